@@ -1,0 +1,113 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+// The engine's only ways to the outside world. The window, the command line and the tests each
+// implement them; the engine itself holds no widget, socket or clock.
+namespace uvq {
+
+// A failure the platform reports (a send that fails, a file that cannot be read). The engine
+// does not catch these: they reach whoever drove it (a click, a tick, a reply hand-over).
+class PlatformError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class Link {
+ public:
+  virtual ~Link() = default;
+  // Sends one datagram to the current target; throws PlatformError when the platform refuses.
+  virtual void sendDatagram(std::span<const uint8_t> bytes) = 0;
+};
+
+class Log {
+ public:
+  virtual ~Log() = default;
+  virtual void addLogLine(std::string_view line) = 0;
+};
+
+// Who serves the one shared timer; a tick runs that role's handler.
+enum class TimerRole : uint8_t { None, DiscoverySupervisor, ProgramSupervisor, CatchEraseError };
+
+// One timer, shared: whoever arms it last owns it. Arming is always disable, set handler, set
+// interval, enable; each tick handler disables it first, so one arming gives at most one tick.
+class SharedTimer {
+ public:
+  virtual ~SharedTimer() = default;
+  virtual void disable() = 0;
+  virtual void enable() = 0;
+  virtual void setHandler(TimerRole role) = 0;
+  virtual void setInterval(int milliseconds) = 0;
+};
+
+// The controls the engine reads or changes. Setting a check mark here never runs a handler:
+// the engine runs the follow-up itself, so every front end behaves alike.
+enum class ControlId : uint8_t {
+  Locate,
+  BLDR_Mode,
+  StopCapture,
+  CapturewCode,
+  BResetUVQ,
+  BProgram,
+  CBIPaddr,
+  EIPAddr,
+  BUpdateUVQ,
+  BErase,
+  BEraseEE,
+  BErasePRG,
+  CheckBox1,  // "Beep "
+  CheckBox2,  // "Auto Reset"
+  CheckBox3,  // "Auto Clear"
+  ESource,
+  Form,  // the window caption
+  Count
+};
+
+class Controls {
+ public:
+  virtual ~Controls() = default;
+  virtual void setEnabled(ControlId id, bool enabled) = 0;
+  virtual bool isEnabled(ControlId id) const = 0;
+  virtual void setChecked(ControlId id, bool checked) = 0;
+  virtual bool isChecked(ControlId id) const = 0;
+  virtual void setText(ControlId id, const std::string& text) = 0;
+  virtual std::string text(ControlId id) const = 0;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Local time of day as "hh:nn:ss.zzz".
+  virtual std::string timeOfDay() = 0;
+};
+
+class Tone {
+ public:
+  virtual ~Tone() = default;
+  // 800 Hz for 250 ms; returns when the tone has ended.
+  virtual void beep() = 0;
+};
+
+// The open programming file: read 24 bytes at a time, never reopened per record.
+class RecordFile {
+ public:
+  virtual ~RecordFile() = default;
+  virtual int64_t size() = 0;
+  // Reads up to buffer.size() bytes; returns the count read, 0 at end of file. Throws
+  // PlatformError on a read error.
+  virtual size_t read(std::span<uint8_t> buffer) = 0;
+};
+
+class FileSystem {
+ public:
+  virtual ~FileSystem() = default;
+  // Opens an existing file for reading only; nullptr when it cannot be opened.
+  virtual std::unique_ptr<RecordFile> openForReading(const std::string& path) = 0;
+};
+
+}  // namespace uvq
