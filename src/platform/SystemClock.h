@@ -1,0 +1,18 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+#include "operations/Ports.h"
+
+namespace uvq::platform {
+
+// "hh:nn:ss.zzz" (24-hour, zero padded) for `when` in the local time zone.
+std::string FormatTimeOfDay(std::chrono::system_clock::time_point when);
+
+class SystemClock : public uvq::Clock {
+ public:
+  std::string timeOfDay() override;
+};
+
+}  // namespace uvq::platform
