@@ -75,7 +75,7 @@ class Controls {
   virtual bool isEnabled(ControlId id) const = 0;
   virtual void setChecked(ControlId id, bool checked) = 0;
   virtual bool isChecked(ControlId id) const = 0;
-  virtual void setText(ControlId id, const std::string& text) = 0;
+  virtual void setText(ControlId id, std::string_view text) = 0;
   virtual std::string text(ControlId id) const = 0;
 };
 

@@ -20,6 +20,8 @@ enum class Command : uint8_t {
   Reset = 9,
 };
 
-inline constexpr uint8_t Code(Command c) { return static_cast<uint8_t>(c); }
+inline constexpr uint8_t Code(Command c) {
+  return static_cast<uint8_t>(c);
+}
 
 }  // namespace uvq::protocol

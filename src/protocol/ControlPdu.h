@@ -20,7 +20,13 @@ using Ipv4Bytes = std::array<uint8_t, 4>;
 class PduBuilder {
  public:
   uint16_t counter() const { return counter_; }
-  void setCounter(uint16_t value) { counter_ = value; }
+  // Setting the counter forgets the last number: no reply is accepted until a PDU is built.
+  void setCounter(uint16_t value) {
+    counter_ = value;
+    lastNumber_.reset();
+  }
+  // The number of the last PDU built since the counter was last set, which a reply must echo.
+  std::optional<uint16_t> lastNumberSent() const { return lastNumber_; }
   UvqId addressed() const { return addressed_; }
   void setAddressed(UvqId id) { addressed_ = id; }
 
@@ -42,6 +48,7 @@ class PduBuilder {
 
   std::array<uint8_t, kTransmitBufferSize> buffer_{};
   uint16_t counter_ = 0;
+  std::optional<uint16_t> lastNumber_;
   UvqId addressed_{};
 };
 

@@ -19,8 +19,8 @@ struct PduOffset {
 
 inline constexpr uint8_t kLeadByte1 = 0x5A;
 inline constexpr uint8_t kLeadByte2 = 0xA5;
-inline constexpr size_t kHeaderLength = 7;      // lead bytes, ID, sequence, command
-inline constexpr size_t kRecordSize = 24;       // one program record of a .cry file
+inline constexpr size_t kHeaderLength = 7;  // lead bytes, ID, sequence, command
+inline constexpr size_t kRecordSize = 24;   // one program record of a .cry file
 inline constexpr size_t kTransmitBufferSize = 256;
 inline constexpr size_t kMaxAccessCodeLength = kTransmitBufferSize - PduOffset::kPayload;  // 249
 

@@ -37,12 +37,20 @@ struct UvqId {
 inline uint16_t Word(const ReplyImage& r, size_t highOffset) {
   return static_cast<uint16_t>(r[highOffset] << 8 | r[highOffset + 1]);
 }
-inline uint16_t EchoedSequence(const ReplyImage& r) { return Word(r, ReplyOffset::kSeqHigh); }
-inline uint8_t ReplyType(const ReplyImage& r) { return r[ReplyOffset::kType]; }
+inline uint16_t EchoedSequence(const ReplyImage& r) {
+  return Word(r, ReplyOffset::kSeqHigh);
+}
+inline uint8_t ReplyType(const ReplyImage& r) {
+  return r[ReplyOffset::kType];
+}
 inline UvqId ReplyUvqId(const ReplyImage& r) {
   return {r[ReplyOffset::kUvqIdHigh], r[ReplyOffset::kUvqIdLow]};
 }
-inline uint16_t StatusWord(const ReplyImage& r) { return Word(r, ReplyOffset::kStatusHigh); }
-inline uint8_t DataSequence(const ReplyImage& r) { return r[ReplyOffset::kDataSeq]; }
+inline uint16_t StatusWord(const ReplyImage& r) {
+  return Word(r, ReplyOffset::kStatusHigh);
+}
+inline uint8_t DataSequence(const ReplyImage& r) {
+  return r[ReplyOffset::kDataSeq];
+}
 
 }  // namespace uvq::protocol

@@ -1,7 +1,7 @@
 #include "units/Selector.h"
 
-#include <algorithm>
 #include <strings.h>
+#include <algorithm>
 
 namespace uvq::units {
 

@@ -45,7 +45,9 @@ UnitRegistry::Registration UnitRegistry::registerReply(const ReplyImage& reply) 
   return Registration::Added;
 }
 
-std::string IdText(UvqId id) { return HexByte(id.high) + HexByte(id.low); }
+std::string IdText(UvqId id) {
+  return HexByte(id.high) + HexByte(id.low);
+}
 
 std::string IpText(const ReplyImage& image, size_t offset) {
   std::string text;
