@@ -1,0 +1,104 @@
+#include "link/TCRecvThread.h"
+
+#include <QEventLoop>
+#include <QMetaObject>
+#include <exception>
+#include <optional>
+
+#include "link/ReceiveError.h"
+
+namespace uvq::link {
+
+TCRecvThread::TCRecvThread(DatagramSource& source, QObject* context, Deliver deliver, Report report)
+    : TCRecvThread(source, context, std::move(deliver), std::move(report), Tuning{}) {}
+
+TCRecvThread::TCRecvThread(DatagramSource& source, QObject* context, Deliver deliver, Report report,
+                           Tuning tuning)
+    : source_(source),
+      context_(context),
+      deliver_(std::move(deliver)),
+      report_(std::move(report)),
+      tuning_(tuning),
+      suppressor_(tuning.repeatWindow) {}
+
+TCRecvThread::~TCRecvThread() {
+  stopAndWait();
+}
+
+void TCRecvThread::stopAndWait() {
+  requestStop();
+  if (isFinished() || !isRunning()) {
+    wait();
+    return;
+  }
+  // Connected before the check below, so a finish in between still ends the loop.
+  QEventLoop loop;
+  QObject::connect(this, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+  if (!isFinished()) loop.exec();
+  wait();
+}
+
+void TCRecvThread::run() {
+  while (!stopRequested_.load()) {
+    int count = 0;
+    try {
+      count = source_.receiveDatagram(buffer_.data(), kBufferSize, -1);
+    } catch (const ReceiveError& error) {
+      reportProblem(ReceiveFailureLogLine(error));
+      if (error.failure() == ReceiveFailure::SocketError)
+        QThread::msleep(static_cast<unsigned long>(tuning_.socketErrorBackOff.count()));
+      continue;
+    } catch (const std::exception& error) {
+      // Any other failure of the source is treated like a failed read.
+      reportProblem(ReceiveFailureLogLine(ReceiveError(ReceiveFailure::SocketError, error.what())));
+      QThread::msleep(static_cast<unsigned long>(tuning_.socketErrorBackOff.count()));
+      continue;
+    }
+    if (stopRequested_.load()) break;
+    if (count > 0) {
+      handOver(count);
+    } else {
+      suppressor_.flush(RepeatSuppressor::Clock::now(),
+                        [this](const std::string& line) { sendToLog(line); });
+    }
+  }
+}
+
+void TCRecvThread::handOver(int count) {
+  const std::span<const uint8_t> datagram(buffer_.data(), static_cast<size_t>(count));
+  std::optional<std::string> failure;
+  // Exceptions must not cross the event loop; the handler's failure comes back as text.
+  QMetaObject::invokeMethod(
+      context_,
+      [this, datagram, &failure] {
+        try {
+          deliver_(datagram);
+        } catch (const std::exception& error) {
+          failure = error.what();
+        } catch (...) {
+          failure = "unknown error";
+        }
+      },
+      Qt::BlockingQueuedConnection);
+  if (failure) reportProblem(ReplyHandlingLogLine(*failure));
+}
+
+void TCRecvThread::reportProblem(const std::string& line) {
+  suppressor_.offer(line, RepeatSuppressor::Clock::now(),
+                    [this](const std::string& text) { sendToLog(text); });
+}
+
+void TCRecvThread::sendToLog(const std::string& line) {
+  QMetaObject::invokeMethod(
+      context_,
+      [this, &line] {
+        try {
+          report_(line);
+        } catch (...) {
+          // Nowhere left to tell; reception must go on.
+        }
+      },
+      Qt::BlockingQueuedConnection);
+}
+
+}  // namespace uvq::link

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <QObject>
+#include <QThread>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "link/DatagramSource.h"
+#include "link/RepeatSuppressor.h"
+
+namespace uvq::link {
+
+// The window's receive thread. It reads one datagram at a time and hands it to the engine's
+// thread (the thread `context` lives on), waiting until the engine has dealt with it, so the
+// engine never runs on two threads. Reception never ends on its own: a bad datagram, a failed
+// read or a failing reply handler costs that one datagram and a log line, then it listens on.
+class TCRecvThread : public QThread {
+ public:
+  static constexpr int kBufferSize = 256;
+  using Deliver = std::function<void(std::span<const uint8_t>)>;
+  using Report = std::function<void(const std::string&)>;
+
+  struct Tuning {
+    // Pause after a failed read so an error that repeats at once cannot spin the thread.
+    std::chrono::milliseconds socketErrorBackOff{20};
+    // Identical problem lines within this window are counted instead of logged.
+    std::chrono::milliseconds repeatWindow{1000};
+  };
+
+  // deliver and report run on context's thread; context must outlive this thread's run.
+  TCRecvThread(DatagramSource& source, QObject* context, Deliver deliver, Report report);
+  TCRecvThread(DatagramSource& source, QObject* context, Deliver deliver, Report report,
+               Tuning tuning);
+  // Stops and waits like stopAndWait(), so destroying a running thread cannot leave it behind.
+  ~TCRecvThread() override;
+
+  // Seen after the current wait (at most the receive time-out) and any hand-over in progress.
+  void requestStop() { stopRequested_.store(true); }
+  bool stopRequested() const { return stopRequested_.load(); }
+  // For the context's thread (the window's close handler): stops the thread and keeps running
+  // that thread's events meanwhile, so a hand-over already queued completes instead of
+  // deadlocking against the wait.
+  void stopAndWait();
+
+ protected:
+  void run() override;
+
+ private:
+  void handOver(int count);
+  void reportProblem(const std::string& line);
+  void sendToLog(const std::string& line);
+
+  DatagramSource& source_;
+  QObject* context_;
+  Deliver deliver_;
+  Report report_;
+  Tuning tuning_;
+  std::atomic<bool> stopRequested_{false};
+  // Reused for every datagram; only the first `count` bytes of a reading are meaningful.
+  std::array<uint8_t, kBufferSize> buffer_{};
+  RepeatSuppressor suppressor_;
+};
+
+}  // namespace uvq::link

@@ -1,0 +1,147 @@
+#include "link/UdpLink.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <string_view>
+
+#include "link/ReceiveError.h"
+#include "protocol/IpAddressText.h"
+
+namespace uvq::link {
+namespace {
+
+// Not an errno value: the number the tool has always shown for a name it cannot look up.
+constexpr int kHostNotFoundCode = 11001;
+
+std::string SocketErrorText(int error) {
+  return "Socket Error # " + std::to_string(error) + "\n" + std::strerror(error);
+}
+
+bool IsLocalhost(std::string_view host) {
+  constexpr std::string_view kName = "LOCALHOST";
+  if (host.size() != kName.size()) return false;
+  for (size_t i = 0; i < host.size(); ++i) {
+    const char c = host[i];
+    const char upper = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    if (upper != kName[i]) return false;
+  }
+  return true;
+}
+
+std::optional<in_addr> NumericAddress(std::string_view host) {
+  if (IsLocalhost(host)) return in_addr{htonl(INADDR_LOOPBACK)};
+  const std::optional<protocol::Ipv4Bytes> bytes = protocol::ParseUnitIpAddress(host);
+  if (!bytes) return std::nullopt;
+  const uint32_t hostOrder = (uint32_t{(*bytes)[0]} << 24) | (uint32_t{(*bytes)[1]} << 16) |
+                             (uint32_t{(*bytes)[2]} << 8) | uint32_t{(*bytes)[3]};
+  return in_addr{htonl(hostOrder)};
+}
+
+in_addr LookUpHostName(const std::string& host) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* found = nullptr;
+  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
+    throw PlatformError("Socket Error # " + std::to_string(kHostNotFoundCode) +
+                        "\nHost not found.");
+  }
+  const in_addr address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+  freeaddrinfo(found);
+  return address;
+}
+
+}  // namespace
+
+UdpLink::UdpLink() {
+  socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (socket_ < 0) throw PlatformError("Cannot allocate socket.\n" + SocketErrorText(errno));
+  try {
+    const int off = 0;
+    if (setsockopt(socket_, SOL_SOCKET, SO_BROADCAST, &off, sizeof off) != 0)
+      throw PlatformError("Cannot switch broadcast off.\n" + SocketErrorText(errno));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    local.sin_port = 0;
+    if (bind(socket_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+      throw PlatformError("Cannot bind socket.\n" + SocketErrorText(errno));
+    socklen_t length = sizeof local;
+    if (getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+      throw PlatformError("Cannot read local port.\n" + SocketErrorText(errno));
+    localPort_ = ntohs(local.sin_port);
+  } catch (...) {
+    ::close(socket_);
+    throw;
+  }
+}
+
+UdpLink::~UdpLink() {
+  ::close(socket_);
+}
+
+void UdpLink::setHost(std::string host) {
+  host_ = std::move(host);
+  cachedValid_ = false;
+}
+
+in_addr UdpLink::targetAddress() {
+  if (cachedValid_) return cached_;
+  if (const std::optional<in_addr> numeric = NumericAddress(host_)) {
+    cached_ = *numeric;
+    cachedValid_ = true;
+    return cached_;
+  }
+  return LookUpHostName(host_);
+}
+
+void UdpLink::sendDatagram(std::span<const uint8_t> bytes) {
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_addr = targetAddress();
+  target.sin_port = htons(port_);
+  const ssize_t sent = ::sendto(socket_, bytes.data(), bytes.size(), 0,
+                                reinterpret_cast<const sockaddr*>(&target), sizeof target);
+  if (sent < 0) {
+    const int error = errno;
+    if (error == EMSGSIZE) throw PlatformError("Package Size Too Big.");
+    throw PlatformError(SocketErrorText(error));
+  }
+  if (static_cast<size_t>(sent) != bytes.size()) throw PlatformError("Not all bytes sent.");
+}
+
+int UdpLink::receiveDatagram(uint8_t* buffer, int capacity, int timeoutMs) {
+  pollfd wait{socket_, POLLIN, 0};
+  const int timeout = timeoutMs < 0 ? receiveTimeoutMs_.load() : timeoutMs;
+  // A failed wait (an interrupting signal) counts as a wait without a datagram.
+  if (::poll(&wait, 1, timeout) <= 0) return 0;
+
+  sockaddr_in from{};
+  socklen_t fromLength = sizeof from;
+  // MSG_TRUNC makes Linux report the datagram's real length, so an over-long one is noticed
+  // instead of being cut silently. MSG_DONTWAIT: a datagram that poll saw but the kernel then
+  // dropped (bad checksum) must not block this read past the time-out.
+  const ssize_t length =
+      ::recvfrom(socket_, buffer, capacity > 0 ? static_cast<size_t>(capacity) : 0,
+                 MSG_TRUNC | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
+  if (length < 0) {
+    const int error = errno;
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return 0;
+    throw ReceiveError(ReceiveFailure::SocketError, SocketErrorText(error));
+  }
+  if (length == 0) throw ReceiveError(ReceiveFailure::EmptyDatagram, "UDP Receive Error = 0.");
+  if (length > capacity) {
+    throw ReceiveError(ReceiveFailure::OversizedDatagram,
+                       "Message too long (" + std::to_string(length) + " bytes)");
+  }
+  return static_cast<int>(length);
+}
+
+}  // namespace uvq::link

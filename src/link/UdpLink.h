@@ -1,0 +1,55 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "link/DatagramSource.h"
+#include "operations/Ports.h"
+
+namespace uvq::link {
+
+// The one UDP socket the tool talks to units through. Bound at once to an ephemeral port on all
+// local addresses; broadcast is switched off so a mistyped target cannot reach a whole network.
+// Sending happens on the engine's thread, receiving on the receive thread; the socket itself
+// allows both at once, and the receive time-out may be changed from either.
+class UdpLink final : public Link, public DatagramSource {
+ public:
+  static constexpr uint16_t kDefaultPort = 16388;
+  static constexpr int kDefaultReceiveTimeoutMs = 1000;
+
+  UdpLink();
+  ~UdpLink() override;
+  UdpLink(const UdpLink&) = delete;
+  UdpLink& operator=(const UdpLink&) = delete;
+
+  // The target: "LOCALHOST" (any case), a dotted address, or a host name looked up per datagram.
+  void setHost(std::string host);
+  const std::string& host() const { return host_; }
+  void setPort(uint16_t port) { port_ = port; }
+  uint16_t port() const { return port_; }
+  void setReceiveTimeout(int milliseconds) { receiveTimeoutMs_.store(milliseconds); }
+  int receiveTimeout() const { return receiveTimeoutMs_.load(); }
+  uint16_t localPort() const { return localPort_; }
+
+  void sendDatagram(std::span<const uint8_t> bytes) override;
+  int receiveDatagram(uint8_t* buffer, int capacity, int timeoutMs) override;
+
+ private:
+  in_addr targetAddress();
+
+  int socket_ = -1;
+  std::string host_;
+  uint16_t port_ = kDefaultPort;
+  std::atomic<int> receiveTimeoutMs_{kDefaultReceiveTimeoutMs};
+  uint16_t localPort_ = 0;
+  // A numeric or LOCALHOST target cannot change while host_ stays the same, so it is worked out
+  // once; a host name is looked up for every datagram.
+  bool cachedValid_ = false;
+  in_addr cached_{};
+};
+
+}  // namespace uvq::link
