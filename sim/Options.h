@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "FaultPlan.h"
+#include "UnitModel.h"
+
+namespace uvq::sim {
+
+struct SimOptions {
+  Ipv4 bind{127, 0, 0, 1};
+  uint16_t port = 16388;  // 0: any free port (printed at start)
+  unsigned units = 1;
+  UnitConfig firstUnit;  // the others take the following IDs and IP addresses
+  std::string dumpMemory;
+  std::string expect;
+  bool quiet = false;
+  FaultOptions faults;
+};
+
+struct MakeImageOptions {
+  std::string input;
+  std::string output;
+  uint32_t base = 0;
+  std::optional<std::string> identity;
+};
+
+struct ParsedCommandLine {
+  enum class Action { kRun, kMakeImage, kExit } action = Action::kExit;
+  int exitCode = 0;  // for kExit: help (0) or a bad argument (non-zero, already reported)
+  SimOptions sim;
+  MakeImageOptions makeImage;
+};
+
+// Parses the command line; prints help on stdout and errors as one line on stderr.
+ParsedCommandLine ParseCommandLine(int argc, char** argv);
+
+// Number and address forms accepted on the command line (exposed for the tests).
+// Hexadecimal with or without "0x" for IDs and status bits:
+std::optional<uint32_t> ParseHex(const std::string& text, uint32_t max);
+// Decimal, or hexadecimal after "0x":
+std::optional<uint32_t> ParseNumber(const std::string& text, uint32_t max);
+std::optional<Ipv4> ParseIpv4(const std::string& text);
+
+}  // namespace uvq::sim

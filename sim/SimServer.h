@@ -1,0 +1,78 @@
+#pragma once
+
+#include <netinet/in.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "FaultPlan.h"
+#include "Options.h"
+#include "UnitModel.h"
+
+namespace uvq::sim {
+
+// The UDP side of the emulator: one socket, the emulated units behind it, and the faults applied
+// to their replies. Single-threaded around poll(); replies due later wait in a time-ordered heap.
+class SimServer {
+ public:
+  explicit SimServer(const SimOptions& options);
+  ~SimServer();
+  SimServer(const SimServer&) = delete;
+  SimServer& operator=(const SimServer&) = delete;
+
+  // Binds the socket and loads the expected image; false with a one-line reason on failure.
+  bool open(std::string& error);
+  uint16_t boundPort() const { return boundPort_; }
+  // Serves until `stopFd` becomes readable (a signalfd in the program); -1 serves forever.
+  void run(int stopFd);
+  // Writes the memory dump(s) asked for; called once when stopping.
+  void finish();
+
+  const std::vector<UnitModel>& units() const { return units_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  static constexpr size_t kReplyLength = 20;
+
+  struct Datagram {
+    sockaddr_in to{};
+    std::array<uint8_t, kReplyLength> bytes{};
+  };
+  struct Pending {
+    Clock::time_point due;
+    uint64_t order;  // keeps replies due at the same moment in sending order
+    Datagram datagram;
+  };
+
+  void receiveAll();
+  void handle(const uint8_t* pdu, size_t length, const sockaddr_in& from);
+  void answer(UnitModel& unit, uint8_t command, uint16_t seq, const uint8_t* payload,
+              size_t payloadLength, const sockaddr_in& from);
+  unsigned emit(Datagram& reply, unsigned extraDelayMs);  // returns the faults applied
+  void transmit(const Datagram& d);
+  void sendBytes(const uint8_t* bytes, size_t length, const sockaddr_in& to);
+  void sendGarbage(const sockaddr_in& to);
+  void sendDue(Clock::time_point now);
+  int pollTimeoutMs(Clock::time_point now) const;
+  void imageCompleted(const UnitModel& unit);
+  std::string dumpPath(const UnitModel& unit) const;
+
+  SimOptions options_;
+  FaultPlan faults_;
+  std::vector<UnitModel> units_;
+  std::vector<uint8_t> expected_;
+  int socket_ = -1;
+  uint16_t boundPort_ = 0;
+  std::vector<Pending> pending_;  // a min-heap on (due, order)
+  uint64_t nextOrder_ = 0;
+  std::optional<Datagram> held_;  // a reply held back to go out after the next one
+  std::optional<sockaddr_in> lastPeer_;
+  Clock::time_point nextFlood_{};
+  std::array<uint8_t, 300> garbage_{};
+};
+
+}  // namespace uvq::sim

@@ -1,0 +1,85 @@
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "ImageMaker.h"
+#include "Options.h"
+#include "SimServer.h"
+
+namespace {
+
+using namespace uvq::sim;
+
+int MakeImageFile(const MakeImageOptions& m) {
+  std::vector<uint8_t> binary;
+  if (!ReadWholeFile(m.input, binary)) {
+    std::fprintf(stderr, "uvq-sim: cannot read %s: %s\n", m.input.c_str(), std::strerror(errno));
+    return 1;
+  }
+  const auto records = MakeImage(binary, m.base, m.identity);
+  if (!records) {
+    std::fprintf(stderr,
+                 "uvq-sim: %zu bytes at 0x%08X do not fit in program or data memory of the unit\n",
+                 binary.size(), m.base);
+    return 1;
+  }
+  if (!WriteImageFile(m.output, *records)) {
+    std::fprintf(stderr, "uvq-sim: cannot write %s: %s\n", m.output.c_str(), std::strerror(errno));
+    return 1;
+  }
+  return 0;
+}
+
+int Serve(const SimOptions& options) {
+  // Signals arrive through a descriptor poll() watches, so stopping never interrupts a reply.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigprocmask(SIG_BLOCK, &stopSignals, nullptr);
+  const int stopFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+  if (stopFd < 0) {
+    std::fprintf(stderr, "uvq-sim: signalfd: %s\n", std::strerror(errno));
+    return 1;
+  }
+
+  SimServer server(options);
+  std::string error;
+  if (!server.open(error)) {
+    std::fprintf(stderr, "uvq-sim: %s\n", error.c_str());
+    return 1;
+  }
+  const auto& b = options.bind;
+  // Printed even with --quiet: scripts and tests wait for this line.
+  std::printf("uvq-sim listening on %u.%u.%u.%u:%u\n", b[0], b[1], b[2], b[3], server.boundPort());
+  std::fflush(stdout);
+  server.run(stopFd);
+  server.finish();
+  std::fflush(stdout);
+  ::close(stopFd);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // The log goes out in blocks, flushed once per burst of datagrams, not per line.
+  static char outputBuffer[1 << 16];
+  std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
+
+  const ParsedCommandLine parsed = ParseCommandLine(argc, argv);
+  switch (parsed.action) {
+    case ParsedCommandLine::Action::kMakeImage:
+      return MakeImageFile(parsed.makeImage);
+    case ParsedCommandLine::Action::kRun:
+      return Serve(parsed.sim);
+    case ParsedCommandLine::Action::kExit:
+      break;
+  }
+  std::fflush(stdout);
+  return parsed.exitCode;
+}
