@@ -1,0 +1,23 @@
+// The tool's entry: one window, no command-line arguments of its own.
+#include <QApplication>
+#include <QMessageBox>
+#include <exception>
+
+#include "window/Encypted_ENC_loader.h"
+#include "window/ErrorText.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  const QString title = QString::fromLatin1(uvq::window::kApplicationTitle);
+  QApplication::setApplicationDisplayName(title);
+  try {
+    uvq::window::TForm1 form;
+    form.show();
+    return QApplication::exec();
+  } catch (const std::exception& error) {
+    // Only the window's own construction (for example no socket to be had) ends up here.
+    QMessageBox::critical(nullptr, title,
+                          QString::fromStdString(uvq::window::WithFullStop(error.what())));
+    return 1;
+  }
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+#include "operations/Ports.h"
+
+class QWidget;
+
+namespace uvq::window {
+
+// The engine's view of the window's controls. ControlId::Form stands for the window caption.
+// Setting a check mark never runs the window's own handler: the window reacts to `clicked`,
+// which a programmatic change does not emit.
+class WidgetControls : public uvq::Controls {
+ public:
+  // Every ControlId except Count must be bound before the engine uses the controls.
+  void bind(uvq::ControlId id, QWidget* widget);
+  QWidget* widget(uvq::ControlId id) const;
+
+  void setEnabled(uvq::ControlId id, bool enabled) override;
+  // The control's own setting, regardless of whether its window is enabled or shown.
+  bool isEnabled(uvq::ControlId id) const override;
+  void setChecked(uvq::ControlId id, bool checked) override;
+  bool isChecked(uvq::ControlId id) const override;
+  void setText(uvq::ControlId id, std::string_view text) override;
+  std::string text(uvq::ControlId id) const override;
+
+ private:
+  QWidget& at(uvq::ControlId id) const;
+
+  std::array<QWidget*, static_cast<size_t>(uvq::ControlId::Count)> widgets_{};
+};
+
+}  // namespace uvq::window
