@@ -33,6 +33,10 @@ uint8_t SumOf(const WireRecord& r, size_t count) {
 
 }  // namespace
 
+void ToggleScramble(WireRecord& record) {
+  for (size_t i = 0; i < record.size(); ++i) record[i] ^= kKey[i];
+}
+
 WireRecord EncodeRecord(const PlainRecord& record) {
   WireRecord r{};
   r[kTypeAt] = record.type;
@@ -44,13 +48,14 @@ WireRecord EncodeRecord(const PlainRecord& record) {
   std::copy_n(record.data.begin(), used, r.begin() + kDataAt);
   r[kChecksumAt] = static_cast<uint8_t>(0x100 - SumOf(r, kChecksumAt));
   r[kEndMarkAt] = kFrameEndMark;
-  for (size_t i = 0; i < r.size(); ++i) r[i] ^= kKey[i];
+  ToggleScramble(r);
   return r;
 }
 
 DecodeResult DecodeRecord(std::span<const uint8_t, protocol::kRecordSize> wire) {
   WireRecord r;
-  for (size_t i = 0; i < r.size(); ++i) r[i] = wire[i] ^ kKey[i];
+  std::copy(wire.begin(), wire.end(), r.begin());
+  ToggleScramble(r);
 
   DecodeResult result;
   if (r[kEndMarkAt] != kFrameEndMark) {

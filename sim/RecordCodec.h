@@ -48,6 +48,8 @@ struct DecodeResult {
 };
 
 WireRecord EncodeRecord(const PlainRecord& record);
+// Applies or removes the position-keyed scrambling (XOR: the same call does both).
+void ToggleScramble(WireRecord& record);
 // Decodes without allocating; the caller passes exactly one record.
 DecodeResult DecodeRecord(std::span<const uint8_t, protocol::kRecordSize> wire);
 

@@ -185,6 +185,9 @@ void SimServer::answer(UnitModel& unit, uint8_t command, uint16_t seq, const uin
     return;
   }
 
+  // Dump and verdict first: once the tool sees "finished programing file", both are there.
+  if (a.imageCompleted) imageCompleted(unit);
+
   Datagram reply;
   reply.to = from;
   auto& r = reply.bytes;
@@ -213,7 +216,6 @@ void SimServer::answer(UnitModel& unit, uint8_t command, uint16_t seq, const uin
                 faults & kDuplicated ? " [duplicated]" : "", faults & kHeld ? " [held]" : "",
                 faults & kGarbage ? " [garbage]" : "");
   }
-  if (a.imageCompleted) imageCompleted(unit);
 }
 
 unsigned SimServer::emit(Datagram& reply, unsigned extraDelayMs) {
