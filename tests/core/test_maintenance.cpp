@@ -1,0 +1,103 @@
+// Erase under its watchdog, reset, Clear UVQ and changing a unit's address.
+#include <QtTest>
+
+#include "EngineHarness.h"
+
+using namespace uvq;
+using namespace uvq::test;
+
+class Maintenance : public QObject {
+  Q_OBJECT
+ private slots:
+  void eraseSendsItsCodeGoesBusyAndTimesOut() {
+    for (auto [click, code] :
+         {std::pair{&Engine::BEraseClick, 6}, std::pair{&Engine::BEraseEEClick, 8},
+          std::pair{&Engine::BErasePRGClick, 7}}) {
+      Harness h;
+      h.registerUnit(0x0102, 0x4000);
+      h.link.sent.clear();
+      h.takeLog();
+      (h.engine.*click)();
+      QCOMPARE(h.link.sent, (std::vector<Bytes>{{0x5A, 0xA5, 1, 2, 0, 1, uint8_t(code)}}));
+      QVERIFY(!h.enabled(ControlId::BErase));
+      QCOMPARE(h.timer.role, TimerRole::CatchEraseError);
+      QCOMPARE(h.timer.interval, 20000);
+      h.fire();
+      QCOMPARE(h.log.lines, (std::vector<std::string>{"ERROR - No response to ERASE command"}));
+      QVERIFY(!h.timer.enabled);
+      QVERIFY(h.enabled(ControlId::BErase));
+      QVERIFY(!h.engine.loaderMode());
+    }
+  }
+
+  void commandsWithoutASelectedUnitDoNothing() {
+    Harness h;
+    h.engine.BEraseClick();
+    h.engine.BResetUVQClick();
+    h.controls.setText(ControlId::EIPAddr, "10.0.0.5");
+    h.controls.setChecked(ControlId::CBIPaddr, true);
+    h.engine.BUpdateUVQClick();
+    QVERIFY(h.link.sent.empty());
+    QCOMPARE(h.engine.pdus().counter(), uint16_t(0));
+    QCOMPARE(h.timer.armings, 0);
+    QCOMPARE(h.controls.text(ControlId::EIPAddr), std::string());
+  }
+
+  void resetChangesNoControlAndClearKeepsTheIpDisplay() {
+    Harness h;
+    h.registerUnit(0x0102, 0x0000);
+    h.controls.setEnabled(ControlId::BProgram, true);
+    h.engine.BResetUVQClick();
+    QCOMPARE(h.link.sent.back(), (Bytes{0x5A, 0xA5, 1, 2, 0, 1, 9}));
+    QVERIFY(h.enabled(ControlId::BProgram));
+    h.engine.Button2Click();
+    QCOMPARE(h.engine.registry().count(), 0);
+    QCOMPARE(h.controls.text(ControlId::EIPAddr), std::string("10.0.0.7"));
+  }
+
+  void modifyIpAddressEditsSendsAndRestores() {
+    Harness h;
+    h.registerUnit(0x0102, 0x0000);
+    h.controls.setChecked(ControlId::CBIPaddr, true);
+    h.engine.CBIPaddrClick();
+    QVERIFY(h.enabled(ControlId::EIPAddr));
+    QVERIFY(h.enabled(ControlId::BUpdateUVQ));
+    QCOMPARE(h.controls.text(ControlId::EIPAddr), std::string("10.0.0.7"));
+    h.controls.setText(ControlId::EIPAddr, "10.0.0.5");
+    h.engine.BUpdateUVQClick();
+    QCOMPARE(h.link.sent.back(), (Bytes{0x5A, 0xA5, 1, 2, 0, 1, 1, 10, 0, 0, 5}));
+    QVERIFY(!h.controls.isChecked(ControlId::CBIPaddr));
+    QVERIFY(!h.enabled(ControlId::EIPAddr));
+    QCOMPARE(h.controls.text(ControlId::EIPAddr),
+             std::string("10.0.0.7"));  // until the unit answers
+    h.answer(1, 0x0102, 0x0000, {10, 0, 0, 5});
+    QCOMPARE(h.controls.text(ControlId::EIPAddr), std::string("10.0.0.5"));
+    QVERIFY(h.enabled(ControlId::CBIPaddr));
+  }
+
+  void aRejectedAddressSendsNothingButUsesANumber() {
+    for (const char* bad : {"10.0.0.256", "10.0.0.-1", "10.0.0", "a.b.c.d"}) {
+      Harness h;
+      h.registerUnit(0x0102, 0x0000);
+      h.link.sent.clear();
+      h.controls.setChecked(ControlId::CBIPaddr, true);
+      h.engine.CBIPaddrClick();
+      h.controls.setText(ControlId::EIPAddr, bad);
+      h.engine.BUpdateUVQClick();
+      QVERIFY(h.link.sent.empty());
+      QCOMPARE(h.engine.pdus().counter(), uint16_t(2));
+      QCOMPARE(h.controls.text(ControlId::EIPAddr), std::string("10.0.0.7"));  // refilled
+    }
+  }
+
+  void checkingTheBoxWithNoUnitIsUndone() {
+    Harness h;
+    h.controls.setChecked(ControlId::CBIPaddr, true);
+    h.engine.CBIPaddrClick();
+    QVERIFY(!h.controls.isChecked(ControlId::CBIPaddr));
+    QVERIFY(!h.enabled(ControlId::EIPAddr));
+  }
+};
+
+QTEST_GUILESS_MAIN(Maintenance)
+#include "test_maintenance.moc"

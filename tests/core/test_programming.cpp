@@ -1,0 +1,269 @@
+// The programming run: records on the wire byte for byte, progress, the watchdog, the abort
+// paths, completion with its check boxes, and the file faults that must not pass as success.
+#include <QtTest>
+
+#include "EngineHarness.h"
+
+using namespace uvq;
+using namespace uvq::test;
+
+namespace {
+
+Bytes Pattern(size_t n) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + 1);
+  return b;
+}
+
+// A unit 0102 in loader mode with `image` chosen as fw.cry.
+struct ProgrammingHarness : Harness {
+  explicit ProgrammingHarness(const Bytes& image) {
+    files.files["fw.cry"].data = image;
+    registerUnit(0x0102, 0x4000);
+    engine.BSourceClick([] { return std::optional<std::string>("fw.cry"); });
+    link.sent.clear();
+    takeLog();
+  }
+  void ack(uint16_t status = 0x4010) { answer(4, 0x0102, status); }
+  void start() {
+    engine.BProgramClick();
+    takeLog();
+  }
+  Bytes recordSent(size_t i) const { return {link.sent[i].begin() + 7, link.sent[i].end()}; }
+};
+
+}  // namespace
+
+class Programming : public QObject {
+  Q_OBJECT
+ private slots:
+  void a48ByteFileRunsToCompletionWithEveryEndStep() {
+    const Bytes image = Pattern(48);
+    ProgrammingHarness h(image);
+    QVERIFY(h.enabled(ControlId::BProgram));
+    h.engine.BProgramClick();
+    QCOMPARE(h.takeLog(), (std::vector<std::string>{"Programming from fw.cry", "12:34:56.789"}));
+    QCOMPARE(h.link.sent.size(), size_t(1));
+    QCOMPARE(Bytes(h.link.sent[0].begin(), h.link.sent[0].begin() + 7),
+             (Bytes{0x5A, 0xA5, 1, 2, 0, 0, 4}));
+    QCOMPARE(h.recordSent(0), Bytes(image.begin(), image.begin() + 24));
+    QCOMPARE(h.timer.role, TimerRole::ProgramSupervisor);
+    QCOMPARE(h.timer.interval, 5000);
+    QVERIFY(h.timer.enabled);
+    QVERIFY(!h.enabled(ControlId::BProgram));  // busy
+
+    h.ack();
+    QCOMPARE(h.recordSent(1), Bytes(image.begin() + 24, image.end()));
+    QCOMPARE(h.controls.text(ControlId::Form), std::string("50.00 %"));
+    QVERIFY(h.log.lines.empty());  // nothing logged per record
+
+    h.ack();
+    QCOMPARE(h.controls.text(ControlId::Form),
+             std::string("Ethernet Loader - Programing Completed"));
+    QCOMPARE(h.tone.beeps, 1);
+    QCOMPARE(h.log.lines.front(), std::string("Programming Complete"));
+    QCOMPARE(h.log.lines[1], std::string("UVQ ID:              0102"));
+    QCOMPARE(h.log.lines[h.log.lines.size() - 2], std::string("Auto Reset UVQ"));
+    QCOMPARE(h.log.lines.back(), std::string("12:34:56.789"));
+    QCOMPARE(h.link.sent.back(), (Bytes{0x5A, 0xA5, 1, 2, 0, 2, 9}));
+    QCOMPARE(h.engine.registry().count(), 0);  // auto clear
+    QVERIFY(!h.engine.fileOpen());
+  }
+
+  void aShortLastRecordReusesTheTailOfThePreviousOne() {
+    const Bytes image = Pattern(50);
+    ProgrammingHarness h(image);
+    h.start();
+    h.ack();
+    h.ack();
+    QCOMPARE(h.link.sent.size(), size_t(3));
+    Bytes third(24);
+    for (size_t i = 0; i < 24; ++i) third[i] = i < 2 ? image[48 + i] : image[24 + i];
+    QCOMPARE(h.recordSent(2), third);
+    h.ack();
+    QCOMPARE(h.controls.text(ControlId::Form),
+             std::string("Ethernet Loader - Programing Completed"));
+    QCOMPARE(h.log.lines.front(), std::string("Programming Complete"));
+  }
+
+  void progressCountsEveryPduSoResendsPushItPast100() {
+    ProgrammingHarness h(Pattern(48));
+    h.controls.setChecked(ControlId::CheckBox1, false);
+    h.controls.setChecked(ControlId::CheckBox2, false);
+    h.controls.setChecked(ControlId::CheckBox3, false);
+    h.start();
+    h.fire();  // one resend of record 1
+    QCOMPARE(h.link.sent.size(), size_t(2));
+    QCOMPARE(h.recordSent(1), h.recordSent(0));
+    h.ack();
+    QCOMPARE(h.controls.text(ControlId::Form), std::string("100.00 %"));  // 2 PDUs of 2 records
+    h.ack();
+    QCOMPARE(h.tone.beeps, 0);
+    QCOMPARE(h.log.lines.back(), std::string("______________________________________"));
+    QCOMPARE(h.link.sent.size(), size_t(3));   // no reset
+    QCOMPARE(h.engine.registry().count(), 1);  // no clear
+  }
+
+  void watchdogResendsFourTimesThenFails() {
+    ProgrammingHarness h(Pattern(48));
+    h.engine.BProgramClick();
+    for (int i = 0; i < 4; ++i) {
+      h.fire();
+      QCOMPARE(h.timer.interval, 5000);
+    }
+    QCOMPARE(h.link.sent.size(), size_t(5));
+    for (size_t i = 0; i < 5; ++i) QCOMPARE(h.link.sent[i][5], uint8_t(i));  // new numbers
+    h.takeLog();
+    h.fire();
+    QCOMPARE(h.link.sent.size(), size_t(5));
+    QCOMPARE(h.log.lines,
+             (std::vector<std::string>{"FAILED - Comms Timeout Error Programming UVQ"}));
+    QVERIFY(!h.engine.fileOpen());
+    QVERIFY(!h.timer.enabled);
+    QVERIFY(h.enabled(ControlId::BProgram));  // ready state with the unit's stored 0x4000
+  }
+
+  void anAcknowledgementOfAnEarlierCopyIsOutOfSequence() {
+    ProgrammingHarness h(Pattern(48));
+    h.start();
+    h.fire();
+    h.engine.ProcessStatusReply(Harness::reply(0, 4, 0x0102, 0x4010));
+    QCOMPARE(h.log.lines, (std::vector<std::string>{"**ERROR Out of Sequence Control PDU Seq: 0"}));
+    QCOMPARE(h.link.sent.size(), size_t(2));
+  }
+
+  void frameAndChecksumErrorsAbortWithTheirLinesInOrder() {
+    ProgrammingHarness h(Pattern(96));
+    h.start();
+    h.ack(0x4000 | 0x0800 | 0x0040);
+    const std::vector<std::string> head(h.log.lines.begin(), h.log.lines.begin() + 5);
+    QCOMPARE(head,
+             (std::vector<std::string>{"ERROR - Error during Programming",
+                                       "  record frame length error", "  record checksum error",
+                                       "  Programming Aborted", "UVQ ID:              0102"}));
+    QCOMPARE(h.link.sent.size(), size_t(1));
+    QVERIFY(!h.engine.fileOpen());
+    QVERIFY(!h.timer.enabled);
+  }
+
+  void notInLoaderModeTakesPrecedenceOverRecordErrors() {
+    ProgrammingHarness h(Pattern(96));
+    h.start();
+    h.ack(0x1000 | 0x0800);
+    const std::vector<std::string> head(h.log.lines.begin(), h.log.lines.begin() + 3);
+    QCOMPARE(head,
+             (std::vector<std::string>{"ERROR - System not in Loader Mode", "  Programming Aborted",
+                                       "UVQ ID:              0102"}));
+    QVERIFY(std::find(h.log.lines.begin(), h.log.lines.end(), "ERROR - Error during Programming") ==
+            h.log.lines.end());
+    QVERIFY(!h.engine.fileOpen());
+  }
+
+  void informationalBitsDoNotStopTheRun() {
+    ProgrammingHarness h(Pattern(96));
+    h.start();
+    h.ack(0x0020);
+    h.ack(0x0008 | 0x0100 | 0x0080);
+    QCOMPARE(h.link.sent.size(), size_t(3));
+    QVERIFY(h.engine.fileOpen());
+  }
+
+  void aLateAcknowledgementIsNotReportedAsSuccess() {
+    ProgrammingHarness h(Pattern(48));
+    h.engine.BProgramClick();
+    for (int i = 0; i < 5; ++i) h.fire();  // fails
+    h.takeLog();
+    h.controls.setText(ControlId::Form, "0.00 %");
+    h.ack();  // the answer to the last resend arrives after all
+    QCOMPARE(
+        h.log.lines.front(),
+        std::string("Record acknowledgement received while no programming run is in progress"));
+    QVERIFY(std::find(h.log.lines.begin(), h.log.lines.end(), "Programming Complete") ==
+            h.log.lines.end());
+    QCOMPARE(h.controls.text(ControlId::Form), std::string("0.00 %"));
+    QCOMPARE(h.tone.beeps, 0);
+    QCOMPARE(h.link.sent.size(), size_t(5));   // no automatic reset
+    QCOMPARE(h.engine.registry().count(), 1);  // no automatic clear
+    QVERIFY(h.enabled(ControlId::BProgram));   // ready state applied
+  }
+
+  void aReadErrorDuringTheRunEndsItAndReceptionGoesOn() {
+    ProgrammingHarness h(Pattern(96));
+    h.files.files["fw.cry"].failReadAt = 24;
+    h.start();
+    h.ack();
+    QCOMPARE(h.log.lines,
+             (std::vector<std::string>{"Error reading file fw.cry: Input/output error"}));
+    QVERIFY(!h.engine.fileOpen());
+    QVERIFY(h.enabled(ControlId::BProgram));
+    QCOMPARE(h.link.sent.size(), size_t(1));
+  }
+
+  void fileFaultsAtTheStart() {
+    {
+      ProgrammingHarness h(Pattern(48));
+      h.engine.BSourceClick([] { return std::optional<std::string>("missing.cry"); });
+      h.engine.BProgramClick();
+      QCOMPARE(h.log.lines, (std::vector<std::string>{"File missing.cry not found"}));
+      QCOMPARE(h.timer.role, TimerRole::ProgramSupervisor);
+      QVERIFY(!h.timer.enabled);
+    }
+    {
+      ProgrammingHarness h(Pattern(48));
+      h.engine.BSourceClick([] { return std::nullopt; });  // cancelled: empty name
+      QCOMPARE(h.controls.text(ControlId::ESource), std::string());
+      h.engine.BProgramClick();
+      QCOMPARE(h.log.lines, (std::vector<std::string>{"File  not found"}));
+      QVERIFY(h.files.opened.empty());
+    }
+    {
+      ProgrammingHarness h(Bytes{});
+      h.engine.BProgramClick();
+      QCOMPARE(h.log.lines, (std::vector<std::string>{"Error accessing file fw.cry"}));
+      QVERIFY(!h.engine.fileOpen());
+      QVERIFY(h.link.sent.empty());
+    }
+    {
+      ProgrammingHarness h(Pattern(48));
+      h.files.files["fw.cry"].failReadAt = 0;
+      QVERIFY_THROWS_EXCEPTION(PlatformError, h.engine.BProgramClick());
+      QVERIFY(!h.engine.fileOpen());
+      QVERIFY(h.link.sent.empty());
+    }
+  }
+
+  void aFileShorterThanOneRecordProgramsWithoutAFigure() {
+    ProgrammingHarness h(Pattern(10));
+    h.controls.setText(ControlId::Form, "before");
+    h.start();
+    QCOMPARE(h.link.sent.size(), size_t(1));
+    const Bytes record = h.recordSent(0);
+    QCOMPARE(Bytes(record.begin(), record.begin() + 10), Pattern(10));
+    h.ack();
+    QCOMPARE(h.controls.text(ControlId::Form),
+             std::string("Ethernet Loader - Programing Completed"));
+    QCOMPARE(h.log.lines.front(), std::string("Programming Complete"));
+  }
+
+  void programWithoutASelectedUnitSendsNothingAndFailsLater() {
+    ProgrammingHarness h(Pattern(48));
+    h.engine.Button2Click();
+    h.engine.BProgramClick();
+    QCOMPARE(h.log.lines.size(), size_t(2));
+    QVERIFY(h.link.sent.empty());
+    for (int i = 0; i < 5; ++i) h.fire();
+    QCOMPARE(h.log.lines.back(), std::string("FAILED - Comms Timeout Error Programming UVQ"));
+    QVERIFY(!h.enabled(ControlId::BProgram));  // ready state with status word 0
+  }
+
+  void aFailedFirstSendIsRaisedWithoutWatchdog() {
+    ProgrammingHarness h(Pattern(48));
+    h.link.failNext = true;
+    QVERIFY_THROWS_EXCEPTION(PlatformError, h.engine.BProgramClick());
+    QVERIFY(!h.timer.enabled);
+    QCOMPARE(h.log.lines.size(), size_t(2));
+  }
+};
+
+QTEST_GUILESS_MAIN(Programming)
+#include "test_programming.moc"
