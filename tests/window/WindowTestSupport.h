@@ -4,9 +4,13 @@
 
 #include <QApplication>
 #include <QByteArray>
+#include <QCheckBox>
+#include <QComboBox>
 #include <QHostAddress>
+#include <QLineEdit>
 #include <QNetworkDatagram>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <QUdpSocket>
 #include <QtTest>
 #include <array>
