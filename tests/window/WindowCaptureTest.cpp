@@ -1,0 +1,171 @@
+// Capture through the real widgets against a unit played on loopback: what goes on the wire,
+// what the window shows, the timer's handler, the selector and closing during a hand-over.
+
+#include <QElapsedTimer>
+#include <QThread>
+
+#include "WindowTestSupport.h"
+#include "window/QtSharedTimer.h"
+
+using namespace uvq::window;
+using namespace uvq::window::test;
+
+namespace {
+
+constexpr uint16_t kLoaderMode = 0x4000;
+constexpr uint8_t kCaptureType = 3;
+
+QByteArray CapturePdu(uint16_t sequence) {
+  const char bytes[] = {'\x5A',
+                        '\xA5',
+                        0,
+                        0,
+                        static_cast<char>(sequence >> 8),
+                        static_cast<char>(sequence & 0xFF),
+                        kCaptureType};
+  return QByteArray(bytes, sizeof bytes);
+}
+
+}  // namespace
+
+class WindowCaptureTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void captureRoundTripThroughTheWidgets();
+  void timerHandlerSendsTheNextCapture();
+  void selectorPicksAndEditsReachTheEngine();
+  void closeCompletesAPendingHandOver();
+};
+
+void WindowCaptureTest::captureRoundTripThroughTheWidgets() {
+  UnitSocket unit;
+  QVERIFY(unit.bind(QStringLiteral("127.0.4.21")));
+  SilentTone tone;
+  auto form = MakeForm(QStringLiteral("127.0.4.21"), tone);
+  QSignalSpy errors(form.get(), &TForm1::errorShown);
+  form->show();
+  auto* capture = Child<QPushButton>(*form, "BLDR_Mode");
+
+  QTest::mouseClick(capture, Qt::LeftButton, {}, capture->rect().center());
+  const QNetworkDatagram pdu = unit.next();
+  QCOMPARE(pdu.data(), CapturePdu(0));
+  QCOMPARE(unit.lastPort(), form->localPort());
+  QVERIFY(!unit.hasPending());
+  QCOMPARE(capture->text(), QStringLiteral("149"));
+  QVERIFY(Child<QPushButton>(*form, "StopCapture")->isEnabled());
+  QVERIFY(form->timer1().isActive());
+
+  unit.answer(StatusReply(0, kCaptureType, 0x12AB, {127, 0, 4, 21}, kLoaderMode));
+  QTRY_COMPARE(capture->text(), QStringLiteral("Capture"));
+  const QStringList lines = LogLines(*form);
+  QVERIFY2(lines.contains(QStringLiteral("UVQ ID:              12AB")),
+           qPrintable(lines.join('|')));
+  QVERIFY(lines.contains(QStringLiteral("IP address:          127.0.4.21")));
+  QVERIFY(lines.contains(QStringLiteral("  in loader mode")));
+  QVERIFY(lines.contains(QStringLiteral("Control PDU Seq #:   0")));
+  QVERIFY(!form->timer1().isActive());
+  QVERIFY(form->engine().loaderMode());
+  QCOMPARE(form->engine().registry().selector().text(), std::string("12AB"));
+  auto* selector = Child<QComboBox>(*form, "CUVQselect");
+  QCOMPARE(selector->count(), 1);
+  QCOMPARE(selector->currentText(), QStringLiteral("12AB"));
+  QCOMPARE(errors.count(), 0);
+}
+
+void WindowCaptureTest::timerHandlerSendsTheNextCapture() {
+  UnitSocket unit;
+  QVERIFY(unit.bind(QStringLiteral("127.0.4.22")));
+  SilentTone tone;
+  auto form = MakeForm(QStringLiteral("127.0.4.22"), tone);
+  form->show();
+  auto* capture = Child<QPushButton>(*form, "BLDR_Mode");
+  QTest::mouseClick(capture, Qt::LeftButton);
+  QCOMPARE(unit.next().data(), CapturePdu(0));
+
+  QtSharedTimer& timer = form->sharedTimer();
+  QCOMPARE(timer.role(), uvq::TimerRole::DiscoverySupervisor);
+  QCOMPARE(timer.interval(), 500);
+  QVERIFY(timer.isActive());
+
+  timer.tick();  // what the half-second timeout runs, without the wait
+  QCOMPARE(unit.next().data(), CapturePdu(1));
+  QCOMPARE(capture->text(), QStringLiteral("148"));
+  QVERIFY(timer.isActive());
+
+  QTest::mouseClick(Child<QPushButton>(*form, "StopCapture"), Qt::LeftButton);
+  QCOMPARE(capture->text(), QStringLiteral("Capture"));
+  QVERIFY(!timer.isActive());
+  QVERIFY(!Child<QPushButton>(*form, "StopCapture")->isEnabled());
+  QTest::qWait(20);
+  QVERIFY(!unit.hasPending());
+}
+
+void WindowCaptureTest::selectorPicksAndEditsReachTheEngine() {
+  UnitSocket unit;
+  QVERIFY(unit.bind(QStringLiteral("127.0.4.23")));
+  SilentTone tone;
+  auto form = MakeForm(QStringLiteral("127.0.4.23"), tone);
+  form->show();
+  QApplication::setActiveWindow(form.get());
+  QVERIFY(QTest::qWaitForWindowActive(form.get()));
+  QTest::mouseClick(Child<QPushButton>(*form, "BLDR_Mode"), Qt::LeftButton);
+  QCOMPARE(unit.next().data(), CapturePdu(0));
+  // Two units answer the same capture; both are listed, in sorted order.
+  unit.answer(StatusReply(0, kCaptureType, 0x12AB, {127, 0, 4, 23}, kLoaderMode));
+  unit.answer(StatusReply(0, kCaptureType, 0x0042, {127, 0, 4, 99}, 0));
+  auto* combo = Child<QComboBox>(*form, "CUVQselect");
+  QTRY_COMPARE(combo->count(), 2);
+  QCOMPARE(combo->itemText(0), QStringLiteral("0042"));
+  QCOMPARE(combo->itemText(1), QStringLiteral("12AB"));
+  const auto& registry = form->engine().registry();
+  QCOMPARE(combo->currentText(), QString::fromStdString(registry.selector().text()));
+
+  // An arrow key picks the neighbouring item and the engine follows.
+  combo->setFocus();
+  combo->setCurrentIndex(1);
+  QTest::keyClick(combo, Qt::Key_Up);
+  QCOMPARE(registry.selector().currentIndex(), 0);
+  QCOMPARE(registry.selector().text(), std::string("0042"));
+  QVERIFY(registry.selectedUnit());
+  QCOMPARE(registry.selectedUnit()->value(), uint16_t{0x0042});
+
+  // Typing names a unit by its text.
+  combo->lineEdit()->selectAll();
+  QTest::keyClicks(combo->lineEdit(), QStringLiteral("12ab"));
+  QCOMPARE(registry.selector().text(), std::string("12ab"));
+  QVERIFY(registry.selectedUnit());
+  QCOMPARE(registry.selectedUnit()->value(), uint16_t{0x12AB});
+  QCOMPARE(combo->currentText(), QStringLiteral("12ab"));
+}
+
+void WindowCaptureTest::closeCompletesAPendingHandOver() {
+  UnitSocket unit;
+  QVERIFY(unit.bind(QStringLiteral("127.0.4.24")));
+  SilentTone tone;
+  auto form = MakeForm(QStringLiteral("127.0.4.24"), tone);
+  form->show();
+  QTest::mouseClick(Child<QPushButton>(*form, "BLDR_Mode"), Qt::LeftButton);
+  QCOMPARE(unit.next().data(), CapturePdu(0));
+
+  unit.answer(StatusReply(0, kCaptureType, 0x12AB, {127, 0, 4, 24}, kLoaderMode));
+  // No events run here: the receive thread takes the reply and waits for the window to take it.
+  QThread::msleep(200);
+  QVERIFY(!LogLines(*form).contains(QStringLiteral("  in loader mode")));
+
+  QElapsedTimer closing;
+  closing.start();
+  QVERIFY(form->close());
+  const qint64 closeMs = closing.elapsed();
+  QVERIFY2(closeMs < 1500, qPrintable(QString::number(closeMs)));
+  QVERIFY(LogLines(*form).contains(QStringLiteral("  in loader mode")));
+
+  // Reception has ended: a later reply is not handled.
+  const int linesAfterClose = LogLines(*form).size();
+  unit.answer(StatusReply(0, kCaptureType, 0x12AB, {127, 0, 4, 24}, kLoaderMode));
+  QTest::qWait(100);
+  QCOMPARE(LogLines(*form).size(), linesAfterClose);
+}
+
+QTEST_MAIN(WindowCaptureTest)
+#include "WindowCaptureTest.moc"
