@@ -205,6 +205,7 @@ void SimModelTest::recordsOutsideLoaderModeAreRefused() {
   }
   QVERIFY(unit.programMemory().empty());
   QCOMPARE(unit.dataSequence(), 0);
+  QVERIFY(!unit.handle(5, {}).reply);  // no such command: a unit stays silent
 }
 
 void SimModelTest::recordStatusBits() {

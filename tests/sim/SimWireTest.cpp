@@ -73,6 +73,7 @@ class SimWireTest : public QObject {
   void reorderSendsHeldReplyAfterTheNext();
   void garbageDatagrams_data();
   void garbageDatagrams();
+  void garbageFlood();
   void badArgumentsAreRefused_data();
   void badArgumentsAreRefused();
 };
@@ -320,6 +321,21 @@ void SimWireTest::garbageDatagrams() {
   peer.sendRaw(QByteArray(400, 'x'));
   QVERIFY(peer.receiveUntilQuiet().isEmpty());
   QCOMPARE(peer.stop().count("ignored: malformed datagram"), 3);
+}
+
+void SimWireTest::garbageFlood() {
+  SimPeer peer("127.0.3.30");
+  QVERIFY(peer.start({"--garbage-flood-ms", "20"}));
+  QVERIFY(!peer.receive(200));  // nothing until a peer is known
+  peer.send(0x0100, kLocate);
+  int reply = 0, flood = 0;
+  while (flood < 3) {
+    const auto d = peer.receive();
+    QVERIFY(d);
+    (d->size() == 20 ? reply : flood) += 1;
+    QVERIFY(d->size() == 20 || d->size() == 10);
+  }
+  QCOMPARE(reply, 1);
 }
 
 void SimWireTest::badArgumentsAreRefused_data() {
