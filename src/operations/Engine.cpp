@@ -4,8 +4,8 @@
 
 namespace uvq {
 
-Engine::Engine(EnginePorts ports, EngineEvents* events)
-    : ports_(ports), events_(events ? events : &noEvents_) {}
+Engine::Engine(EnginePorts ports, EngineEvents* events, Timing timing)
+    : ports_(ports), timing_(timing), events_(events ? events : &noEvents_) {}
 
 Engine::~Engine() = default;
 

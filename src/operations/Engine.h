@@ -26,13 +26,14 @@ struct EnginePorts {
   FileSystem& files;
 };
 
-// Fixed figures of the loader's exchanges.
+// Figures of the loader's exchanges. The window always uses these defaults; the command line
+// may stretch the programming watchdog for slow links.
 struct Timing {
   static constexpr int kCaptureIntervalMs = 500;
   static constexpr int kCaptureAttempts = 150;
-  static constexpr int kProgramWatchdogMs = 5000;
-  static constexpr int kProgramSendsPerRecord = 5;  // the first send and four resends
   static constexpr int kEraseWatchdogMs = 20000;
+  int programWatchdogMs = 5000;
+  int programResends = 4;  // sends of one record: the first and this many more
 };
 
 // The loader's behaviour, shared by every front end: the reply dispatcher, the two control
@@ -41,7 +42,7 @@ struct Timing {
 // controls and timer roles that start them.
 class Engine {
  public:
-  explicit Engine(EnginePorts ports, EngineEvents* events = nullptr);
+  explicit Engine(EnginePorts ports, EngineEvents* events = nullptr, Timing timing = {});
   ~Engine();
 
   // The engine's part of start-up: flags and counters reset, selector emptied, busy state.
@@ -117,6 +118,7 @@ class Engine {
   void send(std::span<const uint8_t> bytes);
 
   EnginePorts ports_;
+  Timing timing_;
   EngineEvents noEvents_;
   EngineEvents* events_;
 

@@ -24,7 +24,7 @@ void Engine::BSourceClick(const std::function<std::optional<std::string>()>& cho
 void Engine::BProgramClick() {
   ports_.timer.disable();
   ports_.timer.setHandler(TimerRole::ProgramSupervisor);
-  ports_.timer.setInterval(Timing::kProgramWatchdogMs);
+  ports_.timer.setInterval(timing_.programWatchdogMs);
   closeProgramFile();  // a run left open by a capture in between starts afresh
   file_ = fileName_.empty() ? nullptr : ports_.files.openForReading(fileName_);
   if (!file_) {
@@ -111,7 +111,7 @@ bool Engine::ProcessRecordAcknowledge(const ReplyImage& reply, uint16_t status) 
     return true;
   }
   SendProgramRecord();
-  ports_.timer.setInterval(Timing::kProgramWatchdogMs);
+  ports_.timer.setInterval(timing_.programWatchdogMs);
   ports_.timer.enable();
   retries_ = 0;
   return true;
@@ -150,9 +150,9 @@ void Engine::completeRun(const ReplyImage& reply, uint16_t status) {
 void Engine::ProgramSupervisor() {
   ports_.timer.disable();
   ++retries_;
-  if (retries_ < Timing::kProgramSendsPerRecord) {
+  if (retries_ <= timing_.programResends) {
     SendProgramRecord();
-    ports_.timer.setInterval(Timing::kProgramWatchdogMs);
+    ports_.timer.setInterval(timing_.programWatchdogMs);
     ports_.timer.enable();
     return;
   }
