@@ -35,7 +35,9 @@ bool ProgramMemory::dumpTo(const std::string& path) const {
   std::FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) return false;
   const auto bytes = image();
-  const bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  // An empty memory writes an empty file (fwrite must not see the null data pointer).
+  const bool written =
+      bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
   return std::fclose(f) == 0 && written;
 }
 
