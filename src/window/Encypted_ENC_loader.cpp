@@ -84,10 +84,12 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
 }
 
 TForm1::~TForm1() {
-  // The selector outlives nothing here, but its callback must not reach a half-destroyed window.
-  if (engine_) engine_->registry().selector().onChanged = nullptr;
   if (receiveThread_) receiveThread_->stopAndWait();
   Timer1->stop();
+  // The widgets outlive the engine: they go with the QWidget base, and closing it moves the
+  // focus, which makes the selector report a pick. Nothing they signal may reach the engine now.
+  for (QObject* child : findChildren<QObject*>()) disconnect(child, nullptr, this, nullptr);
+  if (engine_) engine_->registry().selector().onChanged = nullptr;
 }
 
 uint16_t TForm1::localPort() const {
