@@ -16,7 +16,7 @@ else
   echo "Keeping $settings as you wrote it"
 fi
 
-# A sample firmware image: 64 KiB of a repeating pattern, in the emulated unit's record format.
+# A sample firmware image: 64 KiB of random bytes, in the emulated unit's record format.
 if [ ! -e build/sample.cry ]; then
   head -c 65536 /dev/urandom > build/sample.bin
   build/uvq-sim make-image build/sample.bin build/sample.cry
