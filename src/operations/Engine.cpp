@@ -61,7 +61,9 @@ void Engine::CUVQselectChange() {
 
 void Engine::ShowUvqIpAddress() {
   const int i = registry_.SelectedUvqIndex();
-  if (i >= 0) ports_.controls.setText(ControlId::EIPAddr, units::IpText(registry_.entry(i)));
+  if (i < 0) return;
+  units::IpTextBuffer buffer;
+  ports_.controls.setText(ControlId::EIPAddr, units::IpText(registry_.entry(i), buffer));
 }
 
 void Engine::uncheckIpBox() {

@@ -49,13 +49,21 @@ std::string IdText(UvqId id) {
   return HexByte(id.high) + HexByte(id.low);
 }
 
-std::string IpText(const ReplyImage& image, size_t offset) {
-  std::string text;
+std::string_view IpText(const ReplyImage& image, IpTextBuffer& buffer, size_t offset) {
+  char* out = buffer.data();
   for (size_t i = 0; i < 4; ++i) {
-    if (i) text += '.';
-    text += std::to_string(image[offset + i]);
+    if (i) *out++ = '.';
+    const uint8_t octet = image[offset + i];
+    if (octet >= 100) *out++ = static_cast<char>('0' + octet / 100);
+    if (octet >= 10) *out++ = static_cast<char>('0' + octet / 10 % 10);
+    *out++ = static_cast<char>('0' + octet % 10);
   }
-  return text;
+  return {buffer.data(), static_cast<size_t>(out - buffer.data())};
+}
+
+std::string IpText(const ReplyImage& image, size_t offset) {
+  IpTextBuffer buffer;
+  return std::string(IpText(image, buffer, offset));
 }
 
 }  // namespace uvq::units

@@ -41,7 +41,11 @@ int SelectedUvqIndex(std::string_view text, const protocol::ReplyImage* entries,
 
 // "12AB" for the ID 0x12AB.
 std::string IdText(protocol::UvqId id);
-// Four decimal octets joined by "." from the four bytes at `offset`.
+// Four decimal octets joined by "." from the four bytes at `offset`. The buffer form allocates
+// nothing, for the display refreshed after every reply.
+using IpTextBuffer = std::array<char, 16>;
+std::string_view IpText(const protocol::ReplyImage& image, IpTextBuffer& buffer,
+                        size_t offset = protocol::ReplyOffset::kIp);
 std::string IpText(const protocol::ReplyImage& image, size_t offset = protocol::ReplyOffset::kIp);
 
 }  // namespace uvq::units

@@ -32,6 +32,16 @@ class RegistryAndReport : public QObject {
     QCOMPARE(units::HexToInt("123456789"), int32_t(0x23456789));  // wraps at 32 bits
   }
 
+  void ipTextHasNoLeadingZeros() {
+    ReplyImage img{};
+    for (auto [bytes, text] :
+         {std::pair{std::array<uint8_t, 4>{0, 9, 10, 99}, "0.9.10.99"},
+          std::pair{std::array<uint8_t, 4>{100, 199, 200, 255}, "100.199.200.255"}}) {
+      std::copy(bytes.begin(), bytes.end(), img.begin() + 12);
+      QCOMPARE(units::IpText(img), std::string(text));
+    }
+  }
+
   void selectionRuleReadsTheTextNotTheCurrentItem() {
     units::UnitRegistry reg;
     for (uint16_t id : {0x0300, 0x0100, 0x0200, 0x2345, 0x0005, 0xAB12})
