@@ -37,6 +37,8 @@ class WindowCaptureTest : public QObject {
   void selectorPicksAndEditsReachTheEngine();
   void closeCompletesAPendingHandOver();
   void destroyingWithTheSelectorFocusedReachesNoEngine();
+  void liveRebootSendsTheTypedAccessCode();
+  void fileButtonHandsTheChosenFileToTheEngine();
 };
 
 void WindowCaptureTest::captureRoundTripThroughTheWidgets() {
@@ -190,6 +192,39 @@ void WindowCaptureTest::destroyingWithTheSelectorFocusedReachesNoEngine() {
   connect(combo, &QComboBox::activated, &observer, [&] { ++picksWhileClosing; });
   form.reset();
   QCOMPARE(picksWhileClosing, 1);  // the path is exercised
+}
+
+void WindowCaptureTest::liveRebootSendsTheTypedAccessCode() {
+  UnitSocket unit;
+  QVERIFY(unit.bind(QStringLiteral("127.0.4.26")));
+  SilentTone tone;
+  auto form = MakeForm(QStringLiteral("127.0.4.26"), tone);
+  form->show();
+  Child<QLineEdit>(*form, "Edit1")->setText(QString::fromUtf8("T\u00fcr7"));
+  QTest::mouseClick(Child<QPushButton>(*form, "CapturewCode"), Qt::LeftButton);
+  // The code travels one byte per character: the window hands it over as UTF-8, not as bytes
+  // of some local encoding.
+  QCOMPARE(unit.next().data(), CapturePdu(0) + QByteArray("T\xFCr7"));
+  QVERIFY(LogLines(*form).contains(QStringLiteral("Sending Reboot Command - Click Capture Next")));
+}
+
+void WindowCaptureTest::fileButtonHandsTheChosenFileToTheEngine() {
+  SilentTone tone;
+  int asked = 0;
+  FormOptions options;
+  options.targetHost = "127.0.4.27";
+  options.tone = &tone;
+  options.chooseFile = [&] {
+    ++asked;
+    return std::optional<std::string>("/no/such/dir/new image.cry");
+  };
+  TForm1 form(std::move(options));
+  form.show();
+  QTest::mouseClick(Child<QPushButton>(form, "BSource"), Qt::LeftButton);
+  QCOMPARE(asked, 1);
+  QCOMPARE(Child<QLineEdit>(form, "ESource")->text(), QStringLiteral("/no/such/dir/new image.cry"));
+  QVERIFY(form.engine().sourceSelected());
+  QVERIFY(!Child<QPushButton>(form, "BProgram")->isEnabled());  // not in loader mode yet
 }
 
 QTEST_MAIN(WindowCaptureTest)
