@@ -34,6 +34,8 @@ class UdpLink final : public Link, public DatagramSource {
   void setReceiveTimeout(int milliseconds) { receiveTimeoutMs_.store(milliseconds); }
   int receiveTimeout() const { return receiveTimeoutMs_.load(); }
   uint16_t localPort() const { return localPort_; }
+  // For front ends that wait on several links at once with poll().
+  int socketHandle() const { return socket_; }
 
   void sendDatagram(std::span<const uint8_t> bytes) override;
   int receiveDatagram(uint8_t* buffer, int capacity, int timeoutMs) override;

@@ -1,0 +1,66 @@
+#pragma once
+
+#include <string_view>
+
+namespace uvq::cli {
+
+// The command line's exit codes. Scripts on production lines branch on these, so the numbers
+// never change; the help footer and README list them.
+enum class ExitCode : int {
+  Ok = 0,
+  Internal = 1,   // an unexpected failure inside the tool
+  Usage = 2,      // bad arguments, invalid address or unit ID
+  File = 3,       // image missing, unreadable or empty, or a read error during the run
+  NoAnswer = 4,   // capture, watchdog, erase, reset or set-ip without an answer
+  UnitError = 5,  // the unit reported an error or refused the request
+  Network = 6,    // send failed, host cannot be resolved
+};
+
+constexpr int ToInt(ExitCode code) {
+  return static_cast<int>(code);
+}
+
+// Short outcome words for tables and JSON.
+constexpr std::string_view OutcomeWord(ExitCode code) {
+  switch (code) {
+    case ExitCode::Ok:
+      return "ok";
+    case ExitCode::Internal:
+      return "internal error";
+    case ExitCode::Usage:
+      return "bad usage";
+    case ExitCode::File:
+      return "file error";
+    case ExitCode::NoAnswer:
+      return "no answer";
+    case ExitCode::UnitError:
+      return "unit error";
+    case ExitCode::Network:
+      return "network error";
+  }
+  return "unknown";
+}
+
+// With several targets the run's code is that of the first target, in the order given, that
+// did not succeed: the same run always reports the same code.
+template <typename Range>
+ExitCode CombinedExitCode(const Range& codes) {
+  for (ExitCode code : codes)
+    if (code != ExitCode::Ok) return code;
+  return ExitCode::Ok;
+}
+
+inline constexpr const char* kExitCodeHelp =
+    "Exit codes:\n"
+    "  0  success (every target)\n"
+    "  1  internal error\n"
+    "  2  bad usage: arguments, invalid address, bad unit ID, duplicate targets\n"
+    "  3  file error: image missing, unreadable or empty, or a read error during the run\n"
+    "  4  no answer: capture time-out, programming watchdog, erase time-out,\n"
+    "     reset or set-ip without a reply, no unit (or not the --id unit) answered\n"
+    "  5  the unit reported an error: not in loader mode, record errors, refused request\n"
+    "  6  network error: send failed, host cannot be resolved\n"
+    "With several targets the code is that of the first target (in the order given)\n"
+    "that failed.";
+
+}  // namespace uvq::cli

@@ -1,0 +1,16 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CliOptions.h"
+#include "Session.h"
+
+namespace uvq::cli {
+
+// The end of a run in words: one line for a single target, else a table with a row per target
+// (target, unit, result, records, time, records per second) and a count of ok and failed.
+std::string SummaryText(Operation operation, const std::vector<std::unique_ptr<Session>>& sessions);
+
+}  // namespace uvq::cli
