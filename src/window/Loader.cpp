@@ -9,7 +9,9 @@
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   const QString title = QString::fromLatin1(uvq::window::kApplicationTitle);
-  QApplication::setApplicationDisplayName(title);
+  // The application's title names its task-bar entry and captions every error box. It is not
+  // the display name, which the platform would append to the window's own caption.
+  QApplication::setApplicationName(title);
   try {
     uvq::window::TForm1 form;
     form.show();
