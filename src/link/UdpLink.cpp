@@ -9,10 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
-#include <string_view>
 
+#include "link/NumericHost.h"
 #include "link/ReceiveError.h"
-#include "protocol/IpAddressText.h"
 
 namespace uvq::link {
 namespace {
@@ -22,26 +21,6 @@ constexpr int kHostNotFoundCode = 11001;
 
 std::string SocketErrorText(int error) {
   return "Socket Error # " + std::to_string(error) + "\n" + std::strerror(error);
-}
-
-bool IsLocalhost(std::string_view host) {
-  constexpr std::string_view kName = "LOCALHOST";
-  if (host.size() != kName.size()) return false;
-  for (size_t i = 0; i < host.size(); ++i) {
-    const char c = host[i];
-    const char upper = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    if (upper != kName[i]) return false;
-  }
-  return true;
-}
-
-std::optional<in_addr> NumericAddress(std::string_view host) {
-  if (IsLocalhost(host)) return in_addr{htonl(INADDR_LOOPBACK)};
-  const std::optional<protocol::Ipv4Bytes> bytes = protocol::ParseUnitIpAddress(host);
-  if (!bytes) return std::nullopt;
-  const uint32_t hostOrder = (uint32_t{(*bytes)[0]} << 24) | (uint32_t{(*bytes)[1]} << 16) |
-                             (uint32_t{(*bytes)[2]} << 8) | uint32_t{(*bytes)[3]};
-  return in_addr{htonl(hostOrder)};
 }
 
 in_addr LookUpHostName(const std::string& host) {
@@ -94,7 +73,7 @@ void UdpLink::setHost(std::string host) {
 
 in_addr UdpLink::targetAddress() {
   if (cachedValid_) return cached_;
-  if (const std::optional<in_addr> numeric = NumericAddress(host_)) {
+  if (const std::optional<in_addr> numeric = NumericHost(host_)) {
     cached_ = *numeric;
     cachedValid_ = true;
     return cached_;
