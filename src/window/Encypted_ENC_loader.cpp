@@ -334,9 +334,9 @@ void TForm1::FormCreate() {
   Guarded([&] {
     receiveThread_ = std::make_unique<uvq::link::TCRecvThread>(
         *link_, this,
-        [this](std::span<const uint8_t> datagram) {
-          Guarded([this, datagram] { engine_->ProcessStatusReply(datagram); });
-        },
+        // A failure while a reply is handled goes back to the receive thread, which logs it
+        // in one line and keeps receiving: no error box for what arrives from the network.
+        [this](std::span<const uint8_t> datagram) { engine_->ProcessStatusReply(datagram); },
         [this](const std::string& line) { log_->addLogLine(line); });
     receiveThread_->start();
   });

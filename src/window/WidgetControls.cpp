@@ -46,7 +46,8 @@ void WidgetControls::setText(uvq::ControlId id, std::string_view text) {
   if (id == uvq::ControlId::Form || w.isWindow()) {
     w.setWindowTitle(value);
   } else if (auto* edit = qobject_cast<QLineEdit*>(&w)) {
-    edit->setText(value);
+    // The IP display is refreshed after every reply, mostly with the text it already shows.
+    if (edit->text() != value) edit->setText(value);
   } else if (auto* button = qobject_cast<QAbstractButton*>(&w)) {
     button->setText(value);
   }

@@ -2,7 +2,10 @@
 // what the window shows, the timer's handler, the selector and closing during a hand-over.
 
 #include <QElapsedTimer>
+#include <QTemporaryFile>
+
 #include <QThread>
+#include "link/UdpLink.h"
 
 #include "WindowTestSupport.h"
 #include "window/QtSharedTimer.h"
@@ -39,6 +42,7 @@ class WindowCaptureTest : public QObject {
   void destroyingWithTheSelectorFocusedReachesNoEngine();
   void liveRebootSendsTheTypedAccessCode();
   void fileButtonHandsTheChosenFileToTheEngine();
+  void aFailureWhileHandlingAReplyIsLoggedAndReceptionGoesOn();
 };
 
 void WindowCaptureTest::captureRoundTripThroughTheWidgets() {
@@ -229,3 +233,38 @@ void WindowCaptureTest::fileButtonHandsTheChosenFileToTheEngine() {
 
 QTEST_MAIN(WindowCaptureTest)
 #include "WindowCaptureTest.moc"
+
+void WindowCaptureTest::aFailureWhileHandlingAReplyIsLoggedAndReceptionGoesOn() {
+  UnitSocket unit;
+  QVERIFY(unit.bind(QStringLiteral("127.0.4.29")));
+  QTemporaryFile image;
+  QVERIFY(image.open());
+  image.write(QByteArray(48, '\x11'));
+  image.flush();
+  SilentTone tone;
+  FormOptions options;
+  options.targetHost = "127.0.4.29";
+  options.tone = &tone;
+  options.chooseFile = [&] { return std::optional<std::string>(image.fileName().toStdString()); };
+  TForm1 form(std::move(options));
+  QSignalSpy errors(&form, &TForm1::errorShown);
+
+  Child<QPushButton>(form, "BLDR_Mode")->click();
+  unit.next();
+  unit.answer(StatusReply(0, kCaptureType, 0x0102, {127, 0, 4, 29}, kLoaderMode));
+  QTRY_VERIFY(form.engine().loaderMode());
+  Child<QPushButton>(form, "BSource")->click();
+  Child<QPushButton>(form, "BProgram")->click();
+  QCOMPARE(unit.next().data().size(), 31);
+
+  // The next record cannot be sent: a name that no lookup can resolve.
+  form.link().setHost(std::string(70, 'x'));
+  unit.answer(StatusReply(0, 4, 0x0102, {127, 0, 4, 29}, kLoaderMode));
+  QTRY_VERIFY(LogLines(form).join('|').contains(QStringLiteral("Reply handling failed: ")));
+  QCOMPARE(errors.count(), 0);  // logged, not shown in a box
+
+  // Reception goes on: the next datagram is still handled.
+  unit.answer(StatusReply(7, 4, 0x0102, {127, 0, 4, 29}, kLoaderMode));
+  QTRY_VERIFY(
+      LogLines(form).contains(QStringLiteral("**ERROR Out of Sequence Control PDU Seq: 7")));
+}
