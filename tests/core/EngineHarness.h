@@ -95,9 +95,12 @@ struct Harness {
   FixedClock clock;
   CountingTone tone;
   MemoryFileSystem files;
-  Engine engine{EnginePorts{link, log, timer, controls, clock, tone, files}};
+  Engine engine;
 
-  Harness() { engine.startUp(); }
+  explicit Harness(Timing timing = {})
+      : engine(EnginePorts{link, log, timer, controls, clock, tone, files}, nullptr, timing) {
+    engine.startUp();
+  }
 
   // A status reply image as a unit sends it (20 bytes).
   static Bytes reply(uint16_t seq, uint8_t type, uint16_t id, uint16_t status,

@@ -124,30 +124,20 @@ class Programming : public QObject {
   }
 
   void aStretchedWatchdogKeepsItsOwnIntervalAndResendCount() {
-    RecordingLink link;
-    RecordingLog log;
-    RecordingTimer timer;
-    PlainControls controls;
-    FixedClock clock;
-    CountingTone tone;
-    MemoryFileSystem files;
-    files.files["fw.cry"].data = Pattern(48);
-    Engine engine({link, log, timer, controls, clock, tone, files}, nullptr,
-                  Timing{.programWatchdogMs = 12000, .programResends = 2});
-    engine.startUp();
-    engine.LocateClick();
-    engine.ProcessStatusReply(Harness::reply(0, 0, 0x0102, 0x4000));
-    engine.BSourceClick([] { return std::optional<std::string>("fw.cry"); });
-    engine.BProgramClick();
-    QCOMPARE(timer.interval, 12000);
-    engine.TimerTick(timer.role);
-    engine.TimerTick(timer.role);
-    QCOMPARE(timer.interval, 12000);
-    QVERIFY(engine.fileOpen());
-    engine.TimerTick(timer.role);
-    QVERIFY(!engine.fileOpen());
-    QCOMPARE(link.sent.size(), size_t(1 + 3));  // locate, then the record three times
-    QCOMPARE(log.lines.back(), std::string("FAILED - Comms Timeout Error Programming UVQ"));
+    Harness h(Timing{.programWatchdogMs = 12000, .programResends = 2});
+    h.files.files["fw.cry"].data = Pattern(48);
+    h.registerUnit(0x0102, 0x4000);
+    h.engine.BSourceClick([] { return std::optional<std::string>("fw.cry"); });
+    h.engine.BProgramClick();
+    QCOMPARE(h.timer.interval, 12000);
+    h.fire();
+    h.fire();
+    QCOMPARE(h.timer.interval, 12000);
+    QVERIFY(h.engine.fileOpen());
+    h.fire();
+    QVERIFY(!h.engine.fileOpen());
+    QCOMPARE(h.link.sent.size(), size_t(1 + 3));  // locate, then the record three times
+    QCOMPARE(h.log.lines.back(), std::string("FAILED - Comms Timeout Error Programming UVQ"));
   }
 
   void anAcknowledgementOfAnEarlierCopyIsOutOfSequence() {
