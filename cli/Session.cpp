@@ -139,8 +139,8 @@ bool Session::selectRequestedUnit() {
 }
 
 void Session::noteSelectedUnit() {
-  if (const auto unit = engine_ ? engine_->registry().selectedUnit() : std::nullopt)
-    result_.unit = units::IdText(*unit);
+  if (!engine_ || !wantedUnitSelected()) return;
+  result_.unit = SelectedText();
 }
 
 void Session::advance() {
@@ -155,15 +155,25 @@ void Session::advance() {
     case Phase::Capturing:
       if (captureTimedOut_) return finish(ExitCode::NoAnswer, "capture timed out");
       selectRequestedUnit();
-      if (loaderReached_ && engine_->loaderMode() && wantedUnitSelected()) return afterCapture();
+      if (loaderReached_ && engine_->loaderMode() && wantedUnitSelected())
+        return settle(Next::AfterCapture);
       // Another unit's answer ended the capture: give the requested unit a while to answer.
       if (!timer_.enabled() && !waitUntil_) waitFor(plan_.waitMs);
       return;
     case Phase::Registering:
-      if (answers_ > 0 && selectRequestedUnit()) afterSelect();
+      if (answers_ > 0 && selectRequestedUnit()) settle(Next::AfterSelect);
+      return;
+    case Phase::Settling:
       return;
     case Phase::Programming:
-      if (!runOutcome_) return;
+      if (!runOutcome_) {
+        // Records follow the selector; a late answer from another unit would redirect them.
+        if (!runUnit_.empty() && SelectedText() != runUnit_)
+          return finish(ExitCode::UnitError, "unit " + SelectedText() +
+                                                 " answered during the run; stopped so that no "
+                                                 "record goes to it");
+        return;
+      }
       switch (*runOutcome_) {
         case RunOutcome::Complete:
           return finish(ExitCode::Ok);
@@ -202,6 +212,44 @@ void Session::advance() {
   }
 }
 
+// Late answers to the same request (several units behind one address) are let in before the
+// next PDU goes out: they carry the same number as the first answer and, arriving after the
+// next request restarted the count, could be taken for its answer and move the selection.
+void Session::settle(Next next) {
+  phase_ = Phase::Settling;
+  next_ = next;
+  waitFor(kSettleMs);
+}
+
+void Session::settled() {
+  units::Selector& selector = engine_->registry().selector();
+  const bool changesUnit =
+      plan_.operation != Operation::Status && plan_.operation != Operation::Capture;
+  if (!plan_.unitId && selector.count() > 1 && changesUnit) {
+    std::string ids;
+    for (const std::string& item : selector.items()) ids += " " + item;
+    return finish(ExitCode::Usage, "several units answer at " + target_ + " (" + ids.substr(1) +
+                                       "): choose one with --id");
+  }
+  // Several units are only left as the engine selected them for capture and status.
+  const std::string wanted =
+      plan_.unitId ? *plan_.unitId : (selector.count() == 1 ? selector.items().front() : "");
+  if (!wanted.empty() && selector.text() != wanted) {
+    selector.setText(wanted);
+    drive([&] { engine_->CUVQselectChange(); });
+    if (phase_ == Phase::Done) return;
+  }
+  if (next_ == Next::AfterSelect) return afterSelect();
+  if (!engine_->loaderMode())
+    return finish(ExitCode::NoAnswer, "unit " + wanted + " did not reach loader mode");
+  afterCapture();
+}
+
+std::string Session::SelectedText() const {
+  const auto unit = engine_->registry().selectedUnit();
+  return unit ? units::IdText(*unit) : std::string();
+}
+
 void Session::afterCapture() {
   noteSelectedUnit();
   JsonLine fields;
@@ -217,6 +265,7 @@ void Session::afterCapture() {
         return finish(ExitCode::Internal, "programming was not enabled after capture");
       phase_ = Phase::Programming;
       runOutcome_.reset();
+      runUnit_ = SelectedText();
       drive([&] { engine_->BProgramClick(); });
       if (phase_ != Phase::Done && !engine_->fileOpen() && !runOutcome_)
         finish(ExitCode::File, "cannot read image " + plan_.imageFile);
@@ -305,6 +354,9 @@ void Session::onTime(TimePoint now) {
     case Phase::RebootRequest:
       startCapture();
       return advance();
+    case Phase::Settling:
+      settled();
+      return advance();
     case Phase::Capturing:
       return finish(ExitCode::NoAnswer, plan_.unitId
                                             ? "unit " + *plan_.unitId + " did not reach loader mode"
@@ -389,7 +441,7 @@ void Session::finish(ExitCode code, const std::string& detail) {
   timer_.disable();
   waitUntil_.reset();
   figures_.running = false;
-  if (result_.unit.empty()) noteSelectedUnit();
+  if (result_.unit.empty() && code != ExitCode::Usage) noteSelectedUnit();
   result_.code = code;
   // Platform texts may span lines; a result stays on one.
   for (char c : detail) {

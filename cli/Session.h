@@ -90,6 +90,7 @@ class Session final : private EngineEvents {
     Capturing,
     Registering,  // locate sent, waiting for the unit to select
     Collecting,   // locate: gathering every answer until the wait ends
+    Settling,     // a unit answered: late answers of others are let in before going on
     Programming,
     Erasing,
     Resetting,
@@ -111,6 +112,11 @@ class Session final : private EngineEvents {
   void advance();
   void startCapture();
   void startRegistering();
+  enum class Next { AfterCapture, AfterSelect };
+  static constexpr int kSettleMs = 100;
+  void settle(Next next);
+  void settled();
+  std::string SelectedText() const;
   void afterCapture();
   void afterSelect();
   bool selectRequestedUnit();
@@ -130,6 +136,8 @@ class Session final : private EngineEvents {
   std::unique_ptr<Engine> engine_;
 
   Phase phase_ = Phase::Start;
+  Next next_ = Next::AfterCapture;
+  std::string runUnit_;  // the unit a programming run writes to
   std::optional<TimePoint> waitUntil_;
   SessionResult result_;
   RunFigures figures_;

@@ -1,0 +1,310 @@
+// The uvq program end to end against emulated units on loopback: images arrive intact, every
+// exit code comes from a real cause, batches and JSON output hold up. Each test uses its own
+// 127.0.5.N addresses; run inside a loopback-only network namespace.
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkInterface>
+#include <QtTest>
+
+#include "CliRunner.h"
+
+using namespace clitest;
+
+namespace {
+
+constexpr int kImageBytes = 16384;  // 1024 data records and the end record
+constexpr int kImageRecords = 1025;
+// A failure that has to be provoked should not take the default 5 s x 5 sends.
+const QStringList kShortWatchdog{"--watchdog-ms", "300", "--resends", "1"};
+
+QString Diagnostics(const Result& r) {
+  return QString("exit %1\n--- stdout\n%2--- stderr\n%3").arg(r.exitCode).arg(r.out, r.err);
+}
+
+#define EXPECT_EXIT(result, code) \
+  QVERIFY2((result).exitCode == (code), qPrintable(Diagnostics(result)))
+
+}  // namespace
+
+class CliRunTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir dir_;
+  QString image(const char* ext) const { return dir_.filePath(QString("image.") + ext); }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(dir_.isValid());
+    QVERIFY(MakeImage(dir_, "image", kImageBytes));
+    QVERIFY(QFile(image("cry")).size() > 0);
+  }
+
+  void programmedImageArrivesIntact() {
+    Sim sim("127.0.5.1");
+    QVERIFY(sim.start({"--expect", image("bin"), "--dump-memory", dir_.filePath("dump1")}));
+    const Result r = RunUvq({"program", image("cry"), "--target", "127.0.5.1"});
+    EXPECT_EXIT(r, 0);
+    QVERIFY(sim.waitForOutput("IMAGE OK"));
+    QVERIFY(!sim.output().contains("MISMATCH"));
+    QFile dump(dir_.filePath("dump1"));
+    QVERIFY(dump.open(QIODevice::ReadOnly));
+    QFile bin(image("bin"));
+    QVERIFY(bin.open(QIODevice::ReadOnly));
+    QCOMPARE(dump.readAll(), bin.readAll());
+    // The window's words, in the window's order, and the automatic reset.
+    const QStringList lines = r.outLines();
+    const auto at = [&](const QString& line) { return lines.indexOf(line); };
+    QVERIFY(at("  in loader mode") >= 0);
+    QVERIFY(at("Programming from " + image("cry")) > at("  in loader mode"));
+    QVERIFY(at("Programming Complete") > at("Programming from " + image("cry")));
+    QVERIFY(at("Auto Reset UVQ") > at("Programming Complete"));
+    QVERIFY2(r.out.contains(QString("ok (unit 0100), %1 records").arg(kImageRecords)),
+             qPrintable(r.out));
+    // Plain progress lines on a non-terminal standard error.
+    QVERIFY2(r.err.contains(QString("programming 100 % (%1/%1 records").arg(kImageRecords)) ||
+                 r.err.contains("programming"),
+             qPrintable(r.err));
+  }
+
+  void noResetKeepsTheUnitInLoaderModeAndAccessCodeCaptures() {
+    Sim sim("127.0.5.2");
+    QVERIFY(
+        sim.start({"--access-code", "s3cret", "--capture-needs-code", "--expect", image("bin")}));
+    const Result r = RunUvq({"program", image("cry"), "--no-reset", "--access-code", "s3cret",
+                             "--target", "127.0.5.2"});
+    EXPECT_EXIT(r, 0);
+    QVERIFY(r.out.contains("Sending Reboot Command - Click Capture Next"));
+    QVERIFY(!r.out.contains("Auto Reset UVQ"));
+    QVERIFY(sim.waitForOutput("IMAGE OK"));
+    QVERIFY(!sim.output().contains(" cmd 9 "));  // no reset PDU went out
+  }
+
+  void fileErrorsComeBeforeAnythingIsSent() {
+    Sim sim("127.0.5.3");
+    QVERIFY(sim.start({}));
+    QFile empty(dir_.filePath("empty.cry"));
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    const Result missing = RunUvq({"program", dir_.filePath("none.cry"), "--target", "127.0.5.3"});
+    EXPECT_EXIT(missing, 3);
+    QVERIFY(missing.err.contains("cannot open image"));
+    const Result noData = RunUvq({"program", dir_.filePath("empty.cry"), "--target", "127.0.5.3"});
+    EXPECT_EXIT(noData, 3);
+    QVERIFY(noData.err.contains("is empty"));
+    QVERIFY2(!sim.output().contains("from "), qPrintable(sim.output()));
+  }
+
+  void recordErrorsAbortWithUnitError() {
+    Sim sim("127.0.5.4");
+    QVERIFY(sim.start({"--error-bits", "0x0840", "--error-record", "3"}));
+    const Result r = RunUvq({"program", image("cry"), "--target", "127.0.5.4"});
+    EXPECT_EXIT(r, 5);
+    const QStringList lines = r.outLines();
+    const qsizetype error = lines.indexOf("ERROR - Error during Programming");
+    QVERIFY2(error >= 0, qPrintable(r.out));
+    QCOMPARE(lines.mid(error + 1, 3),
+             QStringList({"  record frame length error", "  record checksum error",
+                          "  Programming Aborted"}));
+    QVERIFY(!r.out.contains("Programming Complete"));
+    QVERIFY(r.out.contains("unit error"));
+  }
+
+  void silentUnitGivesNoAnswer() {
+    Sim sim("127.0.5.5");
+    QVERIFY(sim.start({"--silent"}));
+    for (const char* command : {"locate", "status", "reset"}) {
+      const Result r = RunUvq({command, "--wait-ms", "200", "--target", "127.0.5.5"});
+      EXPECT_EXIT(r, 4);
+      QVERIFY2(r.out.contains("no unit answered"), qPrintable(r.out));
+    }
+    const Result ip = RunUvq({"set-ip", "127.0.5.50", "--wait-ms", "200", "--target", "127.0.5.5"});
+    EXPECT_EXIT(ip, 4);
+  }
+
+  void unitFallingSilentTripsTheWatchdog() {
+    // Replies 5 ms late keep the run long enough to freeze the unit part-way through.
+    Sim sim("127.0.5.6");
+    QVERIFY(sim.start({"--delay-ms", "5"}));
+    QStringList args{"program", image("cry"), "--json", "--target", "127.0.5.6"};
+    Uvq uvq(args + kShortWatchdog);
+    QVERIFY(uvq.waitForOutput("\"event\":\"loader_mode\""));
+    sim.freeze();
+    const Result r = uvq.finish();
+    EXPECT_EXIT(r, 4);
+    QVERIFY(r.out.contains("FAILED - Comms Timeout Error Programming UVQ"));
+    QVERIFY(r.out.contains("\"outcome\":\"no answer\""));
+
+    // Back again with half an image written: the unit refuses to start it, and says so.
+    sim.resume();
+    const Result reset = RunUvq({"reset", "--target", "127.0.5.6"});
+    EXPECT_EXIT(reset, 5);
+    QVERIFY2(reset.out.contains("reset refused, status 6002"), qPrintable(reset.out));
+  }
+
+  void eraseResetAndNewAddress() {
+    Sim sim("127.0.5.7");
+    QVERIFY(sim.start({}));
+    const Result erase = RunUvq({"erase", "device", "--target", "127.0.5.7"});
+    EXPECT_EXIT(erase, 0);
+    QVERIFY(erase.out.contains("Device Erased"));
+    const Result eraseData = RunUvq({"erase", "data", "--target", "127.0.5.7", "--quiet"});
+    EXPECT_EXIT(eraseData, 0);
+    QVERIFY(sim.output().contains(" cmd 8 "));
+
+    const Result moved = RunUvq({"set-ip", "127.0.5.70", "--target", "127.0.5.7"});
+    EXPECT_EXIT(moved, 0);
+    const Result status = RunUvq({"status", "--target", "127.0.5.7"});
+    EXPECT_EXIT(status, 0);
+    QVERIFY2(status.outLines().contains("IP address:          127.0.5.70"), qPrintable(status.out));
+    // The unit answers a refused address with its old one: that is no success.
+    const Result refused = RunUvq({"set-ip", "0.1.2.3", "--target", "127.0.5.7"});
+    EXPECT_EXIT(refused, 5);
+    QVERIFY(refused.out.contains("unit kept address 127.0.5.70"));
+
+    const Result reset = RunUvq({"reset", "--target", "127.0.5.7"});
+    EXPECT_EXIT(reset, 0);
+    QVERIFY(sim.output().contains(" cmd 9 "));
+  }
+
+  void badUsageSendsNothing_data() {
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no subcommand") << QStringList{} << "";
+    QTest::newRow("unknown option") << QStringList{"locate", "--frobnicate"} << "";
+    QTest::newRow("erase what") << QStringList{"erase", "everything"} << "";
+    QTest::newRow("program without file") << QStringList{"program"} << "";
+    QTest::newRow("address part too big")
+        << QStringList{"set-ip", "300.1.1.1"} << "invalid address";
+    QTest::newRow("address too short") << QStringList{"set-ip", "10.1.1"} << "invalid address";
+    QTest::newRow("bad id") << QStringList{"status", "--id", "12G4"} << "invalid unit ID";
+    QTest::newRow("id too long") << QStringList{"status", "--id", "12345"} << "invalid unit ID";
+    QTest::newRow("duplicate target")
+        << QStringList{"locate", "--target", "127.0.5.9"} << "given twice";
+    QTest::newRow("zero watchdog") << QStringList{"program", "x.cry", "--watchdog-ms", "0"} << "";
+    QTest::newRow("targets file missing")
+        << QStringList{"locate", "--targets-file", "/nonexistent/targets"} << "targets file";
+  }
+  void badUsageSendsNothing() {
+    QFETCH(QStringList, args);
+    QFETCH(QString, message);
+    Sim sim("127.0.5.9");
+    QVERIFY(sim.start({}));
+    const Result r = RunUvq(args << "--target"
+                                 << "127.0.5.9");
+    EXPECT_EXIT(r, 2);
+    if (!message.isEmpty()) QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QVERIFY2(!sim.output().contains("from "), qPrintable(sim.output()));
+  }
+
+  void helpListsTheExitCodes() {
+    const Result r = RunUvq({"--help"});
+    EXPECT_EXIT(r, 0);
+    QVERIFY(r.out.contains("Exit codes:"));
+    QVERIFY(r.out.contains("6  network error"));
+  }
+
+  void severalUnitsBehindOneAddressNeedAnId() {
+    Sim sim("127.0.5.12");
+    QVERIFY(sim.start({"--units", "3", "--id", "0100", "--expect", image("bin")}));
+    const Result ambiguous = RunUvq({"program", image("cry"), "--target", "127.0.5.12"});
+    EXPECT_EXIT(ambiguous, 2);
+    QVERIFY(ambiguous.out.contains("several units answer at 127.0.5.12 (0100 0101 0102)"));
+    QVERIFY(!sim.output().contains(" cmd 4 "));  // not one record went out
+
+    const Result chosen =
+        RunUvq({"program", image("cry"), "--id", "101", "--target", "127.0.5.12", "--quiet"});
+    EXPECT_EXIT(chosen, 0);
+    QVERIFY(sim.waitForOutput("IMAGE OK (unit 0101)"));
+    QVERIFY(!sim.output().contains("MISMATCH"));
+
+    const Result absent =
+        RunUvq({"reset", "--id", "0999", "--wait-ms", "200", "--target", "127.0.5.12"});
+    EXPECT_EXIT(absent, 4);
+    QVERIFY(absent.out.contains("unit 0999 did not answer"));
+    const Result listed = RunUvq({"locate", "--wait-ms", "200", "--target", "127.0.5.12"});
+    EXPECT_EXIT(listed, 0);
+    QCOMPARE(listed.out.count("UVQ ID:"), 3);
+  }
+
+  void batchOfEightWithOneFallingSilent() {
+    std::vector<std::unique_ptr<Sim>> sims;
+    QStringList args{"program", image("cry")};
+    for (int n = 20; n < 28; ++n) {
+      const QString address = QString("127.0.5.%1").arg(n);
+      sims.push_back(std::make_unique<Sim>(address));
+      QStringList simArgs{"--expect", image("bin")};
+      if (n == 27)
+        simArgs << "--delay-ms"
+                << "5";
+      QVERIFY(sims.back()->start(simArgs));
+      args << "--target" << address;
+    }
+    Uvq uvq(args + kShortWatchdog);
+    QVERIFY(uvq.waitForOutput("[127.0.5.27] Programming from"));
+    sims.back()->freeze();
+    const Result r = uvq.finish();
+    EXPECT_EXIT(r, 4);
+    for (int i = 0; i < 7; ++i) QVERIFY(sims[static_cast<size_t>(i)]->waitForOutput("IMAGE OK"));
+    QVERIFY2(r.out.contains("7 ok, 1 failed"), qPrintable(r.out));
+    const QStringList lines = r.outLines();
+    int okRows = 0;
+    for (const QString& line : lines) {
+      if (line.startsWith("127.0.5.") && line.endsWith("  ok")) {
+        ++okRows;
+        QVERIFY2(line.contains(QString::number(kImageRecords)), qPrintable(line));
+      }
+    }
+    QCOMPARE(okRows, 7);
+    QVERIFY(std::any_of(lines.begin(), lines.end(), [](const QString& line) {
+      return line.startsWith("127.0.5.27") && line.contains("no answer - comms timeout");
+    }));
+    // Every log line names its target.
+    QVERIFY(lines.contains("[127.0.5.20] Programming Complete"));
+  }
+
+  void jsonEventsParse() {
+    Sim sim("127.0.5.13");
+    QVERIFY(sim.start({"--expect", image("bin")}));
+    const Result r = RunUvq({"program", image("cry"), "--json", "--target", "127.0.5.13"});
+    EXPECT_EXIT(r, 0);
+    QMap<QString, QList<QJsonObject>> byEvent;
+    for (const QString& line : r.outLines()) {
+      QJsonParseError error{};
+      const QJsonDocument doc = QJsonDocument::fromJson(line.toUtf8(), &error);
+      QVERIFY2(error.error == QJsonParseError::NoError && doc.isObject(), qPrintable(line));
+      byEvent[doc.object().value("event").toString()].append(doc.object());
+    }
+    QVERIFY(byEvent.value("log").size() > 5);
+    QCOMPARE(byEvent.value("log").first().value("target").toString(), QString("127.0.5.13"));
+    const QJsonObject capture = byEvent.value("reply").first();
+    QCOMPARE(capture.value("type").toInt(), 3);
+    QCOMPARE(capture.value("unit").toString(), QString("0100"));
+    QCOMPARE(capture.value("status").toString(), QString("4000"));
+    QVERIFY(!byEvent.value("progress").isEmpty());
+    QCOMPARE(byEvent.value("progress").last().value("total").toInt(), kImageRecords);
+    QCOMPARE(byEvent.value("result").size(), 1);
+    const QJsonObject result = byEvent.value("result").first();
+    QCOMPARE(result.value("outcome").toString(), QString("ok"));
+    QCOMPARE(result.value("exit_code").toInt(), 0);
+    QCOMPARE(result.value("records").toInt(), kImageRecords);
+    QVERIFY(result.value("seconds").toDouble() > 0);
+    QVERIFY(result.value("records_per_second").toDouble() > 0);
+    QCOMPARE(byEvent.value("summary").first().value("exit_code").toInt(), 0);
+    // Record acknowledgements are summed up, not one event each.
+    QVERIFY(r.outLines().size() < 100);
+  }
+
+  void unresolvableHostIsANetworkError() {
+    // The name lookup must not leave this machine: only run where loopback is all there is.
+    for (const QNetworkInterface& i : QNetworkInterface::allInterfaces())
+      if (!(i.flags() & QNetworkInterface::IsLoopBack) && (i.flags() & QNetworkInterface::IsUp))
+        QSKIP("needs a loopback-only network namespace");
+    const Result r = RunUvq({"locate", "--target", "no-such-unit.invalid"});
+    EXPECT_EXIT(r, 6);
+    QVERIFY(r.out.contains("network error"));
+  }
+};
+
+QTEST_GUILESS_MAIN(CliRunTest)
+#include "CliRunTest.moc"

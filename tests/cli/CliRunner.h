@@ -1,0 +1,137 @@
+#pragma once
+
+// Runs the real `uvq` and `uvq-sim` programs for the command-line tests. Every emulated unit
+// listens on its own loopback address; nothing is ever aimed elsewhere.
+#include <signal.h>
+
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+
+namespace clitest {
+
+inline QString BuildDir() {
+  return qEnvironmentVariable("UVQ_BUILD_DIR");
+}
+
+// One uvq-sim process on one loopback address.
+class Sim {
+ public:
+  explicit Sim(QString address) : address_(std::move(address)) {}
+  ~Sim() {
+    if (process_.state() == QProcess::NotRunning) return;
+    ::kill(static_cast<pid_t>(process_.processId()), SIGCONT);  // a frozen unit cannot die
+    process_.kill();
+    process_.waitForFinished(5000);
+  }
+  Sim(const Sim&) = delete;
+  Sim& operator=(const Sim&) = delete;
+
+  bool start(const QStringList& args) {
+    process_.setProgram(BuildDir() + "/uvq-sim");
+    process_.setArguments(QStringList(args) << "--bind" << address_);
+    process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.start();
+    if (!process_.waitForStarted(5000)) return false;
+    return waitForOutput("uvq-sim listening on " + address_ + ":16388");
+  }
+  bool waitForOutput(const QString& text, int timeoutMs = 5000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!output_.contains(text)) {
+      if (clock.elapsed() > timeoutMs) return false;
+      process_.waitForReadyRead(50);
+      output_ += QString::fromUtf8(process_.readAll());
+    }
+    return true;
+  }
+  QString output() {
+    process_.waitForReadyRead(20);
+    output_ += QString::fromUtf8(process_.readAll());
+    return output_;
+  }
+  // The unit stops answering mid-exchange, as one whose network went away.
+  void freeze() { ::kill(static_cast<pid_t>(process_.processId()), SIGSTOP); }
+  void resume() { ::kill(static_cast<pid_t>(process_.processId()), SIGCONT); }
+  const QString& address() const { return address_; }
+
+ private:
+  QString address_;
+  QProcess process_;
+  QString output_;
+};
+
+struct Result {
+  int exitCode = -1;
+  QString out;
+  QString err;
+  QStringList outLines() const { return out.split('\n', Qt::SkipEmptyParts); }
+};
+
+// A running uvq; its standard output can be watched while it works.
+class Uvq {
+ public:
+  explicit Uvq(const QStringList& args) {
+    process_.setProgram(BuildDir() + "/uvq");
+    process_.setArguments(args);
+    process_.start();
+  }
+  ~Uvq() {
+    if (process_.state() != QProcess::NotRunning) {
+      process_.kill();
+      process_.waitForFinished(5000);
+    }
+  }
+  bool waitForOutput(const QString& text, int timeoutMs = 20000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!out_.contains(text)) {
+      if (clock.elapsed() > timeoutMs || process_.state() == QProcess::NotRunning) {
+        out_ += QString::fromUtf8(process_.readAllStandardOutput());
+        return out_.contains(text);
+      }
+      process_.waitForReadyRead(20);
+      out_ += QString::fromUtf8(process_.readAllStandardOutput());
+    }
+    return true;
+  }
+  Result finish(int timeoutMs = 60000) {
+    Result r;
+    if (!process_.waitForFinished(timeoutMs)) {
+      process_.kill();
+      process_.waitForFinished(5000);
+      r.err = "uvq did not finish in time\n";
+    } else {
+      r.exitCode = process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -2;
+    }
+    r.out = out_ + QString::fromUtf8(process_.readAllStandardOutput());
+    r.err += QString::fromUtf8(process_.readAllStandardError());
+    return r;
+  }
+
+ private:
+  QProcess process_;
+  QString out_;
+};
+
+inline Result RunUvq(const QStringList& args, int timeoutMs = 60000) {
+  return Uvq(args).finish(timeoutMs);
+}
+
+// A random image of `size` bytes (IN.bin) and its record file (OUT.cry) in `dir`.
+inline bool MakeImage(const QTemporaryDir& dir, const QString& name, int size) {
+  QByteArray data(size, Qt::Uninitialized);
+  for (int i = 0; i < size; ++i)
+    data[i] = static_cast<char>(QRandomGenerator::global()->generate());
+  QFile bin(dir.filePath(name + ".bin"));
+  if (!bin.open(QIODevice::WriteOnly) || bin.write(data) != size) return false;
+  bin.close();
+  QProcess maker;
+  maker.start(BuildDir() + "/uvq-sim",
+              {"make-image", dir.filePath(name + ".bin"), dir.filePath(name + ".cry")});
+  return maker.waitForFinished(10000) && maker.exitCode() == 0;
+}
+
+}  // namespace clitest
