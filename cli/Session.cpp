@@ -419,7 +419,7 @@ void Session::programmingStarted(int32_t recordCount) {
   figures_.started = SteadyClock::now();
 }
 
-void Session::programmingProgress(uint16_t /*pdusSent*/, int32_t /*recordCount*/) {
+void Session::programmingProgress(uint64_t /*pdusSent*/, int32_t /*recordCount*/) {
   // Counted here rather than taken from the 16-bit PDU number, which wraps on large images.
   ++figures_.acknowledged;
 }

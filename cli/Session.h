@@ -103,7 +103,7 @@ class Session final : private EngineEvents {
   void loaderModeReached() override { loaderReached_ = true; }
   void captureTimedOut() override { captureTimedOut_ = true; }
   void programmingStarted(int32_t recordCount) override;
-  void programmingProgress(uint16_t pdusSent, int32_t recordCount) override;
+  void programmingProgress(uint64_t pdusSent, int32_t recordCount) override;
   void programmingEnded(RunOutcome outcome) override;
   void eraseEnded(bool answered) override;
 

@@ -10,6 +10,19 @@ namespace uvq {
 
 using namespace protocol;
 
+// A reply answers the last PDU when it echoes that PDU's number. Numbers repeat (the counter
+// restarts at 0 when a run opens its file, and wraps), so a reply whose type names another
+// command than the last one sent is a late answer to an earlier PDU: taking it would let a
+// capture reply from a second unit redirect the records of a run in progress. Types that name
+// no command are left to the dispatcher, which does nothing with them.
+bool Engine::AnswersLastPdu(const ReplyImage& reply) const {
+  const std::optional<uint16_t> last = pdus_.lastNumberSent();
+  if (!last || EchoedSequence(reply) != *last) return false;
+  const uint8_t type = ReplyType(reply);
+  const bool namesACommand = type <= Code(Command::Reset) && type != 5;
+  return !namesACommand || type == Code(pdus_.lastCommand());
+}
+
 void Engine::ProcessStatusReply(std::span<const uint8_t> datagram) {
   if (datagram.empty() || datagram.size() > kReplyImageSize)
     return;  // the link never hands these on
@@ -23,8 +36,7 @@ void Engine::ProcessStatusReply(std::span<const uint8_t> datagram) {
   std::fill(reply_.begin() + static_cast<std::ptrdiff_t>(datagram.size()), reply_.end(), 0);
 
   const uint16_t seq = EchoedSequence(reply_);
-  const std::optional<uint16_t> last = pdus_.lastNumberSent();
-  if (!last || seq != *last) {
+  if (!AnswersLastPdu(reply_)) {
     ports_.log.addLogLine("**ERROR Out of Sequence Control PDU Seq: " + std::to_string(seq));
     return;
   }

@@ -68,6 +68,8 @@ class Engine {
   void BEraseEEClick();
   void BErasePRGClick();
   void BResetUVQClick();
+  // Marks the unit's program space invalid; no control of the window sends it.
+  void SendInvalidateCommand();
   void Button2Click();
   void CBIPaddrClick();
   void BUpdateUVQClick();
@@ -92,6 +94,7 @@ class Engine {
 
  private:
   // Dispatcher pieces.
+  bool AnswersLastPdu(const protocol::ReplyImage& reply) const;
   void dispatchByType(const protocol::ReplyImage& reply);
   void ReportStatusReply(const protocol::ReplyImage& reply);
   void ShowUvqIpAddress();
@@ -134,6 +137,7 @@ class Engine {
   std::unique_ptr<RecordFile> file_;  // set while a programming run holds its file: FileOpen
   protocol::Record record_{};         // the record read last; kept between reads and runs
   int32_t recordCount_ = 0;
+  uint64_t runStartPdus_ = 0;  // PDUs built before the run's first record
   int retries_ = 0;
   int32_t shownProgress_ = -1;  // the figure in the caption, so an unchanged one is not redrawn
 };

@@ -26,7 +26,7 @@ class EngineEvents {
   virtual void captureTimedOut() {}
   virtual void programmingStarted(int32_t /*recordCount*/) {}
   // After each accepted record: PDUs sent since the run started, whole records in the file.
-  virtual void programmingProgress(uint16_t /*pdusSent*/, int32_t /*recordCount*/) {}
+  virtual void programmingProgress(uint64_t /*pdusSent*/, int32_t /*recordCount*/) {}
   virtual void programmingEnded(RunOutcome /*outcome*/) {}
   virtual void eraseEnded(bool /*answered*/) {}
 };

@@ -39,6 +39,11 @@ void Engine::BResetUVQClick() {
   SendResetCommand();
 }
 
+void Engine::SendInvalidateCommand() {
+  if (const std::optional<protocol::UvqId> unit = registry_.selectedUnit())
+    send(pdus_.unitCommand(*unit, Command::InvalidateProgram));
+}
+
 void Engine::Button2Click() {
   registry_.empty();
 }

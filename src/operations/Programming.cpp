@@ -48,6 +48,7 @@ void Engine::BProgramClick() {
     return;
   }
   shownProgress_ = -1;
+  runStartPdus_ = pdus_.pdusBuilt();
   events_->programmingStarted(recordCount_);
   ports_.log.addLogLine("Programming from " + fileName_);
   ports_.log.addLogLine(ports_.clock.timeOfDay());
@@ -117,13 +118,17 @@ bool Engine::ProcessRecordAcknowledge(const ReplyImage& reply, uint16_t status) 
   return true;
 }
 
+// The figure counts the PDUs sent since the run started (resends and other commands too), so
+// it can pass 100 %. They are counted without the 16-bit wrap of the sequence counter, which
+// would make the figure of an image over 65535 records start again from zero.
 void Engine::showProgress() {
-  events_->programmingProgress(pdus_.counter(), recordCount_);
+  const uint64_t sent = pdus_.pdusBuilt() - runStartPdus_;
+  events_->programmingProgress(sent, recordCount_);
   if (recordCount_ <= 0) return;  // a file shorter than one record has no figure
-  const uint32_t figure =
-      static_cast<uint32_t>(pdus_.counter()) * 10000u / static_cast<uint32_t>(recordCount_);
-  if (static_cast<int32_t>(figure) == shownProgress_) return;  // same text as shown
-  shownProgress_ = static_cast<int32_t>(figure);
+  const auto figure = static_cast<int32_t>(
+      std::min<uint64_t>(sent * 10000u / static_cast<uint64_t>(recordCount_), INT32_MAX));
+  if (figure == shownProgress_) return;  // same text as shown
+  shownProgress_ = figure;
   // Single precision and the locale's decimal separator, as the caption always showed it.
   char text[32];
   std::snprintf(text, sizeof text, "%.2f %%",

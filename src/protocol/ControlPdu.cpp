@@ -12,6 +12,8 @@ void PduBuilder::writeHeader(UvqId idOnWire, Command command) {
   buffer_[PduOffset::kSeqHigh] = static_cast<uint8_t>(counter_ >> 8);
   buffer_[PduOffset::kSeqLow] = static_cast<uint8_t>(counter_ & 0xFF);
   lastNumber_ = counter_;
+  lastCommand_ = command;
+  ++built_;
   ++counter_;  // wraps from 65535 to 0
   buffer_[PduOffset::kCommand] = Code(command);
 }

@@ -27,6 +27,10 @@ class PduBuilder {
   }
   // The number of the last PDU built since the counter was last set, which a reply must echo.
   std::optional<uint16_t> lastNumberSent() const { return lastNumber_; }
+  // The command of the last PDU built: a reply answers it with the same code as its type.
+  Command lastCommand() const { return lastCommand_; }
+  // Every PDU ever built, without the 16-bit wrap: differences give PDUs sent since a moment.
+  uint64_t pdusBuilt() const { return built_; }
   UvqId addressed() const { return addressed_; }
   void setAddressed(UvqId id) { addressed_ = id; }
 
@@ -49,6 +53,8 @@ class PduBuilder {
   std::array<uint8_t, kTransmitBufferSize> buffer_{};
   uint16_t counter_ = 0;
   std::optional<uint16_t> lastNumber_;
+  Command lastCommand_ = Command::Locate;
+  uint64_t built_ = 0;
   UvqId addressed_{};
 };
 

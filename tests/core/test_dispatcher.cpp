@@ -41,12 +41,22 @@ class Dispatcher : public QObject {
     QCOMPARE(h.log.lines.front(), std::string("UVQ ID:              0102"));
   }
 
+  void aReplyNamingAnotherCommandThanTheLastIsOutOfSequence() {
+    Harness h;
+    h.registerUnit(0x0102);
+    h.engine.BResetUVQClick();  // number 1, command 9
+    h.takeLog();
+    h.engine.ProcessStatusReply(Harness::reply(1, 3, 0x0102, 0x4000));
+    QCOMPARE(h.takeLog(), (std::vector<std::string>{"**ERROR Out of Sequence Control PDU Seq: 1"}));
+    h.engine.ProcessStatusReply(Harness::reply(1, 9, 0x0102, 0x0000));
+    QCOMPARE(h.log.lines.front(), std::string("UVQ ID:              0102"));
+  }
+
   void firstAcceptedReplySetsTheAddressedUnitOthersAreOnlyReported() {
     Harness h;
     h.registerUnit(0x0102);
     QVERIFY(h.engine.pdus().addressed() == (protocol::UvqId{1, 2}));
-    h.engine.BResetUVQClick();  // to 0102
-    h.timer.enabled = true;     // some activity owns the timer
+    h.engine.BEraseClick();  // to 0102
     h.takeLog();
     h.answer(6, 0x0304, 0x0000, {10, 0, 0, 4});  // an erase reply from another unit
     QVERIFY(h.timer.enabled);
@@ -57,11 +67,13 @@ class Dispatcher : public QObject {
   }
 
   void eraseRepliesLogTheirOutcomeAboveTheReport() {
-    for (auto [type, line] : {std::pair{6, "Device Erased"}, std::pair{7, "PGM Memory Only Erased"},
-                              std::pair{8, "EEPROM Erased"}}) {
+    for (auto [click, type, line] :
+         {std::tuple{&Engine::BEraseClick, 6, "Device Erased"},
+          std::tuple{&Engine::BErasePRGClick, 7, "PGM Memory Only Erased"},
+          std::tuple{&Engine::BEraseEEClick, 8, "EEPROM Erased"}}) {
       Harness h;
       h.registerUnit(0x0102);
-      h.engine.BEraseClick();
+      (h.engine.*click)();
       QVERIFY(h.timer.enabled);
       h.takeLog();
       h.answer(static_cast<uint8_t>(type), 0x0102, 0x4000);
@@ -90,7 +102,8 @@ class Dispatcher : public QObject {
     Harness h;
     h.registerUnit(0x0102);
     QVERIFY(h.engine.loaderMode());
-    h.engine.BResetUVQClick();
+    h.engine.SendInvalidateCommand();
+    QCOMPARE(h.link.sent.back(), (Bytes{0x5A, 0xA5, 1, 2, 0, 1, 2}));
     h.takeLog();
     h.answer(2, 0x0102, 0x4000);
     QVERIFY(!h.engine.loaderMode());

@@ -185,6 +185,32 @@ class Programming : public QObject {
     QVERIFY(h.engine.fileOpen());
   }
 
+  void aLateCaptureReplyFromAnotherUnitCannotRedirectTheRun() {
+    // The capture was PDU 0 and the run restarts the numbers at 0: a second unit's late answer
+    // to the capture echoes the number of the first record.
+    Harness h;
+    h.files.files["fw.cry"].data = Pattern(72);
+    h.engine.BLDR_ModeClick();
+    h.answer(3, 0x0102, 0x4000);
+    h.engine.BSourceClick([] { return std::optional<std::string>("fw.cry"); });
+    h.engine.BProgramClick();
+    h.takeLog();
+    h.engine.ProcessStatusReply(Harness::reply(0, 3, 0x0304, 0x4000));
+    QCOMPARE(h.log.lines, (std::vector<std::string>{"**ERROR Out of Sequence Control PDU Seq: 0"}));
+    QCOMPARE(h.engine.registry().selector().text(), std::string("0102"));
+    h.answer(4, 0x0102, 0x4010);
+    QCOMPARE(h.link.sent.back()[2], uint8_t(0x01));  // the next record still goes to 0102
+    QCOMPARE(h.link.sent.back()[3], uint8_t(0x02));
+  }
+
+  void theFigureOfAnImageOver65535RecordsDoesNotWrap() {
+    ProgrammingHarness h(Bytes(70000 * 24, 0x5A));
+    h.start();
+    for (int k = 1; k <= 65536; ++k) h.ack();
+    QCOMPARE(h.controls.text(ControlId::Form), std::string("93.62 %"));
+    QCOMPARE(h.engine.pdus().counter(), uint16_t(1));  // the wire's numbers still wrap
+  }
+
   void aLateAcknowledgementIsNotReportedAsSuccess() {
     ProgrammingHarness h(Pattern(48));
     h.engine.BProgramClick();
