@@ -2,8 +2,8 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -97,21 +97,28 @@ void UdpLink::sendDatagram(std::span<const uint8_t> bytes) {
 }
 
 int UdpLink::receiveDatagram(uint8_t* buffer, int capacity, int timeoutMs) {
-  pollfd wait{socket_, POLLIN, 0};
   const int timeout = timeoutMs < 0 ? receiveTimeoutMs_.load() : timeoutMs;
-  // A failed wait (an interrupting signal) counts as a wait without a datagram.
-  if (::poll(&wait, 1, timeout) <= 0) return 0;
+  // One system call per datagram: the wait is the socket's own receive time-out, set again only
+  // when it changes (a separate poll() before each read cost a second call on every reply).
+  // A zero time-out means "do not wait", which the socket option cannot say.
+  if (timeout > 0 && timeout != appliedTimeoutMs_) {
+    const timeval wait{timeout / 1000, static_cast<suseconds_t>(timeout % 1000) * 1000};
+    if (setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) != 0)
+      throw ReceiveError(ReceiveFailure::SocketError, SocketErrorText(errno));
+    appliedTimeoutMs_ = timeout;
+  }
 
   sockaddr_in from{};
   socklen_t fromLength = sizeof from;
   // MSG_TRUNC makes Linux report the datagram's real length, so an over-long one is noticed
-  // instead of being cut silently. MSG_DONTWAIT: a datagram that poll saw but the kernel then
-  // dropped (bad checksum) must not block this read past the time-out.
+  // instead of being cut silently.
   const ssize_t length =
       ::recvfrom(socket_, buffer, capacity > 0 ? static_cast<size_t>(capacity) : 0,
-                 MSG_TRUNC | MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLength);
+                 MSG_TRUNC | (timeout > 0 ? 0 : MSG_DONTWAIT), reinterpret_cast<sockaddr*>(&from),
+                 &fromLength);
   if (length < 0) {
     const int error = errno;
+    // The time-out, or an interrupting signal: a wait without a datagram.
     if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return 0;
     throw ReceiveError(ReceiveFailure::SocketError, SocketErrorText(error));
   }

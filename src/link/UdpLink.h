@@ -52,6 +52,8 @@ class UdpLink final : public Link, public DatagramSource {
   // once; a host name is looked up for every datagram.
   bool cachedValid_ = false;
   in_addr cached_{};
+  // The receive time-out last set on the socket; touched by the receiving thread only.
+  int appliedTimeoutMs_ = 0;
 };
 
 }  // namespace uvq::link
