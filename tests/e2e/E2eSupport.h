@@ -1,0 +1,268 @@
+#pragma once
+
+// Shared by the end-to-end suites: the real window, headless, against real uvq-sim processes,
+// each case on its own 127.0.7.N address at the units' port.
+
+#include <QByteArray>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "operations/EngineEvents.h"
+#include "window/Encypted_ENC_loader.h"
+#include "window/MemoLog.h"
+#include "window/QtSharedTimer.h"
+
+namespace uvq::e2e {
+
+using uvq::window::TForm1;
+
+inline QString SimProgram() {
+  return qEnvironmentVariable("UVQ_BUILD_DIR") + QStringLiteral("/uvq-sim");
+}
+
+// One uvq-sim child process. Its stdout is collected as it arrives, so the per-PDU log and the
+// IMAGE verdicts can be searched while the window keeps running.
+class Sim {
+ public:
+  explicit Sim(QString address) : address_(std::move(address)) {
+    QObject::connect(&process_, &QProcess::readyReadStandardOutput,
+                     [this] { output_ += process_.readAllStandardOutput(); });
+  }
+  ~Sim() { stop(); }
+  Sim(const Sim&) = delete;
+  Sim& operator=(const Sim&) = delete;
+
+  // Starts on the address at the units' port and waits for the "listening" line.
+  bool start(const QStringList& extra = {}) {
+    output_.clear();
+    process_.setProgram(SimProgram());
+    process_.setArguments(QStringList{QStringLiteral("--bind"), address_, QStringLiteral("--port"),
+                                      QString::number(TForm1::kUnitPort)} +
+                          extra);
+    process_.start();
+    if (!process_.waitForStarted(5000)) return false;
+    return waitFor(QStringLiteral("uvq-sim listening on ") + address_ + QLatin1Char(':'), 5000);
+  }
+
+  // Handles events (so the window keeps working) until `text` has appeared on stdout.
+  bool waitFor(const QString& text, int timeoutMs = 10000) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!output().contains(text)) {
+      if (waited.elapsed() > timeoutMs || process_.state() == QProcess::NotRunning) {
+        output_ += process_.readAllStandardOutput();
+        return output().contains(text);
+      }
+      QTest::qWait(2);
+    }
+    return true;
+  }
+
+  QString output() const { return QString::fromUtf8(output_); }
+  int count(const QString& text) const { return output().count(text); }
+  QString errors() { return QString::fromUtf8(process_.readAllStandardError()); }
+
+  // The unit vanishing: no goodbye, no dump at exit.
+  void kill() {
+    process_.kill();
+    process_.waitForFinished(5000);
+  }
+  void stop() {
+    if (process_.state() == QProcess::NotRunning) return;
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) kill();
+    output_ += process_.readAllStandardOutput();
+  }
+
+ private:
+  QString address_;
+  QProcess process_;
+  QByteArray output_;
+};
+
+// Random bytes from a fixed seed, so a failing case repeats.
+inline QByteArray RandomBinary(int size, quint32 seed) {
+  QRandomGenerator random(seed);
+  QByteArray bytes(size, '\0');
+  for (char& b : bytes) b = static_cast<char>(random.bounded(256));
+  return bytes;
+}
+
+inline bool WriteFile(const QString& path, const QByteArray& bytes) {
+  QFile file(path);
+  return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+inline QByteArray ReadFile(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Writes `binary` to `dir`/`name`.bin and turns it into `name`.cry with the emulator's image
+// maker; returns the .cry path, or an empty string on failure.
+inline QString MakeImage(const QTemporaryDir& dir, const QString& name, const QByteArray& binary) {
+  const QString bin = dir.filePath(name + QStringLiteral(".bin"));
+  const QString cry = dir.filePath(name + QStringLiteral(".cry"));
+  if (!WriteFile(bin, binary)) return {};
+  QProcess maker;
+  maker.start(SimProgram(), {QStringLiteral("make-image"), bin, cry});
+  if (!maker.waitForFinished(10000) || maker.exitStatus() != QProcess::NormalExit ||
+      maker.exitCode() != 0)
+    return {};
+  return cry;
+}
+
+// What the engine reports about runs, beside what the window shows of them.
+class RunEvents : public uvq::EngineEvents {
+ public:
+  void programmingStarted(int32_t recordCount) override {
+    records = recordCount;
+    outcome.reset();
+  }
+  void programmingProgress(uint64_t pdus, int32_t) override { lastProgress = pdus; }
+  void programmingEnded(uvq::RunOutcome ended) override { outcome = ended; }
+
+  int32_t records = 0;
+  uint64_t lastProgress = 0;
+  std::optional<uvq::RunOutcome> outcome;
+};
+
+class SilentTone : public uvq::Tone {
+ public:
+  void beep() override { ++beeps; }
+  int beeps = 0;
+};
+
+// The operator window aimed at one loopback address, with a silent tone and a file chooser
+// that answers with `chosenFile`.
+class Loader {
+ public:
+  explicit Loader(const QString& host) {
+    uvq::window::FormOptions options;
+    options.targetHost = host.toStdString();
+    options.tone = &tone_;
+    options.chooseFile = [this] { return chosenFile; };
+    form_ = std::make_unique<TForm1>(std::move(options));
+    errors_ = std::make_unique<QSignalSpy>(form_.get(), &TForm1::errorShown);
+    form_->engine().setEvents(&events);
+    form_->show();
+  }
+
+  TForm1& form() { return *form_; }
+  uvq::Engine& engine() { return form_->engine(); }
+  uvq::window::QtSharedTimer& timer() { return form_->sharedTimer(); }
+  int errorBoxes() const { return static_cast<int>(errors_->count()); }
+
+  template <class W = QPushButton>
+  W* widget(const char* name) {
+    return form_->findChild<W*>(QString::fromLatin1(name));
+  }
+  // A real mouse click on an enabled button, as the operator makes it.
+  void click(const char* name) {
+    QPushButton* button = widget(name);
+    QVERIFY2(button, name);
+    QVERIFY2(button->isEnabled(), name);
+    QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
+  }
+  QString caption() const { return form_->windowTitle(); }
+  QString captureCaption() { return widget("BLDR_Mode")->text(); }
+
+  // The log as shown (the window keeps about the last hundred rows).
+  QStringList log() {
+    if (form_->memoLog().lineCount() == 0) return {};
+    return widget<QPlainTextEdit>("Memo1")->toPlainText().split(QLatin1Char('\n'));
+  }
+  bool logHas(const QString& line) { return log().contains(line); }
+  QString logText() { return log().join(QLatin1Char('|')); }
+  // Whether `first` is directly followed by `second` somewhere in the log.
+  bool logHasPair(const QString& first, const QString& second) {
+    const QStringList lines = log();
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i)
+      if (lines[i] == first && lines[i + 1] == second) return true;
+    return false;
+  }
+
+  // Clicks Capture and waits until a unit has confirmed loader mode.
+  bool capture(int timeoutMs = 10000) {
+    QPushButton* button = widget("BLDR_Mode");
+    if (!button->isEnabled()) return false;
+    QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
+    QElapsedTimer waited;
+    waited.start();
+    while (!(engine().loaderMode() && captureCaption() == QStringLiteral("Capture"))) {
+      if (waited.elapsed() > timeoutMs) return false;
+      QTest::qWait(2);
+    }
+    return true;
+  }
+
+  // Picks `path` through the File button and the chooser.
+  void choose(const QString& path) {
+    chosenFile = path.toStdString();
+    click("BSource");
+  }
+
+  // The programming watchdog's handler, fired instead of waited for; false when the timer is
+  // not armed as that watchdog.
+  bool fireProgramWatchdog() {
+    if (timer().role() != uvq::TimerRole::ProgramSupervisor) return false;
+    if (timer().interval() != uvq::Timing{}.programWatchdogMs || !timer().isActive()) return false;
+    timer().tick();
+    return true;
+  }
+
+  // Clicks Program and follows the run until the file is closed. A stall (no PDU sent for
+  // `stallMs`, as when a reply was dropped) fires the watchdog, which resends the record. A
+  // resend too early only writes the same record twice, which the unit takes. `midRun` runs
+  // once, when `midRunAfterPdus` PDUs have gone out. Returns false if the run never ended.
+  bool program(int timeoutMs = 30000, int stallMs = 8, int midRunAfterPdus = -1,
+               const std::function<void()>& midRun = {}) {
+    click("BProgram");
+    if (!engine().fileOpen()) return false;
+    QElapsedTimer total, quiet;
+    total.start();
+    quiet.start();
+    uint16_t lastCounter = engine().pdus().counter();
+    bool midRunDone = !midRun;
+    while (engine().fileOpen()) {
+      if (total.elapsed() > timeoutMs) return false;
+      QTest::qWait(1);
+      const uint16_t counter = engine().pdus().counter();
+      if (!midRunDone && counter >= midRunAfterPdus) {
+        midRunDone = true;
+        midRun();
+      }
+      if (counter != lastCounter) {
+        lastCounter = counter;
+        quiet.restart();
+      } else if (quiet.elapsed() >= stallMs && engine().fileOpen()) {
+        fireProgramWatchdog();
+        quiet.restart();
+      }
+    }
+    return true;
+  }
+
+  std::optional<std::string> chosenFile;
+  RunEvents events;
+
+ private:
+  SilentTone tone_;
+  std::unique_ptr<TForm1> form_;
+  std::unique_ptr<QSignalSpy> errors_;
+};
+
+}  // namespace uvq::e2e
