@@ -109,6 +109,7 @@ class Engine {
   void completeRun(const protocol::ReplyImage& reply, uint16_t status);
   void ProgramSupervisor();
   void SendProgramRecord();
+  size_t readRecord();
   void showProgress();
   void closeProgramFile();
   void armTimer(TimerRole role, int intervalMs);
@@ -137,6 +138,8 @@ class Engine {
   std::unique_ptr<RecordFile> file_;  // set while a programming run holds its file: FileOpen
   protocol::Record record_{};         // the record read last; kept between reads and runs
   int32_t recordCount_ = 0;
+  int64_t fileSize_ = 0;       // when the run started
+  int64_t bytesRead_ = 0;      // by the run so far
   uint64_t runStartPdus_ = 0;  // PDUs built before the run's first record
   int retries_ = 0;
   int32_t shownProgress_ = -1;  // the figure in the caption, so an unchanged one is not redrawn

@@ -35,9 +35,11 @@ void Engine::BProgramClick() {
   captureAttempts_ = 0;
   size_t n = 0;
   try {
-    const int64_t records = file_->size() / static_cast<int64_t>(kRecordSize);
+    fileSize_ = file_->size();
+    bytesRead_ = 0;
+    const int64_t records = fileSize_ / static_cast<int64_t>(kRecordSize);
     recordCount_ = static_cast<int32_t>(std::min<int64_t>(records, INT32_MAX));
-    n = file_->read(record_);
+    n = readRecord();
   } catch (const PlatformError&) {
     closeProgramFile();  // a run that never started holds no file
     throw;
@@ -56,6 +58,17 @@ void Engine::BProgramClick() {
   ports_.timer.enable();
   retries_ = 0;
   SetBusyState();
+}
+
+// A file that shrinks during a run (truncated on its share, say) must not end the run as
+// complete, nor send a record only partly read from it: the unit would hold half an image.
+size_t Engine::readRecord() {
+  const size_t n = file_->read(record_);
+  bytesRead_ += static_cast<int64_t>(n);
+  if (n < kRecordSize && bytesRead_ < fileSize_)
+    throw PlatformError("the file ended after " + std::to_string(bytesRead_) + " of its " +
+                        std::to_string(fileSize_) + " bytes");
+  return n;
 }
 
 void Engine::SendProgramRecord() {
@@ -98,7 +111,7 @@ bool Engine::ProcessRecordAcknowledge(const ReplyImage& reply, uint16_t status) 
   }
   size_t n = 0;
   try {
-    n = file_->read(record_);
+    n = readRecord();
   } catch (const PlatformError& error) {
     ports_.log.addLogLine("Error reading file " + fileName_ + ": " + error.what());
     closeProgramFile();

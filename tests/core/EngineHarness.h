@@ -62,6 +62,7 @@ struct MemoryFile : RecordFile {
   Bytes data;
   size_t pos = 0;
   std::optional<size_t> failReadAt;
+  std::optional<size_t> truncateAt;  // the file shrinks to this size when read from there on
   bool failSize = false;
   int64_t size() override {
     if (failSize) throw PlatformError("Input/output error");
@@ -69,6 +70,7 @@ struct MemoryFile : RecordFile {
   }
   size_t read(std::span<uint8_t> buffer) override {
     if (failReadAt && pos >= *failReadAt) throw PlatformError("Input/output error");
+    if (truncateAt && pos >= *truncateAt) data.resize(std::min(data.size(), *truncateAt + 10));
     const size_t n = std::min(buffer.size(), data.size() - pos);
     std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(pos), n, buffer.begin());
     pos += n;

@@ -242,6 +242,22 @@ class Programming : public QObject {
     QCOMPARE(h.link.sent.size(), size_t(1));
   }
 
+  void aFileTruncatedDuringTheRunFailsInsteadOfCompleting() {
+    ProgrammingHarness h(Pattern(24 * 6));
+    h.files.files["fw.cry"].truncateAt = 48;  // then 10 bytes remain of record 3
+    h.start();
+    h.ack();
+    QCOMPARE(h.link.sent.size(), size_t(2));
+    h.ack();
+    QCOMPARE(h.log.lines,
+             (std::vector<std::string>{
+                 "Error reading file fw.cry: the file ended after 58 of its 144 bytes"}));
+    QCOMPARE(h.link.sent.size(), size_t(2));  // the partial record is not sent
+    QVERIFY(!h.engine.fileOpen());
+    QVERIFY(h.controls.text(ControlId::Form) != "Ethernet Loader - Programing Completed");
+    QCOMPARE(h.tone.beeps, 0);
+  }
+
   void fileFaultsAtTheStart() {
     {
       ProgrammingHarness h(Pattern(48));
