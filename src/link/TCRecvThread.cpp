@@ -68,9 +68,11 @@ void TCRecvThread::handOver(int count) {
   const std::span<const uint8_t> datagram(buffer_.data(), static_cast<size_t>(count));
   std::optional<std::string> failure;
   // Exceptions must not cross the event loop; the handler's failure comes back as text.
+  handOverOrder_.fetch_add(1, std::memory_order_release);
   QMetaObject::invokeMethod(
       context_,
       [this, datagram, &failure] {
+        handOverOrder_.load(std::memory_order_acquire);
         try {
           deliver_(datagram);
         } catch (const std::exception& error) {
@@ -78,8 +80,10 @@ void TCRecvThread::handOver(int count) {
         } catch (...) {
           failure = "unknown error";
         }
+        handOverOrder_.fetch_add(1, std::memory_order_release);
       },
       Qt::BlockingQueuedConnection);
+  handOverOrder_.load(std::memory_order_acquire);
   if (failure) reportProblem(ReplyHandlingLogLine(*failure));
 }
 
@@ -89,16 +93,20 @@ void TCRecvThread::reportProblem(const std::string& line) {
 }
 
 void TCRecvThread::sendToLog(const std::string& line) {
+  handOverOrder_.fetch_add(1, std::memory_order_release);
   QMetaObject::invokeMethod(
       context_,
       [this, &line] {
+        handOverOrder_.load(std::memory_order_acquire);
         try {
           report_(line);
         } catch (...) {
           // Nowhere left to tell; reception must go on.
         }
+        handOverOrder_.fetch_add(1, std::memory_order_release);
       },
       Qt::BlockingQueuedConnection);
+  handOverOrder_.load(std::memory_order_acquire);
 }
 
 }  // namespace uvq::link
