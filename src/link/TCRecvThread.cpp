@@ -1,6 +1,7 @@
 #include "link/TCRecvThread.h"
 
-#include <QEventLoop>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QMetaObject>
 #include <exception>
 #include <optional>
@@ -27,15 +28,16 @@ TCRecvThread::~TCRecvThread() {
 
 void TCRecvThread::stopAndWait() {
   requestStop();
-  if (isFinished() || !isRunning()) {
+  if (!context_ || QThread::currentThread() != context_->thread()) {
     wait();
     return;
   }
-  // Connected before the check below, so a finish in between still ends the loop.
-  QEventLoop loop;
-  QObject::connect(this, &QThread::finished, &loop, &QEventLoop::quit, Qt::QueuedConnection);
-  if (!isFinished()) loop.exec();
-  wait();
+  // A hand-over already queued must complete, or the thread never gets to see the stop. The
+  // queued calls are delivered here directly rather than by a nested event loop: when the
+  // application quits, the window closes from inside the delivery of another posted event, and
+  // a nested loop there did not deliver the hand-over, so both threads waited for each other.
+  while (!wait(QDeadlineTimer(kStopPollMs)))
+    QCoreApplication::sendPostedEvents(context_, QEvent::MetaCall);
 }
 
 void TCRecvThread::run() {

@@ -22,6 +22,8 @@ namespace uvq::link {
 class TCRecvThread : public QThread {
  public:
   static constexpr int kBufferSize = 256;
+  // How often a stop waiting on the context's thread delivers the hand-overs queued meanwhile.
+  static constexpr int kStopPollMs = 5;
   using Deliver = std::function<void(std::span<const uint8_t>)>;
   using Report = std::function<void(const std::string&)>;
 

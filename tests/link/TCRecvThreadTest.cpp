@@ -295,6 +295,41 @@ class TCRecvThreadTest : public QObject {
     QVERIFY(deliveredWhileStopping);
     QVERIFY2(clock.elapsed() < 2500, qPrintable(QString::number(clock.elapsed())));
   }
+
+  // Quitting the application closes the window from inside a posted event; a hand-over queued
+  // behind that event must still complete, or the stop waits for it for ever.
+  void stopAndWaitFromInsideAPostedEventCompletesAQueuedHandOver() {
+    LoopbackPeer unit("127.0.30.6");
+    UdpLink link;
+    link.setReceiveTimeout(100);
+    CountingSource source(link);
+    bool stopping = false;
+    bool deliveredWhileStopping = false;
+    bool stopped = false;
+    auto deliver = [&](std::span<const uint8_t>) { deliveredWhileStopping = stopping; };
+    TCRecvThread thread(source, &context_, deliver, [](const std::string&) {});
+    thread.start();
+
+    QMetaObject::invokeMethod(
+        &context_,
+        [&] {
+          unit.sendTo(link.localPort(), Pattern(24, 7));
+          QElapsedTimer clock;
+          clock.start();
+          while (source.datagramsRead.load() == 0 && clock.elapsed() < 5000)
+            std::this_thread::sleep_for(5ms);
+          std::this_thread::sleep_for(50ms);  // the hand-over is now queued behind this event
+          stopping = true;
+          Watchdog watchdog(10s);
+          thread.stopAndWait();
+          stopped = true;
+        },
+        Qt::QueuedConnection);
+    QTRY_VERIFY_WITH_TIMEOUT(stopped, 15000);
+    QCOMPARE(source.datagramsRead.load(), 1);
+    QVERIFY(thread.isFinished());
+    QVERIFY(deliveredWhileStopping);
+  }
 };
 
 QTEST_GUILESS_MAIN(TCRecvThreadTest)
