@@ -30,6 +30,7 @@ void TCRecvThread::stopAndWait() {
   requestStop();
   if (!context_ || QThread::currentThread() != context_->thread()) {
     wait();
+    handOverOrder_.load(std::memory_order_acquire);  // pairs with the end of run()
     return;
   }
   // A hand-over already queued must complete, or the thread never gets to see the stop. The
@@ -38,6 +39,7 @@ void TCRecvThread::stopAndWait() {
   // a nested loop there did not deliver the hand-over, so both threads waited for each other.
   while (!wait(QDeadlineTimer(kStopPollMs)))
     QCoreApplication::sendPostedEvents(context_, QEvent::MetaCall);
+  handOverOrder_.load(std::memory_order_acquire);  // pairs with the end of run()
 }
 
 void TCRecvThread::run() {
@@ -64,6 +66,8 @@ void TCRecvThread::run() {
                         [this](const std::string& line) { sendToLog(line); });
     }
   }
+  // Everything this thread did happens before the stop that waited for it returns.
+  handOverOrder_.fetch_add(1, std::memory_order_release);
 }
 
 void TCRecvThread::handOver(int count) {

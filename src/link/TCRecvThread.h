@@ -65,7 +65,8 @@ class TCRecvThread : public QThread {
   std::atomic<bool> stopRequested_{false};
   // Qt's blocking call already orders the two threads around a hand-over, but through a futex
   // inside Qt that ThreadSanitizer cannot see; this pair of uncontended atomics says the same
-  // in a form it understands (the buffer is written here, read there, then written here again).
+  // in a form it understands (the buffer is written here, read there, then written here again;
+  // and the end of run() before a finished stop).
   std::atomic<uint32_t> handOverOrder_{0};
   // Reused for every datagram; only the first `count` bytes of a reading are meaningful.
   std::array<uint8_t, kBufferSize> buffer_{};
