@@ -40,7 +40,7 @@ stop_sim() {  # fails unless every image the sim received was complete and corre
   fi
 }
 now_ns() { date +%s%N; }
-field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p"; }  # FIELD < "RESULT ... FIELD=value"
+field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p"; }  # FIELD < "RESULT ... FIELD=value"
 
 results=$work/results
 : >"$results"
