@@ -36,4 +36,5 @@ for target in "${targets[@]}"; do
     grep -E "stat::number_of_executed_units|cov:" "$build/$name.log" | tail -2
   fi
 done
+rm -f /tmp/uvq-fuzz-settings-*.INI  # the settings target's scratch files, one per process
 exit $failed
