@@ -7,6 +7,25 @@
 
 namespace uvq::cli {
 
+namespace {
+
+constexpr int kSingleWaitSliceMs = 10;
+
+// Due timers, stalled sessions and the progress display, after every wait.
+void afterWait(const std::vector<Session*>& polled,
+               const std::vector<std::unique_ptr<Session>>& sessions, Progress& progress,
+               Output& output) {
+  const TimePoint now = SteadyClock::now();
+  for (Session* session : polled) {
+    session->onTime(now);
+    session->endIfStalled();
+  }
+  progress.update(now, sessions);
+  output.flush();
+}
+
+}  // namespace
+
 void RunSessions(const std::vector<std::unique_ptr<Session>>& sessions, Output& output,
                  Progress& progress) {
   for (const auto& session : sessions) session->start();
@@ -38,6 +57,14 @@ void RunSessions(const std::vector<std::unique_ptr<Session>>& sessions, Output& 
               ? 0
               : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
     }
+    if (polled.size() == 1 && timeoutMs != 0) {
+      // One target: wait in the read itself, in short slices so the deadlines are still met.
+      // That saves the poll() on every reply, a third of the calls a record costs.
+      polled[0]->receive(timeoutMs < 0 || timeoutMs > kSingleWaitSliceMs ? kSingleWaitSliceMs
+                                                                         : timeoutMs);
+      afterWait(polled, sessions, progress, output);
+      continue;
+    }
     const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
     if (ready < 0 && errno != EINTR)
       throw std::system_error(errno, std::generic_category(), "poll");
@@ -45,13 +72,7 @@ void RunSessions(const std::vector<std::unique_ptr<Session>>& sessions, Output& 
       for (size_t i = 0; i < fds.size(); ++i)
         if (fds[i].revents != 0) polled[i]->receive();
     }
-    const TimePoint now = SteadyClock::now();
-    for (Session* session : polled) {
-      session->onTime(now);
-      session->endIfStalled();
-    }
-    progress.update(now, sessions);
-    output.flush();
+    afterWait(polled, sessions, progress, output);
   }
   progress.finish();
   output.flush();

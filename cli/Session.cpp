@@ -321,11 +321,11 @@ void Session::afterSelect() {
   }
 }
 
-void Session::receive() {
+void Session::receive(int waitMs) {
   if (phase_ == Phase::Done) return;
   int length = 0;
   try {
-    length = udp_->receiveDatagram(buffer_, static_cast<int>(protocol::kReplyImageSize), 0);
+    length = udp_->receiveDatagram(buffer_, static_cast<int>(protocol::kReplyImageSize), waitMs);
   } catch (const link::ReceiveError& error) {
     log_.addLogLine(link::ReceiveFailureLogLine(error));  // and keep listening
     return;

@@ -76,7 +76,8 @@ class Session final : private EngineEvents {
 
   void start();
   // The socket is readable: hand one datagram to the engine.
-  void receive();
+  // Reads one datagram, waiting up to `waitMs` for it (0: only what is there).
+  void receive(int waitMs = 0);
   // Fires the engine's timer and the session's own waits when due.
   void onTime(TimePoint now);
   std::optional<TimePoint> nextDeadline() const;
