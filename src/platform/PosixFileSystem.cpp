@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <system_error>
 
 namespace uvq::platform {
@@ -31,15 +33,24 @@ int64_t PosixRecordFile::size() {
 size_t PosixRecordFile::read(std::span<uint8_t> buffer) {
   size_t filled = 0;
   while (filled < buffer.size()) {
-    const ssize_t got = ::read(fd_, buffer.data() + filled, buffer.size() - filled);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      ThrowErrno(errno);
-    }
-    filled += static_cast<size_t>(got);
+    if (aheadPos_ == aheadLength_ && !refill()) break;
+    const size_t n = std::min(buffer.size() - filled, aheadLength_ - aheadPos_);
+    std::memcpy(buffer.data() + filled, ahead_.data() + aheadPos_, n);
+    aheadPos_ += n;
+    filled += n;
   }
   return filled;
+}
+
+bool PosixRecordFile::refill() {
+  for (;;) {
+    const ssize_t got = ::read(fd_, ahead_.data(), ahead_.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) ThrowErrno(errno);
+    aheadPos_ = 0;
+    aheadLength_ = static_cast<size_t>(got);
+    return got > 0;
+  }
 }
 
 std::unique_ptr<uvq::RecordFile> PosixFileSystem::openForReading(const std::string& path) {

@@ -41,13 +41,17 @@ bool WidgetControls::isChecked(uvq::ControlId id) const {
 }
 
 void WidgetControls::setText(uvq::ControlId id, std::string_view text) {
-  const QString value = QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+  const QUtf8StringView view(text.data(), static_cast<qsizetype>(text.size()));
   QWidget& w = at(id);
+  if (auto* edit = qobject_cast<QLineEdit*>(&w); edit && !w.isWindow()) {
+    // The IP display is refreshed after every reply, mostly with the text it already shows:
+    // compared in place, so an unchanged text costs no conversion.
+    if (!QAnyStringView::equal(edit->text(), view)) edit->setText(view.toString());
+    return;
+  }
+  const QString value = view.toString();
   if (id == uvq::ControlId::Form || w.isWindow()) {
     w.setWindowTitle(value);
-  } else if (auto* edit = qobject_cast<QLineEdit*>(&w)) {
-    // The IP display is refreshed after every reply, mostly with the text it already shows.
-    if (edit->text() != value) edit->setText(value);
   } else if (auto* button = qobject_cast<QAbstractButton*>(&w)) {
     button->setText(value);
   }
