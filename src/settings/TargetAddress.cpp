@@ -25,7 +25,9 @@ AddressParts SplitAddress(std::string_view text) {
 PartStep StepPart(std::string_view text, bool up) {
   const std::optional<int32_t> parsed = protocol::ParseIntegerText(text);
   if (!parsed) {
-    return PartStep{std::nullopt, "'" + std::string(text) + "' is not a valid integer value"};
+    std::string message = "'";  // built in steps: GCC 12 misreads the one-line sum at -O3
+    message.append(text).append("' is not a valid integer value");
+    return PartStep{std::nullopt, std::move(message)};
   }
   int32_t value = *parsed;
   if (up && value < 255) ++value;
