@@ -1,5 +1,6 @@
 #include "window/Encypted_ENC_loader.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -373,7 +374,11 @@ void TForm1::ShowError(const std::string& message) {
 
 std::optional<std::string> TForm1::ChooseSourceFile() {
   if (options_.chooseFile) return options_.chooseFile();
-  if (OpenDialog1->exec() != QDialog::Accepted) return std::nullopt;
+  const int answer = OpenDialog1->exec();
+  // The name field's completion list can outlive the dialog when the name was typed and
+  // confirmed with Enter; open, it would swallow the operator's next click in the window.
+  if (QWidget* popup = QApplication::activePopupWidget()) popup->close();
+  if (answer != QDialog::Accepted) return std::nullopt;
   const QStringList chosen = OpenDialog1->selectedFiles();
   if (chosen.isEmpty()) return std::nullopt;
   // The engine opens the name with the system's calls: hand it over in the file-name encoding.
