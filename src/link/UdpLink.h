@@ -9,6 +9,7 @@
 
 #include "link/DatagramSource.h"
 #include "operations/Ports.h"
+#include "protocol/CommandCode.h"
 
 namespace uvq::link {
 
@@ -18,7 +19,7 @@ namespace uvq::link {
 // allows both at once, and the receive time-out may be changed from either.
 class UdpLink final : public Link, public DatagramSource {
  public:
-  static constexpr uint16_t kDefaultPort = 16388;
+  static constexpr uint16_t kDefaultPort = protocol::kUnitPort;
   static constexpr int kDefaultReceiveTimeoutMs = 1000;
 
   UdpLink();

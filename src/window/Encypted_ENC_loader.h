@@ -9,6 +9,7 @@
 
 #include "operations/Engine.h"
 #include "operations/Ports.h"
+#include "protocol/CommandCode.h"
 
 class QCheckBox;
 class QComboBox;
@@ -50,7 +51,7 @@ class TForm1 : public QWidget {
   Q_OBJECT
 
  public:
-  static constexpr uint16_t kUnitPort = 16388;
+  static constexpr uint16_t kUnitPort = uvq::protocol::kUnitPort;
   static constexpr int kReceiveTimeoutMs = 1000;
   static constexpr const char* kCaption = "Ethernet Loader Utility 20161107";
 
