@@ -324,13 +324,12 @@ void TForm1::FormCreate() {
   Guarded([&] { log_->clear(); });
   Guarded([&] { setWindowTitle(QString::fromLatin1(kCaption)); });
   Guarded([&] { Edit3->setText(FromUtf8(link_->host())); });
-  Guarded([&] { engine_->registry().empty(); });
-  Guarded([&] { EIPAddr->clear(); });
   Guarded([&] {
     const uvq::settings::AddressParts parts = uvq::settings::SplitAddress(address);
     for (int i = 0; i < 4; ++i)
       if (parts[static_cast<size_t>(i)]) EdIP[i]->setText(FromUtf8(*parts[static_cast<size_t>(i)]));
   });
+  // The engine's start-up empties the selector and the IP display and applies the busy state.
   Guarded([&] { engine_->startUp(); });
   Guarded([&] {
     receiveThread_ = std::make_unique<uvq::link::TCRecvThread>(
