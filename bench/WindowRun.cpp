@@ -14,7 +14,7 @@
 #include <exception>
 #include <string>
 
-#include "operations/EngineEvents.h"
+#include "operations/Outcomes.h"
 #include "window/Encypted_ENC_loader.h"
 
 namespace {
@@ -26,22 +26,22 @@ class SilentTone : public uvq::Tone {
   void beep() override {}
 };
 
-// Follows the run through the engine's events; the window itself does not use them.
-class RunWatch : public uvq::EngineEvents {
+// Follows the run through the service's outcomes.
+class RunWatch : public uvq::LoaderOutcomes {
  public:
-  void loaderModeReached() override {
-    if (!captured) {
+  void captureEnded(uvq::CaptureEnd end) override {
+    if (end == uvq::CaptureEnd::InLoaderMode && !captured) {
       captured = true;
       QTimer::singleShot(0, qApp, [this] { onCaptured(); });
     }
   }
-  void programmingStarted(int32_t count) override {
+  void runStarted(int32_t count) override {
     records = count;
     start = Clock::now();
   }
-  void programmingEnded(uvq::RunOutcome result) override {
+  void runEnded(const uvq::RunResult& result) override {
     end = Clock::now();
-    outcome = result;
+    outcome = result.end;
     ended = true;
     QTimer::singleShot(0, qApp, [] { QApplication::quit(); });
   }
@@ -49,7 +49,7 @@ class RunWatch : public uvq::EngineEvents {
   std::function<void()> onCaptured;
   bool captured = false;
   bool ended = false;
-  uvq::RunOutcome outcome = uvq::RunOutcome::CommsTimeout;
+  uvq::RunEnd outcome = uvq::RunEnd::CommsTimeout;
   int32_t records = 0;
   Clock::time_point start, end;
 };
@@ -68,7 +68,7 @@ int ProgramRun(const std::string& target, const std::string& image) {
   options.chooseFile = [image] { return std::optional<std::string>(image); };
   uvq::window::TForm1 form(std::move(options));
   RunWatch watch;
-  form.engine().setEvents(&watch);
+  form.service().addListener(&watch);
   watch.onCaptured = [&form] {
     ButtonOf(form, "BSource")->click();
     ButtonOf(form, "BProgram")->click();
@@ -80,14 +80,14 @@ int ProgramRun(const std::string& target, const std::string& image) {
   });
   ButtonOf(form, "BLDR_Mode")->click();
   const int code = QApplication::exec();
-  if (code != 0 || !watch.ended || watch.outcome != uvq::RunOutcome::Complete) {
+  if (code != 0 || !watch.ended || watch.outcome != uvq::RunEnd::Complete) {
     std::fprintf(stderr, "run did not complete (outcome %d)\n", static_cast<int>(watch.outcome));
     return 1;
   }
   // The image's whole records (end record included) each went out and were acknowledged.
   const double seconds = std::chrono::duration<double>(watch.end - watch.start).count();
   std::printf("RESULT window records=%d seconds=%.4f records_per_s=%.0f resends=%d\n",
-              watch.records, seconds, watch.records / seconds, form.engine().retries());
+              watch.records, seconds, watch.records / seconds, form.service().retries());
   return 0;
 }
 

@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "JsonLine.h"
-#include "operations/Ports.h"
+#include "ports/Ports.h"
 
 namespace uvq::cli {
 

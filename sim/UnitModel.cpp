@@ -15,7 +15,7 @@ using protocol::Command;
 namespace {
 // Bits in a record reply that mean the record was not written.
 constexpr uint16_t kRefusingBits =
-    St::kRecordErrors | St::kOverwriteLoader | St::kUnsupportedRecord | St::kNotInLoaderMode;
+    protocol::kRunAbortingBits | St::kOverwriteLoader | St::kUnsupportedRecord | St::kNotInLoaderMode;
 }  // namespace
 
 UnitModel::UnitModel(const UnitConfig& config)

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "operations/Ports.h"
+#include "ports/Ports.h"
 
 namespace uvq::link {
 

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "link/DatagramSource.h"
-#include "operations/Ports.h"
+#include "ports/Ports.h"
 #include "protocol/CommandCode.h"
 
 namespace uvq::link {

@@ -1,58 +1,50 @@
-#include <string>
-
-#include "operations/Engine.h"
-#include "protocol/AccessCode.h"
+#include "operations/LoaderService.h"
 
 namespace uvq {
 
-namespace {
-constexpr std::string_view kCaptureCaption = "Capture";
+void LoaderService::capture() {
+  CallGuard guard(*this);
+  discoverySupervisor();
 }
 
-void Engine::BLDR_ModeClick() {
-  // The caption carries the capture's state: exactly "Capture" means none is running.
-  if (ports_.controls.text(ControlId::BLDR_Mode) == kCaptureCaption) {
+// One capture request, by the operator or by the timer's repeat.
+void LoaderService::discoverySupervisor() {
+  if (captureIdle_) {
     registry_.empty();
     captureAttempts_ = 0;
   }
-  ports_.controls.setEnabled(ControlId::StopCapture, true);
   ++captureAttempts_;
-  if (captureAttempts_ > Timing::kCaptureAttempts) {
+  if (captureAttempts_ > timing_.captureAttempts) {
     ports_.log.addLogLine("Capture Timeout");
-    StopCaptureClick();
-    events_->captureTimedOut();
+    endCapture(CaptureEnd::TimedOut);
     return;
   }
-  ports_.controls.setText(ControlId::BLDR_Mode,
-                          std::to_string(Timing::kCaptureAttempts - captureAttempts_));
+  captureIdle_ = false;
+  const int left = timing_.captureAttempts - captureAttempts_;
+  notify([left](LoaderOutcomes& l) { l.captureAttempt(left); });
   send(pdus_.capture(registry_.selectedUnit(), {}));
-  armTimer(TimerRole::DiscoverySupervisor, Timing::kCaptureIntervalMs);
+  armTimer(TimerRole::DiscoverySupervisor, timing_.captureIntervalMs);
 }
 
-void Engine::DiscoverySupervisor() {
-  ports_.timer.disable();
-  BLDR_ModeClick();
+void LoaderService::stopCapture() {
+  CallGuard guard(*this);
+  endCapture(CaptureEnd::Stopped);
 }
 
-void Engine::StopCaptureClick() {
-  ports_.timer.disable();
-  ports_.controls.setEnabled(ControlId::StopCapture, false);
-  ports_.controls.setEnabled(ControlId::BLDR_Mode, true);
-  ports_.controls.setText(ControlId::BLDR_Mode, kCaptureCaption);
+void LoaderService::endCapture(CaptureEnd end) {
+  disableTimer();
+  captureIdle_ = true;
+  notify([end](LoaderOutcomes& l) { l.captureEnded(end); });
 }
 
-void Engine::CapturewCodeClick(std::string_view accessCodeUtf8) {
-  const protocol::AccessCode code(accessCodeUtf8);
-  if (!code.ok()) {
-    ports_.log.addLogLine(code.problem());
-    return;
-  }
-  ports_.log.addLogLine("Sending Reboot Command - Click Capture Next");
-  ports_.log.addLogLine("");
+void LoaderService::liveReboot(const protocol::AccessCode& code) {
+  CallGuard guard(*this);
+  if (!code.ok()) return;
   send(pdus_.capture(registry_.selectedUnit(), code.bytes()));
 }
 
-void Engine::LocateClick() {
+void LoaderService::locate() {
+  CallGuard guard(*this);
   registry_.empty();
   send(pdus_.locate());
 }

@@ -1,7 +1,7 @@
 #include <algorithm>
 #include <string>
 
-#include "operations/Engine.h"
+#include "operations/LoaderService.h"
 #include "protocol/StatusFlags.h"
 #include "units/StatusReport.h"
 #include "units/UvqTable.h"
@@ -15,106 +15,135 @@ using namespace protocol;
 // command than the last one sent is a late answer to an earlier PDU: taking it would let a
 // capture reply from a second unit redirect the records of a run in progress. Types that name
 // no command are left to the dispatcher, which does nothing with them.
-bool Engine::AnswersLastPdu(const ReplyImage& reply) const {
+bool LoaderService::answersLastPdu(const ReplyImage& reply) const {
   const std::optional<uint16_t> last = pdus_.lastNumberSent();
   if (!last || EchoedSequence(reply) != *last) return false;
   const uint8_t type = ReplyType(reply);
-  const bool namesACommand = type <= Code(Command::Reset) && type != 5;
-  return !namesACommand || type == Code(pdus_.lastCommand());
+  return !NamesCommand(type) || type == Code(pdus_.lastCommand());
 }
 
-void Engine::ProcessStatusReply(std::span<const uint8_t> datagram) {
+void LoaderService::handleDatagram(std::span<const uint8_t> datagram) {
+  CallGuard guard(*this);
   if (datagram.empty() || datagram.size() > kReplyImageSize)
     return;  // the link never hands these on
   if (datagram.size() < kMinimumReplyLength) {
     // Too short to carry a status word: acting on it would read fields the unit never sent.
     ports_.log.addLogLine("Short reply of " + std::to_string(datagram.size()) +
                           " bytes set aside (a status reply has at least 19)");
+    notify([&](LoaderOutcomes& l) {
+      l.replySetAside({SetAsideReason::Short, 0, 0, datagram.size()});
+    });
     return;
   }
   std::copy(datagram.begin(), datagram.end(), reply_.begin());
   std::fill(reply_.begin() + static_cast<std::ptrdiff_t>(datagram.size()), reply_.end(), 0);
 
   const uint16_t seq = EchoedSequence(reply_);
-  if (!AnswersLastPdu(reply_)) {
-    ports_.log.addLogLine("**ERROR Out of Sequence Control PDU Seq: " + std::to_string(seq));
+  if (!answersLastPdu(reply_)) {
+    const uint8_t type = ReplyType(reply_);
+    const bool rightNumber = pdus_.lastNumberSent() == seq;
+    if (rightNumber)
+      ports_.log.addLogLine("**ERROR Reply type " + std::to_string(type) +
+                            " does not answer command " +
+                            std::to_string(Code(pdus_.lastCommand())) +
+                            ", Seq: " + std::to_string(seq));
+    else
+      ports_.log.addLogLine("**ERROR Out of Sequence Control PDU Seq: " + std::to_string(seq));
+    const SetAsideReply aside{
+        rightNumber ? SetAsideReason::OtherCommand : SetAsideReason::OutOfSequence, seq, type,
+        datagram.size()};
+    notify([&](LoaderOutcomes& l) { l.replySetAside(aside); });
     return;
   }
-  events_->replyAccepted(reply_);
 
   const UvqId id = ReplyUvqId(reply_);
   if (pdus_.addressed().isZero()) pdus_.setAddressed(id);
-  if (id != pdus_.addressed()) {
-    ReportStatusReply(reply_);
-    ShowUvqIpAddress();
+  const bool fromAddressed = id == pdus_.addressed();
+  if (!listeners_.empty()) {
+    const UnitReport report = ReportOf(reply_, fromAddressed);
+    notify([&](LoaderOutcomes& l) { l.unitReported(report); });
+  }
+  if (!fromAddressed) {
+    reportStatusReply(reply_);
+    notify([](LoaderOutcomes& l) { l.replyDispatched(false); });
     return;
   }
-  dispatchByType(reply_);
+  const bool aborted = !dispatchByType(reply_);
+  notify([aborted](LoaderOutcomes& l) { l.replyDispatched(aborted); });
 }
 
-void Engine::dispatchByType(const ReplyImage& reply) {
+// Returns false when the reply aborted a programming run.
+bool LoaderService::dispatchByType(const ReplyImage& reply) {
   const uint16_t status = StatusWord(reply);
-  switch (ReplyType(reply)) {
+  const uint8_t type = ReplyType(reply);
+  switch (type) {
     case Code(Command::Locate):
     case Code(Command::Capture):
-    case Code(Command::Reset):
-      ReportStatusReply(reply);
-      SetReadyState(status);
-      break;
-    case Code(Command::SetIpAddress):
-      ReportStatusReply(reply);
-      ports_.controls.setEnabled(ControlId::CBIPaddr, true);
-      uncheckIpBox();
-      ports_.controls.setEnabled(ControlId::EIPAddr, false);
-      ports_.controls.setEnabled(ControlId::BUpdateUVQ, false);
-      break;
+      reportStatusReply(reply);
+      setReadyState(status);
+      return true;
+    case Code(Command::Reset): {
+      reportStatusReply(reply);
+      setReadyState(status);
+      // A unit holding a broken image refuses to leave the loader and says why.
+      const ResetEnd end = status & kRunAbortingBits ? ResetEnd::Refused : ResetEnd::Answered;
+      notify([&](LoaderOutcomes& l) { l.resetEnded(end, status); });
+      return true;
+    }
+    case Code(Command::SetIpAddress): {
+      reportStatusReply(reply);
+      const UnitReport report = ReportOf(reply, true);
+      const bool accepted = requestedAddress_ && report.ip == *requestedAddress_ &&
+                            !(status & kRunAbortingBits);
+      requestedAddress_.reset();
+      notify([&](LoaderOutcomes& l) { l.addressChangeEnded(accepted, report.ip, status); });
+      return true;
+    }
     case Code(Command::InvalidateProgram):
       loaderMode_ = false;
       ports_.log.addLogLine("UVQ program space invalidated");
-      ReportStatusReply(reply);
-      break;
+      reportStatusReply(reply);
+      notify([status](LoaderOutcomes& l) { l.programSpaceInvalidated(status); });
+      return true;
     case Code(Command::ProgramRecord):
-      if (!ProcessRecordAcknowledge(reply, status)) return;  // aborted: no IP refresh
-      break;
-    case Code(Command::EraseDevice):
-      finishErase(reply, "Device Erased");
-      break;
-    case Code(Command::EraseProgram):
-      finishErase(reply, "PGM Memory Only Erased");
-      break;
-    case Code(Command::EraseData):
-      finishErase(reply, "EEPROM Erased");
-      break;
+      return processRecordAcknowledge(reply, status);
     default:
-      break;  // types without an action of their own
+      if (const EraseKindRow* row = EraseRowForCode(type)) finishErase(reply, *row);
+      return true;  // types without an action of their own
   }
-  ShowUvqIpAddress();
 }
 
-void Engine::finishErase(const ReplyImage& reply, std::string_view outcome) {
-  ports_.timer.disable();
-  ports_.log.addLogLine(outcome);
-  SetReadyState(StatusWord(reply));
-  ReportStatusReply(reply);
-  events_->eraseEnded(true);
+void LoaderService::finishErase(const ReplyImage& reply, const EraseKindRow& row) {
+  const uint16_t status = StatusWord(reply);
+  disableTimer();
+  erasing_.reset();
+  ports_.log.addLogLine(row.doneLine);
+  setReadyState(status);
+  reportStatusReply(reply);
+  // A unit outside loader mode answers, but erases nothing.
+  const EraseEnd end = status & Status::kNotInLoaderMode ? EraseEnd::Refused : EraseEnd::Done;
+  notify([&](LoaderOutcomes& l) { l.eraseEnded(row.kind, end, status); });
 }
 
-void Engine::ReportStatusReply(const ReplyImage& reply) {
+void LoaderService::reportStatusReply(const ReplyImage& reply) {
   const std::string idText = units::IdText(ReplyUvqId(reply));
   units::Selector& selector = registry_.selector();
   if (registry_.registerReply(reply) == units::UnitRegistry::Registration::TableFull) {
     ports_.log.addLogLine("UVQ table full (" + std::to_string(units::kUvqTableCapacity) +
                           " units): unit " + idText + " not registered");
-  } else {
+  } else if (!file_ || ReplyUvqId(reply) == runUnit_) {
+    // During a run the selection stays with the run's unit: another unit answering must not
+    // take the records, nor its status stop the run's watchdog.
     if (selector.currentIndex() < 0) {
       selector.setCurrentIndex(0);
-      CUVQselectChange();
+      applySelection();
     }
     selector.setText(idText);
   }
   units::WriteReportBlock(reply, ports_.log, [this] {
     captureAttempts_ = 0;
-    ports_.controls.setText(ControlId::BLDR_Mode, "Capture");
+    captureIdle_ = true;
+    notify([](LoaderOutcomes& l) { l.captureCountdownReset(); });
   });
 }
 

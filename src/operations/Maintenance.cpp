@@ -1,83 +1,50 @@
-#include "operations/Engine.h"
-#include "protocol/IpAddressText.h"
+#include "operations/LoaderService.h"
 
 namespace uvq {
 
 using protocol::Command;
 
-void Engine::startErase(Command command) {
+void LoaderService::erase(EraseKind kind) {
+  CallGuard guard(*this);
   const std::optional<protocol::UvqId> unit = registry_.selectedUnit();
   if (!unit) return;  // nothing sent, nothing changed
-  send(pdus_.unitCommand(*unit, command));
-  SetBusyState();
-  armTimer(TimerRole::CatchEraseError, Timing::kEraseWatchdogMs);
+  send(pdus_.unitCommand(*unit, EraseRow(kind).command));
+  erasing_ = kind;
+  setBusyState();
+  armTimer(TimerRole::CatchEraseError, timing_.eraseWatchdogMs);
 }
 
-void Engine::BEraseClick() {
-  startErase(Command::EraseDevice);
-}
-void Engine::BEraseEEClick() {
-  startErase(Command::EraseData);
-}
-void Engine::BErasePRGClick() {
-  startErase(Command::EraseProgram);
-}
-
-void Engine::CatchEraseError() {
-  SetReadyState(0);
-  ports_.timer.disable();
+void LoaderService::catchEraseError() {
+  setReadyState(0);
+  disableTimer();
   ports_.log.addLogLine("ERROR - No response to ERASE command");
-  events_->eraseEnded(false);
+  const EraseKind kind = erasing_.value_or(EraseKind::Device);
+  erasing_.reset();
+  notify([kind](LoaderOutcomes& l) { l.eraseEnded(kind, EraseEnd::NoAnswer, 0); });
 }
 
-void Engine::SendResetCommand() {
+void LoaderService::sendUnitCommand(Command command) {
   if (const std::optional<protocol::UvqId> unit = registry_.selectedUnit())
-    send(pdus_.unitCommand(*unit, Command::Reset));
+    send(pdus_.unitCommand(*unit, command));
 }
 
-void Engine::BResetUVQClick() {
-  SendResetCommand();
+void LoaderService::reset() {
+  CallGuard guard(*this);
+  sendUnitCommand(Command::Reset);
 }
 
-void Engine::SendInvalidateCommand() {
-  if (const std::optional<protocol::UvqId> unit = registry_.selectedUnit())
-    send(pdus_.unitCommand(*unit, Command::InvalidateProgram));
+void LoaderService::invalidate() {
+  CallGuard guard(*this);
+  sendUnitCommand(Command::InvalidateProgram);
 }
 
-void Engine::Button2Click() {
-  registry_.empty();
-}
-
-void Engine::CBIPaddrClick() {
-  if (registry_.selector().text().empty()) {
-    uncheckIpBox();
-    return;
-  }
-  const bool editing = ports_.controls.isChecked(ControlId::CBIPaddr);
-  ports_.controls.setEnabled(ControlId::EIPAddr, editing);
-  ports_.controls.setEnabled(ControlId::BUpdateUVQ, editing);
-  ShowUvqIpAddress();
-}
-
-void Engine::SendIpAddressCommand() {
+void LoaderService::setUnitAddress(const std::optional<protocol::Ipv4Bytes>& address) {
+  CallGuard guard(*this);
   const std::optional<protocol::UvqId> unit = registry_.selectedUnit();
-  if (!unit) {
-    ports_.controls.setText(ControlId::EIPAddr, "");
-    return;
-  }
-  const auto address = protocol::ParseUnitIpAddress(ports_.controls.text(ControlId::EIPAddr));
+  if (!unit) return;
   const auto bytes = pdus_.setIpAddress(*unit, address);
-  if (bytes.empty()) {
-    ports_.controls.setText(ControlId::EIPAddr, "");
-    return;
-  }
+  requestedAddress_ = address;
   send(bytes);
-}
-
-void Engine::BUpdateUVQClick() {
-  ports_.controls.setEnabled(ControlId::EIPAddr, false);
-  if (ports_.controls.isChecked(ControlId::CBIPaddr)) SendIpAddressCommand();
-  uncheckIpBox();
 }
 
 }  // namespace uvq

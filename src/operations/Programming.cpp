@@ -1,28 +1,22 @@
 #include <climits>
-#include <cstdio>
 #include <string>
 
-#include "operations/Engine.h"
+#include "operations/LoaderService.h"
 #include "protocol/StatusFlags.h"
 
 namespace uvq {
 
 using namespace protocol;
 
-void Engine::BSourceClick(const std::function<std::optional<std::string>()>& chooseFile) {
-  fileName_.clear();
-  ports_.controls.setText(ControlId::ESource, "");
-  sourceSelected_ = false;
-  if (const std::optional<std::string> chosen = chooseFile()) {
-    fileName_ = *chosen;
-    sourceSelected_ = true;
-    ports_.controls.setEnabled(ControlId::BProgram, loaderMode_);
-  }
-  ports_.controls.setText(ControlId::ESource, fileName_);
+void LoaderService::setSourceFile(std::optional<std::string> path) {
+  CallGuard guard(*this);
+  sourceSelected_ = path.has_value();
+  fileName_ = path ? std::move(*path) : std::string();
 }
 
-void Engine::BProgramClick() {
-  ports_.timer.disable();
+void LoaderService::program() {
+  CallGuard guard(*this);
+  disableTimer();
   ports_.timer.setHandler(TimerRole::ProgramSupervisor);
   ports_.timer.setInterval(timing_.programWatchdogMs);
   closeProgramFile();  // a run left open by a capture in between starts afresh
@@ -49,20 +43,23 @@ void Engine::BProgramClick() {
     ports_.log.addLogLine("Error accessing file " + fileName_);
     return;
   }
-  shownProgress_ = -1;
   runStartPdus_ = pdus_.pdusBuilt();
-  events_->programmingStarted(recordCount_);
+  runUnit_ = registry_.selectedUnit();
+  run_ = RunResult{};
+  if (runUnit_) run_.unit = *runUnit_;
+  const int32_t recordCount = recordCount_;
+  notify([recordCount](LoaderOutcomes& l) { l.runStarted(recordCount); });
   ports_.log.addLogLine("Programming from " + fileName_);
   ports_.log.addLogLine(ports_.clock.timeOfDay());
-  SendProgramRecord();
+  if (!sendProgramRecord()) return;
   ports_.timer.enable();
   retries_ = 0;
-  SetBusyState();
+  setBusyState();
 }
 
 // A file that shrinks during a run (truncated on its share, say) must not end the run as
 // complete, nor send a record only partly read from it: the unit would hold half an image.
-size_t Engine::readRecord() {
+size_t LoaderService::readRecord() {
   const size_t n = file_->read(record_);
   bytesRead_ += static_cast<int64_t>(n);
   if (n < kRecordSize && bytesRead_ < fileSize_)
@@ -71,118 +68,128 @@ size_t Engine::readRecord() {
   return n;
 }
 
-void Engine::SendProgramRecord() {
-  if (const std::optional<UvqId> unit = registry_.selectedUnit())
-    send(pdus_.programRecord(*unit, record_));
+// Records go to the unit the run started with. A send the network refuses ends the run: no
+// watchdog could ever see an answer to it. False when the run ended so.
+bool LoaderService::sendProgramRecord() {
+  if (!runUnit_) return true;
+  try {
+    send(pdus_.programRecord(*runUnit_, record_));
+  } catch (const PlatformError& error) {
+    ports_.log.addLogLine(std::string("FAILED - Send Error Programming UVQ: ") + error.what());
+    disableTimer();
+    const int i = registry_.SelectedUvqIndex();
+    setReadyState(i >= 0 ? StatusWord(registry_.entry(i)) : 0);
+    endRun(RunEnd::LinkError, 0, error.what());
+    return false;
+  }
+  return true;
 }
 
-// Returns false when the run was aborted (the dispatcher then skips the IP display refresh).
-bool Engine::ProcessRecordAcknowledge(const ReplyImage& reply, uint16_t status) {
-  ports_.timer.disable();
+// Returns false when the run was aborted (the front end then skips its IP display refresh).
+bool LoaderService::processRecordAcknowledge(const ReplyImage& reply, uint16_t status) {
+  disableTimer();
   if (status & Status::kNotInLoaderMode) {
     ports_.log.addLogLine("ERROR - System not in Loader Mode");
     ports_.log.addLogLine("  Programming Aborted");
-    ReportStatusReply(reply);
+    reportStatusReply(reply);
+    const bool wasOpen = file_ != nullptr;
     closeProgramFile();
-    SetReadyState(status);
-    events_->programmingEnded(RunOutcome::NotInLoaderMode);
+    setReadyState(status);
+    if (wasOpen) endRun(RunEnd::NotInLoaderMode, status);
     return false;
   }
-  if (status & Status::kRecordErrors) {
-    SetReadyState(status);
+  if (status & kRunAbortingBits) {
+    setReadyState(status);
     ports_.log.addLogLine("ERROR - Error during Programming");
-    if (status & Status::kFrameLengthError) ports_.log.addLogLine("  record frame length error");
-    if (status & Status::kFramingError) ports_.log.addLogLine("  record framing error");
-    if (status & Status::kChecksumError) ports_.log.addLogLine("  record checksum error");
-    if (status & Status::kMissingType4) ports_.log.addLogLine("  missing Type 4 record");
+    for (const StatusFlag& flag : kStatusFlagsInPrintOrder)
+      if (flag.abortsRun() && (status & flag.bit)) ports_.log.addLogLine(flag.abortLine);
     ports_.log.addLogLine("  Programming Aborted");
+    // The report comes after the file is closed: it may select another unit.
+    const bool wasOpen = file_ != nullptr;
     closeProgramFile();
-    ReportStatusReply(reply);
-    events_->programmingEnded(RunOutcome::RecordError);
+    reportStatusReply(reply);
+    if (wasOpen) endRun(RunEnd::RecordError, status);
     return false;
   }
   if (!file_) {
     // A late answer (after a failure, an abort or a completed run) is no completed run.
     ports_.log.addLogLine(
         "Record acknowledgement received while no programming run is in progress");
-    ReportStatusReply(reply);
-    SetReadyState(status);
+    reportStatusReply(reply);
+    setReadyState(status);
     return true;
   }
+  ++run_.acknowledged;
+  if (status & kRecordRefusedBits) ++run_.refusedRecords;
+  if (status & Status::kFileDone) run_.fileFinished = true;
   size_t n = 0;
   try {
     n = readRecord();
   } catch (const PlatformError& error) {
     ports_.log.addLogLine("Error reading file " + fileName_ + ": " + error.what());
-    closeProgramFile();
-    SetReadyState(status);
-    events_->programmingEnded(RunOutcome::FileError);
+    setReadyState(status);
+    endRun(RunEnd::FileError, status, error.what());
     return true;
   }
-  showProgress();
+  const uint64_t sent = pdus_.pdusBuilt() - runStartPdus_;
+  const int32_t recordCount = recordCount_;
+  notify([sent, recordCount](LoaderOutcomes& l) { l.runProgress(sent, recordCount); });
   if (n == 0) {
     completeRun(reply, status);
     return true;
   }
-  SendProgramRecord();
+  if (!sendProgramRecord()) return true;
   ports_.timer.setInterval(timing_.programWatchdogMs);
   ports_.timer.enable();
   retries_ = 0;
   return true;
 }
 
-// The figure counts the PDUs sent since the run started (resends and other commands too), so
-// it can pass 100 %. They are counted without the 16-bit wrap of the sequence counter, which
-// would make the figure of an image over 65535 records start again from zero.
-void Engine::showProgress() {
-  const uint64_t sent = pdus_.pdusBuilt() - runStartPdus_;
-  events_->programmingProgress(sent, recordCount_);
-  if (recordCount_ <= 0) return;  // a file shorter than one record has no figure
-  const auto figure = static_cast<int32_t>(
-      std::min<uint64_t>(sent * 10000u / static_cast<uint64_t>(recordCount_), INT32_MAX));
-  if (figure == shownProgress_) return;  // same text as shown
-  shownProgress_ = figure;
-  // Single precision and the locale's decimal separator, as the caption always showed it.
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f %%",
-                static_cast<double>(static_cast<float>(figure) / 100.0f));
-  ports_.controls.setText(ControlId::Form, text);
-}
-
-void Engine::completeRun(const ReplyImage& reply, uint16_t status) {
-  ports_.controls.setText(ControlId::Form, "Ethernet Loader - Programing Completed");
-  if (ports_.controls.isChecked(ControlId::CheckBox1)) ports_.tone.beep();
+void LoaderService::completeRun(const ReplyImage& reply, uint16_t status) {
+  if (runOptions_.beep) ports_.tone.beep();
   ports_.log.addLogLine("Programming Complete");
-  ReportStatusReply(reply);
-  closeProgramFile();
-  SetReadyState(status);
-  events_->programmingEnded(RunOutcome::Complete);
-  if (ports_.controls.isChecked(ControlId::CheckBox2)) {
-    SendResetCommand();
+  reportStatusReply(reply);
+  setReadyState(status);
+  endRun(RunEnd::Complete, status);
+  if (runOptions_.autoReset) {
+    sendUnitCommand(Command::Reset);
     ports_.log.addLogLine("Auto Reset UVQ");
     ports_.log.addLogLine(ports_.clock.timeOfDay());
   }
-  if (ports_.controls.isChecked(ControlId::CheckBox3)) registry_.empty();
+  if (runOptions_.autoClear) registry_.empty();
 }
 
-void Engine::ProgramSupervisor() {
-  ports_.timer.disable();
+// Closes the file and tells how the run ended; the lines and the control state are the
+// caller's, as each way of ending has its own.
+void LoaderService::endRun(RunEnd end, uint16_t status, std::string detail) {
+  closeProgramFile();
+  runUnit_.reset();
+  run_.end = end;
+  run_.status = status;
+  run_.detail = std::move(detail);
+  notify([this](LoaderOutcomes& l) { l.runEnded(run_); });
+}
+
+void LoaderService::programSupervisor() {
+  disableTimer();
   ++retries_;
   if (retries_ <= timing_.programResends) {
-    SendProgramRecord();
+    ++run_.resends;
+    if (!sendProgramRecord()) return;
     ports_.timer.setInterval(timing_.programWatchdogMs);
     ports_.timer.enable();
     return;
   }
   ports_.log.addLogLine("FAILED - Comms Timeout Error Programming UVQ");
   const int i = registry_.SelectedUvqIndex();
-  SetReadyState(i >= 0 ? StatusWord(registry_.entry(i)) : 0);
-  const bool wasOpen = file_ != nullptr;
-  closeProgramFile();
-  if (wasOpen) events_->programmingEnded(RunOutcome::CommsTimeout);
+  setReadyState(i >= 0 ? StatusWord(registry_.entry(i)) : 0);
+  if (file_)
+    endRun(RunEnd::CommsTimeout, 0);
+  else
+    closeProgramFile();
 }
 
-void Engine::closeProgramFile() {
+void LoaderService::closeProgramFile() {
   file_.reset();
 }
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "operations/Ports.h"
+#include "ports/Ports.h"
 #include "platform/ToneSamples.h"
 
 namespace uvq::platform {

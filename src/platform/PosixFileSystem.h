@@ -5,7 +5,7 @@
 #include <span>
 #include <string>
 
-#include "operations/Ports.h"
+#include "ports/Ports.h"
 
 namespace uvq::platform {
 

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "operations/Ports.h"
+#include "ports/Ports.h"
 
 namespace uvq::platform {
 

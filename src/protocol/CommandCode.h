@@ -24,4 +24,9 @@ inline constexpr uint8_t Code(Command c) {
   return static_cast<uint8_t>(c);
 }
 
+// Whether a byte (a reply's type) is the code of a command the tool sends: 5 and 10-255 are not.
+inline constexpr bool NamesCommand(uint8_t code) {
+  return code <= Code(Command::Reset) && code != 5;
+}
+
 }  // namespace uvq::protocol

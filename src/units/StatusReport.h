@@ -2,7 +2,7 @@
 
 #include <functional>
 
-#include "operations/Ports.h"
+#include "ports/Ports.h"
 #include "protocol/ReplyLayout.h"
 
 namespace uvq::units {

@@ -21,7 +21,7 @@
 #include <exception>
 #include <vector>
 
-#include "link/TCRecvThread.h"
+#include "window/TCRecvThread.h"
 #include "link/UdpLink.h"
 #include "platform/AlsaTone.h"
 #include "platform/PosixFileSystem.h"
@@ -66,6 +66,22 @@ QString FromUtf8(const std::string& text) {
   return QString::fromUtf8(text.data(), text.size());
 }
 
+// The service's way out: the UDP link once it is open. Without a socket (none could be had at
+// start-up, which was shown then) every send fails with the reason.
+class SendSide final : public uvq::Link {
+ public:
+  SendSide(std::unique_ptr<uvq::link::UdpLink>& link, std::string& whyNone)
+      : link_(link), whyNone_(whyNone) {}
+  void sendDatagram(std::span<const uint8_t> bytes) override {
+    if (!link_) throw uvq::PlatformError("No socket: " + whyNone_);
+    link_->sendDatagram(bytes);
+  }
+
+ private:
+  std::unique_ptr<uvq::link::UdpLink>& link_;
+  std::string& whyNone_;
+};
+
 }  // namespace
 
 TForm1::TForm1(FormOptions options, QWidget* parent)
@@ -87,14 +103,14 @@ TForm1::TForm1(FormOptions options, QWidget* parent)
 TForm1::~TForm1() {
   if (receiveThread_) receiveThread_->stopAndWait();
   Timer1->stop();
-  // The widgets outlive the engine: they go with the QWidget base, and closing it moves the
-  // focus, which makes the selector report a pick. Nothing they signal may reach the engine now.
+  // The widgets outlive the service: they go with the QWidget base, and closing it moves the
+  // focus, which makes the selector report a pick. Nothing they signal may reach the service now.
   for (QObject* child : findChildren<QObject*>()) disconnect(child, nullptr, this, nullptr);
-  if (engine_) engine_->registry().selector().onChanged = nullptr;
+  if (service_) service_->registry().selector().onChanged = nullptr;
 }
 
 uint16_t TForm1::localPort() const {
-  return link_->localPort();
+  return link_ ? link_->localPort() : 0;
 }
 
 void TForm1::CreateControls() {
@@ -135,8 +151,11 @@ void TForm1::CreateControls() {
   BUpdateUVQ = Button(GroupBox1, "BUpdateUVQ", "Update", 304, 48, 49, 21);
   CUVQselect = Place<QComboBox>(GroupBox1, "CUVQselect", 120, 14, 225, 21);
   CUVQselect->setEditable(true);
-  // Items come from the engine's selector, which keeps them sorted; typing never adds one.
+  // Items come from the service's selector, which keeps them sorted; typing never adds one.
   CUVQselect->setInsertPolicy(QComboBox::NoInsert);
+  // What the operator types is the selection as it stands: an inline completion would show one
+  // unit's ID while the service holds the typed text, and select it on leaving the field.
+  CUVQselect->setCompleter(nullptr);
 
   BLDR_Mode = Button(Panel2, "BLDR_Mode", "Capture", 16, 322, 84, 25);
   StopCapture = Button(Panel2, "StopCapture", "Stop Capture", 16, 354, 84, 25);
@@ -194,7 +213,7 @@ void TForm1::CreateControls() {
   OpenDialog1 = new QFileDialog(this);
   OpenDialog1->setObjectName(QStringLiteral("OpenDialog1"));
   OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
-  // A typed name of a file that does not exist is accepted; opening it is the engine's business.
+  // A typed name of a file that does not exist is accepted; opening it is the service's business.
   OpenDialog1->setFileMode(QFileDialog::AnyFile);
   OpenDialog1->setNameFilter(QStringLiteral("*.cry"));
   OpenDialog1->setDefaultSuffix(QStringLiteral("cry"));
@@ -231,10 +250,10 @@ void TForm1::PlaceWindow() {
 }
 
 void TForm1::BindPorts() {
-  link_ = std::make_unique<uvq::link::UdpLink>();
+  sendSide_ = std::make_unique<SendSide>(link_, noLinkReason_);
 
   controls_ = std::make_unique<WidgetControls>();
-  using uvq::ControlId;
+  using uvq::presenter::ControlId;
   const std::pair<ControlId, QWidget*> bindings[] = {
       {ControlId::Locate, Locate},
       {ControlId::BLDR_Mode, BLDR_Mode},
@@ -258,7 +277,7 @@ void TForm1::BindPorts() {
 
   log_ = std::make_unique<MemoLog>(*Memo1);
   sharedTimer_ = std::make_unique<QtSharedTimer>(*Timer1, [this](uvq::TimerRole role) {
-    Guarded([this, role] { engine_->TimerTick(role); });
+    Guarded([this, role] { presenter_->TimerTick(role); });
   });
 
   uvq::Tone* tone = options_.tone;
@@ -268,29 +287,32 @@ void TForm1::BindPorts() {
   uvq::FileSystem* files = options_.files;
   if (!files) files = (ownFiles_ = std::make_unique<uvq::platform::PosixFileSystem>()).get();
 
-  engine_ = std::make_unique<uvq::Engine>(
-      uvq::EnginePorts{*link_, *log_, *sharedTimer_, *controls_, *clock, *tone, *files});
-  engine_->registry().selector().onChanged = [this] { MirrorSelector(); };
+  service_ = std::make_unique<uvq::LoaderService>(
+      uvq::ServicePorts{*sendSide_, *log_, *sharedTimer_, *clock, *tone, *files});
+  presenter_ = std::make_unique<uvq::presenter::WindowPresenter>(*service_, *controls_, *log_);
+  service_->registry().selector().onChanged = [this] { MirrorSelector(); };
 }
 
 void TForm1::ConnectHandlers() {
   auto onClick = [this](QAbstractButton* button, auto handler) {
     connect(button, &QAbstractButton::clicked, this, [this, handler] { Guarded(handler); });
   };
-  uvq::Engine& e = *engine_;
-  onClick(BSource, [this, &e] { e.BSourceClick([this] { return ChooseSourceFile(); }); });
-  onClick(BProgram, [&e] { e.BProgramClick(); });
-  onClick(BErase, [&e] { e.BEraseClick(); });
-  onClick(BEraseEE, [&e] { e.BEraseEEClick(); });
-  onClick(BErasePRG, [&e] { e.BErasePRGClick(); });
-  onClick(BResetUVQ, [&e] { e.BResetUVQClick(); });
-  onClick(Button2, [&e] { e.Button2Click(); });
-  onClick(CBIPaddr, [&e] { e.CBIPaddrClick(); });
-  onClick(BUpdateUVQ, [&e] { e.BUpdateUVQClick(); });
-  onClick(BLDR_Mode, [&e] { e.BLDR_ModeClick(); });
-  onClick(StopCapture, [&e] { e.StopCaptureClick(); });
-  onClick(CapturewCode, [this, &e] { e.CapturewCodeClick(Edit1->text().toStdString()); });
-  onClick(Locate, [&e] { e.LocateClick(); });
+  uvq::presenter::WindowPresenter& p = *presenter_;
+  // The dialog is shown before the presenter hears of the click, so no reply or timer tick is
+  // handled half-way through it.
+  onClick(BSource, [this, &p] { p.BSourceClick(ChooseSourceFile()); });
+  onClick(BProgram, [&p] { p.BProgramClick(); });
+  onClick(BErase, [&p] { p.BEraseClick(); });
+  onClick(BEraseEE, [&p] { p.BEraseEEClick(); });
+  onClick(BErasePRG, [&p] { p.BErasePRGClick(); });
+  onClick(BResetUVQ, [&p] { p.BResetUVQClick(); });
+  onClick(Button2, [&p] { p.Button2Click(); });
+  onClick(CBIPaddr, [&p] { p.CBIPaddrClick(); });
+  onClick(BUpdateUVQ, [&p] { p.BUpdateUVQClick(); });
+  onClick(BLDR_Mode, [&p] { p.BLDR_ModeClick(); });
+  onClick(StopCapture, [&p] { p.StopCaptureClick(); });
+  onClick(CapturewCode, [this, &p] { p.CapturewCodeClick(Edit1->text().toStdString()); });
+  onClick(Locate, [&p] { p.LocateClick(); });
   onClick(Button1, [this] { log_->clear(); });  // Button1Click: the log only
   for (int i = 0; i < 4; ++i) {
     QLineEdit* part = EdIP[i];
@@ -308,7 +330,7 @@ void TForm1::ConnectHandlers() {
 
 void TForm1::FormCreate() {
   // Each step runs on its own, so one failing step is reported and the window still comes up
-  // whole: above all, the receive thread still starts. The engine starts outside loader mode.
+  // whole: above all, the receive thread still starts. The service starts outside loader mode.
   std::string address;
   Guarded([&] {
     address = options_.targetHost
@@ -316,30 +338,44 @@ void TForm1::FormCreate() {
                   : uvq::settings::ReadTargetAddress(
                         options_.executablePath.value_or(uvq::settings::ExecutablePath()));
   });
+  Guarded([&] { OpenLink(); });
   Guarded([&] {
+    if (!link_) return;
     link_->setHost(address);
     link_->setPort(kUnitPort);
     link_->setReceiveTimeout(kReceiveTimeoutMs);
   });
   Guarded([&] { log_->clear(); });
   Guarded([&] { setWindowTitle(QString::fromLatin1(kCaption)); });
-  Guarded([&] { Edit3->setText(FromUtf8(link_->host())); });
+  Guarded([&] { Edit3->setText(FromUtf8(link_ ? link_->host() : address)); });
   Guarded([&] {
     const uvq::settings::AddressParts parts = uvq::settings::SplitAddress(address);
     for (int i = 0; i < 4; ++i)
       if (parts[static_cast<size_t>(i)]) EdIP[i]->setText(FromUtf8(*parts[static_cast<size_t>(i)]));
   });
-  // The engine's start-up empties the selector and the IP display and applies the busy state.
-  Guarded([&] { engine_->startUp(); });
+  // The service's start-up empties the selector and the IP display and applies the busy state.
+  Guarded([&] { presenter_->FormCreate(); });
   Guarded([&] {
-    receiveThread_ = std::make_unique<uvq::link::TCRecvThread>(
+    if (!link_) return;  // nothing to receive from
+    receiveThread_ = std::make_unique<TCRecvThread>(
         *link_, this,
         // A failure while a reply is handled goes back to the receive thread, which logs it
         // in one line and keeps receiving: no error box for what arrives from the network.
-        [this](std::span<const uint8_t> datagram) { engine_->ProcessStatusReply(datagram); },
+        [this](std::span<const uint8_t> datagram) { presenter_->ProcessStatusReply(datagram); },
         [this](const std::string& line) { log_->addLogLine(line); });
     receiveThread_->start();
   });
+}
+
+// A socket that cannot be had is a start-up failure like any other: shown, and the window still
+// opens; sends then fail with the reason.
+void TForm1::OpenLink() {
+  try {
+    link_ = options_.openLink ? options_.openLink() : std::make_unique<uvq::link::UdpLink>();
+  } catch (const std::exception& error) {
+    noLinkReason_ = error.what();
+    throw;
+  }
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
@@ -360,7 +396,7 @@ void TForm1::Guarded(const std::function<void()>& handler) {
 
 void TForm1::ShowError(const std::string& message) {
   const QString text = FromUtf8(WithFullStop(message));
-  // Opened, not executed: the box is modal to the operator but does not hold up the engine's
+  // Opened, not executed: the box is modal to the operator but does not hold up the service's
   // thread, so replies and ticks keep being handled while it is shown.
   auto* box = new QMessageBox(QMessageBox::Critical, QString::fromLatin1(kApplicationTitle), text,
                               QMessageBox::Ok, this);
@@ -380,12 +416,12 @@ std::optional<std::string> TForm1::ChooseSourceFile() {
   if (answer != QDialog::Accepted) return std::nullopt;
   const QStringList chosen = OpenDialog1->selectedFiles();
   if (chosen.isEmpty()) return std::nullopt;
-  // The engine opens the name with the system's calls: hand it over in the file-name encoding.
+  // The service opens the name with the system's calls: hand it over in the file-name encoding.
   return QFile::encodeName(chosen.first()).toStdString();
 }
 
 void TForm1::MirrorSelector() {
-  const uvq::units::Selector& selector = engine_->registry().selector();
+  const uvq::units::Selector& selector = service_->registry().selector();
   const QSignalBlocker block(CUVQselect);
   QStringList items;
   for (const std::string& item : selector.items()) items << FromUtf8(item);
@@ -403,15 +439,11 @@ void TForm1::MirrorSelector() {
 }
 
 void TForm1::SelectorPicked(int index) {
-  uvq::units::Selector& selector = engine_->registry().selector();
-  selector.setText(CUVQselect->itemText(index).toStdString());
-  selector.setCurrentIndex(index);
-  engine_->CUVQselectChange();
+  presenter_->CUVQselectPick(index);
 }
 
 void TForm1::SelectorEdited(const QString& text) {
-  engine_->registry().selector().setText(text.toStdString());
-  engine_->CUVQselectChange();
+  presenter_->CUVQselectChange(text.toStdString());
 }
 
 void TForm1::StepTargetPart(QLineEdit* part, bool up) {
@@ -429,8 +461,8 @@ void TForm1::ApplyTargetAddress() {
       uvq::settings::JoinAddress(EdIP[0]->text().toStdString(), EdIP[1]->text().toStdString(),
                                  EdIP[2]->text().toStdString(), EdIP[3]->text().toStdString());
   log_->addLogLine(address);
-  link_->setHost(address);
-  Edit3->setText(FromUtf8(link_->host()));
+  if (link_) link_->setHost(address);
+  Edit3->setText(FromUtf8(link_ ? link_->host() : address));
 }
 
 }  // namespace uvq::window

@@ -7,8 +7,9 @@
 #include <optional>
 #include <string>
 
-#include "operations/Engine.h"
-#include "operations/Ports.h"
+#include "operations/LoaderService.h"
+#include "ports/Ports.h"
+#include "presenter/WindowPresenter.h"
 #include "protocol/CommandCode.h"
 
 class QCheckBox;
@@ -21,12 +22,12 @@ class QTimer;
 
 namespace uvq::link {
 class UdpLink;
-class TCRecvThread;
 }  // namespace uvq::link
 
 namespace uvq::window {
 
 class MemoLog;
+class TCRecvThread;
 class QtSharedTimer;
 class WidgetControls;
 
@@ -42,11 +43,14 @@ struct FormOptions {
   uvq::FileSystem* files = nullptr;  // default: the local file system
   // Chooses the programming file; default: the open dialog. nullopt when cancelled.
   std::function<std::optional<std::string>()> chooseFile;
+  // Opens the UDP endpoint; default: a UdpLink. May throw, as a socket that cannot be had.
+  std::function<std::unique_ptr<uvq::link::UdpLink>()> openLink;
 };
 
-// The operator window. It owns the engine and the link, implements the engine's ports with its
-// widgets, and hands every click, timer tick and received datagram to one engine call. Any
-// failure of such a call is shown in an error box; the window carries on.
+// The operator window: widgets bound to the window presenter, which holds the window's rules on
+// the loader service. Every click, timer tick and received datagram becomes one presenter call;
+// dialogs are shown first and their answer handed over. Any failure of such a call is shown in
+// an error box; the window carries on.
 class TForm1 : public QWidget {
   Q_OBJECT
 
@@ -58,8 +62,10 @@ class TForm1 : public QWidget {
   explicit TForm1(FormOptions options = {}, QWidget* parent = nullptr);
   ~TForm1() override;
 
-  uvq::Engine& engine() { return *engine_; }
+  uvq::LoaderService& service() { return *service_; }
+  uvq::presenter::WindowPresenter& presenter() { return *presenter_; }
   uvq::link::UdpLink& link() { return *link_; }
+  bool hasLink() const { return link_ != nullptr; }
   uint16_t localPort() const;
   MemoLog& memoLog() { return *log_; }
   QtSharedTimer& sharedTimer() { return *sharedTimer_; }
@@ -86,6 +92,7 @@ class TForm1 : public QWidget {
   void ShowError(const std::string& message);
 
   std::optional<std::string> ChooseSourceFile();
+  void OpenLink();
   void MirrorSelector();
   void SelectorPicked(int index);
   void SelectorEdited(const QString& text);
@@ -128,17 +135,20 @@ class TForm1 : public QWidget {
   QTimer* Timer1 = nullptr;
   QFileDialog* OpenDialog1 = nullptr;
 
-  // Ports and engine. Declared in dependency order: the receive thread goes first on
-  // destruction, then the engine, then what it used.
-  std::unique_ptr<uvq::link::UdpLink> link_;  // IdUDPControl
+  // Ports, service and presenter. Declared in dependency order: the receive thread goes first
+  // on destruction, then the presenter and the service, then what they used.
+  std::unique_ptr<uvq::link::UdpLink> link_;  // IdUDPControl; none when no socket could be had
+  std::unique_ptr<uvq::Link> sendSide_;       // sends through link_, or fails without it
+  std::string noLinkReason_;
   std::unique_ptr<WidgetControls> controls_;
   std::unique_ptr<MemoLog> log_;
   std::unique_ptr<QtSharedTimer> sharedTimer_;
   std::unique_ptr<uvq::Tone> ownTone_;
   std::unique_ptr<uvq::Clock> ownClock_;
   std::unique_ptr<uvq::FileSystem> ownFiles_;
-  std::unique_ptr<uvq::Engine> engine_;
-  std::unique_ptr<uvq::link::TCRecvThread> receiveThread_;
+  std::unique_ptr<uvq::LoaderService> service_;
+  std::unique_ptr<uvq::presenter::WindowPresenter> presenter_;
+  std::unique_ptr<TCRecvThread> receiveThread_;
 };
 
 }  // namespace uvq::window

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "operations/Ports.h"
+#include "ports/Ports.h"
 
 class QPlainTextEdit;
 

@@ -3,7 +3,7 @@
 #include <QMetaObject>
 #include <functional>
 
-#include "operations/Ports.h"
+#include "ports/Ports.h"
 
 class QTimer;
 

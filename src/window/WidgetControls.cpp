@@ -7,40 +7,40 @@
 
 namespace uvq::window {
 
-void WidgetControls::bind(uvq::ControlId id, QWidget* widget) {
+void WidgetControls::bind(uvq::presenter::ControlId id, QWidget* widget) {
   widgets_.at(static_cast<size_t>(id)) = widget;
 }
 
-QWidget* WidgetControls::widget(uvq::ControlId id) const {
+QWidget* WidgetControls::widget(uvq::presenter::ControlId id) const {
   return widgets_.at(static_cast<size_t>(id));
 }
 
-QWidget& WidgetControls::at(uvq::ControlId id) const {
+QWidget& WidgetControls::at(uvq::presenter::ControlId id) const {
   QWidget* w = widget(id);
   // A missing binding is a wiring fault of the window, not an operator error.
   if (!w) throw std::logic_error("control not bound to a widget");
   return *w;
 }
 
-void WidgetControls::setEnabled(uvq::ControlId id, bool enabled) {
+void WidgetControls::setEnabled(uvq::presenter::ControlId id, bool enabled) {
   at(id).setEnabled(enabled);
 }
 
-bool WidgetControls::isEnabled(uvq::ControlId id) const {
+bool WidgetControls::isEnabled(uvq::presenter::ControlId id) const {
   QWidget& w = at(id);
   return w.isWindow() ? w.isEnabled() : w.isEnabledTo(w.window());
 }
 
-void WidgetControls::setChecked(uvq::ControlId id, bool checked) {
+void WidgetControls::setChecked(uvq::presenter::ControlId id, bool checked) {
   if (auto* button = qobject_cast<QAbstractButton*>(&at(id))) button->setChecked(checked);
 }
 
-bool WidgetControls::isChecked(uvq::ControlId id) const {
+bool WidgetControls::isChecked(uvq::presenter::ControlId id) const {
   const auto* button = qobject_cast<const QAbstractButton*>(&at(id));
   return button && button->isChecked();
 }
 
-void WidgetControls::setText(uvq::ControlId id, std::string_view text) {
+void WidgetControls::setText(uvq::presenter::ControlId id, std::string_view text) {
   const QUtf8StringView view(text.data(), static_cast<qsizetype>(text.size()));
   QWidget& w = at(id);
   if (auto* edit = qobject_cast<QLineEdit*>(&w); edit && !w.isWindow()) {
@@ -50,17 +50,17 @@ void WidgetControls::setText(uvq::ControlId id, std::string_view text) {
     return;
   }
   const QString value = view.toString();
-  if (id == uvq::ControlId::Form || w.isWindow()) {
+  if (id == uvq::presenter::ControlId::Form || w.isWindow()) {
     w.setWindowTitle(value);
   } else if (auto* button = qobject_cast<QAbstractButton*>(&w)) {
     button->setText(value);
   }
 }
 
-std::string WidgetControls::text(uvq::ControlId id) const {
+std::string WidgetControls::text(uvq::presenter::ControlId id) const {
   const QWidget& w = at(id);
   QString value;
-  if (id == uvq::ControlId::Form || w.isWindow()) {
+  if (id == uvq::presenter::ControlId::Form || w.isWindow()) {
     value = w.windowTitle();
   } else if (const auto* edit = qobject_cast<const QLineEdit*>(&w)) {
     value = edit->text();

@@ -2,7 +2,7 @@
 // reply, on Stop Capture or after 150 unanswered requests; Live Reboot and Locate New.
 #include <QtTest>
 
-#include "EngineHarness.h"
+#include "WindowHarness.h"
 
 using namespace uvq;
 using namespace uvq::test;
@@ -67,7 +67,7 @@ class Capture : public QObject {
 
   void loaderModeReplyEndsTheCapture() {
     Harness h;
-    h.engine.BSourceClick([] { return std::optional<std::string>("fw.cry"); });
+    h.engine.BSourceClick(std::optional<std::string>("fw.cry"));
     h.engine.BLDR_ModeClick();
     h.fire();
     h.answer(3, 0x0102, 0x4000);

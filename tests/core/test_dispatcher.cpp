@@ -2,8 +2,8 @@
 // addressed unit, every reply type, and the two control states.
 #include <QtTest>
 
-#include "EngineHarness.h"
-#include "operations/ControlStates.h"
+#include "WindowHarness.h"
+#include "presenter/ControlStates.h"
 
 using namespace uvq;
 using namespace uvq::test;
@@ -41,13 +41,15 @@ class Dispatcher : public QObject {
     QCOMPARE(h.log.lines.front(), std::string("UVQ ID:              0102"));
   }
 
-  void aReplyNamingAnotherCommandThanTheLastIsOutOfSequence() {
+  void aReplyNamingAnotherCommandThanTheLastIsSetAsideWithALineOfItsOwn() {
     Harness h;
     h.registerUnit(0x0102);
     h.engine.BResetUVQClick();  // number 1, command 9
     h.takeLog();
     h.engine.ProcessStatusReply(Harness::reply(1, 3, 0x0102, 0x4000));
-    QCOMPARE(h.takeLog(), (std::vector<std::string>{"**ERROR Out of Sequence Control PDU Seq: 1"}));
+    QCOMPARE(h.takeLog(), (std::vector<std::string>{
+                              "**ERROR Reply type 3 does not answer command 9, Seq: 1"}));
+    QVERIFY(h.outcomes.setAside.back().reason == SetAsideReason::OtherCommand);
     h.engine.ProcessStatusReply(Harness::reply(1, 9, 0x0102, 0x0000));
     QCOMPARE(h.log.lines.front(), std::string("UVQ ID:              0102"));
   }
@@ -68,9 +70,9 @@ class Dispatcher : public QObject {
 
   void eraseRepliesLogTheirOutcomeAboveTheReport() {
     for (auto [click, type, line] :
-         {std::tuple{&Engine::BEraseClick, 6, "Device Erased"},
-          std::tuple{&Engine::BErasePRGClick, 7, "PGM Memory Only Erased"},
-          std::tuple{&Engine::BEraseEEClick, 8, "EEPROM Erased"}}) {
+         {std::tuple{&WindowUnderTest::BEraseClick, 6, "Device Erased"},
+          std::tuple{&WindowUnderTest::BErasePRGClick, 7, "PGM Memory Only Erased"},
+          std::tuple{&WindowUnderTest::BEraseEEClick, 8, "EEPROM Erased"}}) {
       Harness h;
       h.registerUnit(0x0102);
       (h.engine.*click)();
@@ -130,7 +132,7 @@ class Dispatcher : public QObject {
     Harness h;
     h.controls.setEnabled(ControlId::StopCapture, true);
     h.timer.enabled = true;
-    h.engine.SetReadyState(0x0000);
+    h.readyState(0x0000);
     for (ControlId id :
          {ControlId::Locate, ControlId::BLDR_Mode, ControlId::BResetUVQ, ControlId::CBIPaddr,
           ControlId::BErase, ControlId::BEraseEE, ControlId::BErasePRG, ControlId::StopCapture})
@@ -140,19 +142,19 @@ class Dispatcher : public QObject {
     QVERIFY(h.timer.enabled);
     QVERIFY(!h.engine.loaderMode());
 
-    h.engine.SetReadyState(0x4000);  // no file chosen
+    h.readyState(0x4000);  // no file chosen
     QVERIFY(!h.timer.enabled);
     QVERIFY(!h.enabled(ControlId::StopCapture));
     QVERIFY(!h.enabled(ControlId::BProgram));
     QVERIFY(h.engine.loaderMode());
 
-    h.engine.BSourceClick([] { return std::optional<std::string>("a.cry"); });
+    h.engine.BSourceClick(std::optional<std::string>("a.cry"));
     QVERIFY(h.enabled(ControlId::BProgram));  // chosen while in loader mode
-    h.engine.SetReadyState(0x4000);
+    h.readyState(0x4000);
     QVERIFY(h.enabled(ControlId::BProgram));
 
     h.controls.setEnabled(ControlId::BLDR_Mode, false);
-    h.engine.SetBusyState();
+    h.busyState();
     QVERIFY(!h.engine.loaderMode());
     QVERIFY(!h.enabled(ControlId::BLDR_Mode));  // the busy state leaves Capture alone
     for (ControlId id : {ControlId::Locate, ControlId::BResetUVQ, ControlId::BProgram,
@@ -168,7 +170,7 @@ class Dispatcher : public QObject {
     h.engine.CBIPaddrClick();
     QVERIFY(h.enabled(ControlId::EIPAddr));
     h.controls.setText(ControlId::EIPAddr, "typed");
-    h.engine.SetReadyState(0);
+    h.readyState(0);
     QVERIFY(!h.controls.isChecked(ControlId::CBIPaddr));
     QVERIFY(!h.enabled(ControlId::EIPAddr));
     QCOMPARE(h.controls.text(ControlId::EIPAddr), std::string("10.0.0.7"));  // refreshed

@@ -1,7 +1,7 @@
 // Erase under its watchdog, reset, Clear UVQ and changing a unit's address.
 #include <QtTest>
 
-#include "EngineHarness.h"
+#include "WindowHarness.h"
 
 using namespace uvq;
 using namespace uvq::test;
@@ -11,8 +11,8 @@ class Maintenance : public QObject {
  private slots:
   void eraseSendsItsCodeGoesBusyAndTimesOut() {
     for (auto [click, code] :
-         {std::pair{&Engine::BEraseClick, 6}, std::pair{&Engine::BEraseEEClick, 8},
-          std::pair{&Engine::BErasePRGClick, 7}}) {
+         {std::pair{&WindowUnderTest::BEraseClick, 6}, std::pair{&WindowUnderTest::BEraseEEClick, 8},
+          std::pair{&WindowUnderTest::BErasePRGClick, 7}}) {
       Harness h;
       h.registerUnit(0x0102, 0x4000);
       h.link.sent.clear();

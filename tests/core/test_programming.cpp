@@ -2,7 +2,7 @@
 // paths, completion with its check boxes, and the file faults that must not pass as success.
 #include <QtTest>
 
-#include "EngineHarness.h"
+#include "WindowHarness.h"
 
 using namespace uvq;
 using namespace uvq::test;
@@ -20,7 +20,7 @@ struct ProgrammingHarness : Harness {
   explicit ProgrammingHarness(const Bytes& image) {
     files.files["fw.cry"].data = image;
     registerUnit(0x0102, 0x4000);
-    engine.BSourceClick([] { return std::optional<std::string>("fw.cry"); });
+    engine.BSourceClick(std::optional<std::string>("fw.cry"));
     link.sent.clear();
     takeLog();
   }
@@ -127,7 +127,7 @@ class Programming : public QObject {
     Harness h(Timing{.programWatchdogMs = 12000, .programResends = 2});
     h.files.files["fw.cry"].data = Pattern(48);
     h.registerUnit(0x0102, 0x4000);
-    h.engine.BSourceClick([] { return std::optional<std::string>("fw.cry"); });
+    h.engine.BSourceClick(std::optional<std::string>("fw.cry"));
     h.engine.BProgramClick();
     QCOMPARE(h.timer.interval, 12000);
     h.fire();
@@ -192,11 +192,12 @@ class Programming : public QObject {
     h.files.files["fw.cry"].data = Pattern(72);
     h.engine.BLDR_ModeClick();
     h.answer(3, 0x0102, 0x4000);
-    h.engine.BSourceClick([] { return std::optional<std::string>("fw.cry"); });
+    h.engine.BSourceClick(std::optional<std::string>("fw.cry"));
     h.engine.BProgramClick();
     h.takeLog();
     h.engine.ProcessStatusReply(Harness::reply(0, 3, 0x0304, 0x4000));
-    QCOMPARE(h.log.lines, (std::vector<std::string>{"**ERROR Out of Sequence Control PDU Seq: 0"}));
+    QCOMPARE(h.log.lines, (std::vector<std::string>{
+                              "**ERROR Reply type 3 does not answer command 4, Seq: 0"}));
     QCOMPARE(h.engine.registry().selector().text(), std::string("0102"));
     h.answer(4, 0x0102, 0x4010);
     QCOMPARE(h.link.sent.back()[2], uint8_t(0x01));  // the next record still goes to 0102
@@ -261,7 +262,7 @@ class Programming : public QObject {
   void fileFaultsAtTheStart() {
     {
       ProgrammingHarness h(Pattern(48));
-      h.engine.BSourceClick([] { return std::optional<std::string>("missing.cry"); });
+      h.engine.BSourceClick(std::optional<std::string>("missing.cry"));
       h.engine.BProgramClick();
       QCOMPARE(h.log.lines, (std::vector<std::string>{"File missing.cry not found"}));
       QCOMPARE(h.timer.role, TimerRole::ProgramSupervisor);
@@ -269,7 +270,7 @@ class Programming : public QObject {
     }
     {
       ProgrammingHarness h(Pattern(48));
-      h.engine.BSourceClick([] { return std::nullopt; });  // cancelled: empty name
+      h.engine.BSourceClick(std::nullopt);  // cancelled: empty name
       QCOMPARE(h.controls.text(ControlId::ESource), std::string());
       h.engine.BProgramClick();
       QCOMPARE(h.log.lines, (std::vector<std::string>{"File  not found"}));
@@ -315,13 +316,45 @@ class Programming : public QObject {
     QVERIFY(!h.enabled(ControlId::BProgram));  // ready state with status word 0
   }
 
-  void aFailedFirstSendIsRaisedWithoutWatchdog() {
-    ProgrammingHarness h(Pattern(48));
-    h.link.failNext = true;
-    QVERIFY_THROWS_EXCEPTION(PlatformError, h.engine.BProgramClick());
-    QVERIFY(!h.timer.enabled);
-    QCOMPARE(h.log.lines.size(), size_t(2));
+  void aSendFailureEndsTheRunWithALinkError() {
+    // The first record or one in the middle: the file is closed, no watchdog is left waiting
+    // for an answer that cannot come, the ready state is back, and one line says why.
+    for (const bool atStart : {true, false}) {
+      ProgrammingHarness h(Pattern(72));
+      if (atStart) {
+        h.link.failNext = true;
+        h.engine.BProgramClick();
+      } else {
+        h.start();
+        h.link.failNext = true;
+        h.ack();
+      }
+      QVERIFY(!h.engine.fileOpen());
+      QVERIFY(!h.timer.enabled);
+      QVERIFY(h.enabled(ControlId::BProgram));
+      QVERIFY(h.log.lines.back().starts_with("FAILED - Send Error Programming UVQ: Socket Error"));
+      QVERIFY(h.outcomes.run && h.outcomes.run->end == RunEnd::LinkError);
+    }
   }
+
+  void aRunKeepsItsUnitWhenAnotherAnswersInSequence() {
+    // A stray acknowledgement from 0103 carries the right number: it is reported, but the rest
+    // of the image still goes to 0102 and the selection stays there.
+    ProgrammingHarness h(Pattern(72));
+    h.start();
+    h.engine.ProcessStatusReply(Harness::reply(0, 4, 0x0103, 0x4010));
+    QCOMPARE(h.log.lines.front(), std::string("UVQ ID:              0103"));
+    QCOMPARE(h.engine.registry().selector().text(), std::string("0102"));
+    QVERIFY(h.timer.enabled);  // the run's watchdog still runs
+    h.ack();
+    QCOMPARE(h.link.sent.back()[3], uint8_t(0x02));
+    h.ack();
+    h.ack();
+    QVERIFY(h.outcomes.run && h.outcomes.run->end == RunEnd::Complete);
+    QCOMPARE(h.outcomes.run->acknowledged, uint64_t(3));
+    QCOMPARE(h.link.sent.back(), (Bytes{0x5A, 0xA5, 1, 2, 0, 3, 9}));  // reset to 0102
+  }
+
 };
 
 QTEST_GUILESS_MAIN(Programming)

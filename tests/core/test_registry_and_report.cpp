@@ -2,7 +2,7 @@
 // order and bounds, the report block and the flag lines.
 #include <QtTest>
 
-#include "EngineHarness.h"
+#include "WindowHarness.h"
 #include "units/Hex.h"
 #include "units/StatusReport.h"
 #include "units/UvqTable.h"

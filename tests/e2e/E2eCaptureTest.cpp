@@ -73,7 +73,7 @@ void E2eCaptureTest::liveRebootEntersLoaderModeOnlyWithTheRightCode() {
   // A plain capture is answered, but the running unit stays out of loader mode.
   loader.click("BLDR_Mode");
   QTRY_VERIFY_WITH_TIMEOUT(loader.logHas(QStringLiteral("UVQ Status:          0000")), 5000);
-  QVERIFY(!loader.engine().loaderMode());
+  QVERIFY(!loader.service().loaderMode());
   QVERIFY(loader.captureCaption() != QStringLiteral("Capture"));  // still counting down
   QCOMPARE(loader.timer().role(), uvq::TimerRole::DiscoverySupervisor);
   loader.click("StopCapture");
@@ -89,7 +89,7 @@ void E2eCaptureTest::liveRebootEntersLoaderModeOnlyWithTheRightCode() {
   loader.click("BLDR_Mode");
   QTRY_COMPARE_WITH_TIMEOUT(sim.count(QStringLiteral(" cmd 3 ")), 3, 5000);
   QTest::qWait(50);
-  QVERIFY(!loader.engine().loaderMode());
+  QVERIFY(!loader.service().loaderMode());
   QVERIFY(!loader.logHas(QStringLiteral("  in loader mode")));
   loader.click("StopCapture");
 
@@ -119,7 +119,7 @@ void E2eCaptureTest::replyWithWrongSequenceIsOnlyLogged() {
   // Nothing else: no report, no unit listed, still in the capture, not in loader mode.
   QCOMPARE(loader.log().size(), 1);
   QCOMPARE(loader.widget<QComboBox>("CUVQselect")->count(), 0);
-  QVERIFY(!loader.engine().loaderMode());
+  QVERIFY(!loader.service().loaderMode());
   QCOMPARE(loader.captureCaption(), QStringLiteral("149"));
   QCOMPARE(loader.timer().role(), uvq::TimerRole::DiscoverySupervisor);
   QVERIFY(loader.timer().isActive());

@@ -61,7 +61,7 @@ void E2eFaultTest::lossyReorderingWireStillDeliversALargeImage() {
   QCOMPARE(sim.count(QStringLiteral("IMAGE MISMATCH")), 0);
   QCOMPARE(loader.caption(), kCompletedCaption);
   QVERIFY(loader.logHas(QStringLiteral("Programming Complete")));
-  QVERIFY(!loader.engine().fileOpen());
+  QVERIFY(!loader.service().fileOpen());
   QCOMPARE(loader.errorBoxes(), 0);
 }
 
@@ -96,7 +96,7 @@ void E2eFaultTest::garbageFloodToTheLoaderDuringARun() {
   const bool ended = loader.program(20000, 1000);
   const QStringList duringFlood = loader.log();
   flood.stop();
-  QVERIFY2(loader.events.outcome == uvq::RunOutcome::Complete,
+  QVERIFY2(loader.events.outcome == uvq::RunEnd::Complete,
            qPrintable(QStringLiteral("run ended after %1 of %2 records")
                           .arg(loader.events.lastProgress)
                           .arg(loader.events.records)));
@@ -105,7 +105,7 @@ void E2eFaultTest::garbageFloodToTheLoaderDuringARun() {
   QVERIFY2(sim.waitFor(QStringLiteral("IMAGE OK\n"), 2000),
            qPrintable(duringFlood.join(QLatin1Char('|'))));
   QCOMPARE(loader.caption(), kCompletedCaption);
-  QVERIFY(!loader.engine().fileOpen());
+  QVERIFY(!loader.service().fileOpen());
   const QString problems = duringFlood.join(QLatin1Char('\n'));
   QVERIFY2(problems.contains(QStringLiteral("Short reply of 10 bytes set aside")) &&
                problems.contains(QStringLiteral("**ERROR Out of Sequence Control PDU Seq: ")),
@@ -126,20 +126,20 @@ void E2eFaultTest::unitVanishingMidRunFailsAfterTheResends() {
   loader.choose(bench.image);
 
   loader.click("BProgram");
-  QTRY_VERIFY_WITH_TIMEOUT(loader.engine().pdus().counter() >= 100, 10000);
+  QTRY_VERIFY_WITH_TIMEOUT(loader.service().pdus().counter() >= 100, 10000);
   sim->kill();
   QTest::qWait(50);  // whatever was on its way has arrived
-  QVERIFY(loader.engine().fileOpen());
-  const uint16_t stuckAt = loader.engine().pdus().counter();
+  QVERIFY(loader.service().fileOpen());
+  const uint16_t stuckAt = loader.service().pdus().counter();
   // Four resends of the unanswered record, then the fifth tick gives up.
   for (int tick = 1; tick <= 5; ++tick) {
     QVERIFY2(loader.fireProgramWatchdog(), qPrintable(QString::number(tick)));
     QTest::qWait(5);
   }
-  QCOMPARE(loader.engine().pdus().counter(), uint16_t(stuckAt + 4));
+  QCOMPARE(loader.service().pdus().counter(), uint16_t(stuckAt + 4));
   QVERIFY2(loader.logHas(QStringLiteral("FAILED - Comms Timeout Error Programming UVQ")),
            qPrintable(loader.logText()));
-  QVERIFY(!loader.engine().fileOpen());
+  QVERIFY(!loader.service().fileOpen());
   QVERIFY(!loader.timer().isActive());
   QVERIFY(loader.caption() != kCompletedCaption);
 
@@ -166,7 +166,7 @@ void E2eFaultTest::fileDeletedMidRunStillArrivesIntact() {
   QVERIFY2(sim.waitFor(QStringLiteral("IMAGE OK\n"), 2000), qPrintable(sim.output()));
   QCOMPARE(loader.caption(), kCompletedCaption);
   QVERIFY(loader.logHas(QStringLiteral("Programming Complete")));
-  QVERIFY(!loader.engine().fileOpen());
+  QVERIFY(!loader.service().fileOpen());
   QCOMPARE(loader.errorBoxes(), 0);
 }
 
@@ -192,7 +192,7 @@ void E2eFaultTest::fileTruncatedMidRunIsNotReportedAsComplete() {
   QVERIFY(
       loader.program(30000, 8, 100, [&] { truncated = QFile::resize(bench.image, keptBytes); }));
   QVERIFY(truncated);
-  QVERIFY(!loader.engine().fileOpen());
+  QVERIFY(!loader.service().fileOpen());
   QTest::qWait(100);  // the answer to an automatic reset, if one was sent
   // The unit never saw the end of the image.
   QCOMPARE(sim.count(QStringLiteral("IMAGE")), 0);

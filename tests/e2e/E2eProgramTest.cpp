@@ -59,13 +59,13 @@ void E2eProgramTest::imageArrivesIntactOverALossyWire() {
   // A resent end record (its answer lost or late) is checked again: every verdict must be OK.
   QCOMPARE(sim.count(QStringLiteral("IMAGE MISMATCH")), 0);
   QCOMPARE(ReadFile(dump), binary);
-  QVERIFY(loader.events.outcome == uvq::RunOutcome::Complete);
+  QVERIFY(loader.events.outcome == uvq::RunEnd::Complete);
   QCOMPARE(loader.caption(), kCompletedCaption);
   QVERIFY2(loader.logHas(QStringLiteral("Programming Complete")), qPrintable(loader.logText()));
   QVERIFY(loader.logHas(QStringLiteral("  finished programing file")));
   // The wire did lose replies: the run got over them by resending.
   QVERIFY(sim.count(QStringLiteral("[dropped]")) > 0);
-  QVERIFY(!loader.engine().fileOpen());
+  QVERIFY(!loader.service().fileOpen());
   QCOMPARE(loader.errorBoxes(), 0);
 }
 
@@ -87,10 +87,10 @@ void E2eProgramTest::recordErrorAbortsTheRun() {
   QCOMPARE(log.mid(error + 1, 3), (QStringList{QStringLiteral("  record frame length error"),
                                                QStringLiteral("  record checksum error"),
                                                QStringLiteral("  Programming Aborted")}));
-  QVERIFY(!loader.engine().fileOpen());
+  QVERIFY(!loader.service().fileOpen());
   QVERIFY(!loader.timer().isActive());
   QVERIFY(loader.caption() != kCompletedCaption);
-  QVERIFY(loader.events.outcome == uvq::RunOutcome::RecordError);
+  QVERIFY(loader.events.outcome == uvq::RunEnd::RecordError);
   // The third record was the last: nothing follows the refusal.
   QTest::qWait(100);
   QCOMPARE(sim.count(QStringLiteral(" cmd 4 ")), 3);
@@ -118,8 +118,8 @@ void E2eProgramTest::unitOutOfLoaderModeAbortsTheRun() {
                              QStringLiteral("  Programming Aborted")),
            qPrintable(loader.logText()));
   QVERIFY(loader.logHas(QStringLiteral("  LDR command while not in LDR_Mode")));
-  QVERIFY(!loader.engine().fileOpen());
-  QVERIFY(!loader.engine().loaderMode());
+  QVERIFY(!loader.service().fileOpen());
+  QVERIFY(!loader.service().loaderMode());
   QVERIFY(!loader.widget("BProgram")->isEnabled());
   QTest::qWait(100);
   QCOMPARE(restarted.count(QStringLiteral(" cmd 4 ")), 1);

@@ -20,7 +20,8 @@
 #include <optional>
 #include <string>
 
-#include "operations/EngineEvents.h"
+#include "FakePorts.h"
+#include "operations/Outcomes.h"
 #include "window/Encypted_ENC_loader.h"
 #include "window/MemoLog.h"
 #include "window/QtSharedTimer.h"
@@ -125,26 +126,22 @@ inline QString MakeImage(const QTemporaryDir& dir, const QString& name, const QB
   return cry;
 }
 
-// What the engine reports about runs, beside what the window shows of them.
-class RunEvents : public uvq::EngineEvents {
+// What the service reports about runs, beside what the window shows of them.
+class RunEvents : public uvq::LoaderOutcomes {
  public:
-  void programmingStarted(int32_t recordCount) override {
+  void runStarted(int32_t recordCount) override {
     records = recordCount;
     outcome.reset();
   }
-  void programmingProgress(uint64_t pdus, int32_t) override { lastProgress = pdus; }
-  void programmingEnded(uvq::RunOutcome ended) override { outcome = ended; }
+  void runProgress(uint64_t pdus, int32_t) override { lastProgress = pdus; }
+  void runEnded(const uvq::RunResult& result) override { outcome = result.end; }
 
   int32_t records = 0;
   uint64_t lastProgress = 0;
-  std::optional<uvq::RunOutcome> outcome;
+  std::optional<uvq::RunEnd> outcome;
 };
 
-class SilentTone : public uvq::Tone {
- public:
-  void beep() override { ++beeps; }
-  int beeps = 0;
-};
+using SilentTone = uvq::test::CountingTone;
 
 // The operator window aimed at one loopback address, with a silent tone and a file chooser
 // that answers with `chosenFile`.
@@ -157,12 +154,12 @@ class Loader {
     options.chooseFile = [this] { return chosenFile; };
     form_ = std::make_unique<TForm1>(std::move(options));
     errors_ = std::make_unique<QSignalSpy>(form_.get(), &TForm1::errorShown);
-    form_->engine().setEvents(&events);
+    form_->service().addListener(&events);
     form_->show();
   }
 
   TForm1& form() { return *form_; }
-  uvq::Engine& engine() { return form_->engine(); }
+  uvq::LoaderService& service() { return form_->service(); }
   uvq::window::QtSharedTimer& timer() { return form_->sharedTimer(); }
   int errorBoxes() const { return static_cast<int>(errors_->count()); }
 
@@ -202,7 +199,7 @@ class Loader {
     QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
     QElapsedTimer waited;
     waited.start();
-    while (!(engine().loaderMode() && captureCaption() == QStringLiteral("Capture"))) {
+    while (!(service().loaderMode() && captureCaption() == QStringLiteral("Capture"))) {
       if (waited.elapsed() > timeoutMs) return false;
       QTest::qWait(2);
     }
@@ -231,16 +228,16 @@ class Loader {
   bool program(int timeoutMs = 30000, int stallMs = 8, int midRunAfterPdus = -1,
                const std::function<void()>& midRun = {}) {
     click("BProgram");
-    if (!engine().fileOpen()) return false;
+    if (!service().fileOpen()) return false;
     QElapsedTimer total, quiet;
     total.start();
     quiet.start();
-    uint16_t lastCounter = engine().pdus().counter();
+    uint16_t lastCounter = service().pdus().counter();
     bool midRunDone = !midRun;
-    while (engine().fileOpen()) {
+    while (service().fileOpen()) {
       if (total.elapsed() > timeoutMs) return false;
       QTest::qWait(1);
-      const uint16_t counter = engine().pdus().counter();
+      const uint16_t counter = service().pdus().counter();
       if (!midRunDone && counter >= midRunAfterPdus) {
         midRunDone = true;
         midRun();
@@ -248,7 +245,7 @@ class Loader {
       if (counter != lastCounter) {
         lastCounter = counter;
         quiet.restart();
-      } else if (quiet.elapsed() >= stallMs && engine().fileOpen()) {
+      } else if (quiet.elapsed() >= stallMs && service().fileOpen()) {
         fireProgramWatchdog();
         quiet.restart();
       }

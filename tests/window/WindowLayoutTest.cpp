@@ -281,8 +281,8 @@ void WindowLayoutTest::startUpWithInjectedHostLeavesEverythingQuiet() {
   QVERIFY(Child<QLineEdit>(*form, "EIPAddr")->text().isEmpty());
   QCOMPARE(Child<QComboBox>(*form, "CUVQselect")->count(), 0);
   QVERIFY(Child<QComboBox>(*form, "CUVQselect")->currentText().isEmpty());
-  QCOMPARE(form->engine().pdus().counter(), uint16_t{0});
-  QVERIFY(!form->engine().loaderMode());
+  QCOMPARE(form->service().pdus().counter(), uint16_t{0});
+  QVERIFY(!form->service().loaderMode());
   QVERIFY(!form->timer1().isActive());
   QVERIFY(form->localPort() != 0);
   QVERIFY2(!unit.hasPending(), "nothing is sent at start-up");

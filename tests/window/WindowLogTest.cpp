@@ -153,8 +153,8 @@ void WindowLogTest::clearWindowEmptiesOnlyTheLog() {
   SilentTone tone;
   auto form = MakeForm(QStringLiteral("127.0.4.14"), tone);
   form->show();
-  form->engine().registry().selector().add("12AB");
-  form->engine().registry().selector().setCurrentIndex(0);
+  form->service().registry().selector().add("12AB");
+  form->service().registry().selector().setCurrentIndex(0);
   for (int i = 0; i < 5; ++i) form->memoLog().addLogLine("old");
 
   QTest::mouseClick(Child<QPushButton>(*form, "Button1"), Qt::LeftButton);
@@ -197,17 +197,17 @@ void WindowLogTest::engineChangesToCheckBoxesRunNoHandler() {
   auto form = MakeForm(QStringLiteral("127.0.4.16"), tone);
   form->show();
   // A unit is selected, so a click of the IP box would enable the address field.
-  form->engine().registry().selector().add("12AB");
-  form->engine().registry().selector().setCurrentIndex(0);
+  form->service().registry().selector().add("12AB");
+  form->service().registry().selector().setCurrentIndex(0);
   auto* ipBox = Child<QCheckBox>(*form, "CBIPaddr");
   auto* address = Child<QLineEdit>(*form, "EIPAddr");
   ipBox->setEnabled(true);
 
   WidgetControls controls;
-  controls.bind(uvq::ControlId::CBIPaddr, ipBox);
-  controls.bind(uvq::ControlId::Form, form.get());
-  controls.setChecked(uvq::ControlId::CBIPaddr, true);
-  QVERIFY(controls.isChecked(uvq::ControlId::CBIPaddr));
+  controls.bind(uvq::presenter::ControlId::CBIPaddr, ipBox);
+  controls.bind(uvq::presenter::ControlId::Form, form.get());
+  controls.setChecked(uvq::presenter::ControlId::CBIPaddr, true);
+  QVERIFY(controls.isChecked(uvq::presenter::ControlId::CBIPaddr));
   QVERIFY2(!address->isEnabled(), "a programmatic check ran the click handler");
 
   QTest::mouseClick(ipBox, Qt::LeftButton);  // the operator's click does run it
@@ -216,11 +216,11 @@ void WindowLogTest::engineChangesToCheckBoxesRunNoHandler() {
   QTest::mouseClick(ipBox, Qt::LeftButton);
   QVERIFY(address->isEnabled());
 
-  controls.setText(uvq::ControlId::Form, "caption");
+  controls.setText(uvq::presenter::ControlId::Form, "caption");
   QCOMPARE(form->windowTitle(), QStringLiteral("caption"));
   // Its own setting counts, not whether it is shown.
   form->hide();
-  QVERIFY(controls.isEnabled(uvq::ControlId::CBIPaddr));
+  QVERIFY(controls.isEnabled(uvq::presenter::ControlId::CBIPaddr));
 }
 
 void WindowLogTest::sharedTimerTicksOnlyWhenArmed() {

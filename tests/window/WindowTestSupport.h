@@ -18,16 +18,13 @@
 #include <memory>
 #include <string>
 
+#include "FakePorts.h"
 #include "window/Encypted_ENC_loader.h"
 #include "window/MemoLog.h"
 
 namespace uvq::window::test {
 
-class SilentTone : public uvq::Tone {
- public:
-  void beep() override { ++beeps; }
-  int beeps = 0;
-};
+using SilentTone = uvq::test::CountingTone;
 
 // A window aimed at `host` (always a 127.x.y.z address; the default target is never read).
 inline std::unique_ptr<TForm1> MakeForm(const QString& host, SilentTone& tone) {

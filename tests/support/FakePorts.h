@@ -1,17 +1,16 @@
 #pragma once
 
-// An engine wired to recording ports: every datagram sent and every log line is kept, the timer
+// Recording ports shared by the suites: every datagram sent and every log line is kept, the timer
 // only remembers how it was armed (tests fire its handler instead of waiting), files live in
-// memory and can be told to fail.
-#include <QtTest>
-
+// memory and can be told to fail, and the tone is silent or counts.
+#include <algorithm>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "operations/Engine.h"
-#include "operations/PlainControls.h"
+#include "ports/Ports.h"
 
 namespace uvq::test {
 
@@ -52,6 +51,10 @@ struct FixedClock : Clock {
   std::string timeOfDay() override { return "12:34:56.789"; }
 };
 
+struct SilentTone : Tone {
+  void beep() override {}
+};
+
 struct CountingTone : Tone {
   int beeps = 0;
   void beep() override { ++beeps; }
@@ -87,57 +90,6 @@ struct MemoryFileSystem : FileSystem {
     if (it == files.end()) return nullptr;
     return std::make_unique<MemoryFile>(it->second);
   }
-};
-
-struct Harness {
-  RecordingLink link;
-  RecordingLog log;
-  RecordingTimer timer;
-  PlainControls controls;
-  FixedClock clock;
-  CountingTone tone;
-  MemoryFileSystem files;
-  Engine engine;
-
-  explicit Harness(Timing timing = {})
-      : engine(EnginePorts{link, log, timer, controls, clock, tone, files}, nullptr, timing) {
-    engine.startUp();
-  }
-
-  // A status reply image as a unit sends it (20 bytes).
-  static Bytes reply(uint16_t seq, uint8_t type, uint16_t id, uint16_t status,
-                     std::array<uint8_t, 4> ip = {10, 0, 0, 7}, uint8_t dataSeq = 0) {
-    Bytes r(20, 0);
-    r[0] = 0x5A;
-    r[1] = 0xA5;
-    r[4] = static_cast<uint8_t>(seq >> 8);
-    r[5] = static_cast<uint8_t>(seq);
-    r[6] = type;
-    r[10] = static_cast<uint8_t>(id >> 8);
-    r[11] = static_cast<uint8_t>(id);
-    std::copy(ip.begin(), ip.end(), r.begin() + 12);
-    r[16] = static_cast<uint8_t>(status >> 8);
-    r[17] = static_cast<uint8_t>(status);
-    r[18] = dataSeq;
-    return r;
-  }
-  // The reply a unit gives to the last PDU built.
-  void answer(uint8_t type, uint16_t id, uint16_t status,
-              std::array<uint8_t, 4> ip = {10, 0, 0, 7}) {
-    const uint16_t seq = engine.pdus().lastNumberSent().value_or(0);
-    engine.ProcessStatusReply(reply(seq, type, id, status, ip));
-  }
-  // Registers a unit and selects it, as a capture reply does.
-  void registerUnit(uint16_t id, uint16_t status = 0x4000) {
-    engine.LocateClick();
-    answer(0, id, status);
-  }
-  void fire() {
-    QVERIFY(timer.enabled);
-    engine.TimerTick(timer.role);
-  }
-  std::vector<std::string> takeLog() { return std::exchange(log.lines, {}); }
-  bool enabled(ControlId id) const { return controls.isEnabled(id); }
 };
 
 }  // namespace uvq::test

@@ -7,12 +7,12 @@
 #include <string>
 #include <string_view>
 
-// The engine's only ways to the outside world. The window, the command line and the tests each
-// implement them; the engine itself holds no widget, socket or clock.
+// The loader's only ways to the outside world. Platform adapters (sockets, files, sound, the
+// window's timer) and the tests implement them; the loader service holds no socket or clock.
 namespace uvq {
 
-// A failure the platform reports (a send that fails, a file that cannot be read). The engine
-// does not catch these: they reach whoever drove it (a click, a tick, a reply hand-over).
+// A failure the platform reports (a send that fails, a file that cannot be read). The service
+// does not catch most of these: they reach whoever drove it (a click, a tick, a reply hand-over).
 class PlatformError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -43,40 +43,6 @@ class SharedTimer {
   virtual void enable() = 0;
   virtual void setHandler(TimerRole role) = 0;
   virtual void setInterval(int milliseconds) = 0;
-};
-
-// The controls the engine reads or changes. Setting a check mark here never runs a handler:
-// the engine runs the follow-up itself, so every front end behaves alike.
-enum class ControlId : uint8_t {
-  Locate,
-  BLDR_Mode,
-  StopCapture,
-  CapturewCode,
-  BResetUVQ,
-  BProgram,
-  CBIPaddr,
-  EIPAddr,
-  BUpdateUVQ,
-  BErase,
-  BEraseEE,
-  BErasePRG,
-  CheckBox1,  // "Beep "
-  CheckBox2,  // "Auto Reset"
-  CheckBox3,  // "Auto Clear"
-  ESource,
-  Form,  // the window caption
-  Count
-};
-
-class Controls {
- public:
-  virtual ~Controls() = default;
-  virtual void setEnabled(ControlId id, bool enabled) = 0;
-  virtual bool isEnabled(ControlId id) const = 0;
-  virtual void setChecked(ControlId id, bool checked) = 0;
-  virtual bool isChecked(ControlId id) const = 0;
-  virtual void setText(ControlId id, std::string_view text) = 0;
-  virtual std::string text(ControlId id) const = 0;
 };
 
 class Clock {

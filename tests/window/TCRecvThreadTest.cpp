@@ -13,13 +13,13 @@
 
 #include "LoopbackPeer.h"
 #include "link/ReceiveError.h"
-#include "link/TCRecvThread.h"
+#include "window/TCRecvThread.h"
 #include "link/UdpLink.h"
 
 using uvq::link::DatagramSource;
 using uvq::link::ReceiveError;
 using uvq::link::ReceiveFailure;
-using uvq::link::TCRecvThread;
+using uvq::window::TCRecvThread;
 using uvq::link::UdpLink;
 using namespace std::chrono_literals;
 

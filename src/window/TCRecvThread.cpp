@@ -1,4 +1,4 @@
-#include "link/TCRecvThread.h"
+#include "window/TCRecvThread.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -8,7 +8,9 @@
 
 #include "link/ReceiveError.h"
 
-namespace uvq::link {
+namespace uvq::window {
+
+using namespace uvq::link;
 
 TCRecvThread::TCRecvThread(DatagramSource& source, QObject* context, Deliver deliver, Report report)
     : TCRecvThread(source, context, std::move(deliver), std::move(report), Tuning{}) {}
@@ -115,4 +117,4 @@ void TCRecvThread::sendToLog(const std::string& line) {
   handOverOrder_.load(std::memory_order_acquire);
 }
 
-}  // namespace uvq::link
+}  // namespace uvq::window

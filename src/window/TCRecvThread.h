@@ -13,7 +13,10 @@
 #include "link/DatagramSource.h"
 #include "link/RepeatSuppressor.h"
 
-namespace uvq::link {
+namespace uvq::window {
+
+using link::DatagramSource;
+using link::RepeatSuppressor;
 
 // The window's receive thread. It reads one datagram at a time and hands it to the engine's
 // thread (the thread `context` lives on), waiting until the engine has dealt with it, so the
@@ -73,4 +76,4 @@ class TCRecvThread : public QThread {
   RepeatSuppressor suppressor_;
 };
 
-}  // namespace uvq::link
+}  // namespace uvq::window

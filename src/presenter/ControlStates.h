@@ -2,9 +2,10 @@
 
 #include <array>
 
-#include "operations/Ports.h"
+#include "operations/EraseKinds.h"
+#include "presenter/Controls.h"
 
-namespace uvq {
+namespace uvq::presenter {
 
 // What a control state does to one control.
 enum class Change : uint8_t { Keep, Enable, Disable, EnableIfSourceSelected };
@@ -16,8 +17,8 @@ struct ControlStateRow {
   Change busy;
 };
 
-// The two sets of control enablings, in the order they are applied. The ready state with the
-// loader-mode bit also stops the shared timer; both states clear the "Modify IP Address" mark.
+// The two sets of control enablings, in the order they are applied. Both states clear the
+// "Modify IP Address" mark.
 inline constexpr std::array<ControlStateRow, 11> kControlStates{{
     {ControlId::Locate, Change::Enable, Change::Enable, Change::Disable},
     {ControlId::BLDR_Mode, Change::Enable, Change::Enable, Change::Keep},
@@ -32,4 +33,15 @@ inline constexpr std::array<ControlStateRow, 11> kControlStates{{
     {ControlId::StopCapture, Change::Keep, Change::Disable, Change::Keep},
 }};
 
-}  // namespace uvq
+// The button that starts each kind of erase.
+struct EraseButton {
+  ControlId control;
+  EraseKind kind;
+};
+inline constexpr std::array<EraseButton, kEraseKinds.size()> kEraseButtons{{
+    {ControlId::BErase, EraseKind::Device},
+    {ControlId::BErasePRG, EraseKind::Program},
+    {ControlId::BEraseEE, EraseKind::Data},
+}};
+
+}  // namespace uvq::presenter
