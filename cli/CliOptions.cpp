@@ -28,6 +28,12 @@ ParsedOptions UsageError(const std::string& message) {
   return {std::nullopt, ExitCode::Usage};
 }
 
+std::vector<std::string> EraseKindNames() {
+  std::vector<std::string> names;
+  for (const EraseKindRow& row : kEraseKinds) names.emplace_back(row.commandLineName);
+  return names;
+}
+
 }  // namespace
 
 ParsedOptions ParseCliOptions(int argc, char** argv) {
@@ -74,7 +80,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   std::string eraseWhat;
   erase->add_option("WHAT", eraseWhat, "device, program or data")
       ->required()
-      ->check(CLI::IsMember({"device", "program", "data"}));
+      ->check(CLI::IsMember(EraseKindNames()));
   CLI::App* reset = app.add_subcommand("reset", "reset the unit");
   CLI::App* setIp = app.add_subcommand("set-ip", "give the unit a new IP address");
   setIp->add_option("ADDRESS", plan.newAddress, "the new address, a.b.c.d")->required();
@@ -93,8 +99,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   for (const auto& [sub, operation] : operations)
     if (sub->parsed()) plan.operation = operation;
   plan.autoReset = !noReset;
-  if (eraseWhat == "program") plan.eraseKind = EraseKind::Program;
-  if (eraseWhat == "data") plan.eraseKind = EraseKind::Data;
+  if (const auto kind = EraseKindNamed(eraseWhat)) plan.eraseKind = *kind;
 
   if (plan.operation == Operation::SetIp &&
       !protocol::ParseUnitIpAddress(plan.newAddress).has_value())

@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "ExitCode.h"
-#include "operations/Engine.h"
+#include "operations/EraseKinds.h"
+#include "operations/LoaderService.h"
 
 namespace uvq::cli {
 
 enum class Operation { Locate, Status, Capture, Program, Erase, Reset, SetIp };
-enum class EraseKind { Device, Program, Data };
 
 // What one target's session does; the same for every target of a run.
 struct SessionPlan {

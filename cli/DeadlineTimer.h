@@ -10,7 +10,7 @@ namespace uvq::cli {
 using SteadyClock = std::chrono::steady_clock;
 using TimePoint = SteadyClock::time_point;
 
-// The engine's shared timer as a deadline the poll loop waits for. Behaves like a repeating
+// The service's shared timer as a deadline the poll loop waits for. Behaves like a repeating
 // widget timer: enable() starts a full interval from now, a new interval while running restarts
 // it, and a tick whose handler leaves the timer running schedules the next one.
 class DeadlineTimer final : public SharedTimer {

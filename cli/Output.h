@@ -9,7 +9,7 @@
 
 namespace uvq::cli {
 
-// Standard output of a run: the engine's log lines (prefixed with the target when there are
+// Standard output of a run: the service's log lines (prefixed with the target when there are
 // several), or one JSON object per line per event. Written through one buffer and flushed by the
 // loop once per round, so a burst of lines costs one write.
 class Output {
@@ -37,7 +37,7 @@ class Output {
   bool dirty_ = false;
 };
 
-// The engine's log port for one target.
+// The service's log port for one target.
 class TargetLog final : public Log {
  public:
   TargetLog(Output& output, std::string target) : output_(output), target_(std::move(target)) {}

@@ -4,13 +4,12 @@
 
 #include "link/ReceiveError.h"
 #include "protocol/IpAddressText.h"
+#include "protocol/AccessCode.h"
 #include "protocol/StatusFlags.h"
 #include "units/UvqTable.h"
 
 namespace uvq::cli {
 
-using protocol::Status::kNotInLoaderMode;
-using protocol::Status::kRecordErrors;
 
 namespace {
 
@@ -38,13 +37,11 @@ Session::Session(std::string target, const SessionPlan& plan, Output& output, Sh
   udp_->setHost(target_);
   udp_->setPort(protocol::kUnitPort);
   link_ = std::make_unique<WatchedLink>(*udp_);
-  controls_.setChecked(ControlId::CheckBox1, plan_.beep);
-  controls_.setChecked(ControlId::CheckBox2, plan_.autoReset);
-  controls_.setChecked(ControlId::CheckBox3, true);
-  engine_ = std::make_unique<Engine>(
-      EnginePorts{*link_, log_, timer_, controls_, ports.clock, ports.tone, ports.files},
-      static_cast<EngineEvents*>(this), plan_.timing);
-  engine_->startUp();
+  service_ = std::make_unique<LoaderService>(
+      ServicePorts{*link_, log_, timer_, ports.clock, ports.tone, ports.files}, plan_.timing);
+  service_->addListener(this);
+  service_->setRunOptions({plan_.beep, plan_.autoReset, true});
+  service_->startUp();
 }
 
 Session::~Session() = default;
@@ -53,11 +50,11 @@ int Session::socket() const {
   return udp_ ? udp_->socketHandle() : -1;
 }
 
-template <typename Click>
-void Session::drive(Click&& click) {
+template <typename Operation>
+void Session::drive(Operation&& operation) {
   if (phase_ == Phase::Done) return;
   try {
-    click();
+    operation();
   } catch (const PlatformError& error) {
     // Besides the link only the image file throws these.
     finish(link_->failed() ? ExitCode::Network : ExitCode::File, error.what());
@@ -71,7 +68,7 @@ void Session::start() {
   switch (plan_.operation) {
     case Operation::Locate:
       phase_ = Phase::Collecting;
-      drive([&] { engine_->LocateClick(); });
+      drive([&] { service_->locate(); });
       waitFor(plan_.waitMs);
       break;
     case Operation::Status:
@@ -85,8 +82,9 @@ void Session::start() {
       if (plan_.accessCode) {
         phase_ = Phase::RebootRequest;
         replySeen_ = false;
-        drive([&] { engine_->CapturewCodeClick(*plan_.accessCode); });
-        waitFor(Timing::kCaptureIntervalMs);
+        log_.addLogLine("Live reboot request sent with the access code");
+        drive([&] { service_->liveReboot(protocol::AccessCode(*plan_.accessCode)); });
+        waitFor(plan_.timing.captureIntervalMs);
       } else {
         startCapture();
       }
@@ -98,20 +96,20 @@ void Session::start() {
 void Session::startRegistering() {
   phase_ = Phase::Registering;
   answers_ = 0;
-  drive([&] { engine_->LocateClick(); });
+  drive([&] { service_->locate(); });
   waitFor(plan_.waitMs);
 }
 
 void Session::startCapture() {
   waitUntil_.reset();
-  if (engine_->loaderMode() && engine_->registry().selectedUnit() && wantedUnitSelected()) {
+  if (service_->loaderMode() && service_->registry().selectedUnit() && wantedUnitSelected()) {
     afterCapture();
     return;
   }
   phase_ = Phase::Capturing;
   loaderReached_ = false;
   captureTimedOut_ = false;
-  drive([&] { engine_->BLDR_ModeClick(); });
+  drive([&] { service_->capture(); });
 }
 
 void Session::waitFor(int milliseconds) {
@@ -121,7 +119,7 @@ void Session::waitFor(int milliseconds) {
 
 bool Session::wantedUnitSelected() const {
   if (!plan_.unitId) return true;
-  const auto selected = engine_->registry().selectedUnit();
+  const auto selected = service_->registry().selectedUnit();
   return selected && units::IdText(*selected) == *plan_.unitId;
 }
 
@@ -129,17 +127,14 @@ bool Session::wantedUnitSelected() const {
 // it is the selected unit (or no particular unit was asked for).
 bool Session::selectRequestedUnit() {
   if (!plan_.unitId) return true;
-  units::Selector& selector = engine_->registry().selector();
+  const units::Selector& selector = service_->registry().selector();
   if (selector.indexOf(*plan_.unitId) < 0) return false;
-  if (selector.text() != *plan_.unitId) {
-    selector.setText(*plan_.unitId);
-    drive([&] { engine_->CUVQselectChange(); });
-  }
+  if (selector.text() != *plan_.unitId) drive([&] { service_->setSelectorText(*plan_.unitId); });
   return phase_ != Phase::Done && wantedUnitSelected();
 }
 
 void Session::noteSelectedUnit() {
-  if (!engine_ || !wantedUnitSelected()) return;
+  if (!service_ || !wantedUnitSelected()) return;
   result_.unit = SelectedText();
 }
 
@@ -155,7 +150,7 @@ void Session::advance() {
     case Phase::Capturing:
       if (captureTimedOut_) return finish(ExitCode::NoAnswer, "capture timed out");
       selectRequestedUnit();
-      if (loaderReached_ && engine_->loaderMode() && wantedUnitSelected())
+      if (loaderReached_ && service_->loaderMode() && wantedUnitSelected())
         return settle(Next::AfterCapture);
       // Another unit's answer ended the capture: give the requested unit a while to answer.
       if (!timer_.enabled() && !waitUntil_) waitFor(plan_.waitMs);
@@ -166,49 +161,44 @@ void Session::advance() {
     case Phase::Settling:
       return;
     case Phase::Programming:
-      if (!runOutcome_) {
-        // Records follow the selector; a late answer from another unit would redirect them.
-        if (!runUnit_.empty() && SelectedText() != runUnit_)
-          return finish(ExitCode::UnitError, "unit " + SelectedText() +
-                                                 " answered during the run; stopped so that no "
-                                                 "record goes to it");
-        return;
-      }
-      switch (*runOutcome_) {
-        case RunOutcome::Complete:
+      if (!run_) return;
+      switch (run_->end) {
+        case RunEnd::Complete:
           return finish(ExitCode::Ok);
-        case RunOutcome::NotInLoaderMode:
+        case RunEnd::NotInLoaderMode:
           return finish(ExitCode::UnitError, "unit not in loader mode, programming aborted");
-        case RunOutcome::RecordError:
+        case RunEnd::RecordError:
           return finish(ExitCode::UnitError, "unit reported a record error, programming aborted");
-        case RunOutcome::CommsTimeout:
+        case RunEnd::CommsTimeout:
           return finish(ExitCode::NoAnswer, "comms timeout while programming");
-        case RunOutcome::FileError:
-          return finish(ExitCode::File, "image could not be read during the run");
+        case RunEnd::FileError:
+          return finish(ExitCode::File, "image could not be read during the run: " + run_->detail);
+        case RunEnd::LinkError:
+          return finish(ExitCode::Network, run_->detail);
       }
       return;
     case Phase::Erasing:
-      if (!eraseAnswered_) return;
-      if (!*eraseAnswered_) return finish(ExitCode::NoAnswer, "no response to erase");
-      // An answer carrying "not in loader mode" means nothing was erased.
-      if (lastReply_.status & kNotInLoaderMode)
-        return finish(ExitCode::UnitError, "unit not in loader mode, nothing erased");
-      return finish(ExitCode::Ok);
+      if (!eraseEnd_) return;
+      switch (*eraseEnd_) {
+        case EraseEnd::Done:
+          return finish(ExitCode::Ok);
+        case EraseEnd::Refused:
+          return finish(ExitCode::UnitError, "unit not in loader mode, nothing erased");
+        case EraseEnd::NoAnswer:
+          return finish(ExitCode::NoAnswer, "no response to erase");
+      }
+      return;
     case Phase::Resetting:
-      if (!lastReply_.fresh || lastReply_.type != protocol::Code(protocol::Command::Reset)) return;
+      if (!resetEnd_) return;
       // A unit with a half-written image refuses the reset and stays in loader mode.
-      if (lastReply_.status & kRecordErrors)
-        return finish(ExitCode::UnitError, "reset refused, status " + HexWord(lastReply_.status));
+      if (*resetEnd_ == ResetEnd::Refused)
+        return finish(ExitCode::UnitError, "reset refused, status " + HexWord(lastStatus_));
       return finish(ExitCode::Ok);
-    case Phase::SettingIp: {
-      if (!lastReply_.fresh || lastReply_.type != protocol::Code(protocol::Command::SetIpAddress))
-        return;
-      const auto wanted = protocol::ParseUnitIpAddress(plan_.newAddress);
-      if (wanted && lastReply_.ip == *wanted && !(lastReply_.status & kRecordErrors))
-        return finish(ExitCode::Ok);
-      return finish(ExitCode::UnitError, "unit kept address " + IpString(lastReply_.ip) +
-                                             ", status " + HexWord(lastReply_.status));
-    }
+    case Phase::SettingIp:
+      if (!addressAccepted_) return;
+      if (*addressAccepted_) return finish(ExitCode::Ok);
+      return finish(ExitCode::UnitError, "unit kept address " + IpString(lastIp_) +
+                                             ", status " + HexWord(lastStatus_));
   }
 }
 
@@ -222,7 +212,7 @@ void Session::settle(Next next) {
 }
 
 void Session::settled() {
-  units::Selector& selector = engine_->registry().selector();
+  const units::Selector& selector = service_->registry().selector();
   const bool changesUnit =
       plan_.operation != Operation::Status && plan_.operation != Operation::Capture;
   if (!plan_.unitId && selector.count() > 1 && changesUnit) {
@@ -231,22 +221,21 @@ void Session::settled() {
     return finish(ExitCode::Usage, "several units answer at " + target_ + " (" + ids.substr(1) +
                                        "): choose one with --id");
   }
-  // Several units are only left as the engine selected them for capture and status.
+  // Several units are only left as the service selected them for capture and status.
   const std::string wanted =
       plan_.unitId ? *plan_.unitId : (selector.count() == 1 ? selector.items().front() : "");
   if (!wanted.empty() && selector.text() != wanted) {
-    selector.setText(wanted);
-    drive([&] { engine_->CUVQselectChange(); });
+    drive([&] { service_->setSelectorText(wanted); });
     if (phase_ == Phase::Done) return;
   }
   if (next_ == Next::AfterSelect) return afterSelect();
-  if (!engine_->loaderMode())
+  if (!service_->loaderMode())
     return finish(ExitCode::NoAnswer, "unit " + wanted + " did not reach loader mode");
   afterCapture();
 }
 
 std::string Session::SelectedText() const {
-  const auto unit = engine_->registry().selectedUnit();
+  const auto unit = service_->registry().selectedUnit();
   return unit ? units::IdText(*unit) : std::string();
 }
 
@@ -257,33 +246,18 @@ void Session::afterCapture() {
   output_.event(target_, "loader_mode", fields);
   switch (plan_.operation) {
     case Operation::Program:
-      drive([&] {
-        engine_->BSourceClick([&]() -> std::optional<std::string> { return plan_.imageFile; });
-      });
+      drive([&] { service_->setSourceFile(plan_.imageFile); });
       if (phase_ == Phase::Done) return;
-      if (!controls_.isEnabled(ControlId::BProgram))
-        return finish(ExitCode::Internal, "programming was not enabled after capture");
       phase_ = Phase::Programming;
-      runOutcome_.reset();
-      runUnit_ = SelectedText();
-      drive([&] { engine_->BProgramClick(); });
-      if (phase_ != Phase::Done && !engine_->fileOpen() && !runOutcome_)
+      run_.reset();
+      drive([&] { service_->program(); });
+      if (phase_ != Phase::Done && !service_->fileOpen() && !run_)
         finish(ExitCode::File, "cannot read image " + plan_.imageFile);
       return;
     case Operation::Erase:
       phase_ = Phase::Erasing;
-      eraseAnswered_.reset();
-      lastReply_.fresh = false;
-      drive([&] {
-        switch (plan_.eraseKind) {
-          case EraseKind::Device:
-            return engine_->BEraseClick();
-          case EraseKind::Program:
-            return engine_->BErasePRGClick();
-          case EraseKind::Data:
-            return engine_->BEraseEEClick();
-        }
-      });
+      eraseEnd_.reset();
+      drive([&] { service_->erase(plan_.eraseKind); });
       if (phase_ != Phase::Done && !timer_.enabled())
         finish(ExitCode::Internal, "erase was not started");
       return;
@@ -298,24 +272,19 @@ void Session::afterSelect() {
   switch (plan_.operation) {
     case Operation::Reset:
       phase_ = Phase::Resetting;
-      lastReply_.fresh = false;
-      drive([&] { engine_->BResetUVQClick(); });
+      resetEnd_.reset();
+      drive([&] { service_->reset(); });
       waitFor(plan_.waitMs);
       return;
-    case Operation::SetIp:
-      if (!controls_.isEnabled(ControlId::CBIPaddr))
-        return finish(ExitCode::Internal, "address change was not enabled");
-      controls_.setChecked(ControlId::CBIPaddr, true);
-      drive([&] { engine_->CBIPaddrClick(); });
-      if (phase_ == Phase::Done) return;
-      if (!controls_.isEnabled(ControlId::BUpdateUVQ))
-        return finish(ExitCode::Internal, "address change was not enabled");
-      controls_.setText(ControlId::EIPAddr, plan_.newAddress);
+    case Operation::SetIp: {
+      const auto address = protocol::ParseUnitIpAddress(plan_.newAddress);
+      if (!address) return finish(ExitCode::Usage, "invalid address '" + plan_.newAddress + "'");
       phase_ = Phase::SettingIp;
-      lastReply_.fresh = false;
-      drive([&] { engine_->BUpdateUVQClick(); });
+      addressAccepted_.reset();
+      drive([&] { service_->setUnitAddress(address); });
       waitFor(plan_.waitMs);
       return;
+    }
     default:
       return finish(ExitCode::Ok);
   }
@@ -332,10 +301,10 @@ void Session::receive(int waitMs) {
   }
   if (length <= 0) return;
   try {
-    engine_->ProcessStatusReply({buffer_, static_cast<size_t>(length)});
+    service_->handleDatagram({buffer_, static_cast<size_t>(length)});
   } catch (const std::exception& error) {
     log_.addLogLine(link::ReplyHandlingLogLine(error.what()));
-    // The engine's next PDU never left, so no answer and no watchdog will follow.
+    // The service's next PDU never left, so no answer and no watchdog will follow.
     if (link_->failed()) return finish(ExitCode::Network, error.what());
   }
   advance();
@@ -344,7 +313,7 @@ void Session::receive(int waitMs) {
 void Session::onTime(TimePoint now) {
   if (phase_ == Phase::Done) return;
   if (const std::optional<TimerRole> role = timer_.takeDue(now)) {
-    drive([&] { engine_->TimerTick(*role); });
+    drive([&] { service_->timerTick(*role); });
     advance();
   }
   if (phase_ == Phase::Done || !waitUntil_ || now < *waitUntil_) return;
@@ -366,7 +335,7 @@ void Session::onTime(TimePoint now) {
                     plan_.unitId ? unitText + " did not answer" : "no unit answered");
     case Phase::Collecting:
       if (answers_ > 0 &&
-          (!plan_.unitId || engine_->registry().selector().indexOf(*plan_.unitId) >= 0))
+          (!plan_.unitId || service_->registry().selector().indexOf(*plan_.unitId) >= 0))
         return finish(ExitCode::Ok);
       return finish(ExitCode::NoAnswer,
                     plan_.unitId ? unitText + " did not answer" : "no unit answered");
@@ -391,48 +360,62 @@ void Session::endIfStalled() {
     finish(ExitCode::Internal, "the operation stopped without an outcome");
 }
 
-void Session::replyAccepted(const protocol::ReplyImage& reply) {
+void Session::unitReported(const UnitReport& report) {
   ++answers_;
   replySeen_ = true;
-  lastReply_.type = protocol::ReplyType(reply);
-  lastReply_.unit = protocol::ReplyUvqId(reply).value();
-  lastReply_.status = protocol::StatusWord(reply);
-  std::copy_n(reply.begin() + protocol::ReplyOffset::kIp, 4, lastReply_.ip.begin());
-  lastReply_.fresh = true;
+  lastStatus_ = report.status;
+  lastIp_ = report.ip;
   // Record acknowledgements are summed up by the progress events, never one line each.
-  if (!output_.json() || lastReply_.type == protocol::Code(protocol::Command::ProgramRecord))
-    return;
+  if (!output_.json() || report.type == protocol::Code(protocol::Command::ProgramRecord)) return;
   JsonLine fields;
-  fields.field("type", int{lastReply_.type})
-      .field("unit", units::IdText(protocol::ReplyUvqId(reply)))
-      .field("ip", units::IpText(reply))
-      .field("status", HexWord(lastReply_.status))
-      .field("seq", int{protocol::EchoedSequence(reply)})
-      .field("data_seq", int{protocol::DataSequence(reply)});
+  fields.field("type", int{report.type})
+      .field("unit", units::IdText(report.id))
+      .field("ip", IpString(report.ip))
+      .field("status", HexWord(report.status))
+      .field("seq", int{report.sequence})
+      .field("data_seq", int{report.dataSequence});
   output_.event(target_, "reply", fields);
 }
 
-void Session::programmingStarted(int32_t recordCount) {
+void Session::readyState(uint16_t status) {
+  if (status & protocol::Status::kLoaderMode) loaderReached_ = true;
+}
+
+void Session::captureEnded(CaptureEnd end) {
+  if (end == CaptureEnd::TimedOut) captureTimedOut_ = true;
+}
+
+void Session::runStarted(int32_t recordCount) {
   figures_.running = true;
   figures_.acknowledged = 0;
   figures_.total = recordCount;
   figures_.started = SteadyClock::now();
 }
 
-void Session::programmingProgress(uint64_t /*pdusSent*/, int32_t /*recordCount*/) {
+void Session::runProgress(uint64_t /*pdusSent*/, int32_t /*recordCount*/) {
   // Counted here rather than taken from the 16-bit PDU number, which wraps on large images.
   ++figures_.acknowledged;
 }
 
-void Session::programmingEnded(RunOutcome outcome) {
-  runOutcome_ = outcome;
+void Session::runEnded(const RunResult& result) {
+  run_ = result;
   figures_.running = false;
-  result_.records = figures_.acknowledged;
+  result_.records = static_cast<int64_t>(result.acknowledged);
   result_.seconds = std::chrono::duration<double>(SteadyClock::now() - figures_.started).count();
 }
 
-void Session::eraseEnded(bool answered) {
-  eraseAnswered_ = answered;
+void Session::eraseEnded(EraseKind /*kind*/, EraseEnd end, uint16_t /*status*/) {
+  eraseEnd_ = end;
+}
+
+void Session::resetEnded(ResetEnd end, uint16_t /*status*/) {
+  resetEnd_ = end;
+}
+
+void Session::addressChangeEnded(bool accepted, protocol::Ipv4Bytes reported, uint16_t status) {
+  addressAccepted_ = accepted;
+  lastIp_ = reported;
+  lastStatus_ = status;
 }
 
 void Session::finish(ExitCode code, const std::string& detail) {

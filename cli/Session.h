@@ -10,8 +10,7 @@
 #include "ExitCode.h"
 #include "Output.h"
 #include "link/UdpLink.h"
-#include "operations/Engine.h"
-#include "operations/PlainControls.h"
+#include "operations/LoaderService.h"
 
 namespace uvq::cli {
 
@@ -39,8 +38,7 @@ struct SharedPorts {
   FileSystem& files;
 };
 
-// The send side of the UDP link, remembering whether the network refused a datagram: a failed
-// send leaves the engine without a timer running, so the session has to end.
+// The send side of the UDP link, remembering whether the network refused a datagram.
 class WatchedLink final : public Link {
  public:
   explicit WatchedLink(link::UdpLink& link) : link_(link) {}
@@ -59,11 +57,12 @@ class WatchedLink final : public Link {
   bool failed_ = false;
 };
 
-// One target: its own UDP link, engine and controls, and the steps of the operation. Every PDU
-// goes out through the engine's clicks and ticks, every reply goes in through
-// ProcessStatusReply; the session only decides which click comes next from the engine's events.
-// Events merely note what happened; the next click is made once the engine call has returned.
-class Session final : private EngineEvents {
+// One target: its own UDP link and loader service, and the steps of the operation. Every PDU
+// goes out through the service's operations and ticks, every reply goes in through
+// handleDatagram; the session only decides what comes next from the service's outcomes.
+// Outcomes merely note what happened; the next operation starts once the service call has
+// returned.
+class Session final : private LoaderOutcomes {
  public:
   Session(std::string target, const SessionPlan& plan, Output& output, SharedPorts ports);
   ~Session() override;
@@ -75,10 +74,10 @@ class Session final : private EngineEvents {
   int socket() const;
 
   void start();
-  // The socket is readable: hand one datagram to the engine.
+  // The socket is readable: hand one datagram to the service.
   // Reads one datagram, waiting up to `waitMs` for it (0: only what is there).
   void receive(int waitMs = 0);
-  // Fires the engine's timer and the session's own waits when due.
+  // Fires the service's timer and the session's own waits when due.
   void onTime(TimePoint now);
   std::optional<TimePoint> nextDeadline() const;
   // A session waiting on nothing would hang the run: end it as a fault of the tool.
@@ -99,17 +98,19 @@ class Session final : private EngineEvents {
     Done
   };
 
-  // EngineEvents
-  void replyAccepted(const protocol::ReplyImage& reply) override;
-  void loaderModeReached() override { loaderReached_ = true; }
-  void captureTimedOut() override { captureTimedOut_ = true; }
-  void programmingStarted(int32_t recordCount) override;
-  void programmingProgress(uint64_t pdusSent, int32_t recordCount) override;
-  void programmingEnded(RunOutcome outcome) override;
-  void eraseEnded(bool answered) override;
+  // LoaderOutcomes
+  void unitReported(const UnitReport& report) override;
+  void readyState(uint16_t status) override;
+  void captureEnded(CaptureEnd end) override;
+  void runStarted(int32_t recordCount) override;
+  void runProgress(uint64_t pdusSent, int32_t recordCount) override;
+  void runEnded(const RunResult& result) override;
+  void eraseEnded(EraseKind kind, EraseEnd end, uint16_t status) override;
+  void resetEnded(ResetEnd end, uint16_t status) override;
+  void addressChangeEnded(bool accepted, protocol::Ipv4Bytes reported, uint16_t status) override;
 
-  template <typename Click>
-  void drive(Click&& click);
+  template <typename Operation>
+  void drive(Operation&& operation);
   void advance();
   void startCapture();
   void startRegistering();
@@ -133,29 +134,24 @@ class Session final : private EngineEvents {
   std::unique_ptr<link::UdpLink> udp_;
   std::unique_ptr<WatchedLink> link_;
   DeadlineTimer timer_;
-  PlainControls controls_;
-  std::unique_ptr<Engine> engine_;
+  std::unique_ptr<LoaderService> service_;
 
   Phase phase_ = Phase::Start;
   Next next_ = Next::AfterCapture;
-  std::string runUnit_;  // the unit a programming run writes to
   std::optional<TimePoint> waitUntil_;
   SessionResult result_;
   RunFigures figures_;
 
-  // Noted by the events, acted on in advance().
+  // Noted by the outcomes, acted on in advance().
   bool loaderReached_ = false;
   bool captureTimedOut_ = false;
   bool replySeen_ = false;
-  std::optional<RunOutcome> runOutcome_;
-  std::optional<bool> eraseAnswered_;
-  struct {
-    uint8_t type = 0;
-    uint16_t unit = 0;
-    uint16_t status = 0;
-    protocol::Ipv4Bytes ip{};
-    bool fresh = false;
-  } lastReply_;
+  std::optional<RunResult> run_;
+  std::optional<EraseEnd> eraseEnd_;
+  std::optional<ResetEnd> resetEnd_;
+  std::optional<bool> addressAccepted_;
+  uint16_t lastStatus_ = 0;
+  protocol::Ipv4Bytes lastIp_{};
   int answers_ = 0;
   uint8_t buffer_[protocol::kReplyImageSize + 1]{};
 };

@@ -1,4 +1,4 @@
-// uvq: the loader for scripts and production lines. The same engine as the window, driven from
+// uvq: the loader for scripts and production lines. The same loader service as the window, driven from
 // the command line; see README.md for the subcommands and exit codes.
 #include <unistd.h>
 

@@ -8,7 +8,7 @@
 
 namespace uvq::fuzz {
 
-// How far a reply-path input got, from the engine's own events.
+// How far a reply-path input got, from the service's own outcomes.
 struct ReplyPathReach {
   int loaderModes = 0;
   int runsStarted = 0;
@@ -18,7 +18,7 @@ struct ReplyPathReach {
   size_t sends = 0;
 };
 
-// Datagrams, clicks and timer ticks chosen by the input, through one engine on recording ports.
+// Datagrams, clicks and timer ticks chosen by the input, through the window's rules on the loader service, on recording ports.
 ReplyPathReach FuzzReplyPath(const uint8_t* data, size_t size);
 // FindProfileString and ReadProfileString on arbitrary settings text; SettingsPathFor.
 void FuzzSettingsReader(const uint8_t* data, size_t size);

@@ -1,4 +1,4 @@
-// The engine as the window and the command line drive it, one input byte choosing each step:
+// The window's rules on the loader service, as the operator drives them, one input byte choosing each step:
 // a reply (mostly echoing the last PDU, so it is accepted), a raw datagram, a timer tick, a
 // click on an enabled control, a failing send or an image of chosen size. Enough steps of the
 // right kind reach capture, the programming run, erase and re-addressing.
@@ -16,8 +16,9 @@
 #include "FuzzEntries.h"
 #include "FuzzFailure.h"
 #include "FuzzInput.h"
-#include "operations/Engine.h"
-#include "operations/PlainControls.h"
+#include "FakeControls.h"
+#include "operations/LoaderService.h"
+#include "presenter/WindowPresenter.h"
 #include "protocol/PduLayout.h"
 
 namespace uvq::fuzz {
@@ -28,7 +29,7 @@ struct CheckingLink : Link {
   uint8_t lastCommand = protocol::Code(protocol::Command::Capture);
   size_t sends = 0;
   void sendDatagram(std::span<const uint8_t> bytes) override {
-    // Whatever the engine sends is a whole control PDU that fits the transmit buffer.
+    // Whatever the service sends is a whole control PDU that fits the transmit buffer.
     UVQ_FUZZ_CHECK(bytes.size() >= protocol::kHeaderLength);
     UVQ_FUZZ_CHECK(bytes.size() <= protocol::kTransmitBufferSize);
     UVQ_FUZZ_CHECK(bytes[0] == protocol::kLeadByte1 && bytes[1] == protocol::kLeadByte2);
@@ -41,7 +42,7 @@ struct CheckingLink : Link {
   }
 };
 
-// UVQ_FUZZ_TRACE=1 prints the engine's log, to follow a saved input step by step.
+// UVQ_FUZZ_TRACE=1 prints the service's log, to follow a saved input step by step.
 struct CountingLog : Log {
   size_t lines = 0;
   const bool trace = std::getenv("UVQ_FUZZ_TRACE") != nullptr;
@@ -96,31 +97,38 @@ struct ImageFiles : FileSystem {
   }
 };
 
-struct ReachEvents : EngineEvents {
+struct ReachEvents : LoaderOutcomes {
   ReplyPathReach reach;
-  void loaderModeReached() override { ++reach.loaderModes; }
-  void programmingStarted(int32_t) override { ++reach.runsStarted; }
-  void programmingEnded(RunOutcome outcome) override {
-    ++(outcome == RunOutcome::Complete ? reach.runsCompleted : reach.runsFailed);
+  void readyState(uint16_t status) override {
+    if (status & 0x4000) ++reach.loaderModes;
   }
-  void eraseEnded(bool) override { ++reach.erasesEnded; }
+  void runStarted(int32_t) override { ++reach.runsStarted; }
+  void runEnded(const RunResult& result) override {
+    ++(result.end == RunEnd::Complete ? reach.runsCompleted : reach.runsFailed);
+  }
+  void eraseEnded(EraseKind, EraseEnd, uint16_t) override { ++reach.erasesEnded; }
 };
+
+using presenter::ControlId;
 
 constexpr std::array<uint16_t, 4> kUnitIds = {0x0100, 0x0101, 0x12AB, 0x0000};
 constexpr int kMaxSteps = 4000;
 
 class Script {
  public:
-  Script(const uint8_t* data, size_t size) : in_(data, size) { engine_.startUp(); }
+  Script(const uint8_t* data, size_t size) : in_(data, size) {
+    service_.addListener(&events_);
+    window_.FormCreate();
+  }
 
   ReplyPathReach run() {
     for (int step = 0; step < kMaxSteps && !in_.empty(); ++step) {
       try {
         next();
       } catch (const PlatformError&) {
-        // A failed send or read reaches whoever drove the engine; the front ends report it.
+        // A failed send or read reaches whoever drove the service; the front ends report it.
       }
-      UVQ_FUZZ_CHECK(engine_.registry().count() <= units::kUvqTableCapacity);
+      UVQ_FUZZ_CHECK(service_.registry().count() <= units::kUvqTableCapacity);
       UVQ_FUZZ_CHECK(timer_.interval >= 0);
     }
     ReplyPathReach reach = events_.reach;
@@ -144,61 +152,61 @@ class Script {
       case 5:
       case 6:
         // The timer as it runs: a tick of the armed role.
-        if (timer_.enabled) engine_.TimerTick(timer_.role);
+        if (timer_.enabled) window_.TimerTick(timer_.role);
         break;
       case 7:
-        engine_.TimerTick(static_cast<TimerRole>(in_.byte() % 4));
+        window_.TimerTick(static_cast<TimerRole>(in_.byte() % 4));
         break;
       case 8:
-        click(ControlId::BLDR_Mode, [this] { engine_.BLDR_ModeClick(); });
+        click(ControlId::BLDR_Mode, [this] { window_.BLDR_ModeClick(); });
         break;
       case 9:
-        click(ControlId::StopCapture, [this] { engine_.StopCaptureClick(); });
+        click(ControlId::StopCapture, [this] { window_.StopCaptureClick(); });
         break;
       case 10: {
         const std::string code = in_.text(255);
-        click(ControlId::CapturewCode, [&] { engine_.CapturewCodeClick(code); });
+        click(ControlId::CapturewCode, [&] { window_.CapturewCodeClick(code); });
         break;
       }
       case 11:
-        click(ControlId::Locate, [this] { engine_.LocateClick(); });
+        click(ControlId::Locate, [this] { window_.LocateClick(); });
         break;
       case 12: {
         const uint8_t choice = in_.byte() % 3;
-        engine_.BSourceClick([choice]() -> std::optional<std::string> {
-          if (choice == 0) return std::nullopt;  // the dialog was cancelled
-          return choice == 1 ? "image.cry" : "missing.cry";
-        });
+        // 0: the dialog was cancelled.
+        window_.BSourceClick(choice == 0   ? std::nullopt
+                             : choice == 1 ? std::optional<std::string>("image.cry")
+                                           : std::optional<std::string>("missing.cry"));
         break;
       }
       case 13:
-        click(ControlId::BProgram, [this] { engine_.BProgramClick(); });
+        click(ControlId::BProgram, [this] { window_.BProgramClick(); });
         break;
       case 14:
-        click(ControlId::BErase, [this] { engine_.BEraseClick(); });
+        click(ControlId::BErase, [this] { window_.BEraseClick(); });
         break;
       case 15:
-        click(ControlId::BEraseEE, [this] { engine_.BEraseEEClick(); });
+        click(ControlId::BEraseEE, [this] { window_.BEraseEEClick(); });
         break;
       case 16:
-        click(ControlId::BErasePRG, [this] { engine_.BErasePRGClick(); });
+        click(ControlId::BErasePRG, [this] { window_.BErasePRGClick(); });
         break;
       case 17:
-        click(ControlId::BResetUVQ, [this] { engine_.BResetUVQClick(); });
+        click(ControlId::BResetUVQ, [this] { window_.BResetUVQClick(); });
         break;
       case 18:
-        engine_.Button2Click();
+        window_.Button2Click();
         break;
       case 19:
         if (controls_.isEnabled(ControlId::CBIPaddr)) {
           controls_.setChecked(ControlId::CBIPaddr, !controls_.isChecked(ControlId::CBIPaddr));
-          engine_.CBIPaddrClick();
+          window_.CBIPaddrClick();
         }
         break;
       case 20: {
         const std::string address = in_.text(40);
         if (controls_.isEnabled(ControlId::EIPAddr)) controls_.setText(ControlId::EIPAddr, address);
-        click(ControlId::BUpdateUVQ, [this] { engine_.BUpdateUVQClick(); });
+        click(ControlId::BUpdateUVQ, [this] { window_.BUpdateUVQClick(); });
         break;
       }
       case 21:
@@ -223,7 +231,7 @@ class Script {
   void answerLastPdu() {
     const uint8_t how = in_.byte();
     std::array<uint8_t, 20> r{};
-    const std::optional<uint16_t> last = engine_.pdus().lastNumberSent();
+    const std::optional<uint16_t> last = service_.pdus().lastNumberSent();
     const uint16_t seq = last ? *last : in_.word();
     r[0] = protocol::kLeadByte1;
     r[1] = protocol::kLeadByte2;
@@ -240,30 +248,26 @@ class Script {
     r[protocol::ReplyOffset::kStatusLow] = static_cast<uint8_t>(status);
     r[protocol::ReplyOffset::kDataSeq] = in_.byte();
     const size_t length = 19 + (how & 1);
-    engine_.ProcessStatusReply({r.data(), length});
+    window_.ProcessStatusReply({r.data(), length});
   }
 
   uint8_t lastCommand() const { return link_.lastCommand; }
 
   void rawDatagram() {
-    // Up to 300 bytes: longer than any reply the link hands on, so the engine's own bound is hit.
+    // Up to 300 bytes: longer than any reply the link hands on, so the service's own bound is hit.
     const size_t length = in_.word() % 301;
     std::vector<uint8_t> bytes(length);
     for (uint8_t& b : bytes) b = in_.byte();
-    engine_.ProcessStatusReply(bytes);
+    window_.ProcessStatusReply(bytes);
   }
 
   void pickUnit() {
-    units::Selector& selector = engine_.registry().selector();
+    const units::Selector& selector = service_.registry().selector();
     const uint8_t how = in_.byte();
-    if ((how & 1) && selector.count() > 0) {
-      const int index = in_.byte() % selector.count();
-      selector.setText(selector.items()[static_cast<size_t>(index)]);
-      selector.setCurrentIndex(index);
-    } else {
-      selector.setText(in_.text(8));  // typed into the box
-    }
-    engine_.CUVQselectChange();
+    if ((how & 1) && selector.count() > 0)
+      window_.CUVQselectPick(in_.byte() % selector.count());
+    else
+      window_.CUVQselectChange(in_.text(8));  // typed into the box
   }
 
   void operatorSettings() {
@@ -287,12 +291,13 @@ class Script {
   CheckingLink link_;
   CountingLog log_;
   RememberingTimer timer_;
-  PlainControls controls_;
+  test::FakeControls controls_;
   NoonClock clock_;
   QuietTone tone_;
   ImageFiles files_;
   ReachEvents events_;
-  Engine engine_{EnginePorts{link_, log_, timer_, controls_, clock_, tone_, files_}, &events_};
+  LoaderService service_{ServicePorts{link_, log_, timer_, clock_, tone_, files_}};
+  presenter::WindowPresenter window_{service_, controls_, log_};
 };
 
 }  // namespace

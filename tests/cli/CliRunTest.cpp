@@ -74,7 +74,8 @@ class CliRunTest : public QObject {
     const Result r = RunUvq({"program", image("cry"), "--no-reset", "--access-code", "s3cret",
                              "--target", "127.0.5.2"});
     EXPECT_EXIT(r, 0);
-    QVERIFY(r.out.contains("Sending Reboot Command - Click Capture Next"));
+    QVERIFY(r.out.contains("Live reboot request sent with the access code"));
+    QVERIFY(!r.out.contains("Click Capture Next"));  // the window's wording
     QVERIFY(!r.out.contains("Auto Reset UVQ"));
     QVERIFY(sim.waitForOutput("IMAGE OK"));
     QVERIFY(!sim.output().contains(" cmd 9 "));  // no reset PDU went out
