@@ -22,7 +22,7 @@ namespace {
 
 using namespace uvq::cli;
 
-// The beep is off unless asked for; CheckBox1 is unticked then and this is never called.
+// The beep is off unless asked for; a run then never asks for it.
 class SilentTone final : public uvq::Tone {
  public:
   void beep() override {}
