@@ -233,9 +233,9 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
     auto lines = ReadTargetLines(in);
     if (const auto* problem = std::get_if<TargetFileError>(&lines))
       return UsageError("targets file '" + targetsFile + "', " + problem->message);
-    auto& specs = std::get<std::vector<TargetSpec>>(lines);
-    if (specs.empty()) return UsageError("no targets in '" + targetsFile + "'");
-    for (TargetSpec& spec : specs) options.targets.push_back(std::move(spec));
+    auto& entries = std::get<std::vector<TargetEntry>>(lines);
+    if (entries.empty()) return UsageError("no targets in '" + targetsFile + "'");
+    for (TargetEntry& entry : entries) options.targets.push_back(std::move(entry));
   }
   return {std::move(options), ExitCode::Ok};
 }

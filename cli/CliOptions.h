@@ -41,7 +41,7 @@ struct SessionPlan {
 
 struct CliOptions {
   SessionPlan plan;
-  std::vector<TargetSpec> targets;  // empty: the settings file's address
+  std::vector<TargetEntry> targets;  // empty: the settings file's address
   bool json = false;
   Verbosity verbosity = Verbosity::Normal;
   bool quiet() const { return verbosity == Verbosity::Quiet; }

@@ -28,18 +28,18 @@ std::string DottedText(in_addr address) {
 
 }  // namespace
 
-std::variant<std::vector<TargetSpec>, TargetFileError> ReadTargetLines(std::istream& in) {
-  std::vector<TargetSpec> targets;
+std::variant<std::vector<TargetEntry>, TargetFileError> ReadTargetLines(std::istream& in) {
+  std::vector<TargetEntry> targets;
   std::string line;
   for (int number = 1; std::getline(in, line); ++number) {
     if (const size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
     std::istringstream words(Trimmed(line));
     std::string target, id, extra;
     if (!(words >> target)) continue;
-    TargetSpec spec{target, std::nullopt};
+    TargetEntry entry{target, std::nullopt};
     if (words >> id) {
-      spec.unitId = NormalizedUnitId(id);
-      if (!spec.unitId)
+      entry.unitId = NormalizedUnitId(id);
+      if (!entry.unitId)
         return TargetFileError{"line " + std::to_string(number) + ": invalid unit ID '" + id +
                                "' (1 to 4 hex digits)"};
     }
@@ -47,7 +47,7 @@ std::variant<std::vector<TargetSpec>, TargetFileError> ReadTargetLines(std::istr
       return TargetFileError{"line " + std::to_string(number) +
                              ": expected an address and an optional unit ID, found '" + extra +
                              "' after them"};
-    targets.push_back(std::move(spec));
+    targets.push_back(std::move(entry));
   }
   return targets;
 }
@@ -81,9 +81,9 @@ std::optional<in_addr> ParseDecimalAddress(const std::string& text) {
   return address;
 }
 
-std::variant<ResolvedTarget, TargetError> ResolveTarget(const TargetSpec& spec) {
-  const std::string& text = spec.text;
-  ResolvedTarget resolved{text, spec.unitId, {}, {}};
+std::variant<ResolvedTarget, TargetError> ResolveTarget(const TargetEntry& entry) {
+  const std::string& text = entry.text;
+  ResolvedTarget resolved{text, entry.unitId, {}, {}};
   if (text.empty()) return TargetError{TargetError::Kind::BadAddress, "empty target"};
   if (text.find(':') != std::string::npos)
     return TargetError{TargetError::Kind::BadAddress,

@@ -11,10 +11,10 @@
 namespace uvq::cli {
 
 // A target as given: on the command line, or a line of a targets file ("10.1.2.3 0101").
-struct TargetSpec {
+struct TargetEntry {
   std::string text;                   // address or host name
   std::optional<std::string> unitId;  // four upper-case hex digits, from a targets file line
-  bool operator==(const TargetSpec&) const = default;
+  bool operator==(const TargetEntry&) const = default;
 };
 
 // A target resolved once, before anything is sent.
@@ -31,7 +31,7 @@ struct ResolvedTarget {
 struct TargetFileError {
   std::string message;
 };
-std::variant<std::vector<TargetSpec>, TargetFileError> ReadTargetLines(std::istream& in);
+std::variant<std::vector<TargetEntry>, TargetFileError> ReadTargetLines(std::istream& in);
 
 // Why a target cannot be used, and with which exit code.
 struct TargetError {
@@ -45,7 +45,7 @@ std::optional<in_addr> ParseDecimalAddress(const std::string& text);
 
 // Resolves one target to its IPv4 address: a dotted address as above, else a host name through
 // getaddrinfo. A port (":1234") is refused; units listen on one fixed port.
-std::variant<ResolvedTarget, TargetError> ResolveTarget(const TargetSpec& spec);
+std::variant<ResolvedTarget, TargetError> ResolveTarget(const TargetEntry& entry);
 
 // The first target that names the same unit as an earlier one: the same resolved address, and
 // the same unit ID or no ID on either. Two engines talking to one unit would each take the

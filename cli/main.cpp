@@ -73,8 +73,8 @@ int Run(CliOptions& options) {
 
   // Every target is resolved once, and every check made, before the first datagram leaves.
   std::vector<ResolvedTarget> targets;
-  for (const TargetSpec& spec : options.targets) {
-    auto resolved = ResolveTarget(spec);
+  for (const TargetEntry& entry : options.targets) {
+    auto resolved = ResolveTarget(entry);
     if (const auto* error = std::get_if<TargetError>(&resolved))
       return Refuse(
           error->kind == TargetError::Kind::BadAddress ? ExitCode::Usage : ExitCode::Network,

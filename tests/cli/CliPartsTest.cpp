@@ -70,9 +70,9 @@ class CliPartsTest : public QObject {
     std::istringstream in(
         "# rig 3\n127.0.5.1\n  127.0.5.2  1a # second bay\n\n\t\r\nunit-7.local\r\n#127.0.5.9\n");
     const auto read = ReadTargetLines(in);
-    const std::vector<TargetSpec> expected{
+    const std::vector<TargetEntry> expected{
         {"127.0.5.1", {}}, {"127.0.5.2", "001A"}, {"unit-7.local", {}}};
-    QCOMPARE(std::get<std::vector<TargetSpec>>(read), expected);
+    QCOMPARE(std::get<std::vector<TargetEntry>>(read), expected);
     for (const char* bad : {"127.0.5.1 12G4\n", "127.0.5.1 0101 extra\n"}) {
       std::istringstream line(bad);
       const auto refused = ReadTargetLines(line);
