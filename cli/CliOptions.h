@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "ExitCode.h"
+#include "Output.h"
+#include "TargetList.h"
 #include "operations/EraseKinds.h"
 #include "operations/LoaderService.h"
 
@@ -23,14 +25,26 @@ struct SessionPlan {
   int waitMs = 1000;                      // answers to locate, status, reset, set-ip
   bool autoReset = true;
   bool beep = false;
+  // The window's figures unless the options say otherwise: capture attempts and interval, erase
+  // time-out, programming watchdog and resends.
   Timing timing;
+  // --strict: a record the unit refused without aborting the run (it answered that the record
+  // would overwrite the loader, or is of a type it does not take) fails the run.
+  bool strict = false;
+  // --no-verify: after programming, the unit's status is not read back to confirm the image.
+  bool verify = true;
+  // --allow-partial-record: an image whose size is not a multiple of 24 bytes is still sent.
+  bool allowPartialRecord = false;
 };
 
 struct CliOptions {
   SessionPlan plan;
-  std::vector<std::string> targets;  // empty: the settings file's address
+  std::vector<TargetEntry> targets;  // empty: the settings file's address
   bool json = false;
-  bool quiet = false;
+  Verbosity verbosity = Verbosity::Normal;
+  bool quiet() const { return verbosity == Verbosity::Quiet; }
+  std::string logFile;     // --log: one JSON line per unit and run appended here
+  std::string configFile;  // the configuration file that was read, "" when none
 };
 
 // Either options to run with, or the code to exit with at once (help: 0, bad usage: 2). Help
@@ -41,6 +55,13 @@ struct ParsedOptions {
 };
 
 ParsedOptions ParseCliOptions(int argc, char** argv);
+
+// The subcommand nearest to a mistyped word by edit distance, when near enough to be a typo.
+std::optional<std::string> NearestSubcommand(const std::string& word);
+
+// Where the configuration is read from without --config: $XDG_CONFIG_HOME/uvq/uvq.ini
+// (~/.config when unset), else /etc/uvq/uvq.ini; the first that exists, else "".
+std::string DefaultConfigFile();
 
 // "12ab" -> "12AB"; 1 to 4 hex digits, zero-padded. nullopt for anything else.
 std::optional<std::string> NormalizedUnitId(const std::string& text);

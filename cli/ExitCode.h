@@ -9,8 +9,8 @@ namespace uvq::cli {
 enum class ExitCode : int {
   Ok = 0,
   Internal = 1,   // an unexpected failure inside the tool
-  Usage = 2,      // bad arguments, invalid address or unit ID
-  File = 3,       // image missing, unreadable or empty, or a read error during the run
+  Usage = 2,      // bad arguments, invalid address or unit ID, unit locked by another run
+  File = 3,       // image missing, unreadable, empty or not records, or a read error
   NoAnswer = 4,   // capture, watchdog, erase, reset or set-ip without an answer
   UnitError = 5,  // the unit reported an error or refused the request
   Network = 6,    // send failed, host cannot be resolved
@@ -20,8 +20,29 @@ constexpr int ToInt(ExitCode code) {
   return static_cast<int>(code);
 }
 
-// Short outcome words for tables and JSON.
+// Outcome identifiers for JSON events and the run log: stable, machine-readable names.
 constexpr std::string_view OutcomeWord(ExitCode code) {
+  switch (code) {
+    case ExitCode::Ok:
+      return "ok";
+    case ExitCode::Internal:
+      return "internal_error";
+    case ExitCode::Usage:
+      return "bad_usage";
+    case ExitCode::File:
+      return "file_error";
+    case ExitCode::NoAnswer:
+      return "no_answer";
+    case ExitCode::UnitError:
+      return "unit_error";
+    case ExitCode::Network:
+      return "network_error";
+  }
+  return "unknown";
+}
+
+// The same outcomes in words, for the summary a person reads.
+constexpr std::string_view OutcomeText(ExitCode code) {
   switch (code) {
     case ExitCode::Ok:
       return "ok";
@@ -54,8 +75,10 @@ inline constexpr const char* kExitCodeHelp =
     "Exit codes:\n"
     "  0  success (every target)\n"
     "  1  internal error\n"
-    "  2  bad usage: arguments, invalid address, bad unit ID, duplicate targets\n"
-    "  3  file error: image missing, unreadable or empty, or a read error during the run\n"
+    "  2  bad usage: arguments, invalid address, bad unit ID, duplicate targets,\n"
+    "     a unit locked by another run\n"
+    "  3  file error: image missing, unreadable, empty, not a regular file or not whole\n"
+    "     records, or a read error during the run\n"
     "  4  no answer: capture time-out, programming watchdog, erase time-out,\n"
     "     reset or set-ip without a reply, no unit (or not the --id unit) answered\n"
     "  5  the unit reported an error: not in loader mode, record errors, refused request\n"

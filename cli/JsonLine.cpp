@@ -114,4 +114,21 @@ JsonLine& JsonLine::field(std::string_view name, bool value) {
   return *this;
 }
 
+JsonLine& JsonLine::field(std::string_view name, const std::vector<std::string>& values) {
+  key(name);
+  text_ += '[';
+  for (size_t i = 0; i < values.size(); ++i) {
+    if (i > 0) text_ += ',';
+    AppendJsonString(text_, values[i]);
+  }
+  text_ += ']';
+  return *this;
+}
+
+JsonLine& JsonLine::null(std::string_view name) {
+  key(name);
+  text_ += "null";
+  return *this;
+}
+
 }  // namespace uvq::cli

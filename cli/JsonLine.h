@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace uvq::cli {
 
@@ -18,6 +19,8 @@ class JsonLine {
   JsonLine& field(std::string_view key, int value) { return field(key, int64_t{value}); }
   JsonLine& field(std::string_view key, double value);
   JsonLine& field(std::string_view key, bool value);
+  JsonLine& field(std::string_view key, const std::vector<std::string>& values);  // array
+  JsonLine& null(std::string_view key);
   // The finished object, without a line break.
   std::string text() const { return text_ + "}"; }
 

@@ -25,15 +25,16 @@ std::string MinutesSeconds(double seconds) {
 }
 
 Progress::Progress(std::FILE* stream, Style style, Output& output, bool prefixTargets)
-    : stream_(stream), style_(style), output_(output), prefixTargets_(prefixTargets) {}
+    : stream_(stream), style_(style), output_(output), prefixTargets_(prefixTargets) {
+  if (style_ == Style::Bar) output_.setBeforeLine([this] { clearForLine(); });
+}
 
 void Progress::update(TimePoint now, const std::vector<std::unique_ptr<Session>>& sessions) {
   switch (style_) {
     case Style::None:
       return;
     case Style::Bar:
-      if (now < nextDraw_) return;
-      nextDraw_ = now + kBarPeriod;
+      if (now < nextDraw_ || barEnded_) return;
       return drawBar(now, sessions);
     case Style::Lines:
     case Style::Events:
@@ -41,75 +42,115 @@ void Progress::update(TimePoint now, const std::vector<std::unique_ptr<Session>>
   }
 }
 
+// Runs that have ended stay in the sums with their end figures, so the last drawing shows where
+// every run ended: 100 % when all completed.
 void Progress::drawBar(TimePoint now, const std::vector<std::unique_ptr<Session>>& sessions) {
   int64_t done = 0;
   int64_t total = 0;
   int running = 0;
+  int runs = 0;
+  bool runsToCome = false;  // a session still before its run
   TimePoint earliest = now;
+  TimePoint latestEnd{};
   for (const auto& session : sessions) {
     const RunFigures& f = session->figures();
-    if (!f.running) continue;
-    ++running;
+    if (f.total <= 0) {
+      runsToCome = runsToCome || !session->finished();
+      continue;
+    }
+    ++runs;
+    if (f.running) ++running;
     done += f.acknowledged;
     total += f.total;
     if (f.started < earliest) earliest = f.started;
+    if (!f.running) {
+      const auto end = f.started + std::chrono::duration_cast<SteadyClock::duration>(
+                                       std::chrono::duration<double>(session->result().seconds));
+      if (end > latestEnd) latestEnd = end;
+    }
   }
-  if (running == 0) {
-    finish();
-    return;
-  }
+  if (runs == 0) return;
+  const bool last = running == 0 && !runsToCome;
+  nextDraw_ = now + kBarPeriod;
   const double fraction = total > 0 ? std::min(1.0, static_cast<double>(done) / total) : 0.0;
-  const double elapsed = Seconds(earliest, now);
+  const double elapsed = Seconds(earliest, last ? latestEnd : now);
   const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0;
-  const double left = rate > 0 ? static_cast<double>(total - done) / rate : NAN;
   const int filled = static_cast<int>(fraction * kBarWidth);
-  char line[160];
-  std::snprintf(line, sizeof line, "\r[%.*s%.*s] %5.1f %%  %8.0f rec/s  %s left  (%d unit%s)\033[K",
+  char tail[64];
+  if (last) {
+    std::snprintf(tail, sizeof tail, "in %s", MinutesSeconds(elapsed).c_str());
+  } else {
+    const double left = rate > 0 ? static_cast<double>(total - done) / rate : NAN;
+    std::snprintf(tail, sizeof tail, "%s left", MinutesSeconds(left).c_str());
+  }
+  const int units = running > 0 ? running : runs;
+  char line[200];
+  std::snprintf(line, sizeof line, "\r[%.*s%.*s] %5.1f %%  %8.0f rec/s  %s  (%d unit%s)\033[K%s",
                 filled, "##############################", kBarWidth - filled,
-                "------------------------------", fraction * 100.0, rate,
-                MinutesSeconds(left).c_str(), running, running == 1 ? "" : "s");
+                "------------------------------", fraction * 100.0, rate, tail, units,
+                units == 1 ? "" : "s", last ? "\n" : "");
   std::fputs(line, stream_);
   std::fflush(stream_);
-  barShown_ = true;
+  barShown_ = !last;
+  barEnded_ = last;
 }
 
 void Progress::reportLines(TimePoint now, const std::vector<std::unique_ptr<Session>>& sessions) {
   if (states_.size() != sessions.size())
-    states_.assign(sessions.size(), TargetState{0, now - kLinePeriod});
+    states_.assign(sessions.size(), TargetState{0, now - kLinePeriod, false});
   for (size_t i = 0; i < sessions.size(); ++i) {
     const RunFigures& f = sessions[i]->figures();
-    if (!f.running || f.total <= 0) continue;
+    if (f.total <= 0) continue;
     TargetState& state = states_[i];
+    if (!f.running) {
+      // Where the run ended, once: 100 % when it completed.
+      if (state.endReported) continue;
+      state.endReported = true;
+      report(*sessions[i], f.acknowledged, f.total, sessions[i]->result().seconds);
+      continue;
+    }
     const int tenth = static_cast<int>(std::min<int64_t>(10, f.acknowledged * 10 / f.total));
     if (tenth <= state.reportedTenth && now - state.reportedAt < kLinePeriod) continue;
     state.reportedTenth = std::max(state.reportedTenth, tenth);
     state.reportedAt = now;
-    const double elapsed = Seconds(f.started, now);
-    const double rate = elapsed > 0 ? static_cast<double>(f.acknowledged) / elapsed : 0.0;
-    const double percent =
-        100.0 * static_cast<double>(f.acknowledged) / static_cast<double>(f.total);
-    if (style_ == Style::Events) {
-      JsonLine fields;
-      fields.field("records", f.acknowledged)
-          .field("total", f.total)
-          .field("percent", percent)
-          .field("records_per_second", rate);
-      output_.event(sessions[i]->target(), "progress", fields);
-      continue;
-    }
-    const std::string prefix = prefixTargets_ ? "[" + sessions[i]->target() + "] " : "";
-    std::fprintf(stream_, "%sprogramming %3.0f %% (%lld/%lld records, %.0f records/s)\n",
-                 prefix.c_str(), percent, static_cast<long long>(f.acknowledged),
-                 static_cast<long long>(f.total), rate);
-    std::fflush(stream_);
+    report(*sessions[i], f.acknowledged, f.total, Seconds(f.started, now));
   }
 }
 
-void Progress::finish() {
+void Progress::report(const Session& session, int64_t records, int64_t total, double seconds) {
+  const double rate = seconds > 0 ? static_cast<double>(records) / seconds : 0.0;
+  const double percent = 100.0 * static_cast<double>(records) / static_cast<double>(total);
+  if (style_ == Style::Events) {
+    JsonLine fields;
+    fields.field("records", records)
+        .field("total", total)
+        .field("percent", percent)
+        .field("records_per_second", rate);
+    output_.event(session.target(), "progress", fields);
+    return;
+  }
+  const std::string prefix = prefixTargets_ ? "[" + session.target() + "] " : "";
+  std::fprintf(stream_, "%sprogramming %3.0f %% (%lld/%lld records, %.0f records/s)\n",
+               prefix.c_str(), percent, static_cast<long long>(records),
+               static_cast<long long>(total), rate);
+  std::fflush(stream_);
+}
+
+void Progress::clearForLine() {
   if (!barShown_) return;
   std::fputs("\r\033[K", stream_);
   std::fflush(stream_);
   barShown_ = false;
+  nextDraw_ = TimePoint{};  // drawn again at the next update, below the line
+}
+
+void Progress::finish() {
+  if (!barShown_) return;
+  // Still shown: a run ended without the loop seeing it. Leave the bar on its own line.
+  std::fputs("\n", stream_);
+  std::fflush(stream_);
+  barShown_ = false;
+  barEnded_ = true;
 }
 
 }  // namespace uvq::cli

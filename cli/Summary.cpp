@@ -11,7 +11,7 @@ double RecordsPerSecond(const SessionResult& r) {
 }
 
 std::string Outcome(const SessionResult& r) {
-  std::string text(OutcomeWord(r.code));
+  std::string text(OutcomeText(r.code));
   if (!r.detail.empty()) text += " - " + r.detail;
   return text;
 }

@@ -1,8 +1,14 @@
 #include "TargetList.h"
 
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cctype>
-#include <set>
+#include <sstream>
+
+#include "CliOptions.h"
 
 namespace uvq::cli {
 namespace {
@@ -14,27 +20,110 @@ std::string Trimmed(const std::string& text) {
   return begin < end ? std::string(begin, end) : std::string();
 }
 
+std::string DottedText(in_addr address) {
+  char text[INET_ADDRSTRLEN] = "";
+  inet_ntop(AF_INET, &address, text, sizeof text);
+  return text;
+}
+
 }  // namespace
 
-std::vector<std::string> ReadTargetLines(std::istream& in) {
-  std::vector<std::string> targets;
+std::variant<std::vector<TargetEntry>, TargetFileError> ReadTargetLines(std::istream& in) {
+  std::vector<TargetEntry> targets;
   std::string line;
-  while (std::getline(in, line)) {
+  for (int number = 1; std::getline(in, line); ++number) {
     if (const size_t hash = line.find('#'); hash != std::string::npos) line.resize(hash);
-    std::string target = Trimmed(line);
-    if (!target.empty()) targets.push_back(std::move(target));
+    std::istringstream words(Trimmed(line));
+    std::string target, id, extra;
+    if (!(words >> target)) continue;
+    TargetEntry entry{target, std::nullopt};
+    if (words >> id) {
+      entry.unitId = NormalizedUnitId(id);
+      if (!entry.unitId)
+        return TargetFileError{"line " + std::to_string(number) + ": invalid unit ID '" + id +
+                               "' (1 to 4 hex digits)"};
+    }
+    if (words >> extra)
+      return TargetFileError{"line " + std::to_string(number) +
+                             ": expected an address and an optional unit ID, found '" + extra +
+                             "' after them"};
+    targets.push_back(std::move(entry));
   }
   return targets;
 }
 
-std::optional<std::string> FirstDuplicate(const std::vector<std::string>& targets) {
-  std::set<std::string> seen;
-  for (const std::string& target : targets) {
-    std::string key = target;
-    std::transform(key.begin(), key.end(), key.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    if (!seen.insert(key).second) return target;
+std::optional<in_addr> ParseDecimalAddress(const std::string& text) {
+  if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) {
+        return c == '.' || std::isdigit(static_cast<unsigned char>(c));
+      }))
+    return std::nullopt;
+  uint32_t value = 0;
+  size_t parts = 0;
+  size_t at = 0;
+  for (;;) {
+    const size_t dot = text.find('.', at);
+    const std::string part =
+        text.substr(at, dot == std::string::npos ? std::string::npos : dot - at);
+    // Up to three digits, or more only as leading zeros ("000016" is 16).
+    const size_t significant = part.find_first_not_of('0');
+    if (part.empty() || (significant != std::string::npos && part.size() - significant > 3))
+      return std::nullopt;
+    const unsigned number =
+        significant == std::string::npos ? 0 : std::stoul(part.substr(significant));
+    if (number > 255 || ++parts > 4) return std::nullopt;
+    value = value << 8 | number;
+    if (dot == std::string::npos) break;
+    at = dot + 1;
   }
+  if (parts != 4) return std::nullopt;
+  in_addr address{};
+  address.s_addr = htonl(value);
+  return address;
+}
+
+std::variant<ResolvedTarget, TargetError> ResolveTarget(const TargetEntry& entry) {
+  const std::string& text = entry.text;
+  ResolvedTarget resolved{text, entry.unitId, {}, {}};
+  if (text.empty()) return TargetError{TargetError::Kind::BadAddress, "empty target"};
+  if (text.find(':') != std::string::npos)
+    return TargetError{TargetError::Kind::BadAddress,
+                       "target '" + text +
+                           "': give the address alone, without a port; units always listen on "
+                           "UDP port 16388 (and only IPv4 addresses are used)"};
+  const bool numeric = std::all_of(text.begin(), text.end(), [](char c) {
+    return c == '.' || std::isdigit(static_cast<unsigned char>(c));
+  });
+  if (numeric) {
+    const auto address = ParseDecimalAddress(text);
+    if (!address)
+      return TargetError{TargetError::Kind::BadAddress,
+                         "invalid address '" + text + "' (expected a.b.c.d, each 0 to 255)"};
+    resolved.address = *address;
+  } else {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    const int status = getaddrinfo(text.c_str(), nullptr, &hints, &found);
+    if (status != 0 || !found)
+      return TargetError{TargetError::Kind::NotFound,
+                         "cannot resolve '" + text +
+                             "': " + (status != 0 ? gai_strerror(status) : "no IPv4 address")};
+    resolved.address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
+    freeaddrinfo(found);
+  }
+  resolved.addressText = DottedText(resolved.address);
+  return resolved;
+}
+
+std::optional<size_t> FirstDuplicate(const std::vector<ResolvedTarget>& targets) {
+  for (size_t i = 1; i < targets.size(); ++i)
+    for (size_t j = 0; j < i; ++j) {
+      const ResolvedTarget& a = targets[i];
+      const ResolvedTarget& b = targets[j];
+      if (a.address.s_addr != b.address.s_addr) continue;
+      if (!a.unitId || !b.unitId || *a.unitId == *b.unitId) return i;
+    }
   return std::nullopt;
 }
 

@@ -1,5 +1,6 @@
 // uvq: the loader for scripts and production lines. The same loader service as the window, driven from
 // the command line; see README.md for the subcommands and exit codes.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -9,10 +10,14 @@
 
 #include "CliOptions.h"
 #include "EventLoop.h"
+#include "ImageCheck.h"
 #include "Output.h"
 #include "Progress.h"
+#include "RunLog.h"
 #include "Session.h"
 #include "Summary.h"
+#include "TargetList.h"
+#include "UnitLock.h"
 #include "platform/AlsaTone.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
@@ -22,44 +27,97 @@ namespace {
 
 using namespace uvq::cli;
 
+// Packaging replaces this with the released version.
+constexpr const char* kToolVersion = "0.0.0-dev";
+
 // The beep is off unless asked for; a run then never asks for it.
 class SilentTone final : public uvq::Tone {
  public:
   void beep() override {}
 };
 
-// The image is checked before anything is sent, so a typo never half-captures a unit.
-bool CheckImage(uvq::FileSystem& files, const std::string& path) {
-  const std::unique_ptr<uvq::RecordFile> file = files.openForReading(path);
-  if (!file) {
-    std::fprintf(stderr, "uvq: cannot open image '%s'\n", path.c_str());
-    return false;
+int Refuse(ExitCode code, const std::string& message) {
+  std::fprintf(stderr, "uvq: %s\n", message.c_str());
+  return ToInt(code);
+}
+
+const char* OperationName(Operation operation) {
+  switch (operation) {
+    case Operation::Locate:
+      return "locate";
+    case Operation::Status:
+      return "status";
+    case Operation::Capture:
+      return "capture";
+    case Operation::Program:
+      return "program";
+    case Operation::Erase:
+      return "erase";
+    case Operation::Reset:
+      return "reset";
+    case Operation::SetIp:
+      return "set-ip";
   }
-  try {
-    if (file->size() <= 0) {
-      std::fprintf(stderr, "uvq: image '%s' is empty\n", path.c_str());
-      return false;
-    }
-  } catch (const uvq::PlatformError& error) {
-    std::fprintf(stderr, "uvq: cannot read image '%s': %s\n", path.c_str(), error.what());
-    return false;
-  }
-  return true;
+  return "";
+}
+
+// Locate and status change nothing on a unit; every other operation holds its lock.
+bool ChangesUnit(Operation operation) {
+  return operation != Operation::Locate && operation != Operation::Status;
 }
 
 int Run(CliOptions& options) {
   if (options.targets.empty())
-    options.targets.push_back(uvq::settings::ReadTargetAddress(uvq::settings::ExecutablePath()));
+    options.targets.push_back(
+        {uvq::settings::ReadTargetAddress(uvq::settings::ExecutablePath()), std::nullopt});
 
-  uvq::platform::PosixFileSystem files;
-  if (options.plan.operation == Operation::Program && !CheckImage(files, options.plan.imageFile))
-    return ToInt(ExitCode::File);
+  // Every target is resolved once, and every check made, before the first datagram leaves.
+  std::vector<ResolvedTarget> targets;
+  for (const TargetEntry& entry : options.targets) {
+    auto resolved = ResolveTarget(entry);
+    if (const auto* error = std::get_if<TargetError>(&resolved))
+      return Refuse(
+          error->kind == TargetError::Kind::BadAddress ? ExitCode::Usage : ExitCode::Network,
+          error->message);
+    targets.push_back(std::get<ResolvedTarget>(std::move(resolved)));
+    if (!targets.back().unitId) targets.back().unitId = options.plan.unitId;
+  }
+  if (const auto duplicate = FirstDuplicate(targets)) {
+    const ResolvedTarget& t = targets[*duplicate];
+    return Refuse(ExitCode::Usage, "target '" + t.text + "' (" + t.addressText +
+                                       ") is given twice" +
+                                       (t.unitId ? " for unit " + *t.unitId : std::string()) +
+                                       "; each unit may be named once");
+  }
 
-  const bool severalTargets = options.targets.size() > 1;
-  Output output(stdout, options.json ? Output::Mode::Json : Output::Mode::Text, options.quiet,
+  const SessionPlan& plan = options.plan;
+  int64_t imageBytes = 0;
+  std::string imageSha256;
+  if (plan.operation == Operation::Program) {
+    if (const auto problem = CheckImage(plan.imageFile, plan.allowPartialRecord, &imageBytes))
+      return Refuse(ExitCode::File, problem->message);
+    if (!options.logFile.empty()) {
+      std::string error;
+      const auto sha = Sha256OfFile(plan.imageFile, error);
+      if (!sha) return Refuse(ExitCode::File, error);
+      imageSha256 = *sha;
+    }
+  }
+
+  std::vector<UnitLock> locks;
+  if (ChangesUnit(plan.operation)) {
+    for (const ResolvedTarget& target : targets) {
+      LockAttempt attempt = TryLockUnit(target.addressText, target.unitId);
+      if (!attempt.lock) return Refuse(ExitCode::Usage, attempt.problem);
+      locks.push_back(std::move(*attempt.lock));
+    }
+  }
+
+  const bool severalTargets = targets.size() > 1;
+  Output output(stdout, options.json ? Output::Mode::Json : Output::Mode::Text, options.verbosity,
                 severalTargets);
   Progress::Style style = Progress::Style::None;
-  if (!options.quiet) {
+  if (!options.quiet()) {
     if (isatty(STDERR_FILENO))
       style = Progress::Style::Bar;
     else
@@ -67,17 +125,22 @@ int Run(CliOptions& options) {
   }
   Progress progress(stderr, style, output, severalTargets);
 
+  uvq::platform::PosixFileSystem files;
   uvq::platform::SystemClock clock;
   SilentTone silent;
   std::unique_ptr<uvq::platform::AlsaTone> alsa;
-  if (options.plan.beep) alsa = std::make_unique<uvq::platform::AlsaTone>();
+  if (plan.beep) alsa = std::make_unique<uvq::platform::AlsaTone>();
   uvq::Tone& tone = alsa ? static_cast<uvq::Tone&>(*alsa) : silent;
 
   std::vector<std::unique_ptr<Session>> sessions;
-  sessions.reserve(options.targets.size());
-  for (const std::string& target : options.targets)
-    sessions.push_back(
-        std::make_unique<Session>(target, options.plan, output, SharedPorts{clock, tone, files}));
+  sessions.reserve(targets.size());
+  for (const ResolvedTarget& target : targets) {
+    SessionPlan own = plan;
+    own.unitId = target.unitId;  // a targets file line may name its own unit
+    // The resolved address, so the session looks nothing up again.
+    sessions.push_back(std::make_unique<Session>(target.addressText, own, output,
+                                                 SharedPorts{clock, tone, files}));
+  }
   RunSessions(sessions, output, progress);
 
   std::vector<ExitCode> codes;
@@ -94,15 +157,45 @@ int Run(CliOptions& options) {
         .field("exit_code", ToInt(code));
     output.event("", "summary", fields);
   } else {
-    output.text(SummaryText(options.plan.operation, sessions));
+    output.text(SummaryText(plan.operation, sessions));
   }
   output.flush();
+
+  if (!options.logFile.empty()) {
+    std::vector<RunLogEntry> entries;
+    for (size_t i = 0; i < sessions.size(); ++i) {
+      const SessionResult& r = sessions[i]->result();
+      RunLogEntry e;
+      e.toolVersion = kToolVersion;
+      e.target = targets[i].text;
+      e.address = targets[i].addressText;
+      e.unitId = r.unit;
+      e.operation = OperationName(plan.operation);
+      if (plan.operation == Operation::Program) {
+        e.image = plan.imageFile;
+        e.imageBytes = imageBytes;
+        e.imageSha256 = imageSha256;
+      }
+      e.records = r.records;
+      e.outcome = OutcomeWord(r.code);
+      e.detail = r.detail;
+      entries.push_back(std::move(e));
+    }
+    std::string error;
+    if (!AppendRunLog(options.logFile, entries, error)) {
+      std::fprintf(stderr, "uvq: %s\n", error.c_str());
+      if (code == ExitCode::Ok) return ToInt(ExitCode::File);
+    }
+  }
   return ToInt(code);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that goes away (`uvq ... | head`) must not kill a run half way through flashing:
+  // writes then fail with EPIPE, and Output stops writing to standard output.
+  ::signal(SIGPIPE, SIG_IGN);
   ParsedOptions parsed = ParseCliOptions(argc, argv);
   if (!parsed.options) return ToInt(parsed.exitCode);
   try {

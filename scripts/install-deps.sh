@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing need, from Debian's packages, when missing.
 set -euo pipefail
-packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libcli11-dev libasound2-dev
+packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libcli11-dev libssl-dev libasound2-dev
           iproute2 util-linux xvfb xauth clang libclang-rt-dev clang-format)
 missing=()
 for p in "${packages[@]}"; do

@@ -58,6 +58,30 @@ std::optional<Ipv4> ParseIpv4(const std::string& text) {
   return ip;
 }
 
+namespace {
+
+uint32_t AsNumber(const Ipv4& ip) {
+  return uint32_t{ip[0]} << 24 | uint32_t{ip[1]} << 16 | uint32_t{ip[2]} << 8 | ip[3];
+}
+
+}  // namespace
+
+Ipv4 NextAddress(Ipv4 ip, uint32_t steps) {
+  const uint32_t n = AsNumber(ip) + steps;
+  return {static_cast<uint8_t>(n >> 24), static_cast<uint8_t>(n >> 16),
+          static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+}
+
+std::optional<AddressRange> ParseAddressRange(const std::string& text) {
+  const size_t dash = text.find('-');
+  const auto first = ParseIpv4(text.substr(0, dash));
+  if (!first) return std::nullopt;
+  if (dash == std::string::npos) return AddressRange{*first, 1};
+  const auto last = ParseIpv4(text.substr(dash + 1));
+  if (!last || AsNumber(*last) < AsNumber(*first)) return std::nullopt;
+  return AddressRange{*first, AsNumber(*last) - AsNumber(*first) + 1};
+}
+
 ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   ParsedCommandLine parsed;
   SimOptions& o = parsed.sim;
@@ -65,10 +89,12 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   app.require_subcommand(0, 1);
 
   std::string bind = "127.0.0.1", id = "0100", unitIp, errorBits = "0", garbage = "none";
-  app.add_option("--bind", bind, "IPv4 address to listen on (loopback 127.x.y.z only)")
+  app.add_option("--bind", bind,
+                 "IPv4 address to listen on, or a range A-B of them, each with its own units "
+                 "(loopback 127.x.y.z only)")
       ->capture_default_str()
-      ->check(Accepts([](const std::string& v) { return ParseIpv4(v).has_value(); },
-                      "not an IPv4 address"));
+      ->check(Accepts([](const std::string& v) { return ParseAddressRange(v).has_value(); },
+                      "not an IPv4 address or range A-B"));
   app.add_option("--port", o.port, "UDP port (0: any free port)")->capture_default_str();
   app.add_option("--units", o.units, "number of emulated units behind the address")
       ->capture_default_str()
@@ -156,11 +182,18 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     parsed.action = ParsedCommandLine::Action::kMakeImage;
     return parsed;
   }
-  o.bind = *ParseIpv4(bind);
-  if (o.bind[0] != 127) {
+  const AddressRange range = *ParseAddressRange(bind);
+  o.bind = range.first;
+  o.addresses = range.count;
+  if (o.bind[0] != 127 || NextAddress(o.bind, o.addresses - 1)[0] != 127) {
     // The emulator is for loopback only: it must never answer on a real network.
     std::fprintf(stderr, "uvq-sim: --bind must be a loopback address (127.x.y.z): %s\n",
                  bind.c_str());
+    parsed.exitCode = 2;
+    return parsed;
+  }
+  if (o.addresses > kMaxAddresses) {
+    std::fprintf(stderr, "uvq-sim: --bind %s: at most %u addresses\n", bind.c_str(), kMaxAddresses);
     parsed.exitCode = 2;
     return parsed;
   }
@@ -170,6 +203,7 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
     parsed.exitCode = 2;
     return parsed;
   }
+  o.unitIpGiven = !unitIp.empty();
   o.firstUnit.ip = unitIp.empty() ? o.bind : *ParseIpv4(unitIp);
   f.errorBits = static_cast<uint16_t>(*ParseHex(errorBits, 0xFFFF));
   f.garbage = garbage == "over-long" ? Garbage::kOverLong

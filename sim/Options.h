@@ -10,8 +10,10 @@
 namespace uvq::sim {
 
 struct SimOptions {
-  Ipv4 bind{127, 0, 0, 1};
-  uint16_t port = 16388;  // 0: any free port (printed at start)
+  Ipv4 bind{127, 0, 0, 1};   // the first (or only) address listened on
+  unsigned addresses = 1;    // consecutive addresses from `bind`, each with its own units
+  bool unitIpGiven = false;  // --unit-ip given: every address's first unit reports it
+  uint16_t port = 16388;     // 0: any free port (printed at start)
   unsigned units = 1;
   UnitConfig firstUnit;  // the others take the following IDs and IP addresses
   std::string dumpMemory;
@@ -43,5 +45,15 @@ std::optional<uint32_t> ParseHex(const std::string& text, uint32_t max);
 // Decimal, or hexadecimal after "0x":
 std::optional<uint32_t> ParseNumber(const std::string& text, uint32_t max);
 std::optional<Ipv4> ParseIpv4(const std::string& text);
+// "127.0.1.1" or a range "127.0.1.1-127.0.1.255" (first not above last): first address, count.
+struct AddressRange {
+  Ipv4 first{};
+  uint32_t count = 1;
+};
+std::optional<AddressRange> ParseAddressRange(const std::string& text);
+// The address `steps` after `ip`, carrying into the higher bytes.
+Ipv4 NextAddress(Ipv4 ip, uint32_t steps = 1);
+// Most addresses one emulator serves: one socket each, within the default descriptor limit.
+inline constexpr uint32_t kMaxAddresses = 1000;
 
 }  // namespace uvq::sim

@@ -1,7 +1,6 @@
 #include "SimServer.h"
 
 #include <arpa/inet.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,7 +9,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ImageMaker.h"
 #include "protocol/CommandCode.h"
 #include "protocol/PduLayout.h"
 #include "protocol/ReplyLayout.h"
@@ -44,7 +42,12 @@ std::string PeerText(const sockaddr_in& a) {
 
 }  // namespace
 
-SimServer::SimServer(const SimOptions& options) : options_(options), faults_(options.faults) {
+SimServer::SimServer(const SimOptions& options,
+                     std::shared_ptr<const std::vector<uint8_t>> expected, std::string label)
+    : options_(options),
+      faults_(options.faults),
+      expected_(std::move(expected)),
+      label_(std::move(label)) {
   units_.reserve(options.units);
   UnitConfig config = options.firstUnit;
   for (unsigned i = 0; i < options.units; ++i) {
@@ -53,7 +56,7 @@ SimServer::SimServer(const SimOptions& options) : options_(options), faults_(opt
     for (int b = 3; b >= 0 && ++config.ip[b] == 0; --b) {
     }
   }
-  pending_.reserve(4096);
+  pending_.reserve(64);
 }
 
 SimServer::~SimServer() {
@@ -61,10 +64,6 @@ SimServer::~SimServer() {
 }
 
 bool SimServer::open(std::string& error) {
-  if (!options_.expect.empty() && !ReadWholeFile(options_.expect, expected_)) {
-    error = "cannot read " + options_.expect + ": " + std::strerror(errno);
-    return false;
-  }
   socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (socket_ < 0) {
     error = std::string("socket: ") + std::strerror(errno);
@@ -87,32 +86,16 @@ bool SimServer::open(std::string& error) {
   return true;
 }
 
-void SimServer::run(int stopFd) {
-  nextFlood_ = Clock::now() + std::chrono::milliseconds(options_.faults.floodMs);
-  pollfd fds[2] = {{socket_, POLLIN, 0}, {stopFd, POLLIN, 0}};
-  for (;;) {
-    const int ready = ::poll(fds, stopFd >= 0 ? 2 : 1, pollTimeoutMs(Clock::now()));
-    if (ready < 0 && errno != EINTR) {
-      std::perror("uvq-sim: poll");
-      return;
-    }
-    if (stopFd >= 0 && (fds[1].revents & POLLIN)) return;
-    if (fds[0].revents & POLLIN) receiveAll();
-    sendDue(Clock::now());
-    if (!options_.quiet) std::fflush(stdout);
-  }
+void SimServer::start(Clock::time_point now) {
+  nextFlood_ = now + std::chrono::milliseconds(options_.faults.floodMs);
 }
 
-int SimServer::pollTimeoutMs(Clock::time_point now) const {
+std::optional<SimServer::Clock::time_point> SimServer::nextWake() const {
   std::optional<Clock::time_point> wake;
   if (!pending_.empty()) wake = pending_.front().due;
   if (options_.faults.floodMs > 0 && lastPeer_)
     wake = std::min(wake.value_or(nextFlood_), nextFlood_);
-  if (!wake) return -1;
-  if (*wake <= now) return 0;
-  // Round up so the wake-up is not a busy loop of zero timeouts just before the deadline.
-  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*wake - now);
-  return static_cast<int>(std::min<int64_t>(wait.count(), 60000));
+  return wake;
 }
 
 void SimServer::receiveAll() {
@@ -136,8 +119,8 @@ void SimServer::handle(const uint8_t* pdu, size_t length, const sockaddr_in& fro
       pdu[PduOffset::kLead1] != protocol::kLeadByte1 ||
       pdu[PduOffset::kLead2] != protocol::kLeadByte2) {
     if (!options_.quiet) {
-      std::printf("from %s ignored: malformed datagram of %zu bytes\n", PeerText(from).c_str(),
-                  length);
+      std::printf("%sfrom %s ignored: malformed datagram of %zu bytes\n", label_.c_str(),
+                  PeerText(from).c_str(), length);
     }
     return;
   }
@@ -167,8 +150,8 @@ void SimServer::handle(const uint8_t* pdu, size_t length, const sockaddr_in& fro
     }
   }
   if (!options_.quiet) {
-    std::printf("from %s seq %u cmd %u unit %04X ignored: no such unit\n", PeerText(from).c_str(),
-                seq, command, id);
+    std::printf("%sfrom %s seq %u cmd %u unit %04X ignored: no such unit\n", label_.c_str(),
+                PeerText(from).c_str(), seq, command, id);
   }
 }
 
@@ -179,7 +162,7 @@ void SimServer::answer(UnitModel& unit, uint8_t command, uint16_t seq, const uin
   const UnitAnswer a = unit.handle(command, {payload, payloadLength}, injected);
   if (!a.reply) {
     if (!options_.quiet) {
-      std::printf("from %s seq %u cmd %u unit %04X ignored: unknown command\n",
+      std::printf("%sfrom %s seq %u cmd %u unit %04X ignored: unknown command\n", label_.c_str(),
                   PeerText(from).c_str(), seq, command, unit.id());
     }
     return;
@@ -209,7 +192,7 @@ void SimServer::answer(UnitModel& unit, uint8_t command, uint16_t seq, const uin
   const unsigned faults = emit(reply, isErase ? options_.faults.eraseDelayMs : 0);
 
   if (!options_.quiet) {
-    std::printf("from %s seq %u cmd %u unit %04X status %04X%s%s%s%s%s%s%s\n",
+    std::printf("%sfrom %s seq %u cmd %u unit %04X status %04X%s%s%s%s%s%s%s\n", label_.c_str(),
                 PeerText(from).c_str(), seq, command, unit.id(), a.status,
                 faults & kSilenced ? " [silent]" : "", faults & kDropped ? " [dropped]" : "",
                 faults & kWrongSeq ? " [wrong seq]" : "", faults & kDelayed ? " [delayed]" : "",
@@ -312,14 +295,14 @@ void SimServer::imageCompleted(const UnitModel& unit) {
     std::fprintf(stderr, "uvq-sim: cannot write %s: %s\n", dumpPath(unit).c_str(),
                  std::strerror(errno));
   }
-  if (!options_.expect.empty()) {
+  if (expected_) {
     char unitNote[16] = "";
     if (units_.size() > 1) std::snprintf(unitNote, sizeof unitNote, " (unit %04X)", unit.id());
-    const auto difference = unit.programMemory().firstDifference(expected_);
+    const auto difference = unit.programMemory().firstDifference(*expected_);
     if (difference) {
-      std::printf("IMAGE MISMATCH at offset %zu%s\n", *difference, unitNote);
+      std::printf("%sIMAGE MISMATCH at offset %zu%s\n", label_.c_str(), *difference, unitNote);
     } else {
-      std::printf("IMAGE OK%s\n", unitNote);
+      std::printf("%sIMAGE OK%s\n", label_.c_str(), unitNote);
     }
     std::fflush(stdout);
   }

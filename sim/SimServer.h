@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,27 +16,39 @@
 
 namespace uvq::sim {
 
-// The UDP side of the emulator: one socket, the emulated units behind it, and the faults applied
-// to their replies. Single-threaded around poll(); replies due later wait in a time-ordered heap.
+// The UDP side of one emulated address: one socket, the emulated units behind it, and the faults
+// applied to their replies. Driven by a poll() loop (SimStation) that may serve many addresses;
+// replies due later wait in a time-ordered heap.
 class SimServer {
  public:
-  explicit SimServer(const SimOptions& options);
+  using Clock = std::chrono::steady_clock;
+
+  // `expected`: the image --expect names, read once for every address (null without --expect).
+  // `label` starts every line this address prints ("" when it is the only one).
+  SimServer(const SimOptions& options, std::shared_ptr<const std::vector<uint8_t>> expected,
+            std::string label = {});
   ~SimServer();
   SimServer(const SimServer&) = delete;
   SimServer& operator=(const SimServer&) = delete;
 
-  // Binds the socket and loads the expected image; false with a one-line reason on failure.
+  // Binds the socket; false with a one-line reason on failure.
   bool open(std::string& error);
   uint16_t boundPort() const { return boundPort_; }
-  // Serves until `stopFd` becomes readable (a signalfd in the program); -1 serves forever.
-  void run(int stopFd);
+  int socket() const { return socket_; }
+  // Called when the loop starts serving.
+  void start(Clock::time_point now);
+  // The socket is readable: answers everything waiting.
+  void receiveAll();
+  // Sends the replies (and garbage) due by `now`.
+  void sendDue(Clock::time_point now);
+  // When sendDue next has something to do; nullopt: nothing pending.
+  std::optional<Clock::time_point> nextWake() const;
   // Writes the memory dump(s) asked for; called once when stopping.
   void finish();
 
   const std::vector<UnitModel>& units() const { return units_; }
 
  private:
-  using Clock = std::chrono::steady_clock;
   static constexpr size_t kReplyLength = 20;
 
   struct Datagram {
@@ -48,7 +61,6 @@ class SimServer {
     Datagram datagram;
   };
 
-  void receiveAll();
   void handle(const uint8_t* pdu, size_t length, const sockaddr_in& from);
   void answer(UnitModel& unit, uint8_t command, uint16_t seq, const uint8_t* payload,
               size_t payloadLength, const sockaddr_in& from);
@@ -56,15 +68,14 @@ class SimServer {
   void transmit(const Datagram& d);
   void sendBytes(const uint8_t* bytes, size_t length, const sockaddr_in& to);
   void sendGarbage(const sockaddr_in& to);
-  void sendDue(Clock::time_point now);
-  int pollTimeoutMs(Clock::time_point now) const;
   void imageCompleted(const UnitModel& unit);
   std::string dumpPath(const UnitModel& unit) const;
 
   SimOptions options_;
   FaultPlan faults_;
   std::vector<UnitModel> units_;
-  std::vector<uint8_t> expected_;
+  std::shared_ptr<const std::vector<uint8_t>> expected_;
+  std::string label_;
   int socket_ = -1;
   uint16_t boundPort_ = 0;
   std::vector<Pending> pending_;  // a min-heap on (due, order)

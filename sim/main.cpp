@@ -8,7 +8,7 @@
 
 #include "ImageMaker.h"
 #include "Options.h"
-#include "SimServer.h"
+#include "SimStation.h"
 
 namespace {
 
@@ -47,18 +47,17 @@ int Serve(const SimOptions& options) {
     return 1;
   }
 
-  SimServer server(options);
+  SimStation station(options);
   std::string error;
-  if (!server.open(error)) {
+  if (!station.open(error)) {
     std::fprintf(stderr, "uvq-sim: %s\n", error.c_str());
     return 1;
   }
-  const auto& b = options.bind;
-  // Printed even with --quiet: scripts and tests wait for this line.
-  std::printf("uvq-sim listening on %u.%u.%u.%u:%u\n", b[0], b[1], b[2], b[3], server.boundPort());
+  // Printed even with --quiet, once every address is bound: scripts and tests wait for it.
+  std::printf("uvq-sim listening on %s\n", station.listeningText().c_str());
   std::fflush(stdout);
-  server.run(stopFd);
-  server.finish();
+  station.run(stopFd);
+  station.finish();
   std::fflush(stdout);
   ::close(stopFd);
   return 0;

@@ -1,10 +1,12 @@
-// The command line's own pieces: JSON text, target lists, unit IDs, exit-code rules, the timer.
+// The command line's own pieces: JSON text, target lists, unit IDs, subcommand typos, exit-code
+// rules, the timer.
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 #include <sstream>
 #include <thread>
 
+#include "CliOptions.h"
 #include "DeadlineTimer.h"
 #include "ExitCode.h"
 #include "JsonLine.h"
@@ -66,15 +68,25 @@ class CliPartsTest : public QObject {
 
   void targetFileLines() {
     std::istringstream in(
-        "# rig 3\n127.0.5.1\n  127.0.5.2   # second bay\n\n\t\r\nunit-7.local\r\n#127.0.5.9\n");
-    const std::vector<std::string> expected{"127.0.5.1", "127.0.5.2", "unit-7.local"};
-    QCOMPARE(ReadTargetLines(in), expected);
+        "# rig 3\n127.0.5.1\n  127.0.5.2  1a # second bay\n\n\t\r\nunit-7.local\r\n#127.0.5.9\n");
+    const auto read = ReadTargetLines(in);
+    const std::vector<TargetEntry> expected{
+        {"127.0.5.1", {}}, {"127.0.5.2", "001A"}, {"unit-7.local", {}}};
+    QCOMPARE(std::get<std::vector<TargetEntry>>(read), expected);
+    for (const char* bad : {"127.0.5.1 12G4\n", "127.0.5.1 0101 extra\n"}) {
+      std::istringstream line(bad);
+      const auto refused = ReadTargetLines(line);
+      QVERIFY2(std::holds_alternative<TargetFileError>(refused), bad);
+      QVERIFY(std::get<TargetFileError>(refused).message.starts_with("line 1: "));
+    }
   }
 
-  void duplicateTargets() {
-    QVERIFY(!FirstDuplicate({"127.0.5.1", "127.0.5.2"}));
-    QCOMPARE(FirstDuplicate({"127.0.5.1", "unit", "127.0.5.1"}).value(), std::string("127.0.5.1"));
-    QCOMPARE(FirstDuplicate({"LocalHost", "localhost"}).value(), std::string("localhost"));
+  void subcommandTypos() {
+    QCOMPARE(NearestSubcommand("programm").value(), std::string("program"));
+    QCOMPARE(NearestSubcommand("stauts").value(), std::string("status"));
+    QCOMPARE(NearestSubcommand("setip").value(), std::string("set-ip"));
+    QVERIFY(!NearestSubcommand("flash-everything"));
+    QVERIFY(!NearestSubcommand("x"));
   }
 
   void unitIds() {
@@ -90,6 +102,9 @@ class CliPartsTest : public QObject {
     QCOMPARE(CombinedExitCode(std::vector{ExitCode::Ok, ExitCode::UnitError, ExitCode::NoAnswer}),
              ExitCode::UnitError);
     QCOMPARE(ToInt(ExitCode::Network), 6);
+    // JSON and the run log carry identifiers, the summary words.
+    QCOMPARE(OutcomeWord(ExitCode::NoAnswer), std::string_view("no_answer"));
+    QCOMPARE(OutcomeText(ExitCode::NoAnswer), std::string_view("no answer"));
   }
 
   void timerBehavesLikeTheWindowsTimer() {

@@ -73,7 +73,9 @@ struct Result {
 // A running uvq; its standard output can be watched while it works.
 class Uvq {
  public:
-  explicit Uvq(const QStringList& args) {
+  explicit Uvq(const QStringList& args,
+               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    process_.setProcessEnvironment(env);
     process_.setProgram(BuildDir() + "/uvq");
     process_.setArguments(args);
     process_.start();
@@ -97,6 +99,7 @@ class Uvq {
     }
     return true;
   }
+  qint64 processId() const { return process_.processId(); }
   Result finish(int timeoutMs = 60000) {
     Result r;
     if (!process_.waitForFinished(timeoutMs)) {
@@ -116,8 +119,9 @@ class Uvq {
   QString out_;
 };
 
-inline Result RunUvq(const QStringList& args, int timeoutMs = 60000) {
-  return Uvq(args).finish(timeoutMs);
+inline Result RunUvq(const QStringList& args, int timeoutMs = 60000,
+                     const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+  return Uvq(args, env).finish(timeoutMs);
 }
 
 // A random image of `size` bytes (IN.bin) and its record file (OUT.cry) in `dir`.

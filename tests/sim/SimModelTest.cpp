@@ -344,6 +344,14 @@ void SimModelTest::commandLineNumbers() {
   for (const char* bad : {"127.0.3", "127.0.3.9.1", "127.0.3.256", "127..3.9", "127.0.3.9 ", ""}) {
     QVERIFY2(!ParseIpv4(bad), bad);
   }
+  const auto range = ParseAddressRange("127.0.1.250-127.0.2.3");
+  QVERIFY(range);
+  QCOMPARE(range->first, (Ipv4{127, 0, 1, 250}));
+  QCOMPARE(range->count, 10u);
+  QCOMPARE(NextAddress(range->first, 9), (Ipv4{127, 0, 2, 3}));
+  QCOMPARE(ParseAddressRange("127.0.1.7")->count, 1u);
+  for (const char* bad : {"127.0.1.7-", "127.0.1.7-127.0.1.6", "-127.0.1.7", "127.0.1.1-127.0.1"})
+    QVERIFY2(!ParseAddressRange(bad), bad);
 }
 
 QTEST_GUILESS_MAIN(SimModelTest)

@@ -33,7 +33,7 @@ inline quint16 ReplyStatus(const QByteArray& r) {
 
 class SimPeer {
  public:
-  explicit SimPeer(QString address) : address_(std::move(address)) {}
+  explicit SimPeer(QString address) : address_(address), target_(std::move(address)) {}
   ~SimPeer() {
     if (process_.state() != QProcess::NotRunning) {
       process_.kill();
@@ -41,16 +41,20 @@ class SimPeer {
     }
   }
 
-  // Starts the emulator on this peer's address and waits for its readiness line.
-  bool start(QStringList args) {
-    args << "--bind" << address_;
+  // Starts the emulator on this peer's address (or on `bind`, a range starting with it) and
+  // waits for its readiness line.
+  bool start(QStringList args, const QString& bind = {}) {
+    const QString listen = bind.isEmpty() ? address_ : bind;
+    args << "--bind" << listen;
     process_.setProgram(SimProgram());
     process_.setArguments(args);
     process_.start();
     if (!process_.waitForStarted(5000)) return false;
-    if (!waitForOutput("uvq-sim listening on " + address_ + ":16388")) return false;
+    if (!waitForOutput("uvq-sim listening on " + listen + ":16388")) return false;
     return socket_.bind(QHostAddress(address_), 0);
   }
+  // Later PDUs go to `address`, another of the emulator's addresses.
+  void aimAt(const QString& address) { target_ = address; }
 
   quint16 send(quint16 id, quint8 command, const QByteArray& payload = {}) {
     const quint16 seq = nextSeq_++;
@@ -59,11 +63,11 @@ class SimPeer {
     pdu.append(char(id >> 8)).append(char(id & 0xFF));
     pdu.append(char(seq >> 8)).append(char(seq & 0xFF));
     pdu.append(char(command)).append(payload);
-    socket_.writeDatagram(pdu, QHostAddress(address_), kUnitPort);
+    socket_.writeDatagram(pdu, QHostAddress(target_), kUnitPort);
     return seq;
   }
   void sendRaw(const QByteArray& bytes) {
-    socket_.writeDatagram(bytes, QHostAddress(address_), kUnitPort);
+    socket_.writeDatagram(bytes, QHostAddress(target_), kUnitPort);
   }
 
   // The next datagram of any size (including empty ones), or nothing within `ms`.
@@ -74,6 +78,7 @@ class SimPeer {
     quint16 port = 0;
     socket_.readDatagram(datagram.data(), datagram.size(), &from, &port);
     lastFromPort_ = port;
+    lastFrom_ = from.toString();
     return datagram;
   }
   // Everything that arrives until the line has been quiet for `quietMs`.
@@ -122,15 +127,18 @@ class SimPeer {
   int exitCode() const { return process_.exitCode(); }
   QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
   quint16 lastFromPort() const { return lastFromPort_; }
+  const QString& lastFrom() const { return lastFrom_; }
   const QString& address() const { return address_; }
 
  private:
   QString address_;
+  QString target_;  // where PDUs go: address_ unless aimed elsewhere
   QProcess process_;
   QUdpSocket socket_;
   QString output_;
   quint16 nextSeq_ = 0x1230;
   quint16 lastFromPort_ = 0;
+  QString lastFrom_;
 };
 
 }  // namespace simtest

@@ -74,6 +74,7 @@ class SimWireTest : public QObject {
   void garbageDatagrams_data();
   void garbageDatagrams();
   void garbageFlood();
+  void severalAddressesInOneProcess();
   void badArgumentsAreRefused_data();
   void badArgumentsAreRefused();
 };
@@ -338,9 +339,53 @@ void SimWireTest::garbageFlood() {
   QCOMPARE(reply, 1);
 }
 
+void SimWireTest::severalAddressesInOneProcess() {
+  QTemporaryDir dir;
+  const QByteArray binary = Pattern(600, 3);
+  const QString expect = dir.filePath("expect.bin"), dump = dir.filePath("dump");
+  QVERIFY(WriteFile(expect, binary));
+  QByteArray altered = binary;
+  altered[0] = char(altered[0] ^ 0x80);
+  const auto good = MakeImage(dir, binary);
+  const auto bad = MakeImage(dir, altered);
+  QVERIFY(!good.isEmpty() && !bad.isEmpty());
+
+  SimPeer peer("127.0.3.40");
+  QVERIFY(peer.start(
+      {"--units", "2", "--id", "0300", "--loader-mode", "--expect", expect, "--dump-memory", dump},
+      "127.0.3.40-127.0.3.42"));
+  // Each address answers from itself, with its own units reporting its own address.
+  peer.aimAt("127.0.3.41");
+  peer.send(0x0000, kLocate);
+  const auto replies = peer.receiveUntilQuiet();
+  QCOMPARE(replies.size(), 2);
+  QCOMPARE(peer.lastFrom(), QString("127.0.3.41"));
+  QCOMPARE(ReplyId(replies[1]), 0x0300);
+  QCOMPARE(quint8(replies[1][15]), quint8(41));
+
+  QVERIFY(Program(peer, 0x0301, good));
+  QVERIFY(peer.waitForOutput("127.0.3.41 IMAGE OK (unit 0301)"));
+  peer.aimAt("127.0.3.42");
+  const auto untouched = peer.exchange(0x0301, kLocate);
+  QVERIFY(untouched);
+  QCOMPARE(quint8((*untouched)[18]), quint8(0));  // no record reached this address's unit
+  peer.aimAt("127.0.3.40");
+  QVERIFY(Program(peer, 0x0300, bad));
+  QVERIFY(peer.waitForOutput("127.0.3.40 IMAGE MISMATCH at offset 0 (unit 0300)"));
+  const QString log = peer.stop();
+  QVERIFY2(log.contains("127.0.3.42 from 127.0.3.40:"), qPrintable(log));
+  QCOMPARE(ReadFile(dump + ".127.0.3.41.0301"), binary);
+  QCOMPARE(ReadFile(dump + ".127.0.3.40.0300"), altered);
+  QVERIFY(QFile::exists(dump + ".127.0.3.42.0301"));
+  QCOMPARE(ReadFile(dump + ".127.0.3.42.0301").size(), 0);
+}
+
 void SimWireTest::badArgumentsAreRefused_data() {
   QTest::addColumn<QStringList>("args");
   QTest::newRow("not loopback") << QStringList{"--bind", "10.1.2.3"};
+  QTest::newRow("range leaves loopback") << QStringList{"--bind", "127.255.255.250-128.0.0.2"};
+  QTest::newRow("range reversed") << QStringList{"--bind", "127.0.0.9-127.0.0.1"};
+  QTest::newRow("range too long") << QStringList{"--bind", "127.0.0.1-127.1.0.1"};
   QTest::newRow("share above 1") << QStringList{"--drop", "1.5"};
   QTest::newRow("id not hex") << QStringList{"--id", "01g0"};
   QTest::newRow("id range overflow") << QStringList{"--id", "FFFF", "--units", "2"};

@@ -1,0 +1,80 @@
+#!/usr/bin/env bash
+# Runs inside a loopback-only namespace (bench/station.sh puts it there). One uvq-sim serves
+# 127.0.7.1 to 127.0.8.0 (256 addresses, a unit each) with --delay-ms 5 and checks every image
+# (IMAGE OK); for each station size uvq programs a 32 KiB image into that many units at once.
+# Figures: wall time of the uvq process, aggregate records per second over that wall time, and
+# CPU (user + sys of the uvq process, from /usr/bin/time) per record.
+#   measure-station.sh BUILD_DIR REPETITIONS
+set -euo pipefail
+build=$(cd "$1" && pwd)
+reps=$2
+sizes=(1 8 32 100 256)
+work=$(mktemp -d)
+export XDG_RUNTIME_DIR=$work
+cd "$build"
+
+head -c 32768 /dev/urandom >"$work/img.bin"
+./uvq-sim make-image "$work/img.bin" "$work/img.cry" >/dev/null
+records_per_unit=$(($(stat -c %s "$work/img.cry") / 24))
+
+./uvq-sim --bind 127.0.7.1-127.0.8.0 --quiet --loader-mode --delay-ms 5 \
+  --expect "$work/img.bin" >"$work/sim.log" 2>&1 &
+sim_pid=$!
+trap 'kill $sim_pid 2>/dev/null || true; rm -rf "$work"' EXIT
+for _ in $(seq 200); do
+  grep -q listening "$work/sim.log" && break
+  sleep 0.02
+done
+grep -q listening "$work/sim.log" || { echo "uvq-sim did not start" >&2; cat "$work/sim.log" >&2; exit 1; }
+
+results=$work/results
+: >"$results"
+confirmed=0
+run_station() {  # UNITS
+  local units=$1 i
+  : >"$work/targets"
+  for i in $(seq 0 $((units - 1))); do
+    echo "127.0.$((7 + (i + 1) / 256)).$(((i + 1) % 256))" >>"$work/targets"
+  done
+  if ! /usr/bin/time -f "%e %U %S" -o "$work/time" \
+    ./uvq program "$work/img.cry" --targets-file "$work/targets" --quiet >"$work/uvq.out" 2>&1; then
+    echo "uvq failed with $units units:" >&2
+    tail -20 "$work/uvq.out" >&2
+    exit 1
+  fi
+  confirmed=$((confirmed + units))
+  # Every unit's verdict must be in before the figure counts.
+  for _ in $(seq 100); do
+    [ "$(grep -c 'IMAGE OK' "$work/sim.log")" -ge "$confirmed" ] && break
+    sleep 0.05
+  done
+  if [ "$(grep -c 'IMAGE OK' "$work/sim.log")" -lt "$confirmed" ] || grep -q MISMATCH "$work/sim.log"; then
+    echo "uvq-sim did not confirm every image ($units units)" >&2
+    grep -v 'IMAGE OK' "$work/sim.log" | tail -20 >&2
+    exit 1
+  fi
+  read -r wall user sys <"$work/time"
+  awk -v n="$units" -v r="$records_per_unit" -v w="$wall" -v u="$user" -v s="$sys" 'BEGIN {
+    total = n * r
+    printf "units=%d records=%d wall_s=%.2f records_per_s=%.0f cpu_us_per_record=%.1f\n",
+      n, total, w, total / w, (u + s) * 1e6 / total }' >>"$results"
+}
+
+for rep in $(seq "$reps"); do
+  for units in "${sizes[@]}"; do run_station "$units"; done
+  echo "repetition $rep of $reps done" >&2
+done
+
+field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p"; }
+median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+med() { grep "^units=$1 " "$results" | field "$2" | median; }
+
+echo
+echo "== station: 32 KiB image ($records_per_unit records) per unit, replies 5 ms late, median of $reps =="
+printf '%6s %10s %10s %16s %18s\n' units records wall_s records_per_s cpu_us_per_record
+for units in "${sizes[@]}"; do
+  printf '%6s %10s %10s %16s %18s\n' "$units" "$((units * records_per_unit))" "$(med "$units" wall_s)" \
+    "$(med "$units" records_per_s)" "$(med "$units" cpu_us_per_record)"
+done
+awk -v a="$(med 256 wall_s)" -v b="$(med 1 wall_s)" \
+  'BEGIN { printf "station time, 256 units / 1 unit: %.2f\n", a / b }'

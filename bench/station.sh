@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# The station benchmark: one uvq run programming 1, 8, 32, 100 and 256 units at once, against
+# one multi-address uvq-sim whose every reply is 5 ms late (as a slow unit would be). Builds the
+# shipped configuration in build-bench, then measures inside a loopback-only namespace.
+#   bash bench/station.sh [REPETITIONS]     (default 1; each figure is the median)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=build-bench
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DUVQ_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" --target uvq-sim uvq -j 2
+exec bash scripts/in-loopback-ns.sh bash bench/measure-station.sh "$build" "${1:-1}"

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace uvq::cli {
+
+// An image file is checked before anything is sent, so a typo or a wrong path never leaves a
+// unit captured and half programmed: it must be a readable regular file (never a FIFO, device
+// or directory, and looking at it never blocks), not empty, and a whole number of 24-byte
+// records unless a partial last record is allowed.
+struct ImageProblem {
+  std::string message;  // one line, naming the file
+};
+
+inline constexpr int64_t kRecordBytes = 24;
+
+// nullopt when the image may be sent; its size is then in `size` when given.
+std::optional<ImageProblem> CheckImage(const std::string& path, bool allowPartialRecord,
+                                       int64_t* size = nullptr);
+
+}  // namespace uvq::cli

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace uvq::cli {
+
+// One line of the --log file: what one run did to one unit, for traceability on a production
+// line (which image, bit for bit, went into which unit, and how it ended).
+struct RunLogEntry {
+  std::string time;         // ISO 8601 UTC; the writer fills it in when empty
+  std::string toolVersion;  // given by the caller
+  std::string target;       // as given
+  std::string address;      // resolved, dotted
+  std::string unitId;       // "" when no unit was selected
+  std::string operation;    // "program", "erase", ...
+  std::string image;        // path as given; "" when the run sends no image
+  int64_t imageBytes = 0;
+  std::string imageSha256;  // lower-case hex
+  int64_t records = 0;
+  std::optional<int64_t> resends;       // null until the session reports it
+  std::string outcome;                  // identifier: ok, no_answer, unit_error, ...
+  std::optional<uint16_t> finalStatus;  // the unit's last status word, when one came
+  std::string detail;
+};
+
+// The entry as one JSON object (no line break): the status word as "4000" with its flags
+// decoded into names ("status_flags": ["loader_mode"]); null for what is not known.
+std::string RunLogLine(const RunLogEntry& entry);
+
+// Appends one line per entry in a single write to a file opened for appending (created 0644),
+// so lines of runs sharing one log never interleave. False with a one-line reason on failure.
+bool AppendRunLog(const std::string& path, const std::vector<RunLogEntry>& entries,
+                  std::string& error);
+
+// The names of the flags set in a status word, in the report's order ("loader_mode", ...).
+std::vector<std::string> StatusFlagNames(uint16_t status);
+
+// SHA-256 of a file's contents in lower-case hex, or nullopt with a one-line reason.
+std::optional<std::string> Sha256OfFile(const std::string& path, std::string& error);
+
+}  // namespace uvq::cli

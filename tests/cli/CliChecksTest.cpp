@@ -1,0 +1,191 @@
+// What the command line checks before anything is sent, and what it keeps after: targets
+// resolved once, image files, per-unit locks, the run log, and output whose reader went away.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "ImageCheck.h"
+#include "Output.h"
+#include "RunLog.h"
+#include "TargetList.h"
+#include "UnitLock.h"
+
+using namespace uvq::cli;
+
+namespace {
+
+ResolvedTarget Resolved(const std::string& text, std::optional<std::string> id = {}) {
+  auto r = ResolveTarget({text, std::move(id)});
+  if (auto* error = std::get_if<TargetError>(&r)) qFatal("%s", error->message.c_str());
+  return std::get<ResolvedTarget>(r);
+}
+
+std::string WriteBytes(const QTemporaryDir& dir, const char* name, qsizetype size) {
+  QFile f(dir.filePath(name));
+  if (!f.open(QIODevice::WriteOnly) || f.write(QByteArray(size, 'x')) != size) qFatal("write");
+  return f.fileName().toStdString();
+}
+
+QJsonObject ParseObject(const std::string& text) {
+  QJsonParseError error{};
+  const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(text), &error);
+  if (error.error != QJsonParseError::NoError) qFatal("bad JSON: %s", text.c_str());
+  return doc.object();
+}
+
+}  // namespace
+
+class CliChecksTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void addressesAreDecimal() {
+    QCOMPARE(Resolved("127.000.000.016").addressText, std::string("127.0.0.16"));
+    QCOMPARE(Resolved("127.0.0.16").address.s_addr, htonl(0x7F000010));
+    for (const char* bad : {"999.1.1.1", "10.1.1", "1.2.3.4.5", "1..2.3", "1.2.3.0256"}) {
+      const auto r = ResolveTarget({bad, {}});
+      QVERIFY2(std::holds_alternative<TargetError>(r), bad);
+      QCOMPARE(std::get<TargetError>(r).kind, TargetError::Kind::BadAddress);
+    }
+    const auto port = ResolveTarget({"127.0.0.1:16388", {}});
+    QVERIFY(std::get<TargetError>(port).message.find("without a port") != std::string::npos);
+  }
+
+  void hostNamesAreResolvedOnce() {
+    // localhost comes from the hosts file: nothing leaves the machine.
+    QCOMPARE(Resolved("localhost").addressText, std::string("127.0.0.1"));
+    const auto missing = ResolveTarget({"no-such-unit.invalid", {}});
+    QCOMPARE(std::get<TargetError>(missing).kind, TargetError::Kind::NotFound);
+  }
+
+  void duplicatesAreComparedByAddress() {
+    QCOMPARE(FirstDuplicate({Resolved("127.0.0.1"), Resolved("localhost")}),
+             std::optional<size_t>(1));
+    QCOMPARE(FirstDuplicate(
+                 {Resolved("127.0.0.16"), Resolved("127.0.0.17"), Resolved("127.000.000.016")}),
+             std::optional<size_t>(2));
+    // One address, several units: each named once is fine; the same unit twice, or the whole
+    // address beside one of its units, is not.
+    QVERIFY(!FirstDuplicate({Resolved("127.0.0.16", "0101"), Resolved("127.0.0.16", "0102")}));
+    QVERIFY(FirstDuplicate({Resolved("127.0.0.16", "0101"), Resolved("127.0.0.16", "0101")}));
+    QVERIFY(FirstDuplicate({Resolved("127.0.0.16", "0101"), Resolved("127.0.0.16")}));
+  }
+
+  void imagesAreCheckedWithoutBlocking() {
+    QTemporaryDir dir;
+    int64_t size = 0;
+    QVERIFY(!CheckImage(WriteBytes(dir, "whole.cry", 48), false, &size));
+    QCOMPARE(size, 48);
+    const std::string partial = WriteBytes(dir, "partial.cry", 50);
+    QVERIFY(CheckImage(partial, false)->message.find("24-byte records") != std::string::npos);
+    QVERIFY(!CheckImage(partial, true));
+    QVERIFY(CheckImage(WriteBytes(dir, "empty.cry", 0), true)->message.find("is empty") !=
+            std::string::npos);
+    const std::string fifo = dir.filePath("fifo").toStdString();
+    QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+    // A FIFO without a writer would block a plain open for ever.
+    QVERIFY(CheckImage(fifo, true)->message.find("a FIFO") != std::string::npos);
+    QVERIFY(CheckImage("/dev/zero", true)->message.find("character device") != std::string::npos);
+    QVERIFY(CheckImage(dir.path().toStdString(), true)->message.find("directory") !=
+            std::string::npos);
+    QVERIFY(CheckImage(dir.filePath("none").toStdString(), true)->message.find("cannot open") !=
+            std::string::npos);
+  }
+
+  void aSecondHolderIsRefusedAndNamed() {
+    QTemporaryDir dir;
+    const std::string where = dir.path().toStdString();
+    LockAttempt first = TryLockUnit("127.0.5.80", std::string("0101"), where);
+    QVERIFY2(first.lock, first.problem.c_str());
+    // flock belongs to the open file description: a second open in this process is refused.
+    const LockAttempt second = TryLockUnit("127.0.5.80", std::string("0101"), where);
+    QVERIFY(!second.lock);
+    QCOMPARE(second.holder, std::optional<pid_t>(::getpid()));
+    QVERIFY(second.problem.find("process " + std::to_string(::getpid())) != std::string::npos);
+    // Other units, and the address as a whole, are other locks.
+    QVERIFY(TryLockUnit("127.0.5.80", std::string("0102"), where).lock);
+    QVERIFY(TryLockUnit("127.0.5.80", std::nullopt, where).lock);
+
+    // Another process sees the same; once released, the lock can be taken again.
+    const pid_t child = ::fork();
+    if (child == 0) _exit(TryLockUnit("127.0.5.80", std::string("0101"), where).lock ? 1 : 0);
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    first.lock.reset();
+    QVERIFY(TryLockUnit("127.0.5.80", std::string("0101"), where).lock);
+  }
+
+  void runLogLines() {
+    QTemporaryDir dir;
+    QFile abc(dir.filePath("abc"));
+    QVERIFY(abc.open(QIODevice::WriteOnly) && abc.write("abc") == 3);
+    abc.close();
+    std::string error;
+    QCOMPARE(Sha256OfFile(abc.fileName().toStdString(), error).value(),
+             std::string("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    QVERIFY(!Sha256OfFile(dir.filePath("none").toStdString(), error));
+
+    RunLogEntry entry;
+    entry.toolVersion = "9.9";
+    entry.target = "localhost";
+    entry.address = "127.0.0.1";
+    entry.unitId = "0100";
+    entry.outcome = "unit_error";
+    entry.finalStatus = 0x4840;
+    RunLogEntry unanswered = entry;
+    unanswered.outcome = "no_answer";
+    unanswered.finalStatus.reset();
+    const std::string path = dir.filePath("runs.log").toStdString();
+    QVERIFY(AppendRunLog(path, {entry}, error));
+    QVERIFY(AppendRunLog(path, {unanswered}, error));  // appended, not overwritten
+    QFile log(QString::fromStdString(path));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = log.readAll().split('\n');
+    QCOMPARE(lines.size(), 3);
+    const QJsonObject first = ParseObject(lines[0].toStdString());
+    QVERIFY(QDateTime::fromString(first.value("time").toString(), Qt::ISODateWithMs).isValid());
+    QVERIFY(first.value("time").toString().endsWith('Z'));
+    QCOMPARE(first.value("tool_version").toString(), QString("9.9"));
+    QCOMPARE(first.value("status").toString(), QString("4840"));
+    QCOMPARE(first.value("status_flags").toArray(),
+             QJsonArray({"loader_mode", "frame_length_error", "checksum_error"}));
+    const QJsonObject second = ParseObject(lines[1].toStdString());
+    QCOMPARE(second.value("outcome").toString(), QString("no_answer"));
+    QVERIFY(second.value("status").isNull());
+    QVERIFY(!AppendRunLog(dir.path().toStdString(), {entry}, error));  // a directory
+  }
+
+  void outputWhoseReaderLeftStopsQuietly() {
+    ::signal(SIGPIPE, SIG_IGN);
+    int fds[2];
+    QCOMPARE(::pipe(fds), 0);
+    ::close(fds[0]);
+    std::FILE* stream = ::fdopen(fds[1], "w");
+    QVERIFY(stream);
+    char errorText[512] = "";
+    std::FILE* errors = ::fmemopen(errorText, sizeof errorText, "w");
+    Output output(stream, Output::Mode::Text, Verbosity::Normal, false, errors);
+    output.logLine("127.0.5.81", "Programming from x.cry");
+    output.flush();
+    QVERIFY(output.closed());
+    output.logLine("127.0.5.81", "Programming Complete");  // ignored, no crash, no error
+    output.flush();
+    output.error("127.0.5.81", "comms timeout");  // errors still reach standard error
+    std::fclose(errors);
+    QCOMPARE(QString(errorText), QString("uvq: comms timeout\n"));
+    std::fclose(stream);
+  }
+};
+
+QTEST_GUILESS_MAIN(CliChecksTest)
+#include "CliChecksTest.moc"
