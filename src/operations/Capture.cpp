@@ -22,7 +22,7 @@ void LoaderService::discoverySupervisor() {
   captureIdle_ = false;
   const int left = timing_.captureAttempts - captureAttempts_;
   notify([left](LoaderOutcomes& l) { l.captureAttempt(left); });
-  send(pdus_.capture(registry_.selectedUnit(), {}));
+  send(pdus_.capture(captureTarget(), {}));
   armTimer(TimerRole::DiscoverySupervisor, timing_.captureIntervalMs);
 }
 
@@ -40,7 +40,11 @@ void LoaderService::endCapture(CaptureEnd end) {
 void LoaderService::liveReboot(const protocol::AccessCode& code) {
   CallGuard guard(*this);
   if (!code.ok()) return;
-  send(pdus_.capture(registry_.selectedUnit(), code.bytes()));
+  send(pdus_.capture(captureTarget(), code.bytes()));
+}
+
+std::optional<protocol::UvqId> LoaderService::captureTarget() const {
+  return captureUnit_ ? captureUnit_ : registry_.selectedUnit();
 }
 
 void LoaderService::locate() {

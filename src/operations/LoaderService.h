@@ -72,6 +72,9 @@ class LoaderService {
   // selected unit, or to ID 0000 (every unit behind the address) when none is selected.
   void capture();
   void stopCapture();
+  // Aims capture and live reboot at one unit only (others behind the address stay as they
+  // are); nullopt: the selected unit, or every unit when none is selected.
+  void setCaptureUnit(std::optional<protocol::UvqId> unit) { captureUnit_ = unit; }
   // A live reboot request: a capture carrying the access code, sent once.
   void liveReboot(const protocol::AccessCode& code);
   // Asks every unit behind the address to report; empties the UVQ table first.
@@ -144,6 +147,7 @@ class LoaderService {
   // Capture.
   void discoverySupervisor();
   void endCapture(CaptureEnd end);
+  std::optional<protocol::UvqId> captureTarget() const;
 
   // Programming.
   bool processRecordAcknowledge(const protocol::ReplyImage& reply, uint16_t status);
@@ -177,6 +181,7 @@ class LoaderService {
   // mode sets it too, so the next request after that starts the countdown over.
   bool captureIdle_ = true;
   bool captureTimerArmed_ = false;  // the shared timer repeats the capture request
+  std::optional<protocol::UvqId> captureUnit_;
   int captureAttempts_ = 0;
 
   std::string fileName_;
