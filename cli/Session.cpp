@@ -3,13 +3,12 @@
 #include <cstdio>
 
 #include "link/ReceiveError.h"
-#include "protocol/IpAddressText.h"
 #include "protocol/AccessCode.h"
+#include "protocol/IpAddressText.h"
 #include "protocol/StatusFlags.h"
 #include "units/UvqTable.h"
 
 namespace uvq::cli {
-
 
 namespace {
 
@@ -197,8 +196,8 @@ void Session::advance() {
     case Phase::SettingIp:
       if (!addressAccepted_) return;
       if (*addressAccepted_) return finish(ExitCode::Ok);
-      return finish(ExitCode::UnitError, "unit kept address " + IpString(lastIp_) +
-                                             ", status " + HexWord(lastStatus_));
+      return finish(ExitCode::UnitError,
+                    "unit kept address " + IpString(lastIp_) + ", status " + HexWord(lastStatus_));
   }
 }
 

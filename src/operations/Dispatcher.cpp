@@ -43,10 +43,9 @@ void LoaderService::handleDatagram(std::span<const uint8_t> datagram) {
     const uint8_t type = ReplyType(reply_);
     const bool rightNumber = pdus_.lastNumberSent() == seq;
     if (rightNumber)
-      ports_.log.addLogLine("**ERROR Reply type " + std::to_string(type) +
-                            " does not answer command " +
-                            std::to_string(Code(pdus_.lastCommand())) +
-                            ", Seq: " + std::to_string(seq));
+      ports_.log.addLogLine(
+          "**ERROR Reply type " + std::to_string(type) + " does not answer command " +
+          std::to_string(Code(pdus_.lastCommand())) + ", Seq: " + std::to_string(seq));
     else
       ports_.log.addLogLine("**ERROR Out of Sequence Control PDU Seq: " + std::to_string(seq));
     const SetAsideReply aside{
@@ -93,8 +92,8 @@ bool LoaderService::dispatchByType(const ReplyImage& reply) {
     case Code(Command::SetIpAddress): {
       reportStatusReply(reply);
       const UnitReport report = ReportOf(reply, true);
-      const bool accepted = requestedAddress_ && report.ip == *requestedAddress_ &&
-                            !(status & kRunAbortingBits);
+      const bool accepted =
+          requestedAddress_ && report.ip == *requestedAddress_ && !(status & kRunAbortingBits);
       requestedAddress_.reset();
       notify([&](LoaderOutcomes& l) { l.addressChangeEnded(accepted, report.ip, status); });
       return true;

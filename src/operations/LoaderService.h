@@ -185,8 +185,8 @@ class LoaderService {
   int captureAttempts_ = 0;
 
   std::string fileName_;
-  std::unique_ptr<RecordFile> file_;  // set while a programming run holds its file
-  protocol::Record record_{};         // the record read last; kept between reads and runs
+  std::unique_ptr<RecordFile> file_;        // set while a programming run holds its file
+  protocol::Record record_{};               // the record read last; kept between reads and runs
   std::optional<protocol::UvqId> runUnit_;  // the unit a run writes to, whoever else answers
   int32_t recordCount_ = 0;
   int64_t fileSize_ = 0;       // when the run started

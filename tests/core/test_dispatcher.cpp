@@ -47,8 +47,8 @@ class Dispatcher : public QObject {
     h.engine.BResetUVQClick();  // number 1, command 9
     h.takeLog();
     h.engine.ProcessStatusReply(Harness::reply(1, 3, 0x0102, 0x4000));
-    QCOMPARE(h.takeLog(), (std::vector<std::string>{
-                              "**ERROR Reply type 3 does not answer command 9, Seq: 1"}));
+    QCOMPARE(h.takeLog(),
+             (std::vector<std::string>{"**ERROR Reply type 3 does not answer command 9, Seq: 1"}));
     QVERIFY(h.outcomes.setAside.back().reason == SetAsideReason::OtherCommand);
     h.engine.ProcessStatusReply(Harness::reply(1, 9, 0x0102, 0x0000));
     QCOMPARE(h.log.lines.front(), std::string("UVQ ID:              0102"));
@@ -143,6 +143,10 @@ class Dispatcher : public QObject {
     QVERIFY(!h.engine.loaderMode());
 
     h.readyState(0x4000);  // no file chosen
+    for (ControlId id :
+         {ControlId::Locate, ControlId::BLDR_Mode, ControlId::BResetUVQ, ControlId::CBIPaddr,
+          ControlId::BErase, ControlId::BEraseEE, ControlId::BErasePRG})
+      QVERIFY(h.enabled(id));
     QVERIFY(!h.timer.enabled);
     QVERIFY(!h.enabled(ControlId::StopCapture));
     QVERIFY(!h.enabled(ControlId::BProgram));
@@ -161,6 +165,29 @@ class Dispatcher : public QObject {
                          ControlId::CBIPaddr, ControlId::EIPAddr, ControlId::BUpdateUVQ,
                          ControlId::BErase, ControlId::BEraseEE, ControlId::BErasePRG})
       QVERIFY(!h.enabled(id));
+  }
+
+  void anOperationStartedFromAnOutcomeIsRefused() {
+    // An outcome listener that calls back would run one operation inside another.
+    struct CallsBack : LoaderOutcomes {
+      LoaderService* service = nullptr;
+      bool refused = false;
+      void unitReported(const UnitReport&) override {
+        try {
+          service->locate();
+        } catch (const std::logic_error&) {
+          refused = true;
+        }
+      }
+    } listener;
+    Harness h;
+    listener.service = &h.service;
+    h.service.addListener(&listener);
+    h.registerUnit(0x0102);
+    QVERIFY(listener.refused);
+    QCOMPARE(h.link.sent.size(), size_t(1));  // only the first locate went out
+    QCOMPARE(h.engine.registry().count(), 1);
+    h.service.removeListener(&listener);
   }
 
   void clearingTheIpMarkRunsItsHandler() {

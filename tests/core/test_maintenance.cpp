@@ -10,9 +10,9 @@ class Maintenance : public QObject {
   Q_OBJECT
  private slots:
   void eraseSendsItsCodeGoesBusyAndTimesOut() {
-    for (auto [click, code] :
-         {std::pair{&WindowUnderTest::BEraseClick, 6}, std::pair{&WindowUnderTest::BEraseEEClick, 8},
-          std::pair{&WindowUnderTest::BErasePRGClick, 7}}) {
+    for (auto [click, code] : {std::pair{&WindowUnderTest::BEraseClick, 6},
+                               std::pair{&WindowUnderTest::BEraseEEClick, 8},
+                               std::pair{&WindowUnderTest::BErasePRGClick, 7}}) {
       Harness h;
       h.registerUnit(0x0102, 0x4000);
       h.link.sent.clear();
@@ -41,6 +41,15 @@ class Maintenance : public QObject {
     QCOMPARE(h.engine.pdus().counter(), uint16_t(0));
     QCOMPARE(h.timer.armings, 0);
     QCOMPARE(h.controls.text(ControlId::EIPAddr), std::string());
+
+    // "Clear UVQ" leaves the buttons as they were; an erase naming no unit then changes nothing.
+    h.registerUnit(0x0102, 0x4000);
+    h.engine.Button2Click();
+    h.link.sent.clear();
+    h.engine.BErasePRGClick();
+    QVERIFY(h.link.sent.empty());
+    QVERIFY(h.enabled(ControlId::BErase));  // no busy state
+    QVERIFY(!h.timer.enabled);
   }
 
   void resetChangesNoControlAndClearKeepsTheIpDisplay() {

@@ -163,6 +163,48 @@ class Programming : public QObject {
     QVERIFY(!h.timer.enabled);
   }
 
+  void eachRecordErrorBitAbortsWithItsOwnLine_data() {
+    QTest::addColumn<int>("bit");
+    QTest::addColumn<QString>("line");
+    QTest::newRow("frame length") << 0x0800 << "  record frame length error";
+    QTest::newRow("framing") << 0x0200 << "  record framing error";
+    QTest::newRow("checksum") << 0x0040 << "  record checksum error";
+    QTest::newRow("missing end record") << 0x0002 << "  missing Type 4 record";
+  }
+  void eachRecordErrorBitAbortsWithItsOwnLine() {
+    QFETCH(int, bit);
+    QFETCH(QString, line);
+    ProgrammingHarness h(Pattern(96));
+    h.start();
+    h.ack(static_cast<uint16_t>(0x4000 | bit));
+    QVERIFY(h.log.lines.size() >= 3);
+    const std::vector<std::string> head(h.log.lines.begin(), h.log.lines.begin() + 3);
+    QCOMPARE(head, (std::vector<std::string>{"ERROR - Error during Programming", line.toStdString(),
+                                             "  Programming Aborted"}));
+    QCOMPARE(h.link.sent.size(), size_t(1));
+    QVERIFY(h.outcomes.run && h.outcomes.run->end == RunEnd::RecordError);
+  }
+
+  void eachEndOfRunBoxActsAlone_data() {
+    QTest::addColumn<int>("box");  // the one box ticked: 1 Beep, 2 Auto Reset, 3 Auto Clear
+    for (int box : {1, 2, 3}) QTest::newRow(qPrintable(QString("CheckBox%1").arg(box))) << box;
+  }
+  void eachEndOfRunBoxActsAlone() {
+    // The boxes are read when the last answer arrives: ticked during the run, they count.
+    QFETCH(int, box);
+    ProgrammingHarness h(Pattern(24));
+    for (ControlId id : {ControlId::CheckBox1, ControlId::CheckBox2, ControlId::CheckBox3})
+      h.controls.setChecked(id, false);
+    h.start();
+    const ControlId boxes[] = {ControlId::CheckBox1, ControlId::CheckBox2, ControlId::CheckBox3};
+    h.controls.setChecked(boxes[box - 1], true);
+    h.ack();
+    QCOMPARE(h.tone.beeps, box == 1 ? 1 : 0);
+    const bool reset = h.link.sent.back()[6] == 9;
+    QCOMPARE(reset, box == 2);
+    QCOMPARE(h.engine.registry().count(), box == 3 ? 0 : 1);
+  }
+
   void notInLoaderModeTakesPrecedenceOverRecordErrors() {
     ProgrammingHarness h(Pattern(96));
     h.start();
@@ -196,8 +238,8 @@ class Programming : public QObject {
     h.engine.BProgramClick();
     h.takeLog();
     h.engine.ProcessStatusReply(Harness::reply(0, 3, 0x0304, 0x4000));
-    QCOMPARE(h.log.lines, (std::vector<std::string>{
-                              "**ERROR Reply type 3 does not answer command 4, Seq: 0"}));
+    QCOMPARE(h.log.lines,
+             (std::vector<std::string>{"**ERROR Reply type 3 does not answer command 4, Seq: 0"}));
     QCOMPARE(h.engine.registry().selector().text(), std::string("0102"));
     h.answer(4, 0x0102, 0x4010);
     QCOMPARE(h.link.sent.back()[2], uint8_t(0x01));  // the next record still goes to 0102
@@ -354,7 +396,6 @@ class Programming : public QObject {
     QCOMPARE(h.outcomes.run->acknowledged, uint64_t(3));
     QCOMPARE(h.link.sent.back(), (Bytes{0x5A, 0xA5, 1, 2, 0, 3, 9}));  // reset to 0102
   }
-
 };
 
 QTEST_GUILESS_MAIN(Programming)

@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QTemporaryDir>
@@ -58,6 +59,7 @@ class WindowLayoutTest : public QObject {
   void keyboardOrderKeepsCoveredAndHiddenControls();
   void spacePressesAFocusedCoveredButton();
   void openDialogTakesAnyTypedCryName();
+  void aSocketThatCannotBeHadLeavesTheWindowOpen();
   void startUpReadsTheSettingsFileBesideTheExecutable();
   void startUpWithInjectedHostLeavesEverythingQuiet();
 };
@@ -288,6 +290,31 @@ void WindowLayoutTest::startUpWithInjectedHostLeavesEverythingQuiet() {
   QVERIFY2(!unit.hasPending(), "nothing is sent at start-up");
   QCOMPARE(errors.count(), 0);
   QCOMPARE(tone.beeps, 0);
+}
+
+void WindowLayoutTest::aSocketThatCannotBeHadLeavesTheWindowOpen() {
+  SilentTone tone;
+  FormOptions options;
+  options.targetHost = "127.0.4.71";
+  options.tone = &tone;
+  options.openLink = []() -> std::unique_ptr<uvq::link::UdpLink> {
+    throw uvq::PlatformError("Socket Error # 24\nToo many open files");
+  };
+  TForm1 form(std::move(options));
+  form.show();
+  // Shown as the other start-up failures are; the window opens with the address it read.
+  auto* box = form.findChild<QMessageBox*>(QStringLiteral("ErrorBox"));
+  QVERIFY(box);
+  QVERIFY(box->text().contains(QStringLiteral("Too many open files")));
+  QVERIFY(!form.hasLink());
+  QCOMPARE(Child<QLineEdit>(form, "Edit3")->text(), QStringLiteral("127.0.4.71"));
+  QCOMPARE(form.windowTitle(), QStringLiteral("Ethernet Loader Utility 20161107"));
+
+  // What needs the network says why it cannot be done.
+  QSignalSpy errors(&form, &TForm1::errorShown);
+  Child<QPushButton>(form, "BLDR_Mode")->click();
+  QCOMPARE(errors.count(), 1);
+  QVERIFY(errors.at(0).at(0).toString().startsWith(QStringLiteral("No socket: Socket Error # 24")));
 }
 
 QTEST_MAIN(WindowLayoutTest)
