@@ -1,7 +1,7 @@
-// The window's rules on the loader service, as the operator drives them, one input byte choosing each step:
-// a reply (mostly echoing the last PDU, so it is accepted), a raw datagram, a timer tick, a
-// click on an enabled control, a failing send or an image of chosen size. Enough steps of the
-// right kind reach capture, the programming run, erase and re-addressing.
+// The window's rules on the loader service, as the operator drives them, one input byte choosing
+// each step: a reply (mostly echoing the last PDU, so it is accepted), a raw datagram, a timer
+// tick, a click on an enabled control, a failing send or an image of chosen size. Enough steps of
+// the right kind reach capture, the programming run, erase and re-addressing.
 
 #include <algorithm>
 #include <array>
@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "FakeControls.h"
 #include "FuzzEntries.h"
 #include "FuzzFailure.h"
 #include "FuzzInput.h"
-#include "FakeControls.h"
 #include "operations/LoaderService.h"
 #include "presenter/WindowPresenter.h"
 #include "protocol/PduLayout.h"
@@ -62,8 +62,11 @@ struct RememberingTimer : SharedTimer {
   void setInterval(int ms) override { interval = ms; }
 };
 
+// Noon, and a steady clock that moves 100 ms each time it is read.
 struct NoonClock : Clock {
+  int64_t ms = 0;
   std::string timeOfDay() override { return "12:00:00.000"; }
+  int64_t steadyMilliseconds() override { return ms += 100; }
 };
 
 struct QuietTone : Tone {

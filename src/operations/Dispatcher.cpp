@@ -22,17 +22,29 @@ bool LoaderService::answersLastPdu(const ReplyImage& reply) const {
   return !NamesCommand(type) || type == Code(pdus_.lastCommand());
 }
 
+// Each reply set aside is told; its line is logged within the budget of a few a second, so a
+// flood of bad datagrams cannot push a run's outcome out of the log.
+void LoaderService::setAside(const SetAsideReply& reply, const std::string& line) {
+  if (setAsideLines_.take(ports_.clock.steadyMilliseconds())) ports_.log.addLogLine(line);
+  notify([&](LoaderOutcomes& l) { l.replySetAside(reply); });
+}
+
+void LoaderService::flushSetAsideSummary() {
+  if (!setAsideLines_.pending()) return;
+  if (const auto line = setAsideLines_.summary(ports_.clock.steadyMilliseconds()))
+    ports_.log.addLogLine(*line);
+}
+
 void LoaderService::handleDatagram(std::span<const uint8_t> datagram) {
   CallGuard guard(*this);
   if (datagram.empty() || datagram.size() > kReplyImageSize)
     return;  // the link never hands these on
+  flushSetAsideSummary();
   if (datagram.size() < kMinimumReplyLength) {
     // Too short to carry a status word: acting on it would read fields the unit never sent.
-    ports_.log.addLogLine("Short reply of " + std::to_string(datagram.size()) +
-                          " bytes set aside (a status reply has at least 19)");
-    notify([&](LoaderOutcomes& l) {
-      l.replySetAside({SetAsideReason::Short, 0, 0, datagram.size()});
-    });
+    setAside({SetAsideReason::Short, 0, 0, datagram.size()},
+             "Short reply of " + std::to_string(datagram.size()) +
+                 " bytes set aside (a status reply has at least 19)");
     return;
   }
   std::copy(datagram.begin(), datagram.end(), reply_.begin());
@@ -41,17 +53,13 @@ void LoaderService::handleDatagram(std::span<const uint8_t> datagram) {
   const uint16_t seq = EchoedSequence(reply_);
   if (!answersLastPdu(reply_)) {
     const uint8_t type = ReplyType(reply_);
-    const bool rightNumber = pdus_.lastNumberSent() == seq;
-    if (rightNumber)
-      ports_.log.addLogLine(
-          "**ERROR Reply type " + std::to_string(type) + " does not answer command " +
-          std::to_string(Code(pdus_.lastCommand())) + ", Seq: " + std::to_string(seq));
+    if (pdus_.lastNumberSent() == seq)
+      setAside({SetAsideReason::OtherCommand, seq, type, datagram.size()},
+               "**ERROR Reply type " + std::to_string(type) + " does not answer command " +
+                   std::to_string(Code(pdus_.lastCommand())) + ", Seq: " + std::to_string(seq));
     else
-      ports_.log.addLogLine("**ERROR Out of Sequence Control PDU Seq: " + std::to_string(seq));
-    const SetAsideReply aside{
-        rightNumber ? SetAsideReason::OtherCommand : SetAsideReason::OutOfSequence, seq, type,
-        datagram.size()};
-    notify([&](LoaderOutcomes& l) { l.replySetAside(aside); });
+      setAside({SetAsideReason::OutOfSequence, seq, type, datagram.size()},
+               "**ERROR Out of Sequence Control PDU Seq: " + std::to_string(seq));
     return;
   }
 

@@ -71,6 +71,7 @@ void LoaderService::armTimer(TimerRole role, int intervalMs) {
 
 void LoaderService::timerTick(TimerRole role) {
   CallGuard guard(*this);
+  flushSetAsideSummary();
   switch (role) {
     case TimerRole::DiscoverySupervisor:
       disableTimer();

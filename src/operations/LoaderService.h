@@ -14,6 +14,7 @@
 #include "protocol/AccessCode.h"
 #include "protocol/ControlPdu.h"
 #include "protocol/ReplyLayout.h"
+#include "units/LineBudget.h"
 #include "units/UvqTable.h"
 
 namespace uvq {
@@ -134,6 +135,8 @@ class LoaderService {
   }
 
   // Dispatcher.
+  void setAside(const SetAsideReply& reply, const std::string& line);
+  void flushSetAsideSummary();
   bool answersLastPdu(const protocol::ReplyImage& reply) const;
   bool dispatchByType(const protocol::ReplyImage& reply);
   void reportStatusReply(const protocol::ReplyImage& reply);
@@ -174,6 +177,7 @@ class LoaderService {
   protocol::PduBuilder pdus_;
   units::UnitRegistry registry_;
   protocol::ReplyImage reply_{};
+  units::LineBudget setAsideLines_;
 
   bool loaderMode_ = false;
   bool sourceSelected_ = false;

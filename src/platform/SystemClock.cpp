@@ -22,4 +22,10 @@ std::string SystemClock::timeOfDay() {
   return FormatTimeOfDay(std::chrono::system_clock::now());
 }
 
+int64_t SystemClock::steadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 }  // namespace uvq::platform

@@ -13,6 +13,7 @@ std::string FormatTimeOfDay(std::chrono::system_clock::time_point when);
 class SystemClock : public uvq::Clock {
  public:
   std::string timeOfDay() override;
+  int64_t steadyMilliseconds() override;
 };
 
 }  // namespace uvq::platform

@@ -50,6 +50,8 @@ class Clock {
   virtual ~Clock() = default;
   // Local time of day as "hh:nn:ss.zzz".
   virtual std::string timeOfDay() = 0;
+  // A clock that only goes forward, in milliseconds from an arbitrary start.
+  virtual int64_t steadyMilliseconds() = 0;
 };
 
 class Tone {

@@ -50,9 +50,12 @@ void TCRecvThread::run() {
     try {
       count = source_.receiveDatagram(buffer_.data(), kBufferSize, -1);
     } catch (const ReceiveError& error) {
+      if (error.failure() != ReceiveFailure::SocketError) {
+        reportBadDatagram(ReceiveFailureLogLine(error));
+        continue;
+      }
       reportProblem(ReceiveFailureLogLine(error));
-      if (error.failure() == ReceiveFailure::SocketError)
-        QThread::msleep(static_cast<unsigned long>(tuning_.socketErrorBackOff.count()));
+      QThread::msleep(static_cast<unsigned long>(tuning_.socketErrorBackOff.count()));
       continue;
     } catch (const std::exception& error) {
       // Any other failure of the source is treated like a failed read.
@@ -67,6 +70,7 @@ void TCRecvThread::run() {
       suppressor_.flush(RepeatSuppressor::Clock::now(),
                         [this](const std::string& line) { sendToLog(line); });
     }
+    flushBadDatagramSummary();
   }
   // Everything this thread did happens before the stop that waited for it returns.
   handOverOrder_.fetch_add(1, std::memory_order_release);
@@ -93,6 +97,25 @@ void TCRecvThread::handOver(int count) {
       Qt::BlockingQueuedConnection);
   handOverOrder_.load(std::memory_order_acquire);
   if (failure) reportProblem(ReplyHandlingLogLine(*failure));
+}
+
+namespace {
+int64_t SteadyMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+}  // namespace
+
+// Datagrams that can never be a reply are set aside here, before any hand-over; beyond a few
+// lines a second they are only counted, so a flood costs the window's thread nothing.
+void TCRecvThread::reportBadDatagram(const std::string& line) {
+  if (badDatagramLines_.take(SteadyMs())) reportProblem(line);
+}
+
+void TCRecvThread::flushBadDatagramSummary() {
+  if (!badDatagramLines_.pending()) return;
+  if (const auto line = badDatagramLines_.summary(SteadyMs())) sendToLog(*line);
 }
 
 void TCRecvThread::reportProblem(const std::string& line) {

@@ -12,6 +12,7 @@
 
 #include "link/DatagramSource.h"
 #include "link/RepeatSuppressor.h"
+#include "units/LineBudget.h"
 
 namespace uvq::window {
 
@@ -74,6 +75,9 @@ class TCRecvThread : public QThread {
   // Reused for every datagram; only the first `count` bytes of a reading are meaningful.
   std::array<uint8_t, kBufferSize> buffer_{};
   RepeatSuppressor suppressor_;
+  units::LineBudget badDatagramLines_;  // empty and over-long datagrams, a few a second
+  void reportBadDatagram(const std::string& line);
+  void flushBadDatagramSummary();
 };
 
 }  // namespace uvq::window

@@ -128,6 +128,26 @@ class Dispatcher : public QObject {
     QCOMPARE(h.engine.registry().count(), 1);
   }
 
+  void aFloodOfSetAsideRepliesIsSummedUpOncePerSecond() {
+    Harness h;
+    h.registerUnit(0x0102);
+    h.takeLog();
+    for (int i = 0; i < 50; ++i) h.engine.ProcessStatusReply(Harness::reply(900 + i, 0, 1, 0));
+    QCOMPARE(h.log.lines.size(), size_t(5));  // a few lines a second, as they are
+    QCOMPARE(h.log.lines[4], std::string("**ERROR Out of Sequence Control PDU Seq: 904"));
+    QCOMPARE(h.outcomes.setAside.size(), size_t(50));  // every one is still told
+    h.takeLog();
+    h.clock.ms += 1000;
+    h.engine.BResetUVQClick();
+    h.answer(9, 0x0102, 0x0000);  // the exchange goes on; the count comes first
+    QCOMPARE(h.log.lines.front(),
+             std::string("45 more bad datagrams set aside in the last second"));
+    QCOMPARE(h.log.lines[1], std::string("UVQ ID:              0102"));
+    h.takeLog();
+    h.engine.ProcessStatusReply(Harness::reply(7, 0, 1, 0));  // a new second: logged again
+    QCOMPARE(h.log.lines, (std::vector<std::string>{"**ERROR Out of Sequence Control PDU Seq: 7"}));
+  }
+
   void readyAndBusyStatesFollowTheTable() {
     Harness h;
     h.controls.setEnabled(ControlId::StopCapture, true);

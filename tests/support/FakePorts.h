@@ -48,7 +48,9 @@ struct RecordingTimer : SharedTimer {
 };
 
 struct FixedClock : Clock {
+  int64_t ms = 0;  // moved on by the test
   std::string timeOfDay() override { return "12:34:56.789"; }
+  int64_t steadyMilliseconds() override { return ms; }
 };
 
 struct SilentTone : Tone {
