@@ -8,6 +8,7 @@
 #include "TargetList.h"
 #include "protocol/AccessCode.h"
 #include "protocol/IpAddressText.h"
+#include "uvq/Version.h"
 
 namespace uvq::cli {
 
@@ -40,6 +41,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
              "(section Net, key Address), as for the window.");
   app.fallthrough();
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string("uvq ") + kVersion);
 
   CliOptions options;
   SessionPlan& plan = options.plan;
