@@ -11,6 +11,7 @@
 
 #include "protocol/AccessCode.h"
 #include "protocol/IpAddressText.h"
+#include "uvq/Version.h"
 
 namespace uvq::cli {
 
@@ -122,6 +123,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   app.set_config("--config", defaultConfig,
                  "read options from this INI file (default: $XDG_CONFIG_HOME/uvq/uvq.ini, then "
                  "/etc/uvq/uvq.ini)");
+  app.set_version_flag("--version", std::string("uvq ") + kVersion);
 
   CliOptions options;
   SessionPlan& plan = options.plan;

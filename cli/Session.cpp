@@ -7,6 +7,7 @@
 #include "protocol/IpAddressText.h"
 #include "protocol/StatusFlags.h"
 #include "units/UvqTable.h"
+#include "uvq/Version.h"
 
 namespace uvq::cli {
 
@@ -436,6 +437,7 @@ void Session::finish(ExitCode code, const std::string& detail) {
   JsonLine fields;
   fields.field("outcome", OutcomeWord(code))
       .field("exit_code", ToInt(code))
+      .field("version", kVersion)
       .field("unit", result_.unit)
       .field("records", result_.records)
       .field("seconds", result_.seconds)

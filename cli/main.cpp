@@ -22,13 +22,11 @@
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "settings/SettingsFile.h"
+#include "uvq/Version.h"
 
 namespace {
 
 using namespace uvq::cli;
-
-// Packaging replaces this with the released version.
-constexpr const char* kToolVersion = "0.0.0-dev";
 
 // The beep is off unless asked for; a run then never asks for it.
 class SilentTone final : public uvq::Tone {
@@ -166,7 +164,7 @@ int Run(CliOptions& options) {
     for (size_t i = 0; i < sessions.size(); ++i) {
       const SessionResult& r = sessions[i]->result();
       RunLogEntry e;
-      e.toolVersion = kToolVersion;
+      e.toolVersion = uvq::kVersion;
       e.target = targets[i].text;
       e.address = targets[i].addressText;
       e.unitId = r.unit;

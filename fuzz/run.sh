@@ -11,7 +11,7 @@ build=build-fuzz
 targets=(fuzz_reply_path fuzz_settings_reader fuzz_address_split fuzz_address_parsing)
 flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DUVQ_FUZZ=ON -DUVQ_BUILD_TESTS=OFF -DCMAKE_CXX_FLAGS="$flags" >/dev/null
+  -DUVQ_FUZZ=ON -DUVQ_BUILD_TESTS=OFF -DUVQ_WERROR=ON -DCMAKE_CXX_FLAGS="$flags" >/dev/null
 cmake --build "$build" --target "${targets[@]}" -j 2
 
 failed=0

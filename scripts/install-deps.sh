@@ -2,7 +2,7 @@
 # Installs what building, running and testing need, from Debian's packages, when missing.
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libcli11-dev libssl-dev libasound2-dev
-          iproute2 util-linux xvfb xauth clang libclang-rt-dev clang-format)
+          iproute2 util-linux xvfb xauth clang libclang-rt-dev clang-format help2man)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

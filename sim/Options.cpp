@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "protocol/PduLayout.h"
+#include "uvq/Version.h"
 
 namespace uvq::sim {
 namespace {
@@ -87,6 +88,7 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   SimOptions& o = parsed.sim;
   CLI::App app{"uvq-sim: an emulated UVQ unit (or several) listening for control PDUs on UDP"};
   app.require_subcommand(0, 1);
+  app.set_version_flag("--version", std::string("uvq-sim ") + kVersion);
 
   std::string bind = "127.0.0.1", id = "0100", unitIp, errorBits = "0", garbage = "none";
   app.add_option("--bind", bind,
@@ -168,7 +170,7 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
 
   try {
     app.parse(argc, argv);
-  } catch (const CLI::CallForHelp& e) {
+  } catch (const CLI::Success& e) {  // --help, --version
     parsed.exitCode = app.exit(e);
     return parsed;
   } catch (const CLI::ParseError& e) {
