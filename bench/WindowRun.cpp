@@ -3,16 +3,25 @@
 // from the first record to the completed image. With --startup it instead times the window's
 // start: construction, show() and the first paint of the form.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
+#include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
 #include <string>
+#include <thread>
 
 #include "operations/Outcomes.h"
 #include "window/Encypted_ENC_loader.h"
@@ -60,7 +69,78 @@ QPushButton* ButtonOf(QWidget& form, const char* name) {
   return button;
 }
 
-int ProgramRun(const std::string& target, const std::string& image) {
+// Sends a mixed flood at the window's port from its own loopback address while the run goes
+// on: replies too short to read, replies echoing numbers never sent, over-long and empty
+// datagrams, in turn, `rate` a second.
+class Flood {
+ public:
+  Flood(uint16_t port, int rate) : rate_(rate) {
+    socket_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(0x7F000642);  // 127.0.6.66
+    if (socket_ < 0 || ::bind(socket_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)
+      throw std::runtime_error("flood socket");
+    to_.sin_family = AF_INET;
+    to_.sin_port = htons(port);
+    to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~Flood() {
+    stop_ = true;
+    thread_.join();
+    ::close(socket_);
+  }
+  uint64_t sent() const { return sent_; }
+
+ private:
+  void run() {
+    std::array<uint8_t, 300> bytes{};
+    const auto start = Clock::now();
+    uint64_t n = 0;
+    while (!stop_) {
+      // Paced against the clock: after t seconds, rate * t datagrams.
+      const double due = std::chrono::duration<double>(Clock::now() - start).count() * rate_;
+      if (static_cast<double>(n) >= due) {
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+        continue;
+      }
+      size_t length = 0;
+      switch (n % 4) {
+        case 0:
+          length = 10;  // short
+          break;
+        case 1:  // a status reply echoing a number far from any sent
+          length = 20;
+          bytes[0] = 0x5A;
+          bytes[1] = 0xA5;
+          bytes[4] = static_cast<uint8_t>(0x80 | (n >> 8));
+          bytes[5] = static_cast<uint8_t>(n);
+          bytes[6] = 0;
+          break;
+        case 2:
+          length = 300;  // over-long
+          break;
+        case 3:
+          length = 0;
+          break;
+      }
+      ::sendto(socket_, bytes.data(), length, 0, reinterpret_cast<const sockaddr*>(&to_),
+               sizeof to_);
+      ++n;
+      sent_ = n;
+    }
+  }
+
+  int rate_;
+  int socket_ = -1;
+  sockaddr_in to_{};
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> sent_{0};
+  std::thread thread_;
+};
+
+int ProgramRun(const std::string& target, const std::string& image, int floodRate) {
   SilentTone tone;
   uvq::window::FormOptions options;
   options.targetHost = target;
@@ -78,16 +158,28 @@ int ProgramRun(const std::string& target, const std::string& image) {
     std::fprintf(stderr, "error box: %s\n", qPrintable(text));
     QApplication::exit(1);
   });
+  std::unique_ptr<Flood> flood;
+  if (floodRate > 0) flood = std::make_unique<Flood>(form.localPort(), floodRate);
   ButtonOf(form, "BLDR_Mode")->click();
+  QTimer::singleShot(120000, qApp, [] { QApplication::exit(3); });  // a run that stalls
   const int code = QApplication::exec();
+  const uint64_t flooded = flood ? flood->sent() : 0;
+  flood.reset();
   if (code != 0 || !watch.ended || watch.outcome != uvq::RunEnd::Complete) {
     std::fprintf(stderr, "run did not complete (outcome %d)\n", static_cast<int>(watch.outcome));
     return 1;
   }
   // The image's whole records (end record included) each went out and were acknowledged.
   const double seconds = std::chrono::duration<double>(watch.end - watch.start).count();
-  std::printf("RESULT window records=%d seconds=%.4f records_per_s=%.0f resends=%d\n",
-              watch.records, seconds, watch.records / seconds, form.service().retries());
+  // The run's outcome must still be in the log for the operator to see.
+  const auto* memo = form.findChild<QPlainTextEdit*>(QStringLiteral("Memo1"));
+  const bool outcomeShown =
+      memo && memo->toPlainText().contains(QStringLiteral("Programming Complete"));
+  std::printf(
+      "RESULT window records=%d seconds=%.4f records_per_s=%.0f resends=%d flood_rate=%d "
+      "flood_sent=%llu outcome_in_log=%d\n",
+      watch.records, seconds, watch.records / seconds, form.service().retries(), floodRate,
+      static_cast<unsigned long long>(flooded), outcomeShown ? 1 : 0);
   return 0;
 }
 
@@ -152,13 +244,13 @@ int main(int argc, char** argv) try {
   QApplication app(argc, argv);
   const std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "--startup" && argc == 3) return StartUp(argv[2], mainEntered);
-  if (mode == "--program" && argc == 4) {
+  if (mode == "--program" && (argc == 4 || (argc == 6 && std::string(argv[4]) == "--flood"))) {
     const std::string target = argv[2];
     if (target.rfind("127.", 0) != 0) throw std::runtime_error("target must be 127.x.y.z");
-    return ProgramRun(target, argv[3]);
+    return ProgramRun(target, argv[3], argc == 6 ? std::atoi(argv[5]) : 0);
   }
   std::fprintf(stderr,
-               "usage: uvq-bench-window --program 127.x.y.z IMAGE.cry\n"
+               "usage: uvq-bench-window --program 127.x.y.z IMAGE.cry [--flood PER_SECOND]\n"
                "       uvq-bench-window --startup EXECUTABLE (EXECUTABLE.INI names the target)\n");
   return 2;
 } catch (const std::exception& e) {
