@@ -157,7 +157,7 @@ class CliRunTest : public QObject {
     QVERIFY(erase.out.contains("Device Erased"));
     const Result eraseData = RunUvq({"erase", "data", "--target", "127.0.5.7", "--quiet"});
     EXPECT_EXIT(eraseData, 0);
-    QVERIFY(sim.output().contains(" cmd 8 "));
+    QVERIFY(sim.waitForOutput(" cmd 8 "));  // its line may still be on its way
 
     const Result moved = RunUvq({"set-ip", "127.0.5.70", "--target", "127.0.5.7"});
     EXPECT_EXIT(moved, 0);
@@ -171,7 +171,7 @@ class CliRunTest : public QObject {
 
     const Result reset = RunUvq({"reset", "--target", "127.0.5.7"});
     EXPECT_EXIT(reset, 0);
-    QVERIFY(sim.output().contains(" cmd 9 "));
+    QVERIFY(sim.waitForOutput(" cmd 9 "));
   }
 
   void badUsageSendsNothing_data() {
