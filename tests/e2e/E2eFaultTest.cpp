@@ -56,7 +56,7 @@ void E2eFaultTest::lossyReorderingWireStillDeliversALargeImage() {
   loader.choose(bench.image);
 
   QVERIFY2(loader.program(120000), qPrintable(loader.logText()));
-  QVERIFY2(sim.waitFor(QStringLiteral("IMAGE OK\n"), 10000), qPrintable(sim.output()));
+  QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n"), 10000), qPrintable(sim.output()));
   // A resent end record is checked again: every verdict must be OK.
   QCOMPARE(sim.count(QStringLiteral("IMAGE MISMATCH")), 0);
   QCOMPARE(loader.caption(), kCompletedCaption);
@@ -102,7 +102,7 @@ void E2eFaultTest::garbageFloodToTheLoaderDuringARun() {
                           .arg(loader.events.records)));
   QVERIFY2(ended, qPrintable(loader.logText()));
   QVERIFY(sent > 40);
-  QVERIFY2(sim.waitFor(QStringLiteral("IMAGE OK\n"), 10000),
+  QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n"), 10000),
            qPrintable(duringFlood.join(QLatin1Char('|'))));
   QCOMPARE(loader.caption(), kCompletedCaption);
   QVERIFY(!loader.service().fileOpen());
@@ -163,7 +163,7 @@ void E2eFaultTest::fileDeletedMidRunStillArrivesIntact() {
   QVERIFY(loader.program(30000, 8, 100, [&] { removed = QFile::remove(bench.image); }));
   QVERIFY(removed);
   QVERIFY(!QFile::exists(bench.image));
-  QVERIFY2(sim.waitFor(QStringLiteral("IMAGE OK\n"), 10000), qPrintable(sim.output()));
+  QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n"), 10000), qPrintable(sim.output()));
   QCOMPARE(loader.caption(), kCompletedCaption);
   QVERIFY(loader.logHas(QStringLiteral("Programming Complete")));
   QVERIFY(!loader.service().fileOpen());

@@ -21,6 +21,7 @@
 #include <string>
 
 #include "FakePorts.h"
+#include "SimProcess.h"
 #include "operations/Outcomes.h"
 #include "window/Encypted_ENC_loader.h"
 #include "window/MemoLog.h"
@@ -30,71 +31,9 @@ namespace uvq::e2e {
 
 using uvq::window::TForm1;
 
-inline QString SimProgram() {
-  return qEnvironmentVariable("UVQ_BUILD_DIR") + QStringLiteral("/uvq-sim");
-}
+using uvq::test::SimProgram;
+using Sim = uvq::test::SimProcess;
 
-// One uvq-sim child process. Its stdout is collected as it arrives, so the per-PDU log and the
-// IMAGE verdicts can be searched while the window keeps running.
-class Sim {
- public:
-  explicit Sim(QString address) : address_(std::move(address)) {
-    QObject::connect(&process_, &QProcess::readyReadStandardOutput,
-                     [this] { output_ += process_.readAllStandardOutput(); });
-  }
-  ~Sim() { stop(); }
-  Sim(const Sim&) = delete;
-  Sim& operator=(const Sim&) = delete;
-
-  // Starts on the address at the units' port and waits for the "listening" line.
-  bool start(const QStringList& extra = {}) {
-    output_.clear();
-    process_.setProgram(SimProgram());
-    process_.setArguments(QStringList{QStringLiteral("--bind"), address_, QStringLiteral("--port"),
-                                      QString::number(TForm1::kUnitPort)} +
-                          extra);
-    process_.start();
-    if (!process_.waitForStarted(5000)) return false;
-    return waitFor(QStringLiteral("uvq-sim listening on ") + address_ + QLatin1Char(':'), 5000);
-  }
-
-  // Handles events (so the window keeps working) until `text` has appeared on stdout.
-  bool waitFor(const QString& text, int timeoutMs = 10000) {
-    QElapsedTimer waited;
-    waited.start();
-    while (!output().contains(text)) {
-      if (waited.elapsed() > timeoutMs || process_.state() == QProcess::NotRunning) {
-        output_ += process_.readAllStandardOutput();
-        return output().contains(text);
-      }
-      QTest::qWait(2);
-    }
-    return true;
-  }
-
-  QString output() const { return QString::fromUtf8(output_); }
-  int count(const QString& text) const { return output().count(text); }
-  QString errors() { return QString::fromUtf8(process_.readAllStandardError()); }
-
-  // The unit vanishing: no goodbye, no dump at exit.
-  void kill() {
-    process_.kill();
-    process_.waitForFinished(5000);
-  }
-  void stop() {
-    if (process_.state() == QProcess::NotRunning) return;
-    process_.terminate();
-    if (!process_.waitForFinished(5000)) kill();
-    output_ += process_.readAllStandardOutput();
-  }
-
- private:
-  QString address_;
-  QProcess process_;
-  QByteArray output_;
-};
-
-// Random bytes from a fixed seed, so a failing case repeats.
 inline QByteArray RandomBinary(int size, quint32 seed) {
   QRandomGenerator random(seed);
   QByteArray bytes(size, '\0');

@@ -10,13 +10,14 @@
 #include <QtTest>
 #include <optional>
 
+#include "SimProcess.h"
+
 namespace simtest {
 
 inline constexpr quint16 kUnitPort = 16388;
 
-inline QString SimProgram() {
-  return qEnvironmentVariable("UVQ_BUILD_DIR") + "/uvq-sim";
-}
+using uvq::test::SimProcess;
+using uvq::test::SimProgram;
 
 inline quint16 Word(const QByteArray& b, int at) {
   return static_cast<quint16>(static_cast<quint8>(b[at]) << 8 | static_cast<quint8>(b[at + 1]));
@@ -31,27 +32,15 @@ inline quint16 ReplyStatus(const QByteArray& r) {
   return Word(r, 16);
 }
 
+// The emulator and a tool's end of the wire: PDUs sent from this address, replies read.
 class SimPeer {
  public:
-  explicit SimPeer(QString address) : address_(address), target_(std::move(address)) {}
-  ~SimPeer() {
-    if (process_.state() != QProcess::NotRunning) {
-      process_.kill();
-      process_.waitForFinished(5000);
-    }
-  }
+  explicit SimPeer(QString address) : address_(address), target_(address), sim_(address) {}
 
   // Starts the emulator on this peer's address (or on `bind`, a range starting with it) and
   // waits for its readiness line.
   bool start(QStringList args, const QString& bind = {}) {
-    const QString listen = bind.isEmpty() ? address_ : bind;
-    args << "--bind" << listen;
-    process_.setProgram(SimProgram());
-    process_.setArguments(args);
-    process_.start();
-    if (!process_.waitForStarted(5000)) return false;
-    if (!waitForOutput("uvq-sim listening on " + listen + ":16388")) return false;
-    return socket_.bind(QHostAddress(address_), 0);
+    return sim_.start(std::move(args), bind) && socket_.bind(QHostAddress(address_), 0);
   }
   // Later PDUs go to `address`, another of the emulator's addresses.
   void aimAt(const QString& address) { target_ = address; }
@@ -107,25 +96,11 @@ class SimPeer {
     return std::nullopt;
   }
 
-  bool waitForOutput(const QString& text, int ms = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!output_.contains(text)) {
-      if (timer.elapsed() > ms) return false;
-      process_.waitForReadyRead(50);
-      output_ += QString::fromUtf8(process_.readAllStandardOutput());
-    }
-    return true;
-  }
+  bool waitForOutput(const QString& text, int ms = 5000) { return sim_.waitForOutput(text, ms); }
   // Stops the emulator as an operator would (SIGTERM) and returns the whole of its stdout.
-  QString stop() {
-    process_.terminate();
-    process_.waitForFinished(5000);
-    output_ += QString::fromUtf8(process_.readAllStandardOutput());
-    return output_;
-  }
-  int exitCode() const { return process_.exitCode(); }
-  QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
+  QString stop() { return sim_.stop(); }
+  int exitCode() const { return sim_.exitCode(); }
+  QProcess::ExitStatus exitStatus() const { return sim_.exitStatus(); }
   quint16 lastFromPort() const { return lastFromPort_; }
   const QString& lastFrom() const { return lastFrom_; }
   const QString& address() const { return address_; }
@@ -133,9 +108,8 @@ class SimPeer {
  private:
   QString address_;
   QString target_;  // where PDUs go: address_ unless aimed elsewhere
-  QProcess process_;
+  SimProcess sim_;
   QUdpSocket socket_;
-  QString output_;
   quint16 nextSeq_ = 0x1230;
   quint16 lastFromPort_ = 0;
   QString lastFrom_;

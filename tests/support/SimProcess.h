@@ -1,0 +1,100 @@
+#pragma once
+
+// One uvq-sim child process on a loopback address, for the suites that need a unit at the far
+// end: started and awaited, its output searched, frozen, stopped.
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QtTest>
+
+namespace uvq::test {
+
+inline QString SimProgram() {
+  return qEnvironmentVariable("UVQ_BUILD_DIR") + QStringLiteral("/uvq-sim");
+}
+
+class SimProcess {
+ public:
+  explicit SimProcess(QString address) : address_(std::move(address)) {
+    QObject::connect(&process_, &QProcess::readyReadStandardOutput,
+                     [this] { output_ += QString::fromUtf8(process_.readAllStandardOutput()); });
+  }
+  ~SimProcess() {
+    if (process_.state() == QProcess::NotRunning) return;
+    resume();  // a frozen unit cannot die
+    process_.kill();
+    process_.waitForFinished(5000);
+  }
+  SimProcess(const SimProcess&) = delete;
+  SimProcess& operator=(const SimProcess&) = delete;
+
+  // Starts on `bind` (by default this address; a range must start with it) at the units' port
+  // and waits for the readiness line.
+  bool start(QStringList args = {}, const QString& bind = {}) {
+    output_.clear();
+    const QString listen = bind.isEmpty() ? address_ : bind;
+    args << QStringLiteral("--bind") << listen;
+    process_.setProgram(SimProgram());
+    process_.setArguments(args);
+    process_.start();
+    if (!process_.waitForStarted(5000)) return false;
+    return waitForOutput(QStringLiteral("uvq-sim listening on ") + listen +
+                         QStringLiteral(":16388"));
+  }
+
+  // Handles events (a window under test keeps working) until `text` is on standard output.
+  bool waitForOutput(const QString& text, int timeoutMs = 10000) {
+    QElapsedTimer waited;
+    waited.start();
+    while (!output_.contains(text)) {
+      if (waited.elapsed() > timeoutMs || process_.state() == QProcess::NotRunning)
+        return output().contains(text);
+      QTest::qWait(2);
+    }
+    return true;
+  }
+  // Standard output so far.
+  QString output() {
+    QCoreApplication::processEvents();
+    output_ += QString::fromUtf8(process_.readAllStandardOutput());
+    return output_;
+  }
+  int count(const QString& text) { return output().count(text); }
+  QString errors() { return QString::fromUtf8(process_.readAllStandardError()); }
+
+  // Stops it as an operator would (SIGTERM) and returns the whole of its standard output.
+  QString stop() {
+    if (process_.state() != QProcess::NotRunning) {
+      process_.terminate();
+      if (!process_.waitForFinished(5000)) kill();
+    }
+    return output();
+  }
+  // The unit vanishing: no goodbye, no dump at exit.
+  void kill() {
+    resume();
+    process_.kill();
+    process_.waitForFinished(5000);
+  }
+  // The unit stops answering mid-exchange, as one whose network went away, and comes back.
+  void freeze() { signal(SIGSTOP); }
+  void resume() { signal(SIGCONT); }
+
+  int exitCode() const { return process_.exitCode(); }
+  QProcess::ExitStatus exitStatus() const { return process_.exitStatus(); }
+  const QString& address() const { return address_; }
+
+ private:
+  void signal(int number) {
+    if (process_.state() != QProcess::NotRunning)
+      ::kill(static_cast<pid_t>(process_.processId()), number);
+  }
+
+  QString address_;
+  QProcess process_;
+  QString output_;
+};
+
+}  // namespace uvq::test
