@@ -7,19 +7,7 @@
 #   UVQ_RELEASE_DIR  build folder (default build-release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
-checkers=(lintian desktop-file-utils)
-missing=()
-for p in "${checkers[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo="sudo"
-  echo "Installing: ${missing[*]}"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash scripts/install-deps.sh lintian desktop-file-utils
 
 build=${UVQ_RELEASE_DIR:-build-release}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DUVQ_BUILD_TESTS=OFF >/dev/null
