@@ -24,7 +24,8 @@ ReplyPathReach FuzzReplyPath(const uint8_t* data, size_t size);
 void FuzzSettingsReader(const uint8_t* data, size_t size);
 // SplitAddress, StepPart and JoinAddress on arbitrary text.
 void FuzzAddressSplit(const uint8_t* data, size_t size);
-// ParseIntegerText, ParseUnitIpAddress and the link's numeric-target rule on arbitrary text.
+// ParseIntegerText, ParseIpAddressParts, ParseUnitIpAddress and the link's numeric-target rule on
+// arbitrary text.
 void FuzzAddressParsing(const uint8_t* data, size_t size);
 
 }  // namespace uvq::fuzz
