@@ -20,7 +20,8 @@ struct ReplyPathReach {
 
 // Datagrams, clicks and timer ticks chosen by the input, through one engine on recording ports.
 ReplyPathReach FuzzReplyPath(const uint8_t* data, size_t size);
-// FindProfileString and ReadProfileString on arbitrary settings text; SettingsPathFor.
+// FindProfileString, ReadProfileString and ReadTargetSettingFrom on arbitrary settings text;
+// SettingsPathFor.
 void FuzzSettingsReader(const uint8_t* data, size_t size);
 // SplitAddress, StepPart and JoinAddress on arbitrary text.
 void FuzzAddressSplit(const uint8_t* data, size_t size);
