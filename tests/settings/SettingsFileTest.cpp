@@ -182,7 +182,7 @@ class SettingsFileTest : public QObject {
     QCOMPARE(ReadTargetSettingFrom({full}).address, std::string("127.0.2.6"));
   }
 
-  void readingStopsOnePastTheLimit() {
+  void limitCountsBytesAndMissingFilesAreToldApart() {
     const std::string path = Scratch("ten.INI");
     Write(path, "0123456789");
     QCOMPARE(ReadSettingsFileText(path, 10).text, std::string("0123456789"));
