@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Fuzzes to a depth the 30-second CI runs cannot reach; run by hand, not by CI. The reply path
 # gets REPLY_RUNS executions (default 10 million), the settings reader SETTINGS_RUNS (default
-# 1 million). Each target's corpus is kept in build-fuzz/deep-corpus/<target>/, so a later run
-# goes on from where this one stopped. Afterwards the corpus is merged into
-# tests/fuzz_regressions/inputs/<target>/: only inputs that reach code the saved ones do not are
-# added, and the regression suite replays them on every test run. Review and commit them.
+# 1 million); 0 leaves that target out. Each target's corpus is kept in
+# build-fuzz/deep-corpus/<target>/, so a later run goes on from where this one stopped.
+# Afterwards the corpus is merged into tests/fuzz_regressions/inputs/<target>/: only inputs that
+# reach code the saved ones do not are added, and the regression suite replays them on every
+# test run. Review and commit them.
 # A crash leaves its input in build-fuzz/deep-artifacts/<target>/ and fails the script.
 # It takes long on one core; leave the machine to others:
 #   nice -n 10 bash fuzz/deep.sh [REPLY_RUNS] [SETTINGS_RUNS]
@@ -23,6 +24,7 @@ fuzz() {
 failed=0
 deep() {
   local name=$1 runs=$2
+  [ "$runs" -gt 0 ] || return 0
   local corpus=$build/deep-corpus/$name artifacts=$build/deep-artifacts/$name
   local inputs=tests/fuzz_regressions/inputs/$name log=$build/deep-$name.log
   mkdir -p "$corpus" "$artifacts" "$inputs"
@@ -38,7 +40,7 @@ deep() {
     return
   fi
   echo "took $((SECONDS - start)) s"
-  grep -E "^#[0-9]+ +DONE" "$log" | tail -1
+  grep -E "^#[0-9]+[[:space:]]+DONE" "$log" | tail -1
   grep -E "stat::(number_of_executed_units|average_exec_per_sec|new_units_added|peak_rss_mb)" "$log"
   local before after
   before=$(find "$inputs" -type f | wc -l)
