@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <exception>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "CliOptions.h"
@@ -65,9 +66,18 @@ bool ChangesUnit(Operation operation) {
 }
 
 int Run(CliOptions& options) {
-  if (options.targets.empty())
-    options.targets.push_back(
-        {uvq::settings::ReadTargetAddress(uvq::settings::ExecutablePath()), std::nullopt});
+  if (options.targets.empty()) {
+    // Only the settings file beside the program, as before; a file that names no address is
+    // said on standard error, so a script does not aim at the default unknowingly.
+    const std::string executable = uvq::settings::ExecutablePath();
+    std::vector<std::string> settingsPaths;
+    if (!executable.empty()) settingsPaths.push_back(uvq::settings::SettingsPathFor(executable));
+    const uvq::settings::TargetSetting setting =
+        uvq::settings::ReadTargetSettingFrom(settingsPaths);
+    if (const auto notice = uvq::settings::TargetSettingNotice(setting))
+      std::fprintf(stderr, "uvq: %s\n", notice->c_str());
+    options.targets.push_back({setting.address, std::nullopt});
+  }
 
   // Every target is resolved once, and every check made, before the first datagram leaves.
   std::vector<ResolvedTarget> targets;

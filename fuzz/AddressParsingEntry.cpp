@@ -41,7 +41,7 @@ void FuzzAddressParsing(const uint8_t* data, size_t size) {
     if (fits) UVQ_FUZZ_CHECK(*number == expected);
   }
 
-  const std::optional<protocol::Ipv4Bytes> address = protocol::ParseUnitIpAddress(text);
+  const std::optional<protocol::Ipv4Bytes> address = protocol::ParseIpAddressParts(text);
   if (address) {
     // Four parts, each its own number in 0..255.
     std::string_view rest = text;
@@ -54,6 +54,11 @@ void FuzzAddressParsing(const uint8_t* data, size_t size) {
     }
   }
 
+  // A unit is never given an address in 0.0.0.0/8 or from 224.0.0.0 up.
+  const std::optional<protocol::Ipv4Bytes> unitAddress = protocol::ParseUnitIpAddress(text);
+  UVQ_FUZZ_CHECK(unitAddress.has_value() == (address && (*address)[0] != 0 && (*address)[0] < 224));
+  if (unitAddress) UVQ_FUZZ_CHECK(*unitAddress == *address);
+
   const std::optional<in_addr> host = link::NumericHost(text);
   if (address) {
     UVQ_FUZZ_CHECK(host.has_value());
@@ -61,7 +66,7 @@ void FuzzAddressParsing(const uint8_t* data, size_t size) {
     UVQ_FUZZ_CHECK((value >> 24) == (*address)[0] && ((value >> 16) & 0xFF) == (*address)[1] &&
                    ((value >> 8) & 0xFF) == (*address)[2] && (value & 0xFF) == (*address)[3]);
   } else if (host) {
-    // Only the loopback name needs no look-up besides a valid address.
+    // Only the loopback name needs no look-up besides four dotted parts.
     UVQ_FUZZ_CHECK(ntohl(host->s_addr) == INADDR_LOOPBACK && text.size() == 9);
   }
 }

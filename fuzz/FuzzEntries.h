@@ -20,11 +20,13 @@ struct ReplyPathReach {
 
 // Datagrams, clicks and timer ticks chosen by the input, through the window's rules on the loader service, on recording ports.
 ReplyPathReach FuzzReplyPath(const uint8_t* data, size_t size);
-// FindProfileString and ReadProfileString on arbitrary settings text; SettingsPathFor.
+// FindProfileString, ReadProfileString and ReadTargetSettingFrom on arbitrary settings text;
+// SettingsPathFor.
 void FuzzSettingsReader(const uint8_t* data, size_t size);
 // SplitAddress, StepPart and JoinAddress on arbitrary text.
 void FuzzAddressSplit(const uint8_t* data, size_t size);
-// ParseIntegerText, ParseUnitIpAddress and the link's numeric-target rule on arbitrary text.
+// ParseIntegerText, ParseIpAddressParts, ParseUnitIpAddress and the link's numeric-target rule on
+// arbitrary text.
 void FuzzAddressParsing(const uint8_t* data, size_t size);
 
 }  // namespace uvq::fuzz

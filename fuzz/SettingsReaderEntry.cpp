@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "FuzzEntries.h"
@@ -34,6 +35,13 @@ void FuzzSettingsReader(const uint8_t* data, size_t size) {
     std::fwrite(text.data(), 1, text.size(), file);
     std::fclose(file);
     UVQ_FUZZ_CHECK(settings::ReadProfileString(path, section, key, kDefault) == found);
+
+    // The target comes from the file when it names one, and falls back saying so otherwise.
+    const std::optional<std::string> named = settings::FindProfileValue(text, "Net", "Address");
+    const settings::TargetSetting target = settings::ReadTargetSettingFrom({path});
+    UVQ_FUZZ_CHECK(target.path == path && target.fellBack == !named);
+    UVQ_FUZZ_CHECK(target.address == named.value_or(settings::kDefaultTargetAddress));
+    UVQ_FUZZ_CHECK(settings::TargetSettingNotice(target).has_value() == target.fellBack);
   }
 
   // The settings file's name: always the executable's own name with the ".INI" extension.

@@ -9,10 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-30}
 build=build-fuzz
 targets=(fuzz_reply_path fuzz_settings_reader fuzz_address_split fuzz_address_parsing)
-flags="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
-cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DUVQ_FUZZ=ON -DUVQ_BUILD_TESTS=OFF -DUVQ_WERROR=ON -DCMAKE_CXX_FLAGS="$flags" >/dev/null
-cmake --build "$build" --target "${targets[@]}" -j 2
+bash fuzz/build.sh "${targets[@]}"
 
 failed=0
 for target in "${targets[@]}"; do

@@ -22,7 +22,7 @@ bool IsLocalhost(std::string_view host) {
 
 std::optional<in_addr> NumericHost(std::string_view host) {
   if (IsLocalhost(host)) return in_addr{htonl(INADDR_LOOPBACK)};
-  const std::optional<protocol::Ipv4Bytes> bytes = protocol::ParseUnitIpAddress(host);
+  const std::optional<protocol::Ipv4Bytes> bytes = protocol::ParseIpAddressParts(host);
   if (!bytes) return std::nullopt;
   const uint32_t hostOrder = (uint32_t{(*bytes)[0]} << 24) | (uint32_t{(*bytes)[1]} << 16) |
                              (uint32_t{(*bytes)[2]} << 8) | uint32_t{(*bytes)[3]};

@@ -37,6 +37,19 @@ in_addr LookUpHostName(const std::string& host) {
   return address;
 }
 
+// Targets no unit can be at, refused before anything is sent: a datagram to a multicast group
+// or to the limited broadcast reaches every listener on the network, and 0.0.0.0 names no one.
+void RefuseUnusableTarget(in_addr address) {
+  const uint32_t value = ntohl(address.s_addr);
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &address, text, sizeof text);
+  if (IN_MULTICAST(value))
+    throw PlatformError(std::string("Refusing to send to multicast address ") + text);
+  if (value == INADDR_BROADCAST)
+    throw PlatformError(std::string("Refusing to send to broadcast address ") + text);
+  if (value == INADDR_ANY) throw PlatformError(std::string("Refusing to send to address ") + text);
+}
+
 }  // namespace
 
 UdpLink::UdpLink() {
@@ -74,11 +87,14 @@ void UdpLink::setHost(std::string host) {
 in_addr UdpLink::targetAddress() {
   if (cachedValid_) return cached_;
   if (const std::optional<in_addr> numeric = NumericHost(host_)) {
+    RefuseUnusableTarget(*numeric);
     cached_ = *numeric;
     cachedValid_ = true;
     return cached_;
   }
-  return LookUpHostName(host_);
+  const in_addr found = LookUpHostName(host_);
+  RefuseUnusableTarget(found);
+  return found;
 }
 
 void UdpLink::sendDatagram(std::span<const uint8_t> bytes) {

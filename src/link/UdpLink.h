@@ -28,6 +28,8 @@ class UdpLink final : public Link, public DatagramSource {
   UdpLink& operator=(const UdpLink&) = delete;
 
   // The target: "LOCALHOST" (any case), a dotted address, or a host name looked up per datagram.
+  // A multicast address, 255.255.255.255 or 0.0.0.0, given or looked up, makes every send throw
+  // PlatformError ("Refusing to send to ...") before anything goes out.
   void setHost(std::string host);
   const std::string& host() const { return host_; }
   void setPort(uint16_t port) { port_ = port; }

@@ -53,13 +53,28 @@ bool PosixRecordFile::refill() {
   }
 }
 
-std::unique_ptr<uvq::RecordFile> PosixFileSystem::openForReading(const std::string& path) {
+OpenedRecordFile OpenRecordFile(const std::string& path) {
+  // O_NONBLOCK so a FIFO (or a device) cannot hold the open until a writer comes; it is cleared
+  // again once the file is known to be a regular one.
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return nullptr;
-  return std::make_unique<PosixRecordFile>(fd);
+  if (fd < 0) return {nullptr, std::system_category().message(errno)};
+  auto file = std::make_unique<PosixRecordFile>(fd);  // closes fd on every refusal below
+
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) return {nullptr, std::system_category().message(errno)};
+  // A pipe, a device such as /dev/zero or a directory is no image, however it is reached.
+  if (!S_ISREG(info.st_mode)) return {nullptr, "is not a regular file"};
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
+    return {nullptr, std::system_category().message(errno)};
+  return {std::move(file), {}};
+}
+
+std::unique_ptr<uvq::RecordFile> PosixFileSystem::openForReading(const std::string& path) {
+  return OpenRecordFile(path).file;
 }
 
 }  // namespace uvq::platform

@@ -35,7 +35,19 @@ class PosixRecordFile : public uvq::RecordFile {
   size_t aheadLength_ = 0;
 };
 
-// Opens with read access only, so files on read-only shares can still be programmed.
+// A record file opened for reading, or why it was not: the system's error text, or
+// "is not a regular file".
+struct OpenedRecordFile {
+  std::unique_ptr<PosixRecordFile> file;
+  std::string problem;
+};
+
+// Opens with read access only, so files on read-only shares can still be programmed. Only a
+// regular file (symbolic links followed) is taken: a FIFO would block the open or the reads
+// forever and a device such as /dev/zero would never end. The open itself never waits.
+OpenedRecordFile OpenRecordFile(const std::string& path);
+
+// OpenRecordFile for the engine: nullptr when refused.
 class PosixFileSystem : public uvq::FileSystem {
  public:
   std::unique_ptr<uvq::RecordFile> openForReading(const std::string& path) override;

@@ -6,7 +6,7 @@
 
 namespace uvq::protocol {
 
-std::optional<Ipv4Bytes> ParseUnitIpAddress(std::string_view text) {
+std::optional<Ipv4Bytes> ParseIpAddressParts(std::string_view text) {
   if (std::count(text.begin(), text.end(), '.') != 3) return std::nullopt;
   Ipv4Bytes address{};
   for (size_t part = 0; part < 4; ++part) {
@@ -16,6 +16,16 @@ std::optional<Ipv4Bytes> ParseUnitIpAddress(std::string_view text) {
     address[part] = static_cast<uint8_t>(*value);
     text.remove_prefix(dot == std::string_view::npos ? text.size() : dot + 1);
   }
+  return address;
+}
+
+bool IsUsableUnitAddress(const Ipv4Bytes& address) {
+  return address[0] != 0 && address[0] < 224;
+}
+
+std::optional<Ipv4Bytes> ParseUnitIpAddress(std::string_view text) {
+  const std::optional<Ipv4Bytes> address = ParseIpAddressParts(text);
+  if (!address || !IsUsableUnitAddress(*address)) return std::nullopt;
   return address;
 }
 

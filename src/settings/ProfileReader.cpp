@@ -1,6 +1,6 @@
 #include "settings/ProfileReader.h"
 
-#include <fstream>
+#include "settings/SettingsFileText.h"
 
 // Hand-written because the settings file follows the classic private-profile rules
 // (case-blind names, quote stripping, first match wins) that no packaged INI parser (and
@@ -49,8 +49,8 @@ std::string_view NextLine(std::string_view& rest) {
 
 }  // namespace
 
-std::string FindProfileString(std::string_view text, std::string_view section, std::string_view key,
-                              std::string_view defaultValue) {
+std::optional<std::string> FindProfileValue(std::string_view text, std::string_view section,
+                                            std::string_view key) {
   constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
   if (text.starts_with(kByteOrderMark)) text.remove_prefix(kByteOrderMark.size());
 
@@ -85,22 +85,19 @@ std::string FindProfileString(std::string_view text, std::string_view section, s
     const std::string_view value = StripQuotes(Trim(line.substr(equals + 1)));
     return std::string(value.substr(0, kMaxProfileValueLength));
   }
-  return std::string(defaultValue);
+  return std::nullopt;
+}
+
+std::string FindProfileString(std::string_view text, std::string_view section, std::string_view key,
+                              std::string_view defaultValue) {
+  return FindProfileValue(text, section, key).value_or(std::string(defaultValue));
 }
 
 std::string ReadProfileString(const std::string& path, std::string_view section,
                               std::string_view key, std::string_view defaultValue) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::string(defaultValue);
-  // istream::read turns a failing read (a directory opens but cannot be read) into badbit,
-  // where reading through the stream buffer directly would throw.
-  std::string text;
-  char chunk[4096];
-  while (file.read(chunk, sizeof chunk) || file.gcount() > 0) {
-    text.append(chunk, static_cast<size_t>(file.gcount()));
-  }
-  if (file.bad()) return std::string(defaultValue);
-  return FindProfileString(text, section, key, defaultValue);
+  const SettingsFileText file = ReadSettingsFileText(path);
+  if (!file.problem.empty()) return std::string(defaultValue);
+  return FindProfileString(file.text, section, key, defaultValue);
 }
 
 }  // namespace uvq::settings

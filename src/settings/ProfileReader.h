@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,7 +18,12 @@ inline constexpr size_t kMaxProfileValueLength = 2047;
 std::string FindProfileString(std::string_view text, std::string_view section, std::string_view key,
                               std::string_view defaultValue);
 
-// The same lookup on a file; a file that cannot be read gives `defaultValue`.
+// The same lookup, nullopt when section or key is missing.
+std::optional<std::string> FindProfileValue(std::string_view text, std::string_view section,
+                                            std::string_view key);
+
+// The same lookup on a file read by ReadSettingsFileText; a file that cannot be read (missing,
+// not a regular file, larger than 1 MiB) gives `defaultValue`.
 std::string ReadProfileString(const std::string& path, std::string_view section,
                               std::string_view key, std::string_view defaultValue);
 

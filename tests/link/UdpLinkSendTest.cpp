@@ -101,6 +101,51 @@ class UdpLinkSendTest : public QObject {
     }
   }
 
+  void targetsNoUnitCanBeAtAreRefusedBeforeSending_data() {
+    QTest::addColumn<QString>("host");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("multicast") << "224.0.0.1"
+                               << "Refusing to send to multicast address 224.0.0.1";
+    QTest::newRow("multicast, top of range") << "239.255.255.250"
+                                             << "Refusing to send to multicast address "
+                                                "239.255.255.250";
+    QTest::newRow("multicast in the operator's number forms")
+        << "0xE0.0.0.$FB"
+        << "Refusing to send to multicast address 224.0.0.251";
+    QTest::newRow("limited broadcast") << "255.255.255.255"
+                                       << "Refusing to send to broadcast address 255.255.255.255";
+    QTest::newRow("no address") << "0.0.0.0"
+                                << "Refusing to send to address 0.0.0.0";
+    // Not dotted parts, so these go through the name look-up, which reads them as numbers.
+    QTest::newRow("looked up: multicast") << "3758096385"
+                                          << "Refusing to send to multicast address 224.0.0.1";
+    QTest::newRow("looked up: limited broadcast")
+        << "4294967295"
+        << "Refusing to send to broadcast address 255.255.255.255";
+    QTest::newRow("looked up: no address") << "0"
+                                           << "Refusing to send to address 0.0.0.0";
+  }
+  void targetsNoUnitCanBeAtAreRefusedBeforeSending() {
+    QFETCH(QString, host);
+    QFETCH(QString, error);
+    LoopbackPeer unit("127.0.10.8");
+    UdpLink link;
+    link.setHost(host.toStdString());
+    // Twice: a refused numeric target must not slip through on the second send either.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      try {
+        link.sendDatagram(Pattern(24, 0));
+        QFAIL("the datagram was sent");
+      } catch (const PlatformError& refused) {
+        // The system's own errors read "Socket Error # ...": this text means no sendto happened.
+        QCOMPARE(QString::fromStdString(refused.what()), error);
+      }
+    }
+    link.setHost("127.0.10.8");
+    link.sendDatagram(Pattern(24, 5));
+    QCOMPARE(unit.receive(), Pattern(24, 5));
+  }
+
   void oversizedDatagramIsRefusedWithItsOwnText() {
     LoopbackPeer unit("127.0.10.7");
     UdpLink link;

@@ -1,6 +1,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 
 #include "platform/PosixFileSystem.h"
 
+using uvq::platform::OpenRecordFile;
 using uvq::platform::PosixFileSystem;
 
 namespace {
@@ -29,6 +31,23 @@ void WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
   std::ofstream(path, std::ios::binary)
       .write(reinterpret_cast<const char*>(bytes.data()),
              static_cast<std::streamsize>(bytes.size()));
+}
+
+// The open flags (octal in /proc/self/fdinfo) of this process's descriptor on `path`, or -1.
+int FlagsOfDescriptorOn(const std::string& path) {
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fdinfo")) {
+    std::error_code error;
+    const auto target =
+        std::filesystem::read_symlink("/proc/self/fd/" + entry.path().filename().string(), error);
+    if (error || target != std::filesystem::path(path)) continue;
+    std::ifstream info(entry.path());
+    std::string key;
+    std::string flags;
+    while (info >> key >> flags) {
+      if (key == "flags:") return std::stoi(flags, nullptr, 8);
+    }
+  }
+  return -1;
 }
 
 }  // namespace
@@ -73,43 +92,56 @@ class PosixFileSystemTest : public QObject {
     QCOMPARE(file->size(), int64_t(30));
   }
 
-  void neverOpensForWriting() {
+  void opensReadOnlyAndBlocking() {
     WriteFile(path("watched.cry"), Bytes(24));
     PosixFileSystem files;
     auto file = files.openForReading(path("watched.cry"));
     QVERIFY(file);
-    // The descriptor the file holds is the newest one; its access mode must be read-only.
-    bool sawReadOnly = false;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fdinfo")) {
-      std::error_code error;
-      const auto target =
-          std::filesystem::read_symlink("/proc/self/fd/" + entry.path().filename().string(), error);
-      if (error || target != std::filesystem::path(path("watched.cry"))) continue;
-      std::ifstream info(entry.path());
-      std::string key;
-      std::string flags;
-      while (info >> key >> flags) {
-        if (key == "flags:") break;
-      }
-      QCOMPARE(std::stoi(flags, nullptr, 8) & 03, 0);  // O_RDONLY
-      sawReadOnly = true;
-    }
-    QVERIFY(sawReadOnly);
+    const int flags = FlagsOfDescriptorOn(path("watched.cry"));
+    QVERIFY(flags >= 0);
+    QCOMPARE(flags & O_ACCMODE, O_RDONLY);
+    // Opened without waiting, then switched back, so reads behave as on any file.
+    QCOMPARE(flags & O_NONBLOCK, 0);
   }
 
-  void missingFileGivesNull() {
+  void missingFileGivesNullAndTheSystemsReason() {
     PosixFileSystem files;
     QVERIFY(!files.openForReading(path("missing.cry")));
     QVERIFY(!files.openForReading(""));
+    const uvq::platform::OpenedRecordFile opened = OpenRecordFile(path("missing.cry"));
+    QVERIFY(!opened.file);
+    QCOMPARE(opened.problem, std::string(std::strerror(ENOENT)));
   }
 
-  void directoryOpensButReadThrows() {
-    PosixFileSystem files;
-    auto file = files.openForReading(dir_.path().toStdString());
-    QVERIFY(file);
+  void onlyRegularFilesAreTaken() {
+    // A FIFO with no writer: a blocking open would never return.
+    QCOMPARE(::mkfifo(path("fifo.cry").c_str(), 0600), 0);
+    // A device that never ends, reached through a link with the image's name.
+    std::filesystem::create_symlink("/dev/zero", path("zeros.cry"));
+    for (const std::string& refused :
+         {path("fifo.cry"), path("zeros.cry"), dir_.path().toStdString()}) {
+      const uvq::platform::OpenedRecordFile opened = OpenRecordFile(refused);
+      QVERIFY2(!opened.file, refused.c_str());
+      QCOMPARE(opened.problem, std::string("is not a regular file"));
+      QVERIFY(!PosixFileSystem().openForReading(refused));
+      QCOMPARE(FlagsOfDescriptorOn(refused), -1);  // not left open
+    }
+
+    // A link to a regular file is followed.
+    WriteFile(path("real.cry"), Bytes(24));
+    std::filesystem::create_symlink(path("real.cry"), path("link.cry"));
+    const uvq::platform::OpenedRecordFile linked = OpenRecordFile(path("link.cry"));
+    QVERIFY(linked.file);
+    QVERIFY(linked.problem.empty());
+    QCOMPARE(linked.file->size(), int64_t(24));
+  }
+
+  void failingReadThrowsTheSystemsText() {
+    // Directories are refused at open; a descriptor on one is the simplest read that fails.
+    uvq::platform::PosixRecordFile file(::open(dir_.path().toUtf8().constData(), O_RDONLY));
     std::array<uint8_t, 24> record{};
     try {
-      file->read(record);
+      file.read(record);
       QFAIL("reading a directory did not throw");
     } catch (const uvq::PlatformError& error) {
       QCOMPARE(std::string(error.what()), std::string(std::strerror(EISDIR)));
@@ -130,14 +162,11 @@ class PosixFileSystemTest : public QObject {
   }
 
   void fillsBufferAcrossShortReads() {
-    // A pipe hands data over in pieces; read() must keep going until the buffer is full.
+    // A pipe hands data over in pieces; read() must keep going until the buffer is full. Pipes
+    // are not opened as images, so the descriptor is handed to the file directly.
     int fds[2];
     QCOMPARE(::pipe(fds), 0);
-    const std::string pipePath = "/proc/self/fd/" + std::to_string(fds[0]);
-    PosixFileSystem files;
-    auto file = files.openForReading(pipePath);
-    ::close(fds[0]);
-    QVERIFY(file);
+    uvq::platform::PosixRecordFile file(fds[0]);
     const auto bytes = Bytes(24);
     QCOMPARE(::write(fds[1], bytes.data(), 10), ssize_t(10));
     // The rest arrives later, so the first read() can only see the first 10 bytes.
@@ -147,11 +176,11 @@ class PosixFileSystemTest : public QObject {
       ::close(fds[1]);
     });
     std::array<uint8_t, 24> record{};
-    const size_t got = file->read(record);
+    const size_t got = file.read(record);
     writer.join();
     QCOMPARE(got, size_t(24));
     QVERIFY(std::equal(record.begin(), record.end(), bytes.begin()));
-    QCOMPARE(file->read(record), size_t(0));
+    QCOMPARE(file.read(record), size_t(0));
   }
 
   void closesItsDescriptor() {

@@ -103,7 +103,7 @@ class ProfileReaderTest : public QObject {
     QVERIFY(dir.isValid());
     QCOMPARE(ReadProfileString(dir.filePath("missing.INI").toStdString(), "Net", "Address", "d"),
              std::string("d"));
-    // A directory opens but cannot be read as a file.
+    // A directory is not a file to read.
     QCOMPARE(ReadProfileString(dir.path().toStdString(), "Net", "Address", "d"), std::string("d"));
   }
 };
