@@ -91,12 +91,12 @@ struct ImageFile : RecordFile {
 struct ImageFiles : FileSystem {
   std::shared_ptr<const std::vector<uint8_t>> image = std::make_shared<std::vector<uint8_t>>();
   std::optional<size_t> failFrom;
-  std::unique_ptr<RecordFile> openForReading(const std::string& path) override {
-    if (path != "image.cry") return nullptr;
+  OpenedFile openForReading(const std::string& path) override {
+    if (path != "image.cry") return {nullptr, "No such file or directory"};
     auto file = std::make_unique<ImageFile>();
     file->data = image;
     file->failFrom = failFrom;
-    return file;
+    return {std::move(file), {}};
   }
 };
 

@@ -20,9 +20,14 @@ void LoaderService::program() {
   ports_.timer.setHandler(TimerRole::ProgramSupervisor);
   ports_.timer.setInterval(timing_.programWatchdogMs);
   closeProgramFile();  // a run left open by a capture in between starts afresh
-  file_ = fileName_.empty() ? nullptr : ports_.files.openForReading(fileName_);
+  OpenedFile opened;
+  if (!fileName_.empty()) opened = ports_.files.openForReading(fileName_);
+  file_ = std::move(opened.file);
   if (!file_) {
-    ports_.log.addLogLine("File " + fileName_ + " not found");
+    // A FIFO or a device would hang the run or stream without end; it is refused by name.
+    ports_.log.addLogLine("File " + fileName_ +
+                          (opened.problem == kNotARegularFile ? " is not a regular file"
+                                                              : " not found"));
     return;
   }
   pdus_.setCounter(0);

@@ -66,15 +66,16 @@ OpenedRecordFile OpenRecordFile(const std::string& path) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) return {nullptr, std::system_category().message(errno)};
   // A pipe, a device such as /dev/zero or a directory is no image, however it is reached.
-  if (!S_ISREG(info.st_mode)) return {nullptr, "is not a regular file"};
+  if (!S_ISREG(info.st_mode)) return {nullptr, std::string(uvq::kNotARegularFile)};
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
     return {nullptr, std::system_category().message(errno)};
   return {std::move(file), {}};
 }
 
-std::unique_ptr<uvq::RecordFile> PosixFileSystem::openForReading(const std::string& path) {
-  return OpenRecordFile(path).file;
+uvq::OpenedFile PosixFileSystem::openForReading(const std::string& path) {
+  OpenedRecordFile opened = OpenRecordFile(path);
+  return {std::move(opened.file), std::move(opened.problem)};
 }
 
 }  // namespace uvq::platform

@@ -47,10 +47,10 @@ struct OpenedRecordFile {
 // forever and a device such as /dev/zero would never end. The open itself never waits.
 OpenedRecordFile OpenRecordFile(const std::string& path);
 
-// OpenRecordFile for the engine: nullptr when refused.
+// OpenRecordFile as the service's file port.
 class PosixFileSystem : public uvq::FileSystem {
  public:
-  std::unique_ptr<uvq::RecordFile> openForReading(const std::string& path) override;
+  uvq::OpenedFile openForReading(const std::string& path) override;
 };
 
 }  // namespace uvq::platform

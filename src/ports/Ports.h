@@ -71,11 +71,20 @@ class RecordFile {
   virtual size_t read(std::span<uint8_t> buffer) = 0;
 };
 
+// The reason given for a path that names a FIFO, a device or a folder.
+inline constexpr std::string_view kNotARegularFile = "is not a regular file";
+
+// An opened file, or why it could not be opened (empty when no reason is known).
+struct OpenedFile {
+  std::unique_ptr<RecordFile> file;
+  std::string problem;
+};
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
-  // Opens an existing file for reading only; nullptr when it cannot be opened.
-  virtual std::unique_ptr<RecordFile> openForReading(const std::string& path) = 0;
+  // Opens an existing regular file for reading only, never waiting on it.
+  virtual OpenedFile openForReading(const std::string& path) = 0;
 };
 
 }  // namespace uvq

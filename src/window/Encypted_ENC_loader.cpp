@@ -332,11 +332,17 @@ void TForm1::FormCreate() {
   // Each step runs on its own, so one failing step is reported and the window still comes up
   // whole: above all, the receive thread still starts. The service starts outside loader mode.
   std::string address;
+  std::optional<std::string> settingsNotice;
   Guarded([&] {
-    address = options_.targetHost
-                  ? *options_.targetHost
-                  : uvq::settings::ReadTargetAddress(
-                        options_.executablePath.value_or(uvq::settings::ExecutablePath()));
+    if (options_.targetHost) {
+      address = *options_.targetHost;
+      return;
+    }
+    const uvq::settings::TargetSetting setting = uvq::settings::ReadTargetSetting(
+        options_.executablePath.value_or(uvq::settings::ExecutablePath()));
+    address = setting.address;
+    // A file that names no address (unreadable, not text) leaves the default: said once.
+    settingsNotice = uvq::settings::TargetSettingNotice(setting);
   });
   Guarded([&] { OpenLink(); });
   Guarded([&] {
@@ -345,7 +351,10 @@ void TForm1::FormCreate() {
     link_->setPort(kUnitPort);
     link_->setReceiveTimeout(kReceiveTimeoutMs);
   });
-  Guarded([&] { log_->clear(); });
+  Guarded([&] {
+    log_->clear();
+    if (settingsNotice) log_->addLogLine(*settingsNotice);
+  });
   Guarded([&] { setWindowTitle(QString::fromLatin1(kCaption)); });
   Guarded([&] { Edit3->setText(FromUtf8(link_ ? link_->host() : address)); });
   Guarded([&] {

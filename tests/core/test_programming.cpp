@@ -312,6 +312,14 @@ class Programming : public QObject {
     }
     {
       ProgrammingHarness h(Pattern(48));
+      h.files.refused["fifo.cry"] = std::string(kNotARegularFile);
+      h.engine.BSourceClick(std::optional<std::string>("fifo.cry"));
+      h.engine.BProgramClick();
+      QCOMPARE(h.log.lines, (std::vector<std::string>{"File fifo.cry is not a regular file"}));
+      QVERIFY(h.link.sent.empty());
+    }
+    {
+      ProgrammingHarness h(Pattern(48));
       h.engine.BSourceClick(std::nullopt);  // cancelled: empty name
       QCOMPARE(h.controls.text(ControlId::ESource), std::string());
       h.engine.BProgramClick();

@@ -65,7 +65,7 @@ class PosixFileSystemTest : public QObject {
     const auto bytes = Bytes(60);
     WriteFile(path("image.cry"), bytes);
     PosixFileSystem files;
-    auto file = files.openForReading(path("image.cry"));
+    auto file = files.openForReading(path("image.cry")).file;
     QVERIFY(file);
     QCOMPARE(file->size(), int64_t(60));
     std::array<uint8_t, 24> record{};
@@ -85,7 +85,7 @@ class PosixFileSystemTest : public QObject {
     WriteFile(path("readonly.cry"), Bytes(30));
     QCOMPARE(::chmod(path("readonly.cry").c_str(), 0444), 0);
     PosixFileSystem files;
-    auto file = files.openForReading(path("readonly.cry"));
+    auto file = files.openForReading(path("readonly.cry")).file;
     QVERIFY(file);
     std::array<uint8_t, 24> record{};
     QCOMPARE(file->read(record), size_t(24));
@@ -95,7 +95,7 @@ class PosixFileSystemTest : public QObject {
   void opensReadOnlyAndBlocking() {
     WriteFile(path("watched.cry"), Bytes(24));
     PosixFileSystem files;
-    auto file = files.openForReading(path("watched.cry"));
+    auto file = files.openForReading(path("watched.cry")).file;
     QVERIFY(file);
     const int flags = FlagsOfDescriptorOn(path("watched.cry"));
     QVERIFY(flags >= 0);
@@ -106,8 +106,8 @@ class PosixFileSystemTest : public QObject {
 
   void missingFileGivesNullAndTheSystemsReason() {
     PosixFileSystem files;
-    QVERIFY(!files.openForReading(path("missing.cry")));
-    QVERIFY(!files.openForReading(""));
+    QVERIFY(!files.openForReading(path("missing.cry")).file);
+    QVERIFY(!files.openForReading("").file);
     const uvq::platform::OpenedRecordFile opened = OpenRecordFile(path("missing.cry"));
     QVERIFY(!opened.file);
     QCOMPARE(opened.problem, std::string(std::strerror(ENOENT)));
@@ -123,7 +123,9 @@ class PosixFileSystemTest : public QObject {
       const uvq::platform::OpenedRecordFile opened = OpenRecordFile(refused);
       QVERIFY2(!opened.file, refused.c_str());
       QCOMPARE(opened.problem, std::string("is not a regular file"));
-      QVERIFY(!PosixFileSystem().openForReading(refused));
+      const uvq::OpenedFile throughPort = PosixFileSystem().openForReading(refused);
+      QVERIFY(!throughPort.file);
+      QCOMPARE(throughPort.problem, std::string(uvq::kNotARegularFile));
       QCOMPARE(FlagsOfDescriptorOn(refused), -1);  // not left open
     }
 
@@ -151,7 +153,7 @@ class PosixFileSystemTest : public QObject {
   void truncatedAfterOpenReadsShortThenEnd() {
     WriteFile(path("shrinking.cry"), Bytes(100));
     PosixFileSystem files;
-    auto file = files.openForReading(path("shrinking.cry"));
+    auto file = files.openForReading(path("shrinking.cry")).file;
     QVERIFY(file);
     QCOMPARE(::truncate(path("shrinking.cry").c_str(), 30), 0);
     QCOMPARE(file->size(), int64_t(30));
@@ -192,7 +194,7 @@ class PosixFileSystemTest : public QObject {
     const auto before = countOpen();
     {
       PosixFileSystem files;
-      auto file = files.openForReading(path("closed.cry"));
+      auto file = files.openForReading(path("closed.cry")).file;
       QVERIFY(file);
       QCOMPARE(countOpen(), before + 1);
     }

@@ -86,11 +86,13 @@ struct MemoryFile : RecordFile {
 struct MemoryFileSystem : FileSystem {
   std::map<std::string, MemoryFile> files;
   std::vector<std::string> opened;
-  std::unique_ptr<RecordFile> openForReading(const std::string& path) override {
+  std::map<std::string, std::string> refused;  // path: the reason it cannot be opened
+  OpenedFile openForReading(const std::string& path) override {
     opened.push_back(path);
+    if (auto why = refused.find(path); why != refused.end()) return {nullptr, why->second};
     auto it = files.find(path);
-    if (it == files.end()) return nullptr;
-    return std::make_unique<MemoryFile>(it->second);
+    if (it == files.end()) return {nullptr, "No such file or directory"};
+    return {std::make_unique<MemoryFile>(it->second), {}};
   }
 };
 
