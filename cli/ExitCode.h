@@ -14,6 +14,9 @@ enum class ExitCode : int {
   NoAnswer = 4,   // capture, watchdog, erase, reset or set-ip without an answer
   UnitError = 5,  // the unit reported an error or refused the request
   Network = 6,    // send failed, host cannot be resolved
+  // Stopped by a signal: the shell's 128 + signal number, so scripts see the usual codes.
+  Interrupted = 130,  // SIGINT (Ctrl-C)
+  Terminated = 143,   // SIGTERM
 };
 
 constexpr int ToInt(ExitCode code) {
@@ -37,6 +40,9 @@ constexpr std::string_view OutcomeWord(ExitCode code) {
       return "unit_error";
     case ExitCode::Network:
       return "network_error";
+    case ExitCode::Interrupted:
+    case ExitCode::Terminated:
+      return "interrupted";
   }
   return "unknown";
 }
@@ -58,6 +64,9 @@ constexpr std::string_view OutcomeText(ExitCode code) {
       return "unit error";
     case ExitCode::Network:
       return "network error";
+    case ExitCode::Interrupted:
+    case ExitCode::Terminated:
+      return "interrupted";
   }
   return "unknown";
 }
@@ -83,6 +92,7 @@ inline constexpr const char* kExitCodeHelp =
     "     reset or set-ip without a reply, no unit (or not the --id unit) answered\n"
     "  5  the unit reported an error: not in loader mode, record errors, refused request\n"
     "  6  network error: send failed, host cannot be resolved\n"
+    "  130, 143  stopped by SIGINT (Ctrl-C) or SIGTERM; each unit's state is printed\n"
     "With several targets the code is that of the first target (in the order given)\n"
     "that failed.";
 

@@ -11,6 +11,7 @@
 #include "CliOptions.h"
 #include "EventLoop.h"
 #include "ImageCheck.h"
+#include "Interruption.h"
 #include "Output.h"
 #include "Progress.h"
 #include "RunLog.h"
@@ -57,22 +58,34 @@ const char* OperationName(Operation operation) {
       return "reset";
     case Operation::SetIp:
       return "set-ip";
+    case Operation::Scan:
+      return "scan";
   }
   return "";
 }
 
 // Locate and status change nothing on a unit; every other operation holds its lock.
 bool ChangesUnit(Operation operation) {
-  return operation != Operation::Locate && operation != Operation::Status;
+  return operation != Operation::Locate && operation != Operation::Status &&
+         operation != Operation::Scan;
 }
 
 int Run(CliOptions& options) {
-  if (options.targets.empty())
+  const bool scanning = options.plan.operation == Operation::Scan;
+  if (options.targets.empty() && !scanning)
     options.targets.push_back(
         {uvq::settings::ReadTargetAddress(uvq::settings::ExecutablePath()), std::nullopt});
 
   // Every target is resolved once, and every check made, before the first datagram leaves.
   std::vector<ResolvedTarget> targets;
+  if (scanning) {
+    if (!options.targets.empty())
+      return Refuse(ExitCode::Usage, "scan takes its addresses from its range, not --target");
+    auto range = ExpandScanRange(options.scanRange);
+    if (const auto* error = std::get_if<TargetError>(&range))
+      return Refuse(ExitCode::Usage, error->message);
+    targets = std::get<std::vector<ResolvedTarget>>(std::move(range));
+  }
   for (const TargetEntry& entry : options.targets) {
     auto resolved = ResolveTarget(entry);
     if (const auto* error = std::get_if<TargetError>(&resolved))
@@ -138,22 +151,28 @@ int Run(CliOptions& options) {
     SessionPlan own = plan;
     own.unitId = target.unitId;  // a targets file line may name its own unit
     // The resolved address, so the session looks nothing up again.
-    sessions.push_back(std::make_unique<Session>(target.addressText, own, output,
-                                                 SharedPorts{clock, tone, files}));
+    sessions.push_back(
+        std::make_unique<Session>(target, own, output, SharedPorts{clock, tone, files}));
   }
-  RunSessions(sessions, output, progress);
+  RunSessions(sessions, output, progress, scanning ? options.scanRate : 0);
 
   std::vector<ExitCode> codes;
   int ok = 0;
+  int64_t unitsSeen = 0;
   for (const auto& session : sessions) {
     codes.push_back(session->result().code);
     if (session->result().code == ExitCode::Ok) ++ok;
+    unitsSeen += static_cast<int64_t>(session->result().units.size());
   }
-  const ExitCode code = CombinedExitCode(codes);
+  ExitCode code = CombinedExitCode(codes);
+  // A scan succeeds when any address answered; the silent ones are what a scan is for.
+  if (scanning) code = unitsSeen > 0 ? ExitCode::Ok : ExitCode::NoAnswer;
+  if (const ExitCode signal = Interruption::Pending(); signal != ExitCode::Ok) code = signal;
   if (options.json) {
     JsonLine fields;
     fields.field("ok", ok)
         .field("failed", static_cast<int>(sessions.size()) - ok)
+        .field("units", unitsSeen)
         .field("exit_code", ToInt(code));
     output.event("", "summary", fields);
   } else {
@@ -177,6 +196,8 @@ int Run(CliOptions& options) {
         e.imageSha256 = imageSha256;
       }
       e.records = r.records;
+      if (plan.operation == Operation::Program) e.resends = static_cast<int64_t>(r.resends);
+      e.finalStatus = r.finalStatus;
       e.outcome = OutcomeWord(r.code);
       e.detail = r.detail;
       entries.push_back(std::move(e));
@@ -196,6 +217,8 @@ int main(int argc, char** argv) {
   // A reader that goes away (`uvq ... | head`) must not kill a run half way through flashing:
   // writes then fail with EPIPE, and Output stops writing to standard output.
   ::signal(SIGPIPE, SIG_IGN);
+  // Ctrl-C and SIGTERM stop the run through its loop, which reports where each unit was left.
+  Interruption::Install();
   ParsedOptions parsed = ParseCliOptions(argc, argv);
   if (!parsed.options) return ToInt(parsed.exitCode);
   try {
