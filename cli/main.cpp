@@ -79,11 +79,11 @@ int Run(CliOptions& options) {
   // Every target is resolved once, and every check made, before the first datagram leaves.
   std::vector<ResolvedTarget> targets;
   if (scanning) {
-    if (!options.targets.empty())
-      return Refuse(ExitCode::Usage, "scan takes its addresses from its range, not --target");
     auto range = ExpandScanRange(options.scanRange);
     if (const auto* error = std::get_if<TargetError>(&range))
       return Refuse(ExitCode::Usage, error->message);
+    if (!options.targets.empty())
+      return Refuse(ExitCode::Usage, "scan takes its addresses from its range, not --target");
     targets = std::get<std::vector<ResolvedTarget>>(std::move(range));
   }
   for (const TargetEntry& entry : options.targets) {
