@@ -187,8 +187,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   CLI::App* setIp = app.add_subcommand("set-ip", "give the unit a new IP address");
   setIp->add_option("ADDRESS", plan.newAddress, "the new address, a.b.c.d")->required();
   CLI::App* scan = app.add_subcommand("scan", "ask every address of a range who is there");
-  scan->add_option("RANGE", options.scanRange, "FIRST-LAST, e.g. 10.1.2.1-10.1.2.254")
-      ->required();
+  scan->add_option("RANGE", options.scanRange, "FIRST-LAST, e.g. 10.1.2.1-10.1.2.254")->required();
   scan->add_option("--rate", options.scanRate, "addresses asked per second (default 50)")
       ->check(CLI::Range(1, 10000));
   const CLI::App* subcommands[] = {locate, status, capture, program, erase, reset, setIp, scan};

@@ -122,8 +122,7 @@ void RunSessions(const std::vector<std::unique_ptr<Session>>& sessions, Output& 
     output.flush();
 
     std::optional<TimePoint> wake = nextCheck;
-    if (started < sessions.size())
-      Earliest(wake, begin + startGap * static_cast<int64_t>(started));
+    if (started < sessions.size()) Earliest(wake, begin + startGap * static_cast<int64_t>(started));
     const int timeoutMs = MillisecondsUntil(wake, now);
 
     if (active == 1 && started == sessions.size() && timeoutMs != 0) {

@@ -81,8 +81,7 @@ void Session::start() {
     return finish(ExitCode::Network, error.what());
   }
   service_ = std::make_unique<LoaderService>(
-      ServicePorts{*socket_, log_, timer_, ports_.clock, ports_.tone, ports_.files},
-      plan_.timing);
+      ServicePorts{*socket_, log_, timer_, ports_.clock, ports_.tone, ports_.files}, plan_.timing);
   service_->addListener(this);
   service_->setRunOptions({plan_.beep, plan_.autoReset, true});
   drive([&] { service_->startUp(); });
@@ -175,9 +174,9 @@ void Session::advance() {
       return;
     case Phase::Capturing:
       if (captureTimedOut_)
-        return finish(ExitCode::NoAnswer,
-                      unitName() + " did not answer capture (" +
-                          std::to_string(plan_.timing.captureAttempts) + " attempts)");
+        return finish(ExitCode::NoAnswer, unitName() + " did not answer capture (" +
+                                              std::to_string(plan_.timing.captureAttempts) +
+                                              " attempts)");
       if (captureRefusals_ >= kCaptureRefusalsToGiveUp) {
         drive([&] { service_->stopCapture(); });
         return finish(ExitCode::UnitError,
@@ -220,8 +219,8 @@ void Session::advance() {
     case Phase::SettingIp:
       if (!addressAccepted_) return;
       if (*addressAccepted_) return finish(ExitCode::Ok);
-      return finish(ExitCode::UnitError, "unit kept address " + IpString(lastIp_) + ", status " +
-                                             HexWord(lastStatus_));
+      return finish(ExitCode::UnitError,
+                    "unit kept address " + IpString(lastIp_) + ", status " + HexWord(lastStatus_));
   }
 }
 
@@ -255,9 +254,9 @@ void Session::chooseUnit() {
   std::string wanted;
   if (plan_.unitId) {
     if (selector.indexOf(*plan_.unitId) < 0)
-      return finish(ExitCode::NoAnswer, "unit " + *plan_.unitId +
-                                            " did not answer (units that answered: " +
-                                            Joined(selector.items()) + ")");
+      return finish(ExitCode::NoAnswer,
+                    "unit " + *plan_.unitId +
+                        " did not answer (units that answered: " + Joined(selector.items()) + ")");
     wanted = *plan_.unitId;
   } else if (selector.count() > 1) {
     return finish(ExitCode::Usage, "several units answer at " + target_ + " (" +
@@ -361,10 +360,9 @@ void Session::afterRun() {
 }
 
 std::string Session::notFinishedText() const {
-  std::string text = unitName() +
-                     " never reported the file finished (the image may lack its end record)";
-  if (resetEnd_)
-    return text + "; after the reset it reports " + StatusInWords(resetStatus_);
+  std::string text =
+      unitName() + " never reported the file finished (the image may lack its end record)";
+  if (resetEnd_) return text + "; after the reset it reports " + StatusInWords(resetStatus_);
   return text + "; it stays in loader mode without a valid program";
 }
 
@@ -372,12 +370,11 @@ std::string Session::notFinishedText() const {
 void Session::concludeRun() {
   if (!run_->fileFinished) return finish(ExitCode::UnitError, notFinishedText());
   if (resetEnd_ == ResetEnd::Refused)
-    return finish(ExitCode::UnitError,
-                  unitName() + " refused the reset after programming: " +
-                      StatusInWords(resetStatus_));
+    return finish(ExitCode::UnitError, unitName() + " refused the reset after programming: " +
+                                           StatusInWords(resetStatus_));
   if (plan_.strict && run_->refusedRecords > 0)
-    return finish(ExitCode::UnitError, std::to_string(run_->refusedRecords) +
-                                           " records refused by the unit (--strict)");
+    return finish(ExitCode::UnitError,
+                  std::to_string(run_->refusedRecords) + " records refused by the unit (--strict)");
   if (plan_.autoReset && plan_.verify) return startVerify();
   finish(ExitCode::Ok);
 }
@@ -449,8 +446,8 @@ void Session::onTime(TimePoint now) {
     case Phase::Verifying:
       if (now < verifyUntil_) return sendLocate(Phase::Verifying, kVerifyIntervalMs);
       if (verifyStatus_)
-        return finish(ExitCode::UnitError, "after the reset " + unitName() +
-                                               " still reports " + StatusInWords(*verifyStatus_));
+        return finish(ExitCode::UnitError, "after the reset " + unitName() + " still reports " +
+                                               StatusInWords(*verifyStatus_));
       return finish(ExitCode::NoAnswer, unitName() + " did not answer after the reset");
     case Phase::Resetting:
       return finish(ExitCode::NoAnswer, "no answer to reset");
@@ -522,7 +519,8 @@ void Session::unitReported(const UnitReport& report) {
     const std::string id = units::IdText(report.id);
     auto seen = std::find_if(result_.units.begin(), result_.units.end(),
                              [&](const UnitSeen& u) { return u.id == id; });
-    if (seen == result_.units.end()) seen = result_.units.insert(result_.units.end(), UnitSeen{id, {}, 0});
+    if (seen == result_.units.end())
+      seen = result_.units.insert(result_.units.end(), UnitSeen{id, {}, 0});
     seen->ip = IpString(report.ip);
     seen->status = report.status;
   }

@@ -33,7 +33,7 @@ struct SessionResult {
   int64_t records = 0;
   double seconds = 0;  // of the programming run
   uint64_t resends = 0;
-  uint64_t refusedRecords = 0;  // acknowledged, but refused by the unit without aborting
+  uint64_t refusedRecords = 0;          // acknowledged, but refused by the unit without aborting
   std::optional<uint16_t> finalStatus;  // the unit's last status word, when one came
   std::vector<UnitSeen> units;          // locate, status, scan: every unit that answered
 };
@@ -65,8 +65,7 @@ struct SharedPorts {
 // after the automatic reset, answers out of loader mode with a valid program.
 class Session final : private LoaderOutcomes {
  public:
-  Session(const ResolvedTarget& target, const SessionPlan& plan, Output& output,
-          SharedPorts ports);
+  Session(const ResolvedTarget& target, const SessionPlan& plan, Output& output, SharedPorts ports);
   ~Session() override;
 
   const std::string& target() const { return target_; }

@@ -30,8 +30,8 @@ std::string UnitLines(const std::vector<std::unique_ptr<Session>>& sessions) {
   for (const auto& s : sessions) {
     for (const UnitSeen& unit : s->result().units) {
       text += s->target() + "  unit " + unit.id + "  ip " + unit.ip + "  " +
-              (RunsValidProgram(unit.status) ? "valid program" : "no valid program") +
-              "  status " + StatusInWords(unit.status) + "\n";
+              (RunsValidProgram(unit.status) ? "valid program" : "no valid program") + "  status " +
+              StatusInWords(unit.status) + "\n";
     }
   }
   return text;
@@ -91,8 +91,8 @@ std::string SummaryText(Operation operation,
     std::snprintf(line, sizeof line, "%-*s  %-4s  %9lld  %7llu  %8.2f  %9.0f  %s\n", w,
                   s->target().c_str(), r.unit.empty() ? "-" : r.unit.c_str(),
                   static_cast<long long>(r.records),
-                  static_cast<unsigned long long>(r.refusedRecords), r.seconds,
-                  RecordsPerSecond(r), Outcome(r).c_str());
+                  static_cast<unsigned long long>(r.refusedRecords), r.seconds, RecordsPerSecond(r),
+                  Outcome(r).c_str());
     text += line;
   }
   const int failed = static_cast<int>(sessions.size()) - ok;

@@ -1,5 +1,5 @@
-// uvq: the loader for scripts and production lines. The same loader service as the window, driven from
-// the command line; see README.md for the subcommands and exit codes.
+// uvq: the loader for scripts and production lines. The same loader service as the window, driven
+// from the command line; see README.md for the subcommands and exit codes.
 #include <signal.h>
 #include <unistd.h>
 

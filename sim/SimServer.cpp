@@ -124,13 +124,14 @@ void SimServer::receive(size_t most) {
       return;  // EAGAIN: drained
     }
     arrival_ = Clock::now();
-    for (cmsghdr* c = stamped ? CMSG_FIRSTHDR(&message) : nullptr; c; c = CMSG_NXTHDR(&message, c)) {
+    for (cmsghdr* c = stamped ? CMSG_FIRSTHDR(&message) : nullptr; c;
+         c = CMSG_NXTHDR(&message, c)) {
       if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
       timespec stamp{};
       std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-      const auto sinceStamp = std::chrono::system_clock::now().time_since_epoch() -
-                              (std::chrono::seconds(stamp.tv_sec) +
-                               std::chrono::nanoseconds(stamp.tv_nsec));
+      const auto sinceStamp =
+          std::chrono::system_clock::now().time_since_epoch() -
+          (std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec));
       if (sinceStamp > Clock::duration::zero() && sinceStamp < std::chrono::seconds(1))
         arrival_ -= std::chrono::duration_cast<Clock::duration>(sinceStamp);
     }

@@ -357,7 +357,8 @@ class CliRunTest : public QObject {
       QStringList args{command};
       if (QString(command) == "program") args << image("cry");
       if (QString(command) == "erase") args << "device";
-      const Result ambiguous = RunUvq(args << "--target" << "127.0.5.12");
+      const Result ambiguous = RunUvq(args << "--target"
+                                           << "127.0.5.12");
       EXPECT_EXIT(ambiguous, 2);
       QVERIFY2(ambiguous.err.contains("several units answer at 127.0.5.12 (0100 0101 0102)"),
                qPrintable(ambiguous.err));
@@ -493,8 +494,7 @@ class CliRunTest : public QObject {
 
     // The whole image: after the reset the unit is asked again and runs its program.
     const int before = sim.output().size();
-    const Result good =
-        RunUvq({"program", whole.fileName(), "--target", "127.0.5.30", "--quiet"});
+    const Result good = RunUvq({"program", whole.fileName(), "--target", "127.0.5.30", "--quiet"});
     EXPECT_EXIT(good, 0);
     const QString after = sim.output().mid(before);
     const qsizetype resetAt = after.indexOf(" cmd 9 unit 0100 status 0000");
@@ -528,9 +528,9 @@ class CliRunTest : public QObject {
     QVERIFY(slowEraser.start({"--erase-delay-ms", "3000"}));
     Sim silent("127.0.5.34");
     QVERIFY(silent.start({"--silent"}));
-    const Result r = RunUvq({"erase", "device", "--capture-attempts", "3",
-                             "--capture-interval-ms", "100", "--erase-timeout-ms", "200",
-                             "--target", "127.0.5.33", "--target", "127.0.5.34"});
+    const Result r =
+        RunUvq({"erase", "device", "--capture-attempts", "3", "--capture-interval-ms", "100",
+                "--erase-timeout-ms", "200", "--target", "127.0.5.33", "--target", "127.0.5.34"});
     EXPECT_EXIT(r, 4);
     // The erase answer comes after its time-out; the silent unit was asked exactly 3 times.
     QVERIFY2(r.out.contains(QRegularExpression("127\\.0\\.5\\.33 .*no answer - no response to "
@@ -629,8 +629,7 @@ class CliRunTest : public QObject {
         }
       }
     });
-    const Result r = RunUvq(QStringList{"program", small, "--no-reset", "--target",
-                                        "127.0.5.37"} +
+    const Result r = RunUvq(QStringList{"program", small, "--no-reset", "--target", "127.0.5.37"} +
                             kShortWatchdog);
     done = true;
     peer.join();
@@ -642,13 +641,11 @@ class CliRunTest : public QObject {
   void scanListsEveryUnitInARange() {
     Sim station("127.0.5.41-127.0.5.43");
     QVERIFY(station.start({"--units", "2"}));
-    const Result r =
-        RunUvq({"scan", "127.0.5.40-127.0.5.45", "--rate", "200", "--wait-ms", "300"});
+    const Result r = RunUvq({"scan", "127.0.5.40-127.0.5.45", "--rate", "200", "--wait-ms", "300"});
     EXPECT_EXIT(r, 0);
     for (const char* address : {"127.0.5.41", "127.0.5.42", "127.0.5.43"})
       for (const char* unit : {"0100", "0101"})
-        QVERIFY2(r.out.contains(QString("%1  unit %2  ip ").arg(address, unit)),
-                 qPrintable(r.out));
+        QVERIFY2(r.out.contains(QString("%1  unit %2  ip ").arg(address, unit)), qPrintable(r.out));
     QVERIFY2(r.out.contains("6 units at 3 of 6 addresses"), qPrintable(r.out));
     // Addresses without units are no errors of a scan.
     QVERIFY2(r.err.isEmpty(), qPrintable(r.err));

@@ -62,9 +62,9 @@ class LoopbackPeer {
 
   // Answers whoever sent the datagram received last, at the address it came from.
   void reply(const std::vector<uint8_t>& bytes) {
-    const ssize_t sent = ::sendto(socket_, bytes.data(), bytes.size(), 0,
-                                  reinterpret_cast<const sockaddr*>(&lastSender_),
-                                  sizeof lastSender_);
+    const ssize_t sent =
+        ::sendto(socket_, bytes.data(), bytes.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&lastSender_), sizeof lastSender_);
     if (sent != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("peer reply");
   }
   // Sends to any endpoint (a forger aiming at someone else's peer).
