@@ -22,7 +22,7 @@ records_per_unit=$(($(stat -c %s "$work/img.cry") / 24))
 sim_pid=$!
 trap 'kill $sim_pid 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 200); do
-  grep -q listening "$work/sim.log" && break
+  grep -qs listening "$work/sim.log" && break
   sleep 0.02
 done
 grep -q listening "$work/sim.log" || { echo "uvq-sim did not start" >&2; cat "$work/sim.log" >&2; exit 1; }

@@ -108,7 +108,8 @@ void RunSessions(const std::vector<std::unique_ptr<Session>>& sessions, Output& 
   output.flush();
   for (;;) {
     if (const ExitCode signal = Interruption::Pending(); signal != ExitCode::Ok) {
-      for (size_t i = 0; i < started; ++i) sessions[i]->interrupt(signal);
+      // Sessions a scan had not started yet end too, as interrupted.
+      for (const auto& session : sessions) session->interrupt(signal);
       break;
     }
     TimePoint now = SteadyClock::now();

@@ -154,6 +154,9 @@ int Run(CliOptions& options) {
     sessions.push_back(
         std::make_unique<Session>(target, own, output, SharedPorts{clock, tone, files}));
   }
+  // From here on Ctrl-C and SIGTERM stop the run through its loop, which reports where each
+  // unit was left. Before, nothing has been sent and the default action is right.
+  Interruption::Install();
   RunSessions(sessions, output, progress, scanning ? options.scanRate : 0);
 
   std::vector<ExitCode> codes;
@@ -217,8 +220,6 @@ int main(int argc, char** argv) {
   // A reader that goes away (`uvq ... | head`) must not kill a run half way through flashing:
   // writes then fail with EPIPE, and Output stops writing to standard output.
   ::signal(SIGPIPE, SIG_IGN);
-  // Ctrl-C and SIGTERM stop the run through its loop, which reports where each unit was left.
-  Interruption::Install();
   ParsedOptions parsed = ParseCliOptions(argc, argv);
   if (!parsed.options) return ToInt(parsed.exitCode);
   try {
