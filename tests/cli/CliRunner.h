@@ -44,13 +44,19 @@ class Sim {
   bool waitForOutput(const QString& text, int timeoutMs = 5000) {
     QElapsedTimer clock;
     clock.start();
-    while (!output().contains(text)) {
+    while (!read().contains(text)) {
       if (clock.elapsed() > timeoutMs) return false;
       QThread::msleep(20);
     }
     return true;
   }
+  // Everything logged so far. The emulator logs a PDU just after answering it, so a moment is
+  // left for the lines of an exchange that has just ended.
   QString output() {
+    QThread::msleep(30);
+    return read();
+  }
+  QString read() {
     QFile log(logDir_.filePath("sim.log"));
     if (log.open(QIODevice::ReadOnly)) output_ = QString::fromUtf8(log.readAll());
     return output_;
