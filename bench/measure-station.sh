@@ -8,7 +8,7 @@
 set -euo pipefail
 build=$(cd "$1" && pwd)
 reps=$2
-sizes=(1 8 32 100 256)
+sizes=(${UVQ_STATION_SIZES:-1 8 32 100 256})
 work=$(mktemp -d)
 export XDG_RUNTIME_DIR=$work
 cd "$build"
@@ -22,10 +22,14 @@ records_per_unit=$(($(stat -c %s "$work/img.cry") / 24))
 sim_pid=$!
 trap 'kill $sim_pid 2>/dev/null || true; rm -rf "$work"' EXIT
 for _ in $(seq 200); do
-  grep -q listening "$work/sim.log" && break
+  grep -qs listening "$work/sim.log" && break
   sleep 0.02
 done
 grep -q listening "$work/sim.log" || { echo "uvq-sim did not start" >&2; cat "$work/sim.log" >&2; exit 1; }
+
+# The emulator's CPU time so far (user + system, clock ticks), from /proc: it shares the two
+# cores with uvq, so its cost is part of every figure.
+sim_cpu_ticks() { awk '{print $14 + $15}' "/proc/$sim_pid/stat"; }
 
 results=$work/results
 : >"$results"
@@ -36,12 +40,15 @@ run_station() {  # UNITS
   for i in $(seq 0 $((units - 1))); do
     echo "127.0.$((7 + (i + 1) / 256)).$(((i + 1) % 256))" >>"$work/targets"
   done
+  local sim_before sim_after
+  sim_before=$(sim_cpu_ticks)
   if ! /usr/bin/time -f "%e %U %S" -o "$work/time" \
     ./uvq program "$work/img.cry" --targets-file "$work/targets" --quiet >"$work/uvq.out" 2>&1; then
     echo "uvq failed with $units units:" >&2
     tail -20 "$work/uvq.out" >&2
     exit 1
   fi
+  sim_after=$(sim_cpu_ticks)
   confirmed=$((confirmed + units))
   # Every unit's verdict must be in before the figure counts.
   for _ in $(seq 100); do
@@ -54,10 +61,11 @@ run_station() {  # UNITS
     exit 1
   fi
   read -r wall user sys <"$work/time"
-  awk -v n="$units" -v r="$records_per_unit" -v w="$wall" -v u="$user" -v s="$sys" 'BEGIN {
+  awk -v n="$units" -v r="$records_per_unit" -v w="$wall" -v u="$user" -v s="$sys" \
+    -v t="$((sim_after - sim_before))" -v hz="$(getconf CLK_TCK)" 'BEGIN {
     total = n * r
-    printf "units=%d records=%d wall_s=%.2f records_per_s=%.0f cpu_us_per_record=%.1f\n",
-      n, total, w, total / w, (u + s) * 1e6 / total }' >>"$results"
+    printf "units=%d records=%d wall_s=%.2f records_per_s=%.0f cpu_us_per_record=%.1f sim_cpu_us_per_record=%.1f\n",
+      n, total, w, total / w, (u + s) * 1e6 / total, t / hz * 1e6 / total }' >>"$results"
 }
 
 for rep in $(seq "$reps"); do
@@ -71,10 +79,11 @@ med() { grep "^units=$1 " "$results" | field "$2" | median; }
 
 echo
 echo "== station: 32 KiB image ($records_per_unit records) per unit, replies 5 ms late, median of $reps =="
-printf '%6s %10s %10s %16s %18s\n' units records wall_s records_per_s cpu_us_per_record
+printf '%6s %10s %10s %16s %18s %22s\n' units records wall_s records_per_s cpu_us_per_record \
+  sim_cpu_us_per_record
 for units in "${sizes[@]}"; do
-  printf '%6s %10s %10s %16s %18s\n' "$units" "$((units * records_per_unit))" "$(med "$units" wall_s)" \
-    "$(med "$units" records_per_s)" "$(med "$units" cpu_us_per_record)"
+  printf '%6s %10s %10s %16s %18s %22s\n' "$units" "$((units * records_per_unit))" "$(med "$units" wall_s)" \
+    "$(med "$units" records_per_s)" "$(med "$units" cpu_us_per_record)" "$(med "$units" sim_cpu_us_per_record)"
 done
 awk -v a="$(med 256 wall_s)" -v b="$(med 1 wall_s)" \
   'BEGIN { printf "station time, 256 units / 1 unit: %.2f\n", a / b }'

@@ -28,7 +28,7 @@ std::optional<std::string> NormalizedUnitId(const std::string& text) {
 namespace {
 
 constexpr const char* kSubcommands[] = {"locate", "status", "capture", "program",
-                                        "erase",  "reset",  "set-ip"};
+                                        "erase",  "reset",  "set-ip",  "scan"};
 
 size_t EditDistance(const std::string& a, const std::string& b) {
   std::vector<size_t> row(b.size() + 1);
@@ -188,7 +188,11 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   CLI::App* reset = app.add_subcommand("reset", "reset the unit");
   CLI::App* setIp = app.add_subcommand("set-ip", "give the unit a new IP address");
   setIp->add_option("ADDRESS", plan.newAddress, "the new address, a.b.c.d")->required();
-  const CLI::App* subcommands[] = {locate, status, capture, program, erase, reset, setIp};
+  CLI::App* scan = app.add_subcommand("scan", "ask every address of a range who is there");
+  scan->add_option("RANGE", options.scanRange, "FIRST-LAST, e.g. 10.1.2.1-10.1.2.254")->required();
+  scan->add_option("--rate", options.scanRate, "addresses asked per second (default 50)")
+      ->check(CLI::Range(1, 10000));
+  const CLI::App* subcommands[] = {locate, status, capture, program, erase, reset, setIp, scan};
 
   try {
     app.parse(argc, argv);
@@ -201,7 +205,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
       return UsageError("unknown subcommand '" + *word + "'" +
                         (nearest ? "; did you mean '" + *nearest + "'?"
                                  : std::string("; one of locate, status, capture, program, "
-                                               "erase, reset, set-ip")));
+                                               "erase, reset, set-ip, scan")));
     }
     const int code = app.exit(error);
     return {std::nullopt, code == 0 ? ExitCode::Ok : ExitCode::Usage};
@@ -210,7 +214,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   const std::pair<CLI::App*, Operation> operations[] = {
       {locate, Operation::Locate},   {status, Operation::Status}, {capture, Operation::Capture},
       {program, Operation::Program}, {erase, Operation::Erase},   {reset, Operation::Reset},
-      {setIp, Operation::SetIp}};
+      {setIp, Operation::SetIp},     {scan, Operation::Scan}};
   for (const auto& [sub, operation] : operations)
     if (sub->parsed()) plan.operation = operation;
   plan.autoReset = !noReset;

@@ -12,7 +12,7 @@
 
 namespace uvq::cli {
 
-enum class Operation { Locate, Status, Capture, Program, Erase, Reset, SetIp };
+enum class Operation { Locate, Status, Capture, Program, Erase, Reset, SetIp, Scan };
 
 // What one target's session does; the same for every target of a run.
 struct SessionPlan {
@@ -45,6 +45,8 @@ struct CliOptions {
   bool quiet() const { return verbosity == Verbosity::Quiet; }
   std::string logFile;     // --log: one JSON line per unit and run appended here
   std::string configFile;  // the configuration file that was read, "" when none
+  std::string scanRange;   // scan: "FIRST-LAST"
+  int scanRate = 50;       // scan: addresses asked per second
 };
 
 // Either options to run with, or the code to exit with at once (help: 0, bad usage: 2). Help

@@ -1,79 +1,156 @@
 #include "EventLoop.h"
 
-#include <poll.h>
+#include <sys/epoll.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
+#include <limits>
 #include <system_error>
+
+#include "Interruption.h"
 
 namespace uvq::cli {
 
 namespace {
 
+// One target: the loop waits in the read itself, in slices of this length. A fixed slice keeps
+// the socket's time-out unchanged, so a reply costs one call to read it and one to answer it.
 constexpr int kSingleWaitSliceMs = 10;
+constexpr auto kProgressPeriod = std::chrono::milliseconds(50);
+constexpr uint64_t kSignalTag = std::numeric_limits<uint64_t>::max();
+constexpr int kEventsPerWait = 256;
 
-// Due timers, stalled sessions and the progress display, after every wait.
-void afterWait(const std::vector<Session*>& polled,
-               const std::vector<std::unique_ptr<Session>>& sessions, Progress& progress,
-               Output& output) {
-  const TimePoint now = SteadyClock::now();
-  for (Session* session : polled) {
-    session->onTime(now);
-    session->endIfStalled();
-  }
-  progress.update(now, sessions);
-  output.flush();
+int MillisecondsUntil(std::optional<TimePoint> deadline, TimePoint now) {
+  if (!deadline) return -1;
+  if (*deadline <= now) return 0;
+  // Rounded up: waking before the deadline would only spin.
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count());
 }
+
+void Earliest(std::optional<TimePoint>& into, std::optional<TimePoint> candidate) {
+  if (candidate && (!into || *candidate < *into)) into = candidate;
+}
+
+class Epoll {
+ public:
+  Epoll() : fd_(::epoll_create1(EPOLL_CLOEXEC)) {
+    if (fd_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
+  }
+  ~Epoll() { ::close(fd_); }
+  void add(int descriptor, uint64_t tag) {
+    if (descriptor < 0) return;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = tag;
+    if (::epoll_ctl(fd_, EPOLL_CTL_ADD, descriptor, &event) != 0)
+      throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+  }
+  int wait(epoll_event* events, int capacity, int timeoutMs) {
+    const int n = ::epoll_wait(fd_, events, capacity, timeoutMs);
+    if (n < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "epoll");
+    return n < 0 ? 0 : n;
+  }
+
+ private:
+  int fd_;
+};
 
 }  // namespace
 
+// The cost per reply must not grow with the number of targets: the wait reports only the
+// sockets that are ready, and the sessions' deadlines are looked at only when the earliest
+// one known is due (a reply can only move a session's deadline, which is noted right then).
 void RunSessions(const std::vector<std::unique_ptr<Session>>& sessions, Output& output,
-                 Progress& progress) {
-  for (const auto& session : sessions) session->start();
+                 Progress& progress, int startsPerSecond) {
+  Epoll epoll;
+  epoll.add(Interruption::Descriptor(), kSignalTag);
+  const TimePoint begin = SteadyClock::now();
+  const auto startGap =
+      startsPerSecond > 0
+          ? std::chrono::duration_cast<SteadyClock::duration>(std::chrono::seconds(1)) /
+                startsPerSecond
+          : SteadyClock::duration::zero();
+  size_t started = 0;
+  size_t active = 0;  // started and not finished
+  std::optional<TimePoint> nextCheck;
+  TimePoint nextProgress = begin;
+  std::vector<epoll_event> events(kEventsPerWait);
+
+  const auto startDue = [&](TimePoint now) {
+    while (started < sessions.size() && begin + startGap * static_cast<int64_t>(started) <= now) {
+      Session& session = *sessions[started];
+      session.start();
+      if (!session.finished()) {
+        epoll.add(session.socket(), started);
+        ++active;
+        Earliest(nextCheck, session.nextDeadline());
+      }
+      ++started;
+    }
+  };
+  // Due timers and stalled sessions; finds the next deadline while at it.
+  const auto checkDeadlines = [&](TimePoint now) {
+    nextCheck.reset();
+    active = 0;
+    for (size_t i = 0; i < started; ++i) {
+      Session& session = *sessions[i];
+      if (session.finished()) continue;
+      session.onTime(now);
+      session.endIfStalled();
+      if (session.finished()) continue;
+      ++active;
+      Earliest(nextCheck, session.nextDeadline());
+    }
+  };
+
+  startDue(begin);
   output.flush();
-
-  std::vector<pollfd> fds;
-  std::vector<Session*> polled;
-  fds.reserve(sessions.size());
-  polled.reserve(sessions.size());
   for (;;) {
-    fds.clear();
-    polled.clear();
-    std::optional<TimePoint> next;
-    for (const auto& session : sessions) {
-      if (session->finished()) continue;
-      fds.push_back({session->socket(), POLLIN, 0});
-      polled.push_back(session.get());
-      const std::optional<TimePoint> deadline = session->nextDeadline();
-      if (deadline && (!next || *deadline < *next)) next = deadline;
+    if (const ExitCode signal = Interruption::Pending(); signal != ExitCode::Ok) {
+      // Sessions a scan had not started yet end too, as interrupted.
+      for (const auto& session : sessions) session->interrupt(signal);
+      break;
     }
-    if (polled.empty()) break;
+    TimePoint now = SteadyClock::now();
+    if (started < sessions.size()) startDue(now);
+    if (nextCheck && *nextCheck <= now) checkDeadlines(now);
+    if (active == 0 && started == sessions.size()) break;
+    if (now >= nextProgress) {
+      progress.update(now, sessions);
+      nextProgress = now + kProgressPeriod;
+    }
+    output.flush();
 
-    int timeoutMs = -1;
-    if (next) {
-      const auto left = *next - SteadyClock::now();
-      // Rounded up: waking before the deadline would only spin.
-      timeoutMs =
-          left <= SteadyClock::duration::zero()
-              ? 0
-              : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
-    }
-    if (polled.size() == 1 && timeoutMs != 0) {
-      // One target: wait in the read itself, in short slices so the deadlines are still met.
-      // That saves the poll() on every reply, a third of the calls a record costs.
-      polled[0]->receive(timeoutMs < 0 || timeoutMs > kSingleWaitSliceMs ? kSingleWaitSliceMs
-                                                                         : timeoutMs);
-      afterWait(polled, sessions, progress, output);
+    std::optional<TimePoint> wake = nextCheck;
+    if (started < sessions.size()) Earliest(wake, begin + startGap * static_cast<int64_t>(started));
+    const int timeoutMs = MillisecondsUntil(wake, now);
+
+    if (active == 1 && started == sessions.size() && timeoutMs != 0) {
+      // One target: wait in its read itself, which saves a wait call on every reply.
+      Session* only = nullptr;
+      for (const auto& session : sessions)
+        if (!session->finished()) only = session.get();
+      only->receive(timeoutMs < 0 || timeoutMs > kSingleWaitSliceMs ? kSingleWaitSliceMs
+                                                                    : timeoutMs);
+      Earliest(nextCheck, only->nextDeadline());
+      if (only->finished()) active = 0;
       continue;
     }
-    const int ready = ::poll(fds.data(), fds.size(), timeoutMs);
-    if (ready < 0 && errno != EINTR)
-      throw std::system_error(errno, std::generic_category(), "poll");
-    if (ready > 0) {
-      for (size_t i = 0; i < fds.size(); ++i)
-        if (fds[i].revents != 0) polled[i]->receive();
+    const int ready = epoll.wait(events.data(), static_cast<int>(events.size()), timeoutMs);
+    for (int i = 0; i < ready; ++i) {
+      const uint64_t tag = events[static_cast<size_t>(i)].data.u64;
+      if (tag == kSignalTag) continue;  // Pending() says which at the top of the loop
+      Session& session = *sessions[tag];
+      if (session.finished()) continue;
+      session.receive();
+      if (session.finished())
+        --active;
+      else
+        Earliest(nextCheck, session.nextDeadline());
     }
-    afterWait(polled, sessions, progress, output);
   }
+  progress.update(SteadyClock::now(), sessions);
   progress.finish();
   output.flush();
 }

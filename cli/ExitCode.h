@@ -12,8 +12,11 @@ enum class ExitCode : int {
   Usage = 2,      // bad arguments, invalid address or unit ID, unit locked by another run
   File = 3,       // image missing, unreadable, empty or not records, or a read error
   NoAnswer = 4,   // capture, watchdog, erase, reset or set-ip without an answer
-  UnitError = 5,  // the unit reported an error or refused the request
+  UnitError = 5,  // the unit reported an error, refused the request or holds no valid program
   Network = 6,    // send failed, host cannot be resolved
+  // Stopped by a signal: the shell's 128 + signal number, so scripts see the usual codes.
+  Interrupted = 130,  // SIGINT (Ctrl-C)
+  Terminated = 143,   // SIGTERM
 };
 
 constexpr int ToInt(ExitCode code) {
@@ -37,6 +40,9 @@ constexpr std::string_view OutcomeWord(ExitCode code) {
       return "unit_error";
     case ExitCode::Network:
       return "network_error";
+    case ExitCode::Interrupted:
+    case ExitCode::Terminated:
+      return "interrupted";
   }
   return "unknown";
 }
@@ -58,6 +64,9 @@ constexpr std::string_view OutcomeText(ExitCode code) {
       return "unit error";
     case ExitCode::Network:
       return "network error";
+    case ExitCode::Interrupted:
+    case ExitCode::Terminated:
+      return "interrupted";
   }
   return "unknown";
 }
@@ -81,8 +90,11 @@ inline constexpr const char* kExitCodeHelp =
     "     records, or a read error during the run\n"
     "  4  no answer: capture time-out, programming watchdog, erase time-out,\n"
     "     reset or set-ip without a reply, no unit (or not the --id unit) answered\n"
-    "  5  the unit reported an error: not in loader mode, record errors, refused request\n"
+    "  5  the unit reported an error: not in loader mode, record errors, refused request,\n"
+    "     file not finished, reset refused, no valid program after the reset, capture\n"
+    "     answered without loader mode (access code), refused records with --strict\n"
     "  6  network error: send failed, host cannot be resolved\n"
+    "  130, 143  stopped by SIGINT (Ctrl-C) or SIGTERM; each unit's state is printed\n"
     "With several targets the code is that of the first target (in the order given)\n"
     "that failed.";
 

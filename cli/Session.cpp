@@ -1,7 +1,9 @@
 #include "Session.h"
 
+#include <algorithm>
 #include <cstdio>
 
+#include "StatusText.h"
 #include "link/ReceiveError.h"
 #include "protocol/AccessCode.h"
 #include "protocol/IpAddressText.h"
@@ -13,41 +15,50 @@ namespace uvq::cli {
 
 namespace {
 
-std::string HexWord(uint16_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04X", value);
-  return text;
-}
+// Capture answers without loader mode before the unit is taken to refuse it: a unit that
+// wants its access code answers every capture, so waiting out every attempt tells nothing new.
+constexpr int kCaptureRefusalsToGiveUp = 3;
+// After the automatic reset, how long the unit may take to come back out of loader mode, and
+// how often it is asked meanwhile.
+constexpr int kVerifyMs = 10000;
+constexpr int kVerifyIntervalMs = 250;
 
 std::string IpString(const protocol::Ipv4Bytes& ip) {
   return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) + "." +
          std::to_string(ip[3]);
 }
 
+protocol::UvqId IdFromText(const std::string& text) {
+  const auto value = static_cast<uint16_t>(std::stoul(text, nullptr, 16));
+  return {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value & 0xFF)};
+}
+
+std::string Joined(const std::vector<std::string>& items) {
+  std::string text;
+  for (const std::string& item : items) text += (text.empty() ? "" : " ") + item;
+  return text;
+}
+
+bool ChangesUnit(Operation operation) {
+  return operation != Operation::Locate && operation != Operation::Status &&
+         operation != Operation::Scan;
+}
+
 }  // namespace
 
-Session::Session(std::string target, const SessionPlan& plan, Output& output, SharedPorts ports)
-    : target_(std::move(target)), plan_(plan), output_(output), log_(output, target_) {
-  try {
-    udp_ = std::make_unique<link::UdpLink>();
-  } catch (const PlatformError& error) {
-    finish(ExitCode::Network, error.what());
-    return;
-  }
-  udp_->setHost(target_);
-  udp_->setPort(protocol::kUnitPort);
-  link_ = std::make_unique<WatchedLink>(*udp_);
-  service_ = std::make_unique<LoaderService>(
-      ServicePorts{*link_, log_, timer_, ports.clock, ports.tone, ports.files}, plan_.timing);
-  service_->addListener(this);
-  service_->setRunOptions({plan_.beep, plan_.autoReset, true});
-  service_->startUp();
-}
+Session::Session(const ResolvedTarget& target, const SessionPlan& plan, Output& output,
+                 SharedPorts ports)
+    : target_(target.addressText),
+      address_(target.address),
+      plan_(plan),
+      output_(output),
+      ports_(ports),
+      log_(output, target_) {}
 
 Session::~Session() = default;
 
 int Session::socket() const {
-  return udp_ ? udp_->socketHandle() : -1;
+  return socket_ && phase_ != Phase::Done ? socket_->handle() : -1;
 }
 
 template <typename Operation>
@@ -57,58 +68,59 @@ void Session::drive(Operation&& operation) {
     operation();
   } catch (const PlatformError& error) {
     // Besides the link only the image file throws these.
-    finish(link_->failed() ? ExitCode::Network : ExitCode::File, error.what());
+    finish(socket_->failed() ? ExitCode::Network : ExitCode::File, error.what());
   } catch (const std::exception& error) {
     finish(ExitCode::Internal, error.what());
   }
 }
 
 void Session::start() {
-  if (phase_ == Phase::Done) return;
+  if (phase_ != Phase::Start) return;
+  try {
+    socket_ = std::make_unique<TargetSocket>(address_, protocol::kUnitPort);
+  } catch (const PlatformError& error) {
+    return finish(ExitCode::Network, error.what());
+  }
+  service_ = std::make_unique<LoaderService>(
+      ServicePorts{*socket_, log_, timer_, ports_.clock, ports_.tone, ports_.files}, plan_.timing);
+  service_->addListener(this);
+  service_->setRunOptions({plan_.beep, plan_.autoReset, true});
+  drive([&] { service_->startUp(); });
   switch (plan_.operation) {
     case Operation::Locate:
-      phase_ = Phase::Collecting;
-      drive([&] { service_->locate(); });
-      waitFor(plan_.waitMs);
-      break;
     case Operation::Status:
+    case Operation::Scan:
+      sendLocate(Phase::Collecting, plan_.waitMs);
+      break;
     case Operation::Reset:
     case Operation::SetIp:
-      startRegistering();
+      sendLocate(Phase::Registering, plan_.waitMs);
       break;
     case Operation::Capture:
     case Operation::Program:
     case Operation::Erase:
-      if (plan_.accessCode) {
-        phase_ = Phase::RebootRequest;
-        replySeen_ = false;
-        log_.addLogLine("Live reboot request sent with the access code");
-        drive([&] { service_->liveReboot(protocol::AccessCode(*plan_.accessCode)); });
-        waitFor(plan_.timing.captureIntervalMs);
-      } else {
-        startCapture();
-      }
+      // Who is there first: a unit that powers up late is asked again at the capture pace.
+      sendLocate(Phase::Finding, plan_.timing.captureIntervalMs);
       break;
   }
   advance();
 }
 
-void Session::startRegistering() {
-  phase_ = Phase::Registering;
+void Session::sendLocate(Phase phase, int waitMs) {
+  if (phase_ == Phase::Done) return;
+  phase_ = phase;
   answers_ = 0;
+  ++locatesSent_;
   drive([&] { service_->locate(); });
-  waitFor(plan_.waitMs);
+  waitFor(waitMs);
 }
 
 void Session::startCapture() {
   waitUntil_.reset();
-  if (service_->loaderMode() && service_->registry().selectedUnit() && wantedUnitSelected()) {
-    afterCapture();
-    return;
-  }
   phase_ = Phase::Capturing;
   loaderReached_ = false;
   captureTimedOut_ = false;
+  captureRefusals_ = 0;
   drive([&] { service_->capture(); });
 }
 
@@ -118,8 +130,9 @@ void Session::waitFor(int milliseconds) {
 }
 
 bool Session::wantedUnitSelected() const {
-  if (!plan_.unitId) return true;
   const auto selected = service_->registry().selectedUnit();
+  if (chosen_) return selected && *selected == *chosen_;
+  if (!plan_.unitId) return true;
   return selected && units::IdText(*selected) == *plan_.unitId;
 }
 
@@ -134,48 +147,58 @@ bool Session::selectRequestedUnit() {
 }
 
 void Session::noteSelectedUnit() {
-  if (!service_ || !wantedUnitSelected()) return;
-  result_.unit = SelectedText();
+  if (!service_ || !result_.unit.empty() || !wantedUnitSelected()) return;
+  // Listing several units names none of them as the one worked on.
+  if (!ChangesUnit(plan_.operation) && result_.units.size() != 1) return;
+  const auto unit = service_->registry().selectedUnit();
+  if (unit) result_.unit = units::IdText(*unit);
+}
+
+std::string Session::unitName() const {
+  if (chosen_) return "unit " + units::IdText(*chosen_);
+  if (plan_.unitId) return "unit " + *plan_.unitId;
+  return "the unit";
 }
 
 void Session::advance() {
   switch (phase_) {
     case Phase::Start:
     case Phase::Collecting:
+    case Phase::Settling:
     case Phase::Done:
+      return;
+    case Phase::Finding:
+      if (answers_ > 0) settle(Next::AfterFind);
       return;
     case Phase::RebootRequest:
       if (replySeen_) startCapture();
       return;
     case Phase::Capturing:
-      if (captureTimedOut_) return finish(ExitCode::NoAnswer, "capture timed out");
-      selectRequestedUnit();
-      if (loaderReached_ && service_->loaderMode() && wantedUnitSelected())
-        return settle(Next::AfterCapture);
-      // Another unit's answer ended the capture: give the requested unit a while to answer.
-      if (!timer_.enabled() && !waitUntil_) waitFor(plan_.waitMs);
+      if (captureTimedOut_)
+        return finish(ExitCode::NoAnswer, unitName() + " did not answer capture (" +
+                                              std::to_string(plan_.timing.captureAttempts) +
+                                              " attempts)");
+      if (captureRefusals_ >= kCaptureRefusalsToGiveUp) {
+        drive([&] { service_->stopCapture(); });
+        return finish(ExitCode::UnitError,
+                      unitName() + " answers but does not enter loader mode (status " +
+                          StatusInWords(lastStatus_) + "): " +
+                          (plan_.accessCode ? "the access code was not accepted (--access-code)"
+                                            : "it may need its access code (--access-code)"));
+      }
+      if (loaderReached_ && service_->loaderMode() && wantedUnitSelected()) return afterCapture();
       return;
     case Phase::Registering:
       if (answers_ > 0 && selectRequestedUnit()) settle(Next::AfterSelect);
       return;
-    case Phase::Settling:
-      return;
     case Phase::Programming:
-      if (!run_) return;
-      switch (run_->end) {
-        case RunEnd::Complete:
-          return finish(ExitCode::Ok);
-        case RunEnd::NotInLoaderMode:
-          return finish(ExitCode::UnitError, "unit not in loader mode, programming aborted");
-        case RunEnd::RecordError:
-          return finish(ExitCode::UnitError, "unit reported a record error, programming aborted");
-        case RunEnd::CommsTimeout:
-          return finish(ExitCode::NoAnswer, "comms timeout while programming");
-        case RunEnd::FileError:
-          return finish(ExitCode::File, "image could not be read during the run: " + run_->detail);
-        case RunEnd::LinkError:
-          return finish(ExitCode::Network, run_->detail);
-      }
+      if (run_) afterRun();
+      return;
+    case Phase::AwaitingReset:
+      if (resetEnd_) concludeRun();
+      return;
+    case Phase::Verifying:
+      if (verifyStatus_ && RunsValidProgram(*verifyStatus_)) finish(ExitCode::Ok);
       return;
     case Phase::Erasing:
       if (!eraseEnd_) return;
@@ -192,7 +215,7 @@ void Session::advance() {
       if (!resetEnd_) return;
       // A unit with a half-written image refuses the reset and stays in loader mode.
       if (*resetEnd_ == ResetEnd::Refused)
-        return finish(ExitCode::UnitError, "reset refused, status " + HexWord(lastStatus_));
+        return finish(ExitCode::UnitError, "reset refused, status " + StatusInWords(resetStatus_));
       return finish(ExitCode::Ok);
     case Phase::SettingIp:
       if (!addressAccepted_) return;
@@ -212,34 +235,54 @@ void Session::settle(Next next) {
 }
 
 void Session::settled() {
+  if (next_ == Next::AfterFind) return chooseUnit();
   const units::Selector& selector = service_->registry().selector();
-  const bool changesUnit =
-      plan_.operation != Operation::Status && plan_.operation != Operation::Capture;
-  if (!plan_.unitId && selector.count() > 1 && changesUnit) {
-    std::string ids;
-    for (const std::string& item : selector.items()) ids += " " + item;
-    return finish(ExitCode::Usage, "several units answer at " + target_ + " (" + ids.substr(1) +
-                                       "): choose one with --id");
-  }
-  // Several units are only left as the service selected them for capture and status.
-  const std::string wanted =
-      plan_.unitId ? *plan_.unitId : (selector.count() == 1 ? selector.items().front() : "");
-  if (!wanted.empty() && selector.text() != wanted) {
+  if (!plan_.unitId && selector.count() > 1)
+    return finish(ExitCode::Usage, "several units answer at " + target_ + " (" +
+                                       Joined(selector.items()) + "): choose one with --id");
+  const std::string wanted = plan_.unitId ? *plan_.unitId : selector.items().front();
+  if (selector.text() != wanted) {
     drive([&] { service_->setSelectorText(wanted); });
     if (phase_ == Phase::Done) return;
   }
-  if (next_ == Next::AfterSelect) return afterSelect();
-  if (!service_->loaderMode())
-    return finish(ExitCode::NoAnswer, "unit " + wanted + " did not reach loader mode");
-  afterCapture();
+  afterSelect();
 }
 
-std::string Session::SelectedText() const {
-  const auto unit = service_->registry().selectedUnit();
-  return unit ? units::IdText(*unit) : std::string();
+// The unit to change is decided before anything changes: a capture reaches only that unit, so
+// the others behind the address stay as they are.
+void Session::chooseUnit() {
+  const units::Selector& selector = service_->registry().selector();
+  std::string wanted;
+  if (plan_.unitId) {
+    if (selector.indexOf(*plan_.unitId) < 0)
+      return finish(ExitCode::NoAnswer,
+                    "unit " + *plan_.unitId +
+                        " did not answer (units that answered: " + Joined(selector.items()) + ")");
+    wanted = *plan_.unitId;
+  } else if (selector.count() > 1) {
+    return finish(ExitCode::Usage, "several units answer at " + target_ + " (" +
+                                       Joined(selector.items()) + "): choose one with --id");
+  } else {
+    wanted = selector.items().front();
+  }
+  chosen_ = IdFromText(wanted);
+  result_.unit = wanted;
+  service_->setCaptureUnit(chosen_);
+  if (selector.text() != wanted) drive([&] { service_->setSelectorText(wanted); });
+  if (phase_ == Phase::Done) return;
+  if (plan_.accessCode) {
+    phase_ = Phase::RebootRequest;
+    replySeen_ = false;
+    log_.addLogLine("Live reboot request sent with the access code");
+    drive([&] { service_->liveReboot(protocol::AccessCode(*plan_.accessCode)); });
+    waitFor(plan_.timing.captureIntervalMs);
+    return;
+  }
+  startCapture();
 }
 
 void Session::afterCapture() {
+  waitUntil_.reset();
   noteSelectedUnit();
   JsonLine fields;
   fields.field("unit", result_.unit);
@@ -290,11 +333,64 @@ void Session::afterSelect() {
   }
 }
 
+// The run has ended. The service has already sent the automatic reset after a completed run.
+void Session::afterRun() {
+  result_.resends = run_->resends;
+  result_.refusedRecords = run_->refusedRecords;
+  switch (run_->end) {
+    case RunEnd::Complete:
+      if (plan_.autoReset) {
+        phase_ = Phase::AwaitingReset;
+        resetEnd_.reset();
+        waitFor(plan_.waitMs);
+        return;
+      }
+      return concludeRun();
+    case RunEnd::NotInLoaderMode:
+      return finish(ExitCode::UnitError, "unit not in loader mode, programming aborted");
+    case RunEnd::RecordError:
+      return finish(ExitCode::UnitError, "unit reported a record error, programming aborted: " +
+                                             StatusInWords(run_->status));
+    case RunEnd::CommsTimeout:
+      return finish(ExitCode::NoAnswer, "comms timeout while programming");
+    case RunEnd::FileError:
+      return finish(ExitCode::File, "image could not be read during the run: " + run_->detail);
+    case RunEnd::LinkError:
+      return finish(ExitCode::Network, run_->detail);
+  }
+}
+
+std::string Session::notFinishedText() const {
+  std::string text =
+      unitName() + " never reported the file finished (the image may lack its end record)";
+  if (resetEnd_) return text + "; after the reset it reports " + StatusInWords(resetStatus_);
+  return text + "; it stays in loader mode without a valid program";
+}
+
+// Every record was acknowledged; whether the unit holds a program it can run is decided here.
+void Session::concludeRun() {
+  if (!run_->fileFinished) return finish(ExitCode::UnitError, notFinishedText());
+  if (resetEnd_ == ResetEnd::Refused)
+    return finish(ExitCode::UnitError, unitName() + " refused the reset after programming: " +
+                                           StatusInWords(resetStatus_));
+  if (plan_.strict && run_->refusedRecords > 0)
+    return finish(ExitCode::UnitError,
+                  std::to_string(run_->refusedRecords) + " records refused by the unit (--strict)");
+  if (plan_.autoReset && plan_.verify) return startVerify();
+  finish(ExitCode::Ok);
+}
+
+void Session::startVerify() {
+  verifyStatus_.reset();
+  verifyUntil_ = SteadyClock::now() + std::chrono::milliseconds(kVerifyMs);
+  sendLocate(Phase::Verifying, kVerifyIntervalMs);
+}
+
 void Session::receive(int waitMs) {
   if (phase_ == Phase::Done) return;
   int length = 0;
   try {
-    length = udp_->receiveDatagram(buffer_, static_cast<int>(protocol::kReplyImageSize), waitMs);
+    length = socket_->receive(buffer_, static_cast<int>(protocol::kReplyImageSize), waitMs);
   } catch (const link::ReceiveError& error) {
     log_.addLogLine(link::ReceiveFailureLogLine(error));  // and keep listening
     return;
@@ -305,7 +401,7 @@ void Session::receive(int waitMs) {
   } catch (const std::exception& error) {
     log_.addLogLine(link::ReplyHandlingLogLine(error.what()));
     // The service's next PDU never left, so no answer and no watchdog will follow.
-    if (link_->failed()) return finish(ExitCode::Network, error.what());
+    if (socket_->failed()) return finish(ExitCode::Network, error.what());
   }
   advance();
 }
@@ -320,6 +416,12 @@ void Session::onTime(TimePoint now) {
   waitUntil_.reset();
   const std::string unitText = plan_.unitId ? "unit " + *plan_.unitId : std::string("no unit");
   switch (phase_) {
+    case Phase::Finding:
+      if (locatesSent_ < plan_.timing.captureAttempts)
+        return sendLocate(Phase::Finding, plan_.timing.captureIntervalMs);
+      return finish(ExitCode::NoAnswer, (plan_.unitId ? unitText + " did not answer"
+                                                      : std::string("no unit answered")) +
+                                            " (" + std::to_string(locatesSent_) + " attempts)");
     case Phase::RebootRequest:
       startCapture();
       return advance();
@@ -327,18 +429,27 @@ void Session::onTime(TimePoint now) {
       settled();
       return advance();
     case Phase::Capturing:
-      return finish(ExitCode::NoAnswer, plan_.unitId
-                                            ? "unit " + *plan_.unitId + " did not reach loader mode"
-                                            : "capture ended without loader mode");
+      return finish(ExitCode::NoAnswer, unitName() + " did not reach loader mode");
     case Phase::Registering:
       return finish(ExitCode::NoAnswer,
                     plan_.unitId ? unitText + " did not answer" : "no unit answered");
     case Phase::Collecting:
       if (answers_ > 0 &&
-          (!plan_.unitId || service_->registry().selector().indexOf(*plan_.unitId) >= 0))
+          (!plan_.unitId || service_->registry().selector().indexOf(*plan_.unitId) >= 0)) {
+        if (plan_.unitId) result_.unit = *plan_.unitId;
         return finish(ExitCode::Ok);
+      }
       return finish(ExitCode::NoAnswer,
                     plan_.unitId ? unitText + " did not answer" : "no unit answered");
+    case Phase::AwaitingReset:
+      if (!run_->fileFinished) return finish(ExitCode::UnitError, notFinishedText());
+      return finish(ExitCode::NoAnswer, "no answer to the reset after programming");
+    case Phase::Verifying:
+      if (now < verifyUntil_) return sendLocate(Phase::Verifying, kVerifyIntervalMs);
+      if (verifyStatus_)
+        return finish(ExitCode::UnitError, "after the reset " + unitName() + " still reports " +
+                                               StatusInWords(*verifyStatus_));
+      return finish(ExitCode::NoAnswer, unitName() + " did not answer after the reset");
     case Phase::Resetting:
       return finish(ExitCode::NoAnswer, "no answer to reset");
     case Phase::SettingIp:
@@ -356,8 +467,46 @@ std::optional<TimePoint> Session::nextDeadline() const {
 }
 
 void Session::endIfStalled() {
-  if (phase_ != Phase::Done && !nextDeadline())
+  if (phase_ != Phase::Done && phase_ != Phase::Start && !nextDeadline())
     finish(ExitCode::Internal, "the operation stopped without an outcome");
+}
+
+std::string Session::interruptedText() const {
+  const std::string unit = unitName();
+  switch (phase_) {
+    case Phase::Programming:
+      return "interrupted after " + std::to_string(figures_.acknowledged) + " of " +
+             std::to_string(figures_.total) + " records: " + unit +
+             " left in loader mode; run program again";
+    case Phase::RebootRequest:
+    case Phase::Capturing:
+      return "interrupted while capturing: " + unit + " may be left in loader mode";
+    case Phase::AwaitingReset:
+    case Phase::Verifying:
+      return "interrupted after programming, before " + unit +
+             " confirmed it left loader mode; check it with status";
+    case Phase::Erasing:
+      return "interrupted while erasing: " + unit +
+             " is in loader mode and may be partly erased; erase again";
+    case Phase::Resetting:
+      return "interrupted before " + unit + " answered the reset";
+    case Phase::SettingIp:
+      return "interrupted before " + unit + " answered the new address";
+    default:
+      return ChangesUnit(plan_.operation) ? "interrupted before anything was changed"
+                                          : "interrupted";
+  }
+}
+
+void Session::interrupt(ExitCode code) {
+  if (phase_ == Phase::Done) return;
+  const std::string text = interruptedText();
+  // Whatever the unit said last counts: a run stopped here reports what it had.
+  if (figures_.running) {
+    result_.records = figures_.acknowledged;
+    result_.seconds = std::chrono::duration<double>(SteadyClock::now() - figures_.started).count();
+  }
+  finish(code, text);
 }
 
 void Session::unitReported(const UnitReport& report) {
@@ -365,10 +514,28 @@ void Session::unitReported(const UnitReport& report) {
   replySeen_ = true;
   lastStatus_ = report.status;
   lastIp_ = report.ip;
+  if (!chosen_ || report.id == *chosen_) result_.finalStatus = report.status;
+  const auto type = report.type;
+  if (phase_ == Phase::Collecting && type == protocol::Code(protocol::Command::Locate)) {
+    const std::string id = units::IdText(report.id);
+    auto seen = std::find_if(result_.units.begin(), result_.units.end(),
+                             [&](const UnitSeen& u) { return u.id == id; });
+    if (seen == result_.units.end())
+      seen = result_.units.insert(result_.units.end(), UnitSeen{id, {}, 0});
+    seen->ip = IpString(report.ip);
+    seen->status = report.status;
+  }
+  if (chosen_ && report.id == *chosen_) {
+    if (phase_ == Phase::Capturing && type == protocol::Code(protocol::Command::Capture) &&
+        !(report.status & protocol::Status::kLoaderMode))
+      ++captureRefusals_;
+    if (phase_ == Phase::Verifying && type == protocol::Code(protocol::Command::Locate))
+      verifyStatus_ = report.status;
+  }
   // Record acknowledgements are summed up by the progress events, never one line each.
-  if (!output_.json() || report.type == protocol::Code(protocol::Command::ProgramRecord)) return;
+  if (!output_.json() || type == protocol::Code(protocol::Command::ProgramRecord)) return;
   JsonLine fields;
-  fields.field("type", int{report.type})
+  fields.field("type", int{type})
       .field("unit", units::IdText(report.id))
       .field("ip", IpString(report.ip))
       .field("status", HexWord(report.status))
@@ -408,8 +575,9 @@ void Session::eraseEnded(EraseKind /*kind*/, EraseEnd end, uint16_t /*status*/) 
   eraseEnd_ = end;
 }
 
-void Session::resetEnded(ResetEnd end, uint16_t /*status*/) {
+void Session::resetEnded(ResetEnd end, uint16_t status) {
   resetEnd_ = end;
+  resetStatus_ = status;
 }
 
 void Session::addressChangeEnded(bool accepted, protocol::Ipv4Bytes reported, uint16_t status) {
@@ -424,6 +592,7 @@ void Session::finish(ExitCode code, const std::string& detail) {
   timer_.disable();
   waitUntil_.reset();
   figures_.running = false;
+  if (socket_) socket_->close();  // nothing more goes out; a scan frees its descriptors early
   if (result_.unit.empty() && code != ExitCode::Usage) noteSelectedUnit();
   result_.code = code;
   // Platform texts may span lines; a result stays on one.
@@ -433,13 +602,28 @@ void Session::finish(ExitCode code, const std::string& detail) {
     else if (c != '\r')
       result_.detail += c;
   }
-  if (code != ExitCode::Ok && !output_.json()) log_.addLogLine("uvq: " + result_.detail);
+  std::sort(result_.units.begin(), result_.units.end(),
+            [](const UnitSeen& a, const UnitSeen& b) { return a.id < b.id; });
+  // An address without units is no failure of a scan, only an empty answer.
+  const bool quietMiss = plan_.operation == Operation::Scan && result_.units.empty();
+  if (code != ExitCode::Ok && !quietMiss) output_.error(target_, result_.detail);
+  for (const UnitSeen& unit : result_.units) {
+    JsonLine fields;
+    fields.field("unit", unit.id)
+        .field("ip", unit.ip)
+        .field("status", HexWord(unit.status))
+        .field("valid_program", RunsValidProgram(unit.status));
+    output_.event(target_, "unit", fields);
+  }
+  if (quietMiss) return;
   JsonLine fields;
   fields.field("outcome", OutcomeWord(code))
       .field("exit_code", ToInt(code))
       .field("version", kVersion)
       .field("unit", result_.unit)
       .field("records", result_.records)
+      .field("refused_records", static_cast<int64_t>(result_.refusedRecords))
+      .field("resends", static_cast<int64_t>(result_.resends))
       .field("seconds", result_.seconds)
       .field("records_per_second",
              result_.seconds > 0 ? static_cast<double>(result_.records) / result_.seconds : 0.0)

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "StatusText.h"
+
 namespace uvq::cli {
 namespace {
 
@@ -16,12 +18,51 @@ std::string Outcome(const SessionResult& r) {
   return text;
 }
 
+bool ListsUnits(Operation operation) {
+  return operation == Operation::Locate || operation == Operation::Status ||
+         operation == Operation::Scan;
+}
+
+// One line per unit that answered: where, who, its status in words and whether it holds a
+// program it can run.
+std::string UnitLines(const std::vector<std::unique_ptr<Session>>& sessions) {
+  std::string text;
+  for (const auto& s : sessions) {
+    for (const UnitSeen& unit : s->result().units) {
+      text += s->target() + "  unit " + unit.id + "  ip " + unit.ip + "  " +
+              (RunsValidProgram(unit.status) ? "valid program" : "no valid program") + "  status " +
+              StatusInWords(unit.status) + "\n";
+    }
+  }
+  return text;
+}
+
+std::string ScanSummary(const std::vector<std::unique_ptr<Session>>& sessions) {
+  size_t units = 0;
+  size_t answering = 0;
+  for (const auto& s : sessions) {
+    units += s->result().units.size();
+    if (!s->result().units.empty()) ++answering;
+  }
+  std::string text = UnitLines(sessions);
+  // Addresses that failed otherwise than by staying silent are worth a line each.
+  for (const auto& s : sessions) {
+    const SessionResult& r = s->result();
+    if (r.units.empty() && r.code != ExitCode::NoAnswer && r.code != ExitCode::Ok)
+      text += s->target() + ": " + Outcome(r) + "\n";
+  }
+  return text + std::to_string(units) + " units at " + std::to_string(answering) + " of " +
+         std::to_string(sessions.size()) + " addresses\n";
+}
+
 }  // namespace
 
 std::string SummaryText(Operation operation,
                         const std::vector<std::unique_ptr<Session>>& sessions) {
+  if (operation == Operation::Scan) return ScanSummary(sessions);
   const bool programming = operation == Operation::Program;
   char line[512];
+  const std::string units = ListsUnits(operation) ? UnitLines(sessions) : std::string();
   if (sessions.size() == 1) {
     const Session& s = *sessions.front();
     const SessionResult& r = s.result();
@@ -32,28 +73,31 @@ std::string SummaryText(Operation operation,
                     static_cast<long long>(r.records), r.seconds, RecordsPerSecond(r));
       text += line;
     }
-    return text + "\n";
+    if (programming && r.refusedRecords > 0)
+      text += ", " + std::to_string(r.refusedRecords) + " refused by the unit";
+    return units + text + "\n";
   }
 
   size_t targetWidth = 6;
   for (const auto& s : sessions) targetWidth = std::max(targetWidth, s->target().size());
   const int w = static_cast<int>(targetWidth);
-  std::snprintf(line, sizeof line, "%-*s  %-4s  %9s  %8s  %9s  %s\n", w, "target", "unit",
-                "records", "time s", "records/s", "result");
+  std::snprintf(line, sizeof line, "%-*s  %-4s  %9s  %7s  %8s  %9s  %s\n", w, "target", "unit",
+                "records", "refused", "time s", "records/s", "result");
   std::string text = line;
   int ok = 0;
   for (const auto& s : sessions) {
     const SessionResult& r = s->result();
     if (r.code == ExitCode::Ok) ++ok;
-    std::snprintf(line, sizeof line, "%-*s  %-4s  %9lld  %8.2f  %9.0f  %s\n", w,
+    std::snprintf(line, sizeof line, "%-*s  %-4s  %9lld  %7llu  %8.2f  %9.0f  %s\n", w,
                   s->target().c_str(), r.unit.empty() ? "-" : r.unit.c_str(),
-                  static_cast<long long>(r.records), r.seconds, RecordsPerSecond(r),
+                  static_cast<long long>(r.records),
+                  static_cast<unsigned long long>(r.refusedRecords), r.seconds, RecordsPerSecond(r),
                   Outcome(r).c_str());
     text += line;
   }
   const int failed = static_cast<int>(sessions.size()) - ok;
   text += std::to_string(ok) + " ok, " + std::to_string(failed) + " failed\n";
-  return text;
+  return units + text;
 }
 
 }  // namespace uvq::cli

@@ -128,3 +128,34 @@ std::optional<size_t> FirstDuplicate(const std::vector<ResolvedTarget>& targets)
 }
 
 }  // namespace uvq::cli
+
+namespace uvq::cli {
+
+std::variant<std::vector<ResolvedTarget>, TargetError> ExpandScanRange(const std::string& text) {
+  const auto bad = [&](const std::string& why) {
+    return TargetError{TargetError::Kind::BadAddress, "invalid range '" + text + "': " + why};
+  };
+  const size_t dash = text.find('-');
+  if (dash == std::string::npos) return bad("expected FIRST-LAST, e.g. 10.1.2.1-10.1.2.254");
+  const auto first = ParseDecimalAddress(Trimmed(text.substr(0, dash)));
+  const auto last = ParseDecimalAddress(Trimmed(text.substr(dash + 1)));
+  if (!first || !last) return bad("both ends must be addresses a.b.c.d");
+  const uint32_t from = ntohl(first->s_addr);
+  const uint32_t to = ntohl(last->s_addr);
+  if (from > to) return bad("the first address comes after the last");
+  if (to - from >= kMaxScanAddresses)
+    return bad("more than " + std::to_string(kMaxScanAddresses) + " addresses");
+  std::vector<ResolvedTarget> targets;
+  targets.reserve(to - from + 1);
+  for (uint32_t a = from;; ++a) {
+    ResolvedTarget target;
+    target.address.s_addr = htonl(a);
+    target.addressText = DottedText(target.address);
+    target.text = target.addressText;
+    targets.push_back(std::move(target));
+    if (a == to) break;
+  }
+  return targets;
+}
+
+}  // namespace uvq::cli

@@ -2,6 +2,7 @@
 
 #include <netinet/in.h>
 
+#include <cstdint>
 #include <istream>
 #include <optional>
 #include <string>
@@ -52,5 +53,10 @@ std::variant<ResolvedTarget, TargetError> ResolveTarget(const TargetEntry& entry
 // other's replies as out of sequence and could flash it twice over, so that is refused before
 // anything is sent. Index into `targets`, or nullopt.
 std::optional<size_t> FirstDuplicate(const std::vector<ResolvedTarget>& targets);
+
+// A scan's addresses: "10.1.2.1-10.1.2.254" is every address from the first to the last, each
+// a target of its own. At most kMaxScanAddresses; a bad range is a BadAddress error.
+inline constexpr uint32_t kMaxScanAddresses = 65536;
+std::variant<std::vector<ResolvedTarget>, TargetError> ExpandScanRange(const std::string& text);
 
 }  // namespace uvq::cli

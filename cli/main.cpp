@@ -1,5 +1,5 @@
-// uvq: the loader for scripts and production lines. The same loader service as the window, driven from
-// the command line; see README.md for the subcommands and exit codes.
+// uvq: the loader for scripts and production lines. The same loader service as the window, driven
+// from the command line; see README.md for the subcommands and exit codes.
 #include <signal.h>
 #include <unistd.h>
 
@@ -12,6 +12,7 @@
 #include "CliOptions.h"
 #include "EventLoop.h"
 #include "ImageCheck.h"
+#include "Interruption.h"
 #include "Output.h"
 #include "Progress.h"
 #include "RunLog.h"
@@ -56,17 +57,21 @@ const char* OperationName(Operation operation) {
       return "reset";
     case Operation::SetIp:
       return "set-ip";
+    case Operation::Scan:
+      return "scan";
   }
   return "";
 }
 
 // Locate and status change nothing on a unit; every other operation holds its lock.
 bool ChangesUnit(Operation operation) {
-  return operation != Operation::Locate && operation != Operation::Status;
+  return operation != Operation::Locate && operation != Operation::Status &&
+         operation != Operation::Scan;
 }
 
 int Run(CliOptions& options) {
-  if (options.targets.empty()) {
+  const bool scanning = options.plan.operation == Operation::Scan;
+  if (options.targets.empty() && !scanning) {
     // Only the settings file beside the program, as before; a file that names no address is
     // said on standard error, so a script does not aim at the default unknowingly.
     const std::string executable = uvq::settings::ExecutablePath();
@@ -81,6 +86,14 @@ int Run(CliOptions& options) {
 
   // Every target is resolved once, and every check made, before the first datagram leaves.
   std::vector<ResolvedTarget> targets;
+  if (scanning) {
+    auto range = ExpandScanRange(options.scanRange);
+    if (const auto* error = std::get_if<TargetError>(&range))
+      return Refuse(ExitCode::Usage, error->message);
+    if (!options.targets.empty())
+      return Refuse(ExitCode::Usage, "scan takes its addresses from its range, not --target");
+    targets = std::get<std::vector<ResolvedTarget>>(std::move(range));
+  }
   for (const TargetEntry& entry : options.targets) {
     auto resolved = ResolveTarget(entry);
     if (const auto* error = std::get_if<TargetError>(&resolved))
@@ -146,22 +159,31 @@ int Run(CliOptions& options) {
     SessionPlan own = plan;
     own.unitId = target.unitId;  // a targets file line may name its own unit
     // The resolved address, so the session looks nothing up again.
-    sessions.push_back(std::make_unique<Session>(target.addressText, own, output,
-                                                 SharedPorts{clock, tone, files}));
+    sessions.push_back(
+        std::make_unique<Session>(target, own, output, SharedPorts{clock, tone, files}));
   }
-  RunSessions(sessions, output, progress);
+  // From here on Ctrl-C and SIGTERM stop the run through its loop, which reports where each
+  // unit was left. Before, nothing has been sent and the default action is right.
+  Interruption::Install();
+  RunSessions(sessions, output, progress, scanning ? options.scanRate : 0);
 
   std::vector<ExitCode> codes;
   int ok = 0;
+  int64_t unitsSeen = 0;
   for (const auto& session : sessions) {
     codes.push_back(session->result().code);
     if (session->result().code == ExitCode::Ok) ++ok;
+    unitsSeen += static_cast<int64_t>(session->result().units.size());
   }
-  const ExitCode code = CombinedExitCode(codes);
+  ExitCode code = CombinedExitCode(codes);
+  // A scan succeeds when any address answered; the silent ones are what a scan is for.
+  if (scanning) code = unitsSeen > 0 ? ExitCode::Ok : ExitCode::NoAnswer;
+  if (const ExitCode signal = Interruption::Pending(); signal != ExitCode::Ok) code = signal;
   if (options.json) {
     JsonLine fields;
     fields.field("ok", ok)
         .field("failed", static_cast<int>(sessions.size()) - ok)
+        .field("units", unitsSeen)
         .field("exit_code", ToInt(code));
     output.event("", "summary", fields);
   } else {
@@ -185,6 +207,8 @@ int Run(CliOptions& options) {
         e.imageSha256 = imageSha256;
       }
       e.records = r.records;
+      if (plan.operation == Operation::Program) e.resends = static_cast<int64_t>(r.resends);
+      e.finalStatus = r.finalStatus;
       e.outcome = OutcomeWord(r.code);
       e.detail = r.detail;
       entries.push_back(std::move(e));

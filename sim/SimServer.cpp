@@ -72,6 +72,9 @@ bool SimServer::open(std::string& error) {
   // Room for a burst of records while the log is being written.
   const int bufferBytes = 1 << 20;
   ::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof bufferBytes);
+  // Arrival stamps for late replies (see receive()).
+  const int on = 1;
+  ::setsockopt(socket_, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof on);
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(options_.port);
@@ -98,16 +101,39 @@ std::optional<SimServer::Clock::time_point> SimServer::nextWake() const {
   return wake;
 }
 
-void SimServer::receiveAll() {
+// A late reply is late from the moment the PDU reached the unit, as on a real unit: the kernel's
+// arrival stamp counts, not when this loop got round to reading it.
+void SimServer::receive(size_t most) {
   uint8_t buffer[protocol::kTransmitBufferSize + 1];
-  for (;;) {
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timespec))];
+  const bool stamped = options_.faults.delayMs > 0 || options_.faults.jitterMs > 0 ||
+                       options_.faults.eraseDelayMs > 0;
+  for (size_t count = 0; count < most; ++count) {
     sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    const ssize_t n = ::recvfrom(socket_, buffer, sizeof buffer, MSG_TRUNC,
-                                 reinterpret_cast<sockaddr*>(&from), &fromLength);
+    iovec data{buffer, sizeof buffer};
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = stamped ? control : nullptr;
+    message.msg_controllen = stamped ? sizeof control : 0;
+    const ssize_t n = ::recvmsg(socket_, &message, MSG_TRUNC);
     if (n < 0) {
       if (errno == EINTR) continue;
       return;  // EAGAIN: drained
+    }
+    arrival_ = Clock::now();
+    for (cmsghdr* c = stamped ? CMSG_FIRSTHDR(&message) : nullptr; c;
+         c = CMSG_NXTHDR(&message, c)) {
+      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
+      timespec stamp{};
+      std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
+      const auto sinceStamp =
+          std::chrono::system_clock::now().time_since_epoch() -
+          (std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec));
+      if (sinceStamp > Clock::duration::zero() && sinceStamp < std::chrono::seconds(1))
+        arrival_ -= std::chrono::duration_cast<Clock::duration>(sinceStamp);
     }
     handle(buffer, static_cast<size_t>(n), from);
   }
@@ -225,7 +251,7 @@ unsigned SimServer::emit(Datagram& reply, unsigned extraDelayMs) {
     for (int i = 0; i < copies; ++i) transmit(reply);
     return applied;
   }
-  const auto due = Clock::now() + std::chrono::milliseconds(delay);
+  const auto due = arrival_ + std::chrono::milliseconds(delay);
   for (int i = 0; i < copies; ++i) {
     pending_.push_back({due, nextOrder_++, reply});
     std::push_heap(pending_.begin(), pending_.end(), [](auto& a, auto& b) { return Later(a, b); });

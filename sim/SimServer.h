@@ -37,8 +37,8 @@ class SimServer {
   int socket() const { return socket_; }
   // Called when the loop starts serving.
   void start(Clock::time_point now);
-  // The socket is readable: answers everything waiting.
-  void receiveAll();
+  // The socket is readable: answers up to `most` datagrams waiting (all by default).
+  void receive(size_t most = SIZE_MAX);
   // Sends the replies (and garbage) due by `now`.
   void sendDue(Clock::time_point now);
   // When sendDue next has something to do; nullopt: nothing pending.
@@ -82,6 +82,7 @@ class SimServer {
   uint64_t nextOrder_ = 0;
   std::optional<Datagram> held_;  // a reply held back to go out after the next one
   std::optional<sockaddr_in> lastPeer_;
+  Clock::time_point arrival_{};  // of the PDU being answered
   Clock::time_point nextFlood_{};
   std::array<uint8_t, 300> garbage_{};
 };

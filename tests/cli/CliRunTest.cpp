@@ -10,7 +10,11 @@
 
 #include <QCryptographicHash>
 
+#include <atomic>
+#include <thread>
+
 #include "CliRunner.h"
+#include "LoopbackPeer.h"
 
 using namespace clitest;
 
@@ -41,6 +45,7 @@ class CliRunTest : public QObject {
   void initTestCase() {
     QVERIFY(dir_.isValid());
     QVERIFY(MakeImage(dir_, "image", kImageBytes));
+    QVERIFY(MakeImage(dir_, "small", 8 * 16));  // 8 data records and the end record
     QVERIFY(QFile(image("cry")).size() > 0);
   }
 
@@ -198,6 +203,8 @@ class CliRunTest : public QObject {
                                      << "unknown subcommand 'programm'; did you mean 'program'?";
     QTest::newRow("quiet and verbose") << QStringList{"locate", "-q", "-v"} << "contradict";
     QTest::newRow("zero watchdog") << QStringList{"program", "x.cry", "--watchdog-ms", "0"} << "";
+    QTest::newRow("scan range backwards")
+        << QStringList{"scan", "127.0.5.9-127.0.5.1"} << "the first address comes after the last";
     QTest::newRow("targets file missing")
         << QStringList{"locate", "--targets-file", "/nonexistent/targets"} << "targets file";
   }
@@ -264,6 +271,9 @@ class CliRunTest : public QObject {
     QCOMPARE(entry.value("outcome").toString(), QString("ok"));
     QCOMPARE(entry.value("records").toInt(), kImageRecords);
     QCOMPARE(entry.value("unit").toString(), QString("0100"));
+    QCOMPARE(entry.value("resends").toInt(-1), 0);
+    // What the unit said last: out of loader mode with a valid program, after the reset.
+    QCOMPARE(entry.value("status").toString(), QString("0000"));
   }
 
   void barOnATerminalNeverSharesALine() {
@@ -342,24 +352,47 @@ class CliRunTest : public QObject {
   void severalUnitsBehindOneAddressNeedAnId() {
     Sim sim("127.0.5.12");
     QVERIFY(sim.start({"--units", "3", "--id", "0100", "--expect", image("bin")}));
-    const Result ambiguous = RunUvq({"program", image("cry"), "--target", "127.0.5.12"});
-    EXPECT_EXIT(ambiguous, 2);
-    QVERIFY(ambiguous.out.contains("several units answer at 127.0.5.12 (0100 0101 0102)"));
-    QVERIFY(!sim.output().contains(" cmd 4 "));  // not one record went out
+    // Refused before any unit was captured: nothing behind the address changed.
+    for (const char* command : {"program", "erase", "capture"}) {
+      QStringList args{command};
+      if (QString(command) == "program") args << image("cry");
+      if (QString(command) == "erase") args << "device";
+      const Result ambiguous = RunUvq(args << "--target"
+                                           << "127.0.5.12");
+      EXPECT_EXIT(ambiguous, 2);
+      QVERIFY2(ambiguous.err.contains("several units answer at 127.0.5.12 (0100 0101 0102)"),
+               qPrintable(ambiguous.err));
+    }
+    // A unit that is not there: found out before anything is sent to any unit.
+    const Result absent = RunUvq(
+        {"program", image("cry"), "--id", "0999", "--wait-ms", "200", "--target", "127.0.5.12"});
+    EXPECT_EXIT(absent, 4);
+    QVERIFY(absent.err.contains("unit 0999 did not answer (units that answered: 0100 0101 0102)"));
+    for (const char* changing : {" cmd 1 ", " cmd 3 ", " cmd 4 ", " cmd 6 ", " cmd 9 "})
+      QVERIFY2(!sim.output().contains(changing), changing);
 
     const Result chosen =
         RunUvq({"program", image("cry"), "--id", "101", "--target", "127.0.5.12", "--quiet"});
     EXPECT_EXIT(chosen, 0);
     QVERIFY(sim.waitForOutput("IMAGE OK (unit 0101)"));
     QVERIFY(!sim.output().contains("MISMATCH"));
+    // Only the chosen unit was captured; its neighbours never left their program.
+    const QStringList captures =
+        sim.output().split('\n').filter(QRegularExpression(" cmd 3 unit "));
+    QVERIFY(!captures.isEmpty());
+    for (const QString& line : captures) QVERIFY2(line.contains("unit 0101"), qPrintable(line));
 
-    const Result absent =
+    const Result absentReset =
         RunUvq({"reset", "--id", "0999", "--wait-ms", "200", "--target", "127.0.5.12"});
-    EXPECT_EXIT(absent, 4);
-    QVERIFY(absent.out.contains("unit 0999 did not answer"));
-    const Result listed = RunUvq({"locate", "--wait-ms", "200", "--target", "127.0.5.12"});
+    EXPECT_EXIT(absentReset, 4);
+    QVERIFY(absentReset.out.contains("unit 0999 did not answer"));
+    const Result listed = RunUvq({"status", "--wait-ms", "200", "--target", "127.0.5.12"});
     EXPECT_EXIT(listed, 0);
     QCOMPARE(listed.out.count("UVQ ID:"), 3);
+    for (const char* unit : {"0100", "0101", "0102"})
+      QVERIFY2(listed.out.contains(QString("127.0.5.12  unit %1  ip ").arg(unit)),
+               qPrintable(listed.out));
+    QCOMPARE(listed.out.count("  valid program  status 0000 (no flags)"), 3);
   }
 
   void batchOfEightWithOneFallingSilent() {
@@ -412,7 +445,11 @@ class CliRunTest : public QObject {
     }
     QVERIFY(byEvent.value("log").size() > 5);
     QCOMPARE(byEvent.value("log").first().value("target").toString(), QString("127.0.5.13"));
-    const QJsonObject capture = byEvent.value("reply").first();
+    // Who is there first (a locate), then the capture of that unit.
+    const QList<QJsonObject> replies = byEvent.value("reply");
+    QVERIFY(replies.size() >= 2);
+    QCOMPARE(replies.first().value("type").toInt(), 0);
+    const QJsonObject capture = replies.at(1);
     QCOMPARE(capture.value("type").toInt(), 3);
     QCOMPARE(capture.value("unit").toString(), QString("0100"));
     QCOMPARE(capture.value("status").toString(), QString("4000"));
@@ -423,11 +460,198 @@ class CliRunTest : public QObject {
     QCOMPARE(result.value("outcome").toString(), QString("ok"));
     QCOMPARE(result.value("exit_code").toInt(), 0);
     QCOMPARE(result.value("records").toInt(), kImageRecords);
+    QCOMPARE(result.value("refused_records").toInt(), 0);
     QVERIFY(result.value("seconds").toDouble() > 0);
     QVERIFY(result.value("records_per_second").toDouble() > 0);
     QCOMPARE(byEvent.value("summary").first().value("exit_code").toInt(), 0);
     // Record acknowledgements are summed up, not one event each.
     QVERIFY(r.outLines().size() < 100);
+  }
+
+  void unitThatCannotBootIsNoSuccess() {
+    Sim sim("127.0.5.30");
+    QVERIFY(sim.start({}));
+    // The image without its end record: every record is acknowledged, yet the unit never hears
+    // that the file is finished, refuses the reset and keeps no program it could start.
+    QFile whole(dir_.filePath("small.cry"));
+    QVERIFY(whole.open(QIODevice::ReadOnly));
+    QFile cut(dir_.filePath("no-end.cry"));
+    QVERIFY(cut.open(QIODevice::WriteOnly));
+    cut.write(whole.read(whole.size() - 24));
+    cut.close();
+    const Result reset = RunUvq({"program", cut.fileName(), "--target", "127.0.5.30"});
+    EXPECT_EXIT(reset, 5);
+    QVERIFY2(reset.err.contains("unit 0100 never reported the file finished") &&
+                 reset.err.contains("after the reset it reports 6002 (in loader mode, user code "
+                                    "space invalid, Error - missing Type 4 record)"),
+             qPrintable(reset.err));
+    const Result kept =
+        RunUvq({"program", cut.fileName(), "--no-reset", "--target", "127.0.5.30", "--json"});
+    EXPECT_EXIT(kept, 5);
+    QVERIFY2(kept.out.contains("it stays in loader mode without a valid program"),
+             qPrintable(kept.out));
+    QVERIFY(kept.out.contains("\"outcome\":\"unit_error\""));
+
+    // The whole image: after the reset the unit is asked again and runs its program.
+    const int before = sim.output().size();
+    const Result good = RunUvq({"program", whole.fileName(), "--target", "127.0.5.30", "--quiet"});
+    EXPECT_EXIT(good, 0);
+    const QString after = sim.output().mid(before);
+    const qsizetype resetAt = after.indexOf(" cmd 9 unit 0100 status 0000");
+    QVERIFY2(resetAt >= 0, qPrintable(after));
+    QVERIFY2(after.indexOf(" cmd 0 unit 0100 status 0000", resetAt) > resetAt, qPrintable(after));
+  }
+
+  void unitRefusingLoaderModeNamesTheAccessCode_data() {
+    QTest::addColumn<QStringList>("code");
+    QTest::addColumn<QString>("cause");
+    QTest::newRow("no code") << QStringList{} << "it may need its access code (--access-code)";
+    QTest::newRow("wrong code") << QStringList{"--access-code", "guess"}
+                                << "the access code was not accepted (--access-code)";
+  }
+  void unitRefusingLoaderModeNamesTheAccessCode() {
+    QFETCH(QStringList, code);
+    QFETCH(QString, cause);
+    Sim sim("127.0.5.31");
+    QVERIFY(sim.start({"--access-code", "s3cret", "--capture-needs-code"}));
+    const Result r = RunUvq(QStringList{"capture", "--target", "127.0.5.31"} + code);
+    EXPECT_EXIT(r, 5);
+    QVERIFY2(r.err.contains("unit 0100 answers but does not enter loader mode (status 0000") &&
+                 r.err.contains(cause),
+             qPrintable(r.err));
+    // A few answers decide it, not the whole capture time-out.
+    QVERIFY2(sim.output().count(" cmd 3 ") <= 5, qPrintable(sim.output()));
+  }
+
+  void captureAndEraseTimingOptionsAct() {
+    Sim slowEraser("127.0.5.33");
+    QVERIFY(slowEraser.start({"--erase-delay-ms", "3000"}));
+    Sim silent("127.0.5.34");
+    QVERIFY(silent.start({"--silent"}));
+    const Result r =
+        RunUvq({"erase", "device", "--capture-attempts", "3", "--capture-interval-ms", "100",
+                "--erase-timeout-ms", "200", "--target", "127.0.5.33", "--target", "127.0.5.34"});
+    EXPECT_EXIT(r, 4);
+    // The erase answer comes after its time-out; the silent unit was asked exactly 3 times.
+    QVERIFY2(r.out.contains(QRegularExpression("127\\.0\\.5\\.33 .*no answer - no response to "
+                                               "erase")),
+             qPrintable(r.out));
+    QVERIFY2(r.out.contains("no answer - no unit answered (3 attempts)"), qPrintable(r.out));
+    QCOMPARE(silent.output().count(" cmd 0 "), 3);
+  }
+
+  void refusedRecordsAreCountedAndStrictFails() {
+    // The unit refuses the third record (it would overwrite the loader) and goes on. It counts
+    // records from its start, so each run gets a unit of its own.
+    const auto run = [&](const QStringList& options) {
+      Sim sim("127.0.5.35");
+      if (!sim.start({"--quiet", "--error-bits", "0x0020", "--error-record", "3"})) return Result{};
+      return RunUvq(QStringList{"program", dir_.filePath("small.cry"), "--target", "127.0.5.35"} +
+                    options);
+    };
+    const Result counted = run({"--json"});
+    EXPECT_EXIT(counted, 0);
+    QVERIFY2(counted.out.contains("\"refused_records\":1"), qPrintable(counted.out));
+    const Result text = run({"--quiet"});
+    EXPECT_EXIT(text, 0);
+    QVERIFY2(text.out.contains("records/s, 1 refused by the unit"), qPrintable(text.out));
+    const Result strict = run({"--strict", "--quiet"});
+    EXPECT_EXIT(strict, 5);
+    QVERIFY2(strict.err.contains("1 records refused by the unit (--strict)"),
+             qPrintable(strict.err));
+  }
+
+  void signalStopsTheRunWithEachUnitsState_data() {
+    QTest::addColumn<int>("signal");
+    QTest::addColumn<bool>("json");
+    QTest::addColumn<int>("code");
+    QTest::newRow("Ctrl-C") << int{SIGINT} << false << 130;
+    QTest::newRow("SIGTERM, JSON") << int{SIGTERM} << true << 143;
+  }
+  void signalStopsTheRunWithEachUnitsState() {
+    QFETCH(int, signal);
+    QFETCH(bool, json);
+    QFETCH(int, code);
+    Sim sim("127.0.5.36");
+    QVERIFY(sim.start({"--quiet", "--delay-ms", "3"}));
+    Uvq uvq({"program", image("cry"), "--target", "127.0.5.36", json ? "--json" : "-v"});
+    QVERIFY(uvq.waitForOutput("loader_mode"));
+    QTest::qWait(300);
+    ::kill(static_cast<pid_t>(uvq.processId()), signal);
+    const Result r = uvq.finish();
+    EXPECT_EXIT(r, code);
+    const QRegularExpression state(
+        "interrupted after (\\d+) of 1025 records: unit 0100 left in loader mode; run program "
+        "again");
+    const QRegularExpressionMatch match = state.match(json ? r.out : r.err);
+    QVERIFY2(match.hasMatch(), qPrintable(Diagnostics(r)));
+    QVERIFY(match.captured(1).toInt() > 0 && match.captured(1).toInt() < kImageRecords);
+    if (json) {
+      QVERIFY(r.out.contains("\"event\":\"result\""));
+      QVERIFY(r.out.contains("\"outcome\":\"interrupted\""));
+      QVERIFY(r.out.contains("\"event\":\"summary\""));
+      QVERIFY(r.out.contains("\"exit_code\":143"));
+    } else {
+      QVERIFY2(r.out.contains("127.0.5.36: interrupted - interrupted after"), qPrintable(r.out));
+    }
+    // Nothing more was sent once the signal came: no reset followed.
+    QVERIFY(!sim.output().contains(" cmd 9 "));
+  }
+
+  void repliesFromAnotherAddressAreNotTheUnits() {
+    // The unit answers locate and capture but no record; a forger on another address
+    // acknowledges every record in its place.
+    LoopbackPeer unit("127.0.5.37");
+    LoopbackPeer forger("127.0.0.66", 0);
+    const QString small = dir_.filePath("small.cry");
+    std::atomic<bool> done{false};
+    std::atomic<int> forged{0};
+    std::thread peer([&] {
+      while (!done) {
+        const auto pdu = unit.receive(100);
+        if (!pdu || pdu->size() < 7) continue;
+        const uint8_t command = (*pdu)[6];
+        std::vector<uint8_t> reply(20, 0);
+        reply[0] = (*pdu)[0];
+        reply[1] = (*pdu)[1];
+        reply[4] = (*pdu)[4];  // the number it answers
+        reply[5] = (*pdu)[5];
+        reply[6] = command;
+        reply[10] = 0x01;  // unit 0100
+        reply[12] = 127, reply[13] = 0, reply[14] = 5, reply[15] = 37;
+        if (command == 0 || command == 3) {
+          reply[16] = 0x40;  // in loader mode
+          unit.reply(reply);
+        } else if (command == 4) {
+          reply[17] = 0x18;  // record and file done, from the wrong address
+          forger.sendTo(unit.lastSender(), reply);
+          ++forged;
+        }
+      }
+    });
+    const Result r = RunUvq(QStringList{"program", small, "--no-reset", "--target", "127.0.5.37"} +
+                            kShortWatchdog);
+    done = true;
+    peer.join();
+    EXPECT_EXIT(r, 4);
+    QVERIFY(forged > 0);
+    QVERIFY2(r.err.contains("comms timeout while programming"), qPrintable(r.err));
+  }
+
+  void scanListsEveryUnitInARange() {
+    Sim station("127.0.5.41-127.0.5.43");
+    QVERIFY(station.start({"--units", "2"}));
+    const Result r = RunUvq({"scan", "127.0.5.40-127.0.5.45", "--rate", "200", "--wait-ms", "300"});
+    EXPECT_EXIT(r, 0);
+    for (const char* address : {"127.0.5.41", "127.0.5.42", "127.0.5.43"})
+      for (const char* unit : {"0100", "0101"})
+        QVERIFY2(r.out.contains(QString("%1  unit %2  ip ").arg(address, unit)), qPrintable(r.out));
+    QVERIFY2(r.out.contains("6 units at 3 of 6 addresses"), qPrintable(r.out));
+    // Addresses without units are no errors of a scan.
+    QVERIFY2(r.err.isEmpty(), qPrintable(r.err));
+    const Result none = RunUvq({"scan", "127.0.5.46-127.0.5.47", "--wait-ms", "100"});
+    EXPECT_EXIT(none, 4);
+    QVERIFY(none.out.contains("0 units at 0 of 2 addresses"));
   }
 
   void unresolvableHostIsANetworkError() {

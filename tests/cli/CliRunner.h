@@ -29,10 +29,14 @@ class Sim {
   Sim(const Sim&) = delete;
   Sim& operator=(const Sim&) = delete;
 
+  // The emulator writes into a file, never a pipe: a pipe nobody reads while uvq runs would
+  // fill up and stop the unit mid-run.
   bool start(const QStringList& args) {
+    if (!logDir_.isValid()) return false;
     process_.setProgram(BuildDir() + "/uvq-sim");
     process_.setArguments(QStringList(args) << "--bind" << address_);
     process_.setProcessChannelMode(QProcess::MergedChannels);
+    process_.setStandardOutputFile(logDir_.filePath("sim.log"));
     process_.start();
     if (!process_.waitForStarted(5000)) return false;
     return waitForOutput("uvq-sim listening on " + address_ + ":16388");
@@ -40,16 +44,21 @@ class Sim {
   bool waitForOutput(const QString& text, int timeoutMs = 5000) {
     QElapsedTimer clock;
     clock.start();
-    while (!output_.contains(text)) {
+    while (!read().contains(text)) {
       if (clock.elapsed() > timeoutMs) return false;
-      process_.waitForReadyRead(50);
-      output_ += QString::fromUtf8(process_.readAll());
+      QThread::msleep(20);
     }
     return true;
   }
+  // Everything logged so far. The emulator logs a PDU just after answering it, so a moment is
+  // left for the lines of an exchange that has just ended.
   QString output() {
-    process_.waitForReadyRead(20);
-    output_ += QString::fromUtf8(process_.readAll());
+    QThread::msleep(30);
+    return read();
+  }
+  QString read() {
+    QFile log(logDir_.filePath("sim.log"));
+    if (log.open(QIODevice::ReadOnly)) output_ = QString::fromUtf8(log.readAll());
     return output_;
   }
   // The unit stops answering mid-exchange, as one whose network went away.
@@ -59,6 +68,7 @@ class Sim {
 
  private:
   QString address_;
+  QTemporaryDir logDir_;
   QProcess process_;
   QString output_;
 };

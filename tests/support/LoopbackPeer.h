@@ -46,6 +46,7 @@ class LoopbackPeer {
     const ssize_t length = ::recvfrom(socket_, bytes.data(), bytes.size(), 0,
                                       reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (length < 0) return std::nullopt;
+    lastSender_ = from;
     if (senderPort) *senderPort = ntohs(from.sin_port);
     bytes.resize(static_cast<size_t>(length));
     return bytes;
@@ -59,6 +60,21 @@ class LoopbackPeer {
     if (sent != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("peer send");
   }
 
+  // Answers whoever sent the datagram received last, at the address it came from.
+  void reply(const std::vector<uint8_t>& bytes) {
+    const ssize_t sent =
+        ::sendto(socket_, bytes.data(), bytes.size(), 0,
+                 reinterpret_cast<const sockaddr*>(&lastSender_), sizeof lastSender_);
+    if (sent != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("peer reply");
+  }
+  // Sends to any endpoint (a forger aiming at someone else's peer).
+  void sendTo(const sockaddr_in& target, const std::vector<uint8_t>& bytes) {
+    const ssize_t sent = ::sendto(socket_, bytes.data(), bytes.size(), 0,
+                                  reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    if (sent != static_cast<ssize_t>(bytes.size())) throw std::runtime_error("peer send");
+  }
+  const sockaddr_in& lastSender() const { return lastSender_; }
+
   static sockaddr_in Endpoint(const std::string& address, uint16_t port) {
     sockaddr_in endpoint{};
     endpoint.sin_family = AF_INET;
@@ -71,6 +87,7 @@ class LoopbackPeer {
  private:
   std::string address_;
   int socket_ = -1;
+  sockaddr_in lastSender_{};
 };
 
 inline std::vector<uint8_t> Pattern(size_t size, uint8_t seed) {
