@@ -229,7 +229,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
 
   if (plan.operation == Operation::SetIp &&
       !protocol::ParseUnitIpAddress(plan.newAddress).has_value())
-    return UsageError("invalid address '" + plan.newAddress + "' (expected a.b.c.d, 0 to 255)");
+    return UsageError("invalid address '" + plan.newAddress + "' (expected a.b.c.d, 0 to 255; not 0.x.y.z, multicast or broadcast)");
   if (!unitId.empty() || app.count("--id") > 0) {
     plan.unitId = NormalizedUnitId(unitId);
     if (!plan.unitId) return UsageError("invalid unit ID '" + unitId + "' (1 to 4 hex digits)");

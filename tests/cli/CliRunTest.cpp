@@ -169,10 +169,12 @@ class CliRunTest : public QObject {
     const Result status = RunUvq({"status", "--target", "127.0.5.7"});
     EXPECT_EXIT(status, 0);
     QVERIFY2(status.outLines().contains("IP address:          127.0.5.70"), qPrintable(status.out));
-    // The unit answers a refused address with its old one: that is no success.
+    // An address that would lose the unit on the network is refused before anything is sent.
+    const int setIpSent = sim.count(" cmd 1 ");
     const Result refused = RunUvq({"set-ip", "0.1.2.3", "--target", "127.0.5.7"});
-    EXPECT_EXIT(refused, 5);
-    QVERIFY(refused.out.contains("unit kept address 127.0.5.70"));
+    EXPECT_EXIT(refused, 2);
+    QVERIFY(refused.err.contains("invalid address '0.1.2.3'"));
+    QCOMPARE(sim.count(" cmd 1 "), setIpSent);
 
     const Result reset = RunUvq({"reset", "--target", "127.0.5.7"});
     EXPECT_EXIT(reset, 0);

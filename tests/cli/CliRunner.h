@@ -10,68 +10,15 @@
 #include <QtTest>
 #include <memory>
 
+#include "SimProcess.h"
+
 namespace clitest {
 
 inline QString BuildDir() {
   return qEnvironmentVariable("UVQ_BUILD_DIR");
 }
 
-// One uvq-sim process on one loopback address.
-class Sim {
- public:
-  explicit Sim(QString address) : address_(std::move(address)) {}
-  ~Sim() {
-    if (process_.state() == QProcess::NotRunning) return;
-    ::kill(static_cast<pid_t>(process_.processId()), SIGCONT);  // a frozen unit cannot die
-    process_.kill();
-    process_.waitForFinished(5000);
-  }
-  Sim(const Sim&) = delete;
-  Sim& operator=(const Sim&) = delete;
-
-  // The emulator writes into a file, never a pipe: a pipe nobody reads while uvq runs would
-  // fill up and stop the unit mid-run.
-  bool start(const QStringList& args) {
-    if (!logDir_.isValid()) return false;
-    process_.setProgram(BuildDir() + "/uvq-sim");
-    process_.setArguments(QStringList(args) << "--bind" << address_);
-    process_.setProcessChannelMode(QProcess::MergedChannels);
-    process_.setStandardOutputFile(logDir_.filePath("sim.log"));
-    process_.start();
-    if (!process_.waitForStarted(5000)) return false;
-    return waitForOutput("uvq-sim listening on " + address_ + ":16388");
-  }
-  bool waitForOutput(const QString& text, int timeoutMs = 5000) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!read().contains(text)) {
-      if (clock.elapsed() > timeoutMs) return false;
-      QThread::msleep(20);
-    }
-    return true;
-  }
-  // Everything logged so far. The emulator logs a PDU just after answering it, so a moment is
-  // left for the lines of an exchange that has just ended.
-  QString output() {
-    QThread::msleep(30);
-    return read();
-  }
-  QString read() {
-    QFile log(logDir_.filePath("sim.log"));
-    if (log.open(QIODevice::ReadOnly)) output_ = QString::fromUtf8(log.readAll());
-    return output_;
-  }
-  // The unit stops answering mid-exchange, as one whose network went away.
-  void freeze() { ::kill(static_cast<pid_t>(process_.processId()), SIGSTOP); }
-  void resume() { ::kill(static_cast<pid_t>(process_.processId()), SIGCONT); }
-  const QString& address() const { return address_; }
-
- private:
-  QString address_;
-  QTemporaryDir logDir_;
-  QProcess process_;
-  QString output_;
-};
+using Sim = uvq::test::SimProcess;
 
 struct Result {
   int exitCode = -1;

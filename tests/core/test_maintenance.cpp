@@ -82,6 +82,12 @@ class Maintenance : public QObject {
     h.answer(1, 0x0102, 0x0000, {10, 0, 0, 5});
     QCOMPARE(h.controls.text(ControlId::EIPAddr), std::string("10.0.0.5"));
     QVERIFY(h.enabled(ControlId::CBIPaddr));
+    QCOMPARE(h.outcomes.addressAccepted, std::optional<bool>(true));
+
+    // A unit that keeps its old address has not taken the new one.
+    h.service.setUnitAddress(protocol::Ipv4Bytes{10, 0, 0, 9});
+    h.answer(1, 0x0102, 0x0000, {10, 0, 0, 5});
+    QCOMPARE(h.outcomes.addressAccepted, std::optional<bool>(false));
   }
 
   void aRejectedAddressSendsNothingButUsesANumber() {
