@@ -27,8 +27,12 @@ std::optional<std::string> NormalizedUnitId(const std::string& text) {
 
 namespace {
 
-constexpr const char* kSubcommands[] = {"locate", "status", "capture", "program",
-                                        "erase",  "reset",  "set-ip",  "scan"};
+std::string SubcommandList() {
+  std::string list;
+  for (const OperationRow& row : kOperations)
+    list += (list.empty() ? "" : ", ") + std::string(row.name);
+  return list;
+}
 
 size_t EditDistance(const std::string& a, const std::string& b) {
   std::vector<size_t> row(b.size() + 1);
@@ -83,7 +87,8 @@ std::optional<std::string> FirstWord(CLI::App& app, int argc, char** argv) {
 std::optional<std::string> NearestSubcommand(const std::string& word) {
   std::optional<std::string> best;
   size_t bestDistance = 0;
-  for (const char* name : kSubcommands) {
+  for (const OperationRow& row : kOperations) {
+    const std::string name(row.name);
     const size_t d = EditDistance(word, name);
     if (!best || d < bestDistance) best = name, bestDistance = d;
   }
@@ -174,25 +179,27 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   app.add_flag("-v,--verbose", verbose, "also every reply's fields, one line each");
   app.add_flag("--beep", plan.beep, "beep when programming completes");
 
-  CLI::App* locate = app.add_subcommand("locate", "list the units that answer");
-  CLI::App* status = app.add_subcommand("status", "show what the unit reports");
-  CLI::App* capture = app.add_subcommand("capture", "put the unit into loader mode");
-  CLI::App* program = app.add_subcommand("program", "capture, then program an image");
+  std::array<CLI::App*, kOperations.size()> subcommands{};
+  for (size_t i = 0; i < kOperations.size(); ++i)
+    subcommands[i] =
+        app.add_subcommand(std::string(kOperations[i].name), std::string(kOperations[i].help));
+  const auto subcommand = [&](Operation operation) {
+    return subcommands[static_cast<size_t>(&OperationOf(operation) - kOperations.data())];
+  };
+  CLI::App* program = subcommand(Operation::Program);
   program->add_option("FILE", plan.imageFile, "image file (.cry)")->required();
   program->add_flag("--no-reset", noReset, "do not reset the unit after programming");
-  CLI::App* erase = app.add_subcommand("erase", "capture, then erase");
+  CLI::App* erase = subcommand(Operation::Erase);
   std::string eraseWhat;
   erase->add_option("WHAT", eraseWhat, "device, program or data")
       ->required()
       ->check(CLI::IsMember(EraseKindNames()));
-  CLI::App* reset = app.add_subcommand("reset", "reset the unit");
-  CLI::App* setIp = app.add_subcommand("set-ip", "give the unit a new IP address");
+  CLI::App* setIp = subcommand(Operation::SetIp);
   setIp->add_option("ADDRESS", plan.newAddress, "the new address, a.b.c.d")->required();
-  CLI::App* scan = app.add_subcommand("scan", "ask every address of a range who is there");
+  CLI::App* scan = subcommand(Operation::Scan);
   scan->add_option("RANGE", options.scanRange, "FIRST-LAST, e.g. 10.1.2.1-10.1.2.254")->required();
   scan->add_option("--rate", options.scanRate, "addresses asked per second (default 50)")
       ->check(CLI::Range(1, 10000));
-  const CLI::App* subcommands[] = {locate, status, capture, program, erase, reset, setIp, scan};
 
   try {
     app.parse(argc, argv);
@@ -202,21 +209,16 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
     const auto word = FirstWord(app, argc, argv);
     if (error.get_exit_code() != 0 && !anySubcommand && word) {
       const auto nearest = NearestSubcommand(*word);
-      return UsageError("unknown subcommand '" + *word + "'" +
-                        (nearest ? "; did you mean '" + *nearest + "'?"
-                                 : std::string("; one of locate, status, capture, program, "
-                                               "erase, reset, set-ip, scan")));
+      return UsageError(
+          "unknown subcommand '" + *word + "'" +
+          (nearest ? "; did you mean '" + *nearest + "'?" : "; one of " + SubcommandList()));
     }
     const int code = app.exit(error);
     return {std::nullopt, code == 0 ? ExitCode::Ok : ExitCode::Usage};
   }
 
-  const std::pair<CLI::App*, Operation> operations[] = {
-      {locate, Operation::Locate},   {status, Operation::Status}, {capture, Operation::Capture},
-      {program, Operation::Program}, {erase, Operation::Erase},   {reset, Operation::Reset},
-      {setIp, Operation::SetIp},     {scan, Operation::Scan}};
-  for (const auto& [sub, operation] : operations)
-    if (sub->parsed()) plan.operation = operation;
+  for (size_t i = 0; i < kOperations.size(); ++i)
+    if (subcommands[i]->parsed()) plan.operation = kOperations[i].operation;
   plan.autoReset = !noReset;
   if (const auto kind = EraseKindNamed(eraseWhat)) plan.eraseKind = *kind;
   plan.verify = !noVerify;
@@ -229,7 +231,8 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
 
   if (plan.operation == Operation::SetIp &&
       !protocol::ParseUnitIpAddress(plan.newAddress).has_value())
-    return UsageError("invalid address '" + plan.newAddress + "' (expected a.b.c.d, 0 to 255; not 0.x.y.z, multicast or broadcast)");
+    return UsageError("invalid address '" + plan.newAddress +
+                      "' (expected a.b.c.d, 0 to 255; not 0.x.y.z, multicast or broadcast)");
   if (!unitId.empty() || app.count("--id") > 0) {
     plan.unitId = NormalizedUnitId(unitId);
     if (!plan.unitId) return UsageError("invalid unit ID '" + unitId + "' (1 to 4 hex digits)");

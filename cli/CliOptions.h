@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,6 +14,37 @@
 namespace uvq::cli {
 
 enum class Operation { Locate, Status, Capture, Program, Erase, Reset, SetIp, Scan };
+
+// One row per subcommand: its name, and whether it changes a unit (and so holds the unit's lock
+// and refuses to guess among several units).
+struct OperationRow {
+  Operation operation;
+  std::string_view name;
+  bool changesUnit;
+  std::string_view help;
+};
+inline constexpr std::array<OperationRow, 8> kOperations{{
+    {Operation::Locate, "locate", false, "list the units that answer"},
+    {Operation::Status, "status", false, "show what the unit reports"},
+    {Operation::Capture, "capture", true, "put the unit into loader mode"},
+    {Operation::Program, "program", true, "capture, then program an image"},
+    {Operation::Erase, "erase", true, "capture, then erase"},
+    {Operation::Reset, "reset", true, "reset the unit"},
+    {Operation::SetIp, "set-ip", true, "give the unit a new IP address"},
+    {Operation::Scan, "scan", false, "ask every address of a range who is there"},
+}};
+
+constexpr const OperationRow& OperationOf(Operation operation) {
+  for (const OperationRow& row : kOperations)
+    if (row.operation == operation) return row;
+  return kOperations.front();  // unreachable: every operation has its row
+}
+constexpr std::string_view OperationName(Operation operation) {
+  return OperationOf(operation).name;
+}
+constexpr bool ChangesUnit(Operation operation) {
+  return OperationOf(operation).changesUnit;
+}
 
 // What one target's session does; the same for every target of a run.
 struct SessionPlan {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <string_view>
 
 namespace uvq::cli {
@@ -23,51 +24,35 @@ constexpr int ToInt(ExitCode code) {
   return static_cast<int>(code);
 }
 
-// Outcome identifiers for JSON events and the run log: stable, machine-readable names.
+// Each code's outcome: an identifier for JSON events and the run log (stable, machine-readable)
+// and the words a person reads in the summary.
+struct OutcomeNames {
+  ExitCode code;
+  std::string_view word;
+  std::string_view text;
+};
+
+inline constexpr std::array<OutcomeNames, 9> kOutcomes{{
+    {ExitCode::Ok, "ok", "ok"},
+    {ExitCode::Internal, "internal_error", "internal error"},
+    {ExitCode::Usage, "bad_usage", "bad usage"},
+    {ExitCode::File, "file_error", "file error"},
+    {ExitCode::NoAnswer, "no_answer", "no answer"},
+    {ExitCode::UnitError, "unit_error", "unit error"},
+    {ExitCode::Network, "network_error", "network error"},
+    {ExitCode::Interrupted, "interrupted", "interrupted"},
+    {ExitCode::Terminated, "interrupted", "interrupted"},
+}};
+
 constexpr std::string_view OutcomeWord(ExitCode code) {
-  switch (code) {
-    case ExitCode::Ok:
-      return "ok";
-    case ExitCode::Internal:
-      return "internal_error";
-    case ExitCode::Usage:
-      return "bad_usage";
-    case ExitCode::File:
-      return "file_error";
-    case ExitCode::NoAnswer:
-      return "no_answer";
-    case ExitCode::UnitError:
-      return "unit_error";
-    case ExitCode::Network:
-      return "network_error";
-    case ExitCode::Interrupted:
-    case ExitCode::Terminated:
-      return "interrupted";
-  }
+  for (const OutcomeNames& row : kOutcomes)
+    if (row.code == code) return row.word;
   return "unknown";
 }
 
-// The same outcomes in words, for the summary a person reads.
 constexpr std::string_view OutcomeText(ExitCode code) {
-  switch (code) {
-    case ExitCode::Ok:
-      return "ok";
-    case ExitCode::Internal:
-      return "internal error";
-    case ExitCode::Usage:
-      return "bad usage";
-    case ExitCode::File:
-      return "file error";
-    case ExitCode::NoAnswer:
-      return "no answer";
-    case ExitCode::UnitError:
-      return "unit error";
-    case ExitCode::Network:
-      return "network error";
-    case ExitCode::Interrupted:
-    case ExitCode::Terminated:
-      return "interrupted";
-  }
+  for (const OutcomeNames& row : kOutcomes)
+    if (row.code == code) return row.text;
   return "unknown";
 }
 

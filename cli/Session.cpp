@@ -39,11 +39,6 @@ std::string Joined(const std::vector<std::string>& items) {
   return text;
 }
 
-bool ChangesUnit(Operation operation) {
-  return operation != Operation::Locate && operation != Operation::Status &&
-         operation != Operation::Scan;
-}
-
 }  // namespace
 
 Session::Session(const ResolvedTarget& target, const SessionPlan& plan, Output& output,

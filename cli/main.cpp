@@ -41,34 +41,6 @@ int Refuse(ExitCode code, const std::string& message) {
   return ToInt(code);
 }
 
-const char* OperationName(Operation operation) {
-  switch (operation) {
-    case Operation::Locate:
-      return "locate";
-    case Operation::Status:
-      return "status";
-    case Operation::Capture:
-      return "capture";
-    case Operation::Program:
-      return "program";
-    case Operation::Erase:
-      return "erase";
-    case Operation::Reset:
-      return "reset";
-    case Operation::SetIp:
-      return "set-ip";
-    case Operation::Scan:
-      return "scan";
-  }
-  return "";
-}
-
-// Locate and status change nothing on a unit; every other operation holds its lock.
-bool ChangesUnit(Operation operation) {
-  return operation != Operation::Locate && operation != Operation::Status &&
-         operation != Operation::Scan;
-}
-
 int Run(CliOptions& options) {
   const bool scanning = options.plan.operation == Operation::Scan;
   if (options.targets.empty() && !scanning) {
@@ -200,7 +172,7 @@ int Run(CliOptions& options) {
       e.target = targets[i].text;
       e.address = targets[i].addressText;
       e.unitId = r.unit;
-      e.operation = OperationName(plan.operation);
+      e.operation = std::string(OperationName(plan.operation));
       if (plan.operation == Operation::Program) {
         e.image = plan.imageFile;
         e.imageBytes = imageBytes;
