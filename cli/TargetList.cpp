@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "CliOptions.h"
+#include "link/UnusableTarget.h"
 
 namespace uvq::cli {
 namespace {
@@ -112,6 +113,9 @@ std::variant<ResolvedTarget, TargetError> ResolveTarget(const TargetEntry& entry
     resolved.address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
     freeaddrinfo(found);
   }
+  // Whatever the name or number, no datagram may go to a whole network or to no one.
+  if (const auto reason = link::UnusableTargetReason(resolved.address))
+    return TargetError{TargetError::Kind::BadAddress, "target '" + text + "': " + *reason};
   resolved.addressText = DottedText(resolved.address);
   return resolved;
 }
@@ -126,10 +130,6 @@ std::optional<size_t> FirstDuplicate(const std::vector<ResolvedTarget>& targets)
     }
   return std::nullopt;
 }
-
-}  // namespace uvq::cli
-
-namespace uvq::cli {
 
 std::variant<std::vector<ResolvedTarget>, TargetError> ExpandScanRange(const std::string& text) {
   const auto bad = [&](const std::string& why) {
@@ -150,6 +150,7 @@ std::variant<std::vector<ResolvedTarget>, TargetError> ExpandScanRange(const std
   for (uint32_t a = from;; ++a) {
     ResolvedTarget target;
     target.address.s_addr = htonl(a);
+    if (const auto reason = link::UnusableTargetReason(target.address)) return bad(*reason);
     target.addressText = DottedText(target.address);
     target.text = target.addressText;
     targets.push_back(std::move(target));

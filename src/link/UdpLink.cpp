@@ -12,6 +12,7 @@
 
 #include "link/NumericHost.h"
 #include "link/ReceiveError.h"
+#include "link/UnusableTarget.h"
 
 namespace uvq::link {
 namespace {
@@ -37,17 +38,8 @@ in_addr LookUpHostName(const std::string& host) {
   return address;
 }
 
-// Targets no unit can be at, refused before anything is sent: a datagram to a multicast group
-// or to the limited broadcast reaches every listener on the network, and 0.0.0.0 names no one.
 void RefuseUnusableTarget(in_addr address) {
-  const uint32_t value = ntohl(address.s_addr);
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &address, text, sizeof text);
-  if (IN_MULTICAST(value))
-    throw PlatformError(std::string("Refusing to send to multicast address ") + text);
-  if (value == INADDR_BROADCAST)
-    throw PlatformError(std::string("Refusing to send to broadcast address ") + text);
-  if (value == INADDR_ANY) throw PlatformError(std::string("Refusing to send to address ") + text);
+  if (const auto reason = UnusableTargetReason(address)) throw PlatformError(*reason);
 }
 
 }  // namespace

@@ -58,6 +58,13 @@ class CliChecksTest : public QObject {
     }
     const auto port = ResolveTarget({"127.0.0.1:16388", {}});
     QVERIFY(std::get<TargetError>(port).message.find("without a port") != std::string::npos);
+    // No unit can be at these: the whole network would hear, or no one.
+    for (const char* unusable : {"224.0.0.1", "239.1.2.3", "255.255.255.255", "0.0.0.0"}) {
+      const auto r = ResolveTarget({unusable, {}});
+      QVERIFY2(std::holds_alternative<TargetError>(r), unusable);
+      QVERIFY(std::get<TargetError>(r).message.find("Refusing to send") != std::string::npos);
+    }
+    QVERIFY(std::holds_alternative<TargetError>(ExpandScanRange("223.255.255.250-224.0.0.3")));
   }
 
   void hostNamesAreResolvedOnce() {
