@@ -14,6 +14,7 @@ double RecordsPerSecond(const SessionResult& r) {
 
 std::string Outcome(const SessionResult& r) {
   std::string text(OutcomeText(r.code));
+  if (r.detail.starts_with(text)) return r.detail;  // "interrupted after ..." says it already
   if (!r.detail.empty()) text += " - " + r.detail;
   return text;
 }
