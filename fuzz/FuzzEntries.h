@@ -18,7 +18,8 @@ struct ReplyPathReach {
   size_t sends = 0;
 };
 
-// Datagrams, clicks and timer ticks chosen by the input, through the window's rules on the loader service, on recording ports.
+// Datagrams, clicks and timer ticks chosen by the input, through the window's rules on the loader
+// service, on recording ports.
 ReplyPathReach FuzzReplyPath(const uint8_t* data, size_t size);
 // FindProfileString, ReadProfileString and ReadTargetSettingFrom on arbitrary settings text;
 // SettingsPathFor.

@@ -14,8 +14,8 @@ using protocol::Command;
 
 namespace {
 // Bits in a record reply that mean the record was not written.
-constexpr uint16_t kRefusingBits =
-    protocol::kRunAbortingBits | St::kOverwriteLoader | St::kUnsupportedRecord | St::kNotInLoaderMode;
+constexpr uint16_t kRefusingBits = protocol::kRunAbortingBits | St::kOverwriteLoader |
+                                   St::kUnsupportedRecord | St::kNotInLoaderMode;
 }  // namespace
 
 UnitModel::UnitModel(const UnitConfig& config)

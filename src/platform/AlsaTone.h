@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "ports/Ports.h"
 #include "platform/ToneSamples.h"
+#include "ports/Ports.h"
 
 namespace uvq::platform {
 

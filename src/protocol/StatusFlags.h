@@ -66,6 +66,7 @@ inline constexpr uint16_t kRunAbortingBits = [] {
 }();
 
 // Records the unit refused without aborting the run (it may skip them on purpose).
-inline constexpr uint16_t kRecordRefusedBits = Status::kOverwriteLoader | Status::kUnsupportedRecord;
+inline constexpr uint16_t kRecordRefusedBits =
+    Status::kOverwriteLoader | Status::kUnsupportedRecord;
 
 }  // namespace uvq::protocol

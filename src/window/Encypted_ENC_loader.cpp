@@ -21,7 +21,6 @@
 #include <exception>
 #include <vector>
 
-#include "window/TCRecvThread.h"
 #include "link/UdpLink.h"
 #include "platform/AlsaTone.h"
 #include "platform/PosixFileSystem.h"
@@ -31,6 +30,7 @@
 #include "window/ErrorText.h"
 #include "window/MemoLog.h"
 #include "window/QtSharedTimer.h"
+#include "window/TCRecvThread.h"
 #include "window/WidgetControls.h"
 
 namespace uvq::window {

@@ -55,7 +55,8 @@ void E2eProgramTest::imageArrivesIntactOverALossyWire() {
   QVERIFY(loader.widget("BProgram")->isEnabled());
   QVERIFY2(loader.program(), qPrintable(loader.logText()));
 
-  QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n"), 10000), qPrintable(sim.output().right(2000)));
+  QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n"), 10000),
+           qPrintable(sim.output().right(2000)));
   // A resent end record (its answer lost or late) is checked again: every verdict must be OK.
   QCOMPARE(sim.count(QStringLiteral("IMAGE MISMATCH")), 0);
   QCOMPARE(ReadFile(dump), binary);
