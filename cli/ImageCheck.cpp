@@ -1,46 +1,32 @@
 #include "ImageCheck.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
+#include "platform/PosixFileSystem.h"
+#include "protocol/PduLayout.h"
 
 namespace uvq::cli {
-namespace {
-
-const char* KindOf(mode_t mode) {
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a regular file";
-}
-
-}  // namespace
 
 std::optional<ImageProblem> CheckImage(const std::string& path, bool allowPartialRecord,
                                        int64_t* size) {
   const std::string name = "image '" + path + "'";
-  // O_NONBLOCK: opening a FIFO with no writer would otherwise wait for one.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return ImageProblem{"cannot open " + name + ": " + std::strerror(errno)};
-  struct stat info {};
-  const bool statted = ::fstat(fd, &info) == 0;
-  const int statErrno = errno;
-  ::close(fd);
-  if (!statted) return ImageProblem{"cannot read " + name + ": " + std::strerror(statErrno)};
-  if (!S_ISREG(info.st_mode))
-    return ImageProblem{name + " is " + KindOf(info.st_mode) + ", not an image file"};
-  if (info.st_size == 0) return ImageProblem{name + " is empty"};
-  if (info.st_size % kRecordBytes != 0 && !allowPartialRecord)
-    return ImageProblem{name + " is " + std::to_string(info.st_size) +
+  // Opened as a run opens it: without waiting on a FIFO, and only when it is a regular file.
+  const platform::OpenedRecordFile opened = platform::OpenRecordFile(path);
+  if (!opened.file)
+    return ImageProblem{opened.notRegularFile ? name + " " + opened.problem
+                                              : "cannot open " + name + ": " + opened.problem};
+  int64_t bytes = 0;
+  try {
+    bytes = opened.file->size();
+  } catch (const PlatformError& error) {
+    return ImageProblem{"cannot read " + name + ": " + error.what()};
+  }
+  const auto record = static_cast<int64_t>(protocol::kRecordSize);
+  if (bytes == 0) return ImageProblem{name + " is empty"};
+  if (bytes % record != 0 && !allowPartialRecord)
+    return ImageProblem{name + " is " + std::to_string(bytes) +
                         " bytes, not a whole number of 24-byte records (" +
-                        std::to_string(info.st_size % kRecordBytes) +
+                        std::to_string(bytes % record) +
                         " bytes left over); --allow-partial-record sends it anyway"};
-  if (size) *size = info.st_size;
+  if (size) *size = bytes;
   return std::nullopt;
 }
 

@@ -14,8 +14,6 @@ struct ImageProblem {
   std::string message;  // one line, naming the file
 };
 
-inline constexpr int64_t kRecordBytes = 24;
-
 // nullopt when the image may be sent; its size is then in `size` when given.
 std::optional<ImageProblem> CheckImage(const std::string& path, bool allowPartialRecord,
                                        int64_t* size = nullptr);

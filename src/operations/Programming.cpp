@@ -25,9 +25,8 @@ void LoaderService::program() {
   file_ = std::move(opened.file);
   if (!file_) {
     // A FIFO or a device would hang the run or stream without end; it is refused by name.
-    ports_.log.addLogLine(
-        "File " + fileName_ +
-        (opened.problem == kNotARegularFile ? " is not a regular file" : " not found"));
+    ports_.log.addLogLine("File " + fileName_ +
+                          (opened.notRegularFile ? " " + opened.problem : " not found"));
     return;
   }
   pdus_.setCounter(0);

@@ -53,6 +53,20 @@ bool PosixRecordFile::refill() {
   }
 }
 
+namespace {
+
+std::string NotRegular(mode_t mode) {
+  const char* kind = S_ISDIR(mode)    ? "a directory"
+                     : S_ISFIFO(mode) ? "a FIFO"
+                     : S_ISCHR(mode)  ? "a character device"
+                     : S_ISBLK(mode)  ? "a block device"
+                     : S_ISSOCK(mode) ? "a socket"
+                                      : "something else";
+  return std::string("is ") + kind + ", not a regular file";
+}
+
+}  // namespace
+
 OpenedRecordFile OpenRecordFile(const std::string& path) {
   // O_NONBLOCK so a FIFO (or a device) cannot hold the open until a writer comes; it is cleared
   // again once the file is known to be a regular one.
@@ -60,22 +74,22 @@ OpenedRecordFile OpenRecordFile(const std::string& path) {
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return {nullptr, std::system_category().message(errno)};
+  if (fd < 0) return {nullptr, std::system_category().message(errno), false};
   auto file = std::make_unique<PosixRecordFile>(fd);  // closes fd on every refusal below
 
   struct stat info {};
-  if (::fstat(fd, &info) != 0) return {nullptr, std::system_category().message(errno)};
+  if (::fstat(fd, &info) != 0) return {nullptr, std::system_category().message(errno), false};
   // A pipe, a device such as /dev/zero or a directory is no image, however it is reached.
-  if (!S_ISREG(info.st_mode)) return {nullptr, std::string(uvq::kNotARegularFile)};
+  if (!S_ISREG(info.st_mode)) return {nullptr, NotRegular(info.st_mode), true};
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
-    return {nullptr, std::system_category().message(errno)};
-  return {std::move(file), {}};
+    return {nullptr, std::system_category().message(errno), false};
+  return {std::move(file), {}, false};
 }
 
 uvq::OpenedFile PosixFileSystem::openForReading(const std::string& path) {
   OpenedRecordFile opened = OpenRecordFile(path);
-  return {std::move(opened.file), std::move(opened.problem)};
+  return {std::move(opened.file), std::move(opened.problem), opened.notRegularFile};
 }
 
 }  // namespace uvq::platform

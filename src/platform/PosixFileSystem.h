@@ -39,7 +39,8 @@ class PosixRecordFile : public uvq::RecordFile {
 // "is not a regular file".
 struct OpenedRecordFile {
   std::unique_ptr<PosixRecordFile> file;
-  std::string problem;
+  std::string problem;  // the system's words, or "is a FIFO, not a regular file" and the like
+  bool notRegularFile = false;
 };
 
 // Opens with read access only, so files on read-only shares can still be programmed. Only a

@@ -71,13 +71,13 @@ class RecordFile {
   virtual size_t read(std::span<uint8_t> buffer) = 0;
 };
 
-// The reason given for a path that names a FIFO, a device or a folder.
-inline constexpr std::string_view kNotARegularFile = "is not a regular file";
-
 // An opened file, or why it could not be opened (empty when no reason is known).
 struct OpenedFile {
   std::unique_ptr<RecordFile> file;
   std::string problem;
+  // The path names a FIFO, a device or a folder; `problem` then says which ("is a FIFO, not a
+  // regular file").
+  bool notRegularFile = false;
 };
 
 class FileSystem {

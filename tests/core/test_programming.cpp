@@ -312,10 +312,11 @@ class Programming : public QObject {
     }
     {
       ProgrammingHarness h(Pattern(48));
-      h.files.refused["fifo.cry"] = std::string(kNotARegularFile);
+      h.files.notRegular["fifo.cry"] = "a FIFO";
       h.engine.BSourceClick(std::optional<std::string>("fifo.cry"));
       h.engine.BProgramClick();
-      QCOMPARE(h.log.lines, (std::vector<std::string>{"File fifo.cry is not a regular file"}));
+      QCOMPARE(h.log.lines,
+               (std::vector<std::string>{"File fifo.cry is a FIFO, not a regular file"}));
       QVERIFY(h.link.sent.empty());
     }
     {

@@ -86,10 +86,11 @@ struct MemoryFile : RecordFile {
 struct MemoryFileSystem : FileSystem {
   std::map<std::string, MemoryFile> files;
   std::vector<std::string> opened;
-  std::map<std::string, std::string> refused;  // path: the reason it cannot be opened
+  std::map<std::string, std::string> notRegular;  // path: what it is instead ("a FIFO")
   OpenedFile openForReading(const std::string& path) override {
     opened.push_back(path);
-    if (auto why = refused.find(path); why != refused.end()) return {nullptr, why->second};
+    if (auto kind = notRegular.find(path); kind != notRegular.end())
+      return {nullptr, "is " + kind->second + ", not a regular file", true};
     auto it = files.find(path);
     if (it == files.end()) return {nullptr, "No such file or directory"};
     return {std::make_unique<MemoryFile>(it->second), {}};
