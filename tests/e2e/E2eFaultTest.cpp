@@ -2,6 +2,9 @@
 // still going on, and with either the unit's memory equal to the source or the failure in the
 // log and the file closed. Addresses 127.0.7.20 - 127.0.7.29.
 
+#include <sys/stat.h>
+
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QUdpSocket>
 
@@ -40,6 +43,7 @@ class E2eFaultTest : public QObject {
   void fileDeletedMidRunStillArrivesIntact();
   void fileTruncatedMidRunIsNotReportedAsComplete_data();
   void fileTruncatedMidRunIsNotReportedAsComplete();
+  void imagesThatAreNoFilesAreRefusedWithoutWaiting();
 };
 
 void E2eFaultTest::lossyReorderingWireStillDeliversALargeImage() {
@@ -214,4 +218,29 @@ void E2eFaultTest::fileTruncatedMidRunIsNotReportedAsComplete() {
 }
 
 QTEST_MAIN(E2eFaultTest)
+void E2eFaultTest::imagesThatAreNoFilesAreRefusedWithoutWaiting() {
+  // A FIFO with no writer held the window in its open; a link to /dev/zero streamed zeros.
+  QTemporaryDir dir;
+  QVERIFY(dir.isValid());
+  const QString fifo = dir.filePath(QStringLiteral("fifo.cry"));
+  QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+  const QString zeros = dir.filePath(QStringLiteral("zeros.cry"));
+  QVERIFY(QFile::link(QStringLiteral("/dev/zero"), zeros));
+  Sim sim(QStringLiteral("127.0.7.26"));
+  QVERIFY(sim.start());
+  Loader loader(QStringLiteral("127.0.7.26"));
+  QVERIFY(loader.capture());
+  for (const auto& [path, what] : {std::pair{fifo, QStringLiteral("a FIFO")},
+                                   std::pair{zeros, QStringLiteral("a character device")}}) {
+    loader.choose(path);
+    loader.click("BProgram");  // returns at once: nothing is waited for
+    QVERIFY2(loader.logHas(QStringLiteral("File ") + path + QStringLiteral(" is ") + what +
+                           QStringLiteral(", not a regular file")),
+             qPrintable(loader.logText()));
+    QVERIFY(!loader.service().fileOpen());
+  }
+  QCOMPARE(sim.count(QStringLiteral(" cmd 4 ")), 0);  // not one record went out
+  QCOMPARE(loader.errorBoxes(), 0);
+}
+
 #include "E2eFaultTest.moc"
