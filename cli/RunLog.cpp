@@ -14,35 +14,12 @@
 #include "protocol/StatusFlags.h"
 
 namespace uvq::cli {
-namespace {
 
-namespace St = protocol::Status;
-
-// Identifiers for the flags, in the same order as the report prints them.
-constexpr std::array<std::pair<uint16_t, const char*>, 15> kFlagNames{{
-    {St::kMulticast, "multicast"},
-    {St::kPendingReset, "pending_reset"},
-    {St::kLoaderMode, "loader_mode"},
-    {St::kUserCodeInvalid, "user_code_invalid"},
-    {St::kNotInLoaderMode, "not_in_loader_mode"},
-    {St::kFrameLengthError, "frame_length_error"},
-    {St::kFramingError, "framing_error"},
-    {St::kUnsupportedRecord, "unsupported_record"},
-    {St::kRecordSkipped, "record_skipped"},
-    {St::kChecksumError, "checksum_error"},
-    {St::kOverwriteLoader, "overwrite_loader"},
-    {St::kRecordDone, "record_done"},
-    {St::kFileDone, "file_done"},
-    {St::kEepromUpdated, "eeprom_updated"},
-    {St::kMissingType4, "missing_type4"},
-}};
-
-}  // namespace
-
+// The flags' identifiers come from the protocol's one flag table, in its print order.
 std::vector<std::string> StatusFlagNames(uint16_t status) {
   std::vector<std::string> names;
-  for (const auto& [bit, name] : kFlagNames)
-    if (status & bit) names.emplace_back(name);
+  for (const protocol::StatusFlag& flag : protocol::kStatusFlagsInPrintOrder)
+    if (status & flag.bit) names.emplace_back(flag.name);
   return names;
 }
 
