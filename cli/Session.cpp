@@ -352,6 +352,8 @@ void Session::afterRun() {
       return finish(ExitCode::File, "image could not be read during the run: " + run_->detail);
     case RunEnd::LinkError:
       return finish(ExitCode::Network, run_->detail);
+    case RunEnd::Stopped:  // the command line never captures during its run
+      return finish(ExitCode::Internal, "programming stopped by a capture");
   }
 }
 

@@ -4,18 +4,16 @@
 
 #include "MemoryMap.h"
 #include "RecordCodec.h"
+#include "UnitStatus.h"
 #include "protocol/PduLayout.h"
-#include "protocol/StatusFlags.h"
 
 namespace uvq::sim {
 
-namespace St = protocol::Status;
+namespace St = UnitStatus;
 using protocol::Command;
 
 namespace {
-// Bits in a record reply that mean the record was not written.
-constexpr uint16_t kRefusingBits = protocol::kRunAbortingBits | St::kOverwriteLoader |
-                                   St::kUnsupportedRecord | St::kNotInLoaderMode;
+constexpr uint16_t kRefusingBits = St::kRecordNotWritten;
 }  // namespace
 
 UnitModel::UnitModel(const UnitConfig& config)

@@ -1,6 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+
+#include "protocol/ControlPdu.h"
 
 namespace uvq::link {
 
@@ -13,6 +16,8 @@ class DatagramSource {
   // into buffer. Returns its length, or 0 when none arrived. Throws ReceiveError on a failed
   // read; then nothing usable is in buffer.
   virtual int receiveDatagram(uint8_t* buffer, int capacity, int timeoutMs) = 0;
+  // The address the datagram read last came from; nullopt when the source cannot tell.
+  virtual std::optional<protocol::Ipv4Bytes> lastSender() const { return std::nullopt; }
 };
 
 }  // namespace uvq::link

@@ -38,6 +38,12 @@ in_addr LookUpHostName(const std::string& host) {
   return address;
 }
 
+protocol::Ipv4Bytes AddressBytes(in_addr address) {
+  protocol::Ipv4Bytes bytes{};
+  std::memcpy(bytes.data(), &address.s_addr, bytes.size());  // network order: first part first
+  return bytes;
+}
+
 void RefuseUnusableTarget(in_addr address) {
   if (const auto reason = UnusableTargetReason(address)) throw PlatformError(*reason);
 }
@@ -102,6 +108,7 @@ void UdpLink::sendDatagram(std::span<const uint8_t> bytes) {
     throw PlatformError(SocketErrorText(error));
   }
   if (static_cast<size_t>(sent) != bytes.size()) throw PlatformError("Not all bytes sent.");
+  lastDestination_ = AddressBytes(target.sin_addr);
 }
 
 int UdpLink::receiveDatagram(uint8_t* buffer, int capacity, int timeoutMs) {
@@ -130,6 +137,7 @@ int UdpLink::receiveDatagram(uint8_t* buffer, int capacity, int timeoutMs) {
     if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return 0;
     throw ReceiveError(ReceiveFailure::SocketError, SocketErrorText(error));
   }
+  lastSender_ = AddressBytes(from.sin_addr);
   if (length == 0) throw ReceiveError(ReceiveFailure::EmptyDatagram, "UDP Receive Error = 0.");
   if (length > capacity) {
     throw ReceiveError(ReceiveFailure::OversizedDatagram,

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -42,6 +43,10 @@ class UdpLink final : public Link, public DatagramSource {
 
   void sendDatagram(std::span<const uint8_t> bytes) override;
   int receiveDatagram(uint8_t* buffer, int capacity, int timeoutMs) override;
+  // For the receiving thread: where the datagram it read last came from.
+  std::optional<protocol::Ipv4Bytes> lastSender() const override { return lastSender_; }
+  // For the sending thread: where the last datagram went (nullopt before the first send).
+  std::optional<protocol::Ipv4Bytes> lastDestination() const { return lastDestination_; }
 
  private:
   in_addr targetAddress();
@@ -57,6 +62,8 @@ class UdpLink final : public Link, public DatagramSource {
   in_addr cached_{};
   // The receive time-out last set on the socket; touched by the receiving thread only.
   int appliedTimeoutMs_ = 0;
+  std::optional<protocol::Ipv4Bytes> lastSender_;       // receiving thread only
+  std::optional<protocol::Ipv4Bytes> lastDestination_;  // sending thread only
 };
 
 }  // namespace uvq::link

@@ -1,10 +1,22 @@
+#include <string>
+
 #include "operations/LoaderService.h"
 
 namespace uvq {
 
 void LoaderService::capture() {
   CallGuard guard(*this);
+  if (file_) stopRunForCapture();
   discoverySupervisor();
+}
+
+// Capture takes the shared timer, so a run left open would lose its watchdog and never end:
+// it is ended here as any other ending ends it, with its file closed and a line of its own.
+void LoaderService::stopRunForCapture() {
+  ports_.log.addLogLine("Programming stopped by Capture: " + std::to_string(run_.acknowledged) +
+                        " of " + std::to_string(recordCount_) + " records written");
+  disableTimer();
+  endRun(RunEnd::Stopped, 0);
 }
 
 // One capture request, by the operator or by the timer's repeat.

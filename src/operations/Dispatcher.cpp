@@ -35,7 +35,27 @@ void LoaderService::flushSetAsideSummary() {
     ports_.log.addLogLine(*line);
 }
 
-void LoaderService::handleDatagram(std::span<const uint8_t> datagram) {
+namespace {
+std::string AddressText(const Ipv4Bytes& address) {
+  return std::to_string(address[0]) + '.' + std::to_string(address[1]) + '.' +
+         std::to_string(address[2]) + '.' + std::to_string(address[3]);
+}
+}  // namespace
+
+// While a run is under way only its target may answer: a well-numbered reply from another
+// address would otherwise be taken as a record's acknowledgement, and could complete a run
+// over an image the unit refused. Outside a run replies are taken from whoever answers.
+bool LoaderService::fromElsewhereDuringRun(const std::optional<DatagramOrigin>& origin,
+                                           size_t length) {
+  if (!file_ || !origin || origin->sender == origin->target) return false;
+  setAside({SetAsideReason::OtherAddress, EchoedSequence(reply_), ReplyType(reply_), length},
+           "**ERROR Reply from " + AddressText(origin->sender) +
+               " set aside: the programming run is with " + AddressText(origin->target));
+  return true;
+}
+
+void LoaderService::handleDatagram(std::span<const uint8_t> datagram,
+                                   std::optional<DatagramOrigin> origin) {
   CallGuard guard(*this);
   if (datagram.empty() || datagram.size() > kReplyImageSize)
     return;  // the link never hands these on
@@ -49,6 +69,7 @@ void LoaderService::handleDatagram(std::span<const uint8_t> datagram) {
   }
   std::copy(datagram.begin(), datagram.end(), reply_.begin());
   std::fill(reply_.begin() + static_cast<std::ptrdiff_t>(datagram.size()), reply_.end(), 0);
+  if (fromElsewhereDuringRun(origin, datagram.size())) return;
 
   const uint16_t seq = EchoedSequence(reply_);
   if (!answersLastPdu(reply_)) {

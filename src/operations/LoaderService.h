@@ -28,6 +28,13 @@ struct ServicePorts {
   FileSystem& files;
 };
 
+// Where a datagram came from and where the link last sent to, as far as the front end's link
+// can tell. During a programming run only the target may answer it.
+struct DatagramOrigin {
+  protocol::Ipv4Bytes sender{};
+  protocol::Ipv4Bytes target{};
+};
+
 // Figures of the loader's exchanges. The defaults are the window's; the command line may
 // stretch them for slow links or shorten them for batches.
 struct Timing {
@@ -63,14 +70,17 @@ class LoaderService {
   // Flags and counters reset, selector emptied, no file, busy state.
   void startUp();
 
-  // One datagram of 1 to 256 bytes as received.
-  void handleDatagram(std::span<const uint8_t> datagram);
+  // One datagram of 1 to 256 bytes as received; nullopt origin: a link that takes replies from
+  // its target only, or cannot say.
+  void handleDatagram(std::span<const uint8_t> datagram,
+                      std::optional<DatagramOrigin> origin = std::nullopt);
   // A tick of the shared timer for the role that armed it.
   void timerTick(TimerRole role);
 
   // Capture: one request now and every capture interval until a unit reports loader mode, the
   // attempts run out or it is stopped. Starting afresh empties the UVQ table. Goes to the
-  // selected unit, or to ID 0000 (every unit behind the address) when none is selected.
+  // selected unit, or to ID 0000 (every unit behind the address) when none is selected. A
+  // programming run under way is ended first (RunEnd::Stopped).
   void capture();
   void stopCapture();
   // Aims capture and live reboot at one unit only (others behind the address stay as they
@@ -136,6 +146,7 @@ class LoaderService {
 
   // Dispatcher.
   void setAside(const SetAsideReply& reply, const std::string& line);
+  bool fromElsewhereDuringRun(const std::optional<DatagramOrigin>& origin, size_t length);
   void flushSetAsideSummary();
   bool answersLastPdu(const protocol::ReplyImage& reply) const;
   bool dispatchByType(const protocol::ReplyImage& reply);
@@ -149,6 +160,7 @@ class LoaderService {
 
   // Capture.
   void discoverySupervisor();
+  void stopRunForCapture();
   void endCapture(CaptureEnd end);
   std::optional<protocol::UvqId> captureTarget() const;
 

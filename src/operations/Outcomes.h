@@ -26,6 +26,7 @@ enum class SetAsideReason : uint8_t {
   Short,          // too short to carry a status word
   OutOfSequence,  // echoes another number than the last PDU's
   OtherCommand,   // echoes the right number, but its type names another command
+  OtherAddress,   // came from another address than the target's while a run was under way
 };
 
 struct SetAsideReply {
@@ -44,12 +45,13 @@ enum class RunEnd : uint8_t {
   CommsTimeout,     // a record stayed unacknowledged after every resend
   FileError,        // the image could not be read during the run
   LinkError,        // a record could not be sent
+  Stopped,          // the operator started a capture during the run
 };
 
 struct RunResult {
   RunEnd end = RunEnd::Complete;
   uint16_t status = 0;          // of the reply that ended the run (0 when none did)
-  bool fileFinished = false;    // the unit reported "finished programing file"
+  bool fileFinished = false;    // the last acknowledgement said "finished programing file"
   uint64_t acknowledged = 0;    // records the unit acknowledged without an aborting bit
   uint64_t resends = 0;         // records sent again by the watchdog
   uint64_t refusedRecords = 0;  // acknowledged with a bit saying the record was not written

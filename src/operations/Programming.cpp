@@ -125,7 +125,8 @@ bool LoaderService::processRecordAcknowledge(const ReplyImage& reply, uint16_t s
   }
   ++run_.acknowledged;
   if (status & kRecordRefusedBits) ++run_.refusedRecords;
-  if (status & Status::kFileDone) run_.fileFinished = true;
+  // Only the last acknowledgement counts: a unit saying so on a middle record has not finished.
+  run_.fileFinished = (status & Status::kFileDone) != 0;
   size_t n = 0;
   try {
     n = readRecord();

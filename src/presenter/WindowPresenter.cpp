@@ -14,6 +14,8 @@ namespace uvq::presenter {
 namespace {
 
 constexpr std::string_view kCaptureCaption = "Capture";
+constexpr std::string_view kNoEndRecordLine =
+    "WARNING - Unit did not report the file finished: the image may lack its end record";
 
 void Apply(Controls& controls, ControlId id, Change change, bool sourceSelected) {
   switch (change) {
@@ -49,12 +51,13 @@ void WindowPresenter::FormCreate() {
   controls_.setEnabled(ControlId::StopCapture, false);
 }
 
-void WindowPresenter::ProcessStatusReply(std::span<const uint8_t> datagram) {
+void WindowPresenter::ProcessStatusReply(std::span<const uint8_t> datagram,
+                                         std::optional<DatagramOrigin> origin) {
   // The end of a run does what the three boxes say at the moment its last answer arrives.
   service_.setRunOptions({controls_.isChecked(ControlId::CheckBox1),
                           controls_.isChecked(ControlId::CheckBox2),
                           controls_.isChecked(ControlId::CheckBox3)});
-  service_.handleDatagram(datagram);
+  service_.handleDatagram(datagram, origin);
 }
 
 void WindowPresenter::CapturewCodeClick(std::string_view accessCodeUtf8) {
@@ -181,8 +184,11 @@ void WindowPresenter::runProgress(uint64_t pdusSent, int32_t recordCount) {
 }
 
 void WindowPresenter::runEnded(const RunResult& result) {
-  if (result.end == RunEnd::Complete)
-    controls_.setText(ControlId::Form, "Ethernet Loader - Programing Completed");
+  if (result.end != RunEnd::Complete) return;
+  controls_.setText(ControlId::Form, "Ethernet Loader - Programing Completed");
+  // Every record was taken, but a unit that never said the file was finished has no end
+  // record and will not leave the loader for the program.
+  if (!result.fileFinished) log_.addLogLine(kNoEndRecordLine);
 }
 
 void WindowPresenter::addressChangeEnded(bool /*accepted*/, protocol::Ipv4Bytes /*reported*/,

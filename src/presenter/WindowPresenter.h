@@ -28,7 +28,8 @@ class WindowPresenter final : private LoaderOutcomes {
 
   // The service's part of start-up: table emptied, IP display cleared, busy state.
   void FormCreate();
-  void ProcessStatusReply(std::span<const uint8_t> datagram);
+  void ProcessStatusReply(std::span<const uint8_t> datagram,
+                          std::optional<DatagramOrigin> origin = std::nullopt);
   void TimerTick(TimerRole role) { service_.timerTick(role); }
 
   // Capture and live reboot.

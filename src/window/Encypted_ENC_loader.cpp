@@ -21,6 +21,7 @@
 #include <exception>
 #include <vector>
 
+#include "link/ReceiveBuffer.h"
 #include "link/UdpLink.h"
 #include "platform/AlsaTone.h"
 #include "platform/PosixFileSystem.h"
@@ -350,6 +351,7 @@ void TForm1::FormCreate() {
     link_->setHost(address);
     link_->setPort(kUnitPort);
     link_->setReceiveTimeout(kReceiveTimeoutMs);
+    uvq::link::EnlargeReceiveBuffer(link_->socketHandle(), kReceiveBufferBytes);
   });
   Guarded([&] {
     log_->clear();
@@ -370,10 +372,21 @@ void TForm1::FormCreate() {
         *link_, this,
         // A failure while a reply is handled goes back to the receive thread, which logs it
         // in one line and keeps receiving: no error box for what arrives from the network.
-        [this](std::span<const uint8_t> datagram) { presenter_->ProcessStatusReply(datagram); },
+        [this](std::span<const uint8_t> datagram, std::optional<uvq::protocol::Ipv4Bytes> from) {
+          presenter_->ProcessStatusReply(datagram, OriginOf(from));
+        },
         [this](const std::string& line) { log_->addLogLine(line); });
     receiveThread_->start();
   });
+}
+
+// Where a reply came from beside where the records go, for the service's rule during a run.
+std::optional<uvq::DatagramOrigin> TForm1::OriginOf(
+    const std::optional<uvq::protocol::Ipv4Bytes>& sender) const {
+  if (!sender || !link_) return std::nullopt;
+  const std::optional<uvq::protocol::Ipv4Bytes> target = link_->lastDestination();
+  if (!target) return std::nullopt;
+  return uvq::DatagramOrigin{*sender, *target};
 }
 
 // A socket that cannot be had is a start-up failure like any other: shown, and the window still

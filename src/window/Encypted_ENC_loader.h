@@ -57,6 +57,8 @@ class TForm1 : public QWidget {
  public:
   static constexpr uint16_t kUnitPort = uvq::protocol::kUnitPort;
   static constexpr int kReceiveTimeoutMs = 1000;
+  // Room for the replies of a run behind a burst of other datagrams.
+  static constexpr int kReceiveBufferBytes = 4 * 1024 * 1024;
   static constexpr const char* kCaption = "Ethernet Loader Utility 20161107";
 
   explicit TForm1(FormOptions options = {}, QWidget* parent = nullptr);
@@ -93,6 +95,8 @@ class TForm1 : public QWidget {
 
   std::optional<std::string> ChooseSourceFile();
   void OpenLink();
+  std::optional<uvq::DatagramOrigin> OriginOf(
+      const std::optional<uvq::protocol::Ipv4Bytes>& sender) const;
   void MirrorSelector();
   void SelectorPicked(int index);
   void SelectorEdited(const QString& text);

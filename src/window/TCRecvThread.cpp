@@ -5,6 +5,7 @@
 #include <QMetaObject>
 #include <exception>
 #include <optional>
+#include <vector>
 
 #include "link/ReceiveError.h"
 
@@ -47,56 +48,76 @@ void TCRecvThread::stopAndWait() {
 void TCRecvThread::run() {
   while (!stopRequested_.load()) {
     int count = 0;
-    try {
-      count = source_.receiveDatagram(buffer_.data(), kBufferSize, -1);
-    } catch (const ReceiveError& error) {
-      if (error.failure() != ReceiveFailure::SocketError) {
-        reportBadDatagram(ReceiveFailureLogLine(error));
-        continue;
-      }
-      reportProblem(ReceiveFailureLogLine(error));
-      QThread::msleep(static_cast<unsigned long>(tuning_.socketErrorBackOff.count()));
-      continue;
-    } catch (const std::exception& error) {
-      // Any other failure of the source is treated like a failed read.
-      reportProblem(ReceiveFailureLogLine(ReceiveError(ReceiveFailure::SocketError, error.what())));
-      QThread::msleep(static_cast<unsigned long>(tuning_.socketErrorBackOff.count()));
-      continue;
+    Read read = readOne(-1, 0);
+    const bool quiet = read == Read::Nothing;
+    for (int reads = 1;; ++reads) {
+      if (read == Read::Datagram) ++count;
+      if (read == Read::Nothing || read == Read::Failed || count == kBatchSize ||
+          reads == kReadsPerWakeUp)
+        break;
+      read = readOne(0, count);  // what is queued already, without waiting
     }
     if (stopRequested_.load()) break;
-    if (count > 0) {
-      handOver(count);
-    } else {
+    if (count > 0) handOver(count);
+    if (quiet)
       suppressor_.flush(RepeatSuppressor::Clock::now(),
                         [this](const std::string& line) { sendToLog(line); });
-    }
     flushBadDatagramSummary();
+    // An error that repeats at once must not spin the thread.
+    if (read == Read::Failed)
+      QThread::msleep(static_cast<unsigned long>(tuning_.socketErrorBackOff.count()));
   }
   // Everything this thread did happens before the stop that waited for it returns.
   handOverOrder_.fetch_add(1, std::memory_order_release);
 }
 
+// Reads one datagram into the batch's slot `slot`; a datagram that can never be a reply is
+// set aside here with its line, before any hand-over.
+TCRecvThread::Read TCRecvThread::readOne(int timeoutMs, int slot) {
+  Slot& into = batch_[static_cast<size_t>(slot)];
+  try {
+    into.length = source_.receiveDatagram(into.bytes.data(), kBufferSize, timeoutMs);
+  } catch (const ReceiveError& error) {
+    if (error.failure() != ReceiveFailure::SocketError) {
+      reportBadDatagram(ReceiveFailureLogLine(error));
+      return Read::SetAside;
+    }
+    reportProblem(ReceiveFailureLogLine(error));
+    return Read::Failed;
+  } catch (const std::exception& error) {
+    // Any other failure of the source is treated like a failed read.
+    reportProblem(ReceiveFailureLogLine(ReceiveError(ReceiveFailure::SocketError, error.what())));
+    return Read::Failed;
+  }
+  if (into.length <= 0) return Read::Nothing;
+  into.sender = source_.lastSender();
+  return Read::Datagram;
+}
+
 void TCRecvThread::handOver(int count) {
-  const std::span<const uint8_t> datagram(buffer_.data(), static_cast<size_t>(count));
-  std::optional<std::string> failure;
-  // Exceptions must not cross the event loop; the handler's failure comes back as text.
+  std::vector<std::string> failures;
+  // Exceptions must not cross the event loop; each handler's failure comes back as text.
   handOverOrder_.fetch_add(1, std::memory_order_release);
   QMetaObject::invokeMethod(
       context_,
-      [this, datagram, &failure] {
+      [this, count, &failures] {
         handOverOrder_.load(std::memory_order_acquire);
-        try {
-          deliver_(datagram);
-        } catch (const std::exception& error) {
-          failure = error.what();
-        } catch (...) {
-          failure = "unknown error";
+        for (int i = 0; i < count; ++i) {
+          const Slot& slot = batch_[static_cast<size_t>(i)];
+          try {
+            deliver_(std::span<const uint8_t>(slot.bytes.data(), static_cast<size_t>(slot.length)),
+                     slot.sender);
+          } catch (const std::exception& error) {
+            failures.emplace_back(error.what());
+          } catch (...) {
+            failures.emplace_back("unknown error");
+          }
         }
         handOverOrder_.fetch_add(1, std::memory_order_release);
       },
       Qt::BlockingQueuedConnection);
   handOverOrder_.load(std::memory_order_acquire);
-  if (failure) reportProblem(ReplyHandlingLogLine(*failure));
+  for (const std::string& failure : failures) reportProblem(ReplyHandlingLogLine(failure));
 }
 
 namespace {

@@ -7,11 +7,13 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
 #include "link/DatagramSource.h"
 #include "link/RepeatSuppressor.h"
+#include "protocol/ControlPdu.h"
 #include "units/LineBudget.h"
 
 namespace uvq::window {
@@ -19,16 +21,23 @@ namespace uvq::window {
 using link::DatagramSource;
 using link::RepeatSuppressor;
 
-// The window's receive thread. It reads one datagram at a time and hands it to the engine's
-// thread (the thread `context` lives on), waiting until the engine has dealt with it, so the
-// engine never runs on two threads. Reception never ends on its own: a bad datagram, a failed
-// read or a failing reply handler costs that one datagram and a log line, then it listens on.
+// The window's receive thread. It waits for a datagram, takes whatever else is already queued
+// without waiting, and hands them in one go to the engine's thread (the thread `context` lives
+// on), waiting until the engine has dealt with them, so the engine never runs on two threads
+// and a flood costs one hand-over per wake-up instead of one per datagram. Reception never
+// ends on its own: a bad datagram, a failed read or a failing reply handler costs that one
+// datagram and a log line, then it listens on.
 class TCRecvThread : public QThread {
  public:
   static constexpr int kBufferSize = 256;
+  // Datagrams handed over at most in one go, and reads at most before a hand-over (datagrams
+  // set aside here count too), so the window hears of a flood while it lasts.
+  static constexpr int kBatchSize = 64;
+  static constexpr int kReadsPerWakeUp = 256;
   // How often a stop waiting on the context's thread delivers the hand-overs queued meanwhile.
   static constexpr int kStopPollMs = 5;
-  using Deliver = std::function<void(std::span<const uint8_t>)>;
+  // The datagram and where it came from (nullopt when the source cannot tell).
+  using Deliver = std::function<void(std::span<const uint8_t>, std::optional<protocol::Ipv4Bytes>)>;
   using Report = std::function<void(const std::string&)>;
 
   struct Tuning {
@@ -57,6 +66,8 @@ class TCRecvThread : public QThread {
   void run() override;
 
  private:
+  enum class Read : uint8_t { Datagram, Nothing, SetAside, Failed };
+  Read readOne(int timeoutMs, int slot);
   void handOver(int count);
   void reportProblem(const std::string& line);
   void sendToLog(const std::string& line);
@@ -72,8 +83,13 @@ class TCRecvThread : public QThread {
   // in a form it understands (the buffer is written here, read there, then written here again;
   // and the end of run() before a finished stop).
   std::atomic<uint32_t> handOverOrder_{0};
-  // Reused for every datagram; only the first `count` bytes of a reading are meaningful.
-  std::array<uint8_t, kBufferSize> buffer_{};
+  // Reused for every wake-up; only the first `length` bytes of a slot are meaningful.
+  struct Slot {
+    std::array<uint8_t, kBufferSize> bytes{};
+    int length = 0;
+    std::optional<protocol::Ipv4Bytes> sender;
+  };
+  std::array<Slot, kBatchSize> batch_{};
   RepeatSuppressor suppressor_;
   units::LineBudget badDatagramLines_;  // empty and over-long datagrams, a few a second
   void reportBadDatagram(const std::string& line);

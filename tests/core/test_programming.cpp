@@ -1,6 +1,7 @@
 // The programming run: records on the wire byte for byte, progress, the watchdog, the abort
 // paths, completion with its check boxes, and the file faults that must not pass as success.
 #include <QtTest>
+#include <algorithm>
 
 #include "WindowHarness.h"
 
@@ -97,7 +98,7 @@ class Programming : public QObject {
     QCOMPARE(h.recordSent(1), h.recordSent(0));
     h.ack();
     QCOMPARE(h.controls.text(ControlId::Form), std::string("100.00 %"));  // 2 PDUs of 2 records
-    h.ack();
+    h.ack(0x4018);  // the end record's acknowledgement
     QCOMPARE(h.tone.beeps, 0);
     QCOMPARE(h.log.lines.back(), std::string("______________________________________"));
     QCOMPARE(h.link.sent.size(), size_t(3));   // no reset
@@ -163,26 +164,83 @@ class Programming : public QObject {
     QVERIFY(!h.timer.enabled);
   }
 
-  void eachRecordErrorBitAbortsWithItsOwnLine_data() {
+  // Every bit of the status word, alone in a record's acknowledgement, against what it must do
+  // to a run: written out here on its own, so a bit made to abort (or no longer to) is noticed.
+  void eachStatusBitAbortsTheRunOrNot_data() {
     QTest::addColumn<int>("bit");
-    QTest::addColumn<QString>("line");
-    QTest::newRow("frame length") << 0x0800 << "  record frame length error";
-    QTest::newRow("framing") << 0x0200 << "  record framing error";
-    QTest::newRow("checksum") << 0x0040 << "  record checksum error";
-    QTest::newRow("missing end record") << 0x0002 << "  missing Type 4 record";
+    QTest::addColumn<QStringList>("abortLines");  // empty: the run goes on
+    const QStringList goesOn;
+    const auto recordError = [](const char* line) {
+      return QStringList{"ERROR - Error during Programming", line, "  Programming Aborted"};
+    };
+    QTest::newRow("0x8000 pending reset") << 0x8000 << goesOn;
+    QTest::newRow("0x4000 loader mode") << 0x4000 << goesOn;
+    QTest::newRow("0x2000 user code invalid") << 0x2000 << goesOn;
+    QTest::newRow("0x1000 not in loader mode")
+        << 0x1000 << QStringList{"ERROR - System not in Loader Mode", "  Programming Aborted"};
+    QTest::newRow("0x0800 frame length") << 0x0800 << recordError("  record frame length error");
+    QTest::newRow("0x0400 multicast") << 0x0400 << goesOn;
+    QTest::newRow("0x0200 framing") << 0x0200 << recordError("  record framing error");
+    QTest::newRow("0x0100 unsupported record") << 0x0100 << goesOn;
+    QTest::newRow("0x0080 record skipped") << 0x0080 << goesOn;
+    QTest::newRow("0x0040 checksum") << 0x0040 << recordError("  record checksum error");
+    QTest::newRow("0x0020 overwrite loader") << 0x0020 << goesOn;
+    QTest::newRow("0x0010 record done") << 0x0010 << goesOn;
+    QTest::newRow("0x0008 file done") << 0x0008 << goesOn;
+    QTest::newRow("0x0004 EEPROM updated") << 0x0004 << goesOn;
+    QTest::newRow("0x0002 missing end record") << 0x0002 << recordError("  missing Type 4 record");
+    QTest::newRow("0x0001 no meaning") << 0x0001 << goesOn;
   }
-  void eachRecordErrorBitAbortsWithItsOwnLine() {
+  void eachStatusBitAbortsTheRunOrNot() {
     QFETCH(int, bit);
-    QFETCH(QString, line);
+    QFETCH(QStringList, abortLines);
     ProgrammingHarness h(Pattern(96));
     h.start();
-    h.ack(static_cast<uint16_t>(0x4000 | bit));
-    QVERIFY(h.log.lines.size() >= 3);
-    const std::vector<std::string> head(h.log.lines.begin(), h.log.lines.begin() + 3);
-    QCOMPARE(head, (std::vector<std::string>{"ERROR - Error during Programming", line.toStdString(),
-                                             "  Programming Aborted"}));
+    h.ack(static_cast<uint16_t>(bit));
+    if (abortLines.isEmpty()) {
+      QVERIFY(h.log.lines.empty());
+      QCOMPARE(h.link.sent.size(), size_t(2));  // the next record went out
+      QVERIFY(h.engine.fileOpen());
+      QVERIFY(!h.outcomes.run);
+      return;
+    }
+    QVERIFY(h.log.lines.size() >= static_cast<size_t>(abortLines.size()));
+    for (qsizetype i = 0; i < abortLines.size(); ++i)
+      QCOMPARE(QString::fromStdString(h.log.lines[static_cast<size_t>(i)]), abortLines[i]);
     QCOMPARE(h.link.sent.size(), size_t(1));
-    QVERIFY(h.outcomes.run && h.outcomes.run->end == RunEnd::RecordError);
+    QVERIFY(!h.engine.fileOpen());
+    QVERIFY(h.outcomes.run);
+    QVERIFY(h.outcomes.run->end == (bit == 0x1000 ? RunEnd::NotInLoaderMode : RunEnd::RecordError));
+  }
+
+  // The file is finished only when the last record's acknowledgement says so; a unit saying it
+  // on a middle record and not at the end holds no end record, which the window points out.
+  void theFileIsFinishedOnlyWhenTheLastAcknowledgementSaysSo_data() {
+    QTest::addColumn<int>("middleStatus");
+    QTest::addColumn<int>("lastStatus");
+    QTest::addColumn<bool>("finished");
+    QTest::newRow("at the end") << 0x4010 << 0x4018 << true;
+    QTest::newRow("in the middle only") << 0x4018 << 0x4010 << false;
+    QTest::newRow("never") << 0x4010 << 0x4010 << false;
+  }
+  void theFileIsFinishedOnlyWhenTheLastAcknowledgementSaysSo() {
+    QFETCH(int, middleStatus);
+    QFETCH(int, lastStatus);
+    QFETCH(bool, finished);
+    ProgrammingHarness h(Pattern(72));
+    h.start();
+    h.ack();
+    h.ack(static_cast<uint16_t>(middleStatus));
+    h.ack(static_cast<uint16_t>(lastStatus));
+    QVERIFY(h.outcomes.run && h.outcomes.run->end == RunEnd::Complete);
+    QCOMPARE(h.outcomes.run->fileFinished, finished);
+    QCOMPARE(h.tone.beeps, 1);  // completion as designed either way
+    QCOMPARE(h.log.lines.front(), std::string("Programming Complete"));
+    const std::string warning =
+        "WARNING - Unit did not report the file finished: the image may lack its end record";
+    const auto at = std::find(h.log.lines.begin(), h.log.lines.end(), warning);
+    QCOMPARE(std::count(h.log.lines.begin(), h.log.lines.end(), warning), finished ? 0 : 1);
+    if (!finished) QCOMPARE(*std::next(at), std::string("Auto Reset UVQ"));
   }
 
   void eachEndOfRunBoxActsAlone_data() {
@@ -404,6 +462,57 @@ class Programming : public QObject {
     QVERIFY(h.outcomes.run && h.outcomes.run->end == RunEnd::Complete);
     QCOMPARE(h.outcomes.run->acknowledged, uint64_t(3));
     QCOMPARE(h.link.sent.back(), (Bytes{0x5A, 0xA5, 1, 2, 0, 3, 9}));  // reset to 0102
+  }
+
+  // Capture takes the shared timer: the run is ended first, as any other ending ends it.
+  void aCaptureDuringTheRunEndsItFirstThenCaptures() {
+    const Bytes image = Pattern(72);
+    ProgrammingHarness h(image);
+    h.start();
+    h.ack();
+    h.engine.BLDR_ModeClick();
+    QCOMPARE(h.log.lines,
+             (std::vector<std::string>{"Programming stopped by Capture: 1 of 3 records written"}));
+    QVERIFY(!h.engine.fileOpen());
+    QVERIFY(h.outcomes.run && h.outcomes.run->end == RunEnd::Stopped);
+    QCOMPARE(h.outcomes.run->acknowledged, uint64_t(1));
+    QCOMPARE(h.link.sent.back()[6], uint8_t(3));  // the capture request went out
+    QCOMPARE(h.timer.role, TimerRole::DiscoverySupervisor);
+    QVERIFY(h.timer.enabled);
+
+    // The unit confirms loader mode; a new run starts from the first record.
+    h.answer(3, 0x0102, 0x4000);
+    QVERIFY(h.enabled(ControlId::BProgram));
+    h.start();
+    QCOMPARE(h.recordSent(h.link.sent.size() - 1), Bytes(image.begin(), image.begin() + 24));
+  }
+
+  // During a run only the target acknowledges records; outside one, whoever answers is heard.
+  void aReplyFromAnotherAddressDuringTheRunIsSetAside() {
+    const DatagramOrigin forged{{127, 0, 0, 66}, {127, 0, 7, 30}};
+    const DatagramOrigin target{{127, 0, 7, 30}, {127, 0, 7, 30}};
+    ProgrammingHarness h(Pattern(48));
+    h.start();
+    const uint16_t seq = h.engine.pdus().lastNumberSent().value_or(0);
+    for (int i = 0; i < 3; ++i)
+      h.window.ProcessStatusReply(Harness::reply(seq, 4, 0x0102, 0x4018), forged);
+    QCOMPARE(h.log.lines.front(),
+             std::string("**ERROR Reply from 127.0.0.66 set aside: the programming run is with "
+                         "127.0.7.30"));
+    QCOMPARE(h.outcomes.setAside.size(), size_t(3));
+    QVERIFY(h.outcomes.setAside.back().reason == SetAsideReason::OtherAddress);
+    QCOMPARE(h.link.sent.size(), size_t(1));  // taken as no acknowledgement
+    QVERIFY(h.engine.fileOpen() && h.timer.enabled);
+
+    h.window.ProcessStatusReply(Harness::reply(seq, 4, 0x0102, 0x4010), target);
+    QCOMPARE(h.link.sent.size(), size_t(2));
+    h.answer(4, 0x0102, 0x4018);
+    QVERIFY(h.outcomes.run && h.outcomes.run->end == RunEnd::Complete);
+
+    h.window.LocateClick();
+    const uint16_t locate = h.engine.pdus().lastNumberSent().value_or(0);
+    h.window.ProcessStatusReply(Harness::reply(locate, 0, 0x0304, 0x0000), forged);
+    QCOMPARE(h.engine.registry().count(), 1);
   }
 };
 

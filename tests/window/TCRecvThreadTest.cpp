@@ -6,12 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "LoopbackPeer.h"
+#include "link/ReceiveBuffer.h"
 #include "link/ReceiveError.h"
 #include "link/UdpLink.h"
 #include "window/TCRecvThread.h"
@@ -28,13 +30,15 @@ namespace {
 // What reached the context's thread, and on which thread it ran.
 struct Received {
   std::vector<std::vector<uint8_t>> datagrams;
+  std::vector<std::optional<uvq::protocol::Ipv4Bytes>> senders;
   std::vector<std::string> log;
   std::vector<QThread*> threads;
 
   TCRecvThread::Deliver deliver() {
-    return [this](std::span<const uint8_t> bytes) {
+    return [this](std::span<const uint8_t> bytes, std::optional<uvq::protocol::Ipv4Bytes> sender) {
       threads.push_back(QThread::currentThread());
       datagrams.emplace_back(bytes.begin(), bytes.end());
+      senders.push_back(sender);
     };
   }
   TCRecvThread::Report report() {
@@ -143,17 +147,25 @@ class TCRecvThreadTest : public QObject {
     LoopbackPeer unit("127.0.30.1");
     UdpLink link;
     link.setReceiveTimeout(100);
+    uvq::link::EnlargeReceiveBuffer(link.socketHandle(), 4 << 20);  // the burst below must fit
     Received received;
     TCRecvThread thread(link, &context_, received.deliver(), received.report());
     thread.start();
 
-    // Long before short: only the bytes of each datagram may be handed over.
+    // Long before short: only the bytes of each datagram may be handed over. More than one
+    // hand-over's worth, so nothing is lost or reordered where one batch ends.
     std::vector<std::vector<uint8_t>> sent;
-    for (size_t size : {256, 24, 1, 7, 200, 24}) sent.push_back(Pattern(size, uint8_t(size)));
+    for (int round = 0; round < 30; ++round)
+      for (size_t size : {256, 24, 1, 7, 200, 24})
+        sent.push_back(Pattern(size, uint8_t(size + round)));
+    QVERIFY(sent.size() > 2 * TCRecvThread::kBatchSize);
     for (const auto& bytes : sent) unit.sendTo(link.localPort(), bytes);
 
     QTRY_COMPARE_WITH_TIMEOUT(received.datagrams.size(), sent.size(), 5000);
     QCOMPARE(received.datagrams, sent);
+    // Each comes with its sender's address, for the window's rule during a run.
+    const uvq::protocol::Ipv4Bytes unitAddress{127, 0, 30, 1};
+    for (const auto& sender : received.senders) QCOMPARE(sender, std::optional(unitAddress));
     for (QThread* ranOn : received.threads) QCOMPARE(ranOn, QThread::currentThread());
     QVERIFY(received.log.empty());
     thread.stopAndWait();
@@ -189,7 +201,7 @@ class TCRecvThreadTest : public QObject {
     UdpLink link;
     link.setReceiveTimeout(100);
     Received received;
-    auto deliver = [&received](std::span<const uint8_t> bytes) {
+    auto deliver = [&received](std::span<const uint8_t> bytes, auto) {
       if (bytes[0] == 0xEE) throw std::runtime_error("unknown unit");
       if (bytes[0] == 0xEF) throw 42;
       received.datagrams.emplace_back(bytes.begin(), bytes.end());
@@ -274,7 +286,7 @@ class TCRecvThreadTest : public QObject {
     CountingSource source(link);
     bool stopping = false;
     bool deliveredWhileStopping = false;
-    auto deliver = [&](std::span<const uint8_t>) { deliveredWhileStopping = stopping; };
+    auto deliver = [&](std::span<const uint8_t>, auto) { deliveredWhileStopping = stopping; };
     TCRecvThread thread(source, &context_, deliver, [](const std::string&) {});
     thread.start();
 
@@ -308,7 +320,7 @@ class TCRecvThreadTest : public QObject {
     bool stopping = false;
     bool deliveredWhileStopping = false;
     bool stopped = false;
-    auto deliver = [&](std::span<const uint8_t>) { deliveredWhileStopping = stopping; };
+    auto deliver = [&](std::span<const uint8_t>, auto) { deliveredWhileStopping = stopping; };
     TCRecvThread thread(source, &context_, deliver, [](const std::string&) {});
     thread.start();
 
