@@ -1,6 +1,6 @@
 // Faults during a programming run. Each must end without a crash or a hang, with reception
 // still going on, and with either the unit's memory equal to the source or the failure in the
-// log and the file closed. Addresses 127.0.7.20 - 127.0.7.29.
+// log and the file closed. Addresses 127.0.7.20 - 127.0.7.29, a forger on 127.0.7.66.
 
 #include <sys/stat.h>
 
@@ -44,6 +44,7 @@ class E2eFaultTest : public QObject {
   void fileTruncatedMidRunIsNotReportedAsComplete_data();
   void fileTruncatedMidRunIsNotReportedAsComplete();
   void imagesThatAreNoFilesAreRefusedWithoutWaiting();
+  void forgedAcknowledgementsFromAnotherAddressCannotCompleteARun();
 };
 
 void E2eFaultTest::lossyReorderingWireStillDeliversALargeImage() {
@@ -240,6 +241,64 @@ void E2eFaultTest::imagesThatAreNoFilesAreRefusedWithoutWaiting() {
     QVERIFY(!loader.service().fileOpen());
   }
   QCOMPARE(sim.count(QStringLiteral(" cmd 4 ")), 0);  // not one record went out
+  QCOMPARE(loader.errorBoxes(), 0);
+}
+
+void E2eFaultTest::forgedAcknowledgementsFromAnotherAddressCannotCompleteARun() {
+  // The unit refuses record 100 and answers every record late; a forger on another address
+  // acknowledges each record at once, in sequence, saying the file is finished.
+  Bench bench;
+  QVERIFY(bench.make(4096, 27));
+  Sim sim(QStringLiteral("127.0.7.27"));
+  QVERIFY(sim.start({QStringLiteral("--quiet"), QStringLiteral("--expect"), bench.expected(),
+                     QStringLiteral("--error-bits"), QStringLiteral("0x0040"),
+                     QStringLiteral("--error-record"), QStringLiteral("100"),
+                     QStringLiteral("--delay-ms"), QStringLiteral("5")}));
+  Loader loader(QStringLiteral("127.0.7.27"));
+  QVERIFY(loader.capture());
+  loader.choose(bench.image);
+
+  QUdpSocket forger;
+  QVERIFY(forger.bind(QHostAddress(QStringLiteral("127.0.7.66")), 0));
+  const quint16 loaderPort = loader.form().link().localPort();
+  auto forge = [&](uint16_t seq) {
+    QByteArray ack(20, '\0');
+    ack[0] = static_cast<char>(0x5A);
+    ack[1] = static_cast<char>(0xA5);
+    ack[4] = static_cast<char>(seq >> 8);
+    ack[5] = static_cast<char>(seq);
+    ack[6] = 4;      // answers a record
+    ack[10] = 0x01;  // unit 0100
+    ack[12] = 127, ack[13] = 0, ack[14] = 7, ack[15] = 27;
+    ack[16] = 0x40;  // loader mode, record and file done
+    ack[17] = 0x18;
+    forger.writeDatagram(ack, QHostAddress(QStringLiteral("127.0.7.27")), loaderPort);
+  };
+
+  loader.click("BProgram");
+  QVERIFY(loader.service().fileOpen());
+  int forged = 0;
+  std::optional<uint16_t> forgedFor;
+  QElapsedTimer waited;
+  waited.start();
+  while (loader.service().fileOpen() && waited.elapsed() < 60000) {
+    const std::optional<uint16_t> last = loader.service().pdus().lastNumberSent();
+    if (last && last != forgedFor) {
+      forge(*last);
+      forgedFor = last;
+      ++forged;
+    }
+    QTest::qWait(1);
+  }
+  QVERIFY(!loader.service().fileOpen());
+  QVERIFY(forged > 0);
+  QVERIFY2(loader.events.outcome == uvq::RunEnd::RecordError, qPrintable(loader.logText()));
+  QVERIFY2(loader.logHas(QStringLiteral("  record checksum error")), qPrintable(loader.logText()));
+  QVERIFY(!loader.logHas(QStringLiteral("Programming Complete")));
+  QVERIFY2(loader.logHas(QStringLiteral("**ERROR Reply from 127.0.7.66 set aside: the programming "
+                                        "run is with 127.0.7.27")),
+           qPrintable(loader.logText()));
+  QCOMPARE(sim.count(QStringLiteral("IMAGE OK")), 0);
   QCOMPARE(loader.errorBoxes(), 0);
 }
 
