@@ -20,6 +20,8 @@ class E2eProgramTest : public QObject {
   void unitOutOfLoaderModeAbortsTheRun();
   void eraseAnsweredIsReported();
   void eraseUnansweredIsReportedByItsWatchdog();
+  void anImageWithoutItsEndRecordCompletesWithAWarning();
+  void captureDuringARunEndsTheRunFirst();
 };
 
 void E2eProgramTest::imageArrivesIntactOverALossyWire_data() {
@@ -180,4 +182,63 @@ void E2eProgramTest::eraseUnansweredIsReportedByItsWatchdog() {
 }
 
 QTEST_MAIN(E2eProgramTest)
+void E2eProgramTest::anImageWithoutItsEndRecordCompletesWithAWarning() {
+  QTemporaryDir dir;
+  const QString whole = MakeImage(dir, QStringLiteral("image"), RandomBinary(480, 16));
+  QVERIFY(!whole.isEmpty());
+  QByteArray records = ReadFile(whole);
+  records.chop(24);  // the end record
+  const QString image = dir.filePath(QStringLiteral("no-end.cry"));
+  QVERIFY(WriteFile(image, records));
+  Sim sim(QStringLiteral("127.0.7.16"));
+  QVERIFY(sim.start());
+  Loader loader(QStringLiteral("127.0.7.16"));
+  QVERIFY(loader.capture());
+  loader.choose(image);
+  QVERIFY2(loader.program(), qPrintable(loader.logText()));
+
+  // Completed as designed, with one line saying what the unit did not report.
+  QVERIFY(loader.events.outcome == uvq::RunEnd::Complete);
+  QCOMPARE(loader.caption(), kCompletedCaption);
+  const QString warning = QStringLiteral(
+      "WARNING - Unit did not report the file finished: the image may lack its end record");
+  QCOMPARE(loader.log().count(warning), 1);
+  QVERIFY2(loader.logHasPair(warning, QStringLiteral("Auto Reset UVQ")),
+           qPrintable(loader.logText()));
+  QVERIFY(!loader.logHas(QStringLiteral("  finished programing file")));
+}
+
+void E2eProgramTest::captureDuringARunEndsTheRunFirst() {
+  QTemporaryDir dir;
+  const QByteArray binary = RandomBinary(16 * 1024, 17);
+  const QString image = MakeImage(dir, QStringLiteral("image"), binary);
+  QVERIFY(!image.isEmpty());
+  Sim sim(QStringLiteral("127.0.7.17"));
+  QVERIFY(sim.start({QStringLiteral("--quiet"), QStringLiteral("--expect"),
+                     dir.filePath(QStringLiteral("image.bin")), QStringLiteral("--delay-ms"),
+                     QStringLiteral("1")}));
+  Loader loader(QStringLiteral("127.0.7.17"));
+  QVERIFY(loader.capture());
+  loader.choose(image);
+
+  // Capture is clicked part-way through the run (Capture stays usable while it is busy).
+  bool capturedMidRun = false;
+  QVERIFY(loader.program(60000, 1000, 50, [&] { capturedMidRun = loader.capture(); }));
+  QVERIFY2(capturedMidRun, qPrintable(loader.logText()));
+  QVERIFY(loader.events.outcome == uvq::RunEnd::Stopped);
+  const QStringList stopped =
+      loader.log().filter(QStringLiteral("Programming stopped by Capture: "));
+  QCOMPARE(stopped.size(), 1);
+  QVERIFY2(stopped.front().endsWith(QStringLiteral(" of 1025 records written")),
+           qPrintable(stopped.front()));
+  QVERIFY(!loader.logHas(QStringLiteral("Programming Complete")));
+
+  // The unit is in loader mode again, and a new run writes the whole image.
+  QVERIFY2(loader.program(), qPrintable(loader.logText()));
+  QVERIFY(loader.events.outcome == uvq::RunEnd::Complete);
+  QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n"), 10000),
+           qPrintable(sim.output().right(2000)));
+  QCOMPARE(loader.errorBoxes(), 0);
+}
+
 #include "E2eProgramTest.moc"
