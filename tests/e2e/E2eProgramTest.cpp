@@ -20,7 +20,6 @@ class E2eProgramTest : public QObject {
   void unitOutOfLoaderModeAbortsTheRun();
   void eraseAnsweredIsReported();
   void eraseUnansweredIsReportedByItsWatchdog();
-  void anImageWithoutItsEndRecordCompletesWithAWarning();
   void captureDuringARunEndsTheRunFirst();
 };
 
@@ -182,32 +181,6 @@ void E2eProgramTest::eraseUnansweredIsReportedByItsWatchdog() {
 }
 
 QTEST_MAIN(E2eProgramTest)
-void E2eProgramTest::anImageWithoutItsEndRecordCompletesWithAWarning() {
-  QTemporaryDir dir;
-  const QString whole = MakeImage(dir, QStringLiteral("image"), RandomBinary(480, 16));
-  QVERIFY(!whole.isEmpty());
-  QByteArray records = ReadFile(whole);
-  records.chop(24);  // the end record
-  const QString image = dir.filePath(QStringLiteral("no-end.cry"));
-  QVERIFY(WriteFile(image, records));
-  Sim sim(QStringLiteral("127.0.7.16"));
-  QVERIFY(sim.start());
-  Loader loader(QStringLiteral("127.0.7.16"));
-  QVERIFY(loader.capture());
-  loader.choose(image);
-  QVERIFY2(loader.program(), qPrintable(loader.logText()));
-
-  // Completed as designed, with one line saying what the unit did not report.
-  QVERIFY(loader.events.outcome == uvq::RunEnd::Complete);
-  QCOMPARE(loader.caption(), kCompletedCaption);
-  const QString warning = QStringLiteral(
-      "WARNING - Unit did not report the file finished: the image may lack its end record");
-  QCOMPARE(loader.log().count(warning), 1);
-  QVERIFY2(loader.logHasPair(warning, QStringLiteral("Auto Reset UVQ")),
-           qPrintable(loader.logText()));
-  QVERIFY(!loader.logHas(QStringLiteral("  finished programing file")));
-}
-
 void E2eProgramTest::captureDuringARunEndsTheRunFirst() {
   QTemporaryDir dir;
   const QByteArray binary = RandomBinary(16 * 1024, 17);
