@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 
@@ -244,18 +245,29 @@ class CliRunTest : public QObject {
     Sim sim("127.0.5.15");
     // Quiet: nobody reads the emulator's log while uvq runs, and a full pipe would stall it.
     QVERIFY(sim.start({"--quiet", "--delay-ms", "2", "--expect", image("bin")}));
-    QTemporaryDir locks;
     const QString log = dir_.filePath("runs.log");
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", locks.path());
-    Uvq first({"program", image("cry"), "--json", "--log", log, "--target", "127.0.5.15"}, env);
+    Uvq first({"program", image("cry"), "--json", "--log", log, "--target", "127.0.5.15"});
     QVERIFY(first.waitForOutput("\"event\":\"loader_mode\""));
-    const Result second =
-        RunUvq({"erase", "device", "--target", "localhost", "--target", "127.0.5.15"}, 60000, env);
-    EXPECT_EXIT(second, 2);
-    QVERIFY2(second.err.contains("127.0.5.15 (unit any) is in use by another uvq run (process " +
-                                 QString::number(first.processId()) + ")"),
-             qPrintable(second.err));
+    // The lock is the machine's, not the user's: another user with another environment is
+    // refused too (as `nobody` when the suite runs as root).
+    QTemporaryDir elsewhere;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", elsewhere.path());
+    env.insert("HOME", elsewhere.path());
+    QProcess other;
+    other.setProcessEnvironment(env);
+    const QStringList args{"erase", "device", "--target", "localhost", "--target", "127.0.5.15"};
+    if (::geteuid() == 0)
+      other.start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                         BuildDir() + "/uvq"} + args);
+    else
+      other.start(BuildDir() + "/uvq", args);
+    QVERIFY(other.waitForFinished(60000));
+    const QString err = QString::fromUtf8(other.readAllStandardError());
+    QCOMPARE(other.exitCode(), 2);
+    QVERIFY2(err.contains("127.0.5.15 (every unit) is in use by uvq (process " +
+                          QString::number(first.processId()) + ", user "),
+             qPrintable(err));
     const Result r = first.finish();
     EXPECT_EXIT(r, 0);
     QVERIFY(sim.waitForOutput("IMAGE OK"));
@@ -569,6 +581,7 @@ class CliRunTest : public QObject {
     QTest::addColumn<int>("code");
     QTest::newRow("Ctrl-C") << int{SIGINT} << false << 130;
     QTest::newRow("SIGTERM, JSON") << int{SIGTERM} << true << 143;
+    QTest::newRow("SIGHUP (terminal closed), JSON") << int{SIGHUP} << true << 143;
   }
   void signalStopsTheRunWithEachUnitsState() {
     QFETCH(int, signal);
