@@ -357,10 +357,43 @@ class CliRunTest : public QObject {
   }
 
   void helpListsTheExitCodes() {
-    const Result r = RunUvq({"--help"});
+    const Result r = RunUvq({"help", "exit-codes"});
     EXPECT_EXIT(r, 0);
     QVERIFY(r.out.contains("Exit codes:"));
     QVERIFY(r.out.contains("6  network error"));
+    // A subcommand's help is its own options, and points to the rest.
+    const Result program = RunUvq({"program", "--help"});
+    EXPECT_EXIT(program, 0);
+    QVERIFY2(program.out.contains("--no-reset") && !program.out.contains("--watchdog-ms") &&
+                 !program.out.contains("6  network error") &&
+                 program.out.contains("uvq help exit-codes"),
+             qPrintable(program.out));
+    const Result typo = RunUvq({"locate", "--wachdog-ms", "100", "--target", "127.0.5.17"});
+    EXPECT_EXIT(typo, 2);
+    QVERIFY2(typo.err.startsWith("uvq: unknown option '--wachdog-ms'; did you mean "
+                                 "'--watchdog-ms'?"),
+             qPrintable(typo.err));
+  }
+
+  void windowSettingsAndEnvironmentAsConfiguration() {
+    Sim sim("127.0.5.38");
+    QVERIFY(sim.start({"--quiet"}));
+    // The window's own settings file, given to the command line.
+    const QString ini = dir_.filePath("window.INI");
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[Net]\r\nAddress=127.0.5.38\r\n") > 0);
+    file.close();
+    const Result located = RunUvq({"locate", "--config", ini, "--wait-ms", "200"});
+    EXPECT_EXIT(located, 0);
+    QVERIFY2(located.out.contains("127.0.5.38: ok (unit 0100)"), qPrintable(Diagnostics(located)));
+    QVERIFY(!located.err.contains("default"));
+    // A target from the environment or the file does not stand in a scan's way.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("UVQ_TARGET", "127.0.5.99");
+    const Result scan =
+        RunUvq({"scan", "127.0.5.38-127.0.5.39", "--config", ini, "--wait-ms", "200"}, 60000, env);
+    EXPECT_EXIT(scan, 0);
+    QVERIFY2(scan.out.contains("1 units at 1 of 2 addresses"), qPrintable(Diagnostics(scan)));
   }
 
   void severalUnitsBehindOneAddressNeedAnId() {
