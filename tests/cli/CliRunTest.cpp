@@ -396,6 +396,28 @@ class CliRunTest : public QObject {
     QVERIFY2(scan.out.contains("1 units at 1 of 2 addresses"), qPrintable(Diagnostics(scan)));
   }
 
+  void scanRaisesItsOpenFileLimitOrSaysWhatItDidNotAsk() {
+    // 256 addresses asked at once need 256 sockets at once: more than a soft limit of 64.
+    const QStringList scan{BuildDir() + "/uvq", "scan", "127.0.6.0-127.0.6.255", "--rate",
+                           "10000", "--wait-ms", "300", "--quiet"};
+    QProcess raised;
+    raised.start("prlimit", QStringList{"--nofile=64:4096", "--"} + scan);
+    QVERIFY(raised.waitForFinished(60000));
+    const QString raisedErr = QString::fromUtf8(raised.readAllStandardError());
+    QCOMPARE(raised.exitCode(), 4);  // every address asked, none answered
+    QVERIFY2(!raisedErr.contains("not asked"), qPrintable(raisedErr));
+    // Where the hard limit forbids it, the scan does not pass for complete.
+    QProcess capped;
+    capped.start("prlimit", QStringList{"--nofile=64:64", "--"} + scan);
+    QVERIFY(capped.waitForFinished(60000));
+    const QString cappedErr = QString::fromUtf8(capped.readAllStandardError());
+    QCOMPARE(capped.exitCode(), 6);
+    QVERIFY2(QRegularExpression("scan incomplete: \\d+ of 256 addresses were not asked")
+                 .match(cappedErr)
+                 .hasMatch(),
+             qPrintable(cappedErr));
+  }
+
   void severalUnitsBehindOneAddressNeedAnId() {
     Sim sim("127.0.5.12");
     QVERIFY(sim.start({"--units", "3", "--id", "0100", "--expect", image("bin")}));
