@@ -13,8 +13,8 @@
 #include "ConfigFile.h"
 #include "Escaped.h"
 #include "protocol/AccessCode.h"
-#include "settings/SettingsFileText.h"
 #include "protocol/IpAddressText.h"
+#include "settings/SettingsFileText.h"
 #include "uvq/Version.h"
 
 namespace uvq::cli {
@@ -230,12 +230,10 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   AddRow(app, "", "--wait-ms", plan.waitMs)->check(CLI::Range(1, 600000));
   AddRow(app, "", "--watchdog-ms", plan.timing.programWatchdogMs)->check(CLI::Range(1, 600000));
   AddRow(app, "", "--resends", plan.timing.programResends)->check(CLI::Range(0, 1000));
-  AddRow(app, "", "--capture-attempts", plan.timing.captureAttempts)
-      ->check(CLI::Range(1, 100000));
+  AddRow(app, "", "--capture-attempts", plan.timing.captureAttempts)->check(CLI::Range(1, 100000));
   AddRow(app, "", "--capture-interval-ms", plan.timing.captureIntervalMs)
       ->check(CLI::Range(1, 600000));
-  AddRow(app, "", "--erase-timeout-ms", plan.timing.eraseWatchdogMs)
-      ->check(CLI::Range(1, 3600000));
+  AddRow(app, "", "--erase-timeout-ms", plan.timing.eraseWatchdogMs)->check(CLI::Range(1, 3600000));
   AddRow(app, "", "--strict", plan.strict);
   AddRow(app, "", "--no-verify", noVerify);
   AddRow(app, "", "--allow-partial-record", plan.allowPartialRecord);

@@ -71,8 +71,8 @@ std::string SubcommandSynopsis(std::string_view subcommand) {
   for (const OptionRow& row : kOptionRows) {
     if (row.subcommand != subcommand) continue;
     if (IsArgument(row))  // only the help's topic may be left out
-      text += subcommand == "help" ? " [" + std::string(row.names) + "]"
-                                   : " " + std::string(row.names);
+      text +=
+          subcommand == "help" ? " [" + std::string(row.names) + "]" : " " + std::string(row.names);
     else
       text += " [" + std::string(LongName(row)) + (row.value.empty() ? "" : " ") +
               std::string(row.value) + "]";
@@ -167,8 +167,8 @@ std::string BashCompletionScript() {
       else if (name == "help")
         action = "COMPREPLY=($(compgen -W '" + subcommands + " exit-codes' -- \"$cur\"))";
       if (!action.empty())
-        script += "        " + std::string(name) + ") ((positionals == " + std::to_string(position) +
-                  ")) && " + action + " ;;\n";
+        script += "        " + std::string(name) +
+                  ") ((positionals == " + std::to_string(position) + ")) && " + action + " ;;\n";
       ++position;
     }
   }

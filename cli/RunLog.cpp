@@ -1,9 +1,9 @@
 #include "RunLog.h"
 
 #include <fcntl.h>
+#include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <array>

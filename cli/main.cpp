@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "CliOptions.h"
-#include "EventLoop.h"
 #include "Escaped.h"
+#include "EventLoop.h"
 #include "ImageCheck.h"
 #include "Interruption.h"
 #include "OpenFileLimit.h"

@@ -9,12 +9,13 @@ namespace uvq::link {
 // The same rule as for a unit's new address: where no unit can be, nothing is sent.
 std::optional<std::string> UnusableTargetReason(in_addr address) {
   const uint32_t value = ntohl(address.s_addr);
-  const protocol::Ipv4Bytes bytes{static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+  const protocol::Ipv4Bytes bytes{static_cast<uint8_t>(value >> 24),
+                                  static_cast<uint8_t>(value >> 16),
                                   static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
   if (!protocol::UnusableUnitAddressReason(bytes)) return std::nullopt;
   char text[INET_ADDRSTRLEN] = {};
   ::inet_ntop(AF_INET, &address, text, sizeof text);
-  const char* kind = IN_MULTICAST(value)          ? "multicast address "
+  const char* kind = IN_MULTICAST(value)         ? "multicast address "
                      : value == INADDR_BROADCAST ? "broadcast address "
                      : bytes[0] >= 240           ? "reserved address "
                                                  : "address ";

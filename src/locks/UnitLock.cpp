@@ -109,7 +109,8 @@ UnitLock::~UnitLock() {
 
 LockAttempt TryLockUnit(const std::string& address, const std::optional<std::string>& unitId,
                         const std::string& scope) {
-  const std::string base = "uvq-unit-lock" + (scope.empty() ? "" : "-" + scope) + "/" + address + "/";
+  const std::string base =
+      "uvq-unit-lock" + (scope.empty() ? "" : "-" + scope) + "/" + address + "/";
   const std::string own = base + (unitId ? *unitId : "*");
   const std::string shown = address + (unitId ? " (unit " + *unitId + ")" : " (every unit)");
   LockAttempt attempt;
@@ -142,7 +143,8 @@ LockAttempt TryLockUnit(const std::string& address, const std::optional<std::str
     if (other == own) continue;
     const std::string otherUnit = other.substr(base.size());
     if (unitId && otherUnit != "*") continue;  // another unit behind the same address
-    return refuse(other, address + (otherUnit == "*" ? " (every unit)" : " (unit " + otherUnit + ")"));
+    return refuse(other,
+                  address + (otherUnit == "*" ? " (every unit)" : " (unit " + otherUnit + ")"));
   }
   return LockAttempt::Locked(socket.release(), shown);
 }

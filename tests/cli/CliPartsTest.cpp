@@ -9,8 +9,8 @@
 #include "CliOptions.h"
 #include "CommandTable.h"
 #include "ConfigFile.h"
-#include "Escaped.h"
 #include "DeadlineTimer.h"
+#include "Escaped.h"
 #include "ExitCode.h"
 #include "JsonLine.h"
 #include "Progress.h"
@@ -34,9 +34,9 @@ class CliPartsTest : public QObject {
     QTest::newRow("utf-8 kept") << QByteArray("Grüße €") << QString::fromUtf8("Grüße €");
     // Not UTF-8: each byte kept as \xHH, so the name shown is the file's exact name.
     QTest::newRow("invalid utf-8 kept as bytes") << QByteArray(
-                                                       "a\xff"
-                                                       "b\xc3")
-                                                << QString("a\\xFFb\\xC3");
+                                                        "a\xff"
+                                                        "b\xc3")
+                                                 << QString("a\\xFFb\\xC3");
     QTest::newRow("overlong encoding kept as bytes")
         << QByteArray("\xc0\xaf") << QString("\\xC0\\xAF");
     QTest::newRow("surrogate kept as bytes")
@@ -89,7 +89,9 @@ class CliPartsTest : public QObject {
     QCOMPARE(Escaped("a\nb\x7f"), std::string("a\\x0Ab\\x7F"));
     QCOMPARE(Escaped("line\nnext\n", true), std::string("line\nnext\n"));
     QCOMPARE(Escaped("caf\xe9.cry"), std::string("caf\\xE9.cry"));  // Latin-1, not UTF-8
-    QCOMPARE(Escaped("\xc2\x9b" "31m"), std::string("\\xC2\\x9B31m"));  // C1 CSI
+    QCOMPARE(Escaped("\xc2\x9b"
+                     "31m"),
+             std::string("\\xC2\\x9B31m"));  // C1 CSI
     QCOMPARE(Escaped("Grüße €"), std::string("Grüße €"));
   }
 

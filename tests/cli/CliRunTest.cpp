@@ -259,7 +259,8 @@ class CliRunTest : public QObject {
     const QStringList args{"erase", "device", "--target", "localhost", "--target", "127.0.5.15"};
     if (::geteuid() == 0)
       other.start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups",
-                                         BuildDir() + "/uvq"} + args);
+                                         BuildDir() + "/uvq"} +
+                                 args);
     else
       other.start(BuildDir() + "/uvq", args);
     QVERIFY(other.waitForFinished(60000));
@@ -398,8 +399,14 @@ class CliRunTest : public QObject {
 
   void scanRaisesItsOpenFileLimitOrSaysWhatItDidNotAsk() {
     // 256 addresses asked at once need 256 sockets at once: more than a soft limit of 64.
-    const QStringList scan{BuildDir() + "/uvq", "scan", "127.0.6.0-127.0.6.255", "--rate",
-                           "10000", "--wait-ms", "300", "--quiet"};
+    const QStringList scan{BuildDir() + "/uvq",
+                           "scan",
+                           "127.0.6.0-127.0.6.255",
+                           "--rate",
+                           "10000",
+                           "--wait-ms",
+                           "300",
+                           "--quiet"};
     QProcess raised;
     raised.start("prlimit", QStringList{"--nofile=64:4096", "--"} + scan);
     QVERIFY(raised.waitForFinished(60000));

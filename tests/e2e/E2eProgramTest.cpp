@@ -200,8 +200,9 @@ void E2eProgramTest::unitLockedElsewhereIsRefused() {
   loader.click("BProgram");
   QVERIFY(!loader.service().fileOpen());
   const auto refused = [&] {
-    return loader.log().filter(QStringLiteral("Unit locked elsewhere, nothing sent: 127.0.7.16 "
-                                              "(every unit) is in use by "));
+    return loader.log().filter(
+        QStringLiteral("Unit locked elsewhere, nothing sent: 127.0.7.16 "
+                       "(every unit) is in use by "));
   };
   QCOMPARE(refused().size(), 1);
   loader.widget("BErase")->click();
