@@ -53,9 +53,11 @@ size_t EditDistance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
-bool IsFile(const std::string& path) {
+// Anything at the path counts, so that a FIFO or a device there is refused by name when read
+// rather than passed over in silence.
+bool Exists(const std::string& path) {
   struct stat info {};
-  return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  return !path.empty() && ::stat(path.c_str(), &info) == 0;
 }
 
 ParsedOptions UsageError(const std::string& message) {
@@ -168,8 +170,8 @@ std::string DefaultConfigFile() {
     user = std::string(xdg) + "/uvq/uvq.ini";
   else if (const char* home = std::getenv("HOME"); home && *home)
     user = std::string(home) + "/.config/uvq/uvq.ini";
-  if (IsFile(user)) return user;
-  if (IsFile("/etc/uvq/uvq.ini")) return "/etc/uvq/uvq.ini";
+  if (Exists(user)) return user;
+  if (Exists("/etc/uvq/uvq.ini")) return "/etc/uvq/uvq.ini";
   return "";
 }
 

@@ -185,7 +185,9 @@ std::string ManPageSections() {
   for (std::string_view name : Subcommands()) {
     text += ".TP\n\\fB" + Roff(name) + "\\fR";
     for (const OptionRow& row : kOptionRows)
-      if (row.subcommand == name && IsArgument(row)) text += " \\fI" + Roff(row.names) + "\\fR";
+      if (row.subcommand == name && IsArgument(row))
+        text += name == "help" ? " [\\fI" + Roff(row.names) + "\\fR]"
+                               : " \\fI" + Roff(row.names) + "\\fR";
     text += "\n";
     for (const OperationRow& op : kOperations)
       if (op.name == name) text += Roff(op.help) + "\n";
@@ -212,7 +214,7 @@ std::string ManPageSections() {
       ".TP\n\\fIuvq.INI\\fR beside the executable\n"
       "the window's settings; its \\fB[Net]\\fR \\fBAddress=\\fR is the target when no other "
       "is given.\n"
-      ".TP\n\\fI/usr/share/doc/uvq/examples/uvq.ini\\fR\n"
+      ".TP\n\\fIexamples/uvq.ini\\fR in the package's folder under \\fI/usr/share/doc\\fR\n"
       "a commented example of the configuration file.\n";
   return text;
 }

@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "CliOptions.h"
+#include "ConfigFile.h"
 #include "ImageCheck.h"
 #include "Output.h"
 #include "RunLog.h"
@@ -107,6 +109,29 @@ class CliChecksTest : public QObject {
             std::string::npos);
     QVERIFY(CheckImage(dir.filePath("none").toStdString(), true)->message.find("cannot open") !=
             std::string::npos);
+  }
+
+  void configurationFilesAreReadWithoutWaitingOrGrowing() {
+    QTemporaryDir dir;
+    const std::string fifo = dir.filePath("uvq.ini").toStdString();
+    QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto problem = [](const std::string& path) {
+      auto r = ReadConfigFile(path);
+      return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string();
+    };
+    QVERIFY2(problem(fifo).ends_with("is not a regular file"), problem(fifo).c_str());
+    QVERIFY(problem("/dev/zero").ends_with("is not a regular file"));
+    QFile sparse(dir.filePath("sparse.ini"));
+    QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64{1} << 30));
+    sparse.close();
+    QVERIFY(problem(sparse.fileName().toStdString()).ends_with("is larger than 1 MiB"));
+    // The user's file is found even when it is no file, so that it is refused by name.
+    qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+    QVERIFY(QDir(dir.path()).mkpath("uvq"));
+    const std::string user = dir.filePath("uvq/uvq.ini").toStdString();
+    QCOMPARE(::mkfifo(user.c_str(), 0600), 0);
+    QCOMPARE(DefaultConfigFile(), user);
+    qunsetenv("XDG_CONFIG_HOME");
   }
 
   void aSecondHolderIsRefusedAndNamed() {
