@@ -6,11 +6,15 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
+#include <sstream>
 
+#include "CommandTable.h"
+#include "ConfigFile.h"
+#include "Escaped.h"
 #include "protocol/AccessCode.h"
 #include "protocol/IpAddressText.h"
+#include "settings/SettingsFileText.h"
 #include "uvq/Version.h"
 
 namespace uvq::cli {
@@ -49,14 +53,76 @@ size_t EditDistance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
-bool IsFile(const std::string& path) {
+// Anything at the path counts, so that a FIFO or a device there is refused by name when read
+// rather than passed over in silence.
+bool Exists(const std::string& path) {
   struct stat info {};
-  return !path.empty() && ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+  return !path.empty() && ::stat(path.c_str(), &info) == 0;
 }
 
 ParsedOptions UsageError(const std::string& message) {
-  std::cerr << "uvq: " << message << "\nRun with --help for more information.\n";
+  std::cerr << "uvq: " << Escaped(message) << "\nRun 'uvq --help' for more information.\n";
   return {std::nullopt, ExitCode::Usage};
+}
+
+// The parser, with the one step of CLI11's own configuration reading that is wanted here:
+// values handed over after the command line, for the options it left unset.
+class UvqApp : public CLI::App {
+ public:
+  using CLI::App::App;
+  void applyConfig(const std::vector<ConfigValue>& values) {
+    std::vector<CLI::ConfigItem> items;
+    for (const ConfigValue& v : values) {
+      CLI::ConfigItem item;
+      if (!v.subcommand.empty()) item.parents.push_back(v.subcommand);
+      item.name = v.option;
+      item.inputs = {v.value};
+      items.push_back(std::move(item));
+    }
+    _parse_config(items);
+  }
+};
+
+// The top-level help lists each subcommand with its arguments and own options.
+class UvqFormatter : public CLI::Formatter {
+ public:
+  std::string make_subcommand(const CLI::App* sub) const override {
+    std::stringstream out;
+    CLI::detail::format_help(out, SubcommandSynopsis(sub->get_name()), sub->get_description(),
+                             column_width_);
+    return out.str();
+  }
+};
+
+// Adds the table's row for `longName` of `subcommand` to `app`, bound to `variable`.
+template <typename T>
+CLI::Option* AddRow(CLI::App& app, std::string_view subcommand, std::string_view longName,
+                    T& variable) {
+  const OptionRow* row = FindOptionRow(subcommand, longName);
+  if (!row) throw std::logic_error("no table row for " + std::string(longName));
+  const std::string names(row->names);
+  CLI::Option* option = row->value.empty() && names.starts_with('-')
+                            ? app.add_flag(names, variable, std::string(row->help))
+                            : app.add_option(names, variable, std::string(row->help));
+  option->type_name(std::string(row->value));  // the table's name, or none for an argument
+  return option;
+}
+
+// A word on the command line that looks like a long option the table does not know, skipping
+// the values of those it knows.
+std::optional<std::string> UnknownLongOption(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--") return std::nullopt;
+    if (!arg.starts_with("--")) continue;
+    const std::string name = arg.substr(0, arg.find('='));
+    const OptionRow* known = nullptr;
+    for (const OptionRow& row : kOptionRows)
+      if (LongName(row) == name) known = &row;
+    if (!known) return name;
+    if (!known->value.empty() && arg.find('=') == std::string::npos) ++i;
+  }
+  return std::nullopt;
 }
 
 std::vector<std::string> EraseKindNames() {
@@ -104,31 +170,46 @@ std::string DefaultConfigFile() {
     user = std::string(xdg) + "/uvq/uvq.ini";
   else if (const char* home = std::getenv("HOME"); home && *home)
     user = std::string(home) + "/.config/uvq/uvq.ini";
-  if (IsFile(user)) return user;
-  if (IsFile("/etc/uvq/uvq.ini")) return "/etc/uvq/uvq.ini";
+  if (Exists(user)) return user;
+  if (Exists("/etc/uvq/uvq.ini")) return "/etc/uvq/uvq.ini";
   return "";
 }
 
+std::optional<std::string> NearestOption(const std::string& word) {
+  std::optional<std::string> best;
+  size_t bestDistance = 0;
+  for (const OptionRow& row : kOptionRows) {
+    const std::string name(LongName(row));
+    if (!name.starts_with("--")) continue;
+    const size_t d = EditDistance(word, name);
+    if (!best || d < bestDistance) best = name, bestDistance = d;
+  }
+  if (bestDistance == 0 || bestDistance > std::min<size_t>(3, std::max<size_t>(1, word.size() / 3)))
+    return std::nullopt;
+  return best;
+}
+
 ParsedOptions ParseCliOptions(int argc, char** argv) {
-  CLI::App app{
+  UvqApp app{
       "Finds UVQ units on the network, captures them into loader mode and programs, "
       "erases, resets or re-addresses them.",
       "uvq"};
-  app.footer(std::string("\n") + kExitCodeHelp +
-             "\n\nTarget: --target, else the environment variable UVQ_TARGET, else uvq.INI "
-             "beside the executable (section Net, key Address), as for the window.\n"
-             "Options may also come from a configuration file (INI, key = option name without "
-             "dashes, e.g. watchdog-ms = 8000): --config FILE, else $XDG_CONFIG_HOME/uvq/uvq.ini, "
-             "else /etc/uvq/uvq.ini. The command line wins over the file, the file over "
-             "UVQ_TARGET.");
+  app.formatter(std::make_shared<UvqFormatter>());
+  app.get_formatter()->column_width(44);
+  app.footer(
+      "\nTarget: --target or --targets-file, else the configuration file's target (or its "
+      "[Net] Address), else the environment variable UVQ_TARGET, else uvq.INI beside the "
+      "executable ([Net] Address), as for the window.\n"
+      "Options may also come from a configuration file (INI, key = option name without "
+      "dashes, e.g. watchdog-ms = 8000; a subcommand's options in a section named after it): "
+      "--config FILE, else $XDG_CONFIG_HOME/uvq/uvq.ini, else /etc/uvq/uvq.ini. The command "
+      "line wins over the file. An unknown section or key is an error.\n"
+      "Exit codes: uvq help exit-codes, or man uvq. A subcommand's own options: uvq help "
+      "SUBCOMMAND.");
   app.fallthrough();
   app.require_subcommand(1);
-  app.config_formatter(std::make_shared<CLI::ConfigINI>());
-  const std::string defaultConfig = DefaultConfigFile();
-  app.set_config("--config", defaultConfig,
-                 "read options from this INI file (default: $XDG_CONFIG_HOME/uvq/uvq.ini, then "
-                 "/etc/uvq/uvq.ini)");
-  app.set_version_flag("--version", std::string("uvq ") + kVersion);
+  app.set_help_flag();  // the table's row below, answered once the subcommand is known
+  bool versionWanted = false;
 
   CliOptions options;
   SessionPlan& plan = options.plan;
@@ -136,48 +217,34 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   std::string targetsFile;
   std::string unitId;
   std::string accessCode;
+  std::string configFile;
   bool noReset = false;
   bool noVerify = false;
   int quiet = 0;
   int verbose = 0;
-  app.add_option("--target", targets, "unit address or host name (repeatable)")
-      ->envname("UVQ_TARGET");
-  app.add_option("--targets-file", targetsFile,
-                 "file with one target per line, optionally followed by a unit ID; # comments");
-  app.add_option("--id", unitId, "address only the unit with this ID (hex) when several answer");
-  app.add_option("--access-code", accessCode,
-                 "send a live reboot request with this code before capturing");
-  app.add_option("--wait-ms", plan.waitMs, "how long to wait for answers (default 1000)")
+  bool helpWanted = false;
+  AddRow(app, "", "--help", helpWanted);
+  AddRow(app, "", "--version", versionWanted);
+  AddRow(app, "", "--target", targets);
+  AddRow(app, "", "--targets-file", targetsFile);
+  AddRow(app, "", "--id", unitId);
+  AddRow(app, "", "--access-code", accessCode);
+  AddRow(app, "", "--wait-ms", plan.waitMs)->check(CLI::Range(1, 600000));
+  AddRow(app, "", "--watchdog-ms", plan.timing.programWatchdogMs)->check(CLI::Range(1, 600000));
+  AddRow(app, "", "--resends", plan.timing.programResends)->check(CLI::Range(0, 1000));
+  AddRow(app, "", "--capture-attempts", plan.timing.captureAttempts)->check(CLI::Range(1, 100000));
+  AddRow(app, "", "--capture-interval-ms", plan.timing.captureIntervalMs)
       ->check(CLI::Range(1, 600000));
-  app.add_option("--watchdog-ms", plan.timing.programWatchdogMs,
-                 "programming watchdog per record (default 5000)")
-      ->check(CLI::Range(1, 600000));
-  app.add_option("--resends", plan.timing.programResends,
-                 "resends of an unanswered record (default 4)")
-      ->check(CLI::Range(0, 1000));
-  app.add_option("--capture-attempts", plan.timing.captureAttempts,
-                 "captures sent before giving up (default 150)")
-      ->check(CLI::Range(1, 100000));
-  app.add_option("--capture-interval-ms", plan.timing.captureIntervalMs,
-                 "time between captures (default 500)")
-      ->check(CLI::Range(1, 600000));
-  app.add_option("--erase-timeout-ms", plan.timing.eraseWatchdogMs,
-                 "how long to wait for an erase to be answered (default 20000)")
-      ->check(CLI::Range(1, 3600000));
-  app.add_flag("--strict", plan.strict,
-               "fail the run when the unit refused any record (loader overwrite, unsupported "
-               "record type), which otherwise only counts them");
-  app.add_flag("--no-verify", noVerify,
-               "after programming and reset, do not locate the unit again to confirm it left "
-               "loader mode with a valid program");
-  app.add_flag("--allow-partial-record", plan.allowPartialRecord,
-               "send an image whose size is not a multiple of 24 bytes");
-  app.add_option("--log", options.logFile,
-                 "append one JSON line per unit and run to this file (image SHA-256, outcome)");
-  app.add_flag("--json", options.json, "one JSON object per line per event");
-  app.add_flag("-q,--quiet", quiet, "no log lines and no progress");
-  app.add_flag("-v,--verbose", verbose, "also every reply's fields, one line each");
-  app.add_flag("--beep", plan.beep, "beep when programming completes");
+  AddRow(app, "", "--erase-timeout-ms", plan.timing.eraseWatchdogMs)->check(CLI::Range(1, 3600000));
+  AddRow(app, "", "--strict", plan.strict);
+  AddRow(app, "", "--no-verify", noVerify);
+  AddRow(app, "", "--allow-partial-record", plan.allowPartialRecord);
+  AddRow(app, "", "--log", options.logFile);
+  AddRow(app, "", "--json", options.json);
+  AddRow(app, "", "--quiet", quiet);
+  AddRow(app, "", "--verbose", verbose);
+  AddRow(app, "", "--beep", plan.beep);
+  AddRow(app, "", "--config", configFile);
 
   std::array<CLI::App*, kOperations.size()> subcommands{};
   for (size_t i = 0; i < kOperations.size(); ++i)
@@ -187,34 +254,88 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
     return subcommands[static_cast<size_t>(&OperationOf(operation) - kOperations.data())];
   };
   CLI::App* program = subcommand(Operation::Program);
-  program->add_option("FILE", plan.imageFile, "image file (.cry)")->required();
-  program->add_flag("--no-reset", noReset, "do not reset the unit after programming");
+  AddRow(*program, "program", "FILE", plan.imageFile)->required();
+  AddRow(*program, "program", "--no-reset", noReset);
   CLI::App* erase = subcommand(Operation::Erase);
   std::string eraseWhat;
-  erase->add_option("WHAT", eraseWhat, "device, program or data")
-      ->required()
-      ->check(CLI::IsMember(EraseKindNames()));
+  AddRow(*erase, "erase", "WHAT", eraseWhat)->required()->check(CLI::IsMember(EraseKindNames()));
   CLI::App* setIp = subcommand(Operation::SetIp);
-  setIp->add_option("ADDRESS", plan.newAddress, "the new address, a.b.c.d")->required();
+  AddRow(*setIp, "set-ip", "ADDRESS", plan.newAddress)->required();
   CLI::App* scan = subcommand(Operation::Scan);
-  scan->add_option("RANGE", options.scanRange, "FIRST-LAST, e.g. 10.1.2.1-10.1.2.254")->required();
-  scan->add_option("--rate", options.scanRate, "addresses asked per second (default 50)")
-      ->check(CLI::Range(1, 10000));
+  AddRow(*scan, "scan", "RANGE", options.scanRange)->required();
+  AddRow(*scan, "scan", "--rate", options.scanRate)->check(CLI::Range(1, 10000));
+  CLI::App* help = app.add_subcommand("help", "this help, a subcommand's, or the exit codes");
+  std::string topic;
+  AddRow(*help, "help", "TOPIC", topic);
+  for (CLI::App* sub : app.get_subcommands({}))
+    sub->footer(
+        "\nThe options every subcommand takes (--target, --json, ...): uvq --help. Exit codes: "
+        "uvq help exit-codes, or man uvq.");
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& error) {
+    if (error.get_exit_code() == 0) return {std::nullopt, ExitCode::Ok};
+    if (const auto unknown = UnknownLongOption(argc, argv)) {
+      const auto nearest = NearestOption(*unknown);
+      return UsageError("unknown option '" + *unknown + "'" +
+                        (nearest ? "; did you mean '" + *nearest + "'?" : std::string()));
+    }
     const bool anySubcommand = std::any_of(std::begin(subcommands), std::end(subcommands),
                                            [](const CLI::App* sub) { return sub->parsed(); });
     const auto word = FirstWord(app, argc, argv);
-    if (error.get_exit_code() != 0 && !anySubcommand && word) {
+    if (!anySubcommand && !help->parsed() && word && !helpWanted) {
       const auto nearest = NearestSubcommand(*word);
       return UsageError(
           "unknown subcommand '" + *word + "'" +
           (nearest ? "; did you mean '" + *nearest + "'?" : "; one of " + SubcommandList()));
     }
-    const int code = app.exit(error);
-    return {std::nullopt, code == 0 ? ExitCode::Ok : ExitCode::Usage};
+    if (helpWanted || versionWanted) {
+      // --help or --version beside an incomplete command line still answers.
+    } else {
+      return UsageError(error.what());
+    }
+  }
+  if (versionWanted) {
+    std::cout << "uvq " << kVersion << "\n";
+    return {std::nullopt, ExitCode::Ok};
+  }
+  if (helpWanted || help->parsed()) {
+    // `uvq help TOPIC`, `uvq SUBCOMMAND --help` or `uvq --help`.
+    const CLI::App* about = nullptr;
+    if (help->parsed()) {
+      if (topic == "exit-codes") {
+        std::cout << ExitCodeText() << "\n";
+        return {std::nullopt, ExitCode::Ok};
+      }
+      for (CLI::App* sub : app.get_subcommands({}))
+        if (!topic.empty() && sub->get_name() == topic) about = sub;
+      if (!topic.empty() && !about)
+        return UsageError("no help on '" + topic + "'; one of " + SubcommandList() +
+                          ", exit-codes");
+    } else if (!app.get_subcommands().empty()) {
+      about = app.get_subcommands().front();
+    }
+    std::cout << (about ? about->help("uvq")
+                        : app.get_formatter()->make_help(&app, "uvq", CLI::AppFormatMode::Normal));
+    return {std::nullopt, ExitCode::Ok};
+  }
+
+  // The configuration file: given, or the user's or the machine's. Its values count where the
+  // command line left an option unset.
+  if (configFile.empty()) configFile = DefaultConfigFile();
+  std::vector<std::string> configTargets;
+  if (!configFile.empty()) {
+    auto read = ReadConfigFile(configFile);
+    if (const auto* problem = std::get_if<std::string>(&read)) return UsageError(*problem);
+    ConfigContents& contents = std::get<ConfigContents>(read);
+    try {
+      app.applyConfig(contents.values);
+    } catch (const CLI::ParseError& error) {
+      return UsageError("configuration file '" + configFile + "': " + error.what());
+    }
+    configTargets = std::move(contents.targets);
+    options.configFile = configFile;
   }
 
   for (size_t i = 0; i < kOperations.size(); ++i)
@@ -226,13 +347,12 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   options.verbosity = quiet > 0     ? Verbosity::Quiet
                       : verbose > 0 ? Verbosity::Verbose
                                     : Verbosity::Normal;
-  if (const CLI::Option* config = app.get_config_ptr(); config && config->count() > 0)
-    options.configFile = config->as<std::string>();
 
   if (plan.operation == Operation::SetIp &&
       !protocol::ParseUnitIpAddress(plan.newAddress).has_value())
     return UsageError("invalid address '" + plan.newAddress +
-                      "' (expected a.b.c.d, 0 to 255; not 0.x.y.z, multicast or broadcast)");
+                      "' (expected a.b.c.d, 0 to 255; not 0.x.y.z, multicast, reserved or "
+                      "broadcast)");
   if (!unitId.empty() || app.count("--id") > 0) {
     plan.unitId = NormalizedUnitId(unitId);
     if (!plan.unitId) return UsageError("invalid unit ID '" + unitId + "' (1 to 4 hex digits)");
@@ -244,14 +364,28 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   }
   for (std::string& target : targets) options.targets.push_back({std::move(target), {}});
   if (!targetsFile.empty()) {
-    std::ifstream in(targetsFile);
-    if (!in) return UsageError("cannot read targets file '" + targetsFile + "'");
+    // Read by the rule for every file the tools read: regular, without waiting, bounded.
+    const settings::SettingsFileText file =
+        settings::ReadSettingsFileText(targetsFile, kMaxTargetsFileSize);
+    if (!file.problem.empty())
+      return UsageError("targets file '" + targetsFile +
+                        (file.problem.starts_with("is ") ? "' " : "': ") + file.problem);
+    std::istringstream in(file.text);
     auto lines = ReadTargetLines(in);
     if (const auto* problem = std::get_if<TargetFileError>(&lines))
       return UsageError("targets file '" + targetsFile + "', " + problem->message);
     auto& entries = std::get<std::vector<TargetEntry>>(lines);
     if (entries.empty()) return UsageError("no targets in '" + targetsFile + "'");
     for (TargetEntry& entry : entries) options.targets.push_back(std::move(entry));
+  }
+  // A scan takes its addresses from its range alone; only a target given on the command line
+  // is a contradiction. Otherwise: the file's targets, then UVQ_TARGET.
+  if (options.targets.empty() && plan.operation != Operation::Scan) {
+    if (configTargets.empty())
+      if (const char* fromEnvironment = std::getenv("UVQ_TARGET");
+          fromEnvironment && *fromEnvironment)
+        configTargets.emplace_back(fromEnvironment);
+    for (std::string& target : configTargets) options.targets.push_back({std::move(target), {}});
   }
   return {std::move(options), ExitCode::Ok};
 }

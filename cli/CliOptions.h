@@ -71,7 +71,9 @@ struct SessionPlan {
 
 struct CliOptions {
   SessionPlan plan;
-  std::vector<TargetEntry> targets;  // empty: the settings file's address
+  // --target and --targets-file; else (not for scan) the configuration file's, else UVQ_TARGET;
+  // empty: uvq.INI's address beside the program, else the built-in default.
+  std::vector<TargetEntry> targets;
   bool json = false;
   Verbosity verbosity = Verbosity::Normal;
   bool quiet() const { return verbosity == Verbosity::Quiet; }
@@ -92,6 +94,10 @@ ParsedOptions ParseCliOptions(int argc, char** argv);
 
 // The subcommand nearest to a mistyped word by edit distance, when near enough to be a typo.
 std::optional<std::string> NearestSubcommand(const std::string& word);
+
+// The long option nearest to a mistyped one ("--wachdog-ms": "--watchdog-ms"), when near
+// enough to be a slip of the keys.
+std::optional<std::string> NearestOption(const std::string& word);
 
 // Where the configuration is read from without --config: $XDG_CONFIG_HOME/uvq/uvq.ini
 // (~/.config when unset), else /etc/uvq/uvq.ini; the first that exists, else "".

@@ -69,8 +69,8 @@ inline constexpr const char* kExitCodeHelp =
     "Exit codes:\n"
     "  0  success (every target)\n"
     "  1  internal error\n"
-    "  2  bad usage: arguments, invalid address, bad unit ID, duplicate targets,\n"
-    "     a unit locked by another run\n"
+    "  2  bad usage: arguments, unknown option, configuration file, invalid address,\n"
+    "     bad unit ID, duplicate targets, a unit locked by another program\n"
     "  3  file error: image missing, unreadable, empty, not a regular file or not whole\n"
     "     records, or a read error during the run\n"
     "  4  no answer: capture time-out, programming watchdog, erase time-out,\n"
@@ -78,8 +78,10 @@ inline constexpr const char* kExitCodeHelp =
     "  5  the unit reported an error: not in loader mode, record errors, refused request,\n"
     "     file not finished, reset refused, no valid program after the reset, capture\n"
     "     answered without loader mode (access code), refused records with --strict\n"
-    "  6  network error: send failed, host cannot be resolved\n"
-    "  130, 143  stopped by SIGINT (Ctrl-C) or SIGTERM; each unit's state is printed\n"
+    "  6  network error: send failed, host cannot be resolved, a scan that could not\n"
+    "     ask every address\n"
+    "  130, 143  stopped by SIGINT (Ctrl-C), or SIGTERM or SIGHUP; each unit's state is\n"
+    "     printed\n"
     "With several targets the code is that of the first target (in the order given)\n"
     "that failed.";
 

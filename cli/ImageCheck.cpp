@@ -22,10 +22,12 @@ std::optional<ImageProblem> CheckImage(const std::string& path, bool allowPartia
   const auto record = static_cast<int64_t>(protocol::kRecordSize);
   if (bytes == 0) return ImageProblem{name + " is empty"};
   if (bytes % record != 0 && !allowPartialRecord)
-    return ImageProblem{name + " is " + std::to_string(bytes) +
+    return ImageProblem{name + " does not look like an image: it is " + std::to_string(bytes) +
                         " bytes, not a whole number of 24-byte records (" +
                         std::to_string(bytes % record) +
-                        " bytes left over); --allow-partial-record sends it anyway"};
+                        " bytes left over); is it the binary rather than the .cry image made "
+                        "from it? An image with a short last record on purpose is sent with "
+                        "--allow-partial-record"};
   if (size) *size = bytes;
   return std::nullopt;
 }

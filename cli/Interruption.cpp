@@ -32,6 +32,9 @@ void Interruption::Install() {
   action.sa_flags = 0;  // no SA_RESTART: a waiting receive returns with EINTR
   ::sigaction(SIGINT, &action, nullptr);
   ::sigaction(SIGTERM, &action, nullptr);
+  // A closed terminal or ssh session ends the run as SIGTERM does: with each unit's state and
+  // the log, not silently half way through a unit.
+  ::sigaction(SIGHUP, &action, nullptr);
 }
 
 int Interruption::Descriptor() {
@@ -43,6 +46,7 @@ ExitCode Interruption::Pending() {
     case 0:
       return ExitCode::Ok;
     case SIGTERM:
+    case SIGHUP:
       return ExitCode::Terminated;
     default:
       return ExitCode::Interrupted;

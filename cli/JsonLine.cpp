@@ -3,35 +3,9 @@
 #include <cmath>
 #include <cstdio>
 
+#include "Escaped.h"
+
 namespace uvq::cli {
-namespace {
-
-// Length of the valid UTF-8 sequence starting at s[i], or 0 when it is not one.
-size_t Utf8SequenceLength(std::string_view s, size_t i) {
-  const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  const unsigned char lead = byte(i);
-  size_t length = 0;
-  uint32_t minimum = 0;
-  uint32_t cp = 0;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2, minimum = 0x80, cp = lead & 0x1Fu;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3, minimum = 0x800, cp = lead & 0x0Fu;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4, minimum = 0x10000, cp = lead & 0x07u;
-  } else {
-    return 0;
-  }
-  if (i + length > s.size()) return 0;
-  for (size_t k = 1; k < length; ++k) {
-    if ((byte(i + k) & 0xC0) != 0x80) return 0;
-    cp = (cp << 6) | (byte(i + k) & 0x3Fu);
-  }
-  if (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-  return length;
-}
-
-}  // namespace
 
 void AppendJsonString(std::string& out, std::string_view value) {
   out += '"';
@@ -40,7 +14,10 @@ void AppendJsonString(std::string& out, std::string_view value) {
     if (c >= 0x80) {
       const size_t n = Utf8SequenceLength(value, i);
       if (n == 0) {
-        out += "\\ufffd";
+        // Not UTF-8 (a file name in another encoding): its exact byte, written \xHH.
+        char code[8];
+        std::snprintf(code, sizeof code, "\\\\x%02X", c);
+        out += code;
         ++i;
       } else {
         out.append(value.substr(i, n));

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -51,24 +53,87 @@ std::string RunLogLine(const RunLogEntry& e) {
   return line.text();
 }
 
-bool AppendRunLog(const std::string& path, const std::vector<RunLogEntry>& entries,
-                  std::string& error) {
-  std::string text;
-  for (const RunLogEntry& entry : entries) text += RunLogLine(entry) + "\n";
-  const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+namespace {
+
+std::string NotRegularText(mode_t mode) {
+  return S_ISDIR(mode)    ? "a directory"
+         : S_ISFIFO(mode) ? "a FIFO"
+         : S_ISCHR(mode)  ? "a character device"
+         : S_ISBLK(mode)  ? "a block device"
+         : S_ISSOCK(mode) ? "a socket"
+                          : "not a regular file";
+}
+
+}  // namespace
+
+RunLogFile::~RunLogFile() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool RunLogFile::open(const std::string& path, std::string& error) {
+  path_ = path;
+  // O_NONBLOCK: a FIFO without a reader must not hold the open. Read access lets the last
+  // byte be looked at; a log that may only be written to is still written.
+  constexpr int kFlags = O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+  int fd = ::open(path.c_str(), O_RDWR | kFlags, 0644);
+  if (fd < 0 && errno == EACCES) fd = ::open(path.c_str(), O_WRONLY | kFlags, 0644);
   if (fd < 0) {
     error = "cannot open log '" + path + "': " + std::strerror(errno);
     return false;
   }
-  const ssize_t written = ::write(fd, text.data(), text.size());
-  const int writeErrno = errno;
-  const bool closed = ::close(fd) == 0;
-  if (written != static_cast<ssize_t>(text.size()) || !closed) {
-    error = "cannot write log '" + path +
-            "': " + (written < 0 ? std::strerror(writeErrno) : "short write");
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    error = "log '" + path + "' is " + NotRegularText(info.st_mode) + ", not a regular file";
+    ::close(fd);
+    return false;
+  }
+  fd_ = fd;
+  return true;
+}
+
+bool RunLogFile::append(const std::vector<RunLogEntry>& entries, std::string& error) {
+  if (fd_ < 0) {
+    error = "log '" + path_ + "' is not open";
+    return false;
+  }
+  std::string text;
+  for (const RunLogEntry& entry : entries) text += RunLogLine(entry) + "\n";
+  // Other runs appending to the same log wait here, so the size read below stays ours.
+  while (::flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+  }
+  struct stat info {};
+  const bool sized = ::fstat(fd_, &info) == 0;
+  char last = '\n';
+  if (sized && info.st_size > 0 && ::pread(fd_, &last, 1, info.st_size - 1) != 1) last = '\n';
+  if (last != '\n') text.insert(text.begin(), '\n');  // someone else's unfinished line ends
+  size_t written = 0;
+  int writeErrno = 0;
+  while (written < text.size()) {
+    const ssize_t n = ::write(fd_, text.data() + written, text.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      writeErrno = n < 0 ? errno : ENOSPC;
+      break;
+    }
+    written += static_cast<size_t>(n);
+  }
+  const bool whole = written == text.size();
+  // A part of a line is worse than none: it would be glued to the next run's first line.
+  if (!whole && written > 0 && sized && ::ftruncate(fd_, info.st_size) != 0) {
+  }
+  ::flock(fd_, LOCK_UN);
+  if (!whole) {
+    error = "cannot write log '" + path_ + "': " + std::strerror(writeErrno) +
+            "; this run's lines were not written";
     return false;
   }
   return true;
+}
+
+bool AppendRunLog(const std::string& path, const std::vector<RunLogEntry>& entries,
+                  std::string& error) {
+  RunLogFile file;
+  return file.open(path, error) && file.append(entries, error);
 }
 
 std::optional<std::string> Sha256OfFile(const std::string& path, std::string& error) {

@@ -30,8 +30,29 @@ struct RunLogEntry {
 // decoded into names ("status_flags": ["loader_mode"]); null for what is not known.
 std::string RunLogLine(const RunLogEntry& entry);
 
-// Appends one line per entry in a single write to a file opened for appending (created 0644),
-// so lines of runs sharing one log never interleave. False with a one-line reason on failure.
+// The --log file, opened before the run and appended to after it. Only a regular file is
+// taken (a FIFO is refused without waiting for a reader). A run's lines are written whole or
+// not at all: under an exclusive lock shared with other runs, a write the file system cut short
+// (a full disk) is taken back, and a line left unfinished by anything else is ended first, so
+// no line is ever glued to another.
+class RunLogFile {
+ public:
+  RunLogFile() = default;
+  RunLogFile(const RunLogFile&) = delete;
+  RunLogFile& operator=(const RunLogFile&) = delete;
+  ~RunLogFile();
+
+  // Opens (creating 0644) for appending; false with a one-line reason.
+  bool open(const std::string& path, std::string& error);
+  // One line per entry; false with a one-line reason, nothing of them then in the file.
+  bool append(const std::vector<RunLogEntry>& entries, std::string& error);
+
+ private:
+  int fd_ = -1;
+  std::string path_;
+};
+
+// RunLogFile's open and append in one.
 bool AppendRunLog(const std::string& path, const std::vector<RunLogEntry>& entries,
                   std::string& error);
 

@@ -29,6 +29,7 @@ struct ResolvedTarget {
 // Targets from a file: one per line, optionally followed by the unit ID (1 to 4 hex digits);
 // blank lines and text after '#' are ignored, surrounding blanks trimmed. A line with more
 // words or a bad ID is an error naming the line.
+inline constexpr size_t kMaxTargetsFileSize = 16 << 20;
 struct TargetFileError {
   std::string message;
 };

@@ -1,5 +1,6 @@
 // uvq: the loader for scripts and production lines. The same loader service as the window, driven
 // from the command line; see README.md for the subcommands and exit codes.
+#include <arpa/inet.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -10,9 +11,11 @@
 #include <vector>
 
 #include "CliOptions.h"
+#include "Escaped.h"
 #include "EventLoop.h"
 #include "ImageCheck.h"
 #include "Interruption.h"
+#include "OpenFileLimit.h"
 #include "Output.h"
 #include "Progress.h"
 #include "RunLog.h"
@@ -23,6 +26,7 @@
 #include "platform/AlsaTone.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
+#include "protocol/IpAddressText.h"
 #include "settings/SettingsFile.h"
 #include "uvq/Version.h"
 
@@ -37,8 +41,24 @@ class SilentTone final : public uvq::Tone {
 };
 
 int Refuse(ExitCode code, const std::string& message) {
-  std::fprintf(stderr, "uvq: %s\n", message.c_str());
+  std::fprintf(stderr, "uvq: %s\n", Escaped(message).c_str());
   return ToInt(code);
+}
+
+// Standard streams, the signal pipe, the run loop's wait, the log, the unit locks' probes.
+constexpr size_t kOtherDescriptors = 64;
+
+uvq::protocol::Ipv4Bytes BytesOf(const ResolvedTarget& target) {
+  const uint32_t value = ntohl(target.address.s_addr);
+  return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+          static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+}
+
+// Said whenever the built-in address is used, so nobody aims at it unknowingly.
+std::string DefaultTargetNotice(const std::string& address) {
+  return "no target given (--target, --targets-file, a configuration file, UVQ_TARGET or "
+         "uvq.INI beside the program): using the built-in default " +
+         address;
 }
 
 int Run(CliOptions& options) {
@@ -52,7 +72,9 @@ int Run(CliOptions& options) {
     const uvq::settings::TargetSetting setting =
         uvq::settings::ReadTargetSettingFrom(settingsPaths);
     if (const auto notice = uvq::settings::TargetSettingNotice(setting))
-      std::fprintf(stderr, "uvq: %s\n", notice->c_str());
+      std::fprintf(stderr, "uvq: %s\n", Escaped(*notice).c_str());
+    else if (setting.path.empty())
+      std::fprintf(stderr, "uvq: %s\n", DefaultTargetNotice(setting.address).c_str());
     options.targets.push_back({setting.address, std::nullopt});
   }
 
@@ -84,6 +106,14 @@ int Run(CliOptions& options) {
   }
 
   const SessionPlan& plan = options.plan;
+  if (plan.operation == Operation::SetIp) {
+    // A unit given a loopback address could never be reached again, unless it already is
+    // reached on loopback (the emulated unit): one rule with the window's.
+    const auto newAddress = uvq::protocol::ParseUnitIpAddress(plan.newAddress);
+    for (const ResolvedTarget& target : targets)
+      if (const auto refusal = uvq::protocol::NewAddressRefusal(*newAddress, BytesOf(target)))
+        return Refuse(ExitCode::Usage, "target '" + target.text + "': " + *refusal);
+  }
   int64_t imageBytes = 0;
   std::string imageSha256;
   if (plan.operation == Operation::Program) {
@@ -95,6 +125,13 @@ int Run(CliOptions& options) {
       if (!sha) return Refuse(ExitCode::File, error);
       imageSha256 = *sha;
     }
+  }
+
+  RunLogFile runLog;
+  if (!options.logFile.empty()) {
+    // Opened before anything is sent: a log that cannot be written is known before the run.
+    std::string error;
+    if (!runLog.open(options.logFile, error)) return Refuse(ExitCode::File, error);
   }
 
   std::vector<UnitLock> locks;
@@ -137,6 +174,8 @@ int Run(CliOptions& options) {
   // From here on Ctrl-C and SIGTERM stop the run through its loop, which reports where each
   // unit was left. Before, nothing has been sent and the default action is right.
   Interruption::Install();
+  // Each target holds a socket while it works; a scan may start many before the first ends.
+  RaiseOpenFileLimit(targets.size() + kOtherDescriptors);
   RunSessions(sessions, output, progress, scanning ? options.scanRate : 0);
 
   std::vector<ExitCode> codes;
@@ -148,8 +187,21 @@ int Run(CliOptions& options) {
     unitsSeen += static_cast<int64_t>(session->result().units.size());
   }
   ExitCode code = CombinedExitCode(codes);
-  // A scan succeeds when any address answered; the silent ones are what a scan is for.
-  if (scanning) code = unitsSeen > 0 ? ExitCode::Ok : ExitCode::NoAnswer;
+  // A scan succeeds when any address answered; the silent ones are what a scan is for. An
+  // address that could not be asked (no socket, a failed send) makes it incomplete.
+  if (scanning) {
+    code = unitsSeen > 0 ? ExitCode::Ok : ExitCode::NoAnswer;
+    size_t notAsked = 0;
+    std::string why;
+    for (const auto& session : sessions)
+      if (session->result().code == ExitCode::Network && session->result().units.empty())
+        if (++notAsked == 1) why = session->result().detail;
+    if (notAsked > 0) {
+      code = ExitCode::Network;
+      std::fprintf(stderr, "uvq: scan incomplete: %zu of %zu addresses were not asked (%s)\n",
+                   notAsked, sessions.size(), Escaped(why).c_str());
+    }
+  }
   if (const ExitCode signal = Interruption::Pending(); signal != ExitCode::Ok) code = signal;
   if (options.json) {
     JsonLine fields;
@@ -186,7 +238,7 @@ int Run(CliOptions& options) {
       entries.push_back(std::move(e));
     }
     std::string error;
-    if (!AppendRunLog(options.logFile, entries, error)) {
+    if (!runLog.append(entries, error)) {
       std::fprintf(stderr, "uvq: %s\n", error.c_str());
       if (code == ExitCode::Ok) return ToInt(ExitCode::File);
     }

@@ -1,7 +1,13 @@
 #include "ImageMaker.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "MemoryMap.h"
 
@@ -37,16 +43,48 @@ std::optional<std::vector<WireRecord>> MakeImage(std::span<const uint8_t> binary
   return records;
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return false;
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, std::string& problem) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) {
+    problem = std::strerror(errno);
+    return false;
+  }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    problem = S_ISFIFO(info.st_mode)  ? "is a FIFO, not a regular file"
+              : S_ISCHR(info.st_mode) ? "is a character device, not a regular file"
+              : S_ISDIR(info.st_mode) ? "is a directory, not a regular file"
+                                      : "is not a regular file";
+    ::close(fd);
+    return false;
+  }
+  // Nothing larger fits in the unit; one byte more than that tells a file that grew.
+  constexpr size_t kLimit = kProgramSize;
+  const auto tooLarge = [&] {
+    problem = "is larger than the unit's program memory (" + std::to_string(kLimit >> 20) + " MiB)";
+    ::close(fd);
+    return false;
+  };
+  if (static_cast<uint64_t>(info.st_size) > kLimit) return tooLarge();
   out.clear();
   uint8_t chunk[65536];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) out.insert(out.end(), chunk, chunk + n);
-  const bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok;
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      problem = std::strerror(errno);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    out.insert(out.end(), chunk, chunk + n);
+    if (out.size() > kLimit) return tooLarge();
+  }
+  ::close(fd);
+  return true;
 }
 
 bool WriteImageFile(const std::string& path, const std::vector<WireRecord>& records) {

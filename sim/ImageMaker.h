@@ -16,8 +16,11 @@ namespace uvq::sim {
 std::optional<std::vector<WireRecord>> MakeImage(std::span<const uint8_t> binary, uint32_t base,
                                                  const std::optional<std::string>& identity);
 
-// File helpers for the make-image command; false (and errno) on failure.
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out);
+// A binary for make-image or --expect: a regular file only (a FIFO or a device such as
+// /dev/zero is refused without waiting on it), no larger than the unit's program memory.
+// False with `problem` in words ("is a FIFO, not a regular file", the system's error text).
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, std::string& problem);
+// false (and errno) on failure.
 bool WriteImageFile(const std::string& path, const std::vector<WireRecord>& records);
 
 }  // namespace uvq::sim

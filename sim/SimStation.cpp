@@ -26,8 +26,8 @@ bool SimStation::open(std::string& error) {
   std::shared_ptr<std::vector<uint8_t>> expected;
   if (!options_.expect.empty()) {
     expected = std::make_shared<std::vector<uint8_t>>();
-    if (!ReadWholeFile(options_.expect, *expected)) {
-      error = "cannot read " + options_.expect + ": " + std::strerror(errno);
+    if (std::string problem; !ReadWholeFile(options_.expect, *expected, problem)) {
+      error = "cannot read " + options_.expect + ": " + problem;
       return false;
     }
   }

@@ -16,8 +16,8 @@ using namespace uvq::sim;
 
 int MakeImageFile(const MakeImageOptions& m) {
   std::vector<uint8_t> binary;
-  if (!ReadWholeFile(m.input, binary)) {
-    std::fprintf(stderr, "uvq-sim: cannot read %s: %s\n", m.input.c_str(), std::strerror(errno));
+  if (std::string problem; !ReadWholeFile(m.input, binary, problem)) {
+    std::fprintf(stderr, "uvq-sim: cannot read %s: %s\n", m.input.c_str(), problem.c_str());
     return 1;
   }
   const auto records = MakeImage(binary, m.base, m.identity);

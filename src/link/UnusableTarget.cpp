@@ -2,17 +2,24 @@
 
 #include <arpa/inet.h>
 
+#include "protocol/IpAddressText.h"
+
 namespace uvq::link {
 
+// The same rule as for a unit's new address: where no unit can be, nothing is sent.
 std::optional<std::string> UnusableTargetReason(in_addr address) {
   const uint32_t value = ntohl(address.s_addr);
+  const protocol::Ipv4Bytes bytes{static_cast<uint8_t>(value >> 24),
+                                  static_cast<uint8_t>(value >> 16),
+                                  static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
+  if (!protocol::UnusableUnitAddressReason(bytes)) return std::nullopt;
   char text[INET_ADDRSTRLEN] = {};
   ::inet_ntop(AF_INET, &address, text, sizeof text);
-  if (IN_MULTICAST(value)) return std::string("Refusing to send to multicast address ") + text;
-  if (value == INADDR_BROADCAST)
-    return std::string("Refusing to send to broadcast address ") + text;
-  if (value == INADDR_ANY) return std::string("Refusing to send to address ") + text;
-  return std::nullopt;
+  const char* kind = IN_MULTICAST(value)         ? "multicast address "
+                     : value == INADDR_BROADCAST ? "broadcast address "
+                     : bytes[0] >= 240           ? "reserved address "
+                                                 : "address ";
+  return std::string("Refusing to send to ") + kind + text;
 }
 
 }  // namespace uvq::link

@@ -78,9 +78,39 @@ void WindowPresenter::BSourceClick(std::optional<std::string> chosen) {
   controls_.setText(ControlId::ESource, service_.fileName());
 }
 
+bool WindowPresenter::lockSelectedUnit() {
+  if (!guard_) return true;
+  const std::optional<std::string> refusal = guard_->lockUnit(service_.registry().selectedUnit());
+  if (refusal) log_.addLogLine(*refusal);
+  return !refusal;
+}
+
+void WindowPresenter::unlockUnit() {
+  if (guard_) guard_->unlockUnit();
+}
+
+// A run holds the unit's lock from its start to its end; a run that did not start holds none.
+void WindowPresenter::BProgramClick() {
+  if (!lockSelectedUnit()) return;
+  try {
+    service_.program();
+  } catch (...) {
+    unlockUnit();
+    throw;
+  }
+  if (!service_.fileOpen()) unlockUnit();
+}
+
 void WindowPresenter::EraseClick(ControlId button) {
+  // Without a selected unit nothing is sent, and there is nothing to lock.
+  const bool sends = service_.registry().selectedUnit().has_value();
+  if (sends && !lockSelectedUnit()) return;
   for (const EraseButton& row : kEraseButtons)
     if (row.control == button) return service_.erase(row.kind);
+}
+
+void WindowPresenter::eraseEnded(EraseKind /*kind*/, EraseEnd /*end*/, uint16_t /*status*/) {
+  unlockUnit();
 }
 
 void WindowPresenter::CBIPaddrClick() {
@@ -106,6 +136,12 @@ void WindowPresenter::SendIpAddressCommand() {
     return;
   }
   const auto address = protocol::ParseUnitIpAddress(controls_.text(ControlId::EIPAddr));
+  if (address && guard_) {
+    if (const auto refusal = protocol::NewAddressRefusal(*address, guard_->targetAddress())) {
+      log_.addLogLine(*refusal);
+      return;
+    }
+  }
   service_.setUnitAddress(address);
   if (!address) controls_.setText(ControlId::EIPAddr, "");
 }
@@ -184,6 +220,7 @@ void WindowPresenter::runProgress(uint64_t pdusSent, int32_t recordCount) {
 }
 
 void WindowPresenter::runEnded(const RunResult& result) {
+  unlockUnit();
   if (result.end != RunEnd::Complete) return;
   controls_.setText(ControlId::Form, "Ethernet Loader - Programing Completed");
   // Every record was taken, but a unit that never said the file was finished has no end

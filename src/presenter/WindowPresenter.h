@@ -9,6 +9,7 @@
 #include "operations/LoaderService.h"
 #include "ports/Ports.h"
 #include "presenter/Controls.h"
+#include "presenter/UnitGuard.h"
 
 namespace uvq::presenter {
 
@@ -25,6 +26,8 @@ class WindowPresenter final : private LoaderOutcomes {
   WindowPresenter& operator=(const WindowPresenter&) = delete;
 
   LoaderService& service() { return service_; }
+  // Programming runs and erases then hold the unit's lock; re-addressing checks the target.
+  void setUnitGuard(UnitGuard* guard) { guard_ = guard; }
 
   // The service's part of start-up: table emptied, IP display cleared, busy state.
   void FormCreate();
@@ -40,7 +43,7 @@ class WindowPresenter final : private LoaderOutcomes {
 
   // Programming. `chosen`: what the file dialog gave, nullopt when it was cancelled.
   void BSourceClick(std::optional<std::string> chosen);
-  void BProgramClick() { service_.program(); }
+  void BProgramClick();
 
   // Erase, reset, the unit list and re-addressing.
   void BEraseClick() { EraseClick(ControlId::BErase); }
@@ -69,6 +72,11 @@ class WindowPresenter final : private LoaderOutcomes {
   void runProgress(uint64_t pdusSent, int32_t recordCount) override;
   void runEnded(const RunResult& result) override;
   void addressChangeEnded(bool accepted, protocol::Ipv4Bytes reported, uint16_t status) override;
+  void eraseEnded(EraseKind kind, EraseEnd end, uint16_t status) override;
+
+  // Takes the selected unit's lock; false (and one log line) when it is held elsewhere.
+  bool lockSelectedUnit();
+  void unlockUnit();
 
   void applyState(bool ready, uint16_t status);
   void ShowUvqIpAddress();
@@ -78,6 +86,7 @@ class WindowPresenter final : private LoaderOutcomes {
   LoaderService& service_;
   Controls& controls_;
   Log& log_;
+  UnitGuard* guard_ = nullptr;
   int32_t shownProgress_ = -1;  // the figure in the caption, so an unchanged one is not redrawn
 };
 

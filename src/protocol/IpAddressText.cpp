@@ -20,7 +20,31 @@ std::optional<Ipv4Bytes> ParseIpAddressParts(std::string_view text) {
 }
 
 bool IsUsableUnitAddress(const Ipv4Bytes& address) {
-  return address[0] != 0 && address[0] < 224;
+  return !UnusableUnitAddressReason(address);
+}
+
+std::optional<std::string> UnusableUnitAddressReason(const Ipv4Bytes& address) {
+  if (address == Ipv4Bytes{255, 255, 255, 255}) return "is the broadcast address";
+  if (address[0] == 0) return "is in 0.0.0.0/8, which names no host";
+  if (address[0] >= 224 && address[0] < 240) return "is a multicast address";
+  if (address[0] >= 240) return "is reserved (240.0.0.0/4)";
+  return std::nullopt;
+}
+
+std::optional<std::string> NewAddressRefusal(const Ipv4Bytes& newAddress,
+                                             const std::optional<Ipv4Bytes>& reachedAt) {
+  const auto text = [](const Ipv4Bytes& a) {
+    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
+           std::to_string(a[3]);
+  };
+  if (const auto reason = UnusableUnitAddressReason(newAddress))
+    return "Refusing new address " + text(newAddress) + ": it " + *reason;
+  const bool loopback = newAddress[0] == 127;
+  if (loopback && !(reachedAt && (*reachedAt)[0] == 127))
+    return "Refusing new address " + text(newAddress) +
+           ": a loopback address would make the unit unreachable (only a unit reached on "
+           "loopback may be given one)";
+  return std::nullopt;
 }
 
 std::optional<Ipv4Bytes> ParseUnitIpAddress(std::string_view text) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "protocol/ControlPdu.h"
@@ -18,5 +19,15 @@ bool IsUsableUnitAddress(const Ipv4Bytes& address);
 
 // A new unit address as typed by the operator: ParseIpAddressParts, then IsUsableUnitAddress.
 std::optional<Ipv4Bytes> ParseUnitIpAddress(std::string_view text);
+
+// The one rule for addresses no unit can be at, for targets and new addresses alike: the
+// reason in words ("is reserved (240.0.0.0/4)"), or nullopt when a unit may be there.
+std::optional<std::string> UnusableUnitAddressReason(const Ipv4Bytes& address);
+
+// Why a unit reached at `reachedAt` must not be given `newAddress`: an unusable address, or a
+// loopback address (127.0.0.0/8) for a unit that is not itself reached on loopback, which could
+// never be reached again. nullopt when the change may be sent.
+std::optional<std::string> NewAddressRefusal(const Ipv4Bytes& newAddress,
+                                             const std::optional<Ipv4Bytes>& reachedAt);
 
 }  // namespace uvq::protocol

@@ -33,6 +33,7 @@
 #include "window/QtSharedTimer.h"
 #include "window/TCRecvThread.h"
 #include "window/WidgetControls.h"
+#include "window/WindowUnitGuard.h"
 
 namespace uvq::window {
 namespace {
@@ -291,6 +292,8 @@ void TForm1::BindPorts() {
   service_ = std::make_unique<uvq::LoaderService>(
       uvq::ServicePorts{*sendSide_, *log_, *sharedTimer_, *clock, *tone, *files});
   presenter_ = std::make_unique<uvq::presenter::WindowPresenter>(*service_, *controls_, *log_);
+  unitGuard_ = std::make_unique<WindowUnitGuard>([this] { return link_ ? link_->host() : ""; });
+  presenter_->setUnitGuard(unitGuard_.get());
   service_->registry().selector().onChanged = [this] { MirrorSelector(); };
 }
 

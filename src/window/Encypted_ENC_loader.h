@@ -29,6 +29,7 @@ namespace uvq::window {
 class MemoLog;
 class TCRecvThread;
 class QtSharedTimer;
+class WindowUnitGuard;
 class WidgetControls;
 
 // What the window would otherwise take from the machine. Tests inject a loopback target, a
@@ -150,6 +151,7 @@ class TForm1 : public QWidget {
   std::unique_ptr<uvq::Tone> ownTone_;
   std::unique_ptr<uvq::Clock> ownClock_;
   std::unique_ptr<uvq::FileSystem> ownFiles_;
+  std::unique_ptr<WindowUnitGuard> unitGuard_;  // outlives the presenter that uses it
   std::unique_ptr<uvq::LoaderService> service_;
   std::unique_ptr<uvq::presenter::WindowPresenter> presenter_;
   std::unique_ptr<TCRecvThread> receiveThread_;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "CliOptions.h"
+#include "ConfigFile.h"
 #include "ImageCheck.h"
 #include "Output.h"
 #include "RunLog.h"
@@ -108,28 +111,74 @@ class CliChecksTest : public QObject {
             std::string::npos);
   }
 
-  void aSecondHolderIsRefusedAndNamed() {
+  void configurationFilesAreReadWithoutWaitingOrGrowing() {
     QTemporaryDir dir;
-    const std::string where = dir.path().toStdString();
-    LockAttempt first = TryLockUnit("127.0.5.80", std::string("0101"), where);
+    const std::string fifo = dir.filePath("uvq.ini").toStdString();
+    QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+    const auto problem = [](const std::string& path) {
+      auto r = ReadConfigFile(path);
+      return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string();
+    };
+    QVERIFY2(problem(fifo).ends_with("is not a regular file"), problem(fifo).c_str());
+    QVERIFY(problem("/dev/zero").ends_with("is not a regular file"));
+    QFile sparse(dir.filePath("sparse.ini"));
+    QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64{1} << 30));
+    sparse.close();
+    QVERIFY(problem(sparse.fileName().toStdString()).ends_with("is larger than 1 MiB"));
+    // The user's file is found even when it is no file, so that it is refused by name.
+    qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());
+    QVERIFY(QDir(dir.path()).mkpath("uvq"));
+    const std::string user = dir.filePath("uvq/uvq.ini").toStdString();
+    QCOMPARE(::mkfifo(user.c_str(), 0600), 0);
+    QCOMPARE(DefaultConfigFile(), user);
+    qunsetenv("XDG_CONFIG_HOME");
+  }
+
+  void aSecondHolderIsRefusedAndNamed() {
+    const std::string scope = "checks-" + std::to_string(::getpid());
+    LockAttempt first = TryLockUnit("127.0.5.80", std::string("0101"), scope);
     QVERIFY2(first.lock, first.problem.c_str());
-    // flock belongs to the open file description: a second open in this process is refused.
-    const LockAttempt second = TryLockUnit("127.0.5.80", std::string("0101"), where);
+    const LockAttempt second = TryLockUnit("127.0.5.80", std::string("0101"), scope);
     QVERIFY(!second.lock);
     QCOMPARE(second.holder, std::optional<pid_t>(::getpid()));
-    QVERIFY(second.problem.find("process " + std::to_string(::getpid())) != std::string::npos);
-    // Other units, and the address as a whole, are other locks.
-    QVERIFY(TryLockUnit("127.0.5.80", std::string("0102"), where).lock);
-    QVERIFY(TryLockUnit("127.0.5.80", std::nullopt, where).lock);
+    QVERIFY2(second.problem.find("127.0.5.80 (unit 0101) is in use by ") == 0 &&
+                 second.problem.find("(process " + std::to_string(::getpid()) + ", user ") !=
+                     std::string::npos,
+             second.problem.c_str());
+    // Another unit behind the address is another lock; the whole address is not while one of
+    // its units is held, and a unit is not while the whole address is.
+    std::optional<UnitLock> neighbour = TryLockUnit("127.0.5.80", std::string("0102"), scope).lock;
+    QVERIFY(neighbour);
+    QVERIFY(!TryLockUnit("127.0.5.80", std::nullopt, scope).lock);
+    first.lock.reset();
+    neighbour.reset();
+    std::optional<UnitLock> whole = TryLockUnit("127.0.5.80", std::nullopt, scope).lock;
+    QVERIFY(whole);
+    const LockAttempt underWhole = TryLockUnit("127.0.5.80", std::string("0103"), scope);
+    QVERIFY(!underWhole.lock);
+    QVERIFY2(underWhole.problem.find("127.0.5.80 (every unit) is in use by ") == 0,
+             underWhole.problem.c_str());
+    whole.reset();
 
-    // Another process sees the same; once released, the lock can be taken again.
+    // Another process, run by another user with another environment, sees the same lock;
+    // once released it can be taken again.
+    first = TryLockUnit("127.0.5.80", std::string("0101"), scope);
+    QVERIFY(first.lock);
     const pid_t child = ::fork();
-    if (child == 0) _exit(TryLockUnit("127.0.5.80", std::string("0101"), where).lock ? 1 : 0);
+    if (child == 0) {
+      ::setenv("XDG_RUNTIME_DIR", "/nonexistent", 1);
+      ::setenv("HOME", "/nonexistent", 1);
+      if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) _exit(3);
+      const LockAttempt attempt = TryLockUnit("127.0.5.80", std::string("0101"), scope);
+      if (attempt.lock) _exit(1);
+      _exit(attempt.holder == ::getppid() ? 0 : 2);
+    }
     int status = 0;
     QCOMPARE(::waitpid(child, &status, 0), child);
-    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    QVERIFY(WIFEXITED(status));
+    QCOMPARE(WEXITSTATUS(status), 0);
     first.lock.reset();
-    QVERIFY(TryLockUnit("127.0.5.80", std::string("0101"), where).lock);
+    QVERIFY(TryLockUnit("127.0.5.80", std::string("0101"), scope).lock);
   }
 
   void runLogLines() {
@@ -170,6 +219,50 @@ class CliChecksTest : public QObject {
     QCOMPARE(second.value("outcome").toString(), QString("no_answer"));
     QVERIFY(second.value("status").isNull());
     QVERIFY(!AppendRunLog(dir.path().toStdString(), {entry}, error));  // a directory
+  }
+
+  void runLogLinesAreWholeOrAbsent() {
+    QTemporaryDir dir;
+    RunLogEntry entry;
+    entry.toolVersion = "9.9";
+    entry.target = "127.0.5.82";
+    entry.outcome = "ok";
+    entry.detail = std::string(300, 'd');
+    const std::string path = dir.filePath("runs.log").toStdString();
+    std::string error;
+    QVERIFY(AppendRunLog(path, {entry}, error));
+    const qint64 before = QFileInfo(QString::fromStdString(path)).size();
+    // A full file system, as a file-size limit: the write stops half way through the line.
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{static_cast<rlim_t>(before + 100), static_cast<rlim_t>(before + 100)};
+      ::setrlimit(RLIMIT_FSIZE, &limit);
+      std::string childError;
+      _exit(AppendRunLog(path, {entry}, childError) ? 1 : 0);
+    }
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    QCOMPARE(QFileInfo(QString::fromStdString(path)).size(), before);
+    // Something else left half a line: the next run's line starts on a line of its own.
+    QFile file(QString::fromStdString(path));
+    QVERIFY(file.open(QIODevice::Append) && file.write("{\"half") == 6);
+    file.close();
+    QVERIFY(AppendRunLog(path, {entry}, error));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray all = file.readAll();
+    const QList<QByteArray> lines = all.split('\n');
+    QVERIFY2(lines.size() == 4, all.constData());
+    QCOMPARE(lines[1], QByteArray("{\"half"));
+    QCOMPARE(ParseObject(lines[2].toStdString()).value("target").toString(), QString("127.0.5.82"));
+
+    // A FIFO without a reader is refused at once, not waited on.
+    const std::string fifo = dir.filePath("fifo").toStdString();
+    QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+    RunLogFile log;
+    QVERIFY(!log.open(fifo, error));
+    QVERIFY2(error.find("is a FIFO, not a regular file") != std::string::npos, error.c_str());
   }
 
   void outputWhoseReaderLeftStopsQuietly() {

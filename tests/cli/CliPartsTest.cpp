@@ -7,7 +7,10 @@
 #include <thread>
 
 #include "CliOptions.h"
+#include "CommandTable.h"
+#include "ConfigFile.h"
 #include "DeadlineTimer.h"
+#include "Escaped.h"
 #include "ExitCode.h"
 #include "JsonLine.h"
 #include "Progress.h"
@@ -29,16 +32,15 @@ class CliPartsTest : public QObject {
     QTest::newRow("control bytes")
         << QByteArray("x\x01y\x1f\x7f", 5) << QString::fromUtf8("x\x01y\x1f\x7f", 5);
     QTest::newRow("utf-8 kept") << QByteArray("Grüße €") << QString::fromUtf8("Grüße €");
-    QTest::newRow("invalid utf-8 replaced") << QByteArray(
-                                                   "a\xff"
-                                                   "b\xc3")
-                                            << QString::fromUtf8(
-                                                   "a\xEF\xBF\xBD"
-                                                   "b\xEF\xBF\xBD");
-    QTest::newRow("overlong encoding replaced")
-        << QByteArray("\xc0\xaf") << QString::fromUtf8("\xEF\xBF\xBD\xEF\xBF\xBD");
-    QTest::newRow("surrogate replaced")
-        << QByteArray("\xed\xa0\x80") << QString::fromUtf8("\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    // Not UTF-8: each byte kept as \xHH, so the name shown is the file's exact name.
+    QTest::newRow("invalid utf-8 kept as bytes") << QByteArray(
+                                                        "a\xff"
+                                                        "b\xc3")
+                                                 << QString("a\\xFFb\\xC3");
+    QTest::newRow("overlong encoding kept as bytes")
+        << QByteArray("\xc0\xaf") << QString("\\xC0\\xAF");
+    QTest::newRow("surrogate kept as bytes")
+        << QByteArray("\xed\xa0\x80") << QString("\\xED\\xA0\\x80");
   }
   void jsonStringsSurviveAParser() {
     QFETCH(QByteArray, raw);
@@ -79,6 +81,55 @@ class CliPartsTest : public QObject {
       QVERIFY2(std::holds_alternative<TargetFileError>(refused), bad);
       QVERIFY(std::get<TargetFileError>(refused).message.starts_with("line 1: "));
     }
+  }
+
+  void terminalTextIsEscaped() {
+    // A name may neither steer the terminal nor be shown as another name.
+    QCOMPARE(Escaped("fw\x1b[2J.cry"), std::string("fw\\x1B[2J.cry"));
+    QCOMPARE(Escaped("a\nb\x7f"), std::string("a\\x0Ab\\x7F"));
+    QCOMPARE(Escaped("line\nnext\n", true), std::string("line\nnext\n"));
+    QCOMPARE(Escaped("caf\xe9.cry"), std::string("caf\\xE9.cry"));  // Latin-1, not UTF-8
+    QCOMPARE(Escaped("\xc2\x9b"
+                     "31m"),
+             std::string("\\xC2\\x9B31m"));  // C1 CSI
+    QCOMPARE(Escaped("Grüße €"), std::string("Grüße €"));
+  }
+
+  void configurationFiles() {
+    // The window's settings name the target; options are known by their long names.
+    auto parsed = ParseConfigText("; comment\n[NET]\naddress = \"127.0.5.90\"\nwait-ms=1\n");
+    QVERIFY(std::holds_alternative<std::string>(parsed));  // wait-ms is no [Net] key
+    parsed = ParseConfigText(
+        "\xEF\xBB\xBFtarget = 127.0.5.91\r\nwatchdog-ms = 8000\n# c\n[program]\nno-reset = "
+        "true\n[Net]\nAddress=127.0.5.92\n");
+    const auto* contents = std::get_if<ConfigContents>(&parsed);
+    QVERIFY(contents);
+    QCOMPARE(contents->targets, (std::vector<std::string>{"127.0.5.91", "127.0.5.92"}));
+    QCOMPARE(contents->values.size(), size_t{2});
+    QCOMPARE(contents->values[0].option, std::string("watchdog-ms"));
+    QCOMPARE(contents->values[0].value, std::string("8000"));
+    QCOMPARE(contents->values[1].subcommand, std::string("program"));
+    // Whatever is not understood is named, with its line, never skipped.
+    const auto problem = [](const char* text) {
+      auto r = ParseConfigText(text);
+      return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string();
+    };
+    QCOMPARE(problem("wachdog-ms = 1\n"), std::string("line 1: unknown key 'wachdog-ms'"));
+    QCOMPARE(problem("\n[Nett]\n"),
+             std::string("line 2: unknown section [Nett] (known: [Net] and one per subcommand, "
+                         "e.g. [program])"));
+    QCOMPARE(problem("[scan]\nno-reset = 1\n"),
+             std::string("line 2: unknown key 'no-reset' in section [scan]"));
+    QCOMPARE(problem("config = other.ini\n"), std::string("line 1: unknown key 'config'"));
+    QVERIFY(problem("just words\n").starts_with("line 1: expected 'key = value'"));
+  }
+
+  void everyOptionHasItsRowAndTypos() {
+    QCOMPARE(NearestOption("--wachdog-ms").value(), std::string("--watchdog-ms"));
+    QCOMPARE(NearestOption("--no-verfy").value(), std::string("--no-verify"));
+    QVERIFY(!NearestOption("--flash-everything"));
+    QCOMPARE(SubcommandSynopsis("program"), std::string("program FILE [--no-reset]"));
+    QCOMPARE(SubcommandSynopsis("scan"), std::string("scan RANGE [--rate N]"));
   }
 
   void subcommandTypos() {

@@ -7,6 +7,7 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QCryptographicHash>
 
@@ -244,18 +245,30 @@ class CliRunTest : public QObject {
     Sim sim("127.0.5.15");
     // Quiet: nobody reads the emulator's log while uvq runs, and a full pipe would stall it.
     QVERIFY(sim.start({"--quiet", "--delay-ms", "2", "--expect", image("bin")}));
-    QTemporaryDir locks;
     const QString log = dir_.filePath("runs.log");
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("XDG_RUNTIME_DIR", locks.path());
-    Uvq first({"program", image("cry"), "--json", "--log", log, "--target", "127.0.5.15"}, env);
+    Uvq first({"program", image("cry"), "--json", "--log", log, "--target", "127.0.5.15"});
     QVERIFY(first.waitForOutput("\"event\":\"loader_mode\""));
-    const Result second =
-        RunUvq({"erase", "device", "--target", "localhost", "--target", "127.0.5.15"}, 60000, env);
-    EXPECT_EXIT(second, 2);
-    QVERIFY2(second.err.contains("127.0.5.15 (unit any) is in use by another uvq run (process " +
-                                 QString::number(first.processId()) + ")"),
-             qPrintable(second.err));
+    // The lock is the machine's, not the user's: another user with another environment is
+    // refused too (as `nobody` when the suite runs as root).
+    QTemporaryDir elsewhere;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("XDG_RUNTIME_DIR", elsewhere.path());
+    env.insert("HOME", elsewhere.path());
+    QProcess other;
+    other.setProcessEnvironment(env);
+    const QStringList args{"erase", "device", "--target", "localhost", "--target", "127.0.5.15"};
+    if (::geteuid() == 0)
+      other.start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                         BuildDir() + "/uvq"} +
+                                 args);
+    else
+      other.start(BuildDir() + "/uvq", args);
+    QVERIFY(other.waitForFinished(60000));
+    const QString err = QString::fromUtf8(other.readAllStandardError());
+    QCOMPARE(other.exitCode(), 2);
+    QVERIFY2(err.contains("127.0.5.15 (every unit) is in use by uvq (process " +
+                          QString::number(first.processId()) + ", user "),
+             qPrintable(err));
     const Result r = first.finish();
     EXPECT_EXIT(r, 0);
     QVERIFY(sim.waitForOutput("IMAGE OK"));
@@ -345,10 +358,71 @@ class CliRunTest : public QObject {
   }
 
   void helpListsTheExitCodes() {
-    const Result r = RunUvq({"--help"});
+    const Result r = RunUvq({"help", "exit-codes"});
     EXPECT_EXIT(r, 0);
     QVERIFY(r.out.contains("Exit codes:"));
     QVERIFY(r.out.contains("6  network error"));
+    // A subcommand's help is its own options, and points to the rest.
+    const Result program = RunUvq({"program", "--help"});
+    EXPECT_EXIT(program, 0);
+    QVERIFY2(program.out.contains("--no-reset") && !program.out.contains("--watchdog-ms") &&
+                 !program.out.contains("6  network error") &&
+                 program.out.contains("uvq help exit-codes"),
+             qPrintable(program.out));
+    const Result typo = RunUvq({"locate", "--wachdog-ms", "100", "--target", "127.0.5.17"});
+    EXPECT_EXIT(typo, 2);
+    QVERIFY2(typo.err.startsWith("uvq: unknown option '--wachdog-ms'; did you mean "
+                                 "'--watchdog-ms'?"),
+             qPrintable(typo.err));
+  }
+
+  void windowSettingsAndEnvironmentAsConfiguration() {
+    Sim sim("127.0.5.38");
+    QVERIFY(sim.start({"--quiet"}));
+    // The window's own settings file, given to the command line.
+    const QString ini = dir_.filePath("window.INI");
+    QFile file(ini);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[Net]\r\nAddress=127.0.5.38\r\n") > 0);
+    file.close();
+    const Result located = RunUvq({"locate", "--config", ini, "--wait-ms", "200"});
+    EXPECT_EXIT(located, 0);
+    QVERIFY2(located.out.contains("127.0.5.38: ok (unit 0100)"), qPrintable(Diagnostics(located)));
+    QVERIFY(!located.err.contains("default"));
+    // A target from the environment or the file does not stand in a scan's way.
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("UVQ_TARGET", "127.0.5.99");
+    const Result scan =
+        RunUvq({"scan", "127.0.5.38-127.0.5.39", "--config", ini, "--wait-ms", "200"}, 60000, env);
+    EXPECT_EXIT(scan, 0);
+    QVERIFY2(scan.out.contains("1 units at 1 of 2 addresses"), qPrintable(Diagnostics(scan)));
+  }
+
+  void scanRaisesItsOpenFileLimitOrSaysWhatItDidNotAsk() {
+    // 256 addresses asked at once need 256 sockets at once: more than a soft limit of 64.
+    const QStringList scan{BuildDir() + "/uvq",
+                           "scan",
+                           "127.0.6.0-127.0.6.255",
+                           "--rate",
+                           "10000",
+                           "--wait-ms",
+                           "300",
+                           "--quiet"};
+    QProcess raised;
+    raised.start("prlimit", QStringList{"--nofile=64:4096", "--"} + scan);
+    QVERIFY(raised.waitForFinished(60000));
+    const QString raisedErr = QString::fromUtf8(raised.readAllStandardError());
+    QCOMPARE(raised.exitCode(), 4);  // every address asked, none answered
+    QVERIFY2(!raisedErr.contains("not asked"), qPrintable(raisedErr));
+    // Where the hard limit forbids it, the scan does not pass for complete.
+    QProcess capped;
+    capped.start("prlimit", QStringList{"--nofile=64:64", "--"} + scan);
+    QVERIFY(capped.waitForFinished(60000));
+    const QString cappedErr = QString::fromUtf8(capped.readAllStandardError());
+    QCOMPARE(capped.exitCode(), 6);
+    QVERIFY2(QRegularExpression("scan incomplete: \\d+ of 256 addresses were not asked")
+                 .match(cappedErr)
+                 .hasMatch(),
+             qPrintable(cappedErr));
   }
 
   void severalUnitsBehindOneAddressNeedAnId() {
@@ -569,6 +643,7 @@ class CliRunTest : public QObject {
     QTest::addColumn<int>("code");
     QTest::newRow("Ctrl-C") << int{SIGINT} << false << 130;
     QTest::newRow("SIGTERM, JSON") << int{SIGTERM} << true << 143;
+    QTest::newRow("SIGHUP (terminal closed), JSON") << int{SIGHUP} << true << 143;
   }
   void signalStopsTheRunWithEachUnitsState() {
     QFETCH(int, signal);

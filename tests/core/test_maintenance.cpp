@@ -105,6 +105,52 @@ class Maintenance : public QObject {
     }
   }
 
+  // The window's part of the machine-wide unit lock and of the new-address rule, through a
+  // guard that stands in for the lock and the link's target.
+  void unitGuardRefusesLoopbackAndLockedUnitsAndReleasesItsLock() {
+    struct FakeGuard : presenter::UnitGuard {
+      std::optional<protocol::Ipv4Bytes> target;
+      std::optional<std::string> refusal;
+      bool held = false;
+      std::optional<protocol::Ipv4Bytes> targetAddress() override { return target; }
+      std::optional<std::string> lockUnit(std::optional<protocol::UvqId>) override {
+        if (!refusal) held = true;
+        return refusal;
+      }
+      void unlockUnit() override { held = false; }
+    } guard;
+    Harness h;
+    h.window.setUnitGuard(&guard);
+    h.registerUnit(0x0102, 0x0000);
+    const auto readdress = [&](const char* address) {
+      h.link.sent.clear();
+      h.controls.setChecked(ControlId::CBIPaddr, true);
+      h.engine.CBIPaddrClick();
+      h.controls.setText(ControlId::EIPAddr, address);
+      h.engine.BUpdateUVQClick();
+      return !h.link.sent.empty();
+    };
+    guard.target = protocol::Ipv4Bytes{10, 1, 2, 3};
+    QVERIFY(!readdress("127.0.0.1"));
+    QVERIFY(h.takeLog().back().starts_with("Refusing new address 127.0.0.1: a loopback address"));
+    guard.target = protocol::Ipv4Bytes{127, 0, 3, 1};  // the emulated unit
+    QVERIFY(readdress("127.0.0.2"));
+
+    h.link.sent.clear();
+    guard.refusal = "Unit locked elsewhere, nothing sent: 127.0.3.1 (unit 0102) is in use";
+    h.engine.BEraseClick();
+    QVERIFY(h.link.sent.empty());
+    QCOMPARE(h.takeLog().back(), *guard.refusal);
+    guard.refusal.reset();
+    h.engine.BEraseClick();
+    QVERIFY(!h.link.sent.empty());
+    QVERIFY(guard.held);
+    h.fire();  // the erase's watchdog ends it
+    QVERIFY(!guard.held);
+    h.engine.BProgramClick();  // no image chosen: no run, no lock kept
+    QVERIFY(!guard.held);
+  }
+
   void checkingTheBoxWithNoUnitIsUndone() {
     Harness h;
     h.controls.setChecked(ControlId::CBIPaddr, true);

@@ -3,6 +3,7 @@
 // Addresses 127.0.7.10 - 127.0.7.19.
 
 #include "E2eSupport.h"
+#include "locks/UnitLock.h"
 
 using namespace uvq::e2e;
 
@@ -21,6 +22,7 @@ class E2eProgramTest : public QObject {
   void eraseAnsweredIsReported();
   void eraseUnansweredIsReportedByItsWatchdog();
   void captureDuringARunEndsTheRunFirst();
+  void unitLockedElsewhereIsRefused();
 };
 
 void E2eProgramTest::imageArrivesIntactOverALossyWire_data() {
@@ -180,7 +182,45 @@ void E2eProgramTest::eraseUnansweredIsReportedByItsWatchdog() {
   QCOMPARE(loader.errorBoxes(), 0);
 }
 
-QTEST_MAIN(E2eProgramTest)
+// The window and the command line share one lock per unit: a run or an erase on a unit that
+// another program holds is refused with one line and nothing is sent; the window's own run
+// holds the lock until it ends.
+void E2eProgramTest::unitLockedElsewhereIsRefused() {
+  QTemporaryDir dir;
+  const QString image = MakeImage(dir, QStringLiteral("image"), RandomBinary(2400, 5));
+  QVERIFY(!image.isEmpty());
+  Sim sim(QStringLiteral("127.0.7.16"));
+  QVERIFY(sim.start({}));
+  Loader loader(QStringLiteral("127.0.7.16"));
+  QVERIFY(loader.capture());
+  loader.choose(image);
+
+  std::optional<uvq::locks::UnitLock> elsewhere =
+      uvq::locks::TryLockUnit("127.0.7.16", std::nullopt).lock;
+  QVERIFY(elsewhere);
+  loader.click("BProgram");
+  QVERIFY(!loader.service().fileOpen());
+  const auto refused = [&] {
+    return loader.log().filter(
+        QStringLiteral("Unit locked elsewhere, nothing sent: 127.0.7.16 "
+                       "(every unit) is in use by "));
+  };
+  QCOMPARE(refused().size(), 1);
+  loader.widget("BErase")->click();
+  QCOMPARE(refused().size(), 2);
+  QVERIFY(!loader.timer().isActive());
+
+  elsewhere.reset();
+  bool heldDuringRun = false;
+  QVERIFY(loader.program(30000, 8, 20, [&] {
+    heldDuringRun = !uvq::locks::TryLockUnit("127.0.7.16", std::nullopt).lock;
+  }));
+  QVERIFY(heldDuringRun);
+  QTRY_VERIFY_WITH_TIMEOUT(sim.count(QStringLiteral(" cmd 4 ")) >= 100, 10000);
+  QCOMPARE(sim.count(QStringLiteral(" cmd 6 ")), 0);  // the refused erase never went out
+  QVERIFY(uvq::locks::TryLockUnit("127.0.7.16", std::nullopt).lock);  // released at the end
+}
+
 void E2eProgramTest::captureDuringARunEndsTheRunFirst() {
   QTemporaryDir dir;
   const QByteArray binary = RandomBinary(16 * 1024, 17);
@@ -214,4 +254,5 @@ void E2eProgramTest::captureDuringARunEndsTheRunFirst() {
   QCOMPARE(loader.errorBoxes(), 0);
 }
 
+QTEST_MAIN(E2eProgramTest)
 #include "E2eProgramTest.moc"

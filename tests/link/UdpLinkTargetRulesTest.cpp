@@ -6,9 +6,11 @@
 #include <arpa/inet.h>
 
 #include "link/NumericHost.h"
+#include "link/UnusableTarget.h"
 #include "protocol/IpAddressText.h"
 
 using uvq::link::NumericHost;
+using uvq::link::UnusableTargetReason;
 using uvq::protocol::ParseUnitIpAddress;
 
 class UdpLinkTargetRulesTest : public QObject {
@@ -24,6 +26,7 @@ class UdpLinkTargetRulesTest : public QObject {
     QTest::newRow("highest usable") << "223.255.255.255" << true;
     QTest::newRow("no address") << "0.0.0.0" << false;
     QTest::newRow("this network") << "0.1.2.3" << false;
+    QTest::newRow("reserved") << "240.0.0.1" << false;
     QTest::newRow("multicast, lowest") << "224.0.0.0" << false;
     QTest::newRow("multicast, all hosts") << "224.0.0.1" << false;
     QTest::newRow("multicast, highest") << "239.255.255.255" << false;
@@ -35,6 +38,21 @@ class UdpLinkTargetRulesTest : public QObject {
     QFETCH(QString, text);
     QFETCH(bool, usable);
     QCOMPARE(ParseUnitIpAddress(text.toStdString()).has_value(), usable);
+    // One rule: an address no unit may be given is one no datagram is sent to.
+    const auto address = NumericHost(text.toStdString());
+    QVERIFY(address);
+    QCOMPARE(!UnusableTargetReason(*address).has_value(), usable);
+  }
+
+  void loopbackIsANewAddressOnlyForAUnitOnLoopback() {
+    using uvq::protocol::NewAddressRefusal;
+    const uvq::protocol::Ipv4Bytes loopback{127, 0, 0, 1}, lan{10, 1, 2, 3};
+    QVERIFY(NewAddressRefusal(loopback, lan).value().find("loopback") != std::string::npos);
+    QVERIFY(NewAddressRefusal(loopback, std::nullopt));
+    QVERIFY(!NewAddressRefusal(loopback, uvq::protocol::Ipv4Bytes{127, 0, 3, 1}));
+    QVERIFY(!NewAddressRefusal(lan, loopback));
+    QVERIFY(NewAddressRefusal({240, 0, 0, 1}, loopback).value().find("reserved") !=
+            std::string::npos);
   }
 
   void linkTakesEveryDottedAddressWithoutLookUp() {

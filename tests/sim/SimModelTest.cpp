@@ -1,4 +1,6 @@
 // The emulator's own rules, driven directly: record format, memory map and unit behaviour.
+#include <sys/stat.h>
+
 #include <QtTest>
 #include <numeric>
 
@@ -57,6 +59,7 @@ class SimModelTest : public QObject {
   void imageIsNotPlainText();
   void corruptedRecordsAreClassified();
   void imagesThatDoNotFitAreRefused();
+  void inputFilesAreReadWithoutWaitingOrGrowing();
   void memoryMapBoundaries();
   void captureAndAccessCode();
   void recordsOutsideLoaderModeAreRefused();
@@ -154,6 +157,31 @@ void SimModelTest::imagesThatDoNotFitAreRefused() {
   QVERIFY(MakeImage(binary, kProgramSize - 32, std::nullopt));
   // 16 MiB images: the largest program memory holds.
   QVERIFY(MakeImage(std::vector<uint8_t>(kProgramSize), 0, std::nullopt));
+}
+
+// make-image and --expect: a FIFO without a writer, an endless device or a huge sparse file
+// is refused at once instead of hanging (and then ignoring SIGTERM) or filling memory.
+void SimModelTest::inputFilesAreReadWithoutWaitingOrGrowing() {
+  QTemporaryDir dir;
+  std::vector<uint8_t> bytes;
+  std::string problem;
+  const std::string fifo = dir.filePath("fifo").toStdString();
+  QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+  QVERIFY(!ReadWholeFile(fifo, bytes, problem));
+  QCOMPARE(problem, std::string("is a FIFO, not a regular file"));
+  QVERIFY(!ReadWholeFile("/dev/zero", bytes, problem));
+  QCOMPARE(problem, std::string("is a character device, not a regular file"));
+  QFile sparse(dir.filePath("sparse.bin"));
+  QVERIFY(sparse.open(QIODevice::WriteOnly) && sparse.resize(qint64{1} << 30));
+  sparse.close();
+  QVERIFY(!ReadWholeFile(sparse.fileName().toStdString(), bytes, problem));
+  QVERIFY2(problem.find("larger than the unit's program memory") != std::string::npos,
+           problem.c_str());
+  QFile small(dir.filePath("small.bin"));
+  QVERIFY(small.open(QIODevice::WriteOnly) && small.write("abc") == 3);
+  small.close();
+  QVERIFY(ReadWholeFile(small.fileName().toStdString(), bytes, problem));
+  QCOMPARE(bytes, (std::vector<uint8_t>{'a', 'b', 'c'}));
 }
 
 void SimModelTest::memoryMapBoundaries() {

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <array>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace uvq::cli {
+
+// How the shell completes an option's value or an argument.
+enum class Completion { Nothing, File, ImageFile, Host, Choices };
+
+// Every option and argument of the command line, once: the source of --help, of the man
+// page's sections and of the bash completion. `subcommand` is empty for the options taken
+// before or after any subcommand; a row whose name does not start with '-' is a subcommand's
+// argument. `value` names an option's value ("N", "FILE"); empty for a flag.
+struct OptionRow {
+  std::string_view subcommand;
+  std::string_view names;  // as CLI11 takes them: "-q,--quiet", "--target", "FILE"
+  std::string_view value;
+  std::string_view help;
+  Completion completion = Completion::Nothing;
+  std::string_view choices;  // blank-separated, for Completion::Choices
+};
+
+inline constexpr std::array<OptionRow, 28> kOptionRows{{
+    {"", "--target", "HOST",
+     "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
+     Completion::Host, ""},
+    {"", "--targets-file", "FILE",
+     "file with one target per line, optionally followed by a unit ID; # comments",
+     Completion::File, ""},
+    {"", "--id", "ID", "address only the unit with this ID (hex) when several answer",
+     Completion::Nothing, ""},
+    {"", "--access-code", "CODE", "send a live reboot request with this code before capturing",
+     Completion::Nothing, ""},
+    {"", "--wait-ms", "N", "how long to wait for answers (default 1000)", Completion::Nothing, ""},
+    {"", "--watchdog-ms", "N", "programming watchdog per record (default 5000)",
+     Completion::Nothing, ""},
+    {"", "--resends", "N", "resends of an unanswered record (default 4)", Completion::Nothing, ""},
+    {"", "--capture-attempts", "N", "captures sent before giving up (default 150)",
+     Completion::Nothing, ""},
+    {"", "--capture-interval-ms", "N", "time between captures (default 500)", Completion::Nothing,
+     ""},
+    {"", "--erase-timeout-ms", "N", "how long to wait for an erase to be answered (default 20000)",
+     Completion::Nothing, ""},
+    {"", "--strict", "",
+     "fail the run when the unit refused any record (loader overwrite, unsupported record "
+     "type), which otherwise only counts them",
+     Completion::Nothing, ""},
+    {"", "--no-verify", "",
+     "after programming and reset, do not locate the unit again to confirm it left loader "
+     "mode with a valid program",
+     Completion::Nothing, ""},
+    {"", "--allow-partial-record", "", "send an image whose size is not a multiple of 24 bytes",
+     Completion::Nothing, ""},
+    {"", "--log", "FILE",
+     "append one JSON line per unit and run to this file (image SHA-256, outcome)",
+     Completion::File, ""},
+    {"", "--json", "", "one JSON object per line per event", Completion::Nothing, ""},
+    {"", "-q,--quiet", "", "no log lines and no progress", Completion::Nothing, ""},
+    {"", "-v,--verbose", "", "also every reply's fields, one line each", Completion::Nothing, ""},
+    {"", "--beep", "", "beep when programming completes", Completion::Nothing, ""},
+    {"", "--config", "FILE",
+     "read options from this INI file (default: $XDG_CONFIG_HOME/uvq/uvq.ini, then "
+     "/etc/uvq/uvq.ini)",
+     Completion::File, ""},
+    {"", "--version", "", "print the version and exit", Completion::Nothing, ""},
+    {"", "-h,--help", "", "print this help and exit", Completion::Nothing, ""},
+    {"program", "FILE", "", "image file (.cry)", Completion::ImageFile, ""},
+    {"program", "--no-reset", "", "do not reset the unit after programming", Completion::Nothing,
+     ""},
+    {"erase", "WHAT", "", "what to erase: device, program or data", Completion::Choices,
+     "device program data"},
+    {"set-ip", "ADDRESS", "", "the new address, a.b.c.d", Completion::Nothing, ""},
+    {"scan", "RANGE", "", "FIRST-LAST, e.g. 10.1.2.1-10.1.2.254", Completion::Nothing, ""},
+    {"scan", "--rate", "N", "addresses asked per second (default 50)", Completion::Nothing, ""},
+    {"help", "TOPIC", "", "a subcommand, or exit-codes", Completion::Nothing, ""},
+}};
+
+// The row of `longName` ("--watchdog-ms", "FILE") of `subcommand` ("" for the global ones);
+// nullptr when the table has none.
+const OptionRow* FindOptionRow(std::string_view subcommand, std::string_view longName);
+
+// "--quiet" of "-q,--quiet"; "FILE" of "FILE".
+std::string_view LongName(const OptionRow& row);
+
+// One subcommand's arguments and own options, as the top-level help lists them:
+// "program FILE [--no-reset]".
+std::string SubcommandSynopsis(std::string_view subcommand);
+
+// The bash completion script for uvq, made from the table at build time.
+std::string BashCompletionScript();
+
+// The man page's sections beyond --help (help2man include format): each subcommand with its
+// arguments and options, the exit status and the files read.
+std::string ManPageSections();
+
+// The exit codes in words, for `uvq help exit-codes` and the man page.
+std::string ExitCodeText();
+
+}  // namespace uvq::cli
