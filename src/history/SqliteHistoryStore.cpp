@@ -235,7 +235,9 @@ int64_t SqliteHistoryStore::Write(const OperationRow& given, bool completed) {
       Use use(update);
       Bind(update, values);
       if (sqlite3_step(update) != SQLITE_DONE) fail("cannot complete a row");
-      if (sqlite3_changes(db_) != 1) fail(("no row " + std::to_string(row.id)).c_str());
+      if (sqlite3_changes(db_) != 1)
+        throw HistoryError(HistoryErrorKind::WriteFailed,
+                           "history " + path_ + ": no row " + std::to_string(row.id) + " to complete");
     } else {
       sqlite3_stmt* write =
           Prepared(completed ? CompleteSql(Dialect::Sqlite) : BeginSql(Dialect::Sqlite));
