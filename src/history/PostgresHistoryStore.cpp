@@ -223,13 +223,14 @@ auto PostgresHistoryStore::Retried(Call call) {
 
 int64_t PostgresHistoryStore::Write(const OperationRow& given, bool completed) {
   std::lock_guard lock(mutex_);
-  return Retried([&] { return WriteOnce(given, completed); });
+  OperationRow row = given;
+  // The key is made once, before any try, so that a second try writes the same row.
+  if (!completed && row.key.empty()) row.key = NewRowKey();
+  return Retried([&] { return WriteOnce(row, completed); });
 }
 
-int64_t PostgresHistoryStore::WriteOnce(const OperationRow& given, bool completed) {
-  OperationRow row = given;
+int64_t PostgresHistoryStore::WriteOnce(const OperationRow& row, bool completed) {
   const bool byId = completed && row.key.empty();
-  if (!completed && row.key.empty()) row.key = NewRowKey();
   const auto kind = HistoryErrorKind::WriteFailed;
   if (connection_ && PQstatus(connection_) != CONNECTION_OK) Disconnect();
   Run("BEGIN", {}, kind);
