@@ -193,7 +193,7 @@ void Session::advance() {
       if (resetEnd_) concludeRun();
       return;
     case Phase::Verifying:
-      if (verifyStatus_ && RunsValidProgram(*verifyStatus_)) finish(ExitCode::Ok);
+      if (verifyStatus_ && protocol::RunsValidProgram(*verifyStatus_)) finish(ExitCode::Ok);
       return;
     case Phase::Erasing:
       if (!eraseEnd_) return;
@@ -607,7 +607,7 @@ void Session::finish(ExitCode code, const std::string& detail) {
     fields.field("unit", unit.id)
         .field("ip", unit.ip)
         .field("status", HexWord(unit.status))
-        .field("valid_program", RunsValidProgram(unit.status));
+        .field("valid_program", protocol::RunsValidProgram(unit.status));
     output_.event(target_, "unit", fields);
   }
   if (quietMiss) return;

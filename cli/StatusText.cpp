@@ -24,8 +24,4 @@ std::string StatusInWords(uint16_t status) {
   return HexWord(status) + " (" + (words.empty() ? std::string("no flags") : words) + ")";
 }
 
-bool RunsValidProgram(uint16_t status) {
-  return !(status & (protocol::Status::kLoaderMode | protocol::Status::kUserCodeInvalid));
-}
-
 }  // namespace uvq::cli

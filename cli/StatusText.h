@@ -13,7 +13,4 @@ std::string StatusInWords(uint16_t status);
 // "0100" for 0x0100.
 std::string HexWord(uint16_t value);
 
-// A unit holds a program it can run: out of loader mode and its user code space valid.
-bool RunsValidProgram(uint16_t status);
-
 }  // namespace uvq::cli

@@ -93,7 +93,7 @@ bool LoaderService::dispatchByType(const ReplyImage& reply) {
       reportStatusReply(reply);
       setReadyState(status);
       // A unit holding a broken image refuses to leave the loader and says why.
-      const ResetEnd end = status & kRunAbortingBits ? ResetEnd::Refused : ResetEnd::Answered;
+      const ResetEnd end = status & kResetRefusingBits ? ResetEnd::Refused : ResetEnd::Answered;
       notify([&](LoaderOutcomes& l) { l.resetEnded(end, status); });
       return true;
     }
@@ -101,7 +101,7 @@ bool LoaderService::dispatchByType(const ReplyImage& reply) {
       reportStatusReply(reply);
       const UnitReport report = ReportOf(reply, true);
       const bool accepted =
-          requestedAddress_ && report.ip == *requestedAddress_ && !(status & kRunAbortingBits);
+          requestedAddress_ && report.ip == *requestedAddress_ && !(status & kResetRefusingBits);
       requestedAddress_.reset();
       notify([&](LoaderOutcomes& l) { l.addressChangeEnded(accepted, report.ip, status); });
       return true;

@@ -124,7 +124,7 @@ bool LoaderService::processRecordAcknowledge(const ReplyImage& reply, uint16_t s
     return true;
   }
   ++run_.acknowledged;
-  if (status & kRecordRefusedBits) ++run_.refusedRecords;
+  if (status & kRecordRefusingBits) ++run_.refusedRecords;
   if (status & Status::kFileDone) run_.fileFinished = true;
   size_t n = 0;
   try {
