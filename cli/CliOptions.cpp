@@ -114,7 +114,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
       "Finds UVQ units on the network, captures them into loader mode and programs, "
       "erases, resets or re-addresses them.",
       "uvq"};
-  app.footer(std::string("\n") + kExitCodeHelp +
+  app.footer(std::string("\n") + ExitCodeHelp() +
              "\n\nTarget: --target, else the environment variable UVQ_TARGET, else uvq.INI "
              "beside the executable (section Net, key Address), as for the window.\n"
              "Options may also come from a configuration file (INI, key = option name without "

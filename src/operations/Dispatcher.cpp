@@ -85,9 +85,15 @@ bool LoaderService::dispatchByType(const ReplyImage& reply) {
   const uint8_t type = ReplyType(reply);
   switch (type) {
     case Code(Command::Locate):
+      reportStatusReply(reply);
+      setReadyState(status);
+      return true;
     case Code(Command::Capture):
       reportStatusReply(reply);
       setReadyState(status);
+      // A unit that wants its access code answers every capture and stays where it is.
+      if (!(status & Status::kLoaderMode))
+        notStarted(ServiceOperation::Capture, NotStartedReason::NotInLoaderMode, status);
       return true;
     case Code(Command::Reset): {
       reportStatusReply(reply);

@@ -65,7 +65,7 @@ class WindowPresenter final : private LoaderOutcomes {
   void captureCountdownReset() override;
   void captureEnded(CaptureEnd end) override;
   void runStarted(int32_t recordCount) override;
-  void runProgress(uint64_t pdusSent, int32_t recordCount) override;
+  void runProgress(uint64_t pdusSent, int32_t recordCount, uint64_t acknowledged) override;
   void runEnded(const RunResult& result) override;
   void addressChangeEnded(bool accepted, protocol::Ipv4Bytes reported, uint16_t status) override;
 

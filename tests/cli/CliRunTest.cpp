@@ -128,8 +128,12 @@ class CliRunTest : public QObject {
     for (const char* command : {"locate", "status", "reset"}) {
       const Result r = RunUvq({command, "--wait-ms", "200", "--target", "127.0.5.5"});
       EXPECT_EXIT(r, 4);
-      QVERIFY2(r.out.contains("no unit answered"), qPrintable(r.out));
+      QVERIFY2(r.out.contains("no unit answered at 127.0.5.5"), qPrintable(r.out));
     }
+    // In JSON a unit that never answered is null, not "".
+    const Result json = RunUvq({"status", "--json", "--wait-ms", "200", "--target", "127.0.5.5"});
+    EXPECT_EXIT(json, 4);
+    QVERIFY2(json.out.contains("\"unit\":null"), qPrintable(json.out));
     const Result ip = RunUvq({"set-ip", "127.0.5.50", "--wait-ms", "200", "--target", "127.0.5.5"});
     EXPECT_EXIT(ip, 4);
   }
@@ -250,10 +254,11 @@ class CliRunTest : public QObject {
     env.insert("XDG_RUNTIME_DIR", locks.path());
     Uvq first({"program", image("cry"), "--json", "--log", log, "--target", "127.0.5.15"}, env);
     QVERIFY(first.waitForOutput("\"event\":\"loader_mode\""));
-    const Result second =
-        RunUvq({"erase", "device", "--target", "localhost", "--target", "127.0.5.15"}, 60000, env);
+    // The lock is the unit's, whether it was named or found: taken once the unit is known,
+    // before anything changes it.
+    const Result second = RunUvq({"erase", "device", "--target", "127.0.5.15"}, 60000, env);
     EXPECT_EXIT(second, 2);
-    QVERIFY2(second.err.contains("127.0.5.15 (unit any) is in use by another uvq run (process " +
+    QVERIFY2(second.err.contains("127.0.5.15 (unit 0100) is in use by another uvq run (process " +
                                  QString::number(first.processId()) + ")"),
              qPrintable(second.err));
     const Result r = first.finish();
@@ -456,6 +461,15 @@ class CliRunTest : public QObject {
     QCOMPARE(capture.value("unit").toString(), QString("0100"));
     QCOMPARE(capture.value("status").toString(), QString("4000"));
     QVERIFY(!byEvent.value("progress").isEmpty());
+    // Results come last: no progress event after the target's result.
+    const QStringList lines = r.outLines();
+    const auto lastProgress = std::find_if(lines.rbegin(), lines.rend(), [](const QString& l) {
+      return l.contains("\"event\":\"progress\"");
+    });
+    const auto resultLine = std::find_if(lines.rbegin(), lines.rend(), [](const QString& l) {
+      return l.contains("\"event\":\"result\"");
+    });
+    QVERIFY(resultLine < lastProgress);  // reverse iterators: the result is nearer the end
     QCOMPARE(byEvent.value("progress").last().value("total").toInt(), kImageRecords);
     QCOMPARE(byEvent.value("result").size(), 1);
     const QJsonObject result = byEvent.value("result").first();
