@@ -15,9 +15,7 @@ namespace {
 // Capture answers without loader mode before the unit is taken to refuse it: a unit that
 // wants its access code answers every capture, so waiting out every attempt tells nothing new.
 constexpr int kCaptureRefusalsToGiveUp = 3;
-// After the automatic reset, how long the unit may take to come back out of loader mode, and
-// how often it is asked meanwhile.
-constexpr int kVerifyMs = 10000;
+// After the automatic reset, how often the unit is asked whether it runs its program.
 constexpr int kVerifyIntervalMs = 250;
 
 std::string Joined(const std::vector<std::string>& items) {
@@ -340,7 +338,7 @@ void UnitJob::afterRun() {
 
 std::string UnitJob::notFinishedText() const {
   std::string text = unitName() +
-                     " did not report the file finished on the last record (the image may lack "
+                     " never reported the file finished on its last record (the image may lack "
                      "its end record)";
   if (resetEnd_) return text + "; after the reset it reports " + StatusInWords(resetStatus_);
   return text + "; it stays in loader mode without a valid program";
@@ -358,7 +356,7 @@ void UnitJob::concludeRun() {
                   std::to_string(run_->refusedRecords) + " records refused by the unit (--strict)");
   if (plan_.autoReset && plan_.verify) {
     verifyStatus_.reset();
-    verifyUntil_ = SteadyClock::now() + std::chrono::milliseconds(kVerifyMs);
+    verifyUntil_ = SteadyClock::now() + std::chrono::milliseconds(plan_.verifyMs);
     return sendLocate(Phase::Verifying, kVerifyIntervalMs);
   }
   finish(JobOutcome::Ok);

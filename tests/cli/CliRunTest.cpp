@@ -356,6 +356,35 @@ class CliRunTest : public QObject {
     QVERIFY(r.out.contains("6  network error"));
   }
 
+  // The image is read once before anything is sent: overwritten in place during the run, the
+  // unit still gets the image as it was, and the run log's SHA-256 is of what was sent.
+  void imageOverwrittenDuringTheRunIsSentAsItWas() {
+    Sim sim("127.0.5.16");
+    QVERIFY(sim.start({"--quiet", "--delay-ms", "2", "--expect", image("bin")}));
+    const QString copy = dir_.filePath("overwritten.cry");
+    QFile::remove(copy);
+    QVERIFY(QFile::copy(image("cry"), copy));
+    QFile original(copy);
+    QVERIFY(original.open(QIODevice::ReadOnly));
+    const QByteArray sent = original.readAll();
+    original.close();
+    const QString log = dir_.filePath("overwritten.log");
+    Uvq uvq({"program", copy, "--json", "--log", log, "--target", "127.0.5.16"});
+    QVERIFY(uvq.waitForOutput("Programming from"));
+    QFile file(copy);
+    QVERIFY(file.open(QIODevice::ReadWrite));  // in place, as dd conv=notrunc does
+    QVERIFY(file.write(QByteArray(sent.size(), '\x5A')) == sent.size());
+    file.close();
+    const Result r = uvq.finish();
+    EXPECT_EXIT(r, 0);
+    QVERIFY(sim.waitForOutput("IMAGE OK"));
+    QFile logFile(log);
+    QVERIFY(logFile.open(QIODevice::ReadOnly));
+    const QJsonObject entry = QJsonDocument::fromJson(logFile.readAll().trimmed()).object();
+    QCOMPARE(entry.value("image_sha256").toString(),
+             QString(QCryptographicHash::hash(sent, QCryptographicHash::Sha256).toHex()));
+  }
+
   void severalUnitsBehindOneAddressNeedAnId() {
     Sim sim("127.0.5.12");
     QVERIFY(sim.start({"--units", "3", "--id", "0100", "--expect", image("bin")}));
@@ -552,7 +581,8 @@ class CliRunTest : public QObject {
     QVERIFY2(r.out.contains(QRegularExpression("127\\.0\\.5\\.33 .*no answer - no response to "
                                                "erase")),
              qPrintable(r.out));
-    QVERIFY2(r.out.contains("no answer - no unit answered (3 attempts)"), qPrintable(r.out));
+    QVERIFY2(r.out.contains("no answer - no unit answered at 127.0.5.34 (3 attempts); check"),
+             qPrintable(r.out));
     QCOMPARE(silent.output().count(" cmd 0 "), 3);
   }
 

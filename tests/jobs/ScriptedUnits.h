@@ -29,7 +29,7 @@ struct ScriptedUnit {
   bool loaderMode = false;
   bool userCodeInvalid = false;
   bool silent = false;           // answers nothing (any more)
-  std::vector<uint8_t> written;  // the record bytes it was sent, in order
+  std::vector<uint8_t> written{};  // the record bytes it was sent, in order
   int captures = 0;
   int resets = 0;
 };
@@ -52,7 +52,7 @@ class ScriptedUnits {
   // Status of a record's acknowledgement: record index (from 0), the count so far of records
   // the unit was sent. Default: "record done", and "file done" on the image's last record.
   std::function<uint16_t(size_t index)> recordStatus;
-  // Status a unit reports out of loader mode after the reset; default: its plain state.
+  // Status a unit reports to a locate after the reset; default: its plain state.
   std::function<uint16_t()> statusAfterReset;
   size_t imageRecords = 0;
   int pdusReceived = 0;
@@ -95,7 +95,6 @@ class ScriptedUnits {
     uint16_t status = 0;
     if (unit.loaderMode) status |= 0x4000;
     if (unit.userCodeInvalid) status |= 0x2000;
-    if (!unit.loaderMode && unit.resets > 0 && statusAfterReset) status = statusAfterReset();
     return status;
   }
 
@@ -131,6 +130,7 @@ class ScriptedUnits {
           break;
         default:
           status = baseStatus(unit);
+          if (!unit.loaderMode && unit.resets > 0 && statusAfterReset) status = statusAfterReset();
           break;
       }
       std::vector<uint8_t> reply(uvq::protocol::kMinimumReplyLength, 0);

@@ -66,6 +66,8 @@ struct JobRun {
       job->onTime(SteadyClock::now());
       job->endIfStalled();
     }
+    if (qEnvironmentVariableIsSet("UVQ_JOB_TEST_LOG"))
+      for (const std::string& line : log.lines) qDebug("%s", line.c_str());
     return job->finished();
   }
 
@@ -147,8 +149,9 @@ class UnitJobTest : public QObject {
     QVERIFY(run.run(site));
     const JobResult& r = run.observer.last;
     QVERIFY(r.outcome == JobOutcome::UnitError);
-    QVERIFY2(r.detail.find("did not report the file finished") != std::string::npos,
-             r.detail.c_str());
+    QVERIFY2(
+        r.detail.find("never reported the file finished on its last record") != std::string::npos,
+        r.detail.c_str());
   }
 
   // Error bits after the reset are no valid program, though neither loader mode nor
@@ -159,6 +162,7 @@ class UnitJobTest : public QObject {
     site.imageRecords = 2;
     site.statusAfterReset = [] { return uint16_t{0x9FFF & ~0x4000 & ~0x2000}; };
     JobPlan plan = ProgramPlan(2);
+    plan.verifyMs = 300;
     JobRun run("127.0.9.4", std::move(plan));
     QVERIFY(run.run(site));
     const JobResult& r = run.observer.last;
