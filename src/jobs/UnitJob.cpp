@@ -503,6 +503,7 @@ void UnitJob::runStarted(int32_t recordCount) {
 
 void UnitJob::runProgress(uint64_t /*pdusSent*/, int32_t /*recordCount*/, uint64_t acknowledged) {
   figures_.acknowledged = acknowledged;
+  if (observer_) observer_->progress(figures_);
 }
 
 void UnitJob::runEnded(const RunResult& result) {

@@ -20,6 +20,8 @@ class JobObserver {
   // Every accepted reply except record acknowledgements (those are summed up in the figures).
   virtual void replied(const UnitReport& /*report*/) {}
   virtual void loaderModeReached(protocol::UvqId /*unit*/) {}
+  // After each record the unit acknowledged (no allocation, no log line).
+  virtual void progress(const JobFigures& /*figures*/) {}
   // Once, when the job has ended; the result is final.
   virtual void finished(const JobResult& /*result*/) {}
 };
