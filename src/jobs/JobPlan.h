@@ -50,8 +50,8 @@ struct JobPlan {
   int waitMs = 1000;                              // answers to locate, status, reset, set-ip
   bool autoReset = true;
   bool beep = false;
-  bool strict = false;  // a record refused without aborting the run fails the job
-  bool verify = true;   // after the reset, locate until the unit runs a valid program
+  bool strict = false;   // a record refused without aborting the run fails the job
+  bool verify = true;    // after the reset, locate until the unit runs a valid program
   int verifyMs = 10000;  // how long the unit may take to come back out of loader mode
   Timing timing;
   ClaimUnit claim;

@@ -28,7 +28,7 @@ struct ScriptedUnit {
   int delayMs = 0;  // every answer of this unit comes this much later
   bool loaderMode = false;
   bool userCodeInvalid = false;
-  bool silent = false;           // answers nothing (any more)
+  bool silent = false;             // answers nothing (any more)
   std::vector<uint8_t> written{};  // the record bytes it was sent, in order
   int captures = 0;
   int resets = 0;
