@@ -81,7 +81,7 @@ std::string SubcommandSynopsis(std::string_view subcommand) {
 }
 
 std::string ExitCodeText() {
-  return kExitCodeHelp;
+  return ExitCodeHelp();
 }
 
 std::string BashCompletionScript() {

@@ -104,6 +104,10 @@ void RunSessions(const std::vector<std::unique_ptr<Session>>& sessions, Output& 
     }
   };
 
+  // Each target's last progress line or event comes before its result.
+  for (size_t i = 0; i < sessions.size(); ++i)
+    sessions[i]->setBeforeResult(
+        [&progress, i](const Session& session) { progress.sessionEnded(i, session); });
   startDue(begin);
   output.flush();
   for (;;) {

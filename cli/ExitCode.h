@@ -1,7 +1,10 @@
 #pragma once
 
 #include <array>
+#include <string>
 #include <string_view>
+
+#include "jobs/JobResult.h"
 
 namespace uvq::cli {
 
@@ -17,43 +20,72 @@ enum class ExitCode : int {
   Network = 6,    // send failed, host cannot be resolved
   // Stopped by a signal: the shell's 128 + signal number, so scripts see the usual codes.
   Interrupted = 130,  // SIGINT (Ctrl-C)
-  Terminated = 143,   // SIGTERM
+  Terminated = 143,   // SIGTERM, SIGHUP
 };
 
 constexpr int ToInt(ExitCode code) {
   return static_cast<int>(code);
 }
 
-// Each code's outcome: an identifier for JSON events and the run log (stable, machine-readable)
-// and the words a person reads in the summary.
-struct OutcomeNames {
+// The one table from a job's outcome to the exit code: its words in the summary and the help
+// text of each code. A signal's code replaces the outcome's (the "interrupted" rows).
+struct OutcomeRow {
+  jobs::JobOutcome outcome;
   ExitCode code;
-  std::string_view word;
-  std::string_view text;
+  std::string_view text;  // what a person reads in the summary
+  std::string_view help;  // the code's line in the help text
 };
 
-inline constexpr std::array<OutcomeNames, 9> kOutcomes{{
-    {ExitCode::Ok, "ok", "ok"},
-    {ExitCode::Internal, "internal_error", "internal error"},
-    {ExitCode::Usage, "bad_usage", "bad usage"},
-    {ExitCode::File, "file_error", "file error"},
-    {ExitCode::NoAnswer, "no_answer", "no answer"},
-    {ExitCode::UnitError, "unit_error", "unit error"},
-    {ExitCode::Network, "network_error", "network error"},
-    {ExitCode::Interrupted, "interrupted", "interrupted"},
-    {ExitCode::Terminated, "interrupted", "interrupted"},
+inline constexpr std::array<OutcomeRow, 9> kOutcomeTable{{
+    {jobs::JobOutcome::Ok, ExitCode::Ok, "ok", "success (every target)"},
+    {jobs::JobOutcome::InternalError, ExitCode::Internal, "internal error", "internal error"},
+    {jobs::JobOutcome::Refused, ExitCode::Usage, "bad usage",
+     "bad usage: arguments, unknown option, configuration file, invalid address,\n"
+     "     bad unit ID, duplicate targets, several units without --id, a unit locked by\n"
+     "     another program, a full unit table"},
+    {jobs::JobOutcome::FileError, ExitCode::File, "file error",
+     "file error: image missing, unreadable, empty, not a regular file or not whole\n"
+     "     records"},
+    {jobs::JobOutcome::NoAnswer, ExitCode::NoAnswer, "no answer",
+     "no answer: capture time-out, programming watchdog, erase time-out,\n"
+     "     reset or set-ip without a reply, no unit (or not the --id unit) answered"},
+    {jobs::JobOutcome::UnitError, ExitCode::UnitError, "unit error",
+     "the unit reported an error: not in loader mode, record errors, refused request,\n"
+     "     file not finished on the last record, reset refused, no valid program after\n"
+     "     the reset, capture answered without loader mode (access code), refused\n"
+     "     records with --strict"},
+    {jobs::JobOutcome::NetworkError, ExitCode::Network, "network error",
+     "network error: send failed, host cannot be resolved, a scan that could not\n"
+     "     ask every address"},
+    {jobs::JobOutcome::Interrupted, ExitCode::Interrupted, "interrupted",
+     "stopped by SIGINT (Ctrl-C); each unit's state is printed"},
+    {jobs::JobOutcome::Interrupted, ExitCode::Terminated, "interrupted",
+     "stopped by SIGTERM or SIGHUP; each unit's state is printed"},
 }};
 
+constexpr const OutcomeRow* OutcomeRowOf(ExitCode code) {
+  for (const OutcomeRow& row : kOutcomeTable)
+    if (row.code == code) return &row;
+  return nullptr;
+}
+
+// The exit code of a job's outcome; `signal` is the code of the signal that interrupted it.
+constexpr ExitCode ExitCodeOf(jobs::JobOutcome outcome, ExitCode signal = ExitCode::Interrupted) {
+  if (outcome == jobs::JobOutcome::Interrupted) return signal;
+  for (const OutcomeRow& row : kOutcomeTable)
+    if (row.outcome == outcome) return row.code;
+  return ExitCode::Internal;
+}
+
+// The identifier for JSON events and the run log (stable, machine-readable).
 constexpr std::string_view OutcomeWord(ExitCode code) {
-  for (const OutcomeNames& row : kOutcomes)
-    if (row.code == code) return row.word;
-  return "unknown";
+  const OutcomeRow* row = OutcomeRowOf(code);
+  return row ? jobs::OutcomeIdentifier(row->outcome) : "unknown";
 }
 
 constexpr std::string_view OutcomeText(ExitCode code) {
-  for (const OutcomeNames& row : kOutcomes)
-    if (row.code == code) return row.text;
-  return "unknown";
+  const OutcomeRow* row = OutcomeRowOf(code);
+  return row ? row->text : "unknown";
 }
 
 // With several targets the run's code is that of the first target, in the order given, that
@@ -65,24 +97,14 @@ ExitCode CombinedExitCode(const Range& codes) {
   return ExitCode::Ok;
 }
 
-inline constexpr const char* kExitCodeHelp =
-    "Exit codes:\n"
-    "  0  success (every target)\n"
-    "  1  internal error\n"
-    "  2  bad usage: arguments, unknown option, configuration file, invalid address,\n"
-    "     bad unit ID, duplicate targets, a unit locked by another program\n"
-    "  3  file error: image missing, unreadable, empty, not a regular file or not whole\n"
-    "     records, or a read error during the run\n"
-    "  4  no answer: capture time-out, programming watchdog, erase time-out,\n"
-    "     reset or set-ip without a reply, no unit (or not the --id unit) answered\n"
-    "  5  the unit reported an error: not in loader mode, record errors, refused request,\n"
-    "     file not finished, reset refused, no valid program after the reset, capture\n"
-    "     answered without loader mode (access code), refused records with --strict\n"
-    "  6  network error: send failed, host cannot be resolved, a scan that could not\n"
-    "     ask every address\n"
-    "  130, 143  stopped by SIGINT (Ctrl-C), or SIGTERM or SIGHUP; each unit's state is\n"
-    "     printed\n"
-    "With several targets the code is that of the first target (in the order given)\n"
-    "that failed.";
+// "Exit codes:" and a line per code, made from the table.
+inline std::string ExitCodeHelp() {
+  std::string text = "Exit codes:";
+  for (const OutcomeRow& row : kOutcomeTable)
+    text += "\n  " + std::to_string(ToInt(row.code)) + "  " + std::string(row.help);
+  return text +
+         "\nWith several targets the code is that of the first target (in the order given)\n"
+         "that failed.";
+}
 
 }  // namespace uvq::cli

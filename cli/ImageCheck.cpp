@@ -32,4 +32,32 @@ std::optional<ImageProblem> CheckImage(const std::string& path, bool allowPartia
   return std::nullopt;
 }
 
+std::optional<ImageProblem> LoadImage(const std::string& path, bool allowPartialRecord,
+                                      std::vector<uint8_t>& bytes) {
+  int64_t size = 0;
+  if (auto problem = CheckImage(path, allowPartialRecord, &size)) return problem;
+  const std::string name = "image '" + path + "'";
+  if (size > kMaxImageBytes)
+    return ImageProblem{name + " is " + std::to_string(size) + " bytes, more than any image (" +
+                        std::to_string(kMaxImageBytes >> 20) + " MiB)"};
+  const platform::OpenedRecordFile opened = platform::OpenRecordFile(path);
+  if (!opened.file) return ImageProblem{"cannot open " + name + ": " + opened.problem};
+  bytes.assign(static_cast<size_t>(size), 0);
+  size_t got = 0;
+  try {
+    while (got < bytes.size()) {
+      const size_t n = opened.file->read(std::span<uint8_t>(bytes).subspan(got));
+      if (n == 0) break;
+      got += n;
+    }
+  } catch (const PlatformError& error) {
+    return ImageProblem{"cannot read " + name + ": " + error.what()};
+  }
+  // A file that changed size while it was read is read again by nobody: refused as it is.
+  if (got != bytes.size())
+    return ImageProblem{name + " changed while it was read (" + std::to_string(got) + " of " +
+                        std::to_string(bytes.size()) + " bytes)"};
+  return std::nullopt;
+}
+
 }  // namespace uvq::cli

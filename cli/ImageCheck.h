@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace uvq::cli {
 
@@ -17,5 +18,13 @@ struct ImageProblem {
 // nullopt when the image may be sent; its size is then in `size` when given.
 std::optional<ImageProblem> CheckImage(const std::string& path, bool allowPartialRecord,
                                        int64_t* size = nullptr);
+
+// Larger than any unit's memory many times over; a file this big is no image.
+inline constexpr int64_t kMaxImageBytes = int64_t{256} << 20;
+
+// Checks the image as above and reads it whole, once: every unit of the run is sent exactly
+// these bytes, whatever happens to the file meanwhile. Fills `bytes` unless there is a problem.
+std::optional<ImageProblem> LoadImage(const std::string& path, bool allowPartialRecord,
+                                      std::vector<uint8_t>& bytes);
 
 }  // namespace uvq::cli

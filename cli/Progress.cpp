@@ -54,14 +54,14 @@ void Progress::drawBar(TimePoint now, const std::vector<std::unique_ptr<Session>
   TimePoint latestEnd{};
   for (const auto& session : sessions) {
     const RunFigures& f = session->figures();
-    if (f.total <= 0) {
+    if (f.total == 0) {
       runsToCome = runsToCome || !session->finished();
       continue;
     }
     ++runs;
     if (f.running) ++running;
-    done += f.acknowledged;
-    total += f.total;
+    done += static_cast<int64_t>(f.acknowledged);
+    total += static_cast<int64_t>(f.total);
     if (f.started < earliest) earliest = f.started;
     if (!f.running) {
       const auto end = f.started + std::chrono::duration_cast<SteadyClock::duration>(
@@ -96,25 +96,38 @@ void Progress::drawBar(TimePoint now, const std::vector<std::unique_ptr<Session>
 }
 
 void Progress::reportLines(TimePoint now, const std::vector<std::unique_ptr<Session>>& sessions) {
-  if (states_.size() != sessions.size())
-    states_.assign(sessions.size(), TargetState{0, now - kLinePeriod, false});
+  if (states_.size() < sessions.size())
+    states_.resize(sessions.size(), TargetState{0, now - kLinePeriod, false});
   for (size_t i = 0; i < sessions.size(); ++i) {
     const RunFigures& f = sessions[i]->figures();
-    if (f.total <= 0) continue;
+    if (f.total == 0) continue;
     TargetState& state = states_[i];
     if (!f.running) {
       // Where the run ended, once: 100 % when it completed.
       if (state.endReported) continue;
       state.endReported = true;
-      report(*sessions[i], f.acknowledged, f.total, sessions[i]->result().seconds);
+      report(*sessions[i], static_cast<int64_t>(f.acknowledged), static_cast<int64_t>(f.total),
+             sessions[i]->result().seconds);
       continue;
     }
-    const int tenth = static_cast<int>(std::min<int64_t>(10, f.acknowledged * 10 / f.total));
+    const int tenth = static_cast<int>(std::min<uint64_t>(10, f.acknowledged * 10 / f.total));
     if (tenth <= state.reportedTenth && now - state.reportedAt < kLinePeriod) continue;
     state.reportedTenth = std::max(state.reportedTenth, tenth);
     state.reportedAt = now;
-    report(*sessions[i], f.acknowledged, f.total, Seconds(f.started, now));
+    report(*sessions[i], static_cast<int64_t>(f.acknowledged), static_cast<int64_t>(f.total),
+           Seconds(f.started, now));
   }
+}
+
+void Progress::sessionEnded(size_t index, const Session& session) {
+  if (style_ != Style::Lines && style_ != Style::Events) return;
+  const RunFigures& f = session.figures();
+  if (f.total == 0) return;
+  if (states_.size() <= index) states_.resize(index + 1, TargetState{0, TimePoint{}, false});
+  if (states_[index].endReported) return;
+  states_[index].endReported = true;
+  report(session, static_cast<int64_t>(f.acknowledged), static_cast<int64_t>(f.total),
+         session.result().seconds);
 }
 
 void Progress::report(const Session& session, int64_t records, int64_t total, double seconds) {

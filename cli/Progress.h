@@ -24,6 +24,8 @@ class Progress {
   Progress(std::FILE* stream, Style style, Output& output, bool prefixTargets);
 
   void update(TimePoint now, const std::vector<std::unique_ptr<Session>>& sessions);
+  // A session has ended: its last line or event, once, before its result is written.
+  void sessionEnded(size_t index, const Session& session);
   // Takes the bar off its line so that a log line can be written there; the next update draws
   // it again. Output calls this before every line it writes.
   void clearForLine();

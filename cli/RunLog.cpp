@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include "JsonLine.h"
 #include "Output.h"
@@ -30,9 +31,13 @@ std::string RunLogLine(const RunLogEntry& e) {
   line.field("time", e.time.empty() ? IsoTimeUtc() : e.time)
       .field("tool_version", e.toolVersion)
       .field("target", e.target)
-      .field("address", e.address)
-      .field("unit", e.unitId)
-      .field("operation", e.operation)
+      .field("address", e.address);
+  // A unit that never answered is no unit: null, not "".
+  if (e.unitId.empty())
+    line.null("unit");
+  else
+    line.field("unit", e.unitId);
+  line.field("operation", e.operation)
       .field("image", e.image)
       .field("image_bytes", e.imageBytes)
       .field("image_sha256", e.imageSha256)
@@ -136,34 +141,15 @@ bool AppendRunLog(const std::string& path, const std::vector<RunLogEntry>& entri
   return file.open(path, error) && file.append(entries, error);
 }
 
-std::optional<std::string> Sha256OfFile(const std::string& path, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) {
-    error = "cannot open '" + path + "': " + std::strerror(errno);
-    return std::nullopt;
-  }
-  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                        EVP_MD_CTX_free);
-  bool ok = context && EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) == 1;
-  std::array<unsigned char, 1 << 16> buffer;
-  while (ok) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      error = "cannot read '" + path + "': " + std::strerror(errno);
-      ::close(fd);
-      return std::nullopt;
-    }
-    if (n == 0) break;
-    ok = EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(n)) == 1;
-  }
-  ::close(fd);
+std::string Sha256Of(std::span<const uint8_t> bytes) {
   unsigned char digest[EVP_MAX_MD_SIZE];
   unsigned int length = 0;
-  if (!ok || EVP_DigestFinal_ex(context.get(), digest, &length) != 1) {
-    error = "SHA-256 of '" + path + "' failed";
-    return std::nullopt;
-  }
+  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                        EVP_MD_CTX_free);
+  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1 ||
+      EVP_DigestUpdate(context.get(), bytes.data(), bytes.size()) != 1 ||
+      EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
+    throw std::runtime_error("SHA-256 failed");
   std::string hex;
   for (unsigned int i = 0; i < length; ++i) {
     char pair[3];

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -59,7 +60,7 @@ bool AppendRunLog(const std::string& path, const std::vector<RunLogEntry>& entri
 // The names of the flags set in a status word, in the report's order ("loader_mode", ...).
 std::vector<std::string> StatusFlagNames(uint16_t status);
 
-// SHA-256 of a file's contents in lower-case hex, or nullopt with a one-line reason.
-std::optional<std::string> Sha256OfFile(const std::string& path, std::string& error);
+// SHA-256 of the bytes in lower-case hex.
+std::string Sha256Of(std::span<const uint8_t> bytes);
 
 }  // namespace uvq::cli

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "StatusText.h"
+#include "protocol/StatusFlags.h"
 
 namespace uvq::cli {
 namespace {
@@ -31,8 +32,8 @@ std::string UnitLines(const std::vector<std::unique_ptr<Session>>& sessions) {
   for (const auto& s : sessions) {
     for (const UnitSeen& unit : s->result().units) {
       text += s->target() + "  unit " + unit.id + "  ip " + unit.ip + "  " +
-              (RunsValidProgram(unit.status) ? "valid program" : "no valid program") + "  status " +
-              StatusInWords(unit.status) + "\n";
+              (protocol::RunsValidProgram(unit.status) ? "valid program" : "no valid program") +
+              "  status " + StatusInWords(unit.status) + "\n";
     }
   }
   return text;

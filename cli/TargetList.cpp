@@ -1,7 +1,6 @@
 #include "TargetList.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -9,6 +8,7 @@
 #include <sstream>
 
 #include "CliOptions.h"
+#include "link/HostLookup.h"
 #include "link/UnusableTarget.h"
 
 namespace uvq::cli {
@@ -101,17 +101,10 @@ std::variant<ResolvedTarget, TargetError> ResolveTarget(const TargetEntry& entry
                          "invalid address '" + text + "' (expected a.b.c.d, each 0 to 255)"};
     resolved.address = *address;
   } else {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_DGRAM;
-    addrinfo* found = nullptr;
-    const int status = getaddrinfo(text.c_str(), nullptr, &hints, &found);
-    if (status != 0 || !found)
-      return TargetError{TargetError::Kind::NotFound,
-                         "cannot resolve '" + text +
-                             "': " + (status != 0 ? gai_strerror(status) : "no IPv4 address")};
-    resolved.address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-    freeaddrinfo(found);
+    const auto found = link::LookUpIpv4(text);
+    if (const auto* why = std::get_if<std::string>(&found))
+      return TargetError{TargetError::Kind::NotFound, "cannot resolve '" + text + "': " + *why};
+    resolved.address = std::get<in_addr>(found);
   }
   // Whatever the name or number, no datagram may go to a whole network or to no one.
   if (const auto reason = link::UnusableTargetReason(resolved.address))

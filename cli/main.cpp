@@ -22,7 +22,6 @@
 #include "Session.h"
 #include "Summary.h"
 #include "TargetList.h"
-#include "UnitLock.h"
 #include "platform/AlsaTone.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
@@ -114,33 +113,24 @@ int Run(CliOptions& options) {
       if (const auto refusal = uvq::protocol::NewAddressRefusal(*newAddress, BytesOf(target)))
         return Refuse(ExitCode::Usage, "target '" + target.text + "': " + *refusal);
   }
-  int64_t imageBytes = 0;
+  // The image is read once, before anything is sent: every unit gets exactly these bytes, and
+  // the run log's SHA-256 is theirs.
+  uvq::jobs::Image image;
   std::string imageSha256;
   if (plan.operation == Operation::Program) {
-    if (const auto problem = CheckImage(plan.imageFile, plan.allowPartialRecord, &imageBytes))
+    auto bytes = std::make_shared<std::vector<uint8_t>>();
+    if (const auto problem = LoadImage(plan.imageFile, plan.allowPartialRecord, *bytes))
       return Refuse(ExitCode::File, problem->message);
-    if (!options.logFile.empty()) {
-      std::string error;
-      const auto sha = Sha256OfFile(plan.imageFile, error);
-      if (!sha) return Refuse(ExitCode::File, error);
-      imageSha256 = *sha;
-    }
+    if (!options.logFile.empty()) imageSha256 = Sha256Of(*bytes);
+    image = {plan.imageFile, std::move(bytes)};
   }
+  const auto imageBytes = image.bytes ? static_cast<int64_t>(image.bytes->size()) : int64_t{0};
 
   RunLogFile runLog;
   if (!options.logFile.empty()) {
     // Opened before anything is sent: a log that cannot be written is known before the run.
     std::string error;
     if (!runLog.open(options.logFile, error)) return Refuse(ExitCode::File, error);
-  }
-
-  std::vector<UnitLock> locks;
-  if (ChangesUnit(plan.operation)) {
-    for (const ResolvedTarget& target : targets) {
-      LockAttempt attempt = TryLockUnit(target.addressText, target.unitId);
-      if (!attempt.lock) return Refuse(ExitCode::Usage, attempt.problem);
-      locks.push_back(std::move(*attempt.lock));
-    }
   }
 
   const bool severalTargets = targets.size() > 1;
@@ -169,7 +159,7 @@ int Run(CliOptions& options) {
     own.unitId = target.unitId;  // a targets file line may name its own unit
     // The resolved address, so the session looks nothing up again.
     sessions.push_back(
-        std::make_unique<Session>(target, own, output, SharedPorts{clock, tone, files}));
+        std::make_unique<Session>(target, own, image, output, SharedPorts{clock, tone, files}));
   }
   // From here on Ctrl-C and SIGTERM stop the run through its loop, which reports where each
   // unit was left. Before, nothing has been sent and the default action is right.

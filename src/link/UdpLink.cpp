@@ -1,7 +1,6 @@
 #include "link/UdpLink.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -9,7 +8,9 @@
 #include <cerrno>
 #include <cstring>
 #include <optional>
+#include <variant>
 
+#include "link/HostLookup.h"
 #include "link/NumericHost.h"
 #include "link/ReceiveError.h"
 #include "link/UnusableTarget.h"
@@ -25,17 +26,9 @@ std::string SocketErrorText(int error) {
 }
 
 in_addr LookUpHostName(const std::string& host) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_DGRAM;
-  addrinfo* found = nullptr;
-  if (host.empty() || getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || !found) {
-    throw PlatformError("Socket Error # " + std::to_string(kHostNotFoundCode) +
-                        "\nHost not found.");
-  }
-  const in_addr address = reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr;
-  freeaddrinfo(found);
-  return address;
+  const auto found = LookUpIpv4(host);
+  if (const auto* address = std::get_if<in_addr>(&found)) return *address;
+  throw PlatformError("Socket Error # " + std::to_string(kHostNotFoundCode) + "\nHost not found.");
 }
 
 protocol::Ipv4Bytes AddressBytes(in_addr address) {
@@ -73,8 +66,38 @@ UdpLink::UdpLink() {
   }
 }
 
+UdpLink::UdpLink(ConnectedTarget target) : connected_(true), port_(target.port) {
+  RefuseUnusableTarget(target.address);
+  socket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (socket_ < 0) throw PlatformError("Cannot allocate socket.\n" + SocketErrorText(errno));
+  const int off = 0;
+  sockaddr_in remote{};
+  remote.sin_family = AF_INET;
+  remote.sin_addr = target.address;
+  remote.sin_port = htons(target.port);
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (setsockopt(socket_, SOL_SOCKET, SO_BROADCAST, &off, sizeof off) != 0 ||
+      ::connect(socket_, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) != 0 ||
+      getsockname(socket_, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    const int error = errno;
+    ::close(socket_);
+    socket_ = -1;
+    throw PlatformError("Cannot open a socket to the target.\n" + SocketErrorText(error));
+  }
+  localPort_ = ntohs(local.sin_port);
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &target.address, text, sizeof text);
+  host_ = text;
+}
+
 UdpLink::~UdpLink() {
-  ::close(socket_);
+  close();
+}
+
+void UdpLink::close() {
+  if (socket_ >= 0) ::close(socket_);
+  socket_ = -1;
 }
 
 void UdpLink::setHost(std::string host) {
@@ -96,19 +119,33 @@ in_addr UdpLink::targetAddress() {
 }
 
 void UdpLink::sendDatagram(std::span<const uint8_t> bytes) {
-  sockaddr_in target{};
-  target.sin_family = AF_INET;
-  target.sin_addr = targetAddress();
-  target.sin_port = htons(port_);
-  const ssize_t sent = ::sendto(socket_, bytes.data(), bytes.size(), 0,
-                                reinterpret_cast<const sockaddr*>(&target), sizeof target);
+  ssize_t sent = 0;
+  std::optional<in_addr> destination;  // a connected socket's is fixed and never asked
+  if (connected_) {
+    sent = ::send(socket_, bytes.data(), bytes.size(), 0);
+    // A connected socket reports an earlier datagram's "port unreachable" on the next call;
+    // that says nothing about this datagram, which is sent again once.
+    if (sent < 0 && errno == ECONNREFUSED) sent = ::send(socket_, bytes.data(), bytes.size(), 0);
+  } else {
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_addr = targetAddress();
+    target.sin_port = htons(port_);
+    destination = target.sin_addr;
+    sent = ::sendto(socket_, bytes.data(), bytes.size(), 0,
+                    reinterpret_cast<const sockaddr*>(&target), sizeof target);
+  }
   if (sent < 0) {
     const int error = errno;
+    failed_ = true;
     if (error == EMSGSIZE) throw PlatformError("Package Size Too Big.");
     throw PlatformError(SocketErrorText(error));
   }
-  if (static_cast<size_t>(sent) != bytes.size()) throw PlatformError("Not all bytes sent.");
-  lastDestination_ = AddressBytes(target.sin_addr);
+  if (static_cast<size_t>(sent) != bytes.size()) {
+    failed_ = true;
+    throw PlatformError("Not all bytes sent.");
+  }
+  if (destination) lastDestination_ = AddressBytes(*destination);
 }
 
 int UdpLink::receiveDatagram(uint8_t* buffer, int capacity, int timeoutMs) {
@@ -133,8 +170,11 @@ int UdpLink::receiveDatagram(uint8_t* buffer, int capacity, int timeoutMs) {
                  &fromLength);
   if (length < 0) {
     const int error = errno;
-    // The time-out, or an interrupting signal: a wait without a datagram.
-    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) return 0;
+    // The time-out, or an interrupting signal: a wait without a datagram. Connected, nobody
+    // listening at the target (yet) is no answer either.
+    if (error == EAGAIN || error == EWOULDBLOCK || error == EINTR ||
+        (connected_ && error == ECONNREFUSED))
+      return 0;
     throw ReceiveError(ReceiveFailure::SocketError, SocketErrorText(error));
   }
   lastSender_ = AddressBytes(from.sin_addr);

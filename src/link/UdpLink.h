@@ -14,8 +14,20 @@
 
 namespace uvq::link {
 
-// The one UDP socket the tool talks to units through. Bound at once to an ephemeral port on all
-// local addresses; broadcast is switched off so a mistyped target cannot reach a whole network.
+// One unit's address, for a link that hears nobody else.
+struct ConnectedTarget {
+  in_addr address{};
+  uint16_t port = protocol::kUnitPort;
+};
+
+// The UDP socket the tool talks to units through; broadcast is switched off so a mistyped target
+// cannot reach a whole network, and a multicast, broadcast or empty target is refused before
+// anything goes out. Two ways to receive:
+// - open (the window): bound to an ephemeral port on all local addresses, sending to the host
+//   set last and taking replies from whichever address answers;
+// - connected (the command line, one link per target): the kernel delivers only datagrams from
+//   exactly the target's address and port, so a reply forged from another address is never
+//   seen, and sends need no route look-up per datagram.
 // Sending happens on the engine's thread, receiving on the receive thread; the socket itself
 // allows both at once, and the receive time-out may be changed from either.
 class UdpLink final : public Link, public DatagramSource {
@@ -24,6 +36,8 @@ class UdpLink final : public Link, public DatagramSource {
   static constexpr int kDefaultReceiveTimeoutMs = 1000;
 
   UdpLink();
+  // Throws PlatformError when the target is unusable or the socket cannot be connected.
+  explicit UdpLink(ConnectedTarget target);
   ~UdpLink() override;
   UdpLink(const UdpLink&) = delete;
   UdpLink& operator=(const UdpLink&) = delete;
@@ -41,7 +55,14 @@ class UdpLink final : public Link, public DatagramSource {
   // For front ends that wait on several links at once with poll().
   int socketHandle() const { return socket_; }
 
+  bool connected() const { return connected_; }
+  // A send the system refused; the next datagram would most likely fail the same way.
+  bool failed() const { return failed_; }
+  // Gives the descriptor back early (a finished scan target); the link sends nothing more.
+  void close();
+
   void sendDatagram(std::span<const uint8_t> bytes) override;
+  // Connected: a "port unreachable" from the target (nobody listens there yet) is no datagram.
   int receiveDatagram(uint8_t* buffer, int capacity, int timeoutMs) override;
   // For the receiving thread: where the datagram it read last came from.
   std::optional<protocol::Ipv4Bytes> lastSender() const override { return lastSender_; }
@@ -52,6 +73,8 @@ class UdpLink final : public Link, public DatagramSource {
   in_addr targetAddress();
 
   int socket_ = -1;
+  bool connected_ = false;
+  bool failed_ = false;
   std::string host_;
   uint16_t port_ = kDefaultPort;
   std::atomic<int> receiveTimeoutMs_{kDefaultReceiveTimeoutMs};

@@ -106,15 +106,21 @@ bool LoaderService::dispatchByType(const ReplyImage& reply) {
   const uint8_t type = ReplyType(reply);
   switch (type) {
     case Code(Command::Locate):
+      reportStatusReply(reply);
+      setReadyState(status);
+      return true;
     case Code(Command::Capture):
       reportStatusReply(reply);
       setReadyState(status);
+      // A unit that wants its access code answers every capture and stays where it is.
+      if (!(status & Status::kLoaderMode))
+        notStarted(ServiceOperation::Capture, NotStartedReason::NotInLoaderMode, status);
       return true;
     case Code(Command::Reset): {
       reportStatusReply(reply);
       setReadyState(status);
       // A unit holding a broken image refuses to leave the loader and says why.
-      const ResetEnd end = status & kRunAbortingBits ? ResetEnd::Refused : ResetEnd::Answered;
+      const ResetEnd end = status & kResetRefusingBits ? ResetEnd::Refused : ResetEnd::Answered;
       notify([&](LoaderOutcomes& l) { l.resetEnded(end, status); });
       return true;
     }
@@ -122,7 +128,7 @@ bool LoaderService::dispatchByType(const ReplyImage& reply) {
       reportStatusReply(reply);
       const UnitReport report = ReportOf(reply, true);
       const bool accepted =
-          requestedAddress_ && report.ip == *requestedAddress_ && !(status & kRunAbortingBits);
+          requestedAddress_ && report.ip == *requestedAddress_ && !(status & kResetRefusingBits);
       requestedAddress_.reset();
       notify([&](LoaderOutcomes& l) { l.addressChangeEnded(accepted, report.ip, status); });
       return true;

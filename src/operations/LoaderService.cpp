@@ -59,6 +59,7 @@ void LoaderService::send(std::span<const uint8_t> bytes) {
 void LoaderService::disableTimer() {
   ports_.timer.disable();
   captureTimerArmed_ = false;
+  armedRole_ = TimerRole::None;
 }
 
 void LoaderService::armTimer(TimerRole role, int intervalMs) {
@@ -67,6 +68,18 @@ void LoaderService::armTimer(TimerRole role, int intervalMs) {
   ports_.timer.setInterval(intervalMs);
   ports_.timer.enable();
   captureTimerArmed_ = role == TimerRole::DiscoverySupervisor;
+  armedRole_ = role;
+}
+
+bool LoaderService::busy() const {
+  return (file_ && armedRole_ == TimerRole::ProgramSupervisor) ||
+         armedRole_ == TimerRole::CatchEraseError;
+}
+
+void LoaderService::notStarted(ServiceOperation operation, NotStartedReason reason, uint16_t status,
+                               std::string detail) {
+  const NotStarted why{operation, reason, status, std::move(detail)};
+  notify([&](LoaderOutcomes& l) { l.operationNotStarted(why); });
 }
 
 void LoaderService::timerTick(TimerRole role) {

@@ -98,8 +98,11 @@ class LoaderService {
   // Empties the UVQ table and the selector.
   void clearUnits();
 
-  // The image to program; nullopt clears it.
+  // The image to program; nullopt clears it. A file is opened when a run starts and read as
+  // the run goes (the window's way); an image in memory is sent exactly as it is, however the
+  // file it came from changes meanwhile. `name` names it in the log.
   void setSourceFile(std::optional<std::string> path);
+  void setSourceImage(std::shared_ptr<const std::vector<uint8_t>> image, std::string name);
   void setRunOptions(RunOptions options) { runOptions_ = options; }
   const RunOptions& runOptions() const { return runOptions_; }
   void program();
@@ -120,6 +123,8 @@ class LoaderService {
   bool capturing() const { return captureTimerArmed_; }
   bool sourceSelected() const { return sourceSelected_; }
   bool fileOpen() const { return file_ != nullptr; }
+  // A run or an erase is under way (a new one is refused as busy).
+  bool busy() const;
   const std::string& fileName() const { return fileName_; }
   int captureAttempts() const { return captureAttempts_; }
   int retries() const { return retries_; }
@@ -173,11 +178,13 @@ class LoaderService {
   size_t readRecord();
   void closeProgramFile();
   void armTimer(TimerRole role, int intervalMs);
+  void notStarted(ServiceOperation operation, NotStartedReason reason, uint16_t status = 0,
+                  std::string detail = {});
   void disableTimer();
 
   // Erase and friends.
   void catchEraseError();
-  void sendUnitCommand(protocol::Command command);
+  bool sendUnitCommand(protocol::Command command);
   void send(std::span<const uint8_t> bytes);
 
   ServicePorts ports_;
@@ -196,12 +203,14 @@ class LoaderService {
   // No capture under way: the next capture starts afresh. A report saying a unit is in loader
   // mode sets it too, so the next request after that starts the countdown over.
   bool captureIdle_ = true;
-  bool captureTimerArmed_ = false;  // the shared timer repeats the capture request
+  bool captureTimerArmed_ = false;         // the shared timer repeats the capture request
+  TimerRole armedRole_ = TimerRole::None;  // whose deadline the shared timer holds
   std::optional<protocol::UvqId> captureUnit_;
   int captureAttempts_ = 0;
 
   std::string fileName_;
-  std::unique_ptr<RecordFile> file_;        // set while a programming run holds its file
+  std::shared_ptr<const std::vector<uint8_t>> image_;  // the image in memory, when given so
+  std::unique_ptr<RecordFile> file_;                   // set while a programming run holds its file
   protocol::Record record_{};               // the record read last; kept between reads and runs
   std::optional<protocol::UvqId> runUnit_;  // the unit a run writes to, whoever else answers
   int32_t recordCount_ = 0;

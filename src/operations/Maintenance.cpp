@@ -7,7 +7,8 @@ using protocol::Command;
 void LoaderService::erase(EraseKind kind) {
   CallGuard guard(*this);
   const std::optional<protocol::UvqId> unit = registry_.selectedUnit();
-  if (!unit) return;  // nothing sent, nothing changed
+  if (!unit) return notStarted(ServiceOperation::Erase, NotStartedReason::NothingSelected);
+  if (busy()) return notStarted(ServiceOperation::Erase, NotStartedReason::Busy);
   send(pdus_.unitCommand(*unit, EraseRow(kind).command));
   erasing_ = kind;
   setBusyState();
@@ -23,25 +24,29 @@ void LoaderService::catchEraseError() {
   notify([kind](LoaderOutcomes& l) { l.eraseEnded(kind, EraseEnd::NoAnswer, 0); });
 }
 
-void LoaderService::sendUnitCommand(Command command) {
-  if (const std::optional<protocol::UvqId> unit = registry_.selectedUnit())
-    send(pdus_.unitCommand(*unit, command));
+// False when no unit is selected: nothing is sent.
+bool LoaderService::sendUnitCommand(Command command) {
+  const std::optional<protocol::UvqId> unit = registry_.selectedUnit();
+  if (unit) send(pdus_.unitCommand(*unit, command));
+  return unit.has_value();
 }
 
 void LoaderService::reset() {
   CallGuard guard(*this);
-  sendUnitCommand(Command::Reset);
+  if (!sendUnitCommand(Command::Reset))
+    notStarted(ServiceOperation::Reset, NotStartedReason::NothingSelected);
 }
 
 void LoaderService::invalidate() {
   CallGuard guard(*this);
-  sendUnitCommand(Command::InvalidateProgram);
+  if (!sendUnitCommand(Command::InvalidateProgram))
+    notStarted(ServiceOperation::Invalidate, NotStartedReason::NothingSelected);
 }
 
 void LoaderService::setUnitAddress(const std::optional<protocol::Ipv4Bytes>& address) {
   CallGuard guard(*this);
   const std::optional<protocol::UvqId> unit = registry_.selectedUnit();
-  if (!unit) return;
+  if (!unit) return notStarted(ServiceOperation::SetAddress, NotStartedReason::NothingSelected);
   const auto bytes = pdus_.setIpAddress(*unit, address);
   requestedAddress_ = address;
   send(bytes);

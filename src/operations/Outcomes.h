@@ -50,13 +50,41 @@ enum class RunEnd : uint8_t {
 
 struct RunResult {
   RunEnd end = RunEnd::Complete;
-  uint16_t status = 0;          // of the reply that ended the run (0 when none did)
-  bool fileFinished = false;    // the last acknowledgement said "finished programing file"
+  uint16_t status = 0;  // of the reply that ended the run (0 when none did)
+  // The last record's acknowledgement said "finished programing file". Not sticky: the flag on
+  // a middle record says nothing about the image as a whole.
+  bool fileFinished = false;
   uint64_t acknowledged = 0;    // records the unit acknowledged without an aborting bit
   uint64_t resends = 0;         // records sent again by the watchdog
   uint64_t refusedRecords = 0;  // acknowledged with a bit saying the record was not written
   protocol::UvqId unit;
   std::string detail;  // the platform's words for a file or link error
+};
+
+// The operations that may fail to start, and why one did not.
+enum class ServiceOperation : uint8_t {
+  Capture,
+  LiveReboot,
+  Program,
+  Erase,
+  Reset,
+  Invalidate,
+  SetAddress
+};
+
+enum class NotStartedReason : uint8_t {
+  NoImage,          // no image chosen
+  ImageNotOpened,   // the image could not be opened or holds no record; `detail` says why
+  NothingSelected,  // no unit selected, nothing sent
+  Busy,             // a run or an erase is under way
+  NotInLoaderMode,  // the unit answered a capture without entering loader mode (`status`)
+};
+
+struct NotStarted {
+  ServiceOperation operation;
+  NotStartedReason reason;
+  uint16_t status = 0;
+  std::string detail;
 };
 
 enum class EraseEnd : uint8_t { Done, Refused, NoAnswer };
@@ -85,9 +113,15 @@ class LoaderOutcomes {
   virtual void captureCountdownReset() {}
   virtual void captureEnded(CaptureEnd /*end*/) {}
 
+  // An operation ended before it began: nothing (more) was sent for it. A capture answered
+  // without loader mode is told once per answer; the capture itself goes on repeating.
+  virtual void operationNotStarted(const NotStarted& /*why*/) {}
+
   virtual void runStarted(int32_t /*recordCount*/) {}
-  // After each accepted record: PDUs sent since the run started, whole records in the file.
-  virtual void runProgress(uint64_t /*pdusSent*/, int32_t /*recordCount*/) {}
+  // After each accepted record: PDUs sent since the run started, whole records in the image,
+  // records the unit has acknowledged so far.
+  virtual void runProgress(uint64_t /*pdusSent*/, int32_t /*recordCount*/,
+                           uint64_t /*acknowledged*/) {}
   virtual void runEnded(const RunResult& /*result*/) {}
 
   virtual void eraseEnded(EraseKind /*kind*/, EraseEnd /*end*/, uint16_t /*status*/) {}

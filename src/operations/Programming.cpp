@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <climits>
 #include <string>
 
@@ -8,26 +9,63 @@ namespace uvq {
 
 using namespace protocol;
 
+namespace {
+
+// An image held in memory, read as a file is: the run sends exactly these bytes.
+class ImageInMemory final : public RecordFile {
+ public:
+  explicit ImageInMemory(std::shared_ptr<const std::vector<uint8_t>> bytes)
+      : bytes_(std::move(bytes)) {}
+  int64_t size() override { return static_cast<int64_t>(bytes_->size()); }
+  size_t read(std::span<uint8_t> buffer) override {
+    const size_t n = std::min(buffer.size(), bytes_->size() - position_);
+    std::copy_n(bytes_->begin() + static_cast<std::ptrdiff_t>(position_), n, buffer.begin());
+    position_ += n;
+    return n;
+  }
+
+ private:
+  std::shared_ptr<const std::vector<uint8_t>> bytes_;
+  size_t position_ = 0;
+};
+
+}  // namespace
+
 void LoaderService::setSourceFile(std::optional<std::string> path) {
   CallGuard guard(*this);
   sourceSelected_ = path.has_value();
   fileName_ = path ? std::move(*path) : std::string();
+  image_.reset();
+}
+
+void LoaderService::setSourceImage(std::shared_ptr<const std::vector<uint8_t>> image,
+                                   std::string name) {
+  CallGuard guard(*this);
+  sourceSelected_ = image != nullptr;
+  fileName_ = std::move(name);
+  image_ = std::move(image);
 }
 
 void LoaderService::program() {
   CallGuard guard(*this);
+  if (busy()) return notStarted(ServiceOperation::Program, NotStartedReason::Busy);
   disableTimer();
   ports_.timer.setHandler(TimerRole::ProgramSupervisor);
   ports_.timer.setInterval(timing_.programWatchdogMs);
   closeProgramFile();  // a run left open by a capture in between starts afresh
   OpenedFile opened;
-  if (!fileName_.empty()) opened = ports_.files.openForReading(fileName_);
+  if (image_)
+    opened.file = std::make_unique<ImageInMemory>(image_);
+  else if (!fileName_.empty())
+    opened = ports_.files.openForReading(fileName_);
   file_ = std::move(opened.file);
   if (!file_) {
     // A FIFO or a device would hang the run or stream without end; it is refused by name.
     ports_.log.addLogLine("File " + fileName_ +
                           (opened.notRegularFile ? " " + opened.problem : " not found"));
-    return;
+    if (fileName_.empty()) return notStarted(ServiceOperation::Program, NotStartedReason::NoImage);
+    return notStarted(ServiceOperation::Program, NotStartedReason::ImageNotOpened, 0,
+                      opened.notRegularFile ? opened.problem : "not found");
   }
   pdus_.setCounter(0);
   captureAttempts_ = 0;
@@ -45,7 +83,8 @@ void LoaderService::program() {
   if (n == 0) {
     closeProgramFile();
     ports_.log.addLogLine("Error accessing file " + fileName_);
-    return;
+    return notStarted(ServiceOperation::Program, NotStartedReason::ImageNotOpened, 0,
+                      "holds no record");
   }
   runStartPdus_ = pdus_.pdusBuilt();
   runUnit_ = registry_.selectedUnit();
@@ -57,6 +96,7 @@ void LoaderService::program() {
   ports_.log.addLogLine(ports_.clock.timeOfDay());
   if (!sendProgramRecord()) return;
   ports_.timer.enable();
+  armedRole_ = TimerRole::ProgramSupervisor;
   retries_ = 0;
   setBusyState();
 }
@@ -124,7 +164,7 @@ bool LoaderService::processRecordAcknowledge(const ReplyImage& reply, uint16_t s
     return true;
   }
   ++run_.acknowledged;
-  if (status & kRecordRefusedBits) ++run_.refusedRecords;
+  if (status & kRecordRefusingBits) ++run_.refusedRecords;
   // Only the last acknowledgement counts: a unit saying so on a middle record has not finished.
   run_.fileFinished = (status & Status::kFileDone) != 0;
   size_t n = 0;
@@ -138,7 +178,8 @@ bool LoaderService::processRecordAcknowledge(const ReplyImage& reply, uint16_t s
   }
   const uint64_t sent = pdus_.pdusBuilt() - runStartPdus_;
   const int32_t recordCount = recordCount_;
-  notify([sent, recordCount](LoaderOutcomes& l) { l.runProgress(sent, recordCount); });
+  const uint64_t acknowledged = run_.acknowledged;
+  notify([&](LoaderOutcomes& l) { l.runProgress(sent, recordCount, acknowledged); });
   if (n == 0) {
     completeRun(reply, status);
     return true;
@@ -146,6 +187,7 @@ bool LoaderService::processRecordAcknowledge(const ReplyImage& reply, uint16_t s
   if (!sendProgramRecord()) return true;
   ports_.timer.setInterval(timing_.programWatchdogMs);
   ports_.timer.enable();
+  armedRole_ = TimerRole::ProgramSupervisor;
   retries_ = 0;
   return true;
 }
@@ -183,6 +225,7 @@ void LoaderService::programSupervisor() {
     if (!sendProgramRecord()) return;
     ports_.timer.setInterval(timing_.programWatchdogMs);
     ports_.timer.enable();
+    armedRole_ = TimerRole::ProgramSupervisor;
     return;
   }
   ports_.log.addLogLine("FAILED - Comms Timeout Error Programming UVQ");

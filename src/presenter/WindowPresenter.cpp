@@ -206,7 +206,8 @@ void WindowPresenter::runStarted(int32_t /*recordCount*/) {
 // The figure counts the PDUs sent since the run started (resends and other commands too), so
 // it can pass 100 %. They are counted without the 16-bit wrap of the sequence counter, which
 // would make the figure of an image over 65535 records start again from zero.
-void WindowPresenter::runProgress(uint64_t pdusSent, int32_t recordCount) {
+void WindowPresenter::runProgress(uint64_t pdusSent, int32_t recordCount,
+                                  uint64_t /*acknowledged*/) {
   if (recordCount <= 0) return;  // a file shorter than one record has no figure
   const auto figure = static_cast<int32_t>(
       std::min<uint64_t>(pdusSent * 10000u / static_cast<uint64_t>(recordCount), INT32_MAX));

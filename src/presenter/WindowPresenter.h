@@ -69,7 +69,7 @@ class WindowPresenter final : private LoaderOutcomes {
   void captureCountdownReset() override;
   void captureEnded(CaptureEnd end) override;
   void runStarted(int32_t recordCount) override;
-  void runProgress(uint64_t pdusSent, int32_t recordCount) override;
+  void runProgress(uint64_t pdusSent, int32_t recordCount, uint64_t acknowledged) override;
   void runEnded(const RunResult& result) override;
   void addressChangeEnded(bool accepted, protocol::Ipv4Bytes reported, uint16_t status) override;
   void eraseEnded(EraseKind kind, EraseEnd end, uint16_t status) override;

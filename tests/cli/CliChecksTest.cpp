@@ -182,15 +182,12 @@ class CliChecksTest : public QObject {
   }
 
   void runLogLines() {
-    QTemporaryDir dir;
-    QFile abc(dir.filePath("abc"));
-    QVERIFY(abc.open(QIODevice::WriteOnly) && abc.write("abc") == 3);
-    abc.close();
-    std::string error;
-    QCOMPARE(Sha256OfFile(abc.fileName().toStdString(), error).value(),
+    const std::string abc = "abc";
+    QCOMPARE(Sha256Of({reinterpret_cast<const uint8_t*>(abc.data()), abc.size()}),
              std::string("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
-    QVERIFY(!Sha256OfFile(dir.filePath("none").toStdString(), error));
 
+    QTemporaryDir dir;
+    std::string error;
     RunLogEntry entry;
     entry.toolVersion = "9.9";
     entry.target = "localhost";
@@ -201,6 +198,7 @@ class CliChecksTest : public QObject {
     RunLogEntry unanswered = entry;
     unanswered.outcome = "no_answer";
     unanswered.finalStatus.reset();
+    unanswered.unitId.clear();
     const std::string path = dir.filePath("runs.log").toStdString();
     QVERIFY(AppendRunLog(path, {entry}, error));
     QVERIFY(AppendRunLog(path, {unanswered}, error));  // appended, not overwritten
@@ -218,6 +216,7 @@ class CliChecksTest : public QObject {
     const QJsonObject second = ParseObject(lines[1].toStdString());
     QCOMPARE(second.value("outcome").toString(), QString("no_answer"));
     QVERIFY(second.value("status").isNull());
+    QVERIFY(second.value("unit").isNull());  // no unit answered: null, not ""
     QVERIFY(!AppendRunLog(dir.path().toStdString(), {entry}, error));  // a directory
   }
 

@@ -1,15 +1,13 @@
 // The command line's own pieces: JSON text, target lists, unit IDs, subcommand typos, exit-code
-// rules, the timer.
+// rules, progress texts.
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 #include <sstream>
-#include <thread>
 
 #include "CliOptions.h"
 #include "CommandTable.h"
 #include "ConfigFile.h"
-#include "DeadlineTimer.h"
 #include "Escaped.h"
 #include "ExitCode.h"
 #include "JsonLine.h"
@@ -156,37 +154,6 @@ class CliPartsTest : public QObject {
     // JSON and the run log carry identifiers, the summary words.
     QCOMPARE(OutcomeWord(ExitCode::NoAnswer), std::string_view("no_answer"));
     QCOMPARE(OutcomeText(ExitCode::NoAnswer), std::string_view("no answer"));
-  }
-
-  void timerBehavesLikeTheWindowsTimer() {
-    DeadlineTimer timer;
-    QVERIFY(!timer.deadline());
-    timer.disable();
-    timer.setHandler(uvq::TimerRole::ProgramSupervisor);
-    timer.setInterval(50);
-    const TimePoint before = SteadyClock::now();
-    timer.enable();
-    QVERIFY(timer.deadline());
-    QVERIFY(*timer.deadline() >= before + std::chrono::milliseconds(50));
-    QVERIFY(!timer.takeDue(before));  // not yet due
-    // Due: hands out its role once and schedules the next tick like a repeating timer.
-    const TimePoint late = *timer.deadline() + std::chrono::milliseconds(1);
-    QCOMPARE(timer.takeDue(late).value(), uvq::TimerRole::ProgramSupervisor);
-    QVERIFY(!timer.takeDue(late));
-    QCOMPARE(*timer.deadline(), late + std::chrono::milliseconds(50));
-    timer.disable();
-    QVERIFY(!timer.takeDue(late + std::chrono::hours(1)));
-    QVERIFY(!timer.deadline());
-  }
-
-  void newIntervalWhileRunningRestartsTheWait() {
-    DeadlineTimer timer;
-    timer.setInterval(10);
-    timer.enable();
-    const TimePoint first = *timer.deadline();
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    timer.setInterval(1000);
-    QVERIFY(*timer.deadline() >= first + std::chrono::milliseconds(900));
   }
 
   void timeLeftText() {

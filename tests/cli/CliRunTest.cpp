@@ -129,8 +129,12 @@ class CliRunTest : public QObject {
     for (const char* command : {"locate", "status", "reset"}) {
       const Result r = RunUvq({command, "--wait-ms", "200", "--target", "127.0.5.5"});
       EXPECT_EXIT(r, 4);
-      QVERIFY2(r.out.contains("no unit answered"), qPrintable(r.out));
+      QVERIFY2(r.out.contains("no unit answered at 127.0.5.5"), qPrintable(r.out));
     }
+    // In JSON a unit that never answered is null, not "".
+    const Result json = RunUvq({"status", "--json", "--wait-ms", "200", "--target", "127.0.5.5"});
+    EXPECT_EXIT(json, 4);
+    QVERIFY2(json.out.contains("\"unit\":null"), qPrintable(json.out));
     const Result ip = RunUvq({"set-ip", "127.0.5.50", "--wait-ms", "200", "--target", "127.0.5.5"});
     EXPECT_EXIT(ip, 4);
   }
@@ -248,15 +252,16 @@ class CliRunTest : public QObject {
     const QString log = dir_.filePath("runs.log");
     Uvq first({"program", image("cry"), "--json", "--log", log, "--target", "127.0.5.15"});
     QVERIFY(first.waitForOutput("\"event\":\"loader_mode\""));
-    // The lock is the machine's, not the user's: another user with another environment is
-    // refused too (as `nobody` when the suite runs as root).
+    // The lock is the machine's, not the user's, and the unit's, whether it was named or found:
+    // another user with another environment is refused too (as `nobody` when the suite runs as
+    // root) once the unit is known, before anything changes it.
     QTemporaryDir elsewhere;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_RUNTIME_DIR", elsewhere.path());
     env.insert("HOME", elsewhere.path());
     QProcess other;
     other.setProcessEnvironment(env);
-    const QStringList args{"erase", "device", "--target", "localhost", "--target", "127.0.5.15"};
+    const QStringList args{"erase", "device", "--target", "127.0.5.15"};
     if (::geteuid() == 0)
       other.start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups",
                                          BuildDir() + "/uvq"} +
@@ -266,7 +271,7 @@ class CliRunTest : public QObject {
     QVERIFY(other.waitForFinished(60000));
     const QString err = QString::fromUtf8(other.readAllStandardError());
     QCOMPARE(other.exitCode(), 2);
-    QVERIFY2(err.contains("127.0.5.15 (every unit) is in use by uvq (process " +
+    QVERIFY2(err.contains("127.0.5.15 (unit 0100) is in use by uvq (process " +
                           QString::number(first.processId()) + ", user "),
              qPrintable(err));
     const Result r = first.finish();
@@ -425,6 +430,35 @@ class CliRunTest : public QObject {
              qPrintable(cappedErr));
   }
 
+  // The image is read once before anything is sent: overwritten in place during the run, the
+  // unit still gets the image as it was, and the run log's SHA-256 is of what was sent.
+  void imageOverwrittenDuringTheRunIsSentAsItWas() {
+    Sim sim("127.0.5.16");
+    QVERIFY(sim.start({"--quiet", "--delay-ms", "2", "--expect", image("bin")}));
+    const QString copy = dir_.filePath("overwritten.cry");
+    QFile::remove(copy);
+    QVERIFY(QFile::copy(image("cry"), copy));
+    QFile original(copy);
+    QVERIFY(original.open(QIODevice::ReadOnly));
+    const QByteArray sent = original.readAll();
+    original.close();
+    const QString log = dir_.filePath("overwritten.log");
+    Uvq uvq({"program", copy, "--json", "--log", log, "--target", "127.0.5.16"});
+    QVERIFY(uvq.waitForOutput("Programming from"));
+    QFile file(copy);
+    QVERIFY(file.open(QIODevice::ReadWrite));  // in place, as dd conv=notrunc does
+    QVERIFY(file.write(QByteArray(sent.size(), '\x5A')) == sent.size());
+    file.close();
+    const Result r = uvq.finish();
+    EXPECT_EXIT(r, 0);
+    QVERIFY(sim.waitForOutput("IMAGE OK"));
+    QFile logFile(log);
+    QVERIFY(logFile.open(QIODevice::ReadOnly));
+    const QJsonObject entry = QJsonDocument::fromJson(logFile.readAll().trimmed()).object();
+    QCOMPARE(entry.value("image_sha256").toString(),
+             QString(QCryptographicHash::hash(sent, QCryptographicHash::Sha256).toHex()));
+  }
+
   void severalUnitsBehindOneAddressNeedAnId() {
     Sim sim("127.0.5.12");
     QVERIFY(sim.start({"--units", "3", "--id", "0100", "--expect", image("bin")}));
@@ -530,6 +564,15 @@ class CliRunTest : public QObject {
     QCOMPARE(capture.value("unit").toString(), QString("0100"));
     QCOMPARE(capture.value("status").toString(), QString("4000"));
     QVERIFY(!byEvent.value("progress").isEmpty());
+    // Results come last: no progress event after the target's result.
+    const QStringList lines = r.outLines();
+    const auto lastProgress = std::find_if(lines.rbegin(), lines.rend(), [](const QString& l) {
+      return l.contains("\"event\":\"progress\"");
+    });
+    const auto resultLine = std::find_if(lines.rbegin(), lines.rend(), [](const QString& l) {
+      return l.contains("\"event\":\"result\"");
+    });
+    QVERIFY(resultLine < lastProgress);  // reverse iterators: the result is nearer the end
     QCOMPARE(byEvent.value("progress").last().value("total").toInt(), kImageRecords);
     QCOMPARE(byEvent.value("result").size(), 1);
     const QJsonObject result = byEvent.value("result").first();
@@ -612,7 +655,8 @@ class CliRunTest : public QObject {
     QVERIFY2(r.out.contains(QRegularExpression("127\\.0\\.5\\.33 .*no answer - no response to "
                                                "erase")),
              qPrintable(r.out));
-    QVERIFY2(r.out.contains("no answer - no unit answered (3 attempts)"), qPrintable(r.out));
+    QVERIFY2(r.out.contains("no answer - no unit answered at 127.0.5.34 (3 attempts); check"),
+             qPrintable(r.out));
     QCOMPARE(silent.output().count(" cmd 0 "), 3);
   }
 

@@ -41,6 +41,12 @@ class Maintenance : public QObject {
     QCOMPARE(h.engine.pdus().counter(), uint16_t(0));
     QCOMPARE(h.timer.armings, 0);
     QCOMPARE(h.controls.text(ControlId::EIPAddr), std::string());
+    // Each said so as an outcome of its own, not only by sending nothing.
+    QVERIFY(h.outcomes.notStarted.size() >= 2);
+    for (const NotStarted& why : h.outcomes.notStarted)
+      QVERIFY(why.reason == NotStartedReason::NothingSelected);
+    QVERIFY(h.outcomes.notStarted[0].operation == ServiceOperation::Erase);
+    QVERIFY(h.outcomes.notStarted[1].operation == ServiceOperation::Reset);
 
     // "Clear UVQ" leaves the buttons as they were; an erase naming no unit then changes nothing.
     h.registerUnit(0x0102, 0x4000);
@@ -50,6 +56,30 @@ class Maintenance : public QObject {
     QVERIFY(h.link.sent.empty());
     QVERIFY(h.enabled(ControlId::BErase));  // no busy state
     QVERIFY(!h.timer.enabled);
+  }
+
+  // Outcomes of operations that never began: a second erase while one is under way, a
+  // program without an image, a capture answered without loader mode (with its status).
+  void operationsThatCannotStartSayWhy() {
+    Harness h;
+    h.registerUnit(0x0102, 0x4000);
+    h.service.erase(EraseKind::Device);
+    const size_t sent = h.link.sent.size();
+    h.service.erase(EraseKind::Data);
+    QCOMPARE(h.link.sent.size(), sent);
+    QVERIFY(!h.outcomes.notStarted.empty());
+    QVERIFY(h.outcomes.notStarted.back().reason == NotStartedReason::Busy);
+    h.fire();  // the first erase times out
+
+    h.service.program();
+    QVERIFY(h.outcomes.notStarted.back().operation == ServiceOperation::Program);
+    QVERIFY(h.outcomes.notStarted.back().reason == NotStartedReason::NoImage);
+
+    h.service.capture();
+    h.answer(3, 0x0102, 0x2000);
+    QVERIFY(h.outcomes.notStarted.back().operation == ServiceOperation::Capture);
+    QVERIFY(h.outcomes.notStarted.back().reason == NotStartedReason::NotInLoaderMode);
+    QCOMPARE(h.outcomes.notStarted.back().status, uint16_t{0x2000});
   }
 
   void resetChangesNoControlAndClearKeepsTheIpDisplay() {

@@ -72,7 +72,7 @@ class RunEvents : public uvq::LoaderOutcomes {
     records = recordCount;
     outcome.reset();
   }
-  void runProgress(uint64_t pdus, int32_t) override { lastProgress = pdus; }
+  void runProgress(uint64_t pdus, int32_t, uint64_t) override { lastProgress = pdus; }
   void runEnded(const uvq::RunResult& result) override { outcome = result.end; }
 
   int32_t records = 0;

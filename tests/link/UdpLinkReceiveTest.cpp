@@ -1,5 +1,7 @@
 #include <QElapsedTimer>
 #include <QTest>
+#include <arpa/inet.h>
+
 #include <array>
 
 #include "LoopbackPeer.h"
@@ -98,6 +100,37 @@ class UdpLinkReceiveTest : public QObject {
              std::string("Datagram dropped: UDP Receive Error = 0."));
     QCOMPARE(uvq::link::ReplyHandlingLogLine("bad\r\nreply"),
              std::string("Reply handling failed: bad: reply"));
+  }
+
+  // Connected to one unit's address: a datagram from any other address is never seen, the
+  // unit's own is; nobody listening there yet is no datagram and no error.
+  void connectedLinkHearsOnlyItsTarget() {
+    LoopbackPeer unit("127.0.20.40");
+    LoopbackPeer forger("127.0.20.41");
+    in_addr address{};
+    ::inet_pton(AF_INET, "127.0.20.40", &address);
+    UdpLink link(uvq::link::ConnectedTarget{address, unit.port()});
+    QVERIFY(link.connected());
+    const std::vector<uint8_t> hello{1, 2, 3};
+    link.sendDatagram(hello);
+    uint16_t linkPort = 0;
+    QCOMPARE(unit.receive(2000, &linkPort).value(), hello);
+    forger.sendTo(LoopbackPeer::Endpoint("127.0.0.1", linkPort), {9, 9, 9});
+    forger.sendTo(unit.lastSender(), {9, 9, 9});
+    unit.reply({4, 5});
+    std::array<uint8_t, 256> buffer{};
+    QCOMPARE(link.receiveDatagram(buffer.data(), 256, 2000), 2);  // the unit's, not the forger's
+    QCOMPARE(buffer[0], uint8_t{4});
+    QCOMPARE(link.receiveDatagram(buffer.data(), 256, 0), 0);
+  }
+
+  void connectedLinkRefusesWhatNoUnitCanBe() {
+    for (const char* text : {"224.0.0.1", "255.255.255.255", "0.0.0.0"}) {
+      in_addr address{};
+      ::inet_pton(AF_INET, text, &address);
+      QVERIFY_THROWS_EXCEPTION(uvq::PlatformError,
+                               UdpLink(uvq::link::ConnectedTarget{address, 16388}));
+    }
   }
 };
 

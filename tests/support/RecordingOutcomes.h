@@ -16,6 +16,8 @@ struct RecordingOutcomes : LoaderOutcomes {
   std::optional<EraseEnd> erase;
   std::optional<ResetEnd> reset;
   std::optional<bool> addressAccepted;
+  std::vector<NotStarted> notStarted;
+  void operationNotStarted(const NotStarted& why) override { notStarted.push_back(why); }
   void unitReported(const UnitReport& r) override { reports.push_back(r); }
   void replySetAside(const SetAsideReply& r) override { setAside.push_back(r); }
   void runEnded(const RunResult& r) override { run = r; }

@@ -5,7 +5,7 @@
 
 #include "ports/Ports.h"
 
-namespace uvq::cli {
+namespace uvq::jobs {
 
 using SteadyClock = std::chrono::steady_clock;
 using TimePoint = SteadyClock::time_point;
@@ -48,4 +48,4 @@ class DeadlineTimer final : public SharedTimer {
   TimePoint deadline_{};
 };
 
-}  // namespace uvq::cli
+}  // namespace uvq::jobs

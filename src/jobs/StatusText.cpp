@@ -1,10 +1,10 @@
-#include "StatusText.h"
+#include "jobs/StatusText.h"
 
 #include <cstdio>
 
 #include "protocol/StatusFlags.h"
 
-namespace uvq::cli {
+namespace uvq::jobs {
 
 std::string HexWord(uint16_t value) {
   char text[8];
@@ -24,8 +24,4 @@ std::string StatusInWords(uint16_t status) {
   return HexWord(status) + " (" + (words.empty() ? std::string("no flags") : words) + ")";
 }
 
-bool RunsValidProgram(uint16_t status) {
-  return !(status & (protocol::Status::kLoaderMode | protocol::Status::kUserCodeInvalid));
-}
-
-}  // namespace uvq::cli
+}  // namespace uvq::jobs

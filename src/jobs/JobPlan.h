@@ -1,0 +1,60 @@
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "operations/EraseKinds.h"
+#include "operations/LoaderService.h"
+#include "protocol/ReplyLayout.h"
+
+namespace uvq::jobs {
+
+enum class JobKind : uint8_t {
+  Locate,   // every unit that answers, until the wait ends
+  Status,   // the same, for one unit or all
+  Scan,     // the same, an address of a range; silence is no failure
+  Capture,  // find, choose, capture
+  Program,  // find, choose, capture, program, reset, verify
+  Erase,    // find, choose, capture, erase
+  Reset,    // find, choose, reset
+  SetIp,    // find, choose, give a new address
+};
+
+// Whether a job changes the unit: only those choose one unit, claim it and refuse to guess.
+constexpr bool ChangesUnit(JobKind kind) {
+  return kind != JobKind::Locate && kind != JobKind::Status && kind != JobKind::Scan;
+}
+
+// An image read once before any job starts: every unit of a batch gets exactly these bytes.
+struct Image {
+  std::string name;  // for the log
+  std::shared_ptr<const std::vector<uint8_t>> bytes;
+};
+
+// Called once the unit is chosen and before anything changes it (before the capture): a
+// refusal in words, or nothing to go on. The command line takes the unit's lock here.
+using ClaimUnit = std::function<std::optional<std::string>(protocol::UvqId unit)>;
+
+// What one job does on one unit.
+struct JobPlan {
+  JobKind kind = JobKind::Locate;
+  std::string target;                   // the unit's address as messages name it ("10.1.2.3")
+  std::optional<protocol::UvqId> unit;  // nullopt: the only unit that answers
+  EraseKind eraseKind = EraseKind::Device;
+  Image image;                                    // Program
+  std::optional<protocol::Ipv4Bytes> newAddress;  // SetIp, checked by the front end
+  std::optional<std::string> accessCode;          // a live reboot request before capturing
+  int waitMs = 1000;                              // answers to locate, status, reset, set-ip
+  bool autoReset = true;
+  bool beep = false;
+  bool strict = false;   // a record refused without aborting the run fails the job
+  bool verify = true;    // after the reset, locate until the unit runs a valid program
+  int verifyMs = 10000;  // how long the unit may take to come back out of loader mode
+  Timing timing;
+  ClaimUnit claim;
+};
+
+}  // namespace uvq::jobs
