@@ -89,6 +89,7 @@ class CliRunTest : public QObject {
     QVERIFY(!r.out.contains("Click Capture Next"));  // the window's wording
     QVERIFY(!r.out.contains("Auto Reset UVQ"));
     QVERIFY(sim.waitForOutput("IMAGE OK"));
+    QVERIFY(sim.sync());
     QVERIFY(!sim.output().contains(" cmd 9 "));  // no reset PDU went out
   }
 
@@ -170,10 +171,12 @@ class CliRunTest : public QObject {
     EXPECT_EXIT(status, 0);
     QVERIFY2(status.outLines().contains("IP address:          127.0.5.70"), qPrintable(status.out));
     // An address that would lose the unit on the network is refused before anything is sent.
+    QVERIFY(sim.sync());
     const int setIpSent = sim.count(" cmd 1 ");
     const Result refused = RunUvq({"set-ip", "0.1.2.3", "--target", "127.0.5.7"});
     EXPECT_EXIT(refused, 2);
     QVERIFY(refused.err.contains("invalid address '0.1.2.3'"));
+    QVERIFY(sim.sync());
     QCOMPARE(sim.count(" cmd 1 "), setIpSent);
 
     const Result reset = RunUvq({"reset", "--target", "127.0.5.7"});
@@ -370,6 +373,7 @@ class CliRunTest : public QObject {
         {"program", image("cry"), "--id", "0999", "--wait-ms", "200", "--target", "127.0.5.12"});
     EXPECT_EXIT(absent, 4);
     QVERIFY(absent.err.contains("unit 0999 did not answer (units that answered: 0100 0101 0102)"));
+    QVERIFY(sim.sync());
     for (const char* changing : {" cmd 1 ", " cmd 3 ", " cmd 4 ", " cmd 6 ", " cmd 9 "})
       QVERIFY2(!sim.output().contains(changing), changing);
 
@@ -495,9 +499,11 @@ class CliRunTest : public QObject {
     QVERIFY(kept.out.contains("\"outcome\":\"unit_error\""));
 
     // The whole image: after the reset the unit is asked again and runs its program.
+    QVERIFY(sim.sync());
     const int before = sim.output().size();
     const Result good = RunUvq({"program", whole.fileName(), "--target", "127.0.5.30", "--quiet"});
     EXPECT_EXIT(good, 0);
+    QVERIFY(sim.sync());
     const QString after = sim.output().mid(before);
     const qsizetype resetAt = after.indexOf(" cmd 9 unit 0100 status 0000");
     QVERIFY2(resetAt >= 0, qPrintable(after));
@@ -522,6 +528,7 @@ class CliRunTest : public QObject {
                  r.err.contains(cause),
              qPrintable(r.err));
     // A few answers decide it, not the whole capture time-out.
+    QVERIFY(sim.sync());
     QVERIFY2(sim.output().count(" cmd 3 ") <= 5, qPrintable(sim.output()));
   }
 
@@ -539,6 +546,7 @@ class CliRunTest : public QObject {
                                                "erase")),
              qPrintable(r.out));
     QVERIFY2(r.out.contains("no answer - no unit answered (3 attempts)"), qPrintable(r.out));
+    QVERIFY(silent.sync());
     QCOMPARE(silent.output().count(" cmd 0 "), 3);
   }
 
@@ -575,10 +583,11 @@ class CliRunTest : public QObject {
     QFETCH(bool, json);
     QFETCH(int, code);
     Sim sim("127.0.5.36");
-    QVERIFY(sim.start({"--quiet", "--delay-ms", "3"}));
+    QVERIFY(sim.start({"--delay-ms", "3"}));
     Uvq uvq({"program", image("cry"), "--target", "127.0.5.36", json ? "--json" : "-v"});
     QVERIFY(uvq.waitForOutput("loader_mode"));
-    QTest::qWait(300);
+    // The second record has been answered, so the first answer had reached uvq.
+    QTRY_VERIFY_WITH_TIMEOUT(sim.count(" cmd 4 ") >= 2, 30000);
     ::kill(static_cast<pid_t>(uvq.processId()), signal);
     const Result r = uvq.finish();
     EXPECT_EXIT(r, code);
@@ -597,6 +606,7 @@ class CliRunTest : public QObject {
       QVERIFY2(r.out.contains("127.0.5.36: interrupted after"), qPrintable(r.out));
     }
     // Nothing more was sent once the signal came: no reset followed.
+    QVERIFY(sim.sync());
     QVERIFY(!sim.output().contains(" cmd 9 "));
   }
 

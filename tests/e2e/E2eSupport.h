@@ -132,7 +132,7 @@ class Loader {
   }
 
   // Clicks Capture and waits until a unit has confirmed loader mode.
-  bool capture(int timeoutMs = 10000) {
+  bool capture(int timeoutMs = 30000) {
     QPushButton* button = widget("BLDR_Mode");
     if (!button->isEnabled()) return false;
     QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
@@ -160,11 +160,13 @@ class Loader {
     return true;
   }
 
-  // Clicks Program and follows the run until the file is closed. A stall (no PDU sent for
-  // `stallMs`, as when a reply was dropped) fires the watchdog, which resends the record. A
-  // resend too early only writes the same record twice, which the unit takes. `midRun` runs
-  // once, when `midRunAfterPdus` PDUs have gone out. Returns false if the run never ended.
-  bool program(int timeoutMs = 30000, int stallMs = 8, int midRunAfterPdus = -1,
+  // Clicks Program and follows the run until the file is closed. With `stallMs` > 0 (for a
+  // wire that loses replies) a stall (no PDU sent for `stallMs`) fires the watchdog, which
+  // resends the record: a resend too early only writes the same record twice, which the unit
+  // takes, but it does add a PDU, so a run whose PDUs are counted leaves the watchdog to its
+  // own timer (stallMs 0). `midRun` runs once, when `midRunAfterPdus` PDUs have gone out.
+  // Returns false if the run never ended.
+  bool program(int timeoutMs = 60000, int stallMs = 0, int midRunAfterPdus = -1,
                const std::function<void()>& midRun = {}) {
     click("BProgram");
     if (!service().fileOpen()) return false;
@@ -184,7 +186,7 @@ class Loader {
       if (counter != lastCounter) {
         lastCounter = counter;
         quiet.restart();
-      } else if (quiet.elapsed() >= stallMs && service().fileOpen()) {
+      } else if (stallMs > 0 && quiet.elapsed() >= stallMs && service().fileOpen()) {
         fireProgramWatchdog();
         quiet.restart();
       }
