@@ -88,10 +88,11 @@ void E2eCaptureTest::liveRebootEntersLoaderModeOnlyWithTheRightCode() {
   QTRY_VERIFY_WITH_TIMEOUT(loader.logHas(QStringLiteral("UVQ Status:          0000")), 30000);
   QVERIFY(!loader.logHas(QStringLiteral("  in loader mode")));
   loader.click("BLDR_Mode");
-  QTRY_COMPARE_WITH_TIMEOUT(sim.count(QStringLiteral(" cmd 3 ")), 3, 30000);
-  // The window has taken the answer to that capture too.
-  QTRY_COMPARE_WITH_TIMEOUT(loader.log().count(QStringLiteral("UVQ Status:          0000")), 2,
-                            30000);
+  // The capture is answered, and the window has taken the answer (its repeats every half
+  // second may have followed meanwhile on a slow machine).
+  QTRY_VERIFY_WITH_TIMEOUT(sim.count(QStringLiteral(" cmd 3 ")) >= 3, 30000);
+  QTRY_VERIFY_WITH_TIMEOUT(loader.log().count(QStringLiteral("UVQ Status:          0000")) >= 2,
+                           30000);
   QVERIFY(!loader.service().loaderMode());
   QVERIFY(!loader.logHas(QStringLiteral("  in loader mode")));
   loader.click("StopCapture");
