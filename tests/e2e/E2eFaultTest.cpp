@@ -50,16 +50,16 @@ void E2eFaultTest::lossyReorderingWireStillDeliversALargeImage() {
   Bench bench;
   QVERIFY(bench.make(64 * 1024, 64));
   Sim sim(QStringLiteral("127.0.7.20"));
-  QVERIFY(sim.start({QStringLiteral("--quiet"), QStringLiteral("--expect"), bench.expected(),
-                     QStringLiteral("--drop"), QStringLiteral("0.1"), QStringLiteral("--duplicate"),
-                     QStringLiteral("0.1"), QStringLiteral("--reorder"), QStringLiteral("0.1"),
-                     QStringLiteral("--jitter-ms"), QStringLiteral("1"), QStringLiteral("--seed"),
-                     QStringLiteral("20")}));
+  QVERIFY(
+      sim.start({QStringLiteral("--expect"), bench.expected(), QStringLiteral("--drop"),
+                 QStringLiteral("0.1"), QStringLiteral("--duplicate"), QStringLiteral("0.1"),
+                 QStringLiteral("--reorder"), QStringLiteral("0.1"), QStringLiteral("--jitter-ms"),
+                 QStringLiteral("1"), QStringLiteral("--seed"), QStringLiteral("20")}));
   Loader loader(QStringLiteral("127.0.7.20"));
   QVERIFY(loader.capture());
   loader.choose(bench.image);
 
-  QVERIFY2(loader.program(120000, 8), qPrintable(loader.logText()));
+  QVERIFY2(loader.program(120000, &sim), qPrintable(loader.logText()));
   QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n")), qPrintable(sim.output()));
   // A resent end record is checked again: every verdict must be OK.
   QCOMPARE(sim.count(QStringLiteral("IMAGE MISMATCH")), 0);
@@ -171,7 +171,7 @@ void E2eFaultTest::fileDeletedMidRunStillArrivesIntact() {
   loader.choose(bench.image);
 
   bool removed = false;
-  QVERIFY(loader.program(60000, 0, 100, [&] { removed = QFile::remove(bench.image); }));
+  QVERIFY(loader.program(60000, nullptr, 100, [&] { removed = QFile::remove(bench.image); }));
   QVERIFY(removed);
   QVERIFY(!QFile::exists(bench.image));
   QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n")), qPrintable(sim.output()));
@@ -200,8 +200,8 @@ void E2eFaultTest::fileTruncatedMidRunIsNotReportedAsComplete() {
   loader.choose(bench.image);
 
   bool truncated = false;
-  QVERIFY(
-      loader.program(60000, 0, 100, [&] { truncated = QFile::resize(bench.image, keptBytes); }));
+  QVERIFY(loader.program(60000, nullptr, 100,
+                         [&] { truncated = QFile::resize(bench.image, keptBytes); }));
   QVERIFY(truncated);
   QVERIFY(!loader.service().fileOpen());
   QVERIFY(sim.sync());  // an automatic reset, if one was sent, is in the log

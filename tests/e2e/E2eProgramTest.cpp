@@ -53,7 +53,7 @@ void E2eProgramTest::imageArrivesIntactOverALossyWire() {
   loader.choose(image);
   QCOMPARE(loader.widget<QLineEdit>("ESource")->text(), image);
   QVERIFY(loader.widget("BProgram")->isEnabled());
-  QVERIFY2(loader.program(60000, 8), qPrintable(loader.logText()));
+  QVERIFY2(loader.program(60000, &sim), qPrintable(loader.logText()));
 
   QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n")), qPrintable(sim.output().right(2000)));
   // A resent end record (its answer lost or late) is checked again: every verdict must be OK.

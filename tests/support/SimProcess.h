@@ -77,6 +77,19 @@ class SimProcess {
                              .arg(probe.localPort()),
                          timeoutMs);
   }
+  // The unit's log line for the PDU numbered `seq` once it is there, else empty. Reads only
+  // what the log gained since the last call and looks on from the last line found, so
+  // following a run PDU by PDU costs no more than the run itself.
+  QByteArray lineFor(uint16_t seq) {
+    QFile file(logDir_.filePath(QStringLiteral("out")));
+    if (file.open(QIODevice::ReadOnly) && file.seek(followed_.size())) followed_ += file.readAll();
+    const QByteArray key = " seq " + QByteArray::number(seq) + " cmd ";
+    const qsizetype at = followed_.indexOf(key, searchFrom_);
+    const qsizetype end = at < 0 ? -1 : followed_.indexOf('\n', at);
+    if (end < 0) return {};  // not there, or not whole yet
+    searchFrom_ = followed_.lastIndexOf('\n', at) + 1;
+    return followed_.mid(searchFrom_, end - searchFrom_);
+  }
   // Standard output so far; see sync() for when it holds a whole exchange.
   QString output() { return read(QStringLiteral("out")); }
   int count(const QString& text) { return output().count(text); }
@@ -117,6 +130,8 @@ class SimProcess {
 
   QString address_;
   QTemporaryDir logDir_;
+  QByteArray followed_;  // the log as far as lineFor() has read it
+  qsizetype searchFrom_ = 0;
   QProcess process_;
 };
 
