@@ -9,8 +9,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 build=${UVQ_BUILD_DIR:-build-test}
+# ccache, when there, keeps rebuilds in other folders (CI's build-asan, build-station) short.
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 # shellcheck disable=SC2086
-cmake -S . -B "$build" -G Ninja -DUVQ_BUILD_TESTS=ON -DUVQ_WERROR=ON ${UVQ_CMAKE_ARGS:-}
+cmake -S . -B "$build" -G Ninja -DUVQ_BUILD_TESTS=ON -DUVQ_WERROR=ON "${launcher[@]}" ${UVQ_CMAKE_ARGS:-}
 cmake --build "$build" -j "$(nproc)"
 cd "$build"
 bash ../scripts/in-loopback-ns.sh --scratch ctest --output-on-failure -j "$(nproc)" ${UVQ_CTEST_ARGS:-}
