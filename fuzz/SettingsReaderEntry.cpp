@@ -29,16 +29,19 @@ void FuzzSettingsReader(const uint8_t* data, size_t size) {
   UVQ_FUZZ_CHECK(found == kDefault || found.size() <= settings::kMaxProfileValueLength);
   UVQ_FUZZ_CHECK(found == kDefault || text.find(found) != std::string::npos);
 
-  // One file per process, rewritten for each input.
+  // One file per process, written for each input and removed again before anything is checked,
+  // so that neither a run nor a failed check leaves it behind.
   static const std::string path = "/tmp/uvq-fuzz-settings-" + std::to_string(::getpid()) + ".INI";
   if (FILE* file = std::fopen(path.c_str(), "wb")) {
     std::fwrite(text.data(), 1, text.size(), file);
     std::fclose(file);
-    UVQ_FUZZ_CHECK(settings::ReadProfileString(path, section, key, kDefault) == found);
+    const std::string readBack = settings::ReadProfileString(path, section, key, kDefault);
+    const settings::TargetSetting target = settings::ReadTargetSettingFrom({path});
+    ::unlink(path.c_str());
+    UVQ_FUZZ_CHECK(readBack == found);
 
     // The target comes from the file when it names one, and falls back saying so otherwise.
     const std::optional<std::string> named = settings::FindProfileValue(text, "Net", "Address");
-    const settings::TargetSetting target = settings::ReadTargetSettingFrom({path});
     UVQ_FUZZ_CHECK(target.path == path && target.fellBack == !named);
     UVQ_FUZZ_CHECK(target.address == named.value_or(settings::kDefaultTargetAddress));
     UVQ_FUZZ_CHECK(settings::TargetSettingNotice(target).has_value() == target.fellBack);

@@ -51,5 +51,4 @@ deep() {
 
 deep reply_path "$reply_runs"
 deep settings_reader "$settings_runs"
-rm -f /tmp/uvq-fuzz-settings-*.INI  # the settings target's scratch files, one per process
 exit $failed

@@ -22,7 +22,7 @@ for target in "${targets[@]}"; do
   echo "== $target for ${seconds}s"
   # Nothing here opens a socket, but the rule holds for every program: loopback only.
   if ! UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ASAN_OPTIONS=detect_leaks=1 \
-    bash scripts/in-loopback-ns.sh "$build/$target" -max_total_time="$seconds" -timeout=10 \
+    bash scripts/in-loopback-ns.sh --scratch "$build/$target" -max_total_time="$seconds" -timeout=10 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$artifacts/" "$corpus" $seeds \
     >"$build/$name.log" 2>&1; then
     echo "$target FAILED; input and log:" >&2
@@ -33,5 +33,4 @@ for target in "${targets[@]}"; do
     grep -E "stat::number_of_executed_units|cov:" "$build/$name.log" | tail -2
   fi
 done
-rm -f /tmp/uvq-fuzz-settings-*.INI  # the settings target's scratch files, one per process
 exit $failed

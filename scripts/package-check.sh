@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The Debian package as a user gets it: a release build of the programs alone (no tests, no
-# -Werror) in build-release, `cpack -G DEB`, then checks of the .deb: its dependencies and files,
-# no run paths, each program's --version from a `dpkg -x` scratch root, the installed window
-# starting headless in a loopback-only namespace, bash completion, the desktop entry
-# (desktop-file-validate) and lintian (errors fail; warnings are printed).
+# The Debian packages as a user gets them: a release build of the programs alone (no tests, no
+# -Werror) in build-release, `cpack -G DEB` (one package per program: uvq, uvq-loader, uvq-sim),
+# then checks of each .deb: its dependencies and files, no run paths, each program's --version
+# from a `dpkg -x` scratch root, uvq installed alone needing no Qt (nor anything that pulls it
+# in), the installed window starting headless in a loopback-only namespace, bash completion,
+# the desktop entry (desktop-file-validate) and lintian (errors fail; warnings are printed).
 #   UVQ_RELEASE_DIR  build folder (default build-release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,72 +13,108 @@ bash scripts/install-deps.sh lintian desktop-file-utils
 build=${UVQ_RELEASE_DIR:-build-release}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DUVQ_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)"
-rm -f "$build"/uvq-loader_*.deb
+rm -f "$build"/*.deb
 (cd "$build" && cpack -G DEB >/dev/null)
-debs=("$build"/uvq-loader_*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { echo "package-check: no single .deb in $build"; exit 1; }
-deb=${debs[0]}
-version=$(dpkg-deb -f "$deb" Version)
-echo "== $deb (version $version)"
 
 failures=0
 fail() { echo "package-check: FAIL: $*"; failures=$((failures + 1)); }
 
-# Dependencies from dpkg-shlibdeps: the window's Qt and the command line's ALSA at least.
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "Depends: $depends"
-for lib in libc6 libqt6widgets6 libasound2; do
-  [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib"
+declare -A deb
+for package in uvq uvq-loader uvq-sim; do
+  found=("$build/${package}_"*.deb)
+  if [ ${#found[@]} -ne 1 ] || [ ! -f "${found[0]}" ]; then
+    echo "package-check: no single ${package}_*.deb in $build"
+    exit 1
+  fi
+  deb[$package]=${found[0]}
 done
+version=$(dpkg-deb -f "${deb[uvq]}" Version)
 head -n 1 packaging/changelog | grep -q "^uvq-loader ($version) " ||
   fail "packaging/changelog has no entry for $version at its top"
 
-contents=$(dpkg-deb -c "$deb" | awk '{print $6}')
-for path in usr/bin/uvq-loader usr/bin/uvq usr/bin/uvq-sim \
-  usr/share/man/man1/uvq-loader.1.gz usr/share/man/man1/uvq.1.gz usr/share/man/man1/uvq-sim.1.gz \
-  usr/share/applications/uvq-loader.desktop usr/share/icons/hicolor/scalable/apps/uvq-loader.svg \
-  usr/share/bash-completion/completions/uvq usr/share/bash-completion/completions/uvq-sim \
-  usr/share/doc/uvq-loader/copyright usr/share/doc/uvq-loader/changelog.gz \
-  usr/share/doc/uvq-loader/README.md; do
-  grep -qx "\./$path" <<<"$contents" || fail "the package lacks /$path"
-done
+# Each package: the files it must hold, the libraries its Depends must name (from
+# dpkg-shlibdeps) and those it must not.
+files_uvq="usr/bin/uvq usr/share/man/man1/uvq.1.gz usr/share/bash-completion/completions/uvq"
+files_uvq_loader="usr/bin/uvq-loader usr/share/man/man1/uvq-loader.1.gz
+  usr/share/applications/uvq-loader.desktop usr/share/icons/hicolor/scalable/apps/uvq-loader.svg"
+files_uvq_sim="usr/bin/uvq-sim usr/share/man/man1/uvq-sim.1.gz
+  usr/share/bash-completion/completions/uvq-sim"
+needs_uvq="libc6 libasound2 libssl3"
+needs_uvq_loader="libc6 libqt6widgets6"
+needs_uvq_sim="libc6"
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-dpkg -x "$deb" "$root"
-for program in uvq-loader uvq uvq-sim; do
-  file=$root/usr/bin/$program
-  if readelf -d "$file" | grep -Eq 'RPATH|RUNPATH'; then fail "$program has a run path"; fi
-  got=$(QT_QPA_PLATFORM=offscreen "$file" --version) || fail "$program --version failed"
-  echo "$program --version: $got"
-  [ "$got" = "$program $version" ] || fail "$program --version says '$got', not '$program $version'"
+for package in uvq uvq-loader uvq-sim; do
+  file=${deb[$package]}
+  key=${package//-/_}
+  echo "== $file (version $(dpkg-deb -f "$file" Version))"
+  [ "$(dpkg-deb -f "$file" Version)" = "$version" ] || fail "$package has another version"
+  depends=$(dpkg-deb -f "$file" Depends)
+  echo "Depends: $depends"
+  for lib in $(eval echo "\$needs_$key"); do
+    [[ $depends == *"$lib"* ]] || fail "$package: Depends lacks $lib"
+  done
+  if [ "$package" != uvq-loader ] && [[ $depends == *qt* ]]; then
+    fail "$package depends on Qt: $depends"
+  fi
+  contents=$(dpkg-deb -c "$file" | awk '{print $6}')
+  for path in $(eval echo "\$files_$key") usr/share/doc/$package/copyright \
+    usr/share/doc/$package/changelog.gz usr/share/doc/$package/README.md; do
+    grep -qx "\./$path" <<<"$contents" || fail "$package lacks /$path"
+  done
+  grep -q "^License: Apache-2.0" <<<"$(dpkg-deb --fsys-tarfile "$file" |
+    tar -xO "./usr/share/doc/$package/copyright")" || fail "$package: copyright names no licence"
+
+  # Each package alone in a root of its own.
+  mkdir -p "$root/$package"
+  dpkg -x "$file" "$root/$package"
+  program=$root/$package/usr/bin/$package
+  if readelf -d "$program" | grep -Eq 'RPATH|RUNPATH'; then fail "$package has a run path"; fi
+  got=$(QT_QPA_PLATFORM=offscreen "$program" --version) || fail "$package --version failed"
+  echo "$package --version: $got"
+  [ "$got" = "$package $version" ] || fail "$package --version says '$got', not '$package $version'"
 done
+
+# uvq installed alone needs no Qt: not its program, not its dependencies, nor theirs.
+if ldd "$root/uvq/usr/bin/uvq" | grep -i 'libqt'; then fail "uvq loads Qt libraries"; fi
+uvq_depends=$(dpkg-deb -f "${deb[uvq]}" Depends | sed -E 's/\([^)]*\)//g; s/[,|]/ /g')
+# shellcheck disable=SC2086
+pulled=$(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+  --no-replaces --no-enhances $uvq_depends 2>/dev/null | grep -Eo '^[a-z0-9][^ ]*' | sort -u)
+echo "uvq pulls in $(wc -l <<<"$pulled") packages"
+if grep -i 'qt' <<<"$pulled"; then fail "installing uvq pulls in Qt"; fi
 
 # The installed window comes up (headless, no settings file of the user's, loopback only): it
 # must still be running when `timeout` ends it. It sends nothing until an operator acts.
 mkdir -p "$root/home"
 status=0
 HOME=$root/home XDG_CONFIG_HOME=$root/home/.config QT_QPA_PLATFORM=offscreen \
-  bash scripts/in-loopback-ns.sh timeout 3 "$root/usr/bin/uvq-loader" >"$root/window.log" 2>&1 ||
-  status=$?
+  bash scripts/in-loopback-ns.sh timeout 3 "$root/uvq-loader/usr/bin/uvq-loader" \
+  >"$root/window.log" 2>&1 || status=$?
 [ "$status" -eq 124 ] || { cat "$root/window.log"; fail "the window ended early (status $status)"; }
 
 # Bash completion, with or without the bash-completion package's helpers.
+uvq_completion=$root/uvq/usr/share/bash-completion/completions/uvq
 completion=$(bash -c 'source "$1"; COMP_WORDS=(uvq ""); COMP_CWORD=1; _uvq
-  printf "%s " "${COMPREPLY[@]}"' completion "$root/usr/share/bash-completion/completions/uvq")
+  printf "%s " "${COMPREPLY[@]}"' completion "$uvq_completion")
 [[ $completion == *program*set-ip* ]] || fail "uvq <TAB> completes to '$completion'"
 completion=$(bash -c 'source "$1"; COMP_WORDS=(uvq erase ""); COMP_CWORD=2; _uvq
-  printf "%s " "${COMPREPLY[@]}"' completion "$root/usr/share/bash-completion/completions/uvq")
+  printf "%s " "${COMPREPLY[@]}"' completion "$uvq_completion")
 [ "$completion" = "device program data " ] || fail "uvq erase <TAB> completes to '$completion'"
 
-desktop-file-validate "$root/usr/share/applications/uvq-loader.desktop" ||
+desktop-file-validate "$root/uvq-loader/usr/share/applications/uvq-loader.desktop" ||
   fail "desktop-file-validate"
 
 # lintian: every finding is shown; errors fail the check.
-lintian --fail-on error --display-level '>=info' "$deb" || fail "lintian found errors"
+for package in uvq uvq-loader uvq-sim; do
+  echo "== lintian ${deb[$package]}"
+  lintian --fail-on error --display-level '>=info' "${deb[$package]}" ||
+    fail "lintian found errors in $package"
+done
 
 if [ "$failures" -gt 0 ]; then
   echo "package-check: $failures failed"
   exit 1
 fi
-echo "package-check: $deb is good"
+echo "package-check: ${deb[*]} are good"

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Builds the loader and starts its window against an emulated unit on loopback, with a sample
-# image to program. The demo runs from a folder of its own (build-demo/: a copy of the window
+# Builds the three programs in build/ (build/uvq-loader, build/uvq, build/uvq-sim; the tests
+# build in build-test/, so neither script undoes the other's build) and starts the window
+# against an emulated unit on loopback, with a sample image to program. The demo runs from a folder of its own (build-demo/: a copy of the window
 # with its own settings file and the sample image), so nothing in build/ aims a later real use
 # at the emulator. Aim the window at real units with build/uvq-loader.INI (see README).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake -S . -B build -G Ninja -DUVQ_BUILD_TESTS=OFF >/dev/null
-cmake --build build -j "$(nproc)" --target uvq-loader uvq-sim
+cmake --build build -j "$(nproc)" --target uvq-loader uvq uvq-sim
 
 address=127.0.0.1
 demo=build-demo

@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds everything in build/ and runs every test suite inside a
-# loopback-only network namespace.
-#   UVQ_BUILD_DIR   build folder (default build)
+# Installs what is missing, builds everything in build-test/ (its own folder: scripts/run.sh
+# builds the programs alone, with other options, in build/) and runs every test suite inside a
+# loopback-only network namespace with a /tmp and /run/lock of its own (nothing a test writes
+# there stays; a file a test leaves in /tmp fails the run).
+#   UVQ_BUILD_DIR   build folder (default build-test)
 #   UVQ_CMAKE_ARGS  extra CMake arguments (for example -DUVQ_SANITIZE=ON); warnings are errors here
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-build=${UVQ_BUILD_DIR:-build}
+build=${UVQ_BUILD_DIR:-build-test}
+# ccache, when there, keeps rebuilds in other folders (CI's build-asan, build-station) short.
+launcher=()
+if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
 # shellcheck disable=SC2086
-cmake -S . -B "$build" -G Ninja -DUVQ_BUILD_TESTS=ON -DUVQ_WERROR=ON ${UVQ_CMAKE_ARGS:-}
+cmake -S . -B "$build" -G Ninja -DUVQ_BUILD_TESTS=ON -DUVQ_WERROR=ON "${launcher[@]}" ${UVQ_CMAKE_ARGS:-}
 cmake --build "$build" -j "$(nproc)"
 cd "$build"
-bash ../scripts/in-loopback-ns.sh ctest --output-on-failure -j "$(nproc)" ${UVQ_CTEST_ARGS:-}
+bash ../scripts/in-loopback-ns.sh --scratch ctest --output-on-failure -j "$(nproc)" ${UVQ_CTEST_ARGS:-}

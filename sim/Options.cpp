@@ -92,8 +92,9 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
 
   std::string bind = "127.0.0.1", id = "0100", unitIp, errorBits = "0", garbage = "none";
   app.add_option("--bind", bind,
-                 "IPv4 address to listen on, or a range A-B of them, each with its own units "
-                 "(loopback 127.x.y.z only)")
+                 "IPv4 address to listen on, or a range A-B of at most " +
+                     std::to_string(kMaxAddresses) +
+                     " of them, each with its own units (loopback 127.x.y.z only)")
       ->capture_default_str()
       ->check(Accepts([](const std::string& v) { return ParseAddressRange(v).has_value(); },
                       "not an IPv4 address or range A-B"));

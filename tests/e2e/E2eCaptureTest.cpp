@@ -38,6 +38,7 @@ void E2eCaptureTest::captureListsTheUnitAndEnds() {
   QVERIFY(!loader.timer().isActive());
   QVERIFY(!loader.widget("StopCapture")->isEnabled());
   QVERIFY(loader.widget("BErase")->isEnabled());
+  QVERIFY(sim.sync());
   QCOMPARE(sim.count(QStringLiteral(" cmd 3 ")), 1);  // one capture was enough
   QCOMPARE(loader.errorBoxes(), 0);
 }
@@ -50,7 +51,7 @@ void E2eCaptureTest::threeUnitsAreListedSortedAndTheCaptureEnds() {
 
   QVERIFY(loader.capture());
   auto* selector = loader.widget<QComboBox>("CUVQselect");
-  QTRY_COMPARE_WITH_TIMEOUT(selector->count(), 3, 5000);
+  QTRY_COMPARE_WITH_TIMEOUT(selector->count(), 3, 30000);
   QCOMPARE(selector->itemText(0), QStringLiteral("0100"));
   QCOMPARE(selector->itemText(1), QStringLiteral("0101"));
   QCOMPARE(selector->itemText(2), QStringLiteral("0102"));
@@ -58,7 +59,7 @@ void E2eCaptureTest::threeUnitsAreListedSortedAndTheCaptureEnds() {
     QVERIFY2(loader.logHas(QStringLiteral("IP address:          ") + QLatin1String(ip)), ip);
   QCOMPARE(loader.captureCaption(), QStringLiteral("Capture"));
   QVERIFY(!loader.timer().isActive());
-  QTest::qWait(50);                                   // no capture follows the answers
+  QVERIFY(sim.sync());                                // no capture follows the answers
   QCOMPARE(sim.count(QStringLiteral(" cmd 3 ")), 3);  // one capture, answered by three units
   QCOMPARE(loader.errorBoxes(), 0);
 }
@@ -72,7 +73,7 @@ void E2eCaptureTest::liveRebootEntersLoaderModeOnlyWithTheRightCode() {
 
   // A plain capture is answered, but the running unit stays out of loader mode.
   loader.click("BLDR_Mode");
-  QTRY_VERIFY_WITH_TIMEOUT(loader.logHas(QStringLiteral("UVQ Status:          0000")), 5000);
+  QTRY_VERIFY_WITH_TIMEOUT(loader.logHas(QStringLiteral("UVQ Status:          0000")), 30000);
   QVERIFY(!loader.service().loaderMode());
   QVERIFY(loader.captureCaption() != QStringLiteral("Capture"));  // still counting down
   QCOMPARE(loader.timer().role(), uvq::TimerRole::DiscoverySupervisor);
@@ -84,11 +85,14 @@ void E2eCaptureTest::liveRebootEntersLoaderModeOnlyWithTheRightCode() {
   loader.widget<QPushButton>("Button1")->click();  // clear the log
   loader.click("CapturewCode");
   QVERIFY(loader.logHas(QStringLiteral("Sending Reboot Command - Click Capture Next")));
-  QTRY_VERIFY_WITH_TIMEOUT(loader.logHas(QStringLiteral("UVQ Status:          0000")), 5000);
+  QTRY_VERIFY_WITH_TIMEOUT(loader.logHas(QStringLiteral("UVQ Status:          0000")), 30000);
   QVERIFY(!loader.logHas(QStringLiteral("  in loader mode")));
   loader.click("BLDR_Mode");
-  QTRY_COMPARE_WITH_TIMEOUT(sim.count(QStringLiteral(" cmd 3 ")), 3, 5000);
-  QTest::qWait(50);
+  // The capture is answered, and the window has taken the answer (its repeats every half
+  // second may have followed meanwhile on a slow machine).
+  QTRY_VERIFY_WITH_TIMEOUT(sim.count(QStringLiteral(" cmd 3 ")) >= 3, 30000);
+  QTRY_VERIFY_WITH_TIMEOUT(loader.log().count(QStringLiteral("UVQ Status:          0000")) >= 2,
+                           30000);
   QVERIFY(!loader.service().loaderMode());
   QVERIFY(!loader.logHas(QStringLiteral("  in loader mode")));
   loader.click("StopCapture");
@@ -97,7 +101,7 @@ void E2eCaptureTest::liveRebootEntersLoaderModeOnlyWithTheRightCode() {
   code->clear();
   QTest::keyClicks(code, QStringLiteral("Open sesame"));
   loader.click("CapturewCode");
-  QTRY_VERIFY_WITH_TIMEOUT(loader.logHas(QStringLiteral("  in loader mode")), 5000);
+  QTRY_VERIFY_WITH_TIMEOUT(loader.logHas(QStringLiteral("  in loader mode")), 30000);
   QVERIFY(loader.capture());
   QVERIFY(loader.widget("BErase")->isEnabled());
   QCOMPARE(loader.errorBoxes(), 0);
@@ -111,16 +115,21 @@ void E2eCaptureTest::replyWithWrongSequenceIsOnlyLogged() {
   loader.click("BLDR_Mode");
   const QRegularExpression outOfSequence(
       QStringLiteral("^\\*\\*ERROR Out of Sequence Control PDU Seq: (\\d+)$"));
-  QTRY_VERIFY_WITH_TIMEOUT(loader.log().indexOf(outOfSequence) >= 0, 5000);
+  QTRY_VERIFY_WITH_TIMEOUT(loader.log().indexOf(outOfSequence) >= 0, 30000);
   const QRegularExpressionMatch match = outOfSequence.match(loader.log().at(0));
   QVERIFY2(match.hasMatch(), qPrintable(loader.logText()));
   QVERIFY(match.captured(1).toInt() != 0);  // the capture went out as number 0
-  QTest::qWait(50);
-  // Nothing else: no report, no unit listed, still in the capture, not in loader mode.
-  QCOMPARE(loader.log().size(), 1);
+  // Nothing else: no report, no unit listed, still in the capture, not in loader mode. The
+  // capture is repeated every half second until stopped, so on a slow machine a repeat and its
+  // answer may have come meanwhile: each gives the same one line.
+  for (const QString& line : loader.log())
+    QVERIFY2(outOfSequence.match(line).hasMatch(), qPrintable(loader.logText()));
   QCOMPARE(loader.widget<QComboBox>("CUVQselect")->count(), 0);
   QVERIFY(!loader.service().loaderMode());
-  QCOMPARE(loader.captureCaption(), QStringLiteral("149"));
+  bool counting = false;
+  const int attemptsLeft = loader.captureCaption().toInt(&counting);
+  QVERIFY2(counting && attemptsLeft >= 0 && attemptsLeft <= 149,
+           qPrintable(loader.captureCaption()));
   QCOMPARE(loader.timer().role(), uvq::TimerRole::DiscoverySupervisor);
   QVERIFY(loader.timer().isActive());
   loader.click("StopCapture");
@@ -151,7 +160,7 @@ void E2eCaptureTest::badDatagramsAreLoggedAndReceptionGoesOn() {
 
   // Each reply follows a bad datagram; the capture's reply is still handled.
   QVERIFY2(loader.capture(), qPrintable(loader.logText()));
-  QTRY_VERIFY2_WITH_TIMEOUT(loader.logHas(problemLine), qPrintable(loader.logText()), 5000);
+  QTRY_VERIFY2_WITH_TIMEOUT(loader.logHas(problemLine), qPrintable(loader.logText()), 30000);
   QVERIFY(loader.log().indexOf(problemLine) <
           loader.log().indexOf(QStringLiteral("  in loader mode")));
 
@@ -159,7 +168,8 @@ void E2eCaptureTest::badDatagramsAreLoggedAndReceptionGoesOn() {
   // same problem within a short while is counted rather than logged again).
   loader.widget<QPushButton>("BErase")->click();
   QTRY_VERIFY2_WITH_TIMEOUT(loader.logHas(QStringLiteral("Device Erased")),
-                            qPrintable(loader.logText()), 5000);
+                            qPrintable(loader.logText()), 30000);
+  QVERIFY(sim.sync());
   QCOMPARE(sim.count(QStringLiteral(" cmd 6 ")), 1);
   QCOMPARE(loader.errorBoxes(), 0);
 }

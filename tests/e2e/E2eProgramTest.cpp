@@ -56,10 +56,9 @@ void E2eProgramTest::imageArrivesIntactOverALossyWire() {
   loader.choose(image);
   QCOMPARE(loader.widget<QLineEdit>("ESource")->text(), image);
   QVERIFY(loader.widget("BProgram")->isEnabled());
-  QVERIFY2(loader.program(), qPrintable(loader.logText()));
+  QVERIFY2(loader.program(60000, &sim), qPrintable(loader.logText()));
 
-  QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n"), 10000),
-           qPrintable(sim.output().right(2000)));
+  QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n")), qPrintable(sim.output().right(2000)));
   // A resent end record (its answer lost or late) is checked again: every verdict must be OK.
   QCOMPARE(sim.count(QStringLiteral("IMAGE MISMATCH")), 0);
   QCOMPARE(ReadFile(dump), binary);
@@ -96,7 +95,7 @@ void E2eProgramTest::recordErrorAbortsTheRun() {
   QVERIFY(loader.caption() != kCompletedCaption);
   QVERIFY(loader.events.outcome == uvq::RunEnd::RecordError);
   // The third record was the last: nothing follows the refusal.
-  QTest::qWait(100);
+  QVERIFY(sim.sync());
   QCOMPARE(sim.count(QStringLiteral(" cmd 4 ")), 3);
   QCOMPARE(sim.count(QStringLiteral("IMAGE")), 0);
   QCOMPARE(loader.errorBoxes(), 0);
@@ -125,7 +124,7 @@ void E2eProgramTest::unitOutOfLoaderModeAbortsTheRun() {
   QVERIFY(!loader.service().fileOpen());
   QVERIFY(!loader.service().loaderMode());
   QVERIFY(!loader.widget("BProgram")->isEnabled());
-  QTest::qWait(100);
+  QVERIFY(restarted.sync());
   QCOMPARE(restarted.count(QStringLiteral(" cmd 4 ")), 1);
   QCOMPARE(loader.errorBoxes(), 0);
 }
@@ -152,9 +151,10 @@ void E2eProgramTest::eraseAnsweredIsReported() {
     QVERIFY(!loader.widget("BErase")->isEnabled());  // busy while the unit erases
     QTRY_VERIFY2_WITH_TIMEOUT(loader.logHasPair(QLatin1String(erase.outcome),
                                                 QStringLiteral("UVQ ID:              0100")),
-                              qPrintable(loader.logText()), 5000);
+                              qPrintable(loader.logText()), 30000);
     QVERIFY(!loader.timer().isActive());
     QVERIFY(loader.widget("BErase")->isEnabled());
+    QVERIFY(sim.sync());
     QCOMPARE(sim.count(QLatin1String(erase.command)), 1);
   }
   QVERIFY(loader.logHas(QStringLiteral("  user code space invalid")));
@@ -168,7 +168,7 @@ void E2eProgramTest::eraseUnansweredIsReportedByItsWatchdog() {
   QVERIFY(loader.capture());
 
   loader.widget("BErase")->click();
-  QTRY_COMPARE_WITH_TIMEOUT(sim.count(QStringLiteral(" cmd 6 ")), 1, 5000);
+  QTRY_COMPARE_WITH_TIMEOUT(sim.count(QStringLiteral(" cmd 6 ")), 1, 30000);
   QCOMPARE(loader.timer().role(), uvq::TimerRole::CatchEraseError);
   QCOMPARE(loader.timer().interval(), 20000);
   QVERIFY(loader.timer().isActive());

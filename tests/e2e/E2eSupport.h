@@ -132,7 +132,7 @@ class Loader {
   }
 
   // Clicks Capture and waits until a unit has confirmed loader mode.
-  bool capture(int timeoutMs = 10000) {
+  bool capture(int timeoutMs = 30000) {
     QPushButton* button = widget("BLDR_Mode");
     if (!button->isEnabled()) return false;
     QTest::mouseClick(button, Qt::LeftButton, {}, button->rect().center());
@@ -160,19 +160,20 @@ class Loader {
     return true;
   }
 
-  // Clicks Program and follows the run until the file is closed. A stall (no PDU sent for
-  // `stallMs`, as when a reply was dropped) fires the watchdog, which resends the record. A
-  // resend too early only writes the same record twice, which the unit takes. `midRun` runs
-  // once, when `midRunAfterPdus` PDUs have gone out. Returns false if the run never ended.
-  bool program(int timeoutMs = 30000, int stallMs = 8, int midRunAfterPdus = -1,
+  // Clicks Program and follows the run until the file is closed. When `lossyUnit` (an emulated
+  // unit that logs its PDUs) has logged the PDU just sent as answered by nothing the window can
+  // wait for (its reply dropped, or held back until the next PDU), the watchdog is fired instead
+  // of waited for, which resends the record; any other wait is left to the watchdog's own timer.
+  // `midRun` runs once, when `midRunAfterPdus` PDUs have gone out. Returns false if the run
+  // never ended.
+  bool program(int timeoutMs = 60000, Sim* lossyUnit = nullptr, int midRunAfterPdus = -1,
                const std::function<void()>& midRun = {}) {
     click("BProgram");
     if (!service().fileOpen()) return false;
-    QElapsedTimer total, quiet;
+    QElapsedTimer total;
     total.start();
-    quiet.start();
-    uint16_t lastCounter = service().pdus().counter();
     bool midRunDone = !midRun;
+    std::optional<uint16_t> firedFor;
     while (service().fileOpen()) {
       if (total.elapsed() > timeoutMs) return false;
       QTest::qWait(1);
@@ -181,12 +182,13 @@ class Loader {
         midRunDone = true;
         midRun();
       }
-      if (counter != lastCounter) {
-        lastCounter = counter;
-        quiet.restart();
-      } else if (quiet.elapsed() >= stallMs && service().fileOpen()) {
-        fireProgramWatchdog();
-        quiet.restart();
+      const std::optional<uint16_t> last = service().pdus().lastNumberSent();
+      if (lossyUnit && last && last != firedFor && service().fileOpen()) {
+        const QByteArray line = lossyUnit->lineFor(*last);
+        if (line.contains("[dropped]") || line.contains("[held]")) {
+          firedFor = last;
+          fireProgramWatchdog();
+        }
       }
     }
     return true;

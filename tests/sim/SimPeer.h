@@ -60,7 +60,7 @@ class SimPeer {
   }
 
   // The next datagram of any size (including empty ones), or nothing within `ms`.
-  std::optional<QByteArray> receive(int ms = 2000) {
+  std::optional<QByteArray> receive(int ms = 30000) {
     if (!socket_.hasPendingDatagrams() && !socket_.waitForReadyRead(ms)) return std::nullopt;
     QByteArray datagram(int(socket_.pendingDatagramSize()), Qt::Uninitialized);
     QHostAddress from;
@@ -70,31 +70,46 @@ class SimPeer {
     lastFrom_ = from.toString();
     return datagram;
   }
-  // Everything that arrives until the line has been quiet for `quietMs`.
-  QList<QByteArray> receiveUntilQuiet(int quietMs = 300) {
+  // The next `count` datagrams (each awaited for a generous while), then any that came with
+  // them: once the emulator has taken everything sent so far, every reply it sent at once is
+  // here, so a reply too many shows. Replies it holds back (a delay, a reorder) are not waited
+  // for beyond `count`.
+  QList<QByteArray> receiveReplies(int count, int ms = 30000) {
     QList<QByteArray> all;
-    while (auto d = receive(quietMs)) all.append(*d);
+    for (int i = 0; i < count; ++i) {
+      auto d = receive(ms);
+      if (!d) return all;
+      all.append(*d);
+    }
+    if (!sim_.sync()) return all;
+    while (socket_.hasPendingDatagrams()) all.append(*receive(0));
     return all;
   }
 
-  // One exchange as the tool does it: resend with a new number until a reply echoes the number
-  // and command; stale, duplicated and malformed datagrams are skipped.
+  // One exchange: resend with a new number until a reply echoes one of the numbers sent for
+  // it and the command; stale, duplicated and malformed datagrams are skipped. A late answer
+  // to an earlier try counts, so a slow machine costs resends, not the exchange.
   std::optional<QByteArray> exchange(quint16 id, quint8 command, const QByteArray& payload = {},
-                                     int tries = 8, int waitMs = 250) {
+                                     int tries = 40, int waitMs = 250) {
+    QList<quint16> sent;
     for (int attempt = 0; attempt < tries; ++attempt) {
-      const quint16 seq = send(id, command, payload);
+      sent.append(send(id, command, payload));
       QElapsedTimer timer;
       timer.start();
       while (timer.elapsed() < waitMs) {
         const auto reply = receive(int(waitMs - timer.elapsed()));
         if (!reply) break;
-        if (reply->size() >= 19 && ReplySeq(*reply) == seq && quint8((*reply)[6]) == command) {
+        if (reply->size() >= 19 && sent.contains(ReplySeq(*reply)) &&
+            quint8((*reply)[6]) == command) {
           return reply;
         }
       }
     }
     return std::nullopt;
   }
+  // Nothing more comes: the emulator has taken everything sent so far and sent nothing back
+  // (see receiveReplies()).
+  bool nothingMore() { return sim_.sync() && !socket_.hasPendingDatagrams(); }
 
   bool waitForOutput(const QString& text, int ms = 5000) { return sim_.waitForOutput(text, ms); }
   // Stops the emulator as an operator would (SIGTERM) and returns the whole of its stdout.

@@ -4,10 +4,13 @@
 // end: started and awaited, its output searched, frozen, stopped.
 #include <signal.h>
 
+#include <cstdint>
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QUdpSocket>
 #include <QtTest>
 
 namespace uvq::test {
@@ -18,6 +21,8 @@ inline QString SimProgram() {
 
 class SimProcess {
  public:
+  static constexpr quint16 kUnitPort = 16388;
+
   explicit SimProcess(QString address) : address_(std::move(address)) {}
   ~SimProcess() {
     if (process_.state() == QProcess::NotRunning) return;
@@ -47,7 +52,7 @@ class SimProcess {
   }
 
   // Handles events (a window under test keeps working) until `text` is on standard output.
-  bool waitForOutput(const QString& text, int timeoutMs = 10000) {
+  bool waitForOutput(const QString& text, int timeoutMs = 30000) {
     QElapsedTimer waited;
     waited.start();
     while (!read(QStringLiteral("out")).contains(text)) {
@@ -57,12 +62,36 @@ class SimProcess {
     }
     return true;
   }
-  // Standard output so far. The emulator logs a PDU just after answering it, so a moment is
-  // left for the lines of an exchange that has just ended.
-  QString output() {
-    QTest::qWait(30);
-    return read(QStringLiteral("out"));
+  // Handles events until the emulator has taken everything sent to it so far. It takes
+  // datagrams in arrival order and writes its log out before it waits again, so once the line
+  // for a probe sent now is in the log, the lines of every earlier datagram are too: counts and
+  // absences read after this are whole. The probe is one byte, too short for a PDU, which the
+  // unit logs as a malformed datagram and otherwise ignores. Needs a unit without --quiet.
+  bool sync(int timeoutMs = 30000) {
+    QUdpSocket probe;
+    if (!probe.bind(QHostAddress(address_), 0)) return false;
+    if (probe.writeDatagram(QByteArray(1, '\0'), QHostAddress(address_), kUnitPort) != 1)
+      return false;
+    return waitForOutput(QStringLiteral("from %1:%2 ignored: malformed datagram")
+                             .arg(address_)
+                             .arg(probe.localPort()),
+                         timeoutMs);
   }
+  // The unit's log line for the PDU numbered `seq` once it is there, else empty. Reads only
+  // what the log gained since the last call and looks on from the last line found, so
+  // following a run PDU by PDU costs no more than the run itself.
+  QByteArray lineFor(uint16_t seq) {
+    QFile file(logDir_.filePath(QStringLiteral("out")));
+    if (file.open(QIODevice::ReadOnly) && file.seek(followed_.size())) followed_ += file.readAll();
+    const QByteArray key = " seq " + QByteArray::number(seq) + " cmd ";
+    const qsizetype at = followed_.indexOf(key, searchFrom_);
+    const qsizetype end = at < 0 ? -1 : followed_.indexOf('\n', at);
+    if (end < 0) return {};  // not there, or not whole yet
+    searchFrom_ = followed_.lastIndexOf('\n', at) + 1;
+    return followed_.mid(searchFrom_, end - searchFrom_);
+  }
+  // Standard output so far; see sync() for when it holds a whole exchange.
+  QString output() { return read(QStringLiteral("out")); }
   int count(const QString& text) { return output().count(text); }
   QString errors() { return read(QStringLiteral("err")); }
 
@@ -101,6 +130,8 @@ class SimProcess {
 
   QString address_;
   QTemporaryDir logDir_;
+  QByteArray followed_;  // the log as far as lineFor() has read it
+  qsizetype searchFrom_ = 0;
   QProcess process_;
 };
 

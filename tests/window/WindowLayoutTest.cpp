@@ -275,7 +275,7 @@ void WindowLayoutTest::startUpWithInjectedHostLeavesEverythingQuiet() {
   auto form = MakeForm(QStringLiteral("127.0.4.7"), tone);
   QSignalSpy errors(form.get(), &TForm1::errorShown);
   form->show();
-  QTest::qWait(50);
+  QVERIFY(QTest::qWaitForWindowExposed(form.get()));
 
   QCOMPARE(form->windowTitle(), QStringLiteral("Ethernet Loader Utility 20161107"));
   QVERIFY(LogLines(*form).isEmpty());

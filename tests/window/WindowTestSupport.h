@@ -2,15 +2,19 @@
 
 // Shared by the window suites: a window aimed at a loopback "unit" played by the test itself.
 
+#include <sys/ioctl.h>
+
 #include <QApplication>
 #include <QByteArray>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QLineEdit>
 #include <QNetworkDatagram>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QThread>
 #include <QUdpSocket>
 #include <QtTest>
 #include <array>
@@ -48,7 +52,7 @@ class UnitSocket {
   bool bind(const QString& address) { return socket_.bind(QHostAddress(address), kPort); }
 
   // Waits (handling events, so the window keeps working) for the next datagram.
-  QNetworkDatagram next(int timeoutMs = 5000) {
+  QNetworkDatagram next(int timeoutMs = 30000) {
     QElapsedTimer waited;
     waited.start();
     while (!socket_.hasPendingDatagrams() && waited.elapsed() < timeoutMs) QTest::qWait(5);
@@ -83,6 +87,24 @@ inline QByteArray StatusReply(uint16_t sequence, uint8_t type, uint16_t id,
   reply[16] = static_cast<char>(status >> 8);
   reply[17] = static_cast<char>(status & 0xFF);
   return reply;
+}
+
+// The size of the next datagram waiting in socket `fd` (0: none), without reading it.
+inline int PendingBytes(int fd) {
+  int bytes = 0;
+  return ::ioctl(fd, FIONREAD, &bytes) == 0 ? bytes : -1;
+}
+
+// Waits, without handling events, until whatever waited in socket `fd` has been read by
+// another thread (a generous bound only tells a hang from a slow machine).
+inline bool WaitUntilRead(int fd, int timeoutMs = 30000) {
+  QElapsedTimer waited;
+  waited.start();
+  while (PendingBytes(fd) != 0) {
+    if (waited.elapsed() > timeoutMs) return false;
+    QThread::msleep(1);
+  }
+  return true;
 }
 
 // The log's lines; an empty log has none (an empty first line is one line).
