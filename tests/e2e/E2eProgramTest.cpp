@@ -212,7 +212,7 @@ void E2eProgramTest::unitLockedElsewhereIsRefused() {
 
   elsewhere.reset();
   bool heldDuringRun = false;
-  QVERIFY(loader.program(30000, 8, 20, [&] {
+  QVERIFY(loader.program(30000, nullptr, 20, [&] {
     heldDuringRun = !uvq::locks::TryLockUnit("127.0.7.16", std::nullopt).lock;
   }));
   QVERIFY(heldDuringRun);
@@ -236,7 +236,7 @@ void E2eProgramTest::captureDuringARunEndsTheRunFirst() {
 
   // Capture is clicked part-way through the run (Capture stays usable while it is busy).
   bool capturedMidRun = false;
-  QVERIFY(loader.program(60000, 1000, 50, [&] { capturedMidRun = loader.capture(); }));
+  QVERIFY(loader.program(60000, nullptr, 50, [&] { capturedMidRun = loader.capture(); }));
   QVERIFY2(capturedMidRun, qPrintable(loader.logText()));
   QVERIFY(loader.events.outcome == uvq::RunEnd::Stopped);
   const QStringList stopped =
