@@ -178,6 +178,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   app.add_flag("-q,--quiet", quiet, "no log lines and no progress");
   app.add_flag("-v,--verbose", verbose, "also every reply's fields, one line each");
   app.add_flag("--beep", plan.beep, "beep when programming completes");
+  AddHistoryOptions(app, options.history);
 
   std::array<CLI::App*, kOperations.size()> subcommands{};
   for (size_t i = 0; i < kOperations.size(); ++i)
@@ -217,6 +218,8 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
     return {std::nullopt, code == 0 ? ExitCode::Ok : ExitCode::Usage};
   }
 
+  CollectHistoryCommand(app, options.history);
+  if (options.history.command) return {std::move(options), ExitCode::Ok};
   for (size_t i = 0; i < kOperations.size(); ++i)
     if (subcommands[i]->parsed()) plan.operation = kOperations[i].operation;
   plan.autoReset = !noReset;

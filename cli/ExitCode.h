@@ -15,6 +15,7 @@ enum class ExitCode : int {
   NoAnswer = 4,   // capture, watchdog, erase, reset or set-ip without an answer
   UnitError = 5,  // the unit reported an error, refused the request or holds no valid program
   Network = 6,    // send failed, host cannot be resolved
+  History = 7,    // the history database cannot be opened or is not a uvq history
   // Stopped by a signal: the shell's 128 + signal number, so scripts see the usual codes.
   Interrupted = 130,  // SIGINT (Ctrl-C)
   Terminated = 143,   // SIGTERM
@@ -32,7 +33,7 @@ struct OutcomeNames {
   std::string_view text;
 };
 
-inline constexpr std::array<OutcomeNames, 9> kOutcomes{{
+inline constexpr std::array<OutcomeNames, 10> kOutcomes{{
     {ExitCode::Ok, "ok", "ok"},
     {ExitCode::Internal, "internal_error", "internal error"},
     {ExitCode::Usage, "bad_usage", "bad usage"},
@@ -40,6 +41,7 @@ inline constexpr std::array<OutcomeNames, 9> kOutcomes{{
     {ExitCode::NoAnswer, "no_answer", "no answer"},
     {ExitCode::UnitError, "unit_error", "unit error"},
     {ExitCode::Network, "network_error", "network error"},
+    {ExitCode::History, "history_error", "history error"},
     {ExitCode::Interrupted, "interrupted", "interrupted"},
     {ExitCode::Terminated, "interrupted", "interrupted"},
 }};
@@ -79,6 +81,8 @@ inline constexpr const char* kExitCodeHelp =
     "     file not finished, reset refused, no valid program after the reset, capture\n"
     "     answered without loader mode (access code), refused records with --strict\n"
     "  6  network error: send failed, host cannot be resolved\n"
+    "  7  history error: the history database cannot be opened, is not a uvq history\n"
+    "     or has a newer schema; nothing was sent\n"
     "  130, 143  stopped by SIGINT (Ctrl-C) or SIGTERM; each unit's state is printed\n"
     "With several targets the code is that of the first target (in the order given)\n"
     "that failed.";

@@ -11,10 +11,12 @@
 
 #include "CliOptions.h"
 #include "EventLoop.h"
+#include "HistoryCommand.h"
 #include "ImageCheck.h"
 #include "Interruption.h"
 #include "Output.h"
 #include "Progress.h"
+#include "RunHistory.h"
 #include "RunLog.h"
 #include "Session.h"
 #include "Summary.h"
@@ -23,6 +25,7 @@
 #include "platform/AlsaTone.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
+#include "recording/StationFacts.h"
 #include "settings/SettingsFile.h"
 #include "uvq/Version.h"
 
@@ -84,18 +87,22 @@ int Run(CliOptions& options) {
   }
 
   const SessionPlan& plan = options.plan;
-  int64_t imageBytes = 0;
-  std::string imageSha256;
+  uvq::platform::PosixFileSystem files;
+  ImageFacts image;
   if (plan.operation == Operation::Program) {
-    if (const auto problem = CheckImage(plan.imageFile, plan.allowPartialRecord, &imageBytes))
+    if (const auto problem = CheckImage(plan.imageFile, plan.allowPartialRecord, &image.bytes))
       return Refuse(ExitCode::File, problem->message);
-    if (!options.logFile.empty()) {
-      std::string error;
-      const auto sha = Sha256OfFile(plan.imageFile, error);
-      if (!sha) return Refuse(ExitCode::File, error);
-      imageSha256 = *sha;
+    image.path = AbsolutePath(plan.imageFile);
+    if (!options.logFile.empty() || options.history.recording()) {
+      const auto digest = uvq::recording::DigestOfImage(files, plan.imageFile);
+      if (!digest.problem.empty()) return Refuse(ExitCode::File, digest.problem);
+      image.sha256 = digest.sha256;
     }
   }
+  // The history is opened before anything is sent: a run that cannot be recorded does not start.
+  OpenedRunHistory opened = OpenRunHistory(options.history);
+  if (!opened.history) return Refuse(ExitCode::History, opened.problem);
+  RunHistory& history = *opened.history;
 
   std::vector<UnitLock> locks;
   if (ChangesUnit(plan.operation)) {
@@ -118,7 +125,6 @@ int Run(CliOptions& options) {
   }
   Progress progress(stderr, style, output, severalTargets);
 
-  uvq::platform::PosixFileSystem files;
   uvq::platform::SystemClock clock;
   SilentTone silent;
   std::unique_ptr<uvq::platform::AlsaTone> alsa;
@@ -137,7 +143,10 @@ int Run(CliOptions& options) {
   // From here on Ctrl-C and SIGTERM stop the run through its loop, which reports where each
   // unit was left. Before, nothing has been sent and the default action is right.
   Interruption::Install();
+  history.begin(targets, plan, image);
+  progress.setOnEnded([&](size_t i) { history.ended(i, sessions[i]->result()); });
   RunSessions(sessions, output, progress, scanning ? options.scanRate : 0);
+  history.finish(sessions);
 
   std::vector<ExitCode> codes;
   int ok = 0;
@@ -173,10 +182,11 @@ int Run(CliOptions& options) {
       e.address = targets[i].addressText;
       e.unitId = r.unit;
       e.operation = std::string(OperationName(plan.operation));
+      history.fillLogTimes(i, e);
       if (plan.operation == Operation::Program) {
         e.image = plan.imageFile;
-        e.imageBytes = imageBytes;
-        e.imageSha256 = imageSha256;
+        e.imageBytes = image.bytes;
+        e.imageSha256 = image.sha256;
       }
       e.records = r.records;
       if (plan.operation == Operation::Program) e.resends = static_cast<int64_t>(r.resends);
@@ -203,6 +213,7 @@ int main(int argc, char** argv) {
   ParsedOptions parsed = ParseCliOptions(argc, argv);
   if (!parsed.options) return ToInt(parsed.exitCode);
   try {
+    if (parsed.options->history.command) return RunHistoryCommand(*parsed.options);
     return Run(*parsed.options);
   } catch (const std::exception& error) {
     std::fflush(stdout);

@@ -24,6 +24,10 @@ namespace uvq::link {
 class UdpLink;
 }  // namespace uvq::link
 
+namespace uvq::recording {
+class WindowRecording;
+}  // namespace uvq::recording
+
 namespace uvq::window {
 
 class MemoLog;
@@ -45,6 +49,9 @@ struct FormOptions {
   std::function<std::optional<std::string>()> chooseFile;
   // Opens the UDP endpoint; default: a UdpLink. May throw, as a socket that cannot be had.
   std::function<std::unique_ptr<uvq::link::UdpLink>()> openLink;
+  // The history database; default: the settings file's [History] Db=, else UVQ_DB, else the
+  // SQLite default.
+  std::optional<std::string> historyDb;
 };
 
 // The operator window: widgets bound to the window presenter, which holds the window's rules on
@@ -93,6 +100,7 @@ class TForm1 : public QWidget {
 
   std::optional<std::string> ChooseSourceFile();
   void OpenLink();
+  void StartRecording();
   void MirrorSelector();
   void SelectorPicked(int index);
   void SelectorEdited(const QString& text);
@@ -148,6 +156,7 @@ class TForm1 : public QWidget {
   std::unique_ptr<uvq::FileSystem> ownFiles_;
   std::unique_ptr<uvq::LoaderService> service_;
   std::unique_ptr<uvq::presenter::WindowPresenter> presenter_;
+  std::unique_ptr<uvq::recording::WindowRecording> recording_;  // listens to the service
   std::unique_ptr<TCRecvThread> receiveThread_;
 };
 
