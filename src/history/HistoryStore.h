@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -10,23 +11,27 @@ namespace uvq::history {
 // Milliseconds since 1970-01-01 UTC.
 using UtcMillis = int64_t;
 
-// One operation on one unit (capture, program, erase, reset, set-ip, live reboot), or one sighting of
-// a unit (locate, status, scan). A row is begun when the operation starts and completed when it
+// One operation on one unit (capture, program, erase, reset, set-ip, live reboot), or one sighting
+// of a unit (locate, status, scan). A row is begun when the operation starts and completed when it
 // ends; a row never completed is shown as "abandoned".
 struct OperationRow {
   int64_t id = 0;  // given by the store when the row is begun
+  // Unique across stations and processes (a random UUID, see NewRowKey()); begin and complete of
+  // the same key make one row whatever their order, so a spooled write moved later never doubles
+  // a row nor collides with the ids the database gives. Empty: the store makes one.
+  std::string key;
   UtcMillis startedAt = 0;
   std::optional<UtcMillis> endedAt;
-  std::string station;    // host name unless overridden
+  std::string station;  // host name unless overridden
   std::string osUser;
-  std::string frontEnd;   // "cli" or "window"
+  std::string frontEnd;  // "cli" or "window"
   std::string toolVersion;
-  std::string target;     // the address the tool sent to
-  std::string unitId;     // "0100"; empty until a unit is known
+  std::string target;           // the address the tool sent to
+  std::string unitId;           // "0100"; empty until a unit is known
   std::string reportedAddress;  // the address the unit reports
-  std::string operation;  // "program", "erase", "reset", "set-ip", "capture", "live-reboot",
-                          // "locate", "status", "scan"
-  std::string eraseKind;  // for erase
+  std::string operation;        // "program", "erase", "reset", "set-ip", "capture", "live-reboot",
+                                // "locate", "status", "scan"
+  std::string eraseKind;        // for erase
   std::string imagePath;
   int64_t imageBytes = 0;
   std::string imageSha256;
@@ -38,21 +43,22 @@ struct OperationRow {
   std::optional<uint16_t> finalStatus;
   std::string finalFlags;  // the status word's flags decoded, comma separated identifiers
   std::string detail;
-  std::string rollout;          // empty outside a rollout
-  std::optional<int> group;     // the rollout's group
+  std::string rollout;       // empty outside a rollout
+  std::optional<int> group;  // the rollout's group
 };
 
-// What `uvq history` asks for. Empty fields do not filter.
+// What `uvq history` asks for. Empty fields do not filter. For units(), target matches the unit's
+// address, operation/outcome/station its last ones and since/until its last sighting.
 struct HistoryFilter {
   std::string unitId;
   std::string target;
-  std::string image;  // a path or a SHA-256
-  std::string outcome;    // includes "abandoned"
+  std::string image;    // 64 hexadecimal digits: a SHA-256; anything else: the path as recorded
+  std::string outcome;  // "abandoned" selects the rows that never got an outcome
   std::string operation;
   std::string station;
-  std::optional<UtcMillis> since;
-  std::optional<UtcMillis> until;
-  int limit = 100;
+  std::optional<UtcMillis> since;  // started at or after
+  std::optional<UtcMillis> until;  // started at or before
+  int limit = 100;                 // 0 or less: no limit
 };
 
 // A unit's latest known state.
@@ -61,10 +67,32 @@ struct UnitState {
   std::string address;  // last reported (or target) address
   UtcMillis lastSeen = 0;
   std::string lastOperation;
-  std::string lastOutcome;
-  std::string lastImagePath;       // last image programmed with outcome "ok"
+  std::string lastOutcome;  // empty: the last operation never ended (abandoned) or still runs
+  std::string lastStation;
+  std::string lastImagePath;  // last image programmed with outcome "ok"
   std::string lastImageSha256;
   std::optional<UtcMillis> lastProgrammedAt;
+};
+
+// Why a store cannot be used; front ends choose their exit code from the kind.
+enum class HistoryErrorKind {
+  Setting,      // the "db" setting names nothing usable
+  Unavailable,  // cannot open or reach the database
+  NotAHistory,  // the file or database holds something else
+  NewerSchema,  // written by a newer uvq
+  WriteFailed,  // a begin or complete did not reach the database
+  ReadFailed,   // a query did not get its answer
+};
+
+// Messages never carry a password: URLs in them are redacted.
+class HistoryError : public std::runtime_error {
+ public:
+  HistoryError(HistoryErrorKind kind, const std::string& message)
+      : std::runtime_error(message), kind_(kind) {}
+  HistoryErrorKind kind() const { return kind_; }
+
+ private:
+  HistoryErrorKind kind_;
 };
 
 // The history: rows per operation, never per record. Implementations throw HistoryError when
@@ -80,6 +108,11 @@ class HistoryStore {
   virtual std::vector<OperationRow> query(const HistoryFilter& filter) = 0;
   // Each unit's latest state; filter.image restricts to units whose last good image is that one.
   virtual std::vector<UnitState> units(const HistoryFilter& filter) = 0;
+  // Where the rows go, fit for any message: a file path or a URL without its password.
+  virtual std::string location() const { return {}; }
 };
+
+// A new random row key (UUID version 4 text).
+std::string NewRowKey();
 
 }  // namespace uvq::history

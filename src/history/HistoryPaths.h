@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+namespace uvq::history {
+
+// $XDG_DATA_HOME/uvq, or ~/.local/share/uvq.
+std::string DefaultHistoryFolder();
+// The embedded default database and, beside it, the spool of writes that did not reach a database.
+std::string DefaultSqlitePath();
+std::string DefaultSpoolPath();
+// Creates the folder (and its parents) with mode 0700 when missing; throws HistoryError.
+void EnsurePrivateFolder(const std::string& folder);
+
+}  // namespace uvq::history

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "history/HistoryStore.h"
+
+namespace uvq::history {
+
+// The queries' SQL for both adapters: fixed clauses with placeholders, the values only as
+// parameters, never in the text.
+enum class Dialect { Sqlite, Postgres };
+
+// A parameter: null, a number or a text.
+struct SqlValue {
+  enum class Kind { Null, Number, Text };
+  Kind kind = Kind::Null;
+  int64_t number = 0;
+  std::string text;
+
+  SqlValue() = default;
+  SqlValue(int64_t value) : kind(Kind::Number), number(value) {}  // NOLINT: implicit by design
+  SqlValue(std::string value) : kind(Kind::Text), text(std::move(value)) {}  // NOLINT
+};
+
+struct SqlStatement {
+  std::string sql;
+  std::vector<SqlValue> params;
+};
+
+// The operations' columns in the order of every statement below and of ReadRow's columns.
+extern const char* const kOperationColumns;
+inline constexpr int kOperationColumnCount = 25;  // id first, then what OperationValues gives
+
+// Every column but id, in kOperationColumns' order.
+std::vector<SqlValue> OperationValues(const OperationRow& row);
+
+SqlStatement OperationsQuery(const HistoryFilter& filter, Dialect dialect);
+SqlStatement UnitsQuery(const HistoryFilter& filter, Dialect dialect);
+
+// Writes: the begin (keeps a row already there), the complete (creates or completes the row by
+// key; both return the id) and the complete by id of a row begun without a key.
+std::string BeginSql(Dialect dialect);
+std::string CompleteSql(Dialect dialect);
+std::string CompleteByIdSql(Dialect dialect);
+
+// The unit's latest state after a write: only newer news replaces older.
+std::string UnitUpsertSql(Dialect dialect);
+std::vector<SqlValue> UnitValues(const OperationRow& row, bool completed);
+// Rebuilds the units table from the operations (upgrade to version 2).
+std::string RebuildUnitsSql();
+
+}  // namespace uvq::history

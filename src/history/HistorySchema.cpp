@@ -1,0 +1,74 @@
+#include "history/HistorySchema.h"
+
+#include <cctype>
+
+namespace uvq::history {
+
+bool LooksLikeSha256(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (char c : text)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+std::vector<std::string> SchemaStep(int version, Dialect dialect) {
+  const bool lite = dialect == Dialect::Sqlite;
+  const std::string big = lite ? "INTEGER" : "BIGINT";
+  if (version == 1)
+    return {"CREATE TABLE operations (id " +
+                std::string(lite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY") +
+                ", started_at " + big + " NOT NULL, ended_at " + big +
+                ", station TEXT NOT NULL DEFAULT '', os_user TEXT NOT NULL DEFAULT '', "
+                "front_end TEXT NOT NULL DEFAULT '', tool_version TEXT NOT NULL DEFAULT '', "
+                "target TEXT NOT NULL DEFAULT '', unit_id TEXT NOT NULL DEFAULT '', "
+                "reported_address TEXT NOT NULL DEFAULT '', operation TEXT NOT NULL DEFAULT '', "
+                "erase_kind TEXT NOT NULL DEFAULT '', image_path TEXT NOT NULL DEFAULT '', "
+                "image_bytes " +
+                big +
+                " NOT NULL DEFAULT 0, image_sha256 TEXT NOT NULL DEFAULT '', "
+                "records " +
+                big + " NOT NULL DEFAULT 0, resends " + big +
+                " NOT NULL DEFAULT 0, refused_records " + big +
+                " NOT NULL DEFAULT 0, outcome TEXT, final_status INTEGER, "
+                "final_flags TEXT NOT NULL DEFAULT '', detail TEXT NOT NULL DEFAULT '')",
+            "CREATE INDEX operations_unit ON operations(unit_id, started_at)"};
+  if (version == 2) {
+    std::vector<std::string> step = {
+        "ALTER TABLE operations ADD COLUMN row_key TEXT",
+        // Rows written before keys existed get one no client can make.
+        lite ? "UPDATE operations SET row_key = 'v1-' || id"
+             : "UPDATE operations SET row_key = 'v1-' || id::text",
+        "CREATE UNIQUE INDEX operations_row_key ON operations(row_key)",
+        "ALTER TABLE operations ADD COLUMN rollout TEXT NOT NULL DEFAULT ''",
+        "ALTER TABLE operations ADD COLUMN rollout_group INTEGER", "DROP INDEX operations_unit",
+        "CREATE INDEX operations_unit ON operations(unit_id, started_at, id)",
+        "CREATE INDEX operations_target ON operations(target, started_at, id)",
+        "CREATE INDEX operations_image_sha ON operations(image_sha256, started_at, id)",
+        "CREATE INDEX operations_image_path ON operations(image_path, started_at, id)",
+        "CREATE INDEX operations_outcome ON operations(outcome, started_at, id)",
+        "CREATE INDEX operations_operation ON operations(operation, started_at, id)",
+        "CREATE INDEX operations_station ON operations(station, started_at, id)",
+        "CREATE INDEX operations_started ON operations(started_at, id)",
+        "CREATE INDEX operations_rollout ON operations(rollout, rollout_group)",
+        "CREATE TABLE units (unit_id TEXT PRIMARY KEY, address TEXT NOT NULL, last_seen " + big +
+            " NOT NULL, last_operation TEXT NOT NULL, last_outcome TEXT, "
+            "last_station TEXT NOT NULL DEFAULT '', last_image_path TEXT, last_image_sha256 TEXT, "
+            "last_programmed_at " +
+            big + ")",
+        "CREATE INDEX units_image_sha ON units(last_image_sha256)",
+        "CREATE INDEX units_image_path ON units(last_image_path)",
+        "CREATE INDEX units_address ON units(address)", RebuildUnitsSql()};
+    if (!lite)
+      step.insert(step.begin() + 2, "ALTER TABLE operations ALTER COLUMN row_key SET NOT NULL");
+    return step;
+  }
+  return {};
+}
+
+std::string NewerSchemaMessage(const std::string& location, int found) {
+  return "history " + location + " has schema version " + std::to_string(found) +
+         ", newer than this uvq's " + std::to_string(kSchemaVersion) +
+         ": use a newer uvq or another database";
+}
+
+}  // namespace uvq::history
