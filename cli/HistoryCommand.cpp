@@ -60,8 +60,7 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   std::string what, unit, image, since, until;
   bool json = false, csv = false;
   int limit = 100;
-  app.add_option("WHAT", what, "units: each unit's latest state")
-      ->check(CLI::IsMember({"units"}));
+  app.add_option("WHAT", what, "units: each unit's latest state")->check(CLI::IsMember({"units"}));
   app.add_option("--unit", unit, "only this unit ID (hex)");
   app.add_option("--target", request.filter.target, "only this target address");
   app.add_option("--image", image, "only this image: a file (hashed) or a SHA-256");
@@ -78,7 +77,8 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
       ->check(CLI::Range(0, 1 << 30));
   app.add_flag("--json", json, "one JSON object a line");
   app.add_flag("--csv", csv, "CSV with a heading line");
-  app.add_flag("--flush", request.flush, "move the rows spooled by failed writes into the database");
+  app.add_flag("--flush", request.flush,
+               "move the rows spooled by failed writes into the database");
   app.add_option("--db", request.db, "the history database (as for every subcommand)");
 
   std::vector<std::string> args(options.history.commandArgs.rbegin(),
@@ -146,10 +146,7 @@ int RunHistoryCommand(const CliOptions& options) {
   try {
     store = history::OpenSpoolingHistoryStore(request->db);
   } catch (const std::exception& error) {
-    return Fail(ExitCode::History,
-                history::WithoutPassword("history " + history::DisplayedSetting(request->db) +
-                                             ": " + error.what(),
-                                         request->db));
+    return Fail(ExitCode::History, history::WithoutPassword(error.what(), request->db));
   }
   try {
     if (request->flush) {
@@ -172,9 +169,7 @@ int RunHistoryCommand(const CliOptions& options) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     if (std::fflush(stdout) != 0) return ToInt(ExitCode::File);
   } catch (const std::exception& error) {
-    return Fail(ExitCode::History,
-                history::WithoutPassword("history " + store->location() + ": " + error.what(),
-                                         request->db));
+    return Fail(ExitCode::History, history::WithoutPassword(error.what(), request->db));
   }
   return ToInt(ExitCode::Ok);
 }

@@ -61,8 +61,8 @@ std::string Csv(const std::vector<Column<Item>>& columns, const std::vector<Item
 
 // Line breaks and tabs inside a cell would break the table's lines: shown as spaces.
 std::string OneLine(std::string text) {
-  std::replace_if(text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r' || c == '\t'; },
-                  ' ');
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r' || c == '\t'; }, ' ');
   return text;
 }
 
@@ -94,10 +94,6 @@ std::string Table(const std::vector<Column<Item>>& columns, const std::vector<It
   return out;
 }
 
-std::string OptionalTime(const std::optional<int64_t>& millis) {
-  return millis ? MillisTableUtc(*millis) : "";
-}
-
 std::vector<Column<OperationRow>> RowColumns() {
   return {
       {"started", [](const OperationRow& r) { return MillisTableUtc(r.startedAt); }},
@@ -112,8 +108,7 @@ std::vector<Column<OperationRow>> RowColumns() {
          return r.eraseKind.empty() ? r.operation : r.operation + " " + r.eraseKind;
        }},
       {"image", [](const OperationRow& r) { return r.imagePath; }},
-      {"sha256",
-       [](const OperationRow& r) { return r.imageSha256.substr(0, 12); }},
+      {"sha256", [](const OperationRow& r) { return r.imageSha256.substr(0, 12); }},
       {"records", [](const OperationRow& r) { return std::to_string(r.records); }},
       {"resends", [](const OperationRow& r) { return std::to_string(r.resends); }},
       {"refused", [](const OperationRow& r) { return std::to_string(r.refusedRecords); }},
@@ -152,7 +147,9 @@ std::vector<Column<OperationRow>> CsvRowColumns() {
 }
 
 std::vector<Column<UnitState>> UnitColumns(bool iso) {
-  const auto time = [iso](int64_t millis) { return iso ? MillisIsoUtc(millis) : MillisTableUtc(millis); };
+  const auto time = [iso](int64_t millis) {
+    return iso ? MillisIsoUtc(millis) : MillisTableUtc(millis);
+  };
   return {
       {"unit", [](const UnitState& u) { return u.unitId; }},
       {"address", [](const UnitState& u) { return u.address; }},
@@ -162,7 +159,9 @@ std::vector<Column<UnitState>> UnitColumns(bool iso) {
        [](const UnitState& u) { return u.lastOutcome.empty() ? "abandoned" : u.lastOutcome; }},
       {"image", [](const UnitState& u) { return u.lastImagePath; }},
       {iso ? "image_sha256" : "sha256",
-       [iso](const UnitState& u) { return iso ? u.lastImageSha256 : u.lastImageSha256.substr(0, 12); }},
+       [iso](const UnitState& u) {
+         return iso ? u.lastImageSha256 : u.lastImageSha256.substr(0, 12);
+       }},
       {"programmed",
        [time](const UnitState& u) {
          return u.lastProgrammedAt ? time(*u.lastProgrammedAt) : std::string();

@@ -11,11 +11,11 @@ namespace uvq::cli {
 
 // Where and whether a run is recorded, and the `history` subcommand's own words.
 struct HistoryOptions {
-  std::string db;                // --db, UVQ_DB or `db =`; empty: the SQLite default
-  bool noHistory = false;        // --no-history
-  std::string historySwitch;     // `history = on|off` in the configuration file
-  std::string station;           // --station before the subcommand; empty: the host name
-  bool command = false;          // `uvq history ...` was asked
+  std::string db;                        // --db, UVQ_DB or `db =`; empty: the SQLite default
+  bool noHistory = false;                // --no-history
+  std::string historySwitch;             // `history = on|off` in the configuration file
+  std::string station;                   // --station before the subcommand; empty: the host name
+  bool command = false;                  // `uvq history ...` was asked
   std::vector<std::string> commandArgs;  // everything after `history`, parsed by the command
   bool recording() const { return !noHistory && historySwitch != "off"; }
 };

@@ -47,11 +47,20 @@ std::optional<HistoryMillis> Relative(const std::string& text, HistoryMillis now
   }
   HistoryMillis unit = 0;
   switch (text.back()) {
-    case 'd': unit = 86'400'000; break;
-    case 'h': unit = 3'600'000; break;
-    case 'm': unit = 60'000; break;
-    case 's': unit = 1'000; break;
-    default: return std::nullopt;
+    case 'd':
+      unit = 86'400'000;
+      break;
+    case 'h':
+      unit = 3'600'000;
+      break;
+    case 'm':
+      unit = 60'000;
+      break;
+    case 's':
+      unit = 1'000;
+      break;
+    default:
+      return std::nullopt;
   }
   return now - amount * unit;
 }
@@ -108,12 +117,12 @@ std::optional<HistoryMillis> ParseTimeBound(const std::string& text, HistoryMill
   if (pos < text.size() && text[pos] == 'Z') ++pos;
   if (pos != text.size()) return std::nullopt;
   using namespace std::chrono;
-  const year_month_day date{std::chrono::year(year), std::chrono::month(static_cast<unsigned>(month)),
+  const year_month_day date{std::chrono::year(year),
+                            std::chrono::month(static_cast<unsigned>(month)),
                             std::chrono::day(static_cast<unsigned>(day))};
   if (!date.ok() || hour > 23 || minute > 59 || second > 59) return std::nullopt;
-  HistoryMillis result =
-      duration_cast<milliseconds>(sys_days(date).time_since_epoch()).count() +
-      ((hour * 60 + minute) * 60 + second) * HistoryMillis{1000} + millis;
+  HistoryMillis result = duration_cast<milliseconds>(sys_days(date).time_since_epoch()).count() +
+                         ((hour * 60 + minute) * 60 + second) * HistoryMillis{1000} + millis;
   if (dateOnly && endOfDay) result += 86'400'000 - 1;
   return result;
 }

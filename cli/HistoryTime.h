@@ -17,7 +17,8 @@ std::string MillisTableUtc(HistoryMillis millis);
 // A bound of --since/--until, all UTC: "2026-12-07", "2026-12-07T10:15", "2026-12-07 10:15:30"
 // (a trailing "Z" and fractions of seconds accepted), or a time before `now`: "7d", "12h",
 // "30m", "45s". A date alone is its midnight, or with `endOfDay` its last millisecond, so
-// `--until 2026-12-07` takes in that whole day (up to its last millisecond). nullopt when the text is none of these.
+// `--until 2026-12-07` takes in that whole day (up to its last millisecond). nullopt when the text
+// is none of these.
 std::optional<HistoryMillis> ParseTimeBound(const std::string& text, HistoryMillis now,
                                             bool endOfDay = false);
 

@@ -14,7 +14,7 @@
 
 namespace uvq::cli {
 
-using history::OperationRow;
+using HistoryRow = history::OperationRow;
 using recording::NowUtcMillis;
 
 RunHistory::RunHistory(std::string station, std::string user)
@@ -40,7 +40,7 @@ void RunHistory::begin(const std::vector<ResolvedTarget>& targets, const Session
     // Locate, status and scan change nothing: each unit that answered gets a sighting once
     // the target has ended.
     if (!store_ || !ChangesUnit(plan.operation)) continue;
-    OperationRow row;
+    HistoryRow row;
     row.startedAt = now;
     row.station = station_;
     row.osUser = user_;
@@ -58,7 +58,7 @@ void RunHistory::begin(const std::vector<ResolvedTarget>& targets, const Session
     }
     if (plan.accessCode) {
       // The live reboot request goes out first, to the same unit: its own row.
-      OperationRow reboot = row;
+      HistoryRow reboot = row;
       reboot.operation = "live-reboot";
       reboot.imagePath.clear();
       reboot.imageBytes = 0;
@@ -77,7 +77,7 @@ void RunHistory::ended(size_t index, const SessionResult& result) {
   TargetRows& rows = targets_[index];
   rows.endedAt = NowUtcMillis();
   if (!store_) return;
-  const auto completed = [&](OperationRow& row) {
+  const auto completed = [&](HistoryRow& row) {
     row.endedAt = rows.endedAt;
     if (!result.unit.empty()) row.unitId = result.unit;
     row.outcome = std::string(OutcomeWord(result.code));
@@ -93,7 +93,7 @@ void RunHistory::ended(size_t index, const SessionResult& result) {
     write(*rows.liveReboot, true);
   }
   if (rows.operation) {
-    OperationRow& row = *rows.operation;
+    HistoryRow& row = *rows.operation;
     completed(row);
     row.records = result.records;
     row.resends = static_cast<int64_t>(result.resends);
@@ -109,7 +109,7 @@ void RunHistory::ended(size_t index, const SessionResult& result) {
 void RunHistory::sightings(const TargetRows& rows, const SessionResult& result) {
   const size_t index = static_cast<size_t>(&rows - targets_.data());
   for (const UnitSeen& unit : result.units) {
-    OperationRow row;
+    HistoryRow row;
     row.startedAt = rows.startedAt;
     row.endedAt = rows.endedAt;
     row.station = station_;
@@ -133,7 +133,7 @@ void RunHistory::finish(const std::vector<std::unique_ptr<Session>>& sessions) {
     ended(i, sessions[i]->result());
 }
 
-void RunHistory::write(OperationRow& row, bool complete) {
+void RunHistory::write(HistoryRow& row, bool complete) {
   try {
     if (complete)
       store_->complete(row);
@@ -186,9 +186,9 @@ OpenedRunHistory OpenRunHistory(const HistoryOptions& options) {
             {}};
   } catch (const std::exception& error) {
     // The store's messages carry no password; a library's words are cleaned all the same.
-    return {nullptr, history::WithoutPassword("history " + history::DisplayedSetting(options.db) +
-                                                  ": " + error.what() +
-                                                  " (--no-history runs without it)",
+    return {nullptr, history::WithoutPassword(std::string(error.what()) +
+                                                  "; nothing was sent (--no-history runs "
+                                                  "without recording)",
                                               options.db)};
   }
 }

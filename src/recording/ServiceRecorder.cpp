@@ -51,8 +51,7 @@ history::OperationRow ServiceRecorder::newRow(const std::string& operation) cons
   row.toolVersion = identity_.toolVersion;
   row.target = ports_.target ? ports_.target() : std::string();
   row.operation = operation;
-  if (const auto unit = ports_.service.registry().selectedUnit())
-    row.unitId = units::IdText(*unit);
+  if (const auto unit = ports_.service.registry().selectedUnit()) row.unitId = units::IdText(*unit);
   return row;
 }
 

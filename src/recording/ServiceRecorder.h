@@ -29,8 +29,8 @@ class ServiceRecorder final : public LoaderOutcomes {
  public:
   struct Ports {
     history::HistoryStore& store;
-    const LoaderService& service;  // read only: the image's name and the selected unit
-    FileSystem& files;             // the image's digest
+    const LoaderService& service;         // read only: the image's name and the selected unit
+    FileSystem& files;                    // the image's digest
     std::function<std::string()> target;  // the address the service sends to now
     std::function<void(const std::string&)> onFailure;
   };
@@ -49,8 +49,7 @@ class ServiceRecorder final : public LoaderOutcomes {
  private:
   history::OperationRow newRow(const std::string& operation) const;
   void begin(history::OperationRow& row);
-  void complete(history::OperationRow& row, std::string outcome,
-                std::optional<uint16_t> status);
+  void complete(history::OperationRow& row, std::string outcome, std::optional<uint16_t> status);
   void writtenOnce(history::OperationRow row, std::string outcome, std::optional<uint16_t> status);
   void noteSpooled();
   void failed(const std::string& line);

@@ -22,10 +22,8 @@ WindowRecording::WindowRecording(Setup setup) : service_(setup.service) {
     store_ = history::OpenSpoolingHistoryStore(setup.db);
   } catch (const std::exception& error) {
     if (setup.logLine)
-      setup.logLine(history::WithoutPassword("History not recorded: " +
-                                                 history::DisplayedSetting(setup.db) + ": " +
-                                                 error.what(),
-                                             setup.db));
+      setup.logLine(
+          history::WithoutPassword(std::string("History not recorded: ") + error.what(), setup.db));
     return;
   }
   if (store_->spooledCount() > 0) {

@@ -26,10 +26,10 @@
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/WindowRecording.h"
-#include "uvq/Version.h"
 #include "settings/HistorySetting.h"
 #include "settings/SettingsFile.h"
 #include "settings/TargetAddress.h"
+#include "uvq/Version.h"
 #include "window/ErrorText.h"
 #include "window/MemoLog.h"
 #include "window/QtSharedTimer.h"
@@ -394,14 +394,14 @@ void TForm1::OpenLink() {
 // The history listens to the service; the log hears of it only when recording fails.
 void TForm1::StartRecording() {
   const std::string db =
-      options_.historyDb
-          ? *options_.historyDb
-          : uvq::recording::WindowHistorySetting(uvq::settings::ReadHistoryDbSetting(
-                options_.executablePath.value_or(uvq::settings::ExecutablePath())));
+      options_.historyDb ? *options_.historyDb
+                         : uvq::recording::WindowHistorySetting(uvq::settings::ReadHistoryDbSetting(
+                               options_.executablePath.value_or(uvq::settings::ExecutablePath())));
   uvq::FileSystem& files = options_.files ? *options_.files : *ownFiles_;
-  recording_ = std::make_unique<uvq::recording::WindowRecording>(uvq::recording::WindowRecording::Setup{
-      db, *service_, files, [this] { return link_ ? link_->host() : std::string(); },
-      [this](const std::string& line) { log_->addLogLine(line); }, uvq::kVersion});
+  recording_ =
+      std::make_unique<uvq::recording::WindowRecording>(uvq::recording::WindowRecording::Setup{
+          db, *service_, files, [this] { return link_ ? link_->host() : std::string(); },
+          [this](const std::string& line) { log_->addLogLine(line); }, uvq::kVersion});
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
