@@ -20,8 +20,12 @@ QString Diagnostics(const Result& r) {
   return QString("exit %1\n--- stdout\n%2--- stderr\n%3").arg(r.exitCode).arg(r.out, r.err);
 }
 
-#define EXPECT_EXIT(result, code) \
-  QVERIFY2((result).exitCode == (code), qPrintable(Diagnostics(result)))
+// Evaluates `result` once: it may be a run.
+#define EXPECT_EXIT(result, code)                                           \
+  do {                                                                      \
+    const Result checked = (result);                                        \
+    QVERIFY2(checked.exitCode == (code), qPrintable(Diagnostics(checked))); \
+  } while (false)
 
 QString Sha256(const QString& path) {
   QFile file(path);
