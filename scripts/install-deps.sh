@@ -3,7 +3,8 @@
 #   install-deps.sh [EXTRA-PACKAGE ...]   (also installs these, for checks that need more)
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libcli11-dev libssl-dev libasound2-dev
-          iproute2 util-linux xvfb xauth clang libclang-rt-dev clang-format help2man "$@")
+          iproute2 util-linux xvfb xauth clang libclang-rt-dev clang-format help2man
+          libsqlite3-dev libpq-dev postgresql "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -135,6 +135,7 @@ std::optional<SpoolEntry> ParseSpoolLine(const std::string& line) {
   if (raw[2] != "begin" && raw[2] != "complete") return std::nullopt;
   std::vector<std::string> text(raw.size());
   for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == kMissing) continue;  // a missing number, read from raw below
     auto value = Unescaped(raw[i]);
     if (!value) return std::nullopt;
     text[i] = *value;

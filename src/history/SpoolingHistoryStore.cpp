@@ -132,14 +132,18 @@ void SpoolingHistoryStore::complete(const OperationRow& given) {
 }
 
 void SpoolingHistoryStore::Spool(const OperationRow& row, bool completed, const std::string& why) {
-  const std::string line = SpoolLine({store_->location(), completed, row});
-  LockedSpool spool(spoolPath_, O_WRONLY | O_CREAT);
+  std::string line = SpoolLine({store_->location(), completed, row});
+  LockedSpool spool(spoolPath_, O_RDWR | O_CREAT);
   if (!spool.open())
     throw HistoryError(HistoryErrorKind::WriteFailed,
                        spool.Reason("cannot keep a history row") + " (after: " + why + ")");
   struct stat info {};
   if (::fstat(spool.fd(), &info) != 0)
     throw HistoryError(HistoryErrorKind::WriteFailed, spool.Reason("cannot keep a history row"));
+  // A line cut short by a crash stays a line of its own, never the head of this one.
+  char last = '\n';
+  if (info.st_size > 0 && ::pread(spool.fd(), &last, 1, info.st_size - 1) == 1 && last != '\n')
+    line.insert(line.begin(), '\n');
   // Whole or not at all: a line cut short (disk full) is taken back.
   if (!spool.WriteAt(line, info.st_size)) {
     const std::string reason = spool.Reason("cannot keep a history row");

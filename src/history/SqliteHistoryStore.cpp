@@ -101,7 +101,8 @@ UnitState ReadUnit(sqlite3_stmt* s) {
 
 }  // namespace
 
-SqliteHistoryStore::SqliteHistoryStore(std::string path) : path_(std::move(path)) {
+SqliteHistoryStore::SqliteHistoryStore(std::string path, int busyTimeoutMs)
+    : path_(std::move(path)), busyTimeoutMs_(busyTimeoutMs) {
   try {
     Open();
     CheckAndUpgrade();
@@ -137,7 +138,7 @@ void SqliteHistoryStore::Open() {
       SQLITE_OK)
     Fail(HistoryErrorKind::Unavailable, "cannot open");
   sqlite3_extended_result_codes(db_, 1);
-  sqlite3_busy_timeout(db_, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db_, busyTimeoutMs_);
 }
 
 void SqliteHistoryStore::Exec(const std::string& sql) {

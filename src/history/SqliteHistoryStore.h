@@ -16,10 +16,13 @@ namespace uvq::history {
 // prepared once. Safe to call from several threads.
 class SqliteHistoryStore : public HistoryStore {
  public:
+  // How long a write waits for another process's transaction before it fails (and is spooled).
+  static constexpr int kBusyTimeoutMs = 15000;
+
   // Opens the file, creating it (mode 0600) and its schema when missing, upgrading an older
   // schema in place. Throws HistoryError: a file that is no uvq history, a newer schema, a
   // file that cannot be opened.
-  explicit SqliteHistoryStore(std::string path);
+  explicit SqliteHistoryStore(std::string path, int busyTimeoutMs = kBusyTimeoutMs);
   ~SqliteHistoryStore() override;
   SqliteHistoryStore(const SqliteHistoryStore&) = delete;
   SqliteHistoryStore& operator=(const SqliteHistoryStore&) = delete;
@@ -30,8 +33,6 @@ class SqliteHistoryStore : public HistoryStore {
   std::vector<UnitState> units(const HistoryFilter& filter) override;
   std::string location() const override { return path_; }
 
-  static constexpr int kBusyTimeoutMs = 15000;
-
  private:
   void Open();
   void CheckAndUpgrade();
@@ -41,6 +42,7 @@ class SqliteHistoryStore : public HistoryStore {
   int64_t Write(const OperationRow& row, bool completed);
 
   std::string path_;
+  int busyTimeoutMs_;
   sqlite3* db_ = nullptr;
   std::map<std::string, sqlite3_stmt*> statements_;
   std::mutex mutex_;
