@@ -58,16 +58,21 @@ void E2eHistoryTest::windowRunsAppearInTheHistory() {
 
   QVERIFY(loader.capture());
   loader.choose(image);
-  QVERIFY2(loader.program(), qPrintable(loader.logText()));
-  QVERIFY(sim.waitForOutput(QStringLiteral("IMAGE OK\n"), 10000));
+  // A lost reply is resent after 50 ms of quiet: long enough that a busy machine's slow reply
+  // is not taken for a lost one.
+  QVERIFY2(loader.program(30000, 50), qPrintable(loader.logText()));
+  QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n"), 10000), qPrintable(loader.logText()));
   QVERIFY(last.run && last.run->end == uvq::RunEnd::Complete && last.run->fileFinished);
   QVERIFY(last.run->resends > 0);
+  // The run's automatic reset took the unit out of loader mode: captured again to erase.
+  QVERIFY(loader.capture());
   loader.widget<QPushButton>("BErasePRG")->click();
   QTRY_VERIFY_WITH_TIMEOUT(loader.logHas(QStringLiteral("PGM Memory Only Erased")), 5000);
 
   const QList<QJsonObject> rows = History(db);
-  QCOMPARE(rows.size(), 3);  // newest first: erase, program, capture
-  const QJsonObject erase = rows[0], program = rows[1], capture = rows[2];
+  QCOMPARE(rows.size(), 4);  // newest first: erase, capture, program, capture
+  const QJsonObject erase = rows[0], program = rows[2], capture = rows[3];
+  QCOMPARE(rows[1].value("operation").toString(), QStringLiteral("capture"));
   QCOMPARE(capture.value("operation").toString(), QStringLiteral("capture"));
   QCOMPARE(capture.value("outcome").toString(), QStringLiteral("ok"));
   QCOMPARE(capture.value("unit").toString(), QStringLiteral("0100"));
@@ -88,7 +93,8 @@ void E2eHistoryTest::windowRunsAppearInTheHistory() {
   QCOMPARE(erase.value("erase_kind").toString(), QStringLiteral("program"));
   QCOMPARE(erase.value("outcome").toString(), QStringLiteral("ok"));
   // Recording that works adds nothing to the window's log.
-  QVERIFY2(!loader.logText().contains(QStringLiteral("istory")), qPrintable(loader.logText()));
+  QVERIFY(loader.log().filter(QStringLiteral("History not recorded")).isEmpty());
+  QVERIFY(loader.log().filter(QStringLiteral("history: a write failed")).isEmpty());
   QCOMPARE(loader.errorBoxes(), 0);
   loader.service().removeListener(&last);
 }
