@@ -208,8 +208,25 @@ void PostgresHistoryStore::CheckAndUpgrade() {
   Run("COMMIT", {}, kind);
 }
 
+template <typename Call>
+auto PostgresHistoryStore::Retried(Call call) {
+  // A connection the server dropped since the last call (a restart) is only noticed when used:
+  // connect again and try once more. Writes are keyed, so a second try never doubles a row.
+  const bool hadConnection = connection_ != nullptr;
+  try {
+    return call();
+  } catch (const HistoryError&) {
+    if (!hadConnection || connection_) throw;
+    return call();
+  }
+}
+
 int64_t PostgresHistoryStore::Write(const OperationRow& given, bool completed) {
   std::lock_guard lock(mutex_);
+  return Retried([&] { return WriteOnce(given, completed); });
+}
+
+int64_t PostgresHistoryStore::WriteOnce(const OperationRow& given, bool completed) {
   OperationRow row = given;
   const bool byId = completed && row.key.empty();
   if (!completed && row.key.empty()) row.key = NewRowKey();
@@ -247,7 +264,8 @@ void PostgresHistoryStore::complete(const OperationRow& row) {
 std::vector<OperationRow> PostgresHistoryStore::query(const HistoryFilter& filter) {
   std::lock_guard lock(mutex_);
   const SqlStatement query = OperationsQuery(filter, Dialect::Postgres);
-  Result result(Run(query.sql, query.params, HistoryErrorKind::ReadFailed));
+  Result result =
+      Retried([&] { return Run(query.sql, query.params, HistoryErrorKind::ReadFailed); });
   std::vector<OperationRow> rows;
   for (int i = 0; i < PQntuples(result.get()); ++i) rows.push_back(ReadRow(result.get(), i));
   return rows;
@@ -256,7 +274,8 @@ std::vector<OperationRow> PostgresHistoryStore::query(const HistoryFilter& filte
 std::vector<UnitState> PostgresHistoryStore::units(const HistoryFilter& filter) {
   std::lock_guard lock(mutex_);
   const SqlStatement query = UnitsQuery(filter, Dialect::Postgres);
-  Result result(Run(query.sql, query.params, HistoryErrorKind::ReadFailed));
+  Result result =
+      Retried([&] { return Run(query.sql, query.params, HistoryErrorKind::ReadFailed); });
   std::vector<UnitState> units;
   for (int i = 0; i < PQntuples(result.get()); ++i) units.push_back(ReadUnit(result.get(), i));
   return units;

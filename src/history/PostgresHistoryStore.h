@@ -46,6 +46,9 @@ class PostgresHistoryStore : public HistoryStore {
   Result Run(const std::string& sql, const std::vector<SqlValue>& params, HistoryErrorKind kind);
   [[noreturn]] void Fail(HistoryErrorKind kind, const std::string& what);
   int64_t Write(const OperationRow& row, bool completed);
+  int64_t WriteOnce(const OperationRow& row, bool completed);
+  template <typename Call>
+  auto Retried(Call call);
 
   std::string url_;
   std::string shown_;  // url_ without its password

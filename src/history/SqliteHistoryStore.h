@@ -43,6 +43,7 @@ class SqliteHistoryStore : public HistoryStore {
 
   std::string path_;
   int busyTimeoutMs_;
+  bool syncedFully_ = true;  // PRAGMA synchronous is FULL (set at open), else NORMAL
   sqlite3* db_ = nullptr;
   std::map<std::string, sqlite3_stmt*> statements_;
   std::mutex mutex_;

@@ -188,6 +188,13 @@ class HistoryPostgresTest : public QObject {
     QCOMPARE(rows[2].id, a.id);
     QCOMPARE(rows[1].outcome, std::string());
     QCOMPARE(next.flush(), size_t{0});
+
+    // A restart between two writes costs no spooled row: the dropped connection is made again.
+    QVERIFY(server_->stop());
+    QVERIFY(server_->start());
+    store_checks::Record(next, Row("d", "0103", "127.0.0.99", "reset", 5000), "ok");
+    QCOMPARE(next.spooledCount(), size_t{0});
+    QCOMPARE(next.query({.limit = 1}).at(0).detail, std::string("d"));
   }
 };
 
