@@ -64,11 +64,29 @@ void RunHistory::begin(const std::vector<ResolvedTarget>& targets, const Session
       reboot.imageBytes = 0;
       reboot.imageSha256.clear();
       reboot.eraseKind.clear();
-      write(reboot, false);
       rows.liveReboot = std::move(reboot);
     }
-    write(row, false);
     rows.operation = std::move(row);
+  }
+  beginAll();
+}
+
+// One write for every target's rows: a station of many units waits for the disk once.
+void RunHistory::beginAll() {
+  std::vector<HistoryRow*> pending;
+  for (TargetRows& rows : targets_) {
+    if (rows.liveReboot) pending.push_back(&*rows.liveReboot);
+    if (rows.operation) pending.push_back(&*rows.operation);
+  }
+  if (pending.empty()) return;
+  std::vector<HistoryRow> batch;
+  for (const HistoryRow* row : pending) batch.push_back(*row);
+  try {
+    const std::vector<int64_t> ids = store_->beginAll(batch);
+    for (size_t i = 0; i < pending.size() && i < ids.size(); ++i) pending[i]->id = ids[i];
+    noteSpooled();
+  } catch (const std::exception& error) {
+    said(error.what());
   }
 }
 
@@ -134,19 +152,29 @@ void RunHistory::finish(const std::vector<std::unique_ptr<Session>>& sessions) {
 }
 
 void RunHistory::write(HistoryRow& row, bool complete) {
+  // A row whose beginning was lost has nothing to complete.
+  if (complete && row.id == 0) return;
   try {
     if (complete)
       store_->complete(row);
     else
       row.id = store_->begin(row);
-    if (const auto notice = store_->takeSpoolNotice())
-      std::fprintf(stderr, "uvq: %s\n", notice->c_str());
+    noteSpooled();
   } catch (const std::exception& error) {
-    // Not even the spool took it: said once, and the run goes on.
-    if (writeFailureSaid_) return;
-    writeFailureSaid_ = true;
-    std::fprintf(stderr, "uvq: history: %s\n", error.what());
+    said(error.what());
   }
+}
+
+void RunHistory::noteSpooled() {
+  if (const auto notice = store_->takeSpoolNotice())
+    std::fprintf(stderr, "uvq: %s\n", notice->c_str());
+}
+
+// Not even the spool took the row: said once, and the run goes on.
+void RunHistory::said(const std::string& problem) {
+  if (writeFailureSaid_) return;
+  writeFailureSaid_ = true;
+  std::fprintf(stderr, "uvq: history: %s\n", problem.c_str());
 }
 
 void RunHistory::fillLogTimes(size_t index, RunLogEntry& entry) const {

@@ -61,7 +61,10 @@ class RunHistory {
     std::optional<history::OperationRow> operation;
     std::optional<history::OperationRow> liveReboot;
   };
+  void beginAll();
   void write(history::OperationRow& row, bool complete);
+  void noteSpooled();
+  void said(const std::string& problem);
   void sightings(const TargetRows& rows, const SessionResult& result);
 
   std::unique_ptr<history::SpoolingHistoryStore> store_;

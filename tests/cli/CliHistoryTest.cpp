@@ -297,6 +297,27 @@ class CliHistoryTest : public QObject {
     QCOMPARE(history({}).size(), 1);
   }
 
+  // The same recording and asking on the suite's PostgreSQL server, shared with other suites:
+  // this test's rows are told apart by their station.
+  void programRunRecordedInPostgres() {
+    const QString folderFile = qEnvironmentVariable("UVQ_TEST_PG_FOLDER_FILE");
+    if (folderFile.isEmpty()) QSKIP("no test PostgreSQL server in this run");
+    QFile file(folderFile);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    db_ = "postgresql://uvq@/postgres?host=" + QString::fromUtf8(file.readAll()).trimmed();
+    const QString station = "cli-pg-" + QString::number(QRandomGenerator::global()->generate());
+    Sim sim("127.0.11.10");
+    QVERIFY(sim.start({"--quiet"}));
+    const Result run =
+        uvq({"program", path("b.cry"), "--target", "127.0.11.10", "--json", "--station", station});
+    EXPECT_EXIT(run, 0);
+    const QList<QJsonObject> rows = history({"--station", station});
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.first().value("outcome").toString(), "ok");
+    QCOMPARE(rows.first().value("records").toInt(), ResultEvent(run).value("records").toInt());
+    QCOMPARE(rows.first().value("image_sha256").toString(), Sha256(path("b.cry")));
+  }
+
   // A write that fails mid-run does not stop the run: the row goes to the spool, one line says
   // so, and `uvq history --flush` moves it into the database.
   void failedWriteIsSpooledAndFlushed() {
