@@ -11,6 +11,10 @@ reps=$2
 sizes=(${UVQ_STATION_SIZES:-1 8 32 100 256})
 work=$(mktemp -d)
 export XDG_RUNTIME_DIR=$work
+# Runs are recorded in a history of their own, never in the user's; UVQ_STATION_ARGS adds
+# options to every run (e.g. --no-history, to measure what recording costs).
+export XDG_DATA_HOME=$work/data
+read -r -a extra_args <<<"${UVQ_STATION_ARGS:-}"
 cd "$build"
 
 head -c 32768 /dev/urandom >"$work/img.bin"
@@ -43,7 +47,8 @@ run_station() {  # UNITS
   local sim_before sim_after
   sim_before=$(sim_cpu_ticks)
   if ! /usr/bin/time -f "%e %U %S" -o "$work/time" \
-    ./uvq program "$work/img.cry" --targets-file "$work/targets" --quiet >"$work/uvq.out" 2>&1; then
+    ./uvq program "$work/img.cry" --targets-file "$work/targets" --quiet "${extra_args[@]}" \
+      >"$work/uvq.out" 2>&1; then
     echo "uvq failed with $units units:" >&2
     tail -20 "$work/uvq.out" >&2
     exit 1

@@ -245,6 +245,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   AddRow(app, "", "--verbose", verbose);
   AddRow(app, "", "--beep", plan.beep);
   AddRow(app, "", "--config", configFile);
+  AddHistoryOptions(app, options.history);
 
   std::array<CLI::App*, kOperations.size()> subcommands{};
   for (size_t i = 0; i < kOperations.size(); ++i)
@@ -338,6 +339,8 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
     options.configFile = configFile;
   }
 
+  CollectHistoryCommand(app, options.history);
+  if (options.history.command) return {std::move(options), ExitCode::Ok};
   for (size_t i = 0; i < kOperations.size(); ++i)
     if (subcommands[i]->parsed()) plan.operation = kOperations[i].operation;
   plan.autoReset = !noReset;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ExitCode.h"
+#include "HistoryOptions.h"
 #include "Output.h"
 #include "TargetList.h"
 #include "operations/EraseKinds.h"
@@ -81,6 +82,7 @@ struct CliOptions {
   std::string configFile;  // the configuration file that was read, "" when none
   std::string scanRange;   // scan: "FIRST-LAST"
   int scanRate = 50;       // scan: addresses asked per second
+  HistoryOptions history;  // recording, and the `history` subcommand
 };
 
 // Either options to run with, or the code to exit with at once (help: 0, bad usage: 2). Help

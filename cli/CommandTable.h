@@ -23,7 +23,7 @@ struct OptionRow {
   std::string_view choices;  // blank-separated, for Completion::Choices
 };
 
-inline constexpr std::array<OptionRow, 28> kOptionRows{{
+inline constexpr std::array<OptionRow, 42> kOptionRows{{
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
      Completion::Host, ""},
@@ -65,6 +65,16 @@ inline constexpr std::array<OptionRow, 28> kOptionRows{{
      "read options from this INI file (default: $XDG_CONFIG_HOME/uvq/uvq.ini, then "
      "/etc/uvq/uvq.ini)",
      Completion::File, ""},
+    {"", "--db", "DB",
+     "history database: a SQLite file or a postgresql:// URL (default "
+     "$XDG_DATA_HOME/uvq/history.sqlite3; else UVQ_DB)",
+     Completion::File, ""},
+    {"", "--no-history", "", "do not record this run in the history", Completion::Nothing, ""},
+    {"", "--history", "on|off",
+     "record runs in the history (for the configuration file: history = off)",
+     Completion::Choices, "on off"},
+    {"", "--station", "NAME", "the station name recorded in the history (default: the host name)",
+     Completion::Nothing, ""},
     {"", "--version", "", "print the version and exit", Completion::Nothing, ""},
     {"", "-h,--help", "", "print this help and exit", Completion::Nothing, ""},
     {"program", "FILE", "", "image file (.cry)", Completion::ImageFile, ""},
@@ -75,6 +85,26 @@ inline constexpr std::array<OptionRow, 28> kOptionRows{{
     {"set-ip", "ADDRESS", "", "the new address, a.b.c.d", Completion::Nothing, ""},
     {"scan", "RANGE", "", "FIRST-LAST, e.g. 10.1.2.1-10.1.2.254", Completion::Nothing, ""},
     {"scan", "--rate", "N", "addresses asked per second (default 50)", Completion::Nothing, ""},
+    {"history", "units", "", "each unit's latest known state instead of the operations",
+     Completion::Choices, "units"},
+    {"history", "--unit", "ID", "only this unit ID (hex)", Completion::Nothing, ""},
+    {"history", "--image", "FILE|SHA256", "only this image: a file (hashed) or a SHA-256",
+     Completion::ImageFile, ""},
+    {"history", "--outcome", "WORD", "only this outcome (ok, no_answer, ..., abandoned)",
+     Completion::Choices,
+     "ok internal_error bad_usage file_error no_answer unit_error network_error interrupted "
+     "abandoned"},
+    {"history", "--operation", "OP", "only this operation (program, erase, reset, ...)",
+     Completion::Choices, "program erase reset set-ip capture live-reboot locate status scan"},
+    {"history", "--since", "TIME", "from this time on (UTC, or 7d, 12h, 30m back)",
+     Completion::Nothing, ""},
+    {"history", "--until", "TIME", "up to this time (UTC, or 7d, 12h, 30m back)",
+     Completion::Nothing, ""},
+    {"history", "--limit", "N", "at most this many rows (default 100; 0: all)",
+     Completion::Nothing, ""},
+    {"history", "--csv", "", "CSV with a heading line", Completion::Nothing, ""},
+    {"history", "--flush", "", "move rows spooled while the database was unreachable into it",
+     Completion::Nothing, ""},
     {"help", "TOPIC", "", "a subcommand, or exit-codes", Completion::Nothing, ""},
 }};
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +19,7 @@ enum class ExitCode : int {
   NoAnswer = 4,   // capture, watchdog, erase, reset or set-ip without an answer
   UnitError = 5,  // the unit reported an error, refused the request or holds no valid program
   Network = 6,    // send failed, host cannot be resolved
+  History = 7,    // the history database cannot be opened or is not a uvq history
   // Stopped by a signal: the shell's 128 + signal number, so scripts see the usual codes.
   Interrupted = 130,  // SIGINT (Ctrl-C)
   Terminated = 143,   // SIGTERM, SIGHUP
@@ -30,13 +32,15 @@ constexpr int ToInt(ExitCode code) {
 // The one table from a job's outcome to the exit code: its words in the summary and the help
 // text of each code. A signal's code replaces the outcome's (the "interrupted" rows).
 struct OutcomeRow {
-  jobs::JobOutcome outcome;
+  // None: a refusal of the command line's own before any job started (the history).
+  std::optional<jobs::JobOutcome> outcome;
   ExitCode code;
   std::string_view text;  // what a person reads in the summary
   std::string_view help;  // the code's line in the help text
+  std::string_view word = {};  // the identifier, where no job's outcome gives it
 };
 
-inline constexpr std::array<OutcomeRow, 9> kOutcomeTable{{
+inline constexpr std::array<OutcomeRow, 10> kOutcomeTable{{
     {jobs::JobOutcome::Ok, ExitCode::Ok, "ok", "success (every target)"},
     {jobs::JobOutcome::InternalError, ExitCode::Internal, "internal error", "internal error"},
     {jobs::JobOutcome::Refused, ExitCode::Usage, "bad usage",
@@ -57,6 +61,10 @@ inline constexpr std::array<OutcomeRow, 9> kOutcomeTable{{
     {jobs::JobOutcome::NetworkError, ExitCode::Network, "network error",
      "network error: send failed, host cannot be resolved, a scan that could not\n"
      "     ask every address"},
+    {std::nullopt, ExitCode::History, "history error",
+     "history error: the history database cannot be opened, is not a uvq history\n"
+     "     or has a newer schema; nothing was sent",
+     "history_error"},
     {jobs::JobOutcome::Interrupted, ExitCode::Interrupted, "interrupted",
      "stopped by SIGINT (Ctrl-C); each unit's state is printed"},
     {jobs::JobOutcome::Interrupted, ExitCode::Terminated, "interrupted",
@@ -80,7 +88,8 @@ constexpr ExitCode ExitCodeOf(jobs::JobOutcome outcome, ExitCode signal = ExitCo
 // The identifier for JSON events and the run log (stable, machine-readable).
 constexpr std::string_view OutcomeWord(ExitCode code) {
   const OutcomeRow* row = OutcomeRowOf(code);
-  return row ? jobs::OutcomeIdentifier(row->outcome) : "unknown";
+  if (!row) return "unknown";
+  return row->outcome ? jobs::OutcomeIdentifier(*row->outcome) : row->word;
 }
 
 constexpr std::string_view OutcomeText(ExitCode code) {

@@ -28,7 +28,17 @@ std::vector<std::string> StatusFlagNames(uint16_t status) {
 
 std::string RunLogLine(const RunLogEntry& e) {
   JsonLine line;
-  line.field("time", e.time.empty() ? IsoTimeUtc() : e.time)
+  line.field("time", e.time.empty() ? IsoTimeUtc() : e.time);
+  if (e.started.empty())
+    line.null("started");
+  else
+    line.field("started", e.started);
+  if (e.durationSeconds)
+    line.field("duration_s", *e.durationSeconds);
+  else
+    line.null("duration_s");
+  line.field("station", e.station)
+      .field("user", e.user)
       .field("tool_version", e.toolVersion)
       .field("target", e.target)
       .field("address", e.address);

@@ -11,7 +11,11 @@ namespace uvq::cli {
 // One line of the --log file: what one run did to one unit, for traceability on a production
 // line (which image, bit for bit, went into which unit, and how it ended).
 struct RunLogEntry {
-  std::string time;         // ISO 8601 UTC; the writer fills it in when empty
+  std::string time;     // the end, ISO 8601 UTC; the writer fills it in when empty
+  std::string started;  // ISO 8601 UTC; "" when not known
+  std::optional<double> durationSeconds;
+  std::string station;      // host name, or --station
+  std::string user;         // the OS user
   std::string toolVersion;  // given by the caller
   std::string target;       // as given
   std::string address;      // resolved, dotted

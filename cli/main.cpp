@@ -13,11 +13,13 @@
 #include "CliOptions.h"
 #include "Escaped.h"
 #include "EventLoop.h"
+#include "HistoryCommand.h"
 #include "ImageCheck.h"
 #include "Interruption.h"
 #include "OpenFileLimit.h"
 #include "Output.h"
 #include "Progress.h"
+#include "RunHistory.h"
 #include "RunLog.h"
 #include "Session.h"
 #include "Summary.h"
@@ -26,6 +28,7 @@
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "protocol/IpAddressText.h"
+#include "recording/StationFacts.h"
 #include "settings/SettingsFile.h"
 #include "uvq/Version.h"
 
@@ -114,17 +117,23 @@ int Run(CliOptions& options) {
         return Refuse(ExitCode::Usage, "target '" + target.text + "': " + *refusal);
   }
   // The image is read once, before anything is sent: every unit gets exactly these bytes, and
-  // the run log's SHA-256 is theirs.
-  uvq::jobs::Image image;
-  std::string imageSha256;
+  // the SHA-256 in the run log and the history is theirs.
+  uvq::platform::PosixFileSystem files;
+  uvq::jobs::Image jobImage;
+  ImageFacts image;
   if (plan.operation == Operation::Program) {
     auto bytes = std::make_shared<std::vector<uint8_t>>();
     if (const auto problem = LoadImage(plan.imageFile, plan.allowPartialRecord, *bytes))
       return Refuse(ExitCode::File, problem->message);
-    if (!options.logFile.empty()) imageSha256 = Sha256Of(*bytes);
-    image = {plan.imageFile, std::move(bytes)};
+    image.path = AbsolutePath(plan.imageFile);
+    image.bytes = static_cast<int64_t>(bytes->size());
+    if (!options.logFile.empty() || options.history.recording()) image.sha256 = Sha256Of(*bytes);
+    jobImage = {plan.imageFile, std::move(bytes)};
   }
-  const auto imageBytes = image.bytes ? static_cast<int64_t>(image.bytes->size()) : int64_t{0};
+  // The history is opened before anything is sent: a run that cannot be recorded does not start.
+  OpenedRunHistory opened = OpenRunHistory(options.history);
+  if (!opened.history) return Refuse(ExitCode::History, opened.problem);
+  RunHistory& history = *opened.history;
 
   RunLogFile runLog;
   if (!options.logFile.empty()) {
@@ -145,7 +154,6 @@ int Run(CliOptions& options) {
   }
   Progress progress(stderr, style, output, severalTargets);
 
-  uvq::platform::PosixFileSystem files;
   uvq::platform::SystemClock clock;
   SilentTone silent;
   std::unique_ptr<uvq::platform::AlsaTone> alsa;
@@ -159,14 +167,17 @@ int Run(CliOptions& options) {
     own.unitId = target.unitId;  // a targets file line may name its own unit
     // The resolved address, so the session looks nothing up again.
     sessions.push_back(
-        std::make_unique<Session>(target, own, image, output, SharedPorts{clock, tone, files}));
+        std::make_unique<Session>(target, own, jobImage, output, SharedPorts{clock, tone, files}));
   }
   // From here on Ctrl-C and SIGTERM stop the run through its loop, which reports where each
   // unit was left. Before, nothing has been sent and the default action is right.
   Interruption::Install();
   // Each target holds a socket while it works; a scan may start many before the first ends.
   RaiseOpenFileLimit(targets.size() + kOtherDescriptors);
+  history.begin(targets, plan, image);
+  progress.setOnEnded([&](size_t i) { history.ended(i, sessions[i]->result()); });
   RunSessions(sessions, output, progress, scanning ? options.scanRate : 0);
+  history.finish(sessions);
 
   std::vector<ExitCode> codes;
   int ok = 0;
@@ -215,10 +226,11 @@ int Run(CliOptions& options) {
       e.address = targets[i].addressText;
       e.unitId = r.unit;
       e.operation = std::string(OperationName(plan.operation));
+      history.fillLogTimes(i, e);
       if (plan.operation == Operation::Program) {
         e.image = plan.imageFile;
-        e.imageBytes = imageBytes;
-        e.imageSha256 = imageSha256;
+        e.imageBytes = image.bytes;
+        e.imageSha256 = image.sha256;
       }
       e.records = r.records;
       if (plan.operation == Operation::Program) e.resends = static_cast<int64_t>(r.resends);
@@ -245,6 +257,7 @@ int main(int argc, char** argv) {
   ParsedOptions parsed = ParseCliOptions(argc, argv);
   if (!parsed.options) return ToInt(parsed.exitCode);
   try {
+    if (parsed.options->history.command) return RunHistoryCommand(*parsed.options);
     return Run(*parsed.options);
   } catch (const std::exception& error) {
     std::fflush(stdout);

@@ -102,6 +102,15 @@ class HistoryStore {
   virtual ~HistoryStore() = default;
   // Writes the row with its start and returns its id.
   virtual int64_t begin(const OperationRow& row) = 0;
+  // Begins several rows at once and returns their ids in order: a run on many units begins all
+  // its rows before the first datagram, so a store that can writes them with one wait for the
+  // disk instead of one each.
+  virtual std::vector<int64_t> beginAll(const std::vector<OperationRow>& rows) {
+    std::vector<int64_t> ids;
+    ids.reserve(rows.size());
+    for (const OperationRow& row : rows) ids.push_back(begin(row));
+    return ids;
+  }
   // Completes the row begun under row.id with its end, outcome and figures.
   virtual void complete(const OperationRow& row) = 0;
   // Newest first.

@@ -109,6 +109,26 @@ int64_t SpoolingHistoryStore::begin(const OperationRow& given) {
   return id;
 }
 
+std::vector<int64_t> SpoolingHistoryStore::beginAll(const std::vector<OperationRow>& given) {
+  std::vector<OperationRow> rows = given;
+  for (OperationRow& row : rows)
+    if (row.key.empty()) row.key = NewRowKey();
+  std::vector<int64_t> ids;
+  try {
+    ids = store_->beginAll(rows);
+  } catch (const HistoryError& error) {
+    ids.clear();
+    for (const OperationRow& row : rows) {
+      Spool(row, false, error.what());
+      std::lock_guard lock(mutex_);
+      ids.push_back(nextLocalId_--);
+    }
+  }
+  std::lock_guard lock(mutex_);
+  for (size_t i = 0; i < rows.size() && i < ids.size(); ++i) keys_[ids[i]] = rows[i].key;
+  return ids;
+}
+
 void SpoolingHistoryStore::complete(const OperationRow& given) {
   OperationRow row = given;
   {

@@ -24,6 +24,8 @@ class SpoolingHistoryStore : public HistoryStore {
   // begin() returns the database's id, or a negative id of this process for a spooled row;
   // complete() takes either.
   int64_t begin(const OperationRow& row) override;
+  // All or none reach the database; when none did, each is spooled.
+  std::vector<int64_t> beginAll(const std::vector<OperationRow>& rows) override;
   void complete(const OperationRow& row) override;
   // Read the database; throw HistoryError when it cannot answer.
   std::vector<OperationRow> query(const HistoryFilter& filter) override;

@@ -209,11 +209,9 @@ sqlite3_stmt* SqliteHistoryStore::Prepared(const std::string& sql) {
   return statement;
 }
 
-int64_t SqliteHistoryStore::Write(const OperationRow& given, bool completed) {
+std::vector<int64_t> SqliteHistoryStore::Write(const std::vector<OperationRow>& rows,
+                                               bool completed) {
   std::lock_guard lock(mutex_);
-  OperationRow row = given;
-  const bool byId = completed && row.key.empty();
-  if (!completed && row.key.empty()) row.key = NewRowKey();
   auto fail = [this](const char* what) { Fail(HistoryErrorKind::WriteFailed, what); };
   // A begin reaches the disk before the operation goes on, so that a power cut leaves the row
   // ("abandoned"); a completion may wait for the next sync (a power cut right after it leaves
@@ -226,34 +224,44 @@ int64_t SqliteHistoryStore::Write(const OperationRow& given, bool completed) {
   if (sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) != SQLITE_OK)
     fail("cannot write");
   try {
-    int64_t id = row.id;
-    std::vector<SqlValue> values = OperationValues(row);
-    if (byId) {
-      values.erase(values.begin(), values.begin() + 2);
-      values.push_back(row.id);
-      sqlite3_stmt* update = Prepared(CompleteByIdSql(Dialect::Sqlite));
-      Use use(update);
-      Bind(update, values);
-      if (sqlite3_step(update) != SQLITE_DONE) fail("cannot complete a row");
-      if (sqlite3_changes(db_) != 1)
-        throw HistoryError(HistoryErrorKind::WriteFailed,
-                           "history " + path_ + ": no row " + std::to_string(row.id) + " to complete");
-    } else {
-      sqlite3_stmt* write =
-          Prepared(completed ? CompleteSql(Dialect::Sqlite) : BeginSql(Dialect::Sqlite));
-      Use use(write);
-      Bind(write, values);
-      if (sqlite3_step(write) != SQLITE_ROW) fail("cannot write a row");
-      id = sqlite3_column_int64(write, 0);
-    }
-    if (!row.unitId.empty()) {
-      sqlite3_stmt* unit = Prepared(UnitUpsertSql(Dialect::Sqlite));
-      Use use(unit);
-      Bind(unit, UnitValues(row, completed));
-      if (sqlite3_step(unit) != SQLITE_DONE) fail("cannot write the unit's state");
+    std::vector<int64_t> ids;
+    ids.reserve(rows.size());
+    // Every row in the one transaction: one wait for the disk for all of them.
+    for (const OperationRow& given : rows) {
+      OperationRow row = given;
+      const bool byId = completed && row.key.empty();
+      if (!completed && row.key.empty()) row.key = NewRowKey();
+      int64_t id = row.id;
+      std::vector<SqlValue> values = OperationValues(row);
+      if (byId) {
+        values.erase(values.begin(), values.begin() + 2);
+        values.push_back(row.id);
+        sqlite3_stmt* update = Prepared(CompleteByIdSql(Dialect::Sqlite));
+        Use use(update);
+        Bind(update, values);
+        if (sqlite3_step(update) != SQLITE_DONE) fail("cannot complete a row");
+        if (sqlite3_changes(db_) != 1)
+          throw HistoryError(
+              HistoryErrorKind::WriteFailed,
+              "history " + path_ + ": no row " + std::to_string(row.id) + " to complete");
+      } else {
+        sqlite3_stmt* write =
+            Prepared(completed ? CompleteSql(Dialect::Sqlite) : BeginSql(Dialect::Sqlite));
+        Use use(write);
+        Bind(write, values);
+        if (sqlite3_step(write) != SQLITE_ROW) fail("cannot write a row");
+        id = sqlite3_column_int64(write, 0);
+      }
+      if (!row.unitId.empty()) {
+        sqlite3_stmt* unit = Prepared(UnitUpsertSql(Dialect::Sqlite));
+        Use use(unit);
+        Bind(unit, UnitValues(row, completed));
+        if (sqlite3_step(unit) != SQLITE_DONE) fail("cannot write the unit's state");
+      }
+      ids.push_back(id);
     }
     if (sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) fail("cannot commit");
-    return id;
+    return ids;
   } catch (...) {
     sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
     throw;
@@ -261,11 +269,16 @@ int64_t SqliteHistoryStore::Write(const OperationRow& given, bool completed) {
 }
 
 int64_t SqliteHistoryStore::begin(const OperationRow& row) {
-  return Write(row, false);
+  return Write({row}, false).front();
+}
+
+std::vector<int64_t> SqliteHistoryStore::beginAll(const std::vector<OperationRow>& rows) {
+  if (rows.empty()) return {};
+  return Write(rows, false);
 }
 
 void SqliteHistoryStore::complete(const OperationRow& row) {
-  Write(row, true);
+  Write({row}, true);
 }
 
 std::vector<OperationRow> SqliteHistoryStore::query(const HistoryFilter& filter) {

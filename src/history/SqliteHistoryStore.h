@@ -28,6 +28,7 @@ class SqliteHistoryStore : public HistoryStore {
   SqliteHistoryStore& operator=(const SqliteHistoryStore&) = delete;
 
   int64_t begin(const OperationRow& row) override;
+  std::vector<int64_t> beginAll(const std::vector<OperationRow>& rows) override;
   void complete(const OperationRow& row) override;
   std::vector<OperationRow> query(const HistoryFilter& filter) override;
   std::vector<UnitState> units(const HistoryFilter& filter) override;
@@ -39,7 +40,7 @@ class SqliteHistoryStore : public HistoryStore {
   void Exec(const std::string& sql);
   sqlite3_stmt* Prepared(const std::string& sql);
   [[noreturn]] void Fail(HistoryErrorKind kind, const std::string& what);
-  int64_t Write(const OperationRow& row, bool completed);
+  std::vector<int64_t> Write(const std::vector<OperationRow>& rows, bool completed);
 
   std::string path_;
   int busyTimeoutMs_;

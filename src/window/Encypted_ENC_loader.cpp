@@ -26,8 +26,11 @@
 #include "platform/AlsaTone.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
+#include "recording/WindowRecording.h"
+#include "settings/HistorySetting.h"
 #include "settings/SettingsFile.h"
 #include "settings/TargetAddress.h"
+#include "uvq/Version.h"
 #include "window/ErrorText.h"
 #include "window/MemoLog.h"
 #include "window/QtSharedTimer.h"
@@ -360,6 +363,7 @@ void TForm1::FormCreate() {
     log_->clear();
     if (settingsNotice) log_->addLogLine(*settingsNotice);
   });
+  Guarded([&] { StartRecording(); });
   Guarded([&] { setWindowTitle(QString::fromLatin1(kCaption)); });
   Guarded([&] { Edit3->setText(FromUtf8(link_ ? link_->host() : address)); });
   Guarded([&] {
@@ -401,6 +405,19 @@ void TForm1::OpenLink() {
     noLinkReason_ = error.what();
     throw;
   }
+}
+
+// The history listens to the service; the log hears of it only when recording fails.
+void TForm1::StartRecording() {
+  const std::string db =
+      options_.historyDb ? *options_.historyDb
+                         : uvq::recording::WindowHistorySetting(uvq::settings::ReadHistoryDbSetting(
+                               options_.executablePath.value_or(uvq::settings::ExecutablePath())));
+  uvq::FileSystem& files = options_.files ? *options_.files : *ownFiles_;
+  recording_ =
+      std::make_unique<uvq::recording::WindowRecording>(uvq::recording::WindowRecording::Setup{
+          db, *service_, files, [this] { return link_ ? link_->host() : std::string(); },
+          [this](const std::string& line) { log_->addLogLine(line); }, uvq::kVersion});
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

@@ -24,6 +24,10 @@ namespace uvq::link {
 class UdpLink;
 }  // namespace uvq::link
 
+namespace uvq::recording {
+class WindowRecording;
+}  // namespace uvq::recording
+
 namespace uvq::window {
 
 class MemoLog;
@@ -46,6 +50,9 @@ struct FormOptions {
   std::function<std::optional<std::string>()> chooseFile;
   // Opens the UDP endpoint; default: a UdpLink. May throw, as a socket that cannot be had.
   std::function<std::unique_ptr<uvq::link::UdpLink>()> openLink;
+  // The history database; default: the settings file's [History] Db=, else UVQ_DB, else the
+  // SQLite default.
+  std::optional<std::string> historyDb;
 };
 
 // The operator window: widgets bound to the window presenter, which holds the window's rules on
@@ -98,6 +105,7 @@ class TForm1 : public QWidget {
   void OpenLink();
   std::optional<uvq::DatagramOrigin> OriginOf(
       const std::optional<uvq::protocol::Ipv4Bytes>& sender) const;
+  void StartRecording();
   void MirrorSelector();
   void SelectorPicked(int index);
   void SelectorEdited(const QString& text);
@@ -154,6 +162,7 @@ class TForm1 : public QWidget {
   std::unique_ptr<WindowUnitGuard> unitGuard_;  // outlives the presenter that uses it
   std::unique_ptr<uvq::LoaderService> service_;
   std::unique_ptr<uvq::presenter::WindowPresenter> presenter_;
+  std::unique_ptr<uvq::recording::WindowRecording> recording_;  // listens to the service
   std::unique_ptr<TCRecvThread> receiveThread_;
 };
 

@@ -86,9 +86,10 @@ using SilentTone = uvq::test::CountingTone;
 // that answers with `chosenFile`.
 class Loader {
  public:
-  explicit Loader(const QString& host) {
+  explicit Loader(const QString& host, std::optional<std::string> historyDb = std::nullopt) {
     uvq::window::FormOptions options;
     options.targetHost = host.toStdString();
+    options.historyDb = std::move(historyDb);
     options.tone = &tone_;
     options.chooseFile = [this] { return chosenFile; };
     form_ = std::make_unique<TForm1>(std::move(options));

@@ -1,0 +1,177 @@
+#include "HistoryCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <cctype>
+#include <cstdio>
+#include <iostream>
+
+#include "HistoryFormat.h"
+#include "HistoryTime.h"
+#include "history/OpenHistoryStore.h"
+#include "history/RedactedUrl.h"
+#include "history/SpoolingHistoryStore.h"
+#include "platform/PosixFileSystem.h"
+#include "protocol/IpAddressText.h"
+#include "recording/StationFacts.h"
+
+namespace uvq::cli {
+
+namespace {
+
+int Fail(ExitCode code, const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "uvq: %s\n", message.c_str());
+  return ToInt(code);
+}
+
+bool IsSha256(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (unsigned char c : text)
+    if (!std::isxdigit(c)) return false;
+  return true;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+struct HistoryRequest {
+  bool units = false;
+  bool flush = false;
+  HistoryFormat format = HistoryFormat::Table;
+  history::HistoryFilter filter;
+  std::string db;
+};
+
+// The command's own words. nullopt with the exit code when they were wrong or asked for help
+// (already printed).
+std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitCode) {
+  CLI::App app{"Shows what was done to which unit, newest first, from the history database.",
+               "uvq history"};
+  app.footer(
+      "\nuvq history units [filters]: each unit's latest state (address, last operation and "
+      "outcome, last image programmed successfully and when); with --image: the units that "
+      "carry that image.\nTimes are UTC: 2026-12-07, 2026-12-07T10:15[:30][Z], or a time "
+      "back from now: 7d, 12h, 30m, 45s. A row begun and never completed shows as abandoned.");
+  HistoryRequest request;
+  request.db = options.history.db;
+  request.format = options.json ? HistoryFormat::Json : HistoryFormat::Table;
+  std::string what, unit, image, since, until;
+  bool json = false, csv = false;
+  int limit = 100;
+  app.add_option("WHAT", what, "units: each unit's latest state")->check(CLI::IsMember({"units"}));
+  app.add_option("--unit", unit, "only this unit ID (hex)");
+  app.add_option("--target", request.filter.target, "only this target address");
+  app.add_option("--image", image, "only this image: a file (hashed) or a SHA-256");
+  app.add_option("--outcome", request.filter.outcome,
+                 "only this outcome: ok, no_answer, unit_error, file_error, network_error, "
+                 "interrupted, abandoned, ...");
+  app.add_option("--operation", request.filter.operation,
+                 "only this operation: program, erase, reset, set-ip, capture, live-reboot, "
+                 "locate, status, scan");
+  app.add_option("--station", request.filter.station, "only this station");
+  app.add_option("--since", since, "from this time on (UTC, or 7d, 12h, 30m back)");
+  app.add_option("--until", until, "up to this time (UTC, or 7d, 12h, 30m back)");
+  app.add_option("--limit", limit, "at most this many rows (default 100; 0: all)")
+      ->check(CLI::Range(0, 1 << 30));
+  app.add_flag("--json", json, "one JSON object a line");
+  app.add_flag("--csv", csv, "CSV with a heading line");
+  app.add_flag("--flush", request.flush,
+               "move the rows spooled by failed writes into the database");
+  app.add_option("--db", request.db, "the history database (as for every subcommand)");
+
+  std::vector<std::string> args(options.history.commandArgs.rbegin(),
+                                options.history.commandArgs.rend());
+  try {
+    app.parse(args);
+  } catch (const CLI::ParseError& error) {
+    const int code = app.exit(error);
+    exitCode = code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);
+    return std::nullopt;
+  }
+  const auto usage = [&](const std::string& message) {
+    std::cerr << "uvq: history: " << message << "\n";
+    exitCode = ToInt(ExitCode::Usage);
+    return std::nullopt;
+  };
+  if (json && csv) return usage("--json and --csv exclude each other");
+  if (csv) request.format = HistoryFormat::Csv;
+  if (json) request.format = HistoryFormat::Json;
+  request.units = what == "units";
+  request.filter.limit = limit;
+  if (!unit.empty()) {
+    const auto id = NormalizedUnitId(unit);
+    if (!id) return usage("invalid unit ID '" + unit + "' (1 to 4 hex digits)");
+    request.filter.unitId = *id;
+  }
+  if (!request.filter.target.empty() &&
+      !protocol::ParseIpAddressParts(request.filter.target).has_value())
+    return usage("--target takes an address a.b.c.d, not '" + request.filter.target + "'");
+  const history::UtcMillis now = recording::NowUtcMillis();
+  if (!since.empty()) {
+    request.filter.since = ParseTimeBound(since, now);
+    if (!request.filter.since) return usage("--since: cannot read the time '" + since + "'");
+  }
+  if (!until.empty()) {
+    request.filter.until = ParseTimeBound(until, now, true);
+    if (!request.filter.until) return usage("--until: cannot read the time '" + until + "'");
+  }
+  if (!image.empty()) {
+    if (IsSha256(image)) {
+      request.filter.image = Lower(image);
+    } else {
+      // A file is identified by its contents, whatever its name was when it was programmed.
+      platform::PosixFileSystem files;
+      const recording::ImageDigest digest = recording::DigestOfImage(files, image);
+      if (!digest.problem.empty()) {
+        std::cerr << "uvq: history: --image " << digest.problem
+                  << " (give a readable file or a SHA-256)\n";
+        exitCode = ToInt(ExitCode::File);
+        return std::nullopt;
+      }
+      request.filter.image = digest.sha256;
+    }
+  }
+  return request;
+}
+
+}  // namespace
+
+int RunHistoryCommand(const CliOptions& options) {
+  int exitCode = 0;
+  const std::optional<HistoryRequest> request = ParseRequest(options, exitCode);
+  if (!request) return exitCode;
+  std::unique_ptr<history::SpoolingHistoryStore> store;
+  try {
+    store = history::OpenSpoolingHistoryStore(request->db);
+  } catch (const std::exception& error) {
+    return Fail(ExitCode::History, history::WithoutPassword(error.what(), request->db));
+  }
+  try {
+    if (request->flush) {
+      const size_t moved = store->flush();
+      std::printf("%zu spooled write%s moved into %s\n", moved, moved == 1 ? "" : "s",
+                  store->location().c_str());
+      return ToInt(ExitCode::Ok);
+    }
+    // What a failed write left in the spool goes in first, so the answer holds it.
+    if (store->spooledCount() > 0) {
+      try {
+        store->flush();
+      } catch (const history::HistoryError&) {
+        // Still refused: the rows stay spooled, and the answer is what the database holds.
+      }
+    }
+    const std::string text = request->units
+                                 ? FormatUnits(store->units(request->filter), request->format)
+                                 : FormatRows(store->query(request->filter), request->format);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fflush(stdout) != 0) return ToInt(ExitCode::File);
+  } catch (const std::exception& error) {
+    return Fail(ExitCode::History, history::WithoutPassword(error.what(), request->db));
+  }
+  return ToInt(ExitCode::Ok);
+}
+
+}  // namespace uvq::cli

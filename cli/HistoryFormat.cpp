@@ -1,0 +1,269 @@
+#include "HistoryFormat.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+#include "HistoryTime.h"
+#include "JsonLine.h"
+
+namespace uvq::cli {
+
+namespace {
+
+using history::OperationRow;
+using history::UnitState;
+
+std::string StatusText(const std::optional<uint16_t>& status) {
+  if (!status) return "";
+  char word[8];
+  std::snprintf(word, sizeof word, "%04X", *status);
+  return word;
+}
+
+std::string Duration(const OperationRow& row) {
+  if (!row.endedAt) return "";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f",
+                static_cast<double>(*row.endedAt - row.startedAt) / 1000.0);
+  return text;
+}
+
+std::vector<std::string> SplitFlags(const std::string& flags) {
+  std::vector<std::string> names;
+  size_t start = 0;
+  while (start < flags.size()) {
+    const size_t comma = std::min(flags.find(',', start), flags.size());
+    if (comma > start) names.push_back(flags.substr(start, comma - start));
+    start = comma + 1;
+  }
+  return names;
+}
+
+// Columns of a table or a CSV file: a heading and how each record gives its text.
+template <typename Item>
+struct Column {
+  const char* heading;
+  std::function<std::string(const Item&)> text;
+};
+
+template <typename Item>
+std::string Csv(const std::vector<Column<Item>>& columns, const std::vector<Item>& items) {
+  std::string out;
+  const auto line = [&](const std::function<std::string(const Column<Item>&)>& cell) {
+    for (size_t i = 0; i < columns.size(); ++i) out += (i ? "," : "") + CsvField(cell(columns[i]));
+    out += "\r\n";
+  };
+  line([](const Column<Item>& c) { return std::string(c.heading); });
+  for (const Item& item : items) line([&](const Column<Item>& c) { return c.text(item); });
+  return out;
+}
+
+// Line breaks and tabs inside a cell would break the table's lines: shown as spaces.
+std::string OneLine(std::string text) {
+  std::replace_if(
+      text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r' || c == '\t'; }, ' ');
+  return text;
+}
+
+template <typename Item>
+std::string Table(const std::vector<Column<Item>>& columns, const std::vector<Item>& items) {
+  std::vector<std::vector<std::string>> cells;
+  std::vector<size_t> widths;
+  for (const Column<Item>& c : columns) widths.push_back(std::string(c.heading).size());
+  for (const Item& item : items) {
+    std::vector<std::string>& row = cells.emplace_back();
+    for (size_t i = 0; i < columns.size(); ++i) {
+      row.push_back(OneLine(columns[i].text(item)));
+      widths[i] = std::max(widths[i], row.back().size());
+    }
+  }
+  std::string out;
+  const auto line = [&](const std::function<std::string(size_t)>& cell) {
+    std::string text;
+    for (size_t i = 0; i < columns.size(); ++i) {
+      std::string value = cell(i);
+      if (i + 1 < columns.size()) value.resize(widths[i] + 2, ' ');
+      text += value;
+    }
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    out += text + "\n";
+  };
+  line([&](size_t i) { return std::string(columns[i].heading); });
+  for (const auto& row : cells) line([&](size_t i) { return row[i]; });
+  return out;
+}
+
+std::vector<Column<OperationRow>> RowColumns() {
+  return {
+      {"started", [](const OperationRow& r) { return MillisTableUtc(r.startedAt); }},
+      {"seconds", Duration},
+      {"station", [](const OperationRow& r) { return r.station; }},
+      {"user", [](const OperationRow& r) { return r.osUser; }},
+      {"from", [](const OperationRow& r) { return r.frontEnd; }},
+      {"target", [](const OperationRow& r) { return r.target; }},
+      {"unit", [](const OperationRow& r) { return r.unitId; }},
+      {"operation",
+       [](const OperationRow& r) {
+         return r.eraseKind.empty() ? r.operation : r.operation + " " + r.eraseKind;
+       }},
+      {"image", [](const OperationRow& r) { return r.imagePath; }},
+      {"sha256", [](const OperationRow& r) { return r.imageSha256.substr(0, 12); }},
+      {"records", [](const OperationRow& r) { return std::to_string(r.records); }},
+      {"resends", [](const OperationRow& r) { return std::to_string(r.resends); }},
+      {"refused", [](const OperationRow& r) { return std::to_string(r.refusedRecords); }},
+      {"outcome", ShownOutcome},
+      {"status", [](const OperationRow& r) { return StatusText(r.finalStatus); }},
+      {"detail", [](const OperationRow& r) { return r.detail; }},
+  };
+}
+
+std::vector<Column<OperationRow>> CsvRowColumns() {
+  return {
+      {"id", [](const OperationRow& r) { return std::to_string(r.id); }},
+      {"started", [](const OperationRow& r) { return MillisIsoUtc(r.startedAt); }},
+      {"ended",
+       [](const OperationRow& r) { return r.endedAt ? MillisIsoUtc(*r.endedAt) : std::string(); }},
+      {"station", [](const OperationRow& r) { return r.station; }},
+      {"user", [](const OperationRow& r) { return r.osUser; }},
+      {"front_end", [](const OperationRow& r) { return r.frontEnd; }},
+      {"tool_version", [](const OperationRow& r) { return r.toolVersion; }},
+      {"target", [](const OperationRow& r) { return r.target; }},
+      {"unit", [](const OperationRow& r) { return r.unitId; }},
+      {"reported_address", [](const OperationRow& r) { return r.reportedAddress; }},
+      {"operation", [](const OperationRow& r) { return r.operation; }},
+      {"erase_kind", [](const OperationRow& r) { return r.eraseKind; }},
+      {"image", [](const OperationRow& r) { return r.imagePath; }},
+      {"image_bytes", [](const OperationRow& r) { return std::to_string(r.imageBytes); }},
+      {"image_sha256", [](const OperationRow& r) { return r.imageSha256; }},
+      {"records", [](const OperationRow& r) { return std::to_string(r.records); }},
+      {"resends", [](const OperationRow& r) { return std::to_string(r.resends); }},
+      {"refused_records", [](const OperationRow& r) { return std::to_string(r.refusedRecords); }},
+      {"outcome", ShownOutcome},
+      {"status", [](const OperationRow& r) { return StatusText(r.finalStatus); }},
+      {"status_flags", [](const OperationRow& r) { return r.finalFlags; }},
+      {"detail", [](const OperationRow& r) { return r.detail; }},
+  };
+}
+
+std::vector<Column<UnitState>> UnitColumns(bool iso) {
+  const auto time = [iso](int64_t millis) {
+    return iso ? MillisIsoUtc(millis) : MillisTableUtc(millis);
+  };
+  return {
+      {"unit", [](const UnitState& u) { return u.unitId; }},
+      {"address", [](const UnitState& u) { return u.address; }},
+      {"last_seen", [time](const UnitState& u) { return time(u.lastSeen); }},
+      {"last_operation", [](const UnitState& u) { return u.lastOperation; }},
+      {"last_outcome",
+       [](const UnitState& u) { return u.lastOutcome.empty() ? "abandoned" : u.lastOutcome; }},
+      {"image", [](const UnitState& u) { return u.lastImagePath; }},
+      {iso ? "image_sha256" : "sha256",
+       [iso](const UnitState& u) {
+         return iso ? u.lastImageSha256 : u.lastImageSha256.substr(0, 12);
+       }},
+      {"programmed",
+       [time](const UnitState& u) {
+         return u.lastProgrammedAt ? time(*u.lastProgrammedAt) : std::string();
+       }},
+  };
+}
+
+std::string JsonRow(const OperationRow& r) {
+  JsonLine line;
+  line.field("id", r.id).field("started", MillisIsoUtc(r.startedAt));
+  if (r.endedAt)
+    line.field("ended", MillisIsoUtc(*r.endedAt))
+        .field("duration_s", static_cast<double>(*r.endedAt - r.startedAt) / 1000.0);
+  else
+    line.null("ended").null("duration_s");
+  line.field("station", r.station)
+      .field("user", r.osUser)
+      .field("front_end", r.frontEnd)
+      .field("tool_version", r.toolVersion)
+      .field("target", r.target)
+      .field("unit", r.unitId)
+      .field("reported_address", r.reportedAddress)
+      .field("operation", r.operation)
+      .field("erase_kind", r.eraseKind)
+      .field("image", r.imagePath)
+      .field("image_bytes", r.imageBytes)
+      .field("image_sha256", r.imageSha256)
+      .field("records", r.records)
+      .field("resends", r.resends)
+      .field("refused_records", r.refusedRecords)
+      .field("outcome", ShownOutcome(r));
+  if (r.finalStatus)
+    line.field("status", StatusText(r.finalStatus)).field("status_flags", SplitFlags(r.finalFlags));
+  else
+    line.null("status").null("status_flags");
+  line.field("detail", r.detail);
+  if (!r.rollout.empty()) line.field("rollout", r.rollout);
+  if (r.group) line.field("group", *r.group);
+  return line.text();
+}
+
+std::string JsonUnit(const UnitState& u) {
+  JsonLine line;
+  line.field("unit", u.unitId)
+      .field("address", u.address)
+      .field("last_seen", MillisIsoUtc(u.lastSeen))
+      .field("last_operation", u.lastOperation)
+      .field("last_outcome", u.lastOutcome.empty() ? "abandoned" : u.lastOutcome)
+      .field("image", u.lastImagePath)
+      .field("image_sha256", u.lastImageSha256);
+  if (u.lastProgrammedAt)
+    line.field("programmed", MillisIsoUtc(*u.lastProgrammedAt));
+  else
+    line.null("programmed");
+  return line.text();
+}
+
+}  // namespace
+
+std::string ShownOutcome(const OperationRow& row) {
+  if (!row.endedAt || row.outcome.empty()) return "abandoned";
+  return row.outcome;
+}
+
+std::string CsvField(const std::string& value) {
+  if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
+  std::string quoted = "\"";
+  for (char c : value) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+std::string FormatRows(const std::vector<OperationRow>& rows, HistoryFormat format) {
+  switch (format) {
+    case HistoryFormat::Table:
+      return Table(RowColumns(), rows);
+    case HistoryFormat::Csv:
+      return Csv(CsvRowColumns(), rows);
+    case HistoryFormat::Json: {
+      std::string out;
+      for (const OperationRow& row : rows) out += JsonRow(row) + "\n";
+      return out;
+    }
+  }
+  return {};
+}
+
+std::string FormatUnits(const std::vector<UnitState>& units, HistoryFormat format) {
+  switch (format) {
+    case HistoryFormat::Table:
+      return Table(UnitColumns(false), units);
+    case HistoryFormat::Csv:
+      return Csv(UnitColumns(true), units);
+    case HistoryFormat::Json: {
+      std::string out;
+      for (const UnitState& unit : units) out += JsonUnit(unit) + "\n";
+      return out;
+    }
+  }
+  return {};
+}
+
+}  // namespace uvq::cli

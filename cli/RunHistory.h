@@ -1,0 +1,91 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "CliOptions.h"
+#include "RunLog.h"
+#include "Session.h"
+#include "TargetList.h"
+#include "history/HistoryStore.h"
+
+namespace uvq::history {
+class SpoolingHistoryStore;
+}  // namespace uvq::history
+
+namespace uvq::cli {
+
+// The image a run sends, as the history and the run log name it.
+struct ImageFacts {
+  std::string path;
+  int64_t bytes = 0;
+  std::string sha256;
+};
+
+// What a command-line run records: one row per target and operation, begun before the first
+// datagram leaves and completed as each target's session ends (so a run killed half way leaves
+// its rows "abandoned"), and one sighting per unit that answered a locate, status or scan.
+// It also keeps each target's start and end for the run log, recording or not. Rows are written
+// once per unit, never per record; a write that fails is spooled and said once on standard
+// error, and the run goes on.
+class RunHistory {
+ public:
+  // Without recording (--no-history, `history = off`): times only.
+  RunHistory(std::string station, std::string user);
+  RunHistory(std::unique_ptr<history::SpoolingHistoryStore> store, std::string station,
+             std::string user);
+  ~RunHistory();
+
+  bool recording() const { return store_ != nullptr; }
+  const std::string& station() const { return station_; }
+  const std::string& user() const { return user_; }
+
+  // Just before the run loop: the start of every target, and its rows.
+  void begin(const std::vector<ResolvedTarget>& targets, const SessionPlan& plan,
+             const ImageFacts& image);
+  // Target `index` has ended with `result`: its rows are completed, its sightings written.
+  void ended(size_t index, const SessionResult& result);
+  // After the run loop: any target not yet ended is ended now.
+  void finish(const std::vector<std::unique_ptr<Session>>& sessions);
+
+  // The run log's times for target `index`.
+  void fillLogTimes(size_t index, RunLogEntry& entry) const;
+
+ private:
+  struct TargetRows {
+    history::UtcMillis startedAt = 0;
+    std::optional<history::UtcMillis> endedAt;
+    std::optional<history::OperationRow> operation;
+    std::optional<history::OperationRow> liveReboot;
+  };
+  void beginAll();
+  void write(history::OperationRow& row, bool complete);
+  void noteSpooled();
+  void said(const std::string& problem);
+  void sightings(const TargetRows& rows, const SessionResult& result);
+
+  std::unique_ptr<history::SpoolingHistoryStore> store_;
+  std::string station_;
+  std::string user_;
+  Operation operation_ = Operation::Locate;
+  std::string newAddress_;  // set-ip
+  std::vector<std::string> addresses_;
+  std::vector<TargetRows> targets_;
+  bool writeFailureSaid_ = false;
+};
+
+// Opens the history the options name, with failed writes spooled, and moves in what an earlier
+// run spooled. nullopt with the line to print when the database cannot be used.
+struct OpenedRunHistory {
+  std::unique_ptr<RunHistory> history;
+  std::string problem;
+};
+OpenedRunHistory OpenRunHistory(const HistoryOptions& options);
+
+// The path made absolute, so the history names the image wherever it is asked from.
+std::string AbsolutePath(const std::string& path);
+
+}  // namespace uvq::cli
