@@ -18,20 +18,44 @@ ns_flags=(--net)
 if [ "$scratch" -eq 0 ]; then
   exec unshare "${ns_flags[@]}" bash -c 'ip link set lo up && exec "$@"' ns-shell "$@"
 fi
+# The checkout itself may live under /tmp (a CI clone): it is carried over into the empty /tmp
+# at the same path, so the build's absolute paths still name it.
+UVQ_CHECKOUT=$(cd "$(dirname "$0")/.." && pwd -P)
+export UVQ_CHECKOUT
 # unshare makes the new mount namespace private, so these mounts never reach the machine's.
 exec unshare "${ns_flags[@]}" --mount bash -c '
   set -u
   ip link set lo up
-  mount -t tmpfs -o mode=1777 uvq-scratch /tmp
   mkdir -p /run/lock /run/user
   mount -t tmpfs -o mode=1777 uvq-scratch /run/lock
+  carried=""
+  case "$UVQ_CHECKOUT/" in
+    /tmp/*)
+      carried=$UVQ_CHECKOUT
+      mkdir /run/lock/.checkout
+      mount --bind "$carried" /run/lock/.checkout ;;
+  esac
+  mount -t tmpfs -o mode=1777 uvq-scratch /tmp
+  if [ -n "$carried" ]; then
+    mkdir -p "$carried"
+    mount --bind /run/lock/.checkout "$carried"
+    umount /run/lock/.checkout
+    rmdir /run/lock/.checkout
+    cd "$carried" && cd "$OLDPWD"
+  fi
   # A session'"'"'s runtime folder, as a login has one (Qt makes /tmp/runtime-USER without it).
   mount -t tmpfs -o mode=755 uvq-scratch /run/user
   export XDG_RUNTIME_DIR=/run/user/$(id -u)
   mkdir -m 700 "$XDG_RUNTIME_DIR"
   status=0
   "$@" || status=$?
-  left=$(find /tmp -mindepth 1 -maxdepth 2 | sort)
+  if [ -n "$carried" ]; then
+    left=$(find /tmp -mindepth 1 -maxdepth 2 | grep -v -x -F -e "$carried" | while read -r path; do
+      case "$carried/" in "$path"/*) ;; *) case "$path/" in "$carried"/*) ;; *) echo "$path" ;; esac ;; esac
+    done | sort)
+  else
+    left=$(find /tmp -mindepth 1 -maxdepth 2 | sort)
+  fi
   if [ -n "$left" ]; then
     printf "in-loopback-ns: left behind in /tmp:\n%s\n" "$left" >&2
     [ "$status" -ne 0 ] || status=1

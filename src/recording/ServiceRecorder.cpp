@@ -32,6 +32,8 @@ std::string RunOutcome(const RunResult& result) {
       return "file_error";
     case RunEnd::LinkError:
       return "network_error";
+    case RunEnd::Stopped:  // the operator clicked Capture during the run
+      return "interrupted";
   }
   return "internal_error";
 }

@@ -60,7 +60,7 @@ void E2eHistoryTest::windowRunsAppearInTheHistory() {
   loader.choose(image);
   // A lost reply is resent after 50 ms of quiet: long enough that a busy machine's slow reply
   // is not taken for a lost one.
-  QVERIFY2(loader.program(30000, 50), qPrintable(loader.logText()));
+  QVERIFY2(loader.program(30000, &sim), qPrintable(loader.logText()));
   QVERIFY2(sim.waitForOutput(QStringLiteral("IMAGE OK\n"), 10000), qPrintable(loader.logText()));
   QVERIFY(last.run && last.run->end == uvq::RunEnd::Complete && last.run->fileFinished);
   QVERIFY(last.run->resends > 0);
