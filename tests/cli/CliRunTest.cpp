@@ -267,7 +267,7 @@ class CliRunTest : public QObject {
     env.insert("HOME", elsewhere.path());
     QProcess other;
     other.setProcessEnvironment(env);
-    const QStringList args{"erase", "device", "--target", "127.0.5.15"};
+    const QStringList args{"erase", "device", "--no-history", "--target", "127.0.5.15"};
     if (::geteuid() == 0)
       other.start("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups",
                                          BuildDir() + "/uvq"} +

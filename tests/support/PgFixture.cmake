@@ -8,7 +8,11 @@ set(UVQ_PG_TEST_SERVER ${CMAKE_CURRENT_LIST_DIR}/pg-test-server.sh)
 set(UVQ_PG_FOLDER_FILE ${CMAKE_BINARY_DIR}/pg-test-server.folder)
 
 function(uvq_use_pg_server)
-  if(NOT TEST uvq_pg_server_start)
+  # Tests belong to their folder, so `if(TEST ...)` would not see another folder's: a global
+  # property says whether the fixture exists.
+  get_property(defined GLOBAL PROPERTY UVQ_PG_FIXTURE_DEFINED)
+  if(NOT defined)
+    set_property(GLOBAL PROPERTY UVQ_PG_FIXTURE_DEFINED TRUE)
     add_test(NAME uvq_pg_server_start COMMAND bash ${UVQ_PG_TEST_SERVER} start ${UVQ_PG_FOLDER_FILE})
     add_test(NAME uvq_pg_server_remove COMMAND bash ${UVQ_PG_TEST_SERVER} remove ${UVQ_PG_FOLDER_FILE})
     set_tests_properties(uvq_pg_server_start PROPERTIES FIXTURES_SETUP uvq_pg TIMEOUT 180)
