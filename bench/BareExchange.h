@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // The protocol's exchange with nothing else: a record PDU out, its acknowledgement back. Shared

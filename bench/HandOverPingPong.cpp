@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The least the window's design costs: the same exchange, but every reply is read by a receive
 // thread and handed to the main thread with a blocking queued call, and the main thread (inside
 // its event loop) sends the next record. No engine, no widgets, no logging.

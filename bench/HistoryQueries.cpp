@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The history's queries on a large SQLite history: fills ROWS operations over UNITS units (bulk,
 // in one transaction, as a long-used station would have them), then times through the store what
 // `uvq history` asks: one unit's rows, the units view, an image's units, the abandoned rows.

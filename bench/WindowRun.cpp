@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window's code path, headless: the real TForm1 (its UdpLink, receive thread and engine)
 // aimed at an emulated unit. It captures, chooses the image, clicks Program and times the run
 // from the first record to the completed image. With --startup it instead times the window's

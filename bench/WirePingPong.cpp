@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The wire's limit: stop-and-wait record PDUs to a unit and nothing else on the way, one thread,
 // blocking calls. No program of the tool can move records faster over the same loopback.
 

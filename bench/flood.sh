@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The window under a flood: a 1 MiB programming run of the real window (headless) against
 # uvq-sim, while a mixed flood (short replies, replies echoing numbers never sent, over-long and
 # empty datagrams) reaches the window's port at each RATE per second. Every run must complete

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The history's queries on a large SQLite history (shipped configuration, build-bench):
 #   bash bench/history.sh [ROWS] [UNITS]     (default 1000000 rows over 1000 units)
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs inside a loopback-only namespace (bench/station.sh puts it there). One uvq-sim serves
 # 127.0.7.1 to 127.0.8.0 (256 addresses, a unit each) with --delay-ms 5 and checks every image
 # (IMAGE OK); for each station size uvq programs a 32 KiB image into that many units at once.

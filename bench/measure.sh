@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs inside a loopback-only namespace (bench/run.sh puts it there). Every figure is taken
 # against a fresh `uvq-sim --quiet` on its own 127.0.6.x address, which checks every image it
 # receives (IMAGE OK); a run it does not confirm fails the benchmark.

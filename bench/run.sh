@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The one benchmark command: builds the shipped configuration (RelWithDebInfo) in build-bench,
 # then measures everything inside a loopback-only network namespace against uvq-sim.
 #   bash bench/run.sh [REPETITIONS]      (default 5; each figure is the median of that many runs)

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The station benchmark: one uvq run programming 1, 8, 32, 100 and 256 units at once, against
 # one multi-address uvq-sim whose every reply is 5 ms late (as a slow unit would be). Builds the
 # shipped configuration in build-bench, then measures inside a loopback-only namespace.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // uvq-docs: writes what the build makes from uvq's table of subcommands and options.
 //   uvq-docs completion   the bash completion script
 //   uvq-docs man          the man page's sections for help2man --include

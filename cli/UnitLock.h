@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // The command line takes the machine-wide unit lock (locks/UnitLock.h) under its own names.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // uvq: the loader for scripts and production lines. The same loader service as the window, driven
 // from the command line; see README.md for the subcommands and exit codes.
 #include <arpa/inet.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The operator's number and address conversions, and the link's rule for targets that need no
 // name look-up, on arbitrary text. Decimal numbers are checked against the C library.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The target-address part rules on arbitrary text.
 
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // The fuzzed entry points, one per target. The libFuzzer programs and the regression suite

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Reads a fuzz input as a sequence of choices: bytes, small numbers and strings. Once the input

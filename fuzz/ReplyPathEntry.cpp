@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window's rules on the loader service, as the operator drives them, one input byte choosing
 // each step: a reply (mostly echoing the last PDU, so it is accepted), a raw datagram, a timer
 // tick, a click on an enabled control, a failing send or an image of chosen size. Enough steps of

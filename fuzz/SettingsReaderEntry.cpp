@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The settings reader on arbitrary text: the looked-up section and key come first, the rest is
 // the file. Reading it back from a real file must give the same answer as reading the text.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the named fuzz targets with clang (libFuzzer, ASan, UBSan) in build-fuzz; shared by
 # run.sh and deep.sh.
 #   bash fuzz/build.sh TARGET...

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Fuzzes to a depth the 30-second CI runs cannot reach; run by hand, not by CI. The reply path
 # gets REPLY_RUNS executions (default 10 million), the settings reader SETTINGS_RUNS (default
 # 1 million); 0 leaves that target out. Each target's corpus is kept in

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the fuzz targets with clang (libFuzzer, ASan, UBSan) in build-fuzz and runs each for
 # SECONDS (default 30). Saved inputs in tests/fuzz_regressions/inputs/<target>/ seed each run.
 # A crash leaves its input in build-fuzz/artifacts/<target>/ and fails the script: copy it into

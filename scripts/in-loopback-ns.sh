@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs a command in a network namespace that has nothing but loopback, so nothing it sends can
 # leave the machine, whatever its target address says.
 #   in-loopback-ns.sh [--scratch] COMMAND [ARG ...]

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what building, running and testing need, from Debian's packages, when missing.
 #   install-deps.sh [EXTRA-PACKAGE ...]   (also installs these, for checks that need more)
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The Debian packages as a user gets them: a release build of the programs alone (no tests, no
 # -Werror) in build-release, `cpack -G DEB` (one package per program: uvq, uvq-loader, uvq-sim),
 # then checks of each .deb: its dependencies and files, no run paths, each program's --version

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the three programs in build/ (build/uvq-loader, build/uvq, build/uvq-sim; the tests
 # build in build-test/, so neither script undoes the other's build) and starts the window
 # against an emulated unit on loopback, with a sample image to program. The demo runs from a folder of its own (build-demo/: a copy of the window

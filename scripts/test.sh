@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs what is missing, builds everything in build-test/ (its own folder: scripts/run.sh
 # builds the programs alone, with other options, in build/) and runs every test suite inside a
 # loopback-only network namespace with a /tmp and /run/lock of its own (nothing a test writes

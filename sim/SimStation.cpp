@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "SimStation.h"
 
 #include <sys/epoll.h>

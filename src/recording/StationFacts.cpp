@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "recording/StationFacts.h"
 
 #include <openssl/evp.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "window/Encypted_ENC_loader.h"
 
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The tool's entry: one window; of its own arguments only --help and --version.
 #include <QApplication>
 #include <QMessageBox>

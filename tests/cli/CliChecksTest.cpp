@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the command line checks before anything is sent, and what it keeps after: targets
 // resolved once, image files, per-unit locks, the run log, and output whose reader went away.
 #include <arpa/inet.h>

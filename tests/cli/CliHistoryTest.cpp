@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The history as the command line writes and asks it: real uvq runs against emulated units on
 // 127.0.11.N, real SQLite files in temporary folders, then `uvq history` compared with what the
 // runs reported. Run inside a loopback-only network namespace.

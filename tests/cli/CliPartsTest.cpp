@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command line's own pieces: JSON text, target lists, unit IDs, subcommand typos, exit-code
 // rules, progress texts.
 #include <QJsonDocument>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The uvq program end to end against emulated units on loopback: images arrive intact, every
 // exit code comes from a real cause, batches and JSON output hold up. Each test uses its own
 // 127.0.5.N addresses; run inside a loopback-only network namespace.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Runs the real `uvq` and `uvq-sim` programs for the command-line tests. Every emulated unit

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The history command's own parts: the times it reads and the CSV it writes.
 #include <QtTest>
 

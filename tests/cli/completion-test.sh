@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # The bash completion made from uvq's option table completes every subcommand and option, also
 # after options that come before the subcommand. Run by ctest with the generated script.
 set -u

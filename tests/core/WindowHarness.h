@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // The window presenter on the loader service, wired to recording ports (tests/support): every

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Capture counts down on its button, repeats on the shared timer and ends on a loader-mode
 // reply, on Stop Capture or after 150 unanswered requests; Live Reboot and Locate New.
 #include <QtTest>

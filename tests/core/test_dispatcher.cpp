@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the dispatcher does with each reply: sequence acceptance (also at the wrap), the
 // addressed unit, every reply type, and the two control states.
 #include <QtTest>

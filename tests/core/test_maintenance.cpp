@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Erase under its watchdog, reset, Clear UVQ and changing a unit's address.
 #include <QtTest>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The programming run: records on the wire byte for byte, progress, the watchdog, the abort
 // paths, completion with its check boxes, and the file faults that must not pass as success.
 #include <QtTest>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bytes on the wire and the conversions operators type into: exact PDUs, the sequence
 // counter at its wrap, access codes and address texts.
 #include <QtTest>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Which unit a command goes to, and what a reply prints: the selection rule, the registry's
 // order and bounds, the report block and the flag lines.
 #include <QtTest>

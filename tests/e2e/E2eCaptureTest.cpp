@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Capture against the emulated unit: one unit, three units behind one address, live reboot with
 // an access code, replies with a wrong sequence number and bad datagrams around good replies.
 // Addresses 127.0.7.1 - 127.0.7.9.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Faults during a programming run. Each must end without a crash or a hang, with reception
 // still going on, and with either the unit's memory equal to the source or the failure in the
 // log and the file closed. Addresses 127.0.7.20 - 127.0.7.29, a forger on 127.0.7.66.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window's runs in the history: the real window, headless, against uvq-sim, recording into
 // a SQLite file that the real `uvq history` then reads. Addresses 127.0.7.40 - 127.0.7.49.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Programming runs and erases against the emulated unit: images that arrive intact over a lossy
 // wire, the two ways a run is aborted, and erase with and without an answer.
 // Addresses 127.0.7.10 - 127.0.7.19.

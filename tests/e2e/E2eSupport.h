@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Shared by the end-to-end suites: the real window, headless, against real uvq-sim processes,

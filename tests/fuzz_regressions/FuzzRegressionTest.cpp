@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Saved fuzz inputs replayed through the fuzzers' entry functions (a broken property aborts the
 // suite), and scripted reply-path inputs that must still reach the states the fuzzer relies on:
 // if the engine or the script drift apart, fuzzing would quietly stop reaching them.

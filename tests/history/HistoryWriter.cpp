@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A separate process that records into a history, for the suites that need several writers at
 // once or one killed mid-operation.
 //   uvq-test-history-writer DB rows N TAG   begins and completes N rows (unit TAG-i), prints "done"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // What every history store must do, SQLite or PostgreSQL: each check takes a new, empty store

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Units behind one loopback address, answering as a script says: for the job tests, which need

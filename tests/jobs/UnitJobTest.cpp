@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // One unit job against scripted units on a loopback address, through a real connected link:
 // the unit chosen, what is sent to it, and how each job ends.
 #include <poll.h>

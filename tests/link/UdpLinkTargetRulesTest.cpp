@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Which address texts the link takes without a name look-up, and which of them a unit may be
 // re-addressed to. No sockets.
 

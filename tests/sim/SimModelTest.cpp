@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The emulator's own rules, driven directly: record format, memory map and unit behaviour.
 #include <sys/stat.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Runs the real uvq-sim program as the far side of the wire and talks to it over loopback UDP,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The uvq-sim program seen from the wire: replies byte for byte, programming runs checked by
 // the emulator itself, and each fault showing up as it should. Every case has its own address.
 #include <QTemporaryDir>

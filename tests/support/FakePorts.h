@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Recording ports shared by the suites: every datagram sent and every log line is kept, the timer

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # One throw-away PostgreSQL server shared by the tests that ask for it, as CTest fixtures: it is
 # started before the first of them and removed after the last (tests/support/pg-test-server.sh).
 #   uvq_use_pg_server(TEST ...)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // A throw-away PostgreSQL server for a suite, through pg-test-server.sh: started by the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // One uvq-sim child process on a loopback address, for the suites that need a unit at the far

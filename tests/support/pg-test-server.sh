@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # A throw-away PostgreSQL server for the test suites, from Debian's postgresql package: initdb and
 # pg_ctl as an unprivileged user (nobody when run as root) in a new folder under /tmp, listening
 # only on a Unix socket in that folder (no TCP port at all), fsync off.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The target address fields: "+"/"-" step a part and apply the address, "Update" applies what
 // was typed, and a part that is not a number is refused with an error box.
 

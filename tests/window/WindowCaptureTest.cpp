@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Capture through the real widgets against a unit played on loopback: what goes on the wire,
 // what the window shows, the timer's handler, the selector and closing during a hand-over.
 

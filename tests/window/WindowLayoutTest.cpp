@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The window as the operator first sees it: controls, their places and states, stacking, the
 // keyboard order and the start-up texts.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log's row bound, "Clear  Window", the error box text and the adapters the engine drives.
 
 #include <QCheckBox>

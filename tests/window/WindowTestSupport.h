@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #pragma once
 
 // Shared by the window suites: a window aimed at a loopback "unit" played by the test itself.
