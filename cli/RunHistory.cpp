@@ -101,6 +101,7 @@ void RunHistory::ended(size_t index, const SessionResult& result) {
     if (!result.unit.empty()) row.unitId = result.unit;
     row.outcome = std::string(OutcomeWord(result.code));
     row.finalStatus = result.finalStatus;
+    if (!result.reportedAddress.empty()) row.reportedAddress = result.reportedAddress;
     row.finalFlags =
         result.finalStatus ? recording::StatusFlagsText(*result.finalStatus) : std::string();
     row.detail = result.detail;

@@ -148,6 +148,7 @@ void Session::finished(const jobs::JobResult& job) {
   result_.resends = job.resends;
   result_.refusedRecords = job.refusedRecords;
   result_.finalStatus = job.lastStatus;
+  result_.reportedAddress = job.lastAddress ? jobs::IpText(*job.lastAddress) : std::string();
   result_.units.clear();
   for (const jobs::UnitSeen& unit : job.units)
     result_.units.push_back({jobs::IdText(unit.id), jobs::IpText(unit.ip), unit.status});

@@ -39,6 +39,7 @@ struct SessionResult {
   uint64_t resends = 0;
   uint64_t refusedRecords = 0;          // acknowledged, but refused by the unit without aborting
   std::optional<uint16_t> finalStatus;  // the chosen unit's last status word, when one came
+  std::string reportedAddress;          // the address the chosen unit reported last
   std::vector<UnitSeen> units;          // locate, status, scan: every unit that answered
 };
 

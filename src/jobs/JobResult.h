@@ -55,6 +55,7 @@ struct JobResult {
   std::string detail;                   // why it failed, on one line; empty on success
   std::optional<protocol::UvqId> unit;  // the unit worked on: the chosen or the only one listed
   std::optional<uint16_t> lastStatus;   // that unit's last status word, when it answered
+  std::optional<protocol::Ipv4Bytes> lastAddress;  // the address that unit reported last
   uint64_t recordsAcknowledged = 0;
   uint64_t recordsTotal = 0;
   uint64_t resends = 0;

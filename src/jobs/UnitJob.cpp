@@ -468,6 +468,7 @@ void UnitJob::unitReported(const UnitReport& report) {
   if (plan_.unit && report.id == *plan_.unit) wantedAnswered_ = true;
   if (chosen_ && report.id == *chosen_) {
     result_.lastStatus = report.status;
+    result_.lastAddress = report.ip;
     if (phase_ == Phase::Verifying && IsType(report, protocol::Command::Locate))
       verifyStatus_ = report.status;
   }
@@ -564,6 +565,7 @@ void UnitJob::finish(JobOutcome outcome, const std::string& detail) {
     if (named != result_.units.end()) {
       result_.unit = named->id;
       result_.lastStatus = named->status;
+      result_.lastAddress = named->ip;
     }
   }
   if (observer_) observer_->finished(result_);

@@ -106,6 +106,7 @@ class CliHistoryTest : public QObject {
     QCOMPARE(row.value("refused_records").toInt(), 0);
     QCOMPARE(row.value("unit").toString(), "0100");
     QCOMPARE(row.value("target").toString(), "127.0.11.1");
+    QCOMPARE(row.value("reported_address").toString(), "127.0.11.1");  // what the unit said
     QCOMPARE(row.value("station").toString(), "line-7");
     QCOMPARE(row.value("front_end").toString(), "cli");
     QVERIFY(!row.value("user").toString().isEmpty());
