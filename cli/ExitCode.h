@@ -36,8 +36,8 @@ struct OutcomeRow {
   // None: a refusal of the command line's own before any job started (the history).
   std::optional<jobs::JobOutcome> outcome;
   ExitCode code;
-  std::string_view text;  // what a person reads in the summary
-  std::string_view help;  // the code's line in the help text
+  std::string_view text;       // what a person reads in the summary
+  std::string_view help;       // the code's line in the help text
   std::string_view word = {};  // the identifier, where no job's outcome gives it
 };
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
+#include <arpa/inet.h>
 #include <QElapsedTimer>
 #include <QTest>
-#include <arpa/inet.h>
 
 #include <array>
 
