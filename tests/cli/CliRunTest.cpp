@@ -425,7 +425,10 @@ class CliRunTest : public QObject {
     const QString raisedErr = QString::fromUtf8(raised.readAllStandardError());
     QCOMPARE(raised.exitCode(), 4);  // every address asked, none answered
     QVERIFY2(!raisedErr.contains("not asked"), qPrintable(raisedErr));
-    // Where the hard limit forbids it, the scan does not pass for complete.
+    // Where the hard limit forbids it, the scan does not pass for complete. Sanitizers need a
+    // free descriptor of their own to read memory (a pipe), so they break down in this case.
+    if (qEnvironmentVariableIsSet("ASAN_OPTIONS"))
+      QSKIP("no descriptor left for the sanitizer runtime");
     QProcess capped;
     capped.start("prlimit", QStringList{"--nofile=64:64", "--"} + scan);
     QVERIFY(capped.waitForFinished(60000));
