@@ -12,7 +12,11 @@ bash scripts/install-deps.sh
 build=${UVQ_BUILD_DIR:-build-test}
 # ccache, when there, keeps rebuilds in other folders (CI's build-asan, build-station) short.
 launcher=()
-if command -v ccache >/dev/null; then launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache); fi
+if command -v ccache >/dev/null; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  # Keyed on paths relative to the checkout, so another clone of the project hits the same entries.
+  export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD} CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
+fi
 # shellcheck disable=SC2086
 cmake -S . -B "$build" -G Ninja -DUVQ_BUILD_TESTS=ON -DUVQ_WERROR=ON "${launcher[@]}" ${UVQ_CMAKE_ARGS:-}
 cmake --build "$build" -j "$(nproc)"
