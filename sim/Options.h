@@ -55,6 +55,6 @@ std::optional<AddressRange> ParseAddressRange(const std::string& text);
 // The address `steps` after `ip`, carrying into the higher bytes.
 Ipv4 NextAddress(Ipv4 ip, uint32_t steps = 1);
 // Most addresses one emulator serves: one socket each, within the default descriptor limit.
-inline constexpr uint32_t kMaxAddresses = 1000;
+inline constexpr uint32_t kMaxAddresses = 2048;
 
 }  // namespace uvq::sim

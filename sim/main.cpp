@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +14,17 @@
 #include "SimStation.h"
 
 namespace {
+
+// Standard streams, the signal descriptor, the wait and the --expect and --dump-memory files.
+constexpr rlim_t kOtherDescriptors = 32;
+
+// Up to the hard limit; a range that still does not fit fails at its socket with that error.
+void RaiseDescriptorLimit(rlim_t wanted) {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= wanted) return;
+  limit.rlim_cur = limit.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, limit.rlim_max);
+  ::setrlimit(RLIMIT_NOFILE, &limit);
+}
 
 using namespace uvq::sim;
 
@@ -48,6 +61,8 @@ int Serve(const SimOptions& options) {
     return 1;
   }
 
+  // One socket per address: a long range needs more descriptors than the usual soft limit.
+  RaiseDescriptorLimit(options.addresses + kOtherDescriptors);
   SimStation station(options);
   std::string error;
   if (!station.open(error)) {
