@@ -4,6 +4,7 @@
 # one multi-address uvq-sim whose every reply is 5 ms late (as a slow unit would be). Builds the
 # shipped configuration in build-bench, then measures inside a loopback-only namespace.
 #   bash bench/station.sh [REPETITIONS]     (default 1; each figure is the median)
+#   UVQ_STATION_SIZES="1 1024" bash bench/station.sh   (other station sizes, up to 2 048)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build-bench
