@@ -3,6 +3,7 @@
 
 #include "StatusText.h"
 #include "link/ReceiveError.h"
+#include "link/UnusableTarget.h"
 #include "protocol/IpAddressText.h"
 #include "protocol/StatusFlags.h"
 #include "uvq/Version.h"
@@ -99,6 +100,36 @@ void Session::start() {
   }
   sending_.to = link_.get();
   job_.start();
+}
+
+void Session::startShared(link::SharedSocket& shared, uint64_t tag) {
+  if (job_.started() || done_) return;
+  if (const auto reason = link::UnusableTargetReason(address_))
+    return job_.fail(jobs::JobOutcome::NetworkError, *reason);
+  sending_.shared = &shared;
+  sending_.address = address_;
+  sending_.tag = tag;
+  job_.start();
+}
+
+void Session::deliver(std::span<const uint8_t> bytes, uint32_t length) {
+  if (done_) return;
+  if (length == 0) {
+    log_.addLogLine(link::ReceiveFailureLogLine(
+        link::ReceiveError(link::ReceiveFailure::EmptyDatagram, "UDP Receive Error = 0.")));
+    return;
+  }
+  if (length > bytes.size()) {
+    log_.addLogLine(link::ReceiveFailureLogLine(
+        link::ReceiveError(link::ReceiveFailure::OversizedDatagram,
+                           "Message too long (" + std::to_string(length) + " bytes)")));
+    return;
+  }
+  job_.receive(bytes.first(length));
+}
+
+void Session::sendFailed(const std::string& why) {
+  if (!done_) job_.fail(jobs::JobOutcome::NetworkError, why);
 }
 
 void Session::receive(int waitMs) {

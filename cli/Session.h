@@ -14,6 +14,7 @@
 #include "TargetList.h"
 #include "UnitLock.h"
 #include "jobs/UnitJob.h"
+#include "link/SharedSocket.h"
 #include "link/UdpLink.h"
 
 namespace uvq::cli {
@@ -71,6 +72,16 @@ class Session final : private jobs::JobObserver {
   }
 
   void start();
+  // Starts on a socket shared with other sessions: its datagrams go out through `shared` under
+  // `tag`, and whoever reads that socket hands this session what its unit's address sent
+  // (deliver). Only for a target whose address no other session of the run uses.
+  void startShared(link::SharedSocket& shared, uint64_t tag);
+  // One datagram from the target's address and unit port, read from the shared socket;
+  // `length` is its real length (more than the bytes given: it was cut).
+  void deliver(std::span<const uint8_t> bytes, uint32_t length);
+  // A datagram of this session's that the shared socket could not send.
+  void sendFailed(const std::string& why);
+  in_addr address() const { return address_; }
   // Reads one datagram, waiting up to `waitMs` for it (0: only what is there), and hands it to
   // the job.
   void receive(int waitMs = 0);
@@ -89,10 +100,14 @@ class Session final : private jobs::JobObserver {
   std::optional<std::string> claim(protocol::UvqId unit);
 
   // The job's link port: the connected link once the session has started (a scan opens its
-  // sockets a few at a time, so none exists before).
+  // sockets a few at a time, so none exists before), or the socket shared by the run.
   struct Sending final : Link {
     link::UdpLink* to = nullptr;
+    link::SharedSocket* shared = nullptr;
+    in_addr address{};
+    uint64_t tag = 0;
     void sendDatagram(std::span<const uint8_t> bytes) override {
+      if (shared) return shared->queue(address, protocol::kUnitPort, bytes, tag);
       if (!to) throw PlatformError("no link to the target");
       to->sendDatagram(bytes);
     }

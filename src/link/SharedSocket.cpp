@@ -77,7 +77,8 @@ void SharedSocket::flush(const SendFailed& failed) {
       sendHeaders_[i].msg_hdr.msg_iov = &sendIov_[i];
       sendHeaders_[i].msg_hdr.msg_iovlen = 1;
     }
-    const int sent = ::sendmmsg(socket_, &sendHeaders_[next], static_cast<unsigned>(queued_ - next), 0);
+    const int sent =
+        ::sendmmsg(socket_, &sendHeaders_[next], static_cast<unsigned>(queued_ - next), 0);
     if (sent > 0) {
       next += static_cast<size_t>(sent);
       continue;

@@ -29,7 +29,7 @@ class SharedSocket {
 
   struct Received {
     in_addr from{};
-    uint16_t port = 0;  // host order
+    uint16_t port = 0;    // host order
     uint32_t length = 0;  // the datagram's real length; more than kDatagramCapacity: cut
     std::array<uint8_t, kDatagramCapacity> bytes{};
   };
