@@ -16,6 +16,7 @@ constexpr const char* kSummaryColumns =
 constexpr const char* kUnitColumns =
     "position, rollout_group, target, unit_id, answered_unit_id, progress, attempts, outcome, "
     "detail, status, station, lease_until, redo";
+constexpr int kTries = 3;
 constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max() / 2;
 
 RolloutState StateOf(const DbValue& value) {
@@ -121,13 +122,16 @@ auto SqlRolloutStore::Transaction(Access access, Call call) {
     }
   };
   // A connection the server dropped since the last call (a restart) is only noticed when used:
-  // connect again and try once more. A transaction that failed changed nothing.
-  const bool hadConnection = Connected();
-  try {
-    return once();
-  } catch (const HistoryError&) {
-    if (!hadConnection || Connected()) throw;
-    return once();
+  // connect again and try once more. A transaction the server chose to break (a deadlock between
+  // stations) is tried again too. A transaction that failed changed nothing.
+  for (int tries = 1;; ++tries) {
+    const bool hadConnection = Connected();
+    try {
+      return once();
+    } catch (const HistoryError&) {
+      const bool lost = hadConnection && !Connected();
+      if (tries >= kTries || !(lost || BrokenByServer())) throw;
+    }
   }
 }
 
@@ -350,10 +354,12 @@ RolloutState SqlRolloutStore::renew(const std::string& name, const ClaimHolder& 
   return Transaction(Access::Write, [&] {
     const auto rollout = Find(name, nullptr);
     if (!rollout) return RolloutState::Cancelled;
+    // The station's row before the units' rows, as every write takes them (no deadlock with an
+    // end on another connection).
+    NoteStation(rollout->id, holder.station, now);
     Run("UPDATE rollout_units SET lease_until = $1 WHERE rollout = $2 AND holder_token = $3 "
         "AND progress = 'running'",
         {now + leaseMs, rollout->id, holder.token});
-    NoteStation(rollout->id, holder.station, now);
     return rollout->state;
   });
 }

@@ -80,6 +80,9 @@ class SqlRolloutStore : public RolloutStore {
   // False while a connection lost is not yet made again (PostgreSQL); a call that loses its
   // connection is tried once more on a new one.
   virtual bool Connected() const { return true; }
+  // Whether the last failure was the server breaking a transaction that may simply be run
+  // again (a deadlock, a serialization failure).
+  virtual bool BrokenByServer() const { return false; }
   // The kind of the error the current call throws.
   HistoryErrorKind failureKind() const { return failureKind_; }
 
