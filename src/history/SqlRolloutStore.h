@@ -99,9 +99,11 @@ class SqlRolloutStore : public RolloutStore {
   // The rollout's row; locked against other writers (PostgreSQL: FOR UPDATE, or FOR SHARE for
   // claims, which may run side by side).
   std::optional<Rollout> Find(const std::string& name, const char* lock);
-  std::vector<GroupCounts> Groups(int64_t rollout);
-  // Judges a running rollout's thresholds and keeps what they say; returns the new state.
-  RolloutJudgement Judge(const Rollout& rollout);
+  // Every group's counts, or only those of group `only`.
+  std::vector<GroupCounts> Groups(int64_t rollout, std::optional<int> only);
+  // Judges a running rollout's thresholds (after an end in group `changed`, or anything) and
+  // keeps what they say; returns the new state.
+  RolloutJudgement Judge(const Rollout& rollout, std::optional<int> changed);
   void NoteStation(int64_t rollout, const std::string& station, UtcMillis now);
 
   Dialect dialect_;
