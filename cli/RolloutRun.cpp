@@ -28,7 +28,9 @@ constexpr int kLockedRetryMs = 2000;
 
 AttemptEnd EndOf(const Session& session) {
   const SessionResult& r = session.result();
-  if (session.lockRefused()) return AttemptEnd::Retryable;
+  // Another program works on the unit: no fault of the unit's, so no attempt is spent on it;
+  // it is tried again a little later.
+  if (session.lockRefused()) return AttemptEnd::Missing;
   switch (r.code) {
     case ExitCode::Ok:
       return AttemptEnd::Ok;

@@ -103,7 +103,8 @@ class CliRolloutTest : public QObject {
 
   void twoStationsShareOneRollout(const QString& name, int third) {
     Sim sim(QString("127.0.%1.1").arg(third));
-    QVERIFY(sim.start({"--quiet", "--loader-mode", "--expect", path("a.bin")}, Range(third, 1, 64)));
+    QVERIFY(
+        sim.start({"--quiet", "--loader-mode", "--expect", path("a.bin")}, Range(third, 1, 64)));
     EXPECT_EXIT(uvq({"rollout", "create", name, path("a.cry"), "--range", Range(third, 1, 64),
                      "--group-size", "16"}),
                 0);
@@ -115,7 +116,8 @@ class CliRolloutTest : public QObject {
     const QHash<QString, int> counts = ImagesConfirmed(sim);
     QCOMPARE(counts.size(), 64);
     for (auto it = counts.begin(); it != counts.end(); ++it)
-      QVERIFY2(it.value() == 1, qPrintable(it.key() + " programmed " + QString::number(it.value())));
+      QVERIFY2(it.value() == 1,
+               qPrintable(it.key() + " programmed " + QString::number(it.value())));
     const Result status = uvq({"rollout", "status", name, "--json"});
     EXPECT_EXIT(status, 0);
     QVERIFY2(status.out.contains(R"("state":"done")") && status.out.contains(R"("ok":64)"),
@@ -149,11 +151,11 @@ class CliRolloutTest : public QObject {
     QVERIFY(sim.start({"--quiet", "--loader-mode", "--delay-ms", "2", "--expect", path("b.bin")},
                       Range(63, 1, 24)));
     EXPECT_EXIT(uvq({"rollout", "create", "kill", path("b.cry"), "--range", Range(63, 1, 24)}), 0);
-    auto a = start({"rollout", "run", "kill", "--station", "st-a", "--parallel", "4", "--lease-s",
-                    "2"});
+    auto a =
+        start({"rollout", "run", "kill", "--station", "st-a", "--parallel", "4", "--lease-s", "2"});
     QVERIFY(a->waitForOutput("] ok", 60000));
-    auto b = start({"rollout", "run", "kill", "--station", "st-b", "--parallel", "4", "--lease-s",
-                    "2"});
+    auto b =
+        start({"rollout", "run", "kill", "--station", "st-b", "--parallel", "4", "--lease-s", "2"});
     QVERIFY(b->waitForOutput("] started", 60000));
     ::kill(static_cast<pid_t>(a->processId()), SIGKILL);
     const Result ra = a->finish();
@@ -172,9 +174,9 @@ class CliRolloutTest : public QObject {
   // later groups are not started; `retry --failed` once the cause is gone completes it.
   void errorThresholdStopsAndRetryCompletes() {
     auto faulty = std::make_unique<Sim>("127.0.64.1");
-    QVERIFY(faulty->start({"--quiet", "--loader-mode", "--error-bits", "0x0840", "--error-record",
-                           "3"},
-                          Range(64, 1, 4)));
+    QVERIFY(
+        faulty->start({"--quiet", "--loader-mode", "--error-bits", "0x0840", "--error-record", "3"},
+                      Range(64, 1, 4)));
     Sim good("127.0.64.5");
     QVERIFY(good.start({"--quiet", "--loader-mode", "--expect", path("a.bin")}, Range(64, 5, 12)));
     EXPECT_EXIT(uvq({"rollout", "create", "stop", path("a.cry"), "--range", Range(64, 1, 12),
@@ -217,11 +219,13 @@ class CliRolloutTest : public QObject {
     ::kill(static_cast<pid_t>(first->processId()), SIGINT);
     const Result interrupted = first->finish();
     EXPECT_EXIT(interrupted, 130);
-    QVERIFY2(interrupted.out.contains("redone by the next run"), qPrintable(Diagnostics(interrupted)));
+    QVERIFY2(interrupted.out.contains("redone by the next run"),
+             qPrintable(Diagnostics(interrupted)));
     QSet<QString> mayRepeat = InFlight(interrupted.out);
     static const QRegularExpression cut(R"(^\[([0-9.]+)\] interrupted)",
                                         QRegularExpression::MultilineOption);
-    for (auto it = cut.globalMatch(interrupted.out); it.hasNext();) mayRepeat << it.next().captured(1);
+    for (auto it = cut.globalMatch(interrupted.out); it.hasNext();)
+      mayRepeat << it.next().captured(1);
 
     auto second = start(run);
     QVERIFY(second->waitForOutput("] ok", 60000));
