@@ -247,6 +247,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   AddRow(app, "", "--beep", plan.beep);
   AddRow(app, "", "--config", configFile);
   AddHistoryOptions(app, options.history);
+  AddRolloutCommand(app, options.rollout);
 
   std::array<CLI::App*, kOperations.size()> subcommands{};
   for (size_t i = 0; i < kOperations.size(); ++i)
@@ -382,6 +383,9 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
     if (entries.empty()) return UsageError("no targets in '" + targetsFile + "'");
     for (TargetEntry& entry : entries) options.targets.push_back(std::move(entry));
   }
+  // A rollout keeps its own targets: none from the configuration or the environment.
+  CollectRolloutCommand(app, options.rollout);
+  if (options.rollout.command) return {std::move(options), ExitCode::Ok};
   // A scan takes its addresses from its range alone; only a target given on the command line
   // is a contradiction. Otherwise: the file's targets, then UVQ_TARGET.
   if (options.targets.empty() && plan.operation != Operation::Scan) {

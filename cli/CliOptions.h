@@ -9,6 +9,7 @@
 #include "ExitCode.h"
 #include "HistoryOptions.h"
 #include "Output.h"
+#include "RolloutOptions.h"
 #include "TargetList.h"
 #include "operations/EraseKinds.h"
 #include "operations/LoaderService.h"
@@ -84,6 +85,7 @@ struct CliOptions {
   std::string scanRange;   // scan: "FIRST-LAST"
   int scanRate = 50;       // scan: addresses asked per second
   HistoryOptions history;  // recording, and the `history` subcommand
+  RolloutWords rollout;    // the `rollout` subcommand
 };
 
 // Either options to run with, or the code to exit with at once (help: 0, bad usage: 2). Help

@@ -16,6 +16,7 @@ bool IsArgument(const OptionRow& row) {
 std::vector<std::string_view> Subcommands() {
   std::vector<std::string_view> names;
   for (const OperationRow& row : kOperations) names.push_back(row.name);
+  names.push_back("rollout");
   names.push_back("help");
   return names;
 }
@@ -193,6 +194,10 @@ std::string ManPageSections() {
     for (const OperationRow& op : kOperations)
       if (op.name == name) text += Roff(op.help) + "\n";
     if (name == "help") text += "show the help of uvq, of a subcommand, or the exit codes\n";
+    if (name == "rollout")
+      text +=
+          "one image for many units in groups with thresholds, resumed after any stop and "
+          "shared by several stations\n";
     for (const OptionRow& row : kOptionRows) {
       if (row.subcommand != name) continue;
       text += ".RS\n.TP\n";

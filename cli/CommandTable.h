@@ -24,7 +24,7 @@ struct OptionRow {
   std::string_view choices;  // blank-separated, for Completion::Choices
 };
 
-inline constexpr std::array<OptionRow, 42> kOptionRows{{
+inline constexpr std::array<OptionRow, 55> kOptionRows{{
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
      Completion::Host, ""},
@@ -106,6 +106,39 @@ inline constexpr std::array<OptionRow, 42> kOptionRows{{
     {"history", "--csv", "", "CSV with a heading line", Completion::Nothing, ""},
     {"history", "--flush", "", "move rows spooled while the database was unreachable into it",
      Completion::Nothing, ""},
+    {"rollout", "ACTION", "",
+     "create NAME IMAGE, run NAME, status NAME, list, pause|resume|cancel NAME, retry NAME "
+     "--failed",
+     Completion::Choices, "create run status list pause resume cancel retry"},
+    {"rollout", "NAME", "", "the rollout's name (printable, at most 64 bytes)", Completion::Nothing,
+     ""},
+    {"rollout", "IMAGE", "", "create: the image file (.cry), kept in the rollout with its SHA-256",
+     Completion::ImageFile, ""},
+    {"rollout", "--range", "A-B", "create: every address from A to B is a unit of the rollout",
+     Completion::Nothing, ""},
+    {"rollout", "--groups", "N",
+     "create: this many groups of (nearly) equal size, in the order given", Completion::Nothing,
+     ""},
+    {"rollout", "--group-size", "K", "create: groups of K units, in the order given",
+     Completion::Nothing, ""},
+    {"rollout", "--success-threshold", "PCT",
+     "create: share of a group that must succeed before the next starts (default 95)",
+     Completion::Nothing, ""},
+    {"rollout", "--error-threshold", "PCT",
+     "create: share of a group whose failure stops the rollout at once (default 10)",
+     Completion::Nothing, ""},
+    {"rollout", "--retries", "N",
+     "create: extra attempts after no answer or a communication time-out (default 0)",
+     Completion::Nothing, ""},
+    {"rollout", "--parallel", "N", "run: units programmed at once (default 32, at most 1024)",
+     Completion::Nothing, ""},
+    {"rollout", "--lease-s", "S",
+     "run: a claim runs out this long after the station's last renewal (default 60)",
+     Completion::Nothing, ""},
+    {"rollout", "--only-range", "A-B", "run: only the units whose address is from A to B",
+     Completion::Nothing, ""},
+    {"rollout", "--failed", "", "retry: put every failed unit back to pending", Completion::Nothing,
+     ""},
     {"help", "TOPIC", "", "a subcommand, or exit-codes", Completion::Nothing, ""},
 }};
 

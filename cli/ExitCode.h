@@ -21,6 +21,7 @@ enum class ExitCode : int {
   UnitError = 5,  // the unit reported an error, refused the request or holds no valid program
   Network = 6,    // send failed, host cannot be resolved
   History = 7,    // the history database cannot be opened or is not a uvq history
+  Held = 8,       // a rollout paused or cancelled by hand: units in flight finished, none started
   // Stopped by a signal: the shell's 128 + signal number, so scripts see the usual codes.
   Interrupted = 130,  // SIGINT (Ctrl-C)
   Terminated = 143,   // SIGTERM, SIGHUP
@@ -41,7 +42,7 @@ struct OutcomeRow {
   std::string_view word = {};  // the identifier, where no job's outcome gives it
 };
 
-inline constexpr std::array<OutcomeRow, 10> kOutcomeTable{{
+inline constexpr std::array<OutcomeRow, 11> kOutcomeTable{{
     {jobs::JobOutcome::Ok, ExitCode::Ok, "ok", "success (every target)"},
     {jobs::JobOutcome::InternalError, ExitCode::Internal, "internal error", "internal error"},
     {jobs::JobOutcome::Refused, ExitCode::Usage, "bad usage",
@@ -66,6 +67,10 @@ inline constexpr std::array<OutcomeRow, 10> kOutcomeTable{{
      "history error: the history database cannot be opened, is not a uvq history\n"
      "     or has a newer schema; nothing was sent",
      "history_error"},
+    {std::nullopt, ExitCode::Held, "rollout held",
+     "rollout paused or cancelled by hand: units in flight finished, no new one\n"
+     "     started (a rollout stopped by its error threshold exits 5)",
+     "rollout_held"},
     {jobs::JobOutcome::Interrupted, ExitCode::Interrupted, "interrupted",
      "stopped by SIGINT (Ctrl-C); each unit's state is printed"},
     {jobs::JobOutcome::Interrupted, ExitCode::Terminated, "interrupted",

@@ -86,7 +86,10 @@ int Session::socket() const {
 // captured, and held until the program exits.
 std::optional<std::string> Session::claim(protocol::UvqId unit) {
   LockAttempt attempt = TryLockUnit(target_, jobs::IdText(unit));
-  if (!attempt.lock) return attempt.problem;
+  if (!attempt.lock) {
+    lockRefused_ = true;
+    return attempt.problem;
+  }
   lock_.emplace(std::move(*attempt.lock));
   return std::nullopt;
 }

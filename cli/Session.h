@@ -64,6 +64,8 @@ class Session final : private jobs::JobObserver {
   bool finished() const { return done_; }
   const SessionResult& result() const { return result_; }
   const RunFigures& figures() const { return job_.figures(); }
+  // The unit's lock was held by another program: it was left alone (a rollout tries it later).
+  bool lockRefused() const { return lockRefused_; }
   // The socket's descriptor once started; -1 before and after.
   int socket() const;
   // Called just before the result event is written (the progress display's last word on it).
@@ -126,6 +128,7 @@ class Session final : private jobs::JobObserver {
   std::function<void(const Session&)> beforeResult_;
   ExitCode interruptedBy_ = ExitCode::Interrupted;
   bool done_ = false;
+  bool lockRefused_ = false;
   SessionResult result_;
   uint8_t buffer_[protocol::kReplyImageSize]{};
 };

@@ -20,6 +20,7 @@
 #include "OpenFileLimit.h"
 #include "Output.h"
 #include "Progress.h"
+#include "RolloutCommand.h"
 #include "RunHistory.h"
 #include "RunLog.h"
 #include "Session.h"
@@ -259,6 +260,7 @@ int main(int argc, char** argv) {
   if (!parsed.options) return ToInt(parsed.exitCode);
   try {
     if (parsed.options->history.command) return RunHistoryCommand(*parsed.options);
+    if (parsed.options->rollout.command) return RunRolloutCommand(*parsed.options);
     return Run(*parsed.options);
   } catch (const std::exception& error) {
     std::fflush(stdout);

@@ -1,0 +1,236 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "RolloutCommand.h"
+
+#include <arpa/inet.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <iostream>
+#include <sstream>
+
+#include "CommandTable.h"
+#include "Escaped.h"
+#include "RolloutRequest.h"
+#include "history/RedactedUrl.h"
+#include "recording/StationFacts.h"
+#include "settings/SettingsFileText.h"
+
+namespace uvq::cli {
+
+namespace {
+
+// The table's row for `longName` of `subcommand`, bound to `variable` (as the main parser does).
+template <typename T>
+CLI::Option* AddRow(CLI::App& app, std::string_view subcommand, std::string_view longName,
+                    T& variable) {
+  const OptionRow* row = FindOptionRow(subcommand, longName);
+  if (!row) throw std::logic_error("no table row for " + std::string(longName));
+  const std::string names(row->names);
+  CLI::Option* option = row->value.empty() && names.starts_with('-')
+                            ? app.add_flag(names, variable, std::string(row->help))
+                            : app.add_option(names, variable, std::string(row->help));
+  option->type_name(std::string(row->value));
+  return option;
+}
+
+const char* kActions[] = {"create", "run", "status", "list", "pause", "resume", "cancel", "retry"};
+
+bool Known(const std::string& action) {
+  for (const char* known : kActions)
+    if (action == known) return true;
+  return false;
+}
+
+int Usage(const std::string& message) {
+  std::fprintf(stderr, "uvq: rollout: %s\nRun 'uvq rollout --help' for more information.\n",
+               Escaped(message).c_str());
+  return ToInt(ExitCode::Usage);
+}
+
+// The words after `rollout`; the options taken before it are the defaults. nullopt with the exit
+// code when they were wrong or asked for help (already printed).
+std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
+  CLI::App app{
+      "Rollouts: one image for many units, in groups started one after another while enough "
+      "of the previous group succeeded; stopped as soon as a group fails too often; resumed "
+      "where it stopped after any interruption; shared by several stations.",
+      "uvq rollout"};
+  app.footer(
+      "\nuvq rollout create NAME IMAGE (--target HOST ... | --targets-file FILE | --range A-B) "
+      "[--groups N | --group-size K] [--success-threshold PCT] [--error-threshold PCT] "
+      "[--retries N]\nuvq rollout run NAME [--parallel N] [--lease-s S] [--only-range A-B] "
+      "[--station NAME] [--db DB] [--json]\nuvq rollout status NAME [--json]; uvq rollout list; "
+      "uvq rollout pause|resume|cancel NAME; uvq rollout retry NAME --failed\n"
+      "Exit codes: 0 done, 3 the image file changed since create, 5 stopped by a group's "
+      "threshold, 8 paused or cancelled, 130/143 interrupted (uvq help exit-codes).");
+  RolloutRequest request;
+  request.options = options;
+  CliOptions& o = request.options;
+  SessionPlan& plan = o.plan;
+  std::vector<std::string> targets;
+  std::string targetsFile, onlyRange;
+  int quiet = 0, verbose = 0;
+  bool noVerify = !plan.verify;
+  app.add_option("ACTION", request.action,
+                 "create, run, status, list, pause, resume, cancel, retry");
+  AddRow(app, "rollout", "NAME", request.name);
+  AddRow(app, "rollout", "IMAGE", request.image);
+  AddRow(app, "", "--target", targets);
+  AddRow(app, "", "--targets-file", targetsFile);
+  AddRow(app, "rollout", "--range", request.range);
+  AddRow(app, "rollout", "--groups", request.groups)->check(CLI::Range(1, 100000));
+  AddRow(app, "rollout", "--group-size", request.groupSize)->check(CLI::Range(1, 1 << 30));
+  AddRow(app, "rollout", "--success-threshold", request.successThreshold)
+      ->check(CLI::Range(0, 100));
+  AddRow(app, "rollout", "--error-threshold", request.errorThreshold)->check(CLI::Range(0, 100));
+  AddRow(app, "rollout", "--retries", request.retries)->check(CLI::Range(0, 1000));
+  AddRow(app, "rollout", "--parallel", request.parallel)->check(CLI::Range(1, kMaxParallel));
+  AddRow(app, "rollout", "--lease-s", request.leaseSeconds)->check(CLI::Range(1, 86400));
+  AddRow(app, "rollout", "--only-range", onlyRange);
+  AddRow(app, "rollout", "--failed", request.failed);
+  // The options every subcommand takes may also follow `rollout`.
+  AddRow(app, "", "--db", o.history.db);
+  AddRow(app, "", "--station", o.history.station);
+  AddRow(app, "", "--no-history", o.history.noHistory);
+  AddRow(app, "", "--json", o.json);
+  AddRow(app, "", "--quiet", quiet);
+  AddRow(app, "", "--verbose", verbose);
+  AddRow(app, "", "--wait-ms", plan.waitMs)->check(CLI::Range(1, 600000));
+  AddRow(app, "", "--watchdog-ms", plan.timing.programWatchdogMs)->check(CLI::Range(1, 600000));
+  AddRow(app, "", "--resends", plan.timing.programResends)->check(CLI::Range(0, 1000));
+  AddRow(app, "", "--capture-attempts", plan.timing.captureAttempts)->check(CLI::Range(1, 100000));
+  AddRow(app, "", "--capture-interval-ms", plan.timing.captureIntervalMs)
+      ->check(CLI::Range(1, 600000));
+  AddRow(app, "", "--strict", plan.strict);
+  AddRow(app, "", "--no-verify", noVerify);
+  AddRow(app, "", "--allow-partial-record", plan.allowPartialRecord);
+
+  std::vector<std::string> args(options.rollout.args.rbegin(), options.rollout.args.rend());
+  try {
+    app.parse(args);
+  } catch (const CLI::ParseError& error) {
+    const int code = app.exit(error);
+    exitCode = code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);
+    return std::nullopt;
+  }
+  const auto usage = [&](const std::string& message) {
+    exitCode = Usage(message);
+    return std::nullopt;
+  };
+  if (request.action.empty())
+    return usage(
+        "which one: create, run, status, list, pause, resume, "
+        "cancel or retry");
+  if (!Known(request.action)) return usage("unknown action '" + request.action + "'");
+  if (request.action != "list") {
+    if (request.name.empty()) return usage(request.action + " needs the rollout's NAME");
+    if (const auto problem = RolloutNameProblem(request.name)) return usage(*problem);
+  }
+  if (request.action != "create" && !request.image.empty())
+    return usage("unexpected word '" + request.image + "'");
+  if (request.action == "create" && request.image.empty())
+    return usage("create needs NAME and IMAGE");
+  if (request.action == "retry" && !request.failed)
+    return usage("retry puts failed units back: retry NAME --failed");
+  if (request.groups > 0 && request.groupSize > 0)
+    return usage("--groups and --group-size exclude each other");
+  if (!onlyRange.empty()) {
+    request.onlyRange = ParseAddressRange(onlyRange);
+    if (!request.onlyRange) return usage("--only-range takes A-B, two addresses, A not after B");
+  }
+  if (quiet > 0 && verbose > 0) return usage("--quiet and --verbose contradict each other");
+  if (quiet > 0) o.verbosity = Verbosity::Quiet;
+  if (verbose > 0) o.verbosity = Verbosity::Verbose;
+  plan.verify = !noVerify;
+  plan.operation = Operation::Program;
+  for (std::string& target : targets) o.targets.push_back({std::move(target), {}});
+  if (!targetsFile.empty()) {
+    const settings::SettingsFileText file =
+        settings::ReadSettingsFileText(targetsFile, kMaxTargetsFileSize);
+    if (!file.problem.empty())
+      return usage("targets file '" + targetsFile +
+                   (file.problem.starts_with("is ") ? "' " : "': ") + file.problem);
+    std::istringstream in(file.text);
+    auto lines = ReadTargetLines(in);
+    if (const auto* problem = std::get_if<TargetFileError>(&lines))
+      return usage("targets file '" + targetsFile + "', " + problem->message);
+    for (TargetEntry& entry : std::get<std::vector<TargetEntry>>(lines))
+      o.targets.push_back(std::move(entry));
+  }
+  request.targets = o.targets;
+  if (request.action != "create" && (!request.targets.empty() || !request.range.empty()))
+    return usage("the targets are given at create; a station limits itself with --only-range");
+  return request;
+}
+
+int Act(const RolloutRequest& request, history::RolloutStore& store) {
+  using history::RolloutAction;
+  RolloutAction action = RolloutAction::Pause;
+  if (request.action == "resume") action = RolloutAction::Resume;
+  if (request.action == "cancel") action = RolloutAction::Cancel;
+  if (request.action == "retry") action = RolloutAction::RetryFailed;
+  const history::ActionResult result = store.act(request.name, action, recording::NowUtcMillis());
+  if (!result.found) return RolloutFail(ExitCode::Usage, "no rollout named '" + request.name + "'");
+  if (!result.applied)
+    return RolloutFail(ExitCode::Usage, "'" + request.name + "': " + result.refusal);
+  std::string line =
+      "rollout '" + request.name + "' is " + std::string(history::RolloutStateName(result.state));
+  if (action == RolloutAction::RetryFailed)
+    line += " (" + std::to_string(result.unitsReset) + " failed unit" +
+            (result.unitsReset == 1 ? "" : "s") + " pending again)";
+  std::printf("%s\n", Escaped(line).c_str());
+  return ToInt(ExitCode::Ok);
+}
+
+}  // namespace
+
+std::optional<std::string> RolloutNameProblem(const std::string& name) {
+  if (name.empty() || name.size() > kMaxRolloutNameBytes)
+    return "a rollout's name has 1 to " + std::to_string(kMaxRolloutNameBytes) + " characters";
+  if (name.front() == '-') return "a rollout's name does not start with '-'";
+  for (unsigned char c : name)
+    if (c <= 0x20 || c >= 0x7F)
+      return "a rollout's name is made of printable characters without blanks: '" + name + "'";
+  return std::nullopt;
+}
+
+std::optional<std::pair<uint32_t, uint32_t>> ParseAddressRange(const std::string& text) {
+  const size_t dash = text.find('-');
+  if (dash == std::string::npos) return std::nullopt;
+  const auto first = ParseDecimalAddress(text.substr(0, dash));
+  const auto last = ParseDecimalAddress(text.substr(dash + 1));
+  if (!first || !last) return std::nullopt;
+  const uint32_t a = ntohl(first->s_addr), b = ntohl(last->s_addr);
+  if (b < a) return std::nullopt;
+  return std::make_pair(a, b);
+}
+
+int RolloutFail(ExitCode code, const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "uvq: rollout: %s\n", Escaped(message).c_str());
+  return ToInt(code);
+}
+
+int RunRolloutCommand(const CliOptions& options) {
+  int exitCode = 0;
+  const std::optional<RolloutRequest> request = Parse(options, exitCode);
+  if (!request) return exitCode;
+  const std::string& db = request->options.history.db;
+  std::unique_ptr<history::RolloutStore> store;
+  try {
+    store = history::OpenRolloutStore(db);
+  } catch (const std::exception& error) {
+    return RolloutFail(ExitCode::History, history::WithoutPassword(error.what(), db));
+  }
+  try {
+    if (request->action == "create") return CreateRollout(*request, *store);
+    if (request->action == "run") return RunRollout(*request, *store);
+    if (request->action == "status") return ShowRolloutStatus(*request, *store);
+    if (request->action == "list") return ListRollouts(*request, *store);
+    return Act(*request, *store);
+  } catch (const history::HistoryError& error) {
+    return RolloutFail(ExitCode::History, history::WithoutPassword(error.what(), db));
+  }
+}
+
+}  // namespace uvq::cli

@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "CliOptions.h"
+#include "history/RolloutStore.h"
+
+namespace uvq::cli {
+
+// What `uvq rollout ...` was asked, the options before and after `rollout` together.
+struct RolloutRequest {
+  std::string action;  // create, run, status, list, pause, resume, cancel, retry
+  std::string name;
+  std::string image;  // create
+  // create: the units in the order given, and how they are grouped.
+  std::vector<TargetEntry> targets;
+  std::string range;
+  int groups = 0;
+  int groupSize = 0;
+  int successThreshold = 95;
+  int errorThreshold = 10;
+  int retries = 0;
+  // run
+  int parallel = 32;
+  int leaseSeconds = 60;
+  std::optional<std::pair<uint32_t, uint32_t>> onlyRange;  // host order
+  bool failed = false;                                     // retry --failed
+  // shared with every run
+  CliOptions options;
+};
+
+inline constexpr int kMaxParallel = 1024;
+inline constexpr size_t kMaxRolloutNameBytes = 64;
+
+// A rollout's name: 1 to 64 printable characters without blanks, not starting with '-'. The
+// reason in words when it is not.
+std::optional<std::string> RolloutNameProblem(const std::string& name);
+
+// "A-B" as two addresses in host order, A <= B.
+std::optional<std::pair<uint32_t, uint32_t>> ParseAddressRange(const std::string& text);
+
+int CreateRollout(const RolloutRequest& request, history::RolloutStore& store);
+int RunRollout(const RolloutRequest& request, history::RolloutStore& store);
+int ShowRolloutStatus(const RolloutRequest& request, history::RolloutStore& store);
+int ListRollouts(const RolloutRequest& request, history::RolloutStore& store);
+
+// "uvq: rollout: MESSAGE" on standard error; returns the code.
+int RolloutFail(ExitCode code, const std::string& message);
+
+}  // namespace uvq::cli

@@ -1,0 +1,268 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "RolloutRun.h"
+
+#include <arpa/inet.h>
+
+#include <cstdio>
+
+#include "Escaped.h"
+#include "recording/StationFacts.h"
+#include "uvq/Version.h"
+
+namespace uvq::cli {
+
+namespace {
+
+using history::AttemptEnd;
+using history::RolloutState;
+using recording::NowUtcMillis;
+
+// Nothing to claim while work is left: asked again this often.
+constexpr auto kPollPeriod = std::chrono::milliseconds(500);
+// Units freed one at a time are claimed together, up to this long later.
+constexpr auto kClaimGather = std::chrono::milliseconds(50);
+constexpr auto kCountsPeriod = std::chrono::seconds(1);
+constexpr auto kDrawPeriod = std::chrono::milliseconds(200);
+// A unit whose lock another program holds is tried again this much later.
+constexpr int kLockedRetryMs = 2000;
+
+AttemptEnd EndOf(const Session& session) {
+  const SessionResult& r = session.result();
+  // Another program works on the unit: no fault of the unit's, so no attempt is spent on it;
+  // it is tried again a little later.
+  if (session.lockRefused()) return AttemptEnd::Missing;
+  switch (r.code) {
+    case ExitCode::Ok:
+      return AttemptEnd::Ok;
+    case ExitCode::NoAnswer:
+    case ExitCode::Network:
+      return AttemptEnd::Retryable;
+    case ExitCode::Interrupted:
+    case ExitCode::Terminated:
+      return AttemptEnd::Interrupted;
+    default:  // the unit's own error, or one the retries would only repeat
+      return AttemptEnd::UnitError;
+  }
+}
+
+ResolvedTarget TargetOf(const history::Claim& claim) {
+  ResolvedTarget target;
+  target.text = claim.target;
+  target.address.s_addr = htonl(claim.address);
+  char text[INET_ADDRSTRLEN] = "";
+  ::inet_ntop(AF_INET, &target.address, text, sizeof text);
+  target.addressText = text;
+  if (!claim.unitId.empty()) target.unitId = claim.unitId;
+  return target;
+}
+
+}  // namespace
+
+RolloutRunner::RolloutRunner(Setup setup)
+    : s_(std::move(setup)), leaseMs_(s_.request.leaseSeconds * 1000) {
+  const TimePoint now = SteadyClock::now();
+  nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
+}
+
+RolloutRunner::~RolloutRunner() = default;
+
+std::optional<TimePoint> RolloutRunner::nextTick() const {
+  TimePoint next = nextRenew_;
+  // A claim that is due waits for a free slot, which the pool reports by itself.
+  if (claiming() && nextClaim_ > SteadyClock::now() && nextClaim_ < next) next = nextClaim_;
+  if (claiming() && gatherUntil_ && *gatherUntil_ < next) next = *gatherUntil_;
+  if (s_.view.style() == RolloutView::Style::Board && nextDraw_ < next) next = nextDraw_;
+  if (s_.view.style() != RolloutView::Style::Quiet && nextCounts_ < next) next = nextCounts_;
+  return next;
+}
+
+void RolloutRunner::tick(TimePoint now) {
+  if (now >= nextRenew_) {
+    nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
+    noteState(s_.store.renew(s_.spec.name, s_.holder, NowUtcMillis(), leaseMs_), {});
+  }
+  if (s_.view.style() != RolloutView::Style::Quiet && now >= nextCounts_) {
+    nextCounts_ = now + kCountsPeriod;
+    if (countsStale_ || s_.view.style() == RolloutView::Style::Board) refreshCounts();
+  }
+  if (s_.view.style() == RolloutView::Style::Board && now >= nextDraw_) {
+    nextDraw_ = now + kDrawPeriod;
+    if (pool_) s_.view.draw(now, [this](auto&& visit) { pool_->forEachInFlight(visit); });
+  }
+}
+
+void RolloutRunner::refreshCounts() {
+  countsStale_ = false;
+  if (const auto status = s_.store.status(s_.spec.name)) s_.view.counts(status->summary);
+}
+
+// A paused, stopped or cancelled rollout starts no new unit; those in flight finish.
+void RolloutRunner::noteState(RolloutState state, const std::string& reason) {
+  if (state == state_) return;
+  state_ = state;
+  if (state == RolloutState::Stopped) {
+    stopReason_ = reason;
+    if (stopReason_.empty())
+      if (const auto status = s_.store.status(s_.spec.name))
+        stopReason_ = status->summary.stopReason;
+  }
+  if (state != RolloutState::Done && !flying_.empty())
+    s_.view.notice("rollout '" + s_.spec.name + "' is " +
+                   std::string(history::RolloutStateName(state)) + ": no new unit starts; " +
+                   std::to_string(flying_.size()) + " in flight finish");
+}
+
+void RolloutRunner::claimMore(size_t freeSlots, TimePoint now) {
+  history::ClaimRequest request;
+  request.holder = s_.holder;
+  request.count = static_cast<int>(freeSlots);
+  request.now = NowUtcMillis();
+  request.leaseMs = leaseMs_;
+  request.range = s_.request.onlyRange;
+  std::vector<history::Claim> claims = s_.store.claim(s_.spec.name, request);
+  if (claims.empty()) {
+    nextClaim_ = now + kPollPeriod;
+    // Only with nothing in flight: a unit of ours ending may still start the next group.
+    if (flying_.empty() && !s_.store.workLeft(s_.spec.name, s_.request.onlyRange)) {
+      noWorkLeft_ = true;
+      noteState(s_.store.renew(s_.spec.name, s_.holder, NowUtcMillis(), leaseMs_), {});
+    } else if (flying_.empty()) {
+      // The rollout may have been paused or stopped elsewhere meanwhile.
+      noteState(s_.store.renew(s_.spec.name, s_.holder, NowUtcMillis(), leaseMs_), {});
+    }
+    return;
+  }
+  std::vector<Unit*> started;
+  for (history::Claim& claim : claims) {
+    auto unit = std::make_unique<Unit>();
+    unit->claim = std::move(claim);
+    if (unit->claim.redo) {
+      ++redone_;
+      s_.view.notice("[" + unit->claim.target + "] was in flight when " +
+                     (unit->claim.previousHolder.empty()
+                          ? std::string("its station")
+                          : "station " + unit->claim.previousHolder) +
+                     " stopped: redoing it");
+    }
+    started.push_back(unit.get());
+    claimed_.push_back(std::move(unit));
+  }
+  beginRows(started);
+}
+
+Session* RolloutRunner::next(size_t freeSlots, TimePoint now) {
+  if (claimed_.empty()) {
+    if (!claiming()) return nullptr;
+    // Slots freed one at a time are gathered for a moment, so claims go a few at a time.
+    if (now < nextClaim_) return nullptr;
+    const size_t gather = std::max<size_t>(1, std::min<size_t>(s_.capacity / 8, 16));
+    if (freeSlots < gather && !flying_.empty()) {
+      if (!gatherUntil_) gatherUntil_ = now + kClaimGather;
+      if (now < *gatherUntil_) return nullptr;
+    }
+    gatherUntil_.reset();
+    claimMore(freeSlots, now);
+    if (claimed_.empty()) return nullptr;
+  }
+  std::unique_ptr<Unit> unit = std::move(claimed_.front());
+  claimed_.pop_front();
+  SessionPlan plan = s_.request.options.plan;
+  plan.operation = Operation::Program;
+  plan.unitId =
+      unit->claim.unitId.empty() ? std::nullopt : std::optional<std::string>(unit->claim.unitId);
+  unit->session = std::make_unique<Session>(TargetOf(unit->claim), plan,
+                                            jobs::Image{s_.spec.imagePath, s_.spec.image},
+                                            s_.sessionOutput, s_.ports);
+  s_.view.unitStarted(unit->claim);
+  Session* session = unit->session.get();
+  flying_.emplace(session, std::move(unit));
+  return session;
+}
+
+void RolloutRunner::ended(Session& session, TimePoint now) {
+  auto found = flying_.find(&session);
+  if (found == flying_.end()) return;
+  std::unique_ptr<Unit> unit = std::move(found->second);
+  flying_.erase(found);
+  const SessionResult& result = session.result();
+  const AttemptEnd end = EndOf(session);
+  completeRow(*unit, result);
+
+  history::AttemptResult attempt;
+  attempt.position = unit->claim.position;
+  attempt.end = end;
+  attempt.outcome = session.lockRefused() ? "locked" : std::string(OutcomeWord(result.code));
+  attempt.detail = result.detail;
+  attempt.status = result.finalStatus;
+  attempt.unitId = result.unit;
+  if (session.lockRefused()) attempt.retryAfterMs = kLockedRetryMs;
+  const history::AttemptVerdict verdict =
+      s_.store.end(s_.spec.name, s_.holder, attempt, NowUtcMillis());
+  if (end == AttemptEnd::Ok) ++ok_;
+  if (verdict.progress == history::UnitProgress::Failed) ++failed_;
+  s_.view.unitEnded(unit->claim, result, end, verdict);
+  noteState(verdict.state, verdict.stopReason);
+  countsStale_ = true;
+  nextClaim_ = now;  // the slot is free at once; a group may just have ended
+}
+
+void RolloutRunner::beginRows(std::vector<Unit*>& units) {
+  if (!s_.history) return;
+  const history::UtcMillis now = NowUtcMillis();
+  std::vector<history::OperationRow> rows;
+  rows.reserve(units.size());
+  for (Unit* unit : units) {
+    history::OperationRow& row = unit->row;
+    row.startedAt = now;
+    row.station = s_.holder.station;
+    row.osUser = recording::OsUser();
+    row.frontEnd = "cli";
+    row.toolVersion = kVersion;
+    row.target = TargetOf(unit->claim).addressText;
+    row.unitId = unit->claim.unitId;
+    row.operation = "program";
+    row.imagePath = s_.spec.imagePath;
+    row.imageBytes = static_cast<int64_t>(s_.spec.image->size());
+    row.imageSha256 = s_.spec.imageSha256;
+    row.rollout = s_.spec.name;
+    row.group = unit->claim.group;
+    rows.push_back(row);
+  }
+  try {
+    const std::vector<int64_t> ids = s_.history->beginAll(rows);
+    for (size_t i = 0; i < units.size() && i < ids.size(); ++i) units[i]->row.id = ids[i];
+    if (const auto notice = s_.history->takeSpoolNotice()) historyProblem(*notice);
+  } catch (const std::exception& error) {
+    historyProblem(error.what());
+  }
+}
+
+void RolloutRunner::completeRow(Unit& unit, const SessionResult& result) {
+  if (!s_.history || unit.row.id == 0) return;
+  history::OperationRow& row = unit.row;
+  row.endedAt = NowUtcMillis();
+  if (!result.unit.empty()) row.unitId = result.unit;
+  row.outcome = std::string(OutcomeWord(result.code));
+  row.finalStatus = result.finalStatus;
+  row.finalFlags = result.finalStatus ? recording::StatusFlagsText(*result.finalStatus) : "";
+  row.reportedAddress = result.reportedAddress;
+  row.detail = result.detail;
+  row.records = result.records;
+  row.resends = static_cast<int64_t>(result.resends);
+  row.refusedRecords = static_cast<int64_t>(result.refusedRecords);
+  try {
+    s_.history->complete(row);
+    if (const auto notice = s_.history->takeSpoolNotice()) historyProblem(*notice);
+  } catch (const std::exception& error) {
+    historyProblem(error.what());
+  }
+}
+
+// Said once; the run goes on (the rollout's own state is in the store either way).
+void RolloutRunner::historyProblem(const std::string& problem) {
+  if (historySaid_) return;
+  historySaid_ = true;
+  s_.view.notice("history: " + problem);
+}
+
+}  // namespace uvq::cli

@@ -1,0 +1,199 @@
+// SPDX-License-Identifier: Apache-2.0
+// `uvq rollout status NAME` and `uvq rollout list`: a table for people, or one JSON object a
+// line (the rollout, each group, each failed unit, each station).
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "Escaped.h"
+#include "HistoryTime.h"
+#include "JsonLine.h"
+#include "RolloutRequest.h"
+#include "StatusText.h"
+
+namespace uvq::cli {
+
+namespace {
+
+using history::GroupCounts;
+
+double Share(int part, int whole) {
+  return whole > 0 ? 100.0 * part / whole : 0.0;
+}
+
+std::string Line(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Line(const char* format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  return text;
+}
+
+void Print(const std::string& text) {
+  std::fputs(Escaped(text, true).c_str(), stdout);
+}
+
+void Totals(const history::RolloutSummary& summary, GroupCounts& all) {
+  for (const GroupCounts& g : summary.groups) {
+    all.size += g.size;
+    all.pending += g.pending;
+    all.running += g.running;
+    all.ok += g.ok;
+    all.failed += g.failed;
+  }
+}
+
+std::string UnitLine(const history::RolloutUnit& unit) {
+  std::string line = "  " + unit.target + (unit.unitId.empty() ? "" : " [" + unit.unitId + "]") +
+                     "  group " + std::to_string(unit.group + 1) + "  " +
+                     (unit.outcome.empty() ? "failed" : unit.outcome) + " after " +
+                     std::to_string(unit.attempts) + " attempt" + (unit.attempts == 1 ? "" : "s");
+  if (unit.status) line += "  status " + StatusInWords(*unit.status);
+  if (!unit.detail.empty()) line += "\n      " + unit.detail;
+  return line + "\n";
+}
+
+JsonLine UnitJson(const char* type, const history::RolloutUnit& unit) {
+  JsonLine f;
+  f.field("type", type)
+      .field("position", unit.position)
+      .field("group", unit.group + 1)
+      .field("target", unit.target)
+      .field("unit", unit.unitId)
+      .field("progress", history::UnitProgressName(unit.progress))
+      .field("attempts", unit.attempts)
+      .field("outcome", unit.outcome)
+      .field("detail", unit.detail)
+      .field("station", unit.station);
+  if (unit.status)
+    f.field("status", HexWord(*unit.status)).field("status_text", StatusInWords(*unit.status));
+  else
+    f.null("status");
+  return f;
+}
+
+}  // namespace
+
+int ShowRolloutStatus(const RolloutRequest& request, history::RolloutStore& store) {
+  const auto status = store.status(request.name);
+  if (!status) return RolloutFail(ExitCode::Usage, "no rollout named '" + request.name + "'");
+  const history::RolloutSummary& s = status->summary;
+  GroupCounts all;
+  Totals(s, all);
+  if (request.options.json) {
+    std::string out;
+    JsonLine head;
+    head.field("type", "rollout")
+        .field("name", s.name)
+        .field("state", history::RolloutStateName(s.state))
+        .field("stop_reason", s.stopReason)
+        .field("created", MillisIsoUtc(s.createdAt))
+        .field("image", s.imagePath)
+        .field("image_sha256", s.imageSha256)
+        .field("image_bytes", s.imageBytes)
+        .field("success_threshold", s.successThreshold)
+        .field("error_threshold", s.errorThreshold)
+        .field("retries", s.retries)
+        .field("units", all.size)
+        .field("pending", all.pending)
+        .field("running", all.running)
+        .field("ok", all.ok)
+        .field("failed", all.failed);
+    out += head.text() + "\n";
+    for (const GroupCounts& g : s.groups) {
+      JsonLine f;
+      f.field("type", "group")
+          .field("group", g.group + 1)
+          .field("size", g.size)
+          .field("pending", g.pending)
+          .field("running", g.running)
+          .field("ok", g.ok)
+          .field("failed", g.failed)
+          .field("ok_percent", Share(g.ok, g.size))
+          .field("failed_percent", Share(g.failed, g.size));
+      out += f.text() + "\n";
+    }
+    for (const auto& unit : status->failed) out += UnitJson("failed", unit).text() + "\n";
+    for (const auto& unit : status->running) out += UnitJson("running", unit).text() + "\n";
+    for (const auto& station : status->stations) {
+      JsonLine f;
+      f.field("type", "station")
+          .field("station", station.station)
+          .field("last_seen", MillisIsoUtc(station.lastSeen))
+          .field("running", station.running);
+      out += f.text() + "\n";
+    }
+    std::fputs(out.c_str(), stdout);
+    return std::fflush(stdout) == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::File);
+  }
+
+  std::string out = "rollout " + s.name + ": " + std::string(history::RolloutStateName(s.state));
+  if (!s.stopReason.empty()) out += " (" + s.stopReason + ")";
+  out += "\n" + Line("image %s, %lld bytes, SHA-256 %s\n", s.imagePath.c_str(),
+                     static_cast<long long>(s.imageBytes), s.imageSha256.c_str());
+  out += Line("success threshold %d %%, error threshold %d %%, retries %d, created %s\n",
+              s.successThreshold, s.errorThreshold, s.retries, MillisTableUtc(s.createdAt).c_str());
+  out += Line("%-7s %6s %8s %8s %6s %7s %7s %7s\n", "group", "units", "pending", "running", "ok",
+              "failed", "ok %", "fail %");
+  for (const GroupCounts& g : s.groups)
+    out += Line("%-7d %6d %8d %8d %6d %7d %7.1f %7.1f\n", g.group + 1, g.size, g.pending, g.running,
+                g.ok, g.failed, Share(g.ok, g.size), Share(g.failed, g.size));
+  out += Line("%-7s %6d %8d %8d %6d %7d %7.1f %7.1f\n", "all", all.size, all.pending, all.running,
+              all.ok, all.failed, Share(all.ok, all.size), Share(all.failed, all.size));
+  if (!status->failed.empty()) {
+    out += "failed units:\n";
+    for (const auto& unit : status->failed) out += UnitLine(unit);
+  }
+  if (!status->running.empty()) {
+    out += "in flight:\n";
+    for (const auto& unit : status->running)
+      out += "  " + unit.target + "  group " + std::to_string(unit.group + 1) + "  station " +
+             unit.station + "\n";
+  }
+  if (!status->stations.empty()) {
+    out += "stations:\n";
+    for (const auto& station : status->stations)
+      out += Line("  %-20s last seen %s UTC, %d unit%s in flight\n", station.station.c_str(),
+                  MillisTableUtc(station.lastSeen).c_str(), station.running,
+                  station.running == 1 ? "" : "s");
+  }
+  Print(out);
+  return std::fflush(stdout) == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::File);
+}
+
+int ListRollouts(const RolloutRequest& request, history::RolloutStore& store) {
+  std::string out;
+  const std::vector<history::RolloutSummary> rollouts = store.list();
+  if (!request.options.json && !rollouts.empty())
+    out += Line("%-24s %-10s %6s %6s %7s  %s\n", "rollout", "state", "units", "ok", "failed",
+                "created (UTC)");
+  for (const history::RolloutSummary& s : rollouts) {
+    GroupCounts all;
+    Totals(s, all);
+    if (request.options.json) {
+      JsonLine f;
+      f.field("type", "rollout")
+          .field("name", s.name)
+          .field("state", history::RolloutStateName(s.state))
+          .field("created", MillisIsoUtc(s.createdAt))
+          .field("units", all.size)
+          .field("ok", all.ok)
+          .field("failed", all.failed)
+          .field("groups", static_cast<int>(s.groups.size()));
+      out += f.text() + "\n";
+    } else {
+      out += Line("%-24s %-10s %6d %6d %7d  %s\n", s.name.c_str(),
+                  std::string(history::RolloutStateName(s.state)).c_str(), all.size, all.ok,
+                  all.failed, MillisTableUtc(s.createdAt).c_str());
+    }
+  }
+  if (request.options.json)
+    std::fputs(out.c_str(), stdout);
+  else
+    Print(out);
+  return std::fflush(stdout) == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::File);
+}
+
+}  // namespace uvq::cli

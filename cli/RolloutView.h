@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <cstdio>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "Output.h"
+#include "Session.h"
+#include "history/RolloutStore.h"
+
+namespace uvq::cli {
+
+// What a rollout run shows while it works, looked at once per round at most (never per record):
+// - Board: on a terminal (standard error), a few lines redrawn in place at most five times a
+//   second: each group with a bar and its counts, the units in flight with their progress.
+//   Failures, redone units and the end are written above it as lines that stay.
+// - Events: one JSON object a line on standard output (--json), or the same as plain lines
+//   when piped: unit started and ended, group passed, rollout stopped, paused, done, summary.
+// - Quiet: the end only.
+class RolloutView {
+ public:
+  enum class Style { Quiet, Board, Lines, Json };
+  RolloutView(Style style, std::string rollout, Output& output);
+  ~RolloutView();
+
+  Style style() const { return style_; }
+  // A line that stays (failures, notices): above the board, or a "notice" event.
+  void notice(const std::string& line);
+  void unitStarted(const history::Claim& claim);
+  void unitEnded(const history::Claim& claim, const SessionResult& result, history::AttemptEnd end,
+                 const history::AttemptVerdict& verdict);
+  // The rollout's counts as the store has them now (all stations).
+  void counts(const history::RolloutSummary& summary);
+  // Redraws the board when due; `inFlight` lists the sessions working now.
+  template <typename ForEach>
+  void draw(TimePoint now, ForEach&& forEachInFlight) {
+    if (style_ != Style::Board || closed_ || now < nextDraw_) return;
+    std::string flying;
+    int shown = 0, more = 0;
+    forEachInFlight([&](const Session& session) {
+      if (shown >= kInFlightShown) return void(++more);
+      ++shown;
+      const RunFigures& f = session.figures();
+      char part[64];
+      if (f.total > 0)
+        std::snprintf(part, sizeof part, "  %s %3d%%", session.target().c_str(),
+                      static_cast<int>(f.acknowledged * 100 / f.total));
+      else
+        std::snprintf(part, sizeof part, "  %s --", session.target().c_str());
+      flying += part;
+    });
+    if (more > 0) flying += "  +" + std::to_string(more) + " more";
+    redraw(flying);
+    nextDraw_ = now + std::chrono::milliseconds(200);
+  }
+  // Takes the board off the terminal for good (the end, a signal).
+  void close();
+  // The end: one line (the stop reason, paused, done) and the summary.
+  void finished(const std::string& line, const std::string& state, int ok, int failed, int redone,
+                int exitCode);
+
+ private:
+  static constexpr int kInFlightShown = 8;
+  void clear();
+  void redraw(const std::string& flying);
+  void event(const std::string& target, const char* name, const JsonLine& fields,
+             const std::string& text);
+
+  Style style_;
+  std::string rollout_;
+  Output& output_;
+  std::optional<history::RolloutSummary> summary_;
+  std::set<int> passed_;  // groups said to have passed
+  int linesShown_ = 0;
+  bool closed_ = false;
+  TimePoint nextDraw_{};
+  int width_ = 80;
+};
+
+}  // namespace uvq::cli

@@ -1,0 +1,163 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "SessionPool.h"
+
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <limits>
+#include <system_error>
+
+#include "Interruption.h"
+
+namespace uvq::cli {
+
+namespace {
+
+// One session in flight and nothing more to start: the loop waits in its read itself, in
+// slices of this length, which saves a wait call on every reply (as a plain run does).
+constexpr int kSingleWaitSliceMs = 10;
+constexpr uint64_t kSignalTag = std::numeric_limits<uint64_t>::max();
+constexpr int kEventsPerWait = 256;
+
+int MillisecondsUntil(std::optional<TimePoint> deadline, TimePoint now) {
+  if (!deadline) return -1;
+  if (*deadline <= now) return 0;
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*deadline - now).count());
+}
+
+void Earliest(std::optional<TimePoint>& into, std::optional<TimePoint> candidate) {
+  if (candidate && (!into || *candidate < *into)) into = candidate;
+}
+
+}  // namespace
+
+SessionPool::SessionPool(size_t capacity)
+    : epoll_(::epoll_create1(EPOLL_CLOEXEC)), slots_(capacity == 0 ? 1 : capacity, nullptr) {
+  if (epoll_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
+  free_.reserve(slots_.size());
+  for (size_t i = slots_.size(); i > 0; --i) free_.push_back(i - 1);
+  if (const int signals = Interruption::Descriptor(); signals >= 0) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = kSignalTag;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, signals, &event) != 0)
+      throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+  }
+}
+
+SessionPool::~SessionPool() {
+  ::close(epoll_);
+}
+
+void SessionPool::fill(SessionFeed& feed, TimePoint now) {
+  while (!free_.empty()) {
+    Session* session = feed.next(free_.size(), now);
+    if (!session) {
+      feedIdle_ = true;
+      return;
+    }
+    session->start();
+    if (session->finished()) {  // no socket, a failed send: handed back at once
+      feed.ended(*session, now);
+      continue;
+    }
+    const size_t slot = free_.back();
+    free_.pop_back();
+    slots_[slot] = session;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.u64 = slot;
+    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, session->socket(), &event) != 0)
+      throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+    Earliest(nextCheck_, session->nextDeadline());
+  }
+}
+
+// The session's socket was closed when it ended, which took it out of the wait set.
+void SessionPool::endSlot(size_t slot, SessionFeed& feed, TimePoint now) {
+  Session* session = slots_[slot];
+  slots_[slot] = nullptr;
+  free_.push_back(slot);
+  feedIdle_ = false;  // a free slot, and perhaps a retry: the feed is asked again
+  feed.ended(*session, now);
+}
+
+// Looked at only when the earliest deadline known is due: a reply can only move a session's
+// deadline later, so the earliest known one is never too late.
+void SessionPool::checkDeadlines(SessionFeed& feed, TimePoint now) {
+  nextCheck_.reset();
+  for (size_t slot = 0; slot < slots_.size(); ++slot) {
+    Session* session = slots_[slot];
+    if (!session) continue;
+    session->onTime(now);
+    session->endIfStalled();
+    if (session->finished())
+      endSlot(slot, feed, now);
+    else
+      Earliest(nextCheck_, session->nextDeadline());
+  }
+}
+
+ExitCode SessionPool::run(SessionFeed& feed, Output& output) {
+  std::vector<epoll_event> events(kEventsPerWait);
+  feedIdle_ = false;
+  for (;;) {
+    TimePoint now = SteadyClock::now();
+    if (const ExitCode signal = Interruption::Pending(); signal != ExitCode::Ok) {
+      for (size_t slot = 0; slot < slots_.size(); ++slot)
+        if (slots_[slot]) {
+          slots_[slot]->interrupt(signal);
+          endSlot(slot, feed, now);
+        }
+      output.flush();
+      return signal;
+    }
+    if (const auto tick = feed.nextTick(); tick && *tick <= now) {
+      feed.tick(now);
+      feedIdle_ = false;
+    }
+    if (nextCheck_ && *nextCheck_ <= now) checkDeadlines(feed, now);
+    if (!free_.empty() && !feedIdle_) fill(feed, now);
+    if (inFlight() == 0 && feed.drained()) break;
+    output.flush();
+
+    std::optional<TimePoint> wake = nextCheck_;
+    Earliest(wake, feed.nextTick());
+    now = SteadyClock::now();
+    const int timeoutMs = MillisecondsUntil(wake, now);
+
+    if (inFlight() == 1 && (free_.empty() || feedIdle_) && timeoutMs != 0) {
+      size_t slot = 0;
+      while (!slots_[slot]) ++slot;
+      Session& only = *slots_[slot];
+      only.receive(timeoutMs < 0 || timeoutMs > kSingleWaitSliceMs ? kSingleWaitSliceMs
+                                                                   : timeoutMs);
+      if (only.finished())
+        endSlot(slot, feed, SteadyClock::now());
+      else
+        Earliest(nextCheck_, only.nextDeadline());
+      continue;
+    }
+    const int ready =
+        ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeoutMs);
+    if (ready < 0 && errno != EINTR)
+      throw std::system_error(errno, std::generic_category(), "epoll");
+    for (int i = 0; i < ready; ++i) {
+      const uint64_t tag = events[static_cast<size_t>(i)].data.u64;
+      if (tag == kSignalTag) continue;  // Pending() says which at the top of the loop
+      Session* session = slots_[tag];
+      if (!session) continue;
+      session->receive();
+      if (session->finished())
+        endSlot(tag, feed, SteadyClock::now());
+      else
+        Earliest(nextCheck_, session->nextDeadline());
+    }
+  }
+  output.flush();
+  return ExitCode::Ok;
+}
+
+}  // namespace uvq::cli

@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "ExitCode.h"
+#include "Output.h"
+#include "Session.h"
+
+namespace uvq::cli {
+
+// Where a pool's sessions come from and go back to. The feed owns its sessions; the pool only
+// starts them, drives them and hands each back once it has ended.
+class SessionFeed {
+ public:
+  virtual ~SessionFeed() = default;
+  // A session to start now in a free slot (`freeSlots` are free, this one included), or nullptr
+  // when none is ready; the pool asks again after the next tick or the next end.
+  virtual Session* next(size_t freeSlots, TimePoint now) = 0;
+  // A session has ended (its result is final, interrupted ones included); its slot is free.
+  virtual void ended(Session& session, TimePoint now) = 0;
+  // Called once `nextTick()` has passed (renewing leases, polling, redrawing a display).
+  virtual void tick(TimePoint now) = 0;
+  virtual std::optional<TimePoint> nextTick() const = 0;
+  // Nothing in flight will be joined by another: the pool returns once its slots are empty.
+  virtual bool drained() const = 0;
+};
+
+// Up to `capacity` sessions at once on one thread: the free slots are filled from the feed,
+// every socket is waited on at once (epoll, a tag per slot, so a reply costs the same with one
+// session or a thousand), due timers fire, and each session that ends is handed back at once.
+// SIGINT and SIGTERM (Interruption) stop it: every session in flight is interrupted and handed
+// back, and run() returns the signal's exit code (Ok when none came). Nothing is allocated per
+// reply; `output` is flushed once per round.
+class SessionPool {
+ public:
+  explicit SessionPool(size_t capacity);
+  ~SessionPool();
+  SessionPool(const SessionPool&) = delete;
+  SessionPool& operator=(const SessionPool&) = delete;
+
+  ExitCode run(SessionFeed& feed, Output& output);
+
+  size_t capacity() const { return slots_.size(); }
+  size_t inFlight() const { return slots_.size() - free_.size(); }
+  // The sessions in flight, in slot order (for displays, once per round at most).
+  template <typename Visit>
+  void forEachInFlight(Visit&& visit) const {
+    for (Session* session : slots_)
+      if (session) visit(*session);
+  }
+
+ private:
+  void fill(SessionFeed& feed, TimePoint now);
+  void endSlot(size_t slot, SessionFeed& feed, TimePoint now);
+  void checkDeadlines(SessionFeed& feed, TimePoint now);
+
+  int epoll_ = -1;
+  std::vector<Session*> slots_;  // nullptr: free
+  std::vector<size_t> free_;     // free slots, used from the back
+  std::optional<TimePoint> nextCheck_;
+  bool feedIdle_ = false;  // the feed had nothing the last time it was asked
+};
+
+}  // namespace uvq::cli

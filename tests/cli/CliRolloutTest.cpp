@@ -1,0 +1,278 @@
+// SPDX-License-Identifier: Apache-2.0
+// Rollouts end to end: real uvq stations against uvq-sim units (one emulator serving many
+// addresses), the rollout's state in real SQLite files and on the suite's PostgreSQL server.
+// Every unit's image is confirmed by the emulator (--expect: IMAGE OK per unit), so "programmed
+// exactly once" is counted where it happens. Each test has its own 127.0.6x.y addresses.
+#include <signal.h>
+
+#include <QRegularExpression>
+#include <QSet>
+#include <QtTest>
+
+#include "CliRunner.h"
+
+using namespace clitest;
+
+namespace {
+
+QString Diagnostics(const Result& r) {
+  return QString("exit %1\n--- stdout\n%2--- stderr\n%3").arg(r.exitCode).arg(r.out, r.err);
+}
+
+#define EXPECT_EXIT(result, code)                                           \
+  do {                                                                      \
+    const Result checked = (result);                                        \
+    QVERIFY2(checked.exitCode == (code), qPrintable(Diagnostics(checked))); \
+  } while (false)
+
+QString Range(int third, int first, int last) {
+  return QString("127.0.%1.%2-127.0.%1.%3").arg(third).arg(first).arg(last);
+}
+
+// "127.0.61.5 IMAGE OK" lines of a multi-address emulator, counted per address.
+QHash<QString, int> ImagesConfirmed(Sim& sim) {
+  QHash<QString, int> counts;
+  static const QRegularExpression line(R"(^(\S+) IMAGE OK)", QRegularExpression::MultilineOption);
+  auto it = line.globalMatch(sim.output());
+  while (it.hasNext()) ++counts[it.next().captured(1)];
+  return counts;
+}
+
+// Units a station's plain output shows started and not ended: those in flight when it stopped.
+QSet<QString> InFlight(const QString& out) {
+  QSet<QString> started, ended;
+  static const QRegularExpression line(R"(^\[([0-9.]+)\] (started|ok|failed|retry|interrupted))",
+                                       QRegularExpression::MultilineOption);
+  auto it = line.globalMatch(out);
+  while (it.hasNext()) {
+    const auto m = it.next();
+    (m.captured(2) == "started" ? started : ended) << m.captured(1);
+  }
+  return started - ended;
+}
+
+// Units a station said it redoes.
+QSet<QString> Redone(const QString& out) {
+  QSet<QString> units;
+  static const QRegularExpression line(R"(^\[([0-9.]+)\] was in flight when)",
+                                       QRegularExpression::MultilineOption);
+  auto it = line.globalMatch(out);
+  while (it.hasNext()) units << it.next().captured(1);
+  return units;
+}
+
+}  // namespace
+
+class CliRolloutTest : public QObject {
+  Q_OBJECT
+
+ private:
+  QTemporaryDir dir_;
+  QProcessEnvironment env_;
+  QString db_;
+
+  QString path(const QString& name) const { return dir_.filePath(name); }
+  QStringList withDb(QStringList args) const { return args << "--db" << db_; }
+  Result uvq(const QStringList& args, int timeoutMs = 120000) {
+    return RunUvq(withDb(args), timeoutMs, env_);
+  }
+  std::unique_ptr<Uvq> start(const QStringList& args) {
+    return std::make_unique<Uvq>(withDb(args), env_);
+  }
+  QString pgDatabase() {
+    const QString folderFile = qEnvironmentVariable("UVQ_TEST_PG_FOLDER_FILE");
+    if (folderFile.isEmpty()) return {};
+    QFile file(folderFile);
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return "postgresql://uvq@/postgres?host=" + QString::fromUtf8(file.readAll()).trimmed();
+  }
+  // Every address of `third`.first..last confirmed at least once; those confirmed twice are
+  // returned.
+  QSet<QString> confirmedOnceOrTwice(Sim& sim, int third, int first, int last) {
+    QSet<QString> twice;
+    const QHash<QString, int> counts = ImagesConfirmed(sim);
+    for (int i = first; i <= last; ++i) {
+      const QString address = QString("127.0.%1.%2").arg(third).arg(i);
+      const int n = counts.value(address);
+      if (n < 1 || n > 2) qWarning() << address << "confirmed" << n << "times";
+      if (n != 1) twice << address;
+      if (n < 1) twice << "never:" + address;
+    }
+    return twice;
+  }
+
+  void twoStationsShareOneRollout(const QString& name, int third) {
+    Sim sim(QString("127.0.%1.1").arg(third));
+    QVERIFY(
+        sim.start({"--quiet", "--loader-mode", "--expect", path("a.bin")}, Range(third, 1, 64)));
+    EXPECT_EXIT(uvq({"rollout", "create", name, path("a.cry"), "--range", Range(third, 1, 64),
+                     "--group-size", "16"}),
+                0);
+    auto a = start({"rollout", "run", name, "--station", "st-a", "--parallel", "8"});
+    auto b = start({"rollout", "run", name, "--station", "st-b", "--parallel", "8"});
+    const Result ra = a->finish(120000), rb = b->finish(120000);
+    QVERIFY2(ra.exitCode == 0 && rb.exitCode == 0, qPrintable(Diagnostics(ra) + Diagnostics(rb)));
+    QVERIFY(sim.waitForOutput("IMAGE OK"));
+    const QHash<QString, int> counts = ImagesConfirmed(sim);
+    QCOMPARE(counts.size(), 64);
+    for (auto it = counts.begin(); it != counts.end(); ++it)
+      QVERIFY2(it.value() == 1,
+               qPrintable(it.key() + " programmed " + QString::number(it.value())));
+    const Result status = uvq({"rollout", "status", name, "--json"});
+    EXPECT_EXIT(status, 0);
+    QVERIFY2(status.out.contains(R"("state":"done")") && status.out.contains(R"("ok":64)"),
+             qPrintable(status.out));
+  }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(dir_.isValid());
+    QVERIFY(MakeImage(dir_, "a", 2400));  // 100 records and the end record
+    QVERIFY(MakeImage(dir_, "b", 7200));
+    env_ = QProcessEnvironment::systemEnvironment();
+    env_.insert("XDG_DATA_HOME", path("data"));
+    env_.remove("UVQ_DB");
+  }
+  void init() { db_ = path(QString(QTest::currentTestFunction()) + ".sqlite3"); }
+
+  // Two stations, one rollout of 64 units in four groups: each unit programmed exactly once.
+  void twoStationsOnSqlite() { twoStationsShareOneRollout("shared", 61); }
+  void twoStationsOnPostgres() {
+    db_ = pgDatabase();
+    if (db_.isEmpty()) QSKIP("no test PostgreSQL server in this run");
+    twoStationsShareOneRollout("shared-" + QString::number(QRandomGenerator::global()->generate()),
+                               62);
+  }
+
+  // A station killed mid-run: after its lease runs out the other takes its units in flight,
+  // and only those are programmed twice.
+  void killedStationsUnitsAreTakenOver() {
+    Sim sim("127.0.63.1");
+    QVERIFY(sim.start({"--quiet", "--loader-mode", "--delay-ms", "2", "--expect", path("b.bin")},
+                      Range(63, 1, 24)));
+    EXPECT_EXIT(uvq({"rollout", "create", "kill", path("b.cry"), "--range", Range(63, 1, 24)}), 0);
+    auto a =
+        start({"rollout", "run", "kill", "--station", "st-a", "--parallel", "4", "--lease-s", "2"});
+    QVERIFY(a->waitForOutput("] ok", 60000));
+    auto b =
+        start({"rollout", "run", "kill", "--station", "st-b", "--parallel", "4", "--lease-s", "2"});
+    QVERIFY(b->waitForOutput("] started", 60000));
+    ::kill(static_cast<pid_t>(a->processId()), SIGKILL);
+    const Result ra = a->finish();
+    const QSet<QString> aInFlight = InFlight(ra.out);
+    const Result rb = b->finish(120000);
+    EXPECT_EXIT(rb, 0);
+    const QSet<QString> redone = Redone(rb.out);
+    QVERIFY2(!redone.isEmpty(), qPrintable(Diagnostics(rb)));
+    QVERIFY2(aInFlight.contains(redone), qPrintable(Diagnostics(ra) + Diagnostics(rb)));
+    const QSet<QString> twice = confirmedOnceOrTwice(sim, 63, 1, 24);
+    QVERIFY2(aInFlight.contains(twice), qPrintable(Diagnostics(ra) + sim.output()));
+    EXPECT_EXIT(uvq({"rollout", "status", "kill"}), 0);
+  }
+
+  // A group over its error threshold stops the rollout (exit 5, one line naming the group);
+  // later groups are not started; `retry --failed` once the cause is gone completes it.
+  void errorThresholdStopsAndRetryCompletes() {
+    auto faulty = std::make_unique<Sim>("127.0.64.1");
+    QVERIFY(
+        faulty->start({"--quiet", "--loader-mode", "--error-bits", "0x0840", "--error-record", "3"},
+                      Range(64, 1, 4)));
+    Sim good("127.0.64.5");
+    QVERIFY(good.start({"--quiet", "--loader-mode", "--expect", path("a.bin")}, Range(64, 5, 12)));
+    EXPECT_EXIT(uvq({"rollout", "create", "stop", path("a.cry"), "--range", Range(64, 1, 12),
+                     "--group-size", "4", "--error-threshold", "20"}),
+                0);
+    const Result stopped = uvq({"rollout", "run", "stop", "--parallel", "1"});
+    EXPECT_EXIT(stopped, 5);
+    QVERIFY2(stopped.err.contains("group 1") && stopped.err.contains("stopped"),
+             qPrintable(Diagnostics(stopped)));
+    QCOMPARE(ImagesConfirmed(good).size(), 0);  // group 2 never started
+    // Run again while stopped: nothing starts, the same code.
+    EXPECT_EXIT(uvq({"rollout", "run", "stop"}), 5);
+    const Result status = uvq({"rollout", "status", "stop"});
+    QVERIFY2(status.out.contains("failed units:") && status.out.contains("unit_error"),
+             qPrintable(status.out));
+
+    faulty.reset();  // the cause is gone: a unit that programs well answers there now
+    Sim mended("127.0.64.1");
+    QVERIFY(mended.start({"--quiet", "--loader-mode", "--expect", path("a.bin")}, Range(64, 1, 4)));
+    const Result retry = uvq({"rollout", "retry", "stop", "--failed"});
+    EXPECT_EXIT(retry, 0);
+    QVERIFY2(retry.out.contains("pending again"), qPrintable(retry.out));
+    EXPECT_EXIT(uvq({"rollout", "run", "stop", "--parallel", "4"}), 0);
+    QCOMPARE(ImagesConfirmed(mended).size(), 4);
+    QCOMPARE(ImagesConfirmed(good).size(), 8);
+  }
+
+  // Ctrl-C and kill -9, then run again: units done before are not programmed again, those in
+  // flight are redone and said to be.
+  void resumesAfterInterruptAndKill() {
+    Sim sim("127.0.65.1");
+    QVERIFY(sim.start({"--quiet", "--loader-mode", "--delay-ms", "2", "--expect", path("b.bin")},
+                      Range(65, 1, 12)));
+    EXPECT_EXIT(uvq({"rollout", "create", "resume", path("b.cry"), "--range", Range(65, 1, 12)}),
+                0);
+    const QStringList run{"rollout", "run", "resume", "--parallel", "2", "--station", "bench-1"};
+
+    auto first = start(run);
+    QVERIFY(first->waitForOutput("] ok", 60000));
+    ::kill(static_cast<pid_t>(first->processId()), SIGINT);
+    const Result interrupted = first->finish();
+    EXPECT_EXIT(interrupted, 130);
+    QVERIFY2(interrupted.out.contains("redone by the next run"),
+             qPrintable(Diagnostics(interrupted)));
+    QSet<QString> mayRepeat = InFlight(interrupted.out);
+    static const QRegularExpression cut(R"(^\[([0-9.]+)\] interrupted)",
+                                        QRegularExpression::MultilineOption);
+    for (auto it = cut.globalMatch(interrupted.out); it.hasNext();)
+      mayRepeat << it.next().captured(1);
+
+    auto second = start(run);
+    QVERIFY(second->waitForOutput("] ok", 60000));
+    ::kill(static_cast<pid_t>(second->processId()), SIGKILL);
+    const Result killed = second->finish();
+    mayRepeat += InFlight(killed.out);
+
+    const Result last = uvq(run);
+    EXPECT_EXIT(last, 0);
+    QVERIFY2(last.out.contains("stopped: they are redone") && !Redone(last.out).isEmpty(),
+             qPrintable(Diagnostics(last)));
+    QVERIFY2(InFlight(killed.out).contains(Redone(last.out)), qPrintable(Diagnostics(last)));
+    const QSet<QString> twice = confirmedOnceOrTwice(sim, 65, 1, 12);
+    QVERIFY2(mayRepeat.contains(twice), qPrintable(Diagnostics(interrupted) + Diagnostics(killed)));
+  }
+
+  // The image file changed since create: refused, nothing sent. Gone: the stored copy is sent.
+  void changedImageIsRefusedAndStoredCopyUsed() {
+    QVERIFY(QFile::copy(path("a.cry"), path("c.cry")));
+    Sim sim("127.0.66.1");
+    QVERIFY(sim.start({"--quiet", "--loader-mode", "--expect", path("a.bin")}));
+    EXPECT_EXIT(uvq({"rollout", "create", "img", path("c.cry"), "--target", "127.0.66.1"}), 0);
+    QFile::remove(path("c.cry"));
+    QVERIFY(QFile::copy(path("b.cry"), path("c.cry")));
+    const Result refused = uvq({"rollout", "run", "img"});
+    EXPECT_EXIT(refused, 3);
+    QVERIFY2(refused.err.contains("changed since"), qPrintable(Diagnostics(refused)));
+    QFile::remove(path("c.cry"));
+    const Result stored = uvq({"rollout", "run", "img"});
+    EXPECT_EXIT(stored, 0);
+    QVERIFY2(stored.out.contains("is gone"), qPrintable(Diagnostics(stored)));
+    QCOMPARE(ImagesConfirmed(sim).size(), 0);  // one address: no label before IMAGE OK
+    QCOMPARE(sim.count("IMAGE OK"), 1);
+  }
+
+  // A name in use, a bad name, and an unknown rollout are refused before anything is done.
+  void refusals() {
+    EXPECT_EXIT(uvq({"rollout", "create", "dup", path("a.cry"), "--target", "127.0.67.1"}), 0);
+    const Result again = uvq({"rollout", "create", "dup", path("a.cry"), "--target", "127.0.67.2"});
+    EXPECT_EXIT(again, 2);
+    QVERIFY2(again.err.contains("in use"), qPrintable(Diagnostics(again)));
+    EXPECT_EXIT(uvq({"rollout", "create", "bad name", path("a.cry"), "--target", "127.0.67.1"}), 2);
+    EXPECT_EXIT(uvq({"rollout", "run", "nothing-here"}), 2);
+    EXPECT_EXIT(uvq({"rollout", "pause", "dup"}), 0);
+    EXPECT_EXIT(uvq({"rollout", "run", "dup"}), 8);
+  }
+};
+
+QTEST_MAIN(CliRolloutTest)
+#include "CliRolloutTest.moc"
