@@ -19,6 +19,10 @@ namespace {
 // slices of this length, which saves a wait call on every reply (as a plain run does).
 constexpr int kSingleWaitSliceMs = 10;
 constexpr uint64_t kSignalTag = std::numeric_limits<uint64_t>::max();
+constexpr uint64_t kSharedTag = kSignalTag - 1;
+// How long after a sharer at an address ended before another session there may share: longer
+// than any late reply to its last datagram takes.
+constexpr auto kSharedQuarantine = std::chrono::seconds(2);
 constexpr int kEventsPerWait = 256;
 
 int MillisecondsUntil(std::optional<TimePoint> deadline, TimePoint now) {
@@ -45,6 +49,17 @@ SessionPool::SessionPool(size_t capacity)
     if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, signals, &event) != 0)
       throw std::system_error(errno, std::generic_category(), "epoll_ctl");
   }
+  if (slots_.size() > 1) {
+    try {
+      shared_ = std::make_unique<link::SharedSocket>();
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u64 = kSharedTag;
+      if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, shared_->descriptor(), &event) != 0) shared_.reset();
+    } catch (const PlatformError&) {
+      shared_.reset();  // every session on a socket of its own
+    }
+  }
 }
 
 SessionPool::~SessionPool() {
@@ -58,27 +73,81 @@ void SessionPool::fill(SessionFeed& feed, TimePoint now) {
       feedIdle_ = true;
       return;
     }
-    session->start();
+    const size_t slot = free_.back();
+    start(*session, slot, now);
     if (session->finished()) {  // no socket, a failed send: handed back at once
+      if (const auto found = sharers_.find(session->address().s_addr);
+          found != sharers_.end() && found->second == slot)
+        sharers_.erase(found);
       feed.ended(*session, now);
       continue;
     }
-    const size_t slot = free_.back();
     free_.pop_back();
     slots_[slot] = session;
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = slot;
-    if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, session->socket(), &event) != 0)
-      throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+    if (const int socket = session->socket(); socket >= 0) {
+      epoll_event event{};
+      event.events = EPOLLIN;
+      event.data.u64 = slot;
+      if (::epoll_ctl(epoll_, EPOLL_CTL_ADD, socket, &event) != 0)
+        throw std::system_error(errno, std::generic_category(), "epoll_ctl");
+    }
     Earliest(nextCheck_, session->nextDeadline());
   }
+}
+
+void SessionPool::start(Session& session, size_t slot, TimePoint now) {
+  const in_addr_t address = session.address().s_addr;
+  bool share = shared_ && !sharers_.contains(address);
+  if (share)
+    if (const auto ended = lastSharedEnd_.find(address);
+        ended != lastSharedEnd_.end() && now - ended->second < kSharedQuarantine)
+      share = false;
+  if (!share) return session.start();
+  sharers_[address] = slot;
+  session.startShared(*shared_, slot);
+}
+
+// Only what comes from a sharing session's address and the unit port is its reply; the rest is
+// dropped, as a connected socket's kernel would drop it.
+void SessionPool::receiveShared(SessionFeed& feed) {
+  for (const link::SharedSocket::Received& datagram : shared_->receive()) {
+    if (datagram.port != protocol::kUnitPort) continue;
+    const auto found = sharers_.find(datagram.from.s_addr);
+    if (found == sharers_.end()) continue;
+    const size_t slot = found->second;
+    Session* session = slots_[slot];
+    if (!session) continue;
+    session->deliver({datagram.bytes.data(), datagram.bytes.size()}, datagram.length);
+    if (session->finished())
+      endSlot(slot, feed, SteadyClock::now());
+    else
+      Earliest(nextCheck_, session->nextDeadline());
+  }
+}
+
+// What the replies and timers of a round made the sessions send leaves together.
+void SessionPool::flushShared(SessionFeed& feed, TimePoint now) {
+  if (!shared_ || shared_->queued() == 0) return;
+  std::vector<size_t> failed;
+  shared_->flush([&](uint64_t slot, const std::string& why) {
+    if (Session* session = slots_[slot]) {
+      session->sendFailed(why);
+      failed.push_back(slot);
+    }
+  });
+  for (const size_t slot : failed)
+    if (slots_[slot] && slots_[slot]->finished()) endSlot(slot, feed, now);
 }
 
 // The session's socket was closed when it ended, which took it out of the wait set.
 void SessionPool::endSlot(size_t slot, SessionFeed& feed, TimePoint now) {
   Session* session = slots_[slot];
   slots_[slot] = nullptr;
+  if (const auto found = sharers_.find(session->address().s_addr);
+      found != sharers_.end() && found->second == slot) {
+    sharers_.erase(found);
+    lastSharedEnd_[session->address().s_addr] = now;
+  }
   free_.push_back(slot);
   feedIdle_ = false;  // a free slot, and perhaps a retry: the feed is asked again
   feed.ended(*session, now);
@@ -106,6 +175,7 @@ ExitCode SessionPool::run(SessionFeed& feed, Output& output) {
   for (;;) {
     TimePoint now = SteadyClock::now();
     if (const ExitCode signal = Interruption::Pending(); signal != ExitCode::Ok) {
+      flushShared(feed, now);
       for (size_t slot = 0; slot < slots_.size(); ++slot)
         if (slots_[slot]) {
           slots_[slot]->interrupt(signal);
@@ -120,6 +190,7 @@ ExitCode SessionPool::run(SessionFeed& feed, Output& output) {
     }
     if (nextCheck_ && *nextCheck_ <= now) checkDeadlines(feed, now);
     if (!free_.empty() && !feedIdle_) fill(feed, now);
+    flushShared(feed, now);
     if (inFlight() == 0 && feed.drained()) break;
     output.flush();
 
@@ -128,9 +199,12 @@ ExitCode SessionPool::run(SessionFeed& feed, Output& output) {
     now = SteadyClock::now();
     const int timeoutMs = MillisecondsUntil(wake, now);
 
-    if (inFlight() == 1 && (free_.empty() || feedIdle_) && timeoutMs != 0) {
-      size_t slot = 0;
-      while (!slots_[slot]) ++slot;
+    size_t onlySlot = 0;
+    if (inFlight() == 1)
+      while (!slots_[onlySlot]) ++onlySlot;
+    if (inFlight() == 1 && slots_[onlySlot]->socket() >= 0 && (free_.empty() || feedIdle_) &&
+        timeoutMs != 0) {
+      const size_t slot = onlySlot;
       Session& only = *slots_[slot];
       only.receive(timeoutMs < 0 || timeoutMs > kSingleWaitSliceMs ? kSingleWaitSliceMs
                                                                    : timeoutMs);
@@ -147,6 +221,10 @@ ExitCode SessionPool::run(SessionFeed& feed, Output& output) {
     for (int i = 0; i < ready; ++i) {
       const uint64_t tag = events[static_cast<size_t>(i)].data.u64;
       if (tag == kSignalTag) continue;  // Pending() says which at the top of the loop
+      if (tag == kSharedTag) {
+        receiveShared(feed);
+        continue;
+      }
       Session* session = slots_[tag];
       if (!session) continue;
       session->receive();
@@ -156,6 +234,7 @@ ExitCode SessionPool::run(SessionFeed& feed, Output& output) {
         Earliest(nextCheck_, session->nextDeadline());
     }
   }
+  flushShared(feed, SteadyClock::now());
   output.flush();
   return ExitCode::Ok;
 }

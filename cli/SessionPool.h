@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "ExitCode.h"
@@ -54,12 +56,22 @@ class SessionPool {
 
  private:
   void fill(SessionFeed& feed, TimePoint now);
+  void start(Session& session, size_t slot, TimePoint now);
+  void receiveShared(SessionFeed& feed);
+  void flushShared(SessionFeed& feed, TimePoint now);
   void endSlot(size_t slot, SessionFeed& feed, TimePoint now);
   void checkDeadlines(SessionFeed& feed, TimePoint now);
 
   int epoll_ = -1;
-  std::vector<Session*> slots_;  // nullptr: free
-  std::vector<size_t> free_;     // free slots, used from the back
+  // Sessions share one socket, read and written in batches: a few system calls per batch of
+  // replies instead of two per record. One session per address at a time: a second one at the
+  // same address, or one right after the last at that address ended (whose late replies may
+  // still arrive), gets a connected socket of its own, where the kernel keeps them apart.
+  std::unique_ptr<link::SharedSocket> shared_;
+  std::unordered_map<in_addr_t, size_t> sharers_;           // address -> slot
+  std::unordered_map<in_addr_t, TimePoint> lastSharedEnd_;  // address -> when its sharer ended
+  std::vector<Session*> slots_;                             // nullptr: free
+  std::vector<size_t> free_;                                // free slots, used from the back
   std::optional<TimePoint> nextCheck_;
   bool feedIdle_ = false;  // the feed had nothing the last time it was asked
 };
