@@ -90,6 +90,11 @@ bool SimServer::open(std::string& error) {
   return true;
 }
 
+void SimServer::share(SharedSocket& shared, uint16_t port) {
+  shared_ = &shared;
+  boundPort_ = port;
+}
+
 void SimServer::start(Clock::time_point now) {
   nextFlood_ = now + std::chrono::milliseconds(options_.faults.floodMs);
 }
@@ -124,20 +129,14 @@ void SimServer::receive(size_t most) {
       if (errno == EINTR) continue;
       return;  // EAGAIN: drained
     }
-    arrival_ = Clock::now();
-    for (cmsghdr* c = stamped ? CMSG_FIRSTHDR(&message) : nullptr; c;
-         c = CMSG_NXTHDR(&message, c)) {
-      if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_TIMESTAMPNS) continue;
-      timespec stamp{};
-      std::memcpy(&stamp, CMSG_DATA(c), sizeof stamp);
-      const auto sinceStamp =
-          std::chrono::system_clock::now().time_since_epoch() -
-          (std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec));
-      if (sinceStamp > Clock::duration::zero() && sinceStamp < std::chrono::seconds(1))
-        arrival_ -= std::chrono::duration_cast<Clock::duration>(sinceStamp);
-    }
+    arrival_ = stamped ? ArrivalOf(message) : Clock::now();
     handle(buffer, static_cast<size_t>(n), from);
   }
+}
+
+void SimServer::accept(const SharedSocket::Received& datagram) {
+  arrival_ = datagram.arrival;
+  handle(datagram.bytes, datagram.length, datagram.from);
 }
 
 void SimServer::handle(const uint8_t* pdu, size_t length, const sockaddr_in& from) {
@@ -283,6 +282,10 @@ void SimServer::transmit(const Datagram& d) {
 }
 
 void SimServer::sendBytes(const uint8_t* bytes, size_t length, const sockaddr_in& to) {
+  if (shared_) {
+    shared_->queue(bytes, length, to, options_.bind);
+    return;
+  }
   // A full send buffer loses the datagram, as the network would; the tool retries.
   (void)::sendto(socket_, bytes, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }

@@ -13,6 +13,7 @@
 
 #include "FaultPlan.h"
 #include "Options.h"
+#include "SharedSocket.h"
 #include "UnitModel.h"
 
 namespace uvq::sim {
@@ -34,12 +35,16 @@ class SimServer {
 
   // Binds the socket; false with a one-line reason on failure.
   bool open(std::string& error);
+  // Instead of open(): serves through the station's socket for the whole range, bound to `port`.
+  void share(SharedSocket& shared, uint16_t port);
   uint16_t boundPort() const { return boundPort_; }
   int socket() const { return socket_; }
   // Called when the loop starts serving.
   void start(Clock::time_point now);
   // The socket is readable: answers up to `most` datagrams waiting (all by default).
   void receive(size_t most = SIZE_MAX);
+  // Answers a datagram the shared socket read for this address.
+  void accept(const SharedSocket::Received& datagram);
   // Sends the replies (and garbage) due by `now`.
   void sendDue(Clock::time_point now);
   // When sendDue next has something to do; nullopt: nothing pending.
@@ -78,6 +83,7 @@ class SimServer {
   std::shared_ptr<const std::vector<uint8_t>> expected_;
   std::string label_;
   int socket_ = -1;
+  SharedSocket* shared_ = nullptr;  // set: replies go out through it
   uint16_t boundPort_ = 0;
   std::vector<Pending> pending_;  // a min-heap on (due, order)
   uint64_t nextOrder_ = 0;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "SimStation.h"
 
+#include <arpa/inet.h>
 #include <sys/epoll.h>
 #include <unistd.h>
 
@@ -35,6 +36,14 @@ bool SimStation::open(std::string& error) {
   const bool several = options_.addresses > 1;
   servers_.clear();
   servers_.reserve(options_.addresses);
+  shared_.reset();
+  if (options_.addresses >= kSharedFrom) {
+    // Where the shared socket is not possible (no privilege to bind to the loopback device,
+    // the port already held on one of the addresses), a socket per address serves instead.
+    shared_ = std::make_unique<SharedSocket>();
+    if (std::string reason; !shared_->open(options_.port, options_.addresses, reason))
+      shared_.reset();
+  }
   for (uint32_t i = 0; i < options_.addresses; ++i) {
     SimOptions one = options_;
     one.bind = NextAddress(options_.bind, i);
@@ -42,12 +51,17 @@ bool SimStation::open(std::string& error) {
     if (!options_.unitIpGiven) one.firstUnit.ip = one.bind;
     one.faults.seed = options_.faults.seed + i;
     // With port 0 the first address picks a free port and the others take the same one.
+    if (shared_) one.port = shared_->port();
     if (i > 0) one.port = servers_.front()->boundPort();
     const std::string address = AddressText(one.bind);
     if (several && !one.dumpMemory.empty()) one.dumpMemory += "." + address;
     servers_.push_back(
         std::make_unique<SimServer>(one, expected, several ? address + " " : std::string()));
-    if (!servers_.back()->open(error)) return false;
+    if (shared_) {
+      servers_.back()->share(*shared_, one.port);
+    } else if (!servers_.back()->open(error)) {
+      return false;
+    }
   }
   return true;
 }
@@ -77,12 +91,18 @@ void SimStation::run(int stopFd) {
     return ::epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event) == 0;
   };
   constexpr uint64_t kStopTag = ~uint64_t{0};
-  for (size_t i = 0; i < servers_.size(); ++i) {
+  constexpr uint64_t kSharedTag = kStopTag - 1;
+  for (size_t i = 0; i < (shared_ ? 0 : servers_.size()); ++i) {
     if (!watch(servers_[i]->socket(), i)) {
       std::perror("uvq-sim: epoll_ctl");
       ::close(epoll);
       return;
     }
+  }
+  if (shared_ && !watch(shared_->fd(), kSharedTag)) {
+    std::perror("uvq-sim: epoll_ctl");
+    ::close(epoll);
+    return;
   }
   if (stopFd >= 0) watch(stopFd, kStopTag);
   // Replies that leave late by design are timed from the kernel's arrival stamp, so arrivals
@@ -109,6 +129,21 @@ void SimStation::run(int stopFd) {
     servers_[i]->start(SimServer::Clock::now());
     noteWake(i);
   }
+  // Hands what waits on the shared socket to the addresses it was sent to, a batch per call.
+  // A datagram to a loopback address outside the range is not for this station: ignored, as
+  // no socket would have taken it.
+  const Ipv4& b = options_.bind;
+  const uint32_t first = uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+  const auto receiveShared = [&] {
+    do {
+      for (const auto& datagram : shared_->receive()) {
+        const uint32_t i = ntohl(datagram.to.s_addr) - first;
+        if (i >= servers_.size()) continue;
+        servers_[i]->accept(datagram);
+        noteWake(i);
+      }
+    } while (shared_->batchWasFull());
+  };
   std::vector<epoll_event> events(256);
   for (;;) {
     timespec timeout{};
@@ -146,6 +181,10 @@ void SimStation::run(int stopFd) {
         stop = true;
         continue;
       }
+      if (tag == kSharedTag) {
+        receiveShared();
+        continue;
+      }
       // One datagram per readiness report: the wait reports the socket again while more are
       // queued, and a unit in a stop-and-wait exchange holds one, so no read ends in EAGAIN.
       servers_[tag]->receive(1);
@@ -159,6 +198,7 @@ void SimStation::run(int stopFd) {
       servers_[i]->sendDue(now);
       noteWake(i);
     }
+    if (shared_) shared_->flush();
     if (!options_.quiet) std::fflush(stdout);
   }
   ::close(epoll);

@@ -6,14 +6,16 @@
 #include <vector>
 
 #include "Options.h"
+#include "SharedSocket.h"
 #include "SimServer.h"
 
 namespace uvq::sim {
 
 // Every address the emulator listens on, served from one poll() loop: a station of hundreds of
-// units is one process. Each address has its own socket and units; all other options apply to
-// each alike, except that address N's faults are seeded with --seed + N, and its dump file and
-// printed lines carry the address when there are several.
+// units is one process. Each address has its own units, and a socket of its own unless the
+// range is large enough to share one (see SharedSocket); all other options apply to each alike,
+// except that address N's faults are seeded with --seed + N, and its dump file and printed lines
+// carry the address when there are several.
 class SimStation {
  public:
   explicit SimStation(const SimOptions& options);
@@ -28,9 +30,16 @@ class SimStation {
   void finish();
 
   const std::vector<std::unique_ptr<SimServer>>& servers() const { return servers_; }
+  // True when the addresses share one socket.
+  bool sharesSocket() const { return shared_ != nullptr; }
+
+  // From this many addresses on, one socket serves them all where the system allows it. A
+  // smaller range keeps a socket per address: it holds the port on those addresses alone.
+  static constexpr unsigned kSharedFrom = 16;
 
  private:
   SimOptions options_;
+  std::unique_ptr<SharedSocket> shared_;
   std::vector<std::unique_ptr<SimServer>> servers_;
 };
 
