@@ -17,7 +17,7 @@ db=${2:-$work/rollouts.sqlite3}
 cd "$build"
 head -c 32768 /dev/urandom >"$work/img.bin"
 ./uvq-sim make-image "$work/img.bin" "$work/img.cry" >/dev/null
-./uvq-sim --bind 127.0.20.1-127.0.22.0 --quiet --loader-mode --delay-ms 5 \
+./uvq-sim --bind 127.0.20.1-127.0.22.0 --one-socket --quiet --loader-mode --delay-ms 5 \
   --expect "$work/img.bin" >"$work/sim.log" 2>&1 &
 sim_pid=$!
 trap 'kill $sim_pid 2>/dev/null || true; rm -rf "$work"' EXIT

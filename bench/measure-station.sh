@@ -26,7 +26,7 @@ largest=0
 for size in "${sizes[@]}"; do [ "$size" -gt "$largest" ] && largest=$size; done
 # Unit i (from 0) is at 127.0.(7 + (i + 1) / 256).((i + 1) % 256), as run_station lists them.
 last="127.0.$((7 + largest / 256)).$((largest % 256))"
-./uvq-sim --bind "127.0.7.1-$last" --quiet --loader-mode --delay-ms 5 \
+./uvq-sim --bind "127.0.7.1-$last" --one-socket --quiet --loader-mode --delay-ms 5 \
   --expect "$work/img.bin" >"$work/sim.log" 2>&1 &
 sim_pid=$!
 trap 'kill $sim_pid 2>/dev/null || true; rm -rf "$work"' EXIT

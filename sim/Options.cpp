@@ -128,6 +128,9 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   app.add_option("--expect", o.expect, "compare program memory with this binary after each image")
       ->check(CLI::ExistingFile);
   app.add_flag("--quiet", o.quiet, "no per-PDU log");
+  app.add_flag("--one-socket", o.oneSocket,
+               "serve a range through one socket on the loopback device (root): less CPU per "
+               "reply; holds the port on every loopback address while it runs");
 
   FaultOptions& f = o.faults;
   app.add_option("--drop", f.drop, "share of replies dropped (0..1)")->check(CLI::Range(0.0, 1.0));

@@ -20,6 +20,9 @@ struct SimOptions {
   std::string dumpMemory;
   std::string expect;
   bool quiet = false;
+  // --one-socket: a range served through one socket bound to the loopback device (root only),
+  // read and written in batches; it holds the port on every loopback address while it runs.
+  bool oneSocket = false;
   FaultOptions faults;
 };
 

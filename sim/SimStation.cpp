@@ -37,12 +37,16 @@ bool SimStation::open(std::string& error) {
   servers_.clear();
   servers_.reserve(options_.addresses);
   shared_.reset();
-  if (options_.addresses >= kSharedFrom) {
-    // Where the shared socket is not possible (no privilege to bind to the loopback device,
-    // the port already held on one of the addresses), a socket per address serves instead.
+  // Asked for only (--one-socket): while it runs the shared socket holds the port on every
+  // loopback address, which would keep other emulators off addresses outside the range. Where
+  // it is not possible (no privilege to bind to the loopback device, the port already held on
+  // one of the addresses), a socket per address serves instead, and that is said.
+  if (options_.oneSocket && options_.addresses > 1) {
     shared_ = std::make_unique<SharedSocket>();
-    if (std::string reason; !shared_->open(options_.port, options_.addresses, reason))
+    if (std::string reason; !shared_->open(options_.port, options_.addresses, reason)) {
+      std::fprintf(stderr, "uvq-sim: one socket per address (%s)\n", reason.c_str());
       shared_.reset();
+    }
   }
   for (uint32_t i = 0; i < options_.addresses; ++i) {
     SimOptions one = options_;

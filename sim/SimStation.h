@@ -33,10 +33,6 @@ class SimStation {
   // True when the addresses share one socket.
   bool sharesSocket() const { return shared_ != nullptr; }
 
-  // From this many addresses on, one socket serves them all where the system allows it. A
-  // smaller range keeps a socket per address: it holds the port on those addresses alone.
-  static constexpr unsigned kSharedFrom = 16;
-
  private:
   SimOptions options_;
   std::unique_ptr<SharedSocket> shared_;

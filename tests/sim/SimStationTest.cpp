@@ -132,6 +132,7 @@ void SimStationTest::sharedSocketAnswersFromTheAddressAsked() {
   options.units = 2;
   options.firstUnit.id = 0x0400;
   options.quiet = true;
+  options.oneSocket = true;
   options.faults.delayMs = delayMs;
   SimStation station(options);
   std::string error;

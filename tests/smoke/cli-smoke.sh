@@ -27,7 +27,7 @@ for program in "$uvq" "$sim"; do
   [ "$got" = "$(basename "$program") $version" ] || fail "$program --version says '$got'"
 done
 
-"$sim" --help | grep -q "at most 1000 of them" || fail "uvq-sim --help does not give its address limit"
+"$sim" --help | grep -q "at most 2048 of them" || fail "uvq-sim --help does not give its address limit"
 
 work=$(mktemp -d)
 sim_pid=""
