@@ -15,6 +15,7 @@
 #include "Escaped.h"
 #include "EventLoop.h"
 #include "HistoryCommand.h"
+#include "ServeCommand.h"
 #include "ImageCheck.h"
 #include "Interruption.h"
 #include "OpenFileLimit.h"
@@ -259,6 +260,7 @@ int main(int argc, char** argv) {
   if (!parsed.options) return ToInt(parsed.exitCode);
   try {
     if (parsed.options->history.command) return RunHistoryCommand(*parsed.options);
+    if (parsed.options->serve.command) return RunServeCommand(*parsed.options);
     return Run(*parsed.options);
   } catch (const std::exception& error) {
     std::fflush(stdout);
