@@ -63,6 +63,38 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
       step.insert(step.begin() + 2, "ALTER TABLE operations ALTER COLUMN row_key SET NOT NULL");
     return step;
   }
+  if (version == 3) {
+    const std::string key = lite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY";
+    const std::string bytes = lite ? "BLOB" : "BYTEA";
+    return {
+        "CREATE TABLE rollouts (id " + key + ", name TEXT NOT NULL UNIQUE, created_at " + big +
+            " NOT NULL, created_by TEXT NOT NULL DEFAULT '', image_path TEXT NOT NULL, "
+            "image_sha256 TEXT NOT NULL, image " +
+            bytes + " NOT NULL, image_bytes " + big +
+            " NOT NULL, success_threshold INTEGER NOT NULL, error_threshold INTEGER NOT NULL, "
+            "retries INTEGER NOT NULL, state TEXT NOT NULL, stop_reason TEXT NOT NULL DEFAULT '')",
+        // A unit's claim: the station holding it (or that ended it last), the token of the
+        // process holding it and until when; not_before delays a retry or a missing unit.
+        "CREATE TABLE rollout_units (rollout " + big +
+            " NOT NULL REFERENCES rollouts(id) ON DELETE CASCADE, position INTEGER NOT NULL, "
+            "rollout_group INTEGER NOT NULL, target TEXT NOT NULL, address " +
+            big +
+            " NOT NULL, unit_id TEXT NOT NULL DEFAULT '', answered_unit_id TEXT NOT NULL "
+            "DEFAULT '', progress TEXT NOT NULL DEFAULT 'pending', attempts INTEGER NOT NULL "
+            "DEFAULT 0, outcome TEXT NOT NULL DEFAULT '', detail TEXT NOT NULL DEFAULT '', "
+            "status INTEGER, station TEXT NOT NULL DEFAULT '', holder_token TEXT NOT NULL "
+            "DEFAULT '', lease_until " +
+            big + ", not_before " + big +
+            " NOT NULL DEFAULT 0, redo INTEGER NOT NULL DEFAULT 0, previous_holder TEXT NOT "
+            "NULL DEFAULT '', PRIMARY KEY (rollout, position))",
+        "CREATE INDEX rollout_units_claim ON rollout_units(rollout, progress, rollout_group, "
+        "position)",
+        "CREATE INDEX rollout_units_holder ON rollout_units(rollout, holder_token)",
+        "CREATE TABLE rollout_stations (rollout " + big +
+            " NOT NULL REFERENCES rollouts(id) ON DELETE CASCADE, station TEXT NOT NULL, "
+            "last_seen " +
+            big + " NOT NULL, PRIMARY KEY (rollout, station))"};
+  }
   return {};
 }
 

@@ -12,7 +12,8 @@ namespace uvq::history {
 // PostgreSQL: the schema_version table). Step 1: the operations table. Step 2: row keys (so a
 // spooled write lands once), the rollout's columns, the indexes of the queries, and the units
 // table of each unit's latest state, kept on every write so `history units` reads no big table.
-inline constexpr int kSchemaVersion = 2;
+// Step 3: the rollouts, their units (with each unit's claim) and the stations working on them.
+inline constexpr int kSchemaVersion = 3;
 
 // What tells a uvq history from another database: SQLite's PRAGMA application_id ("UVQH") and the
 // application column of PostgreSQL's schema_version.

@@ -1,0 +1,374 @@
+// SPDX-License-Identifier: Apache-2.0
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "PgServer.h"
+#include "StoreChecks.h"
+#include "history/HistorySchema.h"
+#include "history/RolloutStore.h"
+#include "history/SqliteHistoryStore.h"
+
+using namespace uvq::history;
+
+namespace {
+
+// Two of a group count the same way on every database.
+std::string Counts(const GroupCounts& g) {
+  return std::to_string(g.size) + ":" + std::to_string(g.pending) + "/" +
+         std::to_string(g.running) + "/" + std::to_string(g.ok) + "/" + std::to_string(g.failed);
+}
+
+RolloutSpec Spec(const std::string& name, const std::vector<int>& groupSizes, int success = 95,
+                 int error = 10, int retries = 0) {
+  RolloutSpec spec;
+  spec.name = name;
+  spec.createdAt = 1000;
+  spec.createdBy = "tester";
+  spec.imagePath = "/img/" + name + ".cry";
+  spec.imageSha256 = store_checks::kShaA;
+  spec.image = std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>{1, 0, 2, 0});
+  spec.successThreshold = success;
+  spec.errorThreshold = error;
+  spec.retries = retries;
+  uint32_t address = 0x7f0a0001;
+  for (size_t g = 0; g < groupSizes.size(); ++g)
+    for (int i = 0; i < groupSizes[g]; ++i, ++address)
+      spec.targets.push_back(
+          {"127.10.0." + std::to_string(address & 0xff), address, "", static_cast<int>(g)});
+  return spec;
+}
+
+ClaimRequest Ask(const std::string& station, const std::string& token, int count, UtcMillis now,
+                 int leaseMs = 60000) {
+  return {{station, token}, count, now, leaseMs, std::nullopt};
+}
+
+AttemptResult Result(int position, AttemptEnd end, int retryAfterMs = 0) {
+  static const char* kOutcomes[] = {"ok", "unit_error", "no_answer", "no_answer", "interrupted"};
+  AttemptResult result;
+  result.position = position;
+  result.end = end;
+  result.outcome = kOutcomes[static_cast<int>(end)];
+  result.retryAfterMs = retryAfterMs;
+  return result;
+}
+
+std::vector<int> Positions(const std::vector<Claim>& claims) {
+  std::vector<int> positions;
+  for (const Claim& claim : claims) positions.push_back(claim.position);
+  return positions;
+}
+
+}  // namespace
+
+// Every case runs on SQLite and on PostgreSQL (the CTest fixture's server, or one of its own).
+class RolloutStoreTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir scratch_;
+  std::unique_ptr<PgServer> ownServer_;
+  std::string pgFolder_;
+  int counter_ = 0;
+
+  // A new, empty database of the current kind; its "db" setting.
+  std::string NewDb() {
+    QFETCH_GLOBAL(QString, kind);
+    const std::string name = "r" + std::to_string(++counter_);
+    if (kind == "sqlite") return scratch_.filePath(QString::fromStdString(name)).toStdString();
+    const std::string command =
+        std::string("bash '") + UVQ_PG_TEST_SERVER + "' psql " + pgFolder_ + " postgres";
+    FILE* pipe = ::popen(command.c_str(), "w");
+    if (!pipe) return {};
+    std::fputs(("CREATE DATABASE " + name + ";").c_str(), pipe);
+    if (::pclose(pipe) != 0) return {};
+    return "postgresql://uvq@/" + name + "?host=" + pgFolder_;
+  }
+
+ private slots:
+  void initTestCase_data() {
+    QTest::addColumn<QString>("kind");
+    QTest::newRow("sqlite") << "sqlite";
+    QTest::newRow("postgres") << "postgres";
+  }
+  void initTestCase() {
+    QVERIFY(scratch_.isValid());
+    if (const char* file = std::getenv("UVQ_TEST_PG_FOLDER_FILE")) {
+      std::ifstream(file) >> pgFolder_;
+    } else {
+      ownServer_ = std::make_unique<PgServer>();
+      QVERIFY2(ownServer_->available(), ownServer_->problem().c_str());
+      pgFolder_ = ownServer_->folder();
+    }
+    QVERIFY(!pgFolder_.empty());
+  }
+
+  // Two connections, four threads, 200 units: each unit is handed out exactly once.
+  void concurrentClaimsNeverShareAUnit() {
+    const std::string db = NewDb();
+    auto first = OpenRolloutStore(db);
+    auto second = OpenRolloutStore(db);
+    QVERIFY(first->create(Spec("busy", {200}, 95, 10)));
+    std::vector<std::vector<int>> taken(4);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+      threads.emplace_back([&, t] {
+        RolloutStore& store = t % 2 ? *second : *first;
+        const ClaimHolder holder{"s" + std::to_string(t), "token" + std::to_string(t)};
+        for (;;) {
+          const auto claims = store.claim("busy", {holder, 7, 2000, 600000, std::nullopt});
+          if (claims.empty()) return;
+          for (const Claim& claim : claims) {
+            taken[t].push_back(claim.position);
+            store.end("busy", holder, Result(claim.position, AttemptEnd::Ok), 2001);
+          }
+        }
+      });
+    for (auto& thread : threads) thread.join();
+    std::vector<int> all;
+    for (const auto& positions : taken) all.insert(all.end(), positions.begin(), positions.end());
+    std::sort(all.begin(), all.end());
+    QCOMPARE(all.size(), size_t{200});
+    QVERIFY(std::adjacent_find(all.begin(), all.end()) == all.end());
+    const auto status = first->status("busy");
+    QCOMPARE(status->summary.state, RolloutState::Done);
+    QCOMPARE(Counts(status->summary.groups.at(0)), std::string("200:0/0/200/0"));
+    QCOMPARE(status->stations.size(), size_t{4});
+  }
+
+  // A lease that ran out goes to another station, said to be a redo; the first station's end
+  // then counts for nothing, its renewal takes nothing back.
+  void expiredLeaseGoesToAnotherStation() {
+    const std::string db = NewDb();
+    auto a = OpenRolloutStore(db);
+    auto b = OpenRolloutStore(db);
+    QVERIFY(a->create(Spec("lease", {2})));
+    QCOMPARE(Positions(a->claim("lease", Ask("A", "ta", 5, 1000, 1000))), (std::vector{0, 1}));
+    QVERIFY(b->claim("lease", Ask("B", "tb", 5, 1999)).empty());
+    QCOMPARE(a->renew("lease", {"A", "ta"}, 1500, 1000), RolloutState::Running);  // until 2500
+    QVERIFY(b->claim("lease", Ask("B", "tb", 5, 2499)).empty());
+    const auto redone = b->claim("lease", Ask("B", "tb", 1, 2501));
+    QCOMPARE(redone.size(), size_t{1});
+    QVERIFY(redone[0].redo);
+    QCOMPARE(redone[0].previousHolder, std::string("A"));
+    const auto late = a->end("lease", {"A", "ta"}, Result(0, AttemptEnd::Ok), 2600);
+    QVERIFY(!late.held);
+    QCOMPARE(a->renew("lease", {"A", "ta"}, 2600, 1000), RolloutState::Running);
+    QCOMPARE(a->units("lease", 0, 1).at(0).station, std::string("B"));
+    QCOMPARE(a->holders("lease", "A"), std::vector<std::string>{"ta"});
+    QCOMPARE(a->holders("lease", "B"), std::vector<std::string>{"tb"});
+    QVERIFY(b->end("lease", {"B", "tb"}, Result(0, AttemptEnd::Ok), 2700).held);
+    // A station run again puts its dead process's units back at once, to be redone.
+    QCOMPARE(a->takeOver("lease", "A", "ta", {"A", "ta2"}, 2800, 1000), 1);
+    const auto back = a->claim("lease", Ask("A", "ta2", 5, 2800));
+    QCOMPARE(Positions(back), std::vector{1});
+    QVERIFY(back[0].redo);
+    QCOMPARE(a->end("lease", {"A", "ta2"}, Result(1, AttemptEnd::Ok), 2900).state,
+             RolloutState::Done);
+    QCOMPARE(a->units("lease", 0, 0).at(0).redo, false);
+  }
+
+  // A group's failures stop the rollout at the attempt that crosses the error threshold; a group
+  // that ended below the success threshold stops it too; retrying the failed units goes on.
+  void thresholdsStopAndGateGroups() {
+    auto store = OpenRolloutStore(NewDb());
+    QVERIFY(store->create(Spec("gate", {10, 10}, 90, 20)));
+    const ClaimHolder s{"s", "t"};
+    QCOMPARE(store->claim("gate", Ask("s", "t", 100, 1000)).size(), size_t{10});  // group 1 only
+    for (int p = 0; p < 9; ++p) store->end("gate", s, Result(p, AttemptEnd::Ok), 1100);
+    QVERIFY(store->claim("gate", Ask("s", "t", 100, 1150)).empty());  // group 1 not ended yet
+    auto verdict = store->end("gate", s, Result(9, AttemptEnd::UnitError), 1200);
+    QCOMPARE(verdict.progress, UnitProgress::Failed);
+    QCOMPARE(verdict.state, RolloutState::Running);  // 9 of 10 succeeded: group 2 starts
+    QCOMPARE(store->claim("gate", Ask("s", "t", 100, 1300)).size(), size_t{10});
+    store->end("gate", s, Result(10, AttemptEnd::UnitError), 1400);
+    verdict = store->end("gate", s, Result(11, AttemptEnd::UnitError), 1400);
+    QCOMPARE(verdict.state, RolloutState::Stopped);
+    const std::string reason =
+        "group 2 stopped the rollout: 2 of 10 units failed (20 %), error threshold 20 %";
+    QCOMPARE(verdict.stopReason, reason);
+    QVERIFY(store->claim("gate", Ask("s", "t", 100, 1500)).empty());
+    QVERIFY(store->end("gate", s, Result(12, AttemptEnd::Ok), 1500).held);  // in flight: counted
+    auto status = store->status("gate");
+    QCOMPARE(status->summary.stopReason, reason);
+    QCOMPARE(Counts(status->summary.groups.at(1)), std::string("10:0/7/1/2"));
+    QCOMPARE(status->failed.size(), size_t{3});
+    QCOMPARE(status->running.size(), size_t{7});
+
+    const auto retried = store->act("gate", RolloutAction::RetryFailed, 1600);
+    QVERIFY(retried.applied);
+    QCOMPARE(retried.unitsReset, 3);
+    QCOMPARE(retried.state, RolloutState::Running);
+    QCOMPARE(Positions(store->claim("gate", Ask("s", "t", 100, 1700))), std::vector{9});
+    QVERIFY(!store->end("gate", s, Result(10, AttemptEnd::Ok), 1700).held);  // not claimed
+    store->end("gate", s, Result(9, AttemptEnd::Ok), 1700);
+    QCOMPARE(Positions(store->claim("gate", Ask("s", "t", 100, 1750))), (std::vector{10, 11}));
+    for (int p : {10, 11, 13, 14, 15, 16, 17, 18, 19})
+      verdict = store->end("gate", s, Result(p, AttemptEnd::Ok), 1800);
+    QVERIFY(store->claim("gate", Ask("s", "t", 100, 1800)).empty());
+    QCOMPARE(store->status("gate")->summary.state, RolloutState::Done);
+    QCOMPARE(verdict.state, RolloutState::Done);
+
+    QVERIFY(store->create(Spec("short", {4}, 95, 50)));
+    store->claim("short", Ask("s", "t", 4, 1000));
+    for (int p = 0; p < 3; ++p) store->end("short", s, Result(p, AttemptEnd::Ok), 1100);
+    verdict = store->end("short", s, Result(3, AttemptEnd::UnitError), 1200);
+    QCOMPARE(verdict.state, RolloutState::Stopped);
+    QCOMPARE(verdict.stopReason,
+             std::string("group 1 stopped the rollout: 3 of 4 units succeeded (75 %), success "
+                         "threshold 95 %"));
+  }
+
+  // Retryable ends count and wait; Missing waits uncounted; Interrupted comes back as a redo.
+  void retriesMissingAndInterruptedUnits() {
+    auto store = OpenRolloutStore(NewDb());
+    QVERIFY(store->create(Spec("retry", {1}, 95, 100, 2)));
+    const ClaimHolder s{"s", "t"};
+    UtcMillis now = 1000;
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+      const auto claims = store->claim("retry", Ask("s", "t", 1, now));
+      QCOMPARE(claims.size(), size_t{1});
+      QCOMPARE(claims[0].attempts, attempt - 1);
+      const auto verdict = store->end("retry", s, Result(0, AttemptEnd::Retryable, 500), now);
+      QCOMPARE(verdict.progress, attempt <= 2 ? UnitProgress::Pending : UnitProgress::Failed);
+      QVERIFY(store->claim("retry", Ask("s", "t", 1, now + 499)).empty());
+      now += 500;
+    }
+    QCOMPARE(store->units("retry", 0, 0).at(0).attempts, 3);
+    QCOMPARE(store->status("retry")->summary.state, RolloutState::Stopped);
+
+    QVERIFY(store->create(Spec("jig", {1})));
+    store->claim("jig", Ask("s", "t", 1, 1000));
+    QCOMPARE(store->end("jig", s, Result(0, AttemptEnd::Missing, 300), 1000).progress,
+             UnitProgress::Pending);
+    QVERIFY(store->claim("jig", Ask("s", "t", 1, 1299)).empty());
+    const auto again = store->claim("jig", Ask("s", "t", 1, 1300));
+    QCOMPARE(again.size(), size_t{1});
+    QCOMPARE(again[0].attempts, 0);
+    QVERIFY(!again[0].redo);
+    store->end("jig", s, Result(0, AttemptEnd::Interrupted), 1400);
+    const auto redo = store->claim("jig", Ask("s2", "t2", 1, 1400));
+    QCOMPARE(redo.size(), size_t{1});
+    QVERIFY(redo[0].redo);
+    QCOMPARE(redo[0].previousHolder, std::string("s"));
+    QCOMPARE(redo[0].attempts, 0);
+  }
+
+  // Pause, resume, cancel and retry in the states that allow them; refused in words otherwise.
+  void actionsFollowTheStates() {
+    auto store = OpenRolloutStore(NewDb());
+    QVERIFY(store->create(Spec("acts", {2})));
+    const ClaimHolder s{"s", "t"};
+    QCOMPARE(store->claim("acts", Ask("s", "t", 1, 1000)).size(), size_t{1});
+    QVERIFY(store->act("acts", RolloutAction::Pause, 1100).applied);
+    QVERIFY(store->claim("acts", Ask("s", "t", 1, 1200)).empty());
+    QCOMPARE(store->renew("acts", s, 1200, 1000), RolloutState::Paused);
+    auto refused = store->act("acts", RolloutAction::Pause, 1200);
+    QVERIFY(refused.found && !refused.applied && !refused.refusal.empty());
+    QCOMPARE(store->end("acts", s, Result(0, AttemptEnd::Ok), 1300).state, RolloutState::Paused);
+    QCOMPARE(store->act("acts", RolloutAction::Resume, 1400).state, RolloutState::Running);
+    QVERIFY(!store->act("acts", RolloutAction::Resume, 1400).applied);
+    store->claim("acts", Ask("s", "t", 1, 1500));
+    // The last unit ends while paused: the rollout is judged when it is resumed.
+    QVERIFY(store->act("acts", RolloutAction::Pause, 1600).applied);
+    QCOMPARE(store->end("acts", s, Result(1, AttemptEnd::Ok), 1700).state, RolloutState::Paused);
+    QCOMPARE(store->act("acts", RolloutAction::Resume, 1800).state, RolloutState::Done);
+    QVERIFY(!store->act("acts", RolloutAction::Cancel, 1900).applied);
+
+    QVERIFY(store->create(Spec("gone", {1})));
+    QCOMPARE(store->act("gone", RolloutAction::Cancel, 1000).state, RolloutState::Cancelled);
+    QVERIFY(store->claim("gone", Ask("s", "t", 1, 1100)).empty());
+    for (auto action : {RolloutAction::Cancel, RolloutAction::Resume, RolloutAction::RetryFailed}) {
+      refused = store->act("gone", action, 1200);
+      QVERIFY(refused.found && !refused.applied && !refused.refusal.empty());
+      QCOMPARE(refused.state, RolloutState::Cancelled);
+    }
+    QVERIFY(!store->act("nothing", RolloutAction::Pause, 1000).found);
+    QCOMPARE(RolloutStateNamed("stopped"), std::optional(RolloutState::Stopped));
+    QCOMPARE(RolloutStateNamed("gone"), std::nullopt);
+  }
+
+  // The whole rollout reads back (binary image, targets, groups); a name in use is refused.
+  void createdRolloutReadsBackWhole() {
+    auto store = OpenRolloutStore(NewDb());
+    RolloutSpec spec = Spec("whole", {600, 424}, 80, 15, 3);
+    std::vector<uint8_t> image(70000);
+    for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i % 7 ? i : 0);
+    spec.image = std::make_shared<const std::vector<uint8_t>>(image);
+    spec.targets[5].unitId = "0105";
+    QVERIFY(store->create(spec));
+    RolloutSpec other = Spec("whole", {1});
+    QVERIFY(!store->create(other));
+    const auto loaded = store->load("whole");
+    QVERIFY(loaded.has_value());
+    QVERIFY(*loaded->image == image);
+    QCOMPARE(loaded->targets.size(), size_t{1024});
+    QCOMPARE(loaded->targets[5].unitId, std::string("0105"));
+    QCOMPARE(loaded->targets[1023].group, 1);
+    QCOMPARE(loaded->targets[1023].address, spec.targets[1023].address);
+    QCOMPARE(loaded->imagePath, spec.imagePath);
+    QCOMPARE(loaded->retries, 3);
+    QVERIFY(!store->load("none").has_value());
+    const auto list = store->list();
+    QCOMPARE(list.size(), size_t{1});
+    QCOMPARE(list[0].imageBytes, int64_t{70000});
+    QCOMPARE(Counts(list[0].groups.at(1)), std::string("424:424/0/0/0"));
+    const auto page = store->units("whole", 600, 10);
+    QCOMPARE(page.size(), size_t{10});
+    QCOMPARE(page[0].position, 600);
+    QCOMPARE(page[0].group, 1);
+
+    // A station limited to a range gets only those units, and knows when none are left.
+    const uint32_t base = spec.targets[0].address;
+    ClaimRequest ranged = Ask("s", "t", 100, 1000);
+    ranged.range = std::pair{base + 10, base + 12};
+    QCOMPARE(Positions(store->claim("whole", ranged)), (std::vector{10, 11, 12}));
+    for (int p : {10, 11, 12}) store->end("whole", {"s", "t"}, Result(p, AttemptEnd::Ok), 1100);
+    QVERIFY(!store->workLeft("whole", ranged.range));
+    QVERIFY(store->workLeft("whole", std::nullopt));
+    const auto status = store->status("whole");
+    QCOMPARE(status->stations.at(0).station, std::string("s"));
+    QCOMPARE(status->stations.at(0).lastSeen, int64_t{1100});
+  }
+
+  // A file of the previous version gains the rollouts in place, its rows kept.
+  void previousVersionIsUpgraded() {
+    QFETCH_GLOBAL(QString, kind);
+    if (kind != "sqlite") QSKIP("the same steps run on PostgreSQL; the file case is SQLite's");
+    const std::string path = NewDb();
+    {
+      sqlite3* raw = nullptr;
+      QCOMPARE(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+      std::string sql;
+      for (int step = 1; step <= 2; ++step)
+        for (const auto& statement : SchemaStep(step, Dialect::Sqlite)) sql += statement + ";";
+      sql +=
+          "INSERT INTO operations(row_key, started_at, unit_id, operation, detail) VALUES "
+          "('k1', 1000, '0100', 'reset', 'kept');"
+          "PRAGMA application_id = 1431720264; PRAGMA user_version = 2;";
+      QCOMPARE(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+      sqlite3_close(raw);
+    }
+    auto store = OpenRolloutStore(path);
+    QVERIFY(store->create(Spec("after", {1})));
+    SqliteHistoryStore history(path);
+    QCOMPARE(history.query({}).at(0).detail, std::string("kept"));
+    QCOMPARE(OpenRolloutStore("sqlite://" + path)->list().size(), size_t{1});
+    try {
+      OpenRolloutStore("mysql://x");
+      QFAIL("an unknown kind of database was accepted");
+    } catch (const HistoryError& error) {
+      QCOMPARE(error.kind(), HistoryErrorKind::Setting);
+    }
+  }
+};
+
+QTEST_GUILESS_MAIN(RolloutStoreTest)
+#include "RolloutStoreTest.moc"
