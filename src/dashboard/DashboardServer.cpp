@@ -2,6 +2,7 @@
 #include "dashboard/DashboardServer.h"
 
 #include <httplib.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -75,6 +76,17 @@ bool IsLoopbackHost(const std::string& host) {
   return name.starts_with("127.") && name.find_first_not_of("0123456789.") == std::string::npos;
 }
 
+// The library listens with a backlog of a handful of connections: a burst of clients beyond it
+// would wait for their connection attempts to be sent again (a second and more each) before the
+// server even sees them. The backlog is raised on the socket once it listens.
+class HttpServer : public httplib::Server {
+ public:
+  void raiseBacklog() {
+    const socket_t socket = svr_sock_;
+    if (socket != INVALID_SOCKET) ::listen(socket, SOMAXCONN);
+  }
+};
+
 }  // namespace
 
 std::optional<std::string> StartRefusal(const DashboardConfig& config) {
@@ -104,9 +116,12 @@ class DashboardServer::Impl {
     } else if (server_.bind_to_port(config_.listen.host, config_.listen.port)) {
       port_ = config_.listen.port;
     }
-    if (port_ == 0)
+    if (port_ == 0) {
       problem = "cannot listen on " + config_.listen.text() + " (in use, or not an address here)";
-    return port_ != 0;
+      return false;
+    }
+    server_.raiseBacklog();
+    return true;
   }
   uint16_t port() const { return port_; }
   bool run() { return server_.listen_after_bind(); }
@@ -413,7 +428,7 @@ class DashboardServer::Impl {
   DashboardConfig config_;
   HistoryOpener openHistory_;
   RolloutOpener openRollouts_;
-  httplib::Server server_;
+  HttpServer server_;
   uint16_t port_ = 0;
   std::mutex historyMutex_;
   std::unique_ptr<history::HistoryStore> history_;

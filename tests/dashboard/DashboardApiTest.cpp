@@ -5,6 +5,7 @@
 #include <libpq-fe.h>
 
 #include <fstream>
+#include <set>
 #include <nlohmann/json.hpp>
 
 #include "DashboardRunner.h"
@@ -62,7 +63,9 @@ void Fill(const std::string& db) {
   failed.finalStatus = 0x6002;
   failed.finalFlags = "loader_mode,user_code_invalid,missing_type4";
   Record(*store, failed, "unit_error");
-  Record(*store, Row("never ended", "0300", "127.0.0.6", "erase", kDay + 86'500'000), "");
+  OperationRow abandoned = Row("never ended", "0300", "127.0.0.6", "erase", kDay + 86'500'000);
+  abandoned.station = "bench-2";
+  Record(*store, abandoned, "");
 }
 
 json Body(const http_probe::Answer& answer) {
@@ -202,7 +205,7 @@ class DashboardApiTest : public QObject {
         {"/api/history?address=1.2.3.4.5", 400},
         {"/api/history?since=yesterday", 400},
         {"/api/history?until=2026-13-45", 400},
-        {"/api/history?outcome=ok'%20OR%201=1--", 400},
+        {"/api/history?outcome=ok'%20OR%20'1'%3D'1", 400},
         {"/api/history?operation=DROP%20TABLE", 400},
         {"/api/units?limit=100000", 400},
         {"/api/units/12345", 404},
@@ -256,8 +259,9 @@ class DashboardApiTest : public QObject {
     DashboardRunner dashboard(address, sqlite_);
     QVERIFY2(dashboard.listening(), dashboard.problem().c_str());
     const uint16_t port = dashboard.port();
-    for (const std::string page : {"/", "/history", "/units", "/units/0100", "/rollouts/line%203",
-                                   "/images/" + kShaA}) {
+    for (const std::string& page :
+         std::vector<std::string>{"/", "/history", "/units", "/units/0100", "/rollouts/line%203",
+                                  "/images/" + kShaA}) {
       const http_probe::Answer answer = http_probe::Get(address, port, page);
       QCOMPARE(answer.status, 200);
       QVERIFY(answer.hasHeader("Content-Security-Policy: default-src 'none'; script-src 'self'"));
