@@ -171,11 +171,7 @@ class DashboardServer::Impl {
     server_.Get("/units", page);
     server_.Get(R"(/units/[0-9A-Fa-f]{1,4})", page);
     server_.Get(R"(/images/[0-9A-Fa-f]{64})", page);
-    server_.Get(R"(/rollouts/([^/]{1,400}))", [page](const httplib::Request& request,
-                                                     httplib::Response& response) {
-      if (!IsAcceptableName(request.matches[1])) return Answer(response, {404, "not found"});
-      page(request, response);
-    });
+    server_.Get("/rollout", page);
     server_.Get(R"(/assets/(style\.css|app\.js))", [](const httplib::Request& request,
                                                      httplib::Response& response) {
       const std::string name = request.matches[1];
@@ -196,22 +192,25 @@ class DashboardServer::Impl {
       if (!request.params.empty()) throw Refusal{400, "no query parameters here"};
       return RolloutList();
     });
-    Api(R"(/api/rollouts/([^/]{1,400}))", [this](const httplib::Request& request) {
-      const std::string name = RolloutName(request);
-      if (!request.params.empty()) throw Refusal{400, "no query parameters here"};
+    Api("/api/rollout", [this](const httplib::Request& request) {
+      const std::string name = RolloutOrRefuse(request, false).name;
       const auto status = WithRollouts([&](history::RolloutStore& s) { return s.status(name); });
       if (!status) throw Refusal{404, "no such rollout"};
       json object = RolloutStatusJson(*status, kMaxStatusUnits);
       object["now"] = history::MillisIsoUtc(NowMillis());
       return object;
     });
-    Api(R"(/api/rollouts/([^/]{1,400})/units)", [this](const httplib::Request& request) {
-      const std::string name = RolloutName(request);
-      const Page page = PageOrRefuse(request);
+    Api("/api/rollout/units", [this](const httplib::Request& request) {
+      const RolloutQuery query = RolloutOrRefuse(request, true);
+      const std::string& name = query.name;
+      const Page& page = query.page;
       json units = json::array();
       const auto list = WithRollouts(
           [&](history::RolloutStore& s) { return s.units(name, page.offset, page.limit); });
       for (const history::RolloutUnit& unit : list) units.push_back(RolloutUnitJson(unit));
+      if (list.empty() && page.offset == 0 &&
+          !WithRollouts([&](history::RolloutStore& s) { return s.status(name).has_value(); }))
+        throw Refusal{404, "no such rollout"};
       return json{{"offset", page.offset}, {"limit", page.limit}, {"units", std::move(units)}};
     });
     Api("/api/history", [this](const httplib::Request& request) {
@@ -253,7 +252,7 @@ class DashboardServer::Impl {
                   {"rows", std::move(rows)}};
     });
 
-    server_.Post(R"(/api/rollouts/([^/]{1,400})/(pause|resume|cancel|retry-failed))",
+    server_.Post(R"(/api/rollout/(pause|resume|cancel|retry-failed))",
                  [this](const httplib::Request& request, httplib::Response& response) {
                    Act(request, response);
                  });
@@ -289,8 +288,8 @@ class DashboardServer::Impl {
         {"cancel", history::RolloutAction::Cancel},
         {"retry-failed", history::RolloutAction::RetryFailed}};
     try {
-      const std::string name = RolloutName(request);
-      const history::RolloutAction action = kActions.at(request.matches[2]);
+      const std::string name = RolloutOrRefuse(request, false).name;
+      const history::RolloutAction action = kActions.at(request.matches[1]);
       const history::ActionResult result = WithRollouts(
           [&](history::RolloutStore& s) { return s.act(name, action, NowMillis()); });
       ForgetKept();
@@ -320,10 +319,11 @@ class DashboardServer::Impl {
     response.set_content(JsonText(json{{"error", refusal.message}}), "application/json");
   }
 
-  static std::string RolloutName(const httplib::Request& request) {
-    const std::string name = request.matches[1];
-    if (!IsAcceptableName(name)) throw Refusal{404, "no such rollout"};
-    return name;
+  static RolloutQuery RolloutOrRefuse(const httplib::Request& request, bool paged) {
+    std::string problem;
+    const auto query = RolloutQueryOf(request.params, paged, problem);
+    if (!query) throw Refusal{400, problem};
+    return *query;
   }
 
   static Page PageOrRefuse(const httplib::Request& request) {

@@ -148,6 +148,23 @@ std::optional<Page> PageOf(const QueryParams& params, std::string& problem) {
   return page;
 }
 
+std::optional<RolloutQuery> RolloutQueryOf(const QueryParams& params, bool paged,
+                                           std::string& problem) {
+  if (!KnownOnce(params, paged ? std::set<std::string_view>{"name", "offset", "limit"}
+                               : std::set<std::string_view>{"name"},
+                 problem))
+    return std::nullopt;
+  RolloutQuery query;
+  const std::string* name = Value(params, "name");
+  if (!name || !IsAcceptableName(*name)) {
+    problem = "name must name a rollout (1 to 128 characters)";
+    return std::nullopt;
+  }
+  query.name = *name;
+  if (!ReadPage(params, query.page, problem)) return std::nullopt;
+  return query;
+}
+
 std::optional<history::HistoryFilter> HistoryFilterOf(const QueryParams& params,
                                                       history::UtcMillis now,
                                                       std::string& problem) {

@@ -44,7 +44,16 @@ std::optional<history::HistoryFilter> HistoryFilterOf(const QueryParams& params,
                                                       history::UtcMillis now,
                                                       std::string& problem);
 
-// Only offset and limit (a rollout's units, a unit's history).
+// Only offset and limit (a unit's history).
 std::optional<Page> PageOf(const QueryParams& params, std::string& problem);
+
+// A rollout named by ?name= (any name, "/" included, travels safely there), with offset and
+// limit when `paged`.
+struct RolloutQuery {
+  std::string name;
+  Page page;
+};
+std::optional<RolloutQuery> RolloutQueryOf(const QueryParams& params, bool paged,
+                                           std::string& problem);
 
 }  // namespace uvq::dashboard

@@ -10,8 +10,10 @@
 
 #include "DashboardRunner.h"
 #include "HttpProbe.h"
+#include "RolloutFill.h"
 #include "dashboard/DashboardServer.h"
 #include "history/OpenHistoryStore.h"
+#include "history/RolloutStore.h"
 
 using nlohmann::json;
 using uvq::history::OperationRow;
@@ -88,6 +90,35 @@ class DashboardApiTest : public QObject {
   QTemporaryDir scratch_;
   std::string sqlite_;
 
+  // A new, empty database on the suite's PostgreSQL server (the CTest fixture); its URL. Empty
+  // when the test was skipped or failed.
+  std::string PgDatabase(const std::string& name) {
+    const char* folderFile = std::getenv("UVQ_TEST_PG_FOLDER_FILE");
+    if (!folderFile) {
+      QTest::qSkip("no PostgreSQL server fixture (run through ctest)", __FILE__, __LINE__);
+      return {};
+    }
+    std::ifstream in(folderFile);
+    std::string folder;
+    std::getline(in, folder);
+    if (folder.empty()) {
+      QTest::qFail("the PostgreSQL fixture names no folder", __FILE__, __LINE__);
+      return {};
+    }
+    const std::string admin = "postgresql://uvq@/postgres?host=" + folder;
+    PGconn* connection = PQconnectdb(admin.c_str());
+    PQclear(PQexec(connection, ("DROP DATABASE IF EXISTS " + name).c_str()));
+    PGresult* result = PQexec(connection, ("CREATE DATABASE " + name).c_str());
+    const bool created = PQresultStatus(result) == PGRES_COMMAND_OK;
+    PQclear(result);
+    PQfinish(connection);
+    if (!created) {
+      QTest::qFail("cannot create a database on the PostgreSQL fixture", __FILE__, __LINE__);
+      return {};
+    }
+    return "postgresql://uvq@/" + name + "?host=" + folder;
+  }
+
   // The checks both databases must pass, on a server at `address`.
   void CheckHistoryAnswers(const std::string& address, const std::string& db) {
     Fill(db);
@@ -143,6 +174,72 @@ class DashboardApiTest : public QObject {
     QVERIFY(get("/api/units/0FFF")["state"].is_null());
   }
 
+  // A rollout half worked through by one station: its groups, failed units with their status
+  // words, the station's last sign of life, and its units a page at a time.
+  void CheckRolloutAnswers(const std::string& address, const std::string& db) {
+    auto store = uvq::history::OpenRolloutStore(db);
+    QVERIFY(store->create(rollout_fill::Spec("line 3", 2, 4)));
+    QVERIFY(store->create(rollout_fill::Spec("<script>alert(1)</script>", 1, 2)));
+    rollout_fill::Station station(*store, "line 3", "bench-1");
+    const int64_t now = kDay + 3'600'000;
+    const auto claims = station.claim(4, now);
+    QCOMPARE(claims.size(), size_t{4});
+    station.ok(claims[0], now + 1000);
+    station.ok(claims[1], now + 1000);
+    station.unitError(claims[2], now + 2000);
+    DashboardRunner dashboard(address, db);
+    QVERIFY2(dashboard.listening(), dashboard.problem().c_str());
+    const uint16_t port = dashboard.port();
+    const auto get = [&](const std::string& target) {
+      const http_probe::Answer answer = http_probe::Get(address, port, target);
+      if (answer.status != 200) qWarning("%s: %d %s", target.c_str(), answer.status, answer.body.c_str());
+      return Body(answer);
+    };
+
+    const json list = get("/api/rollouts");
+    QCOMPARE(list["total"].get<int>(), 2);
+    json line;
+    std::set<std::string> names;
+    for (const json& r : list["rollouts"]) {
+      names.insert(r["name"].get<std::string>());
+      if (r["name"] == "line 3") line = r;
+    }
+    // The name with markup in it is data like any other.
+    QVERIFY(names.contains("<script>alert(1)</script>"));
+    QCOMPARE(line["state"].get<std::string>(), std::string("running"));
+    QCOMPARE(line["groups"].size(), size_t{2});
+    QCOMPARE(line["groups"][0]["ok"].get<int>(), 2);
+    QCOMPARE(line["groups"][0]["failed"].get<int>(), 1);
+    QCOMPARE(line["groups"][0]["running"].get<int>(), 1);
+    QCOMPARE(line["groups"][1]["pending"].get<int>(), 4);
+    QCOMPARE(line["totals"]["size"].get<int>(), 8);
+    QCOMPARE(line["success_threshold"].get<int>(), 50);
+    QCOMPARE(line["stations"].size(), size_t{1});
+    QCOMPARE(line["stations"][0]["station"].get<std::string>(), std::string("bench-1"));
+    QCOMPARE(line["stations"][0]["running"].get<int>(), 1);
+
+    const json status = get("/api/rollout?name=line%203");
+    QCOMPARE(status["failed_total"].get<int>(), 1);
+    const json failed = status["failed"][0];
+    QCOMPARE(failed["outcome"].get<std::string>(), std::string("unit_error"));
+    QCOMPARE(failed["station"].get<std::string>(), std::string("bench-1"));
+    QCOMPARE(failed["status"].get<std::string>(), std::string("6042"));
+    QVERIFY(failed["status_words"].get<std::string>().find("record checksum error") !=
+            std::string::npos);
+    QCOMPARE(status["running"].size(), size_t{1});
+    QCOMPARE(status["stations"][0]["last_seen"].get<std::string>(),
+             std::string("2026-12-07T01:00:02.000Z"));
+
+    const json firstUnits = get("/api/rollout/units?name=line%203&limit=3");
+    QCOMPARE(firstUnits["units"].size(), size_t{3});
+    QCOMPARE(firstUnits["units"][2]["progress"].get<std::string>(), std::string("failed"));
+    QCOMPARE(get("/api/rollout/units?name=line%203&offset=6&limit=3")["units"].size(), size_t{2});
+    QCOMPARE(http_probe::Get(address, port, "/api/rollout?name=line%204").status, 404);
+    QCOMPARE(http_probe::Get(address, port, "/api/rollout/units?name=line%203&limit=9999").status, 400);
+    QCOMPARE(http_probe::Get(address, port, "/api/rollout?name=%3Cscript%3Ealert(1)%3C%2Fscript%3E").status,
+             200);
+  }
+
  private slots:
   void initTestCase() {
     QVERIFY(scratch_.isValid());
@@ -155,23 +252,57 @@ class DashboardApiTest : public QObject {
   }
 
   void historyAnswersWithTheCommandLinesFiltersOnPostgres() {
-    const char* folderFile = std::getenv("UVQ_TEST_PG_FOLDER_FILE");
-    if (!folderFile) QSKIP("no PostgreSQL server fixture (run through ctest)");
-    std::ifstream in(folderFile);
-    std::string folder;
-    std::getline(in, folder);
-    QVERIFY(!folder.empty());
-    const std::string admin = "postgresql://uvq@/postgres?host=" + folder;
-    PGconn* connection = PQconnectdb(admin.c_str());
-    QCOMPARE(PQstatus(connection), CONNECTION_OK);
-    PGresult* result = PQexec(connection, "DROP DATABASE IF EXISTS dashboard_api");
-    PQclear(result);
-    result = PQexec(connection, "CREATE DATABASE dashboard_api");
-    const bool created = PQresultStatus(result) == PGRES_COMMAND_OK;
-    PQclear(result);
-    PQfinish(connection);
-    QVERIFY(created);
-    CheckHistoryAnswers("127.0.19.2", "postgresql://uvq@/dashboard_api?host=" + folder);
+    const std::string db = PgDatabase("dashboard_api");
+    if (db.empty()) return;
+    CheckHistoryAnswers("127.0.19.2", db);
+  }
+
+  void rolloutsAnswerWithGroupsFailuresAndStationsOnSqlite() {
+    CheckRolloutAnswers("127.0.19.8", scratch_.filePath("rollouts.sqlite3").toStdString());
+  }
+
+  void rolloutsAnswerWithGroupsFailuresAndStationsOnPostgres() {
+    const std::string db = PgDatabase("dashboard_rollouts");
+    if (db.empty()) return;
+    CheckRolloutAnswers("127.0.19.9", db);
+  }
+
+  // With --allow-actions and the token: pause, resume, retry-failed and cancel act on the
+  // rollout, and an action its state does not allow is refused with the store's reason.
+  void actionsWithTheTokenChangeTheRollout() {
+    const std::string address = "127.0.19.10";
+    const std::string db = scratch_.filePath("actions.sqlite3").toStdString();
+    auto store = uvq::history::OpenRolloutStore(db);
+    QVERIFY(store->create(rollout_fill::Spec("line", 1, 4)));
+    rollout_fill::Station station(*store, "line", "bench-1");
+    const auto claims = station.claim(1, kDay);
+    station.unitError(claims.at(0), kDay + 10);
+    const std::string token = "correct-horse-battery-staple";
+    DashboardRunner dashboard(address, db, true, token);
+    QVERIFY2(dashboard.listening(), dashboard.problem().c_str());
+    const uint16_t port = dashboard.port();
+    const std::string bearer = "Authorization: Bearer " + token + "\r\n";
+    const auto act = [&](const std::string& what) {
+      return http_probe::Post(address, port, "/api/rollout/" + what + "?name=line", bearer);
+    };
+    const auto state = [&] {
+      return Body(http_probe::Get(address, port, "/api/rollout?name=line"))["state"].get<std::string>();
+    };
+    QCOMPARE(http_probe::Post(address, port, "/api/rollout/pause?name=line").status, 401);
+    QCOMPARE(state(), std::string("running"));
+    http_probe::Answer answer = act("pause");
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(Body(answer)["state"].get<std::string>(), std::string("paused"));
+    QCOMPARE(state(), std::string("paused"));
+    QCOMPARE(act("pause").status, 409);
+    QCOMPARE(act("resume").status, 200);
+    QCOMPARE(state(), std::string("running"));
+    answer = act("retry-failed");
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(Body(answer)["units_reset"].get<int>(), 1);
+    QCOMPARE(act("cancel").status, 200);
+    QCOMPARE(state(), std::string("cancelled"));
+    QCOMPARE(http_probe::Post(address, port, "/api/rollout/pause?name=other", bearer).status, 404);
   }
 
   // Bad values get 400 with a line that names the parameter, never the value sent; paths that
@@ -210,8 +341,12 @@ class DashboardApiTest : public QObject {
         {"/api/units?limit=100000", 400},
         {"/api/units/12345", 404},
         {"/api/units/..%2F..%2Fetc%2Fpasswd", 404},
-        {"/api/rollouts/a%00b", 404},
-        {"/api/rollouts/" + std::string(200, 'n'), 404},
+        {"/api/rollout?name=a%00b", 400},
+        {"/api/rollout?name=" + std::string(200, 'n'), 400},
+        {"/api/rollout?name=a%0Ab", 400},
+        {"/api/rollout", 400},
+        {"/api/rollout?name=x&name=y", 400},
+        {"/api/rollouts/x", 404},
         {"/api/overview?x=1", 400},
         {"/../../etc/passwd", 404},
         {"/assets/../../../etc/passwd", 404},
@@ -245,7 +380,7 @@ class DashboardApiTest : public QObject {
     const std::string big(100000, 'x');
     const auto posted = http_probe::Send(
         address, port,
-        "POST /api/rollouts/r/pause HTTP/1.1\r\nHost: " + address + "\r\nContent-Length: " +
+        "POST /api/rollout/pause?name=r HTTP/1.1\r\nHost: " + address + "\r\nContent-Length: " +
             std::to_string(big.size()) + "\r\nConnection: close\r\n\r\n" + big);
     QCOMPARE(posted.status, 413);
     // And it still answers.
@@ -260,7 +395,7 @@ class DashboardApiTest : public QObject {
     QVERIFY2(dashboard.listening(), dashboard.problem().c_str());
     const uint16_t port = dashboard.port();
     for (const std::string& page :
-         std::vector<std::string>{"/", "/history", "/units", "/units/0100", "/rollouts/line%203",
+         std::vector<std::string>{"/", "/history", "/units", "/units/0100", "/rollout?name=line%203",
                                   "/images/" + kShaA}) {
       const http_probe::Answer answer = http_probe::Get(address, port, page);
       QCOMPARE(answer.status, 200);
@@ -303,7 +438,7 @@ class DashboardApiTest : public QObject {
     {
       DashboardRunner readOnly(address, sqlite_);
       QVERIFY2(readOnly.listening(), readOnly.problem().c_str());
-      QCOMPARE(http_probe::Post(address, readOnly.port(), "/api/rollouts/r/pause",
+      QCOMPARE(http_probe::Post(address, readOnly.port(), "/api/rollout/pause?name=r",
                                 "Authorization: Bearer " + token + "\r\n")
                    .status,
                403);
@@ -311,16 +446,16 @@ class DashboardApiTest : public QObject {
     DashboardRunner guarded(address, sqlite_, true, token);
     QVERIFY2(guarded.listening(), guarded.problem().c_str());
     const uint16_t port = guarded.port();
-    QCOMPARE(http_probe::Post(address, port, "/api/rollouts/r/pause").status, 401);
-    QCOMPARE(http_probe::Post(address, port, "/api/rollouts/r/pause",
+    QCOMPARE(http_probe::Post(address, port, "/api/rollout/pause?name=r").status, 401);
+    QCOMPARE(http_probe::Post(address, port, "/api/rollout/pause?name=r",
                               "Authorization: Bearer " + token + "x\r\n")
                  .status,
              401);
-    QCOMPARE(http_probe::Post(address, port, "/api/rollouts/r/pause",
+    QCOMPARE(http_probe::Post(address, port, "/api/rollout/pause?name=r",
                               "Authorization: bearer " + token + "\r\n")
                  .status,
              401);
-    QCOMPARE(http_probe::Post(address, port, "/api/rollouts/r/explode",
+    QCOMPARE(http_probe::Post(address, port, "/api/rollout/explode?name=r",
                               "Authorization: Bearer " + token + "\r\n")
                  .status,
              404);

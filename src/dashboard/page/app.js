@@ -48,6 +48,9 @@
   function enc(text) {
     return encodeURIComponent(text);
   }
+  function rolloutHref(name) {
+    return '/rollout?name=' + enc(name);
+  }
   function when(iso) {
     return iso ? iso.replace('T', ' ').replace(/\.\d+Z$/, '') : '';
   }
@@ -351,7 +354,7 @@
     { title: 'records', get: (r) => String(r.records), cls: 'num' },
     { title: 'outcome', get: (r) => r.outcome, cellClass: (r) => outcomeClass(r.outcome) },
     { title: 'status', get: statusText, cls: 'wrap' },
-    { title: 'rollout', get: (r) => (r.rollout ? r.rollout + (r.group === null ? '' : ' / ' + groupName(r.group)) : ''), href: (r) => (r.rollout ? '/rollouts/' + enc(r.rollout) : null), cls: 'wrap' },
+    { title: 'rollout', get: (r) => (r.rollout ? r.rollout + (r.group === null ? '' : ' / ' + groupName(r.group)) : ''), href: (r) => (r.rollout ? rolloutHref(r.rollout) : null), cls: 'wrap' },
     { title: 'detail', get: (r) => r.detail, cls: 'wrap' },
   ];
 
@@ -390,7 +393,7 @@
     const cards = new Map();
     function card(name) {
       const head = el('div', { class: 'card-head' });
-      const title = link('/rollouts/' + enc(name), name);
+      const title = link(rolloutHref(name), name);
       title.className = 'name';
       const badge = stateBadge();
       const failures = el('span', { class: 'counts' });
@@ -450,8 +453,8 @@
     return {
       async refresh() {
         const [r, units] = await Promise.all([
-          api('/api/rollouts/' + enc(name)),
-          api('/api/rollouts/' + enc(name) + '/units?offset=' + unitsOffset + '&limit=100'),
+          api('/api/rollout?name=' + enc(name)),
+          api('/api/rollout/units?name=' + enc(name) + '&offset=' + unitsOffset + '&limit=100'),
         ]);
         badge.update(r.state);
         meta.update(r);
@@ -503,7 +506,7 @@
       setClass(message, 'message');
       setText(message, action + '…');
       try {
-        const result = await api('/api/rollouts/' + enc(name) + '/' + action, 'POST');
+        const result = await api('/api/rollout/' + action + '?name=' + enc(name), 'POST');
         setText(message, action + ': done, the rollout is ' + result.state + (action === 'retry-failed' ? ' (' + result.units_reset + ' units put back)' : ''));
       } catch (e) {
         setClass(message, 'message bad');
@@ -669,7 +672,7 @@
     let nav = 'rollouts';
     let match;
     if (path === '/') view = rolloutsView();
-    else if ((match = path.match(/^\/rollouts\/([^/]+)$/))) view = rolloutView(decodeURIComponent(match[1]));
+    else if (path === '/rollout' && new URLSearchParams(location.search).get('name')) view = rolloutView(new URLSearchParams(location.search).get('name'));
     else if (path === '/history') { nav = 'history'; view = filteredListView('history'); }
     else if (path === '/units') { nav = 'units'; view = filteredListView('units'); }
     else if ((match = path.match(/^\/units\/([0-9A-Fa-f]{1,4})$/))) { nav = 'units'; view = unitView(match[1].toUpperCase()); }
