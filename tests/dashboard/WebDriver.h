@@ -4,6 +4,7 @@
 // Debian's chromedriver and headless Chromium, driven over the WebDriver protocol (plain HTTP
 // on loopback): open a page, run a script in it, take a screenshot.
 
+#include <QDir>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTest>
@@ -24,6 +25,7 @@ class WebDriver {
   // the browser leaves nothing behind it, and opens a session (a 1366x768 window).
   explicit WebDriver(const std::string& scratch) {
     port_ = FreePort();
+    QDir().mkpath(QString::fromStdString(scratch));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"HOME", "TMPDIR", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
       environment.insert(name, QString::fromStdString(scratch));
