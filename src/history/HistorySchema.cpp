@@ -89,6 +89,7 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
             "NULL DEFAULT '', PRIMARY KEY (rollout, position))",
         "CREATE INDEX rollout_units_claim ON rollout_units(rollout, progress, rollout_group, "
         "position)",
+        "CREATE INDEX rollout_units_group ON rollout_units(rollout, rollout_group, progress)",
         "CREATE INDEX rollout_units_holder ON rollout_units(rollout, holder_token)",
         "CREATE TABLE rollout_stations (rollout " + big +
             " NOT NULL REFERENCES rollouts(id) ON DELETE CASCADE, station TEXT NOT NULL, "

@@ -38,7 +38,10 @@ void PostgresRolloutStore::Disconnect() {
   prepared_.clear();
 }
 
-void PostgresRolloutStore::Fail(const std::string& what) {
+void PostgresRolloutStore::Fail(const std::string& what, const pg_result* result) {
+  // 40001 serialization failure, 40P01 deadlock detected.
+  const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+  brokenByServer_ = state && std::string(state).rfind("40", 0) == 0;
   std::string message = "rollouts " + shown_ + ": " + what;
   HistoryErrorKind kind = failureKind();
   if (connection_) {
@@ -72,7 +75,8 @@ void PostgresRolloutStore::Connect() {
 void PostgresRolloutStore::Exec(const char* sql) {
   if (!connection_) Connect();
   Result result(PQexec(connection_, sql));
-  if (PQresultStatus(result.get()) != PGRES_COMMAND_OK) Fail(std::string("cannot run ") + sql);
+  if (PQresultStatus(result.get()) != PGRES_COMMAND_OK)
+    Fail(std::string("cannot run ") + sql, result.get());
 }
 
 void PostgresRolloutStore::Begin(Access access) {
@@ -121,7 +125,8 @@ DbResult PostgresRolloutStore::Run(const std::string& sql, const std::vector<DbV
   Result result(PQexecPrepared(connection_, found->second.c_str(), static_cast<int>(count),
                                values.data(), lengths.data(), formats.data(), 0));
   const ExecStatusType status = PQresultStatus(result.get());
-  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail("a statement failed");
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+    Fail("a statement failed", result.get());
   DbResult out;
   const int rows = PQntuples(result.get());
   const int columns = PQnfields(result.get());

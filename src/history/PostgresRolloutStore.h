@@ -7,6 +7,7 @@
 #include "history/SqlRolloutStore.h"
 
 struct pg_conn;
+struct pg_result;
 
 namespace uvq::history {
 
@@ -28,16 +29,18 @@ class PostgresRolloutStore : public SqlRolloutStore {
   DbResult Run(const std::string& sql, const std::vector<DbValue>& params) override;
   std::string BytesOf(const DbValue& column) const override;
   bool Connected() const override { return connection_ != nullptr; }
+  bool BrokenByServer() const override { return brokenByServer_; }
 
  private:
   void Connect();
   void Disconnect();
-  [[noreturn]] void Fail(const std::string& what);
+  [[noreturn]] void Fail(const std::string& what, const pg_result* result = nullptr);
   void Exec(const char* sql);
 
   std::string url_;
   std::string shown_;  // url_ without its password
   pg_conn* connection_ = nullptr;
+  bool brokenByServer_ = false;
   std::map<std::string, std::string> prepared_;  // SQL -> statement name on this connection
 };
 

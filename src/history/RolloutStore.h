@@ -46,10 +46,10 @@ constexpr std::string_view UnitProgressName(UnitProgress progress) {
 // One unit of a rollout as created: the target as given and the address it resolved to (a
 // station's --only-range compares that), the unit ID when one was named, and its group.
 struct RolloutTarget {
-  std::string target;   // "127.0.0.5", a host name, ...
+  std::string target;    // "127.0.0.5", a host name, ...
   uint32_t address = 0;  // IPv4, host order
-  std::string unitId;   // "0100"; empty: the only unit behind the address
-  int group = 0;        // 0-based, groups in the order given
+  std::string unitId;    // "0100"; empty: the only unit behind the address
+  int group = 0;         // 0-based, groups in the order given
 };
 
 struct RolloutSpec {
@@ -59,9 +59,9 @@ struct RolloutSpec {
   std::string imagePath;  // as given at create, absolute
   std::string imageSha256;
   std::shared_ptr<const std::vector<uint8_t>> image;  // the bytes every station sends
-  int successThreshold = 95;  // percent of a group that must succeed for the next to start
-  int errorThreshold = 10;    // percent of a group whose failure stops the rollout at once
-  int retries = 0;            // extra attempts after no answer or a communication time-out
+  int successThreshold = 95;           // percent of a group that must succeed for the next to start
+  int errorThreshold = 10;             // percent of a group whose failure stops the rollout at once
+  int retries = 0;                     // extra attempts after no answer or a communication time-out
   std::vector<RolloutTarget> targets;  // in the order given; position = index
 };
 
@@ -79,15 +79,15 @@ struct RolloutUnit {
   int position = 0;
   int group = 0;
   std::string target;
-  std::string unitId;          // as named at create, else the unit that answered last
+  std::string unitId;  // as named at create, else the unit that answered last
   UnitProgress progress = UnitProgress::Pending;
-  int attempts = 0;            // attempts that ended (ok, failed or retried)
-  std::string outcome;         // the last attempt's outcome identifier ("no_answer", ...)
-  std::string detail;          // its detail line
-  std::optional<uint16_t> status;  // the unit's last status word
-  std::string station;         // holding it (running) or that ended it last
+  int attempts = 0;                     // attempts that ended (ok, failed or retried)
+  std::string outcome;                  // the last attempt's outcome identifier ("no_answer", ...)
+  std::string detail;                   // its detail line
+  std::optional<uint16_t> status;       // the unit's last status word
+  std::string station;                  // holding it (running) or that ended it last
   std::optional<UtcMillis> leaseUntil;  // running: when its claim runs out
-  bool redo = false;           // in flight when its station stopped: the next attempt redoes it
+  bool redo = false;  // in flight when its station stopped: the next attempt redoes it
 };
 
 // A station that worked on a rollout, and its last sign of life (claim, renewal or end).
@@ -131,9 +131,9 @@ struct Claim {
   int group = 0;
   std::string target;
   uint32_t address = 0;
-  std::string unitId;  // as named at create
-  int attempts = 0;    // attempts already ended
-  bool redo = false;   // it was in flight when its station stopped or died
+  std::string unitId;          // as named at create
+  int attempts = 0;            // attempts already ended
+  bool redo = false;           // it was in flight when its station stopped or died
   std::string previousHolder;  // redo: the station that had it
 };
 
@@ -149,10 +149,10 @@ struct ClaimRequest {
 // How an attempt ended, as the rollout counts it.
 enum class AttemptEnd : uint8_t {
   Ok,
-  UnitError,   // the unit's own error: final until `retry --failed`
-  Retryable,   // no answer or a communication time-out: pending again while retries are left
-  Missing,     // station mode: no answer; pending again after `retryAfterMs`, not counted
-  Interrupted, // stopped from outside: pending again, redone by the next attempt, not counted
+  UnitError,    // the unit's own error: final until `retry --failed`
+  Retryable,    // no answer or a communication time-out: pending again while retries are left
+  Missing,      // station mode: no answer; pending again after `retryAfterMs`, not counted
+  Interrupted,  // stopped from outside: pending again, redone by the next attempt, not counted
 };
 
 struct AttemptResult {
@@ -161,7 +161,7 @@ struct AttemptResult {
   std::string outcome;  // identifier for status ("ok", "no_answer", "unit_error", ...)
   std::string detail;
   std::optional<uint16_t> status;
-  std::string unitId;  // the unit that answered, when one did
+  std::string unitId;    // the unit that answered, when one did
   int retryAfterMs = 0;  // Missing and Retryable: not claimed again before this
 };
 
@@ -169,7 +169,7 @@ struct AttemptResult {
 struct AttemptVerdict {
   bool held = true;  // false: the claim had run out and another station holds the unit now
   UnitProgress progress = UnitProgress::Pending;  // the unit's, after this attempt
-  RolloutState state = RolloutState::Running;      // the rollout's
+  RolloutState state = RolloutState::Running;     // the rollout's
   std::string stopReason;  // set when this attempt stopped the rollout (or finished it)
 };
 
@@ -220,8 +220,7 @@ class RolloutStore {
                        const std::string& deadToken, const ClaimHolder& holder, UtcMillis now,
                        int leaseMs) = 0;
   // The tokens of the processes that hold units under `station` now.
-  virtual std::vector<std::string> holders(const std::string& name,
-                                           const std::string& station) = 0;
+  virtual std::vector<std::string> holders(const std::string& name, const std::string& station) = 0;
   // Whether units are left that a station limited to `range` could still get: pending or
   // running ones in the range, in any group.
   virtual bool workLeft(const std::string& name,

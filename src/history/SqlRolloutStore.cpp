@@ -16,6 +16,7 @@ constexpr const char* kSummaryColumns =
 constexpr const char* kUnitColumns =
     "position, rollout_group, target, unit_id, answered_unit_id, progress, attempts, outcome, "
     "detail, status, station, lease_until, redo";
+constexpr int kTries = 3;
 constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max() / 2;
 
 RolloutState StateOf(const DbValue& value) {
@@ -121,13 +122,16 @@ auto SqlRolloutStore::Transaction(Access access, Call call) {
     }
   };
   // A connection the server dropped since the last call (a restart) is only noticed when used:
-  // connect again and try once more. A transaction that failed changed nothing.
-  const bool hadConnection = Connected();
-  try {
-    return once();
-  } catch (const HistoryError&) {
-    if (!hadConnection || Connected()) throw;
-    return once();
+  // connect again and try once more. A transaction the server chose to break (a deadlock between
+  // stations) is tried again too. A transaction that failed changed nothing.
+  for (int tries = 1;; ++tries) {
+    const bool hadConnection = Connected();
+    try {
+      return once();
+    } catch (const HistoryError&) {
+      const bool lost = hadConnection && !Connected();
+      if (tries >= kTries || !(lost || BrokenByServer())) throw;
+    }
   }
 }
 
@@ -144,20 +148,31 @@ std::optional<SqlRolloutStore::Rollout> SqlRolloutStore::Find(const std::string&
                  static_cast<int>(row[3].asNumber()), static_cast<int>(row[4].asNumber())};
 }
 
-std::vector<GroupCounts> SqlRolloutStore::Groups(int64_t rollout) {
-  const DbResult result = Run(std::string("SELECT ") + kCountColumns +
-                                  " FROM rollout_units WHERE rollout = $1 GROUP BY rollout_group "
-                                  "ORDER BY rollout_group",
-                              {rollout});
+std::vector<GroupCounts> SqlRolloutStore::Groups(int64_t rollout, std::optional<int> only) {
+  const DbResult result =
+      only ? Run(std::string("SELECT ") + kCountColumns +
+                     " FROM rollout_units WHERE rollout = $1 AND rollout_group = $2 "
+                     "GROUP BY rollout_group",
+                 {rollout, *only})
+           : Run(std::string("SELECT ") + kCountColumns +
+                     " FROM rollout_units WHERE rollout = $1 GROUP BY rollout_group "
+                     "ORDER BY rollout_group",
+                 {rollout});
   std::vector<GroupCounts> groups;
   for (const DbRow& row : result.rows) groups.push_back(ReadCounts(row, 0));
   return groups;
 }
 
-RolloutJudgement SqlRolloutStore::Judge(const Rollout& rollout) {
+RolloutJudgement SqlRolloutStore::Judge(const Rollout& rollout, std::optional<int> changed) {
   if (rollout.state != RolloutState::Running) return {rollout.state, {}};
-  RolloutJudgement judged =
-      JudgeGroups(Groups(rollout.id), rollout.successThreshold, rollout.errorThreshold);
+  const int success = rollout.successThreshold;
+  const int error = rollout.errorThreshold;
+  // An end changes only its own group: that group alone says whether the rollout stops or goes
+  // on as it is; every group is counted only when it has ended (a few times per rollout).
+  RolloutJudgement judged;
+  if (changed) judged = JudgeGroups(Groups(rollout.id, changed), success, error);
+  if (!changed || judged.state == RolloutState::Done)
+    judged = JudgeGroups(Groups(rollout.id, std::nullopt), success, error);
   if (judged.state != RolloutState::Running)
     Run("UPDATE rollouts SET state = $1, stop_reason = $2 WHERE id = $3",
         {Text(judged.state), judged.reason, rollout.id});
@@ -257,7 +272,7 @@ std::optional<RolloutStatus> SqlRolloutStore::status(const std::string& name) {
     RolloutStatus status;
     status.summary = ReadSummary(found.rows.front());
     const int64_t id = found.rows.front()[0].asNumber();
-    status.summary.groups = Groups(id);
+    status.summary.groups = Groups(id, std::nullopt);
     const std::string units = std::string("SELECT ") + kUnitColumns +
                               " FROM rollout_units WHERE rollout = $1 AND progress = $2 "
                               "ORDER BY position";
@@ -350,10 +365,12 @@ RolloutState SqlRolloutStore::renew(const std::string& name, const ClaimHolder& 
   return Transaction(Access::Write, [&] {
     const auto rollout = Find(name, nullptr);
     if (!rollout) return RolloutState::Cancelled;
+    // The station's row before the units' rows, as every write takes them (no deadlock with an
+    // end on another connection).
+    NoteStation(rollout->id, holder.station, now);
     Run("UPDATE rollout_units SET lease_until = $1 WHERE rollout = $2 AND holder_token = $3 "
         "AND progress = 'running'",
         {now + leaseMs, rollout->id, holder.token});
-    NoteStation(rollout->id, holder.station, now);
     return rollout->state;
   });
 }
@@ -372,7 +389,7 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
     verdict.state = rollout->state;
     NoteStation(rollout->id, holder.station, now);
     const DbResult found =
-        Run(std::string("SELECT progress, holder_token, attempts FROM rollout_units "
+        Run(std::string("SELECT progress, holder_token, attempts, rollout_group FROM rollout_units "
                         "WHERE rollout = $1 AND position = $2") +
                 (dialect_ == Dialect::Postgres ? " FOR UPDATE" : ""),
             {rollout->id, int64_t{result.position}});
@@ -416,7 +433,8 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
          result.detail, result.status ? DbValue(int64_t{*result.status}) : DbValue(), result.unitId,
          holder.station, notBefore, redo ? 1 : 0, redo ? holder.station : std::string()});
     verdict.progress = progress;
-    const RolloutJudgement judged = Judge(*rollout);
+    const RolloutJudgement judged =
+        Judge(*rollout, static_cast<int>(found.rows.front()[3].asNumber()));
     verdict.state = judged.state;
     verdict.stopReason = judged.reason;
     return verdict;
@@ -505,7 +523,7 @@ ActionResult SqlRolloutStore::act(const std::string& name, RolloutAction action,
                             : "only a paused rollout can be resumed");
         become(RolloutState::Running, false);
         // What ended while it was paused counts now.
-        result.state = Judge(*rollout).state;
+        result.state = Judge(*rollout, std::nullopt).state;
         break;
       case RolloutAction::Cancel:
         if (rollout->state == RolloutState::Done || rollout->state == RolloutState::Cancelled)
@@ -524,7 +542,7 @@ ActionResult SqlRolloutStore::act(const std::string& name, RolloutAction action,
         result.applied = true;
         if (rollout->state == RolloutState::Stopped || rollout->state == RolloutState::Done) {
           become(RolloutState::Running, true);
-          result.state = Judge(*rollout).state;
+          result.state = Judge(*rollout, std::nullopt).state;
         }
         break;
       }

@@ -80,6 +80,9 @@ class SqlRolloutStore : public RolloutStore {
   // False while a connection lost is not yet made again (PostgreSQL); a call that loses its
   // connection is tried once more on a new one.
   virtual bool Connected() const { return true; }
+  // Whether the last failure was the server breaking a transaction that may simply be run
+  // again (a deadlock, a serialization failure).
+  virtual bool BrokenByServer() const { return false; }
   // The kind of the error the current call throws.
   HistoryErrorKind failureKind() const { return failureKind_; }
 
@@ -96,9 +99,11 @@ class SqlRolloutStore : public RolloutStore {
   // The rollout's row; locked against other writers (PostgreSQL: FOR UPDATE, or FOR SHARE for
   // claims, which may run side by side).
   std::optional<Rollout> Find(const std::string& name, const char* lock);
-  std::vector<GroupCounts> Groups(int64_t rollout);
-  // Judges a running rollout's thresholds and keeps what they say; returns the new state.
-  RolloutJudgement Judge(const Rollout& rollout);
+  // Every group's counts, or only those of group `only`.
+  std::vector<GroupCounts> Groups(int64_t rollout, std::optional<int> only);
+  // Judges a running rollout's thresholds (after an end in group `changed`, or anything) and
+  // keeps what they say; returns the new state.
+  RolloutJudgement Judge(const Rollout& rollout, std::optional<int> changed);
   void NoteStation(int64_t rollout, const std::string& station, UtcMillis now);
 
   Dialect dialect_;

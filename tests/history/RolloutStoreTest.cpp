@@ -338,6 +338,22 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(status->stations.at(0).lastSeen, int64_t{1100});
   }
 
+  // A server restarted between two calls costs no call: the connection is made again.
+  void restartedServerIsConnectedAgain() {
+    QFETCH_GLOBAL(QString, kind);
+    if (kind != "postgres") QSKIP("a server's case");
+    PgServer server;  // its own: the shared one is not stopped
+    QVERIFY2(server.available(), server.problem().c_str());
+    auto store = OpenRolloutStore(server.url());
+    QVERIFY(store->create(Spec("restart", {2})));
+    QCOMPARE(store->claim("restart", Ask("s", "t", 1, 1000)).size(), size_t{1});
+    QVERIFY(server.stop());
+    QVERIFY(server.start());
+    QCOMPARE(store->end("restart", {"s", "t"}, Result(0, AttemptEnd::Ok), 1100).progress,
+             UnitProgress::Ok);
+    QCOMPARE(store->claim("restart", Ask("s", "t", 1, 1200)).size(), size_t{1});
+  }
+
   // A file of the previous version gains the rollouts in place, its rows kept.
   void previousVersionIsUpgraded() {
     QFETCH_GLOBAL(QString, kind);
