@@ -2,6 +2,7 @@
 #include "history/SqliteHistoryStore.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -130,12 +131,18 @@ void SqliteHistoryStore::Fail(HistoryErrorKind kind, const std::string& what) {
 
 void SqliteHistoryStore::Open() {
   // Created here, not by SQLite, so that it is private from the first byte; SQLite gives its
-  // -wal and -shm files the mode of this one.
-  const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0)
-    throw HistoryError(HistoryErrorKind::Unavailable,
-                       "history " + path_ + ": cannot open: " + std::strerror(errno));
-  ::close(fd);
+  // -wal and -shm files the mode of this one. Only when it is not there yet: closing any
+  // descriptor of a file drops every POSIX lock the process holds on it, those of SQLite's
+  // other connections to it included, and another process could then checkpoint and remove
+  // the WAL under a connection that still writes to it.
+  struct stat info{};
+  if (::stat(path_.c_str(), &info) != 0) {
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno != EEXIST)
+      throw HistoryError(HistoryErrorKind::Unavailable,
+                         "history " + path_ + ": cannot open: " + std::strerror(errno));
+    if (fd >= 0) ::close(fd);
+  }
   if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
       SQLITE_OK)
     Fail(HistoryErrorKind::Unavailable, "cannot open");
