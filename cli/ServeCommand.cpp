@@ -25,8 +25,9 @@ constexpr size_t kWantedOpenFiles = 8192;
 // The dashboard's database calls end quickly on PostgreSQL, whatever a statement waits for:
 // the dashboard never holds a lock long enough to slow the stations sharing the database.
 void ShortDatabaseTimeouts() {
-  std::string options = "-c statement_timeout=5000 -c lock_timeout=2000 "
-                        "-c idle_in_transaction_session_timeout=10000";
+  std::string options =
+      "-c statement_timeout=5000 -c lock_timeout=2000 "
+      "-c idle_in_transaction_session_timeout=10000";
   if (const char* given = std::getenv("PGOPTIONS"); given && *given)
     options = std::string(given) + " " + options;
   ::setenv("PGOPTIONS", options.c_str(), 1);
@@ -40,9 +41,10 @@ int Usage(const std::string& message) {
 }  // namespace
 
 int RunServeCommand(const CliOptions& options) {
-  CLI::App app{"Serves a web dashboard of the rollouts and the history (read-only unless "
-               "--allow-actions).",
-               "uvq serve"};
+  CLI::App app{
+      "Serves a web dashboard of the rollouts and the history (read-only unless "
+      "--allow-actions).",
+      "uvq serve"};
   app.footer(
       "\nThe page and its API are served by uvq itself; nothing is fetched from elsewhere. "
       "Beyond loopback every API call needs the token (Authorization: Bearer TOKEN); "

@@ -8,8 +8,9 @@ namespace uvq::cli {
 void AddServeCommand(CLI::App& app, ServeOptions& options) {
   (void)options;
   CLI::App* serve = app.add_subcommand(
-      "serve", "web dashboard of the rollouts and the history: serve [--listen HOST:PORT] "
-               "[--allow-actions --token-file FILE]");
+      "serve",
+      "web dashboard of the rollouts and the history: serve [--listen HOST:PORT] "
+      "[--allow-actions --token-file FILE]");
   serve->prefix_command();
   serve->allow_extras();
   serve->fallthrough(false);

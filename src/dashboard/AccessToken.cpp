@@ -45,7 +45,7 @@ std::optional<std::string> ReadTokenFile(const std::string& path, std::string& p
     int fd;
     ~FdCloser() { ::close(fd); }
   } closer{fd};
-  struct stat info{};
+  struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     problem = shown + ": not a regular file";
     return std::nullopt;

@@ -112,8 +112,8 @@ json HistoryRowJson(const history::OperationRow& r) {
       {"id", r.id},
       {"started", Time(r.startedAt)},
       {"ended", TimeOrNull(r.endedAt)},
-      {"duration_s", r.endedAt ? json(static_cast<double>(*r.endedAt - r.startedAt) / 1000.0)
-                               : json(nullptr)},
+      {"duration_s",
+       r.endedAt ? json(static_cast<double>(*r.endedAt - r.startedAt) / 1000.0) : json(nullptr)},
       {"station", r.station},
       {"user", r.osUser},
       {"front_end", r.frontEnd},

@@ -54,7 +54,8 @@ void ConnectionThreads::Work() {
   std::unique_lock lock(mutex_);
   for (;;) {
     ++idle_;
-    const bool woken = work_.wait_for(lock, kIdleEnd, [this] { return stopping_ || !tasks_.empty(); });
+    const bool woken =
+        work_.wait_for(lock, kIdleEnd, [this] { return stopping_ || !tasks_.empty(); });
     --idle_;
     if (tasks_.empty() && (stopping_ || (!woken && threads_ > kThreadsKept))) break;
     if (tasks_.empty()) continue;

@@ -7,8 +7,8 @@
 #include <algorithm>
 #include <chrono>
 #include <mutex>
-#include <type_traits>
 #include <nlohmann/json.hpp>
+#include <type_traits>
 #include <unordered_map>
 
 #include "dashboard/AccessToken.h"
@@ -140,14 +140,14 @@ class DashboardServer::Impl {
                                  {"X-Frame-Options", "DENY"},
                                  {"Referrer-Policy", "no-referrer"},
                                  {"Cache-Control", "no-store"}});
-    server_.set_pre_routing_handler([this](const httplib::Request& request,
-                                           httplib::Response& response) {
-      if (config_.listen.loopback() && !IsLoopbackHost(request.get_header_value("Host"))) {
-        Answer(response, {421, "this dashboard answers to its loopback address only"});
-        return httplib::Server::HandlerResponse::Handled;
-      }
-      return httplib::Server::HandlerResponse::Unhandled;
-    });
+    server_.set_pre_routing_handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+          if (config_.listen.loopback() && !IsLoopbackHost(request.get_header_value("Host"))) {
+            Answer(response, {421, "this dashboard answers to its loopback address only"});
+            return httplib::Server::HandlerResponse::Handled;
+          }
+          return httplib::Server::HandlerResponse::Unhandled;
+        });
     // No route: the same short answer whatever was asked, never the path echoed back.
     server_.set_error_handler([](const httplib::Request&, httplib::Response& response) {
       if (!response.body.empty()) return;
@@ -172,13 +172,13 @@ class DashboardServer::Impl {
     server_.Get(R"(/units/[0-9A-Fa-f]{1,4})", page);
     server_.Get(R"(/images/[0-9A-Fa-f]{64})", page);
     server_.Get("/rollout", page);
-    server_.Get(R"(/assets/(style\.css|app\.js))", [](const httplib::Request& request,
-                                                     httplib::Response& response) {
-      const std::string name = request.matches[1];
-      response.set_content(std::string(*PageFile(name)), name.ends_with(".css")
-                                                             ? "text/css; charset=utf-8"
-                                                             : "text/javascript; charset=utf-8");
-    });
+    server_.Get(R"(/assets/(style\.css|app\.js))",
+                [](const httplib::Request& request, httplib::Response& response) {
+                  const std::string name = request.matches[1];
+                  response.set_content(std::string(*PageFile(name)),
+                                       name.ends_with(".css") ? "text/css; charset=utf-8"
+                                                              : "text/javascript; charset=utf-8");
+                });
 
     Api("/api/overview", [this](const httplib::Request& request) {
       if (!request.params.empty()) throw Refusal{400, "no query parameters here"};
@@ -223,7 +223,8 @@ class DashboardServer::Impl {
     Api("/api/units", [this](const httplib::Request& request) {
       const history::HistoryFilter filter = FilterOrRefuse(request);
       json units = json::array();
-      for (const auto& unit : WithHistory([&](history::HistoryStore& s) { return s.units(filter); }))
+      for (const auto& unit :
+           WithHistory([&](history::HistoryStore& s) { return s.units(filter); }))
         units.push_back(UnitStateJson(unit));
       return json{{"offset", filter.offset}, {"limit", filter.limit}, {"units", std::move(units)}};
     });
@@ -260,26 +261,27 @@ class DashboardServer::Impl {
 
   // A GET of the API: checked, answered from what was kept when fresh, else asked.
   void Api(const std::string& pattern, std::function<json(const httplib::Request&)> handler) {
-    server_.Get(pattern, [this, handler](const httplib::Request& request,
-                                         httplib::Response& response) {
-      if (const auto refusal = ReadRefusal(request)) return Answer(response, *refusal);
-      const std::string key = request.path + "?" + QueryKey(request.params);
-      if (Kept(key, response)) return;
-      try {
-        response.set_content(JsonText(handler(request)), "application/json");
-        Keep(key, response.body);
-      } catch (const Refusal& refusal) {
-        Answer(response, refusal);
-      } catch (const history::HistoryError& error) {
-        Answer(response, {503, history::WithoutPassword(error.what(), config_.db)});
-      }
-    });
+    server_.Get(pattern,
+                [this, handler](const httplib::Request& request, httplib::Response& response) {
+                  if (const auto refusal = ReadRefusal(request)) return Answer(response, *refusal);
+                  const std::string key = request.path + "?" + QueryKey(request.params);
+                  if (Kept(key, response)) return;
+                  try {
+                    response.set_content(JsonText(handler(request)), "application/json");
+                    Keep(key, response.body);
+                  } catch (const Refusal& refusal) {
+                    Answer(response, refusal);
+                  } catch (const history::HistoryError& error) {
+                    Answer(response, {503, history::WithoutPassword(error.what(), config_.db)});
+                  }
+                });
   }
 
   void Act(const httplib::Request& request, httplib::Response& response) {
     if (!config_.allowActions || !config_.token)
-      return Answer(response, {403, "this dashboard is read-only (start uvq serve with "
-                                    "--allow-actions and --token-file to allow actions)"});
+      return Answer(response, {403,
+                               "this dashboard is read-only (start uvq serve with "
+                               "--allow-actions and --token-file to allow actions)"});
     if (!BearerMatches(request.get_header_value("Authorization"), *config_.token))
       return Answer(response, {401, "a valid token is needed for actions"});
     static const std::unordered_map<std::string, history::RolloutAction> kActions = {
@@ -290,15 +292,15 @@ class DashboardServer::Impl {
     try {
       const std::string name = RolloutOrRefuse(request, false).name;
       const history::RolloutAction action = kActions.at(request.matches[1]);
-      const history::ActionResult result = WithRollouts(
-          [&](history::RolloutStore& s) { return s.act(name, action, NowMillis()); });
+      const history::ActionResult result =
+          WithRollouts([&](history::RolloutStore& s) { return s.act(name, action, NowMillis()); });
       ForgetKept();
       if (!result.found) return Answer(response, {404, "no such rollout"});
       if (!result.applied) return Answer(response, {409, result.refusal});
-      response.set_content(JsonText(json{{"state", std::string(history::RolloutStateName(
-                                                       result.state))},
-                                         {"units_reset", result.unitsReset}}),
-                           "application/json");
+      response.set_content(
+          JsonText(json{{"state", std::string(history::RolloutStateName(result.state))},
+                        {"units_reset", result.unitsReset}}),
+          "application/json");
     } catch (const Refusal& refusal) {
       Answer(response, refusal);
     } catch (const history::HistoryError& error) {

@@ -14,10 +14,10 @@ namespace uvq::dashboard {
 
 struct DashboardConfig {
   ListenAddress listen;
-  bool allowActions = false;          // --allow-actions
-  std::optional<std::string> token;   // read from --token-file
-  std::string db;                     // the "db" setting: only ever shown without its password
-  int pollMs = 1500;                  // how often the page asks again
+  bool allowActions = false;         // --allow-actions
+  std::optional<std::string> token;  // read from --token-file
+  std::string db;                    // the "db" setting: only ever shown without its password
+  int pollMs = 1500;                 // how often the page asks again
 };
 
 // Opens a store for the dashboard; called again after a store failed (the database restarted).

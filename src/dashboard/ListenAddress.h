@@ -9,7 +9,7 @@ namespace uvq::dashboard {
 
 // Where the dashboard listens: --listen HOST:PORT, an IPv4 address (or "localhost") and a port.
 struct ListenAddress {
-  std::string host;  // dotted IPv4
+  std::string host;   // dotted IPv4
   uint16_t port = 0;  // 0: any free port (for tests)
   bool loopback() const;
   std::string text() const;  // "127.0.0.1:8080"

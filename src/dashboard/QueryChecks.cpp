@@ -54,9 +54,9 @@ bool IsCleanUtf8(const std::string& text) {
 }
 
 bool Matches(const std::string& text, size_t maxBytes, bool (*allowed)(unsigned char)) {
-  return !text.empty() && text.size() <= maxBytes && std::all_of(text.begin(), text.end(), [&](char c) {
-           return allowed(static_cast<unsigned char>(c));
-         });
+  return !text.empty() && text.size() <= maxBytes &&
+         std::all_of(text.begin(), text.end(),
+                     [&](char c) { return allowed(static_cast<unsigned char>(c)); });
 }
 
 bool IdentifierChar(unsigned char c) {
@@ -150,8 +150,9 @@ std::optional<Page> PageOf(const QueryParams& params, std::string& problem) {
 
 std::optional<RolloutQuery> RolloutQueryOf(const QueryParams& params, bool paged,
                                            std::string& problem) {
-  if (!KnownOnce(params, paged ? std::set<std::string_view>{"name", "offset", "limit"}
-                               : std::set<std::string_view>{"name"},
+  if (!KnownOnce(params,
+                 paged ? std::set<std::string_view>{"name", "offset", "limit"}
+                       : std::set<std::string_view>{"name"},
                  problem))
     return std::nullopt;
   RolloutQuery query;
@@ -168,9 +169,9 @@ std::optional<RolloutQuery> RolloutQueryOf(const QueryParams& params, bool paged
 std::optional<history::HistoryFilter> HistoryFilterOf(const QueryParams& params,
                                                       history::UtcMillis now,
                                                       std::string& problem) {
-  static const std::set<std::string_view> kKnown = {
-      "unit", "address", "image", "outcome", "operation", "station", "since", "until",
-      "offset", "limit"};
+  static const std::set<std::string_view> kKnown = {"unit",      "address", "image", "outcome",
+                                                    "operation", "station", "since", "until",
+                                                    "offset",    "limit"};
   if (!KnownOnce(params, kKnown, problem)) return std::nullopt;
   history::HistoryFilter filter;
   Page page;

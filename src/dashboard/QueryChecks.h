@@ -41,8 +41,7 @@ struct Page {
 // `now`. nullopt with `problem` said for an unknown or repeated parameter or a value that does
 // not fit its pattern.
 std::optional<history::HistoryFilter> HistoryFilterOf(const QueryParams& params,
-                                                      history::UtcMillis now,
-                                                      std::string& problem);
+                                                      history::UtcMillis now, std::string& problem);
 
 // Only offset and limit (a unit's history).
 std::optional<Page> PageOf(const QueryParams& params, std::string& problem);

@@ -2,8 +2,8 @@
 #include "history/SqliteHistoryStore.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -135,7 +135,7 @@ void SqliteHistoryStore::Open() {
   // descriptor of a file drops every POSIX lock the process holds on it, those of SQLite's
   // other connections to it included, and another process could then checkpoint and remove
   // the WAL under a connection that still writes to it.
-  struct stat info{};
+  struct stat info {};
   if (::stat(path_.c_str(), &info) != 0) {
     const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0 && errno != EEXIST)

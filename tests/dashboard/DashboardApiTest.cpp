@@ -5,8 +5,8 @@
 #include <libpq-fe.h>
 
 #include <fstream>
-#include <set>
 #include <nlohmann/json.hpp>
+#include <set>
 
 #include "DashboardRunner.h"
 #include "HttpProbe.h"
@@ -127,7 +127,8 @@ class DashboardApiTest : public QObject {
     const uint16_t port = dashboard.port();
     const auto get = [&](const std::string& target) {
       const http_probe::Answer answer = http_probe::Get(address, port, target);
-      if (answer.status != 200) qWarning("%s: %d %s", target.c_str(), answer.status, answer.body.c_str());
+      if (answer.status != 200)
+        qWarning("%s: %d %s", target.c_str(), answer.status, answer.body.c_str());
       return Body(answer);
     };
 
@@ -157,8 +158,7 @@ class DashboardApiTest : public QObject {
     QCOMPARE(get("/api/history?image=" + kShaB)["rows"].size(), size_t{10});
     QCOMPARE(Details(get("/api/history?since=2026-12-07T00:10&until=2026-12-07T00:12")),
              (std::vector<std::string>{"p12", "p11", "p10"}));
-    QCOMPARE(get("/api/history?until=2026-12-07&outcome=ok&unit=0200")["rows"].size(),
-             size_t{15});
+    QCOMPARE(get("/api/history?until=2026-12-07&outcome=ok&unit=0200")["rows"].size(), size_t{15});
 
     // Units: each one's latest state; "units carrying image X" by the last good image.
     const json units = get("/api/units");
@@ -192,7 +192,8 @@ class DashboardApiTest : public QObject {
     const uint16_t port = dashboard.port();
     const auto get = [&](const std::string& target) {
       const http_probe::Answer answer = http_probe::Get(address, port, target);
-      if (answer.status != 200) qWarning("%s: %d %s", target.c_str(), answer.status, answer.body.c_str());
+      if (answer.status != 200)
+        qWarning("%s: %d %s", target.c_str(), answer.status, answer.body.c_str());
       return Body(answer);
     };
 
@@ -235,8 +236,10 @@ class DashboardApiTest : public QObject {
     QCOMPARE(firstUnits["units"][2]["progress"].get<std::string>(), std::string("failed"));
     QCOMPARE(get("/api/rollout/units?name=line%203&offset=6&limit=3")["units"].size(), size_t{2});
     QCOMPARE(http_probe::Get(address, port, "/api/rollout?name=line%204").status, 404);
-    QCOMPARE(http_probe::Get(address, port, "/api/rollout/units?name=line%203&limit=9999").status, 400);
-    QCOMPARE(http_probe::Get(address, port, "/api/rollout?name=%3Cscript%3Ealert(1)%3C%2Fscript%3E").status,
+    QCOMPARE(http_probe::Get(address, port, "/api/rollout/units?name=line%203&limit=9999").status,
+             400);
+    QCOMPARE(http_probe::Get(address, port, "/api/rollout?name=%3Cscript%3Ealert(1)%3C%2Fscript%3E")
+                 .status,
              200);
   }
 
@@ -286,7 +289,8 @@ class DashboardApiTest : public QObject {
       return http_probe::Post(address, port, "/api/rollout/" + what + "?name=line", bearer);
     };
     const auto state = [&] {
-      return Body(http_probe::Get(address, port, "/api/rollout?name=line"))["state"].get<std::string>();
+      return Body(http_probe::Get(address, port, "/api/rollout?name=line"))["state"]
+          .get<std::string>();
     };
     QCOMPARE(http_probe::Post(address, port, "/api/rollout/pause?name=line").status, 401);
     QCOMPARE(state(), std::string("running"));
@@ -378,10 +382,11 @@ class DashboardApiTest : public QObject {
             400);
     // A body larger than any request needs is refused before it is read.
     const std::string big(100000, 'x');
-    const auto posted = http_probe::Send(
-        address, port,
-        "POST /api/rollout/pause?name=r HTTP/1.1\r\nHost: " + address + "\r\nContent-Length: " +
-            std::to_string(big.size()) + "\r\nConnection: close\r\n\r\n" + big);
+    const auto posted =
+        http_probe::Send(address, port,
+                         "POST /api/rollout/pause?name=r HTTP/1.1\r\nHost: " + address +
+                             "\r\nContent-Length: " + std::to_string(big.size()) +
+                             "\r\nConnection: close\r\n\r\n" + big);
     QCOMPARE(posted.status, 413);
     // And it still answers.
     QCOMPARE(http_probe::Get(address, port, "/api/overview").status, 200);
@@ -395,8 +400,8 @@ class DashboardApiTest : public QObject {
     QVERIFY2(dashboard.listening(), dashboard.problem().c_str());
     const uint16_t port = dashboard.port();
     for (const std::string& page :
-         std::vector<std::string>{"/", "/history", "/units", "/units/0100", "/rollout?name=line%203",
-                                  "/images/" + kShaA}) {
+         std::vector<std::string>{"/", "/history", "/units", "/units/0100",
+                                  "/rollout?name=line%203", "/images/" + kShaA}) {
       const http_probe::Answer answer = http_probe::Get(address, port, page);
       QCOMPARE(answer.status, 200);
       QVERIFY(answer.hasHeader("Content-Security-Policy: default-src 'none'; script-src 'self'"));
@@ -411,7 +416,8 @@ class DashboardApiTest : public QObject {
     const json overview = Body(http_probe::Get(address, port, "/api/overview"));
     QCOMPARE(overview["actions"].get<bool>(), false);
     const auto rebound = http_probe::Send(
-        address, port, "GET /api/overview HTTP/1.1\r\nHost: evil.example:8080\r\nConnection: close\r\n\r\n");
+        address, port,
+        "GET /api/overview HTTP/1.1\r\nHost: evil.example:8080\r\nConnection: close\r\n\r\n");
     QCOMPARE(rebound.status, 421);
   }
 

@@ -19,7 +19,8 @@ namespace {
 
 const std::string kToken = "browser-test-token-0123456789";
 // Markup in a name is shown as it is written, never run.
-const std::string kRollout = "line 7 <img src=x onerror=\"window.pwned=1\"><script>window.pwned=2</script>";
+const std::string kRollout =
+    "line 7 <img src=x onerror=\"window.pwned=1\"><script>window.pwned=2</script>";
 
 // The text of one count of one group on the rollouts page ("ok", "failed", ...).
 const char* const kGroupCount = R"(
@@ -111,7 +112,8 @@ class DashboardBrowserTest : public QObject {
     station.ok(claims[1], kNow + 200);
     station.unitError(claims[2], kNow + 300);
     const std::string count = std::string("return (() => {") + kGroupCount + "})();";
-    QVERIFY(browser.waitUntil(count.substr(0, count.size() - 1) + " === '2';", {kRollout, 0, "ok"}));
+    QVERIFY(
+        browser.waitUntil(count.substr(0, count.size() - 1) + " === '2';", {kRollout, 0, "ok"}));
     QVERIFY(browser.run(count, {kRollout, 0, "failed"}) == json("1"));
     QVERIFY(browser.run(count, {kRollout, 0, "running"}) == json("1"));
     QVERIFY(browser.run(count, {kRollout, 1, "pending"}) == json("6"));
@@ -184,7 +186,8 @@ class DashboardBrowserTest : public QObject {
       return rows.length === 1 && rows[0].textContent.includes('unit_error');)"));
     QVERIFY(Shot(browser, "7-history-filtered"));
     QVERIFY(browser.open(serve.url() + "history"));
-    QVERIFY(browser.waitUntil("return document.querySelectorAll('tbody tr[data-key]').length === 6;"));
+    QVERIFY(
+        browser.waitUntil("return document.querySelectorAll('tbody tr[data-key]').length === 6;"));
     QVERIFY(Shot(browser, "8-history"));
     QVERIFY(browser.open(serve.url() + "units/0102"));
     QVERIFY(browser.waitUntil(

@@ -17,7 +17,8 @@ using namespace uvq::history;
 inline const std::string kSha(64, 'c');
 
 // `groups` groups of `perGroup` units at 127.30.G.U (never reached: no unit is ever sent to).
-inline RolloutSpec Spec(const std::string& name, int groups, int perGroup, int errorThreshold = 50) {
+inline RolloutSpec Spec(const std::string& name, int groups, int perGroup,
+                        int errorThreshold = 50) {
   RolloutSpec spec;
   spec.name = name;
   spec.createdAt = 1'796'601'600'000;
@@ -31,8 +32,8 @@ inline RolloutSpec Spec(const std::string& name, int groups, int perGroup, int e
   for (int g = 0; g < groups; ++g)
     for (int u = 0; u < perGroup; ++u) {
       const uint32_t address = (127u << 24) | (30u << 16) | (uint32_t(g) << 8) | uint32_t(u + 1);
-      spec.targets.push_back({"127.30." + std::to_string(g) + "." + std::to_string(u + 1), address,
-                              "", g});
+      spec.targets.push_back(
+          {"127.30." + std::to_string(g) + "." + std::to_string(u + 1), address, "", g});
     }
   return spec;
 }

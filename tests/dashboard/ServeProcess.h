@@ -29,7 +29,8 @@ class ServeProcess {
     const size_t at = output_.find("http://");
     if (at != std::string::npos) url_ = output_.substr(at, output_.find("/ (", at) - at + 1);
     const size_t colon = url_.rfind(':');
-    if (colon != std::string::npos) port_ = static_cast<uint16_t>(std::stoi(url_.substr(colon + 1)));
+    if (colon != std::string::npos)
+      port_ = static_cast<uint16_t>(std::stoi(url_.substr(colon + 1)));
   }
   ~ServeProcess() {
     if (process_.state() != QProcess::NotRunning) {

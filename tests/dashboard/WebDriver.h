@@ -32,8 +32,9 @@ class WebDriver {
     driver_.setProcessEnvironment(environment);
     driver_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     driver_.setStandardOutputFile(QString::fromStdString(scratch + "/chromedriver.out"));
-    driver_.start("chromedriver", {"--port=" + QString::number(port_),
-                                   "--log-path=" + QString::fromStdString(scratch + "/chromedriver.log")});
+    driver_.start("chromedriver",
+                  {"--port=" + QString::number(port_),
+                   "--log-path=" + QString::fromStdString(scratch + "/chromedriver.log")});
     if (!driver_.waitForStarted(30000)) {
       problem_ = "chromedriver did not start (Debian package chromium-driver)";
       return;
@@ -62,7 +63,8 @@ class WebDriver {
                {"--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                 "--no-first-run", "--disable-extensions", "--disable-background-networking",
                 "--disable-component-update", "--disable-sync", "--disable-breakpad",
-                "--window-size=1366,768", "--user-data-dir=" + scratch + "/chromium-profile"}}}}}}}}};
+                "--window-size=1366,768",
+                "--user-data-dir=" + scratch + "/chromium-profile"}}}}}}}}};
     const auto session = client_->Post("/session", capabilities.dump(), "application/json");
     if (!session || session->status != 200) {
       problem_ = "no browser session: " + (session ? session->body : std::string("no answer"));
@@ -103,8 +105,7 @@ class WebDriver {
   bool screenshot(const std::string& path) {
     const auto response = client_->Get("/session/" + session_ + "/screenshot");
     if (!response || response->status != 200) return false;
-    const std::string base64 =
-        nlohmann::json::parse(response->body)["value"].get<std::string>();
+    const std::string base64 = nlohmann::json::parse(response->body)["value"].get<std::string>();
     const QByteArray png = QByteArray::fromBase64(QByteArray::fromStdString(base64));
     std::ofstream out(path, std::ios::binary);
     out.write(png.constData(), png.size());
@@ -116,7 +117,8 @@ class WebDriver {
     const auto response =
         client_->Post("/session/" + session_ + path, body.dump(), "application/json");
     if (!response || response->status != 200) {
-      if (response) qWarning("webdriver %s: %s", path.c_str(), response->body.substr(0, 300).c_str());
+      if (response)
+        qWarning("webdriver %s: %s", path.c_str(), response->body.substr(0, 300).c_str());
       return std::nullopt;
     }
     return nlohmann::json::parse(response->body, nullptr, false)["value"];
