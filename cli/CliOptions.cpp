@@ -248,6 +248,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   AddRow(app, "", "--config", configFile);
   AddHistoryOptions(app, options.history);
   AddRolloutCommand(app, options.rollout);
+  AddServeCommand(app, options.serve);
 
   std::array<CLI::App*, kOperations.size()> subcommands{};
   for (size_t i = 0; i < kOperations.size(); ++i)
@@ -343,6 +344,8 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
 
   CollectHistoryCommand(app, options.history);
   if (options.history.command) return {std::move(options), ExitCode::Ok};
+  CollectServeCommand(app, options.serve);
+  if (options.serve.command) return {std::move(options), ExitCode::Ok};
   for (size_t i = 0; i < kOperations.size(); ++i)
     if (subcommands[i]->parsed()) plan.operation = kOperations[i].operation;
   plan.autoReset = !noReset;

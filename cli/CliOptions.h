@@ -8,6 +8,7 @@
 
 #include "ExitCode.h"
 #include "HistoryOptions.h"
+#include "ServeOptions.h"
 #include "Output.h"
 #include "RolloutOptions.h"
 #include "TargetList.h"
@@ -86,6 +87,7 @@ struct CliOptions {
   int scanRate = 50;       // scan: addresses asked per second
   HistoryOptions history;  // recording, and the `history` subcommand
   RolloutWords rollout;    // the `rollout` subcommand
+  ServeOptions serve;      // the `serve` subcommand (the web dashboard)
 };
 
 // Either options to run with, or the code to exit with at once (help: 0, bad usage: 2). Help

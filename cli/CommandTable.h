@@ -24,7 +24,7 @@ struct OptionRow {
   std::string_view choices;  // blank-separated, for Completion::Choices
 };
 
-inline constexpr std::array<OptionRow, 55> kOptionRows{{
+inline constexpr std::array<OptionRow, 58> kOptionRows{{
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
      Completion::Host, ""},
@@ -139,6 +139,12 @@ inline constexpr std::array<OptionRow, 55> kOptionRows{{
      Completion::Nothing, ""},
     {"rollout", "--failed", "", "retry: put every failed unit back to pending", Completion::Nothing,
      ""},
+    {"serve", "--listen", "HOST:PORT", "address and port of the dashboard (default 127.0.0.1:8080)",
+     Completion::Nothing, ""},
+    {"serve", "--allow-actions", "", "allow pause, resume, cancel and retry-failed, with the token",
+     Completion::Nothing, ""},
+    {"serve", "--token-file", "FILE", "file holding the dashboard's token (mode 600)",
+     Completion::File, ""},
     {"help", "TOPIC", "", "a subcommand, or exit-codes", Completion::Nothing, ""},
 }};
 

@@ -15,6 +15,7 @@
 #include "Escaped.h"
 #include "EventLoop.h"
 #include "HistoryCommand.h"
+#include "ServeCommand.h"
 #include "ImageCheck.h"
 #include "Interruption.h"
 #include "OpenFileLimit.h"
@@ -261,6 +262,7 @@ int main(int argc, char** argv) {
   try {
     if (parsed.options->history.command) return RunHistoryCommand(*parsed.options);
     if (parsed.options->rollout.command) return RunRolloutCommand(*parsed.options);
+    if (parsed.options->serve.command) return RunServeCommand(*parsed.options);
     return Run(*parsed.options);
   } catch (const std::exception& error) {
     std::fflush(stdout);

@@ -5,7 +5,8 @@
 set -euo pipefail
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev libcli11-dev libssl-dev libasound2-dev
           iproute2 util-linux xvfb xauth clang libclang-rt-dev clang-format help2man
-          libsqlite3-dev libpq-dev postgresql ccache "$@")
+          libsqlite3-dev libpq-dev postgresql ccache
+          libcpp-httplib-dev nlohmann-json3-dev chromium chromium-driver "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

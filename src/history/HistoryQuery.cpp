@@ -70,10 +70,13 @@ class Where {
     sql_ += " AND " + head + Placeholder(params_.size(), dialect_);
   }
   void Raw(const std::string& clause) { sql_ += " AND " + clause; }
-  std::string Limit(int limit) {
+  std::string Limit(int limit, int offset) {
     if (limit <= 0) return {};
     params_.push_back(int64_t{limit});
-    return " LIMIT " + Placeholder(params_.size(), dialect_);
+    std::string clause = " LIMIT " + Placeholder(params_.size(), dialect_);
+    if (offset <= 0) return clause;
+    params_.push_back(int64_t{offset});
+    return clause + " OFFSET " + Placeholder(params_.size(), dialect_);
   }
   const std::string& sql() const { return sql_; }
   std::vector<SqlValue>& params() { return params_; }
@@ -227,7 +230,7 @@ SqlStatement OperationsQuery(const HistoryFilter& filter, Dialect dialect) {
   if (filter.until) where.Clause("started_at <= ", *filter.until);
   std::string sql = std::string("SELECT ") + kOperationColumns + " FROM operations" + where.sql() +
                     " ORDER BY started_at DESC, id DESC";
-  sql += where.Limit(filter.limit);
+  sql += where.Limit(filter.limit, filter.offset);
   return {sql, std::move(where.params())};
 }
 
@@ -244,7 +247,7 @@ SqlStatement UnitsQuery(const HistoryFilter& filter, Dialect dialect) {
       "SELECT unit_id, address, last_seen, last_operation, last_outcome, last_station, "
       "last_image_path, last_image_sha256, last_programmed_at FROM units" +
       where.sql() + " ORDER BY unit_id";
-  sql += where.Limit(filter.limit);
+  sql += where.Limit(filter.limit, filter.offset);
   return {sql, std::move(where.params())};
 }
 

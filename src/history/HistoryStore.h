@@ -60,6 +60,7 @@ struct HistoryFilter {
   std::optional<UtcMillis> since;  // started at or after
   std::optional<UtcMillis> until;  // started at or before
   int limit = 100;                 // 0 or less: no limit
+  int offset = 0;                  // rows skipped first, for pages (with a limit)
 };
 
 // A unit's latest known state.

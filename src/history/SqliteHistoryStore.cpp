@@ -133,19 +133,20 @@ void SqliteHistoryStore::Open() {
   // Created here, not by SQLite, so that it is private from the first byte; SQLite gives its
   // -wal and -shm files the mode of this one. Only when it is not there yet: closing a
   // descriptor of a database file drops every POSIX lock this process holds on it, so with
-  // another connection open here (a rollout's store beside the history) other processes would
-  // write under it and corrupt the file.
+  // another connection open here (a rollout's store beside the history) other processes could
+  // checkpoint and remove the WAL under it and corrupt the file.
   struct stat info {};
   const bool exists = ::lstat(path_.c_str(), &info) == 0;
   if (exists && S_ISLNK(info.st_mode))
     throw HistoryError(HistoryErrorKind::Unavailable,
                        "history " + path_ + ": cannot open: " + std::strerror(ELOOP));
   if (!exists) {
-    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0)
+    // Another process may create it at the same moment: then it is simply there.
+    const int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno != EEXIST)
       throw HistoryError(HistoryErrorKind::Unavailable,
                          "history " + path_ + ": cannot open: " + std::strerror(errno));
-    ::close(fd);
+    if (fd >= 0) ::close(fd);
   }
   if (sqlite3_open_v2(path_.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
       SQLITE_OK)

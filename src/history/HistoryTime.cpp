@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "HistoryTime.h"
+#include "history/HistoryTime.h"
 
 #include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 
-namespace uvq::cli {
+namespace uvq::history {
 
 namespace {
 
@@ -128,4 +128,4 @@ std::optional<HistoryMillis> ParseTimeBound(const std::string& text, HistoryMill
   return result;
 }
 
-}  // namespace uvq::cli
+}  // namespace uvq::history

@@ -1,0 +1,125 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "ServeCommand.h"
+
+#include <CLI/CLI.hpp>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <thread>
+
+#include "OpenFileLimit.h"
+#include "dashboard/AccessToken.h"
+#include "dashboard/DashboardServer.h"
+#include "history/OpenHistoryStore.h"
+#include "history/RedactedUrl.h"
+#include "history/RolloutStore.h"
+
+namespace uvq::cli {
+
+namespace {
+
+// Open connections the dashboard may hold at once (each a descriptor), with room to spare.
+constexpr size_t kWantedOpenFiles = 8192;
+
+// The dashboard's database calls end quickly on PostgreSQL, whatever a statement waits for:
+// the dashboard never holds a lock long enough to slow the stations sharing the database.
+void ShortDatabaseTimeouts() {
+  std::string options =
+      "-c statement_timeout=5000 -c lock_timeout=2000 "
+      "-c idle_in_transaction_session_timeout=10000";
+  if (const char* given = std::getenv("PGOPTIONS"); given && *given)
+    options = std::string(given) + " " + options;
+  ::setenv("PGOPTIONS", options.c_str(), 1);
+}
+
+int Usage(const std::string& message) {
+  std::cerr << "uvq: serve: " << message << "\n";
+  return ToInt(ExitCode::Usage);
+}
+
+}  // namespace
+
+int RunServeCommand(const CliOptions& options) {
+  CLI::App app{
+      "Serves a web dashboard of the rollouts and the history (read-only unless "
+      "--allow-actions).",
+      "uvq serve"};
+  app.footer(
+      "\nThe page and its API are served by uvq itself; nothing is fetched from elsewhere. "
+      "Beyond loopback every API call needs the token (Authorization: Bearer TOKEN); "
+      "pause, resume, cancel and retry-failed need --allow-actions and the token. The token "
+      "file holds one line of at least 16 printable characters and must not be readable by "
+      "others.");
+  std::string listen = dashboard::kDefaultListen, tokenFile, db = options.history.db;
+  bool allowActions = false;
+  app.add_option("--listen", listen, "HOST:PORT to listen on (default 127.0.0.1:8080)");
+  app.add_flag("--allow-actions", allowActions,
+               "allow pause, resume, cancel and retry-failed of rollouts, with the token");
+  app.add_option("--token-file", tokenFile, "file holding the token (mode 600)");
+  app.add_option("--db", db, "the history database (as for every subcommand)");
+  std::vector<std::string> args(options.serve.commandArgs.rbegin(),
+                                options.serve.commandArgs.rend());
+  try {
+    app.parse(args);
+  } catch (const CLI::ParseError& error) {
+    const int code = app.exit(error);
+    return code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);
+  }
+
+  dashboard::DashboardConfig config;
+  std::string problem;
+  const auto address = dashboard::ParseListenAddress(listen, problem);
+  if (!address) return Usage(problem);
+  config.listen = *address;
+  config.allowActions = allowActions;
+  config.db = db;
+  if (!tokenFile.empty()) {
+    config.token = dashboard::ReadTokenFile(tokenFile, problem);
+    if (!config.token) return Usage(problem);
+  }
+  if (const auto refusal = dashboard::StartRefusal(config)) return Usage(*refusal);
+
+  ShortDatabaseTimeouts();
+  RaiseOpenFileLimit(kWantedOpenFiles);
+  // Opened once before listening, so a database that cannot be used is said at once.
+  try {
+    history::OpenHistoryStore(db);
+    history::OpenRolloutStore(db);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "uvq: serve: %s\n", history::WithoutPassword(error.what(), db).c_str());
+    return ToInt(ExitCode::History);
+  }
+
+  // SIGINT and SIGTERM end the server from a thread of its own (never from a handler).
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+  dashboard::DashboardServer server(
+      config, [db] { return history::OpenHistoryStore(db); },
+      [db] { return history::OpenRolloutStore(db); });
+  if (!server.bind(problem)) return Usage(problem);
+  std::printf("uvq serve: http://%s:%u/ (history %s; %s)\n", config.listen.host.c_str(),
+              static_cast<unsigned>(server.port()), history::DisplayedSetting(db).c_str(),
+              allowActions ? "actions allowed with the token" : "read-only");
+  std::fflush(stdout);
+
+  std::thread stopper([&server, stopSignals] {
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+    if (signal != 0) server.stop();
+  });
+  const bool ran = server.run();
+  // Stopped without a signal (the server failed): wake the waiting thread with one.
+  if (stopper.joinable()) {
+    pthread_kill(stopper.native_handle(), SIGTERM);
+    stopper.join();
+  }
+  return ran ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Internal);
+}
+
+}  // namespace uvq::cli

@@ -1,0 +1,97 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "dashboard/AccessToken.h"
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+namespace uvq::dashboard {
+
+namespace {
+
+constexpr size_t kMaxTokenFileBytes = 4096;
+constexpr size_t kMinTokenLength = 16;
+
+std::array<unsigned char, SHA256_DIGEST_LENGTH> Digest(const std::string& text) {
+  std::array<unsigned char, SHA256_DIGEST_LENGTH> digest{};
+  SHA256(reinterpret_cast<const unsigned char*>(text.data()), text.size(), digest.data());
+  return digest;
+}
+
+std::string Trimmed(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  const size_t last = text.find_last_not_of(" \t\r");
+  return text.substr(first, last - first + 1);
+}
+
+}  // namespace
+
+std::optional<std::string> ReadTokenFile(const std::string& path, std::string& problem) {
+  const std::string shown = "--token-file '" + path + "'";
+  // Non-blocking, so a FIFO put in its place cannot hold the start; no link followed.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    problem = shown + ": " + std::strerror(errno);
+    return std::nullopt;
+  }
+  struct FdCloser {
+    int fd;
+    ~FdCloser() { ::close(fd); }
+  } closer{fd};
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    problem = shown + ": not a regular file";
+    return std::nullopt;
+  }
+  if (info.st_mode & (S_IROTH | S_IWOTH)) {
+    problem = shown + ": others may read or write it; make it private (chmod 600)";
+    return std::nullopt;
+  }
+  if (info.st_size > static_cast<off_t>(kMaxTokenFileBytes)) {
+    problem = shown + ": larger than 4 KiB, not a token";
+    return std::nullopt;
+  }
+  std::string text(kMaxTokenFileBytes, '\0');
+  size_t used = 0;
+  while (used < text.size()) {
+    const ssize_t n = ::read(fd, text.data() + used, text.size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      problem = shown + ": " + std::strerror(errno);
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    used += static_cast<size_t>(n);
+  }
+  text.resize(used);
+  const std::string token = Trimmed(text.substr(0, text.find('\n')));
+  if (token.size() < kMinTokenLength) {
+    problem = shown + ": the token is shorter than 16 characters";
+    return std::nullopt;
+  }
+  for (unsigned char c : token)
+    if (c < 0x21 || c > 0x7e) {
+      problem = shown + ": the token holds a blank or a character that is not printable ASCII";
+      return std::nullopt;
+    }
+  return token;
+}
+
+bool BearerMatches(const std::string& header, const std::string& token) {
+  static const std::string kScheme = "Bearer ";
+  if (token.empty() || header.size() <= kScheme.size() ||
+      header.compare(0, kScheme.size(), kScheme) != 0)
+    return false;
+  const auto given = Digest(Trimmed(header.substr(kScheme.size())));
+  const auto expected = Digest(token);
+  return CRYPTO_memcmp(given.data(), expected.data(), given.size()) == 0;
+}
+
+}  // namespace uvq::dashboard

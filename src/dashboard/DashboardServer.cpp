@@ -1,0 +1,461 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "dashboard/DashboardServer.h"
+
+#include <httplib.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <type_traits>
+#include <unordered_map>
+
+#include "dashboard/AccessToken.h"
+#include "dashboard/ApiJson.h"
+#include "dashboard/ConnectionThreads.h"
+#include "dashboard/PageFiles.h"
+#include "dashboard/QueryChecks.h"
+#include "history/HistoryTime.h"
+#include "history/OpenHistoryStore.h"
+#include "history/RedactedUrl.h"
+
+namespace uvq::dashboard {
+
+using nlohmann::json;
+
+namespace {
+
+// Connections: each on its own thread up to this many (idle ones end after the keep-alive).
+constexpr size_t kMaxConnectionThreads = 2048;
+constexpr time_t kReadTimeoutSeconds = 5;
+constexpr time_t kWriteTimeoutSeconds = 5;
+constexpr time_t kKeepAliveSeconds = 2;
+constexpr size_t kKeepAliveRequests = 100;
+// Requests carry no body worth more than this (actions take none).
+constexpr size_t kMaxPayloadBytes = 4096;
+// An answer is served again to whoever asks within this time, so a wall of viewers polling
+// every second asks the database about once a second whatever their number.
+constexpr auto kAnswerKept = std::chrono::milliseconds(500);
+constexpr size_t kMaxKeptAnswers = 512;
+// Bounds of the answers: rollouts listed, units listed in a rollout's status, rollouts whose
+// stations the overview shows.
+constexpr size_t kMaxRollouts = 200;
+constexpr size_t kMaxStatusUnits = 500;
+constexpr size_t kMaxOverviewStatuses = 20;
+
+const char* const kSecurityPolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
+    "connect-src 'self'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'";
+
+history::UtcMillis NowMillis() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+// An answer that ends the request: status and message.
+struct Refusal {
+  int status;
+  std::string message;
+};
+
+bool IsFinal(history::RolloutState state) {
+  return state == history::RolloutState::Cancelled || state == history::RolloutState::Done;
+}
+
+// The Host header of a request to a loopback listener names loopback: a page of another site
+// whose name was pointed at 127.0.0.1 (DNS rebinding) gets nothing.
+bool IsLoopbackHost(const std::string& host) {
+  std::string name = host;
+  if (name.starts_with("[")) {
+    const size_t close = name.find(']');
+    return close != std::string::npos && name.substr(0, close + 1) == "[::1]";
+  }
+  name = name.substr(0, name.find(':'));
+  if (name == "localhost") return true;
+  return name.starts_with("127.") && name.find_first_not_of("0123456789.") == std::string::npos;
+}
+
+// The library listens with a backlog of a handful of connections: a burst of clients beyond it
+// would wait for their connection attempts to be sent again (a second and more each) before the
+// server even sees them. The backlog is raised on the socket once it listens.
+class HttpServer : public httplib::Server {
+ public:
+  void raiseBacklog() {
+    const socket_t socket = svr_sock_;
+    if (socket != INVALID_SOCKET) ::listen(socket, SOMAXCONN);
+  }
+};
+
+}  // namespace
+
+std::optional<std::string> StartRefusal(const DashboardConfig& config) {
+  if (!config.listen.loopback() && !config.token)
+    return "listening on " + config.listen.text() +
+           " (not loopback) needs --token-file: anyone who can reach the port would read the "
+           "history";
+  if (config.allowActions && !config.token)
+    return "--allow-actions needs --token-file: actions are taken only with the token";
+  return std::nullopt;
+}
+
+class DashboardServer::Impl {
+ public:
+  Impl(DashboardConfig config, HistoryOpener openHistory, RolloutOpener openRollouts)
+      : config_(std::move(config)),
+        openHistory_(std::move(openHistory)),
+        openRollouts_(std::move(openRollouts)) {
+    Configure();
+    Route();
+  }
+
+  bool bind(std::string& problem) {
+    if (config_.listen.port == 0) {
+      const int port = server_.bind_to_any_port(config_.listen.host);
+      if (port > 0) port_ = static_cast<uint16_t>(port);
+    } else if (server_.bind_to_port(config_.listen.host, config_.listen.port)) {
+      port_ = config_.listen.port;
+    }
+    if (port_ == 0) {
+      problem = "cannot listen on " + config_.listen.text() + " (in use, or not an address here)";
+      return false;
+    }
+    server_.raiseBacklog();
+    return true;
+  }
+  uint16_t port() const { return port_; }
+  bool run() { return server_.listen_after_bind(); }
+  void stop() { server_.stop(); }
+
+ private:
+  void Configure() {
+    server_.new_task_queue = [] { return new ConnectionThreads(kMaxConnectionThreads); };
+    server_.set_read_timeout(kReadTimeoutSeconds, 0);
+    server_.set_write_timeout(kWriteTimeoutSeconds, 0);
+    server_.set_keep_alive_timeout(kKeepAliveSeconds);
+    server_.set_keep_alive_max_count(kKeepAliveRequests);
+    server_.set_payload_max_length(kMaxPayloadBytes);
+    server_.set_default_headers({{"Content-Security-Policy", kSecurityPolicy},
+                                 {"X-Content-Type-Options", "nosniff"},
+                                 {"X-Frame-Options", "DENY"},
+                                 {"Referrer-Policy", "no-referrer"},
+                                 {"Cache-Control", "no-store"}});
+    server_.set_pre_routing_handler(
+        [this](const httplib::Request& request, httplib::Response& response) {
+          if (config_.listen.loopback() && !IsLoopbackHost(request.get_header_value("Host"))) {
+            Answer(response, {421, "this dashboard answers to its loopback address only"});
+            return httplib::Server::HandlerResponse::Handled;
+          }
+          return httplib::Server::HandlerResponse::Unhandled;
+        });
+    // No route: the same short answer whatever was asked, never the path echoed back.
+    server_.set_error_handler([](const httplib::Request&, httplib::Response& response) {
+      if (!response.body.empty()) return;
+      const std::string text = response.status == 404 ? "not found" : "bad request";
+      response.set_content(JsonText(json{{"error", text}}), "application/json");
+    });
+    server_.set_exception_handler(
+        [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
+          response.status = 500;
+          response.set_content(JsonText(json{{"error", "internal error"}}), "application/json");
+        });
+  }
+
+  void Route() {
+    // Pages: one document; its script reads the path and asks the API.
+    const auto page = [](const httplib::Request&, httplib::Response& response) {
+      response.set_content(std::string(*PageFile("index.html")), "text/html; charset=utf-8");
+    };
+    server_.Get("/", page);
+    server_.Get("/history", page);
+    server_.Get("/units", page);
+    server_.Get(R"(/units/[0-9A-Fa-f]{1,4})", page);
+    server_.Get(R"(/images/[0-9A-Fa-f]{64})", page);
+    server_.Get("/rollout", page);
+    server_.Get(R"(/assets/(style\.css|app\.js))",
+                [](const httplib::Request& request, httplib::Response& response) {
+                  const std::string name = request.matches[1];
+                  response.set_content(std::string(*PageFile(name)),
+                                       name.ends_with(".css") ? "text/css; charset=utf-8"
+                                                              : "text/javascript; charset=utf-8");
+                });
+
+    Api("/api/overview", [this](const httplib::Request& request) {
+      if (!request.params.empty()) throw Refusal{400, "no query parameters here"};
+      return json{{"db", history::DisplayedSetting(config_.db)},
+                  {"actions", config_.allowActions},
+                  {"token_needed", !config_.listen.loopback()},
+                  {"poll_ms", config_.pollMs},
+                  {"now", history::MillisIsoUtc(NowMillis())}};
+    });
+    Api("/api/rollouts", [this](const httplib::Request& request) {
+      if (!request.params.empty()) throw Refusal{400, "no query parameters here"};
+      return RolloutList();
+    });
+    Api("/api/rollout", [this](const httplib::Request& request) {
+      const std::string name = RolloutOrRefuse(request, false).name;
+      const auto status = WithRollouts([&](history::RolloutStore& s) { return s.status(name); });
+      if (!status) throw Refusal{404, "no such rollout"};
+      json object = RolloutStatusJson(*status, kMaxStatusUnits);
+      object["now"] = history::MillisIsoUtc(NowMillis());
+      return object;
+    });
+    Api("/api/rollout/units", [this](const httplib::Request& request) {
+      const RolloutQuery query = RolloutOrRefuse(request, true);
+      const std::string& name = query.name;
+      const Page& page = query.page;
+      json units = json::array();
+      const auto list = WithRollouts(
+          [&](history::RolloutStore& s) { return s.units(name, page.offset, page.limit); });
+      for (const history::RolloutUnit& unit : list) units.push_back(RolloutUnitJson(unit));
+      if (list.empty() && page.offset == 0 &&
+          !WithRollouts([&](history::RolloutStore& s) { return s.status(name).has_value(); }))
+        throw Refusal{404, "no such rollout"};
+      return json{{"offset", page.offset}, {"limit", page.limit}, {"units", std::move(units)}};
+    });
+    Api("/api/history", [this](const httplib::Request& request) {
+      const history::HistoryFilter filter = FilterOrRefuse(request);
+      json rows = json::array();
+      for (const auto& row : WithHistory([&](history::HistoryStore& s) { return s.query(filter); }))
+        rows.push_back(HistoryRowJson(row));
+      return json{{"offset", filter.offset}, {"limit", filter.limit}, {"rows", std::move(rows)}};
+    });
+    Api("/api/units", [this](const httplib::Request& request) {
+      const history::HistoryFilter filter = FilterOrRefuse(request);
+      json units = json::array();
+      for (const auto& unit :
+           WithHistory([&](history::HistoryStore& s) { return s.units(filter); }))
+        units.push_back(UnitStateJson(unit));
+      return json{{"offset", filter.offset}, {"limit", filter.limit}, {"units", std::move(units)}};
+    });
+    Api(R"(/api/units/([^/]{1,16}))", [this](const httplib::Request& request) {
+      const auto id = UnitIdOf(request.matches[1]);
+      if (!id) throw Refusal{404, "not found"};
+      const Page page = PageOrRefuse(request);
+      history::HistoryFilter filter;
+      filter.unitId = *id;
+      filter.offset = page.offset;
+      filter.limit = page.limit;
+      history::HistoryFilter one;
+      one.unitId = *id;
+      one.limit = 1;
+      json state = nullptr;
+      json rows = json::array();
+      WithHistory([&](history::HistoryStore& s) {
+        if (const auto units = s.units(one); !units.empty()) state = UnitStateJson(units.front());
+        for (const auto& row : s.query(filter)) rows.push_back(HistoryRowJson(row));
+        return 0;
+      });
+      return json{{"unit", *id},
+                  {"state", std::move(state)},
+                  {"offset", page.offset},
+                  {"limit", page.limit},
+                  {"rows", std::move(rows)}};
+    });
+
+    server_.Post(R"(/api/rollout/(pause|resume|cancel|retry-failed))",
+                 [this](const httplib::Request& request, httplib::Response& response) {
+                   Act(request, response);
+                 });
+  }
+
+  // A GET of the API: checked, answered from what was kept when fresh, else asked.
+  void Api(const std::string& pattern, std::function<json(const httplib::Request&)> handler) {
+    server_.Get(pattern,
+                [this, handler](const httplib::Request& request, httplib::Response& response) {
+                  if (const auto refusal = ReadRefusal(request)) return Answer(response, *refusal);
+                  const std::string key = request.path + "?" + QueryKey(request.params);
+                  if (Kept(key, response)) return;
+                  try {
+                    response.set_content(JsonText(handler(request)), "application/json");
+                    Keep(key, response.body);
+                  } catch (const Refusal& refusal) {
+                    Answer(response, refusal);
+                  } catch (const history::HistoryError& error) {
+                    Answer(response, {503, history::WithoutPassword(error.what(), config_.db)});
+                  }
+                });
+  }
+
+  void Act(const httplib::Request& request, httplib::Response& response) {
+    if (!config_.allowActions || !config_.token)
+      return Answer(response, {403,
+                               "this dashboard is read-only (start uvq serve with "
+                               "--allow-actions and --token-file to allow actions)"});
+    if (!BearerMatches(request.get_header_value("Authorization"), *config_.token))
+      return Answer(response, {401, "a valid token is needed for actions"});
+    static const std::unordered_map<std::string, history::RolloutAction> kActions = {
+        {"pause", history::RolloutAction::Pause},
+        {"resume", history::RolloutAction::Resume},
+        {"cancel", history::RolloutAction::Cancel},
+        {"retry-failed", history::RolloutAction::RetryFailed}};
+    try {
+      const std::string name = RolloutOrRefuse(request, false).name;
+      const history::RolloutAction action = kActions.at(request.matches[1]);
+      const history::ActionResult result =
+          WithRollouts([&](history::RolloutStore& s) { return s.act(name, action, NowMillis()); });
+      ForgetKept();
+      if (!result.found) return Answer(response, {404, "no such rollout"});
+      if (!result.applied) return Answer(response, {409, result.refusal});
+      response.set_content(
+          JsonText(json{{"state", std::string(history::RolloutStateName(result.state))},
+                        {"units_reset", result.unitsReset}}),
+          "application/json");
+    } catch (const Refusal& refusal) {
+      Answer(response, refusal);
+    } catch (const history::HistoryError& error) {
+      Answer(response, {503, history::WithoutPassword(error.what(), config_.db)});
+    }
+  }
+
+  // Beyond loopback the API answers only with the token.
+  std::optional<Refusal> ReadRefusal(const httplib::Request& request) const {
+    if (config_.listen.loopback()) return std::nullopt;
+    if (config_.token && BearerMatches(request.get_header_value("Authorization"), *config_.token))
+      return std::nullopt;
+    return Refusal{401, "a valid token is needed"};
+  }
+
+  static void Answer(httplib::Response& response, const Refusal& refusal) {
+    response.status = refusal.status;
+    response.set_content(JsonText(json{{"error", refusal.message}}), "application/json");
+  }
+
+  static RolloutQuery RolloutOrRefuse(const httplib::Request& request, bool paged) {
+    std::string problem;
+    const auto query = RolloutQueryOf(request.params, paged, problem);
+    if (!query) throw Refusal{400, problem};
+    return *query;
+  }
+
+  static Page PageOrRefuse(const httplib::Request& request) {
+    std::string problem;
+    const auto page = PageOf(request.params, problem);
+    if (!page) throw Refusal{400, problem};
+    return *page;
+  }
+
+  static history::HistoryFilter FilterOrRefuse(const httplib::Request& request) {
+    std::string problem;
+    const auto filter = HistoryFilterOf(request.params, NowMillis(), problem);
+    if (!filter) throw Refusal{400, problem};
+    return *filter;
+  }
+
+  json RolloutList() {
+    std::vector<history::RolloutSummary> summaries =
+        WithRollouts([](history::RolloutStore& s) { return s.list(); });
+    // Newest first; the unfinished ones before the finished.
+    std::stable_sort(summaries.begin(), summaries.end(), [](const auto& a, const auto& b) {
+      if (IsFinal(a.state) != IsFinal(b.state)) return !IsFinal(a.state);
+      return a.createdAt > b.createdAt;
+    });
+    json rollouts = json::array();
+    size_t statuses = 0;
+    for (size_t i = 0; i < summaries.size() && i < kMaxRollouts; ++i) {
+      json item = RolloutSummaryJson(summaries[i]);
+      json stations = json::array();
+      if (!IsFinal(summaries[i].state) && statuses++ < kMaxOverviewStatuses) {
+        const auto status =
+            WithRollouts([&](history::RolloutStore& s) { return s.status(summaries[i].name); });
+        if (status) {
+          for (const auto& s : status->stations)
+            stations.push_back(json{{"station", s.station},
+                                    {"last_seen", history::MillisIsoUtc(s.lastSeen)},
+                                    {"running", s.running}});
+          item["failed_total"] = status->failed.size();
+        }
+      }
+      item["stations"] = std::move(stations);
+      rollouts.push_back(std::move(item));
+    }
+    return json{{"rollouts", std::move(rollouts)},
+                {"total", summaries.size()},
+                {"now", history::MillisIsoUtc(NowMillis())}};
+  }
+
+  // One call at a time on each store; a store that failed is opened again on the next call.
+  template <typename Call>
+  std::invoke_result_t<Call, history::HistoryStore&> WithHistory(Call call) {
+    std::lock_guard lock(historyMutex_);
+    try {
+      if (!history_) history_ = openHistory_();
+      return call(*history_);
+    } catch (const history::HistoryError&) {
+      history_.reset();
+      throw;
+    }
+  }
+  template <typename Call>
+  std::invoke_result_t<Call, history::RolloutStore&> WithRollouts(Call call) {
+    std::lock_guard lock(rolloutMutex_);
+    try {
+      if (!rollouts_) rollouts_ = openRollouts_();
+      return call(*rollouts_);
+    } catch (const history::HistoryError&) {
+      rollouts_.reset();
+      throw;
+    }
+  }
+
+  static std::string QueryKey(const httplib::Params& params) {
+    std::string key;
+    for (const auto& [name, value] : params) key += name + "=" + value + "&";
+    return key;
+  }
+
+  bool Kept(const std::string& key, httplib::Response& response) {
+    std::lock_guard lock(keptMutex_);
+    const auto it = kept_.find(key);
+    if (it == kept_.end() || std::chrono::steady_clock::now() - it->second.at > kAnswerKept)
+      return false;
+    response.set_content(it->second.body, "application/json");
+    return true;
+  }
+  void Keep(const std::string& key, const std::string& body) {
+    std::lock_guard lock(keptMutex_);
+    if (kept_.size() >= kMaxKeptAnswers) kept_.clear();
+    kept_[key] = {std::chrono::steady_clock::now(), body};
+  }
+  void ForgetKept() {
+    std::lock_guard lock(keptMutex_);
+    kept_.clear();
+  }
+
+  struct KeptAnswer {
+    std::chrono::steady_clock::time_point at;
+    std::string body;
+  };
+
+  DashboardConfig config_;
+  HistoryOpener openHistory_;
+  RolloutOpener openRollouts_;
+  HttpServer server_;
+  uint16_t port_ = 0;
+  std::mutex historyMutex_;
+  std::unique_ptr<history::HistoryStore> history_;
+  std::mutex rolloutMutex_;
+  std::unique_ptr<history::RolloutStore> rollouts_;
+  std::mutex keptMutex_;
+  std::unordered_map<std::string, KeptAnswer> kept_;
+};
+
+DashboardServer::DashboardServer(DashboardConfig config, HistoryOpener openHistory,
+                                 RolloutOpener openRollouts)
+    : impl_(std::make_unique<Impl>(std::move(config), std::move(openHistory),
+                                   std::move(openRollouts))) {}
+DashboardServer::~DashboardServer() = default;
+bool DashboardServer::bind(std::string& problem) {
+  return impl_->bind(problem);
+}
+uint16_t DashboardServer::port() const {
+  return impl_->port();
+}
+bool DashboardServer::run() {
+  return impl_->run();
+}
+void DashboardServer::stop() {
+  impl_->stop();
+}
+
+}  // namespace uvq::dashboard

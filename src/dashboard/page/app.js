@@ -1,0 +1,732 @@
+// SPDX-License-Identifier: Apache-2.0
+// The dashboard's page: asks the API of `uvq serve` and keeps the page up to date in place.
+// Every text from the server goes into the page as text (textContent), never as markup.
+'use strict';
+
+(() => {
+  const main = document.getElementById('main');
+  const liveBox = document.getElementById('live');
+  const liveText = document.getElementById('live-text');
+  let pollMs = 1500;
+  let overview = { actions: false, token_needed: false };
+  let token = sessionStorage.getItem('uvq-token') || '';
+  let view = null;
+  let timer = null;
+  let generation = 0;
+
+  const OUTCOMES = ['ok', 'no_answer', 'unit_error', 'file_error', 'network_error', 'interrupted',
+    'internal_error', 'bad_usage', 'abandoned'];
+  const OPERATIONS = ['program', 'erase', 'reset', 'set-ip', 'capture', 'live-reboot', 'locate',
+    'status', 'scan'];
+  const STATES = ['ok', 'failed', 'running', 'pending'];
+
+  // ---- small DOM helpers (text only) ----
+  function el(tag, attrs, ...children) {
+    const node = document.createElement(tag);
+    for (const [key, value] of Object.entries(attrs || {})) {
+      if (value === undefined || value === null) continue;
+      if (key === 'class') node.className = value;
+      else if (key === 'text') node.textContent = value;
+      else node.setAttribute(key, value);
+    }
+    for (const child of children) {
+      if (child === null || child === undefined) continue;
+      node.append(typeof child === 'string' ? document.createTextNode(child) : child);
+    }
+    return node;
+  }
+  function setText(node, text) {
+    const value = text === null || text === undefined ? '' : String(text);
+    if (node.textContent !== value) node.textContent = value;
+  }
+  function setClass(node, name) {
+    if (node.className !== name) node.className = name;
+  }
+  function link(href, text) {
+    return el('a', { href, 'data-internal': '' }, text);
+  }
+  function enc(text) {
+    return encodeURIComponent(text);
+  }
+  function rolloutHref(name) {
+    return '/rollout?name=' + enc(name);
+  }
+  function when(iso) {
+    return iso ? iso.replace('T', ' ').replace(/\.\d+Z$/, '') : '';
+  }
+  function agoSeconds(iso, nowIso) {
+    if (!iso) return null;
+    const now = nowIso ? Date.parse(nowIso) : Date.now();
+    return Math.max(0, Math.round((now - Date.parse(iso)) / 1000));
+  }
+  function ago(seconds) {
+    if (seconds === null) return '';
+    if (seconds < 90) return seconds + ' s ago';
+    if (seconds < 5400) return Math.round(seconds / 60) + ' min ago';
+    if (seconds < 172800) return Math.round(seconds / 3600) + ' h ago';
+    return Math.round(seconds / 86400) + ' d ago';
+  }
+  function groupName(group) {
+    return 'group ' + (group + 1);
+  }
+  function outcomeClass(outcome) {
+    if (!outcome) return 'outcome';
+    return 'outcome ' + (outcome === 'ok' ? 'outcome-ok' : 'outcome-bad');
+  }
+  function percent(part, whole) {
+    return whole > 0 ? (100 * part) / whole : 0;
+  }
+
+  // ---- the API ----
+  class ApiError extends Error {
+    constructor(status, message) {
+      super(message);
+      this.status = status;
+    }
+  }
+  async function api(path, method) {
+    const headers = { Accept: 'application/json' };
+    if (token) headers.Authorization = 'Bearer ' + token;
+    const response = await fetch(path, { method: method || 'GET', headers, cache: 'no-store' });
+    let body = null;
+    try {
+      body = await response.json();
+    } catch (e) {
+      body = null;
+    }
+    if (!response.ok) {
+      if (response.status === 401 && (!method || method === 'GET')) showTokenBar('the dashboard needs its token');
+      throw new ApiError(response.status, (body && body.error) || 'HTTP ' + response.status);
+    }
+    return body;
+  }
+
+  function showTokenBar(note) {
+    const bar = document.getElementById('token-bar');
+    bar.hidden = false;
+    setText(document.getElementById('token-note'), note || '');
+  }
+  document.getElementById('token-use').addEventListener('click', () => {
+    token = document.getElementById('token').value.trim();
+    sessionStorage.setItem('uvq-token', token);
+    document.getElementById('token-bar').hidden = true;
+    refreshNow();
+  });
+
+  function setLive(up, text) {
+    setClass(liveBox, 'live ' + (up ? 'up' : 'down'));
+    setText(liveText, text);
+  }
+
+  // ---- reusable pieces ----
+
+  // A table whose rows are kept by key: only the cells whose text changed are touched, so a
+  // refresh never rebuilds (and never flickers).
+  function keyedTable(columns, emptyText) {
+    const tbody = el('tbody');
+    const head = el('tr', null, ...columns.map((c) => el('th', { text: c.title })));
+    const root = el('div', { class: 'table-wrap' }, el('table', null, el('thead', null, head), tbody));
+    const rows = new Map();
+    const empty = el('tr', { class: 'empty' }, el('td', { colspan: String(columns.length), text: emptyText || 'nothing to show' }));
+    function makeRow() {
+      const tr = el('tr');
+      tr.cells2 = columns.map((c) => {
+        const td = el('td', { class: c.cls || null });
+        if (c.href) {
+          const a = el('a', { 'data-internal': '' });
+          td.append(a);
+          td.anchor = a;
+        }
+        tr.append(td);
+        return td;
+      });
+      return tr;
+    }
+    function update(items, keyOf) {
+      const seen = new Set();
+      let index = 0;
+      if (items.length === 0) {
+        for (const tr of rows.values()) tr.remove();
+        rows.clear();
+        if (empty.parentNode !== tbody) tbody.append(empty);
+        return;
+      }
+      if (empty.parentNode === tbody) empty.remove();
+      for (const item of items) {
+        const key = String(keyOf(item));
+        seen.add(key);
+        let tr = rows.get(key);
+        if (!tr) {
+          tr = makeRow();
+          tr.setAttribute('data-key', key);
+          rows.set(key, tr);
+        }
+        columns.forEach((c, i) => {
+          const td = tr.cells2[i];
+          const text = c.get(item);
+          if (c.href) {
+            const href = c.href(item);
+            if (href) {
+              if (td.anchor.getAttribute('href') !== href) td.anchor.setAttribute('href', href);
+              setText(td.anchor, text);
+              if (td.anchor.parentNode !== td) { td.textContent = ''; td.append(td.anchor); }
+            } else {
+              if (td.anchor.parentNode === td) td.anchor.remove();
+              setText(td, text);
+            }
+          } else {
+            setText(td, text);
+          }
+          if (c.cellClass) setClass(td, (c.cls ? c.cls + ' ' : '') + c.cellClass(item));
+          if (c.title2) { const t = c.title2(item) || ''; if (td.title !== t) td.title = t; }
+        });
+        if (tbody.children[index] !== tr) tbody.insertBefore(tr, tbody.children[index] || null);
+        index++;
+      }
+      for (const [key, tr] of rows) {
+        if (!seen.has(key)) {
+          tr.remove();
+          rows.delete(key);
+        }
+      }
+    }
+    return { root, update };
+  }
+
+  // A group's bar: ok, failed, running and pending as shares of the group, with the counts.
+  function groupRow(big) {
+    const label = el('span', { class: 'group-label' });
+    const segs = {};
+    const bar = el('div', { class: 'bar' + (big ? ' big' : ''), role: 'img' });
+    for (const state of STATES.slice(0, 3)) {
+      segs[state] = el('span', { class: 'seg ' + state });
+      bar.append(segs[state]);
+    }
+    const counts = el('span', { class: 'counts' });
+    const numbers = {};
+    STATES.forEach((state, i) => {
+      numbers[state] = el('b', { 'data-count': state });
+      if (i) counts.append(' · ');
+      counts.append(numbers[state], ' ' + state);
+    });
+    function update(g, current) {
+      setText(label, groupName(g.group));
+      setClass(label, 'group-label' + (current ? ' current' : ''));
+      for (const state of STATES.slice(0, 3)) {
+        const width = percent(g[state], g.size).toFixed(2) + '%';
+        if (segs[state].style.width !== width) segs[state].style.width = width;
+      }
+      for (const state of STATES) setText(numbers[state], g[state]);
+      const text = groupName(g.group) + ': ' + STATES.map((s) => g[s] + ' ' + s).join(', ') + ' of ' + g.size;
+      if (bar.getAttribute('aria-label') !== text) bar.setAttribute('aria-label', text);
+      bar.title = text;
+    }
+    return { parts: [label, bar, counts], update };
+  }
+
+  function groupsBox(big) {
+    const root = el('div', { class: 'groups' });
+    const rows = [];
+    function update(groups) {
+      // The group being worked on: the first that has not ended.
+      const current = groups.findIndex((g) => g.pending + g.running > 0);
+      groups.forEach((g, i) => {
+        if (!rows[i]) {
+          rows[i] = groupRow(big);
+          root.append(...rows[i].parts);
+        }
+        rows[i].update(g, i === current);
+      });
+      while (rows.length > groups.length) for (const part of rows.pop().parts) part.remove();
+      root.setAttribute('data-groups', String(groups.length));
+    }
+    return { root, update };
+  }
+
+  function legend() {
+    return el('div', { class: 'legend' },
+      ...STATES.map((s) => el('span', null, el('i', { class: 'swatch ' + s }), s)));
+  }
+
+  function stateBadge() {
+    const badge = el('span', { class: 'state' });
+    return {
+      root: badge,
+      update(state) {
+        setText(badge, state);
+        setClass(badge, 'state state-' + state);
+        badge.setAttribute('data-state', state);
+      },
+    };
+  }
+
+  function metaLine() {
+    const root = el('div', { class: 'meta' });
+    return {
+      root,
+      update(r) {
+        const parts = [
+          r.image,
+          'sha256 ' + (r.image_sha256 || '').slice(0, 12),
+          r.totals.size + ' units',
+          'next group at ' + r.success_threshold + ' % ok',
+          'stops at ' + r.error_threshold + ' % failed',
+          'retries ' + r.retries,
+          'created ' + when(r.created),
+        ];
+        const spans = root.children;
+        parts.forEach((text, i) => {
+          if (!spans[i]) root.append(el('span'));
+          setText(spans[i], text);
+        });
+      },
+    };
+  }
+
+  function stationsBox() {
+    const root = el('div', { class: 'stations' });
+    const boxes = new Map();
+    function update(stations, nowIso) {
+      const seen = new Set();
+      if (!stations.length) {
+        setText(root, 'no station has worked on it yet');
+        boxes.clear();
+        return;
+      }
+      if (!boxes.size) root.textContent = '';
+      let index = 0;
+      for (const s of stations) {
+        seen.add(s.station);
+        let box = boxes.get(s.station);
+        if (!box) {
+          box = { root: el('span', { class: 'station' }), name: el('b'), text: el('span') };
+          box.root.append(box.name, ' ', box.text);
+          boxes.set(s.station, box);
+        }
+        const seconds = agoSeconds(s.last_seen, nowIso);
+        // A station holding units that has not renewed its claims for a while may be stuck.
+        const silent = s.running > 0 && seconds !== null && seconds > 30;
+        setClass(box.root, 'station' + (silent ? ' silent' : ''));
+        setText(box.name, s.station);
+        setText(box.text, (silent ? 'silent, ' : '') + 'last seen ' + ago(seconds) + ', ' + s.running + ' running');
+        box.root.title = 'last sign of life ' + when(s.last_seen) + ' UTC';
+        if (root.children[index] !== box.root) root.insertBefore(box.root, root.children[index] || null);
+        index++;
+      }
+      for (const [name, box] of boxes) if (!seen.has(name)) { box.root.remove(); boxes.delete(name); }
+    }
+    return { root, update };
+  }
+
+  function pager(onChange) {
+    const prev = el('button', { type: 'button' }, '◀ newer');
+    const next = el('button', { type: 'button' }, 'older ▶');
+    const info = el('span', { class: 'note' });
+    const root = el('div', { class: 'pager' }, prev, info, next);
+    let offset = 0;
+    let limit = 100;
+    prev.addEventListener('click', () => { offset = Math.max(0, offset - limit); onChange(offset); });
+    next.addEventListener('click', () => { offset += limit; onChange(offset); });
+    return {
+      root,
+      update(off, lim, count) {
+        offset = off;
+        limit = lim;
+        prev.disabled = off === 0;
+        next.disabled = count < lim;
+        setText(info, count ? 'rows ' + (off + 1) + '–' + (off + count) : 'no rows');
+      },
+    };
+  }
+
+  function statusText(row) {
+    return row.status_words || '';
+  }
+
+  const HISTORY_COLUMNS = [
+    { title: 'started (UTC)', get: (r) => when(r.started), cls: 'mono' },
+    { title: 'seconds', get: (r) => (r.duration_s === null ? '' : r.duration_s.toFixed(1)), cls: 'num' },
+    { title: 'station', get: (r) => r.station },
+    { title: 'target', get: (r) => r.target, cls: 'mono' },
+    { title: 'unit', get: (r) => r.unit, href: (r) => (r.unit ? '/units/' + enc(r.unit) : null), cls: 'mono' },
+    { title: 'operation', get: (r) => (r.erase_kind ? r.operation + ' ' + r.erase_kind : r.operation) },
+    { title: 'image', get: (r) => r.image, href: (r) => (r.image_sha256 ? '/images/' + r.image_sha256 : null), cls: 'wrap', title2: (r) => r.image_sha256 },
+    { title: 'records', get: (r) => String(r.records), cls: 'num' },
+    { title: 'outcome', get: (r) => r.outcome, cellClass: (r) => outcomeClass(r.outcome) },
+    { title: 'status', get: statusText, cls: 'wrap' },
+    { title: 'rollout', get: (r) => (r.rollout ? r.rollout + (r.group === null ? '' : ' / ' + groupName(r.group)) : ''), href: (r) => (r.rollout ? rolloutHref(r.rollout) : null), cls: 'wrap' },
+    { title: 'detail', get: (r) => r.detail, cls: 'wrap' },
+  ];
+
+  const UNIT_COLUMNS = [
+    { title: 'unit', get: (u) => u.unit, href: (u) => '/units/' + enc(u.unit), cls: 'mono' },
+    { title: 'address', get: (u) => u.address, cls: 'mono' },
+    { title: 'last seen (UTC)', get: (u) => when(u.last_seen), cls: 'mono' },
+    { title: 'last operation', get: (u) => u.last_operation },
+    { title: 'last outcome', get: (u) => u.last_outcome, cellClass: (u) => outcomeClass(u.last_outcome) },
+    { title: 'station', get: (u) => u.last_station },
+    { title: 'image', get: (u) => u.image, href: (u) => (u.image_sha256 ? '/images/' + u.image_sha256 : null), cls: 'wrap', title2: (u) => u.image_sha256 },
+    { title: 'programmed (UTC)', get: (u) => when(u.programmed), cls: 'mono' },
+  ];
+
+  function rolloutUnitColumns() {
+    return [
+      { title: '#', get: (u) => String(u.position + 1), cls: 'num' },
+      { title: 'group', get: (u) => String(u.group + 1), cls: 'num' },
+      { title: 'target', get: (u) => u.target, cls: 'mono' },
+      { title: 'unit', get: (u) => u.unit, href: (u) => (u.unit ? '/units/' + enc(u.unit) : null), cls: 'mono' },
+      { title: 'state', get: (u) => u.progress + (u.redo ? ' (redo)' : ''), cellClass: (u) => 'progress-' + u.progress },
+      { title: 'outcome', get: (u) => u.outcome, cellClass: (u) => outcomeClass(u.outcome) },
+      { title: 'status', get: statusText, cls: 'wrap' },
+      { title: 'station', get: (u) => u.station },
+      { title: 'attempts', get: (u) => String(u.attempts), cls: 'num' },
+      { title: 'detail', get: (u) => u.detail, cls: 'wrap' },
+    ];
+  }
+
+  // ---- views: each builds its page once, then refresh() updates it ----
+
+  function rolloutsView() {
+    const list = el('div', { id: 'rollouts' });
+    const count = el('p', { class: 'note' });
+    main.replaceChildren(el('h1', null, 'Rollouts'), legend(), count, list);
+    const cards = new Map();
+    function card(name) {
+      const head = el('div', { class: 'card-head' });
+      const title = link(rolloutHref(name), name);
+      title.className = 'name';
+      const badge = stateBadge();
+      const failures = el('span', { class: 'counts' });
+      head.append(title, badge.root, failures);
+      const meta = metaLine();
+      const reason = el('div', { class: 'stop-reason' });
+      const groups = groupsBox(false);
+      const stations = stationsBox();
+      const root = el('section', { class: 'card rollout', 'data-rollout': name }, head, meta.root, reason, groups.root, stations.root);
+      return { root, badge, meta, reason, groups, stations, failures };
+    }
+    return {
+      async refresh() {
+        const data = await api('/api/rollouts');
+        setText(count, data.total === 0 ? 'No rollout yet: uvq rollout create NAME IMAGE …' :
+          data.total + ' rollout' + (data.total === 1 ? '' : 's') + (data.total > data.rollouts.length ? ', the newest ' + data.rollouts.length + ' shown' : ''));
+        const seen = new Set();
+        data.rollouts.forEach((r, index) => {
+          seen.add(r.name);
+          let c = cards.get(r.name);
+          if (!c) { c = card(r.name); cards.set(r.name, c); }
+          c.badge.update(r.state);
+          c.meta.update(r);
+          setText(c.reason, r.stop_reason);
+          c.groups.update(r.groups);
+          setText(c.failures, r.totals.ok + ' ok · ' + r.totals.failed + ' failed of ' + r.totals.size);
+          c.stations.update(r.stations || [], data.now);
+          if (list.children[index] !== c.root) list.insertBefore(c.root, list.children[index] || null);
+        });
+        for (const [name, c] of cards) if (!seen.has(name)) { c.root.remove(); cards.delete(name); }
+      },
+    };
+  }
+
+  function rolloutView(name) {
+    const badge = stateBadge();
+    const meta = metaLine();
+    const reason = el('div', { class: 'stop-reason' });
+    const summary = el('div', { class: 'summary-line' });
+    const groups = groupsBox(true);
+    const stations = stationsBox();
+    const failed = keyedTable(rolloutUnitColumns(), 'no unit has failed');
+    const running = keyedTable(rolloutUnitColumns(), 'no unit is being worked on');
+    const all = keyedTable(rolloutUnitColumns(), 'no units');
+    const failedNote = el('p', { class: 'note' });
+    let unitsOffset = 0;
+    const unitsPager = pager((offset) => { unitsOffset = offset; refreshNow(); });
+    const actions = actionsBar(name);
+    const title = el('h1', null, el('span', { id: 'rollout-name', text: name }), badge.root);
+    main.replaceChildren(
+      title, meta.root, reason, summary, actions.root, legend(), groups.root,
+      el('h2', null, 'Stations'), stations.root,
+      el('h2', null, 'Failed units'), failedNote, failed.root,
+      el('h2', null, 'Units in flight'), running.root,
+      el('h2', null, 'All units'), unitsPager.root, all.root);
+    document.title = name + ' · uvq';
+    return {
+      async refresh() {
+        const [r, units] = await Promise.all([
+          api('/api/rollout?name=' + enc(name)),
+          api('/api/rollout/units?name=' + enc(name) + '&offset=' + unitsOffset + '&limit=100'),
+        ]);
+        badge.update(r.state);
+        meta.update(r);
+        setText(reason, r.stop_reason);
+        const t = r.totals;
+        setText(summary, t.ok + ' ok · ' + t.failed + ' failed · ' + t.running + ' running · ' + t.pending + ' pending of ' + t.size + ' units in ' + r.groups.length + ' group' + (r.groups.length === 1 ? '' : 's'));
+        groups.update(r.groups);
+        stations.update(r.stations, r.now);
+        failed.update(r.failed, (u) => u.position);
+        setText(failedNote, r.failed_total > r.failed.length ? 'the first ' + r.failed.length + ' of ' + r.failed_total + ' failed units' : '');
+        running.update(r.running, (u) => u.position);
+        all.update(units.units, (u) => u.position);
+        unitsPager.update(units.offset, units.limit, units.units.length);
+        actions.update(r);
+      },
+    };
+  }
+
+  // Pause, resume, cancel and retry-failed: shown only when the server allows actions; each
+  // needs the token, asked here and kept for this tab only.
+  function actionsBar(name) {
+    const root = el('div', { class: 'actions' });
+    if (!overview.actions) {
+      root.append(el('span', { class: 'note', text: 'read-only: actions are off (uvq serve --allow-actions --token-file FILE)' }));
+      return { root, update() {} };
+    }
+    const input = el('input', { type: 'password', placeholder: 'token', autocomplete: 'off', id: 'action-token' });
+    input.value = token;
+    const message = el('span', { class: 'message', id: 'action-message' });
+    const buttons = {};
+    let armedCancel = null;
+    const names = [['pause', 'Pause'], ['resume', 'Resume'], ['retry-failed', 'Retry failed'], ['cancel', 'Cancel…']];
+    for (const [action, label] of names) {
+      const b = el('button', { type: 'button', 'data-action': action, class: action === 'cancel' ? 'danger' : null }, label);
+      b.addEventListener('click', () => run(action, b));
+      buttons[action] = b;
+    }
+    root.append(el('label', null, 'Token ', input), buttons.pause, buttons.resume, buttons['retry-failed'], buttons.cancel, message);
+    async function run(action, button) {
+      // Cancel is final: a second click within a few seconds confirms it.
+      if (action === 'cancel' && armedCancel === null) {
+        setText(button, 'Really cancel?');
+        armedCancel = setTimeout(() => { armedCancel = null; setText(button, 'Cancel…'); }, 4000);
+        return;
+      }
+      if (armedCancel !== null) { clearTimeout(armedCancel); armedCancel = null; setText(buttons.cancel, 'Cancel…'); }
+      token = input.value.trim();
+      sessionStorage.setItem('uvq-token', token);
+      setClass(message, 'message');
+      setText(message, action + '…');
+      try {
+        const result = await api('/api/rollout/' + action + '?name=' + enc(name), 'POST');
+        setText(message, action + ': done, the rollout is ' + result.state + (action === 'retry-failed' ? ' (' + result.units_reset + ' units put back)' : ''));
+      } catch (e) {
+        setClass(message, 'message bad');
+        setText(message, action + ' refused: ' + e.message);
+      }
+      refreshNow();
+    }
+    return {
+      root,
+      update(r) {
+        const final = r.state === 'cancelled' || r.state === 'done';
+        buttons.pause.disabled = r.state !== 'running';
+        buttons.resume.disabled = r.state !== 'paused';
+        buttons['retry-failed'].disabled = final || r.totals.failed === 0;
+        buttons.cancel.disabled = final;
+      },
+    };
+  }
+
+  function filterForm(fields, params, onSubmit) {
+    const form = el('form', { class: 'filters', autocomplete: 'off' });
+    const inputs = {};
+    for (const f of fields) {
+      let input;
+      if (f.choices) {
+        input = el('select', { name: f.name }, el('option', { value: '' }, 'any'), ...f.choices.map((c) => el('option', { value: c }, c)));
+      } else {
+        input = el('input', { name: f.name, placeholder: f.placeholder || '', maxlength: '256' });
+      }
+      input.value = params.get(f.name) || '';
+      inputs[f.name] = input;
+      form.append(el('label', null, f.label, input));
+    }
+    const clear = el('button', { type: 'button' }, 'Clear');
+    form.append(el('div', { class: 'form-buttons' }, el('button', { type: 'submit', class: 'primary' }, 'Show'), clear));
+    form.addEventListener('submit', (event) => {
+      event.preventDefault();
+      const next = new URLSearchParams();
+      for (const [name, input] of Object.entries(inputs)) if (input.value.trim()) next.set(name, input.value.trim());
+      onSubmit(next);
+    });
+    clear.addEventListener('click', () => {
+      for (const input of Object.values(inputs)) input.value = '';
+      onSubmit(new URLSearchParams());
+    });
+    return form;
+  }
+
+  const HISTORY_FIELDS = [
+    { name: 'unit', label: 'unit', placeholder: '0100' },
+    { name: 'address', label: 'address', placeholder: '10.1.2.3' },
+    { name: 'image', label: 'image (SHA-256)', placeholder: '64 hex digits' },
+    { name: 'outcome', label: 'outcome', choices: OUTCOMES },
+    { name: 'operation', label: 'operation', choices: OPERATIONS },
+    { name: 'station', label: 'station' },
+    { name: 'since', label: 'since (UTC or 7d, 12h)', placeholder: '2026-12-07 or 12h' },
+    { name: 'until', label: 'until (UTC or 7d, 12h)' },
+  ];
+
+  function filteredListView(kind) {
+    const params = new URLSearchParams(location.search);
+    const isHistory = kind === 'history';
+    const message = el('p', { class: 'message bad' });
+    const table = isHistory ? keyedTable(HISTORY_COLUMNS, 'no rows match') : keyedTable(UNIT_COLUMNS, 'no units match');
+    let offset = Number(params.get('offset')) || 0;
+    params.delete('offset');
+    const pages = pager((o) => { offset = o; rememberQuery(); refreshNow(); });
+    function rememberQuery() {
+      const q = new URLSearchParams(params);
+      if (offset) q.set('offset', String(offset));
+      const search = q.toString() ? '?' + q.toString() : '';
+      history.replaceState(null, '', location.pathname + search);
+    }
+    const form = filterForm(HISTORY_FIELDS, params, (next) => {
+      for (const key of [...params.keys()]) params.delete(key);
+      for (const [k, v] of next) params.set(k, v);
+      offset = 0;
+      rememberQuery();
+      refreshNow();
+    });
+    main.replaceChildren(el('h1', null, isHistory ? 'History' : 'Units'),
+      el('p', { class: 'note', text: isHistory ? 'What was done to which unit, newest first (as uvq history).' : 'Each unit\'s latest known state (as uvq history units).' }),
+      form, message, pages.root, table.root);
+    document.title = (isHistory ? 'History' : 'Units') + ' · uvq';
+    return {
+      async refresh() {
+        const q = new URLSearchParams(params);
+        q.set('offset', String(offset));
+        q.set('limit', '100');
+        try {
+          const data = await api('/api/' + (isHistory ? 'history' : 'units') + '?' + q.toString());
+          setText(message, '');
+          const items = isHistory ? data.rows : data.units;
+          table.update(items, isHistory ? (r) => r.id : (u) => u.unit);
+          pages.update(data.offset, data.limit, items.length);
+        } catch (e) {
+          if (e.status === 400) { setText(message, e.message); return; }
+          throw e;
+        }
+      },
+    };
+  }
+
+  function unitView(id) {
+    const facts = el('dl', { class: 'facts' });
+    const table = keyedTable(HISTORY_COLUMNS, 'no rows for this unit');
+    let offset = 0;
+    const pages = pager((o) => { offset = o; refreshNow(); });
+    main.replaceChildren(el('h1', null, 'Unit ', el('span', { class: 'mono', text: id })), facts,
+      el('h2', null, 'Its whole history'), pages.root, table.root);
+    document.title = 'Unit ' + id + ' · uvq';
+    const factCells = {};
+    const FACTS = [['address', (s) => s.address], ['last seen (UTC)', (s) => when(s.last_seen)],
+      ['last operation', (s) => s.last_operation], ['last outcome', (s) => s.last_outcome],
+      ['station', (s) => s.last_station], ['image', (s) => s.image], ['image SHA-256', (s) => s.image_sha256],
+      ['programmed (UTC)', (s) => when(s.programmed)]];
+    for (const [label] of FACTS) {
+      factCells[label] = el('dd');
+      facts.append(el('dt', { text: label }), factCells[label]);
+    }
+    return {
+      async refresh() {
+        const data = await api('/api/units/' + enc(id) + '?offset=' + offset + '&limit=100');
+        for (const [label, get] of FACTS) setText(factCells[label], data.state ? get(data.state) : '');
+        table.update(data.rows, (r) => r.id);
+        pages.update(data.offset, data.limit, data.rows.length);
+      },
+    };
+  }
+
+  function imageView(sha) {
+    const units = keyedTable(UNIT_COLUMNS, 'no unit carries this image');
+    const rows = keyedTable(HISTORY_COLUMNS, 'never programmed');
+    const count = el('p', { class: 'summary-line' });
+    main.replaceChildren(el('h1', null, 'Image ', el('span', { class: 'mono', text: sha.slice(0, 16) + '…' })),
+      el('p', { class: 'note mono', text: 'SHA-256 ' + sha }), count,
+      el('h2', null, 'Units carrying this image'), units.root,
+      el('h2', null, 'Programming runs of this image'), rows.root);
+    document.title = 'Image ' + sha.slice(0, 12) + ' · uvq';
+    return {
+      async refresh() {
+        const [u, r] = await Promise.all([
+          api('/api/units?image=' + sha + '&limit=500'),
+          api('/api/history?image=' + sha + '&operation=program&limit=100'),
+        ]);
+        units.update(u.units, (x) => x.unit);
+        setText(count, u.units.length + (u.units.length === 500 ? '+' : '') + ' unit' + (u.units.length === 1 ? '' : 's') + ' carrying this image');
+        rows.update(r.rows, (x) => x.id);
+      },
+    };
+  }
+
+  function notFoundView() {
+    main.replaceChildren(el('h1', null, 'Not found'), el('p', null, link('/', 'Back to the rollouts')));
+    return { async refresh() {} };
+  }
+
+  // ---- routing and the refresh loop ----
+
+  function route() {
+    generation++;
+    const path = location.pathname;
+    let nav = 'rollouts';
+    let match;
+    if (path === '/') view = rolloutsView();
+    else if (path === '/rollout' && new URLSearchParams(location.search).get('name')) view = rolloutView(new URLSearchParams(location.search).get('name'));
+    else if (path === '/history') { nav = 'history'; view = filteredListView('history'); }
+    else if (path === '/units') { nav = 'units'; view = filteredListView('units'); }
+    else if ((match = path.match(/^\/units\/([0-9A-Fa-f]{1,4})$/))) { nav = 'units'; view = unitView(match[1].toUpperCase()); }
+    else if ((match = path.match(/^\/images\/([0-9A-Fa-f]{64})$/))) { nav = 'units'; view = imageView(match[1].toLowerCase()); }
+    else view = notFoundView();
+    if (path === '/') document.title = 'Rollouts · uvq';
+    for (const a of document.querySelectorAll('[data-nav]')) a.classList.toggle('current', a.getAttribute('data-nav') === nav);
+    refreshNow();
+  }
+
+  function refreshNow() {
+    if (timer !== null) clearTimeout(timer);
+    timer = null;
+    tick();
+  }
+
+  async function tick() {
+    const mine = ++generation;
+    try {
+      await view.refresh();
+      if (mine !== generation) return;
+      setLive(true, 'live · ' + new Date().toLocaleTimeString());
+    } catch (e) {
+      if (mine !== generation) return;
+      setLive(false, e.status === 404 ? 'not found' : 'no answer: ' + e.message);
+      if (e.status === 404) { notFoundView(); return; }
+    }
+    if (mine === generation) timer = setTimeout(tick, pollMs);
+  }
+
+  // Links inside the dashboard change the view without loading the page again.
+  document.addEventListener('click', (event) => {
+    const a = event.target.closest('a[href]');
+    if (!a || event.ctrlKey || event.metaKey || event.shiftKey || event.button !== 0) return;
+    const href = a.getAttribute('href');
+    if (!href.startsWith('/') || href.startsWith('//')) return;
+    event.preventDefault();
+    history.pushState(null, '', href);
+    route();
+  });
+  window.addEventListener('popstate', route);
+
+  async function start() {
+    try {
+      overview = await api('/api/overview');
+      pollMs = Math.min(Math.max(overview.poll_ms || 1500, 500), 10000);
+      setText(document.getElementById('db'), overview.db);
+      document.getElementById('db').title = 'history: ' + overview.db;
+    } catch (e) {
+      setLive(false, 'no answer: ' + e.message);
+      setTimeout(start, 3000);
+      return;
+    }
+    route();
+  }
+  start();
+})();

@@ -1,0 +1,205 @@
+// SPDX-License-Identifier: Apache-2.0
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <sys/stat.h>
+
+#include "RolloutFill.h"
+#include "ServeProcess.h"
+#include "WebDriver.h"
+#include "history/OpenHistoryStore.h"
+#include "history/RolloutStore.h"
+
+using nlohmann::json;
+
+namespace {
+
+const std::string kToken = "browser-test-token-0123456789";
+// Markup in a name is shown as it is written, never run.
+const std::string kRollout =
+    "line 7 <img src=x onerror=\"window.pwned=1\"><script>window.pwned=2</script>";
+
+// The text of one count of one group on the rollouts page ("ok", "failed", ...).
+const char* const kGroupCount = R"(
+  const card = [...document.querySelectorAll('section.rollout')]
+      .find((c) => c.getAttribute('data-rollout') === arguments[0]);
+  if (!card) return null;
+  const counts = card.querySelectorAll('.groups [data-count="' + arguments[2] + '"]');
+  return counts[arguments[1]] ? counts[arguments[1]].textContent : null;)";
+
+}  // namespace
+
+// The real page in Debian's headless Chromium, served by `uvq serve`, while a station works on
+// a rollout through the store: the groups fill, a failure appears with its words, and pause and
+// resume work with the token and fail without it. Screenshots go to artefacts/dashboard in the
+// build folder.
+class DashboardBrowserTest : public QObject {
+  Q_OBJECT
+
+  QTemporaryDir scratch_;
+  std::string artefacts_;
+
+  bool Shot(WebDriver& browser, const std::string& name) {
+    return browser.screenshot(artefacts_ + "/" + name + ".png");
+  }
+
+ private slots:
+  void initTestCase() {
+    QVERIFY(scratch_.isValid());
+    artefacts_ = (qEnvironmentVariable("UVQ_BUILD_DIR") + "/artefacts/dashboard").toStdString();
+    QVERIFY(QDir().mkpath(QString::fromStdString(artefacts_)));
+  }
+
+  void pageFollowsARolloutAndTakesActionsOnlyWithTheToken() {
+    // The clock of the machine: the page says how long ago a station was last seen.
+    const int64_t kNow = QDateTime::currentMSecsSinceEpoch();
+    const std::string db = scratch_.filePath("history.sqlite3").toStdString();
+    const QString tokenFile = scratch_.filePath("token");
+    {
+      QFile file(tokenFile);
+      QVERIFY(file.open(QIODevice::WriteOnly));
+      file.write(QByteArray::fromStdString(kToken + "\n"));
+    }
+    ::chmod(tokenFile.toLocal8Bit().constData(), 0600);
+
+    auto store = uvq::history::OpenRolloutStore(db);
+    QVERIFY(store->create(rollout_fill::Spec(kRollout, 3, 6, 50)));
+    QVERIFY(store->create(rollout_fill::Spec("line 8", 1, 4)));
+    // A little history for the history and unit pages.
+    {
+      auto history = uvq::history::OpenHistoryStore(db);
+      for (int i = 0; i < 6; ++i) {
+        uvq::history::OperationRow row;
+        row.startedAt = kNow + i * 1000;
+        row.station = "bench-" + std::to_string(1 + i % 2);
+        row.frontEnd = "cli";
+        row.target = "127.30.0." + std::to_string(i + 1);
+        row.unitId = "010" + std::to_string(i);
+        row.operation = "program";
+        row.imagePath = "/images/line.cry";
+        row.imageSha256 = rollout_fill::kSha;
+        row.records = 2;
+        row.rollout = kRollout;
+        row.group = 0;
+        row.id = history->begin(row);
+        row.endedAt = row.startedAt + 900;
+        row.outcome = i == 2 ? "unit_error" : "ok";
+        if (i == 2) row.finalStatus = 0x6042;
+        history->complete(row);
+      }
+    }
+
+    ServeProcess serve({"--db", QString::fromStdString(db), "--listen", "127.0.21.1:0",
+                        "--allow-actions", "--token-file", tokenFile});
+    QVERIFY2(serve.listening(), serve.problem().c_str());
+    WebDriver browser(scratch_.filePath("browser").toStdString());
+    QVERIFY2(browser.ready(), browser.problem().c_str());
+
+    // The overview: both rollouts, nothing done yet.
+    QVERIFY(browser.open(serve.url()));
+    QVERIFY(browser.waitUntil(std::string("return (() => {") + kGroupCount + "})() === '6';",
+                              {kRollout, 0, "pending"}));
+    QVERIFY(Shot(browser, "1-overview-start"));
+
+    // A station takes four units of the first group and ends three: the page follows by itself.
+    rollout_fill::Station station(*store, kRollout, "bench-1");
+    std::vector<uvq::history::Claim> claims = station.claim(4, kNow);
+    QCOMPARE(claims.size(), size_t{4});
+    station.ok(claims[0], kNow + 100);
+    station.ok(claims[1], kNow + 200);
+    station.unitError(claims[2], kNow + 300);
+    const std::string count = std::string("return (() => {") + kGroupCount + "})();";
+    QVERIFY(
+        browser.waitUntil(count.substr(0, count.size() - 1) + " === '2';", {kRollout, 0, "ok"}));
+    QVERIFY(browser.run(count, {kRollout, 0, "failed"}) == json("1"));
+    QVERIFY(browser.run(count, {kRollout, 0, "running"}) == json("1"));
+    QVERIFY(browser.run(count, {kRollout, 1, "pending"}) == json("6"));
+    // The name is text: no element was made from it and no script of it ran.
+    const json shown = browser.run(R"(
+      const card = [...document.querySelectorAll('section.rollout')]
+          .find((c) => c.getAttribute('data-rollout') === arguments[0]);
+      return [card.querySelector('.name').textContent, card.querySelectorAll('img, script').length,
+              window.pwned === undefined];)",
+                                   {kRollout});
+    QVERIFY2(shown == json::array({kRollout, 0, true}), shown.dump().c_str());
+    QVERIFY(Shot(browser, "2-overview-running"));
+
+    // The rollout's own page, through its link: the failure with its outcome and status words.
+    browser.run(R"(
+      [...document.querySelectorAll('section.rollout')]
+          .find((c) => c.getAttribute('data-rollout') === arguments[0])
+          .querySelector('a.name').click();)",
+                {kRollout});
+    QVERIFY(browser.waitUntil(R"(
+      const cells = [...document.querySelectorAll('td')].map((td) => td.textContent);
+      return cells.includes('unit_error') && cells.some((t) => t.includes('record checksum error'));)"));
+    QVERIFY(browser.run("return document.getElementById('rollout-name').textContent;") ==
+            json(kRollout));
+    QVERIFY(Shot(browser, "3-rollout-failure"));
+
+    // Pause without the token: refused, and the rollout still runs.
+    const auto click = [&](const std::string& action, const std::string& token) {
+      browser.run(R"(
+        document.getElementById('action-token').value = arguments[1];
+        document.querySelector('button[data-action="' + arguments[0] + '"]').click();)",
+                  {action, token});
+    };
+    click("pause", "");
+    QVERIFY(browser.waitUntil(
+        "return document.getElementById('action-message').textContent.includes('refused');"));
+    click("pause", "not-the-token-at-all");
+    QVERIFY(browser.waitUntil(
+        "return document.getElementById('action-message').textContent.includes('valid token');"));
+    QCOMPARE(store->status(kRollout)->summary.state, uvq::history::RolloutState::Running);
+    QVERIFY(Shot(browser, "4-pause-refused"));
+
+    // With the token: paused, and the page says so; the station gets nothing more.
+    click("pause", kToken);
+    QVERIFY(browser.waitUntil(
+        "return document.querySelector('h1 .state').getAttribute('data-state') === 'paused';"));
+    QCOMPARE(store->status(kRollout)->summary.state, uvq::history::RolloutState::Paused);
+    QVERIFY(station.claim(2, kNow + 400).empty());
+    QVERIFY(Shot(browser, "5-paused"));
+    click("resume", kToken);
+    QVERIFY(browser.waitUntil(
+        "return document.querySelector('h1 .state').getAttribute('data-state') === 'running';"));
+
+    // The group ends while the page is open; the next one starts filling.
+    station.ok(claims[3], kNow + 500);
+    for (const auto& claim : station.claim(2, kNow + 600)) station.ok(claim, kNow + 700);
+    std::vector<uvq::history::Claim> next = station.claim(3, kNow + 800);
+    QVERIFY(!next.empty());
+    QCOMPARE(next.front().group, 1);
+    station.ok(next.front(), kNow + 900);
+    QVERIFY(browser.waitUntil(R"(
+      const counts = document.querySelectorAll('.groups [data-count="ok"]');
+      return counts.length === 3 && counts[0].textContent === '5' && counts[1].textContent === '1';)"));
+    QVERIFY(Shot(browser, "6-second-group"));
+
+    // The history, a unit and an image, as the command line words them.
+    QVERIFY(browser.open(serve.url() + "history?outcome=unit_error"));
+    QVERIFY(browser.waitUntil(R"(
+      const rows = document.querySelectorAll('tbody tr[data-key]');
+      return rows.length === 1 && rows[0].textContent.includes('unit_error');)"));
+    QVERIFY(Shot(browser, "7-history-filtered"));
+    QVERIFY(browser.open(serve.url() + "history"));
+    QVERIFY(
+        browser.waitUntil("return document.querySelectorAll('tbody tr[data-key]').length === 6;"));
+    QVERIFY(Shot(browser, "8-history"));
+    QVERIFY(browser.open(serve.url() + "units/0102"));
+    QVERIFY(browser.waitUntil(
+        "return document.querySelectorAll('tbody tr[data-key]').length === 1 && "
+        "document.querySelector('dl.facts').textContent.includes('127.30.0.3');"));
+    QVERIFY(Shot(browser, "9-unit"));
+    QVERIFY(browser.open(serve.url() + "images/" + rollout_fill::kSha));
+    QVERIFY(browser.waitUntil(
+        "return document.querySelector('.summary-line').textContent.startsWith('5 units');"));
+    QVERIFY(Shot(browser, "10-image"));
+  }
+};
+
+QTEST_GUILESS_MAIN(DashboardBrowserTest)
+#include "DashboardBrowserTest.moc"
