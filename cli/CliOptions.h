@@ -70,6 +70,8 @@ struct SessionPlan {
   bool verify = true;
   // --allow-partial-record: an image whose size is not a multiple of 24 bytes is still sent.
   bool allowPartialRecord = false;
+  // Locates sent while nobody answers; 0: the capture attempts (rollout run --watch, station).
+  int findAttempts = 0;
 };
 
 struct CliOptions {
@@ -86,6 +88,7 @@ struct CliOptions {
   int scanRate = 50;       // scan: addresses asked per second
   HistoryOptions history;  // recording, and the `history` subcommand
   RolloutWords rollout;    // the `rollout` subcommand
+  RolloutWords station;    // the `station` subcommand
 };
 
 // Either options to run with, or the code to exit with at once (help: 0, bad usage: 2). Help
