@@ -213,7 +213,7 @@ void StationRunner::unitLine(const Work& work, const SessionResult& result, doub
     return;
   }
   char time[32];
-  std::snprintf(time, sizeof time, "%.1f s", seconds);
+  std::snprintf(time, sizeof time, seconds < 10 ? "%.2f s" : "%.1f s", seconds);
   std::string line = address + " unit " + work.unitId + ": ";
   if (result.code == ExitCode::Ok) {
     line += "ok in " + std::string(time);
