@@ -198,7 +198,6 @@ void RolloutRunner::ended(Session& session, TimePoint now) {
   const SessionResult& result = session.result();
   const AttemptEnd end = EndOf(session, s_.request.watch);
   const bool missing = s_.request.watch && end == AttemptEnd::Missing && !session.lockRefused();
-  // A unit that did not show up leaves no row: only attempts on a unit are history.
   // A unit that was not there at its first ask leaves one no_answer row; the asks after that
   // leave none until it answers.
   if (!(missing && unit->deferredRow)) completeRow(*unit, result);
