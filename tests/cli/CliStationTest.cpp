@@ -183,6 +183,7 @@ class CliStationTest : public QObject {
 
     auto json = start(QStringList(run) << "--json");
     QVERIFY(json->waitForOutput(R"("target":"127.0.73.2","event":"unit_done")", 60000));
+    QVERIFY(json->waitForOutput(R"("target":"127.0.73.1","event":"unit_done")", 60000));
     const Result events = stop(*json);
     // The emulated fault hits one image per unit; whether it hits again is the emulator's.
     QVERIFY2(events.exitCode == 0 || events.exitCode == 5, qPrintable(Diagnostics(events)));
