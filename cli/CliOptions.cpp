@@ -13,6 +13,7 @@
 #include "CommandTable.h"
 #include "ConfigFile.h"
 #include "Escaped.h"
+#include "StationOptions.h"
 #include "protocol/AccessCode.h"
 #include "protocol/IpAddressText.h"
 #include "settings/SettingsFileText.h"
@@ -249,6 +250,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   AddHistoryOptions(app, options.history);
   AddRolloutCommand(app, options.rollout);
   AddServeCommand(app, options.serve);
+  AddStationCommand(app);
 
   std::array<CLI::App*, kOperations.size()> subcommands{};
   for (size_t i = 0; i < kOperations.size(); ++i)
@@ -389,6 +391,8 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   // A rollout keeps its own targets: none from the configuration or the environment.
   CollectRolloutCommand(app, options.rollout);
   if (options.rollout.command) return {std::move(options), ExitCode::Ok};
+  CollectStationCommand(app, options.station);
+  if (options.station.command) return {std::move(options), ExitCode::Ok};
   // A scan takes its addresses from its range alone; only a target given on the command line
   // is a contradiction. Otherwise: the file's targets, then UVQ_TARGET.
   if (options.targets.empty() && plan.operation != Operation::Scan) {

@@ -71,6 +71,8 @@ struct SessionPlan {
   bool verify = true;
   // --allow-partial-record: an image whose size is not a multiple of 24 bytes is still sent.
   bool allowPartialRecord = false;
+  // Locates sent while nobody answers; 0: the capture attempts (rollout run --watch, station).
+  int findAttempts = 0;
 };
 
 struct CliOptions {
@@ -88,6 +90,7 @@ struct CliOptions {
   HistoryOptions history;  // recording, and the `history` subcommand
   RolloutWords rollout;    // the `rollout` subcommand
   ServeOptions serve;      // the `serve` subcommand (the web dashboard)
+  RolloutWords station;    // the `station` subcommand
 };
 
 // Either options to run with, or the code to exit with at once (help: 0, bad usage: 2). Help

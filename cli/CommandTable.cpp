@@ -17,6 +17,7 @@ std::vector<std::string_view> Subcommands() {
   std::vector<std::string_view> names;
   for (const OperationRow& row : kOperations) names.push_back(row.name);
   names.push_back("rollout");
+  names.push_back("station");
   names.push_back("help");
   return names;
 }
@@ -198,6 +199,10 @@ std::string ManPageSections() {
       text +=
           "one image for many units in groups with thresholds, resumed after any stop and "
           "shared by several stations\n";
+    if (name == "station")
+      text +=
+          "the production jig: every unit that appears in the address range and has not yet "
+          "received the image is programmed, until SIGINT or SIGTERM\n";
     for (const OptionRow& row : kOptionRows) {
       if (row.subcommand != name) continue;
       text += ".RS\n.TP\n";

@@ -24,7 +24,7 @@ struct OptionRow {
   std::string_view choices;  // blank-separated, for Completion::Choices
 };
 
-inline constexpr std::array<OptionRow, 58> kOptionRows{{
+inline constexpr std::array<OptionRow, 64> kOptionRows{{
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
      Completion::Host, ""},
@@ -145,6 +145,21 @@ inline constexpr std::array<OptionRow, 58> kOptionRows{{
      Completion::Nothing, ""},
     {"serve", "--token-file", "FILE", "file holding the dashboard's token (mode 600)",
      Completion::File, ""},
+    {"rollout", "--watch", "",
+     "run: keep going while units are missing: ask their addresses again and program each unit "
+     "as soon as it answers, until all are done or the run is stopped",
+     Completion::Nothing, ""},
+    {"rollout", "--ask-every-ms", "MS",
+     "run --watch: a missing unit's address is asked again at most this often (default 2000)",
+     Completion::Nothing, ""},
+    {"station", "IMAGE", "", "the image file (.cry) every unit that appears receives once",
+     Completion::ImageFile, ""},
+    {"station", "--range", "A-B", "the addresses of the jig, A to B (at most 4096)",
+     Completion::Nothing, ""},
+    {"station", "--parallel", "N", "units asked or programmed at once (default 32, at most 1024)",
+     Completion::Nothing, ""},
+    {"station", "--ask-every-ms", "MS", "each address is asked at most this often (default 2000)",
+     Completion::Nothing, ""},
     {"help", "TOPIC", "", "a subcommand, or exit-codes", Completion::Nothing, ""},
 }};
 

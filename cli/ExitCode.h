@@ -119,7 +119,9 @@ inline std::string ExitCodeHelp() {
     text += "\n  " + std::to_string(ToInt(row.code)) + "  " + std::string(row.help);
   return text +
          "\nWith several targets the code is that of the first target (in the order given)\n"
-         "that failed.";
+         "that failed.\n"
+         "uvq station ends only by a signal: 0 when every unit it programmed succeeded, else\n"
+         "the code of the first unit that failed; 130/143 when a unit was being programmed.";
 }
 
 }  // namespace uvq::cli

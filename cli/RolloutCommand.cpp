@@ -59,7 +59,8 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
       "\nuvq rollout create NAME IMAGE (--target HOST ... | --targets-file FILE | --range A-B) "
       "[--groups N | --group-size K] [--success-threshold PCT] [--error-threshold PCT] "
       "[--retries N]\nuvq rollout run NAME [--parallel N] [--lease-s S] [--only-range A-B] "
-      "[--station NAME] [--db DB] [--json]\nuvq rollout status NAME [--json]; uvq rollout list; "
+      "[--watch [--ask-every-ms MS]] [--station NAME] [--db DB] [--json]\nuvq rollout status NAME "
+      "[--json]; uvq rollout list; "
       "uvq rollout pause|resume|cancel NAME; uvq rollout retry NAME --failed\n"
       "Exit codes: 0 done, 3 the image file changed since create, 5 stopped by a group's "
       "threshold, 8 paused or cancelled, 130/143 interrupted (uvq help exit-codes).");
@@ -88,6 +89,8 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   AddRow(app, "rollout", "--lease-s", request.leaseSeconds)->check(CLI::Range(1, 86400));
   AddRow(app, "rollout", "--only-range", onlyRange);
   AddRow(app, "rollout", "--failed", request.failed);
+  AddRow(app, "rollout", "--watch", request.watch);
+  AddRow(app, "rollout", "--ask-every-ms", request.askEveryMs)->check(CLI::Range(100, 3600000));
   // The options every subcommand takes may also follow `rollout`.
   AddRow(app, "", "--db", o.history.db);
   AddRow(app, "", "--station", o.history.station);

@@ -30,6 +30,9 @@ struct RolloutRequest {
   int leaseSeconds = 60;
   std::optional<std::pair<uint32_t, uint32_t>> onlyRange;  // host order
   bool failed = false;                                     // retry --failed
+  // run --watch: a unit that does not answer is asked again every askEveryMs until it does.
+  bool watch = false;
+  int askEveryMs = 2000;
   // shared with every run
   CliOptions options;
 };

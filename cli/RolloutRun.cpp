@@ -26,8 +26,16 @@ constexpr auto kDrawPeriod = std::chrono::milliseconds(200);
 // A unit whose lock another program holds is tried again this much later.
 constexpr int kLockedRetryMs = 2000;
 
-AttemptEnd EndOf(const Session& session) {
+// --watch: the address answered not at all (no unit, not even another one): the unit is not
+// there yet, which is no attempt of its own.
+bool NobodyAnswered(const SessionResult& r) {
+  return r.code == ExitCode::NoAnswer && r.unit.empty() && !r.finalStatus && r.units.empty() &&
+         r.reportedAddress.empty();
+}
+
+AttemptEnd EndOf(const Session& session, bool watch) {
   const SessionResult& r = session.result();
+  if (watch && NobodyAnswered(r)) return AttemptEnd::Missing;
   // Another program works on the unit: no fault of the unit's, so no attempt is spent on it;
   // it is tried again a little later.
   if (session.lockRefused()) return AttemptEnd::Missing;
@@ -168,12 +176,15 @@ Session* RolloutRunner::next(size_t freeSlots, TimePoint now) {
   claimed_.pop_front();
   SessionPlan plan = s_.request.options.plan;
   plan.operation = Operation::Program;
+  // --watch asks a missing unit again later anyway: two locates, then the slot is free.
+  if (s_.request.watch) plan.findAttempts = 2;
   plan.unitId =
       unit->claim.unitId.empty() ? std::nullopt : std::optional<std::string>(unit->claim.unitId);
   unit->session = std::make_unique<Session>(TargetOf(unit->claim), plan,
                                             jobs::Image{s_.spec.imagePath, s_.spec.image},
                                             s_.sessionOutput, s_.ports);
-  s_.view.unitStarted(unit->claim);
+  // A unit still missing is said once, not at every ask.
+  if (!missingSaid_.contains(unit->claim.position)) s_.view.unitStarted(unit->claim);
   Session* session = unit->session.get();
   flying_.emplace(session, std::move(unit));
   return session;
@@ -185,8 +196,11 @@ void RolloutRunner::ended(Session& session, TimePoint now) {
   std::unique_ptr<Unit> unit = std::move(found->second);
   flying_.erase(found);
   const SessionResult& result = session.result();
-  const AttemptEnd end = EndOf(session);
-  completeRow(*unit, result);
+  const AttemptEnd end = EndOf(session, s_.request.watch);
+  const bool missing = s_.request.watch && end == AttemptEnd::Missing && !session.lockRefused();
+  // A unit that was not there at its first ask leaves one no_answer row; the asks after that
+  // leave none until it answers.
+  if (!(missing && unit->deferredRow)) completeRow(*unit, result);
 
   history::AttemptResult attempt;
   attempt.position = unit->claim.position;
@@ -196,11 +210,19 @@ void RolloutRunner::ended(Session& session, TimePoint now) {
   attempt.status = result.finalStatus;
   attempt.unitId = result.unit;
   if (session.lockRefused()) attempt.retryAfterMs = kLockedRetryMs;
+  if (missing) attempt.retryAfterMs = s_.request.askEveryMs;
   const history::AttemptVerdict verdict =
       s_.store.end(s_.spec.name, s_.holder, attempt, NowUtcMillis());
   if (end == AttemptEnd::Ok) ++ok_;
   if (verdict.progress == history::UnitProgress::Failed) ++failed_;
-  s_.view.unitEnded(unit->claim, result, end, verdict);
+  if (missing) {
+    if (missingSaid_.insert(unit->claim.position).second)
+      s_.view.notice("[" + unit->claim.target + "] no unit answers yet: asked again every " +
+                     std::to_string(s_.request.askEveryMs) + " ms");
+  } else {
+    if (missingSaid_.erase(unit->claim.position) > 0) s_.view.unitStarted(unit->claim);
+    s_.view.unitEnded(unit->claim, result, end, verdict);
+  }
   noteState(verdict.state, verdict.stopReason);
   countsStale_ = true;
   nextClaim_ = now;  // the slot is free at once; a group may just have ended
@@ -226,11 +248,14 @@ void RolloutRunner::beginRows(std::vector<Unit*>& units) {
     row.imageSha256 = s_.spec.imageSha256;
     row.rollout = s_.spec.name;
     row.group = unit->claim.group;
-    rows.push_back(row);
+    unit->deferredRow = missingSaid_.contains(unit->claim.position);
+    if (!unit->deferredRow) rows.push_back(row);
   }
   try {
     const std::vector<int64_t> ids = s_.history->beginAll(rows);
-    for (size_t i = 0; i < units.size() && i < ids.size(); ++i) units[i]->row.id = ids[i];
+    size_t next = 0;
+    for (Unit* unit : units)
+      if (!unit->deferredRow && next < ids.size()) unit->row.id = ids[next++];
     if (const auto notice = s_.history->takeSpoolNotice()) historyProblem(*notice);
   } catch (const std::exception& error) {
     historyProblem(error.what());
@@ -238,8 +263,14 @@ void RolloutRunner::beginRows(std::vector<Unit*>& units) {
 }
 
 void RolloutRunner::completeRow(Unit& unit, const SessionResult& result) {
-  if (!s_.history || unit.row.id == 0) return;
+  if (!s_.history) return;
   history::OperationRow& row = unit.row;
+  try {
+    if (unit.deferredRow) unit.row.id = s_.history->begin(row);
+  } catch (const std::exception& error) {
+    historyProblem(error.what());
+  }
+  if (unit.row.id == 0) return;
   row.endedAt = NowUtcMillis();
   if (!result.unit.empty()) row.unitId = result.unit;
   row.outcome = std::string(OutcomeWord(result.code));

@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "RolloutRequest.h"
 #include "RolloutView.h"
@@ -56,6 +57,7 @@ class RolloutRunner final : public SessionFeed {
     history::Claim claim;
     std::unique_ptr<Session> session;
     history::OperationRow row;
+    bool deferredRow = false;  // --watch, asked again while missing: begun only once it answers
   };
   bool claiming() const { return state_ == history::RolloutState::Running && !noWorkLeft_; }
   void claimMore(size_t freeSlots, TimePoint now);
@@ -80,6 +82,7 @@ class RolloutRunner final : public SessionFeed {
   bool countsStale_ = true;
   bool historySaid_ = false;
   int ok_ = 0, failed_ = 0, redone_ = 0;
+  std::unordered_set<int> missingSaid_;  // --watch: positions said to be missing, not yet back
 };
 
 }  // namespace uvq::cli

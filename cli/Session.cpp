@@ -57,6 +57,7 @@ jobs::JobPlan JobPlanOf(const SessionPlan& plan, const std::string& target,
   job.strict = plan.strict;
   job.verify = plan.verify;
   job.timing = plan.timing;
+  job.findAttempts = plan.findAttempts;
   return job;
 }
 

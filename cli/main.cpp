@@ -25,6 +25,7 @@
 #include "RunHistory.h"
 #include "RunLog.h"
 #include "Session.h"
+#include "StationCommand.h"
 #include "Summary.h"
 #include "TargetList.h"
 #include "platform/AlsaTone.h"
@@ -263,6 +264,7 @@ int main(int argc, char** argv) {
     if (parsed.options->history.command) return RunHistoryCommand(*parsed.options);
     if (parsed.options->rollout.command) return RunRolloutCommand(*parsed.options);
     if (parsed.options->serve.command) return RunServeCommand(*parsed.options);
+    if (parsed.options->station.command) return RunStationCommand(*parsed.options);
     return Run(*parsed.options);
   } catch (const std::exception& error) {
     std::fflush(stdout);

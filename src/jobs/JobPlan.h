@@ -54,6 +54,9 @@ struct JobPlan {
   bool strict = false;   // a record refused without aborting the run fails the job
   bool verify = true;    // after the reset, locate until the unit runs a valid program
   int verifyMs = 10000;  // how long the unit may take to come back out of loader mode
+  // Locates sent while nobody answers before the job gives up; 0: the capture attempts. A
+  // station that asks again later anyway looks only briefly.
+  int findAttempts = 0;
   Timing timing;
   ClaimUnit claim;
 };

@@ -211,7 +211,7 @@ void UnitJob::answerTimeEnded() {
   if (tableFullWithoutWanted()) return finish(JobOutcome::Refused, notFoundText());
   // Asked again only while nobody answers: a unit that powers up late.
   if (phase_ == Phase::Finding && selector.count() == 0 &&
-      locatesSent_ < plan_.timing.captureAttempts)
+      locatesSent_ < (plan_.findAttempts > 0 ? plan_.findAttempts : plan_.timing.captureAttempts))
     return sendLocate(Phase::Finding, plan_.timing.captureIntervalMs);
   finish(JobOutcome::NoAnswer, notFoundText());
 }

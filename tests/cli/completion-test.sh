@@ -33,6 +33,9 @@ expect --no-reset uvq program --no-r
 expect --rate uvq scan --ra
 expect device uvq --quiet erase ""
 expect exit-codes uvq help ""
+expect station uvq sta
+expect --ask-every-ms uvq station fw.cry --ask
+expect --watch uvq rollout run fw --wa
 offered=$(complete_line uvq locate --no-r)
 [ -z "${offered// /}" ] || { echo "FAIL: locate --no-r completes to '$offered'"; failures=$((failures + 1)); }
 exit $((failures > 0))

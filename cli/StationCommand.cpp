@@ -1,0 +1,259 @@
+// SPDX-License-Identifier: Apache-2.0
+// `uvq station IMAGE --range A-B`: the image read once, what the history says already has it,
+// then the station's feed in the session pool until a signal ends it, and a summary.
+#include "StationCommand.h"
+
+#include <arpa/inet.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+
+#include "CommandTable.h"
+#include "Escaped.h"
+#include "ImageCheck.h"
+#include "Interruption.h"
+#include "OpenFileLimit.h"
+#include "RolloutRequest.h"
+#include "RunHistory.h"
+#include "RunLog.h"
+#include "StationRunner.h"
+#include "history/OpenHistoryStore.h"
+#include "history/RedactedUrl.h"
+#include "platform/PosixFileSystem.h"
+#include "platform/SystemClock.h"
+#include "recording/StationFacts.h"
+
+namespace uvq::cli {
+
+namespace {
+
+// More addresses than a jig has places; a wider range is a typo.
+constexpr uint32_t kMaxStationAddresses = 4096;
+// Standard streams, the signal pipe, the pool's wait, the database, the unit locks' probes.
+constexpr size_t kOtherDescriptors = 64;
+
+class SilentTone final : public Tone {
+ public:
+  void beep() override {}
+};
+
+struct StationRequest {
+  std::string image;
+  std::string range;
+  int parallel = 32;
+  int askEveryMs = 2000;
+  CliOptions options;
+};
+
+int Fail(ExitCode code, const std::string& message) {
+  std::fflush(stdout);
+  std::fprintf(stderr, "uvq: station: %s\n", Escaped(message).c_str());
+  return ToInt(code);
+}
+
+template <typename T>
+CLI::Option* AddRow(CLI::App& app, std::string_view subcommand, std::string_view longName,
+                    T& variable) {
+  const OptionRow* row = FindOptionRow(subcommand, longName);
+  if (!row) throw std::logic_error("no table row for " + std::string(longName));
+  const std::string names(row->names);
+  CLI::Option* option = row->value.empty() && names.starts_with('-')
+                            ? app.add_flag(names, variable, std::string(row->help))
+                            : app.add_option(names, variable, std::string(row->help));
+  option->type_name(std::string(row->value));
+  return option;
+}
+
+std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
+  CLI::App app{
+      "The production jig: every address of the range is asked at a bounded rate; each unit "
+      "that answers and has not received the image yet (by unit ID and address, from the "
+      "history) is programmed and recorded. Plug the next unit into the same place and it is "
+      "programmed too. Runs until SIGINT (Ctrl-C) or SIGTERM, then prints a summary.",
+      "uvq station"};
+  app.footer(
+      "\nuvq station IMAGE --range A-B [--parallel N] [--ask-every-ms MS] [--db DB | "
+      "--no-history] [--station NAME] [--json]\nExit codes: 0 every unit programmed "
+      "succeeded, else the code of the first unit that failed; 130/143 when a unit was being "
+      "programmed at the signal; 3 image file, 7 history database (uvq help exit-codes).");
+  StationRequest request;
+  request.options = options;
+  CliOptions& o = request.options;
+  SessionPlan& plan = o.plan;
+  int quiet = 0, verbose = 0;
+  bool noVerify = !plan.verify;
+  AddRow(app, "station", "IMAGE", request.image)->required();
+  AddRow(app, "station", "--range", request.range)->required();
+  AddRow(app, "station", "--parallel", request.parallel)->check(CLI::Range(1, kMaxParallel));
+  AddRow(app, "station", "--ask-every-ms", request.askEveryMs)->check(CLI::Range(100, 3600000));
+  AddRow(app, "", "--db", o.history.db);
+  AddRow(app, "", "--station", o.history.station);
+  AddRow(app, "", "--no-history", o.history.noHistory);
+  AddRow(app, "", "--json", o.json);
+  AddRow(app, "", "--quiet", quiet);
+  AddRow(app, "", "--verbose", verbose);
+  AddRow(app, "", "--wait-ms", plan.waitMs)->check(CLI::Range(1, 600000));
+  AddRow(app, "", "--watchdog-ms", plan.timing.programWatchdogMs)->check(CLI::Range(1, 600000));
+  AddRow(app, "", "--resends", plan.timing.programResends)->check(CLI::Range(0, 1000));
+  AddRow(app, "", "--capture-attempts", plan.timing.captureAttempts)->check(CLI::Range(1, 100000));
+  AddRow(app, "", "--capture-interval-ms", plan.timing.captureIntervalMs)
+      ->check(CLI::Range(1, 600000));
+  AddRow(app, "", "--strict", plan.strict);
+  AddRow(app, "", "--no-verify", noVerify);
+  AddRow(app, "", "--allow-partial-record", plan.allowPartialRecord);
+  std::vector<std::string> args(options.station.args.rbegin(), options.station.args.rend());
+  try {
+    app.parse(args);
+  } catch (const CLI::ParseError& error) {
+    const int code = app.exit(error);
+    exitCode = code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);
+    return std::nullopt;
+  }
+  if (quiet > 0 && verbose > 0) {
+    exitCode = Fail(ExitCode::Usage, "--quiet and --verbose contradict each other");
+    return std::nullopt;
+  }
+  if (quiet > 0) o.verbosity = Verbosity::Quiet;
+  if (verbose > 0) o.verbosity = Verbosity::Verbose;
+  plan.verify = !noVerify;
+  plan.operation = Operation::Program;
+  plan.imageFile = request.image;
+  return request;
+}
+
+// The units of the range that received this image before, by address and unit ID.
+std::vector<StationUnit> AlreadyProgrammed(history::HistoryStore& store, const std::string& sha256,
+                                           std::pair<uint32_t, uint32_t> range) {
+  history::HistoryFilter filter;
+  filter.operation = "program";
+  filter.outcome = "ok";
+  filter.image = sha256;
+  filter.limit = 0;
+  std::vector<StationUnit> units;
+  for (const history::OperationRow& row : store.query(filter)) {
+    const auto address = ParseDecimalAddress(row.target);
+    if (!address || row.unitId.empty()) continue;
+    const uint32_t a = ntohl(address->s_addr);
+    if (a >= range.first && a <= range.second) units.push_back({a, row.unitId});
+  }
+  return units;
+}
+
+}  // namespace
+
+int RunStationCommand(const CliOptions& cliOptions) {
+  int exitCode = 0;
+  const std::optional<StationRequest> request = Parse(cliOptions, exitCode);
+  if (!request) return exitCode;
+  const CliOptions& options = request->options;
+  const auto range = ParseAddressRange(request->range);
+  if (!range) return Fail(ExitCode::Usage, "--range takes A-B, two addresses, A not after B");
+  const uint64_t count = uint64_t{range->second} - range->first + 1;
+  if (count > kMaxStationAddresses)
+    return Fail(ExitCode::Usage, "--range " + request->range + " has " + std::to_string(count) +
+                                     " addresses; a station watches at most " +
+                                     std::to_string(kMaxStationAddresses));
+
+  auto bytes = std::make_shared<std::vector<uint8_t>>();
+  if (const auto problem = LoadImage(request->image, options.plan.allowPartialRecord, *bytes))
+    return Fail(ExitCode::File, problem->message);
+  const std::string sha256 = Sha256Of(*bytes);
+  const std::string imagePath = AbsolutePath(request->image);
+
+  Output output(stdout, options.json ? Output::Mode::Json : Output::Mode::Text, options.verbosity,
+                false);
+  std::unique_ptr<history::SpoolingHistoryStore> historyStore;
+  std::vector<StationUnit> known;
+  if (options.history.recording()) {
+    try {
+      historyStore = history::OpenSpoolingHistoryStore(options.history.db);
+      known = AlreadyProgrammed(*historyStore, sha256, *range);
+    } catch (const std::exception& error) {
+      return Fail(ExitCode::History, history::WithoutPassword(error.what(), options.history.db) +
+                                         "; nothing was sent (--no-history runs without "
+                                         "recording, and remembers within the run only)");
+    }
+  }
+
+  size_t parallel = static_cast<size_t>(request->parallel);
+  std::string limitNote;
+  const size_t limit = RaiseOpenFileLimit(parallel + kOtherDescriptors);
+  if (limit < parallel + kOtherDescriptors) {
+    const size_t possible = limit > kOtherDescriptors + 1 ? limit - kOtherDescriptors : 1;
+    limitNote = "the open-file limit is " + std::to_string(limit) +
+                " (the hard limit; ulimit -Hn): " + std::to_string(possible) +
+                " units at once instead of " + std::to_string(parallel);
+    parallel = possible;
+  }
+
+  const std::string station =
+      options.history.station.empty() ? recording::HostName() : options.history.station;
+  const std::string memory =
+      historyStore ? std::to_string(known.size()) + " unit" + (known.size() == 1 ? "" : "s") +
+                         " of the range had it already (history " +
+                         history::DisplayedSetting(options.history.db) + ")"
+                   : "no history: this station remembers only what it programs in this run";
+  if (options.json) {
+    JsonLine fields;
+    fields.field("image", imagePath)
+        .field("image_sha256", sha256)
+        .field("image_bytes", static_cast<int64_t>(bytes->size()))
+        .field("addresses", static_cast<int64_t>(count))
+        .field("ask_every_ms", request->askEveryMs)
+        .field("parallel", static_cast<int64_t>(parallel))
+        .field("history", historyStore != nullptr)
+        .field("known_units", static_cast<int64_t>(known.size()));
+    output.event(request->range, "station_started", fields);
+  } else {
+    output.text("station " + station + ": image " + imagePath + " (" +
+                std::to_string(bytes->size()) + " bytes, SHA-256 " + sha256 +
+                ") to every unit at " + request->range + " (" + std::to_string(count) +
+                " addresses, each asked every " + std::to_string(request->askEveryMs) +
+                " ms at most, " + std::to_string(parallel) + " at once); " + memory +
+                "; Ctrl-C ends it\n");
+  }
+  if (!limitNote.empty()) output.error("", limitNote);
+  output.flush();
+
+  uvq::platform::SystemClock clock;
+  uvq::platform::PosixFileSystem files;
+  SilentTone tone;
+  Output sessionOutput(
+      stdout, Output::Mode::Text,
+      options.verbosity == Verbosity::Verbose ? Verbosity::Verbose : Verbosity::Quiet, true,
+      nullptr);
+  Interruption::Install();
+  SessionPool pool(parallel);
+  StationRunner runner({*range, request->askEveryMs, options.plan, jobs::Image{imagePath, bytes},
+                        sha256, station, historyStore.get(), output, sessionOutput,
+                        SharedPorts{clock, tone, files}});
+  runner.setPool(&pool);
+  runner.remember(known);
+  const ExitCode signal = pool.run(runner, output);
+  sessionOutput.flush();
+
+  ExitCode code = runner.firstFailure();
+  if (code == ExitCode::Ok && runner.interrupted() > 0) code = signal;
+  const std::string ended = signal == ExitCode::Terminated ? "SIGTERM" : "SIGINT";
+  if (options.json) {
+    JsonLine fields;
+    fields.field("programmed", runner.ok())
+        .field("failed", runner.failed())
+        .field("interrupted", runner.interrupted())
+        .field("had_image", runner.skipped())
+        .field("exit_code", ToInt(code));
+    output.event(request->range, "summary", fields);
+  } else {
+    std::string line = "station stopped (" + ended + "): " + std::to_string(runner.ok()) +
+                       " programmed, " + std::to_string(runner.failed()) + " failed, " +
+                       std::to_string(runner.interrupted()) + " interrupted, " +
+                       std::to_string(runner.skipped()) + " had the image already";
+    if (runner.interrupted() > 0)
+      line += "; an interrupted unit is programmed again by the next run";
+    output.text(line + "\n");
+  }
+  output.flush();
+  return ToInt(code);
+}
+
+}  // namespace uvq::cli
