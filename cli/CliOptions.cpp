@@ -13,6 +13,7 @@
 #include "CommandTable.h"
 #include "ConfigFile.h"
 #include "Escaped.h"
+#include "OptionRows.h"
 #include "StationOptions.h"
 #include "protocol/AccessCode.h"
 #include "protocol/IpAddressText.h"
@@ -95,20 +96,6 @@ class UvqFormatter : public CLI::Formatter {
     return out.str();
   }
 };
-
-// Adds the table's row for `longName` of `subcommand` to `app`, bound to `variable`.
-template <typename T>
-CLI::Option* AddRow(CLI::App& app, std::string_view subcommand, std::string_view longName,
-                    T& variable) {
-  const OptionRow* row = FindOptionRow(subcommand, longName);
-  if (!row) throw std::logic_error("no table row for " + std::string(longName));
-  const std::string names(row->names);
-  CLI::Option* option = row->value.empty() && names.starts_with('-')
-                            ? app.add_flag(names, variable, std::string(row->help))
-                            : app.add_option(names, variable, std::string(row->help));
-  option->type_name(std::string(row->value));  // the table's name, or none for an argument
-  return option;
-}
 
 // A word on the command line that looks like a long option the table does not know, skipping
 // the values of those it knows.

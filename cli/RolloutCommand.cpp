@@ -10,6 +10,7 @@
 
 #include "CommandTable.h"
 #include "Escaped.h"
+#include "OptionRows.h"
 #include "RolloutRequest.h"
 #include "history/RedactedUrl.h"
 #include "recording/StationFacts.h"
@@ -18,20 +19,6 @@
 namespace uvq::cli {
 
 namespace {
-
-// The table's row for `longName` of `subcommand`, bound to `variable` (as the main parser does).
-template <typename T>
-CLI::Option* AddRow(CLI::App& app, std::string_view subcommand, std::string_view longName,
-                    T& variable) {
-  const OptionRow* row = FindOptionRow(subcommand, longName);
-  if (!row) throw std::logic_error("no table row for " + std::string(longName));
-  const std::string names(row->names);
-  CLI::Option* option = row->value.empty() && names.starts_with('-')
-                            ? app.add_flag(names, variable, std::string(row->help))
-                            : app.add_option(names, variable, std::string(row->help));
-  option->type_name(std::string(row->value));
-  return option;
-}
 
 const char* kActions[] = {"create", "run", "status", "list", "pause", "resume", "cancel", "retry"};
 
@@ -70,8 +57,6 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   SessionPlan& plan = o.plan;
   std::vector<std::string> targets;
   std::string targetsFile, onlyRange;
-  int quiet = 0, verbose = 0;
-  bool noVerify = !plan.verify;
   app.add_option("ACTION", request.action,
                  "create, run, status, list, pause, resume, cancel, retry");
   AddRow(app, "rollout", "NAME", request.name);
@@ -92,21 +77,7 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   AddRow(app, "rollout", "--watch", request.watch);
   AddRow(app, "rollout", "--ask-every-ms", request.askEveryMs)->check(CLI::Range(100, 3600000));
   // The options every subcommand takes may also follow `rollout`.
-  AddRow(app, "", "--db", o.history.db);
-  AddRow(app, "", "--station", o.history.station);
-  AddRow(app, "", "--no-history", o.history.noHistory);
-  AddRow(app, "", "--json", o.json);
-  AddRow(app, "", "--quiet", quiet);
-  AddRow(app, "", "--verbose", verbose);
-  AddRow(app, "", "--wait-ms", plan.waitMs)->check(CLI::Range(1, 600000));
-  AddRow(app, "", "--watchdog-ms", plan.timing.programWatchdogMs)->check(CLI::Range(1, 600000));
-  AddRow(app, "", "--resends", plan.timing.programResends)->check(CLI::Range(0, 1000));
-  AddRow(app, "", "--capture-attempts", plan.timing.captureAttempts)->check(CLI::Range(1, 100000));
-  AddRow(app, "", "--capture-interval-ms", plan.timing.captureIntervalMs)
-      ->check(CLI::Range(1, 600000));
-  AddRow(app, "", "--strict", plan.strict);
-  AddRow(app, "", "--no-verify", noVerify);
-  AddRow(app, "", "--allow-partial-record", plan.allowPartialRecord);
+  RunOptionRows runRows(app, o);
 
   std::vector<std::string> args(options.rollout.args.rbegin(), options.rollout.args.rend());
   try {
@@ -141,10 +112,7 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
     request.onlyRange = ParseAddressRange(onlyRange);
     if (!request.onlyRange) return usage("--only-range takes A-B, two addresses, A not after B");
   }
-  if (quiet > 0 && verbose > 0) return usage("--quiet and --verbose contradict each other");
-  if (quiet > 0) o.verbosity = Verbosity::Quiet;
-  if (verbose > 0) o.verbosity = Verbosity::Verbose;
-  plan.verify = !noVerify;
+  if (const auto problem = runRows.apply()) return usage(*problem);
   plan.operation = Operation::Program;
   for (std::string& target : targets) o.targets.push_back({std::move(target), {}});
   if (!targetsFile.empty()) {

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "Escaped.h"
+#include "RunHistory.h"
 #include "recording/StationFacts.h"
 #include "uvq/Version.h"
 
@@ -271,16 +272,7 @@ void RolloutRunner::completeRow(Unit& unit, const SessionResult& result) {
     historyProblem(error.what());
   }
   if (unit.row.id == 0) return;
-  row.endedAt = NowUtcMillis();
-  if (!result.unit.empty()) row.unitId = result.unit;
-  row.outcome = std::string(OutcomeWord(result.code));
-  row.finalStatus = result.finalStatus;
-  row.finalFlags = result.finalStatus ? recording::StatusFlagsText(*result.finalStatus) : "";
-  row.reportedAddress = result.reportedAddress;
-  row.detail = result.detail;
-  row.records = result.records;
-  row.resends = static_cast<int64_t>(result.resends);
-  row.refusedRecords = static_cast<int64_t>(result.refusedRecords);
+  FillEndedRow(row, result, NowUtcMillis());
   try {
     s_.history->complete(row);
     if (const auto notice = s_.history->takeSpoolNotice()) historyProblem(*notice);

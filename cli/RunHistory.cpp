@@ -91,33 +91,36 @@ void RunHistory::beginAll() {
   }
 }
 
+void FillEndedRow(history::OperationRow& row, const SessionResult& result,
+                  history::UtcMillis endedAt, bool figures) {
+  row.endedAt = endedAt;
+  if (!result.unit.empty()) row.unitId = result.unit;
+  row.outcome = std::string(OutcomeWord(result.code));
+  row.finalStatus = result.finalStatus;
+  if (!result.reportedAddress.empty()) row.reportedAddress = result.reportedAddress;
+  row.finalFlags =
+      result.finalStatus ? recording::StatusFlagsText(*result.finalStatus) : std::string();
+  row.detail = result.detail;
+  if (!figures) return;
+  row.records = result.records;
+  row.resends = static_cast<int64_t>(result.resends);
+  row.refusedRecords = static_cast<int64_t>(result.refusedRecords);
+}
+
 void RunHistory::ended(size_t index, const SessionResult& result) {
   if (index >= targets_.size() || targets_[index].endedAt) return;
   TargetRows& rows = targets_[index];
   rows.endedAt = NowUtcMillis();
   if (!store_) return;
-  const auto completed = [&](HistoryRow& row) {
-    row.endedAt = rows.endedAt;
-    if (!result.unit.empty()) row.unitId = result.unit;
-    row.outcome = std::string(OutcomeWord(result.code));
-    row.finalStatus = result.finalStatus;
-    if (!result.reportedAddress.empty()) row.reportedAddress = result.reportedAddress;
-    row.finalFlags =
-        result.finalStatus ? recording::StatusFlagsText(*result.finalStatus) : std::string();
-    row.detail = result.detail;
-  };
   if (rows.liveReboot) {
-    completed(*rows.liveReboot);
+    FillEndedRow(*rows.liveReboot, result, *rows.endedAt, false);
     // The request is not answered on its own: it worked when the capture after it did.
     rows.liveReboot->detail = result.detail.empty() ? "sent before the capture" : result.detail;
     write(*rows.liveReboot, true);
   }
   if (rows.operation) {
     HistoryRow& row = *rows.operation;
-    completed(row);
-    row.records = result.records;
-    row.resends = static_cast<int64_t>(result.resends);
-    row.refusedRecords = static_cast<int64_t>(result.refusedRecords);
+    FillEndedRow(row, result, *rows.endedAt);
     // A unit re-addressed and checked reports its new address.
     if (operation_ == Operation::SetIp && result.code == ExitCode::Ok)
       row.reportedAddress = newAddress_;

@@ -89,4 +89,10 @@ OpenedRunHistory OpenRunHistory(const HistoryOptions& options);
 // The path made absolute, so the history names the image wherever it is asked from.
 std::string AbsolutePath(const std::string& path);
 
+// A row's end as a target's result tells it: when, outcome, the unit and the address it
+// reported (when it did), its last status word with the flags in words, and the detail; with
+// `figures`, the records, resends and refused records too. Every front end's rows end alike.
+void FillEndedRow(history::OperationRow& row, const SessionResult& result,
+                  history::UtcMillis endedAt, bool figures = true);
+
 }  // namespace uvq::cli

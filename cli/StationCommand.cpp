@@ -13,6 +13,7 @@
 #include "ImageCheck.h"
 #include "Interruption.h"
 #include "OpenFileLimit.h"
+#include "OptionRows.h"
 #include "RolloutRequest.h"
 #include "RunHistory.h"
 #include "RunLog.h"
@@ -51,19 +52,6 @@ int Fail(ExitCode code, const std::string& message) {
   return ToInt(code);
 }
 
-template <typename T>
-CLI::Option* AddRow(CLI::App& app, std::string_view subcommand, std::string_view longName,
-                    T& variable) {
-  const OptionRow* row = FindOptionRow(subcommand, longName);
-  if (!row) throw std::logic_error("no table row for " + std::string(longName));
-  const std::string names(row->names);
-  CLI::Option* option = row->value.empty() && names.starts_with('-')
-                            ? app.add_flag(names, variable, std::string(row->help))
-                            : app.add_option(names, variable, std::string(row->help));
-  option->type_name(std::string(row->value));
-  return option;
-}
-
 std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
   CLI::App app{
       "The production jig: every address of the range is asked at a bounded rate; each unit "
@@ -80,27 +68,11 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
   request.options = options;
   CliOptions& o = request.options;
   SessionPlan& plan = o.plan;
-  int quiet = 0, verbose = 0;
-  bool noVerify = !plan.verify;
   AddRow(app, "station", "IMAGE", request.image)->required();
   AddRow(app, "station", "--range", request.range)->required();
   AddRow(app, "station", "--parallel", request.parallel)->check(CLI::Range(1, kMaxParallel));
   AddRow(app, "station", "--ask-every-ms", request.askEveryMs)->check(CLI::Range(100, 3600000));
-  AddRow(app, "", "--db", o.history.db);
-  AddRow(app, "", "--station", o.history.station);
-  AddRow(app, "", "--no-history", o.history.noHistory);
-  AddRow(app, "", "--json", o.json);
-  AddRow(app, "", "--quiet", quiet);
-  AddRow(app, "", "--verbose", verbose);
-  AddRow(app, "", "--wait-ms", plan.waitMs)->check(CLI::Range(1, 600000));
-  AddRow(app, "", "--watchdog-ms", plan.timing.programWatchdogMs)->check(CLI::Range(1, 600000));
-  AddRow(app, "", "--resends", plan.timing.programResends)->check(CLI::Range(0, 1000));
-  AddRow(app, "", "--capture-attempts", plan.timing.captureAttempts)->check(CLI::Range(1, 100000));
-  AddRow(app, "", "--capture-interval-ms", plan.timing.captureIntervalMs)
-      ->check(CLI::Range(1, 600000));
-  AddRow(app, "", "--strict", plan.strict);
-  AddRow(app, "", "--no-verify", noVerify);
-  AddRow(app, "", "--allow-partial-record", plan.allowPartialRecord);
+  RunOptionRows runRows(app, o);
   std::vector<std::string> args(options.station.args.rbegin(), options.station.args.rend());
   try {
     app.parse(args);
@@ -109,13 +81,10 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
     exitCode = code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);
     return std::nullopt;
   }
-  if (quiet > 0 && verbose > 0) {
-    exitCode = Fail(ExitCode::Usage, "--quiet and --verbose contradict each other");
+  if (const auto problem = runRows.apply()) {
+    exitCode = Fail(ExitCode::Usage, *problem);
     return std::nullopt;
   }
-  if (quiet > 0) o.verbosity = Verbosity::Quiet;
-  if (verbose > 0) o.verbosity = Verbosity::Verbose;
-  plan.verify = !noVerify;
   plan.operation = Operation::Program;
   plan.imageFile = request.image;
   return request;

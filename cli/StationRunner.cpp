@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include "RunHistory.h"
 #include "StatusText.h"
 #include "recording/StationFacts.h"
 #include "uvq/Version.h"
@@ -253,16 +254,7 @@ void StationRunner::beginRow(Work& work) {
 void StationRunner::completeRow(Work& work, const SessionResult& result) {
   if (!s_.history || work.row.id == 0) return;
   history::OperationRow& row = work.row;
-  row.endedAt = NowUtcMillis();
-  if (!result.unit.empty()) row.unitId = result.unit;
-  row.outcome = std::string(OutcomeWord(result.code));
-  row.finalStatus = result.finalStatus;
-  row.finalFlags = result.finalStatus ? recording::StatusFlagsText(*result.finalStatus) : "";
-  row.reportedAddress = result.reportedAddress;
-  row.detail = result.detail;
-  row.records = result.records;
-  row.resends = static_cast<int64_t>(result.resends);
-  row.refusedRecords = static_cast<int64_t>(result.refusedRecords);
+  FillEndedRow(row, result, NowUtcMillis());
   try {
     s_.history->complete(row);
     if (const auto notice = s_.history->takeSpoolNotice()) historyProblem(*notice);
