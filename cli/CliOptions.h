@@ -8,9 +8,9 @@
 
 #include "ExitCode.h"
 #include "HistoryOptions.h"
-#include "ServeOptions.h"
 #include "Output.h"
 #include "RolloutOptions.h"
+#include "ServeOptions.h"
 #include "TargetList.h"
 #include "operations/EraseKinds.h"
 #include "operations/LoaderService.h"

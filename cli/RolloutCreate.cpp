@@ -63,33 +63,33 @@ int CreateRollout(const RolloutRequest& request, history::RolloutStore& store) {
           LoadImage(request.image, request.options.plan.allowPartialRecord, *bytes))
     return RolloutFail(ExitCode::File, problem->message);
 
-  history::RolloutSpec spec;
-  spec.name = request.name;
-  spec.createdAt = recording::NowUtcMillis();
-  spec.createdBy = request.options.history.station.empty() ? recording::HostName()
-                                                           : request.options.history.station;
-  spec.imagePath = AbsolutePath(request.image);
-  spec.imageSha256 = Sha256Of(*bytes);
-  spec.image = bytes;
-  spec.successThreshold = request.successThreshold;
-  spec.errorThreshold = request.errorThreshold;
-  spec.retries = request.retries;
+  history::RolloutDefinition definition;
+  definition.name = request.name;
+  definition.createdAt = recording::NowUtcMillis();
+  definition.createdBy = request.options.history.station.empty() ? recording::HostName()
+                                                                 : request.options.history.station;
+  definition.imagePath = AbsolutePath(request.image);
+  definition.imageSha256 = Sha256Of(*bytes);
+  definition.image = bytes;
+  definition.successThreshold = request.successThreshold;
+  definition.errorThreshold = request.errorThreshold;
+  definition.retries = request.retries;
   for (size_t i = 0; i < targets.size(); ++i) {
     history::RolloutTarget target;
     target.target = targets[i].text;
     target.address = ntohl(targets[i].address.s_addr);
     if (targets[i].unitId) target.unitId = *targets[i].unitId;
     target.group = GroupOf(i, targets.size(), request.groups, request.groupSize);
-    spec.targets.push_back(std::move(target));
+    definition.targets.push_back(std::move(target));
   }
-  if (!store.create(spec))
+  if (!store.create(definition))
     return RolloutFail(ExitCode::Usage, "the name '" + request.name +
                                             "' is in use; choose another (uvq rollout list)");
-  const int groups = spec.targets.back().group + 1;
+  const int groups = definition.targets.back().group + 1;
   std::printf("rollout '%s' created: %zu unit%s in %d group%s, image %s (%zu bytes, SHA-256 %s)\n",
-              Escaped(spec.name).c_str(), spec.targets.size(), spec.targets.size() == 1 ? "" : "s",
-              groups, groups == 1 ? "" : "s", Escaped(spec.imagePath).c_str(), bytes->size(),
-              spec.imageSha256.c_str());
+              Escaped(definition.name).c_str(), definition.targets.size(),
+              definition.targets.size() == 1 ? "" : "s", groups, groups == 1 ? "" : "s",
+              Escaped(definition.imagePath).c_str(), bytes->size(), definition.imageSha256.c_str());
   return ToInt(ExitCode::Ok);
 }
 

@@ -88,7 +88,7 @@ std::optional<TimePoint> RolloutRunner::nextTick() const {
 void RolloutRunner::tick(TimePoint now) {
   if (now >= nextRenew_) {
     nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
-    noteState(s_.store.renew(s_.spec.name, s_.holder, NowUtcMillis(), leaseMs_), {});
+    noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_), {});
   }
   if (s_.view.style() != RolloutView::Style::Quiet && now >= nextCounts_) {
     nextCounts_ = now + kCountsPeriod;
@@ -102,7 +102,7 @@ void RolloutRunner::tick(TimePoint now) {
 
 void RolloutRunner::refreshCounts() {
   countsStale_ = false;
-  if (const auto status = s_.store.status(s_.spec.name)) s_.view.counts(status->summary);
+  if (const auto status = s_.store.status(s_.definition.name)) s_.view.counts(status->summary);
 }
 
 // A paused, stopped or cancelled rollout starts no new unit; those in flight finish.
@@ -112,11 +112,11 @@ void RolloutRunner::noteState(RolloutState state, const std::string& reason) {
   if (state == RolloutState::Stopped) {
     stopReason_ = reason;
     if (stopReason_.empty())
-      if (const auto status = s_.store.status(s_.spec.name))
+      if (const auto status = s_.store.status(s_.definition.name))
         stopReason_ = status->summary.stopReason;
   }
   if (state != RolloutState::Done && !flying_.empty())
-    s_.view.notice("rollout '" + s_.spec.name + "' is " +
+    s_.view.notice("rollout '" + s_.definition.name + "' is " +
                    std::string(history::RolloutStateName(state)) + ": no new unit starts; " +
                    std::to_string(flying_.size()) + " in flight finish");
 }
@@ -128,16 +128,16 @@ void RolloutRunner::claimMore(size_t freeSlots, TimePoint now) {
   request.now = NowUtcMillis();
   request.leaseMs = leaseMs_;
   request.range = s_.request.onlyRange;
-  std::vector<history::Claim> claims = s_.store.claim(s_.spec.name, request);
+  std::vector<history::Claim> claims = s_.store.claim(s_.definition.name, request);
   if (claims.empty()) {
     nextClaim_ = now + kPollPeriod;
     // Only with nothing in flight: a unit of ours ending may still start the next group.
-    if (flying_.empty() && !s_.store.workLeft(s_.spec.name, s_.request.onlyRange)) {
+    if (flying_.empty() && !s_.store.workLeft(s_.definition.name, s_.request.onlyRange)) {
       noWorkLeft_ = true;
-      noteState(s_.store.renew(s_.spec.name, s_.holder, NowUtcMillis(), leaseMs_), {});
+      noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_), {});
     } else if (flying_.empty()) {
       // The rollout may have been paused or stopped elsewhere meanwhile.
-      noteState(s_.store.renew(s_.spec.name, s_.holder, NowUtcMillis(), leaseMs_), {});
+      noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_), {});
     }
     return;
   }
@@ -181,9 +181,9 @@ Session* RolloutRunner::next(size_t freeSlots, TimePoint now) {
   if (s_.request.watch) plan.findAttempts = 2;
   plan.unitId =
       unit->claim.unitId.empty() ? std::nullopt : std::optional<std::string>(unit->claim.unitId);
-  unit->session = std::make_unique<Session>(TargetOf(unit->claim), plan,
-                                            jobs::Image{s_.spec.imagePath, s_.spec.image},
-                                            s_.sessionOutput, s_.ports);
+  unit->session = std::make_unique<Session>(
+      TargetOf(unit->claim), plan, jobs::Image{s_.definition.imagePath, s_.definition.image},
+      s_.sessionOutput, s_.ports);
   // A unit still missing is said once, not at every ask.
   if (!missingSaid_.contains(unit->claim.position)) s_.view.unitStarted(unit->claim);
   Session* session = unit->session.get();
@@ -213,7 +213,7 @@ void RolloutRunner::ended(Session& session, TimePoint now) {
   if (session.lockRefused()) attempt.retryAfterMs = kLockedRetryMs;
   if (missing) attempt.retryAfterMs = s_.request.askEveryMs;
   const history::AttemptVerdict verdict =
-      s_.store.end(s_.spec.name, s_.holder, attempt, NowUtcMillis());
+      s_.store.end(s_.definition.name, s_.holder, attempt, NowUtcMillis());
   if (end == AttemptEnd::Ok) ++ok_;
   if (verdict.progress == history::UnitProgress::Failed) ++failed_;
   if (missing) {
@@ -244,10 +244,10 @@ void RolloutRunner::beginRows(std::vector<Unit*>& units) {
     row.target = TargetOf(unit->claim).addressText;
     row.unitId = unit->claim.unitId;
     row.operation = "program";
-    row.imagePath = s_.spec.imagePath;
-    row.imageBytes = static_cast<int64_t>(s_.spec.image->size());
-    row.imageSha256 = s_.spec.imageSha256;
-    row.rollout = s_.spec.name;
+    row.imagePath = s_.definition.imagePath;
+    row.imageBytes = static_cast<int64_t>(s_.definition.image->size());
+    row.imageSha256 = s_.definition.imageSha256;
+    row.rollout = s_.definition.name;
     row.group = unit->claim.group;
     unit->deferredRow = missingSaid_.contains(unit->claim.position);
     if (!unit->deferredRow) rows.push_back(row);

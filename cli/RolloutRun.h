@@ -24,7 +24,7 @@ class RolloutRunner final : public SessionFeed {
   struct Setup {
     const RolloutRequest& request;
     history::RolloutStore& store;
-    const history::RolloutSpec& spec;
+    const history::RolloutDefinition& definition;
     history::ClaimHolder holder;
     history::SpoolingHistoryStore* history;  // nullptr: --no-history
     RolloutView& view;

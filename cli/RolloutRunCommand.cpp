@@ -37,25 +37,27 @@ constexpr size_t kOtherDescriptors = 64;
 // Every station sends exactly the bytes the rollout was created with. A file at the recorded
 // path that holds something else is refused: whoever changed it meant another image, which
 // needs a rollout of its own. A file that is gone is no such sign: the stored copy is sent.
-std::optional<std::string> ImageRefusal(const history::RolloutSpec& spec, RolloutView& view) {
-  if (!spec.image || Sha256Of(*spec.image) != spec.imageSha256)
-    return "the image stored with rollout '" + spec.name +
+std::optional<std::string> ImageRefusal(const history::RolloutDefinition& definition,
+                                        RolloutView& view) {
+  if (!definition.image || Sha256Of(*definition.image) != definition.imageSha256)
+    return "the image stored with rollout '" + definition.name +
            "' does not match its SHA-256: the database copy is damaged";
   struct stat info {};
-  if (::stat(spec.imagePath.c_str(), &info) != 0) {
+  if (::stat(definition.imagePath.c_str(), &info) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) {
-      view.notice("image file " + spec.imagePath + " is gone: sending the copy stored with the " +
-                  "rollout (SHA-256 " + spec.imageSha256 + ")");
+      view.notice("image file " + definition.imagePath +
+                  " is gone: sending the copy stored with the " + "rollout (SHA-256 " +
+                  definition.imageSha256 + ")");
       return std::nullopt;
     }
   }
   std::vector<uint8_t> bytes;
-  if (const auto problem = LoadImage(spec.imagePath, true, bytes))
+  if (const auto problem = LoadImage(definition.imagePath, true, bytes))
     return problem->message + "; it cannot be compared with the rollout's image";
   const std::string now = Sha256Of(bytes);
-  if (now != spec.imageSha256)
-    return "image file " + spec.imagePath + " changed since rollout '" + spec.name +
-           "' was created (SHA-256 " + now + ", the rollout's " + spec.imageSha256 +
+  if (now != definition.imageSha256)
+    return "image file " + definition.imagePath + " changed since rollout '" + definition.name +
+           "' was created (SHA-256 " + now + ", the rollout's " + definition.imageSha256 +
            "): nothing was sent; a new image needs a new rollout";
   return std::nullopt;
 }
@@ -76,15 +78,16 @@ std::string ProcessOf(const std::string& token) {
 
 int RunRollout(const RolloutRequest& request, history::RolloutStore& store) {
   const CliOptions& options = request.options;
-  const std::optional<history::RolloutSpec> spec = store.load(request.name);
-  if (!spec) return RolloutFail(ExitCode::Usage, "no rollout named '" + request.name + "'");
+  const std::optional<history::RolloutDefinition> definition = store.load(request.name);
+  if (!definition) return RolloutFail(ExitCode::Usage, "no rollout named '" + request.name + "'");
 
   Output output(stdout, options.json ? Output::Mode::Json : Output::Mode::Text, options.verbosity,
                 true);
-  RolloutView view(ViewStyle(options), spec->name, output);
-  if (const auto refusal = ImageRefusal(*spec, view)) return RolloutFail(ExitCode::File, *refusal);
+  RolloutView view(ViewStyle(options), definition->name, output);
+  if (const auto refusal = ImageRefusal(*definition, view))
+    return RolloutFail(ExitCode::File, *refusal);
 
-  const auto status = store.status(spec->name);
+  const auto status = store.status(definition->name);
   if (status) {
     const history::RolloutSummary& s = status->summary;
     if (s.state == RolloutState::Done) {
@@ -92,15 +95,16 @@ int RunRollout(const RolloutRequest& request, history::RolloutStore& store) {
       return ToInt(ExitCode::Ok);
     }
     if (s.state == RolloutState::Stopped)
-      return RolloutFail(ExitCode::UnitError, "'" + spec->name + "' is stopped: " + s.stopReason +
-                                                  "; uvq rollout retry " + spec->name +
+      return RolloutFail(ExitCode::UnitError, "'" + definition->name +
+                                                  "' is stopped: " + s.stopReason +
+                                                  "; uvq rollout retry " + definition->name +
                                                   " --failed puts its failed units back");
     if (s.state != RolloutState::Running)
-      return RolloutFail(ExitCode::Held,
-                         "'" + spec->name + "' is " +
-                             std::string(history::RolloutStateName(s.state)) +
-                             (s.state == RolloutState::Paused ? "; uvq rollout resume " + spec->name
-                                                              : std::string()));
+      return RolloutFail(
+          ExitCode::Held,
+          "'" + definition->name + "' is " + std::string(history::RolloutStateName(s.state)) +
+              (s.state == RolloutState::Paused ? "; uvq rollout resume " + definition->name
+                                               : std::string()));
   }
 
   // Attempts are recorded in the history of the same database, through the spool.
@@ -139,9 +143,9 @@ int RunRollout(const RolloutRequest& request, history::RolloutStore& store) {
       options.history.station.empty() ? recording::HostName() : options.history.station;
   holder.token = NewClaimToken();
   // Claims this station's earlier processes held when they died come back at once.
-  for (const std::string& token : store.holders(spec->name, holder.station)) {
+  for (const std::string& token : store.holders(definition->name, holder.station)) {
     if (token == holder.token || !ClaimTokenHolderGone(token)) continue;
-    const int taken = store.takeOver(spec->name, holder.station, token, holder,
+    const int taken = store.takeOver(definition->name, holder.station, token, holder,
                                      recording::NowUtcMillis(), request.leaseSeconds * 1000);
     if (taken > 0)
       view.notice(std::to_string(taken) + " unit" + (taken == 1 ? " was" : "s were") +
@@ -162,8 +166,8 @@ int RunRollout(const RolloutRequest& request, history::RolloutStore& store) {
 
   Interruption::Install();
   SessionPool pool(parallel);
-  RolloutRunner runner({request, store, *spec, holder, historyStore.get(), view, sessionOutput,
-                        SharedPorts{clock, tone, files}, parallel});
+  RolloutRunner runner({request, store, *definition, holder, historyStore.get(), view,
+                        sessionOutput, SharedPorts{clock, tone, files}, parallel});
   runner.setPool(&pool);
   runner.refreshCounts();
   const ExitCode signal = pool.run(runner, output);
@@ -179,16 +183,16 @@ int RunRollout(const RolloutRequest& request, history::RolloutStore& store) {
   switch (runner.state()) {
     case RolloutState::Stopped:
       code = ExitCode::UnitError;
-      line = "rollout '" + spec->name + "' stopped: " + runner.stopReason();
+      line = "rollout '" + definition->name + "' stopped: " + runner.stopReason();
       break;
     case RolloutState::Paused:
       code = ExitCode::Held;
-      line = "rollout '" + spec->name + "' is paused; uvq rollout resume " + spec->name +
-             " lets stations go on";
+      line = "rollout '" + definition->name + "' is paused; uvq rollout resume " +
+             definition->name + " lets stations go on";
       break;
     case RolloutState::Cancelled:
       code = ExitCode::Held;
-      line = "rollout '" + spec->name + "' was cancelled";
+      line = "rollout '" + definition->name + "' was cancelled";
       break;
     case RolloutState::Done:
       break;

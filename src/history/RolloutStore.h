@@ -52,7 +52,7 @@ struct RolloutTarget {
   int group = 0;         // 0-based, groups in the order given
 };
 
-struct RolloutSpec {
+struct RolloutDefinition {
   std::string name;
   UtcMillis createdAt = 0;
   std::string createdBy;  // station
@@ -193,9 +193,9 @@ class RolloutStore {
   virtual ~RolloutStore() = default;
 
   // false: the name is in use (nothing written).
-  virtual bool create(const RolloutSpec& spec) = 0;
+  virtual bool create(const RolloutDefinition& definition) = 0;
   // With the image's bytes; nullopt: no such rollout.
-  virtual std::optional<RolloutSpec> load(const std::string& name) = 0;
+  virtual std::optional<RolloutDefinition> load(const std::string& name) = 0;
   virtual std::vector<RolloutSummary> list() = 0;
   virtual std::optional<RolloutStatus> status(const std::string& name) = 0;
   // Every unit of the rollout, in position order (paged: from `offset`, at most `limit`).

@@ -186,26 +186,28 @@ void SqlRolloutStore::NoteStation(int64_t rollout, const std::string& station, U
       {rollout, station, now});
 }
 
-bool SqlRolloutStore::create(const RolloutSpec& spec) {
+bool SqlRolloutStore::create(const RolloutDefinition& definition) {
   return Transaction(Access::Write, [&] {
-    const std::string image =
-        spec.image ? std::string(spec.image->begin(), spec.image->end()) : std::string();
+    const std::string image = definition.image
+                                  ? std::string(definition.image->begin(), definition.image->end())
+                                  : std::string();
     const DbResult made =
         Run("INSERT INTO rollouts(name, created_at, created_by, image_path, image_sha256, image, "
             "image_bytes, success_threshold, error_threshold, retries, state) "
             "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
             "ON CONFLICT(name) DO NOTHING RETURNING id",
-            {spec.name, spec.createdAt, spec.createdBy, spec.imagePath, spec.imageSha256,
-             DbValue::Bytes(image), static_cast<int64_t>(image.size()), spec.successThreshold,
-             spec.errorThreshold, spec.retries, Text(RolloutState::Running)});
+            {definition.name, definition.createdAt, definition.createdBy, definition.imagePath,
+             definition.imageSha256, DbValue::Bytes(image), static_cast<int64_t>(image.size()),
+             definition.successThreshold, definition.errorThreshold, definition.retries,
+             Text(RolloutState::Running)});
     if (made.rows.empty()) return false;
     const int64_t id = made.rows.front()[0].asNumber();
     // One prepared statement for every unit, in the one transaction.
     const std::string insert =
         "INSERT INTO rollout_units(rollout, position, rollout_group, target, address, unit_id) "
         "VALUES ($1, $2, $3, $4, $5, $6)";
-    for (size_t i = 0; i < spec.targets.size(); ++i) {
-      const RolloutTarget& target = spec.targets[i];
+    for (size_t i = 0; i < definition.targets.size(); ++i) {
+      const RolloutTarget& target = definition.targets[i];
       Run(insert, {id, static_cast<int64_t>(i), target.group, target.target,
                    static_cast<int64_t>(target.address), target.unitId});
     }
@@ -213,34 +215,34 @@ bool SqlRolloutStore::create(const RolloutSpec& spec) {
   });
 }
 
-std::optional<RolloutSpec> SqlRolloutStore::load(const std::string& name) {
-  return Transaction(Access::Read, [&]() -> std::optional<RolloutSpec> {
+std::optional<RolloutDefinition> SqlRolloutStore::load(const std::string& name) {
+  return Transaction(Access::Read, [&]() -> std::optional<RolloutDefinition> {
     const DbResult found = Run(
         "SELECT id, created_at, created_by, image_path, image_sha256, image, success_threshold, "
         "error_threshold, retries FROM rollouts WHERE name = $1",
         {name});
     if (found.rows.empty()) return std::nullopt;
     const DbRow& row = found.rows.front();
-    RolloutSpec spec;
-    spec.name = name;
-    spec.createdAt = row[1].asNumber();
-    spec.createdBy = row[2].asText();
-    spec.imagePath = row[3].asText();
-    spec.imageSha256 = row[4].asText();
+    RolloutDefinition definition;
+    definition.name = name;
+    definition.createdAt = row[1].asNumber();
+    definition.createdBy = row[2].asText();
+    definition.imagePath = row[3].asText();
+    definition.imageSha256 = row[4].asText();
     const std::string bytes = BytesOf(row[5]);
-    spec.image = std::make_shared<const std::vector<uint8_t>>(bytes.begin(), bytes.end());
-    spec.successThreshold = static_cast<int>(row[6].asNumber());
-    spec.errorThreshold = static_cast<int>(row[7].asNumber());
-    spec.retries = static_cast<int>(row[8].asNumber());
+    definition.image = std::make_shared<const std::vector<uint8_t>>(bytes.begin(), bytes.end());
+    definition.successThreshold = static_cast<int>(row[6].asNumber());
+    definition.errorThreshold = static_cast<int>(row[7].asNumber());
+    definition.retries = static_cast<int>(row[8].asNumber());
     const DbResult units =
         Run("SELECT target, address, unit_id, rollout_group FROM rollout_units WHERE rollout = $1 "
             "ORDER BY position",
             {row[0].asNumber()});
-    spec.targets.reserve(units.rows.size());
+    definition.targets.reserve(units.rows.size());
     for (const DbRow& unit : units.rows)
-      spec.targets.push_back({unit[0].asText(), static_cast<uint32_t>(unit[1].asNumber()),
-                              unit[2].asText(), static_cast<int>(unit[3].asNumber())});
-    return spec;
+      definition.targets.push_back({unit[0].asText(), static_cast<uint32_t>(unit[1].asNumber()),
+                                    unit[2].asText(), static_cast<int>(unit[3].asNumber())});
+    return definition;
   });
 }
 

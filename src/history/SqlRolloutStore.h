@@ -48,8 +48,8 @@ struct DbResult {
 // several threads (one at a time on the connection).
 class SqlRolloutStore : public RolloutStore {
  public:
-  bool create(const RolloutSpec& spec) override;
-  std::optional<RolloutSpec> load(const std::string& name) override;
+  bool create(const RolloutDefinition& definition) override;
+  std::optional<RolloutDefinition> load(const std::string& name) override;
   std::vector<RolloutSummary> list() override;
   std::optional<RolloutStatus> status(const std::string& name) override;
   std::vector<RolloutUnit> units(const std::string& name, int offset, int limit) override;

@@ -178,8 +178,8 @@ class DashboardApiTest : public QObject {
   // words, the station's last sign of life, and its units a page at a time.
   void CheckRolloutAnswers(const std::string& address, const std::string& db) {
     auto store = uvq::history::OpenRolloutStore(db);
-    QVERIFY(store->create(rollout_fill::Spec("line 3", 2, 4)));
-    QVERIFY(store->create(rollout_fill::Spec("<script>alert(1)</script>", 1, 2)));
+    QVERIFY(store->create(rollout_fill::Definition("line 3", 2, 4)));
+    QVERIFY(store->create(rollout_fill::Definition("<script>alert(1)</script>", 1, 2)));
     rollout_fill::Station station(*store, "line 3", "bench-1");
     const int64_t now = kDay + 3'600'000;
     const auto claims = station.claim(4, now);
@@ -276,7 +276,7 @@ class DashboardApiTest : public QObject {
     const std::string address = "127.0.19.10";
     const std::string db = scratch_.filePath("actions.sqlite3").toStdString();
     auto store = uvq::history::OpenRolloutStore(db);
-    QVERIFY(store->create(rollout_fill::Spec("line", 1, 4)));
+    QVERIFY(store->create(rollout_fill::Definition("line", 1, 4)));
     rollout_fill::Station station(*store, "line", "bench-1");
     const auto claims = station.claim(1, kDay);
     station.unitError(claims.at(0), kDay + 10);

@@ -66,8 +66,8 @@ class DashboardBrowserTest : public QObject {
     ::chmod(tokenFile.toLocal8Bit().constData(), 0600);
 
     auto store = uvq::history::OpenRolloutStore(db);
-    QVERIFY(store->create(rollout_fill::Spec(kRollout, 3, 6, 50)));
-    QVERIFY(store->create(rollout_fill::Spec("line 8", 1, 4)));
+    QVERIFY(store->create(rollout_fill::Definition(kRollout, 3, 6, 50)));
+    QVERIFY(store->create(rollout_fill::Definition("line 8", 1, 4)));
     // A little history for the history and unit pages.
     {
       auto history = uvq::history::OpenHistoryStore(db);

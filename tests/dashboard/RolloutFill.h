@@ -17,25 +17,25 @@ using namespace uvq::history;
 inline const std::string kSha(64, 'c');
 
 // `groups` groups of `perGroup` units at 127.30.G.U (never reached: no unit is ever sent to).
-inline RolloutSpec Spec(const std::string& name, int groups, int perGroup,
-                        int errorThreshold = 50) {
-  RolloutSpec spec;
-  spec.name = name;
-  spec.createdAt = 1'796'601'600'000;
-  spec.createdBy = "tester";
-  spec.imagePath = "/images/" + std::string("line.cry");
-  spec.imageSha256 = kSha;
-  spec.image = std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>(48, 1));
-  spec.successThreshold = 50;
-  spec.errorThreshold = errorThreshold;
-  spec.retries = 1;
+inline RolloutDefinition Definition(const std::string& name, int groups, int perGroup,
+                                    int errorThreshold = 50) {
+  RolloutDefinition definition;
+  definition.name = name;
+  definition.createdAt = 1'796'601'600'000;
+  definition.createdBy = "tester";
+  definition.imagePath = "/images/" + std::string("line.cry");
+  definition.imageSha256 = kSha;
+  definition.image = std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>(48, 1));
+  definition.successThreshold = 50;
+  definition.errorThreshold = errorThreshold;
+  definition.retries = 1;
   for (int g = 0; g < groups; ++g)
     for (int u = 0; u < perGroup; ++u) {
       const uint32_t address = (127u << 24) | (30u << 16) | (uint32_t(g) << 8) | uint32_t(u + 1);
-      spec.targets.push_back(
+      definition.targets.push_back(
           {"127.30." + std::to_string(g) + "." + std::to_string(u + 1), address, "", g});
     }
-  return spec;
+  return definition;
 }
 
 // A station working on a rollout through the store.

@@ -26,24 +26,24 @@ std::string Counts(const GroupCounts& g) {
          std::to_string(g.running) + "/" + std::to_string(g.ok) + "/" + std::to_string(g.failed);
 }
 
-RolloutSpec Spec(const std::string& name, const std::vector<int>& groupSizes, int success = 95,
-                 int error = 10, int retries = 0) {
-  RolloutSpec spec;
-  spec.name = name;
-  spec.createdAt = 1000;
-  spec.createdBy = "tester";
-  spec.imagePath = "/img/" + name + ".cry";
-  spec.imageSha256 = store_checks::kShaA;
-  spec.image = std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>{1, 0, 2, 0});
-  spec.successThreshold = success;
-  spec.errorThreshold = error;
-  spec.retries = retries;
+RolloutDefinition Definition(const std::string& name, const std::vector<int>& groupSizes,
+                             int success = 95, int error = 10, int retries = 0) {
+  RolloutDefinition definition;
+  definition.name = name;
+  definition.createdAt = 1000;
+  definition.createdBy = "tester";
+  definition.imagePath = "/img/" + name + ".cry";
+  definition.imageSha256 = store_checks::kShaA;
+  definition.image = std::make_shared<const std::vector<uint8_t>>(std::vector<uint8_t>{1, 0, 2, 0});
+  definition.successThreshold = success;
+  definition.errorThreshold = error;
+  definition.retries = retries;
   uint32_t address = 0x7f0a0001;
   for (size_t g = 0; g < groupSizes.size(); ++g)
     for (int i = 0; i < groupSizes[g]; ++i, ++address)
-      spec.targets.push_back(
+      definition.targets.push_back(
           {"127.10.0." + std::to_string(address & 0xff), address, "", static_cast<int>(g)});
-  return spec;
+  return definition;
 }
 
 ClaimRequest Ask(const std::string& station, const std::string& token, int count, UtcMillis now,
@@ -115,7 +115,7 @@ class RolloutStoreTest : public QObject {
     const std::string db = NewDb();
     auto first = OpenRolloutStore(db);
     auto second = OpenRolloutStore(db);
-    QVERIFY(first->create(Spec("busy", {200}, 95, 10)));
+    QVERIFY(first->create(Definition("busy", {200}, 95, 10)));
     std::vector<std::vector<int>> taken(4);
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t)
@@ -149,7 +149,7 @@ class RolloutStoreTest : public QObject {
     const std::string db = NewDb();
     auto a = OpenRolloutStore(db);
     auto b = OpenRolloutStore(db);
-    QVERIFY(a->create(Spec("lease", {2})));
+    QVERIFY(a->create(Definition("lease", {2})));
     QCOMPARE(Positions(a->claim("lease", Ask("A", "ta", 5, 1000, 1000))), (std::vector{0, 1}));
     QVERIFY(b->claim("lease", Ask("B", "tb", 5, 1999)).empty());
     QCOMPARE(a->renew("lease", {"A", "ta"}, 1500, 1000), RolloutState::Running);  // until 2500
@@ -179,7 +179,7 @@ class RolloutStoreTest : public QObject {
   // that ended below the success threshold stops it too; retrying the failed units goes on.
   void thresholdsStopAndGateGroups() {
     auto store = OpenRolloutStore(NewDb());
-    QVERIFY(store->create(Spec("gate", {10, 10}, 90, 20)));
+    QVERIFY(store->create(Definition("gate", {10, 10}, 90, 20)));
     const ClaimHolder s{"s", "t"};
     QCOMPARE(store->claim("gate", Ask("s", "t", 100, 1000)).size(), size_t{10});  // group 1 only
     for (int p = 0; p < 9; ++p) store->end("gate", s, Result(p, AttemptEnd::Ok), 1100);
@@ -216,7 +216,7 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(store->status("gate")->summary.state, RolloutState::Done);
     QCOMPARE(verdict.state, RolloutState::Done);
 
-    QVERIFY(store->create(Spec("short", {4}, 95, 50)));
+    QVERIFY(store->create(Definition("short", {4}, 95, 50)));
     store->claim("short", Ask("s", "t", 4, 1000));
     for (int p = 0; p < 3; ++p) store->end("short", s, Result(p, AttemptEnd::Ok), 1100);
     verdict = store->end("short", s, Result(3, AttemptEnd::UnitError), 1200);
@@ -229,7 +229,7 @@ class RolloutStoreTest : public QObject {
   // Retryable ends count and wait; Missing waits uncounted; Interrupted comes back as a redo.
   void retriesMissingAndInterruptedUnits() {
     auto store = OpenRolloutStore(NewDb());
-    QVERIFY(store->create(Spec("retry", {1}, 95, 100, 2)));
+    QVERIFY(store->create(Definition("retry", {1}, 95, 100, 2)));
     const ClaimHolder s{"s", "t"};
     UtcMillis now = 1000;
     for (int attempt = 1; attempt <= 3; ++attempt) {
@@ -244,7 +244,7 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(store->units("retry", 0, 0).at(0).attempts, 3);
     QCOMPARE(store->status("retry")->summary.state, RolloutState::Stopped);
 
-    QVERIFY(store->create(Spec("jig", {1})));
+    QVERIFY(store->create(Definition("jig", {1})));
     store->claim("jig", Ask("s", "t", 1, 1000));
     QCOMPARE(store->end("jig", s, Result(0, AttemptEnd::Missing, 300), 1000).progress,
              UnitProgress::Pending);
@@ -264,7 +264,7 @@ class RolloutStoreTest : public QObject {
   // Pause, resume, cancel and retry in the states that allow them; refused in words otherwise.
   void actionsFollowTheStates() {
     auto store = OpenRolloutStore(NewDb());
-    QVERIFY(store->create(Spec("acts", {2})));
+    QVERIFY(store->create(Definition("acts", {2})));
     const ClaimHolder s{"s", "t"};
     QCOMPARE(store->claim("acts", Ask("s", "t", 1, 1000)).size(), size_t{1});
     QVERIFY(store->act("acts", RolloutAction::Pause, 1100).applied);
@@ -282,7 +282,7 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(store->act("acts", RolloutAction::Resume, 1800).state, RolloutState::Done);
     QVERIFY(!store->act("acts", RolloutAction::Cancel, 1900).applied);
 
-    QVERIFY(store->create(Spec("gone", {1})));
+    QVERIFY(store->create(Definition("gone", {1})));
     QCOMPARE(store->act("gone", RolloutAction::Cancel, 1000).state, RolloutState::Cancelled);
     QVERIFY(store->claim("gone", Ask("s", "t", 1, 1100)).empty());
     for (auto action : {RolloutAction::Cancel, RolloutAction::Resume, RolloutAction::RetryFailed}) {
@@ -298,13 +298,13 @@ class RolloutStoreTest : public QObject {
   // The whole rollout reads back (binary image, targets, groups); a name in use is refused.
   void createdRolloutReadsBackWhole() {
     auto store = OpenRolloutStore(NewDb());
-    RolloutSpec spec = Spec("whole", {600, 424}, 80, 15, 3);
+    RolloutDefinition definition = Definition("whole", {600, 424}, 80, 15, 3);
     std::vector<uint8_t> image(70000);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i % 7 ? i : 0);
-    spec.image = std::make_shared<const std::vector<uint8_t>>(image);
-    spec.targets[5].unitId = "0105";
-    QVERIFY(store->create(spec));
-    RolloutSpec other = Spec("whole", {1});
+    definition.image = std::make_shared<const std::vector<uint8_t>>(image);
+    definition.targets[5].unitId = "0105";
+    QVERIFY(store->create(definition));
+    RolloutDefinition other = Definition("whole", {1});
     QVERIFY(!store->create(other));
     const auto loaded = store->load("whole");
     QVERIFY(loaded.has_value());
@@ -312,8 +312,8 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(loaded->targets.size(), size_t{1024});
     QCOMPARE(loaded->targets[5].unitId, std::string("0105"));
     QCOMPARE(loaded->targets[1023].group, 1);
-    QCOMPARE(loaded->targets[1023].address, spec.targets[1023].address);
-    QCOMPARE(loaded->imagePath, spec.imagePath);
+    QCOMPARE(loaded->targets[1023].address, definition.targets[1023].address);
+    QCOMPARE(loaded->imagePath, definition.imagePath);
     QCOMPARE(loaded->retries, 3);
     QVERIFY(!store->load("none").has_value());
     const auto list = store->list();
@@ -326,7 +326,7 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(page[0].group, 1);
 
     // A station limited to a range gets only those units, and knows when none are left.
-    const uint32_t base = spec.targets[0].address;
+    const uint32_t base = definition.targets[0].address;
     ClaimRequest ranged = Ask("s", "t", 100, 1000);
     ranged.range = std::pair{base + 10, base + 12};
     QCOMPARE(Positions(store->claim("whole", ranged)), (std::vector{10, 11, 12}));
@@ -345,7 +345,7 @@ class RolloutStoreTest : public QObject {
     PgServer server;  // its own: the shared one is not stopped
     QVERIFY2(server.available(), server.problem().c_str());
     auto store = OpenRolloutStore(server.url());
-    QVERIFY(store->create(Spec("restart", {2})));
+    QVERIFY(store->create(Definition("restart", {2})));
     QCOMPARE(store->claim("restart", Ask("s", "t", 1, 1000)).size(), size_t{1});
     QVERIFY(server.stop());
     QVERIFY(server.start());
@@ -373,7 +373,7 @@ class RolloutStoreTest : public QObject {
       sqlite3_close(raw);
     }
     auto store = OpenRolloutStore(path);
-    QVERIFY(store->create(Spec("after", {1})));
+    QVERIFY(store->create(Definition("after", {1})));
     SqliteHistoryStore history(path);
     QCOMPARE(history.query({}).at(0).detail, std::string("kept"));
     QCOMPARE(OpenRolloutStore("sqlite://" + path)->list().size(), size_t{1});
