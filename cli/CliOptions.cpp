@@ -34,10 +34,19 @@ std::optional<std::string> NormalizedUnitId(const std::string& text) {
 
 namespace {
 
+// The subcommands that take their own words, beside the operations on units.
+constexpr std::array<std::string_view, 4> kOwnParsers{"history", "rollout", "station", "serve"};
+
+std::vector<std::string> SubcommandNames() {
+  std::vector<std::string> names;
+  for (const OperationRow& row : kOperations) names.emplace_back(row.name);
+  for (const std::string_view name : kOwnParsers) names.emplace_back(name);
+  return names;
+}
+
 std::string SubcommandList() {
   std::string list;
-  for (const OperationRow& row : kOperations)
-    list += (list.empty() ? "" : ", ") + std::string(row.name);
+  for (const std::string& name : SubcommandNames()) list += (list.empty() ? "" : ", ") + name;
   return list;
 }
 
@@ -142,8 +151,7 @@ std::optional<std::string> FirstWord(CLI::App& app, int argc, char** argv) {
 std::optional<std::string> NearestSubcommand(const std::string& word) {
   std::optional<std::string> best;
   size_t bestDistance = 0;
-  for (const OperationRow& row : kOperations) {
-    const std::string name(row.name);
+  for (const std::string& name : SubcommandNames()) {
     const size_t d = EditDistance(word, name);
     if (!best || d < bestDistance) best = name, bestDistance = d;
   }
