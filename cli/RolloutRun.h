@@ -58,7 +58,11 @@ class RolloutRunner final : public SessionFeed {
     std::unique_ptr<Session> session;
     history::OperationRow row;
     bool deferredRow = false;  // --watch, asked again while missing: begun only once it answers
+    TimePoint claimUntil{};    // the right to send to it, on the steady clock
   };
+  TimePoint claimDeadline(TimePoint asked) const;
+  void chosen(Unit& unit, const std::string& id);
+  void letGo(Unit& unit);
   bool claiming() const { return state_ == history::RolloutState::Running && !noWorkLeft_; }
   void claimMore(size_t freeSlots, TimePoint now);
   void beginRows(std::vector<Unit*>& units);

@@ -72,7 +72,9 @@ Session::Session(const ResolvedTarget& target, const SessionPlan& plan, const jo
       ports_(ports),
       log_(output, target_),
       job_(JobPlanOf(plan, target_, image),
-           jobs::JobPorts{sending_, log_, ports.clock, ports.tone, ports.files}, this) {
+           jobs::JobPorts{sending_, log_, ports.clock, ports.tone, ports.files}, this),
+      unitId_(plan.unitId) {
+  sending_.claimUntil = &claimUntil_;
   if (ChangesUnit(plan.operation))
     job_.setClaim([this](protocol::UvqId unit) { return claim(unit); });
 }
@@ -83,20 +85,47 @@ int Session::socket() const {
   return link_ && !done_ ? link_->socketHandle() : -1;
 }
 
-// Two runs never work on one unit: its lock is taken once the unit is known, before it is
-// captured, and held until the program exits.
-std::optional<std::string> Session::claim(protocol::UvqId unit) {
-  LockAttempt attempt = TryLockUnit(target_, jobs::IdText(unit));
+// Two runs never work on one unit, and a run refused sends nothing: the lock is taken before
+// the first datagram (the named unit's, or every unit's at the address) and held until the
+// program exits.
+bool Session::lockFirst() {
+  if (lock_ || !ChangesUnit(operation_)) return true;
+  LockAttempt attempt = TryLockUnit(target_, unitId_);
   if (!attempt.lock) {
     lockRefused_ = true;
-    return attempt.problem;
+    job_.fail(jobs::JobOutcome::Refused, attempt.problem);
+    return false;
   }
   lock_.emplace(std::move(*attempt.lock));
+  return true;
+}
+
+// The unit is chosen: locked already (its own lock or its address's), else locked now.
+std::optional<std::string> Session::claim(protocol::UvqId unit) {
+  if (!lock_) {
+    LockAttempt attempt = TryLockUnit(target_, jobs::IdText(unit));
+    if (!attempt.lock) {
+      lockRefused_ = true;
+      return attempt.problem;
+    }
+    lock_.emplace(std::move(*attempt.lock));
+  }
+  if (onChosen_) onChosen_(*this, jobs::IdText(unit));
   return std::nullopt;
+}
+
+void Session::loseClaim(const std::string& why) {
+  if (!done_) job_.fail(jobs::JobOutcome::ClaimLost, why);
+}
+
+void Session::afterJob() {
+  if (sending_.heldBack && !done_)
+    loseClaim("the claim on the unit ran out before the next datagram: nothing more was sent");
 }
 
 void Session::start() {
   if (job_.started() || done_) return;
+  if (!lockFirst()) return;
   try {
     link_ = std::make_unique<link::UdpLink>(link::ConnectedTarget{address_, protocol::kUnitPort});
   } catch (const PlatformError& error) {
@@ -104,20 +133,24 @@ void Session::start() {
   }
   sending_.to = link_.get();
   job_.start();
+  afterJob();
 }
 
 void Session::startShared(link::SharedSocket& shared, uint64_t tag) {
   if (job_.started() || done_) return;
+  if (!lockFirst()) return;
   if (const auto reason = link::UnusableTargetReason(address_))
     return job_.fail(jobs::JobOutcome::NetworkError, *reason);
   sending_.shared = &shared;
   sending_.address = address_;
   sending_.tag = tag;
   job_.start();
+  afterJob();
 }
 
 void Session::deliver(std::span<const uint8_t> bytes, uint32_t length) {
   if (done_) return;
+  if (claimPassed()) return loseClaim("the claim on the unit ran out: nothing more was sent");
   if (length == 0) {
     log_.addLogLine(link::ReceiveFailureLogLine(
         link::ReceiveError(link::ReceiveFailure::EmptyDatagram, "UDP Receive Error = 0.")));
@@ -130,6 +163,7 @@ void Session::deliver(std::span<const uint8_t> bytes, uint32_t length) {
     return;
   }
   job_.receive(bytes.first(length));
+  afterJob();
 }
 
 void Session::sendFailed(const std::string& why) {
@@ -145,7 +179,27 @@ void Session::receive(int waitMs) {
     log_.addLogLine(link::ReceiveFailureLogLine(error));  // and keep listening
     return;
   }
-  if (length > 0) job_.receive({buffer_, static_cast<size_t>(length)});
+  if (length <= 0) return;
+  // A wait of its own may have lasted past the claim (a station stopped and woken): the clock
+  // is read once here, as the run loop reads it once per round.
+  if (claimUntil_ && (waitMs > 0 ? SteadyClock::now() >= *claimUntil_ : claimPassed()))
+    return loseClaim("the claim on the unit ran out: nothing more was sent");
+  job_.receive({buffer_, static_cast<size_t>(length)});
+  afterJob();
+}
+
+void Session::onTime(TimePoint now) {
+  if (done_) return;
+  if (claimUntil_ && now >= *claimUntil_)
+    return loseClaim("the claim on the unit ran out: nothing more was sent");
+  job_.onTime(now);
+  afterJob();
+}
+
+std::optional<TimePoint> Session::nextDeadline() const {
+  std::optional<TimePoint> next = job_.nextDeadline();
+  if (claimUntil_ && next && *claimUntil_ < *next) next = claimUntil_;
+  return next;
 }
 
 void Session::interrupt(ExitCode code) {
@@ -175,6 +229,7 @@ void Session::finished(const jobs::JobResult& job) {
   done_ = true;
   if (link_) link_->close();  // nothing more goes out; a scan frees its descriptors early
   const ExitCode code = ExitCodeOf(job.outcome, interruptedBy_);
+  result_.outcome = job.outcome;
   result_.code = code;
   result_.detail = job.detail;
   result_.unit = job.unit ? jobs::IdText(*job.unit) : std::string();
@@ -203,7 +258,7 @@ void Session::finished(const jobs::JobResult& job) {
   // Results come last: the progress display has its last word on this target first.
   if (beforeResult_) beforeResult_(*this);
   JsonLine fields;
-  fields.field("outcome", OutcomeWord(code))
+  fields.field("outcome", jobs::OutcomeIdentifier(job.outcome))
       .field("exit_code", ToInt(code))
       .field("version", kVersion);
   // A unit that never answered is no unit: null, not "".

@@ -32,6 +32,7 @@ struct UnitSeen {
 
 // How one target's job ended, in the command line's terms.
 struct SessionResult {
+  jobs::JobOutcome outcome = jobs::JobOutcome::Ok;  // what history rows and rollouts record
   ExitCode code = ExitCode::Ok;
   std::string detail;  // why it failed; empty on success
   std::string unit;    // the unit worked on, "" when none was chosen
@@ -72,6 +73,20 @@ class Session final : private jobs::JobObserver {
   void setBeforeResult(std::function<void(const Session&)> hook) {
     beforeResult_ = std::move(hook);
   }
+  // Called once, when the unit to work on is chosen (before anything changes it).
+  void setOnChosen(std::function<void(const Session&, const std::string& unit)> hook) {
+    onChosen_ = std::move(hook);
+  }
+
+  // A rollout's claim on the unit: the right to send to it holds until `until` (on the steady
+  // clock, the renewal's margin taken off). Past it the session ends as claim_lost without
+  // another datagram. `roundNow` is the run loop's time of the current round, read once per
+  // round: the check before each datagram is a comparison, not a clock read.
+  void setClaimUntil(TimePoint until) { claimUntil_ = until; }
+  std::optional<TimePoint> claimUntil() const { return claimUntil_; }
+  void setRoundClock(const TimePoint* roundNow) { sending_.roundNow = roundNow; }
+  // Ends the session as claim_lost at once (the claim ran out or another station has the unit).
+  void loseClaim(const std::string& why);
 
   void start();
   // Starts on a socket shared with other sessions: its datagrams go out through `shared` under
@@ -87,8 +102,8 @@ class Session final : private jobs::JobObserver {
   // Reads one datagram, waiting up to `waitMs` for it (0: only what is there), and hands it to
   // the job.
   void receive(int waitMs = 0);
-  void onTime(TimePoint now) { job_.onTime(now); }
-  std::optional<TimePoint> nextDeadline() const { return job_.nextDeadline(); }
+  void onTime(TimePoint now);
+  std::optional<TimePoint> nextDeadline() const;
   void endIfStalled() { job_.endIfStalled(); }
   // A signal stops the run: nothing more is sent, and the result says where the unit was left.
   void interrupt(ExitCode code);
@@ -100,6 +115,14 @@ class Session final : private jobs::JobObserver {
   void finished(const jobs::JobResult& result) override;
 
   std::optional<std::string> claim(protocol::UvqId unit);
+  // Runs that change a unit take its lock before their first datagram: the unit's when it is
+  // named, the whole address's when it is not. false: refused (the session has ended).
+  bool lockFirst();
+  // After the job has run: a datagram it wanted to send past the claim ends it.
+  void afterJob();
+  bool claimPassed() const {
+    return claimUntil_ && sending_.roundNow && *sending_.roundNow >= *claimUntil_;
+  }
 
   // The job's link port: the connected link once the session has started (a scan opens its
   // sockets a few at a time, so none exists before), or the socket shared by the run.
@@ -108,7 +131,14 @@ class Session final : private jobs::JobObserver {
     link::SharedSocket* shared = nullptr;
     in_addr address{};
     uint64_t tag = 0;
+    const TimePoint* roundNow = nullptr;
+    const std::optional<TimePoint>* claimUntil = nullptr;
+    bool heldBack = false;  // a datagram was not sent: the claim had run out
     void sendDatagram(std::span<const uint8_t> bytes) override {
+      if (roundNow && *claimUntil && *roundNow >= **claimUntil) {
+        heldBack = true;
+        return;
+      }
       if (shared) return shared->queue(address, protocol::kUnitPort, bytes, tag);
       if (!to) throw PlatformError("no link to the target");
       to->sendDatagram(bytes);
@@ -126,6 +156,9 @@ class Session final : private jobs::JobObserver {
   jobs::UnitJob job_;
   std::optional<UnitLock> lock_;
   std::function<void(const Session&)> beforeResult_;
+  std::function<void(const Session&, const std::string&)> onChosen_;
+  std::optional<std::string> unitId_;  // as named (--id), else none
+  std::optional<TimePoint> claimUntil_;
   ExitCode interruptedBy_ = ExitCode::Interrupted;
   bool done_ = false;
   bool lockRefused_ = false;

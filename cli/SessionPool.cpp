@@ -96,6 +96,7 @@ void SessionPool::fill(SessionFeed& feed, TimePoint now) {
 }
 
 void SessionPool::start(Session& session, size_t slot, TimePoint now) {
+  session.setRoundClock(&roundNow_);
   const in_addr_t address = session.address().s_addr;
   bool share = shared_ && !sharers_.contains(address);
   if (share)
@@ -174,6 +175,7 @@ ExitCode SessionPool::run(SessionFeed& feed, Output& output) {
   feedIdle_ = false;
   for (;;) {
     TimePoint now = SteadyClock::now();
+    roundNow_ = now;
     if (const ExitCode signal = Interruption::Pending(); signal != ExitCode::Ok) {
       flushShared(feed, now);
       for (size_t slot = 0; slot < slots_.size(); ++slot)
@@ -218,6 +220,7 @@ ExitCode SessionPool::run(SessionFeed& feed, Output& output) {
         ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeoutMs);
     if (ready < 0 && errno != EINTR)
       throw std::system_error(errno, std::generic_category(), "epoll");
+    roundNow_ = SteadyClock::now();
     for (int i = 0; i < ready; ++i) {
       const uint64_t tag = events[static_cast<size_t>(i)].data.u64;
       if (tag == kSignalTag) continue;  // Pending() says which at the top of the loop

@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 
 #include "CommandTable.h"
@@ -105,6 +106,9 @@ std::vector<StationUnit> AlreadyProgrammed(history::HistoryStore& store, const s
     const uint32_t a = ntohl(address->s_addr);
     if (a >= range.first && a <= range.second) units.push_back({a, row.unitId});
   }
+  // A unit programmed more than once (it came back erased) is one unit.
+  std::sort(units.begin(), units.end());
+  units.erase(std::unique(units.begin(), units.end()), units.end());
   return units;
 }
 

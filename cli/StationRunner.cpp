@@ -7,6 +7,7 @@
 
 #include "RunHistory.h"
 #include "StatusText.h"
+#include "protocol/StatusFlags.h"
 #include "recording/StationFacts.h"
 #include "uvq/Version.h"
 
@@ -141,11 +142,18 @@ void StationRunner::located(Work& work, TimePoint now) {
   if (result.code == ExitCode::Interrupted || result.code == ExitCode::Terminated)
     return release(work.address, dueAt);
   std::set<std::string> present;
-  for (const UnitSeen& unit : result.units) present.insert(unit.id);
+  std::set<std::string> withoutProgram;  // the status word says it runs no valid program
+  for (const UnitSeen& unit : result.units) {
+    present.insert(unit.id);
+    if (!protocol::RunsValidProgram(unit.status)) withoutProgram.insert(unit.id);
+  }
   // A unit that failed and was unplugged meanwhile is a new try when it comes back.
   std::erase_if(a.failedHere, [&](const std::string& id) { return !present.contains(id); });
   for (const std::string& id : present) {
     const StationUnit key{a.address, id};
+    // The history knows what was sent; the unit's own word decides: one that cannot run its
+    // program (erased, left in loader mode) is programmed whatever the history says.
+    if (done_.contains(key) && withoutProgram.contains(id)) done_.erase(key);
     if (done_.contains(key)) {
       // Said each time it is plugged in: the operator sees the jig knows it.
       if (!a.present.contains(id)) {
@@ -201,7 +209,7 @@ void StationRunner::unitLine(const Work& work, const SessionResult& result, doub
   if (s_.output.json()) {
     JsonLine fields;
     fields.field("unit", work.unitId)
-        .field("outcome", OutcomeWord(result.code))
+        .field("outcome", jobs::OutcomeIdentifier(result.outcome))
         .field("exit_code", ToInt(result.code))
         .field("seconds", seconds)
         .field("records", result.records)
@@ -240,6 +248,7 @@ void StationRunner::beginRow(Work& work) {
   row.target = addresses_[work.address].text;
   row.unitId = work.unitId;
   row.operation = "program";
+  row.key = history::NewRowKey();
   row.imagePath = s_.image.name;
   row.imageBytes = s_.image.bytes ? static_cast<int64_t>(s_.image.bytes->size()) : 0;
   row.imageSha256 = s_.imageSha256;

@@ -179,6 +179,9 @@ int Run(CliOptions& options) {
   // Each target holds a socket while it works; a scan may start many before the first ends.
   RaiseOpenFileLimit(targets.size() + kOtherDescriptors);
   history.begin(targets, plan, image);
+  for (size_t i = 0; i < sessions.size(); ++i)
+    sessions[i]->setOnChosen(
+        [&history, i](const Session&, const std::string& unit) { history.chosen(i, unit); });
   progress.setOnEnded([&](size_t i) { history.ended(i, sessions[i]->result()); });
   RunSessions(sessions, output, progress, scanning ? options.scanRate : 0);
   history.finish(sessions);
@@ -207,6 +210,13 @@ int Run(CliOptions& options) {
                    notAsked, sessions.size(), Escaped(why).c_str());
     }
   }
+  // A result that reached neither the database nor the spool (a full disk) is named: the run
+  // does not pass for recorded.
+  const std::vector<std::string> unrecorded = history.unrecorded();
+  for (const std::string& unit : unrecorded)
+    std::fprintf(stderr, "uvq: history: the result of %s was not recorded\n",
+                 Escaped(unit).c_str());
+  if (!unrecorded.empty() && code == ExitCode::Ok) code = ExitCode::History;
   if (const ExitCode signal = Interruption::Pending(); signal != ExitCode::Ok) code = signal;
   if (options.json) {
     JsonLine fields;
@@ -239,7 +249,7 @@ int Run(CliOptions& options) {
       e.records = r.records;
       if (plan.operation == Operation::Program) e.resends = static_cast<int64_t>(r.resends);
       e.finalStatus = r.finalStatus;
-      e.outcome = OutcomeWord(r.code);
+      e.outcome = uvq::jobs::OutcomeIdentifier(r.outcome);
       e.detail = r.detail;
       entries.push_back(std::move(e));
     }
