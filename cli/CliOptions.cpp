@@ -22,16 +22,6 @@
 
 namespace uvq::cli {
 
-std::optional<std::string> NormalizedUnitId(const std::string& text) {
-  if (text.empty() || text.size() > 4) return std::nullopt;
-  std::string id(4 - text.size(), '0');
-  for (unsigned char c : text) {
-    if (!std::isxdigit(c)) return std::nullopt;
-    id += static_cast<char>(std::toupper(c));
-  }
-  return id;
-}
-
 namespace {
 
 // The subcommands that take their own words, beside the operations on units.

@@ -7,6 +7,7 @@
 
 #include "Escaped.h"
 #include "RunHistory.h"
+#include "SessionOutput.h"
 #include "recording/StationFacts.h"
 #include "uvq/Version.h"
 
@@ -215,14 +216,12 @@ Session* RolloutRunner::next(size_t freeSlots, TimePoint now) {
   plan.unitId =
       unit->claim.unitId.empty() ? std::nullopt : std::optional<std::string>(unit->claim.unitId);
   unit->session = std::make_unique<Session>(
-      TargetOf(unit->claim), plan, jobs::Image{s_.definition.imagePath, s_.definition.image},
-      s_.sessionOutput, s_.ports);
+      TargetOf(unit->claim),
+      JobPlanOf(plan, jobs::Image{s_.definition.imagePath, s_.definition.image}),
+      static_cast<SessionEvents&>(*this), s_.ports);
   // A unit still missing is said once, not at every ask.
   if (!missingSaid_.contains(unit->claim.position)) s_.view.unitStarted(unit->claim);
   unit->session->setClaimUntil(unit->claimUntil);
-  if (s_.history)
-    unit->session->setOnChosen(
-        [u = unit.get(), this](const Session&, const std::string& id) { chosen(*u, id); });
   Session* session = unit->session.get();
   flying_.emplace(session, std::move(unit));
   return session;
@@ -230,7 +229,11 @@ Session* RolloutRunner::next(size_t freeSlots, TimePoint now) {
 
 // The row names the unit as soon as it is chosen: a station killed from here on leaves an
 // abandoned row that says which unit it was working on.
-void RolloutRunner::chosen(Unit& unit, const std::string& id) {
+void RolloutRunner::unitChosen(const Session& session, const std::string& id) {
+  s_.sessionEvents.unitChosen(session, id);
+  const auto found = flying_.find(&session);
+  if (!s_.history || found == flying_.end()) return;
+  Unit& unit = *found->second;
   if (unit.row.id == 0 || unit.row.unitId == id) return;
   unit.row.unitId = id;
   try {
@@ -245,7 +248,6 @@ void RolloutRunner::chosen(Unit& unit, const std::string& id) {
 void RolloutRunner::letGo(Unit& unit) {
   SessionResult result;
   result.outcome = jobs::JobOutcome::ClaimLost;
-  result.code = ExitCodeOf(result.outcome);
   result.detail = "the claim on the unit ran out before it started: nothing was sent";
   completeRow(unit, result);
   history::AttemptResult attempt;

@@ -154,7 +154,7 @@ void RunHistory::ended(size_t index, const SessionResult& result) {
     HistoryRow& row = *rows.operation;
     FillEndedRow(row, result, *rows.endedAt);
     // A unit re-addressed and checked reports its new address.
-    if (operation_ == Operation::SetIp && result.code == ExitCode::Ok)
+    if (operation_ == Operation::SetIp && CodeOf(result) == ExitCode::Ok)
       row.reportedAddress = newAddress_;
     if (!write(row, true)) rows.lost = true;
   }

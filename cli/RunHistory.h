@@ -8,9 +8,8 @@
 #include <vector>
 
 #include "CliOptions.h"
+#include "Fleet.h"
 #include "RunLog.h"
-#include "Session.h"
-#include "TargetList.h"
 #include "history/HistoryStore.h"
 
 namespace uvq::history {

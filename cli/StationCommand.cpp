@@ -11,7 +11,8 @@
 
 #include "CommandTable.h"
 #include "Escaped.h"
-#include "ImageCheck.h"
+#include "Fleet.h"
+#include "SessionOutput.h"
 #include "Interruption.h"
 #include "OpenFileLimit.h"
 #include "OptionRows.h"
@@ -195,14 +196,15 @@ int RunStationCommand(const CliOptions& cliOptions) {
       stdout, Output::Mode::Text,
       options.verbosity == Verbosity::Verbose ? Verbosity::Verbose : Verbosity::Quiet, true,
       nullptr);
+  SessionOutput sessionEvents(sessionOutput);
   Interruption::Install();
-  SessionPool pool(parallel);
+  SessionPool pool(parallel, &Interruption::Source());
   StationRunner runner({*range, request->askEveryMs, options.plan, jobs::Image{imagePath, bytes},
-                        sha256, station, historyStore.get(), output, sessionOutput,
+                        sha256, station, historyStore.get(), output, sessionEvents,
                         SharedPorts{clock, tone, files}});
   runner.setPool(&pool);
   runner.remember(known);
-  const ExitCode signal = pool.run(runner, output);
+  const ExitCode signal = StopExitCode(pool.run(runner));
   sessionOutput.flush();
 
   ExitCode code = runner.firstFailure();

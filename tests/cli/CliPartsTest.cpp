@@ -13,7 +13,7 @@
 #include "ExitCode.h"
 #include "JsonLine.h"
 #include "Progress.h"
-#include "TargetList.h"
+#include "Fleet.h"
 
 using namespace uvq::cli;
 

@@ -12,6 +12,7 @@
 #include "FakePorts.h"
 #include "FakeRolloutStore.h"
 #include "RolloutRun.h"
+#include "SessionOutput.h"
 #include "locks/UnitLock.h"
 
 using namespace uvq;
@@ -37,6 +38,7 @@ struct Station {
   history::RolloutDefinition definition;
   std::FILE* sink = std::fopen("/dev/null", "w");
   Output output{sink, Output::Mode::Text, Verbosity::Quiet, true};
+  SessionOutput sessionEvents{output};
   std::unique_ptr<RolloutView> view;
   test::FixedClock clock;
   test::SilentTone tone;
@@ -51,7 +53,7 @@ struct Station {
     view = std::make_unique<RolloutView>(style, "r", output);
     runner = std::make_unique<RolloutRunner>(
         RolloutRunner::Setup{request, store, definition, history::ClaimHolder{"st", "st:1:x"},
-                             nullptr, *view, output, SharedPorts{clock, tone, files}, 4});
+                             nullptr, *view, sessionEvents, SharedPorts{clock, tone, files}, 4});
   }
   ~Station() {
     runner.reset();

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "TargetList.h"
+#include "fleet/TargetList.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -8,11 +8,20 @@
 #include <cctype>
 #include <sstream>
 
-#include "CliOptions.h"
 #include "link/HostLookup.h"
 #include "link/UnusableTarget.h"
 
-namespace uvq::cli {
+namespace uvq::fleet {
+
+std::optional<std::string> NormalizedUnitId(const std::string& text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  std::string id(4 - text.size(), '0');
+  for (unsigned char c : text) {
+    if (!std::isxdigit(c)) return std::nullopt;
+    id += static_cast<char>(std::toupper(c));
+  }
+  return id;
+}
 namespace {
 
 std::string Trimmed(const std::string& text) {
@@ -153,4 +162,4 @@ std::variant<std::vector<ResolvedTarget>, TargetError> ExpandScanRange(const std
   return targets;
 }
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

@@ -2,22 +2,21 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
-#include "CliOptions.h"
-#include "ExitCode.h"
-#include "Output.h"
-#include "TargetList.h"
-#include "UnitLock.h"
+#include "fleet/StopSource.h"
+#include "fleet/TargetList.h"
 #include "jobs/UnitJob.h"
 #include "link/SharedSocket.h"
 #include "link/UdpLink.h"
+#include "locks/UnitLock.h"
 
-namespace uvq::cli {
+namespace uvq::fleet {
 
 using jobs::SteadyClock;
 using jobs::TimePoint;
@@ -30,12 +29,12 @@ struct UnitSeen {
   uint16_t status = 0;
 };
 
-// How one target's job ended, in the command line's terms.
+// How one target's job ended.
 struct SessionResult {
-  jobs::JobOutcome outcome = jobs::JobOutcome::Ok;  // what history rows and rollouts record
-  ExitCode code = ExitCode::Ok;
-  std::string detail;  // why it failed; empty on success
-  std::string unit;    // the unit worked on, "" when none was chosen
+  jobs::JobOutcome outcome = jobs::JobOutcome::Ok;
+  StopCause stoppedBy = StopCause::None;  // Interrupted: what asked the run to stop
+  std::string detail;                     // why it failed; empty on success
+  std::string unit;                       // the unit worked on, "" when none was chosen
   int64_t records = 0;
   double seconds = 0;  // of the programming run
   uint64_t resends = 0;
@@ -43,6 +42,7 @@ struct SessionResult {
   std::optional<uint16_t> finalStatus;  // the chosen unit's last status word, when one came
   std::string reportedAddress;          // the address the chosen unit reported last
   std::vector<UnitSeen> units;          // locate, status, scan: every unit that answered
+  bool ok() const { return outcome == jobs::JobOutcome::Ok; }
 };
 
 // The ports shared by every session of a run.
@@ -52,31 +52,46 @@ struct SharedPorts {
   FileSystem& files;
 };
 
-// One target: its connected link and the unit job on it, with the command line's policy around
-// it: the plan made from the options, the unit's lock, output events and the exit code.
+class Session;
+
+// What a session tells whoever runs it. Called on the run loop's thread. logLine and replied
+// may come once per record: they must stay cheap and allocate nothing when nobody listens.
+class SessionEvents {
+ public:
+  virtual ~SessionEvents() = default;
+  // The service's log lines for the session's target.
+  virtual void logLine(std::string_view target, std::string_view line) = 0;
+  // Asked once, when the session is made: whether replied() is wanted at all.
+  virtual bool wantsReplies() const { return false; }
+  virtual void replied(const Session& /*session*/, const UnitReport& /*report*/) {}
+  virtual void loaderModeReached(const Session& /*session*/, protocol::UvqId /*unit*/) {}
+  // The unit to work on is chosen and locked, before anything changes it: once per session.
+  virtual void unitChosen(const Session& /*session*/, const std::string& /*unit*/) {}
+  // The result is final (result()); once per session.
+  virtual void ended(const Session& session) = 0;
+};
+
+// One target: its connected link and the unit job on it, with the fleet's policy around it:
+// the unit's lock taken before the first datagram, a claim's deadline checked before each one,
+// and the events.
 class Session final : private jobs::JobObserver {
  public:
-  Session(const ResolvedTarget& target, const SessionPlan& plan, const jobs::Image& image,
-          Output& output, SharedPorts ports);
+  // `plan.target` is set from `target`; the claim hook is the session's own.
+  Session(const ResolvedTarget& target, jobs::JobPlan plan, SessionEvents& events,
+          SharedPorts ports);
   ~Session() override;
 
   const std::string& target() const { return target_; }
+  jobs::JobKind kind() const { return kind_; }
   bool started() const { return job_.started(); }
   bool finished() const { return done_; }
   const SessionResult& result() const { return result_; }
   const RunFigures& figures() const { return job_.figures(); }
-  // The unit's lock was held by another program: it was left alone (a rollout tries it later).
+  // The unit's lock was held by another program: it was left alone, nothing was sent (a
+  // rollout tries it later).
   bool lockRefused() const { return lockRefused_; }
   // The socket's descriptor once started; -1 before and after.
   int socket() const;
-  // Called just before the result event is written (the progress display's last word on it).
-  void setBeforeResult(std::function<void(const Session&)> hook) {
-    beforeResult_ = std::move(hook);
-  }
-  // Called once, when the unit to work on is chosen (before anything changes it).
-  void setOnChosen(std::function<void(const Session&, const std::string& unit)> hook) {
-    onChosen_ = std::move(hook);
-  }
 
   // A rollout's claim on the unit: the right to send to it holds until `until` (on the steady
   // clock, the renewal's margin taken off). Past it the session ends as claim_lost without
@@ -105,8 +120,9 @@ class Session final : private jobs::JobObserver {
   void onTime(TimePoint now);
   std::optional<TimePoint> nextDeadline() const;
   void endIfStalled() { job_.endIfStalled(); }
-  // A signal stops the run: nothing more is sent, and the result says where the unit was left.
-  void interrupt(ExitCode code);
+  // A stop request ends the session: nothing more is sent, and the result says where the unit
+  // was left.
+  void interrupt(StopCause cause);
 
  private:
   // JobObserver
@@ -124,8 +140,16 @@ class Session final : private jobs::JobObserver {
     return claimUntil_ && sending_.roundNow && *sending_.roundNow >= *claimUntil_;
   }
 
+  // The service's log port for the target.
+  struct TargetLog final : Log {
+    SessionEvents* events = nullptr;
+    std::string target;
+    void addLogLine(std::string_view line) override { events->logLine(target, line); }
+  };
+
   // The job's link port: the connected link once the session has started (a scan opens its
-  // sockets a few at a time, so none exists before), or the socket shared by the run.
+  // sockets a few at a time, so none exists before), or the socket shared by the run. A
+  // datagram past the claim is held back.
   struct Sending final : Link {
     link::UdpLink* to = nullptr;
     link::SharedSocket* shared = nullptr;
@@ -147,23 +171,22 @@ class Session final : private jobs::JobObserver {
 
   std::string target_;
   in_addr address_{};
-  Operation operation_;
-  Output& output_;
+  jobs::JobKind kind_;
+  std::optional<std::string> unitId_;  // as named (--id), else none
+  SessionEvents& events_;
+  bool wantsReplies_;
   SharedPorts ports_;
   TargetLog log_;
   std::unique_ptr<link::UdpLink> link_;
   Sending sending_;
-  jobs::UnitJob job_;
-  std::optional<UnitLock> lock_;
-  std::function<void(const Session&)> beforeResult_;
-  std::function<void(const Session&, const std::string&)> onChosen_;
-  std::optional<std::string> unitId_;  // as named (--id), else none
   std::optional<TimePoint> claimUntil_;
-  ExitCode interruptedBy_ = ExitCode::Interrupted;
+  jobs::UnitJob job_;
+  std::optional<locks::UnitLock> lock_;
+  StopCause stoppedBy_ = StopCause::Interrupt;
   bool done_ = false;
   bool lockRefused_ = false;
   SessionResult result_;
   uint8_t buffer_[protocol::kReplyImageSize]{};
 };
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet
