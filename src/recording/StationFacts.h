@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "history/HistoryStore.h"
 #include "ports/Ports.h"
+#include "store/history/HistoryStore.h"
 
 namespace uvq::recording {
 
