@@ -5,6 +5,7 @@
 #include <QTest>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "HttpProbe.h"
 #include "ServeProcess.h"
@@ -42,7 +43,13 @@ class DashboardServeTest : public QObject {
   QString token_;
 
   QString TokenFile(const QString& name, const QByteArray& text, mode_t mode) {
-    const QString path = scratch_.filePath(name);
+    return TokenFileIn(scratch_.path(), name, text, mode);
+  }
+  // A private token file in `folder`, made first (mode 700) when missing, then given `mode`.
+  static QString TokenFileIn(const QString& folder, const QString& name, const QByteArray& text,
+                             mode_t mode) {
+    ::mkdir(folder.toLocal8Bit().constData(), 0700);
+    const QString path = folder + "/" + name;
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly)) return {};
     file.write(text);
@@ -72,16 +79,33 @@ class DashboardServeTest : public QObject {
              f.error.c_str());
   }
 
-  // The token file: private, regular, a real token.
+  // The token file: the caller's own, private, regular, in a folder only its owner can write,
+  // holding a real token.
   void refusesTokenFilesOthersCanReadOrThatHoldNoToken() {
-    const QString open = TokenFile("open-token", "a-long-enough-secret-token\n", 0644);
+    const QByteArray token = "a-long-enough-secret-token\n";
+    const QString open = TokenFile("open-token", token, 0644);
+    const QString groupReads = TokenFile("group-reads-token", token, 0640);
+    const QString groupWrites = TokenFile("group-writes-token", token, 0620);
+    const auto folder = [&](const char* name, mode_t mode) {
+      const QString file = TokenFileIn(scratch_.filePath(name), "token", token, 0600);
+      ::chmod(scratch_.filePath(name).toLocal8Bit().constData(), mode);
+      return file;
+    };
+    const QString inOpenFolder = folder("open-folder", 0777);
+    const QString inStickyFolder = folder("sticky-folder", 01777);
+    const QString inGroupFolder = folder("group-folder", 0770);
     const QString shortToken = TokenFile("short-token", "abc\n", 0600);
     const QString blank = TokenFile("blank-token", "two words in it here\n", 0600);
     const struct {
       QString file;
       const char* says;
     } cases[] = {
-        {open, "others may read or write it"},
+        {open, "its group or others may read or write it"},
+        {groupReads, "its group or others may read or write it"},
+        {groupWrites, "its group or others may read or write it"},
+        {inOpenFolder, "its folder may be written by others"},
+        {inStickyFolder, "its folder may be written by others"},
+        {inGroupFolder, "its folder may be written by others"},
         {shortToken, "shorter than 16 characters"},
         {blank, "not printable ASCII"},
         {scratch_.path(), "not a regular file"},
@@ -95,6 +119,19 @@ class DashboardServeTest : public QObject {
     }
     const Finished f = Refused({"--db", db_, "--listen", "localhost:99999"});
     QCOMPARE(f.code, 2);
+  }
+
+  // A file of another user's, however private, is not the caller's token (root only: the test
+  // gives the file away).
+  void refusesATokenFileOfAnotherUser() {
+    if (::geteuid() != 0) QSKIP("giving a file to another user needs root");
+    const QString file = TokenFile("nobodys-token", "a-long-enough-secret-token\n", 0600);
+    if (::chown(file.toLocal8Bit().constData(), 65534, 65534) != 0)
+      QSKIP("cannot give the file to nobody here");
+    const Finished f =
+        Refused({"--db", db_, "--listen", "127.0.21.9:0", "--allow-actions", "--token-file", file});
+    QCOMPARE(f.code, 2);
+    QVERIFY2(f.error.find("owned by another user") != std::string::npos, f.error.c_str());
   }
 
   // Beyond loopback (on an address of the test's own namespace) with the token: every API call
