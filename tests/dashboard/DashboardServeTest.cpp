@@ -4,11 +4,17 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sstream>
+
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include "HttpProbe.h"
+#include "RolloutFill.h"
 #include "ServeProcess.h"
+#include "history/OpenHistoryStore.h"
 
 namespace {
 
@@ -30,6 +36,18 @@ Finished Refused(const QStringList& arguments) {
   finished.code = process.exitCode();
   finished.error = process.readAllStandardError().toStdString();
   return finished;
+}
+
+// `uvq ARGS` run to its end: its standard output.
+std::string UvqOutput(const QStringList& arguments) {
+  QProcess process;
+  process.start(UvqProgram(), arguments);
+  if (!process.waitForFinished(60000)) {
+    process.kill();
+    process.waitForFinished();
+    return {};
+  }
+  return process.readAllStandardOutput().toStdString();
 }
 
 }  // namespace
@@ -159,6 +177,68 @@ class DashboardServeTest : public QObject {
     QVERIFY(serve.process().waitForFinished(30000));
     QCOMPARE(serve.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(serve.process().exitCode(), 0);
+  }
+
+  // The command line and the dashboard show a record in one form: `uvq rollout status --json`
+  // is `/api/rollout?name=`, `uvq history --json` is `/api/history`'s rows.
+  void commandLineAndDashboardGiveTheSameObjects() {
+    using namespace uvq::history;
+    const std::string db = scratch_.filePath("same.sqlite3").toStdString();
+    const UtcMillis now = 1'796'601'700'000;
+    {
+      auto rollouts = OpenRolloutStore(db);
+      QVERIFY(rollouts->create(rollout_fill::Definition("line-7", 2, 3)));
+      rollout_fill::Station station(*rollouts, "line-7", "bench-\x1b[1m");
+      const std::vector<Claim> claims = station.claim(3, now);
+      QCOMPARE(claims.size(), size_t{3});
+      station.ok(claims[0], now + 10);
+      station.unitError(claims[1], now + 20);  // the third stays running
+      auto history = OpenHistoryStore(db);
+      for (int i = 0; i < 3; ++i) {
+        OperationRow row;
+        row.startedAt = now + i * 1000;
+        row.station = "bench-\x1b[1m";
+        row.target = "127.30.0." + std::to_string(i + 1);
+        row.operation = "program";
+        row.imagePath = "/images/line\xff.cry";
+        row.rollout = "line-7";
+        row.group = 0;
+        row.id = history->begin(row);
+        if (i == 2) continue;  // never ended: abandoned
+        row.endedAt = row.startedAt + 900;
+        row.outcome = i == 1 ? "unit_error" : "ok";
+        if (i == 1) row.finalStatus = 0x6042;
+        history->complete(row);
+      }
+    }
+    ServeProcess serve({"--db", QString::fromStdString(db), "--listen", "127.0.21.4:0"});
+    QVERIFY2(serve.listening(), serve.problem().c_str());
+    const auto api = [&](const std::string& path) {
+      const http_probe::Answer answer = http_probe::Get("127.0.21.4", serve.port(), path);
+      return answer.status == 200 ? nlohmann::json::parse(answer.body) : nlohmann::json();
+    };
+
+    nlohmann::json fromApi = api("/api/rollout?name=line-7");
+    QVERIFY(fromApi.is_object());
+    // Only the API says when it answered (the page counts leases and silences from it).
+    QVERIFY(fromApi.contains("now"));
+    fromApi.erase("now");
+    const nlohmann::json fromCli = nlohmann::json::parse(
+        UvqOutput({"rollout", "status", "line-7", "--json", "--db", QString::fromStdString(db)}));
+    QVERIFY2(fromCli == fromApi, (fromCli.dump() + "\n" + fromApi.dump()).c_str());
+    QCOMPARE(fromApi["groups"][0]["group"].get<int>(), 1);
+    QCOMPARE(fromApi["failed"][0]["group"].get<int>(), 1);
+    QCOMPARE(fromApi["running_total"].get<int>(), 1);
+
+    const nlohmann::json rows = api("/api/history")["rows"];
+    QCOMPARE(rows.size(), size_t{3});
+    nlohmann::json lines = nlohmann::json::array();
+    std::istringstream out(UvqOutput({"history", "--json", "--db", QString::fromStdString(db)}));
+    for (std::string line; std::getline(out, line);) lines.push_back(nlohmann::json::parse(line));
+    QVERIFY2(lines == rows, (lines.dump() + "\n" + rows.dump()).c_str());
+    QCOMPARE(rows[0]["outcome"].get<std::string>(), std::string("abandoned"));
+    QCOMPARE(rows[0]["group"].get<int>(), 1);
+    QCOMPARE(rows[0]["image"].get<std::string>(), std::string("/images/line\\xFF.cry"));
   }
 
   void aHistoryThatCannotBeOpenedIsSaidAtOnce() {
