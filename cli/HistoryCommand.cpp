@@ -2,18 +2,20 @@
 #include "HistoryCommand.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <iostream>
 
+#include "Escaped.h"
 #include "HistoryFormat.h"
 #include "HistoryTime.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
-#include "history/SpoolingHistoryStore.h"
 #include "platform/PosixFileSystem.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/history/SpoolingHistoryStore.h"
 
 namespace uvq::cli {
 
@@ -21,7 +23,7 @@ namespace {
 
 int Fail(ExitCode code, const std::string& message) {
   std::fflush(stdout);
-  std::fprintf(stderr, "uvq: %s\n", message.c_str());
+  std::fprintf(stderr, "uvq: %s\n", Escaped(message).c_str());
   return ToInt(code);
 }
 
@@ -35,6 +37,18 @@ bool IsSha256(const std::string& text) {
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
+}
+
+// The outcome words a row can carry: the outcome table's, and "abandoned" for the rows that
+// never got one.
+std::vector<std::string> OutcomeWords() {
+  std::vector<std::string> words;
+  for (const OutcomeRow& row : kOutcomeTable) {
+    const std::string word(row.outcome ? jobs::OutcomeIdentifier(*row.outcome) : row.word);
+    if (std::find(words.begin(), words.end(), word) == words.end()) words.push_back(word);
+  }
+  words.emplace_back("abandoned");
+  return words;
 }
 
 struct HistoryRequest {
@@ -92,7 +106,7 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
     return std::nullopt;
   }
   const auto usage = [&](const std::string& message) {
-    std::cerr << "uvq: history: " << message << "\n";
+    std::cerr << "uvq: history: " << Escaped(message) << "\n";
     exitCode = ToInt(ExitCode::Usage);
     return std::nullopt;
   };
@@ -100,6 +114,14 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   if (csv) request.format = HistoryFormat::Csv;
   if (json) request.format = HistoryFormat::Json;
   request.units = what == "units";
+  if (!request.filter.outcome.empty()) {
+    const std::vector<std::string> known = OutcomeWords();
+    if (std::find(known.begin(), known.end(), request.filter.outcome) == known.end()) {
+      std::string list;
+      for (const std::string& word : known) list += (list.empty() ? "" : ", ") + word;
+      return usage("--outcome takes one of " + list + ", not '" + request.filter.outcome + "'");
+    }
+  }
   request.filter.limit = limit;
   if (!unit.empty()) {
     const auto id = NormalizedUnitId(unit);
@@ -126,7 +148,7 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
       platform::PosixFileSystem files;
       const recording::ImageDigest digest = recording::DigestOfImage(files, image);
       if (!digest.problem.empty()) {
-        std::cerr << "uvq: history: --image " << digest.problem
+        std::cerr << "uvq: history: --image " << Escaped(digest.problem)
                   << " (give a readable file or a SHA-256)\n";
         exitCode = ToInt(ExitCode::File);
         return std::nullopt;
@@ -153,7 +175,7 @@ int RunHistoryCommand(const CliOptions& options) {
     if (request->flush) {
       const size_t moved = store->flush();
       std::printf("%zu spooled write%s moved into %s\n", moved, moved == 1 ? "" : "s",
-                  store->location().c_str());
+                  Escaped(store->location()).c_str());
       return ToInt(ExitCode::Ok);
     }
     // What a failed write left in the spool goes in first, so the answer holds it.
