@@ -71,9 +71,8 @@ bool AlsaTone::play() {
   if (alsa->open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return false;
 
   constexpr unsigned kLatencyMicroseconds = 100000;
-  bool ok =
-      alsa->setParams(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                      static_cast<unsigned>(shape_.sampleRate), 1, kLatencyMicroseconds) >= 0;
+  bool ok = alsa->setParams(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
+                            static_cast<unsigned>(shape_.sampleRate), 1, kLatencyMicroseconds) >= 0;
   size_t written = 0;
   while (ok && written < samples_.size()) {
     snd_pcm_sframes_t frames =
