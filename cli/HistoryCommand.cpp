@@ -10,12 +10,12 @@
 #include "HistoryFormat.h"
 #include "HistoryTime.h"
 #include "OptionRows.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
-#include "history/SpoolingHistoryStore.h"
 #include "platform/PosixFileSystem.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/history/SpoolingHistoryStore.h"
 
 namespace uvq::cli {
 

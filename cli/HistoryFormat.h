@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "history/HistoryStore.h"
+#include "store/history/HistoryStore.h"
 
 namespace uvq::cli {
 

@@ -20,11 +20,11 @@
 #include "RunLog.h"
 #include "StationRunner.h"
 #include "TargetList.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
 
 namespace uvq::cli {
 

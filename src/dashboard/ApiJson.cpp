@@ -3,9 +3,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "history/HistoryTime.h"
 #include "jobs/StatusText.h"
 #include "protocol/StatusFlags.h"
+#include "store/history/HistoryTime.h"
 
 namespace uvq::dashboard {
 

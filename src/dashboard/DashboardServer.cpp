@@ -16,9 +16,9 @@
 #include "dashboard/ConnectionThreads.h"
 #include "dashboard/PageFiles.h"
 #include "dashboard/QueryChecks.h"
-#include "history/HistoryTime.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/HistoryTime.h"
+#include "store/history/OpenHistoryStore.h"
 
 namespace uvq::dashboard {
 

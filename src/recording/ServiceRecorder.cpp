@@ -3,8 +3,8 @@
 
 #include <exception>
 
-#include "history/SpoolingHistoryStore.h"
 #include "recording/StationFacts.h"
+#include "store/history/SpoolingHistoryStore.h"
 #include "units/UvqTable.h"
 
 namespace uvq::recording {

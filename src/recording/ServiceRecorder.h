@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "history/HistoryStore.h"
 #include "operations/LoaderService.h"
 #include "operations/Outcomes.h"
+#include "store/history/HistoryStore.h"
 
 namespace uvq::recording {
 

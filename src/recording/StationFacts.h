@@ -5,8 +5,8 @@
 #include <span>
 #include <string>
 
-#include "history/HistoryStore.h"
 #include "ports/Ports.h"
+#include "store/history/HistoryStore.h"
 
 namespace uvq::recording {
 

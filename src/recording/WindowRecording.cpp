@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <exception>
 
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
-#include "history/SpoolingHistoryStore.h"
 #include "recording/ServiceRecorder.h"
 #include "recording/StationFacts.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/history/SpoolingHistoryStore.h"
 
 namespace uvq::recording {
 

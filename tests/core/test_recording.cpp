@@ -4,7 +4,7 @@
 #include <QtTest>
 
 #include "WindowHarness.h"
-#include "history/HistoryStore.h"
+#include "store/history/HistoryStore.h"
 #include "recording/ServiceRecorder.h"
 
 using namespace uvq;
