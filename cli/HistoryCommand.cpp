@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <iostream>
 
+#include "Escaped.h"
 #include "HistoryFormat.h"
 #include "HistoryTime.h"
 #include "OptionRows.h"
@@ -23,7 +24,7 @@ namespace {
 
 int Fail(ExitCode code, const std::string& message) {
   std::fflush(stdout);
-  std::fprintf(stderr, "uvq: %s\n", message.c_str());
+  std::fprintf(stderr, "uvq: %s\n", Escaped(message).c_str());
   return ToInt(code);
 }
 
@@ -101,7 +102,7 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
     return std::nullopt;
   }
   const auto usage = [&](const std::string& message) {
-    std::cerr << "uvq: history: " << message << "\n";
+    std::cerr << "uvq: history: " << Escaped(message) << "\n";
     exitCode = ToInt(ExitCode::Usage);
     return std::nullopt;
   };
@@ -143,7 +144,7 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
       platform::PosixFileSystem files;
       const recording::ImageDigest digest = recording::DigestOfImage(files, image);
       if (!digest.problem.empty()) {
-        std::cerr << "uvq: history: --image " << digest.problem
+        std::cerr << "uvq: history: --image " << Escaped(digest.problem)
                   << " (give a readable file or a SHA-256)\n";
         exitCode = ToInt(ExitCode::File);
         return std::nullopt;
@@ -170,7 +171,7 @@ int RunHistoryCommand(const CliOptions& options) {
     if (request->flush) {
       const size_t moved = store->flush();
       std::printf("%zu spooled write%s moved into %s\n", moved, moved == 1 ? "" : "s",
-                  store->location().c_str());
+                  Escaped(store->location()).c_str());
       return ToInt(ExitCode::Ok);
     }
     // What a failed write left in the spool goes in first, so the answer holds it.

@@ -12,10 +12,10 @@
 #include <unordered_map>
 
 #include "dashboard/AccessToken.h"
-#include "dashboard/ApiJson.h"
 #include "dashboard/ConnectionThreads.h"
 #include "dashboard/PageFiles.h"
 #include "dashboard/QueryChecks.h"
+#include "reports/RecordJson.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/HistoryTime.h"
 #include "store/history/OpenHistoryStore.h"
@@ -23,6 +23,13 @@
 namespace uvq::dashboard {
 
 using nlohmann::json;
+using reports::HistoryRowJson;
+using reports::JsonText;
+using reports::RolloutStationJson;
+using reports::RolloutStatusJson;
+using reports::RolloutSummaryJson;
+using reports::RolloutUnitJson;
+using reports::UnitStateJson;
 
 namespace {
 
@@ -359,10 +366,7 @@ class DashboardServer::Impl {
         const auto status =
             WithRollouts([&](history::RolloutStore& s) { return s.status(summaries[i].name); });
         if (status) {
-          for (const auto& s : status->stations)
-            stations.push_back(json{{"station", s.station},
-                                    {"last_seen", history::MillisIsoUtc(s.lastSeen)},
-                                    {"running", s.running}});
+          for (const auto& s : status->stations) stations.push_back(RolloutStationJson(s));
           item["failed_total"] = status->failed.size();
         }
       }
