@@ -9,7 +9,7 @@
 #include "Fleet.h"
 #include "RolloutRequest.h"
 #include "RolloutView.h"
-#include "history/SpoolingHistoryStore.h"
+#include "store/history/SpoolingHistoryStore.h"
 
 namespace uvq::cli {
 

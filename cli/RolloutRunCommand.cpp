@@ -14,11 +14,11 @@
 #include "RolloutRun.h"
 #include "RunLog.h"
 #include "SessionOutput.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
 
 namespace uvq::cli {
 

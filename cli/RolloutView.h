@@ -9,7 +9,7 @@
 
 #include "Fleet.h"
 #include "Output.h"
-#include "history/RolloutStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 namespace uvq::cli {
 

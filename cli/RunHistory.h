@@ -10,7 +10,7 @@
 #include "CliOptions.h"
 #include "Fleet.h"
 #include "RunLog.h"
-#include "history/HistoryStore.h"
+#include "store/history/HistoryStore.h"
 
 namespace uvq::history {
 class SpoolingHistoryStore;

@@ -14,7 +14,7 @@
 #include "CliOptions.h"
 #include "Fleet.h"
 #include "Output.h"
-#include "history/SpoolingHistoryStore.h"
+#include "store/history/SpoolingHistoryStore.h"
 
 namespace uvq::cli {
 

@@ -3,8 +3,8 @@
 
 #include <nlohmann/json_fwd.hpp>
 
-#include "history/HistoryStore.h"
-#include "history/RolloutStore.h"
+#include "store/history/HistoryStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 namespace uvq::dashboard {
 
