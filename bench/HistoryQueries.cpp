@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "history/HistoryQuery.h"
-#include "history/SqliteHistoryStore.h"
+#include "store/history/HistoryQuery.h"
+#include "store/history/SqliteHistoryStore.h"
 
 using namespace uvq::history;
 using Clock = std::chrono::steady_clock;

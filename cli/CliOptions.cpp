@@ -129,21 +129,93 @@ std::vector<std::string> EraseKindNames() {
   return names;
 }
 
-// The first word on the command line that is neither an option nor an option's value: what
-// the user meant as the subcommand.
-std::optional<std::string> FirstWord(CLI::App& app, int argc, char** argv) {
+// Where the first word on the command line that is neither an option nor an option's value
+// is: what the user meant as the subcommand. argc when there is none.
+int FirstWordIndex(CLI::App& app, int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--") return i + 1 < argc ? std::optional<std::string>(argv[i + 1]) : std::nullopt;
+    if (arg == "--") return i + 1;
     if (arg.size() > 1 && arg[0] == '-') {
       if (arg.find('=') != std::string::npos) continue;
       const CLI::Option* option = app.get_option_no_throw(arg);
       if (option && option->get_type_size() > 0) ++i;  // its value follows
       continue;
     }
-    return arg;
+    return i;
   }
-  return std::nullopt;
+  return argc;
+}
+
+std::optional<std::string> FirstWord(CLI::App& app, int argc, char** argv) {
+  const int i = FirstWordIndex(app, argc, argv);
+  return i < argc ? std::optional<std::string>(argv[i]) : std::nullopt;
+}
+
+// Whether the parser of a subcommand with its own words takes `name` itself: its rows in the
+// table, the run's options that may follow rollout and station, and the global names history
+// and serve read with a meaning of their own (history's --target and --station are filters).
+bool OwnParserTakes(std::string_view subcommand, std::string_view name) {
+  if (name == "--help" || name == "-h" || FindOptionRow(subcommand, name)) return true;
+  if (subcommand == "history")
+    return name == "--target" || name == "--station" || name == "--json" || name == "--db";
+  if (subcommand == "serve") return name == "--db";
+  if (subcommand == "rollout" && (name == "--target" || name == "--targets-file")) return true;
+  if (subcommand != "rollout" && subcommand != "station") return false;
+  CLI::App runApp;
+  CliOptions scratch;
+  const RunOptionRows rows(runApp, scratch);
+  return runApp.get_option_no_throw(std::string(name)) != nullptr;
+}
+
+// The row of a global option by any of its names ("-q" or "--quiet"); nullptr when none.
+const OptionRow* GlobalRowNamed(std::string_view name) {
+  for (const OptionRow& row : kOptionRows) {
+    if (!row.subcommand.empty()) continue;
+    for (std::string_view rest = row.names; !rest.empty();) {
+      const size_t comma = rest.find(',');
+      if (rest.substr(0, comma) == name) return &row;
+      rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    }
+  }
+  return nullptr;
+}
+
+// The command line as the parser takes it (CLI11's order: last word first). After a subcommand
+// with its own words, a global option its parser does not take (--config, --log, ...) is moved
+// before the subcommand with its value, so the global options go before or after every
+// subcommand alike.
+std::vector<std::string> WordsToParse(CLI::App& app, int argc, char** argv) {
+  const int at = FirstWordIndex(app, argc, argv);
+  std::vector<std::string> before(argv + 1, argv + std::min(at, argc));
+  std::vector<std::string> after;
+  const std::string subcommand = at < argc ? argv[at] : "";
+  const bool ownWords =
+      std::find(kOwnParsers.begin(), kOwnParsers.end(), subcommand) != kOwnParsers.end() &&
+      std::string_view(argv[at - 1]) != "--";
+  for (int i = at; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (i == at || !ownWords || !arg.starts_with('-')) {
+      after.push_back(arg);
+      if (arg == "--" && i > at) {  // the rest is the subcommand's, word for word
+        after.insert(after.end(), argv + i + 1, argv + argc);
+        break;
+      }
+      continue;
+    }
+    const std::string name = arg.substr(0, arg.find('='));
+    const bool valueFollows = name.size() == arg.size() && i + 1 < argc;
+    const OptionRow* global = GlobalRowNamed(name);
+    const bool moved = global && !OwnParserTakes(subcommand, LongName(*global));
+    // A subcommand's own option keeps its value, whatever that looks like.
+    const OptionRow* row = moved ? global : FindOptionRow(subcommand, name);
+    if (!row) row = global;
+    std::vector<std::string>& to = moved ? before : after;
+    to.push_back(arg);
+    if (row && !row->value.empty() && valueFollows) to.emplace_back(argv[++i]);
+  }
+  std::vector<std::string> words(after.rbegin(), after.rend());
+  words.insert(words.end(), before.rbegin(), before.rend());
+  return words;
 }
 
 }  // namespace
@@ -274,7 +346,8 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
         "uvq help exit-codes, or man uvq.");
 
   try {
-    app.parse(argc, argv);
+    std::vector<std::string> words = WordsToParse(app, argc, argv);
+    app.parse(words);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return {std::nullopt, ExitCode::Ok};
     if (const auto unknown = UnknownLongOption(argc, argv)) {

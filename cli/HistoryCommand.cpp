@@ -2,6 +2,7 @@
 #include "HistoryCommand.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <iostream>
@@ -9,12 +10,12 @@
 #include "Escaped.h"
 #include "HistoryFormat.h"
 #include "HistoryTime.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
-#include "history/SpoolingHistoryStore.h"
 #include "platform/PosixFileSystem.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/history/SpoolingHistoryStore.h"
 
 namespace uvq::cli {
 
@@ -36,6 +37,18 @@ bool IsSha256(const std::string& text) {
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
+}
+
+// The outcome words a row can carry: the outcome table's, and "abandoned" for the rows that
+// never got one.
+std::vector<std::string> OutcomeWords() {
+  std::vector<std::string> words;
+  for (const OutcomeRow& row : kOutcomeTable) {
+    const std::string word(row.outcome ? jobs::OutcomeIdentifier(*row.outcome) : row.word);
+    if (std::find(words.begin(), words.end(), word) == words.end()) words.push_back(word);
+  }
+  words.emplace_back("abandoned");
+  return words;
 }
 
 struct HistoryRequest {
@@ -101,6 +114,14 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   if (csv) request.format = HistoryFormat::Csv;
   if (json) request.format = HistoryFormat::Json;
   request.units = what == "units";
+  if (!request.filter.outcome.empty()) {
+    const std::vector<std::string> known = OutcomeWords();
+    if (std::find(known.begin(), known.end(), request.filter.outcome) == known.end()) {
+      std::string list;
+      for (const std::string& word : known) list += (list.empty() ? "" : ", ") + word;
+      return usage("--outcome takes one of " + list + ", not '" + request.filter.outcome + "'");
+    }
+  }
   request.filter.limit = limit;
   if (!unit.empty()) {
     const auto id = NormalizedUnitId(unit);

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "history/HistoryStore.h"
 #include "reports/RecordJson.h"
+#include "store/history/HistoryStore.h"
 
 namespace uvq::cli {
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The history's times, shared with the dashboard (src/history/HistoryTime.h).
-#include "history/HistoryTime.h"
+// The history's times, shared with the dashboard (src/store/history/HistoryTime.h).
+#include "store/history/HistoryTime.h"
 
 namespace uvq::cli {
 using history::HistoryMillis;

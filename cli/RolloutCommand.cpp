@@ -12,9 +12,9 @@
 #include "Escaped.h"
 #include "OptionRows.h"
 #include "RolloutRequest.h"
-#include "history/RedactedUrl.h"
 #include "recording/StationFacts.h"
 #include "settings/SettingsFileText.h"
+#include "store/db/RedactedUrl.h"
 
 namespace uvq::cli {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CliOptions.h"
-#include "history/RolloutStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 namespace uvq::cli {
 

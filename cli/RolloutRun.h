@@ -9,7 +9,7 @@
 #include "RolloutRequest.h"
 #include "RolloutView.h"
 #include "SessionPool.h"
-#include "history/SpoolingHistoryStore.h"
+#include "store/history/SpoolingHistoryStore.h"
 
 namespace uvq::cli {
 

@@ -14,11 +14,11 @@
 #include "OpenFileLimit.h"
 #include "RolloutRun.h"
 #include "RunLog.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
 
 namespace uvq::cli {
 

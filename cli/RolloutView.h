@@ -9,7 +9,7 @@
 
 #include "Output.h"
 #include "Session.h"
-#include "history/RolloutStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 namespace uvq::cli {
 

@@ -6,11 +6,11 @@
 #include <filesystem>
 
 #include "HistoryTime.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
-#include "history/SpoolingHistoryStore.h"
 #include "operations/EraseKinds.h"
 #include "recording/StationFacts.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/history/SpoolingHistoryStore.h"
 #include "uvq/Version.h"
 
 namespace uvq::cli {

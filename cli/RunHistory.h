@@ -11,7 +11,7 @@
 #include "RunLog.h"
 #include "Session.h"
 #include "TargetList.h"
-#include "history/HistoryStore.h"
+#include "store/history/HistoryStore.h"
 
 namespace uvq::history {
 class SpoolingHistoryStore;

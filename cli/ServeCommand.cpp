@@ -11,9 +11,9 @@
 #include "OpenFileLimit.h"
 #include "dashboard/AccessToken.h"
 #include "dashboard/DashboardServer.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
-#include "history/RolloutStore.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 namespace uvq::cli {
 

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <variant>
 
 #include "CommandTable.h"
 #include "Escaped.h"
@@ -18,11 +19,12 @@
 #include "RunHistory.h"
 #include "RunLog.h"
 #include "StationRunner.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
+#include "TargetList.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
 
 namespace uvq::cli {
 
@@ -122,6 +124,11 @@ int RunStationCommand(const CliOptions& cliOptions) {
     return Fail(ExitCode::Usage, "--range " + request->range + " has " + std::to_string(count) +
                                      " addresses; a station watches at most " +
                                      std::to_string(kMaxStationAddresses));
+  // Where no unit can be (a multicast group, broadcast, 0.x.y.z, reserved), nothing is sent:
+  // the same rule and words as scan's and rollout create's ranges.
+  const auto addresses = ExpandScanRange(request->range);
+  if (const auto* error = std::get_if<TargetError>(&addresses))
+    return Fail(ExitCode::Usage, "--range: " + error->message);
 
   auto bytes = std::make_shared<std::vector<uint8_t>>();
   if (const auto problem = LoadImage(request->image, options.plan.allowPartialRecord, *bytes))

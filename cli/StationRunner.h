@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "SessionPool.h"
-#include "history/SpoolingHistoryStore.h"
+#include "store/history/SpoolingHistoryStore.h"
 
 namespace uvq::cli {
 

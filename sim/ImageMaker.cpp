@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "FileRule.h"
 #include "MemoryMap.h"
 
 namespace uvq::sim {
@@ -54,11 +55,13 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, std::stri
     return false;
   }
   struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    problem = S_ISFIFO(info.st_mode)  ? "is a FIFO, not a regular file"
-              : S_ISCHR(info.st_mode) ? "is a character device, not a regular file"
-              : S_ISDIR(info.st_mode) ? "is a directory, not a regular file"
-                                      : "is not a regular file";
+  if (::fstat(fd, &info) != 0) {
+    problem = std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  if (!S_ISREG(info.st_mode)) {
+    problem = NotRegularText(info.st_mode);
     ::close(fd);
     return false;
   }
@@ -88,12 +91,12 @@ bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, std::stri
   return true;
 }
 
-bool WriteImageFile(const std::string& path, const std::vector<WireRecord>& records) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  bool ok = true;
-  for (const auto& r : records) ok = ok && std::fwrite(r.data(), 1, r.size(), f) == r.size();
-  return std::fclose(f) == 0 && ok;
+bool WriteImageFile(const std::string& path, const std::vector<WireRecord>& records,
+                    std::string& problem) {
+  std::vector<uint8_t> bytes;
+  bytes.reserve(records.size() * protocol::kRecordSize);
+  for (const auto& r : records) bytes.insert(bytes.end(), r.begin(), r.end());
+  return WriteWholeFile(path, bytes, problem);
 }
 
 }  // namespace uvq::sim

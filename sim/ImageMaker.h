@@ -21,7 +21,8 @@ std::optional<std::vector<WireRecord>> MakeImage(std::span<const uint8_t> binary
 // /dev/zero is refused without waiting on it), no larger than the unit's program memory.
 // False with `problem` in words ("is a FIFO, not a regular file", the system's error text).
 bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& out, std::string& problem);
-// false (and errno) on failure.
-bool WriteImageFile(const std::string& path, const std::vector<WireRecord>& records);
+// Writes the records as the image file `path` under the emulator's file rule (FileRule.h).
+bool WriteImageFile(const std::string& path, const std::vector<WireRecord>& records,
+                    std::string& problem);
 
 }  // namespace uvq::sim

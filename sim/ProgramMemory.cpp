@@ -2,7 +2,8 @@
 #include "ProgramMemory.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "FileRule.h"
 
 namespace uvq::sim {
 
@@ -32,14 +33,8 @@ std::span<const uint8_t> ProgramMemory::image() const {
   return {bytes_.data() + begin_, static_cast<size_t>(end_ - begin_)};
 }
 
-bool ProgramMemory::dumpTo(const std::string& path) const {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) return false;
-  const auto bytes = image();
-  // An empty memory writes an empty file (fwrite must not see the null data pointer).
-  const bool written =
-      bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  return std::fclose(f) == 0 && written;
+bool ProgramMemory::dumpTo(const std::string& path, std::string& problem) const {
+  return WriteWholeFile(path, image(), problem);  // an empty memory writes an empty file
 }
 
 std::optional<size_t> ProgramMemory::firstDifference(std::span<const uint8_t> expected) const {

@@ -25,7 +25,9 @@ class ProgramMemory {
   // The written image: lowest to highest written address, gaps erased.
   std::span<const uint8_t> image() const;
 
-  bool dumpTo(const std::string& path) const;
+  // Writes the image to `path` under the emulator's file rule (FileRule.h); false with the
+  // reason in `problem`.
+  bool dumpTo(const std::string& path, std::string& problem) const;
   // First offset where the image and `expected` differ (a length difference counts at the
   // shorter length); nullopt when identical.
   std::optional<size_t> firstDifference(std::span<const uint8_t> expected) const;

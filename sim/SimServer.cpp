@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "FileRule.h"
 #include "protocol/CommandCode.h"
 #include "protocol/PduLayout.h"
 #include "protocol/ReplyLayout.h"
@@ -321,10 +322,7 @@ std::string SimServer::dumpPath(const UnitModel& unit) const {
 }
 
 void SimServer::imageCompleted(const UnitModel& unit) {
-  if (!options_.dumpMemory.empty() && !unit.programMemory().dumpTo(dumpPath(unit))) {
-    std::fprintf(stderr, "uvq-sim: cannot write %s: %s\n", dumpPath(unit).c_str(),
-                 std::strerror(errno));
-  }
+  if (!options_.dumpMemory.empty()) dump(unit);
   if (expected_) {
     char unitNote[16] = "";
     if (units_.size() > 1) std::snprintf(unitNote, sizeof unitNote, " (unit %04X)", unit.id());
@@ -340,12 +338,22 @@ void SimServer::imageCompleted(const UnitModel& unit) {
 
 void SimServer::finish() {
   if (options_.dumpMemory.empty()) return;
+  for (const auto& unit : units_) dump(unit);
+}
+
+void SimServer::dump(const UnitModel& unit) const {
+  const std::string path = dumpPath(unit);
+  if (std::string problem; !unit.programMemory().dumpTo(path, problem))
+    std::fprintf(stderr, "uvq-sim: cannot write %s: %s\n", path.c_str(), problem.c_str());
+}
+
+std::optional<std::string> SimServer::unusableDumpPath() const {
+  if (options_.dumpMemory.empty()) return std::nullopt;
   for (const auto& unit : units_) {
-    if (!unit.programMemory().dumpTo(dumpPath(unit))) {
-      std::fprintf(stderr, "uvq-sim: cannot write %s: %s\n", dumpPath(unit).c_str(),
-                   std::strerror(errno));
-    }
+    const std::string path = dumpPath(unit);
+    if (const auto refusal = RefusedOutputPath(path)) return path + ": " + *refusal;
   }
+  return std::nullopt;
 }
 
 }  // namespace uvq::sim

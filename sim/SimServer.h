@@ -51,6 +51,9 @@ class SimServer {
   std::optional<Clock::time_point> nextWake() const;
   // Writes the memory dump(s) asked for; called once when stopping.
   void finish();
+  // "PATH: is a FIFO, not a regular file" when a memory dump asked for could not be written
+  // there; checked before serving, so such a path ends the emulator at once.
+  std::optional<std::string> unusableDumpPath() const;
 
   const std::vector<UnitModel>& units() const { return units_; }
 
@@ -76,6 +79,7 @@ class SimServer {
   void sendGarbage(const sockaddr_in& to);
   void imageCompleted(const UnitModel& unit);
   std::string dumpPath(const UnitModel& unit) const;
+  void dump(const UnitModel& unit) const;
 
   SimOptions options_;
   FaultPlan faults_;

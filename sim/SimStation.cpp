@@ -61,6 +61,10 @@ bool SimStation::open(std::string& error) {
     if (several && !one.dumpMemory.empty()) one.dumpMemory += "." + address;
     servers_.push_back(
         std::make_unique<SimServer>(one, expected, several ? address + " " : std::string()));
+    if (const auto refusal = servers_.back()->unusableDumpPath()) {
+      error = "cannot write " + *refusal;
+      return false;
+    }
     if (shared_) {
       servers_.back()->share(*shared_, one.port);
     } else if (!servers_.back()->open(error)) {

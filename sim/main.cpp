@@ -41,8 +41,8 @@ int MakeImageFile(const MakeImageOptions& m) {
                  binary.size(), m.base);
     return 1;
   }
-  if (!WriteImageFile(m.output, *records)) {
-    std::fprintf(stderr, "uvq-sim: cannot write %s: %s\n", m.output.c_str(), std::strerror(errno));
+  if (std::string problem; !WriteImageFile(m.output, *records, problem)) {
+    std::fprintf(stderr, "uvq-sim: cannot write %s: %s\n", m.output.c_str(), problem.c_str());
     return 1;
   }
   return 0;

@@ -16,10 +16,10 @@
 #include "dashboard/PageFiles.h"
 #include "dashboard/QueryChecks.h"
 #include "dashboard/StoreWorker.h"
-#include "history/HistoryTime.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
 #include "reports/RecordJson.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/HistoryTime.h"
+#include "store/history/OpenHistoryStore.h"
 
 namespace uvq::dashboard {
 

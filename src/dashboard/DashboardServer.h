@@ -7,8 +7,8 @@
 #include <string>
 
 #include "dashboard/ListenAddress.h"
-#include "history/HistoryStore.h"
-#include "history/RolloutStore.h"
+#include "store/history/HistoryStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 namespace uvq::dashboard {
 

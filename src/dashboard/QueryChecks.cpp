@@ -8,8 +8,8 @@
 #include <set>
 #include <string_view>
 
-#include "history/HistoryTime.h"
 #include "protocol/IpAddressText.h"
+#include "store/history/HistoryTime.h"
 
 namespace uvq::dashboard {
 

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "history/HistoryStore.h"
+#include "store/history/HistoryStore.h"
 
 namespace uvq::dashboard {
 

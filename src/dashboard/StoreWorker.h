@@ -11,7 +11,7 @@
 #include <stdexcept>
 #include <type_traits>
 
-#include "history/HistoryStore.h"
+#include "store/db/StoreError.h"
 
 namespace uvq::dashboard {
 

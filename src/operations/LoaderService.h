@@ -46,6 +46,9 @@ struct Timing {
   int programResends = 4;  // sends of one record: the first and this many more
 };
 
+// Larger than any unit's memory many times over: a file this big is no image, and is not read.
+inline constexpr int64_t kMaxImageBytes = int64_t{256} << 20;
+
 // What a completed run does at its end.
 struct RunOptions {
   bool beep = true;
@@ -99,9 +102,10 @@ class LoaderService {
   // Empties the UVQ table and the selector.
   void clearUnits();
 
-  // The image to program; nullopt clears it. A file is opened when a run starts and read as
-  // the run goes (the window's way); an image in memory is sent exactly as it is, however the
-  // file it came from changes meanwhile. `name` names it in the log.
+  // The image to program; nullopt clears it. A file is read whole when a run starts (regular
+  // files only, opened without waiting, at most kMaxImageBytes) and the run sends those bytes,
+  // however the file changes meanwhile; an image in memory is sent exactly as it is. `name`
+  // names it in the log.
   void setSourceFile(std::optional<std::string> path);
   void setSourceImage(std::shared_ptr<const std::vector<uint8_t>> image, std::string name);
   void setRunOptions(RunOptions options) { runOptions_ = options; }
@@ -127,6 +131,8 @@ class LoaderService {
   // A run or an erase is under way (a new one is refused as busy).
   bool busy() const;
   const std::string& fileName() const { return fileName_; }
+  // The bytes the run under way (else the last run) sends; null before the first run.
+  const std::shared_ptr<const std::vector<uint8_t>>& runImage() const { return runImage_; }
   int captureAttempts() const { return captureAttempts_; }
   int retries() const { return retries_; }
   const Timing& timing() const { return timing_; }
@@ -210,8 +216,9 @@ class LoaderService {
   int captureAttempts_ = 0;
 
   std::string fileName_;
-  std::shared_ptr<const std::vector<uint8_t>> image_;  // the image in memory, when given so
-  std::unique_ptr<RecordFile> file_;                   // set while a programming run holds its file
+  std::shared_ptr<const std::vector<uint8_t>> image_;     // the image in memory, when given so
+  std::shared_ptr<const std::vector<uint8_t>> runImage_;  // what the last run started with
+  std::unique_ptr<RecordFile> file_;        // set while a programming run holds its file
   protocol::Record record_{};               // the record read last; kept between reads and runs
   std::optional<protocol::UvqId> runUnit_;  // the unit a run writes to, whoever else answers
   int32_t recordCount_ = 0;

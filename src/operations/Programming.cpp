@@ -30,6 +30,36 @@ class ImageInMemory final : public RecordFile {
   size_t position_ = 0;
 };
 
+// The whole image, read once before anything is sent: a file overwritten or truncated while
+// the run goes on cannot mix two images in the unit. Null with the reason when it cannot be
+// read whole, or is larger than any image.
+std::shared_ptr<const std::vector<uint8_t>> ReadWholeImage(RecordFile& file, std::string& problem) {
+  try {
+    const int64_t size = std::max<int64_t>(file.size(), 0);
+    if (size > kMaxImageBytes) {
+      problem = "it is " + std::to_string(size) + " bytes, more than any image (" +
+                std::to_string(kMaxImageBytes >> 20) + " MiB)";
+      return nullptr;
+    }
+    auto bytes = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(size));
+    size_t got = 0;
+    while (got < bytes->size()) {
+      const size_t n = file.read(std::span<uint8_t>(*bytes).subspan(got));
+      if (n == 0) break;
+      got += n;
+    }
+    if (got < bytes->size()) {
+      problem = "the file ended after " + std::to_string(got) + " of its " + std::to_string(size) +
+                " bytes";
+      return nullptr;
+    }
+    return bytes;
+  } catch (const PlatformError& error) {
+    problem = error.what();
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 void LoaderService::setSourceFile(std::optional<std::string> path) {
@@ -54,34 +84,35 @@ void LoaderService::program() {
   ports_.timer.setHandler(TimerRole::ProgramSupervisor);
   ports_.timer.setInterval(timing_.programWatchdogMs);
   closeProgramFile();  // a run left open by a capture in between starts afresh
-  OpenedFile opened;
-  if (image_)
-    opened.file = std::make_unique<ImageInMemory>(image_);
-  else if (!fileName_.empty())
-    opened = ports_.files.openForReading(fileName_);
-  file_ = std::move(opened.file);
-  if (!file_) {
-    // A FIFO or a device would hang the run or stream without end; it is refused by name.
-    ports_.log.addLogLine("File " + fileName_ +
-                          (opened.notRegularFile ? " " + opened.problem : " not found"));
-    if (fileName_.empty()) return notStarted(ServiceOperation::Program, NotStartedReason::NoImage);
-    return notStarted(ServiceOperation::Program, NotStartedReason::ImageNotOpened, 0,
-                      opened.notRegularFile ? opened.problem : "not found");
+  std::shared_ptr<const std::vector<uint8_t>> image = image_;
+  if (!image) {
+    OpenedFile opened;
+    if (!fileName_.empty()) opened = ports_.files.openForReading(fileName_);
+    if (!opened.file) {
+      // A FIFO or a device would hang the run or stream without end; it is refused by name.
+      ports_.log.addLogLine("File " + fileName_ +
+                            (opened.notRegularFile ? " " + opened.problem : " not found"));
+      if (fileName_.empty())
+        return notStarted(ServiceOperation::Program, NotStartedReason::NoImage);
+      return notStarted(ServiceOperation::Program, NotStartedReason::ImageNotOpened, 0,
+                        opened.notRegularFile ? opened.problem : "not found");
+    }
+    std::string problem;
+    image = ReadWholeImage(*opened.file, problem);
+    if (!image) {
+      ports_.log.addLogLine("Error reading file " + fileName_ + ": " + problem);
+      return notStarted(ServiceOperation::Program, NotStartedReason::ImageNotOpened, 0, problem);
+    }
   }
+  runImage_ = image;
+  file_ = std::make_unique<ImageInMemory>(std::move(image));
   pdus_.setCounter(0);
   captureAttempts_ = 0;
-  size_t n = 0;
-  try {
-    fileSize_ = file_->size();
-    bytesRead_ = 0;
-    const int64_t records = fileSize_ / static_cast<int64_t>(kRecordSize);
-    recordCount_ = static_cast<int32_t>(std::min<int64_t>(records, INT32_MAX));
-    n = readRecord();
-  } catch (const PlatformError&) {
-    closeProgramFile();  // a run that never started holds no file
-    throw;
-  }
-  if (n == 0) {
+  fileSize_ = file_->size();
+  bytesRead_ = 0;
+  const int64_t records = fileSize_ / static_cast<int64_t>(kRecordSize);
+  recordCount_ = static_cast<int32_t>(std::min<int64_t>(records, INT32_MAX));
+  if (readRecord() == 0) {
     closeProgramFile();
     ports_.log.addLogLine("Error accessing file " + fileName_);
     return notStarted(ServiceOperation::Program, NotStartedReason::ImageNotOpened, 0,

@@ -3,8 +3,8 @@
 
 #include <exception>
 
-#include "history/SpoolingHistoryStore.h"
 #include "recording/StationFacts.h"
+#include "store/history/SpoolingHistoryStore.h"
 #include "units/UvqTable.h"
 
 namespace uvq::recording {
@@ -140,10 +140,13 @@ void ServiceRecorder::runStarted(int32_t recordCount) {
   history::OperationRow& row = *run_;
   row.imagePath = ports_.service.fileName();
   row.records = recordCount;
-  const ImageDigest digest = DigestOfImage(ports_.files, row.imagePath);
-  row.imageBytes = digest.bytes;
-  row.imageSha256 = digest.sha256;
-  if (!digest.problem.empty()) row.detail = digest.problem;
+  // The bytes the run sends, not the file as it is now: it may have changed since it was read.
+  if (const auto& image = ports_.service.runImage()) {
+    const ImageDigest digest = DigestOfBytes(*image, row.imagePath);
+    row.imageBytes = digest.bytes;
+    row.imageSha256 = digest.sha256;
+    if (!digest.problem.empty()) row.detail = digest.problem;
+  }
   begin(row);
 }
 

@@ -5,9 +5,9 @@
 #include <optional>
 #include <string>
 
-#include "history/HistoryStore.h"
 #include "operations/LoaderService.h"
 #include "operations/Outcomes.h"
+#include "store/history/HistoryStore.h"
 
 namespace uvq::recording {
 
@@ -30,8 +30,7 @@ class ServiceRecorder final : public LoaderOutcomes {
  public:
   struct Ports {
     history::HistoryStore& store;
-    const LoaderService& service;         // read only: the image's name and the selected unit
-    FileSystem& files;                    // the image's digest
+    const LoaderService& service;         // read only: the image, its name and the selected unit
     std::function<std::string()> target;  // the address the service sends to now
     std::function<void(const std::string&)> onFailure;
   };

@@ -8,6 +8,7 @@
 #include <array>
 #include <chrono>
 #include <memory>
+#include <span>
 
 #include "protocol/StatusFlags.h"
 
@@ -43,6 +44,43 @@ std::string StatusFlagsText(uint16_t status) {
   return text;
 }
 
+namespace {
+
+// SHA-256 of what is fed to it, as lower-case hex; a failure leaves `problem` set.
+class Sha256 {
+ public:
+  explicit Sha256(std::string what) : what_(std::move(what)) {
+    if (!context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1) failed_ = true;
+  }
+  bool add(std::span<const uint8_t> bytes) {
+    if (!failed_ && EVP_DigestUpdate(context_.get(), bytes.data(), bytes.size()) != 1)
+      failed_ = true;
+    return !failed_;
+  }
+  // Fills `digest.sha256`, or `digest.problem` when hashing failed.
+  void finish(ImageDigest& digest) {
+    std::array<unsigned char, EVP_MAX_MD_SIZE> sum{};
+    unsigned int length = 0;
+    if (failed_ || EVP_DigestFinal_ex(context_.get(), sum.data(), &length) != 1) {
+      digest.problem = "SHA-256 of " + what_ + " failed";
+      return;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (unsigned int i = 0; i < length; ++i) {
+      digest.sha256 += kHex[sum[i] >> 4];
+      digest.sha256 += kHex[sum[i] & 0xF];
+    }
+  }
+
+ private:
+  std::string what_;
+  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context_{EVP_MD_CTX_new(),
+                                                                   EVP_MD_CTX_free};
+  bool failed_ = false;
+};
+
+}  // namespace
+
 ImageDigest DigestOfImage(FileSystem& files, const std::string& path) {
   ImageDigest digest;
   OpenedFile opened = files.openForReading(path);
@@ -50,38 +88,29 @@ ImageDigest DigestOfImage(FileSystem& files, const std::string& path) {
     digest.problem = "cannot read '" + path + "': " + opened.problem;
     return digest;
   }
-  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                        EVP_MD_CTX_free);
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1) {
-    digest.problem = "SHA-256 of '" + path + "' failed";
-    return digest;
-  }
+  Sha256 sha("'" + path + "'");
   std::array<uint8_t, 1 << 16> buffer{};
   try {
     for (;;) {
       const size_t n = opened.file->read(buffer);
       if (n == 0) break;
       digest.bytes += static_cast<int64_t>(n);
-      if (EVP_DigestUpdate(context.get(), buffer.data(), n) != 1) {
-        digest.problem = "SHA-256 of '" + path + "' failed";
-        return digest;
-      }
+      if (!sha.add(std::span<const uint8_t>(buffer.data(), n))) break;
     }
   } catch (const PlatformError& error) {
     digest.problem = "cannot read '" + path + "': " + error.what();
     return digest;
   }
-  std::array<unsigned char, EVP_MAX_MD_SIZE> sum{};
-  unsigned int length = 0;
-  if (EVP_DigestFinal_ex(context.get(), sum.data(), &length) != 1) {
-    digest.problem = "SHA-256 of '" + path + "' failed";
-    return digest;
-  }
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (unsigned int i = 0; i < length; ++i) {
-    digest.sha256 += kHex[sum[i] >> 4];
-    digest.sha256 += kHex[sum[i] & 0xF];
-  }
+  sha.finish(digest);
+  return digest;
+}
+
+ImageDigest DigestOfBytes(std::span<const uint8_t> bytes, const std::string& name) {
+  ImageDigest digest;
+  digest.bytes = static_cast<int64_t>(bytes.size());
+  Sha256 sha("'" + name + "'");
+  sha.add(bytes);
+  sha.finish(digest);
   return digest;
 }
 

@@ -2,10 +2,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
-#include "history/HistoryStore.h"
 #include "ports/Ports.h"
+#include "store/history/HistoryStore.h"
 
 namespace uvq::recording {
 
@@ -32,5 +33,7 @@ struct ImageDigest {
   std::string problem;  // empty when the digest was taken
 };
 ImageDigest DigestOfImage(FileSystem& files, const std::string& path);
+// The same for an image already in memory; `name` names it in a problem.
+ImageDigest DigestOfBytes(std::span<const uint8_t> bytes, const std::string& name);
 
 }  // namespace uvq::recording

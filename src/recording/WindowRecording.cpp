@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <exception>
 
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
-#include "history/SpoolingHistoryStore.h"
 #include "recording/ServiceRecorder.h"
 #include "recording/StationFacts.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/history/SpoolingHistoryStore.h"
 
 namespace uvq::recording {
 
@@ -36,7 +36,7 @@ WindowRecording::WindowRecording(Setup setup) : service_(setup.service) {
   }
   const std::string db = setup.db;
   auto logLine = setup.logLine;
-  ServiceRecorder::Ports ports{*store_, setup.service, setup.files, std::move(setup.target),
+  ServiceRecorder::Ports ports{*store_, setup.service, std::move(setup.target),
                                [logLine, db](const std::string& line) {
                                  if (logLine) logLine(history::WithoutPassword(line, db));
                                }};

@@ -24,7 +24,6 @@ class WindowRecording {
   struct Setup {
     std::string db;
     LoaderService& service;
-    FileSystem& files;
     std::function<std::string()> target;  // the address the window sends to now
     std::function<void(const std::string&)> logLine;
     std::string toolVersion;

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "reports/RecordJson.h"
 
-#include "history/HistoryTime.h"
 #include "jobs/StatusText.h"
 #include "protocol/StatusFlags.h"
 #include "reports/TerminalText.h"
+#include "store/history/HistoryTime.h"
 
 namespace uvq::reports {
 

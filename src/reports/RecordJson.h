@@ -6,8 +6,8 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "history/HistoryStore.h"
-#include "history/RolloutStore.h"
+#include "store/history/HistoryStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 namespace uvq::reports {
 

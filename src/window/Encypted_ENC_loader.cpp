@@ -414,10 +414,9 @@ void TForm1::StartRecording() {
       options_.historyDb ? *options_.historyDb
                          : uvq::recording::WindowHistorySetting(uvq::settings::ReadHistoryDbSetting(
                                options_.executablePath.value_or(uvq::settings::ExecutablePath())));
-  uvq::FileSystem& files = options_.files ? *options_.files : *ownFiles_;
   recording_ =
       std::make_unique<uvq::recording::WindowRecording>(uvq::recording::WindowRecording::Setup{
-          db, *service_, files, [this] { return link_ ? link_->host() : std::string(); },
+          db, *service_, [this] { return link_ ? link_->host() : std::string(); },
           [this](const std::string& line) { log_->addLogLine(line); }, uvq::kVersion});
 }
 

@@ -3,7 +3,9 @@
 // rules, progress texts.
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTemporaryDir>
 #include <QtTest>
+#include <iostream>
 #include <sstream>
 
 #include "CliOptions.h"
@@ -11,11 +13,39 @@
 #include "ConfigFile.h"
 #include "Escaped.h"
 #include "ExitCode.h"
+#include "HistoryCommand.h"
 #include "JsonLine.h"
 #include "Progress.h"
 #include "TargetList.h"
 
 using namespace uvq::cli;
+
+namespace {
+
+// ParseCliOptions on `words` (after the program's name), with no configuration beside the
+// one a test names.
+ParsedOptions Parsed(QStringList words) {
+  words.prepend("uvq");
+  std::vector<QByteArray> bytes;
+  for (const QString& word : words) bytes.push_back(word.toUtf8());
+  std::vector<char*> argv;
+  for (QByteArray& word : bytes) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  return ParseCliOptions(static_cast<int>(words.size()), argv.data());
+}
+
+// A subcommand's own words as its parser receives them.
+QStringList OwnWords(const CliOptions& options) {
+  const std::vector<std::string>& words = options.history.command   ? options.history.commandArgs
+                                          : options.serve.command   ? options.serve.commandArgs
+                                          : options.rollout.command ? options.rollout.args
+                                                                    : options.station.args;
+  QStringList list;
+  for (const std::string& word : words) list << QString::fromStdString(word);
+  return list;
+}
+
+}  // namespace
 
 class CliPartsTest : public QObject {
   Q_OBJECT
@@ -129,6 +159,66 @@ class CliPartsTest : public QObject {
     QVERIFY(!NearestOption("--flash-everything"));
     QCOMPARE(SubcommandSynopsis("program"), std::string("program FILE [--no-reset]"));
     QCOMPARE(SubcommandSynopsis("scan"), std::string("scan RANGE [--rate N]"));
+  }
+
+  // --config, --log and the other global options count after history, rollout, station and
+  // serve as before them; an option those parsers take themselves stays theirs, with its value.
+  void globalOptionsGoAfterEverySubcommandToo() {
+    QTemporaryDir dir;
+    const QString config = dir.filePath("c.ini");
+    QFile file(config);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("wait-ms = 1234\n") > 0);
+    file.close();
+    qputenv("XDG_CONFIG_HOME", dir.path().toUtf8());  // no user's file read instead
+    const QStringList ends[][2] = {
+        {{"history"}, {}},
+        {{"history", "units", "--unit", "--log"}, {"units", "--unit", "--log"}},
+        {{"history", "--target", "127.0.5.1", "--json"}, {"--target", "127.0.5.1", "--json"}},
+        {{"serve", "--db", "h.sqlite3"}, {"--db", "h.sqlite3"}},
+        {{"rollout", "list", "--target", "127.0.5.2"}, {"list", "--target", "127.0.5.2"}},
+        {{"station", "a.cry", "--range", "127.0.5.1-127.0.5.2", "-q"},
+         {"a.cry", "--range", "127.0.5.1-127.0.5.2", "-q"}},
+    };
+    for (const auto& [words, own] : ends) {
+      for (const QStringList& globals :
+           {QStringList{"--config", config, "--log", "run.log"},
+            QStringList{"--config=" + config, "--beep", "--log=run.log"}}) {
+        const ParsedOptions parsed = Parsed(words + globals);
+        const QString what = (words + globals).join(' ');
+        QVERIFY2(parsed.options, qPrintable(what));
+        QCOMPARE(parsed.options->configFile, config.toStdString());
+        QCOMPARE(parsed.options->logFile, std::string("run.log"));
+        QCOMPARE(parsed.options->plan.waitMs, 1234);  // the file was read
+        QCOMPARE(OwnWords(*parsed.options), own);
+        QVERIFY2(parsed.options->targets.empty(), qPrintable(what));
+      }
+    }
+    qunsetenv("XDG_CONFIG_HOME");
+  }
+
+  // An outcome word the history never holds is refused with the known ones, from the outcome
+  // table; a known one (and "abandoned") is taken.
+  void historyRefusesAnUnknownOutcome() {
+    QTemporaryDir dir;
+    CliOptions options;
+    options.history.command = true;
+    options.history.db = dir.filePath("h.sqlite3").toStdString();
+    std::ostringstream errors;
+    std::streambuf* const stderrBuffer = std::cerr.rdbuf(errors.rdbuf());
+    options.history.commandArgs = {"--outcome", "bogus"};
+    const int refused = RunHistoryCommand(options);
+    options.history.commandArgs = {"--outcome", "abandoned"};
+    const int abandoned = RunHistoryCommand(options);
+    options.history.commandArgs = {"--outcome", "no_answer"};
+    const int known = RunHistoryCommand(options);
+    std::cerr.rdbuf(stderrBuffer);
+    QCOMPARE(refused, 2);
+    QCOMPARE(errors.str(),
+             std::string("uvq: history: --outcome takes one of ok, internal_error, bad_usage, "
+                         "file_error, no_answer, unit_error, network_error, history_error, "
+                         "rollout_held, interrupted, abandoned, not 'bogus'\n"));
+    QCOMPARE(abandoned, 0);
+    QCOMPARE(known, 0);
   }
 
   void subcommandTypos() {

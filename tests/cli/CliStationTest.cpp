@@ -205,6 +205,22 @@ class CliStationTest : public QObject {
     EXPECT_EXIT(uvq({"station", path("a.cry"), "--range", "127.0.0.0-127.0.255.255"}), 2);
     EXPECT_EXIT(uvq({"station", path("missing.cry"), "--range", Range(74, 1, 2)}), 3);
     EXPECT_EXIT(uvq({"station", path("a.cry")}), 2);
+    // Where no unit can be, nothing is sent: multicast, 0.x.y.z, reserved, broadcast.
+    const std::pair<const char*, const char*> unusable[] = {
+        {"224.0.0.1-224.0.0.5", "multicast address 224.0.0.1"},
+        {"0.0.0.0-0.0.0.4", "address 0.0.0.0"},
+        {"239.255.255.254-240.0.0.2", "multicast address 239.255.255.254"},
+        {"240.0.0.1-240.0.0.3", "reserved address 240.0.0.1"},
+        {"255.255.255.255-255.255.255.255", "broadcast address 255.255.255.255"},
+    };
+    for (const auto& [range, named] : unusable) {
+      const Result refused = uvq({"station", path("a.cry"), "--range", range});
+      EXPECT_EXIT(refused, 2);
+      QCOMPARE(refused.err, QString("uvq: station: --range: invalid range '%1': Refusing to send "
+                                    "to %2\n")
+                                .arg(range, named));
+      QVERIFY(!refused.out.contains("addresses"));
+    }
   }
 };
 

@@ -21,8 +21,8 @@
 #include "PgServer.h"
 #include "RolloutFill.h"
 #include "dashboard/DashboardServer.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RolloutStore.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 using nlohmann::json;
 using uvq::history::OperationRow;

@@ -10,8 +10,8 @@
 #include "RolloutFill.h"
 #include "ServeProcess.h"
 #include "WebDriver.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RolloutStore.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 using nlohmann::json;
 

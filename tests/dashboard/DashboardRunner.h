@@ -13,8 +13,8 @@
 #include "HttpProbe.h"
 
 #include "dashboard/DashboardServer.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RolloutStore.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 class DashboardRunner {
  public:

@@ -14,7 +14,7 @@
 #include "HttpProbe.h"
 #include "RolloutFill.h"
 #include "ServeProcess.h"
-#include "history/OpenHistoryStore.h"
+#include "store/history/OpenHistoryStore.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "history/RolloutStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 namespace rollout_fill {
 

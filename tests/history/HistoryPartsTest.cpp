@@ -5,9 +5,9 @@
 #include <set>
 
 #include "StoreChecks.h"
-#include "history/OpenHistoryStore.h"
-#include "history/RedactedUrl.h"
-#include "history/SpoolLine.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/history/SpoolLine.h"
 
 using namespace uvq::history;
 

@@ -10,9 +10,9 @@
 
 #include "PgServer.h"
 #include "StoreChecks.h"
-#include "history/HistorySchema.h"
-#include "history/OpenHistoryStore.h"
-#include "history/PostgresHistoryStore.h"
+#include "store/db/HistorySchema.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/history/PostgresHistoryStore.h"
 
 using namespace uvq::history;
 using store_checks::Row;

@@ -9,9 +9,9 @@
 #include <iterator>
 
 #include "StoreChecks.h"
-#include "history/SpoolLine.h"
-#include "history/SpoolingHistoryStore.h"
-#include "history/SqliteHistoryStore.h"
+#include "store/history/SpoolLine.h"
+#include "store/history/SpoolingHistoryStore.h"
+#include "store/history/SqliteHistoryStore.h"
 
 using namespace uvq::history;
 using store_checks::Row;

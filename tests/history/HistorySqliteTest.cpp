@@ -12,10 +12,10 @@
 #include <set>
 
 #include "StoreChecks.h"
-#include "history/HistoryPaths.h"
-#include "history/HistorySchema.h"
-#include "history/OpenHistoryStore.h"
-#include "history/SqliteHistoryStore.h"
+#include "store/db/HistoryPaths.h"
+#include "store/db/HistorySchema.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/history/SqliteHistoryStore.h"
 
 using namespace uvq::history;
 

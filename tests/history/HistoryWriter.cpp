@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "history/OpenHistoryStore.h"
+#include "store/history/OpenHistoryStore.h"
 
 int main(int argc, char** argv) {
   using namespace uvq::history;

@@ -12,9 +12,9 @@
 
 #include "PgServer.h"
 #include "StoreChecks.h"
-#include "history/HistorySchema.h"
-#include "history/RolloutStore.h"
-#include "history/SqliteHistoryStore.h"
+#include "store/db/HistorySchema.h"
+#include "store/history/SqliteHistoryStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 using namespace uvq::history;
 

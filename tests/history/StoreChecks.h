@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "history/HistoryStore.h"
+#include "store/history/HistoryStore.h"
 
 namespace QTest {
 template <>

@@ -1,13 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 // The emulator's own rules, driven directly: record format, memory map and unit behaviour.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QtTest>
 #include <numeric>
 
+#include "FileRule.h"
 #include "ImageMaker.h"
 #include "MemoryMap.h"
 #include "Options.h"
+#include "ProgramMemory.h"
 #include "RecordCodec.h"
 #include "UnitModel.h"
 #include "protocol/CommandCode.h"
@@ -61,6 +65,7 @@ class SimModelTest : public QObject {
   void corruptedRecordsAreClassified();
   void imagesThatDoNotFitAreRefused();
   void inputFilesAreReadWithoutWaitingOrGrowing();
+  void outputFilesAreWrittenOnlyToRegularFiles();
   void memoryMapBoundaries();
   void captureAndAccessCode();
   void recordsOutsideLoaderModeAreRefused();
@@ -183,6 +188,43 @@ void SimModelTest::inputFilesAreReadWithoutWaitingOrGrowing() {
   small.close();
   QVERIFY(ReadWholeFile(small.fileName().toStdString(), bytes, problem));
   QCOMPARE(bytes, (std::vector<uint8_t>{'a', 'b', 'c'}));
+}
+
+// make-image's output and --dump-memory: a FIFO (with or without a reader), a device or a
+// directory is refused without waiting and left as it was; a regular file is replaced whole.
+void SimModelTest::outputFilesAreWrittenOnlyToRegularFiles() {
+  QTemporaryDir dir;
+  const std::vector<uint8_t> bytes{1, 2, 3, 4};
+  std::string problem;
+  const std::string fifo = dir.filePath("fifo").toStdString();
+  QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+  QVERIFY(!WriteWholeFile(fifo, bytes, problem));  // no reader: the open would wait for one
+  QCOMPARE(problem, std::string("is a FIFO, not a regular file"));
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  QVERIFY(reader >= 0);
+  ProgramMemory memory;
+  memory.write(0, bytes);
+  problem.clear();
+  QVERIFY(!memory.dumpTo(fifo, problem));  // a reader waiting: still no dump into a pipe
+  QCOMPARE(problem, std::string("is a FIFO, not a regular file"));
+  char got[8];
+  QCOMPARE(::read(reader, got, sizeof got), ssize_t(0));  // no writer ever came
+  ::close(reader);
+  QVERIFY(!WriteWholeFile("/dev/null", bytes, problem));
+  QCOMPARE(problem, std::string("is a character device, not a regular file"));
+  QVERIFY(!WriteWholeFile(dir.path().toStdString(), bytes, problem));
+  QVERIFY2(problem.find("directory") != std::string::npos, problem.c_str());
+
+  QCOMPARE(RefusedOutputPath(fifo), std::optional<std::string>("is a FIFO, not a regular file"));
+  QCOMPARE(RefusedOutputPath(dir.filePath("absent").toStdString()), std::nullopt);
+
+  QFile longer(dir.filePath("dump.bin"));
+  QVERIFY(longer.open(QIODevice::WriteOnly) && longer.write("0123456789") == 10);
+  longer.close();
+  QCOMPARE(RefusedOutputPath(longer.fileName().toStdString()), std::nullopt);
+  QVERIFY(memory.dumpTo(longer.fileName().toStdString(), problem));
+  QVERIFY(longer.open(QIODevice::ReadOnly));
+  QCOMPARE(longer.readAll(), QByteArray("\x01\x02\x03\x04", 4));  // nothing of the old left
 }
 
 void SimModelTest::memoryMapBoundaries() {

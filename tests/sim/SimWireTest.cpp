@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The uvq-sim program seen from the wire: replies byte for byte, programming runs checked by
 // the emulator itself, and each fault showing up as it should. Every case has its own address.
+#include <sys/stat.h>
+
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -78,6 +80,7 @@ class SimWireTest : public QObject {
   void severalAddressesInOneProcess();
   void badArgumentsAreRefused_data();
   void badArgumentsAreRefused();
+  void fifosEndTheEmulatorWithAClearError();
 };
 
 void SimWireTest::captureReplyFields() {
@@ -408,6 +411,32 @@ void SimWireTest::badArgumentsAreRefused() {
   const QString err = QString::fromUtf8(p.readAllStandardError());
   QVERIFY2(err.startsWith("uvq-sim: ") && err.count('\n') == 1, qPrintable(err));
   QVERIFY(p.readAllStandardOutput().isEmpty());
+}
+
+// make-image into a FIFO and --dump-memory naming one held the emulator in the open for good
+// (ignoring SIGTERM from then on): both end at once with one line naming the file.
+void SimWireTest::fifosEndTheEmulatorWithAClearError() {
+  QTemporaryDir dir;
+  const QString in = dir.filePath("in.bin");
+  QVERIFY(WriteFile(in, Pattern(64)));
+  const QString fifo = dir.filePath("fifo");
+  QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+  const QStringList runs[] = {
+      {"make-image", in, fifo},
+      {"--bind", "127.0.3.50", "--loader-mode", "--dump-memory", fifo},
+  };
+  for (const QStringList& args : runs) {
+    QProcess p;
+    p.start(simtest::SimProgram(), args);
+    // A generous bound for a loaded machine; the emulator does not wait for anything here.
+    const bool ended = p.waitForFinished(120000);
+    if (!ended) p.kill(), p.waitForFinished();
+    QVERIFY2(ended, qPrintable(args.join(' ')));
+    QVERIFY(p.exitCode() != 0);
+    const QString err = QString::fromUtf8(p.readAllStandardError());
+    QCOMPARE(err, "uvq-sim: cannot write " + fifo + ": is a FIFO, not a regular file\n");
+    QVERIFY(p.readAllStandardOutput().isEmpty());
+  }
 }
 
 QTEST_GUILESS_MAIN(SimWireTest)

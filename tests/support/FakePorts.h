@@ -63,29 +63,37 @@ struct CountingTone : Tone {
   void beep() override { ++beeps; }
 };
 
-// Files in memory. `failReadAt` makes the read at that offset throw.
-struct MemoryFile : RecordFile {
+// Files in memory. `failReadAt` makes the read at that offset throw. An opened file reads the
+// stored one as it is at each read, so a test may overwrite or shrink it in place mid-run.
+struct MemoryFile {
   Bytes data;
-  size_t pos = 0;
   std::optional<size_t> failReadAt;
   std::optional<size_t> truncateAt;  // the file shrinks to this size when read from there on
   bool failSize = false;
+  std::optional<int64_t> sizeReported;  // what size() says instead of the data's size
+};
+
+struct OpenMemoryFile : RecordFile {
+  explicit OpenMemoryFile(MemoryFile& stored) : file(stored) {}
+  MemoryFile& file;
+  size_t pos = 0;
   int64_t size() override {
-    if (failSize) throw PlatformError("Input/output error");
-    return static_cast<int64_t>(data.size());
+    if (file.failSize) throw PlatformError("Input/output error");
+    return file.sizeReported.value_or(static_cast<int64_t>(file.data.size()));
   }
   size_t read(std::span<uint8_t> buffer) override {
-    if (failReadAt && pos >= *failReadAt) throw PlatformError("Input/output error");
-    if (truncateAt && pos >= *truncateAt) data.resize(std::min(data.size(), *truncateAt + 10));
-    const size_t n = std::min(buffer.size(), data.size() - pos);
-    std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(pos), n, buffer.begin());
+    if (file.failReadAt && pos >= *file.failReadAt) throw PlatformError("Input/output error");
+    if (file.truncateAt && pos >= *file.truncateAt)
+      file.data.resize(std::min(file.data.size(), *file.truncateAt + 10));
+    const size_t n = std::min(buffer.size(), file.data.size() - std::min(pos, file.data.size()));
+    std::copy_n(file.data.begin() + static_cast<std::ptrdiff_t>(pos), n, buffer.begin());
     pos += n;
     return n;
   }
 };
 
 struct MemoryFileSystem : FileSystem {
-  std::map<std::string, MemoryFile> files;
+  std::map<std::string, MemoryFile> files;  // an entry stays while a file opened from it lives
   std::vector<std::string> opened;
   std::map<std::string, std::string> notRegular;  // path: what it is instead ("a FIFO")
   OpenedFile openForReading(const std::string& path) override {
@@ -94,7 +102,7 @@ struct MemoryFileSystem : FileSystem {
       return {nullptr, "is " + kind->second + ", not a regular file", true};
     auto it = files.find(path);
     if (it == files.end()) return {nullptr, "No such file or directory"};
-    return {std::make_unique<MemoryFile>(it->second), {}};
+    return {std::make_unique<OpenMemoryFile>(it->second), {}};
   }
 };
 

@@ -1,0 +1,123 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "store/db/HistorySchema.h"
+
+#include <cctype>
+
+namespace uvq::history {
+
+bool LooksLikeSha256(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (char c : text)
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return false;
+  return true;
+}
+
+std::vector<std::string> SchemaStep(int version, Dialect dialect) {
+  const bool lite = dialect == Dialect::Sqlite;
+  const std::string big = lite ? "INTEGER" : "BIGINT";
+  if (version == 1)
+    return {"CREATE TABLE operations (id " +
+                std::string(lite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY") +
+                ", started_at " + big + " NOT NULL, ended_at " + big +
+                ", station TEXT NOT NULL DEFAULT '', os_user TEXT NOT NULL DEFAULT '', "
+                "front_end TEXT NOT NULL DEFAULT '', tool_version TEXT NOT NULL DEFAULT '', "
+                "target TEXT NOT NULL DEFAULT '', unit_id TEXT NOT NULL DEFAULT '', "
+                "reported_address TEXT NOT NULL DEFAULT '', operation TEXT NOT NULL DEFAULT '', "
+                "erase_kind TEXT NOT NULL DEFAULT '', image_path TEXT NOT NULL DEFAULT '', "
+                "image_bytes " +
+                big +
+                " NOT NULL DEFAULT 0, image_sha256 TEXT NOT NULL DEFAULT '', "
+                "records " +
+                big + " NOT NULL DEFAULT 0, resends " + big +
+                " NOT NULL DEFAULT 0, refused_records " + big +
+                " NOT NULL DEFAULT 0, outcome TEXT, final_status INTEGER, "
+                "final_flags TEXT NOT NULL DEFAULT '', detail TEXT NOT NULL DEFAULT '')",
+            "CREATE INDEX operations_unit ON operations(unit_id, started_at)"};
+  if (version == 2) {
+    std::vector<std::string> step = {
+        "ALTER TABLE operations ADD COLUMN row_key TEXT",
+        // Rows written before keys existed get one no client can make.
+        lite ? "UPDATE operations SET row_key = 'v1-' || id"
+             : "UPDATE operations SET row_key = 'v1-' || id::text",
+        "CREATE UNIQUE INDEX operations_row_key ON operations(row_key)",
+        "ALTER TABLE operations ADD COLUMN rollout TEXT NOT NULL DEFAULT ''",
+        "ALTER TABLE operations ADD COLUMN rollout_group INTEGER", "DROP INDEX operations_unit",
+        "CREATE INDEX operations_unit ON operations(unit_id, started_at, id)",
+        "CREATE INDEX operations_target ON operations(target, started_at, id)",
+        "CREATE INDEX operations_image_sha ON operations(image_sha256, started_at, id)",
+        "CREATE INDEX operations_image_path ON operations(image_path, started_at, id)",
+        "CREATE INDEX operations_outcome ON operations(outcome, started_at, id)",
+        "CREATE INDEX operations_operation ON operations(operation, started_at, id)",
+        "CREATE INDEX operations_station ON operations(station, started_at, id)",
+        "CREATE INDEX operations_started ON operations(started_at, id)",
+        "CREATE INDEX operations_rollout ON operations(rollout, rollout_group)",
+        "CREATE TABLE units (unit_id TEXT PRIMARY KEY, address TEXT NOT NULL, last_seen " + big +
+            " NOT NULL, last_operation TEXT NOT NULL, last_outcome TEXT, "
+            "last_station TEXT NOT NULL DEFAULT '', last_image_path TEXT, last_image_sha256 TEXT, "
+            "last_programmed_at " +
+            big + ")",
+        "CREATE INDEX units_image_sha ON units(last_image_sha256)",
+        "CREATE INDEX units_image_path ON units(last_image_path)",
+        "CREATE INDEX units_address ON units(address)", RebuildUnitsSql()};
+    if (!lite)
+      step.insert(step.begin() + 2, "ALTER TABLE operations ALTER COLUMN row_key SET NOT NULL");
+    return step;
+  }
+  if (version == 3) {
+    const std::string key = lite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY";
+    const std::string bytes = lite ? "BLOB" : "BYTEA";
+    return {
+        "CREATE TABLE rollouts (id " + key + ", name TEXT NOT NULL UNIQUE, created_at " + big +
+            " NOT NULL, created_by TEXT NOT NULL DEFAULT '', image_path TEXT NOT NULL, "
+            "image_sha256 TEXT NOT NULL, image " +
+            bytes + " NOT NULL, image_bytes " + big +
+            " NOT NULL, success_threshold INTEGER NOT NULL, error_threshold INTEGER NOT NULL, "
+            "retries INTEGER NOT NULL, state TEXT NOT NULL, stop_reason TEXT NOT NULL DEFAULT '')",
+        // A unit's claim: the station holding it (or that ended it last), the token of the
+        // process holding it and until when; not_before delays a retry or a missing unit.
+        "CREATE TABLE rollout_units (rollout " + big +
+            " NOT NULL REFERENCES rollouts(id) ON DELETE CASCADE, position INTEGER NOT NULL, "
+            "rollout_group INTEGER NOT NULL, target TEXT NOT NULL, address " +
+            big +
+            " NOT NULL, unit_id TEXT NOT NULL DEFAULT '', answered_unit_id TEXT NOT NULL "
+            "DEFAULT '', progress TEXT NOT NULL DEFAULT 'pending', attempts INTEGER NOT NULL "
+            "DEFAULT 0, outcome TEXT NOT NULL DEFAULT '', detail TEXT NOT NULL DEFAULT '', "
+            "status INTEGER, station TEXT NOT NULL DEFAULT '', holder_token TEXT NOT NULL "
+            "DEFAULT '', lease_until " +
+            big + ", not_before " + big +
+            " NOT NULL DEFAULT 0, redo INTEGER NOT NULL DEFAULT 0, previous_holder TEXT NOT "
+            "NULL DEFAULT '', PRIMARY KEY (rollout, position))",
+        "CREATE INDEX rollout_units_claim ON rollout_units(rollout, progress, rollout_group, "
+        "position)",
+        "CREATE INDEX rollout_units_group ON rollout_units(rollout, rollout_group, progress)",
+        "CREATE INDEX rollout_units_holder ON rollout_units(rollout, holder_token)",
+        "CREATE TABLE rollout_stations (rollout " + big +
+            " NOT NULL REFERENCES rollouts(id) ON DELETE CASCADE, station TEXT NOT NULL, "
+            "last_seen " +
+            big + " NOT NULL, PRIMARY KEY (rollout, station))"};
+  }
+  return {};
+}
+
+std::string NewerSchemaMessage(const std::string& location, int found) {
+  return "history " + location + " has schema version " + std::to_string(found) +
+         ", newer than this uvq's " + std::to_string(kSchemaVersion) +
+         ": use a newer uvq or another database";
+}
+
+std::string RebuildUnitsSql() {
+  return "INSERT INTO units(unit_id, address, last_seen, last_operation, last_outcome, "
+         "last_station, last_image_path, last_image_sha256, last_programmed_at) "
+         "SELECT o.unit_id, CASE WHEN o.reported_address <> '' THEN o.reported_address ELSE "
+         "o.target END, COALESCE(o.ended_at, o.started_at), o.operation, o.outcome, o.station, "
+         "p.image_path, p.image_sha256, p.ended_at "
+         "FROM (SELECT d.unit_id, "
+         "(SELECT x.id FROM operations x WHERE x.unit_id = d.unit_id "
+         "ORDER BY COALESCE(x.ended_at, x.started_at) DESC, x.id DESC LIMIT 1) AS last_id, "
+         "(SELECT z.id FROM operations z WHERE z.unit_id = d.unit_id AND z.operation = 'program' "
+         "AND z.outcome = 'ok' ORDER BY z.ended_at DESC, z.id DESC LIMIT 1) AS program_id "
+         "FROM (SELECT DISTINCT unit_id FROM operations WHERE unit_id <> '') d) k "
+         "JOIN operations o ON o.id = k.last_id LEFT JOIN operations p ON p.id = k.program_id";
+}
+
+}  // namespace uvq::history

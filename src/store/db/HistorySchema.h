@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "store/db/SqlValue.h"
+
+namespace uvq::history {
+
+// The schema both adapters keep, versioned by numbered steps (SQLite: PRAGMA user_version;
+// PostgreSQL: the schema_version table). Step 1: the operations table. Step 2: row keys (so a
+// spooled write lands once), the rollout's columns, the indexes of the queries, and the units
+// table of each unit's latest state, kept on every write so `history units` reads no big table.
+// Step 3: the rollouts, their units (with each unit's claim) and the stations working on them.
+inline constexpr int kSchemaVersion = 3;
+
+// What tells a uvq history from another database: SQLite's PRAGMA application_id ("UVQH") and the
+// application column of PostgreSQL's schema_version.
+inline constexpr int kSqliteApplicationId = 0x55565148;
+inline constexpr const char* kApplicationName = "uvq-history";
+
+// A 64-digit hexadecimal filter is an image's SHA-256, anything else its path.
+bool LooksLikeSha256(const std::string& text);
+
+// The statements of step `version` (1 .. kSchemaVersion) that upgrade from version - 1.
+std::vector<std::string> SchemaStep(int version, Dialect dialect);
+
+// Rebuilds the units table from the operations (upgrade to version 2).
+std::string RebuildUnitsSql();
+
+std::string NewerSchemaMessage(const std::string& location, int found);
+
+}  // namespace uvq::history

@@ -1,0 +1,239 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "store/history/HistoryQuery.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "store/db/HistorySchema.h"
+
+namespace uvq::history {
+
+const char* const kOperationColumns =
+    "id, row_key, started_at, ended_at, station, os_user, front_end, tool_version, target, "
+    "unit_id, reported_address, operation, erase_kind, image_path, image_bytes, image_sha256, "
+    "records, resends, refused_records, outcome, final_status, final_flags, detail, rollout, "
+    "rollout_group";
+
+namespace {
+
+const std::vector<std::string>& WrittenColumns() {
+  static const std::vector<std::string> columns = {
+      "row_key",     "started_at",   "ended_at",        "station",      "os_user",
+      "front_end",   "tool_version", "target",          "unit_id",      "reported_address",
+      "operation",   "erase_kind",   "image_path",      "image_bytes",  "image_sha256",
+      "records",     "resends",      "refused_records", "outcome",      "final_status",
+      "final_flags", "detail",       "rollout",         "rollout_group"};
+  return columns;
+}
+
+std::string Placeholder(size_t number, Dialect dialect) {
+  return (dialect == Dialect::Sqlite ? "?" : "$") + std::to_string(number);
+}
+
+std::string InsertOperationSql(Dialect dialect) {
+  std::string names, values;
+  const auto& columns = WrittenColumns();
+  for (size_t i = 0; i < columns.size(); ++i) {
+    names += (i ? ", " : "") + columns[i];
+    values += (i ? ", " : "") + Placeholder(i + 1, dialect);
+  }
+  return "INSERT INTO operations(" + names + ") VALUES(" + values + ") ON CONFLICT(row_key) ";
+}
+
+SqlValue Text(const std::string& text) {
+  return text;
+}
+SqlValue TextOrNull(const std::string& text) {
+  return text.empty() ? SqlValue{} : SqlValue{text};
+}
+template <typename T>
+SqlValue NumberOrNull(const std::optional<T>& number) {
+  return number ? SqlValue{static_cast<int64_t>(*number)} : SqlValue{};
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// Adds "AND <column> = ?" style clauses; the values go to params.
+class Where {
+ public:
+  explicit Where(Dialect dialect) : dialect_(dialect) {}
+  void Equal(const std::string& column, const std::string& value) {
+    if (value.empty()) return;
+    Clause(column + " = ", value);
+  }
+  void Clause(const std::string& head, SqlValue value) {
+    params_.push_back(std::move(value));
+    sql_ += " AND " + head + Placeholder(params_.size(), dialect_);
+  }
+  void Raw(const std::string& clause) { sql_ += " AND " + clause; }
+  std::string Limit(int limit, int offset) {
+    if (limit <= 0) return {};
+    params_.push_back(int64_t{limit});
+    std::string clause = " LIMIT " + Placeholder(params_.size(), dialect_);
+    if (offset <= 0) return clause;
+    params_.push_back(int64_t{offset});
+    return clause + " OFFSET " + Placeholder(params_.size(), dialect_);
+  }
+  const std::string& sql() const { return sql_; }
+  std::vector<SqlValue>& params() { return params_; }
+
+ private:
+  Dialect dialect_;
+  std::string sql_ = " WHERE 1 = 1";
+  std::vector<SqlValue> params_;
+};
+
+void ImageAndOutcome(Where& where, const HistoryFilter& filter, const std::string& sha,
+                     const std::string& path, const std::string& outcome) {
+  if (!filter.image.empty()) {
+    if (LooksLikeSha256(filter.image))
+      where.Clause(sha + " = ", Lower(filter.image));
+    else
+      where.Clause(path + " = ", filter.image);
+  }
+  if (filter.outcome == "abandoned")
+    where.Raw(outcome + " IS NULL");
+  else
+    where.Equal(outcome, filter.outcome);
+}
+
+}  // namespace
+
+std::vector<SqlValue> OperationValues(const OperationRow& r) {
+  return {Text(r.key),
+          r.startedAt,
+          NumberOrNull(r.endedAt),
+          Text(r.station),
+          Text(r.osUser),
+          Text(r.frontEnd),
+          Text(r.toolVersion),
+          Text(r.target),
+          Text(r.unitId),
+          Text(r.reportedAddress),
+          Text(r.operation),
+          Text(r.eraseKind),
+          Text(r.imagePath),
+          r.imageBytes,
+          Text(Lower(r.imageSha256)),
+          r.records,
+          r.resends,
+          r.refusedRecords,
+          TextOrNull(r.outcome),
+          NumberOrNull(r.finalStatus),
+          Text(r.finalFlags),
+          Text(r.detail),
+          Text(r.rollout),
+          NumberOrNull(r.group)};
+}
+
+std::string BeginSql(Dialect dialect) {
+  return InsertOperationSql(dialect) + "DO UPDATE SET row_key = excluded.row_key RETURNING id";
+}
+
+std::string CompleteSql(Dialect dialect) {
+  std::string sets;
+  for (const std::string& column : WrittenColumns()) {
+    if (column == "row_key" || column == "started_at") continue;
+    sets += (sets.empty() ? "" : ", ") + column + " = excluded." + column;
+  }
+  return InsertOperationSql(dialect) + "DO UPDATE SET " + sets + " RETURNING id";
+}
+
+std::string CompleteByIdSql(Dialect dialect) {
+  // Parameters: the written columns after row_key and started_at, then the id.
+  std::string sets;
+  const auto& columns = WrittenColumns();
+  for (size_t i = 2; i < columns.size(); ++i)
+    sets += (i > 2 ? ", " : "") + columns[i] + " = " + Placeholder(i - 1, dialect);
+  return "UPDATE operations SET " + sets +
+         " WHERE id = " + Placeholder(columns.size() - 1, dialect);
+}
+
+std::string UnitUpsertSql(Dialect dialect) {
+  auto p = [dialect](int n) { return Placeholder(static_cast<size_t>(n), dialect); };
+  const std::string newer = "CASE WHEN excluded.last_seen >= units.last_seen THEN excluded.";
+  const std::string newerProgram =
+      "CASE WHEN excluded.last_programmed_at IS NOT NULL AND (units.last_programmed_at IS NULL "
+      "OR excluded.last_programmed_at >= units.last_programmed_at) THEN excluded.";
+  const std::string greatest = dialect == Dialect::Sqlite ? "MAX" : "GREATEST";
+  return "INSERT INTO units(unit_id, address, last_seen, last_operation, last_outcome, "
+         "last_station, last_image_path, last_image_sha256, last_programmed_at) VALUES(" +
+         p(1) + ", " + p(2) + ", " + p(3) + ", " + p(4) + ", " + p(5) + ", " + p(6) + ", " + p(7) +
+         ", " + p(8) + ", " + p(9) +
+         ") ON CONFLICT(unit_id) DO UPDATE SET "
+         "address = " +
+         newer +
+         "address ELSE units.address END, "
+         "last_operation = " +
+         newer +
+         "last_operation ELSE units.last_operation END, "
+         "last_outcome = " +
+         newer +
+         "last_outcome ELSE units.last_outcome END, "
+         "last_station = " +
+         newer +
+         "last_station ELSE units.last_station END, "
+         "last_image_path = " +
+         newerProgram +
+         "last_image_path ELSE units.last_image_path END, "
+         "last_image_sha256 = " +
+         newerProgram +
+         "last_image_sha256 ELSE units.last_image_sha256 END, "
+         "last_programmed_at = " +
+         newerProgram +
+         "last_programmed_at ELSE units.last_programmed_at END, "
+         "last_seen = " +
+         greatest + "(units.last_seen, excluded.last_seen)";
+}
+
+std::vector<SqlValue> UnitValues(const OperationRow& r, bool completed) {
+  const UtcMillis seen = completed ? r.endedAt.value_or(r.startedAt) : r.startedAt;
+  const bool programmed = completed && r.operation == "program" && r.outcome == "ok";
+  return {Text(r.unitId),
+          Text(r.reportedAddress.empty() ? r.target : r.reportedAddress),
+          seen,
+          Text(r.operation),
+          completed ? TextOrNull(r.outcome) : SqlValue{},
+          Text(r.station),
+          programmed ? Text(r.imagePath) : SqlValue{},
+          programmed ? Text(Lower(r.imageSha256)) : SqlValue{},
+          programmed ? SqlValue{seen} : SqlValue{}};
+}
+
+SqlStatement OperationsQuery(const HistoryFilter& filter, Dialect dialect) {
+  Where where(dialect);
+  where.Equal("unit_id", filter.unitId);
+  where.Equal("target", filter.target);
+  ImageAndOutcome(where, filter, "image_sha256", "image_path", "outcome");
+  where.Equal("operation", filter.operation);
+  where.Equal("station", filter.station);
+  if (filter.since) where.Clause("started_at >= ", *filter.since);
+  if (filter.until) where.Clause("started_at <= ", *filter.until);
+  std::string sql = std::string("SELECT ") + kOperationColumns + " FROM operations" + where.sql() +
+                    " ORDER BY started_at DESC, id DESC";
+  sql += where.Limit(filter.limit, filter.offset);
+  return {sql, std::move(where.params())};
+}
+
+SqlStatement UnitsQuery(const HistoryFilter& filter, Dialect dialect) {
+  Where where(dialect);
+  where.Equal("unit_id", filter.unitId);
+  where.Equal("address", filter.target);
+  ImageAndOutcome(where, filter, "last_image_sha256", "last_image_path", "last_outcome");
+  where.Equal("last_operation", filter.operation);
+  where.Equal("last_station", filter.station);
+  if (filter.since) where.Clause("last_seen >= ", *filter.since);
+  if (filter.until) where.Clause("last_seen <= ", *filter.until);
+  std::string sql =
+      "SELECT unit_id, address, last_seen, last_operation, last_outcome, last_station, "
+      "last_image_path, last_image_sha256, last_programmed_at FROM units" +
+      where.sql() + " ORDER BY unit_id";
+  sql += where.Limit(filter.limit, filter.offset);
+  return {sql, std::move(where.params())};
+}
+
+}  // namespace uvq::history

@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/db/SqlValue.h"
+#include "store/history/HistoryStore.h"
+
+namespace uvq::history {
+
+// The operations' columns in the order of every statement below and of ReadRow's columns.
+extern const char* const kOperationColumns;
+inline constexpr int kOperationColumnCount = 25;  // id first, then what OperationValues gives
+
+// Every column but id, in kOperationColumns' order.
+std::vector<SqlValue> OperationValues(const OperationRow& row);
+
+SqlStatement OperationsQuery(const HistoryFilter& filter, Dialect dialect);
+SqlStatement UnitsQuery(const HistoryFilter& filter, Dialect dialect);
+
+// Writes: the begin (keeps a row already there), the complete (creates or completes the row by
+// key; both return the id) and the complete by id of a row begun without a key.
+std::string BeginSql(Dialect dialect);
+std::string CompleteSql(Dialect dialect);
+std::string CompleteByIdSql(Dialect dialect);
+
+// The unit's latest state after a write: only newer news replaces older.
+std::string UnitUpsertSql(Dialect dialect);
+std::vector<SqlValue> UnitValues(const OperationRow& row, bool completed);
+
+}  // namespace uvq::history

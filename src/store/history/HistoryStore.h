@@ -1,0 +1,109 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "store/db/StoreError.h"
+
+namespace uvq::history {
+
+// Milliseconds since 1970-01-01 UTC.
+using UtcMillis = int64_t;
+
+// One operation on one unit (capture, program, erase, reset, set-ip, live reboot), or one sighting
+// of a unit (locate, status, scan). A row is begun when the operation starts and completed when it
+// ends; a row never completed is shown as "abandoned".
+struct OperationRow {
+  int64_t id = 0;  // given by the store when the row is begun
+  // Unique across stations and processes (a random UUID, see NewRowKey()); begin and complete of
+  // the same key make one row whatever their order, so a spooled write moved later never doubles
+  // a row nor collides with the ids the database gives. Empty: the store makes one.
+  std::string key;
+  UtcMillis startedAt = 0;
+  std::optional<UtcMillis> endedAt;
+  std::string station;  // host name unless overridden
+  std::string osUser;
+  std::string frontEnd;  // "cli" or "window"
+  std::string toolVersion;
+  std::string target;           // the address the tool sent to
+  std::string unitId;           // "0100"; empty until a unit is known
+  std::string reportedAddress;  // the address the unit reports
+  std::string operation;        // "program", "erase", "reset", "set-ip", "capture", "live-reboot",
+                                // "locate", "status", "scan"
+  std::string eraseKind;        // for erase
+  std::string imagePath;
+  int64_t imageBytes = 0;
+  std::string imageSha256;
+  int64_t records = 0;
+  int64_t resends = 0;
+  int64_t refusedRecords = 0;
+  std::string outcome;  // the command line's outcome identifiers ("ok", "no_answer", ...);
+                        // empty while the operation runs
+  std::optional<uint16_t> finalStatus;
+  std::string finalFlags;  // the status word's flags decoded, comma separated identifiers
+  std::string detail;
+  std::string rollout;       // empty outside a rollout
+  std::optional<int> group;  // the rollout's group
+};
+
+// What `uvq history` asks for. Empty fields do not filter. For units(), target matches the unit's
+// address, operation/outcome/station its last ones and since/until its last sighting.
+struct HistoryFilter {
+  std::string unitId;
+  std::string target;
+  std::string image;    // 64 hexadecimal digits: a SHA-256; anything else: the path as recorded
+  std::string outcome;  // "abandoned" selects the rows that never got an outcome
+  std::string operation;
+  std::string station;
+  std::optional<UtcMillis> since;  // started at or after
+  std::optional<UtcMillis> until;  // started at or before
+  int limit = 100;                 // 0 or less: no limit
+  int offset = 0;                  // rows skipped first, for pages (with a limit)
+};
+
+// A unit's latest known state.
+struct UnitState {
+  std::string unitId;
+  std::string address;  // last reported (or target) address
+  UtcMillis lastSeen = 0;
+  std::string lastOperation;
+  std::string lastOutcome;  // empty: the last operation never ended (abandoned) or still runs
+  std::string lastStation;
+  std::string lastImagePath;  // last image programmed with outcome "ok"
+  std::string lastImageSha256;
+  std::optional<UtcMillis> lastProgrammedAt;
+};
+
+// The history: rows per operation, never per record. Implementations throw HistoryError when
+// the store cannot be used.
+class HistoryStore {
+ public:
+  virtual ~HistoryStore() = default;
+  // Writes the row with its start and returns its id.
+  virtual int64_t begin(const OperationRow& row) = 0;
+  // Begins several rows at once and returns their ids in order: a run on many units begins all
+  // its rows before the first datagram, so a store that can writes them with one wait for the
+  // disk instead of one each.
+  virtual std::vector<int64_t> beginAll(const std::vector<OperationRow>& rows) {
+    std::vector<int64_t> ids;
+    ids.reserve(rows.size());
+    for (const OperationRow& row : rows) ids.push_back(begin(row));
+    return ids;
+  }
+  // Completes the row begun under row.id with its end, outcome and figures.
+  virtual void complete(const OperationRow& row) = 0;
+  // Newest first.
+  virtual std::vector<OperationRow> query(const HistoryFilter& filter) = 0;
+  // Each unit's latest state; filter.image restricts to units whose last good image is that one.
+  virtual std::vector<UnitState> units(const HistoryFilter& filter) = 0;
+  // Where the rows go, fit for any message: a file path or a URL without its password.
+  virtual std::string location() const { return {}; }
+};
+
+// A new random row key (UUID version 4 text).
+std::string NewRowKey();
+
+}  // namespace uvq::history

@@ -1,0 +1,245 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "store/history/SpoolingHistoryStore.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "store/history/SpoolLine.h"
+
+namespace uvq::history {
+
+namespace {
+
+// The spool file, open and locked against the other processes for as long as this lives.
+class LockedSpool {
+ public:
+  LockedSpool(const std::string& path, int flags) : path_(path) {
+    fd_ = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ < 0) return;
+    while (::flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        Close();
+        return;
+      }
+    }
+  }
+  ~LockedSpool() { Close(); }
+  LockedSpool(const LockedSpool&) = delete;
+  LockedSpool& operator=(const LockedSpool&) = delete;
+
+  bool open() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  std::string ReadAll() const {
+    std::string text;
+    char buffer[65536];
+    for (off_t at = 0;;) {
+      const ssize_t n = ::pread(fd_, buffer, sizeof buffer, at);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) throw HistoryError(HistoryErrorKind::ReadFailed, Reason("cannot read"));
+      if (n == 0) break;
+      text.append(buffer, static_cast<size_t>(n));
+      at += n;
+    }
+    return text;
+  }
+
+  bool WriteAt(const std::string& text, off_t at) const {
+    for (size_t done = 0; done < text.size();) {
+      const ssize_t n =
+          ::pwrite(fd_, text.data() + done, text.size() - done, at + static_cast<off_t>(done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+
+  std::string Reason(const std::string& what) const {
+    return "history spool " + path_ + ": " + what + ": " + std::strerror(errno);
+  }
+
+ private:
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  std::string path_;
+  int fd_ = -1;
+};
+
+// The spool's complete lines, each with its entry when it is one.
+std::vector<std::pair<std::string, std::optional<SpoolEntry>>> Lines(const std::string& text) {
+  std::vector<std::pair<std::string, std::optional<SpoolEntry>>> lines;
+  for (size_t start = 0; start < text.size();) {
+    const size_t end = text.find('\n', start);
+    if (end == std::string::npos) break;  // cut short: never written whole
+    std::string line = text.substr(start, end - start);
+    auto entry = ParseSpoolLine(line);
+    lines.emplace_back(std::move(line), std::move(entry));
+    start = end + 1;
+  }
+  return lines;
+}
+
+}  // namespace
+
+SpoolingHistoryStore::SpoolingHistoryStore(std::unique_ptr<HistoryStore> store,
+                                           std::string spoolPath)
+    : store_(std::move(store)), spoolPath_(std::move(spoolPath)) {}
+
+int64_t SpoolingHistoryStore::begin(const OperationRow& given) {
+  OperationRow row = given;
+  if (row.key.empty()) row.key = NewRowKey();
+  int64_t id = 0;
+  try {
+    id = store_->begin(row);
+  } catch (const HistoryError& error) {
+    Spool(row, false, error.what());
+    std::lock_guard lock(mutex_);
+    id = nextLocalId_--;
+  }
+  std::lock_guard lock(mutex_);
+  keys_[id] = row.key;
+  return id;
+}
+
+std::vector<int64_t> SpoolingHistoryStore::beginAll(const std::vector<OperationRow>& given) {
+  std::vector<OperationRow> rows = given;
+  for (OperationRow& row : rows)
+    if (row.key.empty()) row.key = NewRowKey();
+  std::vector<int64_t> ids;
+  try {
+    ids = store_->beginAll(rows);
+  } catch (const HistoryError& error) {
+    ids.clear();
+    for (const OperationRow& row : rows) {
+      Spool(row, false, error.what());
+      std::lock_guard lock(mutex_);
+      ids.push_back(nextLocalId_--);
+    }
+  }
+  std::lock_guard lock(mutex_);
+  for (size_t i = 0; i < rows.size() && i < ids.size(); ++i) keys_[ids[i]] = rows[i].key;
+  return ids;
+}
+
+void SpoolingHistoryStore::complete(const OperationRow& given) {
+  OperationRow row = given;
+  {
+    std::lock_guard lock(mutex_);
+    if (auto found = keys_.find(row.id); found != keys_.end()) {
+      if (row.key.empty()) row.key = found->second;
+      keys_.erase(found);
+    }
+  }
+  // A row without a key was begun elsewhere; only its id can complete it.
+  if (row.key.empty() && row.id <= 0)
+    throw HistoryError(
+        HistoryErrorKind::WriteFailed,
+        "history: cannot complete row " + std::to_string(row.id) + ", it was never begun");
+  try {
+    store_->complete(row);
+  } catch (const HistoryError& error) {
+    if (row.key.empty()) throw;  // a spooled complete needs the key to find its row later
+    Spool(row, true, error.what());
+  }
+}
+
+void SpoolingHistoryStore::Spool(const OperationRow& row, bool completed, const std::string& why) {
+  std::string line = SpoolLine({store_->location(), completed, row});
+  LockedSpool spool(spoolPath_, O_RDWR | O_CREAT);
+  if (!spool.open())
+    throw HistoryError(HistoryErrorKind::WriteFailed,
+                       spool.Reason("cannot keep a history row") + " (after: " + why + ")");
+  struct stat info {};
+  if (::fstat(spool.fd(), &info) != 0)
+    throw HistoryError(HistoryErrorKind::WriteFailed, spool.Reason("cannot keep a history row"));
+  // A line cut short by a crash stays a line of its own, never the head of this one.
+  char last = '\n';
+  if (info.st_size > 0 && ::pread(spool.fd(), &last, 1, info.st_size - 1) == 1 && last != '\n')
+    line.insert(line.begin(), '\n');
+  // Whole or not at all: a line cut short (disk full) is taken back.
+  if (!spool.WriteAt(line, info.st_size)) {
+    const std::string reason = spool.Reason("cannot keep a history row");
+    if (::ftruncate(spool.fd(), info.st_size) != 0) {
+      // The reader skips a line cut short; nothing more can be done here.
+    }
+    throw HistoryError(HistoryErrorKind::WriteFailed, reason + " (after: " + why + ")");
+  }
+  std::lock_guard lock(mutex_);
+  if (!spooled_) firstReason_ = why;
+  spooled_ = true;
+}
+
+std::optional<std::string> SpoolingHistoryStore::takeSpoolNotice() {
+  std::lock_guard lock(mutex_);
+  if (!spooled_ || noticeTaken_) return std::nullopt;
+  noticeTaken_ = true;
+  return "history: a write failed (" + firstReason_ + "); rows kept in " + spoolPath_ +
+         " until the next uvq or `uvq history --flush` moves them";
+}
+
+bool SpoolingHistoryStore::spooled() const {
+  std::lock_guard lock(mutex_);
+  return spooled_;
+}
+
+size_t SpoolingHistoryStore::flush() {
+  LockedSpool spool(spoolPath_, O_RDWR);
+  if (!spool.open()) {
+    if (errno == ENOENT) return 0;
+    throw HistoryError(HistoryErrorKind::ReadFailed, spool.Reason("cannot open"));
+  }
+  const std::string here = store_->location();
+  std::string kept;
+  size_t moved = 0;
+  std::optional<HistoryError> failure;
+  for (auto& [line, entry] : Lines(spool.ReadAll())) {
+    const bool mine = entry && entry->location == here;
+    if (mine && !failure) {
+      try {
+        if (entry->completed)
+          store_->complete(entry->row);
+        else
+          store_->begin(entry->row);
+        ++moved;
+        continue;
+      } catch (const HistoryError& error) {
+        failure = error;
+      }
+    }
+    kept += line + "\n";
+  }
+  // Rewritten in place, under the lock the writers take: a new file would lose their lines.
+  if (!spool.WriteAt(kept, 0) || ::ftruncate(spool.fd(), static_cast<off_t>(kept.size())) != 0)
+    throw HistoryError(HistoryErrorKind::WriteFailed, spool.Reason("cannot rewrite"));
+  if (failure) throw *failure;
+  return moved;
+}
+
+size_t SpoolingHistoryStore::spooledCount() const {
+  LockedSpool spool(spoolPath_, O_RDONLY);
+  if (!spool.open()) return 0;
+  const std::string here = store_->location();
+  size_t count = 0;
+  for (auto& [line, entry] : Lines(spool.ReadAll()))
+    if (entry && entry->location == here) ++count;
+  return count;
+}
+
+std::vector<OperationRow> SpoolingHistoryStore::query(const HistoryFilter& filter) {
+  return store_->query(filter);
+}
+
+std::vector<UnitState> SpoolingHistoryStore::units(const HistoryFilter& filter) {
+  return store_->units(filter);
+}
+
+}  // namespace uvq::history

@@ -1,0 +1,235 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "store/history/HistoryStore.h"
+
+namespace uvq::history {
+
+// A rollout: one image for many units, in groups started one after another. Its state lives in
+// the history's database (the same file or server, the same schema versions), so every station
+// that opens the database sees and shares it. Nothing is written per record: a unit's state
+// changes when it is claimed, when its lease is renewed (a few times a minute for all of a
+// station's units at once) and when it ends.
+
+enum class RolloutState : uint8_t {
+  Running,    // units may be claimed
+  Paused,     // by hand: no new unit starts; units in flight finish
+  Stopped,    // by a threshold: no new unit starts until `retry --failed`
+  Cancelled,  // by hand, final
+  Done,       // every group ended and passed its success threshold
+};
+inline constexpr std::string_view kRolloutStateNames[] = {"running", "paused", "stopped",
+                                                          "cancelled", "done"};
+constexpr std::string_view RolloutStateName(RolloutState state) {
+  return kRolloutStateNames[static_cast<size_t>(state)];
+}
+std::optional<RolloutState> RolloutStateNamed(std::string_view name);
+
+enum class UnitProgress : uint8_t {
+  Pending,  // not started, or put back (interrupted, its station gone, a retry due)
+  Running,  // claimed by a station whose lease has not run out
+  Ok,
+  Failed,  // after its retries, or a unit's own error
+};
+inline constexpr std::string_view kUnitProgressNames[] = {"pending", "running", "ok", "failed"};
+constexpr std::string_view UnitProgressName(UnitProgress progress) {
+  return kUnitProgressNames[static_cast<size_t>(progress)];
+}
+
+// One unit of a rollout as created: the target as given and the address it resolved to (a
+// station's --only-range compares that), the unit ID when one was named, and its group.
+struct RolloutTarget {
+  std::string target;    // "127.0.0.5", a host name, ...
+  uint32_t address = 0;  // IPv4, host order
+  std::string unitId;    // "0100"; empty: the only unit behind the address
+  int group = 0;         // 0-based, groups in the order given
+};
+
+struct RolloutDefinition {
+  std::string name;
+  UtcMillis createdAt = 0;
+  std::string createdBy;  // station
+  std::string imagePath;  // as given at create, absolute
+  std::string imageSha256;
+  std::shared_ptr<const std::vector<uint8_t>> image;  // the bytes every station sends
+  int successThreshold = 95;           // percent of a group that must succeed for the next to start
+  int errorThreshold = 10;             // percent of a group whose failure stops the rollout at once
+  int retries = 0;                     // extra attempts after no answer or a communication time-out
+  std::vector<RolloutTarget> targets;  // in the order given; position = index
+};
+
+struct GroupCounts {
+  int group = 0;
+  int size = 0;
+  int pending = 0;
+  int running = 0;
+  int ok = 0;
+  int failed = 0;
+};
+
+// One unit's place in a rollout, as status shows it.
+struct RolloutUnit {
+  int position = 0;
+  int group = 0;
+  std::string target;
+  std::string unitId;  // as named at create, else the unit that answered last
+  UnitProgress progress = UnitProgress::Pending;
+  int attempts = 0;                     // attempts that ended (ok, failed or retried)
+  std::string outcome;                  // the last attempt's outcome identifier ("no_answer", ...)
+  std::string detail;                   // its detail line
+  std::optional<uint16_t> status;       // the unit's last status word
+  std::string station;                  // holding it (running) or that ended it last
+  std::optional<UtcMillis> leaseUntil;  // running: when its claim runs out
+  bool redo = false;  // in flight when its station stopped: the next attempt redoes it
+};
+
+// A station that worked on a rollout, and its last sign of life (claim, renewal or end).
+struct RolloutStation {
+  std::string station;
+  UtcMillis lastSeen = 0;
+  int running = 0;  // units it holds now
+};
+
+struct RolloutSummary {
+  std::string name;
+  UtcMillis createdAt = 0;
+  std::string imagePath;
+  std::string imageSha256;
+  int64_t imageBytes = 0;
+  int successThreshold = 0;
+  int errorThreshold = 0;
+  int retries = 0;
+  RolloutState state = RolloutState::Running;
+  std::string stopReason;  // stopped: the line that names the group, its failures and threshold
+  std::vector<GroupCounts> groups;
+};
+
+struct RolloutStatus {
+  RolloutSummary summary;
+  std::vector<RolloutUnit> failed;  // progress Failed, in position order
+  std::vector<RolloutUnit> running;
+  std::vector<RolloutStation> stations;
+};
+
+// Who holds a claim: the station's name and a token unique to the process (host, pid and a
+// random part), so a station run again after a crash knows its old claims from its live ones.
+struct ClaimHolder {
+  std::string station;
+  std::string token;
+};
+
+// A unit handed to a station to work on.
+struct Claim {
+  int position = 0;
+  int group = 0;
+  std::string target;
+  uint32_t address = 0;
+  std::string unitId;          // as named at create
+  int attempts = 0;            // attempts already ended
+  bool redo = false;           // it was in flight when its station stopped or died
+  std::string previousHolder;  // redo: the station that had it
+};
+
+struct ClaimRequest {
+  ClaimHolder holder;
+  int count = 1;  // at most this many
+  UtcMillis now = 0;
+  int leaseMs = 60000;
+  // --only-range: only units whose address is in [first, last] (host order).
+  std::optional<std::pair<uint32_t, uint32_t>> range;
+};
+
+// How an attempt ended, as the rollout counts it.
+enum class AttemptEnd : uint8_t {
+  Ok,
+  UnitError,    // the unit's own error: final until `retry --failed`
+  Retryable,    // no answer or a communication time-out: pending again while retries are left
+  Missing,      // station mode: no answer; pending again after `retryAfterMs`, not counted
+  Interrupted,  // stopped from outside: pending again, redone by the next attempt, not counted
+};
+
+struct AttemptResult {
+  int position = 0;
+  AttemptEnd end = AttemptEnd::Ok;
+  std::string outcome;  // identifier for status ("ok", "no_answer", "unit_error", ...)
+  std::string detail;
+  std::optional<uint16_t> status;
+  std::string unitId;    // the unit that answered, when one did
+  int retryAfterMs = 0;  // Missing and Retryable: not claimed again before this
+};
+
+// What the rollout became after an attempt ended.
+struct AttemptVerdict {
+  bool held = true;  // false: the claim had run out and another station holds the unit now
+  UnitProgress progress = UnitProgress::Pending;  // the unit's, after this attempt
+  RolloutState state = RolloutState::Running;     // the rollout's
+  std::string stopReason;  // set when this attempt stopped the rollout (or finished it)
+};
+
+enum class RolloutAction : uint8_t { Pause, Resume, Cancel, RetryFailed };
+
+struct ActionResult {
+  bool found = false;
+  bool applied = false;  // false: not possible in its state (said in `refusal`)
+  std::string refusal;
+  RolloutState state = RolloutState::Running;
+  int unitsReset = 0;  // RetryFailed: units put back to pending
+};
+
+// The rollouts' port. Implementations throw HistoryError when the database cannot be used.
+// Thresholds are judged inside the write that ends an attempt, under the database's lock, so
+// they hold across stations: a group over its error threshold stops the rollout as soon as the
+// attempt that crosses it ends; a group whose units have all ended starts the next one only if
+// enough of it succeeded.
+class RolloutStore {
+ public:
+  virtual ~RolloutStore() = default;
+
+  // false: the name is in use (nothing written).
+  virtual bool create(const RolloutDefinition& definition) = 0;
+  // With the image's bytes; nullopt: no such rollout.
+  virtual std::optional<RolloutDefinition> load(const std::string& name) = 0;
+  virtual std::vector<RolloutSummary> list() = 0;
+  virtual std::optional<RolloutStatus> status(const std::string& name) = 0;
+  // Every unit of the rollout, in position order (paged: from `offset`, at most `limit`).
+  virtual std::vector<RolloutUnit> units(const std::string& name, int offset, int limit) = 0;
+
+  // Hands out up to request.count units of the rollout's current group (the first group not yet
+  // ended) that are pending and due, or running under a lease that has run out (those come back
+  // with redo set): each to exactly one station, under a row lock. Nothing while the rollout is
+  // not running. The units are running under `holder` until now + leaseMs.
+  virtual std::vector<Claim> claim(const std::string& name, const ClaimRequest& request) = 0;
+  // Extends the lease of every unit `holder` runs, and notes the station's sign of life. Returns
+  // the rollout's state, so a station learns of a pause or a stop at the same time.
+  virtual RolloutState renew(const std::string& name, const ClaimHolder& holder, UtcMillis now,
+                             int leaseMs) = 0;
+  // Ends an attempt by `holder` and judges the group's thresholds.
+  virtual AttemptVerdict end(const std::string& name, const ClaimHolder& holder,
+                             const AttemptResult& result, UtcMillis now) = 0;
+  // The units a station's earlier process held (same station name, another token): a station
+  // run again takes them back at once instead of waiting for the lease (its front end checks
+  // that the process that held them is gone). Returns how many.
+  virtual int takeOver(const std::string& name, const std::string& station,
+                       const std::string& deadToken, const ClaimHolder& holder, UtcMillis now,
+                       int leaseMs) = 0;
+  // The tokens of the processes that hold units under `station` now.
+  virtual std::vector<std::string> holders(const std::string& name, const std::string& station) = 0;
+  // Whether units are left that a station limited to `range` could still get: pending or
+  // running ones in the range, in any group.
+  virtual bool workLeft(const std::string& name,
+                        std::optional<std::pair<uint32_t, uint32_t>> range) = 0;
+
+  virtual ActionResult act(const std::string& name, RolloutAction action, UtcMillis now) = 0;
+};
+
+// Opens the rollouts of the database a "db" setting names (as OpenHistoryStore does).
+std::unique_ptr<RolloutStore> OpenRolloutStore(const std::string& db);
+
+}  // namespace uvq::history

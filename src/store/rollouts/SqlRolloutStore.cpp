@@ -1,0 +1,556 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "store/rollouts/SqlRolloutStore.h"
+
+#include <algorithm>
+#include <limits>
+
+#include "store/rollouts/RolloutJudgement.h"
+
+namespace uvq::history {
+
+namespace {
+
+constexpr const char* kSummaryColumns =
+    "id, name, created_at, image_path, image_sha256, image_bytes, success_threshold, "
+    "error_threshold, retries, state, stop_reason";
+constexpr const char* kUnitColumns =
+    "position, rollout_group, target, unit_id, answered_unit_id, progress, attempts, outcome, "
+    "detail, status, station, lease_until, redo";
+constexpr int kTries = 3;
+constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max() / 2;
+
+RolloutState StateOf(const DbValue& value) {
+  return RolloutStateNamed(value.asText()).value_or(RolloutState::Cancelled);
+}
+
+UnitProgress ProgressOf(const std::string& name) {
+  for (size_t i = 0; i < std::size(kUnitProgressNames); ++i)
+    if (kUnitProgressNames[i] == name) return static_cast<UnitProgress>(i);
+  return UnitProgress::Pending;
+}
+
+std::string Text(UnitProgress progress) {
+  return std::string(UnitProgressName(progress));
+}
+std::string Text(RolloutState state) {
+  return std::string(RolloutStateName(state));
+}
+
+RolloutSummary ReadSummary(const DbRow& row) {
+  RolloutSummary summary;
+  summary.name = row[1].asText();
+  summary.createdAt = row[2].asNumber();
+  summary.imagePath = row[3].asText();
+  summary.imageSha256 = row[4].asText();
+  summary.imageBytes = row[5].asNumber();
+  summary.successThreshold = static_cast<int>(row[6].asNumber());
+  summary.errorThreshold = static_cast<int>(row[7].asNumber());
+  summary.retries = static_cast<int>(row[8].asNumber());
+  summary.state = StateOf(row[9]);
+  summary.stopReason = row[10].asText();
+  return summary;
+}
+
+RolloutUnit ReadUnit(const DbRow& row) {
+  RolloutUnit unit;
+  unit.position = static_cast<int>(row[0].asNumber());
+  unit.group = static_cast<int>(row[1].asNumber());
+  unit.target = row[2].asText();
+  unit.unitId = row[3].asText().empty() ? row[4].asText() : row[3].asText();
+  unit.progress = ProgressOf(row[5].asText());
+  unit.attempts = static_cast<int>(row[6].asNumber());
+  unit.outcome = row[7].asText();
+  unit.detail = row[8].asText();
+  if (!row[9].null()) unit.status = static_cast<uint16_t>(row[9].asNumber());
+  unit.station = row[10].asText();
+  if (!row[11].null()) unit.leaseUntil = row[11].asNumber();
+  unit.redo = row[12].asNumber() != 0;
+  return unit;
+}
+
+GroupCounts ReadCounts(const DbRow& row, size_t at) {
+  GroupCounts counts;
+  counts.group = static_cast<int>(row[at].asNumber());
+  counts.size = static_cast<int>(row[at + 1].asNumber());
+  counts.pending = static_cast<int>(row[at + 2].asNumber());
+  counts.running = static_cast<int>(row[at + 3].asNumber());
+  counts.ok = static_cast<int>(row[at + 4].asNumber());
+  counts.failed = static_cast<int>(row[at + 5].asNumber());
+  return counts;
+}
+
+constexpr const char* kCountColumns =
+    "rollout_group, count(*), "
+    "sum(CASE WHEN progress = 'pending' THEN 1 ELSE 0 END), "
+    "sum(CASE WHEN progress = 'running' THEN 1 ELSE 0 END), "
+    "sum(CASE WHEN progress = 'ok' THEN 1 ELSE 0 END), "
+    "sum(CASE WHEN progress = 'failed' THEN 1 ELSE 0 END)";
+
+}  // namespace
+
+int64_t DbValue::asNumber() const {
+  if (kind == Kind::Number) return number;
+  if (kind == Kind::Text && !text.empty()) return std::stoll(text);
+  return 0;
+}
+
+std::string DbValue::asText() const {
+  if (kind == Kind::Number) return std::to_string(number);
+  return text;
+}
+
+std::optional<RolloutState> RolloutStateNamed(std::string_view name) {
+  for (size_t i = 0; i < std::size(kRolloutStateNames); ++i)
+    if (kRolloutStateNames[i] == name) return static_cast<RolloutState>(i);
+  return std::nullopt;
+}
+
+template <typename Call>
+auto SqlRolloutStore::Transaction(Access access, Call call) {
+  std::lock_guard lock(mutex_);
+  failureKind_ =
+      access == Access::Write ? HistoryErrorKind::WriteFailed : HistoryErrorKind::ReadFailed;
+  auto once = [&] {
+    Begin(access);
+    try {
+      auto result = call();
+      Commit();
+      return result;
+    } catch (...) {
+      Rollback();
+      throw;
+    }
+  };
+  // A connection the server dropped since the last call (a restart) is only noticed when used:
+  // connect again and try once more. A transaction the server chose to break (a deadlock between
+  // stations) is tried again too. A transaction that failed changed nothing.
+  for (int tries = 1;; ++tries) {
+    const bool hadConnection = Connected();
+    try {
+      return once();
+    } catch (const HistoryError&) {
+      const bool lost = hadConnection && !Connected();
+      if (tries >= kTries || !(lost || BrokenByServer())) throw;
+    }
+  }
+}
+
+std::optional<SqlRolloutStore::Rollout> SqlRolloutStore::Find(const std::string& name,
+                                                              const char* lock) {
+  std::string sql =
+      "SELECT id, state, success_threshold, error_threshold, retries FROM rollouts "
+      "WHERE name = $1";
+  if (dialect_ == Dialect::Postgres && lock) sql += std::string(" ") + lock;
+  const DbResult found = Run(sql, {name});
+  if (found.rows.empty()) return std::nullopt;
+  const DbRow& row = found.rows.front();
+  return Rollout{row[0].asNumber(), StateOf(row[1]), static_cast<int>(row[2].asNumber()),
+                 static_cast<int>(row[3].asNumber()), static_cast<int>(row[4].asNumber())};
+}
+
+std::vector<GroupCounts> SqlRolloutStore::Groups(int64_t rollout, std::optional<int> only) {
+  const DbResult result =
+      only ? Run(std::string("SELECT ") + kCountColumns +
+                     " FROM rollout_units WHERE rollout = $1 AND rollout_group = $2 "
+                     "GROUP BY rollout_group",
+                 {rollout, *only})
+           : Run(std::string("SELECT ") + kCountColumns +
+                     " FROM rollout_units WHERE rollout = $1 GROUP BY rollout_group "
+                     "ORDER BY rollout_group",
+                 {rollout});
+  std::vector<GroupCounts> groups;
+  for (const DbRow& row : result.rows) groups.push_back(ReadCounts(row, 0));
+  return groups;
+}
+
+RolloutJudgement SqlRolloutStore::Judge(const Rollout& rollout, std::optional<int> changed) {
+  if (rollout.state != RolloutState::Running) return {rollout.state, {}};
+  const int success = rollout.successThreshold;
+  const int error = rollout.errorThreshold;
+  // An end changes only its own group: that group alone says whether the rollout stops or goes
+  // on as it is; every group is counted only when it has ended (a few times per rollout).
+  RolloutJudgement judged;
+  if (changed) judged = JudgeGroups(Groups(rollout.id, changed), success, error);
+  if (!changed || judged.state == RolloutState::Done)
+    judged = JudgeGroups(Groups(rollout.id, std::nullopt), success, error);
+  if (judged.state != RolloutState::Running)
+    Run("UPDATE rollouts SET state = $1, stop_reason = $2 WHERE id = $3",
+        {Text(judged.state), judged.reason, rollout.id});
+  return judged;
+}
+
+void SqlRolloutStore::NoteStation(int64_t rollout, const std::string& station, UtcMillis now) {
+  Run("INSERT INTO rollout_stations(rollout, station, last_seen) VALUES ($1, $2, $3) "
+      "ON CONFLICT(rollout, station) DO UPDATE SET last_seen = CASE WHEN excluded.last_seen > "
+      "rollout_stations.last_seen THEN excluded.last_seen ELSE rollout_stations.last_seen END",
+      {rollout, station, now});
+}
+
+bool SqlRolloutStore::create(const RolloutDefinition& definition) {
+  return Transaction(Access::Write, [&] {
+    const std::string image = definition.image
+                                  ? std::string(definition.image->begin(), definition.image->end())
+                                  : std::string();
+    const DbResult made =
+        Run("INSERT INTO rollouts(name, created_at, created_by, image_path, image_sha256, image, "
+            "image_bytes, success_threshold, error_threshold, retries, state) "
+            "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
+            "ON CONFLICT(name) DO NOTHING RETURNING id",
+            {definition.name, definition.createdAt, definition.createdBy, definition.imagePath,
+             definition.imageSha256, DbValue::Bytes(image), static_cast<int64_t>(image.size()),
+             definition.successThreshold, definition.errorThreshold, definition.retries,
+             Text(RolloutState::Running)});
+    if (made.rows.empty()) return false;
+    const int64_t id = made.rows.front()[0].asNumber();
+    // One prepared statement for every unit, in the one transaction.
+    const std::string insert =
+        "INSERT INTO rollout_units(rollout, position, rollout_group, target, address, unit_id) "
+        "VALUES ($1, $2, $3, $4, $5, $6)";
+    for (size_t i = 0; i < definition.targets.size(); ++i) {
+      const RolloutTarget& target = definition.targets[i];
+      Run(insert, {id, static_cast<int64_t>(i), target.group, target.target,
+                   static_cast<int64_t>(target.address), target.unitId});
+    }
+    return true;
+  });
+}
+
+std::optional<RolloutDefinition> SqlRolloutStore::load(const std::string& name) {
+  return Transaction(Access::Read, [&]() -> std::optional<RolloutDefinition> {
+    const DbResult found = Run(
+        "SELECT id, created_at, created_by, image_path, image_sha256, image, success_threshold, "
+        "error_threshold, retries FROM rollouts WHERE name = $1",
+        {name});
+    if (found.rows.empty()) return std::nullopt;
+    const DbRow& row = found.rows.front();
+    RolloutDefinition definition;
+    definition.name = name;
+    definition.createdAt = row[1].asNumber();
+    definition.createdBy = row[2].asText();
+    definition.imagePath = row[3].asText();
+    definition.imageSha256 = row[4].asText();
+    const std::string bytes = BytesOf(row[5]);
+    definition.image = std::make_shared<const std::vector<uint8_t>>(bytes.begin(), bytes.end());
+    definition.successThreshold = static_cast<int>(row[6].asNumber());
+    definition.errorThreshold = static_cast<int>(row[7].asNumber());
+    definition.retries = static_cast<int>(row[8].asNumber());
+    const DbResult units =
+        Run("SELECT target, address, unit_id, rollout_group FROM rollout_units WHERE rollout = $1 "
+            "ORDER BY position",
+            {row[0].asNumber()});
+    definition.targets.reserve(units.rows.size());
+    for (const DbRow& unit : units.rows)
+      definition.targets.push_back({unit[0].asText(), static_cast<uint32_t>(unit[1].asNumber()),
+                                    unit[2].asText(), static_cast<int>(unit[3].asNumber())});
+    return definition;
+  });
+}
+
+std::vector<RolloutSummary> SqlRolloutStore::list() {
+  return Transaction(Access::Read, [&] {
+    const DbResult rollouts = Run(
+        std::string("SELECT ") + kSummaryColumns + " FROM rollouts ORDER BY created_at, id", {});
+    const DbResult counts =
+        Run(std::string("SELECT rollout, ") + kCountColumns +
+                " FROM rollout_units GROUP BY rollout, rollout_group ORDER BY rollout, "
+                "rollout_group",
+            {});
+    std::vector<RolloutSummary> summaries;
+    for (const DbRow& row : rollouts.rows) {
+      summaries.push_back(ReadSummary(row));
+      const int64_t id = row[0].asNumber();
+      for (const DbRow& count : counts.rows)
+        if (count[0].asNumber() == id) summaries.back().groups.push_back(ReadCounts(count, 1));
+    }
+    return summaries;
+  });
+}
+
+std::optional<RolloutStatus> SqlRolloutStore::status(const std::string& name) {
+  return Transaction(Access::Read, [&]() -> std::optional<RolloutStatus> {
+    const DbResult found =
+        Run(std::string("SELECT ") + kSummaryColumns + " FROM rollouts WHERE name = $1", {name});
+    if (found.rows.empty()) return std::nullopt;
+    RolloutStatus status;
+    status.summary = ReadSummary(found.rows.front());
+    const int64_t id = found.rows.front()[0].asNumber();
+    status.summary.groups = Groups(id, std::nullopt);
+    const std::string units = std::string("SELECT ") + kUnitColumns +
+                              " FROM rollout_units WHERE rollout = $1 AND progress = $2 "
+                              "ORDER BY position";
+    for (const DbRow& row : Run(units, {id, Text(UnitProgress::Failed)}).rows)
+      status.failed.push_back(ReadUnit(row));
+    for (const DbRow& row : Run(units, {id, Text(UnitProgress::Running)}).rows)
+      status.running.push_back(ReadUnit(row));
+    const DbResult stations =
+        Run("SELECT s.station, s.last_seen, (SELECT count(*) FROM rollout_units u WHERE "
+            "u.rollout = s.rollout AND u.progress = 'running' AND u.station = s.station) "
+            "FROM rollout_stations s WHERE s.rollout = $1 ORDER BY s.station",
+            {id});
+    for (const DbRow& row : stations.rows)
+      status.stations.push_back(
+          {row[0].asText(), row[1].asNumber(), static_cast<int>(row[2].asNumber())});
+    return status;
+  });
+}
+
+std::vector<RolloutUnit> SqlRolloutStore::units(const std::string& name, int offset, int limit) {
+  return Transaction(Access::Read, [&] {
+    const DbResult rows =
+        Run(std::string("SELECT ") + kUnitColumns +
+                " FROM rollout_units WHERE rollout = (SELECT id FROM rollouts "
+                "WHERE name = $1) ORDER BY position LIMIT $2 OFFSET $3",
+            {name, limit > 0 ? int64_t{limit} : kNoLimit, int64_t{std::max(offset, 0)}});
+    std::vector<RolloutUnit> units;
+    units.reserve(rows.rows.size());
+    for (const DbRow& row : rows.rows) units.push_back(ReadUnit(row));
+    return units;
+  });
+}
+
+std::vector<Claim> SqlRolloutStore::claim(const std::string& name, const ClaimRequest& request) {
+  return Transaction(Access::Write, [&] {
+    std::vector<Claim> claims;
+    // Shared: claims run side by side, while an end judging the thresholds waits for them (and
+    // they for it).
+    const auto rollout = Find(name, "FOR SHARE");
+    if (!rollout || request.count <= 0) return claims;
+    NoteStation(rollout->id, request.holder.station, request.now);
+    if (rollout->state != RolloutState::Running) return claims;
+    const DbResult current =
+        Run("SELECT min(rollout_group) FROM rollout_units WHERE rollout = $1 AND "
+            "progress IN ('pending', 'running')",
+            {rollout->id});
+    if (current.rows.empty() || current.rows.front()[0].null()) return claims;
+    const auto [first, last] =
+        request.range.value_or(std::pair<uint32_t, uint32_t>{0, 0xffffffffu});
+    const bool lite = dialect_ == Dialect::Sqlite;
+    // The units are chosen under row locks that other stations skip, then taken in the same
+    // statement: a unit goes to one station only.
+    const DbResult taken =
+        Run(std::string("WITH picked AS MATERIALIZED (SELECT position FROM rollout_units "
+                        "WHERE rollout = $1 AND rollout_group = $2 AND ((progress = 'pending' AND "
+                        "not_before <= $3) OR (progress = 'running' AND lease_until < $3)) AND "
+                        "address >= $4 AND address <= $5 ORDER BY position LIMIT $6") +
+                (lite ? "" : " FOR UPDATE SKIP LOCKED") +
+                ") UPDATE rollout_units SET "
+                "redo = CASE WHEN progress = 'running' THEN 1 ELSE redo END, "
+                "previous_holder = CASE WHEN progress = 'running' THEN station "
+                "ELSE previous_holder END, "
+                "progress = 'running', station = $7, holder_token = $8, lease_until = $9 "
+                "WHERE rollout = $1 AND position IN (SELECT position FROM picked) "
+                "RETURNING position, rollout_group, target, address, unit_id, attempts, redo, "
+                "previous_holder",
+            {rollout->id, current.rows.front()[0].asNumber(), request.now, int64_t{first},
+             int64_t{last}, int64_t{request.count}, request.holder.station, request.holder.token,
+             request.now + request.leaseMs});
+    for (const DbRow& row : taken.rows) {
+      Claim claim;
+      claim.position = static_cast<int>(row[0].asNumber());
+      claim.group = static_cast<int>(row[1].asNumber());
+      claim.target = row[2].asText();
+      claim.address = static_cast<uint32_t>(row[3].asNumber());
+      claim.unitId = row[4].asText();
+      claim.attempts = static_cast<int>(row[5].asNumber());
+      claim.redo = row[6].asNumber() != 0;
+      if (claim.redo) claim.previousHolder = row[7].asText();
+      claims.push_back(std::move(claim));
+    }
+    std::sort(claims.begin(), claims.end(),
+              [](const Claim& a, const Claim& b) { return a.position < b.position; });
+    return claims;
+  });
+}
+
+RolloutState SqlRolloutStore::renew(const std::string& name, const ClaimHolder& holder,
+                                    UtcMillis now, int leaseMs) {
+  return Transaction(Access::Write, [&] {
+    const auto rollout = Find(name, nullptr);
+    if (!rollout) return RolloutState::Cancelled;
+    // The station's row before the units' rows, as every write takes them (no deadlock with an
+    // end on another connection).
+    NoteStation(rollout->id, holder.station, now);
+    Run("UPDATE rollout_units SET lease_until = $1 WHERE rollout = $2 AND holder_token = $3 "
+        "AND progress = 'running'",
+        {now + leaseMs, rollout->id, holder.token});
+    return rollout->state;
+  });
+}
+
+AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& holder,
+                                    const AttemptResult& result, UtcMillis now) {
+  return Transaction(Access::Write, [&] {
+    AttemptVerdict verdict;
+    // Locked for the whole judgement: the ends of all stations are judged one after another.
+    const auto rollout = Find(name, "FOR UPDATE");
+    if (!rollout) {
+      verdict.held = false;
+      verdict.state = RolloutState::Cancelled;
+      return verdict;
+    }
+    verdict.state = rollout->state;
+    NoteStation(rollout->id, holder.station, now);
+    const DbResult found =
+        Run(std::string("SELECT progress, holder_token, attempts, rollout_group FROM rollout_units "
+                        "WHERE rollout = $1 AND position = $2") +
+                (dialect_ == Dialect::Postgres ? " FOR UPDATE" : ""),
+            {rollout->id, int64_t{result.position}});
+    if (found.rows.empty() || found.rows.front()[0].asText() != Text(UnitProgress::Running) ||
+        found.rows.front()[1].asText() != holder.token || holder.token.empty()) {
+      verdict.held = false;
+      if (!found.rows.empty()) verdict.progress = ProgressOf(found.rows.front()[0].asText());
+      return verdict;
+    }
+    int attempts = static_cast<int>(found.rows.front()[2].asNumber());
+    UnitProgress progress = UnitProgress::Pending;
+    int64_t notBefore = now;
+    bool redo = false;
+    switch (result.end) {
+      case AttemptEnd::Ok:
+        ++attempts;
+        progress = UnitProgress::Ok;
+        break;
+      case AttemptEnd::UnitError:
+        ++attempts;
+        progress = UnitProgress::Failed;
+        break;
+      case AttemptEnd::Retryable:
+        ++attempts;
+        progress = attempts > rollout->retries ? UnitProgress::Failed : UnitProgress::Pending;
+        notBefore = now + result.retryAfterMs;
+        break;
+      case AttemptEnd::Missing:
+        notBefore = now + result.retryAfterMs;
+        break;
+      case AttemptEnd::Interrupted:
+        redo = true;
+        break;
+    }
+    Run("UPDATE rollout_units SET progress = $3, attempts = $4, outcome = $5, detail = $6, "
+        "status = $7, answered_unit_id = CASE WHEN CAST($8 AS TEXT) = '' THEN answered_unit_id "
+        "ELSE CAST($8 AS TEXT) END, "
+        "station = $9, holder_token = '', lease_until = NULL, not_before = $10, redo = $11, "
+        "previous_holder = $12 WHERE rollout = $1 AND position = $2",
+        {rollout->id, int64_t{result.position}, Text(progress), attempts, result.outcome,
+         result.detail, result.status ? DbValue(int64_t{*result.status}) : DbValue(), result.unitId,
+         holder.station, notBefore, redo ? 1 : 0, redo ? holder.station : std::string()});
+    verdict.progress = progress;
+    const RolloutJudgement judged =
+        Judge(*rollout, static_cast<int>(found.rows.front()[3].asNumber()));
+    verdict.state = judged.state;
+    verdict.stopReason = judged.reason;
+    return verdict;
+  });
+}
+
+int SqlRolloutStore::takeOver(const std::string& name, const std::string& station,
+                              const std::string& deadToken, const ClaimHolder& holder,
+                              UtcMillis now, int /*leaseMs*/) {
+  return Transaction(Access::Write, [&] {
+    const auto rollout = Find(name, nullptr);
+    if (!rollout || deadToken.empty()) return 0;
+    NoteStation(rollout->id, holder.station, now);
+    // Put back at once, redone by whoever claims them next (first in its group's order): held
+    // here instead, they would wait for a lease that this process's renewals keep alive.
+    const DbResult moved =
+        Run("UPDATE rollout_units SET progress = 'pending', redo = 1, previous_holder = station, "
+            "holder_token = '', lease_until = NULL, not_before = $4 WHERE rollout = $1 AND "
+            "progress = 'running' AND station = $2 AND holder_token = $3",
+            {rollout->id, station, deadToken, now});
+    return static_cast<int>(moved.changed);
+  });
+}
+
+std::vector<std::string> SqlRolloutStore::holders(const std::string& name,
+                                                  const std::string& station) {
+  return Transaction(Access::Read, [&] {
+    std::vector<std::string> tokens;
+    for (const DbRow& row :
+         Run("SELECT DISTINCT holder_token FROM rollout_units WHERE rollout = (SELECT id FROM "
+             "rollouts WHERE name = $1) AND progress = 'running' AND station = $2 "
+             "ORDER BY holder_token",
+             {name, station})
+             .rows)
+      tokens.push_back(row[0].asText());
+    return tokens;
+  });
+}
+
+bool SqlRolloutStore::workLeft(const std::string& name,
+                               std::optional<std::pair<uint32_t, uint32_t>> range) {
+  return Transaction(Access::Read, [&] {
+    const auto [first, last] = range.value_or(std::pair<uint32_t, uint32_t>{0, 0xffffffffu});
+    return !Run("SELECT 1 FROM rollout_units WHERE rollout = (SELECT id FROM rollouts WHERE "
+                "name = $1) AND progress IN ('pending', 'running') AND address >= $2 AND "
+                "address <= $3 LIMIT 1",
+                {name, int64_t{first}, int64_t{last}})
+                .rows.empty();
+  });
+}
+
+ActionResult SqlRolloutStore::act(const std::string& name, RolloutAction action,
+                                  UtcMillis /*now*/) {
+  return Transaction(Access::Write, [&] {
+    ActionResult result;
+    auto rollout = Find(name, "FOR UPDATE");
+    if (!rollout) {
+      result.refusal = "no rollout named " + name;
+      return result;
+    }
+    result.found = true;
+    result.state = rollout->state;
+    const std::string is = "rollout " + name + " is " + Text(rollout->state);
+    auto refuse = [&](const std::string& why) {
+      result.refusal = is + ": " + why;
+      return result;
+    };
+    auto become = [&](RolloutState state, bool clearReason) {
+      Run(clearReason ? "UPDATE rollouts SET state = $1, stop_reason = '' WHERE id = $2"
+                      : "UPDATE rollouts SET state = $1 WHERE id = $2",
+          {Text(state), rollout->id});
+      rollout->state = state;
+      result.state = state;
+      result.applied = true;
+    };
+    switch (action) {
+      case RolloutAction::Pause:
+        if (rollout->state != RolloutState::Running)
+          return refuse("only a running rollout can be paused");
+        become(RolloutState::Paused, false);
+        break;
+      case RolloutAction::Resume:
+        if (rollout->state != RolloutState::Paused)
+          return refuse(rollout->state == RolloutState::Stopped
+                            ? "retry its failed units to go on"
+                            : "only a paused rollout can be resumed");
+        become(RolloutState::Running, false);
+        // What ended while it was paused counts now.
+        result.state = Judge(*rollout, std::nullopt).state;
+        break;
+      case RolloutAction::Cancel:
+        if (rollout->state == RolloutState::Done || rollout->state == RolloutState::Cancelled)
+          return refuse("it cannot be cancelled any more");
+        become(RolloutState::Cancelled, false);
+        break;
+      case RolloutAction::RetryFailed: {
+        if (rollout->state == RolloutState::Cancelled)
+          return refuse("a cancelled rollout is not taken up again");
+        result.unitsReset = static_cast<int>(
+            Run("UPDATE rollout_units SET progress = 'pending', attempts = 0, redo = 0, "
+                "previous_holder = '', not_before = 0, holder_token = '', lease_until = NULL "
+                "WHERE rollout = $1 AND progress = 'failed'",
+                {rollout->id})
+                .changed);
+        result.applied = true;
+        if (rollout->state == RolloutState::Stopped || rollout->state == RolloutState::Done) {
+          become(RolloutState::Running, true);
+          result.state = Judge(*rollout, std::nullopt).state;
+        }
+        break;
+      }
+    }
+    return result;
+  });
+}
+
+}  // namespace uvq::history
