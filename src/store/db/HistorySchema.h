@@ -6,7 +6,7 @@
 
 #include "store/db/SqlValue.h"
 
-namespace uvq::history {
+namespace uvq::store {
 
 // The schema both adapters keep, versioned by numbered steps (SQLite: PRAGMA user_version;
 // PostgreSQL: the schema_version table). Step 1: the operations table. Step 2: row keys (so a
@@ -31,4 +31,4 @@ std::string RebuildUnitsSql();
 
 std::string NewerSchemaMessage(const std::string& location, int found);
 
-}  // namespace uvq::history
+}  // namespace uvq::store
