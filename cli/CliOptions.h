@@ -106,8 +106,8 @@ ParsedOptions ParseCliOptions(int argc, char** argv);
 std::optional<std::string> NearestSubcommand(const std::string& word);
 
 // The long option nearest to a mistyped one ("--wachdog-ms": "--watchdog-ms"), when near
-// enough to be a slip of the keys.
-std::optional<std::string> NearestOption(const std::string& word);
+// enough to be a slip of the keys: any subcommand's, or with `subcommand` a global one or its.
+std::optional<std::string> NearestOption(const std::string& word, std::string_view subcommand = "");
 
 // Where the configuration is read from without --config: $XDG_CONFIG_HOME/uvq/uvq.ini
 // (~/.config when unset), else /etc/uvq/uvq.ini; the first that exists, else "".

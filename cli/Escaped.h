@@ -1,18 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include <string>
-#include <string_view>
+#include "reports/TerminalText.h"
 
 namespace uvq::cli {
 
-// Text as it may reach a terminal: control characters (C0, DEL and C1) and bytes that are not
-// UTF-8 are written as \xHH, one per byte, so a file name or target can neither move the
-// cursor nor change the terminal's state, and a name that is not UTF-8 is shown by its exact
-// bytes. Line breaks (and tabs) are kept when `keepLineBreaks`; valid UTF-8 stays as it is.
-std::string Escaped(std::string_view text, bool keepLineBreaks = false);
-
-// Length of the valid UTF-8 sequence starting at text[i], or 0 when it is not one.
-size_t Utf8SequenceLength(std::string_view text, size_t i);
+// Text made safe for a terminal: one helper for the whole tree, in the reports layer.
+using reports::Escaped;
+using reports::Utf8SequenceLength;
 
 }  // namespace uvq::cli

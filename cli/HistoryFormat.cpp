@@ -6,7 +6,8 @@
 #include <functional>
 
 #include "HistoryTime.h"
-#include "JsonLine.h"
+#include "reports/RecordJson.h"
+#include "reports/TerminalText.h"
 
 namespace uvq::cli {
 
@@ -14,6 +15,7 @@ namespace {
 
 using history::OperationRow;
 using history::UnitState;
+using reports::ShownOutcome;
 
 std::string StatusText(const std::optional<uint16_t>& status) {
   if (!status) return "";
@@ -28,17 +30,6 @@ std::string Duration(const OperationRow& row) {
   std::snprintf(text, sizeof text, "%.1f",
                 static_cast<double>(*row.endedAt - row.startedAt) / 1000.0);
   return text;
-}
-
-std::vector<std::string> SplitFlags(const std::string& flags) {
-  std::vector<std::string> names;
-  size_t start = 0;
-  while (start < flags.size()) {
-    const size_t comma = std::min(flags.find(',', start), flags.size());
-    if (comma > start) names.push_back(flags.substr(start, comma - start));
-    start = comma + 1;
-  }
-  return names;
 }
 
 // Columns of a table or a CSV file: a heading and how each record gives its text.
@@ -56,15 +47,18 @@ std::string Csv(const std::vector<Column<Item>>& columns, const std::vector<Item
     out += "\r\n";
   };
   line([](const Column<Item>& c) { return std::string(c.heading); });
-  for (const Item& item : items) line([&](const Column<Item>& c) { return c.text(item); });
+  // No raw control byte in a cell: CSV files are read on terminals and by other tools.
+  for (const Item& item : items)
+    line([&](const Column<Item>& c) { return reports::Escaped(c.text(item)); });
   return out;
 }
 
-// Line breaks and tabs inside a cell would break the table's lines: shown as spaces.
+// Line breaks and tabs inside a cell would break the table's lines: shown as spaces. Any other
+// control character (a file or station name is anyone's text) is shown as \xHH.
 std::string OneLine(std::string text) {
   std::replace_if(
       text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r' || c == '\t'; }, ' ');
-  return text;
+  return reports::Escaped(text);
 }
 
 template <typename Item>
@@ -170,62 +164,7 @@ std::vector<Column<UnitState>> UnitColumns(bool iso) {
   };
 }
 
-std::string JsonRow(const OperationRow& r) {
-  JsonLine line;
-  line.field("id", r.id).field("started", MillisIsoUtc(r.startedAt));
-  if (r.endedAt)
-    line.field("ended", MillisIsoUtc(*r.endedAt))
-        .field("duration_s", static_cast<double>(*r.endedAt - r.startedAt) / 1000.0);
-  else
-    line.null("ended").null("duration_s");
-  line.field("station", r.station)
-      .field("user", r.osUser)
-      .field("front_end", r.frontEnd)
-      .field("tool_version", r.toolVersion)
-      .field("target", r.target)
-      .field("unit", r.unitId)
-      .field("reported_address", r.reportedAddress)
-      .field("operation", r.operation)
-      .field("erase_kind", r.eraseKind)
-      .field("image", r.imagePath)
-      .field("image_bytes", r.imageBytes)
-      .field("image_sha256", r.imageSha256)
-      .field("records", r.records)
-      .field("resends", r.resends)
-      .field("refused_records", r.refusedRecords)
-      .field("outcome", ShownOutcome(r));
-  if (r.finalStatus)
-    line.field("status", StatusText(r.finalStatus)).field("status_flags", SplitFlags(r.finalFlags));
-  else
-    line.null("status").null("status_flags");
-  line.field("detail", r.detail);
-  if (!r.rollout.empty()) line.field("rollout", r.rollout);
-  if (r.group) line.field("group", *r.group);
-  return line.text();
-}
-
-std::string JsonUnit(const UnitState& u) {
-  JsonLine line;
-  line.field("unit", u.unitId)
-      .field("address", u.address)
-      .field("last_seen", MillisIsoUtc(u.lastSeen))
-      .field("last_operation", u.lastOperation)
-      .field("last_outcome", u.lastOutcome.empty() ? "abandoned" : u.lastOutcome)
-      .field("image", u.lastImagePath)
-      .field("image_sha256", u.lastImageSha256);
-  if (u.lastProgrammedAt)
-    line.field("programmed", MillisIsoUtc(*u.lastProgrammedAt));
-  else
-    line.null("programmed");
-  return line.text();
-}
-
 }  // namespace
-
-std::string ShownOutcome(const OperationRow& row) {
-  if (!row.endedAt || row.outcome.empty()) return "abandoned";
-  return row.outcome;
-}
 
 std::string CsvField(const std::string& value) {
   if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
@@ -245,7 +184,8 @@ std::string FormatRows(const std::vector<OperationRow>& rows, HistoryFormat form
       return Csv(CsvRowColumns(), rows);
     case HistoryFormat::Json: {
       std::string out;
-      for (const OperationRow& row : rows) out += JsonRow(row) + "\n";
+      for (const OperationRow& row : rows)
+        out += reports::JsonText(reports::HistoryRowJson(row)) + "\n";
       return out;
     }
   }
@@ -260,7 +200,8 @@ std::string FormatUnits(const std::vector<UnitState>& units, HistoryFormat forma
       return Csv(UnitColumns(true), units);
     case HistoryFormat::Json: {
       std::string out;
-      for (const UnitState& unit : units) out += JsonUnit(unit) + "\n";
+      for (const UnitState& unit : units)
+        out += reports::JsonText(reports::UnitStateJson(unit)) + "\n";
       return out;
     }
   }

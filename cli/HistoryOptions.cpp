@@ -6,24 +6,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "OptionRows.h"
 #include "store/db/RedactedUrl.h"
 
 namespace uvq::cli {
 
 void AddHistoryOptions(CLI::App& app, HistoryOptions& options) {
-  app.add_option("--db", options.db,
-                 "history database: a SQLite file, a postgresql:// URL or libpq's "
-                 "\"host=... dbname=...\" (default $XDG_DATA_HOME/uvq/history.sqlite3). A "
-                 "password here shows in process lists and shell history: give it through "
-                 "UVQ_DB, a configuration file of mode 0600 (db =, or the window's [History] "
-                 "Db=) or libpq's password file (~/.pgpass, PGPASSFILE)")
-      ->envname("UVQ_DB");
-  app.add_flag("--no-history", options.noHistory, "do not record this run in the history");
-  app.add_option("--history", options.historySwitch,
-                 "on|off: record runs in the history (for the configuration file: history = off)")
-      ->check(CLI::IsMember({"on", "off"}));
-  app.add_option("--station", options.station,
-                 "the station name recorded in the history (default: the host name)");
+  AddRow(app, "", "--db", options.db)->envname("UVQ_DB");
+  AddRow(app, "", "--no-history", options.noHistory);
+  AddRow(app, "", "--history", options.historySwitch)->check(CLI::IsMember({"on", "off"}));
+  AddRow(app, "", "--station", options.station);
   CLI::App* history = app.add_subcommand(
       "history", "show what was done to which unit: history [units] [filters], --flush");
   // Its options are its own (see HistoryCommand): the rest of the line is handed over as it is.

@@ -2,14 +2,17 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace uvq::cli {
 
-// One flat JSON object, built field by field. Hand-written: the output holds only strings and
-// numbers, so a JSON library would add a build dependency for a dozen lines of escaping.
+// One flat JSON object of an event, built field by field in the order given. A thin layer over
+// the JSON library: records (history rows, rollouts) have their one form in reports/RecordJson.
+// Text that is not UTF-8 keeps its exact bytes written \xHH, so every line stays parseable
+// whatever a unit or file name contains; numbers with a fraction are kept to three decimals.
 class JsonLine {
  public:
   JsonLine& field(std::string_view key, std::string_view value);
@@ -23,15 +26,10 @@ class JsonLine {
   JsonLine& field(std::string_view key, const std::vector<std::string>& values);  // array
   JsonLine& null(std::string_view key);
   // The finished object, without a line break.
-  std::string text() const { return text_ + "}"; }
+  std::string text() const;
 
  private:
-  void key(std::string_view name);
-  std::string text_ = "{";
+  nlohmann::ordered_json object_ = nlohmann::ordered_json::object();
 };
-
-// Appends `value` as a JSON string (quotes included). Bytes that are not valid UTF-8 are
-// replaced by U+FFFD so every line stays parseable whatever a unit or file name contains.
-void AppendJsonString(std::string& out, std::string_view value);
 
 }  // namespace uvq::cli

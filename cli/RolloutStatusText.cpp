@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// `uvq rollout status NAME` and `uvq rollout list`: a table for people, or one JSON object a
-// line (the rollout, each group, each failed unit, each station).
+// `uvq rollout status NAME` and `uvq rollout list`: a table for people, or JSON: the rollout's
+// status as one object, the list as one object a rollout (the dashboard's forms).
 #include <cstdarg>
 #include <cstdio>
 #include <string>
 
 #include "Escaped.h"
 #include "HistoryTime.h"
-#include "JsonLine.h"
 #include "RolloutRequest.h"
 #include "StatusText.h"
+#include "reports/RecordJson.h"
 
 namespace uvq::cli {
 
@@ -55,25 +55,6 @@ std::string UnitLine(const history::RolloutUnit& unit) {
   return line + "\n";
 }
 
-JsonLine UnitJson(const char* type, const history::RolloutUnit& unit) {
-  JsonLine f;
-  f.field("type", type)
-      .field("position", unit.position)
-      .field("group", unit.group + 1)
-      .field("target", unit.target)
-      .field("unit", unit.unitId)
-      .field("progress", history::UnitProgressName(unit.progress))
-      .field("attempts", unit.attempts)
-      .field("outcome", unit.outcome)
-      .field("detail", unit.detail)
-      .field("station", unit.station);
-  if (unit.status)
-    f.field("status", HexWord(*unit.status)).field("status_text", StatusInWords(*unit.status));
-  else
-    f.null("status");
-  return f;
-}
-
 }  // namespace
 
 int ShowRolloutStatus(const RolloutRequest& request, history::RolloutStore& store) {
@@ -83,48 +64,7 @@ int ShowRolloutStatus(const RolloutRequest& request, history::RolloutStore& stor
   GroupCounts all;
   Totals(s, all);
   if (request.options.json) {
-    std::string out;
-    JsonLine head;
-    head.field("type", "rollout")
-        .field("name", s.name)
-        .field("state", history::RolloutStateName(s.state))
-        .field("stop_reason", s.stopReason)
-        .field("created", MillisIsoUtc(s.createdAt))
-        .field("image", s.imagePath)
-        .field("image_sha256", s.imageSha256)
-        .field("image_bytes", s.imageBytes)
-        .field("success_threshold", s.successThreshold)
-        .field("error_threshold", s.errorThreshold)
-        .field("retries", s.retries)
-        .field("units", all.size)
-        .field("pending", all.pending)
-        .field("running", all.running)
-        .field("ok", all.ok)
-        .field("failed", all.failed);
-    out += head.text() + "\n";
-    for (const GroupCounts& g : s.groups) {
-      JsonLine f;
-      f.field("type", "group")
-          .field("group", g.group + 1)
-          .field("size", g.size)
-          .field("pending", g.pending)
-          .field("running", g.running)
-          .field("ok", g.ok)
-          .field("failed", g.failed)
-          .field("ok_percent", Share(g.ok, g.size))
-          .field("failed_percent", Share(g.failed, g.size));
-      out += f.text() + "\n";
-    }
-    for (const auto& unit : status->failed) out += UnitJson("failed", unit).text() + "\n";
-    for (const auto& unit : status->running) out += UnitJson("running", unit).text() + "\n";
-    for (const auto& station : status->stations) {
-      JsonLine f;
-      f.field("type", "station")
-          .field("station", station.station)
-          .field("last_seen", MillisIsoUtc(station.lastSeen))
-          .field("running", station.running);
-      out += f.text() + "\n";
-    }
+    const std::string out = reports::JsonText(reports::RolloutStatusJson(*status)) + "\n";
     std::fputs(out.c_str(), stdout);
     return std::fflush(stdout) == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::File);
   }
@@ -173,16 +113,7 @@ int ListRollouts(const RolloutRequest& request, history::RolloutStore& store) {
     GroupCounts all;
     Totals(s, all);
     if (request.options.json) {
-      JsonLine f;
-      f.field("type", "rollout")
-          .field("name", s.name)
-          .field("state", history::RolloutStateName(s.state))
-          .field("created", MillisIsoUtc(s.createdAt))
-          .field("units", all.size)
-          .field("ok", all.ok)
-          .field("failed", all.failed)
-          .field("groups", static_cast<int>(s.groups.size()));
-      out += f.text() + "\n";
+      out += reports::JsonText(reports::RolloutSummaryJson(s)) + "\n";
     } else {
       out += Line("%-24s %-10s %6d %6d %7d  %s\n", s.name.c_str(),
                   std::string(history::RolloutStateName(s.state)).c_str(), all.size, all.ok,

@@ -31,6 +31,25 @@ std::string Trimmed(const std::string& text) {
   return text.substr(first, last - first + 1);
 }
 
+// Whether others could put another file in the token file's place: its folder must be the
+// caller's (or the system's) and writable by its owner alone. A sticky folder such as /tmp
+// counts as writable by others: they can put a file there before it is made.
+std::string FolderProblem(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  struct stat info {};
+  if (::stat(folder.c_str(), &info) != 0)
+    return "cannot check its folder (" + std::string(std::strerror(errno)) + ")";
+  if (info.st_uid != ::geteuid() && info.st_uid != 0)
+    return "its folder belongs to another user, who could replace it; keep it in a folder of "
+           "your own";
+  if (info.st_mode & (S_IWGRP | S_IWOTH))
+    return "its folder may be written by others, who could replace it; keep it in a folder "
+           "only you can write";
+  return {};
+}
+
 }  // namespace
 
 std::optional<std::string> ReadTokenFile(const std::string& path, std::string& problem) {
@@ -50,8 +69,16 @@ std::optional<std::string> ReadTokenFile(const std::string& path, std::string& p
     problem = shown + ": not a regular file";
     return std::nullopt;
   }
-  if (info.st_mode & (S_IROTH | S_IWOTH)) {
-    problem = shown + ": others may read or write it; make it private (chmod 600)";
+  if (info.st_uid != ::geteuid()) {
+    problem = shown + ": owned by another user; the token must be in a file of your own";
+    return std::nullopt;
+  }
+  if (info.st_mode & (S_IRWXG | S_IRWXO)) {
+    problem = shown + ": its group or others may read or write it; make it private (chmod 600)";
+    return std::nullopt;
+  }
+  if (const std::string folder = FolderProblem(path); !folder.empty()) {
+    problem = shown + ": " + folder;
     return std::nullopt;
   }
   if (info.st_size > static_cast<off_t>(kMaxTokenFileBytes)) {

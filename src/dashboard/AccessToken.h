@@ -7,8 +7,11 @@
 namespace uvq::dashboard {
 
 // The dashboard's token (--token-file): its first line, without surrounding blanks. The file
-// must be a regular file of at most 4 KiB that others cannot read or write, and the token at
-// least 16 characters of printable ASCII. nullopt with `problem` said otherwise.
+// must be the caller's own regular file of at most 4 KiB, readable and writable by its owner
+// alone (no group or other bits), in a folder of the caller's (or root's) that neither group
+// nor others may write (a sticky folder like /tmp counts as written by others), and the token
+// at least 16 characters of printable ASCII. nullopt with `problem` said (one sentence naming
+// what is wrong) otherwise.
 std::optional<std::string> ReadTokenFile(const std::string& path, std::string& problem);
 
 // Whether an "Authorization" header value is "Bearer <token>" with this token. The comparison

@@ -373,6 +373,43 @@ class CliHistoryTest : public QObject {
     QCOMPARE(rows.first().value("outcome").toString(), "ok");
     QCOMPARE(rows.first().value("records").toInt(), 1025);
   }
+
+  // A station or file name is anyone's text and the history is shared: what `uvq history`
+  // prints of it (table, units, CSV, the error lines) holds no terminal control.
+  void storedControlsNeverReachTheTerminal() {
+    freshDatabase("controls");
+    const QString station = QString::fromUtf8("st\x1b[31mATION\xc2\x9b");
+    Sim sim("127.0.11.11");
+    QVERIFY(sim.start({"--quiet"}));
+    EXPECT_EXIT(
+        uvq({"locate", "--target", "127.0.11.11", "--wait-ms", "100", "--station", station}), 0);
+    const auto clean = [](const Result& r) {
+      for (const QString& text : {r.out, r.err})
+        for (const QChar c : text)
+          if ((c.unicode() < 0x20 && c != '\n' && c != '\r') ||
+              (c.unicode() >= 0x7f && c.unicode() < 0xa0))
+            return false;
+      return true;
+    };
+    for (const QStringList& args : {QStringList{"history"}, QStringList{"history", "units"},
+                                    QStringList{"history", "--csv"}}) {
+      const Result r = uvq(args);
+      EXPECT_EXIT(r, 0);
+      QVERIFY2(clean(r), qPrintable(args.join(' ')));
+      QVERIFY2(r.out.contains(R"(st\x1B[31mATION\xC2\x9B)") || args.contains("units"),
+               qPrintable(r.out));
+    }
+    QCOMPARE(history({}).first().value("station").toString(), station);
+
+    const QString evil = path(QString::fromUtf8("evil\x1b]2;PWNED\x07\x1b[2J"));
+    const Result badDb = RunUvq({"history", "--db", evil + "/h.sqlite3"}, 30000, env_);
+    QCOMPARE(badDb.exitCode, 7);
+    QVERIFY2(clean(badDb), qPrintable(badDb.err));
+    QVERIFY2(badDb.err.contains(R"(evil\x1B]2;PWNED\x07\x1B[2J)"), qPrintable(badDb.err));
+    const Result badImage = uvq({"history", "--image", evil + ".cry"});
+    QVERIFY(badImage.exitCode != 0);
+    QVERIFY2(clean(badImage), qPrintable(badImage.err));
+  }
 };
 
 QTEST_GUILESS_MAIN(CliHistoryTest)

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The history command's own parts: the times it reads and the CSV it writes.
+// The history command's own parts: the times it reads and the table, CSV and JSON it writes.
 #include <QtTest>
+
+#include <nlohmann/json.hpp>
 
 #include "HistoryFormat.h"
 #include "HistoryTime.h"
@@ -46,6 +48,57 @@ class HistoryPartsTest : public QObject {
     row.endedAt = 2000;
     row.outcome = "no_answer";
     QCOMPARE(ShownOutcome(row), std::string("no_answer"));
+  }
+
+  // Stored texts are anyone's: a file or station name with terminal controls (ESC, BEL, a C1
+  // control, a byte that is not UTF-8) must reach no terminal raw, in any output.
+  void storedTextNeverReachesTheTerminalRaw() {
+    uvq::history::OperationRow row;
+    row.startedAt = 1000;
+    row.endedAt = 2000;
+    row.outcome = "ok";
+    row.operation = "program";
+    row.imagePath = "evil\x1b]2;PWNED\x07\x1b[2J.cry";
+    row.station = "st\x1b[31mATION\xc2\x9b\xff";
+    row.detail = "a, \"quoted\"\rdetail";
+    uvq::history::UnitState unit;
+    unit.unitId = "0100";
+    unit.lastImagePath = row.imagePath;
+    unit.lastStation = row.station;
+    const auto raw = [](const std::string& text) {
+      for (unsigned char c : text)
+        if ((c < 0x20 && c != '\n' && c != '\r') || c == 0x7f || c == 0xff) return true;
+      return text.find("\xc2\x9b") != std::string::npos;
+    };
+    for (HistoryFormat format : {HistoryFormat::Table, HistoryFormat::Csv}) {
+      const std::string rows = FormatRows({row}, format);
+      const std::string units = FormatUnits({unit}, format);
+      QVERIFY2(!raw(rows), rows.c_str());
+      QVERIFY2(!raw(units), units.c_str());
+      QVERIFY(rows.find(R"(evil\x1B]2;PWNED\x07\x1B[2J.cry)") != std::string::npos);
+      QVERIFY(units.find(R"(evil\x1B]2;PWNED\x07\x1B[2J.cry)") != std::string::npos);
+      QVERIFY(rows.find(R"(st\x1B[31mATION\xC2\x9B\xFF)") != std::string::npos);
+    }
+    // CSV: the escaped detail keeps its own quoting; lines end in CR LF only.
+    const std::string csv = FormatRows({row}, HistoryFormat::Csv);
+    QVERIFY(csv.find(R"("a, ""quoted""\x0Ddetail")") != std::string::npos);
+    QCOMPARE(std::count(csv.begin(), csv.end(), '\r'), 2);
+    // JSON: the text is data, exactly, and a byte that is not UTF-8 is written \xHH.
+    const std::string json = FormatRows({row}, HistoryFormat::Json);
+    QVERIFY(!raw(json.substr(0, json.size() - 1)));
+    const nlohmann::json parsed = nlohmann::json::parse(json);
+    QCOMPARE(parsed["image"].get<std::string>(), row.imagePath);
+    QCOMPARE(parsed["station"].get<std::string>(), std::string("st\x1b[31mATION\xc2\x9b\\xFF"));
+  }
+
+  // Groups are counted from 1 in every JSON form, as in the tables.
+  void jsonGroupsCountFromOne() {
+    uvq::history::OperationRow row;
+    row.rollout = "fw-1";
+    row.group = 0;
+    QCOMPARE(nlohmann::json::parse(FormatRows({row}, HistoryFormat::Json))["group"].get<int>(), 1);
+    row.group.reset();
+    QVERIFY(nlohmann::json::parse(FormatRows({row}, HistoryFormat::Json))["group"].is_null());
   }
 };
 

@@ -4,10 +4,17 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sstream>
+
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include "HttpProbe.h"
+#include "RolloutFill.h"
 #include "ServeProcess.h"
+#include "store/history/OpenHistoryStore.h"
 
 namespace {
 
@@ -31,6 +38,18 @@ Finished Refused(const QStringList& arguments) {
   return finished;
 }
 
+// `uvq ARGS` run to its end: its standard output.
+std::string UvqOutput(const QStringList& arguments) {
+  QProcess process;
+  process.start(UvqProgram(), arguments);
+  if (!process.waitForFinished(60000)) {
+    process.kill();
+    process.waitForFinished();
+    return {};
+  }
+  return process.readAllStandardOutput().toStdString();
+}
+
 }  // namespace
 
 // `uvq serve` itself: what it refuses at the start, and a normal start and stop.
@@ -42,7 +61,13 @@ class DashboardServeTest : public QObject {
   QString token_;
 
   QString TokenFile(const QString& name, const QByteArray& text, mode_t mode) {
-    const QString path = scratch_.filePath(name);
+    return TokenFileIn(scratch_.path(), name, text, mode);
+  }
+  // A private token file in `folder`, made first (mode 700) when missing, then given `mode`.
+  static QString TokenFileIn(const QString& folder, const QString& name, const QByteArray& text,
+                             mode_t mode) {
+    ::mkdir(folder.toLocal8Bit().constData(), 0700);
+    const QString path = folder + "/" + name;
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly)) return {};
     file.write(text);
@@ -72,16 +97,33 @@ class DashboardServeTest : public QObject {
              f.error.c_str());
   }
 
-  // The token file: private, regular, a real token.
+  // The token file: the caller's own, private, regular, in a folder only its owner can write,
+  // holding a real token.
   void refusesTokenFilesOthersCanReadOrThatHoldNoToken() {
-    const QString open = TokenFile("open-token", "a-long-enough-secret-token\n", 0644);
+    const QByteArray token = "a-long-enough-secret-token\n";
+    const QString open = TokenFile("open-token", token, 0644);
+    const QString groupReads = TokenFile("group-reads-token", token, 0640);
+    const QString groupWrites = TokenFile("group-writes-token", token, 0620);
+    const auto folder = [&](const char* name, mode_t mode) {
+      const QString file = TokenFileIn(scratch_.filePath(name), "token", token, 0600);
+      ::chmod(scratch_.filePath(name).toLocal8Bit().constData(), mode);
+      return file;
+    };
+    const QString inOpenFolder = folder("open-folder", 0777);
+    const QString inStickyFolder = folder("sticky-folder", 01777);
+    const QString inGroupFolder = folder("group-folder", 0770);
     const QString shortToken = TokenFile("short-token", "abc\n", 0600);
     const QString blank = TokenFile("blank-token", "two words in it here\n", 0600);
     const struct {
       QString file;
       const char* says;
     } cases[] = {
-        {open, "others may read or write it"},
+        {open, "its group or others may read or write it"},
+        {groupReads, "its group or others may read or write it"},
+        {groupWrites, "its group or others may read or write it"},
+        {inOpenFolder, "its folder may be written by others"},
+        {inStickyFolder, "its folder may be written by others"},
+        {inGroupFolder, "its folder may be written by others"},
         {shortToken, "shorter than 16 characters"},
         {blank, "not printable ASCII"},
         {scratch_.path(), "not a regular file"},
@@ -95,6 +137,19 @@ class DashboardServeTest : public QObject {
     }
     const Finished f = Refused({"--db", db_, "--listen", "localhost:99999"});
     QCOMPARE(f.code, 2);
+  }
+
+  // A file of another user's, however private, is not the caller's token (root only: the test
+  // gives the file away).
+  void refusesATokenFileOfAnotherUser() {
+    if (::geteuid() != 0) QSKIP("giving a file to another user needs root");
+    const QString file = TokenFile("nobodys-token", "a-long-enough-secret-token\n", 0600);
+    if (::chown(file.toLocal8Bit().constData(), 65534, 65534) != 0)
+      QSKIP("cannot give the file to nobody here");
+    const Finished f =
+        Refused({"--db", db_, "--listen", "127.0.21.9:0", "--allow-actions", "--token-file", file});
+    QCOMPARE(f.code, 2);
+    QVERIFY2(f.error.find("owned by another user") != std::string::npos, f.error.c_str());
   }
 
   // Beyond loopback (on an address of the test's own namespace) with the token: every API call
@@ -122,6 +177,79 @@ class DashboardServeTest : public QObject {
     QVERIFY(serve.process().waitForFinished(30000));
     QCOMPARE(serve.process().exitStatus(), QProcess::NormalExit);
     QCOMPARE(serve.process().exitCode(), 0);
+  }
+
+  // The command line and the dashboard show a record in one form: `uvq rollout status --json`
+  // is `/api/rollout?name=`, `uvq history --json` is `/api/history`'s rows.
+  void commandLineAndDashboardGiveTheSameObjects() {
+    using namespace uvq::history;
+    const std::string db = scratch_.filePath("same.sqlite3").toStdString();
+    const UtcMillis now = 1'796'601'700'000;
+    {
+      auto rollouts = OpenRolloutStore(db);
+      QVERIFY(rollouts->create(rollout_fill::Definition("line-7", 2, 3)));
+      rollout_fill::Station station(*rollouts, "line-7", "bench-\x1b[1m");
+      const std::vector<Claim> claims = station.claim(3, now);
+      QCOMPARE(claims.size(), size_t{3});
+      station.ok(claims[0], now + 10);
+      station.unitError(claims[1], now + 20);  // the third stays running
+      auto history = OpenHistoryStore(db);
+      for (int i = 0; i < 3; ++i) {
+        OperationRow row;
+        row.startedAt = now + i * 1000;
+        row.station = "bench-\x1b[1m";
+        row.target = "127.30.0." + std::to_string(i + 1);
+        row.operation = "program";
+        row.imagePath = "/images/line\xff.cry";
+        row.rollout = "line-7";
+        row.group = 0;
+        row.id = history->begin(row);
+        if (i == 2) continue;  // never ended: abandoned
+        row.endedAt = row.startedAt + 900;
+        row.outcome = i == 1 ? "unit_error" : "ok";
+        if (i == 1) row.finalStatus = 0x6042;
+        history->complete(row);
+      }
+    }
+    ServeProcess serve({"--db", QString::fromStdString(db), "--listen", "127.0.21.4:0"});
+    QVERIFY2(serve.listening(), serve.problem().c_str());
+    const auto api = [&](const std::string& path) {
+      const http_probe::Answer answer = http_probe::Get("127.0.21.4", serve.port(), path);
+      return answer.status == 200 ? nlohmann::json::parse(answer.body) : nlohmann::json();
+    };
+
+    nlohmann::json fromApi = api("/api/rollout?name=line-7");
+    QVERIFY(fromApi.is_object());
+    // Only the API says when it answered (the page counts leases and silences from it).
+    QVERIFY(fromApi.contains("now"));
+    fromApi.erase("now");
+    const nlohmann::json fromCli = nlohmann::json::parse(
+        UvqOutput({"rollout", "status", "line-7", "--json", "--db", QString::fromStdString(db)}));
+    QVERIFY2(fromCli == fromApi, (fromCli.dump() + "\n" + fromApi.dump()).c_str());
+    QCOMPARE(fromApi["groups"][0]["group"].get<int>(), 1);
+    QCOMPARE(fromApi["failed"][0]["group"].get<int>(), 1);
+    QCOMPARE(fromApi["running_total"].get<int>(), 1);
+
+    const nlohmann::json rows = api("/api/history")["rows"];
+    QCOMPARE(rows.size(), size_t{3});
+    nlohmann::json lines = nlohmann::json::array();
+    std::istringstream out(UvqOutput({"history", "--json", "--db", QString::fromStdString(db)}));
+    for (std::string line; std::getline(out, line);) lines.push_back(nlohmann::json::parse(line));
+    QVERIFY2(lines == rows, (lines.dump() + "\n" + rows.dump()).c_str());
+    QCOMPARE(rows[0]["outcome"].get<std::string>(), std::string("abandoned"));
+    QCOMPARE(rows[0]["group"].get<int>(), 1);
+    QCOMPARE(rows[0]["image"].get<std::string>(), std::string("/images/line\\xFF.cry"));
+  }
+
+  // A port another dashboard already serves is refused at the start, never shared.
+  void aPortInUseIsRefused() {
+    ServeProcess first({"--db", db_, "--listen", "127.0.21.5:0"});
+    QVERIFY2(first.listening(), first.problem().c_str());
+    const Finished second =
+        Refused({"--db", db_, "--listen", "127.0.21.5:" + QString::number(first.port())});
+    QCOMPARE(second.code, 2);
+    QVERIFY2(second.error.find("cannot listen on 127.0.21.5:") != std::string::npos,
+             second.error.c_str());
   }
 
   void aHistoryThatCannotBeOpenedIsSaidAtOnce() {

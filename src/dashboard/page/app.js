@@ -66,8 +66,9 @@
     if (seconds < 172800) return Math.round(seconds / 3600) + ' h ago';
     return Math.round(seconds / 86400) + ' d ago';
   }
+  // Groups come counted from 1, as people count them.
   function groupName(group) {
-    return 'group ' + (group + 1);
+    return 'group ' + group;
   }
   function outcomeClass(outcome) {
     if (!outcome) return 'outcome';
@@ -372,7 +373,7 @@
   function rolloutUnitColumns() {
     return [
       { title: '#', get: (u) => String(u.position + 1), cls: 'num' },
-      { title: 'group', get: (u) => String(u.group + 1), cls: 'num' },
+      { title: 'group', get: (u) => String(u.group), cls: 'num' },
       { title: 'target', get: (u) => u.target, cls: 'mono' },
       { title: 'unit', get: (u) => u.unit, href: (u) => (u.unit ? '/units/' + enc(u.unit) : null), cls: 'mono' },
       { title: 'state', get: (u) => u.progress + (u.redo ? ' (redo)' : ''), cellClass: (u) => 'progress-' + u.progress },

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "Escaped.h"
+#include "reports/TerminalText.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 
-namespace uvq::cli {
+namespace uvq::reports {
 
 size_t Utf8SequenceLength(std::string_view s, size_t i) {
   const auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
@@ -62,4 +63,45 @@ std::string Escaped(std::string_view text, bool keepLineBreaks) {
   return out;
 }
 
-}  // namespace uvq::cli
+std::string Utf8OrHexBytes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    const size_t n = c < 0x80 ? 1 : Utf8SequenceLength(text, i);
+    if (n == 0) {
+      char code[5];
+      std::snprintf(code, sizeof code, "\\x%02X", c);
+      out += code;
+      ++i;
+    } else {
+      out.append(text.substr(i, n));
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::string WithoutRawControls(std::string json) {
+  const auto raw = [](unsigned char c) { return c == 0x7F || c == 0xC2; };
+  if (std::find_if(json.begin(), json.end(), raw) == json.end()) return json;
+  std::string out;
+  out.reserve(json.size() + 16);
+  for (size_t i = 0; i < json.size(); ++i) {
+    const auto c = static_cast<unsigned char>(json[i]);
+    const unsigned next = i + 1 < json.size() ? static_cast<unsigned char>(json[i + 1]) : 0;
+    char code[8];
+    if (c == 0x7F) {
+      out += "\\u007f";
+    } else if (c == 0xC2 && next >= 0x80 && next < 0xA0) {
+      std::snprintf(code, sizeof code, "\\u%04x", next);
+      out += code;
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+}  // namespace uvq::reports

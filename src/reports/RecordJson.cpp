@@ -1,0 +1,183 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "reports/RecordJson.h"
+
+#include "jobs/StatusText.h"
+#include "protocol/StatusFlags.h"
+#include "reports/TerminalText.h"
+#include "store/history/HistoryTime.h"
+
+namespace uvq::reports {
+
+using nlohmann::json;
+
+namespace {
+
+json Text(const std::string& text) {
+  return Utf8OrHexBytes(text);
+}
+
+json Time(history::UtcMillis millis) {
+  return history::MillisIsoUtc(millis);
+}
+
+template <typename T>
+json TimeOrNull(const std::optional<T>& millis) {
+  return millis ? Time(*millis) : json(nullptr);
+}
+
+// Groups are kept from 0 and shown from 1.
+int ShownGroup(int group) {
+  return group + 1;
+}
+
+// The status word: hex, the flags' identifiers and their words.
+void AddStatus(json& object, const std::optional<uint16_t>& status) {
+  if (!status) {
+    object["status"] = nullptr;
+    object["status_flags"] = nullptr;
+    object["status_words"] = nullptr;
+    return;
+  }
+  json names = json::array();
+  for (const protocol::StatusFlag& flag : protocol::kStatusFlagsInPrintOrder)
+    if (*status & flag.bit) names.push_back(std::string(flag.name));
+  object["status"] = jobs::HexWord(*status);
+  object["status_flags"] = std::move(names);
+  object["status_words"] = jobs::StatusInWords(*status);
+}
+
+double Share(int part, int whole) {
+  return whole > 0 ? 100.0 * part / whole : 0.0;
+}
+
+json GroupJson(const history::GroupCounts& g) {
+  return {{"group", ShownGroup(g.group)},
+          {"size", g.size},
+          {"pending", g.pending},
+          {"running", g.running},
+          {"ok", g.ok},
+          {"failed", g.failed},
+          {"ok_percent", Share(g.ok, g.size)},
+          {"failed_percent", Share(g.failed, g.size)}};
+}
+
+}  // namespace
+
+std::string ShownOutcome(const history::OperationRow& row) {
+  if (!row.endedAt || row.outcome.empty()) return "abandoned";
+  return row.outcome;
+}
+
+json HistoryRowJson(const history::OperationRow& r) {
+  json object = {
+      {"id", r.id},
+      {"started", Time(r.startedAt)},
+      {"ended", TimeOrNull(r.endedAt)},
+      {"duration_s",
+       r.endedAt ? json(static_cast<double>(*r.endedAt - r.startedAt) / 1000.0) : json(nullptr)},
+      {"station", Text(r.station)},
+      {"user", Text(r.osUser)},
+      {"front_end", Text(r.frontEnd)},
+      {"tool_version", Text(r.toolVersion)},
+      {"target", Text(r.target)},
+      {"unit", Text(r.unitId)},
+      {"reported_address", Text(r.reportedAddress)},
+      {"operation", Text(r.operation)},
+      {"erase_kind", Text(r.eraseKind)},
+      {"image", Text(r.imagePath)},
+      {"image_bytes", r.imageBytes},
+      {"image_sha256", Text(r.imageSha256)},
+      {"records", r.records},
+      {"resends", r.resends},
+      {"refused_records", r.refusedRecords},
+      {"outcome", Text(ShownOutcome(r))},
+      {"detail", Text(r.detail)},
+      {"rollout", Text(r.rollout)},
+      {"group", r.group ? json(ShownGroup(*r.group)) : json(nullptr)}};
+  AddStatus(object, r.finalStatus);
+  return object;
+}
+
+json UnitStateJson(const history::UnitState& u) {
+  return {{"unit", Text(u.unitId)},
+          {"address", Text(u.address)},
+          {"last_seen", Time(u.lastSeen)},
+          {"last_operation", Text(u.lastOperation)},
+          {"last_outcome", Text(u.lastOutcome.empty() ? "abandoned" : u.lastOutcome)},
+          {"last_station", Text(u.lastStation)},
+          {"image", Text(u.lastImagePath)},
+          {"image_sha256", Text(u.lastImageSha256)},
+          {"programmed", TimeOrNull(u.lastProgrammedAt)}};
+}
+
+json RolloutSummaryJson(const history::RolloutSummary& s) {
+  json groups = json::array();
+  history::GroupCounts all;
+  for (const history::GroupCounts& g : s.groups) {
+    groups.push_back(GroupJson(g));
+    all.size += g.size;
+    all.pending += g.pending;
+    all.running += g.running;
+    all.ok += g.ok;
+    all.failed += g.failed;
+  }
+  json totals = GroupJson(all);
+  totals.erase("group");
+  return {{"name", Text(s.name)},
+          {"created", Time(s.createdAt)},
+          {"image", Text(s.imagePath)},
+          {"image_sha256", Text(s.imageSha256)},
+          {"image_bytes", s.imageBytes},
+          {"success_threshold", s.successThreshold},
+          {"error_threshold", s.errorThreshold},
+          {"retries", s.retries},
+          {"state", std::string(history::RolloutStateName(s.state))},
+          {"stop_reason", Text(s.stopReason)},
+          {"groups", std::move(groups)},
+          {"totals", std::move(totals)}};
+}
+
+json RolloutUnitJson(const history::RolloutUnit& u) {
+  json object = {{"position", u.position},
+                 {"group", ShownGroup(u.group)},
+                 {"target", Text(u.target)},
+                 {"unit", Text(u.unitId)},
+                 {"progress", std::string(history::UnitProgressName(u.progress))},
+                 {"attempts", u.attempts},
+                 {"outcome", Text(u.outcome)},
+                 {"detail", Text(u.detail)},
+                 {"station", Text(u.station)},
+                 {"lease_until", TimeOrNull(u.leaseUntil)},
+                 {"redo", u.redo}};
+  AddStatus(object, u.status);
+  return object;
+}
+
+json RolloutStationJson(const history::RolloutStation& s) {
+  return {{"station", Text(s.station)}, {"last_seen", Time(s.lastSeen)}, {"running", s.running}};
+}
+
+json RolloutStatusJson(const history::RolloutStatus& status, size_t maxListed) {
+  json object = RolloutSummaryJson(status.summary);
+  const auto listed = [maxListed](const std::vector<history::RolloutUnit>& units) {
+    json list = json::array();
+    for (size_t i = 0; i < units.size() && i < maxListed; ++i)
+      list.push_back(RolloutUnitJson(units[i]));
+    return list;
+  };
+  object["failed"] = listed(status.failed);
+  object["failed_total"] = status.failed.size();
+  object["running"] = listed(status.running);
+  object["running_total"] = status.running.size();
+  json stations = json::array();
+  for (const history::RolloutStation& s : status.stations)
+    stations.push_back(RolloutStationJson(s));
+  object["stations"] = std::move(stations);
+  return object;
+}
+
+std::string JsonText(const json& value) {
+  return WithoutRawControls(value.dump(-1, ' ', false, json::error_handler_t::replace));
+}
+
+}  // namespace uvq::reports

@@ -1,0 +1,34 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <cstddef>
+#include <limits>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "store/history/HistoryStore.h"
+#include "store/rollouts/RolloutStore.h"
+
+namespace uvq::reports {
+
+// Each record's one JSON form, for `uvq history --json`, `uvq rollout status --json`,
+// `uvq rollout list --json` and the dashboard's API alike: times as ISO 8601 UTC, status words
+// as four hex digits with their flags named and in words, groups counted from 1 as people count
+// them, and a byte of stored text that is not UTF-8 written as \xHH.
+nlohmann::json HistoryRowJson(const history::OperationRow& row);
+nlohmann::json UnitStateJson(const history::UnitState& unit);
+nlohmann::json RolloutSummaryJson(const history::RolloutSummary& summary);
+nlohmann::json RolloutUnitJson(const history::RolloutUnit& unit);
+nlohmann::json RolloutStationJson(const history::RolloutStation& station);
+// At most `maxListed` of the failed and of the running units; the totals count them all.
+nlohmann::json RolloutStatusJson(const history::RolloutStatus& status,
+                                 size_t maxListed = std::numeric_limits<size_t>::max());
+
+// A row's outcome as shown: "abandoned" for a row begun and never completed.
+std::string ShownOutcome(const history::OperationRow& row);
+
+// Compact text on one line, every control character escaped (safe on a terminal); bytes that
+// are not UTF-8 (none, after the forms above) would become U+FFFD instead of failing.
+std::string JsonText(const nlohmann::json& value);
+
+}  // namespace uvq::reports
