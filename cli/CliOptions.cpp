@@ -461,7 +461,16 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
     if (const auto* problem = std::get_if<std::string>(&read)) return UsageError(*problem);
     ConfigContents& contents = std::get<ConfigContents>(read);
     try {
-      app.applyConfig(contents.values);
+      // The sections of subcommands with parsers of their own go to those parsers.
+      std::vector<ConfigValue> mainValues;
+      for (ConfigValue& value : contents.values) {
+        const bool own =
+            value.subcommand.empty() ||
+            std::any_of(kOperations.begin(), kOperations.end(),
+                        [&](const OperationRow& row) { return row.name == value.subcommand; });
+        (own ? mainValues : options.sectionValues).push_back(std::move(value));
+      }
+      app.applyConfig(mainValues);
     } catch (const CLI::ParseError& error) {
       return UsageError("configuration file '" + configFile + "': " + error.what());
     }

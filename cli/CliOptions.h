@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ConfigFile.h"
 #include "ExitCode.h"
 #include "HistoryOptions.h"
 #include "Output.h"
@@ -85,6 +86,9 @@ struct CliOptions {
   bool quiet() const { return verbosity == Verbosity::Quiet; }
   std::string logFile;     // --log: one JSON line per unit and run appended here
   std::string configFile;  // the configuration file that was read, "" when none
+  // Its values for the subcommands that parse the rest of the command line themselves
+  // (history, rollout, station, serve), applied by their parsers.
+  std::vector<ConfigValue> sectionValues;
   std::string scanRange;   // scan: "FIRST-LAST"
   int scanRate = 50;       // scan: addresses asked per second
   HistoryOptions history;  // recording, and the `history` subcommand

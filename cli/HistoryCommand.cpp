@@ -63,8 +63,8 @@ struct HistoryRequest {
 // The command's own words. nullopt with the exit code when they were wrong or asked for help
 // (already printed).
 std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitCode) {
-  CLI::App app{"Shows what was done to which unit, newest first, from the history database.",
-               "uvq history"};
+  SubcommandApp app{"Shows what was done to which unit, newest first, from the history database.",
+                    "uvq history"};
   app.footer(
       "\nuvq history units [filters]: each unit's latest state (address, last operation and "
       "outcome, last image programmed successfully and when); with --image: the units that "
@@ -96,6 +96,7 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
                                 options.history.commandArgs.rend());
   try {
     app.parse(args);
+    app.applyConfigSection(options.sectionValues, "history");
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     exitCode = code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);

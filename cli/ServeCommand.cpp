@@ -42,7 +42,7 @@ int Usage(const std::string& message) {
 }  // namespace
 
 int RunServeCommand(const CliOptions& options) {
-  CLI::App app{
+  SubcommandApp app{
       "Serves a web dashboard of the rollouts and the history (read-only unless "
       "--allow-actions).",
       "uvq serve"};
@@ -62,6 +62,7 @@ int RunServeCommand(const CliOptions& options) {
                                 options.serve.commandArgs.rend());
   try {
     app.parse(args);
+    app.applyConfigSection(options.sectionValues, "serve");
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     return code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);

@@ -139,7 +139,7 @@ class DashboardServer::Impl {
   void Configure() {
     // The library's default lets a second server bind the same port (SO_REUSEPORT) and take
     // over part of the requests: here a port in use is refused, as any other server does.
-    server_.set_socket_options([](httplib::socket_t socket) {
+    server_.set_socket_options([](socket_t socket) {
       const int yes = 1;
       ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
