@@ -100,9 +100,12 @@ int RunServeCommand(const CliOptions& options) {
   sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+  // The server waits at most 5 s for the database whatever it does; these bounds also free a
+  // connection held by a server gone silent on the network.
+  const std::string bounded = dashboard::WithNetworkBounds(db);
   dashboard::DashboardServer server(
-      config, [db] { return history::OpenHistoryStore(db); },
-      [db] { return history::OpenRolloutStore(db); });
+      config, [bounded] { return history::OpenHistoryStore(bounded); },
+      [bounded] { return history::OpenRolloutStore(bounded); });
   if (!server.bind(problem)) return Usage(problem);
   std::printf("uvq serve: http://%s:%u/ (history %s; %s)\n", config.listen.host.c_str(),
               static_cast<unsigned>(server.port()), history::DisplayedSetting(db).c_str(),

@@ -16,6 +16,7 @@
 #include "dashboard/ConnectionThreads.h"
 #include "dashboard/PageFiles.h"
 #include "dashboard/QueryChecks.h"
+#include "dashboard/StoreWorker.h"
 #include "reports/RecordJson.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/HistoryTime.h"
@@ -51,6 +52,53 @@ constexpr size_t kMaxKeptAnswers = 512;
 constexpr size_t kMaxRollouts = 200;
 constexpr size_t kMaxStatusUnits = 500;
 constexpr size_t kMaxOverviewStatuses = 20;
+
+// The longest a request waits for the database (opening it, asking, the network), whatever the
+// database does; then 503. Once it has been silent that long, requests are answered 503 at once
+// and one of them asks again every few seconds, until the database answers.
+constexpr auto kDatabaseWait = std::chrono::seconds(5);
+constexpr auto kAskAgainAfter = std::chrono::seconds(3);
+const char* const kDatabaseSilent =
+    "the database did not answer within 5 s; the dashboard asks it again every 3 s";
+
+// The deadline of the request this thread answers: every database call it makes shares it.
+thread_local std::optional<std::chrono::steady_clock::time_point> requestDeadline;
+
+struct RequestDeadline {
+  RequestDeadline() { requestDeadline = std::chrono::steady_clock::now() + kDatabaseWait; }
+  ~RequestDeadline() { requestDeadline.reset(); }
+  RequestDeadline(const RequestDeadline&) = delete;
+  RequestDeadline& operator=(const RequestDeadline&) = delete;
+};
+
+// Whether the database is known to be silent, and when it may be asked again.
+class DatabaseHealth {
+ public:
+  // False while it is known to be silent and the next try is not due; a due try is let
+  // through once, the others still refused until it has its answer.
+  bool mayAsk() {
+    std::lock_guard lock(mutex_);
+    if (!silent_) return true;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < askAgainAt_) return false;
+    askAgainAt_ = now + kDatabaseWait + kAskAgainAfter;
+    return true;
+  }
+  void silent() {
+    std::lock_guard lock(mutex_);
+    silent_ = true;
+    askAgainAt_ = std::chrono::steady_clock::now() + kAskAgainAfter;
+  }
+  void answered() {
+    std::lock_guard lock(mutex_);
+    silent_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  bool silent_ = false;
+  std::chrono::steady_clock::time_point askAgainAt_;
+};
 
 const char* const kSecurityPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self'; "
@@ -97,6 +145,25 @@ class HttpServer : public httplib::Server {
 
 }  // namespace
 
+std::string WithNetworkBounds(const std::string& db) {
+  if (!db.starts_with("postgresql://") && !db.starts_with("postgres://")) return db;
+  static const std::pair<const char*, const char*> kBounds[] = {
+      {"connect_timeout", "5"}, {"tcp_user_timeout", "5000"}, {"keepalives", "1"},
+      {"keepalives_idle", "5"}, {"keepalives_interval", "2"}, {"keepalives_count", "2"}};
+  const size_t query = db.find('?');
+  std::string bounded = db;
+  char separator = query == std::string::npos ? '?' : '&';
+  for (const auto& [name, value] : kBounds) {
+    const std::string key = std::string(name) + "=";
+    if (query != std::string::npos && (db.find("?" + key, query) != std::string::npos ||
+                                       db.find("&" + key, query) != std::string::npos))
+      continue;
+    bounded += separator + key + value;
+    separator = '&';
+  }
+  return bounded;
+}
+
 std::optional<std::string> StartRefusal(const DashboardConfig& config) {
   if (!config.listen.loopback() && !config.token)
     return "listening on " + config.listen.text() +
@@ -111,8 +178,8 @@ class DashboardServer::Impl {
  public:
   Impl(DashboardConfig config, HistoryOpener openHistory, RolloutOpener openRollouts)
       : config_(std::move(config)),
-        openHistory_(std::move(openHistory)),
-        openRollouts_(std::move(openRollouts)) {
+        history_(std::move(openHistory)),
+        rollouts_(std::move(openRollouts)) {
     Configure();
     Route();
   }
@@ -285,6 +352,7 @@ class DashboardServer::Impl {
                   if (const auto refusal = ReadRefusal(request)) return Answer(response, *refusal);
                   const std::string key = request.path + "?" + QueryKey(request.params);
                   if (Kept(key, response)) return;
+                  const RequestDeadline deadline;
                   try {
                     response.set_content(JsonText(handler(request)), "application/json");
                     Keep(key, response.body);
@@ -308,6 +376,7 @@ class DashboardServer::Impl {
         {"resume", history::RolloutAction::Resume},
         {"cancel", history::RolloutAction::Cancel},
         {"retry-failed", history::RolloutAction::RetryFailed}};
+    const RequestDeadline deadline;
     try {
       const std::string name = RolloutOrRefuse(ActionParams(request), false).name;
       const history::RolloutAction action = kActions.at(request.matches[1]);
@@ -410,26 +479,35 @@ class DashboardServer::Impl {
                 {"now", history::MillisIsoUtc(NowMillis())}};
   }
 
-  // One call at a time on each store; a store that failed is opened again on the next call.
+  // One call at a time on each store, each on its own worker thread, waited for until the
+  // request's deadline; a store that failed is opened again on the next call.
   template <typename Call>
   std::invoke_result_t<Call, history::HistoryStore&> WithHistory(Call call) {
-    std::lock_guard lock(historyMutex_);
-    try {
-      if (!history_) history_ = openHistory_();
-      return call(*history_);
-    } catch (const history::HistoryError&) {
-      history_.reset();
-      throw;
-    }
+    return Bounded(history_, call);
   }
   template <typename Call>
   std::invoke_result_t<Call, history::RolloutStore&> WithRollouts(Call call) {
-    std::lock_guard lock(rolloutMutex_);
+    return Bounded(rollouts_, call);
+  }
+  template <typename Store, typename Call>
+  std::invoke_result_t<Call, Store&> Bounded(StoreWorker<Store>& worker, Call call) {
+    if (!health_.mayAsk()) throw Refusal{503, kDatabaseSilent};
     try {
-      if (!rollouts_) rollouts_ = openRollouts_();
-      return call(*rollouts_);
+      const auto deadline =
+          requestDeadline.value_or(std::chrono::steady_clock::now() + kDatabaseWait);
+      if constexpr (std::is_void_v<std::invoke_result_t<Call, Store&>>) {
+        worker.run(call, deadline);
+        health_.answered();
+      } else {
+        auto result = worker.run(call, deadline);
+        health_.answered();
+        return result;
+      }
+    } catch (const DatabaseSilent&) {
+      health_.silent();
+      throw Refusal{503, kDatabaseSilent};
     } catch (const history::HistoryError&) {
-      rollouts_.reset();
+      health_.answered();  // it answered, if with a failure
       throw;
     }
   }
@@ -464,14 +542,11 @@ class DashboardServer::Impl {
   };
 
   DashboardConfig config_;
-  HistoryOpener openHistory_;
-  RolloutOpener openRollouts_;
+  StoreWorker<history::HistoryStore> history_;
+  StoreWorker<history::RolloutStore> rollouts_;
+  DatabaseHealth health_;
   HttpServer server_;
   uint16_t port_ = 0;
-  std::mutex historyMutex_;
-  std::unique_ptr<history::HistoryStore> history_;
-  std::mutex rolloutMutex_;
-  std::unique_ptr<history::RolloutStore> rollouts_;
   std::mutex keptMutex_;
   std::unordered_map<std::string, KeptAnswer> kept_;
 };

@@ -24,6 +24,11 @@ struct DashboardConfig {
 using HistoryOpener = std::function<std::unique_ptr<history::HistoryStore>()>;
 using RolloutOpener = std::function<std::unique_ptr<history::RolloutStore>()>;
 
+// The "db" setting as the dashboard opens it: a PostgreSQL URL gets bounds of its own on the
+// connection (connect_timeout, TCP user time-out and keep-alives, so a server gone silent on the
+// network frees the connection within seconds) unless it names them itself; others as given.
+std::string WithNetworkBounds(const std::string& db);
+
 // Why the dashboard must not start with this configuration, in one line; nullopt when it may.
 // Beyond loopback the token is required (every API call then needs it); actions need a token.
 std::optional<std::string> StartRefusal(const DashboardConfig& config);

@@ -4,12 +4,21 @@
 
 #include <libpq-fe.h>
 
+#include <signal.h>
+
+#include <dirent.h>
+#include <atomic>
+#include <condition_variable>
 #include <fstream>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <sstream>
+#include <thread>
 
 #include "DashboardRunner.h"
 #include "HttpProbe.h"
+#include "PgServer.h"
 #include "RolloutFill.h"
 #include "dashboard/DashboardServer.h"
 #include "store/history/OpenHistoryStore.h"
@@ -79,6 +88,70 @@ std::vector<std::string> Details(const json& body) {
   for (const json& row : body["rows"]) details.push_back(row["detail"].get<std::string>());
   return details;
 }
+
+// A line of /proc/PID/status ("Threads:") as a number; -1 when missing.
+long StatusNumber(const std::string& pid, const std::string& field) {
+  std::ifstream in("/proc/" + pid + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
+  return -1;
+}
+
+// A PostgreSQL server frozen by SIGSTOP (its postmaster and every backend) while this lives:
+// it keeps its connections and never answers on them. Thawed (SIGCONT) at the end in any case.
+class Frozen {
+ public:
+  explicit Frozen(const std::string& dataFolder) {
+    std::ifstream pidFile(dataFolder + "/postmaster.pid");
+    pid_t postmaster = 0;
+    pidFile >> postmaster;
+    if (postmaster <= 0) return;
+    DIR* proc = ::opendir("/proc");
+    while (dirent* entry = proc ? ::readdir(proc) : nullptr) {
+      const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+      if (pid > 0 && ParentOf(pid) == postmaster) pids_.push_back(pid);
+    }
+    if (proc) ::closedir(proc);
+    pids_.push_back(postmaster);
+    for (pid_t pid : pids_) ::kill(pid, SIGSTOP);
+  }
+  ~Frozen() { thaw(); }
+  Frozen(const Frozen&) = delete;
+  Frozen& operator=(const Frozen&) = delete;
+
+  // Every process has stopped.
+  bool stopped() const {
+    if (pids_.empty()) return false;
+    for (pid_t pid : pids_)
+      if (State(pid) != 'T') return false;
+    return true;
+  }
+  void thaw() {
+    for (auto it = pids_.rbegin(); it != pids_.rend(); ++it) ::kill(*it, SIGCONT);
+    pids_.clear();
+  }
+
+ private:
+  static std::string Stat(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(in, text);
+    const size_t close = text.rfind(')');  // the name may hold anything
+    return close == std::string::npos ? std::string() : text.substr(close + 2);
+  }
+  static char State(pid_t pid) {
+    const std::string rest = Stat(pid);
+    return rest.empty() ? '?' : rest[0];
+  }
+  static pid_t ParentOf(pid_t pid) {
+    std::istringstream rest(Stat(pid));
+    char state = 0;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    return parent;
+  }
+  std::vector<pid_t> pids_;
+};
 
 }  // namespace
 
@@ -268,6 +341,94 @@ class DashboardApiTest : public QObject {
     const std::string db = PgDatabase("dashboard_rollouts");
     if (db.empty()) return;
     CheckRolloutAnswers("127.0.19.9", db);
+  }
+
+  // A database that stops answering (PostgreSQL frozen by SIGSTOP: it keeps its connections and
+  // never answers on them) holds no request longer than 5 s and no thread per viewer: a call
+  // answers 503 within the bound, the next ones at once, twenty viewers asking again and again
+  // (each giving up after 2 s, as a browser's poll does) leave the thread count bounded, and the
+  // API answers again once the server runs on.
+  void aFrozenDatabaseHoldsNoRequestLongerThanTheBound() {
+    PgServer server;
+    if (!server.available()) QSKIP(server.problem().c_str());
+    QVERIFY(server.createDatabase("frozen"));
+    const std::string db = server.url("frozen");
+    Fill(db);
+    uvq::history::OpenRolloutStore(db);
+    const std::string address = "127.0.19.20";
+    DashboardRunner dashboard(address, db);
+    QVERIFY2(dashboard.listening(), dashboard.problem().c_str());
+    const uint16_t port = dashboard.port();
+    // Each query its own (a page size), so no kept answer stands in for the database.
+    std::atomic<int> page{1};
+    const auto ask = [&](int timeoutMs = 30000) {
+      const std::string target = "/api/history?limit=" + std::to_string(page++ % 500 + 1);
+      return http_probe::Send(
+          address, port,
+          "GET " + target + " HTTP/1.1\r\nHost: " + address + "\r\nConnection: close\r\n\r\n",
+          timeoutMs);
+    };
+    QCOMPARE(ask().status, 200);
+
+    Frozen frozen(server.folder() + "/data");
+    QVERIFY(QTest::qWaitFor([&] { return frozen.stopped(); }, 30000));
+    const auto seconds = [](auto since) {
+      return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+    };
+    auto start = std::chrono::steady_clock::now();
+    http_probe::Answer answer = ask();
+    QCOMPARE(answer.status, 503);
+    QVERIFY2(seconds(start) < 7.0, std::to_string(seconds(start)).c_str());
+    QVERIFY(Body(answer)["error"].get<std::string>().find("did not answer within 5 s") !=
+            std::string::npos);
+    // Known to be silent: answered at once, not after another wait.
+    start = std::chrono::steady_clock::now();
+    QCOMPARE(ask().status, 503);
+    QVERIFY2(seconds(start) < 2.5, std::to_string(seconds(start)).c_str());
+
+    const std::string self = std::to_string(::getpid());
+    const long before = StatusNumber(self, "Threads");
+    // Each viewer asks again 20 times a second (a page polls every 1.5 s: this is many pages).
+    std::mutex stopMutex;
+    std::condition_variable stopped;
+    bool stop = false;
+    std::atomic<int> answered{0}, slow{0};
+    std::vector<std::thread> viewers;
+    for (int i = 0; i < 20; ++i)
+      viewers.emplace_back([&] {
+        std::unique_lock lock(stopMutex);
+        while (!stopped.wait_for(lock, std::chrono::milliseconds(50), [&] { return stop; })) {
+          lock.unlock();
+          const auto at = std::chrono::steady_clock::now();
+          const int status = ask(2000).status;
+          if (status == 503 || status == 0) ++answered;
+          if (std::chrono::steady_clock::now() - at > std::chrono::milliseconds(1500)) ++slow;
+          lock.lock();
+        }
+      });
+    // Until the viewers have been answered many times and some of them were held by a try of
+    // the database (let through every few seconds) that the viewer gave up on.
+    long most = before;
+    const bool seen = QTest::qWaitFor(
+        [&] {
+          most = std::max(most, StatusNumber(self, "Threads"));
+          return answered > 400 && slow >= 2;
+        },
+        60000);
+    {
+      std::lock_guard lock(stopMutex);
+      stop = true;
+    }
+    stopped.notify_all();
+    for (std::thread& viewer : viewers) viewer.join();
+    QVERIFY2(seen,
+             ("answered " + std::to_string(answered) + ", slow " + std::to_string(slow)).c_str());
+    // The viewers' own 20 threads, a connection thread each, and a few more.
+    QVERIFY2(most <= before + 20 + 20 + 8,
+             ("threads " + std::to_string(before) + " -> " + std::to_string(most)).c_str());
+
+    frozen.thaw();
+    QVERIFY(QTest::qWaitFor([&] { return ask().status == 200; }, 30000));
   }
 
   // With --allow-actions and the token: pause, resume, retry-failed and cancel act on the
