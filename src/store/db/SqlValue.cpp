@@ -21,7 +21,7 @@ std::string SqlValue::asText() const {
 }
 
 std::string Placeholder(size_t number) {
-  return "$" + std::to_string(number);
+  return std::string("$").append(std::to_string(number));
 }
 
 }  // namespace uvq::store

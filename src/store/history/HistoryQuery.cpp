@@ -32,8 +32,12 @@ std::string InsertOperationSql() {
   std::string names, values;
   const auto& columns = WrittenColumns();
   for (size_t i = 0; i < columns.size(); ++i) {
-    names += (i ? ", " : "") + columns[i];
-    values += (i ? ", " : "") + store::Placeholder(i + 1);
+    if (i) {
+      names += ", ";
+      values += ", ";
+    }
+    names += columns[i];
+    values += store::Placeholder(i + 1);
   }
   return "INSERT INTO operations(" + names + ") VALUES(" + values + ") ON CONFLICT(row_key) ";
 }
