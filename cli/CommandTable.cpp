@@ -92,8 +92,9 @@ std::string SubcommandSynopsis(std::string_view subcommand) {
   for (const OptionRow& row : kOptionRows) {
     if (row.subcommand != subcommand) continue;
     if (IsArgument(row))
-      text += OptionalArgument(subcommand) ? " [" + std::string(row.names) + "]"
-                                           : " " + std::string(row.names);
+      text.append(OptionalArgument(subcommand) ? " [" : " ")
+          .append(row.names)
+          .append(OptionalArgument(subcommand) ? "]" : "");
     else
       text += " [" + std::string(LongName(row)) + (row.value.empty() ? "" : " ") +
               std::string(row.value) + "]";
@@ -241,7 +242,9 @@ std::string ManPageSections() {
       text += IsArgument(row) ? "\\fI" + Roff(row.names) + "\\fR"
                               : "\\fB" + Roff(LongName(row)) + "\\fR" +
                                     (row.value.empty() ? "" : " \\fI" + Roff(row.value) + "\\fR");
-      text += "\n" + Roff(row.help) + "\n.RE\n";
+      text += "\n";
+      text += Roff(row.help);
+      text += "\n.RE\n";
     }
   }
   text += "\n[EXIT STATUS]\n.nf\n" + Roff(ExitCodeText()) + "\n.fi\n";

@@ -43,7 +43,10 @@ template <typename Item>
 std::string Csv(const std::vector<Column<Item>>& columns, const std::vector<Item>& items) {
   std::string out;
   const auto line = [&](const std::function<std::string(const Column<Item>&)>& cell) {
-    for (size_t i = 0; i < columns.size(); ++i) out += (i ? "," : "") + CsvField(cell(columns[i]));
+    for (size_t i = 0; i < columns.size(); ++i) {
+      if (i) out += ',';
+      out += CsvField(cell(columns[i]));
+    }
     out += "\r\n";
   };
   line([](const Column<Item>& c) { return std::string(c.heading); });

@@ -71,8 +71,9 @@ int ShowRolloutStatus(const RolloutRequest& request, history::RolloutStore& stor
 
   std::string out = "rollout " + s.name + ": " + std::string(history::RolloutStateName(s.state));
   if (!s.stopReason.empty()) out += " (" + s.stopReason + ")";
-  out += "\n" + Line("image %s, %lld bytes, SHA-256 %s\n", s.imagePath.c_str(),
-                     static_cast<long long>(s.imageBytes), s.imageSha256.c_str());
+  out += '\n';
+  out += Line("image %s, %lld bytes, SHA-256 %s\n", s.imagePath.c_str(),
+              static_cast<long long>(s.imageBytes), s.imageSha256.c_str());
   out += Line("success threshold %d %%, error threshold %d %%, retries %d, created %s\n",
               s.successThreshold, s.errorThreshold, s.retries, MillisTableUtc(s.createdAt).c_str());
   out += Line("%-7s %6s %8s %8s %6s %7s %7s %7s\n", "group", "units", "pending", "running", "ok",

@@ -75,7 +75,7 @@ bool SimStation::open(std::string& error) {
 }
 
 std::string SimStation::listeningText() const {
-  const std::string port = ":" + std::to_string(servers_.front()->boundPort());
+  const std::string port = std::string(":").append(std::to_string(servers_.front()->boundPort()));
   if (options_.addresses == 1) return AddressText(options_.bind) + port;
   return AddressText(options_.bind) + "-" +
          AddressText(NextAddress(options_.bind, options_.addresses - 1)) + port + " (" +

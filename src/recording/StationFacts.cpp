@@ -40,7 +40,10 @@ std::string OsUser() {
 std::string StatusFlagsText(uint16_t status) {
   std::string text;
   for (const protocol::StatusFlag& flag : protocol::kStatusFlagsInPrintOrder)
-    if (status & flag.bit) text += (text.empty() ? "" : ",") + std::string(flag.name);
+    if (status & flag.bit) {
+      if (!text.empty()) text += ',';
+      text += flag.name;
+    }
   return text;
 }
 

@@ -12,13 +12,13 @@
 
 namespace uvq::test {
 
-class FakeRolloutStore final : public history::RolloutStore {
+class FakeRolloutStore final : public rollouts::RolloutStore {
  public:
-  std::deque<history::Claim> toHand;  // handed out by claim(), as many as asked at most
+  std::deque<rollouts::Claim> toHand;  // handed out by claim(), as many as asked at most
   bool workLeftAnswer = true;
-  history::RolloutState state = history::RolloutState::Running;
+  rollouts::RolloutState state = rollouts::RolloutState::Running;
   std::vector<std::string> calls;  // "claim", "renew", "end", "workLeft", "status"
-  std::vector<history::AttemptResult> ended;
+  std::vector<rollouts::AttemptResult> ended;
 
   int count(const std::string& call) const {
     int n = 0;
@@ -26,44 +26,45 @@ class FakeRolloutStore final : public history::RolloutStore {
     return n;
   }
 
-  bool create(const history::RolloutDefinition&) override { return true; }
-  std::optional<history::RolloutDefinition> load(const std::string&) override {
+  bool create(const rollouts::RolloutDefinition&) override { return true; }
+  std::optional<rollouts::RolloutDefinition> load(const std::string&) override {
     return std::nullopt;
   }
-  std::vector<history::RolloutSummary> list() override { return {}; }
-  std::optional<history::RolloutStatus> status(const std::string& name) override {
+  std::vector<rollouts::RolloutSummary> list() override { return {}; }
+  std::optional<rollouts::RolloutStatus> status(const std::string& name) override {
     calls.push_back("status");
-    history::RolloutStatus status;
+    rollouts::RolloutStatus status;
     status.summary.name = name;
     status.summary.state = state;
     return status;
   }
-  std::vector<history::RolloutUnit> units(const std::string&, int, int) override { return {}; }
-  std::vector<history::Claim> claim(const std::string&,
-                                    const history::ClaimRequest& request) override {
+  std::vector<rollouts::RolloutUnit> units(const std::string&, int, int) override { return {}; }
+  std::vector<rollouts::Claim> claim(const std::string&,
+                                     const rollouts::ClaimRequest& request) override {
     calls.push_back("claim");
-    std::vector<history::Claim> claims;
+    std::vector<rollouts::Claim> claims;
     while (!toHand.empty() && static_cast<int>(claims.size()) < request.count) {
       claims.push_back(toHand.front());
       toHand.pop_front();
     }
     return claims;
   }
-  history::RolloutState renew(const std::string&, const history::ClaimHolder&, history::UtcMillis,
-                              int) override {
+  rollouts::RolloutState renew(const std::string&, const rollouts::ClaimHolder&,
+                               rollouts::UtcMillis, int) override {
     calls.push_back("renew");
     return state;
   }
-  history::AttemptVerdict end(const std::string&, const history::ClaimHolder&,
-                              const history::AttemptResult& result, history::UtcMillis) override {
+  rollouts::AttemptVerdict end(const std::string&, const rollouts::ClaimHolder&,
+                               const rollouts::AttemptResult& result,
+                               rollouts::UtcMillis) override {
     calls.push_back("end");
     ended.push_back(result);
-    history::AttemptVerdict verdict;
+    rollouts::AttemptVerdict verdict;
     verdict.state = state;
     return verdict;
   }
   int takeOver(const std::string&, const std::string&, const std::string&,
-               const history::ClaimHolder&, history::UtcMillis, int) override {
+               const rollouts::ClaimHolder&, rollouts::UtcMillis, int) override {
     return 0;
   }
   std::vector<std::string> holders(const std::string&, const std::string&) override { return {}; }
@@ -71,8 +72,8 @@ class FakeRolloutStore final : public history::RolloutStore {
     calls.push_back("workLeft");
     return workLeftAnswer;
   }
-  history::ActionResult act(const std::string&, history::RolloutAction,
-                            history::UtcMillis) override {
+  rollouts::ActionResult act(const std::string&, rollouts::RolloutAction,
+                             rollouts::UtcMillis) override {
     return {};
   }
 };
