@@ -147,13 +147,10 @@ std::optional<std::string> FirstWord(CLI::App& app, int argc, char** argv) {
 }
 
 // Whether the parser of a subcommand with its own words takes `name` itself: its rows in the
-// table, the run's options that may follow rollout and station, and the global names history
-// and serve read with a meaning of their own (history's --target and --station are filters).
+// table (history's --target is a filter of its own), and the run's options that may follow
+// rollout and station.
 bool OwnParserTakes(std::string_view subcommand, std::string_view name) {
   if (name == "--help" || name == "-h" || FindOptionRow(subcommand, name)) return true;
-  if (subcommand == "history")
-    return name == "--target" || name == "--station" || name == "--json" || name == "--db";
-  if (subcommand == "serve") return name == "--db";
   if (subcommand == "rollout" && (name == "--target" || name == "--targets-file")) return true;
   if (subcommand != "rollout" && subcommand != "station") return false;
   CLI::App runApp;
@@ -175,11 +172,38 @@ const OptionRow* GlobalRowNamed(std::string_view name) {
   return nullptr;
 }
 
-// The command line as the parser takes it (CLI11's order: last word first). After a subcommand
-// with its own words, a global option its parser does not take (--config, --log, ...) is moved
-// before the subcommand with its value, so the global options go before or after every
-// subcommand alike.
-std::vector<std::string> WordsToParse(CLI::App& app, int argc, char** argv) {
+// The first option with a value given more than once among `words` (a subcommand's and the
+// global ones), in one sentence; CLI11 would say "At Most 1 required but received 2".
+std::optional<std::string> RepeatedOption(std::string_view subcommand,
+                                          const std::vector<std::string>& words) {
+  std::vector<std::string_view> seen;
+  for (size_t i = 0; i < words.size(); ++i) {
+    const std::string& arg = words[i];
+    if (arg == "--") break;
+    if (arg.size() < 2 || arg[0] != '-') continue;
+    const std::string name = arg.substr(0, arg.find('='));
+    const OptionRow* row = FindOptionRow(subcommand, name);
+    if (!row) row = GlobalRowNamed(name);
+    if (!row || row->value.empty()) continue;
+    if (name.size() == arg.size()) ++i;  // its value
+    if (row->repeatable) continue;
+    if (std::find(seen.begin(), seen.end(), LongName(*row)) != seen.end())
+      return std::string(LongName(*row)) + " is given more than once; give it once";
+    seen.push_back(LongName(*row));
+  }
+  return std::nullopt;
+}
+
+// The command line as the parser takes it (CLI11's order: last word first), or what is wrong
+// with it. After a subcommand with its own words, a global option its parser does not take
+// (--config, --log, ...) is moved before the subcommand with its value, so the global options
+// go before or after every subcommand alike; an option neither takes is refused here, with
+// the nearest name, as before any subcommand.
+struct ParserWords {
+  std::vector<std::string> words;
+  std::optional<std::string> problem;
+};
+ParserWords WordsToParse(CLI::App& app, int argc, char** argv) {
   const int at = FirstWordIndex(app, argc, argv);
   std::vector<std::string> before(argv + 1, argv + std::min(at, argc));
   std::vector<std::string> after;
@@ -187,9 +211,10 @@ std::vector<std::string> WordsToParse(CLI::App& app, int argc, char** argv) {
   const bool ownWords =
       std::find(kOwnParsers.begin(), kOwnParsers.end(), subcommand) != kOwnParsers.end() &&
       std::string_view(argv[at - 1]) != "--";
+  ParserWords parsed;
   for (int i = at; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (i == at || !ownWords || !arg.starts_with('-')) {
+    if (i == at || !ownWords || arg.size() < 2 || arg[0] != '-') {
       after.push_back(arg);
       if (arg == "--" && i > at) {  // the rest is the subcommand's, word for word
         after.insert(after.end(), argv + i + 1, argv + argc);
@@ -200,17 +225,32 @@ std::vector<std::string> WordsToParse(CLI::App& app, int argc, char** argv) {
     const std::string name = arg.substr(0, arg.find('='));
     const bool valueFollows = name.size() == arg.size() && i + 1 < argc;
     const OptionRow* global = GlobalRowNamed(name);
+    const OptionRow* own = FindOptionRow(subcommand, name);
+    if (!global && !own && !OwnParserTakes(subcommand, name) && !parsed.problem) {
+      const auto nearest = NearestOption(name, subcommand);
+      parsed.problem = "unknown option '" + name + "'" +
+                       (nearest ? "; did you mean '" + *nearest + "'?" : std::string());
+    }
     const bool moved = global && !OwnParserTakes(subcommand, LongName(*global));
     // A subcommand's own option keeps its value, whatever that looks like.
-    const OptionRow* row = moved ? global : FindOptionRow(subcommand, name);
-    if (!row) row = global;
+    const OptionRow* row = moved ? global : own ? own : global;
     std::vector<std::string>& to = moved ? before : after;
     to.push_back(arg);
     if (row && !row->value.empty() && valueFollows) to.emplace_back(argv[++i]);
   }
-  std::vector<std::string> words(after.rbegin(), after.rend());
-  words.insert(words.end(), before.rbegin(), before.rend());
-  return words;
+  if (!parsed.problem) {
+    if (ownWords) {
+      parsed.problem = RepeatedOption("", before);
+      if (!parsed.problem) parsed.problem = RepeatedOption(subcommand, after);
+    } else {
+      std::vector<std::string> all = before;
+      all.insert(all.end(), after.begin(), after.end());
+      parsed.problem = RepeatedOption(subcommand, all);
+    }
+  }
+  parsed.words.assign(after.rbegin(), after.rend());
+  parsed.words.insert(parsed.words.end(), before.rbegin(), before.rend());
+  return parsed;
 }
 
 }  // namespace
@@ -239,10 +279,11 @@ std::string DefaultConfigFile() {
   return "";
 }
 
-std::optional<std::string> NearestOption(const std::string& word) {
+std::optional<std::string> NearestOption(const std::string& word, std::string_view subcommand) {
   std::optional<std::string> best;
   size_t bestDistance = 0;
   for (const OptionRow& row : kOptionRows) {
+    if (!subcommand.empty() && !row.subcommand.empty() && row.subcommand != subcommand) continue;
     const std::string name(LongName(row));
     if (!name.starts_with("--")) continue;
     const size_t d = EditDistance(word, name);
@@ -333,16 +374,18 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   AddRow(*scan, "scan", "RANGE", options.scanRange)->required();
   AddRow(*scan, "scan", "--rate", options.scanRate)->check(CLI::Range(1, 10000));
   CLI::App* help = app.add_subcommand("help", "this help, a subcommand's, or the exit codes");
-  std::string topic;
-  AddRow(*help, "help", "TOPIC", topic);
+  // `help rollout create`: the words after the topic go to that subcommand's parser.
+  std::vector<std::string> topicWords;
+  AddRow(*help, "help", "TOPIC", topicWords);
   for (CLI::App* sub : app.get_subcommands({}))
     sub->footer(
         "\nThe options every subcommand takes (--target, --json, ...): uvq --help. Exit codes: "
         "uvq help exit-codes, or man uvq.");
 
+  ParserWords words = WordsToParse(app, argc, argv);
+  if (words.problem) return UsageError(*words.problem);
   try {
-    std::vector<std::string> words = WordsToParse(app, argc, argv);
-    app.parse(words);
+    app.parse(words.words);
   } catch (const CLI::ParseError& error) {
     if (error.get_exit_code() == 0) return {std::nullopt, ExitCode::Ok};
     if (const auto unknown = UnknownLongOption(argc, argv)) {
@@ -373,10 +416,24 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
     // `uvq help TOPIC`, `uvq SUBCOMMAND --help` or `uvq --help`.
     const CLI::App* about = nullptr;
     if (help->parsed()) {
+      const std::string topic = topicWords.empty() ? "" : topicWords.front();
+      const std::vector<std::string> more(topicWords.begin() + (topicWords.empty() ? 0 : 1),
+                                          topicWords.end());
       if (topic == "exit-codes") {
         std::cout << ExitCodeText() << "\n";
         return {std::nullopt, ExitCode::Ok};
       }
+      // A subcommand with its own parser answers as `uvq SUBCOMMAND ... --help` does.
+      if (std::find(kOwnParsers.begin(), kOwnParsers.end(), topic) != kOwnParsers.end()) {
+        std::vector<std::string> words = more;
+        words.emplace_back("--help");
+        if (topic == "history") options.history.command = true, options.history.commandArgs = words;
+        if (topic == "serve") options.serve.command = true, options.serve.commandArgs = words;
+        if (topic == "rollout") options.rollout.command = true, options.rollout.args = words;
+        if (topic == "station") options.station.command = true, options.station.args = words;
+        return {std::move(options), ExitCode::Ok};
+      }
+      if (!more.empty()) return UsageError("no help on '" + topic + " " + more.front() + "'");
       for (CLI::App* sub : app.get_subcommands({}))
         if (!topic.empty() && sub->get_name() == topic) about = sub;
       if (!topic.empty() && !about)
@@ -399,7 +456,16 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
     if (const auto* problem = std::get_if<std::string>(&read)) return UsageError(*problem);
     ConfigContents& contents = std::get<ConfigContents>(read);
     try {
-      app.applyConfig(contents.values);
+      // The sections of subcommands with parsers of their own go to those parsers.
+      std::vector<ConfigValue> mainValues;
+      for (ConfigValue& value : contents.values) {
+        const bool own =
+            value.subcommand.empty() ||
+            std::any_of(kOperations.begin(), kOperations.end(),
+                        [&](const OperationRow& row) { return row.name == value.subcommand; });
+        (own ? mainValues : options.sectionValues).push_back(std::move(value));
+      }
+      app.applyConfig(mainValues);
     } catch (const CLI::ParseError& error) {
       return UsageError("configuration file '" + configFile + "': " + error.what());
     }

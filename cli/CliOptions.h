@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ConfigFile.h"
 #include "ExitCode.h"
 #include "HistoryOptions.h"
 #include "Output.h"
@@ -85,6 +86,9 @@ struct CliOptions {
   bool quiet() const { return verbosity == Verbosity::Quiet; }
   std::string logFile;     // --log: one JSON line per unit and run appended here
   std::string configFile;  // the configuration file that was read, "" when none
+  // Its values for the subcommands that parse the rest of the command line themselves
+  // (history, rollout, station, serve), applied by their parsers.
+  std::vector<ConfigValue> sectionValues;
   std::string scanRange;   // scan: "FIRST-LAST"
   int scanRate = 50;       // scan: addresses asked per second
   HistoryOptions history;  // recording, and the `history` subcommand
@@ -106,8 +110,8 @@ ParsedOptions ParseCliOptions(int argc, char** argv);
 std::optional<std::string> NearestSubcommand(const std::string& word);
 
 // The long option nearest to a mistyped one ("--wachdog-ms": "--watchdog-ms"), when near
-// enough to be a slip of the keys.
-std::optional<std::string> NearestOption(const std::string& word);
+// enough to be a slip of the keys: any subcommand's, or with `subcommand` a global one or its.
+std::optional<std::string> NearestOption(const std::string& word, std::string_view subcommand = "");
 
 // Where the configuration is read from without --config: $XDG_CONFIG_HOME/uvq/uvq.ini
 // (~/.config when unset), else /etc/uvq/uvq.ini; the first that exists, else "".

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "CommandTable.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "CliOptions.h"
@@ -13,10 +14,17 @@ bool IsArgument(const OptionRow& row) {
   return !row.names.starts_with('-');
 }
 
+// The arguments that may be left out: help's topic, history's `units`.
+bool OptionalArgument(std::string_view subcommand) {
+  return subcommand == "help" || subcommand == "history";
+}
+
 std::vector<std::string_view> Subcommands() {
   std::vector<std::string_view> names;
   for (const OperationRow& row : kOperations) names.push_back(row.name);
+  names.push_back("history");
   names.push_back("rollout");
+  names.push_back("serve");
   names.push_back("station");
   names.push_back("help");
   return names;
@@ -46,10 +54,20 @@ std::string Roff(std::string_view text) {
   return out;
 }
 
+// The first row of each long name decides how its value is completed: a subcommand's row of the
+// same name as a global option (history's --target) completes as the global one.
+bool FirstOfItsName(const OptionRow& row) {
+  for (const OptionRow& other : kOptionRows) {
+    if (&other == &row) return true;
+    if (!IsArgument(other) && LongName(other) == LongName(row)) return false;
+  }
+  return true;
+}
+
 std::string ValueCases(Completion kind) {
   std::vector<std::string> names;
   for (const OptionRow& row : kOptionRows)
-    if (!IsArgument(row) && !row.value.empty() && row.completion == kind)
+    if (!IsArgument(row) && !row.value.empty() && row.completion == kind && FirstOfItsName(row))
       names.emplace_back(LongName(row));
   std::string text;
   for (const std::string& name : names) text += (text.empty() ? "" : " | ") + name;
@@ -73,9 +91,9 @@ std::string SubcommandSynopsis(std::string_view subcommand) {
   std::string text(subcommand);
   for (const OptionRow& row : kOptionRows) {
     if (row.subcommand != subcommand) continue;
-    if (IsArgument(row))  // only the help's topic may be left out
-      text +=
-          subcommand == "help" ? " [" + std::string(row.names) + "]" : " " + std::string(row.names);
+    if (IsArgument(row))
+      text += OptionalArgument(subcommand) ? " [" + std::string(row.names) + "]"
+                                           : " " + std::string(row.names);
     else
       text += " [" + std::string(LongName(row)) + (row.value.empty() ? "" : " ") +
               std::string(row.value) + "]";
@@ -90,7 +108,7 @@ std::string ExitCodeText() {
 std::string BashCompletionScript() {
   std::string valued;
   for (const OptionRow& row : kOptionRows)
-    if (!IsArgument(row) && !row.value.empty())
+    if (!IsArgument(row) && !row.value.empty() && FirstOfItsName(row))
       valued += std::string(valued.empty() ? "" : "|") + std::string(LongName(row));
   std::string subcommands;
   for (std::string_view name : Subcommands())
@@ -145,9 +163,15 @@ std::string BashCompletionScript() {
       Joined(OptionNames("")) +
       "'\n"
       "        case $subcommand in\n";
-  for (std::string_view name : Subcommands())
-    if (const std::vector<std::string> own = OptionNames(name); !own.empty())
+  const std::vector<std::string> global = OptionNames("");
+  for (std::string_view name : Subcommands()) {
+    std::vector<std::string> own;  // beside the global ones, which are offered already
+    for (std::string& option : OptionNames(name))
+      if (std::find(global.begin(), global.end(), option) == global.end())
+        own.push_back(std::move(option));
+    if (!own.empty())
       script += "            " + std::string(name) + ") options+=' " + Joined(own) + "' ;;\n";
+  }
   script +=
       "        esac\n"
       "        COMPREPLY=($(compgen -W \"$options\" -- \"$cur\"))\n"
@@ -189,8 +213,8 @@ std::string ManPageSections() {
     text += ".TP\n\\fB" + Roff(name) + "\\fR";
     for (const OptionRow& row : kOptionRows)
       if (row.subcommand == name && IsArgument(row))
-        text += name == "help" ? " [\\fI" + Roff(row.names) + "\\fR]"
-                               : " \\fI" + Roff(row.names) + "\\fR";
+        text += OptionalArgument(name) ? " [\\fI" + Roff(row.names) + "\\fR]"
+                                       : " \\fI" + Roff(row.names) + "\\fR";
     text += "\n";
     for (const OperationRow& op : kOperations)
       if (op.name == name) text += Roff(op.help) + "\n";
@@ -199,6 +223,14 @@ std::string ManPageSections() {
       text +=
           "one image for many units in groups with thresholds, resumed after any stop and "
           "shared by several stations\n";
+    if (name == "history")
+      text +=
+          "show what was done to which unit, newest first, or each unit's latest state "
+          "(units); --flush moves rows spooled while the database was unreachable into it\n";
+    if (name == "serve")
+      text +=
+          "a web dashboard of the rollouts and the history, read-only unless "
+          "--allow-actions\n";
     if (name == "station")
       text +=
           "the production jig: every unit that appears in the address range and has not yet "

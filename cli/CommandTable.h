@@ -22,12 +22,13 @@ struct OptionRow {
   std::string_view help;
   Completion completion = Completion::Nothing;
   std::string_view choices;  // blank-separated, for Completion::Choices
+  bool repeatable = false;   // an option with a value that may be given more than once
 };
 
-inline constexpr std::array<OptionRow, 64> kOptionRows{{
+inline constexpr std::array<OptionRow, 69> kOptionRows{{
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
-     Completion::Host, ""},
+     Completion::Host, "", true},
     {"", "--targets-file", "FILE",
      "file with one target per line, optionally followed by a unit ID; # comments",
      Completion::File, ""},
@@ -103,7 +104,12 @@ inline constexpr std::array<OptionRow, 64> kOptionRows{{
      Completion::Nothing, ""},
     {"history", "--limit", "N", "at most this many rows (default 100; 0: all)", Completion::Nothing,
      ""},
+    {"history", "--target", "ADDRESS", "only this target address", Completion::Nothing, ""},
+    {"history", "--station", "NAME", "only this station", Completion::Nothing, ""},
+    {"history", "--json", "", "one JSON object a line", Completion::Nothing, ""},
     {"history", "--csv", "", "CSV with a heading line", Completion::Nothing, ""},
+    {"history", "--db", "DB", "the history database (as for every subcommand)", Completion::File,
+     ""},
     {"history", "--flush", "", "move rows spooled while the database was unreachable into it",
      Completion::Nothing, ""},
     {"rollout", "ACTION", "",
@@ -145,6 +151,7 @@ inline constexpr std::array<OptionRow, 64> kOptionRows{{
      Completion::Nothing, ""},
     {"serve", "--token-file", "FILE", "file holding the dashboard's token (mode 600)",
      Completion::File, ""},
+    {"serve", "--db", "DB", "the history database (as for every subcommand)", Completion::File, ""},
     {"rollout", "--watch", "",
      "run: keep going while units are missing: ask their addresses again and program each unit "
      "as soon as it answers, until all are done or the run is stopped",

@@ -35,9 +35,10 @@ bool Configurable(std::string_view option) {
   return option != "help" && option != "version" && option != "config";
 }
 
+// Every subcommand with options of its own in the table has its section.
 bool KnownSubcommand(const std::string& section) {
-  for (const OperationRow& row : kOperations)
-    if (row.name == section) return true;
+  for (const OptionRow& row : kOptionRows)
+    if (!row.subcommand.empty() && row.subcommand == section) return true;
   return false;
 }
 

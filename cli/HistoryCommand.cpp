@@ -10,6 +10,7 @@
 #include "Escaped.h"
 #include "HistoryFormat.h"
 #include "HistoryTime.h"
+#include "OptionRows.h"
 #include "platform/PosixFileSystem.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
@@ -62,8 +63,8 @@ struct HistoryRequest {
 // The command's own words. nullopt with the exit code when they were wrong or asked for help
 // (already printed).
 std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitCode) {
-  CLI::App app{"Shows what was done to which unit, newest first, from the history database.",
-               "uvq history"};
+  SubcommandApp app{"Shows what was done to which unit, newest first, from the history database.",
+                    "uvq history"};
   app.footer(
       "\nuvq history units [filters]: each unit's latest state (address, last operation and "
       "outcome, last image programmed successfully and when); with --image: the units that "
@@ -75,31 +76,27 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   std::string what, unit, image, since, until;
   bool json = false, csv = false;
   int limit = 100;
-  app.add_option("WHAT", what, "units: each unit's latest state")->check(CLI::IsMember({"units"}));
-  app.add_option("--unit", unit, "only this unit ID (hex)");
-  app.add_option("--target", request.filter.target, "only this target address");
-  app.add_option("--image", image, "only this image: a file (hashed) or a SHA-256");
-  app.add_option("--outcome", request.filter.outcome,
-                 "only this outcome: ok, no_answer, unit_error, file_error, network_error, "
-                 "interrupted, abandoned, ...");
-  app.add_option("--operation", request.filter.operation,
-                 "only this operation: program, erase, reset, set-ip, capture, live-reboot, "
-                 "locate, status, scan");
-  app.add_option("--station", request.filter.station, "only this station");
-  app.add_option("--since", since, "from this time on (UTC, or 7d, 12h, 30m back)");
-  app.add_option("--until", until, "up to this time (UTC, or 7d, 12h, 30m back)");
-  app.add_option("--limit", limit, "at most this many rows (default 100; 0: all)")
-      ->check(CLI::Range(0, 1 << 30));
-  app.add_flag("--json", json, "one JSON object a line");
-  app.add_flag("--csv", csv, "CSV with a heading line");
-  app.add_flag("--flush", request.flush,
-               "move the rows spooled by failed writes into the database");
-  app.add_option("--db", request.db, "the history database (as for every subcommand)");
+  // Names, value names and help from the one table, as everywhere on the command line.
+  AddRow(app, "history", "units", what)->check(CLI::IsMember({"units"}));
+  AddRow(app, "history", "--unit", unit);
+  AddRow(app, "history", "--target", request.filter.target);
+  AddRow(app, "history", "--image", image);
+  AddRow(app, "history", "--outcome", request.filter.outcome);
+  AddRow(app, "history", "--operation", request.filter.operation);
+  AddRow(app, "history", "--station", request.filter.station);
+  AddRow(app, "history", "--since", since);
+  AddRow(app, "history", "--until", until);
+  AddRow(app, "history", "--limit", limit)->check(CLI::Range(0, 1 << 30));
+  AddRow(app, "history", "--json", json);
+  AddRow(app, "history", "--csv", csv);
+  AddRow(app, "history", "--flush", request.flush);
+  AddRow(app, "history", "--db", request.db);
 
   std::vector<std::string> args(options.history.commandArgs.rbegin(),
                                 options.history.commandArgs.rend());
   try {
     app.parse(args);
+    app.applyConfigSection(options.sectionValues, "history");
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     exitCode = code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);

@@ -3,19 +3,15 @@
 
 #include <CLI/CLI.hpp>
 
+#include "OptionRows.h"
+
 namespace uvq::cli {
 
 void AddHistoryOptions(CLI::App& app, HistoryOptions& options) {
-  app.add_option("--db", options.db,
-                 "history database: a SQLite file or a postgresql:// URL (default "
-                 "$XDG_DATA_HOME/uvq/history.sqlite3)")
-      ->envname("UVQ_DB");
-  app.add_flag("--no-history", options.noHistory, "do not record this run in the history");
-  app.add_option("--history", options.historySwitch,
-                 "on|off: record runs in the history (for the configuration file: history = off)")
-      ->check(CLI::IsMember({"on", "off"}));
-  app.add_option("--station", options.station,
-                 "the station name recorded in the history (default: the host name)");
+  AddRow(app, "", "--db", options.db)->envname("UVQ_DB");
+  AddRow(app, "", "--no-history", options.noHistory);
+  AddRow(app, "", "--history", options.historySwitch)->check(CLI::IsMember({"on", "off"}));
+  AddRow(app, "", "--station", options.station);
   CLI::App* history = app.add_subcommand(
       "history", "show what was done to which unit: history [units] [filters], --flush");
   // Its options are its own (see HistoryCommand): the rest of the line is handed over as it is.

@@ -3,6 +3,19 @@
 
 namespace uvq::cli {
 
+void SubcommandApp::applyConfigSection(const std::vector<ConfigValue>& values,
+                                       std::string_view section) {
+  std::vector<CLI::ConfigItem> items;
+  for (const ConfigValue& v : values) {
+    if (v.subcommand != section) continue;
+    CLI::ConfigItem item;
+    item.name = v.option;
+    item.inputs = {v.value};
+    items.push_back(std::move(item));
+  }
+  if (!items.empty()) _parse_config(items);
+}
+
 RunOptionRows::RunOptionRows(CLI::App& app, CliOptions& options)
     : options_(options), noVerify_(!options.plan.verify) {
   SessionPlan& plan = options.plan;

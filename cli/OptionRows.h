@@ -9,6 +9,7 @@
 
 #include "CliOptions.h"
 #include "CommandTable.h"
+#include "ConfigFile.h"
 
 namespace uvq::cli {
 
@@ -26,6 +27,16 @@ CLI::Option* AddRow(CLI::App& app, std::string_view subcommand, std::string_view
   option->type_name(std::string(row->value));  // the table's name, or none for an argument
   return option;
 }
+
+// The parser of a subcommand that takes the rest of the command line as it is (history,
+// rollout, station, serve): its section of the configuration file fills what the command line
+// left unset, after parsing.
+class SubcommandApp : public CLI::App {
+ public:
+  using CLI::App::App;
+  // The values of section `section`; throws CLI::ParseError for a value its option refuses.
+  void applyConfigSection(const std::vector<ConfigValue>& values, std::string_view section);
+};
 
 // The options of a programming run that may also follow `rollout` and `station`: history,
 // output, timing and the checks of the run, with the same limits as before the subcommand.

@@ -37,7 +37,7 @@ int Usage(const std::string& message) {
 // The words after `rollout`; the options taken before it are the defaults. nullopt with the exit
 // code when they were wrong or asked for help (already printed).
 std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
-  CLI::App app{
+  SubcommandApp app{
       "Rollouts: one image for many units, in groups started one after another while enough "
       "of the previous group succeeded; stopped as soon as a group fails too often; resumed "
       "where it stopped after any interruption; shared by several stations.",
@@ -82,6 +82,7 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   std::vector<std::string> args(options.rollout.args.rbegin(), options.rollout.args.rend());
   try {
     app.parse(args);
+    app.applyConfigSection(options.sectionValues, "rollout");
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     exitCode = code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);

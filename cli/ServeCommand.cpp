@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "OpenFileLimit.h"
+#include "OptionRows.h"
 #include "dashboard/AccessToken.h"
 #include "dashboard/DashboardServer.h"
 #include "store/db/RedactedUrl.h"
@@ -41,7 +42,7 @@ int Usage(const std::string& message) {
 }  // namespace
 
 int RunServeCommand(const CliOptions& options) {
-  CLI::App app{
+  SubcommandApp app{
       "Serves a web dashboard of the rollouts and the history (read-only unless "
       "--allow-actions).",
       "uvq serve"};
@@ -53,15 +54,15 @@ int RunServeCommand(const CliOptions& options) {
       "others.");
   std::string listen = dashboard::kDefaultListen, tokenFile, db = options.history.db;
   bool allowActions = false;
-  app.add_option("--listen", listen, "HOST:PORT to listen on (default 127.0.0.1:8080)");
-  app.add_flag("--allow-actions", allowActions,
-               "allow pause, resume, cancel and retry-failed of rollouts, with the token");
-  app.add_option("--token-file", tokenFile, "file holding the token (mode 600)");
-  app.add_option("--db", db, "the history database (as for every subcommand)");
+  AddRow(app, "serve", "--listen", listen);
+  AddRow(app, "serve", "--allow-actions", allowActions);
+  AddRow(app, "serve", "--token-file", tokenFile);
+  AddRow(app, "serve", "--db", db);
   std::vector<std::string> args(options.serve.commandArgs.rbegin(),
                                 options.serve.commandArgs.rend());
   try {
     app.parse(args);
+    app.applyConfigSection(options.sectionValues, "serve");
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     return code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);

@@ -55,7 +55,7 @@ int Fail(ExitCode code, const std::string& message) {
 }
 
 std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
-  CLI::App app{
+  SubcommandApp app{
       "The production jig: every address of the range is asked at a bounded rate; each unit "
       "that answers and has not received the image yet (by unit ID and address, from the "
       "history) is programmed and recorded. Plug the next unit into the same place and it is "
@@ -71,16 +71,22 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
   CliOptions& o = request.options;
   SessionPlan& plan = o.plan;
   AddRow(app, "station", "IMAGE", request.image)->required();
-  AddRow(app, "station", "--range", request.range)->required();
+  // Required, but it may come from the configuration file's [station] section.
+  AddRow(app, "station", "--range", request.range);
   AddRow(app, "station", "--parallel", request.parallel)->check(CLI::Range(1, kMaxParallel));
   AddRow(app, "station", "--ask-every-ms", request.askEveryMs)->check(CLI::Range(100, 3600000));
   RunOptionRows runRows(app, o);
   std::vector<std::string> args(options.station.args.rbegin(), options.station.args.rend());
   try {
     app.parse(args);
+    app.applyConfigSection(options.sectionValues, "station");
   } catch (const CLI::ParseError& error) {
     const int code = app.exit(error);
     exitCode = code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);
+    return std::nullopt;
+  }
+  if (request.range.empty()) {
+    exitCode = Fail(ExitCode::Usage, "station needs --range A-B (or range = A-B in [station])");
     return std::nullopt;
   }
   if (const auto problem = runRows.apply()) {

@@ -40,7 +40,7 @@ files_uvq_loader="usr/bin/uvq-loader usr/share/man/man1/uvq-loader.1.gz
   usr/share/applications/uvq-loader.desktop usr/share/icons/hicolor/scalable/apps/uvq-loader.svg"
 files_uvq_sim="usr/bin/uvq-sim usr/share/man/man1/uvq-sim.1.gz
   usr/share/bash-completion/completions/uvq-sim"
-needs_uvq="libc6 libasound2 libssl3"
+needs_uvq="libc6 libssl3"
 needs_uvq_loader="libc6 libqt6widgets6"
 needs_uvq_sim="libc6"
 
@@ -56,6 +56,8 @@ for package in uvq uvq-loader uvq-sim; do
   for lib in $(eval echo "\$needs_$key"); do
     [[ $depends == *"$lib"* ]] || fail "$package: Depends lacks $lib"
   done
+  # The sound library is loaded only for a beep: never a dependency.
+  [[ $depends == *libasound* ]] && fail "$package depends on the sound library: $depends"
   if [ "$package" != uvq-loader ] && [[ $depends == *qt* ]]; then
     fail "$package depends on Qt: $depends"
   fi
@@ -66,6 +68,14 @@ for package in uvq uvq-loader uvq-sim; do
   done
   grep -q "^License: Apache-2.0" <<<"$(dpkg-deb --fsys-tarfile "$file" |
     tar -xO "./usr/share/doc/$package/copyright")" || fail "$package: copyright names no licence"
+
+  # Every file the man page's SEE ALSO names is in the package.
+  if grep -q "usr/share/man/man1/$package.1.gz" <<<"$contents"; then
+    for named in $(dpkg-deb --fsys-tarfile "$file" | tar -xO "./usr/share/man/man1/$package.1.gz" |
+      gzip -dc | sed -n '/^\.SH "SEE ALSO"/,$p' | grep -o '/usr/share/[^\\ ]*'); do
+      grep -qx "\.$named" <<<"$contents" || fail "$package: SEE ALSO names $named, not in the package"
+    done
+  fi
 
   # Each package alone in a root of its own.
   mkdir -p "$root/$package"

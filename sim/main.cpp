@@ -45,6 +45,9 @@ int MakeImageFile(const MakeImageOptions& m) {
     std::fprintf(stderr, "uvq-sim: cannot write %s: %s\n", m.output.c_str(), problem.c_str());
     return 1;
   }
+  std::printf("uvq-sim: wrote %s: %zu records (%zu bytes) from %zu bytes of %s at 0x%08X\n",
+              m.output.c_str(), records->size(), records->size() * uvq::protocol::kRecordSize,
+              binary.size(), m.input.c_str(), m.base);
   return 0;
 }
 

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -203,6 +204,12 @@ class DashboardServer::Impl {
 
  private:
   void Configure() {
+    // The library's default lets a second server bind the same port (SO_REUSEPORT) and take
+    // over part of the requests: here a port in use is refused, as any other server does.
+    server_.set_socket_options([](socket_t socket) {
+      const int yes = 1;
+      ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server_.new_task_queue = [] { return new ConnectionThreads(kMaxConnectionThreads); };
     server_.set_read_timeout(kReadTimeoutSeconds, 0);
     server_.set_write_timeout(kWriteTimeoutSeconds, 0);
@@ -216,6 +223,11 @@ class DashboardServer::Impl {
                                  {"Cache-Control", "no-store"}});
     server_.set_pre_routing_handler(
         [this](const httplib::Request& request, httplib::Response& response) {
+          // A request without Content-Length or chunks has no body; the library would wait
+          // for one until the connection closes, then refuse it: a POST with no body (curl -X
+          // POST) is told so here.
+          if (!request.has_header("Content-Length") && !request.has_header("Transfer-Encoding"))
+            const_cast<httplib::Request&>(request).headers.emplace("Content-Length", "0");
           if (config_.listen.loopback() && !IsLoopbackHost(request.get_header_value("Host"))) {
             Answer(response, {421, "this dashboard answers to its loopback address only"});
             return httplib::Server::HandlerResponse::Handled;
@@ -366,7 +378,7 @@ class DashboardServer::Impl {
         {"retry-failed", history::RolloutAction::RetryFailed}};
     const RequestDeadline deadline;
     try {
-      const std::string name = RolloutOrRefuse(request, false).name;
+      const std::string name = RolloutOrRefuse(ActionParams(request), false).name;
       const history::RolloutAction action = kActions.at(request.matches[1]);
       const history::ActionResult result =
           WithRollouts([&](history::RolloutStore& s) { return s.act(name, action, NowMillis()); });
@@ -392,14 +404,34 @@ class DashboardServer::Impl {
     return Refusal{401, "a valid token is needed"};
   }
 
+  // An action is named by its path and query alone. Clients send it with no body, an empty one
+  // or `{}` (as JSON or as a form, which the library would take for a parameter named "{}").
+  static httplib::Params ActionParams(const httplib::Request& request) {
+    std::string_view body = request.body;
+    while (!body.empty() && std::isspace(static_cast<unsigned char>(body.front())))
+      body.remove_prefix(1);
+    while (!body.empty() && std::isspace(static_cast<unsigned char>(body.back())))
+      body.remove_suffix(1);
+    if (!body.empty() && body != "{}") throw Refusal{400, "an action takes no body (or {})"};
+    httplib::Params params;
+    const size_t query = request.target.find('?');
+    if (query != std::string::npos)
+      httplib::detail::parse_query_text(request.target.substr(query + 1), params);
+    return params;
+  }
+
   static void Answer(httplib::Response& response, const Refusal& refusal) {
     response.status = refusal.status;
     response.set_content(JsonText(json{{"error", refusal.message}}), "application/json");
   }
 
   static RolloutQuery RolloutOrRefuse(const httplib::Request& request, bool paged) {
+    return RolloutOrRefuse(request.params, paged);
+  }
+
+  static RolloutQuery RolloutOrRefuse(const httplib::Params& params, bool paged) {
     std::string problem;
-    const auto query = RolloutQueryOf(request.params, paged, problem);
+    const auto query = RolloutQueryOf(params, paged, problem);
     if (!query) throw Refusal{400, problem};
     return *query;
   }

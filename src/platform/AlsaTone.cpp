@@ -2,22 +2,55 @@
 #include "platform/AlsaTone.h"
 
 #include <alsa/asoundlib.h>
+#include <dlfcn.h>
 
 #include <chrono>
-#include <cstdarg>
 #include <mutex>
 #include <thread>
 
 namespace uvq::platform {
 namespace {
 
+// The sound library is loaded at the first beep, not linked: a station that never beeps needs
+// no sound packages installed, and a machine without the library simply stays silent.
+struct AlsaCalls {
+  decltype(&snd_pcm_open) open = nullptr;
+  decltype(&snd_pcm_set_params) setParams = nullptr;
+  decltype(&snd_pcm_writei) writei = nullptr;
+  decltype(&snd_pcm_recover) recover = nullptr;
+  decltype(&snd_pcm_drain) drain = nullptr;
+  decltype(&snd_pcm_close) close = nullptr;
+  decltype(&snd_lib_error_set_handler) setErrorHandler = nullptr;
+};
+
 // The library reports a missing device on stderr by default; a machine without sound is a
 // normal case here, so those messages are silenced.
 void QuietAlsaErrors(const char*, int, const char*, int, const char*, ...) {}
 
-void InstallQuietErrorHandler() {
-  static std::once_flag once;
-  std::call_once(once, [] { snd_lib_error_set_handler(&QuietAlsaErrors); });
+template <typename Call>
+bool Resolve(void* library, const char* name, Call& call) {
+  call = reinterpret_cast<Call>(::dlsym(library, name));
+  return call != nullptr;
+}
+
+// nullptr when the library or one of its calls is missing. Loaded once per process and kept.
+const AlsaCalls* LoadAlsa() {
+  static const AlsaCalls* loaded = []() -> const AlsaCalls* {
+    void* library = ::dlopen("libasound.so.2", RTLD_NOW | RTLD_LOCAL);
+    if (!library) return nullptr;
+    static AlsaCalls calls;
+    const bool complete = Resolve(library, "snd_pcm_open", calls.open) &&
+                          Resolve(library, "snd_pcm_set_params", calls.setParams) &&
+                          Resolve(library, "snd_pcm_writei", calls.writei) &&
+                          Resolve(library, "snd_pcm_recover", calls.recover) &&
+                          Resolve(library, "snd_pcm_drain", calls.drain) &&
+                          Resolve(library, "snd_pcm_close", calls.close) &&
+                          Resolve(library, "snd_lib_error_set_handler", calls.setErrorHandler);
+    if (!complete) return nullptr;
+    calls.setErrorHandler(&QuietAlsaErrors);
+    return &calls;
+  }();
+  return loaded;
 }
 
 }  // namespace
@@ -32,27 +65,27 @@ void AlsaTone::beep() {
 }
 
 bool AlsaTone::play() {
-  InstallQuietErrorHandler();
+  const AlsaCalls* alsa = LoadAlsa();
+  if (!alsa) return false;
   snd_pcm_t* pcm = nullptr;
-  if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return false;
+  if (alsa->open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, 0) < 0) return false;
 
   constexpr unsigned kLatencyMicroseconds = 100000;
-  bool ok =
-      snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
-                         static_cast<unsigned>(shape_.sampleRate), 1, kLatencyMicroseconds) >= 0;
+  bool ok = alsa->setParams(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
+                            static_cast<unsigned>(shape_.sampleRate), 1, kLatencyMicroseconds) >= 0;
   size_t written = 0;
   while (ok && written < samples_.size()) {
     snd_pcm_sframes_t frames =
-        snd_pcm_writei(pcm, samples_.data() + written, samples_.size() - written);
-    if (frames < 0) frames = snd_pcm_recover(pcm, static_cast<int>(frames), 1);
+        alsa->writei(pcm, samples_.data() + written, samples_.size() - written);
+    if (frames < 0) frames = alsa->recover(pcm, static_cast<int>(frames), 1);
     if (frames < 0) {
       ok = false;
     } else {
       written += static_cast<size_t>(frames);
     }
   }
-  if (ok) ok = snd_pcm_drain(pcm) >= 0;
-  snd_pcm_close(pcm);
+  if (ok) ok = alsa->drain(pcm) >= 0;
+  alsa->close(pcm);
   return ok;
 }
 

@@ -34,6 +34,17 @@ ParsedOptions Parsed(QStringList words) {
   return ParseCliOptions(static_cast<int>(words.size()), argv.data());
 }
 
+// The first line ParseCliOptions wrote to standard error for `words`.
+std::string ParseError(const QStringList& words) {
+  std::ostringstream errors;
+  std::streambuf* const stderrBuffer = std::cerr.rdbuf(errors.rdbuf());
+  const ParsedOptions parsed = Parsed(words);
+  std::cerr.rdbuf(stderrBuffer);
+  if (parsed.options || parsed.exitCode != ExitCode::Usage) return "(accepted)";
+  const std::string text = errors.str();
+  return text.substr(0, text.find('\n'));
+}
+
 // A subcommand's own words as its parser receives them.
 QStringList OwnWords(const CliOptions& options) {
   const std::vector<std::string>& words = options.history.command   ? options.history.commandArgs
@@ -219,6 +230,60 @@ class CliPartsTest : public QObject {
                          "rollout_held, interrupted, abandoned, not 'bogus'\n"));
     QCOMPARE(abandoned, 0);
     QCOMPARE(known, 0);
+  }
+
+  // Below a subcommand with its own parser, a mistyped option is named with the nearest one and
+  // a repeated one is said plainly, as before any subcommand; --target stays repeatable.
+  void optionSlipsBelowEverySubcommand() {
+    qputenv("XDG_CONFIG_HOME", QByteArray("/nonexistent"));
+    QCOMPARE(ParseError({"history", "--outcom", "ok"}),
+             std::string("uvq: unknown option '--outcom'; did you mean '--outcome'?"));
+    QCOMPARE(ParseError({"serve", "--listn", "127.0.0.1:1"}),
+             std::string("uvq: unknown option '--listn'; did you mean '--listen'?"));
+    QCOMPARE(ParseError({"station", "a.cry", "--rnage", "127.0.5.1-127.0.5.2"}),
+             std::string("uvq: unknown option '--rnage'; did you mean '--range'?"));
+    QCOMPARE(ParseError({"history", "--limit", "1", "--limit", "2"}),
+             std::string("uvq: --limit is given more than once; give it once"));
+    QCOMPARE(ParseError({"--wait-ms", "5", "locate", "--wait-ms=6"}),
+             std::string("uvq: --wait-ms is given more than once; give it once"));
+    QCOMPARE(ParseError({"rollout", "list", "--db", "a", "--db", "b"}),
+             std::string("uvq: --db is given more than once; give it once"));
+    // A value is no option, whatever it looks like; flags and --target may repeat.
+    QCOMPARE(ParseError({"history", "--station", "--limit", "--limit", "2"}),
+             std::string("(accepted)"));
+    QCOMPARE(ParseError({"--target", "127.0.5.1", "--target", "127.0.5.2", "-q", "-q", "locate"}),
+             std::string("(accepted)"));
+    qunsetenv("XDG_CONFIG_HOME");
+  }
+
+  // `uvq help SUBCOMMAND [WORDS]` answers as `uvq SUBCOMMAND [WORDS] --help` for every
+  // subcommand with its own parser; the man page and the completion know them all.
+  void helpManPageAndCompletionCoverEverySubcommand() {
+    const ParsedOptions rollout = Parsed({"help", "rollout", "create"});
+    QVERIFY(rollout.options && rollout.options->rollout.command);
+    QCOMPARE(rollout.options->rollout.args, (std::vector<std::string>{"create", "--help"}));
+    const ParsedOptions history = Parsed({"help", "history"});
+    QVERIFY(history.options && history.options->history.command);
+    QCOMPARE(history.options->history.commandArgs, std::vector<std::string>{"--help"});
+    QVERIFY(Parsed({"help", "serve"}).options->serve.command);
+    QVERIFY(Parsed({"help", "station"}).options->station.command);
+    QCOMPARE(ParseError({"help", "program", "foo"}), std::string("uvq: no help on 'program foo'"));
+
+    const std::string man = ManPageSections();
+    const std::string completion = BashCompletionScript();
+    for (const OptionRow& row : kOptionRows) {
+      if (row.subcommand.empty()) continue;
+      const std::string subcommand(row.subcommand);
+      std::string roff;  // every '-' escaped
+      for (char c : subcommand) roff += c == '-' ? std::string("\\-") : std::string(1, c);
+      QVERIFY2(man.find("\\fB" + roff + "\\fR") != std::string::npos, subcommand.c_str());
+      QVERIFY2(completion.find(" " + subcommand + " ") != std::string::npos, subcommand.c_str());
+      if (!row.names.starts_with("--")) continue;
+      QVERIFY2(SubcommandSynopsis(subcommand).find(std::string(row.names)) != std::string::npos,
+               std::string(row.names).c_str());
+    }
+    QVERIFY(completion.find("serve) options+=' --listen --allow-actions --token-file'") !=
+            std::string::npos);
   }
 
   void subcommandTypos() {

@@ -369,6 +369,41 @@ class CliRunTest : public QObject {
     QVERIFY2(fromFile.out.contains("127.0.5.19: no answer"), qPrintable(fromFile.out));
   }
 
+  // The subcommands that parse their own words take their options from their own section of
+  // the configuration file too; the command line still wins.
+  void configurationSectionsOfRolloutStationServeAndHistory() {
+    QTemporaryDir config;
+    QVERIFY(config.isValid());
+    const QString ini = config.filePath("sections.ini");
+    const auto withConfig = [&](const QByteArray& text, const QStringList& args) {
+      QFile file(ini);
+      if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return Result{};
+      file.write(text);
+      file.close();
+      return RunUvq(QStringList{"--config", ini} + args);
+    };
+    const QString db = config.filePath("h.sqlite3");
+    const Result rollout = withConfig("[rollout]\nparallel = 0\n", {"rollout", "list", "--db", db});
+    EXPECT_EXIT(rollout, 2);
+    QVERIFY2(rollout.err.contains("--parallel"), qPrintable(rollout.err));
+    const Result rolloutWins =
+        withConfig("[rollout]\nparallel = 0\n", {"rollout", "list", "--parallel", "4", "--db", db});
+    EXPECT_EXIT(rolloutWins, 0);
+    const Result station = withConfig("[station]\nrange = 224.0.0.1-224.0.0.5\n",
+                                      {"station", "fw.cry", "--no-history"});
+    EXPECT_EXIT(station, 2);
+    QVERIFY2(station.err.contains("224.0.0.1"), qPrintable(station.err));
+    const Result noRange = withConfig("", {"station", "fw.cry", "--no-history"});
+    EXPECT_EXIT(noRange, 2);
+    QVERIFY2(noRange.err.contains("--range"), qPrintable(noRange.err));
+    const Result history = withConfig("[history]\noutcome = bogus\n", {"history", "--db", db});
+    EXPECT_EXIT(history, 2);
+    QVERIFY2(history.err.contains("bogus"), qPrintable(history.err));
+    const Result serve = withConfig("[serve]\nlisten = 127.0.0.1:99999\n", {"serve", "--db", db});
+    EXPECT_EXIT(serve, 2);
+    QVERIFY2(serve.err.contains("99999"), qPrintable(serve.err));
+  }
+
   void helpListsTheExitCodes() {
     const Result r = RunUvq({"help", "exit-codes"});
     EXPECT_EXIT(r, 0);

@@ -470,6 +470,33 @@ class DashboardApiTest : public QObject {
     QCOMPARE(http_probe::Post(address, port, "/api/rollout/pause?name=other", bearer).status, 404);
   }
 
+  // Clients send an action with no body at all, an empty one, or `{}` as JSON or as a form:
+  // each acts; a body with anything else is refused.
+  void anActionTakesNoBodyAnEmptyOneOrBraces() {
+    const std::string address = "127.0.19.11";
+    const std::string db = scratch_.filePath("bodies.sqlite3").toStdString();
+    auto store = uvq::history::OpenRolloutStore(db);
+    QVERIFY(store->create(rollout_fill::Definition("line", 1, 4)));
+    const std::string token = "correct-horse-battery-staple";
+    DashboardRunner dashboard(address, db, true, token);
+    QVERIFY2(dashboard.listening(), dashboard.problem().c_str());
+    const std::string bearer = "Authorization: Bearer " + token + "\r\n";
+    const std::string json = bearer + "Content-Type: application/json\r\n";
+    const std::string form = bearer + "Content-Type: application/x-www-form-urlencoded\r\n";
+    const auto act = [&](const std::string& what, const std::string& headers,
+                         const std::optional<std::string>& body) {
+      return http_probe::PostBody(address, dashboard.port(), "/api/rollout/" + what + "?name=line",
+                                  headers, body)
+          .status;
+    };
+    QCOMPARE(act("pause", bearer, std::nullopt), 200);
+    QCOMPARE(act("resume", json, std::string("{}")), 200);
+    QCOMPARE(act("pause", form, std::string("{}")), 200);
+    QCOMPARE(act("resume", bearer, std::string("")), 200);
+    QCOMPARE(act("pause", json, std::string("{\"name\":\"other\"}")), 400);
+    QCOMPARE(act("pause", form, std::string("name=other")), 400);
+  }
+
   // Bad values get 400 with a line that names the parameter, never the value sent; paths that
   // name nothing get 404, whatever they try to climb to.
   void badInputIsRefusedAndNeverEchoed() {

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,17 @@ inline Answer Post(const std::string& address, uint16_t port, const std::string&
   return Send(address, port,
               "POST " + target + " HTTP/1.1\r\nHost: " + address + ":" + std::to_string(port) +
                   "\r\n" + extraHeaders + "Content-Length: 0\r\nConnection: close\r\n\r\n");
+}
+
+// A POST as other clients send it: `body` with its length, or no body and no Content-Length
+// at all (as `curl -X POST` sends it).
+inline Answer PostBody(const std::string& address, uint16_t port, const std::string& target,
+                       const std::string& extraHeaders, const std::optional<std::string>& body) {
+  const std::string length =
+      body ? "Content-Length: " + std::to_string(body->size()) + "\r\n" : std::string();
+  return Send(address, port,
+              "POST " + target + " HTTP/1.1\r\nHost: " + address + ":" + std::to_string(port) +
+                  "\r\n" + extraHeaders + length + "Connection: close\r\n\r\n" + body.value_or(""));
 }
 
 // Room for `count` more descriptors in this process.

@@ -46,6 +46,11 @@ QList<QByteArray> MakeImage(const QTemporaryDir& dir, const QByteArray& binary,
   const QByteArray image = ReadFile(out);
   QList<QByteArray> records;
   for (int at = 0; at + 24 <= image.size(); at += 24) records.append(image.mid(at, 24));
+  // It says what it wrote: the file and its records.
+  const QByteArray said = p.readAllStandardOutput();
+  if (!said.contains(
+          ("wrote " + out + ": " + QString::number(records.size()) + " records").toUtf8()))
+    return {};
   return records;
 }
 
