@@ -103,6 +103,14 @@ class DashboardBrowserTest : public QObject {
     QVERIFY(browser.waitUntil(std::string("return (() => {") + kGroupCount + "})() === '6';",
                               {kRollout, 0, "pending"}));
     QVERIFY(Shot(browser, "1-overview-start"));
+    // No station has shown up: the rollout says it waits for one; the clock is UTC.
+    const json waiting = browser.run(R"(
+      const card = [...document.querySelectorAll('section.rollout')]
+          .find((c) => c.getAttribute('data-rollout') === arguments[0]);
+      return [card.querySelector('.state').textContent,
+              /live · \d\d:\d\d:\d\d UTC/.test(document.body.textContent)];)",
+                                     {kRollout});
+    QVERIFY2(waiting == json::array({"waiting for a station", true}), waiting.dump().c_str());
 
     // A station takes four units of the first group and ends three: the page follows by itself.
     rollout_fill::Station station(*store, kRollout, "bench-1");
@@ -151,8 +159,10 @@ class DashboardBrowserTest : public QObject {
     QVERIFY(browser.waitUntil(
         "return document.getElementById('action-message').textContent.includes('refused');"));
     click("pause", "not-the-token-at-all");
+    // A refused token is said and not kept.
     QVERIFY(browser.waitUntil(
-        "return document.getElementById('action-message').textContent.includes('valid token');"));
+        "return document.getElementById('action-message').textContent.includes('not accepted') "
+        "&& document.getElementById('action-token').value === '';"));
     QCOMPARE(store->status(kRollout)->summary.state, uvq::history::RolloutState::Running);
     QVERIFY(Shot(browser, "4-pause-refused"));
 

@@ -225,12 +225,15 @@
     return { parts: [label, bar, counts], update };
   }
 
+  const FINAL_STATES = ['done', 'stopped', 'cancelled'];
+
   function groupsBox(big) {
     const root = el('div', { class: 'groups' });
     const rows = [];
-    function update(groups) {
-      // The group being worked on: the first that has not ended.
-      const current = groups.findIndex((g) => g.pending + g.running > 0);
+    function update(groups, state) {
+      // The group being worked on: the first that has not ended, while the rollout goes on (a
+      // stopped rollout has none: the marker would point past the group that stopped it).
+      const current = FINAL_STATES.includes(state) ? -1 : groups.findIndex((g) => g.pending + g.running > 0);
       groups.forEach((g, i) => {
         if (!rows[i]) {
           rows[i] = groupRow(big);
@@ -253,12 +256,21 @@
     const badge = el('span', { class: 'state' });
     return {
       root: badge,
-      update(state) {
-        setText(badge, state);
+      update(state, r) {
+        // Running, but no station has shown up yet: nothing is being done.
+        const shown = state === 'running' && r && (r.stations || []).length === 0 &&
+          r.totals.running + r.totals.ok + r.totals.failed === 0 ? 'waiting for a station' : state;
+        setText(badge, shown);
         setClass(badge, 'state state-' + state);
         badge.setAttribute('data-state', state);
       },
     };
+  }
+
+  // Why the rollout stopped, or that it finished well: only a stop is shown as a problem.
+  function setReason(node, r) {
+    setText(node, r.stop_reason);
+    setClass(node, 'stop-reason' + (r.state === 'done' ? ' finished' : ''));
   }
 
   function metaLine() {
@@ -287,10 +299,12 @@
   function stationsBox() {
     const root = el('div', { class: 'stations' });
     const boxes = new Map();
-    function update(stations, nowIso) {
+    // `stations` null: not known here (the overview leaves out those of finished rollouts).
+    function update(stations, nowIso, state) {
       const seen = new Set();
-      if (!stations.length) {
-        setText(root, 'no station has worked on it yet');
+      if (!stations || !stations.length) {
+        setText(root, !stations ? '' : FINAL_STATES.includes(state) ? 'no station holds any of its units' :
+          'no station has worked on it yet: start one with uvq rollout run NAME');
         boxes.clear();
         return;
       }
@@ -416,12 +430,12 @@
           seen.add(r.name);
           let c = cards.get(r.name);
           if (!c) { c = card(r.name); cards.set(r.name, c); }
-          c.badge.update(r.state);
+          c.badge.update(r.state, r);
           c.meta.update(r);
-          setText(c.reason, r.stop_reason);
-          c.groups.update(r.groups);
+          setReason(c.reason, r);
+          c.groups.update(r.groups, r.state);
           setText(c.failures, r.totals.ok + ' ok · ' + r.totals.failed + ' failed of ' + r.totals.size);
-          c.stations.update(r.stations || [], data.now);
+          c.stations.update(FINAL_STATES.includes(r.state) ? null : r.stations || [], data.now, r.state);
           if (list.children[index] !== c.root) list.insertBefore(c.root, list.children[index] || null);
         });
         for (const [name, c] of cards) if (!seen.has(name)) { c.root.remove(); cards.delete(name); }
@@ -457,13 +471,13 @@
           api('/api/rollout?name=' + enc(name)),
           api('/api/rollout/units?name=' + enc(name) + '&offset=' + unitsOffset + '&limit=100'),
         ]);
-        badge.update(r.state);
+        badge.update(r.state, r);
         meta.update(r);
-        setText(reason, r.stop_reason);
+        setReason(reason, r);
         const t = r.totals;
         setText(summary, t.ok + ' ok · ' + t.failed + ' failed · ' + t.running + ' running · ' + t.pending + ' pending of ' + t.size + ' units in ' + r.groups.length + ' group' + (r.groups.length === 1 ? '' : 's'));
-        groups.update(r.groups);
-        stations.update(r.stations, r.now);
+        groups.update(r.groups, r.state);
+        stations.update(r.stations, r.now, r.state);
         failed.update(r.failed, (u) => u.position);
         setText(failedNote, r.failed_total > r.failed.length ? 'the first ' + r.failed.length + ' of ' + r.failed_total + ' failed units' : '');
         running.update(r.running, (u) => u.position);
@@ -511,7 +525,15 @@
         setText(message, action + ': done, the rollout is ' + result.state + (action === 'retry-failed' ? ' (' + result.units_reset + ' units put back)' : ''));
       } catch (e) {
         setClass(message, 'message bad');
-        setText(message, action + ' refused: ' + e.message);
+        if (e.status === 401) {
+          // A wrong token is not kept: the field is emptied and the tab forgets it.
+          token = '';
+          input.value = '';
+          sessionStorage.removeItem('uvq-token');
+          setText(message, action + ' refused: the token was not accepted; type it again');
+        } else {
+          setText(message, action + ' refused: ' + e.message);
+        }
       }
       refreshNow();
     }
@@ -695,7 +717,7 @@
     try {
       await view.refresh();
       if (mine !== generation) return;
-      setLive(true, 'live · ' + new Date().toLocaleTimeString());
+      setLive(true, 'live · ' + new Date().toISOString().slice(11, 19) + ' UTC');
     } catch (e) {
       if (mine !== generation) return;
       setLive(false, e.status === 404 ? 'not found' : 'no answer: ' + e.message);
