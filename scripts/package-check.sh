@@ -35,7 +35,8 @@ head -n 1 packaging/changelog | grep -q "^uvq-loader ($version) " ||
 
 # Each package: the files it must hold, the libraries its Depends must name (from
 # dpkg-shlibdeps) and those it must not.
-files_uvq="usr/bin/uvq usr/share/man/man1/uvq.1.gz usr/share/bash-completion/completions/uvq"
+files_uvq="usr/bin/uvq usr/share/man/man1/uvq.1.gz usr/share/bash-completion/completions/uvq
+  lib/systemd/system/uvq-serve.service lib/systemd/system/uvq-rollout@.service"
 files_uvq_loader="usr/bin/uvq-loader usr/share/man/man1/uvq-loader.1.gz
   usr/share/applications/uvq-loader.desktop usr/share/icons/hicolor/scalable/apps/uvq-loader.svg"
 files_uvq_sim="usr/bin/uvq-sim usr/share/man/man1/uvq-sim.1.gz
@@ -113,6 +114,22 @@ completion=$(bash -c 'source "$1"; COMP_WORDS=(uvq ""); COMP_CWORD=1; _uvq
 completion=$(bash -c 'source "$1"; COMP_WORDS=(uvq erase ""); COMP_CWORD=2; _uvq
   printf "%s " "${COMPREPLY[@]}"' completion "$uvq_completion")
 [ "$completion" = "device program data " ] || fail "uvq erase <TAB> completes to '$completion'"
+
+# The systemd units name the installed program, and systemd (when there) finds no fault.
+for unit in uvq-serve.service uvq-rollout@.service; do
+  grep -q '^ExecStart=/usr/bin/uvq --config /etc/uvq/uvq.ini ' "$root/uvq/lib/systemd/system/$unit" ||
+    fail "$unit does not start /usr/bin/uvq with /etc/uvq/uvq.ini"
+done
+if command -v systemd-analyze >/dev/null; then
+  mkdir -p "$root/units"
+  sed "s|/usr/bin/uvq|$root/uvq/usr/bin/uvq|" "$root/uvq/lib/systemd/system/uvq-serve.service" \
+    >"$root/units/uvq-serve.service"
+  sed "s|/usr/bin/uvq|$root/uvq/usr/bin/uvq|" "$root/uvq/lib/systemd/system/uvq-rollout@.service" \
+    >"$root/units/uvq-rollout@line-3.service"
+  findings=$(cd "$root/units" && systemd-analyze verify --man=no ./uvq-serve.service \
+    ./uvq-rollout@line-3.service 2>&1) || fail "systemd-analyze verify: $findings"
+  [ -z "$findings" ] || fail "systemd-analyze verify: $findings"
+fi
 
 desktop-file-validate "$root/uvq-loader/usr/share/applications/uvq-loader.desktop" ||
   fail "desktop-file-validate"
