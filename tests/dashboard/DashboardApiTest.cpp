@@ -423,8 +423,11 @@ class DashboardApiTest : public QObject {
     for (std::thread& viewer : viewers) viewer.join();
     QVERIFY2(seen,
              ("answered " + std::to_string(answered) + ", slow " + std::to_string(slow)).c_str());
-    // The viewers' own 20 threads, a connection thread each, and a few more.
-    QVERIFY2(most <= before + 20 + 20 + 8,
+    qInfo("threads %ld before the viewers, at most %ld with them", before, most);
+    // The viewers' own 20 threads, a connection thread each, the two database workers and a few
+    // connections a viewer gave up on while they wait out the bound. (Unbounded, they were
+    // hundreds within a minute.)
+    QVERIFY2(most <= before + 20 + 20 + 12,
              ("threads " + std::to_string(before) + " -> " + std::to_string(most)).c_str());
 
     frozen.thaw();
