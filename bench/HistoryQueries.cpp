@@ -15,10 +15,13 @@
 #include <string>
 #include <vector>
 
-#include "store/history/HistoryQuery.h"
-#include "store/history/SqliteHistoryStore.h"
+#include "store/db/HistorySchema.h"
+#include "store/db/SqliteConnection.h"
+#include "store/history/SqlHistoryStore.h"
 
 using namespace uvq::history;
+using uvq::store::RebuildUnitsSql;
+using uvq::store::SqliteConnection;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -115,7 +118,7 @@ int main(int argc, char** argv) {
   if (!::mkdtemp(folder)) return 1;
   const std::string path = std::string(folder) + "/history.sqlite3";
   const std::string shaA(64, 'a'), shaB(64, 'b');
-  { SqliteHistoryStore created(path); }
+  { SqliteConnection created(path); }
   auto start = Clock::now();
   Fill(path, rows, units, shaA, shaB);
   std::printf("filled %d rows over %d units in %.1f s (%.0f MB)\n", rows, units,
@@ -123,7 +126,7 @@ int main(int argc, char** argv) {
               static_cast<double>(std::filesystem::file_size(path)) / 1e6);
 
   start = Clock::now();
-  SqliteHistoryStore store(path);
+  SqlHistoryStore store(std::make_shared<SqliteConnection>(path));
   std::printf("%-34s %8.2f ms\n", "open (schema checked)", Ms(Clock::now() - start));
   int next = 0;
   Time("query --unit (100 newest)", 50, [&] {

@@ -68,8 +68,10 @@ inline constexpr std::array<OptionRow, 69> kOptionRows{{
      "/etc/uvq/uvq.ini)",
      Completion::File, ""},
     {"", "--db", "DB",
-     "history database: a SQLite file or a postgresql:// URL (default "
-     "$XDG_DATA_HOME/uvq/history.sqlite3; else UVQ_DB)",
+     "history database: a SQLite file, a postgresql:// URL or libpq's \"host=... dbname=...\" "
+     "(default $XDG_DATA_HOME/uvq/history.sqlite3; else UVQ_DB). A password here shows in "
+     "process lists and shell history: give it through UVQ_DB, a configuration file of mode 0600 "
+     "(db =, or the window's [History] Db=) or libpq's password file (~/.pgpass, PGPASSFILE)",
      Completion::File, ""},
     {"", "--no-history", "", "do not record this run in the history", Completion::Nothing, ""},
     {"", "--history", "on|off",

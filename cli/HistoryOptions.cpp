@@ -3,7 +3,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cstdio>
+#include <cstring>
+
 #include "OptionRows.h"
+#include "store/db/RedactedUrl.h"
 
 namespace uvq::cli {
 
@@ -19,6 +23,24 @@ void AddHistoryOptions(CLI::App& app, HistoryOptions& options) {
   history->allow_extras();
   history->fallthrough(false);
   history->set_help_flag();
+}
+
+void WarnOfPasswordOnCommandLine(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    const char* value = nullptr;
+    if (std::strcmp(argv[i], "--db") == 0 && i + 1 < argc)
+      value = argv[i + 1];
+    else if (std::strncmp(argv[i], "--db=", 5) == 0)
+      value = argv[i] + 5;
+    if (value && store::SettingCarriesPassword(value)) {
+      std::fprintf(stderr,
+                   "uvq: warning: --db carries a password, which other users can see in the "
+                   "process list and which stays in shell history; give it through UVQ_DB, a "
+                   "configuration file of mode 0600 (uvq's \"db =\", the window's [History] Db=) "
+                   "or libpq's password file (~/.pgpass or PGPASSFILE)\n");
+      return;
+    }
+  }
 }
 
 void CollectHistoryCommand(CLI::App& app, HistoryOptions& options) {

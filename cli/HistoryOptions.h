@@ -25,6 +25,10 @@ struct HistoryOptions {
 // `history` subcommand, which takes the rest of the command line as it is.
 void AddHistoryOptions(CLI::App& app, HistoryOptions& options);
 
+// Warns once on standard error when a --db on the command line holds a password, naming the
+// ways that keep it out of sight.
+void WarnOfPasswordOnCommandLine(int argc, char** argv);
+
 // After parsing: whether `history` was the subcommand, and its words.
 void CollectHistoryCommand(CLI::App& app, HistoryOptions& options);
 

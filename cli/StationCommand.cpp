@@ -98,20 +98,19 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
   return request;
 }
 
-// The units of the range that received this image before, by address and unit ID.
+// The units of the range that carry this image now, by address and unit ID: programmed with it,
+// and neither erased nor programmed with another image since (by any front end).
 std::vector<StationUnit> AlreadyProgrammed(history::HistoryStore& store, const std::string& sha256,
                                            std::pair<uint32_t, uint32_t> range) {
   history::HistoryFilter filter;
-  filter.operation = "program";
-  filter.outcome = "ok";
   filter.image = sha256;
   filter.limit = 0;
   std::vector<StationUnit> units;
-  for (const history::OperationRow& row : store.query(filter)) {
-    const auto address = ParseDecimalAddress(row.target);
-    if (!address || row.unitId.empty()) continue;
+  for (const history::UnitState& unit : store.units(filter)) {
+    const auto address = ParseDecimalAddress(unit.address);
+    if (!address || unit.unitId.empty()) continue;
     const uint32_t a = ntohl(address->s_addr);
-    if (a >= range.first && a <= range.second) units.push_back({a, row.unitId});
+    if (a >= range.first && a <= range.second) units.push_back({a, unit.unitId});
   }
   return units;
 }

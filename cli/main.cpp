@@ -15,6 +15,7 @@
 #include "Escaped.h"
 #include "EventLoop.h"
 #include "HistoryCommand.h"
+#include "HistoryOptions.h"
 #include "ImageCheck.h"
 #include "Interruption.h"
 #include "OpenFileLimit.h"
@@ -258,6 +259,7 @@ int main(int argc, char** argv) {
   // A reader that goes away (`uvq ... | head`) must not kill a run half way through flashing:
   // writes then fail with EPIPE, and Output stops writing to standard output.
   ::signal(SIGPIPE, SIG_IGN);
+  WarnOfPasswordOnCommandLine(argc, argv);
   ParsedOptions parsed = ParseCliOptions(argc, argv);
   if (!parsed.options) return ToInt(parsed.exitCode);
   try {

@@ -268,6 +268,31 @@ class CliHistoryTest : public QObject {
     QVERIFY2(!sim.output().contains("from "), qPrintable(sim.output()));
   }
 
+  // A password in --db on the command line is warned of once, with the safe ways named; libpq's
+  // "key=value" form is taken as PostgreSQL (never as a file named after it). The same setting
+  // through UVQ_DB is no warning.
+  void passwordOnTheCommandLineIsWarnedOf() {
+    db_ = "host=" + path("no-server") + " dbname=uvq user=line password=Xq7pw2secret";
+    const Result run = uvq({"erase", "program", "--target", "127.0.11.20"});
+    EXPECT_EXIT(run, 7);
+    QCOMPARE(run.err.count("--db carries a password"), 1);
+    QVERIFY2(run.err.contains("UVQ_DB") && run.err.contains("[History] Db=") &&
+                 run.err.contains(".pgpass"),
+             qPrintable(run.err));
+    QVERIFY2(run.err.contains("password=***"), qPrintable(run.err));
+    QVERIFY(!run.err.contains("Xq7pw2secret") && !run.out.contains("Xq7pw2secret"));
+    for (const QString& name : QDir(dir_.path()).entryList())
+      QVERIFY2(!name.contains("Xq7pw2secret"), qPrintable(name));
+    QVERIFY(!QFileInfo::exists("host=" + path("no-server") + " dbname=uvq"));
+
+    QProcessEnvironment env = env_;
+    env.insert("UVQ_DB", db_);
+    const Result quiet = RunUvq({"erase", "program", "--target", "127.0.11.20"}, 30000, env);
+    EXPECT_EXIT(quiet, 7);
+    QVERIFY2(!quiet.err.contains("warning"), qPrintable(quiet.err));
+    QVERIFY(!quiet.err.contains("Xq7pw2secret"));
+  }
+
   // --no-history and `history = off` record nothing; `db =` in the configuration and UVQ_DB
   // name the database, the command line wins over both.
   void whereAndWhetherToRecord() {

@@ -4,8 +4,8 @@
 #include <QtTest>
 
 #include "WindowHarness.h"
-#include "store/history/HistoryStore.h"
 #include "recording/ServiceRecorder.h"
+#include "store/history/HistoryStore.h"
 
 using namespace uvq;
 using namespace uvq::test;

@@ -12,7 +12,7 @@
 
 namespace rollout_fill {
 
-using namespace uvq::history;
+using namespace uvq::rollouts;
 
 inline const std::string kSha(64, 'c');
 

@@ -5,6 +5,7 @@
 #include <set>
 
 #include "StoreChecks.h"
+#include "store/db/Database.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/OpenHistoryStore.h"
 #include "store/history/SpoolLine.h"
@@ -48,11 +49,61 @@ class HistoryPartsTest : public QObject {
                                                      << "postgresql:///uvq?host=/tmp/a@b";
     QTest::newRow("key=value text") << "host=/tmp dbname=uvq password=x1y2"
                                     << "host=/tmp dbname=uvq password=***";
+    QTest::newRow("key=value, quoted with a space") << "host=/tmp password='x1 y2' dbname=uvq"
+                                                    << "host=/tmp password=*** dbname=uvq";
   }
   void urlsAreShownWithoutTheirPassword() {
     QFETCH(QString, url);
     QFETCH(QString, shown);
     QCOMPARE(QString::fromStdString(RedactedUrl(url.toStdString())), shown);
+  }
+
+  // Which engine a setting names, whether it holds a password, and how it is shown: libpq's
+  // "key=value" form is PostgreSQL's (never a file named after it, password and all).
+  void settingsAreRecognisedAndShownWithoutPassword_data() {
+    QTest::addColumn<QString>("setting");
+    QTest::addColumn<bool>("postgres");
+    QTest::addColumn<bool>("password");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("file") << "/var/lib/uvq/h.sqlite3" << false << false << "/var/lib/uvq/h.sqlite3";
+    QTest::newRow("file with =") << "/data/a=b.sqlite3" << false << false << "/data/a=b.sqlite3";
+    QTest::newRow("word = word file")
+        << "notes=old.sqlite3" << false << false << "notes=old.sqlite3";
+    QTest::newRow("sqlite url") << "sqlite:///x/h.sqlite3" << false << false
+                                << "sqlite:///x/h.sqlite3";
+    QTest::newRow("url with password")
+        << "postgresql://ann:pw@h/uvq" << true << true << "postgresql://ann:***@h/uvq";
+    QTest::newRow("url without") << "postgres://ann@h/uvq" << true << false
+                                 << "postgres://ann@h/uvq";
+    QTest::newRow("key=value") << "host=/run/pg dbname=uvq password=hunter2" << true << true
+                               << "host=/run/pg dbname=uvq password=***";
+    QTest::newRow("key=value quoted, spaced")
+        << "dbname = uvq  password = 'a b\\'c' user=ann" << true << true
+        << "dbname = uvq  password = *** user=ann";
+    QTest::newRow("key=value without")
+        << "host=db.example dbname=uvq" << true << false << "host=db.example dbname=uvq";
+  }
+  void settingsAreRecognisedAndShownWithoutPassword() {
+    QFETCH(QString, setting);
+    QFETCH(bool, postgres);
+    QFETCH(bool, password);
+    QFETCH(QString, shown);
+    const std::string text = setting.toStdString();
+    QCOMPARE(uvq::store::ParseSetting(text).engine == uvq::store::Engine::Postgres, postgres);
+    QCOMPARE(uvq::store::SettingCarriesPassword(text), password);
+    QCOMPARE(QString::fromStdString(uvq::store::DescribedSetting(text)), shown);
+  }
+
+  // libpq's words about a "key=value" setting lose its password, quoted or not.
+  void keyValueMessagesLoseThePassword() {
+    const std::string setting = "host=/x dbname=uvq password='a b\\'c'";
+    QCOMPARE(UrlPassword(setting), std::string("a b'c"));
+    QCOMPARE(WithoutPassword("connection to a b'c failed", setting),
+             std::string("connection to *** failed"));
+    HistoryError down = OpenError("host=/nonexistent-uvq-socket dbname=uvq password=hunter44");
+    QCOMPARE(down.kind(), HistoryErrorKind::Unavailable);
+    QVERIFY2(std::string(down.what()).find("hunter44") == std::string::npos, down.what());
+    QVERIFY2(std::string(down.what()).find("password=***") != std::string::npos, down.what());
   }
 
   // A message a library made from the URL loses the password, as written and decoded.

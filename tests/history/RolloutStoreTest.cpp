@@ -10,13 +10,19 @@
 #include <memory>
 #include <thread>
 
-#include "PgServer.h"
 #include "StoreChecks.h"
+#include "TestDatabases.h"
+#include "store/db/Database.h"
 #include "store/db/HistorySchema.h"
-#include "store/history/SqliteHistoryStore.h"
+#include "store/history/OpenHistoryStore.h"
 #include "store/rollouts/RolloutStore.h"
+#include "store/rollouts/SqlRolloutStore.h"
 
-using namespace uvq::history;
+using namespace uvq::rollouts;
+using uvq::store::Dialect;
+using uvq::store::SchemaStep;
+using uvq::store::StoreError;
+using uvq::store::StoreErrorKind;
 
 namespace {
 
@@ -73,48 +79,23 @@ std::vector<int> Positions(const std::vector<Claim>& claims) {
 class RolloutStoreTest : public QObject {
   Q_OBJECT
 
-  QTemporaryDir scratch_;
-  std::unique_ptr<PgServer> ownServer_;
-  std::string pgFolder_;
-  int counter_ = 0;
+  TestDatabases databases_;
 
-  // A new, empty database of the current kind; its "db" setting.
-  std::string NewDb() {
-    QFETCH_GLOBAL(QString, kind);
-    const std::string name = "r" + std::to_string(++counter_);
-    if (kind == "sqlite") return scratch_.filePath(QString::fromStdString(name)).toStdString();
-    const std::string command =
-        std::string("bash '") + UVQ_PG_TEST_SERVER + "' psql " + pgFolder_ + " postgres";
-    FILE* pipe = ::popen(command.c_str(), "w");
-    if (!pipe) return {};
-    std::fputs(("CREATE DATABASE " + name + ";").c_str(), pipe);
-    if (::pclose(pipe) != 0) return {};
-    return "postgresql://uvq@/" + name + "?host=" + pgFolder_;
-  }
+  std::string NewDb() { return databases_.newDb(); }
 
  private slots:
-  void initTestCase_data() {
-    QTest::addColumn<QString>("kind");
-    QTest::newRow("sqlite") << "sqlite";
-    QTest::newRow("postgres") << "postgres";
-  }
+  void initTestCase_data() { TestDatabases::AddEngines(); }
   void initTestCase() {
-    QVERIFY(scratch_.isValid());
-    if (const char* file = std::getenv("UVQ_TEST_PG_FOLDER_FILE")) {
-      std::ifstream(file) >> pgFolder_;
-    } else {
-      ownServer_ = std::make_unique<PgServer>();
-      QVERIFY2(ownServer_->available(), ownServer_->problem().c_str());
-      pgFolder_ = ownServer_->folder();
-    }
-    QVERIFY(!pgFolder_.empty());
+    const std::string problem = databases_.start();
+    QVERIFY2(problem.empty(), problem.c_str());
   }
 
-  // Two connections, four threads, 200 units: each unit is handed out exactly once.
+  // Two connections (as two processes have), four threads, 200 units: each unit is handed out
+  // exactly once.
   void concurrentClaimsNeverShareAUnit() {
     const std::string db = NewDb();
-    auto first = OpenRolloutStore(db);
-    auto second = OpenRolloutStore(db);
+    auto first = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    auto second = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
     QVERIFY(first->create(Definition("busy", {200}, 95, 10)));
     std::vector<std::vector<int>> taken(4);
     std::vector<std::thread> threads;
@@ -147,8 +128,8 @@ class RolloutStoreTest : public QObject {
   // then counts for nothing, its renewal takes nothing back.
   void expiredLeaseGoesToAnotherStation() {
     const std::string db = NewDb();
-    auto a = OpenRolloutStore(db);
-    auto b = OpenRolloutStore(db);
+    auto a = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    auto b = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
     QVERIFY(a->create(Definition("lease", {2})));
     QCOMPARE(Positions(a->claim("lease", Ask("A", "ta", 5, 1000, 1000))), (std::vector{0, 1}));
     QVERIFY(b->claim("lease", Ask("B", "tb", 5, 1999)).empty());
@@ -374,14 +355,13 @@ class RolloutStoreTest : public QObject {
     }
     auto store = OpenRolloutStore(path);
     QVERIFY(store->create(Definition("after", {1})));
-    SqliteHistoryStore history(path);
-    QCOMPARE(history.query({}).at(0).detail, std::string("kept"));
+    QCOMPARE(uvq::history::OpenHistoryStore(path)->query({}).at(0).detail, std::string("kept"));
     QCOMPARE(OpenRolloutStore("sqlite://" + path)->list().size(), size_t{1});
     try {
       OpenRolloutStore("mysql://x");
       QFAIL("an unknown kind of database was accepted");
-    } catch (const HistoryError& error) {
-      QCOMPARE(error.kind(), HistoryErrorKind::Setting);
+    } catch (const StoreError& error) {
+      QCOMPARE(error.kind(), StoreErrorKind::Setting);
     }
   }
 };

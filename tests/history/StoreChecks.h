@@ -216,6 +216,46 @@ inline void UnitsShowLatestStateAndLastGoodImage(HistoryStore& store) {
   QCOMPARE(unit.lastProgrammedAt, std::optional<int64_t>(1500));
 }
 
+// A unit carries an image until an ok erase of its program memory or an ok program of another
+// image, whatever arrives later from the spool; an erase of the data memory or an erase that
+// failed leaves the image where it was.
+inline void AnImageIsCarriedUntilErasedOrReplaced(HistoryStore& store) {
+  for (const char* unit : {"0100", "0101", "0102", "0103"}) {
+    OperationRow program = Row(std::string("a-") + unit, unit, "127.0.0.51", "program", 1000);
+    program.imagePath = "/img/a.cry";
+    program.imageSha256 = kShaA;
+    Record(store, program, "ok");
+  }
+  OperationRow erased = Row("erased", "0100", "127.0.0.51", "erase", 2000);
+  erased.eraseKind = "device";
+  Record(store, erased, "ok");
+  OperationRow other = Row("other", "0101", "127.0.0.51", "program", 2000);
+  other.imagePath = "/img/b.cry";
+  other.imageSha256 = kShaB;
+  Record(store, other, "ok");
+  OperationRow data = Row("data", "0102", "127.0.0.51", "erase", 2000);
+  data.eraseKind = "data";
+  Record(store, data, "ok");
+  OperationRow refused = Row("refused", "0103", "127.0.0.51", "erase", 2000);
+  refused.eraseKind = "program";
+  Record(store, refused, "no_answer");
+  // An older program of 0100 that reached the database only now.
+  OperationRow late = Row("late", "0100", "127.0.0.51", "program", 1200);
+  late.imagePath = "/img/a.cry";
+  late.imageSha256 = kShaA;
+  Record(store, late, "ok");
+
+  QCOMPARE(Units(store.units({.image = kShaA})), Names_({"0102", "0103"}));
+  QCOMPARE(Units(store.units({.image = "/img/a.cry"})), Names_({"0102", "0103"}));
+  QCOMPARE(Units(store.units({.image = kShaB})), Names_({"0101"}));
+  const UnitState wiped = store.units({.unitId = "0100"}).at(0);
+  QCOMPARE(wiped.lastImagePath, std::string());
+  QCOMPARE(wiped.lastImageSha256, std::string());
+  QVERIFY(!wiped.lastProgrammedAt);
+  QCOMPARE(wiped.lastOperation, std::string("erase"));
+  QCOMPARE(store.units({.unitId = "0101"}).at(0).lastImagePath, std::string("/img/b.cry"));
+}
+
 // Keys make a row once: a complete that arrives before its begin, a begin written twice.
 inline void WritesOfOneKeyMakeOneRowInAnyOrder(HistoryStore& store) {
   OperationRow row = Row("one", "0100", "127.0.0.41", "reset", 1000);

@@ -11,14 +11,14 @@
 
 #include "store/db/StoreError.h"
 
-namespace uvq::history {
+namespace uvq::store {
 
 namespace {
 
 std::string HomeFolder() {
   if (const char* home = std::getenv("HOME"); home && *home) return home;
   if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
-  throw HistoryError(HistoryErrorKind::Setting, "no home folder for the history (HOME is not set)");
+  throw StoreError(StoreErrorKind::Setting, "no home folder for the history (HOME is not set)");
 }
 
 }  // namespace
@@ -42,14 +42,14 @@ void EnsurePrivateFolder(const std::string& folder) {
   for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
     const std::string part = folder.substr(0, slash);
     if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST)
-      throw HistoryError(HistoryErrorKind::Unavailable,
-                         "cannot create the history folder " + part + ": " + std::strerror(errno));
+      throw StoreError(StoreErrorKind::Unavailable,
+                       "cannot create the history folder " + part + ": " + std::strerror(errno));
     if (slash == std::string::npos) break;
   }
   struct stat info {};
   if (::stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode))
-    throw HistoryError(HistoryErrorKind::Unavailable,
-                       "the history folder " + folder + " is not a folder");
+    throw StoreError(StoreErrorKind::Unavailable,
+                     "the history folder " + folder + " is not a folder");
 }
 
-}  // namespace uvq::history
+}  // namespace uvq::store

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace uvq::history {
+namespace uvq::store {
 
 // $XDG_DATA_HOME/uvq, or ~/.local/share/uvq.
 std::string DefaultHistoryFolder();
@@ -13,4 +13,4 @@ std::string DefaultSpoolPath();
 // Creates the folder (and its parents) with mode 0700 when missing; throws HistoryError.
 void EnsurePrivateFolder(const std::string& folder);
 
-}  // namespace uvq::history
+}  // namespace uvq::store

@@ -3,7 +3,7 @@
 
 #include <cctype>
 
-namespace uvq::history {
+namespace uvq::store {
 
 bool LooksLikeSha256(const std::string& text) {
   if (text.size() != 64) return false;
@@ -120,4 +120,4 @@ std::string RebuildUnitsSql() {
          "JOIN operations o ON o.id = k.last_id LEFT JOIN operations p ON p.id = k.program_id";
 }
 
-}  // namespace uvq::history
+}  // namespace uvq::store

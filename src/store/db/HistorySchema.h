@@ -6,9 +6,9 @@
 
 #include "store/db/SqlValue.h"
 
-namespace uvq::history {
+namespace uvq::store {
 
-// The schema both adapters keep, versioned by numbered steps (SQLite: PRAGMA user_version;
+// The schema both engines keep, versioned by numbered steps (SQLite: PRAGMA user_version;
 // PostgreSQL: the schema_version table). Step 1: the operations table. Step 2: row keys (so a
 // spooled write lands once), the rollout's columns, the indexes of the queries, and the units
 // table of each unit's latest state, kept on every write so `history units` reads no big table.
@@ -31,4 +31,4 @@ std::string RebuildUnitsSql();
 
 std::string NewerSchemaMessage(const std::string& location, int found);
 
-}  // namespace uvq::history
+}  // namespace uvq::store

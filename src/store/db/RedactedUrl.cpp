@@ -5,7 +5,7 @@
 #include <cctype>
 #include <vector>
 
-namespace uvq::history {
+namespace uvq::store {
 
 namespace {
 
@@ -68,9 +68,59 @@ void ReplaceAll(std::string& text, const std::string& what) {
     text.replace(at, what.size(), kHidden);
 }
 
+bool Space(char c) {
+  return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+// One "key = value" of a libpq connection string: where the value is (quotes included) and its
+// text (unquoted, backslash escapes undone).
+struct ConnInfoPair {
+  std::string key;
+  Span value;
+  std::string text;
+};
+
+// The pairs of a "key=value ..." string; nothing when it is not one.
+std::vector<ConnInfoPair> ConnInfoPairs(const std::string& setting) {
+  std::vector<ConnInfoPair> pairs;
+  size_t at = 0;
+  const size_t size = setting.size();
+  for (;;) {
+    while (at < size && Space(setting[at])) ++at;
+    if (at == size) return pairs;
+    ConnInfoPair pair;
+    while (at < size && !Space(setting[at]) && setting[at] != '=') pair.key += setting[at++];
+    while (at < size && Space(setting[at])) ++at;
+    if (pair.key.empty() || at == size || setting[at] != '=') return {};
+    ++at;
+    while (at < size && Space(setting[at])) ++at;
+    pair.value.begin = at;
+    if (at < size && setting[at] == '\'') {
+      for (++at; at < size && setting[at] != '\''; ++at) {
+        if (setting[at] == '\\' && at + 1 < size) ++at;
+        pair.text += setting[at];
+      }
+      if (at == size) return {};  // an unterminated quote: not a connection string
+      ++at;
+    } else {
+      for (; at < size && !Space(setting[at]); ++at) {
+        if (setting[at] == '\\' && at + 1 < size) ++at;
+        pair.text += setting[at];
+      }
+    }
+    pair.value.end = at;
+    pairs.push_back(std::move(pair));
+  }
+}
+
+bool IsUrl(const std::string& setting) {
+  return setting.find("://") != std::string::npos;
+}
+
 }  // namespace
 
 std::string RedactedUrl(const std::string& url) {
+  if (IsConnInfo(url)) return RedactedConnInfo(url);
   std::vector<Span> spans = PasswordParameters(url);
   if (Span user = UserInfoPassword(url); user.found()) spans.push_back(user);
   // Replace from the end so earlier offsets stay valid.
@@ -82,6 +132,11 @@ std::string RedactedUrl(const std::string& url) {
 }
 
 std::string UrlPassword(const std::string& url) {
+  if (IsConnInfo(url)) {
+    for (const ConnInfoPair& pair : ConnInfoPairs(url))
+      if (pair.key == "password") return pair.text;
+    return {};
+  }
   if (Span user = UserInfoPassword(url); user.found())
     return PercentDecoded(url.substr(user.begin, user.end - user.begin));
   for (const Span& span : PasswordParameters(url))
@@ -91,6 +146,15 @@ std::string UrlPassword(const std::string& url) {
 
 std::string WithoutPassword(std::string text, const std::string& url) {
   std::vector<std::string> secrets;
+  if (IsConnInfo(url)) {
+    for (const ConnInfoPair& pair : ConnInfoPairs(url))
+      if (pair.key == "password" || pair.key == "sslpassword") {
+        secrets.push_back(pair.text);
+        secrets.push_back(url.substr(pair.value.begin, pair.value.end - pair.value.begin));
+      }
+    for (const std::string& secret : secrets) ReplaceAll(text, secret);
+    return text;
+  }
   if (Span user = UserInfoPassword(url); user.found())
     secrets.push_back(url.substr(user.begin, user.end - user.begin));
   for (const Span& span : PasswordParameters(url))
@@ -102,4 +166,55 @@ std::string WithoutPassword(std::string text, const std::string& url) {
   return text;
 }
 
-}  // namespace uvq::history
+bool IsConnInfo(const std::string& setting) {
+  // The keywords libpq takes; a file path never starts with one of them and '='.
+  static const char* const kKeywords[] = {"host",
+                                          "hostaddr",
+                                          "port",
+                                          "dbname",
+                                          "user",
+                                          "password",
+                                          "passfile",
+                                          "connect_timeout",
+                                          "client_encoding",
+                                          "options",
+                                          "application_name",
+                                          "fallback_application_name",
+                                          "keepalives",
+                                          "sslmode",
+                                          "sslcert",
+                                          "sslkey",
+                                          "sslrootcert",
+                                          "sslpassword",
+                                          "service",
+                                          "target_session_attrs",
+                                          "gssencmode",
+                                          "channel_binding",
+                                          "krbsrvname",
+                                          "require_auth"};
+  if (IsUrl(setting)) return false;
+  const auto pairs = ConnInfoPairs(setting);
+  if (pairs.empty()) return false;
+  for (const char* keyword : kKeywords)
+    if (pairs.front().key == keyword) return true;
+  return false;
+}
+
+std::string RedactedSetting(const std::string& setting) {
+  return RedactedUrl(setting);
+}
+
+std::string RedactedConnInfo(const std::string& setting) {
+  std::string out = setting;
+  auto pairs = ConnInfoPairs(setting);
+  for (auto pair = pairs.rbegin(); pair != pairs.rend(); ++pair)
+    if (pair->key == "password" || pair->key == "sslpassword")
+      out.replace(pair->value.begin, pair->value.end - pair->value.begin, kHidden);
+  return out;
+}
+
+bool SettingCarriesPassword(const std::string& setting) {
+  return !UrlPassword(setting).empty();
+}
+
+}  // namespace uvq::store

@@ -4,27 +4,34 @@
 #include <stdexcept>
 #include <string>
 
-namespace uvq::history {
+namespace uvq::store {
 
 // Why a store cannot be used; front ends choose their exit code from the kind.
-enum class HistoryErrorKind {
+enum class StoreErrorKind {
   Setting,      // the "db" setting names nothing usable
   Unavailable,  // cannot open or reach the database
   NotAHistory,  // the file or database holds something else
   NewerSchema,  // written by a newer uvq
-  WriteFailed,  // a begin or complete did not reach the database
+  WriteFailed,  // a write did not reach the database (or the spool)
   ReadFailed,   // a query did not get its answer
 };
 
-// Messages never carry a password: URLs in them are redacted.
-class HistoryError : public std::runtime_error {
+// The one error of the history and the rollouts. Messages never carry a password: settings in
+// them are redacted, and a library's words are cleaned of the setting's password.
+class StoreError : public std::runtime_error {
  public:
-  HistoryError(HistoryErrorKind kind, const std::string& message)
+  StoreError(StoreErrorKind kind, const std::string& message)
       : std::runtime_error(message), kind_(kind) {}
-  HistoryErrorKind kind() const { return kind_; }
+  StoreErrorKind kind() const { return kind_; }
 
  private:
-  HistoryErrorKind kind_;
+  StoreErrorKind kind_;
 };
 
+}  // namespace uvq::store
+
+namespace uvq::history {
+// The names the history's callers know.
+using HistoryErrorKind = store::StoreErrorKind;
+using HistoryError = store::StoreError;
 }  // namespace uvq::history

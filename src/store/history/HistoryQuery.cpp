@@ -6,6 +6,8 @@
 
 #include "store/db/HistorySchema.h"
 
+using uvq::store::LooksLikeSha256;
+
 namespace uvq::history {
 
 const char* const kOperationColumns =
@@ -26,16 +28,12 @@ const std::vector<std::string>& WrittenColumns() {
   return columns;
 }
 
-std::string Placeholder(size_t number, Dialect dialect) {
-  return (dialect == Dialect::Sqlite ? "?" : "$") + std::to_string(number);
-}
-
-std::string InsertOperationSql(Dialect dialect) {
+std::string InsertOperationSql() {
   std::string names, values;
   const auto& columns = WrittenColumns();
   for (size_t i = 0; i < columns.size(); ++i) {
     names += (i ? ", " : "") + columns[i];
-    values += (i ? ", " : "") + Placeholder(i + 1, dialect);
+    values += (i ? ", " : "") + store::Placeholder(i + 1);
   }
   return "INSERT INTO operations(" + names + ") VALUES(" + values + ") ON CONFLICT(row_key) ";
 }
@@ -60,29 +58,27 @@ std::string Lower(std::string text) {
 // Adds "AND <column> = ?" style clauses; the values go to params.
 class Where {
  public:
-  explicit Where(Dialect dialect) : dialect_(dialect) {}
   void Equal(const std::string& column, const std::string& value) {
     if (value.empty()) return;
     Clause(column + " = ", value);
   }
   void Clause(const std::string& head, SqlValue value) {
     params_.push_back(std::move(value));
-    sql_ += " AND " + head + Placeholder(params_.size(), dialect_);
+    sql_ += " AND " + head + store::Placeholder(params_.size());
   }
   void Raw(const std::string& clause) { sql_ += " AND " + clause; }
   std::string Limit(int limit, int offset) {
     if (limit <= 0) return {};
     params_.push_back(int64_t{limit});
-    std::string clause = " LIMIT " + Placeholder(params_.size(), dialect_);
+    std::string clause = " LIMIT " + store::Placeholder(params_.size());
     if (offset <= 0) return clause;
     params_.push_back(int64_t{offset});
-    return clause + " OFFSET " + Placeholder(params_.size(), dialect_);
+    return clause + " OFFSET " + store::Placeholder(params_.size());
   }
   const std::string& sql() const { return sql_; }
   std::vector<SqlValue>& params() { return params_; }
 
  private:
-  Dialect dialect_;
   std::string sql_ = " WHERE 1 = 1";
   std::vector<SqlValue> params_;
 };
@@ -130,31 +126,30 @@ std::vector<SqlValue> OperationValues(const OperationRow& r) {
           NumberOrNull(r.group)};
 }
 
-std::string BeginSql(Dialect dialect) {
-  return InsertOperationSql(dialect) + "DO UPDATE SET row_key = excluded.row_key RETURNING id";
+std::string BeginSql() {
+  return InsertOperationSql() + "DO UPDATE SET row_key = excluded.row_key RETURNING id";
 }
 
-std::string CompleteSql(Dialect dialect) {
+std::string CompleteSql() {
   std::string sets;
   for (const std::string& column : WrittenColumns()) {
     if (column == "row_key" || column == "started_at") continue;
     sets += (sets.empty() ? "" : ", ") + column + " = excluded." + column;
   }
-  return InsertOperationSql(dialect) + "DO UPDATE SET " + sets + " RETURNING id";
+  return InsertOperationSql() + "DO UPDATE SET " + sets + " RETURNING id";
 }
 
-std::string CompleteByIdSql(Dialect dialect) {
+std::string CompleteByIdSql() {
   // Parameters: the written columns after row_key and started_at, then the id.
   std::string sets;
   const auto& columns = WrittenColumns();
   for (size_t i = 2; i < columns.size(); ++i)
-    sets += (i > 2 ? ", " : "") + columns[i] + " = " + Placeholder(i - 1, dialect);
-  return "UPDATE operations SET " + sets +
-         " WHERE id = " + Placeholder(columns.size() - 1, dialect);
+    sets += (i > 2 ? ", " : "") + columns[i] + " = " + store::Placeholder(i - 1);
+  return "UPDATE operations SET " + sets + " WHERE id = " + store::Placeholder(columns.size() - 1);
 }
 
 std::string UnitUpsertSql(Dialect dialect) {
-  auto p = [dialect](int n) { return Placeholder(static_cast<size_t>(n), dialect); };
+  auto p = [](int n) { return store::Placeholder(static_cast<size_t>(n)); };
   const std::string newer = "CASE WHEN excluded.last_seen >= units.last_seen THEN excluded.";
   const std::string newerProgram =
       "CASE WHEN excluded.last_programmed_at IS NOT NULL AND (units.last_programmed_at IS NULL "
@@ -193,6 +188,11 @@ std::string UnitUpsertSql(Dialect dialect) {
 std::vector<SqlValue> UnitValues(const OperationRow& r, bool completed) {
   const UtcMillis seen = completed ? r.endedAt.value_or(r.startedAt) : r.startedAt;
   const bool programmed = completed && r.operation == "program" && r.outcome == "ok";
+  // An erase of the program memory ends the unit's claim to its image: the image fields become
+  // empty as of the erase, so that an older program written later (a spooled row) cannot bring
+  // the claim back. Erasing the data memory only leaves the image in place.
+  const bool erased =
+      completed && r.operation == "erase" && r.outcome == "ok" && r.eraseKind != "data";
   return {Text(r.unitId),
           Text(r.reportedAddress.empty() ? r.target : r.reportedAddress),
           seen,
@@ -201,11 +201,11 @@ std::vector<SqlValue> UnitValues(const OperationRow& r, bool completed) {
           Text(r.station),
           programmed ? Text(r.imagePath) : SqlValue{},
           programmed ? Text(Lower(r.imageSha256)) : SqlValue{},
-          programmed ? SqlValue{seen} : SqlValue{}};
+          programmed || erased ? SqlValue{seen} : SqlValue{}};
 }
 
-SqlStatement OperationsQuery(const HistoryFilter& filter, Dialect dialect) {
-  Where where(dialect);
+SqlStatement OperationsQuery(const HistoryFilter& filter) {
+  Where where;
   where.Equal("unit_id", filter.unitId);
   where.Equal("target", filter.target);
   ImageAndOutcome(where, filter, "image_sha256", "image_path", "outcome");
@@ -219,8 +219,8 @@ SqlStatement OperationsQuery(const HistoryFilter& filter, Dialect dialect) {
   return {sql, std::move(where.params())};
 }
 
-SqlStatement UnitsQuery(const HistoryFilter& filter, Dialect dialect) {
-  Where where(dialect);
+SqlStatement UnitsQuery(const HistoryFilter& filter) {
+  Where where;
   where.Equal("unit_id", filter.unitId);
   where.Equal("address", filter.target);
   ImageAndOutcome(where, filter, "last_image_sha256", "last_image_path", "last_outcome");
@@ -230,7 +230,8 @@ SqlStatement UnitsQuery(const HistoryFilter& filter, Dialect dialect) {
   if (filter.until) where.Clause("last_seen <= ", *filter.until);
   std::string sql =
       "SELECT unit_id, address, last_seen, last_operation, last_outcome, last_station, "
-      "last_image_path, last_image_sha256, last_programmed_at FROM units" +
+      "last_image_path, last_image_sha256, CASE WHEN last_image_path IS NULL AND "
+      "last_image_sha256 IS NULL THEN NULL ELSE last_programmed_at END FROM units" +
       where.sql() + " ORDER BY unit_id";
   sql += where.Limit(filter.limit, filter.offset);
   return {sql, std::move(where.params())};

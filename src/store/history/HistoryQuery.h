@@ -11,6 +11,13 @@
 
 namespace uvq::history {
 
+using store::Dialect;
+using store::SqlStatement;
+using store::SqlValue;
+
+// The queries' SQL for both engines: fixed clauses with placeholders, the values only as
+// parameters, never in the text.
+
 // The operations' columns in the order of every statement below and of ReadRow's columns.
 extern const char* const kOperationColumns;
 inline constexpr int kOperationColumnCount = 25;  // id first, then what OperationValues gives
@@ -18,14 +25,14 @@ inline constexpr int kOperationColumnCount = 25;  // id first, then what Operati
 // Every column but id, in kOperationColumns' order.
 std::vector<SqlValue> OperationValues(const OperationRow& row);
 
-SqlStatement OperationsQuery(const HistoryFilter& filter, Dialect dialect);
-SqlStatement UnitsQuery(const HistoryFilter& filter, Dialect dialect);
+SqlStatement OperationsQuery(const HistoryFilter& filter);
+SqlStatement UnitsQuery(const HistoryFilter& filter);
 
 // Writes: the begin (keeps a row already there), the complete (creates or completes the row by
 // key; both return the id) and the complete by id of a row begun without a key.
-std::string BeginSql(Dialect dialect);
-std::string CompleteSql(Dialect dialect);
-std::string CompleteByIdSql(Dialect dialect);
+std::string BeginSql();
+std::string CompleteSql();
+std::string CompleteByIdSql();
 
 // The unit's latest state after a write: only newer news replaces older.
 std::string UnitUpsertSql(Dialect dialect);

@@ -72,7 +72,9 @@ struct UnitState {
   std::string lastOperation;
   std::string lastOutcome;  // empty: the last operation never ended (abandoned) or still runs
   std::string lastStation;
-  std::string lastImagePath;  // last image programmed with outcome "ok"
+  // The image the unit carries: the last programmed with outcome "ok", unless an ok erase of its
+  // program memory came after it (then empty).
+  std::string lastImagePath;
   std::string lastImageSha256;
   std::optional<UtcMillis> lastProgrammedAt;
 };
@@ -97,7 +99,8 @@ class HistoryStore {
   virtual void complete(const OperationRow& row) = 0;
   // Newest first.
   virtual std::vector<OperationRow> query(const HistoryFilter& filter) = 0;
-  // Each unit's latest state; filter.image restricts to units whose last good image is that one.
+  // Each unit's latest state; filter.image restricts to the units that carry that image now
+  // (programmed with it, and neither erased nor programmed with another since).
   virtual std::vector<UnitState> units(const HistoryFilter& filter) = 0;
   // Where the rows go, fit for any message: a file path or a URL without its password.
   virtual std::string location() const { return {}; }

@@ -16,24 +16,48 @@ namespace uvq::history {
 
 namespace {
 
-// The spool file, open and locked against the other processes for as long as this lives.
+// The spool file, open and locked against the other processes for as long as this lives. The
+// lock is the file's: once held, the path must still name the file that was opened, since a
+// writer that created the file and could not fill it removes it again.
 class LockedSpool {
  public:
-  LockedSpool(const std::string& path, int flags) : path_(path) {
-    fd_ = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd_ < 0) return;
-    while (::flock(fd_, LOCK_EX) != 0) {
-      if (errno != EINTR) {
-        Close();
+  // create: make the file when missing (mode 0600); created() then says whether this did.
+  LockedSpool(const std::string& path, int flags, bool create = false) : path_(path) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      created_ = false;
+      fd_ = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW);
+      if (fd_ < 0 && errno == ENOENT && create) {
+        fd_ = ::open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd_ < 0 && errno == EEXIST) continue;  // another process made it first
+        created_ = fd_ >= 0;
+      }
+      if (fd_ < 0) return;
+      while (::flock(fd_, LOCK_EX) != 0) {
+        if (errno != EINTR) {
+          Close();
+          return;
+        }
+      }
+      struct stat held {
+      }, named{};
+      if (::fstat(fd_, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
+          held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        return;
+      const int lost = errno;
+      Close();
+      if (!create && lost == ENOENT) {
+        errno = ENOENT;
         return;
       }
     }
+    errno = EAGAIN;
   }
   ~LockedSpool() { Close(); }
   LockedSpool(const LockedSpool&) = delete;
   LockedSpool& operator=(const LockedSpool&) = delete;
 
   bool open() const { return fd_ >= 0; }
+  bool created() const { return created_; }
   int fd() const { return fd_; }
 
   std::string ReadAll() const {
@@ -72,6 +96,7 @@ class LockedSpool {
   }
   std::string path_;
   int fd_ = -1;
+  bool created_ = false;
 };
 
 // The spool's complete lines, each with its entry when it is one.
@@ -101,7 +126,7 @@ int64_t SpoolingHistoryStore::begin(const OperationRow& given) {
   try {
     id = store_->begin(row);
   } catch (const HistoryError& error) {
-    Spool(row, false, error.what());
+    Spool({row}, false, error.what());
     std::lock_guard lock(mutex_);
     id = nextLocalId_--;
   }
@@ -118,12 +143,11 @@ std::vector<int64_t> SpoolingHistoryStore::beginAll(const std::vector<OperationR
   try {
     ids = store_->beginAll(rows);
   } catch (const HistoryError& error) {
+    // None reached the database: all go to the spool in one write, or none does.
+    Spool(rows, false, error.what());
     ids.clear();
-    for (const OperationRow& row : rows) {
-      Spool(row, false, error.what());
-      std::lock_guard lock(mutex_);
-      ids.push_back(nextLocalId_--);
-    }
+    std::lock_guard lock(mutex_);
+    for (size_t i = 0; i < rows.size(); ++i) ids.push_back(nextLocalId_--);
   }
   std::lock_guard lock(mutex_);
   for (size_t i = 0; i < rows.size() && i < ids.size(); ++i) keys_[ids[i]] = rows[i].key;
@@ -148,30 +172,38 @@ void SpoolingHistoryStore::complete(const OperationRow& given) {
     store_->complete(row);
   } catch (const HistoryError& error) {
     if (row.key.empty()) throw;  // a spooled complete needs the key to find its row later
-    Spool(row, true, error.what());
+    Spool({row}, true, error.what());
   }
 }
 
-void SpoolingHistoryStore::Spool(const OperationRow& row, bool completed, const std::string& why) {
-  std::string line = SpoolLine({store_->location(), completed, row});
-  LockedSpool spool(spoolPath_, O_RDWR | O_CREAT);
+void SpoolingHistoryStore::Spool(const std::vector<OperationRow>& rows, bool completed,
+                                 const std::string& why) {
+  std::string text;
+  for (const OperationRow& row : rows) text += SpoolLine({store_->location(), completed, row});
+  const std::string lost = rows.size() == 1
+                               ? "the history row was NOT recorded"
+                               : std::to_string(rows.size()) + " history rows were NOT recorded";
+  LockedSpool spool(spoolPath_, O_RDWR, true);
   if (!spool.open())
     throw HistoryError(HistoryErrorKind::WriteFailed,
-                       spool.Reason("cannot keep a history row") + " (after: " + why + ")");
+                       lost + ": " + spool.Reason("cannot open") + " (after: " + why + ")");
   struct stat info {};
   if (::fstat(spool.fd(), &info) != 0)
-    throw HistoryError(HistoryErrorKind::WriteFailed, spool.Reason("cannot keep a history row"));
-  // A line cut short by a crash stays a line of its own, never the head of this one.
+    throw HistoryError(HistoryErrorKind::WriteFailed, lost + ": " + spool.Reason("cannot read"));
+  // A line cut short by a crash stays a line of its own, never the head of these.
   char last = '\n';
   if (info.st_size > 0 && ::pread(spool.fd(), &last, 1, info.st_size - 1) == 1 && last != '\n')
-    line.insert(line.begin(), '\n');
-  // Whole or not at all: a line cut short (disk full) is taken back.
-  if (!spool.WriteAt(line, info.st_size)) {
-    const std::string reason = spool.Reason("cannot keep a history row");
+    text.insert(text.begin(), '\n');
+  // Whole lines or nothing (disk full, a size limit): what was written of them is taken back,
+  // and a spool this call made is removed again rather than left empty.
+  if (!spool.WriteAt(text, info.st_size)) {
+    const std::string reason = spool.Reason("cannot write");
     if (::ftruncate(spool.fd(), info.st_size) != 0) {
       // The reader skips a line cut short; nothing more can be done here.
     }
-    throw HistoryError(HistoryErrorKind::WriteFailed, reason + " (after: " + why + ")");
+    if (spool.created() && info.st_size == 0) ::unlink(spoolPath_.c_str());
+    throw HistoryError(HistoryErrorKind::WriteFailed,
+                       lost + ": " + reason + " (after: " + why + ")");
   }
   std::lock_guard lock(mutex_);
   if (!spooled_) firstReason_ = why;

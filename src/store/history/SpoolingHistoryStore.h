@@ -7,15 +7,17 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "store/history/HistoryStore.h"
 
 namespace uvq::history {
 
 // Nothing lost: a begin or complete that fails (disk full, server stopped) is appended to the
-// spool file instead (one line per write, whole or not at all, mode 0600, shared by processes
-// under a lock), and flush() later moves the spooled writes into the database. Rows carry keys,
-// so a begin and a complete of one row make one row whatever reached the database first.
+// spool file instead (one line per write, whole lines or nothing, mode 0600, shared by processes
+// under a lock; a spool that could not be written is never left behind empty), and flush() later
+// moves the spooled writes into the database. Rows carry keys, so a begin and a complete of one row
+// make one row whatever reached the database first.
 class SpoolingHistoryStore : public HistoryStore {
  public:
   SpoolingHistoryStore(std::unique_ptr<HistoryStore> store, std::string spoolPath);
@@ -48,7 +50,7 @@ class SpoolingHistoryStore : public HistoryStore {
   HistoryStore& store() { return *store_; }
 
  private:
-  void Spool(const OperationRow& row, bool completed, const std::string& why);
+  void Spool(const std::vector<OperationRow>& rows, bool completed, const std::string& why);
 
   std::unique_ptr<HistoryStore> store_;
   std::string spoolPath_;

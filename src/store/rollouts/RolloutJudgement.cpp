@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "store/rollouts/RolloutJudgement.h"
 
-namespace uvq::history {
+namespace uvq::rollouts {
 
 namespace {
 
@@ -34,4 +34,4 @@ RolloutJudgement JudgeGroups(const std::vector<GroupCounts>& groups, int success
                                   std::to_string(size) + " units succeeded"};
 }
 
-}  // namespace uvq::history
+}  // namespace uvq::rollouts

@@ -6,7 +6,7 @@
 
 #include "store/rollouts/RolloutStore.h"
 
-namespace uvq::history {
+namespace uvq::rollouts {
 
 // What a rollout's groups say about it: still running, stopped by a threshold (and why), or done.
 struct RolloutJudgement {
@@ -21,4 +21,4 @@ struct RolloutJudgement {
 RolloutJudgement JudgeGroups(const std::vector<GroupCounts>& groups, int successThreshold,
                              int errorThreshold);
 
-}  // namespace uvq::history
+}  // namespace uvq::rollouts

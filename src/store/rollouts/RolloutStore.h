@@ -8,9 +8,10 @@
 #include <string_view>
 #include <vector>
 
-#include "store/history/HistoryStore.h"
+namespace uvq::rollouts {
 
-namespace uvq::history {
+// Milliseconds since 1970-01-01 UTC, as the history counts them.
+using UtcMillis = int64_t;
 
 // A rollout: one image for many units, in groups started one after another. Its state lives in
 // the history's database (the same file or server, the same schema versions), so every station
@@ -183,7 +184,7 @@ struct ActionResult {
   int unitsReset = 0;  // RetryFailed: units put back to pending
 };
 
-// The rollouts' port. Implementations throw HistoryError when the database cannot be used.
+// The rollouts' port. Implementations throw store::StoreError when the database cannot be used.
 // Thresholds are judged inside the write that ends an attempt, under the database's lock, so
 // they hold across stations: a group over its error threshold stops the rollout as soon as the
 // attempt that crosses it ends; a group whose units have all ended starts the next one only if
@@ -229,7 +230,34 @@ class RolloutStore {
   virtual ActionResult act(const std::string& name, RolloutAction action, UtcMillis now) = 0;
 };
 
-// Opens the rollouts of the database a "db" setting names (as OpenHistoryStore does).
+// Opens the rollouts of the database a "db" setting names (as OpenHistoryStore does), on the
+// process's one connection to it. Throws store::StoreError.
 std::unique_ptr<RolloutStore> OpenRolloutStore(const std::string& db);
 
+}  // namespace uvq::rollouts
+
+namespace uvq::history {
+// The names the front ends use today, until they name the rollouts' namespace themselves.
+using rollouts::ActionResult;
+using rollouts::AttemptEnd;
+using rollouts::AttemptResult;
+using rollouts::AttemptVerdict;
+using rollouts::Claim;
+using rollouts::ClaimHolder;
+using rollouts::ClaimRequest;
+using rollouts::GroupCounts;
+using rollouts::OpenRolloutStore;
+using rollouts::RolloutAction;
+using rollouts::RolloutDefinition;
+using rollouts::RolloutState;
+using rollouts::RolloutStateName;
+using rollouts::RolloutStateNamed;
+using rollouts::RolloutStation;
+using rollouts::RolloutStatus;
+using rollouts::RolloutStore;
+using rollouts::RolloutSummary;
+using rollouts::RolloutTarget;
+using rollouts::RolloutUnit;
+using rollouts::UnitProgress;
+using rollouts::UnitProgressName;
 }  // namespace uvq::history

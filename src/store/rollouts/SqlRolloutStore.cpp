@@ -6,9 +6,16 @@
 
 #include "store/rollouts/RolloutJudgement.h"
 
-namespace uvq::history {
+namespace uvq::rollouts {
 
 namespace {
+
+using store::Access;
+using store::Dialect;
+using store::SqlResult;
+using store::SqlRow;
+using store::SqlValue;
+using store::StoreErrorKind;
 
 constexpr const char* kSummaryColumns =
     "id, name, created_at, image_path, image_sha256, image_bytes, success_threshold, "
@@ -16,10 +23,9 @@ constexpr const char* kSummaryColumns =
 constexpr const char* kUnitColumns =
     "position, rollout_group, target, unit_id, answered_unit_id, progress, attempts, outcome, "
     "detail, status, station, lease_until, redo";
-constexpr int kTries = 3;
 constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max() / 2;
 
-RolloutState StateOf(const DbValue& value) {
+RolloutState StateOf(const SqlValue& value) {
   return RolloutStateNamed(value.asText()).value_or(RolloutState::Cancelled);
 }
 
@@ -36,7 +42,7 @@ std::string Text(RolloutState state) {
   return std::string(RolloutStateName(state));
 }
 
-RolloutSummary ReadSummary(const DbRow& row) {
+RolloutSummary ReadSummary(const SqlRow& row) {
   RolloutSummary summary;
   summary.name = row[1].asText();
   summary.createdAt = row[2].asNumber();
@@ -51,7 +57,7 @@ RolloutSummary ReadSummary(const DbRow& row) {
   return summary;
 }
 
-RolloutUnit ReadUnit(const DbRow& row) {
+RolloutUnit ReadUnit(const SqlRow& row) {
   RolloutUnit unit;
   unit.position = static_cast<int>(row[0].asNumber());
   unit.group = static_cast<int>(row[1].asNumber());
@@ -68,7 +74,7 @@ RolloutUnit ReadUnit(const DbRow& row) {
   return unit;
 }
 
-GroupCounts ReadCounts(const DbRow& row, size_t at) {
+GroupCounts ReadCounts(const SqlRow& row, size_t at) {
   GroupCounts counts;
   counts.group = static_cast<int>(row[at].asNumber());
   counts.size = static_cast<int>(row[at + 1].asNumber());
@@ -88,51 +94,26 @@ constexpr const char* kCountColumns =
 
 }  // namespace
 
-int64_t DbValue::asNumber() const {
-  if (kind == Kind::Number) return number;
-  if (kind == Kind::Text && !text.empty()) return std::stoll(text);
-  return 0;
-}
-
-std::string DbValue::asText() const {
-  if (kind == Kind::Number) return std::to_string(number);
-  return text;
-}
-
 std::optional<RolloutState> RolloutStateNamed(std::string_view name) {
   for (size_t i = 0; i < std::size(kRolloutStateNames); ++i)
     if (kRolloutStateNames[i] == name) return static_cast<RolloutState>(i);
   return std::nullopt;
 }
 
+SqlRolloutStore::SqlRolloutStore(std::shared_ptr<store::SqlConnection> connection)
+    : connection_(std::move(connection)) {}
+
+// Every call is one transaction on the shared connection, tried again by its rule (a lost
+// connection, a transaction the server broke): a transaction that failed changed nothing.
 template <typename Call>
 auto SqlRolloutStore::Transaction(Access access, Call call) {
-  std::lock_guard lock(mutex_);
-  failureKind_ =
-      access == Access::Write ? HistoryErrorKind::WriteFailed : HistoryErrorKind::ReadFailed;
-  auto once = [&] {
-    Begin(access);
-    try {
-      auto result = call();
-      Commit();
-      return result;
-    } catch (...) {
-      Rollback();
-      throw;
-    }
-  };
-  // A connection the server dropped since the last call (a restart) is only noticed when used:
-  // connect again and try once more. A transaction the server chose to break (a deadlock between
-  // stations) is tried again too. A transaction that failed changed nothing.
-  for (int tries = 1;; ++tries) {
-    const bool hadConnection = Connected();
-    try {
-      return once();
-    } catch (const HistoryError&) {
-      const bool lost = hadConnection && !Connected();
-      if (tries >= kTries || !(lost || BrokenByServer())) throw;
-    }
-  }
+  return connection_->transaction(
+      "rollouts", access,
+      access == Access::Read ? StoreErrorKind::ReadFailed : StoreErrorKind::WriteFailed, call);
+}
+
+SqlResult SqlRolloutStore::Run(const std::string& sql, const std::vector<SqlValue>& params) {
+  return connection_->run(sql, params);
 }
 
 std::optional<SqlRolloutStore::Rollout> SqlRolloutStore::Find(const std::string& name,
@@ -140,16 +121,16 @@ std::optional<SqlRolloutStore::Rollout> SqlRolloutStore::Find(const std::string&
   std::string sql =
       "SELECT id, state, success_threshold, error_threshold, retries FROM rollouts "
       "WHERE name = $1";
-  if (dialect_ == Dialect::Postgres && lock) sql += std::string(" ") + lock;
-  const DbResult found = Run(sql, {name});
+  if (connection_->dialect() == Dialect::Postgres && lock) sql += std::string(" ") + lock;
+  const SqlResult found = Run(sql, {name});
   if (found.rows.empty()) return std::nullopt;
-  const DbRow& row = found.rows.front();
+  const SqlRow& row = found.rows.front();
   return Rollout{row[0].asNumber(), StateOf(row[1]), static_cast<int>(row[2].asNumber()),
                  static_cast<int>(row[3].asNumber()), static_cast<int>(row[4].asNumber())};
 }
 
 std::vector<GroupCounts> SqlRolloutStore::Groups(int64_t rollout, std::optional<int> only) {
-  const DbResult result =
+  const SqlResult result =
       only ? Run(std::string("SELECT ") + kCountColumns +
                      " FROM rollout_units WHERE rollout = $1 AND rollout_group = $2 "
                      "GROUP BY rollout_group",
@@ -159,7 +140,7 @@ std::vector<GroupCounts> SqlRolloutStore::Groups(int64_t rollout, std::optional<
                      "ORDER BY rollout_group",
                  {rollout});
   std::vector<GroupCounts> groups;
-  for (const DbRow& row : result.rows) groups.push_back(ReadCounts(row, 0));
+  for (const SqlRow& row : result.rows) groups.push_back(ReadCounts(row, 0));
   return groups;
 }
 
@@ -191,13 +172,13 @@ bool SqlRolloutStore::create(const RolloutDefinition& definition) {
     const std::string image = definition.image
                                   ? std::string(definition.image->begin(), definition.image->end())
                                   : std::string();
-    const DbResult made =
+    const SqlResult made =
         Run("INSERT INTO rollouts(name, created_at, created_by, image_path, image_sha256, image, "
             "image_bytes, success_threshold, error_threshold, retries, state) "
             "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
             "ON CONFLICT(name) DO NOTHING RETURNING id",
             {definition.name, definition.createdAt, definition.createdBy, definition.imagePath,
-             definition.imageSha256, DbValue::Bytes(image), static_cast<int64_t>(image.size()),
+             definition.imageSha256, SqlValue::Bytes(image), static_cast<int64_t>(image.size()),
              definition.successThreshold, definition.errorThreshold, definition.retries,
              Text(RolloutState::Running)});
     if (made.rows.empty()) return false;
@@ -217,29 +198,29 @@ bool SqlRolloutStore::create(const RolloutDefinition& definition) {
 
 std::optional<RolloutDefinition> SqlRolloutStore::load(const std::string& name) {
   return Transaction(Access::Read, [&]() -> std::optional<RolloutDefinition> {
-    const DbResult found = Run(
+    const SqlResult found = Run(
         "SELECT id, created_at, created_by, image_path, image_sha256, image, success_threshold, "
         "error_threshold, retries FROM rollouts WHERE name = $1",
         {name});
     if (found.rows.empty()) return std::nullopt;
-    const DbRow& row = found.rows.front();
+    const SqlRow& row = found.rows.front();
     RolloutDefinition definition;
     definition.name = name;
     definition.createdAt = row[1].asNumber();
     definition.createdBy = row[2].asText();
     definition.imagePath = row[3].asText();
     definition.imageSha256 = row[4].asText();
-    const std::string bytes = BytesOf(row[5]);
+    const std::string& bytes = row[5].text;
     definition.image = std::make_shared<const std::vector<uint8_t>>(bytes.begin(), bytes.end());
     definition.successThreshold = static_cast<int>(row[6].asNumber());
     definition.errorThreshold = static_cast<int>(row[7].asNumber());
     definition.retries = static_cast<int>(row[8].asNumber());
-    const DbResult units =
+    const SqlResult units =
         Run("SELECT target, address, unit_id, rollout_group FROM rollout_units WHERE rollout = $1 "
             "ORDER BY position",
             {row[0].asNumber()});
     definition.targets.reserve(units.rows.size());
-    for (const DbRow& unit : units.rows)
+    for (const SqlRow& unit : units.rows)
       definition.targets.push_back({unit[0].asText(), static_cast<uint32_t>(unit[1].asNumber()),
                                     unit[2].asText(), static_cast<int>(unit[3].asNumber())});
     return definition;
@@ -248,18 +229,18 @@ std::optional<RolloutDefinition> SqlRolloutStore::load(const std::string& name) 
 
 std::vector<RolloutSummary> SqlRolloutStore::list() {
   return Transaction(Access::Read, [&] {
-    const DbResult rollouts = Run(
+    const SqlResult rollouts = Run(
         std::string("SELECT ") + kSummaryColumns + " FROM rollouts ORDER BY created_at, id", {});
-    const DbResult counts =
+    const SqlResult counts =
         Run(std::string("SELECT rollout, ") + kCountColumns +
                 " FROM rollout_units GROUP BY rollout, rollout_group ORDER BY rollout, "
                 "rollout_group",
             {});
     std::vector<RolloutSummary> summaries;
-    for (const DbRow& row : rollouts.rows) {
+    for (const SqlRow& row : rollouts.rows) {
       summaries.push_back(ReadSummary(row));
       const int64_t id = row[0].asNumber();
-      for (const DbRow& count : counts.rows)
+      for (const SqlRow& count : counts.rows)
         if (count[0].asNumber() == id) summaries.back().groups.push_back(ReadCounts(count, 1));
     }
     return summaries;
@@ -268,7 +249,7 @@ std::vector<RolloutSummary> SqlRolloutStore::list() {
 
 std::optional<RolloutStatus> SqlRolloutStore::status(const std::string& name) {
   return Transaction(Access::Read, [&]() -> std::optional<RolloutStatus> {
-    const DbResult found =
+    const SqlResult found =
         Run(std::string("SELECT ") + kSummaryColumns + " FROM rollouts WHERE name = $1", {name});
     if (found.rows.empty()) return std::nullopt;
     RolloutStatus status;
@@ -278,16 +259,16 @@ std::optional<RolloutStatus> SqlRolloutStore::status(const std::string& name) {
     const std::string units = std::string("SELECT ") + kUnitColumns +
                               " FROM rollout_units WHERE rollout = $1 AND progress = $2 "
                               "ORDER BY position";
-    for (const DbRow& row : Run(units, {id, Text(UnitProgress::Failed)}).rows)
+    for (const SqlRow& row : Run(units, {id, Text(UnitProgress::Failed)}).rows)
       status.failed.push_back(ReadUnit(row));
-    for (const DbRow& row : Run(units, {id, Text(UnitProgress::Running)}).rows)
+    for (const SqlRow& row : Run(units, {id, Text(UnitProgress::Running)}).rows)
       status.running.push_back(ReadUnit(row));
-    const DbResult stations =
+    const SqlResult stations =
         Run("SELECT s.station, s.last_seen, (SELECT count(*) FROM rollout_units u WHERE "
             "u.rollout = s.rollout AND u.progress = 'running' AND u.station = s.station) "
             "FROM rollout_stations s WHERE s.rollout = $1 ORDER BY s.station",
             {id});
-    for (const DbRow& row : stations.rows)
+    for (const SqlRow& row : stations.rows)
       status.stations.push_back(
           {row[0].asText(), row[1].asNumber(), static_cast<int>(row[2].asNumber())});
     return status;
@@ -296,14 +277,14 @@ std::optional<RolloutStatus> SqlRolloutStore::status(const std::string& name) {
 
 std::vector<RolloutUnit> SqlRolloutStore::units(const std::string& name, int offset, int limit) {
   return Transaction(Access::Read, [&] {
-    const DbResult rows =
+    const SqlResult rows =
         Run(std::string("SELECT ") + kUnitColumns +
                 " FROM rollout_units WHERE rollout = (SELECT id FROM rollouts "
                 "WHERE name = $1) ORDER BY position LIMIT $2 OFFSET $3",
             {name, limit > 0 ? int64_t{limit} : kNoLimit, int64_t{std::max(offset, 0)}});
     std::vector<RolloutUnit> units;
     units.reserve(rows.rows.size());
-    for (const DbRow& row : rows.rows) units.push_back(ReadUnit(row));
+    for (const SqlRow& row : rows.rows) units.push_back(ReadUnit(row));
     return units;
   });
 }
@@ -317,17 +298,17 @@ std::vector<Claim> SqlRolloutStore::claim(const std::string& name, const ClaimRe
     if (!rollout || request.count <= 0) return claims;
     NoteStation(rollout->id, request.holder.station, request.now);
     if (rollout->state != RolloutState::Running) return claims;
-    const DbResult current =
+    const SqlResult current =
         Run("SELECT min(rollout_group) FROM rollout_units WHERE rollout = $1 AND "
             "progress IN ('pending', 'running')",
             {rollout->id});
     if (current.rows.empty() || current.rows.front()[0].null()) return claims;
     const auto [first, last] =
         request.range.value_or(std::pair<uint32_t, uint32_t>{0, 0xffffffffu});
-    const bool lite = dialect_ == Dialect::Sqlite;
+    const bool lite = connection_->dialect() == Dialect::Sqlite;
     // The units are chosen under row locks that other stations skip, then taken in the same
     // statement: a unit goes to one station only.
-    const DbResult taken =
+    const SqlResult taken =
         Run(std::string("WITH picked AS MATERIALIZED (SELECT position FROM rollout_units "
                         "WHERE rollout = $1 AND rollout_group = $2 AND ((progress = 'pending' AND "
                         "not_before <= $3) OR (progress = 'running' AND lease_until < $3)) AND "
@@ -344,7 +325,7 @@ std::vector<Claim> SqlRolloutStore::claim(const std::string& name, const ClaimRe
             {rollout->id, current.rows.front()[0].asNumber(), request.now, int64_t{first},
              int64_t{last}, int64_t{request.count}, request.holder.station, request.holder.token,
              request.now + request.leaseMs});
-    for (const DbRow& row : taken.rows) {
+    for (const SqlRow& row : taken.rows) {
       Claim claim;
       claim.position = static_cast<int>(row[0].asNumber());
       claim.group = static_cast<int>(row[1].asNumber());
@@ -390,10 +371,10 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
     }
     verdict.state = rollout->state;
     NoteStation(rollout->id, holder.station, now);
-    const DbResult found =
+    const SqlResult found =
         Run(std::string("SELECT progress, holder_token, attempts, rollout_group FROM rollout_units "
                         "WHERE rollout = $1 AND position = $2") +
-                (dialect_ == Dialect::Postgres ? " FOR UPDATE" : ""),
+                (connection_->dialect() == Dialect::Postgres ? " FOR UPDATE" : ""),
             {rollout->id, int64_t{result.position}});
     if (found.rows.empty() || found.rows.front()[0].asText() != Text(UnitProgress::Running) ||
         found.rows.front()[1].asText() != holder.token || holder.token.empty()) {
@@ -432,8 +413,9 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
         "station = $9, holder_token = '', lease_until = NULL, not_before = $10, redo = $11, "
         "previous_holder = $12 WHERE rollout = $1 AND position = $2",
         {rollout->id, int64_t{result.position}, Text(progress), attempts, result.outcome,
-         result.detail, result.status ? DbValue(int64_t{*result.status}) : DbValue(), result.unitId,
-         holder.station, notBefore, redo ? 1 : 0, redo ? holder.station : std::string()});
+         result.detail, result.status ? SqlValue(int64_t{*result.status}) : SqlValue(),
+         result.unitId, holder.station, notBefore, redo ? 1 : 0,
+         redo ? holder.station : std::string()});
     verdict.progress = progress;
     const RolloutJudgement judged =
         Judge(*rollout, static_cast<int>(found.rows.front()[3].asNumber()));
@@ -452,7 +434,7 @@ int SqlRolloutStore::takeOver(const std::string& name, const std::string& statio
     NoteStation(rollout->id, holder.station, now);
     // Put back at once, redone by whoever claims them next (first in its group's order): held
     // here instead, they would wait for a lease that this process's renewals keep alive.
-    const DbResult moved =
+    const SqlResult moved =
         Run("UPDATE rollout_units SET progress = 'pending', redo = 1, previous_holder = station, "
             "holder_token = '', lease_until = NULL, not_before = $4 WHERE rollout = $1 AND "
             "progress = 'running' AND station = $2 AND holder_token = $3",
@@ -465,7 +447,7 @@ std::vector<std::string> SqlRolloutStore::holders(const std::string& name,
                                                   const std::string& station) {
   return Transaction(Access::Read, [&] {
     std::vector<std::string> tokens;
-    for (const DbRow& row :
+    for (const SqlRow& row :
          Run("SELECT DISTINCT holder_token FROM rollout_units WHERE rollout = (SELECT id FROM "
              "rollouts WHERE name = $1) AND progress = 'running' AND station = $2 "
              "ORDER BY holder_token",
@@ -553,4 +535,4 @@ ActionResult SqlRolloutStore::act(const std::string& name, RolloutAction action,
   });
 }
 
-}  // namespace uvq::history
+}  // namespace uvq::rollouts

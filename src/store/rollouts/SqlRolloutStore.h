@@ -2,52 +2,25 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
-#include "store/history/HistoryQuery.h"
+#include "store/db/SqlConnection.h"
 #include "store/rollouts/RolloutJudgement.h"
 #include "store/rollouts/RolloutStore.h"
 
-namespace uvq::history {
-
-// A parameter or a column: null, a number, a text, or bytes (kept in `text`). PostgreSQL gives
-// every column as text; the accessors read either.
-struct DbValue {
-  enum class Kind { Null, Number, Text, Bytes };
-  Kind kind = Kind::Null;
-  int64_t number = 0;
-  std::string text;
-
-  DbValue() = default;
-  DbValue(int64_t value) : kind(Kind::Number), number(value) {}  // NOLINT: implicit by design
-  DbValue(int value) : kind(Kind::Number), number(value) {}      // NOLINT
-  DbValue(std::string value) : kind(Kind::Text), text(std::move(value)) {}  // NOLINT
-  DbValue(const char* value) : kind(Kind::Text), text(value) {}             // NOLINT
-  static DbValue Bytes(std::string raw) {
-    DbValue value(std::move(raw));
-    value.kind = Kind::Bytes;
-    return value;
-  }
-  bool null() const { return kind == Kind::Null; }
-  int64_t asNumber() const;
-  std::string asText() const;
-};
-using DbRow = std::vector<DbValue>;
-
-struct DbResult {
-  std::vector<DbRow> rows;
-  int64_t changed = 0;  // rows an INSERT, UPDATE or DELETE touched
-};
+namespace uvq::rollouts {
 
 // The rollouts on any SQL database: the statements and the rules (claims, ends, thresholds,
-// actions) written once, the adapters giving transactions and statements. Every call is one
+// actions) written once over a store/db connection (shared with the history). Every call is one
 // transaction; a write's transaction holds the database's write lock (SQLite) or the rollout's
 // row lock (PostgreSQL) while it judges, so the rules hold across stations. Safe to call from
 // several threads (one at a time on the connection).
 class SqlRolloutStore : public RolloutStore {
  public:
+  explicit SqlRolloutStore(std::shared_ptr<store::SqlConnection> connection);
+
   bool create(const RolloutDefinition& definition) override;
   std::optional<RolloutDefinition> load(const std::string& name) override;
   std::vector<RolloutSummary> list() override;
@@ -65,27 +38,6 @@ class SqlRolloutStore : public RolloutStore {
                 std::optional<std::pair<uint32_t, uint32_t>> range) override;
   ActionResult act(const std::string& name, RolloutAction action, UtcMillis now) override;
 
- protected:
-  explicit SqlRolloutStore(Dialect dialect) : dialect_(dialect) {}
-
-  enum class Access { Read, Write };
-  // SQLite: BEGIN (a snapshot) or BEGIN IMMEDIATE (the write lock, waiting the busy time-out).
-  virtual void Begin(Access access) = 0;
-  virtual void Commit() = 0;
-  virtual void Rollback() noexcept = 0;
-  // Runs one statement (`$1`, `$2`... as placeholders), prepared once per connection.
-  virtual DbResult Run(const std::string& sql, const std::vector<DbValue>& params) = 0;
-  // The raw bytes of a BLOB/BYTEA column.
-  virtual std::string BytesOf(const DbValue& column) const { return column.text; }
-  // False while a connection lost is not yet made again (PostgreSQL); a call that loses its
-  // connection is tried once more on a new one.
-  virtual bool Connected() const { return true; }
-  // Whether the last failure was the server breaking a transaction that may simply be run
-  // again (a deadlock, a serialization failure).
-  virtual bool BrokenByServer() const { return false; }
-  // The kind of the error the current call throws.
-  HistoryErrorKind failureKind() const { return failureKind_; }
-
  private:
   struct Rollout {
     int64_t id = 0;
@@ -95,7 +47,8 @@ class SqlRolloutStore : public RolloutStore {
     int retries = 0;
   };
   template <typename Call>
-  auto Transaction(Access access, Call call);
+  auto Transaction(store::Access access, Call call);
+  store::SqlResult Run(const std::string& sql, const std::vector<store::SqlValue>& params);
   // The rollout's row; locked against other writers (PostgreSQL: FOR UPDATE, or FOR SHARE for
   // claims, which may run side by side).
   std::optional<Rollout> Find(const std::string& name, const char* lock);
@@ -106,9 +59,7 @@ class SqlRolloutStore : public RolloutStore {
   RolloutJudgement Judge(const Rollout& rollout, std::optional<int> changed);
   void NoteStation(int64_t rollout, const std::string& station, UtcMillis now);
 
-  Dialect dialect_;
-  HistoryErrorKind failureKind_ = HistoryErrorKind::ReadFailed;
-  std::mutex mutex_;
+  std::shared_ptr<store::SqlConnection> connection_;
 };
 
-}  // namespace uvq::history
+}  // namespace uvq::rollouts
