@@ -18,6 +18,7 @@
 #include "protocol/AccessCode.h"
 #include "protocol/IpAddressText.h"
 #include "settings/SettingsFileText.h"
+#include "units/Hex.h"
 #include "uvq/Version.h"
 
 namespace uvq::cli {

@@ -10,17 +10,13 @@
 
 #include "link/HostLookup.h"
 #include "link/UnusableTarget.h"
+#include "protocol/IpAddressText.h"
+#include "units/Hex.h"
 
 namespace uvq::fleet {
 
 std::optional<std::string> NormalizedUnitId(const std::string& text) {
-  if (text.empty() || text.size() > 4) return std::nullopt;
-  std::string id(4 - text.size(), '0');
-  for (unsigned char c : text) {
-    if (!std::isxdigit(c)) return std::nullopt;
-    id += static_cast<char>(std::toupper(c));
-  }
-  return id;
+  return units::NormalizedUnitId(text);
 }
 namespace {
 
@@ -32,9 +28,7 @@ std::string Trimmed(const std::string& text) {
 }
 
 std::string DottedText(in_addr address) {
-  char text[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &address, text, sizeof text);
-  return text;
+  return protocol::Ipv4Text(address);
 }
 
 }  // namespace
