@@ -202,6 +202,13 @@ int RunRollout(const RolloutRequest& request, history::RolloutStore& store) {
       if (request.onlyRange) state = "nothing left for this station";
       break;
   }
+  // Finished, but not every unit this station ran got the image: as a plain run, not a success.
+  if (code == ExitCode::Ok && runner.failed() > 0) {
+    code = ExitCode::UnitError;
+    line = std::to_string(runner.failed()) + (runner.failed() == 1 ? " unit" : " units") +
+           " of rollout '" + definition->name + "' failed here; uvq rollout retry " +
+           definition->name + " --failed puts them back";
+  }
   view.finished(line, state, runner.ok(), runner.failed(), runner.redone(), ToInt(code));
   return ToInt(code);
 }

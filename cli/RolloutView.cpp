@@ -6,6 +6,7 @@
 
 #include "Escaped.h"
 #include "StatusText.h"
+#include "jobs/UnitJob.h"
 
 namespace uvq::cli {
 
@@ -13,6 +14,16 @@ namespace {
 
 constexpr int kBarWidth = 20;
 constexpr int kGroupsShown = 6;
+
+// The job's detail without its advice for a plain run: a rollout retries by itself, and says
+// how to put a failed unit back.
+std::string WithoutRunAgainAdvice(std::string detail) {
+  for (const std::string lead : {"; ", ", then "}) {
+    const std::string advice = lead + std::string(jobs::kRunAgainAdvice);
+    if (detail.ends_with(advice)) return detail.substr(0, detail.size() - advice.size());
+  }
+  return detail;
+}
 
 std::string EndWord(history::AttemptEnd end) {
   switch (end) {
@@ -116,13 +127,20 @@ void RolloutView::unitEnded(const history::Claim& claim, const SessionResult& re
     f.field("status", HexWord(*result.finalStatus));
   else
     f.null("status");
-  std::string text = "[" + claim.target + "] " + EndWord(end);
+  // An attempt that may be retried but has no attempt left is a failure, said as one.
+  const bool failed = verdict.progress == history::UnitProgress::Failed;
+  std::string text = "[" + claim.target + "] ";
+  text += end == history::AttemptEnd::Retryable && failed ? "failed" : EndWord(end);
   if (!result.unit.empty()) text += " (unit " + result.unit + ")";
   if (end != history::AttemptEnd::Ok) {
-    if (!result.detail.empty()) text += ": " + result.detail;
-    if (result.finalStatus) text += "; status " + StatusInWords(*result.finalStatus);
+    const std::string detail = WithoutRunAgainAdvice(result.detail);
+    if (!detail.empty()) text += ": " + detail;
+    // The status once: a unit's error already names it in its detail.
+    if (result.finalStatus && detail.find(HexWord(*result.finalStatus)) == std::string::npos)
+      text += "; status " + StatusInWords(*result.finalStatus);
     text += "; now " + progress;
     if (end == history::AttemptEnd::Interrupted) text += ", redone by the next run";
+    if (failed) text += " (uvq rollout retry " + rollout_ + " --failed puts it back)";
   }
   if (!verdict.held) text += " (its claim had run out: another station has it now)";
   // The board shows successes in its counts; everything else stays as a line.

@@ -320,7 +320,7 @@ void UnitJob::afterRun() {
       return concludeRun();
     case RunEnd::NotInLoaderMode:
       return finish(JobOutcome::UnitError, "unit not in loader mode, programming aborted after " +
-                                               recordsText() + "; run program again");
+                                               recordsText() + "; " + std::string(kRunAgainAdvice));
     case RunEnd::RecordError:
       return finish(JobOutcome::UnitError, "unit reported a record error, programming aborted: " +
                                                StatusInWords(run_->status));
@@ -328,7 +328,7 @@ void UnitJob::afterRun() {
       return finish(JobOutcome::NoAnswer,
                     "comms timeout while programming: " + recordsText() + ", " + unitName() +
                         " stopped answering and is left in loader mode without a valid " +
-                        "program; check its power and link, then run program again");
+                        "program; check its power and link, then " + std::string(kRunAgainAdvice));
     case RunEnd::FileError:
       return finish(JobOutcome::FileError,
                     "image could not be read during the run: " + run_->detail);
@@ -432,8 +432,8 @@ std::string UnitJob::interruptedText() const {
   switch (phase_) {
     case Phase::Programming:
       return "interrupted after " + std::to_string(figures_.acknowledged) + " of " +
-             std::to_string(figures_.total) + " records: " + unit +
-             " left in loader mode; run program again";
+             std::to_string(figures_.total) + " records: " + unit + " left in loader mode; " +
+             std::string(kRunAgainAdvice);
     case Phase::RebootRequest:
     case Phase::Capturing:
       return "interrupted while capturing: " + unit + " may be left in loader mode";

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "jobs/DeadlineTimer.h"
 #include "jobs/JobPlan.h"
@@ -12,6 +13,10 @@
 #include "operations/LoaderService.h"
 
 namespace uvq::jobs {
+
+// What a failure's detail advises when the unit was left half-written: a plain run's advice,
+// which a front end that retries by itself (a rollout) leaves out for its own.
+inline constexpr std::string_view kRunAgainAdvice = "run program again";
 
 // What a job tells whoever runs it. Called from inside the job's own calls; an observer must
 // not call the job back.
