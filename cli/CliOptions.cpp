@@ -18,18 +18,13 @@
 #include "protocol/AccessCode.h"
 #include "protocol/IpAddressText.h"
 #include "settings/SettingsFileText.h"
+#include "units/Hex.h"
 #include "uvq/Version.h"
 
 namespace uvq::cli {
 
 std::optional<std::string> NormalizedUnitId(const std::string& text) {
-  if (text.empty() || text.size() > 4) return std::nullopt;
-  std::string id(4 - text.size(), '0');
-  for (unsigned char c : text) {
-    if (!std::isxdigit(c)) return std::nullopt;
-    id += static_cast<char>(std::toupper(c));
-  }
-  return id;
+  return units::NormalizedUnitId(text);
 }
 
 namespace {

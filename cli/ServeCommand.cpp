@@ -8,6 +8,7 @@
 #include <iostream>
 #include <thread>
 
+#include "Escaped.h"
 #include "OpenFileLimit.h"
 #include "OptionRows.h"
 #include "dashboard/AccessToken.h"
@@ -35,7 +36,7 @@ void ShortDatabaseTimeouts() {
 }
 
 int Usage(const std::string& message) {
-  std::cerr << "uvq: serve: " << message << "\n";
+  std::cerr << "uvq: serve: " << Escaped(message) << "\n";
   return ToInt(ExitCode::Usage);
 }
 
@@ -88,7 +89,8 @@ int RunServeCommand(const CliOptions& options) {
     history::OpenHistoryStore(db);
     history::OpenRolloutStore(db);
   } catch (const std::exception& error) {
-    std::fprintf(stderr, "uvq: serve: %s\n", history::WithoutPassword(error.what(), db).c_str());
+    std::fprintf(stderr, "uvq: serve: %s\n",
+                 Escaped(history::WithoutPassword(error.what(), db)).c_str());
     return ToInt(ExitCode::History);
   }
 
@@ -108,7 +110,7 @@ int RunServeCommand(const CliOptions& options) {
       [bounded] { return history::OpenRolloutStore(bounded); });
   if (!server.bind(problem)) return Usage(problem);
   std::printf("uvq serve: http://%s:%u/ (history %s; %s)\n", config.listen.host.c_str(),
-              static_cast<unsigned>(server.port()), history::DisplayedSetting(db).c_str(),
+              static_cast<unsigned>(server.port()), Escaped(history::DisplayedSetting(db)).c_str(),
               allowActions ? "actions allowed with the token" : "read-only");
   std::fflush(stdout);
 

@@ -11,6 +11,7 @@
 #include "CliOptions.h"
 #include "link/HostLookup.h"
 #include "link/UnusableTarget.h"
+#include "protocol/IpAddressText.h"
 
 namespace uvq::cli {
 namespace {
@@ -23,9 +24,7 @@ std::string Trimmed(const std::string& text) {
 }
 
 std::string DottedText(in_addr address) {
-  char text[INET_ADDRSTRLEN] = "";
-  inet_ntop(AF_INET, &address, text, sizeof text);
-  return text;
+  return protocol::Ipv4Text(address);
 }
 
 }  // namespace

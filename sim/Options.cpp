@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstdio>
 
+#include "protocol/IpAddressText.h"
 #include "protocol/PduLayout.h"
 #include "uvq/Version.h"
 
@@ -45,19 +46,7 @@ std::optional<uint32_t> ParseNumber(const std::string& text, uint32_t max) {
 }
 
 std::optional<Ipv4> ParseIpv4(const std::string& text) {
-  Ipv4 ip{};
-  std::string_view rest = text;
-  for (size_t i = 0; i < 4; ++i) {
-    const size_t dot = rest.find('.');
-    const bool last = i == 3;
-    if (last != (dot == std::string_view::npos)) return std::nullopt;
-    const std::string_view digits = rest.substr(0, dot);
-    const auto part = ParseDigits(digits, 10, 255);
-    if (!part || digits.size() > 3) return std::nullopt;
-    ip[i] = static_cast<uint8_t>(*part);
-    if (!last) rest.remove_prefix(dot + 1);
-  }
-  return ip;
+  return protocol::ParseDottedAddress(text);
 }
 
 namespace {

@@ -12,6 +12,7 @@
 
 #include "FileRule.h"
 #include "protocol/CommandCode.h"
+#include "protocol/IpAddressText.h"
 #include "protocol/PduLayout.h"
 #include "protocol/ReplyLayout.h"
 
@@ -37,9 +38,7 @@ bool Later(const auto& a, const auto& b) {
 }
 
 std::string PeerText(const sockaddr_in& a) {
-  char text[INET_ADDRSTRLEN] = "?";
-  inet_ntop(AF_INET, &a.sin_addr, text, sizeof text);
-  return std::string(text) + ":" + std::to_string(ntohs(a.sin_port));
+  return protocol::Ipv4Text(a.sin_addr) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
 }  // namespace

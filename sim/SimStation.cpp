@@ -14,12 +14,12 @@
 #include <utility>
 
 #include "ImageMaker.h"
+#include "protocol/IpAddressText.h"
 
 namespace uvq::sim {
 
 std::string AddressText(const Ipv4& ip) {
-  return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) + "." +
-         std::to_string(ip[3]);
+  return protocol::Ipv4Text(ip);
 }
 
 SimStation::SimStation(const SimOptions& options) : options_(options) {}

@@ -483,31 +483,32 @@ class DashboardServer::Impl {
   // request's deadline; a store that failed is opened again on the next call.
   template <typename Call>
   std::invoke_result_t<Call, history::HistoryStore&> WithHistory(Call call) {
-    return Bounded(history_, call);
+    return Bounded(history_, historyHealth_, call);
   }
   template <typename Call>
   std::invoke_result_t<Call, history::RolloutStore&> WithRollouts(Call call) {
-    return Bounded(rollouts_, call);
+    return Bounded(rollouts_, rolloutsHealth_, call);
   }
   template <typename Store, typename Call>
-  std::invoke_result_t<Call, Store&> Bounded(StoreWorker<Store>& worker, Call call) {
-    if (!health_.mayAsk()) throw Refusal{503, kDatabaseSilent};
+  std::invoke_result_t<Call, Store&> Bounded(StoreWorker<Store>& worker, DatabaseHealth& health,
+                                             Call call) {
+    if (!health.mayAsk()) throw Refusal{503, kDatabaseSilent};
     try {
       const auto deadline =
           requestDeadline.value_or(std::chrono::steady_clock::now() + kDatabaseWait);
       if constexpr (std::is_void_v<std::invoke_result_t<Call, Store&>>) {
         worker.run(call, deadline);
-        health_.answered();
+        health.answered();
       } else {
         auto result = worker.run(call, deadline);
-        health_.answered();
+        health.answered();
         return result;
       }
     } catch (const DatabaseSilent&) {
-      health_.silent();
+      health.silent();
       throw Refusal{503, kDatabaseSilent};
     } catch (const history::HistoryError&) {
-      health_.answered();  // it answered, if with a failure
+      health.answered();  // it answered, if with a failure
       throw;
     }
   }
@@ -544,7 +545,9 @@ class DashboardServer::Impl {
   DashboardConfig config_;
   StoreWorker<history::HistoryStore> history_;
   StoreWorker<history::RolloutStore> rollouts_;
-  DatabaseHealth health_;
+  // Each store's own: one held by a silent call says nothing of the other's connection.
+  DatabaseHealth historyHealth_;
+  DatabaseHealth rolloutsHealth_;
   HttpServer server_;
   uint16_t port_ = 0;
   std::mutex keptMutex_;

@@ -25,9 +25,8 @@ std::optional<ListenAddress> ParseListenAddress(const std::string& text, std::st
   ListenAddress address;
   address.host = text.substr(0, colon);
   if (address.host == "localhost") address.host = "127.0.0.1";
-  // Digits and dots only: the parts must be plain decimal numbers, never a name to look up.
-  const bool dotted = address.host.find_first_not_of("0123456789.") == std::string::npos;
-  if (!dotted || !protocol::ParseIpAddressParts(address.host)) {
+  // The parts must be plain decimal numbers, never a name to look up.
+  if (!protocol::ParseDottedAddress(address.host)) {
     problem = "--listen: '" + address.host + "' is not an IPv4 address a.b.c.d";
     return std::nullopt;
   }

@@ -10,6 +10,7 @@
 
 #include "protocol/IpAddressText.h"
 #include "store/history/HistoryTime.h"
+#include "units/Hex.h"
 
 namespace uvq::dashboard {
 
@@ -122,13 +123,7 @@ bool IsAcceptableName(const std::string& text) {
 }
 
 std::optional<std::string> UnitIdOf(const std::string& text) {
-  if (text.empty() || text.size() > 4) return std::nullopt;
-  std::string id(4 - text.size(), '0');
-  for (unsigned char c : text) {
-    if (!std::isxdigit(c)) return std::nullopt;
-    id += static_cast<char>(std::toupper(c));
-  }
-  return id;
+  return units::NormalizedUnitId(text);
 }
 
 std::optional<std::string> Sha256Of(const std::string& text) {
@@ -193,11 +188,9 @@ std::optional<history::HistoryFilter> HistoryFilterOf(const QueryParams& params,
     filter.unitId = *id;
   }
   if (const std::string* address = given("address")) {
-    const bool dotted = address->find_first_not_of("0123456789.") == std::string::npos;
-    const auto bytes = dotted ? protocol::ParseIpAddressParts(*address) : std::nullopt;
+    const auto bytes = protocol::ParseDottedAddress(*address);
     if (!bytes) return fail("address must be an IPv4 address a.b.c.d");
-    filter.target = std::to_string((*bytes)[0]) + "." + std::to_string((*bytes)[1]) + "." +
-                    std::to_string((*bytes)[2]) + "." + std::to_string((*bytes)[3]);
+    filter.target = protocol::Ipv4Text(*bytes);
   }
   if (const std::string* image = given("image")) {
     const auto sha = Sha256Of(*image);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "jobs/JobResult.h"
 
+#include "protocol/IpAddressText.h"
 #include "units/UvqTable.h"
 
 namespace uvq::jobs {
@@ -10,8 +11,7 @@ std::string IdText(protocol::UvqId id) {
 }
 
 std::string IpText(const protocol::Ipv4Bytes& ip) {
-  return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) + "." +
-         std::to_string(ip[3]);
+  return protocol::Ipv4Text(ip);
 }
 
 }  // namespace uvq::jobs

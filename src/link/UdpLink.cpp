@@ -15,6 +15,7 @@
 #include "link/NumericHost.h"
 #include "link/ReceiveError.h"
 #include "link/UnusableTarget.h"
+#include "protocol/IpAddressText.h"
 
 namespace uvq::link {
 namespace {
@@ -87,9 +88,7 @@ UdpLink::UdpLink(ConnectedTarget target) : connected_(true), port_(target.port) 
     throw PlatformError("Cannot open a socket to the target.\n" + SocketErrorText(error));
   }
   localPort_ = ntohs(local.sin_port);
-  char text[INET_ADDRSTRLEN] = {};
-  inet_ntop(AF_INET, &target.address, text, sizeof text);
-  host_ = text;
+  host_ = protocol::Ipv4Text(target.address);
 }
 
 UdpLink::~UdpLink() {

@@ -14,13 +14,11 @@ std::optional<std::string> UnusableTargetReason(in_addr address) {
                                   static_cast<uint8_t>(value >> 16),
                                   static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
   if (!protocol::UnusableUnitAddressReason(bytes)) return std::nullopt;
-  char text[INET_ADDRSTRLEN] = {};
-  ::inet_ntop(AF_INET, &address, text, sizeof text);
   const char* kind = IN_MULTICAST(value)         ? "multicast address "
                      : value == INADDR_BROADCAST ? "broadcast address "
                      : bytes[0] >= 240           ? "reserved address "
                                                  : "address ";
-  return std::string("Refusing to send to ") + kind + text;
+  return std::string("Refusing to send to ") + kind + protocol::Ipv4Text(bytes);
 }
 
 }  // namespace uvq::link

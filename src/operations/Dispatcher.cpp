@@ -3,6 +3,7 @@
 #include <string>
 
 #include "operations/LoaderService.h"
+#include "protocol/IpAddressText.h"
 #include "protocol/StatusFlags.h"
 #include "units/StatusReport.h"
 #include "units/UvqTable.h"
@@ -38,8 +39,7 @@ void LoaderService::flushSetAsideSummary() {
 
 namespace {
 std::string AddressText(const Ipv4Bytes& address) {
-  return std::to_string(address[0]) + '.' + std::to_string(address[1]) + '.' +
-         std::to_string(address[2]) + '.' + std::to_string(address[3]);
+  return protocol::Ipv4Text(address);
 }
 }  // namespace
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "protocol/IpAddressText.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 
 #include "protocol/IntegerText.h"
@@ -20,6 +22,28 @@ std::optional<Ipv4Bytes> ParseIpAddressParts(std::string_view text) {
   return address;
 }
 
+std::optional<Ipv4Bytes> ParseDottedAddress(std::string_view text) {
+  if (text.find_first_not_of("0123456789.") != std::string_view::npos) return std::nullopt;
+  size_t partStart = 0;
+  for (size_t i = 0; i <= text.size(); ++i) {
+    if (i < text.size() && text[i] != '.') continue;
+    if (i == partStart || i - partStart > 3) return std::nullopt;
+    partStart = i + 1;
+  }
+  return ParseIpAddressParts(text);
+}
+
+std::string Ipv4Text(const Ipv4Bytes& a) {
+  return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
+         std::to_string(a[3]);
+}
+
+std::string Ipv4Text(in_addr address) {
+  const uint32_t value = ntohl(address.s_addr);
+  return Ipv4Text(Ipv4Bytes{static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
+                            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)});
+}
+
 bool IsUsableUnitAddress(const Ipv4Bytes& address) {
   return !UnusableUnitAddressReason(address);
 }
@@ -34,10 +58,7 @@ std::optional<std::string> UnusableUnitAddressReason(const Ipv4Bytes& address) {
 
 std::optional<std::string> NewAddressRefusal(const Ipv4Bytes& newAddress,
                                              const std::optional<Ipv4Bytes>& reachedAt) {
-  const auto text = [](const Ipv4Bytes& a) {
-    return std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
-           std::to_string(a[3]);
-  };
+  const auto text = [](const Ipv4Bytes& a) { return Ipv4Text(a); };
   if (const auto reason = UnusableUnitAddressReason(newAddress))
     return "Refusing new address " + text(newAddress) + ": it " + *reason;
   const bool loopback = newAddress[0] == 127;

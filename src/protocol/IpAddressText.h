@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <netinet/in.h>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -12,6 +14,14 @@ namespace uvq::protocol {
 // An address as typed: exactly three dots, four parts, each converted by ParseIntegerText and
 // within 0 to 255. Negative parts are refused, not wrapped to a byte.
 std::optional<Ipv4Bytes> ParseIpAddressParts(std::string_view text);
+
+// An address where a name may never stand (a listening address, a filter, an emulated unit's
+// address): digits and dots only, four parts of 1 to 3 decimal digits each within 0 to 255.
+std::optional<Ipv4Bytes> ParseDottedAddress(std::string_view text);
+
+// An address as dotted text, a.b.c.d: from its bytes, or from a socket's in_addr.
+std::string Ipv4Text(const Ipv4Bytes& address);
+std::string Ipv4Text(in_addr address);
 
 // Whether a unit may be given this address: not 0.x.y.z ("this network"), not multicast
 // (224.0.0.0/4) and not 240.0.0.0/4 (reserved, with the limited broadcast 255.255.255.255).

@@ -3,6 +3,7 @@
 
 #include <exception>
 
+#include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
 #include "store/history/SpoolingHistoryStore.h"
 #include "units/UvqTable.h"
@@ -12,8 +13,7 @@ namespace uvq::recording {
 namespace {
 
 std::string AddressText(const protocol::Ipv4Bytes& ip) {
-  return std::to_string(ip[0]) + "." + std::to_string(ip[1]) + "." + std::to_string(ip[2]) + "." +
-         std::to_string(ip[3]);
+  return protocol::Ipv4Text(ip);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "units/Hex.h"
 
+#include <cctype>
+
 namespace uvq::units {
 
 std::string HexByte(uint8_t value) {
@@ -17,6 +19,16 @@ int32_t HexToInt(std::string_view text) {
     value = value * 16 + digit;
   }
   return static_cast<int32_t>(value);
+}
+
+std::optional<std::string> NormalizedUnitId(std::string_view text) {
+  if (text.empty() || text.size() > 4) return std::nullopt;
+  std::string id(4 - text.size(), '0');
+  for (const char c : text) {
+    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
+    id += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return id;
 }
 
 }  // namespace uvq::units

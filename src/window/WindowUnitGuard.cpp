@@ -8,6 +8,8 @@
 #include <cstdio>
 
 #include "link/NumericHost.h"
+#include "protocol/IpAddressText.h"
+#include "units/UvqTable.h"
 
 namespace uvq::window {
 
@@ -34,15 +36,9 @@ std::optional<std::string> WindowUnitGuard::lockUnit(std::optional<protocol::Uvq
   const std::optional<protocol::Ipv4Bytes> target = targetAddress();
   // Without an address the link cannot send either; it says so itself.
   if (!target) return std::nullopt;
-  char address[16];
-  std::snprintf(address, sizeof address, "%u.%u.%u.%u", (*target)[0], (*target)[1], (*target)[2],
-                (*target)[3]);
+  const std::string address = protocol::Ipv4Text(*target);
   std::optional<std::string> id;
-  if (unit) {
-    char text[8];
-    std::snprintf(text, sizeof text, "%04X", unit->value());
-    id = text;
-  }
+  if (unit) id = units::IdText(*unit);
   const std::string key = std::string(address) + "/" + id.value_or("*");
   if (lock_ && key == lockedKey_) return std::nullopt;  // a run started again on its unit
   lock_.reset();

@@ -3,7 +3,10 @@
 // order and bounds, the report block and the flag lines.
 #include <QtTest>
 
+#include <arpa/inet.h>
+
 #include "WindowHarness.h"
+#include "protocol/IpAddressText.h"
 #include "units/Hex.h"
 #include "units/StatusReport.h"
 #include "units/UvqTable.h"
@@ -31,6 +34,11 @@ class RegistryAndReport : public QObject {
     QCOMPARE(units::HexToInt(" "), -16);
     QCOMPARE(units::HexToInt("\xC8"), 200 - 55);  // codes above 127 count as letters
     QCOMPARE(units::HexToInt("123456789"), int32_t(0x23456789));  // wraps at 32 bits
+    // Unit IDs as checked input: padded and upper-cased, anything else refused.
+    QCOMPARE(units::NormalizedUnitId("1a"), std::optional<std::string>("001A"));
+    QCOMPARE(units::NormalizedUnitId("FFFF"), std::optional<std::string>("FFFF"));
+    for (const char* bad : {"", "12345", "12g", " 12", "0x1", "\xC8"})
+      QVERIFY2(!units::NormalizedUnitId(bad), bad);
   }
 
   void ipTextHasNoLeadingZeros() {
@@ -40,7 +48,16 @@ class RegistryAndReport : public QObject {
           std::pair{std::array<uint8_t, 4>{100, 199, 200, 255}, "100.199.200.255"}}) {
       std::copy(bytes.begin(), bytes.end(), img.begin() + 12);
       QCOMPARE(units::IpText(img), std::string(text));
+      QCOMPARE(protocol::Ipv4Text(bytes), std::string(text));
+      in_addr address{};
+      QCOMPARE(::inet_pton(AF_INET, text, &address), 1);
+      QCOMPARE(protocol::Ipv4Text(address), std::string(text));
+      QCOMPARE(protocol::ParseDottedAddress(text), std::optional<protocol::Ipv4Bytes>(bytes));
     }
+    // Where no name may stand: plain decimal parts of 1 to 3 digits, nothing else.
+    for (const char* bad : {"", "127.0.3", "127.0.3.9.1", "127.0.3.256", "127..3.9", "127.0.3.9 ",
+                            "0x7f.0.0.1", "127.0.0.0001", "-1.0.0.1", "localhost"})
+      QVERIFY2(!protocol::ParseDottedAddress(bad), bad);
   }
 
   void selectionRuleReadsTheTextNotTheCurrentItem() {

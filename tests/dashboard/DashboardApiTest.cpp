@@ -106,28 +106,32 @@ class Frozen {
     pid_t postmaster = 0;
     pidFile >> postmaster;
     if (postmaster <= 0) return;
+    // The postmaster first, so that no backend starts after the others were looked for.
+    ::kill(postmaster, SIGSTOP);
+    pids_.push_back(postmaster);
     DIR* proc = ::opendir("/proc");
     while (dirent* entry = proc ? ::readdir(proc) : nullptr) {
       const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
       if (pid > 0 && ParentOf(pid) == postmaster) pids_.push_back(pid);
     }
     if (proc) ::closedir(proc);
-    pids_.push_back(postmaster);
     for (pid_t pid : pids_) ::kill(pid, SIGSTOP);
   }
   ~Frozen() { thaw(); }
   Frozen(const Frozen&) = delete;
   Frozen& operator=(const Frozen&) = delete;
 
-  // Every process has stopped.
+  // Every process has stopped (or ended: a backend whose client had just left).
   bool stopped() const {
     if (pids_.empty()) return false;
-    for (pid_t pid : pids_)
-      if (State(pid) != 'T') return false;
+    for (pid_t pid : pids_) {
+      const char state = State(pid);
+      if (state != 'T' && state != 'Z' && state != '?') return false;
+    }
     return true;
   }
   void thaw() {
-    for (auto it = pids_.rbegin(); it != pids_.rend(); ++it) ::kill(*it, SIGCONT);
+    for (pid_t pid : pids_) ::kill(pid, SIGCONT);
     pids_.clear();
   }
 
@@ -343,6 +347,24 @@ class DashboardApiTest : public QObject {
     CheckRolloutAnswers("127.0.19.9", db);
   }
 
+  // The dashboard's PostgreSQL connections carry their own network bounds unless the setting
+  // names them; a SQLite file is opened as given.
+  void postgresConnectionsGetNetworkBounds() {
+    using uvq::dashboard::WithNetworkBounds;
+    QCOMPARE(WithNetworkBounds("/var/lib/uvq/history.sqlite3"),
+             std::string("/var/lib/uvq/history.sqlite3"));
+    QCOMPARE(
+        WithNetworkBounds("postgresql://uvq@db/uvq"),
+        std::string("postgresql://uvq@db/uvq?connect_timeout=5&tcp_user_timeout=5000&"
+                    "keepalives=1&keepalives_idle=5&keepalives_interval=2&keepalives_count=2"));
+    const std::string given =
+        WithNetworkBounds("postgres://uvq:pw@db/uvq?sslmode=require&connect_timeout=2");
+    QVERIFY2(given.starts_with("postgres://uvq:pw@db/uvq?sslmode=require&connect_timeout=2&"
+                               "tcp_user_timeout=5000&"),
+             given.c_str());
+    QCOMPARE(given.find("connect_timeout=5"), std::string::npos);
+  }
+
   // A database that stops answering (PostgreSQL frozen by SIGSTOP: it keeps its connections and
   // never answers on them) holds no request longer than 5 s and no thread per viewer: a call
   // answers 503 within the bound, the next ones at once, twenty viewers asking again and again
@@ -423,8 +445,11 @@ class DashboardApiTest : public QObject {
     for (std::thread& viewer : viewers) viewer.join();
     QVERIFY2(seen,
              ("answered " + std::to_string(answered) + ", slow " + std::to_string(slow)).c_str());
-    // The viewers' own 20 threads, a connection thread each, and a few more.
-    QVERIFY2(most <= before + 20 + 20 + 8,
+    qInfo("threads %ld before the viewers, at most %ld with them", before, most);
+    // The viewers' own 20 threads, a connection thread each, the two database workers and a few
+    // connections a viewer gave up on while they wait out the bound. (Unbounded, they were
+    // hundreds within a minute.)
+    QVERIFY2(most <= before + 20 + 20 + 12,
              ("threads " + std::to_string(before) + " -> " + std::to_string(most)).c_str());
 
     frozen.thaw();

@@ -137,6 +137,12 @@ class DashboardServeTest : public QObject {
     }
     const Finished f = Refused({"--db", db_, "--listen", "localhost:99999"});
     QCOMPARE(f.code, 2);
+    // A name is shown, never acted on by the terminal.
+    const Finished named = Refused({"--db", db_, "--listen", "127.0.21.9:0", "--token-file",
+                                    scratch_.filePath("evil\x1b]2;PWNED\x07")});
+    QCOMPARE(named.code, 2);
+    QVERIFY2(named.error.find('\x1b') == std::string::npos, named.error.c_str());
+    QVERIFY2(named.error.find(R"(evil\x1B]2;PWNED\x07)") != std::string::npos, named.error.c_str());
   }
 
   // A file of another user's, however private, is not the caller's token (root only: the test
