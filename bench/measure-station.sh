@@ -94,11 +94,12 @@ run_station() {  # UNITS
   read -r wall user sys <"$work/time"
   awk -v n="$units" -v r="$records_per_unit" -v w="$wall" -v u="$user" -v s="$sys" \
     -v t="$((sim_after - sim_before))" -v hz="$(getconf CLK_TCK)" \
-    -v fw="$(field seconds <<<"$floor")" -v fc="$(field cpu_us_per_record <<<"$floor")" 'BEGIN {
+    -v fw="$(field seconds <<<"$floor")" -v fc="$(field cpu_us_per_record <<<"$floor")" \
+    -v fr="$(field resends <<<"$floor")" 'BEGIN {
     total = n * r
     c = (u + s) * 1e6 / total
-    printf "units=%d records=%d wall_s=%.2f records_per_s=%.0f cpu_us_per_record=%.2f sim_cpu_us_per_record=%.1f floor_wall_s=%.2f floor_cpu_us_per_record=%.2f cpu_ratio=%.2f\n",
-      n, total, w, total / w, c, t / hz * 1e6 / total, fw, fc, (fc > 0 ? c / fc : 0) }' >>"$results"
+    printf "units=%d records=%d wall_s=%.2f records_per_s=%.0f cpu_us_per_record=%.2f sim_cpu_us_per_record=%.1f floor_wall_s=%.2f floor_cpu_us_per_record=%.2f cpu_ratio=%.2f floor_resends=%d\n",
+      n, total, w, total / w, c, t / hz * 1e6 / total, fw, fc, (fc > 0 ? c / fc : 0), fr }' >>"$results"
 }
 
 for rep in $(seq "$reps"); do
@@ -111,13 +112,13 @@ med() { grep "^units=$1 " "$results" | field "$2" | median; }
 
 echo
 echo "== station: 32 KiB image ($records_per_unit records) per unit, replies 5 ms late, median of $reps =="
-printf '%6s %9s %8s %11s %13s %13s %14s %14s %10s\n' units records wall_s records/s \
-  uvq_cpu_us/r sim_cpu_us/r floor_wall_s floor_cpu_us/r uvq/floor
+printf '%6s %9s %8s %11s %13s %13s %13s %15s %10s %14s\n' units records wall_s records/s \
+  uvq_cpu_us/r sim_cpu_us/r floor_wall_s floor_cpu_us/r uvq/floor floor_resends
 for units in "${sizes[@]}"; do
-  printf '%6s %9s %8s %11s %13s %13s %14s %14s %10s\n' "$units" "$((units * records_per_unit))" \
+  printf '%6s %9s %8s %11s %13s %13s %13s %15s %10s %14s\n' "$units" "$((units * records_per_unit))" \
     "$(med "$units" wall_s)" "$(med "$units" records_per_s)" "$(med "$units" cpu_us_per_record)" \
     "$(med "$units" sim_cpu_us_per_record)" "$(med "$units" floor_wall_s)" \
-    "$(med "$units" floor_cpu_us_per_record)" "$(med "$units" cpu_ratio)"
+    "$(med "$units" floor_cpu_us_per_record)" "$(med "$units" cpu_ratio)" "$(med "$units" floor_resends)"
 done
 awk -v a="$(med "$largest" wall_s)" -v b="$(med 1 wall_s)" -v n="$largest" \
   'BEGIN { if (b > 0) printf "station time, %d units / 1 unit: %.2f\n", n, a / b }'
