@@ -74,6 +74,9 @@ for units in "${sizes[@]}"; do
   echo "units=$units peak_rss_kib=$rss" >&2
 done
 
+# The station's emulator holds the port on every loopback address: it goes first.
+kill "${sim_pids[0]}"
+wait "${sim_pids[0]}" 2>/dev/null || true
 head -c $((big_mib * 1048576)) /dev/urandom >"$work/big.bin"
 ./uvq-sim make-image "$work/big.bin" "$work/big.cry" >/dev/null
 start_sim "$work/big.log" --bind 127.0.6.1 --expect "$work/big.bin"
