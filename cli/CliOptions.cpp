@@ -23,10 +23,6 @@
 
 namespace uvq::cli {
 
-std::optional<std::string> NormalizedUnitId(const std::string& text) {
-  return units::NormalizedUnitId(text);
-}
-
 namespace {
 
 // The subcommands that take their own words, beside the operations on units.

@@ -12,7 +12,7 @@
 #include "Output.h"
 #include "RolloutOptions.h"
 #include "ServeOptions.h"
-#include "TargetList.h"
+#include "Fleet.h"
 #include "operations/EraseKinds.h"
 #include "operations/LoaderService.h"
 
@@ -116,8 +116,5 @@ std::optional<std::string> NearestOption(const std::string& word, std::string_vi
 // Where the configuration is read from without --config: $XDG_CONFIG_HOME/uvq/uvq.ini
 // (~/.config when unset), else /etc/uvq/uvq.ini; the first that exists, else "".
 std::string DefaultConfigFile();
-
-// "12ab" -> "12AB"; 1 to 4 hex digits, zero-padded. nullopt for anything else.
-std::optional<std::string> NormalizedUnitId(const std::string& text);
 
 }  // namespace uvq::cli

@@ -42,7 +42,7 @@ struct OutcomeRow {
   std::string_view word = {};  // the identifier, where no job's outcome gives it
 };
 
-inline constexpr std::array<OutcomeRow, 11> kOutcomeTable{{
+inline constexpr std::array<OutcomeRow, 12> kOutcomeTable{{
     {jobs::JobOutcome::Ok, ExitCode::Ok, "ok", "success (every target)"},
     {jobs::JobOutcome::InternalError, ExitCode::Internal, "internal error", "internal error"},
     {jobs::JobOutcome::Refused, ExitCode::Usage, "bad usage",
@@ -71,6 +71,8 @@ inline constexpr std::array<OutcomeRow, 11> kOutcomeTable{{
      "rollout paused or cancelled by hand: units in flight finished, no new one\n"
      "     started (a rollout stopped by its error threshold exits 5)",
      "rollout_held"},
+    // Said with the rollout's code: the station's own line names the unit it let go.
+    {jobs::JobOutcome::ClaimLost, ExitCode::Held, "claim lost", ""},
     {jobs::JobOutcome::Interrupted, ExitCode::Interrupted, "interrupted",
      "stopped by SIGINT (Ctrl-C); each unit's state is printed"},
     {jobs::JobOutcome::Interrupted, ExitCode::Terminated, "interrupted",
@@ -116,7 +118,8 @@ ExitCode CombinedExitCode(const Range& codes) {
 inline std::string ExitCodeHelp() {
   std::string text = "Exit codes:";
   for (const OutcomeRow& row : kOutcomeTable)
-    text += "\n  " + std::to_string(ToInt(row.code)) + "  " + std::string(row.help);
+    if (!row.help.empty())
+      text += "\n  " + std::to_string(ToInt(row.code)) + "  " + std::string(row.help);
   return text +
          "\nWith several targets the code is that of the first target (in the order given)\n"
          "that failed.\n"

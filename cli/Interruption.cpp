@@ -1,32 +1,37 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Interruption.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <csignal>
+#include "Fleet.h"
 
 namespace uvq::cli {
 namespace {
 
-volatile std::sig_atomic_t gSignal = 0;
-int gPipe[2] = {-1, -1};
+fleet::StopSource* gSource = nullptr;
 
 void OnSignal(int number) {
-  const int saved = errno;
-  if (gSignal == 0) gSignal = number;
-  const char byte = 1;
-  (void)!::write(gPipe[1], &byte, 1);  // a full pipe already says the same
-  errno = saved;
+  if (!gSource) return;
+  switch (number) {
+    case SIGTERM:
+      return gSource->request(StopCause::Terminate);
+    case SIGHUP:
+      return gSource->request(StopCause::Hangup);
+    default:
+      return gSource->request(StopCause::Interrupt);
+  }
 }
 
 }  // namespace
 
+fleet::StopSource& Interruption::Source() {
+  static fleet::StopSource source;
+  return source;
+}
+
 void Interruption::Install() {
-  if (gPipe[0] >= 0) return;
-  if (::pipe2(gPipe, O_CLOEXEC | O_NONBLOCK) != 0) gPipe[0] = gPipe[1] = -1;
+  if (gSource) return;
+  gSource = &Source();
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
@@ -38,20 +43,8 @@ void Interruption::Install() {
   ::sigaction(SIGHUP, &action, nullptr);
 }
 
-int Interruption::Descriptor() {
-  return gPipe[0];
-}
-
 ExitCode Interruption::Pending() {
-  switch (gSignal) {
-    case 0:
-      return ExitCode::Ok;
-    case SIGTERM:
-    case SIGHUP:
-      return ExitCode::Terminated;
-    default:
-      return ExitCode::Interrupted;
-  }
+  return StopExitCode(Source().cause());
 }
 
 }  // namespace uvq::cli

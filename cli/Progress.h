@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
+#include "Fleet.h"
 #include "Output.h"
-#include "Session.h"
 
 namespace uvq::cli {
 

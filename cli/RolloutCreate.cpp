@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "Escaped.h"
-#include "ImageCheck.h"
+#include "Fleet.h"
 #include "RolloutRequest.h"
 #include "RunHistory.h"
 #include "RunLog.h"

@@ -7,6 +7,7 @@
 
 #include "Escaped.h"
 #include "RunHistory.h"
+#include "SessionOutput.h"
 #include "recording/StationFacts.h"
 #include "uvq/Version.h"
 
@@ -30,8 +31,8 @@ constexpr int kLockedRetryMs = 2000;
 // --watch: the address answered not at all (no unit, not even another one): the unit is not
 // there yet, which is no attempt of its own.
 bool NobodyAnswered(const SessionResult& r) {
-  return r.code == ExitCode::NoAnswer && r.unit.empty() && !r.finalStatus && r.units.empty() &&
-         r.reportedAddress.empty();
+  return r.outcome == jobs::JobOutcome::NoAnswer && r.unit.empty() && !r.finalStatus &&
+         r.units.empty() && r.reportedAddress.empty();
 }
 
 AttemptEnd EndOf(const Session& session, bool watch) {
@@ -40,14 +41,15 @@ AttemptEnd EndOf(const Session& session, bool watch) {
   // Another program works on the unit: no fault of the unit's, so no attempt is spent on it;
   // it is tried again a little later.
   if (session.lockRefused()) return AttemptEnd::Missing;
-  switch (r.code) {
-    case ExitCode::Ok:
+  switch (r.outcome) {
+    case jobs::JobOutcome::Ok:
       return AttemptEnd::Ok;
-    case ExitCode::NoAnswer:
-    case ExitCode::Network:
+    case jobs::JobOutcome::NoAnswer:
+    case jobs::JobOutcome::NetworkError:
       return AttemptEnd::Retryable;
-    case ExitCode::Interrupted:
-    case ExitCode::Terminated:
+    case jobs::JobOutcome::Interrupted:
+    // Let go without a fault of the unit's: whoever holds it now, or the next claim, goes on.
+    case jobs::JobOutcome::ClaimLost:
       return AttemptEnd::Interrupted;
     default:  // the unit's own error, or one the retries would only repeat
       return AttemptEnd::UnitError;
@@ -65,7 +67,18 @@ ResolvedTarget TargetOf(const history::Claim& claim) {
   return target;
 }
 
+// A claim is the right to send to the unit. The station counts its lease on its own steady
+// clock from just before it asked, less this margin: the store's clock and another station's
+// may be a little ahead, and a renewal may still be on its way.
+std::chrono::milliseconds ClaimMargin(int leaseMs) {
+  return std::chrono::milliseconds(std::min(2000, leaseMs / 6));
+}
+
 }  // namespace
+
+TimePoint RolloutRunner::claimDeadline(TimePoint asked) const {
+  return asked + std::chrono::milliseconds(leaseMs_) - ClaimMargin(leaseMs_);
+}
 
 RolloutRunner::RolloutRunner(Setup setup)
     : s_(std::move(setup)), leaseMs_(s_.request.leaseSeconds * 1000) {
@@ -77,8 +90,12 @@ RolloutRunner::~RolloutRunner() = default;
 
 std::optional<TimePoint> RolloutRunner::nextTick() const {
   TimePoint next = nextRenew_;
-  // A claim that is due waits for a free slot, which the pool reports by itself.
-  if (claiming() && nextClaim_ > SteadyClock::now() && nextClaim_ < next) next = nextClaim_;
+  // A claim that is due waits for a free slot, which the pool reports by itself; with a slot
+  // free, the poll's own clock drives it (twice a second, whatever the view redraws).
+  const bool slotFree = !pool_ || pool_->inFlight() < pool_->capacity();
+  if (claiming() && (slotFree ? !gatherUntil_ : nextClaim_ > SteadyClock::now()) &&
+      nextClaim_ < next)
+    next = nextClaim_;
   if (claiming() && gatherUntil_ && *gatherUntil_ < next) next = *gatherUntil_;
   if (s_.view.style() == RolloutView::Style::Board && nextDraw_ < next) next = nextDraw_;
   if (s_.view.style() != RolloutView::Style::Quiet && nextCounts_ < next) next = nextCounts_;
@@ -88,7 +105,17 @@ std::optional<TimePoint> RolloutRunner::nextTick() const {
 void RolloutRunner::tick(TimePoint now) {
   if (now >= nextRenew_) {
     nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
+    // Units whose claim ran out before this renewal stay lost: another station may have taken
+    // them meanwhile (the pool ends them this round, before they send again).
+    const TimePoint renewedUntil = claimDeadline(SteadyClock::now());
     noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_), {});
+    for (auto& [session, unit] : flying_)
+      if (unit->claimUntil > now) {
+        unit->claimUntil = renewedUntil;
+        unit->session->setClaimUntil(renewedUntil);
+      }
+    for (auto& unit : claimed_)
+      if (unit->claimUntil > now) unit->claimUntil = renewedUntil;
   }
   if (s_.view.style() != RolloutView::Style::Quiet && now >= nextCounts_) {
     nextCounts_ = now + kCountsPeriod;
@@ -128,6 +155,7 @@ void RolloutRunner::claimMore(size_t freeSlots, TimePoint now) {
   request.now = NowUtcMillis();
   request.leaseMs = leaseMs_;
   request.range = s_.request.onlyRange;
+  const TimePoint until = claimDeadline(SteadyClock::now());
   std::vector<history::Claim> claims = s_.store.claim(s_.definition.name, request);
   if (claims.empty()) {
     nextClaim_ = now + kPollPeriod;
@@ -145,6 +173,7 @@ void RolloutRunner::claimMore(size_t freeSlots, TimePoint now) {
   for (history::Claim& claim : claims) {
     auto unit = std::make_unique<Unit>();
     unit->claim = std::move(claim);
+    unit->claimUntil = until;
     if (unit->claim.redo) {
       ++redone_;
       s_.view.notice("[" + unit->claim.target + "] was in flight when " +
@@ -175,6 +204,11 @@ Session* RolloutRunner::next(size_t freeSlots, TimePoint now) {
   }
   std::unique_ptr<Unit> unit = std::move(claimed_.front());
   claimed_.pop_front();
+  // Claimed too long ago to start now: let go without a datagram.
+  if (unit->claimUntil <= now) {
+    letGo(*unit);
+    return nullptr;
+  }
   SessionPlan plan = s_.request.options.plan;
   plan.operation = Operation::Program;
   // --watch asks a missing unit again later anyway: two locates, then the slot is free.
@@ -182,13 +216,50 @@ Session* RolloutRunner::next(size_t freeSlots, TimePoint now) {
   plan.unitId =
       unit->claim.unitId.empty() ? std::nullopt : std::optional<std::string>(unit->claim.unitId);
   unit->session = std::make_unique<Session>(
-      TargetOf(unit->claim), plan, jobs::Image{s_.definition.imagePath, s_.definition.image},
-      s_.sessionOutput, s_.ports);
+      TargetOf(unit->claim),
+      JobPlanOf(plan, jobs::Image{s_.definition.imagePath, s_.definition.image}),
+      static_cast<SessionEvents&>(*this), s_.ports);
   // A unit still missing is said once, not at every ask.
   if (!missingSaid_.contains(unit->claim.position)) s_.view.unitStarted(unit->claim);
+  unit->session->setClaimUntil(unit->claimUntil);
   Session* session = unit->session.get();
   flying_.emplace(session, std::move(unit));
   return session;
+}
+
+// The row names the unit as soon as it is chosen: a station killed from here on leaves an
+// abandoned row that says which unit it was working on.
+void RolloutRunner::unitChosen(const Session& session, const std::string& id) {
+  s_.sessionEvents.unitChosen(session, id);
+  const auto found = flying_.find(&session);
+  if (!s_.history || found == flying_.end()) return;
+  Unit& unit = *found->second;
+  if (unit.row.id == 0 || unit.row.unitId == id) return;
+  unit.row.unitId = id;
+  try {
+    s_.history->complete(unit.row);
+  } catch (const std::exception& error) {
+    historyProblem(error.what());
+  }
+}
+
+// A unit claimed but never started whose claim ran out: ended in the store as interrupted
+// (whoever holds it now goes on), its row as claim_lost.
+void RolloutRunner::letGo(Unit& unit) {
+  SessionResult result;
+  result.outcome = jobs::JobOutcome::ClaimLost;
+  result.detail = "the claim on the unit ran out before it started: nothing was sent";
+  completeRow(unit, result);
+  history::AttemptResult attempt;
+  attempt.position = unit.claim.position;
+  attempt.end = AttemptEnd::Interrupted;
+  attempt.outcome = std::string(jobs::OutcomeIdentifier(result.outcome));
+  attempt.detail = result.detail;
+  const history::AttemptVerdict verdict =
+      s_.store.end(s_.definition.name, s_.holder, attempt, NowUtcMillis());
+  s_.view.unitEnded(unit.claim, result, attempt.end, verdict);
+  noteState(verdict.state, verdict.stopReason);
+  countsStale_ = true;
 }
 
 void RolloutRunner::ended(Session& session, TimePoint now) {
@@ -206,7 +277,8 @@ void RolloutRunner::ended(Session& session, TimePoint now) {
   history::AttemptResult attempt;
   attempt.position = unit->claim.position;
   attempt.end = end;
-  attempt.outcome = session.lockRefused() ? "locked" : std::string(OutcomeWord(result.code));
+  attempt.outcome =
+      session.lockRefused() ? "locked" : std::string(jobs::OutcomeIdentifier(result.outcome));
   attempt.detail = result.detail;
   attempt.status = result.finalStatus;
   attempt.unitId = result.unit;
@@ -247,6 +319,7 @@ void RolloutRunner::beginRows(std::vector<Unit*>& units) {
     row.imagePath = s_.definition.imagePath;
     row.imageBytes = static_cast<int64_t>(s_.definition.image->size());
     row.imageSha256 = s_.definition.imageSha256;
+    row.key = history::NewRowKey();  // the same row when the unit is named later
     row.rollout = s_.definition.name;
     row.group = unit->claim.group;
     unit->deferredRow = missingSaid_.contains(unit->claim.position);

@@ -6,9 +6,9 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "Fleet.h"
 #include "RolloutRequest.h"
 #include "RolloutView.h"
-#include "SessionPool.h"
 #include "store/history/SpoolingHistoryStore.h"
 
 namespace uvq::cli {
@@ -19,7 +19,7 @@ namespace uvq::cli {
 // when it ends) and ended in the store, which judges the group's thresholds. The leases are
 // renewed every third of their length, which also tells the station of a pause or a stop. With
 // nothing to claim while work is left for its range, the station polls twice a second.
-class RolloutRunner final : public SessionFeed {
+class RolloutRunner final : public SessionFeed, private SessionEvents {
  public:
   struct Setup {
     const RolloutRequest& request;
@@ -28,7 +28,7 @@ class RolloutRunner final : public SessionFeed {
     history::ClaimHolder holder;
     history::SpoolingHistoryStore* history;  // nullptr: --no-history
     RolloutView& view;
-    Output& sessionOutput;
+    SessionEvents& sessionEvents;  // the sessions' own lines
     SharedPorts ports;
     size_t capacity;
   };
@@ -40,6 +40,7 @@ class RolloutRunner final : public SessionFeed {
   void tick(TimePoint now) override;
   std::optional<TimePoint> nextTick() const override;
   bool drained() const override { return !claiming() && claimed_.empty(); }
+  void roundDone() override { s_.view.flush(); }
 
   // The rollout's state as this station saw it last, and why it stopped when it did.
   history::RolloutState state() const { return state_; }
@@ -58,7 +59,23 @@ class RolloutRunner final : public SessionFeed {
     std::unique_ptr<Session> session;
     history::OperationRow row;
     bool deferredRow = false;  // --watch, asked again while missing: begun only once it answers
+    TimePoint claimUntil{};    // the right to send to it, on the steady clock
   };
+  TimePoint claimDeadline(TimePoint asked) const;
+  // SessionEvents: passed on to the sessions' own events; the unit chosen names its row.
+  void logLine(std::string_view target, std::string_view line) override {
+    s_.sessionEvents.logLine(target, line);
+  }
+  bool wantsReplies() const override { return s_.sessionEvents.wantsReplies(); }
+  void replied(const Session& session, const UnitReport& report) override {
+    s_.sessionEvents.replied(session, report);
+  }
+  void loaderModeReached(const Session& session, protocol::UvqId unit) override {
+    s_.sessionEvents.loaderModeReached(session, unit);
+  }
+  void unitChosen(const Session& session, const std::string& unit) override;
+  void ended(const Session& session) override { s_.sessionEvents.ended(session); }
+  void letGo(Unit& unit);
   bool claiming() const { return state_ == history::RolloutState::Running && !noWorkLeft_; }
   void claimMore(size_t freeSlots, TimePoint now);
   void beginRows(std::vector<Unit*>& units);

@@ -7,13 +7,13 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "ClaimToken.h"
 #include "Escaped.h"
-#include "ImageCheck.h"
+#include "Fleet.h"
 #include "Interruption.h"
 #include "OpenFileLimit.h"
 #include "RolloutRun.h"
 #include "RunLog.h"
+#include "SessionOutput.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
@@ -164,13 +164,14 @@ int RunRollout(const RolloutRequest& request, history::RolloutStore& store) {
   if (view.style() == RolloutView::Style::Board)
     sessionOutput.setBeforeLine([&view] { view.close(); });
 
+  SessionOutput sessionEvents(sessionOutput);
   Interruption::Install();
-  SessionPool pool(parallel);
+  SessionPool pool(parallel, &Interruption::Source());
   RolloutRunner runner({request, store, *definition, holder, historyStore.get(), view,
-                        sessionOutput, SharedPorts{clock, tone, files}, parallel});
+                        sessionEvents, SharedPorts{clock, tone, files}, parallel});
   runner.setPool(&pool);
   runner.refreshCounts();
-  const ExitCode signal = pool.run(runner, output);
+  const ExitCode signal = StopExitCode(pool.run(runner));
   sessionOutput.flush();
 
   if (signal != ExitCode::Ok) {

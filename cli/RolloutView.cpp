@@ -106,7 +106,7 @@ void RolloutView::unitEnded(const history::Claim& claim, const SessionResult& re
       .field("group", claim.group + 1)
       .field("attempt", claim.attempts + 1)
       .field("end", EndWord(end))
-      .field("outcome", OutcomeWord(result.code))
+      .field("outcome", jobs::OutcomeIdentifier(result.outcome))
       .field("progress", progress)
       .field("unit", result.unit)
       .field("records", result.records)

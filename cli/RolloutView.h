@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "Fleet.h"
 #include "Output.h"
-#include "Session.h"
 #include "store/rollouts/RolloutStore.h"
 
 namespace uvq::cli {
@@ -58,6 +58,8 @@ class RolloutView {
   }
   // Takes the board off the terminal for good (the end, a signal).
   void close();
+  // Writes out what was said (once per round of the run loop).
+  void flush() { output_.flush(); }
   // The end: one line (the stop reason, paused, done) and the summary.
   void finished(const std::string& line, const std::string& state, int ok, int failed, int redone,
                 int exitCode);

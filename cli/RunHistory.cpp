@@ -42,6 +42,7 @@ void RunHistory::begin(const std::vector<ResolvedTarget>& targets, const Session
     // the target has ended.
     if (!store_ || !ChangesUnit(plan.operation)) continue;
     HistoryRow row;
+    row.key = history::NewRowKey();  // the same row when its unit is named, and at its end
     row.startedAt = now;
     row.station = station_;
     row.osUser = user_;
@@ -60,6 +61,7 @@ void RunHistory::begin(const std::vector<ResolvedTarget>& targets, const Session
     if (plan.accessCode) {
       // The live reboot request goes out first, to the same unit: its own row.
       HistoryRow reboot = row;
+      reboot.key = history::NewRowKey();
       reboot.operation = "live-reboot";
       reboot.imagePath.clear();
       reboot.imageBytes = 0;
@@ -89,13 +91,43 @@ void RunHistory::beginAll() {
   } catch (const std::exception& error) {
     said(error.what());
   }
+  // A row neither the database nor the spool took: its target's result cannot be recorded.
+  for (TargetRows& rows : targets_)
+    if ((rows.operation && rows.operation->id == 0) ||
+        (rows.liveReboot && rows.liveReboot->id == 0))
+      rows.lost = true;
+}
+
+void RunHistory::chosen(size_t index, const std::string& unit) {
+  if (!store_ || index >= targets_.size()) return;
+  TargetRows& rows = targets_[index];
+  for (std::optional<HistoryRow>* row : {&rows.liveReboot, &rows.operation}) {
+    if (!*row || (*row)->id == 0 || (*row)->unitId == unit) continue;
+    (*row)->unitId = unit;
+    // Written again as begun (no end, no outcome): killed from here on, it is an abandoned row
+    // that names its unit.
+    if (!write(**row, true)) rows.lost = true;
+  }
+}
+
+std::vector<std::string> RunHistory::unrecorded() const {
+  std::vector<std::string> names;
+  for (size_t i = 0; i < targets_.size(); ++i) {
+    if (!targets_[i].lost) continue;
+    const TargetRows& rows = targets_[i];
+    const std::string unit = rows.operation && !rows.operation->unitId.empty()
+                                 ? " (unit " + rows.operation->unitId + ")"
+                                 : std::string();
+    names.push_back(addresses_[i] + unit);
+  }
+  return names;
 }
 
 void FillEndedRow(history::OperationRow& row, const SessionResult& result,
                   history::UtcMillis endedAt, bool figures) {
   row.endedAt = endedAt;
   if (!result.unit.empty()) row.unitId = result.unit;
-  row.outcome = std::string(OutcomeWord(result.code));
+  row.outcome = std::string(jobs::OutcomeIdentifier(result.outcome));
   row.finalStatus = result.finalStatus;
   if (!result.reportedAddress.empty()) row.reportedAddress = result.reportedAddress;
   row.finalFlags =
@@ -116,15 +148,15 @@ void RunHistory::ended(size_t index, const SessionResult& result) {
     FillEndedRow(*rows.liveReboot, result, *rows.endedAt, false);
     // The request is not answered on its own: it worked when the capture after it did.
     rows.liveReboot->detail = result.detail.empty() ? "sent before the capture" : result.detail;
-    write(*rows.liveReboot, true);
+    if (!write(*rows.liveReboot, true)) rows.lost = true;
   }
   if (rows.operation) {
     HistoryRow& row = *rows.operation;
     FillEndedRow(row, result, *rows.endedAt);
     // A unit re-addressed and checked reports its new address.
-    if (operation_ == Operation::SetIp && result.code == ExitCode::Ok)
+    if (operation_ == Operation::SetIp && CodeOf(result) == ExitCode::Ok)
       row.reportedAddress = newAddress_;
-    write(row, true);
+    if (!write(row, true)) rows.lost = true;
   }
   if (!ChangesUnit(operation_)) sightings(rows, result);
 }
@@ -146,8 +178,7 @@ void RunHistory::sightings(const TargetRows& rows, const SessionResult& result) 
     row.outcome = "ok";
     row.finalStatus = unit.status;
     row.finalFlags = recording::StatusFlagsText(unit.status);
-    write(row, false);
-    write(row, true);
+    if (!write(row, false) || !write(row, true)) targets_[index].lost = true;
   }
 }
 
@@ -156,17 +187,19 @@ void RunHistory::finish(const std::vector<std::unique_ptr<Session>>& sessions) {
     ended(i, sessions[i]->result());
 }
 
-void RunHistory::write(HistoryRow& row, bool complete) {
+bool RunHistory::write(HistoryRow& row, bool complete) {
   // A row whose beginning was lost has nothing to complete.
-  if (complete && row.id == 0) return;
+  if (complete && row.id == 0) return false;
   try {
     if (complete)
       store_->complete(row);
     else
       row.id = store_->begin(row);
     noteSpooled();
+    return true;
   } catch (const std::exception& error) {
     said(error.what());
+    return false;
   }
 }
 

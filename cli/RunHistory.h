@@ -8,9 +8,8 @@
 #include <vector>
 
 #include "CliOptions.h"
+#include "Fleet.h"
 #include "RunLog.h"
-#include "Session.h"
-#include "TargetList.h"
 #include "store/history/HistoryStore.h"
 
 namespace uvq::history {
@@ -49,8 +48,15 @@ class RunHistory {
              const ImageFacts& image);
   // Target `index` has ended with `result`: its rows are completed, its sightings written.
   void ended(size_t index, const SessionResult& result);
+  // Target `index`'s session chose unit `unit`: its begun rows name it from now on (one write,
+  // not one per record).
+  void chosen(size_t index, const std::string& unit);
   // After the run loop: any target not yet ended is ended now.
   void finish(const std::vector<std::unique_ptr<Session>>& sessions);
+
+  // The targets ("10.1.2.3 (unit 0100)") whose result neither the database nor the spool took:
+  // a run that could not record them must not pass for one that did.
+  std::vector<std::string> unrecorded() const;
 
   // The run log's times for target `index`.
   void fillLogTimes(size_t index, RunLogEntry& entry) const;
@@ -61,9 +67,10 @@ class RunHistory {
     std::optional<history::UtcMillis> endedAt;
     std::optional<history::OperationRow> operation;
     std::optional<history::OperationRow> liveReboot;
+    bool lost = false;  // a row of it could not be written, not even to the spool
   };
   void beginAll();
-  void write(history::OperationRow& row, bool complete);
+  bool write(history::OperationRow& row, bool complete);
   void noteSpooled();
   void said(const std::string& problem);
   void sightings(const TargetRows& rows, const SessionResult& result);

@@ -6,12 +6,14 @@
 #include <arpa/inet.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <variant>
 
 #include "CommandTable.h"
 #include "Escaped.h"
-#include "ImageCheck.h"
+#include "Fleet.h"
+#include "SessionOutput.h"
 #include "Interruption.h"
 #include "OpenFileLimit.h"
 #include "OptionRows.h"
@@ -19,7 +21,6 @@
 #include "RunHistory.h"
 #include "RunLog.h"
 #include "StationRunner.h"
-#include "TargetList.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
@@ -112,6 +113,9 @@ std::vector<StationUnit> AlreadyProgrammed(history::HistoryStore& store, const s
     const uint32_t a = ntohl(address->s_addr);
     if (a >= range.first && a <= range.second) units.push_back({a, unit.unitId});
   }
+  // A unit programmed more than once (it came back erased) is one unit.
+  std::sort(units.begin(), units.end());
+  units.erase(std::unique(units.begin(), units.end()), units.end());
   return units;
 }
 
@@ -203,14 +207,15 @@ int RunStationCommand(const CliOptions& cliOptions) {
       stdout, Output::Mode::Text,
       options.verbosity == Verbosity::Verbose ? Verbosity::Verbose : Verbosity::Quiet, true,
       nullptr);
+  SessionOutput sessionEvents(sessionOutput);
   Interruption::Install();
-  SessionPool pool(parallel);
+  SessionPool pool(parallel, &Interruption::Source());
   StationRunner runner({*range, request->askEveryMs, options.plan, jobs::Image{imagePath, bytes},
-                        sha256, station, historyStore.get(), output, sessionOutput,
+                        sha256, station, historyStore.get(), output, sessionEvents,
                         SharedPorts{clock, tone, files}});
   runner.setPool(&pool);
   runner.remember(known);
-  const ExitCode signal = pool.run(runner, output);
+  const ExitCode signal = StopExitCode(pool.run(runner));
   sessionOutput.flush();
 
   ExitCode code = runner.firstFailure();

@@ -6,7 +6,9 @@
 #include <cstdio>
 
 #include "RunHistory.h"
+#include "SessionOutput.h"
 #include "StatusText.h"
+#include "protocol/StatusFlags.h"
 #include "recording/StationFacts.h"
 #include "uvq/Version.h"
 
@@ -89,8 +91,8 @@ Session* StationRunner::startLocate(size_t address, TimePoint now) {
   auto work = std::make_unique<Work>();
   work->address = address;
   work->startedAt = now;
-  work->session = std::make_unique<Session>(TargetAt(a.address, a.text), plan, jobs::Image{},
-                                            s_.sessionOutput, s_.ports);
+  work->session = std::make_unique<Session>(
+      TargetAt(a.address, a.text), JobPlanOf(plan, jobs::Image{}), s_.sessionEvents, s_.ports);
   Session* session = work->session.get();
   flying_.emplace(session, std::move(work));
   return session;
@@ -106,8 +108,8 @@ Session* StationRunner::startProgram(size_t address, std::string unitId, TimePoi
   work->address = address;
   work->unitId = std::move(unitId);
   work->startedAt = now;
-  work->session = std::make_unique<Session>(TargetAt(a.address, a.text), plan, s_.image,
-                                            s_.sessionOutput, s_.ports);
+  work->session = std::make_unique<Session>(TargetAt(a.address, a.text), JobPlanOf(plan, s_.image),
+                                            s_.sessionEvents, s_.ports);
   beginRow(*work);
   if (s_.output.json()) {
     JsonLine fields;
@@ -138,14 +140,21 @@ void StationRunner::located(Work& work, TimePoint now) {
   Address& a = addresses_[work.address];
   const SessionResult& result = work.session->result();
   const TimePoint dueAt = work.startedAt + std::chrono::milliseconds(s_.askEveryMs);
-  if (result.code == ExitCode::Interrupted || result.code == ExitCode::Terminated)
+  if (CodeOf(result) == ExitCode::Interrupted || CodeOf(result) == ExitCode::Terminated)
     return release(work.address, dueAt);
   std::set<std::string> present;
-  for (const UnitSeen& unit : result.units) present.insert(unit.id);
+  std::set<std::string> withoutProgram;  // the status word says it runs no valid program
+  for (const UnitSeen& unit : result.units) {
+    present.insert(unit.id);
+    if (!protocol::RunsValidProgram(unit.status)) withoutProgram.insert(unit.id);
+  }
   // A unit that failed and was unplugged meanwhile is a new try when it comes back.
   std::erase_if(a.failedHere, [&](const std::string& id) { return !present.contains(id); });
   for (const std::string& id : present) {
     const StationUnit key{a.address, id};
+    // The history knows what was sent; the unit's own word decides: one that cannot run its
+    // program (erased, left in loader mode) is programmed whatever the history says.
+    if (done_.contains(key) && withoutProgram.contains(id)) done_.erase(key);
     if (done_.contains(key)) {
       // Said each time it is plugged in: the operator sees the jig knows it.
       if (!a.present.contains(id)) {
@@ -176,7 +185,7 @@ void StationRunner::programmed(Work& work, TimePoint now) {
   const double seconds = SecondsSince(work.startedAt, now);
   completeRow(work, result);
   const StationUnit key{a.address, work.unitId};
-  switch (result.code) {
+  switch (CodeOf(result)) {
     case ExitCode::Ok:
       ++ok_;
       done_.insert(key);
@@ -187,7 +196,7 @@ void StationRunner::programmed(Work& work, TimePoint now) {
       break;
     default:
       ++failed_;
-      if (firstFailure_ == ExitCode::Ok) firstFailure_ = result.code;
+      if (firstFailure_ == ExitCode::Ok) firstFailure_ = CodeOf(result);
       a.failedHere.insert(work.unitId);
       break;
   }
@@ -201,8 +210,8 @@ void StationRunner::unitLine(const Work& work, const SessionResult& result, doub
   if (s_.output.json()) {
     JsonLine fields;
     fields.field("unit", work.unitId)
-        .field("outcome", OutcomeWord(result.code))
-        .field("exit_code", ToInt(result.code))
+        .field("outcome", jobs::OutcomeIdentifier(result.outcome))
+        .field("exit_code", ToInt(CodeOf(result)))
         .field("seconds", seconds)
         .field("records", result.records)
         .field("detail", result.detail);
@@ -216,13 +225,13 @@ void StationRunner::unitLine(const Work& work, const SessionResult& result, doub
   char time[32];
   std::snprintf(time, sizeof time, seconds < 10 ? "%.2f s" : "%.1f s", seconds);
   std::string line = address + " unit " + work.unitId + ": ";
-  if (result.code == ExitCode::Ok) {
+  if (CodeOf(result) == ExitCode::Ok) {
     line += "ok in " + std::string(time);
-  } else if (result.code == ExitCode::Interrupted || result.code == ExitCode::Terminated) {
+  } else if (CodeOf(result) == ExitCode::Interrupted || CodeOf(result) == ExitCode::Terminated) {
     line += "interrupted after " + std::string(time);
     if (!result.detail.empty()) line += ": " + result.detail;
   } else {
-    line += "failed (" + std::string(OutcomeText(result.code)) + ") after " + time;
+    line += "failed (" + std::string(OutcomeText(CodeOf(result))) + ") after " + time;
     if (!result.detail.empty()) line += ": " + result.detail;
     if (result.finalStatus) line += "; status " + StatusInWords(*result.finalStatus);
   }
@@ -240,6 +249,7 @@ void StationRunner::beginRow(Work& work) {
   row.target = addresses_[work.address].text;
   row.unitId = work.unitId;
   row.operation = "program";
+  row.key = history::NewRowKey();
   row.imagePath = s_.image.name;
   row.imageBytes = s_.image.bytes ? static_cast<int64_t>(s_.image.bytes->size()) : 0;
   row.imageSha256 = s_.imageSha256;

@@ -11,7 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "SessionPool.h"
+#include "CliOptions.h"
+#include "Fleet.h"
+#include "Output.h"
 #include "store/history/SpoolingHistoryStore.h"
 
 namespace uvq::cli {
@@ -41,7 +43,7 @@ class StationRunner final : public SessionFeed {
     std::string station;
     history::SpoolingHistoryStore* history;  // nullptr: --no-history
     Output& output;                          // the station's own lines and events
-    Output& sessionOutput;
+    SessionEvents& sessionEvents;
     SharedPorts ports;
   };
   explicit StationRunner(Setup setup);
@@ -55,6 +57,7 @@ class StationRunner final : public SessionFeed {
   void tick(TimePoint now) override;
   std::optional<TimePoint> nextTick() const override;
   bool drained() const override { return false; }
+  void roundDone() override { s_.output.flush(); }
   void setPool(const SessionPool* pool) { pool_ = pool; }
 
   int ok() const { return ok_; }

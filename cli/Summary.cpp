@@ -15,7 +15,7 @@ double RecordsPerSecond(const SessionResult& r) {
 }
 
 std::string Outcome(const SessionResult& r) {
-  std::string text(OutcomeText(r.code));
+  std::string text(OutcomeText(CodeOf(r)));
   if (r.detail.starts_with(text)) return r.detail;  // "interrupted after ..." says it already
   if (!r.detail.empty()) text += " - " + r.detail;
   return text;
@@ -51,7 +51,7 @@ std::string ScanSummary(const std::vector<std::unique_ptr<Session>>& sessions) {
   // Addresses that failed otherwise than by staying silent are worth a line each.
   for (const auto& s : sessions) {
     const SessionResult& r = s->result();
-    if (r.units.empty() && r.code != ExitCode::NoAnswer && r.code != ExitCode::Ok)
+    if (r.units.empty() && CodeOf(r) != ExitCode::NoAnswer && CodeOf(r) != ExitCode::Ok)
       text += s->target() + ": " + Outcome(r) + "\n";
   }
   return text + std::to_string(units) + " units at " + std::to_string(answering) + " of " +
@@ -90,7 +90,7 @@ std::string SummaryText(Operation operation,
   int ok = 0;
   for (const auto& s : sessions) {
     const SessionResult& r = s->result();
-    if (r.code == ExitCode::Ok) ++ok;
+    if (CodeOf(r) == ExitCode::Ok) ++ok;
     std::snprintf(line, sizeof line, "%-*s  %-4s  %9lld  %7llu  %8.2f  %9.0f  %s\n", w,
                   s->target().c_str(), r.unit.empty() ? "-" : r.unit.c_str(),
                   static_cast<long long>(r.records),

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "CliOptions.h"
-#include "Session.h"
+#include "Fleet.h"
 
 namespace uvq::cli {
 

@@ -9,14 +9,14 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "CliOptions.h"
 #include "Escaped.h"
-#include "EventLoop.h"
+#include "Fleet.h"
 #include "HistoryCommand.h"
 #include "HistoryOptions.h"
-#include "ImageCheck.h"
 #include "Interruption.h"
 #include "OpenFileLimit.h"
 #include "Output.h"
@@ -25,10 +25,9 @@
 #include "RunHistory.h"
 #include "RunLog.h"
 #include "ServeCommand.h"
-#include "Session.h"
+#include "SessionOutput.h"
 #include "StationCommand.h"
 #include "Summary.h"
-#include "TargetList.h"
 #include "platform/AlsaTone.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
@@ -60,6 +59,21 @@ uvq::protocol::Ipv4Bytes BytesOf(const ResolvedTarget& target) {
   return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
           static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
 }
+
+// A plain run's progress display on the batch's ticks, and its output written out once a round.
+class RunProgress final : public uvq::fleet::BatchEvents {
+ public:
+  RunProgress(Progress& progress, const std::vector<std::unique_ptr<Session>>& sessions,
+              Output& output)
+      : progress_(progress), sessions_(sessions), output_(output) {}
+  void progress(TimePoint now) override { progress_.update(now, sessions_); }
+  void roundDone() override { output_.flush(); }
+
+ private:
+  Progress& progress_;
+  const std::vector<std::unique_ptr<Session>>& sessions_;
+  Output& output_;
+};
 
 // Said whenever the built-in address is used, so nobody aims at it unknowingly.
 std::string DefaultTargetNotice(const std::string& address) {
@@ -165,14 +179,17 @@ int Run(CliOptions& options) {
   if (plan.beep) alsa = std::make_unique<uvq::platform::AlsaTone>();
   uvq::Tone& tone = alsa ? static_cast<uvq::Tone&>(*alsa) : silent;
 
+  SessionOutput sessionOutput(output);
   std::vector<std::unique_ptr<Session>> sessions;
+  std::unordered_map<const Session*, size_t> indexOf;
   sessions.reserve(targets.size());
   for (const ResolvedTarget& target : targets) {
     SessionPlan own = plan;
     own.unitId = target.unitId;  // a targets file line may name its own unit
     // The resolved address, so the session looks nothing up again.
-    sessions.push_back(
-        std::make_unique<Session>(target, own, jobImage, output, SharedPorts{clock, tone, files}));
+    sessions.push_back(std::make_unique<Session>(target, JobPlanOf(own, jobImage), sessionOutput,
+                                                 SharedPorts{clock, tone, files}));
+    indexOf.emplace(sessions.back().get(), sessions.size() - 1);
   }
   // From here on Ctrl-C and SIGTERM stop the run through its loop, which reports where each
   // unit was left. Before, nothing has been sent and the default action is right.
@@ -180,16 +197,25 @@ int Run(CliOptions& options) {
   // Each target holds a socket while it works; a scan may start many before the first ends.
   RaiseOpenFileLimit(targets.size() + kOtherDescriptors);
   history.begin(targets, plan, image);
+  sessionOutput.setOnChosen([&](const Session& session, const std::string& unit) {
+    history.chosen(indexOf.at(&session), unit);
+  });
+  // Each target's last progress line or event comes before its result.
+  sessionOutput.setBeforeResult(
+      [&](const Session& session) { progress.sessionEnded(indexOf.at(&session), session); });
   progress.setOnEnded([&](size_t i) { history.ended(i, sessions[i]->result()); });
-  RunSessions(sessions, output, progress, scanning ? options.scanRate : 0);
+  RunProgress shown(progress, sessions, output);
+  RunBatch(sessions, &Interruption::Source(), shown, scanning ? options.scanRate : 0);
+  progress.finish();
+  output.flush();
   history.finish(sessions);
 
   std::vector<ExitCode> codes;
   int ok = 0;
   int64_t unitsSeen = 0;
   for (const auto& session : sessions) {
-    codes.push_back(session->result().code);
-    if (session->result().code == ExitCode::Ok) ++ok;
+    codes.push_back(CodeOf(session->result()));
+    if (session->result().ok()) ++ok;
     unitsSeen += static_cast<int64_t>(session->result().units.size());
   }
   ExitCode code = CombinedExitCode(codes);
@@ -200,7 +226,7 @@ int Run(CliOptions& options) {
     size_t notAsked = 0;
     std::string why;
     for (const auto& session : sessions)
-      if (session->result().code == ExitCode::Network && session->result().units.empty())
+      if (CodeOf(session->result()) == ExitCode::Network && session->result().units.empty())
         if (++notAsked == 1) why = session->result().detail;
     if (notAsked > 0) {
       code = ExitCode::Network;
@@ -208,6 +234,13 @@ int Run(CliOptions& options) {
                    notAsked, sessions.size(), Escaped(why).c_str());
     }
   }
+  // A result that reached neither the database nor the spool (a full disk) is named: the run
+  // does not pass for recorded.
+  const std::vector<std::string> unrecorded = history.unrecorded();
+  for (const std::string& unit : unrecorded)
+    std::fprintf(stderr, "uvq: history: the result of %s was not recorded\n",
+                 Escaped(unit).c_str());
+  if (!unrecorded.empty() && code == ExitCode::Ok) code = ExitCode::History;
   if (const ExitCode signal = Interruption::Pending(); signal != ExitCode::Ok) code = signal;
   if (options.json) {
     JsonLine fields;
@@ -240,7 +273,7 @@ int Run(CliOptions& options) {
       e.records = r.records;
       if (plan.operation == Operation::Program) e.resends = static_cast<int64_t>(r.resends);
       e.finalStatus = r.finalStatus;
-      e.outcome = OutcomeWord(r.code);
+      e.outcome = uvq::jobs::OutcomeIdentifier(r.outcome);
       e.detail = r.detail;
       entries.push_back(std::move(e));
     }

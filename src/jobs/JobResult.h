@@ -24,12 +24,13 @@ enum class JobOutcome : uint8_t {
   UnitError,      // the unit reported an error, refused the request or holds no valid program
   NetworkError,   // a datagram could not be sent
   Interrupted,    // stopped from outside; the detail says where the unit was left
+  ClaimLost,      // the run's right to the unit (a rollout's lease) ran out: nothing more sent
 };
 
 // Stable identifiers, for machine-readable output and run logs.
-inline constexpr std::array<std::string_view, 8> kOutcomeIdentifiers{
-    "ok",        "internal_error", "bad_usage",     "file_error",
-    "no_answer", "unit_error",     "network_error", "interrupted"};
+inline constexpr std::array<std::string_view, 9> kOutcomeIdentifiers{
+    "ok",         "internal_error", "bad_usage",   "file_error", "no_answer",
+    "unit_error", "network_error",  "interrupted", "claim_lost"};
 
 constexpr std::string_view OutcomeIdentifier(JobOutcome outcome) {
   return kOutcomeIdentifiers[static_cast<size_t>(outcome)];

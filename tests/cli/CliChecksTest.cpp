@@ -17,10 +17,9 @@
 
 #include "CliOptions.h"
 #include "ConfigFile.h"
-#include "ImageCheck.h"
+#include "Fleet.h"
 #include "Output.h"
 #include "RunLog.h"
-#include "TargetList.h"
 #include "UnitLock.h"
 
 using namespace uvq::cli;

@@ -233,6 +233,8 @@ class CliHistoryTest : public QObject {
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows.first().value("operation").toString(), "program");
     QCOMPARE(rows.first().value("outcome").toString(), "abandoned");
+    // Run without --id: the row names the unit from the moment it was chosen.
+    QCOMPARE(rows.first().value("unit").toString(), "0100");
     QVERIFY(rows.first().value("ended").isNull());
     QCOMPARE(rows.first().value("image_sha256").toString(), Sha256(path("a.cry")));
     QCOMPARE(history({"--outcome", "ok"}).size(), 0);
@@ -372,6 +374,34 @@ class CliHistoryTest : public QObject {
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows.first().value("outcome").toString(), "ok");
     QCOMPARE(rows.first().value("records").toInt(), 1025);
+  }
+
+  // A row that reaches neither the database nor the spool (a full disk) is no success: the run
+  // exits with the history's code and names the unit whose result was lost.
+  void resultNeitherRecordedNorSpooledFailsTheRun() {
+    freshDatabase("unrecorded");
+    QTemporaryDir data;
+    QVERIFY(data.isValid());
+    // The spool's place is taken by a link, which the spool never follows: writing it fails,
+    // as on a full disk.
+    QVERIFY(QDir(data.path()).mkpath("uvq"));
+    QVERIFY(QFile::link(data.filePath("nowhere"), data.filePath("uvq/history.spool")));
+    QProcessEnvironment env = env_;
+    env.insert("XDG_DATA_HOME", data.path());
+    Sim sim("127.0.11.9");
+    QVERIFY(sim.start({"--quiet", "--delay-ms", "2"}));
+    Uvq run(QStringList{"program", path("a.cry"), "--target", "127.0.11.9", "-v", "--db", db_},
+            env);
+    QVERIFY(run.waitForOutput("loader_mode"));
+    sqlite3* blocker = nullptr;
+    QCOMPARE(sqlite3_open(db_.toUtf8().constData(), &blocker), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(blocker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    const Result r = run.finish(120000);
+    sqlite3_exec(blocker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(blocker);
+    EXPECT_EXIT(r, 7);
+    QVERIFY2(r.err.contains("the result of 127.0.11.9 (unit 0100) was not recorded"),
+             qPrintable(r.err));
   }
 
   // A station or file name is anyone's text and the history is shared: what `uvq history`

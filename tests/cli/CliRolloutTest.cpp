@@ -182,6 +182,50 @@ class CliRolloutTest : public QObject {
     EXPECT_EXIT(uvq({"rollout", "status", "kill"}), 0);
   }
 
+  // A claim is the right to send. A station stopped (SIGSTOP) longer than its lease loses its
+  // unit to another; once woken it sends the unit nothing more, and the attempt is recorded as
+  // claim_lost. (On one machine the second station cannot lock the unit the first one still
+  // holds; the rollout is paused once it has taken the claim over.)
+  void stalledStationSendsNothingAfterItsClaimRanOut() {
+    Sim sim("127.0.68.1");
+    QVERIFY(sim.start({"--loader-mode", "--delay-ms", "10", "--expect", path("a.bin")}));
+    EXPECT_EXIT(uvq({"rollout", "create", "stall", path("a.cry"), "--range", Range(68, 1, 1)}), 0);
+    auto a = start(
+        {"rollout", "run", "stall", "--station", "st-a", "--parallel", "1", "--lease-s", "2"});
+    QVERIFY(a->waitForOutput("] started", 60000));
+    QVERIFY(sim.waitForOutput(" seq 30 ", 60000));  // well into the records
+    const auto aPid = static_cast<pid_t>(a->processId());
+    ::kill(aPid, SIGSTOP);
+    QVERIFY(sim.sync());
+    // Where station A sent from: every PDU the unit logged so far is A's.
+    QSet<QString> aEndpoints;
+    static const QRegularExpression from(R"(from (\S+) seq )");
+    for (auto it = from.globalMatch(sim.output()); it.hasNext();)
+      aEndpoints << it.next().captured(1);
+    QVERIFY(!aEndpoints.isEmpty());
+
+    auto b = start(
+        {"rollout", "run", "stall", "--station", "st-b", "--parallel", "1", "--lease-s", "2"});
+    QVERIFY(b->waitForOutput("[127.0.68.1] was in flight when station st-a stopped", 60000));
+    EXPECT_EXIT(uvq({"rollout", "pause", "stall"}), 0);
+    EXPECT_EXIT(b->finish(), 8);
+    QVERIFY(sim.sync());
+    const qsizetype mark = sim.output().size();
+
+    ::kill(aPid, SIGCONT);
+    const Result ra = a->finish();
+    EXPECT_EXIT(ra, 8);
+    QVERIFY(sim.sync());
+    const QString after = sim.output().mid(mark);
+    for (const QString& endpoint : aEndpoints)
+      QVERIFY2(!after.contains("from " + endpoint + " seq "),
+               qPrintable("station A sent after waking:\n" + after + Diagnostics(ra)));
+    QVERIFY2(ra.out.contains("claim on the unit ran out"), qPrintable(Diagnostics(ra)));
+    const Result rows = uvq({"history", "--outcome", "claim_lost", "--json"});
+    EXPECT_EXIT(rows, 0);
+    QCOMPARE(rows.outLines().size(), 1);
+  }
+
   // A group over its error threshold stops the rollout (exit 5, one line naming the group);
   // later groups are not started; `retry --failed` once the cause is gone completes it.
   void errorThresholdStopsAndRetryCompletes() {

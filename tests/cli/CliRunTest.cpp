@@ -17,6 +17,7 @@
 
 #include "CliRunner.h"
 #include "LoopbackPeer.h"
+#include "locks/UnitLock.h"
 
 using namespace clitest;
 
@@ -259,9 +260,9 @@ class CliRunTest : public QObject {
     const QString log = dir_.filePath("runs.log");
     Uvq first({"program", image("cry"), "--json", "--log", log, "--target", "127.0.5.15"});
     QVERIFY(first.waitForOutput("\"event\":\"loader_mode\""));
-    // The lock is the machine's, not the user's, and the unit's, whether it was named or found:
-    // another user with another environment is refused too (as `nobody` when the suite runs as
-    // root) once the unit is known, before anything changes it.
+    // The lock is the machine's, not the user's: a run without --id holds every unit of the
+    // address. Another user with another environment is refused too (as `nobody` when the suite
+    // runs as root), before it sends anything.
     QTemporaryDir elsewhere;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("XDG_RUNTIME_DIR", elsewhere.path());
@@ -278,7 +279,7 @@ class CliRunTest : public QObject {
     QVERIFY(other.waitForFinished(60000));
     const QString err = QString::fromUtf8(other.readAllStandardError());
     QCOMPARE(other.exitCode(), 2);
-    QVERIFY2(err.contains("127.0.5.15 (unit 0100) is in use by uvq (process " +
+    QVERIFY2(err.contains("127.0.5.15 (every unit) is in use by uvq (process " +
                           QString::number(first.processId()) + ", user "),
              qPrintable(err));
     const Result r = first.finish();
@@ -301,6 +302,32 @@ class CliRunTest : public QObject {
     QCOMPARE(entry.value("resends").toInt(-1), 0);
     // What the unit said last: out of loader mode with a valid program, after the reset.
     QCOMPARE(entry.value("status").toString(), QString("0000"));
+  }
+
+  // A run refused by another's lock sends nothing: the lock (the named unit's, or the whole
+  // address's without --id) is taken before the first datagram, not once the unit answered.
+  void runRefusedByALockSendsNothing_data() {
+    QTest::addColumn<QString>("held");  // "" : every unit at the address
+    QTest::addColumn<QStringList>("args");
+    QTest::newRow("address held, no --id") << "" << QStringList{"program", image("cry")};
+    QTest::newRow("unit held, its --id")
+        << "0100" << QStringList{"program", image("cry"), "--id", "0100"};
+    QTest::newRow("unit held, no --id") << "0100" << QStringList{"erase", "device"};
+    QTest::newRow("address held, --id") << "" << QStringList{"reset", "--id", "0100"};
+  }
+  void runRefusedByALockSendsNothing() {
+    QFETCH(QString, held);
+    QFETCH(QStringList, args);
+    LoopbackPeer unit("127.0.5.60");
+    const uvq::locks::LockAttempt lock = uvq::locks::TryLockUnit(
+        "127.0.5.60",
+        held.isEmpty() ? std::nullopt : std::optional<std::string>(held.toStdString()));
+    QVERIFY2(lock.lock, lock.problem.c_str());
+    const Result r = RunUvq(args + QStringList{"--no-history", "--target", "127.0.5.60"});
+    EXPECT_EXIT(r, 2);
+    QVERIFY2(r.err.contains("is in use by"), qPrintable(Diagnostics(r)));
+    // Loopback hands a datagram over within the send: whatever the run sent is queued by now.
+    QVERIFY(!unit.receive(0));
   }
 
   void barOnATerminalNeverSharesALine() {

@@ -45,12 +45,16 @@ class Uvq {
     }
   }
   bool waitForOutput(const QString& text, int timeoutMs = 20000) {
+    return waitForCount(text, 1, timeoutMs);
+  }
+  // Until `text` is on standard output `times` times (a line said again later).
+  bool waitForCount(const QString& text, int times, int timeoutMs = 20000) {
     QElapsedTimer clock;
     clock.start();
-    while (!out_.contains(text)) {
+    while (out_.count(text) < times) {
       if (clock.elapsed() > timeoutMs || process_.state() == QProcess::NotRunning) {
         out_ += QString::fromUtf8(process_.readAllStandardOutput());
-        return out_.contains(text);
+        return out_.count(text) >= times;
       }
       process_.waitForReadyRead(20);
       out_ += QString::fromUtf8(process_.readAllStandardOutput());

@@ -10,7 +10,10 @@
 #include <variant>
 #include <vector>
 
-namespace uvq::cli {
+namespace uvq::fleet {
+
+// "12ab" -> "12AB"; 1 to 4 hex digits, zero-padded. nullopt for anything else.
+std::optional<std::string> NormalizedUnitId(const std::string& text);
 
 // A target as given: on the command line, or a line of a targets file ("10.1.2.3 0101").
 struct TargetEntry {
@@ -61,4 +64,4 @@ std::optional<size_t> FirstDuplicate(const std::vector<ResolvedTarget>& targets)
 inline constexpr uint32_t kMaxScanAddresses = 65536;
 std::variant<std::vector<ResolvedTarget>, TargetError> ExpandScanRange(const std::string& text);
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "SessionPool.h"
+#include "fleet/SessionPool.h"
 
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -9,9 +9,7 @@
 #include <limits>
 #include <system_error>
 
-#include "Interruption.h"
-
-namespace uvq::cli {
+namespace uvq::fleet {
 
 namespace {
 
@@ -37,12 +35,14 @@ void Earliest(std::optional<TimePoint>& into, std::optional<TimePoint> candidate
 
 }  // namespace
 
-SessionPool::SessionPool(size_t capacity)
-    : epoll_(::epoll_create1(EPOLL_CLOEXEC)), slots_(capacity == 0 ? 1 : capacity, nullptr) {
+SessionPool::SessionPool(size_t capacity, const StopSource* stop)
+    : stop_(stop),
+      epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+      slots_(capacity == 0 ? 1 : capacity, nullptr) {
   if (epoll_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
   free_.reserve(slots_.size());
   for (size_t i = slots_.size(); i > 0; --i) free_.push_back(i - 1);
-  if (const int signals = Interruption::Descriptor(); signals >= 0) {
+  if (const int signals = stop_ ? stop_->descriptor() : -1; signals >= 0) {
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.u64 = kSignalTag;
@@ -96,6 +96,7 @@ void SessionPool::fill(SessionFeed& feed, TimePoint now) {
 }
 
 void SessionPool::start(Session& session, size_t slot, TimePoint now) {
+  session.setRoundClock(&roundNow_);
   const in_addr_t address = session.address().s_addr;
   bool share = shared_ && !sharers_.contains(address);
   if (share)
@@ -169,20 +170,22 @@ void SessionPool::checkDeadlines(SessionFeed& feed, TimePoint now) {
   }
 }
 
-ExitCode SessionPool::run(SessionFeed& feed, Output& output) {
+StopCause SessionPool::run(SessionFeed& feed) {
   std::vector<epoll_event> events(kEventsPerWait);
   feedIdle_ = false;
   for (;;) {
     TimePoint now = SteadyClock::now();
-    if (const ExitCode signal = Interruption::Pending(); signal != ExitCode::Ok) {
+    roundNow_ = now;
+    if (const StopCause cause = stop_ ? stop_->cause() : StopCause::None;
+        cause != StopCause::None) {
       flushShared(feed, now);
       for (size_t slot = 0; slot < slots_.size(); ++slot)
         if (slots_[slot]) {
-          slots_[slot]->interrupt(signal);
+          slots_[slot]->interrupt(cause);
           endSlot(slot, feed, now);
         }
-      output.flush();
-      return signal;
+      feed.roundDone();
+      return cause;
     }
     if (const auto tick = feed.nextTick(); tick && *tick <= now) {
       feed.tick(now);
@@ -192,7 +195,7 @@ ExitCode SessionPool::run(SessionFeed& feed, Output& output) {
     if (!free_.empty() && !feedIdle_) fill(feed, now);
     flushShared(feed, now);
     if (inFlight() == 0 && feed.drained()) break;
-    output.flush();
+    feed.roundDone();
 
     std::optional<TimePoint> wake = nextCheck_;
     Earliest(wake, feed.nextTick());
@@ -218,9 +221,10 @@ ExitCode SessionPool::run(SessionFeed& feed, Output& output) {
         ::epoll_wait(epoll_, events.data(), static_cast<int>(events.size()), timeoutMs);
     if (ready < 0 && errno != EINTR)
       throw std::system_error(errno, std::generic_category(), "epoll");
+    roundNow_ = SteadyClock::now();
     for (int i = 0; i < ready; ++i) {
       const uint64_t tag = events[static_cast<size_t>(i)].data.u64;
-      if (tag == kSignalTag) continue;  // Pending() says which at the top of the loop
+      if (tag == kSignalTag) continue;  // the stop's cause is read at the top of the loop
       if (tag == kSharedTag) {
         receiveShared(feed);
         continue;
@@ -235,8 +239,8 @@ ExitCode SessionPool::run(SessionFeed& feed, Output& output) {
     }
   }
   flushShared(feed, SteadyClock::now());
-  output.flush();
-  return ExitCode::Ok;
+  feed.roundDone();
+  return StopCause::None;
 }
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

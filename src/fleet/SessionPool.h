@@ -7,11 +7,10 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ExitCode.h"
-#include "Output.h"
-#include "Session.h"
+#include "fleet/Session.h"
+#include "fleet/StopSource.h"
 
-namespace uvq::cli {
+namespace uvq::fleet {
 
 // Where a pool's sessions come from and go back to. The feed owns its sessions; the pool only
 // starts them, drives them and hands each back once it has ended.
@@ -28,22 +27,25 @@ class SessionFeed {
   virtual std::optional<TimePoint> nextTick() const = 0;
   // Nothing in flight will be joined by another: the pool returns once its slots are empty.
   virtual bool drained() const = 0;
+  // Once per round of the pool's loop, after what the round made the sessions do, and before
+  // the pool returns (a front end writes out what the round printed).
+  virtual void roundDone() {}
 };
 
 // Up to `capacity` sessions at once on one thread: the free slots are filled from the feed,
 // every socket is waited on at once (epoll, a tag per slot, so a reply costs the same with one
 // session or a thousand), due timers fire, and each session that ends is handed back at once.
-// SIGINT and SIGTERM (Interruption) stop it: every session in flight is interrupted and handed
-// back, and run() returns the signal's exit code (Ok when none came). Nothing is allocated per
-// reply; `output` is flushed once per round.
+// A stop request stops it: every session in flight is interrupted and handed back, and run()
+// returns its cause (None when it drained). Nothing is allocated per reply.
 class SessionPool {
  public:
-  explicit SessionPool(size_t capacity);
+  // `stop`: polled every round and waited on with the sockets; nullptr: never stopped.
+  SessionPool(size_t capacity, const StopSource* stop);
   ~SessionPool();
   SessionPool(const SessionPool&) = delete;
   SessionPool& operator=(const SessionPool&) = delete;
 
-  ExitCode run(SessionFeed& feed, Output& output);
+  StopCause run(SessionFeed& feed);
 
   size_t capacity() const { return slots_.size(); }
   size_t inFlight() const { return slots_.size() - free_.size(); }
@@ -62,6 +64,7 @@ class SessionPool {
   void endSlot(size_t slot, SessionFeed& feed, TimePoint now);
   void checkDeadlines(SessionFeed& feed, TimePoint now);
 
+  const StopSource* stop_;
   int epoll_ = -1;
   // Sessions share one socket, read and written in batches: a few system calls per batch of
   // replies instead of two per record. One session per address at a time: a second one at the
@@ -73,7 +76,10 @@ class SessionPool {
   std::vector<Session*> slots_;                             // nullptr: free
   std::vector<size_t> free_;                                // free slots, used from the back
   std::optional<TimePoint> nextCheck_;
+  // The time of the current round, read once per round (at its top and when a wait returns):
+  // sessions under a claim compare against it before every datagram.
+  TimePoint roundNow_{};
   bool feedIdle_ = false;  // the feed had nothing the last time it was asked
 };
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "EventLoop.h"
+#include "fleet/BatchRun.h"
 
 #include <algorithm>
 #include <chrono>
 
-#include "Interruption.h"
-#include "SessionPool.h"
+#include "fleet/SessionPool.h"
 
-namespace uvq::cli {
+namespace uvq::fleet {
 
 namespace {
 
@@ -17,10 +16,10 @@ constexpr auto kProgressPeriod = std::chrono::milliseconds(50);
 // (a scan). The progress display is updated on the pool's ticks, never per record.
 class TargetFeed final : public SessionFeed {
  public:
-  TargetFeed(const std::vector<std::unique_ptr<Session>>& sessions, Progress& progress,
+  TargetFeed(const std::vector<std::unique_ptr<Session>>& sessions, BatchEvents& events,
              int startsPerSecond, TimePoint begin)
       : sessions_(sessions),
-        progress_(progress),
+        events_(events),
         begin_(begin),
         gap_(startsPerSecond > 0
                  ? std::chrono::duration_cast<SteadyClock::duration>(std::chrono::seconds(1)) /
@@ -35,7 +34,7 @@ class TargetFeed final : public SessionFeed {
   void ended(Session& /*session*/, TimePoint /*now*/) override {}
   void tick(TimePoint now) override {
     if (now < nextProgress_) return;
-    progress_.update(now, sessions_);
+    events_.progress(now);
     nextProgress_ = now + kProgressPeriod;
   }
   std::optional<TimePoint> nextTick() const override {
@@ -43,12 +42,13 @@ class TargetFeed final : public SessionFeed {
     return nextProgress_;
   }
   bool drained() const override { return started_ == sessions_.size(); }
+  void roundDone() override { events_.roundDone(); }
 
  private:
   TimePoint nextStart() const { return begin_ + gap_ * static_cast<int64_t>(started_); }
 
   const std::vector<std::unique_ptr<Session>>& sessions_;
-  Progress& progress_;
+  BatchEvents& events_;
   TimePoint begin_;
   SteadyClock::duration gap_;
   TimePoint nextProgress_;
@@ -57,20 +57,16 @@ class TargetFeed final : public SessionFeed {
 
 }  // namespace
 
-void RunSessions(const std::vector<std::unique_ptr<Session>>& sessions, Output& output,
-                 Progress& progress, int startsPerSecond) {
-  // Each target's last progress line or event comes before its result.
-  for (size_t i = 0; i < sessions.size(); ++i)
-    sessions[i]->setBeforeResult(
-        [&progress, i](const Session& session) { progress.sessionEnded(i, session); });
-  SessionPool pool(std::max<size_t>(sessions.size(), 1));
-  TargetFeed feed(sessions, progress, startsPerSecond, SteadyClock::now());
-  // Targets a scan had not started yet end too, as interrupted.
-  if (const ExitCode signal = pool.run(feed, output); signal != ExitCode::Ok)
-    for (const auto& session : sessions) session->interrupt(signal);
-  progress.update(SteadyClock::now(), sessions);
-  progress.finish();
-  output.flush();
+StopCause RunBatch(const std::vector<std::unique_ptr<Session>>& sessions, const StopSource* stop,
+                   BatchEvents& events, int startsPerSecond) {
+  SessionPool pool(std::max<size_t>(sessions.size(), 1), stop);
+  TargetFeed feed(sessions, events, startsPerSecond, SteadyClock::now());
+  const StopCause cause = pool.run(feed);
+  if (cause != StopCause::None)
+    for (const auto& session : sessions) session->interrupt(cause);
+  events.progress(SteadyClock::now());
+  events.roundDone();
+  return cause;
 }
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

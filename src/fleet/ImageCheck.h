@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace uvq::cli {
+namespace uvq::fleet {
 
 // An image file is checked before anything is sent, so a typo or a wrong path never leaves a
 // unit captured and half programmed: it must be a readable regular file (never a FIFO, device
@@ -28,4 +28,4 @@ inline constexpr int64_t kMaxImageBytes = int64_t{256} << 20;
 std::optional<ImageProblem> LoadImage(const std::string& path, bool allowPartialRecord,
                                       std::vector<uint8_t>& bytes);
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

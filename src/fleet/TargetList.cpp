@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "TargetList.h"
+#include "fleet/TargetList.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -8,12 +8,16 @@
 #include <cctype>
 #include <sstream>
 
-#include "CliOptions.h"
 #include "link/HostLookup.h"
 #include "link/UnusableTarget.h"
 #include "protocol/IpAddressText.h"
+#include "units/Hex.h"
 
-namespace uvq::cli {
+namespace uvq::fleet {
+
+std::optional<std::string> NormalizedUnitId(const std::string& text) {
+  return units::NormalizedUnitId(text);
+}
 namespace {
 
 std::string Trimmed(const std::string& text) {
@@ -152,4 +156,4 @@ std::variant<std::vector<ResolvedTarget>, TargetError> ExpandScanRange(const std
   return targets;
 }
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ImageCheck.h"
+#include "fleet/ImageCheck.h"
 
 #include "platform/PosixFileSystem.h"
 #include "protocol/PduLayout.h"
 
-namespace uvq::cli {
+namespace uvq::fleet {
 
 std::optional<ImageProblem> CheckImage(const std::string& path, bool allowPartialRecord,
                                        int64_t* size) {
@@ -61,4 +61,4 @@ std::optional<ImageProblem> LoadImage(const std::string& path, bool allowPartial
   return std::nullopt;
 }
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

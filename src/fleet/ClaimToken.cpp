@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "ClaimToken.h"
+#include "fleet/ClaimToken.h"
 
 #include <signal.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 
 #include "recording/StationFacts.h"
 
-namespace uvq::cli {
+namespace uvq::fleet {
 
 std::string NewClaimToken() {
   std::random_device random;
@@ -40,4 +40,4 @@ bool ClaimTokenHolderGone(const std::string& token) {
   return name != "uvq";
 }
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace uvq::cli {
+namespace uvq::fleet {
 
 // This process's claim token: "HOST:PID:RANDOM". The host and pid tell a station run again
 // whether the process that held its old claims is gone; the random part tells two processes
@@ -15,4 +15,4 @@ std::string NewClaimToken();
 // taken for gone: its claims run out with their lease.
 bool ClaimTokenHolderGone(const std::string& token);
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

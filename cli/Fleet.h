@@ -1,0 +1,68 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+// The fleet's engines under the command line's names, and what their results mean as exit
+// codes: the one mapping from a session's outcome (and what stopped it) to the code.
+#include "ExitCode.h"
+#include "fleet/BatchRun.h"
+#include "fleet/ClaimToken.h"
+#include "fleet/ImageCheck.h"
+#include "fleet/Session.h"
+#include "fleet/SessionPool.h"
+#include "fleet/StopSource.h"
+#include "fleet/TargetList.h"
+
+namespace uvq::cli {
+
+using fleet::CheckImage;
+using fleet::ClaimTokenHolderGone;
+using fleet::ExpandScanRange;
+using fleet::FirstDuplicate;
+using fleet::ImageProblem;
+using fleet::kMaxImageBytes;
+using fleet::kMaxScanAddresses;
+using fleet::kMaxTargetsFileSize;
+using fleet::LoadImage;
+using fleet::NewClaimToken;
+using fleet::NormalizedUnitId;
+using fleet::ParseDecimalAddress;
+using fleet::ReadTargetLines;
+using fleet::ResolvedTarget;
+using fleet::ResolveTarget;
+using fleet::RunFigures;
+using fleet::Session;
+using fleet::SessionEvents;
+using fleet::SessionFeed;
+using fleet::SessionPool;
+using fleet::SessionResult;
+using fleet::SharedPorts;
+using fleet::SteadyClock;
+using fleet::StopCause;
+using fleet::StopSource;
+using fleet::TargetEntry;
+using fleet::TargetError;
+using fleet::TargetFileError;
+using fleet::TimePoint;
+using fleet::UnitSeen;
+
+// SIGINT is 130; SIGTERM and SIGHUP 143; Ok when nothing asked to stop.
+constexpr ExitCode StopExitCode(StopCause cause) {
+  switch (cause) {
+    case StopCause::None:
+      return ExitCode::Ok;
+    case StopCause::Interrupt:
+      return ExitCode::Interrupted;
+    case StopCause::Terminate:
+    case StopCause::Hangup:
+      return ExitCode::Terminated;
+  }
+  return ExitCode::Interrupted;
+}
+
+// A session's exit code.
+inline ExitCode CodeOf(const SessionResult& result) {
+  const ExitCode signal = StopExitCode(result.stoppedBy);
+  return ExitCodeOf(result.outcome, signal == ExitCode::Ok ? ExitCode::Interrupted : signal);
+}
+
+}  // namespace uvq::cli

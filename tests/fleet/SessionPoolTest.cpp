@@ -1,0 +1,145 @@
+// SPDX-License-Identifier: Apache-2.0
+// The session pool and the stop request on their own, without the command line: sessions aim
+// at silent loopback peers of this suite (127.0.71.x), a feed made here, stops asked by the
+// feed itself, so each case runs in milliseconds and waits for nothing but its own loop.
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <poll.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "FakePorts.h"
+#include "LoopbackPeer.h"
+#include "fleet/Session.h"
+#include "fleet/SessionPool.h"
+#include "fleet/StopSource.h"
+#include "locks/UnitLock.h"
+
+using namespace uvq;
+using namespace uvq::fleet;
+
+namespace {
+
+ResolvedTarget At(const std::string& address) {
+  ResolvedTarget target;
+  target.text = target.addressText = address;
+  ::inet_pton(AF_INET, address.c_str(), &target.address);
+  return target;
+}
+
+struct Events final : SessionEvents {
+  std::vector<const Session*> endedOnes;
+  void logLine(std::string_view, std::string_view) override {}
+  void ended(const Session& session) override { endedOnes.push_back(&session); }
+};
+
+// Hands out its sessions at once; asks to stop once every one of them has started.
+struct StoppingFeed final : SessionFeed {
+  std::vector<std::unique_ptr<Session>> sessions;
+  StopSource* stop = nullptr;
+  StopCause cause = StopCause::Terminate;
+  size_t handed = 0;
+  std::vector<Session*> back;
+  Session* next(size_t, TimePoint) override {
+    return handed < sessions.size() ? sessions[handed++].get() : nullptr;
+  }
+  void ended(Session& session, TimePoint) override { back.push_back(&session); }
+  void tick(TimePoint) override {
+    if (handed == sessions.size()) stop->request(cause);
+  }
+  std::optional<TimePoint> nextTick() const override { return TimePoint{}; }  // always due
+  bool drained() const override { return false; }
+};
+
+jobs::JobPlan Locate(int waitMs) {
+  jobs::JobPlan plan;
+  plan.kind = jobs::JobKind::Locate;
+  plan.waitMs = waitMs;
+  return plan;
+}
+
+}  // namespace
+
+class SessionPoolTest : public QObject {
+  Q_OBJECT
+
+  test::FixedClock clock_;
+  test::SilentTone tone_;
+  test::MemoryFileSystem files_;
+  SharedPorts ports() { return {clock_, tone_, files_}; }
+
+ private slots:
+  // The first cause stays; the descriptor is readable once a stop was asked for.
+  void stopSourceKeepsItsFirstCause() {
+    StopSource stop;
+    QVERIFY(!stop.requested());
+    pollfd wait{stop.descriptor(), POLLIN, 0};
+    QCOMPARE(::poll(&wait, 1, 0), 0);
+    stop.request(StopCause::Hangup);
+    stop.request(StopCause::Interrupt);
+    QCOMPARE(stop.cause(), StopCause::Hangup);
+    QCOMPARE(::poll(&wait, 1, 0), 1);
+  }
+
+  // A stop request ends every session in flight as interrupted by its cause, hands each back
+  // to the feed, and the pool returns the cause.
+  void stopRequestEndsEverySessionInFlight() {
+    LoopbackPeer first("127.0.71.1"), second("127.0.71.2");
+    StopSource stop;
+    Events events;
+    StoppingFeed feed;
+    feed.stop = &stop;
+    for (const char* address : {"127.0.71.1", "127.0.71.2"})
+      feed.sessions.push_back(
+          std::make_unique<Session>(At(address), Locate(60000), events, ports()));
+    SessionPool pool(4, &stop);
+    QCOMPARE(pool.run(feed), StopCause::Terminate);
+    QCOMPARE(feed.back.size(), size_t{2});
+    for (const auto& session : feed.sessions) {
+      QVERIFY(session->finished());
+      QCOMPARE(session->result().outcome, jobs::JobOutcome::Interrupted);
+      QCOMPARE(session->result().stoppedBy, StopCause::Terminate);
+    }
+    QCOMPARE(events.endedOnes.size(), size_t{2});
+    QVERIFY(first.receive(0));  // each was asked before the stop
+    QVERIFY(second.receive(0));
+  }
+
+  // A session whose claim has run out sends nothing more: not even its first datagram.
+  void sessionPastItsClaimSendsNothing() {
+    LoopbackPeer unit("127.0.71.3");
+    Events events;
+    jobs::JobPlan plan = Locate(60000);
+    Session session(At("127.0.71.3"), plan, events, ports());
+    const TimePoint now = SteadyClock::now();
+    session.setRoundClock(&now);
+    session.setClaimUntil(now);
+    session.start();
+    QVERIFY(session.finished());
+    QCOMPARE(session.result().outcome, jobs::JobOutcome::ClaimLost);
+    QVERIFY(!unit.receive(0));
+  }
+
+  // A unit another program holds: the session ends refused before its first datagram.
+  void lockedUnitIsRefusedBeforeAnythingIsSent() {
+    LoopbackPeer unit("127.0.71.4");
+    const locks::LockAttempt held = locks::TryLockUnit("127.0.71.4", std::string("0100"));
+    QVERIFY2(held.lock, held.problem.c_str());
+    Events events;
+    jobs::JobPlan plan;
+    plan.kind = jobs::JobKind::Reset;
+    plan.unit = protocol::UvqId{0x01, 0x00};
+    Session session(At("127.0.71.4"), plan, events, ports());
+    session.start();
+    QVERIFY(session.finished());
+    QVERIFY(session.lockRefused());
+    QCOMPARE(session.result().outcome, jobs::JobOutcome::Refused);
+    QVERIFY(!unit.receive(0));
+  }
+};
+
+QTEST_GUILESS_MAIN(SessionPoolTest)
+#include "SessionPoolTest.moc"
