@@ -107,15 +107,22 @@ void RolloutRunner::tick(TimePoint now) {
     nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
     // Units whose claim ran out before this renewal stay lost: another station may have taken
     // them meanwhile (the pool ends them this round, before they send again).
+    // A unit the renewal no longer finds under this station was taken over (a clock of another
+    // machine may run ahead): it is lost at once, as one whose claim ran out.
     const TimePoint renewedUntil = claimDeadline(SteadyClock::now());
-    noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_), {});
-    for (auto& [session, unit] : flying_)
-      if (unit->claimUntil > now) {
-        unit->claimUntil = renewedUntil;
-        unit->session->setClaimUntil(renewedUntil);
-      }
+    const history::Renewal renewal =
+        s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_);
+    noteState(renewal.state, {});
+    const auto stillHeld = [&](const Unit& unit) {
+      return std::binary_search(renewal.held.begin(), renewal.held.end(), unit.claim.position);
+    };
+    for (auto& [session, unit] : flying_) {
+      if (unit->claimUntil <= now) continue;
+      unit->claimUntil = stillHeld(*unit) ? renewedUntil : now;
+      unit->session->setClaimUntil(unit->claimUntil);
+    }
     for (auto& unit : claimed_)
-      if (unit->claimUntil > now) unit->claimUntil = renewedUntil;
+      if (unit->claimUntil > now) unit->claimUntil = stillHeld(*unit) ? renewedUntil : now;
   }
   if (s_.view.style() != RolloutView::Style::Quiet && now >= nextCounts_) {
     nextCounts_ = now + kCountsPeriod;
@@ -162,10 +169,10 @@ void RolloutRunner::claimMore(size_t freeSlots, TimePoint now) {
     // Only with nothing in flight: a unit of ours ending may still start the next group.
     if (flying_.empty() && !s_.store.workLeft(s_.definition.name, s_.request.onlyRange)) {
       noWorkLeft_ = true;
-      noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_), {});
+      noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_).state, {});
     } else if (flying_.empty()) {
       // The rollout may have been paused or stopped elsewhere meanwhile.
-      noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_), {});
+      noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_).state, {});
     }
     return;
   }

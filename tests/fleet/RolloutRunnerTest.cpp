@@ -117,6 +117,27 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(s.store.ended[0].end, AttemptEnd::Interrupted);
   }
 
+  // A renewal that no longer finds a unit under this station (another took it over, its clock
+  // ahead of ours) ends that unit as claim_lost at once; a unit still held goes on.
+  void unitTakenOverAtARenewalEndsAsClaimLost() {
+    Station s(RolloutView::Style::Quiet, 60);
+    s.store.toHand = {ClaimAt("127.0.70.4", 0), ClaimAt("127.0.70.5", 1)};
+    const TimePoint asked = SteadyClock::now();
+    Session* first = s.runner->next(2, asked);
+    Session* second = s.runner->next(1, asked);
+    QVERIFY(first && second);
+    s.store.takenOver = {1};
+    const TimePoint renewal = asked + std::chrono::seconds(21);  // a third of the lease later
+    s.runner->tick(renewal);
+    QCOMPARE(s.store.count("renew"), 1);
+    Session* lost = first->target() == "127.0.70.5" ? first : second;
+    Session* kept = lost == first ? second : first;
+    lost->onTime(renewal);
+    QVERIFY(lost->finished());
+    QCOMPARE(lost->result().outcome, jobs::JobOutcome::ClaimLost);
+    QVERIFY(*kept->claimUntil() > renewal + std::chrono::seconds(30));
+  }
+
   // Units claimed together wait for free slots; one whose claim ran out meanwhile is let go
   // without ever being started.
   void claimedUnitThatWaitedPastItsLeaseIsLetGo() {

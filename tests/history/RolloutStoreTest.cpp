@@ -133,7 +133,9 @@ class RolloutStoreTest : public QObject {
     QVERIFY(a->create(Definition("lease", {2})));
     QCOMPARE(Positions(a->claim("lease", Ask("A", "ta", 5, 1000, 1000))), (std::vector{0, 1}));
     QVERIFY(b->claim("lease", Ask("B", "tb", 5, 1999)).empty());
-    QCOMPARE(a->renew("lease", {"A", "ta"}, 1500, 1000), RolloutState::Running);  // until 2500
+    const auto renewed = a->renew("lease", {"A", "ta"}, 1500, 1000);  // until 2500
+    QCOMPARE(renewed.state, RolloutState::Running);
+    QCOMPARE(renewed.held, (std::vector{0, 1}));
     QVERIFY(b->claim("lease", Ask("B", "tb", 5, 2499)).empty());
     const auto redone = b->claim("lease", Ask("B", "tb", 1, 2501));
     QCOMPARE(redone.size(), size_t{1});
@@ -141,7 +143,10 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(redone[0].previousHolder, std::string("A"));
     const auto late = a->end("lease", {"A", "ta"}, Result(0, AttemptEnd::Ok), 2600);
     QVERIFY(!late.held);
-    QCOMPARE(a->renew("lease", {"A", "ta"}, 2600, 1000), RolloutState::Running);
+    // The renewal says which units A still runs: the one B took over is not among them.
+    const auto after = a->renew("lease", {"A", "ta"}, 2600, 1000);
+    QCOMPARE(after.state, RolloutState::Running);
+    QCOMPARE(after.held, std::vector{1});
     QCOMPARE(a->units("lease", 0, 1).at(0).station, std::string("B"));
     QCOMPARE(a->holders("lease", "A"), std::vector<std::string>{"ta"});
     QCOMPARE(a->holders("lease", "B"), std::vector<std::string>{"tb"});
@@ -250,7 +255,7 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(store->claim("acts", Ask("s", "t", 1, 1000)).size(), size_t{1});
     QVERIFY(store->act("acts", RolloutAction::Pause, 1100).applied);
     QVERIFY(store->claim("acts", Ask("s", "t", 1, 1200)).empty());
-    QCOMPARE(store->renew("acts", s, 1200, 1000), RolloutState::Paused);
+    QCOMPARE(store->renew("acts", s, 1200, 1000).state, RolloutState::Paused);
     auto refused = store->act("acts", RolloutAction::Pause, 1200);
     QVERIFY(refused.found && !refused.applied && !refused.refusal.empty());
     QCOMPARE(store->end("acts", s, Result(0, AttemptEnd::Ok), 1300).state, RolloutState::Paused);

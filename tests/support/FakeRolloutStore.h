@@ -3,6 +3,7 @@
 
 // A rollout store in memory for the engines' tests: claims are handed out from a queue the test
 // fills, every call is noted in order, and ended attempts are kept as they came.
+#include <algorithm>
 #include <deque>
 #include <optional>
 #include <string>
@@ -19,6 +20,8 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
   rollouts::RolloutState state = rollouts::RolloutState::Running;
   std::vector<std::string> calls;  // "claim", "renew", "end", "workLeft", "status"
   std::vector<rollouts::AttemptResult> ended;
+  std::vector<int> handedOut;  // positions claim() handed out
+  std::vector<int> takenOver;  // positions another station has taken meanwhile
 
   int count(const std::string& call) const {
     int n = 0;
@@ -45,14 +48,26 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     std::vector<rollouts::Claim> claims;
     while (!toHand.empty() && static_cast<int>(claims.size()) < request.count) {
       claims.push_back(toHand.front());
+      handedOut.push_back(toHand.front().position);
       toHand.pop_front();
     }
     return claims;
   }
-  rollouts::RolloutState renew(const std::string&, const rollouts::ClaimHolder&,
-                               rollouts::UtcMillis, int) override {
+  // Every unit handed out and not ended is still held, but those listed in takenOver.
+  rollouts::Renewal renew(const std::string&, const rollouts::ClaimHolder&, rollouts::UtcMillis,
+                          int) override {
     calls.push_back("renew");
-    return state;
+    rollouts::Renewal renewal{state, {}};
+    for (int position : handedOut) {
+      const auto gone = [&](const auto& list, auto matches) {
+        return std::any_of(list.begin(), list.end(), matches);
+      };
+      if (gone(takenOver, [&](int p) { return p == position; }) ||
+          gone(ended, [&](const rollouts::AttemptResult& r) { return r.position == position; }))
+        continue;
+      renewal.held.push_back(position);
+    }
+    return renewal;
   }
   rollouts::AttemptVerdict end(const std::string&, const rollouts::ClaimHolder&,
                                const rollouts::AttemptResult& result,

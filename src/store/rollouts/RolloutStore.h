@@ -91,6 +91,13 @@ struct RolloutUnit {
   bool redo = false;  // in flight when its station stopped: the next attempt redoes it
 };
 
+// What a renewal found: the rollout's state and the positions of the units the holder still
+// runs, in order.
+struct Renewal {
+  RolloutState state = RolloutState::Running;
+  std::vector<int> held;
+};
+
 // A station that worked on a rollout, and its last sign of life (claim, renewal or end).
 struct RolloutStation {
   std::string station;
@@ -207,10 +214,11 @@ class RolloutStore {
   // with redo set): each to exactly one station, under a row lock. Nothing while the rollout is
   // not running. The units are running under `holder` until now + leaseMs.
   virtual std::vector<Claim> claim(const std::string& name, const ClaimRequest& request) = 0;
-  // Extends the lease of every unit `holder` runs, and notes the station's sign of life. Returns
-  // the rollout's state, so a station learns of a pause or a stop at the same time.
-  virtual RolloutState renew(const std::string& name, const ClaimHolder& holder, UtcMillis now,
-                             int leaseMs) = 0;
+  // Extends the lease of every unit `holder` runs, and notes the station's sign of life. Says
+  // the rollout's state, so a station learns of a pause or a stop at the same time, and which
+  // units the holder still runs: one it ran that is missing was taken over by another station.
+  virtual Renewal renew(const std::string& name, const ClaimHolder& holder, UtcMillis now,
+                        int leaseMs) = 0;
   // Ends an attempt by `holder` and judges the group's thresholds.
   virtual AttemptVerdict end(const std::string& name, const ClaimHolder& holder,
                              const AttemptResult& result, UtcMillis now) = 0;
@@ -247,6 +255,7 @@ using rollouts::ClaimHolder;
 using rollouts::ClaimRequest;
 using rollouts::GroupCounts;
 using rollouts::OpenRolloutStore;
+using rollouts::Renewal;
 using rollouts::RolloutAction;
 using rollouts::RolloutDefinition;
 using rollouts::RolloutState;

@@ -343,18 +343,26 @@ std::vector<Claim> SqlRolloutStore::claim(const std::string& name, const ClaimRe
   });
 }
 
-RolloutState SqlRolloutStore::renew(const std::string& name, const ClaimHolder& holder,
-                                    UtcMillis now, int leaseMs) {
+Renewal SqlRolloutStore::renew(const std::string& name, const ClaimHolder& holder, UtcMillis now,
+                               int leaseMs) {
   return Transaction(Access::Write, [&] {
+    Renewal renewal;
     const auto rollout = Find(name, nullptr);
-    if (!rollout) return RolloutState::Cancelled;
+    if (!rollout) {
+      renewal.state = RolloutState::Cancelled;
+      return renewal;
+    }
     // The station's row before the units' rows, as every write takes them (no deadlock with an
     // end on another connection).
     NoteStation(rollout->id, holder.station, now);
-    Run("UPDATE rollout_units SET lease_until = $1 WHERE rollout = $2 AND holder_token = $3 "
-        "AND progress = 'running'",
-        {now + leaseMs, rollout->id, holder.token});
-    return rollout->state;
+    const SqlResult held =
+        Run("UPDATE rollout_units SET lease_until = $1 WHERE rollout = $2 AND holder_token = $3 "
+            "AND progress = 'running' RETURNING position",
+            {now + leaseMs, rollout->id, holder.token});
+    renewal.state = rollout->state;
+    for (const SqlRow& row : held.rows) renewal.held.push_back(static_cast<int>(row[0].asNumber()));
+    std::sort(renewal.held.begin(), renewal.held.end());
+    return renewal;
   });
 }
 

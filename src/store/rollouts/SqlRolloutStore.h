@@ -27,8 +27,8 @@ class SqlRolloutStore : public RolloutStore {
   std::optional<RolloutStatus> status(const std::string& name) override;
   std::vector<RolloutUnit> units(const std::string& name, int offset, int limit) override;
   std::vector<Claim> claim(const std::string& name, const ClaimRequest& request) override;
-  RolloutState renew(const std::string& name, const ClaimHolder& holder, UtcMillis now,
-                     int leaseMs) override;
+  Renewal renew(const std::string& name, const ClaimHolder& holder, UtcMillis now,
+                int leaseMs) override;
   AttemptVerdict end(const std::string& name, const ClaimHolder& holder,
                      const AttemptResult& result, UtcMillis now) override;
   int takeOver(const std::string& name, const std::string& station, const std::string& deadToken,
