@@ -1,15 +1,19 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Runs inside a loopback-only namespace (bench/station.sh puts it there). One uvq-sim serves
-# 127.0.7.1 onwards (as many addresses as the largest station, a unit each) with --delay-ms 5 and checks every image
+# 127.0.7.1 onwards (twice as many addresses as the largest station, a unit each: uvq's, then the
+# floor's) with --delay-ms 5 and checks every image
 # (IMAGE OK); for each station size uvq programs a 32 KiB image into that many units at once.
 # Figures: wall time of the uvq process, aggregate records per second over that wall time, and
-# CPU (user + sys of the uvq process, from /usr/bin/time) per record.
+# CPU (user + sys of the uvq process, from /usr/bin/time) per record. After each uvq run the
+# floor (uvq-bench-batch: the same records to as many units of the same emulator, one socket,
+# sendmmsg/recvmmsg, nothing else) runs, and its CPU per record (from its own getrusage) is
+# printed beside uvq's with their ratio (uvq / floor).
 #   measure-station.sh BUILD_DIR REPETITIONS
 set -euo pipefail
 build=$(cd "$1" && pwd)
 reps=$2
-sizes=(${UVQ_STATION_SIZES:-1 8 32 100 256})
+sizes=(${UVQ_STATION_SIZES:-1 256 1024})
 work=$(mktemp -d)
 export XDG_RUNTIME_DIR=$work
 # Runs are recorded in a history of their own, never in the user's; UVQ_STATION_ARGS adds
@@ -25,7 +29,11 @@ records_per_unit=$(($(stat -c %s "$work/img.cry") / 24))
 largest=0
 for size in "${sizes[@]}"; do [ "$size" -gt "$largest" ] && largest=$size; done
 # Unit i (from 0) is at 127.0.(7 + (i + 1) / 256).((i + 1) % 256), as run_station lists them.
-last="127.0.$((7 + largest / 256)).$((largest % 256))"
+# uvq programs the first LARGEST addresses; the floor's units are the next LARGEST, as uvq ends
+# each run by resetting its units out of loader mode and the floor sends records only.
+address() { echo "127.0.$((7 + $1 / 256)).$(($1 % 256))"; }
+last=$(address $((2 * largest)))
+floor_first=$(address $((largest + 1)))
 ./uvq-sim --bind "127.0.7.1-$last" --one-socket --quiet --loader-mode --delay-ms 5 \
   --expect "$work/img.bin" >"$work/sim.log" 2>&1 &
 sim_pid=$!
@@ -40,9 +48,24 @@ grep -q listening "$work/sim.log" || { echo "uvq-sim did not start" >&2; cat "$w
 # cores with uvq, so its cost is part of every figure.
 sim_cpu_ticks() { awk '{print $14 + $15}' "/proc/$sim_pid/stat"; }
 
+# Every image sent so far must have been confirmed before a figure counts.
+confirmed=0
+expect_confirmed() {  # UNITS WHAT
+  confirmed=$((confirmed + $1))
+  for _ in $(seq 100); do
+    [ "$(grep -c 'IMAGE OK' "$work/sim.log")" -ge "$confirmed" ] && break
+    sleep 0.05
+  done
+  if [ "$(grep -c 'IMAGE OK' "$work/sim.log")" -lt "$confirmed" ] || grep -q MISMATCH "$work/sim.log"; then
+    echo "uvq-sim did not confirm every image ($2)" >&2
+    grep -v 'IMAGE OK' "$work/sim.log" | tail -20 >&2
+    exit 1
+  fi
+}
+
+field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p"; }
 results=$work/results
 : >"$results"
-confirmed=0
 run_station() {  # UNITS
   local units=$1 i
   : >"$work/targets"
@@ -59,23 +82,24 @@ run_station() {  # UNITS
     exit 1
   fi
   sim_after=$(sim_cpu_ticks)
-  confirmed=$((confirmed + units))
-  # Every unit's verdict must be in before the figure counts.
-  for _ in $(seq 100); do
-    [ "$(grep -c 'IMAGE OK' "$work/sim.log")" -ge "$confirmed" ] && break
-    sleep 0.05
-  done
-  if [ "$(grep -c 'IMAGE OK' "$work/sim.log")" -lt "$confirmed" ] || grep -q MISMATCH "$work/sim.log"; then
-    echo "uvq-sim did not confirm every image ($units units)" >&2
-    grep -v 'IMAGE OK' "$work/sim.log" | tail -20 >&2
+  expect_confirmed "$units" "uvq, $units units"
+  # The floor: the same records to the same units of the same emulator, one socket, batched.
+  local floor
+  if ! floor=$(./uvq-bench-batch --image "$work/img.cry" --units "$units" --first "$floor_first" \
+    --limit-s 300); then
+    echo "uvq-bench-batch failed with $units units" >&2
     exit 1
   fi
+  expect_confirmed "$units" "floor, $units units"
   read -r wall user sys <"$work/time"
   awk -v n="$units" -v r="$records_per_unit" -v w="$wall" -v u="$user" -v s="$sys" \
-    -v t="$((sim_after - sim_before))" -v hz="$(getconf CLK_TCK)" 'BEGIN {
+    -v t="$((sim_after - sim_before))" -v hz="$(getconf CLK_TCK)" \
+    -v fw="$(field seconds <<<"$floor")" -v fc="$(field cpu_us_per_record <<<"$floor")" \
+    -v fr="$(field resends <<<"$floor")" 'BEGIN {
     total = n * r
-    printf "units=%d records=%d wall_s=%.2f records_per_s=%.0f cpu_us_per_record=%.1f sim_cpu_us_per_record=%.1f\n",
-      n, total, w, total / w, (u + s) * 1e6 / total, t / hz * 1e6 / total }' >>"$results"
+    c = (u + s) * 1e6 / total
+    printf "units=%d records=%d wall_s=%.2f records_per_s=%.0f cpu_us_per_record=%.2f sim_cpu_us_per_record=%.1f floor_wall_s=%.2f floor_cpu_us_per_record=%.2f cpu_ratio=%.2f floor_resends=%d\n",
+      n, total, w, total / w, c, t / hz * 1e6 / total, fw, fc, (fc > 0 ? c / fc : 0), fr }' >>"$results"
 }
 
 for rep in $(seq "$reps"); do
@@ -83,17 +107,18 @@ for rep in $(seq "$reps"); do
   echo "repetition $rep of $reps done" >&2
 done
 
-field() { sed -n "s/.* $1=\([0-9.]*\).*/\1/p"; }
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
 med() { grep "^units=$1 " "$results" | field "$2" | median; }
 
 echo
 echo "== station: 32 KiB image ($records_per_unit records) per unit, replies 5 ms late, median of $reps =="
-printf '%6s %10s %10s %16s %18s %22s\n' units records wall_s records_per_s cpu_us_per_record \
-  sim_cpu_us_per_record
+printf '%6s %9s %8s %11s %13s %13s %13s %15s %10s %14s\n' units records wall_s records/s \
+  uvq_cpu_us/r sim_cpu_us/r floor_wall_s floor_cpu_us/r uvq/floor floor_resends
 for units in "${sizes[@]}"; do
-  printf '%6s %10s %10s %16s %18s %22s\n' "$units" "$((units * records_per_unit))" "$(med "$units" wall_s)" \
-    "$(med "$units" records_per_s)" "$(med "$units" cpu_us_per_record)" "$(med "$units" sim_cpu_us_per_record)"
+  printf '%6s %9s %8s %11s %13s %13s %13s %15s %10s %14s\n' "$units" "$((units * records_per_unit))" \
+    "$(med "$units" wall_s)" "$(med "$units" records_per_s)" "$(med "$units" cpu_us_per_record)" \
+    "$(med "$units" sim_cpu_us_per_record)" "$(med "$units" floor_wall_s)" \
+    "$(med "$units" floor_cpu_us_per_record)" "$(med "$units" cpu_ratio)" "$(med "$units" floor_resends)"
 done
 awk -v a="$(med "$largest" wall_s)" -v b="$(med 1 wall_s)" -v n="$largest" \
   'BEGIN { if (b > 0) printf "station time, %d units / 1 unit: %.2f\n", n, a / b }'
