@@ -226,6 +226,26 @@ class CliRolloutTest : public QObject {
     QCOMPARE(rows.outLines().size(), 1);
   }
 
+  // A rollout that finished with a unit failed is no success: exit 5, with the way to put the
+  // unit back, as a plain run that failed.
+  void finishedWithAFailedUnitExitsFive() {
+    Sim faulty("127.0.66.1");
+    QVERIFY(faulty.start(
+        {"--quiet", "--loader-mode", "--error-bits", "0x0840", "--error-record", "3"}));
+    Sim good("127.0.66.2");
+    QVERIFY(good.start({"--quiet", "--loader-mode", "--expect", path("a.bin")}, Range(66, 2, 4)));
+    EXPECT_EXIT(uvq({"rollout", "create", "done-failed", path("a.cry"), "--range", Range(66, 1, 4),
+                     "--success-threshold", "50", "--error-threshold", "100"}),
+                0);
+    const Result run = uvq({"rollout", "run", "done-failed", "--parallel", "4"});
+    EXPECT_EXIT(run, 5);
+    const QString said = run.out + run.err;
+    QVERIFY2(
+        said.contains("uvq rollout retry done-failed --failed") && !said.contains("program again"),
+        qPrintable(Diagnostics(run)));
+    QCOMPARE(ImagesConfirmed(good).size(), 3);
+  }
+
   // A group over its error threshold stops the rollout (exit 5, one line naming the group);
   // later groups are not started; `retry --failed` once the cause is gone completes it.
   void errorThresholdStopsAndRetryCompletes() {

@@ -12,7 +12,9 @@
 #include "FakePorts.h"
 #include "FakeRolloutStore.h"
 #include "RolloutRun.h"
+#include "RolloutView.h"
 #include "SessionOutput.h"
+#include "jobs/UnitJob.h"
 #include "locks/UnitLock.h"
 
 using namespace uvq;
@@ -136,6 +138,38 @@ class RolloutRunnerTest : public QObject {
     QVERIFY(lost->finished());
     QCOMPARE(lost->result().outcome, jobs::JobOutcome::ClaimLost);
     QVERIFY(*kept->claimUntil() > renewal + std::chrono::seconds(30));
+  }
+
+  // A unit whose last attempt failed is said as failed, with the rollout's way to put it back
+  // instead of a plain run's advice, and its status once.
+  void finalFailureLineSaysHowToPutTheUnitBack() {
+    std::FILE* lines = std::tmpfile();
+    QVERIFY(lines);
+    {
+      Output output{lines, Output::Mode::Text, Verbosity::Normal, true};
+      RolloutView view(RolloutView::Style::Lines, "fw-2", output);
+      SessionResult result;
+      result.outcome = jobs::JobOutcome::NoAnswer;
+      result.detail =
+          "comms timeout while programming: 10 of 20 records, unit 0100 stopped "
+          "answering; check its power and link, then " +
+          std::string(jobs::kRunAgainAdvice);
+      result.unit = "0100";
+      result.finalStatus = 0x4000;
+      history::AttemptVerdict verdict;
+      verdict.progress = history::UnitProgress::Failed;
+      view.unitEnded(ClaimAt("127.0.70.6", 3), result, AttemptEnd::Retryable, verdict);
+      std::fflush(lines);
+    }
+    std::rewind(lines);
+    char buffer[1024] = "";
+    const size_t read = std::fread(buffer, 1, sizeof buffer - 1, lines);
+    std::fclose(lines);
+    const std::string text(buffer, read);
+    QVERIFY2(text.find("] failed (unit 0100): comms timeout") != std::string::npos, text.c_str());
+    QVERIFY2(text.find("program again") == std::string::npos, text.c_str());
+    QVERIFY2(text.find("uvq rollout retry fw-2 --failed") != std::string::npos, text.c_str());
+    QVERIFY2(text.find("4000") != std::string::npos, text.c_str());
   }
 
   // Units claimed together wait for free slots; one whose claim ran out meanwhile is let go
