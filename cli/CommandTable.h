@@ -25,7 +25,7 @@ struct OptionRow {
   bool repeatable = false;   // an option with a value that may be given more than once
 };
 
-inline constexpr std::array<OptionRow, 69> kOptionRows{{
+inline constexpr std::array<OptionRow, 70> kOptionRows{{
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
      Completion::Host, "", true},
@@ -108,6 +108,7 @@ inline constexpr std::array<OptionRow, 69> kOptionRows{{
      ""},
     {"history", "--target", "ADDRESS", "only this target address", Completion::Nothing, ""},
     {"history", "--station", "NAME", "only this station", Completion::Nothing, ""},
+    {"history", "--rollout", "NAME", "only the attempts of this rollout", Completion::Nothing, ""},
     {"history", "--json", "", "one JSON object a line", Completion::Nothing, ""},
     {"history", "--csv", "", "CSV with a heading line", Completion::Nothing, ""},
     {"history", "--db", "DB", "the history database (as for every subcommand)", Completion::File,

@@ -84,6 +84,7 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   AddRow(app, "history", "--outcome", request.filter.outcome);
   AddRow(app, "history", "--operation", request.filter.operation);
   AddRow(app, "history", "--station", request.filter.station);
+  AddRow(app, "history", "--rollout", request.filter.rollout);
   AddRow(app, "history", "--since", since);
   AddRow(app, "history", "--until", until);
   AddRow(app, "history", "--limit", limit)->check(CLI::Range(0, 1 << 30));
@@ -111,6 +112,8 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   if (csv) request.format = HistoryFormat::Csv;
   if (json) request.format = HistoryFormat::Json;
   request.units = what == "units";
+  if (request.units && !request.filter.rollout.empty())
+    return usage("--rollout filters the operations, not the units' latest states");
   if (!request.filter.outcome.empty()) {
     const std::vector<std::string> known = OutcomeWords();
     if (std::find(known.begin(), known.end(), request.filter.outcome) == known.end()) {

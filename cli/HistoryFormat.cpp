@@ -141,6 +141,11 @@ std::vector<Column<OperationRow>> CsvRowColumns() {
       {"status", [](const OperationRow& r) { return StatusText(r.finalStatus); }},
       {"status_flags", [](const OperationRow& r) { return r.finalFlags; }},
       {"detail", [](const OperationRow& r) { return r.detail; }},
+      {"rollout", [](const OperationRow& r) { return r.rollout; }},
+      {"group",
+       [](const OperationRow& r) {
+         return r.group ? std::to_string(*r.group + 1) : std::string();
+       }},
   };
 }
 

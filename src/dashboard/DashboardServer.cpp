@@ -308,6 +308,7 @@ class DashboardServer::Impl {
     });
     Api("/api/units", [this](const httplib::Request& request) {
       const history::HistoryFilter filter = FilterOrRefuse(request);
+      if (!filter.rollout.empty()) throw Refusal{400, "rollout filters the history, not the units"};
       json units = json::array();
       for (const auto& unit :
            WithHistory([&](history::HistoryStore& s) { return s.units(filter); }))

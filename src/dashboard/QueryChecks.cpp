@@ -164,9 +164,9 @@ std::optional<RolloutQuery> RolloutQueryOf(const QueryParams& params, bool paged
 std::optional<history::HistoryFilter> HistoryFilterOf(const QueryParams& params,
                                                       history::UtcMillis now,
                                                       std::string& problem) {
-  static const std::set<std::string_view> kKnown = {"unit",      "address", "image", "outcome",
-                                                    "operation", "station", "since", "until",
-                                                    "offset",    "limit"};
+  static const std::set<std::string_view> kKnown = {"unit",      "address", "image",  "outcome",
+                                                    "operation", "station", "since",  "until",
+                                                    "offset",    "limit",   "rollout"};
   if (!KnownOnce(params, kKnown, problem)) return std::nullopt;
   history::HistoryFilter filter;
   Page page;
@@ -209,6 +209,10 @@ std::optional<history::HistoryFilter> HistoryFilterOf(const QueryParams& params,
   if (const std::string* station = given("station")) {
     if (!IsAcceptableName(*station)) return fail("station must be a name of 1 to 128 characters");
     filter.station = *station;
+  }
+  if (const std::string* rollout = given("rollout")) {
+    if (!IsAcceptableName(*rollout)) return fail("rollout must be a name of 1 to 128 characters");
+    filter.rollout = *rollout;
   }
   if (const std::string* since = given("since")) {
     filter.since = history::ParseTimeBound(*since, now);

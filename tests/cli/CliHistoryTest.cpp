@@ -199,6 +199,13 @@ class CliHistoryTest : public QObject {
     EXPECT_EXIT(csv, 0);
     QCOMPARE(csv.out.count("\r\n"), 6);
     QVERIFY(csv.out.startsWith("id,started,ended,station,"));
+    QVERIFY(csv.out.section("\r\n", 0, 0).endsWith(",detail,rollout,group"));
+    // --rollout selects a rollout's attempts, and only among the operations.
+    const Result noRollout =
+        RunUvq({"history", "--rollout", "none-such", "--db", db_}, 30000, env_);
+    EXPECT_EXIT(noRollout, 0);
+    QCOMPARE(noRollout.outLines().size(), 1);  // the heading alone
+    EXPECT_EXIT(RunUvq({"history", "units", "--rollout", "x", "--db", db_}, 30000, env_), 2);
     const Result table = RunUvq({"history", "--db", db_}, 30000, env_);
     EXPECT_EXIT(table, 0);
     const QStringList lines = table.outLines();

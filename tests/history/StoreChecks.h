@@ -145,6 +145,8 @@ inline void EachFilterSelectsItsRows(HistoryStore& store) {
   r4.imagePath = "/img/a.cry";
   r4.imageSha256 = kShaA;
   r4.station = "s2";
+  r4.rollout = "fw-2";
+  r4.group = 1;
   OperationRow r5 = Row("r5", "", "127.0.0.14", "scan", 5000);
   Record(store, r1, "ok");
   Record(store, r2, "no_answer");
@@ -164,6 +166,8 @@ inline void EachFilterSelectsItsRows(HistoryStore& store) {
   QCOMPARE(Names(store.query({.outcome = "abandoned"})), Names_({"r4"}));
   QCOMPARE(Names(store.query({.operation = "erase"})), Names_({"r2"}));
   QCOMPARE(Names(store.query({.station = "s2"})), Names_({"r4", "r2"}));
+  QCOMPARE(Names(store.query({.rollout = "fw-2"})), Names_({"r4"}));
+  QCOMPARE(Names(store.query({.rollout = "fw-3"})), Names_());
   QCOMPARE(Names(store.query({.since = 2000, .until = 4000})), Names_({"r4", "r3", "r2"}));
   QCOMPARE(Names(store.query({.limit = 2})), Names_({"r5", "r4"}));
   QCOMPARE(Names(store.query({.limit = 0})).size(), size_t{5});

@@ -215,6 +215,7 @@ SqlStatement OperationsQuery(const HistoryFilter& filter) {
   ImageAndOutcome(where, filter, "image_sha256", "image_path", "outcome");
   where.Equal("operation", filter.operation);
   where.Equal("station", filter.station);
+  where.Equal("rollout", filter.rollout);
   if (filter.since) where.Clause("started_at >= ", *filter.since);
   if (filter.until) where.Clause("started_at <= ", *filter.until);
   std::string sql = std::string("SELECT ") + kOperationColumns + " FROM operations" + where.sql() +

@@ -58,6 +58,7 @@ struct HistoryFilter {
   std::string outcome;  // "abandoned" selects the rows that never got an outcome
   std::string operation;
   std::string station;
+  std::string rollout;             // operations only: the attempts of this rollout
   std::optional<UtcMillis> since;  // started at or after
   std::optional<UtcMillis> until;  // started at or before
   int limit = 100;                 // 0 or less: no limit
