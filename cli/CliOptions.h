@@ -8,11 +8,11 @@
 
 #include "ConfigFile.h"
 #include "ExitCode.h"
+#include "Fleet.h"
 #include "HistoryOptions.h"
 #include "Output.h"
 #include "RolloutOptions.h"
 #include "ServeOptions.h"
-#include "Fleet.h"
 #include "operations/EraseKinds.h"
 #include "operations/LoaderService.h"
 

@@ -13,10 +13,10 @@
 #include "ConfigFile.h"
 #include "Escaped.h"
 #include "ExitCode.h"
+#include "Fleet.h"
 #include "HistoryCommand.h"
 #include "JsonLine.h"
 #include "Progress.h"
-#include "Fleet.h"
 
 using namespace uvq::cli;
 

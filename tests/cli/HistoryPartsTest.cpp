@@ -44,7 +44,7 @@ class HistoryPartsTest : public QObject {
     row.detail = "a, \"quoted\" detail";
     QCOMPARE(ShownOutcome(row), std::string("abandoned"));
     const std::string csv = FormatRows({row}, HistoryFormat::Csv);
-    QVERIFY(csv.find(",abandoned,,,\"a, \"\"quoted\"\" detail\"\r\n") != std::string::npos);
+    QVERIFY(csv.find(",abandoned,,,\"a, \"\"quoted\"\" detail\",,\r\n") != std::string::npos);
     row.endedAt = 2000;
     row.outcome = "no_answer";
     QCOMPARE(ShownOutcome(row), std::string("no_answer"));
