@@ -19,7 +19,6 @@ using fleet::ClaimTokenHolderGone;
 using fleet::ExpandScanRange;
 using fleet::FirstDuplicate;
 using fleet::ImageProblem;
-using fleet::kMaxImageBytes;
 using fleet::kMaxScanAddresses;
 using fleet::kMaxTargetsFileSize;
 using fleet::LoadImage;

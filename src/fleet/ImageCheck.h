@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "operations/LoaderService.h"
+
 namespace uvq::fleet {
 
 // An image file is checked before anything is sent, so a typo or a wrong path never leaves a
@@ -20,8 +22,8 @@ struct ImageProblem {
 std::optional<ImageProblem> CheckImage(const std::string& path, bool allowPartialRecord,
                                        int64_t* size = nullptr);
 
-// Larger than any unit's memory many times over; a file this big is no image.
-inline constexpr int64_t kMaxImageBytes = int64_t{256} << 20;
+// The largest image: the loader service's kMaxImageBytes, one bound for every front end.
+using uvq::kMaxImageBytes;
 
 // Checks the image as above and reads it whole, once: every unit of the run is sent exactly
 // these bytes, whatever happens to the file meanwhile. Fills `bytes` unless there is a problem.
