@@ -162,6 +162,8 @@ void Stations(const std::string& db, const std::string& name, int stations, int 
   std::atomic<int> errors{0};
   std::atomic<int> finished{0};
   Latencies endLatency;
+  Latencies claimLatency;
+  Latencies renewLatency;
   Latencies page;
   Latencies overview;
   std::vector<std::thread> threads;
@@ -173,8 +175,10 @@ void Stations(const std::string& db, const std::string& name, int stations, int 
                                            "bench-" + std::to_string(s)};
         int64_t now = 1800000000000;
         while (!stop) {
-          const auto claimed =
-              store.claim(name, {holder, kClaimCount, ++now, 600000, std::nullopt});
+          std::vector<rollouts::Claim> claimed;
+          claimLatency.add(TimeIt([&] {
+            claimed = store.claim(name, {holder, kClaimCount, ++now, 600000, std::nullopt});
+          }));
           claims += static_cast<int64_t>(claimed.size());
           if (claimed.empty()) break;
           for (const auto& claim : claimed) {
@@ -186,7 +190,7 @@ void Stations(const std::string& db, const std::string& name, int stations, int 
             endLatency.add(TimeIt([&] { store.end(name, holder, result, now); }));
             ++ends;
           }
-          store.renew(name, holder, now, 600000);
+          renewLatency.add(TimeIt([&] { store.renew(name, holder, now, 600000); }));
         }
       } catch (const std::exception& error) {
         std::fprintf(stderr, "station %d: %s\n", s, error.what());
@@ -223,7 +227,9 @@ void Stations(const std::string& db, const std::string& name, int stations, int 
   std::printf("  %2d station(s): %7lld unit ends in %5.1f s = %7.0f ends/s%s\n", stations,
               static_cast<long long>(ends.load()), elapsed, static_cast<double>(ends) / elapsed,
               errors ? "  (ERRORS)" : "");
+  std::printf("    claim (%2d units)     %s\n", kClaimCount, claimLatency.text().c_str());
   std::printf("    end (one unit)       %s\n", endLatency.text().c_str());
+  std::printf("    renew (%2d units)     %s\n", kClaimCount, renewLatency.text().c_str());
   std::printf("    dashboard rollout    %s\n", page.text().c_str());
   std::printf("    dashboard overview   %s\n", overview.text().c_str());
 }

@@ -425,28 +425,37 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
                                     const AttemptResult& result, UtcMillis now) {
   return Transaction(Access::Write, [&] {
     AttemptVerdict verdict;
-    // Not locked: the ends of a group are judged one after another on its row of counts (see
-    // below), the ends of other groups and the claims go on beside them.
-    const auto rollout = Find(name, nullptr);
-    if (!rollout) {
-      verdict.held = false;
-      verdict.state = RolloutState::Cancelled;
-      return verdict;
-    }
-    verdict.state = rollout->state;
-    NoteStation(rollout->id, holder.station, now);
+    const bool postgres = connection_->dialect() == Dialect::Postgres;
+    // The rollout's row is not locked: the ends of a group are judged one after another on its
+    // row of counts (see below), the ends of other groups and the claims go on beside them. The
+    // unit's row is, from here to the commit.
     const SqlResult found =
-        Run(std::string("SELECT progress, holder_token, attempts, rollout_group FROM rollout_units "
-                        "WHERE rollout = $1 AND position = $2") +
-                (connection_->dialect() == Dialect::Postgres ? " FOR UPDATE" : ""),
-            {rollout->id, int64_t{result.position}});
-    if (found.rows.empty() || found.rows.front()[0].asText() != Text(UnitProgress::Running) ||
-        found.rows.front()[1].asText() != holder.token || holder.token.empty()) {
+        Run(std::string("SELECT r.id, r.state, r.success_threshold, r.error_threshold, "
+                        "r.retries, u.progress, u.holder_token, u.attempts, u.rollout_group "
+                        "FROM rollouts r JOIN rollout_units u ON u.rollout = r.id AND "
+                        "u.position = $2 WHERE r.name = $1") +
+                (postgres ? " FOR UPDATE OF u" : ""),
+            {name, int64_t{result.position}});
+    if (found.rows.empty()) {
       verdict.held = false;
-      if (!found.rows.empty()) verdict.progress = ProgressOf(found.rows.front()[0].asText());
+      const auto named = Find(name, nullptr);
+      verdict.state = named ? named->state : RolloutState::Cancelled;
+      if (named) NoteStation(named->id, holder.station, now);
       return verdict;
     }
-    int attempts = static_cast<int>(found.rows.front()[2].asNumber());
+    const SqlRow& row = found.rows.front();
+    const Rollout rollout{row[0].asNumber(), StateOf(row[1]), static_cast<int>(row[2].asNumber()),
+                          static_cast<int>(row[3].asNumber()), static_cast<int>(row[4].asNumber())};
+    verdict.state = rollout.state;
+    NoteStation(rollout.id, holder.station, now);
+    if (row[5].asText() != Text(UnitProgress::Running) || row[6].asText() != holder.token ||
+        holder.token.empty()) {
+      verdict.held = false;
+      verdict.progress = ProgressOf(row[5].asText());
+      return verdict;
+    }
+    const int64_t group = row[8].asNumber();
+    int attempts = static_cast<int>(row[7].asNumber());
     UnitProgress progress = UnitProgress::Pending;
     int64_t notBefore = now;
     bool redo = false;
@@ -461,7 +470,7 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
         break;
       case AttemptEnd::Retryable:
         ++attempts;
-        progress = attempts > rollout->retries ? UnitProgress::Failed : UnitProgress::Pending;
+        progress = attempts > rollout.retries ? UnitProgress::Failed : UnitProgress::Pending;
         notBefore = now + result.retryAfterMs;
         break;
       case AttemptEnd::Missing:
@@ -471,27 +480,51 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
         redo = true;
         break;
     }
-    Run("UPDATE rollout_units SET progress = $3, attempts = $4, outcome = $5, detail = $6, "
+    const std::string update =
+        "UPDATE rollout_units SET progress = $3, attempts = $4, outcome = $5, detail = $6, "
         "status = $7, answered_unit_id = CASE WHEN CAST($8 AS TEXT) = '' THEN answered_unit_id "
         "ELSE CAST($8 AS TEXT) END, "
         "station = $9, holder_token = '', lease_until = NULL, not_before = $10, redo = $11, "
-        "previous_holder = $12 WHERE rollout = $1 AND position = $2",
-        {rollout->id, int64_t{result.position}, Text(progress), attempts, result.outcome,
-         result.detail, result.status ? SqlValue(int64_t{*result.status}) : SqlValue(),
-         result.unitId, holder.station, notBefore, redo ? 1 : 0,
-         redo ? holder.station : std::string()});
+        "previous_holder = $12 WHERE rollout = $1 AND position = $2";
+    std::vector<SqlValue> params = {rollout.id,
+                                    int64_t{result.position},
+                                    Text(progress),
+                                    attempts,
+                                    result.outcome,
+                                    result.detail,
+                                    result.status ? SqlValue(int64_t{*result.status}) : SqlValue(),
+                                    result.unitId,
+                                    holder.station,
+                                    notBefore,
+                                    redo ? 1 : 0,
+                                    redo ? holder.station : std::string()};
     verdict.progress = progress;
-    if (progress != UnitProgress::Ok && progress != UnitProgress::Failed) return verdict;
+    if (progress != UnitProgress::Ok && progress != UnitProgress::Failed) {
+      Run(update, params);
+      return verdict;
+    }
     // The group's counts as this end leaves them, its row locked until the commit: the ends of
     // a group see each other's counts, one after another, as a single station's would. The last
-    // statement that locks (but for a verdict to keep), so the lock is held briefly.
+    // statement that locks (but for a verdict to keep), so the lock is held briefly; PostgreSQL
+    // changes the unit and its group's counts in one statement.
     const bool ok = progress == UnitProgress::Ok;
-    const SqlResult counted =
-        Run("UPDATE rollout_groups SET ok = ok + $3, failed = failed + $4 WHERE rollout = $1 AND "
-            "rollout_group = $2 RETURNING rollout_group, units, ok, failed",
-            {rollout->id, found.rows.front()[3].asNumber(), ok ? 1 : 0, ok ? 0 : 1});
+    params.insert(params.end(), {group, ok ? 1 : 0, ok ? 0 : 1});
+    const std::string count =
+        " UPDATE rollout_groups SET ok = ok + $14, failed = failed + $15 WHERE rollout = $1 AND "
+        "rollout_group = $13 RETURNING rollout_group, units, ok, failed";
+    SqlResult counted;
+    if (postgres) {
+      counted = Run("WITH ended AS (" + update + " RETURNING position)" + count, params);
+    } else {
+      params.resize(12);
+      Run(update, params);
+      counted =
+          Run("UPDATE rollout_groups SET ok = ok + $3, failed = failed + $4 WHERE rollout = $1 AND "
+              "rollout_group = $2 RETURNING rollout_group, units, ok, failed",
+              {rollout.id, group, ok ? 1 : 0, ok ? 0 : 1});
+    }
     if (counted.rows.empty()) return verdict;
-    const RolloutJudgement judged = Judge(*rollout, ReadCounts(counted.rows.front(), 0));
+    const RolloutJudgement judged = Judge(rollout, ReadCounts(counted.rows.front(), 0));
     verdict.state = judged.state;
     verdict.stopReason = judged.reason;
     return verdict;
