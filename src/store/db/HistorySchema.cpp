@@ -113,9 +113,14 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
         // the current group is the first entry, however many units have ended before them.
         "CREATE INDEX rollout_units_open ON rollout_units(rollout, rollout_group, position) "
         "WHERE progress IN ('pending', 'running')",
-        // The failed and the running units in order (status), without sorting.
-        "CREATE INDEX rollout_units_progress ON rollout_units(rollout, progress, position)",
+        // The running units (renewals, take-overs, status) and the failed ones (status, retry),
+        // in order: a unit pending at create is in no index but the key's and the open units'.
+        "CREATE INDEX rollout_units_running ON rollout_units(rollout, position) "
+        "WHERE progress = 'running'",
+        "CREATE INDEX rollout_units_failed ON rollout_units(rollout, position) "
+        "WHERE progress = 'failed'",
         "DROP INDEX rollout_units_claim", "DROP INDEX rollout_units_group",
+        "DROP INDEX rollout_units_holder",
         // A rollout's attempts, newest first (history --rollout).
         "CREATE INDEX operations_rollout_started ON operations(rollout, started_at, id)"};
   return {};

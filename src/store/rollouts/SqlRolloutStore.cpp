@@ -26,7 +26,7 @@ constexpr const char* kUnitColumns =
     "detail, status, station, lease_until, redo";
 constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max() / 2;
 // Units written by one statement at create (5 parameters each, within both engines' limits).
-constexpr size_t kUnitsPerInsert = 200;
+constexpr size_t kUnitsPerInsert = 1000;
 
 // INSERT of `rows` units: their positions, groups, targets, addresses and unit IDs, then the
 // rollout's ID as the last parameter.
@@ -304,12 +304,12 @@ std::optional<RolloutStatus> SqlRolloutStore::status(const std::string& name) {
     const int64_t id = found.rows.front()[0].asNumber();
     // One snapshot: the groups' counts agree with the units read.
     status.summary.groups = Groups(id);
-    const std::string units = std::string("SELECT ") + kUnitColumns +
-                              " FROM rollout_units WHERE rollout = $1 AND progress = $2 "
-                              "ORDER BY position";
-    for (const SqlRow& row : Run(units, {id, Text(UnitProgress::Failed)}).rows)
+    // The progress written out (not a parameter), so that each reads its own partial index.
+    const std::string units =
+        std::string("SELECT ") + kUnitColumns + " FROM rollout_units WHERE rollout = $1 AND ";
+    for (const SqlRow& row : Run(units + "progress = 'failed' ORDER BY position", {id}).rows)
       status.failed.push_back(ReadUnit(row));
-    for (const SqlRow& row : Run(units, {id, Text(UnitProgress::Running)}).rows)
+    for (const SqlRow& row : Run(units + "progress = 'running' ORDER BY position", {id}).rows)
       status.running.push_back(ReadUnit(row));
     std::map<std::string, int> held;
     for (const RolloutUnit& unit : status.running) {
