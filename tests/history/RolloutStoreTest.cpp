@@ -247,6 +247,43 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(store->list().at(0).groups.size(), size_t{3});
   }
 
+  // Retries of the failed units, pauses and resumes while stations end units side by side: no
+  // call fails (an action and the ends never wait for each other in a circle) and the counts
+  // stay those of the units.
+  void actionsBesideConcurrentEnds() {
+    const std::string db = NewDb();
+    auto store = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    auto fails = [](int position) { return position % 4 == 0; };
+    QVERIFY(store->create(Definition("busy", {300}, 0, 100)));
+    std::atomic<bool> done{false};
+    std::vector<std::string> actionErrors;
+    std::thread actor([&] {
+      try {
+        SqlRolloutStore own(uvq::store::OpenOwnDatabase(db));
+        for (int i = 0; !done; ++i)
+          own.act("busy",
+                  i % 3 == 0   ? RolloutAction::RetryFailed
+                  : i % 3 == 1 ? RolloutAction::Pause
+                               : RolloutAction::Resume,
+                  3000);
+      } catch (const std::exception& error) {
+        actionErrors.push_back(error.what());
+      }
+    });
+    StationsRun crowd = RunStations(db, "busy", 6, 2, fails);
+    done = true;
+    actor.join();
+    QVERIFY2(crowd.errors.empty(), crowd.errors.empty() ? "" : crowd.errors.front().c_str());
+    QVERIFY2(actionErrors.empty(), actionErrors.empty() ? "" : actionErrors.front().c_str());
+    QCOMPARE(CountedByStatus(*store, "busy"), CountedFromUnits(*store, "busy"));
+    // Whatever the actions left, one station finishes the rollout from the counts kept.
+    if (store->status("busy")->summary.state == RolloutState::Paused)
+      store->act("busy", RolloutAction::Resume, 4000);
+    RunStations(db, "busy", 1, 50, fails);
+    QCOMPARE(store->status("busy")->summary.state, RolloutState::Done);
+    QCOMPARE(CountedByStatus(*store, "busy"), (std::vector<std::string>{"300:0/0/225/75"}));
+  }
+
   // A lease that ran out goes to another station, said to be a redo; the first station's end
   // then counts for nothing, its renewal takes nothing back.
   void expiredLeaseGoesToAnotherStation() {
