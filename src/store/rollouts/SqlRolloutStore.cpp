@@ -25,8 +25,11 @@ constexpr const char* kUnitColumns =
     "position, rollout_group, target, unit_id, answered_unit_id, progress, attempts, outcome, "
     "detail, status, station, lease_until, redo";
 constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max() / 2;
-// Units written by one statement at create (5 parameters each, within both engines' limits).
+// Units written by one statement at create (5 parameters each): PostgreSQL's round trips are
+// what counts; SQLite finds a parameter's name by a walk through all of them, so its statements
+// stay short.
 constexpr size_t kUnitsPerInsert = 1000;
+constexpr size_t kSqliteUnitsPerInsert = 20;
 
 // INSERT of `rows` units: their positions, groups, targets, addresses and unit IDs, then the
 // rollout's ID as the last parameter.
@@ -215,8 +218,10 @@ bool SqlRolloutStore::create(const RolloutDefinition& definition) {
     const size_t count = definition.targets.size();
     std::vector<SqlValue> params;
     std::map<int, int64_t> sizes;
-    for (size_t first = 0; first < count; first += kUnitsPerInsert) {
-      const size_t rows = std::min(kUnitsPerInsert, count - first);
+    const size_t chunk =
+        connection_->dialect() == Dialect::Sqlite ? kSqliteUnitsPerInsert : kUnitsPerInsert;
+    for (size_t first = 0; first < count; first += chunk) {
+      const size_t rows = std::min(chunk, count - first);
       params.clear();
       for (size_t i = first; i < first + rows; ++i) {
         const RolloutTarget& target = definition.targets[i];
