@@ -25,7 +25,7 @@ struct OptionRow {
   bool repeatable = false;   // an option with a value that may be given more than once
 };
 
-inline constexpr std::array<OptionRow, 70> kOptionRows{{
+inline constexpr std::array<OptionRow, 71> kOptionRows{{
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
      Completion::Host, "", true},
@@ -161,6 +161,10 @@ inline constexpr std::array<OptionRow, 70> kOptionRows{{
      Completion::Nothing, ""},
     {"rollout", "--ask-every-ms", "MS",
      "run --watch: a missing unit's address is asked again at most this often (default 2000)",
+     Completion::Nothing, ""},
+    {"rollout", "--exit-on-pause", "",
+     "run: end (exit 8) once the rollout is paused and the units in flight finished, instead "
+     "of waiting for the resume",
      Completion::Nothing, ""},
     {"station", "IMAGE", "", "the image file (.cry) every unit that appears receives once",
      Completion::ImageFile, ""},

@@ -60,8 +60,9 @@ constexpr ExitCode StopExitCode(StopCause cause) {
   return ExitCode::Interrupted;
 }
 
-// A station's run of a rollout: a refusal's code, a signal's, held (paused or cancelled), or
-// the outcome's (stopped by a threshold or a unit that failed here: the unit error's).
+// A station's run of a rollout: a refusal's code, a signal's, held (cancelled, or paused when
+// the station ends at a pause), or the outcome's (stopped by a threshold or a unit that failed
+// here: the unit error's).
 inline ExitCode CodeOf(const RolloutRunResult& result) {
   switch (result.refusal) {
     case RolloutRunResult::Refusal::NoSuchRollout:

@@ -62,6 +62,8 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   setup.settings.onlyRange = request.onlyRange;
   setup.settings.watch = request.watch;
   setup.settings.askEveryMs = request.askEveryMs;
+  setup.settings.exitOnPause = request.exitOnPause;
+  view.setWaitsAtPause(!request.exitOnPause);
   SessionPlan plan = options.plan;
   plan.operation = Operation::Program;
   setup.plan = JobPlanOf(plan, jobs::Image{});

@@ -122,7 +122,9 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
     result.state = status->summary.state;
     result.stopReason = status->summary.stopReason;
     if (result.state == RolloutState::Stopped) result.outcome = jobs::JobOutcome::UnitError;
-    if (result.state != RolloutState::Running) return result;
+    // A paused rollout is joined and waited for, unless the station is to end at a pause.
+    const bool waits = result.state == RolloutState::Paused && !setup.settings.exitOnPause;
+    if (result.state != RolloutState::Running && !waits) return result;
   }
 
   // Attempts are recorded in the history of the same database, through the spool.
@@ -166,6 +168,7 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
                         setup.fillEndedRow, setup.plan, events, sessionEvents,
                         SharedPorts{clock, tone, files}, parallel});
   runner.setPool(&pool);
+  runner.joinedAt(result.state);
   runner.refreshCounts();
   result.joined = true;
   result.stoppedBy = pool.run(runner);
