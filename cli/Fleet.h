@@ -8,6 +8,8 @@
 #include "fleet/ClaimToken.h"
 #include "fleet/ImageCheck.h"
 #include "fleet/RolloutStation.h"
+#include "fleet/RunLog.h"
+#include "fleet/RunRecorder.h"
 #include "fleet/Session.h"
 #include "fleet/SessionPool.h"
 #include "fleet/StopSource.h"
@@ -15,10 +17,13 @@
 
 namespace uvq::cli {
 
+using fleet::AbsolutePath;
 using fleet::CheckImage;
 using fleet::ClaimTokenHolderGone;
 using fleet::ExpandScanRange;
+using fleet::FillEndedRow;
 using fleet::FirstDuplicate;
+using fleet::ImageFacts;
 using fleet::ImageProblem;
 using fleet::kMaxScanAddresses;
 using fleet::kMaxTargetsFileSize;
@@ -31,11 +36,15 @@ using fleet::ResolvedTarget;
 using fleet::ResolveTarget;
 using fleet::RolloutRunResult;
 using fleet::RunFigures;
+using fleet::RunLogEntry;
+using fleet::RunLogFile;
+using fleet::RunRecorder;
 using fleet::Session;
 using fleet::SessionEvents;
 using fleet::SessionFeed;
 using fleet::SessionPool;
 using fleet::SessionResult;
+using fleet::Sha256Of;
 using fleet::SharedPorts;
 using fleet::SteadyClock;
 using fleet::StopCause;

@@ -10,7 +10,6 @@
 #include "OpenFileLimit.h"
 #include "RolloutRequest.h"
 #include "RolloutView.h"
-#include "RunHistory.h"
 #include "SessionOutput.h"
 
 namespace uvq::cli {
@@ -70,8 +69,6 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   setup.station = options.history.station;
   setup.record = options.history.recording();
   setup.historyDb = options.history.db;
-  setup.fillEndedRow = [](history::OperationRow& row, const SessionResult& result,
-                          history::UtcMillis endedAt) { FillEndedRow(row, result, endedAt); };
 
   // Each unit in flight holds a socket: the limit is raised to what --parallel needs, or the
   // station works with what it may have.

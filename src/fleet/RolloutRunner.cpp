@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "fleet/RunRecorder.h"
 #include "recording/StationFacts.h"
 #include "uvq/Version.h"
 
@@ -364,7 +365,7 @@ void RolloutRunner::completeRow(Unit& unit, const SessionResult& result) {
     historyProblem(error.what());
   }
   if (unit.row.id == 0) return;
-  if (s_.fillEndedRow) s_.fillEndedRow(row, result, NowUtcMillis());
+  FillEndedRow(row, result, NowUtcMillis());
   try {
     s_.history->complete(row);
     if (const auto notice = s_.history->takeSpoolNotice()) historyProblem(*notice);

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -32,10 +31,6 @@ struct RolloutRunSettings {
   bool exitOnPause = false;
 };
 
-// Fills an attempt's history row from its session's end (the same rule as a plain run's rows).
-using EndedRowFiller =
-    std::function<void(history::OperationRow&, const SessionResult&, history::UtcMillis)>;
-
 // One station's part of a rollout, as a feed of the session pool: units are claimed from the
 // store as slots free up (a few at a time), each programmed by a Session, each attempt recorded
 // in the history (begun when it starts, completed when it ends) and ended in the store, which
@@ -53,7 +48,6 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
     const rollouts::RolloutDefinition& definition;
     rollouts::ClaimHolder holder;
     history::SpoolingHistoryStore* history;  // nullptr: nothing recorded
-    EndedRowFiller fillEndedRow;             // used only with a history
     // How each unit is programmed (timing, verify, strict, ...); the image is the rollout's and
     // the unit the claim's.
     jobs::JobPlan plan;

@@ -42,7 +42,6 @@ struct RolloutStationSetup {
   std::string station;  // empty: the host's name
   bool record = true;   // attempts recorded in the history of `historyDb`
   std::string historyDb;
-  EndedRowFiller fillEndedRow;
   size_t parallel = 32;  // units at once
   const StopSource* stop = nullptr;
 };

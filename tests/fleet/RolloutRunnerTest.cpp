@@ -89,18 +89,9 @@ struct Station {
     definition.name = "r";
     definition.imagePath = "/images/r.cry";
     definition.image = std::make_shared<const std::vector<uint8_t>>(24, uint8_t{0});
-    runner =
-        std::make_unique<RolloutRunner>(RolloutRunner::Setup{settings,
-                                                             store,
-                                                             definition,
-                                                             rollouts::ClaimHolder{"st", "st:1:x"},
-                                                             nullptr,
-                                                             {},
-                                                             jobs::JobPlan{},
-                                                             events,
-                                                             sessionEvents,
-                                                             SharedPorts{clock, tone, files},
-                                                             4});
+    runner = std::make_unique<RolloutRunner>(RolloutRunner::Setup{
+        settings, store, definition, rollouts::ClaimHolder{"st", "st:1:x"}, nullptr,
+        jobs::JobPlan{}, events, sessionEvents, SharedPorts{clock, tone, files}, 4});
   }
 };
 
