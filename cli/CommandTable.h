@@ -166,6 +166,10 @@ inline constexpr std::array<OptionRow, 71> kOptionRows{{
     {"rollout", "--ask-every-ms", "MS",
      "run --watch: a missing unit's address is asked again at most this often (default 2000)",
      Completion::Nothing, ""},
+    {"rollout", "--exit-on-pause", "",
+     "run: end (exit 8) once the rollout is paused and the units in flight finished, instead "
+     "of waiting for the resume",
+     Completion::Nothing, ""},
     {"station", "IMAGE", "", "the image file (.cry) every unit that appears receives once",
      Completion::ImageFile, ""},
     {"station", "--range", "A-B", "the addresses of the jig, A to B (at most 4096)",
