@@ -20,6 +20,7 @@
 
 #include "store/db/Database.h"
 #include "store/db/HistorySchema.h"
+#include "store/db/UnitIdentity.h"
 #include "store/history/SqlHistoryStore.h"
 #include "store/rollouts/SqlRolloutStore.h"
 
@@ -105,7 +106,7 @@ void FillHistory(store::SqlConnection& connection, int rows, int units) {
   // scan the operations once per unit).
   write("ANALYZE");
   write("DELETE FROM units");
-  write(store::RebuildUnitsSql());
+  write(store::RebuildPlacedUnitsSql(false));
   write("ANALYZE");
 }
 

@@ -18,7 +18,7 @@ if [ -z "$bench" ]; then
 fi
 work=$(mktemp -d)
 pg=$(bash tests/support/pg-test-server.sh start)
-trap 'bash tests/support/pg-test-server.sh remove "$pg"; rm -rf "$work"' EXIT
+trap 'bash tests/support/pg-test-server.sh remove "$pg" || true; rm -rf "$work"' EXIT
 echo "CREATE DATABASE bench;" | bash tests/support/pg-test-server.sh psql "$pg" postgres
 args=("${1:-100000}" "${2:-1000000}" "${3:-10}")
 "$bench" "$(bash tests/support/pg-test-server.sh url "$pg" bench)" "${args[@]}"
