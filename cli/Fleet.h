@@ -7,6 +7,9 @@
 #include "fleet/BatchRun.h"
 #include "fleet/ClaimToken.h"
 #include "fleet/ImageCheck.h"
+#include "fleet/RunLog.h"
+#include "fleet/RunRecorder.h"
+#include "fleet/RolloutStation.h"
 #include "fleet/Session.h"
 #include "fleet/SessionPool.h"
 #include "fleet/StopSource.h"
@@ -14,10 +17,13 @@
 
 namespace uvq::cli {
 
+using fleet::AbsolutePath;
 using fleet::CheckImage;
 using fleet::ClaimTokenHolderGone;
 using fleet::ExpandScanRange;
+using fleet::FillEndedRow;
 using fleet::FirstDuplicate;
+using fleet::ImageFacts;
 using fleet::ImageProblem;
 using fleet::kMaxScanAddresses;
 using fleet::kMaxTargetsFileSize;
@@ -28,12 +34,17 @@ using fleet::ParseDecimalAddress;
 using fleet::ReadTargetLines;
 using fleet::ResolvedTarget;
 using fleet::ResolveTarget;
+using fleet::RolloutRunResult;
 using fleet::RunFigures;
+using fleet::RunLogEntry;
+using fleet::RunLogFile;
+using fleet::RunRecorder;
 using fleet::Session;
 using fleet::SessionEvents;
 using fleet::SessionFeed;
 using fleet::SessionPool;
 using fleet::SessionResult;
+using fleet::Sha256Of;
 using fleet::SharedPorts;
 using fleet::SteadyClock;
 using fleet::StopCause;
@@ -56,6 +67,26 @@ constexpr ExitCode StopExitCode(StopCause cause) {
       return ExitCode::Terminated;
   }
   return ExitCode::Interrupted;
+}
+
+// A station's run of a rollout: a refusal's code, a signal's, held (paused or cancelled), or
+// the outcome's (stopped by a threshold or a unit that failed here: the unit error's).
+inline ExitCode CodeOf(const RolloutRunResult& result) {
+  switch (result.refusal) {
+    case RolloutRunResult::Refusal::NoSuchRollout:
+      return ExitCode::Usage;
+    case RolloutRunResult::Refusal::Image:
+      return ExitCode::File;
+    case RolloutRunResult::Refusal::History:
+      return ExitCode::History;
+    case RolloutRunResult::Refusal::None:
+      break;
+  }
+  if (result.stoppedBy != StopCause::None) return StopExitCode(result.stoppedBy);
+  if (result.state == rollouts::RolloutState::Paused ||
+      result.state == rollouts::RolloutState::Cancelled)
+    return ExitCode::Held;
+  return ExitCodeOf(result.outcome);
 }
 
 // A session's exit code.

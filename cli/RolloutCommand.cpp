@@ -135,18 +135,18 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   return request;
 }
 
-int Act(const RolloutRequest& request, history::RolloutStore& store) {
-  using history::RolloutAction;
+int Act(const RolloutRequest& request, rollouts::RolloutStore& store) {
+  using rollouts::RolloutAction;
   RolloutAction action = RolloutAction::Pause;
   if (request.action == "resume") action = RolloutAction::Resume;
   if (request.action == "cancel") action = RolloutAction::Cancel;
   if (request.action == "retry") action = RolloutAction::RetryFailed;
-  const history::ActionResult result = store.act(request.name, action, recording::NowUtcMillis());
+  const rollouts::ActionResult result = store.act(request.name, action, recording::NowUtcMillis());
   if (!result.found) return RolloutFail(ExitCode::Usage, "no rollout named '" + request.name + "'");
   if (!result.applied)
     return RolloutFail(ExitCode::Usage, "'" + request.name + "': " + result.refusal);
   std::string line =
-      "rollout '" + request.name + "' is " + std::string(history::RolloutStateName(result.state));
+      "rollout '" + request.name + "' is " + std::string(rollouts::RolloutStateName(result.state));
   if (action == RolloutAction::RetryFailed)
     line += " (" + std::to_string(result.unitsReset) + " failed unit" +
             (result.unitsReset == 1 ? "" : "s") + " pending again)";
@@ -188,9 +188,9 @@ int RunRolloutCommand(const CliOptions& options) {
   const std::optional<RolloutRequest> request = Parse(options, exitCode);
   if (!request) return exitCode;
   const std::string& db = request->options.history.db;
-  std::unique_ptr<history::RolloutStore> store;
+  std::unique_ptr<rollouts::RolloutStore> store;
   try {
-    store = history::OpenRolloutStore(db);
+    store = rollouts::OpenRolloutStore(db);
   } catch (const std::exception& error) {
     return RolloutFail(ExitCode::History, history::WithoutPassword(error.what(), db));
   }

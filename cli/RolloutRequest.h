@@ -47,10 +47,10 @@ std::optional<std::string> RolloutNameProblem(const std::string& name);
 // "A-B" as two addresses in host order, A <= B.
 std::optional<std::pair<uint32_t, uint32_t>> ParseAddressRange(const std::string& text);
 
-int CreateRollout(const RolloutRequest& request, history::RolloutStore& store);
-int RunRollout(const RolloutRequest& request, history::RolloutStore& store);
-int ShowRolloutStatus(const RolloutRequest& request, history::RolloutStore& store);
-int ListRollouts(const RolloutRequest& request, history::RolloutStore& store);
+int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store);
+int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store);
+int ShowRolloutStatus(const RolloutRequest& request, rollouts::RolloutStore& store);
+int ListRollouts(const RolloutRequest& request, rollouts::RolloutStore& store);
 
 // "uvq: rollout: MESSAGE" on standard error; returns the code.
 int RolloutFail(ExitCode code, const std::string& message);

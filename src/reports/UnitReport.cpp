@@ -20,7 +20,9 @@ history::UtcMillis AttemptTime(const OperationRow& row) {
   return row.endedAt.value_or(row.startedAt);
 }
 
+// The unit's address: where it is now (after a set-ip too), else where it answered.
 std::string AddressOf(const OperationRow& row) {
+  if (!row.unitAddress.empty()) return row.unitAddress;
   return row.reportedAddress.empty() ? row.target : row.reportedAddress;
 }
 
