@@ -8,6 +8,7 @@
 
 #include "fleet/RunRecorder.h"
 #include "recording/StationFacts.h"
+#include "store/db/StoreError.h"
 #include "uvq/Version.h"
 
 namespace uvq::fleet {
@@ -28,6 +29,9 @@ constexpr auto kCountsPeriod = std::chrono::seconds(1);
 constexpr auto kDrawPeriod = std::chrono::milliseconds(200);
 // A unit whose lock another program holds is tried again this much later.
 constexpr int kLockedRetryMs = 2000;
+// The store that went away is asked again after 1 s, then twice as long each time, up to 30 s.
+constexpr auto kFirstReconnect = std::chrono::milliseconds(1000);
+constexpr auto kLastReconnect = std::chrono::milliseconds(30000);
 
 // --watch: the address answered not at all (no unit, not even another one): the unit is not
 // there yet, which is no attempt of its own.
@@ -99,7 +103,7 @@ RolloutRunner::RolloutRunner(Setup setup)
 RolloutRunner::~RolloutRunner() = default;
 
 std::optional<TimePoint> RolloutRunner::nextTick() const {
-  TimePoint next = nextRenew_;
+  TimePoint next = storeDown_ ? nextReconnect_ : nextRenew_;
   // A claim that is due waits for a free slot, which the pool reports by itself; with a slot
   // free, the poll's own clock drives it (twice a second, whatever the front end redraws).
   const bool slotFree = !pool_ || pool_->inFlight() < pool_->capacity();
@@ -114,31 +118,45 @@ std::optional<TimePoint> RolloutRunner::nextTick() const {
   return next;
 }
 
-void RolloutRunner::tick(TimePoint now) {
-  if (now >= nextRenew_) {
-    nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
-    // Units whose claim ran out before this renewal stay lost: another station may have taken
-    // them meanwhile (the pool ends them this round, before they send again).
-    // A unit the renewal no longer finds under this station was taken over (a clock of another
-    // machine may run ahead): it is lost at once, as one whose claim ran out.
-    const TimePoint renewedUntil = claimDeadline(SteadyClock::now());
-    const rollouts::Renewal renewal =
-        s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_);
-    noteState(renewal.state, {});
-    const auto stillHeld = [&](const Unit& unit) {
-      return std::binary_search(renewal.held.begin(), renewal.held.end(), unit.claim.position);
-    };
-    for (auto& [session, unit] : flying_) {
-      if (unit->claimUntil <= now) continue;
-      unit->claimUntil = stillHeld(*unit) ? renewedUntil : now;
-      unit->session->setClaimUntil(unit->claimUntil);
-    }
-    for (auto& unit : claimed_)
-      if (unit->claimUntil > now) unit->claimUntil = stillHeld(*unit) ? renewedUntil : now;
+// Units whose claim ran out before this renewal stay lost: another station may have taken them
+// meanwhile (the pool ends them this round, before they send again). A unit the renewal no
+// longer finds under this station was taken over (a clock of another machine may run ahead): it
+// is lost at once, as one whose claim ran out.
+void RolloutRunner::applyRenewal(const rollouts::Renewal& renewal, TimePoint now,
+                                 TimePoint renewedUntil) {
+  const auto stillHeld = [&](const Unit& unit) {
+    return std::binary_search(renewal.held.begin(), renewal.held.end(), unit.claim.position);
+  };
+  for (auto& [session, unit] : flying_) {
+    if (unit->claimUntil <= now) continue;
+    unit->claimUntil = stillHeld(*unit) ? renewedUntil : now;
+    unit->session->setClaimUntil(unit->claimUntil);
   }
-  if (idleAtPause() && now >= nextStateCheck_) {
+  for (auto& unit : claimed_)
+    if (unit->claimUntil > now) unit->claimUntil = stillHeld(*unit) ? renewedUntil : now;
+  noteState(renewal.state, {});
+}
+
+void RolloutRunner::tick(TimePoint now) {
+  if (storeDown_) {
+    if (now >= nextReconnect_) reconnect(now);
+  } else if (now >= nextRenew_) {
+    nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
+    const TimePoint renewedUntil = claimDeadline(SteadyClock::now());
+    try {
+      applyRenewal(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_), now,
+                   renewedUntil);
+    } catch (const store::StoreError& error) {
+      storeLost(error, now);
+    }
+  }
+  if (!storeDown_ && idleAtPause() && now >= nextStateCheck_) {
     nextStateCheck_ = now + kPausedPollPeriod;
-    noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_).state, {});
+    try {
+      noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_).state, {});
+    } catch (const store::StoreError& error) {
+      storeLost(error, now);
+    }
   }
   const RolloutEvents::Watching watching = s_.events.watching();
   if (watching != RolloutEvents::Watching::EndOnly && now >= nextCounts_) {
@@ -152,8 +170,112 @@ void RolloutRunner::tick(TimePoint now) {
 }
 
 void RolloutRunner::refreshCounts() {
+  if (storeDown_) return;
   countsStale_ = false;
-  if (const auto status = s_.store.status(s_.definition.name)) s_.events.counts(status->summary);
+  try {
+    if (const auto status = s_.store.status(s_.definition.name)) s_.events.counts(status->summary);
+  } catch (const store::StoreError& error) {
+    storeLost(error, SteadyClock::now());
+  }
+}
+
+// While the store cannot be reached, a claim keeps the deadline its last renewal gave it: the
+// store may be gone for this station only (another may still reach it and take over units whose
+// lease ran out), so a unit in flight goes on only as long as its lease surely holds. Units
+// that end meanwhile keep their ends until the store answers again; nothing new is claimed.
+void RolloutRunner::storeLost(const std::exception& error, TimePoint now) {
+  reconnectDelay_ = reconnectDelay_.count() == 0
+                        ? kFirstReconnect
+                        : std::min<std::chrono::milliseconds>(reconnectDelay_ * 2, kLastReconnect);
+  nextReconnect_ = now + reconnectDelay_;
+  storeDown_ = true;
+  if (outageSaid_) return;
+  outageSaid_ = true;
+  s_.events.notice("the rollout store cannot be reached (" + std::string(error.what()) +
+                   "): no new unit is claimed, units in flight finish while their claims hold, "
+                   "and their ends are written once it is back (asked again with a growing "
+                   "pause, up to " +
+                   std::to_string(kLastReconnect.count() / 1000) + " s)");
+}
+
+// The first renewal after an outage says which claims still hold and the rollout's state; the
+// kept ends are written next, in the order they came, before anything is claimed again. A unit
+// the renewal finds under this station that it does not know was claimed by a call whose answer
+// was lost: it is handed back at once (nothing was sent to it).
+void RolloutRunner::reconnect(TimePoint now) {
+  try {
+    const TimePoint renewedUntil = claimDeadline(SteadyClock::now());
+    const rollouts::Renewal renewal =
+        s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_);
+    storeDown_ = false;
+    nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
+    std::vector<int> unknown;
+    for (int position : renewal.held) {
+      const auto known = [&](const rollouts::Claim& claim) { return claim.position == position; };
+      bool found = false;
+      for (const auto& [session, unit] : flying_) found = found || known(unit->claim);
+      for (const auto& unit : claimed_) found = found || known(unit->claim);
+      for (const PendingEnd& pending : pendingEnds_) found = found || known(pending.claim);
+      if (!found) unknown.push_back(position);
+    }
+    applyRenewal(renewal, now, renewedUntil);
+    const size_t kept = pendingEnds_.size();
+    if (!writePendingEnds()) return;
+    for (int position : unknown) {
+      rollouts::AttemptResult attempt;
+      attempt.position = position;
+      attempt.end = AttemptEnd::Interrupted;
+      attempt.outcome = std::string(jobs::OutcomeIdentifier(jobs::JobOutcome::Interrupted));
+      attempt.detail = "claimed as the rollout store went away: nothing was sent";
+      s_.store.end(s_.definition.name, s_.holder, attempt, NowUtcMillis());
+    }
+    reconnectDelay_ = std::chrono::milliseconds(0);
+    if (outageSaid_)
+      s_.events.notice("the rollout store answers again" +
+                       (kept == 0 ? std::string()
+                                  : ": " + std::to_string(kept) + " unit end" +
+                                        (kept == 1 ? " was" : "s were") + " written"));
+    outageSaid_ = false;
+    countsStale_ = true;
+    nextClaim_ = now;
+  } catch (const store::StoreError& error) {
+    storeLost(error, now);
+  }
+}
+
+void RolloutRunner::endAttempt(PendingEnd pending) {
+  pendingEnds_.push_back(std::move(pending));
+  if (!storeDown_) writePendingEnds();
+}
+
+bool RolloutRunner::writePendingEnds() {
+  while (!pendingEnds_.empty()) {
+    PendingEnd& pending = pendingEnds_.front();
+    rollouts::AttemptVerdict verdict;
+    try {
+      // An end that reached the store before its answer was lost is not counted again: the
+      // store takes an end only from the claim's holder, which it no longer is after the first.
+      verdict = s_.store.end(s_.definition.name, s_.holder, pending.attempt, pending.at);
+    } catch (const store::StoreError& error) {
+      storeLost(error, SteadyClock::now());
+      return false;
+    }
+    const PendingEnd done = std::move(pending);
+    pendingEnds_.pop_front();
+    verdictReached(done, verdict);
+  }
+  return true;
+}
+
+size_t RolloutRunner::settle() {
+  if (!pendingEnds_.empty()) {
+    storeDown_ = false;
+    if (!writePendingEnds())
+      s_.events.notice(std::to_string(pendingEnds_.size()) + " unit end" +
+                       (pendingEnds_.size() == 1 ? "" : "s") +
+                       " could not be written: those units are redone once their claims run out");
+  }
+  return pendingEnds_.size();
 }
 
 // A paused, stopped or cancelled rollout starts no new unit; those in flight finish. Resumed,
@@ -168,9 +290,12 @@ void RolloutRunner::noteState(RolloutState state, const std::string& reason) {
   }
   if (state == RolloutState::Stopped) {
     stopReason_ = reason;
-    if (stopReason_.empty())
-      if (const auto status = s_.store.status(s_.definition.name))
-        stopReason_ = status->summary.stopReason;
+    if (stopReason_.empty() && !storeDown_) try {
+        if (const auto status = s_.store.status(s_.definition.name))
+          stopReason_ = status->summary.stopReason;
+      } catch (const store::StoreError& error) {
+        storeLost(error, SteadyClock::now());
+      }
   }
   s_.events.stateChanged(state, stopReason_, flying_.size());
 }
@@ -183,17 +308,28 @@ void RolloutRunner::claimMore(size_t freeSlots, TimePoint now) {
   request.leaseMs = leaseMs_;
   request.range = s_.settings.onlyRange;
   const TimePoint until = claimDeadline(SteadyClock::now());
-  std::vector<rollouts::Claim> claims = s_.store.claim(s_.definition.name, request);
-  if (claims.empty()) {
-    nextClaim_ = now + kPollPeriod;
-    // Only with nothing in flight: a unit of ours ending may still start the next group.
-    if (flying_.empty() && !s_.store.workLeft(s_.definition.name, s_.settings.onlyRange)) {
-      noWorkLeft_ = true;
-      noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_).state, {});
-    } else if (flying_.empty()) {
-      // The rollout may have been paused or stopped elsewhere meanwhile.
-      noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_).state, {});
+  std::vector<rollouts::Claim> claims;
+  try {
+    claims = s_.store.claim(s_.definition.name, request);
+    if (claims.empty()) {
+      nextClaim_ = now + kPollPeriod;
+      // Only with nothing in flight: a unit of ours ending may still start the next group.
+      if (flying_.empty() && !s_.store.workLeft(s_.definition.name, s_.settings.onlyRange)) {
+        noWorkLeft_ = true;
+        noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_).state,
+                  {});
+      } else if (flying_.empty()) {
+        // The rollout may have been paused or stopped elsewhere meanwhile.
+        noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_).state,
+                  {});
+      }
+      return;
     }
+  } catch (const store::StoreError& error) {
+    // A claim whose answer was lost may have been made: the first renewal after the outage
+    // finds it and hands it back.
+    noWorkLeft_ = false;
+    storeLost(error, now);
     return;
   }
   std::vector<Unit*> started;
@@ -271,14 +407,24 @@ void RolloutRunner::letGo(Unit& unit) {
   result.outcome = jobs::JobOutcome::ClaimLost;
   result.detail = "the claim on the unit ran out before it started: nothing was sent";
   completeRow(unit, result);
-  rollouts::AttemptResult attempt;
-  attempt.position = unit.claim.position;
-  attempt.end = AttemptEnd::Interrupted;
-  attempt.outcome = std::string(jobs::OutcomeIdentifier(result.outcome));
-  attempt.detail = result.detail;
-  const rollouts::AttemptVerdict verdict =
-      s_.store.end(s_.definition.name, s_.holder, attempt, NowUtcMillis());
-  s_.events.unitEnded(unit.claim, result, attempt.end, verdict);
+  PendingEnd pending;
+  pending.claim = unit.claim;
+  pending.result = result;
+  pending.attempt.position = unit.claim.position;
+  pending.attempt.end = AttemptEnd::Interrupted;
+  pending.attempt.outcome = std::string(jobs::OutcomeIdentifier(result.outcome));
+  pending.attempt.detail = result.detail;
+  pending.at = NowUtcMillis();
+  endAttempt(std::move(pending));
+}
+
+// The store judged an attempt: said, and counted, once.
+void RolloutRunner::verdictReached(const PendingEnd& pending,
+                                   const rollouts::AttemptVerdict& verdict) {
+  const bool missing = pending.attempt.end == AttemptEnd::Missing && s_.settings.watch &&
+                       pending.attempt.outcome != "locked";
+  if (verdict.progress == rollouts::UnitProgress::Failed) ++failed_;
+  if (!missing) s_.events.unitEnded(pending.claim, pending.result, pending.attempt.end, verdict);
   noteState(verdict.state, verdict.stopReason);
   countsStale_ = true;
 }
@@ -295,7 +441,10 @@ void RolloutRunner::ended(Session& session, TimePoint now) {
   // leave none until it answers.
   if (!(missing && unit->deferredRow)) completeRow(*unit, result);
 
-  rollouts::AttemptResult attempt;
+  PendingEnd pending;
+  pending.claim = unit->claim;
+  pending.result = result;
+  rollouts::AttemptResult& attempt = pending.attempt;
   attempt.position = unit->claim.position;
   attempt.end = end;
   attempt.outcome =
@@ -305,19 +454,15 @@ void RolloutRunner::ended(Session& session, TimePoint now) {
   attempt.unitId = result.unit;
   if (session.lockRefused()) attempt.retryAfterMs = kLockedRetryMs;
   if (missing) attempt.retryAfterMs = s_.settings.askEveryMs;
-  const rollouts::AttemptVerdict verdict =
-      s_.store.end(s_.definition.name, s_.holder, attempt, NowUtcMillis());
+  pending.at = NowUtcMillis();
   if (end == AttemptEnd::Ok) ++ok_;
-  if (verdict.progress == rollouts::UnitProgress::Failed) ++failed_;
   if (missing) {
     if (missingSaid_.insert(unit->claim.position).second)
       s_.events.unitMissing(unit->claim, s_.settings.askEveryMs);
-  } else {
-    if (missingSaid_.erase(unit->claim.position) > 0) s_.events.unitStarted(unit->claim);
-    s_.events.unitEnded(unit->claim, result, end, verdict);
+  } else if (missingSaid_.erase(unit->claim.position) > 0) {
+    s_.events.unitStarted(unit->claim);
   }
-  noteState(verdict.state, verdict.stopReason);
-  countsStale_ = true;
+  endAttempt(std::move(pending));
   nextClaim_ = now;  // the slot is free at once; a group may just have ended
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -64,7 +65,9 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   void ended(Session& session, TimePoint now) override;
   void tick(TimePoint now) override;
   std::optional<TimePoint> nextTick() const override;
-  bool drained() const override { return !claiming() && !waiting() && claimed_.empty(); }
+  bool drained() const override {
+    return !claiming() && !waiting() && claimed_.empty() && !storeDown_ && pendingEnds_.empty();
+  }
   void roundDone() override { s_.events.roundDone(); }
 
   // The rollout's state as this station saw it last, and why it stopped when it did.
@@ -79,6 +82,12 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   void refreshCounts();
   // The rollout's state when the station joins it (Running or Paused).
   void joinedAt(rollouts::RolloutState state) { noteState(state, {}); }
+  // After the run (also a stopped one): the ends still kept for the store are written if it
+  // can be reached now; returns how many could not be (those units stay running in the store
+  // until their lease runs out, then another attempt redoes them).
+  size_t settle();
+  // Whether the store could not be reached at the last try.
+  bool storeDown() const { return storeDown_; }
 
  private:
   struct Unit {
@@ -88,7 +97,24 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
     bool deferredRow = false;  // --watch, asked again while missing: begun only once it answers
     TimePoint claimUntil{};    // the right to send to it, on the steady clock
   };
+  // An attempt ended whose end the store has not taken yet: kept, in order, while the store
+  // cannot be reached, and written (and only then said) once it is back.
+  struct PendingEnd {
+    rollouts::Claim claim;
+    SessionResult result;
+    rollouts::AttemptResult attempt;
+    rollouts::UtcMillis at = 0;
+  };
   TimePoint claimDeadline(TimePoint asked) const;
+  // Ends an attempt in the store, or keeps it for later while the store is away.
+  void endAttempt(PendingEnd pending);
+  // Writes the kept ends in order; false: the store went away again (the rest stay kept).
+  bool writePendingEnds();
+  void verdictReached(const PendingEnd& pending, const rollouts::AttemptVerdict& verdict);
+  // The store failed: said once, no unit is claimed until it answers again.
+  void storeLost(const std::exception& error, TimePoint now);
+  void reconnect(TimePoint now);
+  void applyRenewal(const rollouts::Renewal& renewal, TimePoint now, TimePoint renewedUntil);
   // SessionEvents: passed on to the sessions' own events; the unit chosen names its row.
   void logLine(std::string_view target, std::string_view line) override {
     s_.sessionEvents.logLine(target, line);
@@ -103,7 +129,9 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   void unitChosen(const Session& session, const std::string& unit) override;
   void ended(const Session& session) override { s_.sessionEvents.ended(session); }
   void letGo(Unit& unit);
-  bool claiming() const { return state_ == rollouts::RolloutState::Running && !noWorkLeft_; }
+  bool claiming() const {
+    return state_ == rollouts::RolloutState::Running && !noWorkLeft_ && !storeDown_;
+  }
   // Paused, and staying for the resume.
   bool waiting() const {
     return state_ == rollouts::RolloutState::Paused && !s_.settings.exitOnPause;
@@ -132,6 +160,11 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   TimePoint nextDraw_{};
   bool countsStale_ = true;
   bool historySaid_ = false;
+  bool storeDown_ = false;   // the last call to the store failed: tried again at nextReconnect_
+  bool outageSaid_ = false;  // the outage was said and its end not yet
+  TimePoint nextReconnect_{};
+  std::chrono::milliseconds reconnectDelay_{0};
+  std::deque<PendingEnd> pendingEnds_;
   int ok_ = 0, failed_ = 0, redone_ = 0;
   std::unordered_set<int> missingSaid_;  // --watch: positions said to be missing, not yet back
 };

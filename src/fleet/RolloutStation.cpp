@@ -168,6 +168,7 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   runner.refreshCounts();
   result.joined = true;
   result.stoppedBy = pool.run(runner);
+  runner.settle();
   result.state = runner.state();
   result.stopReason = runner.stopReason();
   result.ok = runner.ok();

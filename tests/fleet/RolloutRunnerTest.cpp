@@ -14,6 +14,7 @@
 #include "FakeRolloutStore.h"
 #include "fleet/RolloutRunner.h"
 #include "fleet/RolloutStation.h"
+#include "fleet/StopSource.h"
 #include "jobs/UnitJob.h"
 #include "locks/UnitLock.h"
 
@@ -284,6 +285,142 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(s.store.ended.size(), size_t{1});
     QCOMPARE(s.store.ended[0].position, 1);
     QCOMPARE(s.store.ended[0].outcome, std::string("claim_lost"));
+  }
+
+  // The store goes away mid-run: said once; nothing is claimed or written meanwhile; a unit in
+  // flight finishes while its claim holds and ends as claim_lost once its lease (not renewed)
+  // has surely run out; the store is asked again with a growing pause. Once it answers, the
+  // kept ends are written in order, each once, said once, and claims start again.
+  void storeOutageKeepsEndsUntilItIsBack() {
+    Station s(RolloutEvents::Watching::EndOnly, 60);
+    s.store.toHand = {ClaimAt("127.0.72.1", 0), ClaimAt("127.0.72.2", 1), ClaimAt("127.0.72.3", 2)};
+    const TimePoint asked = SteadyClock::now();
+    Session* first = s.runner->next(4, asked);
+    Session* second = s.runner->next(3, asked);
+    Session* third = s.runner->next(2, asked);
+    QVERIFY(first && second && third);
+    const TimePoint claimedUntil = *third->claimUntil();
+    s.store.toHand.push_back(ClaimAt("127.0.72.4", 3));
+
+    s.store.down = true;
+    const TimePoint lost = asked + std::chrono::seconds(21);  // the first renewal is due
+    s.runner->tick(lost);
+    QVERIFY(s.runner->storeDown());
+    QCOMPARE(s.events.count("notice the rollout store cannot be reached"), 1);
+    QCOMPARE(*third->claimUntil(), claimedUntil);  // kept, not stretched
+
+    first->interrupt(StopCause::None);
+    QVERIFY(first->finished());
+    s.runner->ended(*first, lost);
+    QVERIFY(s.runner->next(4, lost) == nullptr);
+    QVERIFY(!s.runner->drained());
+    QCOMPARE(s.store.count("end"), 0);
+    QCOMPARE(s.store.count("claim"), 1);
+
+    // Asked again after 1 s, then 2 s, 4 s...; said only once.
+    TimePoint now = lost;
+    for (const int seconds : {1, 2, 4, 8}) {
+      const std::optional<TimePoint> due = s.runner->nextTick();
+      QVERIFY(due);
+      QCOMPARE(std::chrono::duration_cast<std::chrono::seconds>(*due - now).count(),
+               int64_t{seconds});
+      now = *due;
+      s.runner->tick(now);
+    }
+    QCOMPARE(s.store.count("renew"), 5);
+    QCOMPARE(s.events.count("notice the rollout store cannot be reached"), 1);
+
+    second->interrupt(StopCause::None);
+    s.runner->ended(*second, now);
+    // The third's lease ran out meanwhile: it ends before its next datagram.
+    now = claimedUntil + std::chrono::milliseconds(1);
+    third->onTime(now);
+    QVERIFY(third->finished());
+    QCOMPARE(third->result().outcome, jobs::JobOutcome::ClaimLost);
+    s.runner->ended(*third, now);
+    QCOMPARE(s.store.count("end"), 0);
+    QCOMPARE(s.events.count("ended"), 0);
+
+    s.store.down = false;
+    now = *s.runner->nextTick();
+    s.runner->tick(now);
+    QVERIFY(!s.runner->storeDown());
+    QCOMPARE(s.store.ended.size(), size_t{3});
+    QCOMPARE(s.store.ended[0].position, 0);
+    QCOMPARE(s.store.ended[1].position, 1);
+    QCOMPARE(s.store.ended[2].position, 2);
+    QCOMPARE(s.store.ended[2].outcome, std::string("claim_lost"));
+    QCOMPARE(s.store.refusedEnds, 0);
+    QCOMPARE(s.events.count("ended"), 3);
+    QCOMPARE(s.events.count("notice the rollout store answers again: 3 unit ends"), 1);
+    Session* fourth = s.runner->next(4, now);
+    QVERIFY(fourth);
+    QCOMPARE(fourth->target(), std::string("127.0.72.4"));
+    // Said once more only at the next outage.
+    s.store.down = true;
+    s.runner->tick(now + std::chrono::seconds(21));
+    QCOMPARE(s.events.count("notice the rollout store cannot be reached"), 2);
+  }
+
+  // Writes that reached the store but lost their answer: an end sent again is not counted
+  // again (the store takes an end only from the claim's holder), and a claim whose answer was
+  // lost is found by the first renewal after and handed back without a datagram.
+  void writesWhoseAnswersWereLostCountOnce() {
+    Station s(RolloutEvents::Watching::EndOnly, 60);
+    s.store.toHand = {ClaimAt("127.0.72.5", 0)};
+    const TimePoint asked = SteadyClock::now();
+    Session* session = s.runner->next(4, asked);
+    QVERIFY(session);
+    session->interrupt(StopCause::None);
+    s.store.loseAnswers = 1;
+    s.runner->ended(*session, asked);
+    QVERIFY(s.runner->storeDown());
+    QCOMPARE(s.store.ended.size(), size_t{1});
+    QCOMPARE(s.events.count("ended"), 0);
+
+    // Back: the end is sent again and refused; the unit is said to have ended once.
+    TimePoint now = *s.runner->nextTick();
+    s.runner->tick(now);
+    QVERIFY(!s.runner->storeDown());
+    QCOMPARE(s.store.ended.size(), size_t{1});
+    QCOMPARE(s.store.refusedEnds, 1);
+    QCOMPARE(s.events.count("ended"), 1);
+
+    s.store.toHand = {ClaimAt("127.0.72.6", 1)};
+    s.store.loseAnswers = 1;
+    QVERIFY(s.runner->next(4, now) == nullptr);
+    QVERIFY(s.runner->storeDown());
+    QCOMPARE(s.store.handedOut, (std::vector<int>{0, 1}));
+    now = *s.runner->nextTick();
+    s.runner->tick(now);
+    QVERIFY(!s.runner->storeDown());
+    QCOMPARE(s.store.ended.size(), size_t{2});
+    QCOMPARE(s.store.ended[1].position, 1);
+    QCOMPARE(s.store.ended[1].end, AttemptEnd::Interrupted);
+    QCOMPARE(s.events.count("started 127.0.72.6"), 0);
+  }
+
+  // A run stopped while the store is away writes its kept ends at the end if it can, and says
+  // how many it could not.
+  void endsKeptAtTheStopAreWrittenIfTheStoreIsBack_data() {
+    QTest::addColumn<bool>("backAtTheStop");
+    QTest::newRow("back") << true;
+    QTest::newRow("still away") << false;
+  }
+  void endsKeptAtTheStopAreWrittenIfTheStoreIsBack() {
+    QFETCH(bool, backAtTheStop);
+    Station s(RolloutEvents::Watching::EndOnly, 60);
+    s.store.toHand = {ClaimAt("127.0.72.7", 0)};
+    const TimePoint asked = SteadyClock::now();
+    Session* session = s.runner->next(4, asked);
+    QVERIFY(session);
+    s.store.down = true;
+    session->interrupt(StopCause::Interrupt);
+    s.runner->ended(*session, asked);
+    s.store.down = !backAtTheStop;
+    QCOMPARE(s.runner->settle(), backAtTheStop ? size_t{0} : size_t{1});
+    QCOMPARE(s.store.ended.size(), backAtTheStop ? size_t{1} : size_t{0});
+    QCOMPARE(s.events.count("notice 1 unit end could not be written"), backAtTheStop ? 0 : 1);
   }
 
   // A unit another program holds is refused before anything is sent, and the store is told to

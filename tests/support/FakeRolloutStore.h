@@ -2,13 +2,16 @@
 #pragma once
 
 // A rollout store in memory for the engines' tests: claims are handed out from a queue the test
-// fills, every call is noted in order, and ended attempts are kept as they came.
+// fills, every call is noted in order, and ended attempts are kept as they came. It can fail as
+// a database that went away: every call throws while `down`, and a write can be made to reach
+// the store and lose its answer (`loseAnswers`).
 #include <algorithm>
 #include <deque>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "store/db/StoreError.h"
 #include "store/rollouts/RolloutStore.h"
 
 namespace uvq::test {
@@ -18,10 +21,35 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
   std::deque<rollouts::Claim> toHand;  // handed out by claim(), as many as asked at most
   bool workLeftAnswer = true;
   rollouts::RolloutState state = rollouts::RolloutState::Running;
-  std::vector<std::string> calls;  // "claim", "renew", "end", "workLeft", "status"
-  std::vector<rollouts::AttemptResult> ended;
+  std::vector<std::string> calls;              // "claim", "renew", "end", "workLeft", "status"
+  std::vector<rollouts::AttemptResult> ended;  // ends taken: one per claim, by its holder
+  int refusedEnds = 0;                         // ends of units no longer held: nothing changed
+  bool down = false;                           // every call fails as a server that is gone
+  int loseAnswers = 0;         // the next claims or ends are made, but their answers are lost
   std::vector<int> handedOut;  // positions claim() handed out
   std::vector<int> takenOver;  // positions another station has taken meanwhile
+
+  // Noted, then refused while the database is down.
+  void reach(const std::string& call) {
+    calls.push_back(call);
+    if (down)
+      throw store::StoreError(store::StoreErrorKind::Unavailable,
+                              "rollouts of test-db: the server is gone");
+  }
+  void answer() {
+    if (loseAnswers > 0 && loseAnswers--)
+      throw store::StoreError(store::StoreErrorKind::WriteFailed,
+                              "rollouts of test-db: the connection was lost");
+  }
+  bool held(int position) const {
+    const auto times = [&](const auto& list, auto matches) {
+      return std::count_if(list.begin(), list.end(), matches);
+    };
+    return std::find(takenOver.begin(), takenOver.end(), position) == takenOver.end() &&
+           times(handedOut, [&](int p) { return p == position; }) >
+               times(ended,
+                     [&](const rollouts::AttemptResult& r) { return r.position == position; });
+  }
 
   int count(const std::string& call) const {
     int n = 0;
@@ -35,7 +63,7 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
   }
   std::vector<rollouts::RolloutSummary> list() override { return {}; }
   std::optional<rollouts::RolloutStatus> status(const std::string& name) override {
-    calls.push_back("status");
+    reach("status");
     rollouts::RolloutStatus status;
     status.summary.name = name;
     status.summary.state = state;
@@ -44,38 +72,40 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
   std::vector<rollouts::RolloutUnit> units(const std::string&, int, int) override { return {}; }
   std::vector<rollouts::Claim> claim(const std::string&,
                                      const rollouts::ClaimRequest& request) override {
-    calls.push_back("claim");
+    reach("claim");
     std::vector<rollouts::Claim> claims;
     while (!toHand.empty() && static_cast<int>(claims.size()) < request.count) {
       claims.push_back(toHand.front());
       handedOut.push_back(toHand.front().position);
       toHand.pop_front();
     }
+    answer();
     return claims;
   }
   // Every unit handed out and not ended is still held, but those listed in takenOver.
   rollouts::Renewal renew(const std::string&, const rollouts::ClaimHolder&, rollouts::UtcMillis,
                           int) override {
-    calls.push_back("renew");
+    reach("renew");
     rollouts::Renewal renewal{state, {}};
-    for (int position : handedOut) {
-      const auto gone = [&](const auto& list, auto matches) {
-        return std::any_of(list.begin(), list.end(), matches);
-      };
-      if (gone(takenOver, [&](int p) { return p == position; }) ||
-          gone(ended, [&](const rollouts::AttemptResult& r) { return r.position == position; }))
-        continue;
-      renewal.held.push_back(position);
-    }
+    for (int position : handedOut)
+      if (held(position) &&
+          std::find(renewal.held.begin(), renewal.held.end(), position) == renewal.held.end())
+        renewal.held.push_back(position);
+    std::sort(renewal.held.begin(), renewal.held.end());
     return renewal;
   }
   rollouts::AttemptVerdict end(const std::string&, const rollouts::ClaimHolder&,
                                const rollouts::AttemptResult& result,
                                rollouts::UtcMillis) override {
-    calls.push_back("end");
-    ended.push_back(result);
+    reach("end");
     rollouts::AttemptVerdict verdict;
     verdict.state = state;
+    verdict.held = held(result.position);
+    if (verdict.held)
+      ended.push_back(result);
+    else
+      ++refusedEnds;
+    answer();
     return verdict;
   }
   int takeOver(const std::string&, const std::string&, const std::string&,
@@ -84,7 +114,7 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
   }
   std::vector<std::string> holders(const std::string&, const std::string&) override { return {}; }
   bool workLeft(const std::string&, std::optional<std::pair<uint32_t, uint32_t>>) override {
-    calls.push_back("workLeft");
+    reach("workLeft");
     return workLeftAnswer;
   }
   rollouts::ActionResult act(const std::string&, rollouts::RolloutAction,
