@@ -230,6 +230,7 @@ void RolloutRunner::reconnect(TimePoint now) {
       s_.store.end(s_.definition.name, s_.holder, attempt, NowUtcMillis());
     }
     reconnectDelay_ = std::chrono::milliseconds(0);
+    moveSpooledRows();
     if (outageSaid_)
       s_.events.notice("the rollout store answers again" +
                        (kept == 0 ? std::string()
@@ -267,7 +268,20 @@ bool RolloutRunner::writePendingEnds() {
   return true;
 }
 
+// The history rows spooled while the database was away go in as soon as it is back (rows carry
+// keys: a row begun in the spool and completed in the database makes one row). Refused again,
+// they stay spooled for the next run.
+void RolloutRunner::moveSpooledRows() {
+  if (!s_.history || !s_.history->spooled()) return;
+  try {
+    s_.history->flush();
+  } catch (const std::exception& error) {
+    historyProblem(std::string("spooled rows not moved yet: ") + error.what());
+  }
+}
+
 size_t RolloutRunner::settle() {
+  moveSpooledRows();
   if (!pendingEnds_.empty()) {
     storeDown_ = false;
     if (!writePendingEnds())

@@ -114,6 +114,7 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   // The store failed: said once, no unit is claimed until it answers again.
   void storeLost(const std::exception& error, TimePoint now);
   void reconnect(TimePoint now);
+  void moveSpooledRows();
   void applyRenewal(const rollouts::Renewal& renewal, TimePoint now, TimePoint renewedUntil);
   // SessionEvents: passed on to the sessions' own events; the unit chosen names its row.
   void logLine(std::string_view target, std::string_view line) override {

@@ -12,6 +12,7 @@
 
 #include "FakePorts.h"
 #include "FakeRolloutStore.h"
+#include "HistoryRowsInMemory.h"
 #include "fleet/RolloutRunner.h"
 #include "fleet/RolloutStation.h"
 #include "fleet/StopSource.h"
@@ -82,16 +83,26 @@ struct Station {
   test::FixedClock clock;
   test::SilentTone tone;
   test::MemoryFileSystem files;
+  // Recorded stations: the history in memory behind its spool in a folder of the test's own.
+  QTemporaryDir spoolDir;
+  test::HistoryRowsInMemory* rows = nullptr;
+  std::unique_ptr<history::SpoolingHistoryStore> history;
   std::unique_ptr<RolloutRunner> runner;
 
-  explicit Station(RolloutEvents::Watching watching, int leaseSeconds = 60) {
+  explicit Station(RolloutEvents::Watching watching, int leaseSeconds = 60, bool recorded = false) {
+    if (recorded) {
+      auto memory = std::make_unique<test::HistoryRowsInMemory>();
+      rows = memory.get();
+      history = std::make_unique<history::SpoolingHistoryStore>(
+          std::move(memory), spoolDir.filePath("spool").toStdString());
+    }
     events.watchingAs = watching;
     settings.leaseSeconds = leaseSeconds;
     definition.name = "r";
     definition.imagePath = "/images/r.cry";
     definition.image = std::make_shared<const std::vector<uint8_t>>(24, uint8_t{0});
     runner = std::make_unique<RolloutRunner>(RolloutRunner::Setup{
-        settings, store, definition, rollouts::ClaimHolder{"st", "st:1:x"}, nullptr,
+        settings, store, definition, rollouts::ClaimHolder{"st", "st:1:x"}, history.get(),
         jobs::JobPlan{}, events, sessionEvents, SharedPorts{clock, tone, files}, 4});
   }
 };
@@ -398,6 +409,32 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(s.store.ended[1].position, 1);
     QCOMPARE(s.store.ended[1].end, AttemptEnd::Interrupted);
     QCOMPARE(s.events.count("started 127.0.72.6"), 0);
+  }
+
+  // The database is gone for the history as for the rollouts: the unit's row is spooled as
+  // it ends, and moved into the database with the unit's end once it is back: one row, complete.
+  void historyRowsSpooledInTheOutageGoInWhenItIsBack() {
+    Station s(RolloutEvents::Watching::EndOnly, 60, true);
+    s.store.toHand = {ClaimAt("127.0.72.8", 0)};
+    const TimePoint asked = SteadyClock::now();
+    Session* session = s.runner->next(4, asked);
+    QVERIFY(session);
+    QCOMPARE(s.rows->begun.size(), size_t{1});
+    s.store.down = true;
+    s.rows->down = true;
+    session->interrupt(StopCause::None);
+    s.runner->ended(*session, asked);
+    QCOMPARE(s.history->spooledCount(), size_t{1});
+    QCOMPARE(s.rows->completed.size(), size_t{0});
+
+    s.store.down = false;
+    s.rows->down = false;
+    s.runner->tick(*s.runner->nextTick());
+    QCOMPARE(s.store.ended.size(), size_t{1});
+    QCOMPARE(s.history->spooledCount(), size_t{0});
+    QCOMPARE(s.rows->completed.size(), size_t{1});
+    QCOMPARE(s.rows->completed[0].key, s.rows->begun[0].key);
+    QCOMPARE(s.rows->completed[0].outcome, std::string("interrupted"));
   }
 
   // A run stopped while the store is away writes its kept ends at the end if it can, and says
