@@ -12,6 +12,7 @@
 #include "fleet/RunRecorder.h"
 #include "fleet/Session.h"
 #include "fleet/SessionPool.h"
+#include "fleet/StationRunner.h"
 #include "fleet/StopSource.h"
 #include "fleet/TargetList.h"
 
@@ -46,6 +47,8 @@ using fleet::SessionPool;
 using fleet::SessionResult;
 using fleet::Sha256Of;
 using fleet::SharedPorts;
+using fleet::StationRunner;
+using fleet::StationUnit;
 using fleet::SteadyClock;
 using fleet::StopCause;
 using fleet::StopSource;
