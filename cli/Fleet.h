@@ -7,10 +7,12 @@
 #include "fleet/BatchRun.h"
 #include "fleet/ClaimToken.h"
 #include "fleet/ImageCheck.h"
+#include "fleet/RolloutStation.h"
 #include "fleet/RunLog.h"
 #include "fleet/RunRecorder.h"
 #include "fleet/Session.h"
 #include "fleet/SessionPool.h"
+#include "fleet/StationRunner.h"
 #include "fleet/StopSource.h"
 #include "fleet/TargetList.h"
 
@@ -33,6 +35,7 @@ using fleet::ParseDecimalAddress;
 using fleet::ReadTargetLines;
 using fleet::ResolvedTarget;
 using fleet::ResolveTarget;
+using fleet::RolloutRunResult;
 using fleet::RunFigures;
 using fleet::RunLogEntry;
 using fleet::RunLogFile;
@@ -44,6 +47,8 @@ using fleet::SessionPool;
 using fleet::SessionResult;
 using fleet::Sha256Of;
 using fleet::SharedPorts;
+using fleet::StationRunner;
+using fleet::StationUnit;
 using fleet::SteadyClock;
 using fleet::StopCause;
 using fleet::StopSource;
@@ -65,6 +70,27 @@ constexpr ExitCode StopExitCode(StopCause cause) {
       return ExitCode::Terminated;
   }
   return ExitCode::Interrupted;
+}
+
+// A station's run of a rollout: a refusal's code, a signal's, held (cancelled, or paused when
+// the station ends at a pause), or the outcome's (stopped by a threshold or a unit that failed
+// here: the unit error's).
+inline ExitCode CodeOf(const RolloutRunResult& result) {
+  switch (result.refusal) {
+    case RolloutRunResult::Refusal::NoSuchRollout:
+      return ExitCode::Usage;
+    case RolloutRunResult::Refusal::Image:
+      return ExitCode::File;
+    case RolloutRunResult::Refusal::History:
+      return ExitCode::History;
+    case RolloutRunResult::Refusal::None:
+      break;
+  }
+  if (result.stoppedBy != StopCause::None) return StopExitCode(result.stoppedBy);
+  if (result.state == rollouts::RolloutState::Paused ||
+      result.state == rollouts::RolloutState::Cancelled)
+    return ExitCode::Held;
+  return ExitCodeOf(result.outcome);
 }
 
 // A session's exit code.

@@ -33,6 +33,8 @@ struct RolloutRequest {
   // run --watch: a unit that does not answer is asked again every askEveryMs until it does.
   bool watch = false;
   int askEveryMs = 2000;
+  // run --exit-on-pause: a pause ends the run (exit 8) instead of being waited for.
+  bool exitOnPause = false;
   // shared with every run
   CliOptions options;
 };
@@ -47,10 +49,10 @@ std::optional<std::string> RolloutNameProblem(const std::string& name);
 // "A-B" as two addresses in host order, A <= B.
 std::optional<std::pair<uint32_t, uint32_t>> ParseAddressRange(const std::string& text);
 
-int CreateRollout(const RolloutRequest& request, history::RolloutStore& store);
-int RunRollout(const RolloutRequest& request, history::RolloutStore& store);
-int ShowRolloutStatus(const RolloutRequest& request, history::RolloutStore& store);
-int ListRollouts(const RolloutRequest& request, history::RolloutStore& store);
+int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store);
+int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store);
+int ShowRolloutStatus(const RolloutRequest& request, rollouts::RolloutStore& store);
+int ListRollouts(const RolloutRequest& request, rollouts::RolloutStore& store);
 
 // "uvq: rollout: MESSAGE" on standard error; returns the code.
 int RolloutFail(ExitCode code, const std::string& message);
