@@ -25,7 +25,7 @@ struct OptionRow {
   bool repeatable = false;   // an option with a value that may be given more than once
 };
 
-inline constexpr std::array<OptionRow, 83> kOptionRows{{
+inline constexpr std::array<OptionRow, 84> kOptionRows{{
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
      Completion::Host, "", true},
