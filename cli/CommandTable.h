@@ -25,7 +25,8 @@ struct OptionRow {
   bool repeatable = false;   // an option with a value that may be given more than once
 };
 
-inline constexpr std::array<OptionRow, 84> kOptionRows{{
+// Counted by the compiler: branches that add rows never meet at a size.
+inline constexpr OptionRow kOptionRows[] = {
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
      Completion::Host, "", true},
@@ -200,7 +201,7 @@ inline constexpr std::array<OptionRow, 84> kOptionRows{{
     {"report", "--db", "DB", "the history database (as for every subcommand)", Completion::File,
      ""},
     {"help", "TOPIC", "", "a subcommand, or exit-codes", Completion::Nothing, ""},
-}};
+};
 
 // The row of `longName` ("--watchdog-ms", "FILE") of `subcommand` ("" for the global ones);
 // nullptr when the table has none.
