@@ -20,6 +20,7 @@
 #include "OpenFileLimit.h"
 #include "Output.h"
 #include "Progress.h"
+#include "ReportCommand.h"
 #include "RolloutCommand.h"
 #include "ServeCommand.h"
 #include "SessionOutput.h"
@@ -312,6 +313,7 @@ int main(int argc, char** argv) {
     if (parsed.options->history.command) return RunHistoryCommand(*parsed.options);
     if (parsed.options->rollout.command) return RunRolloutCommand(*parsed.options);
     if (parsed.options->serve.command) return RunServeCommand(*parsed.options);
+    if (parsed.options->report.command) return RunReportCommand(*parsed.options);
     if (parsed.options->station.command) return RunStationCommand(*parsed.options);
     return Run(*parsed.options);
   } catch (const std::exception& error) {
