@@ -49,6 +49,7 @@ std::vector<std::string> OutcomeWords() {
     if (std::find(words.begin(), words.end(), word) == words.end()) words.push_back(word);
   }
   words.emplace_back("abandoned");
+  words.emplace_back("running");
   return words;
 }
 
@@ -71,7 +72,8 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
       "carry that image. A unit is its ID at its address: one ID at two addresses is two "
       "units, and a unit given a new address (set-ip) takes its history along.\nTimes are UTC: "
       "2026-12-07, 2026-12-07T10:15[:30][Z], or a time "
-      "back from now: 7d, 12h, 30m, 45s. A row begun and never completed shows as abandoned.");
+      "back from now: 7d, 12h, 30m, 45s. A row begun and not completed shows as running while the process that began it "
+      "lives, else as abandoned.");
   HistoryRequest request;
   request.db = options.history.db;
   request.format = options.json ? HistoryFormat::Json : HistoryFormat::Table;
