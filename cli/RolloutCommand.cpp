@@ -9,10 +9,10 @@
 #include <sstream>
 
 #include "CommandTable.h"
-#include "Escaped.h"
 #include "OptionRows.h"
 #include "RolloutRequest.h"
 #include "recording/StationFacts.h"
+#include "reports/TerminalText.h"
 #include "settings/SettingsFileText.h"
 #include "store/db/RedactedUrl.h"
 
@@ -30,7 +30,7 @@ bool Known(const std::string& action) {
 
 int Usage(const std::string& message) {
   std::fprintf(stderr, "uvq: rollout: %s\nRun 'uvq rollout --help' for more information.\n",
-               Escaped(message).c_str());
+               reports::Escaped(message).c_str());
   return ToInt(ExitCode::Usage);
 }
 
@@ -155,7 +155,7 @@ int Act(const RolloutRequest& request, rollouts::RolloutStore& store) {
   if (action == RolloutAction::RetryFailed)
     line += " (" + std::to_string(result.unitsReset) + " failed unit" +
             (result.unitsReset == 1 ? "" : "s") + " pending again)";
-  std::printf("%s\n", Escaped(line).c_str());
+  std::printf("%s\n", reports::Escaped(line).c_str());
   return ToInt(ExitCode::Ok);
 }
 
@@ -184,7 +184,7 @@ std::optional<std::pair<uint32_t, uint32_t>> ParseAddressRange(const std::string
 
 int RolloutFail(ExitCode code, const std::string& message) {
   std::fflush(stdout);
-  std::fprintf(stderr, "uvq: rollout: %s\n", Escaped(message).c_str());
+  std::fprintf(stderr, "uvq: rollout: %s\n", reports::Escaped(message).c_str());
   return ToInt(code);
 }
 

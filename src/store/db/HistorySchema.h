@@ -18,7 +18,9 @@ namespace uvq::store {
 // the units table has a row per ID and address.
 // Step 5: each rollout group's counts in a row of its own, and the indexes that keep a station's
 // and the dashboard's statements bounded as a rollout grows.
-inline constexpr int kSchemaVersion = 5;
+// Step 6: each row's writer (its host, process id and a random part) and the writers' liveness
+// marks, so a row begun and not completed shows as running while its writer lives.
+inline constexpr int kSchemaVersion = 6;
 
 // What tells a uvq history from another database: SQLite's PRAGMA application_id ("UVQH") and the
 // application column of PostgreSQL's schema_version.
