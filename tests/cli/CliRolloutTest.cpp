@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include "CliRunner.h"
+#include "PgServer.h"
 
 using namespace clitest;
 
@@ -384,6 +385,50 @@ class CliRolloutTest : public QObject {
     EXPECT_EXIT(run, 0);
     QVERIFY2(run.out.contains("is running again"), qPrintable(Diagnostics(run)));
     QCOMPARE(ImagesConfirmed(sim).size(), 4);
+  }
+
+  // The database server stops mid-rollout (a server of the test's own): the station claims
+  // nothing more, its units in flight finish, and once the server is back their ends and rows
+  // are written: every unit programmed once, the rollout done, every row there and complete.
+  void stationRidesOutADatabaseOutage() {
+    PgServer server;
+    if (!server.available()) QSKIP(server.problem().c_str());
+    QVERIFY(server.createDatabase("outage"));
+    db_ = QString::fromStdString(server.url("outage"));
+    Sim sim("127.0.77.1");
+    QVERIFY(sim.start({"--loader-mode", "--delay-ms", "20", "--expect", path("a.bin")},
+                      Range(77, 1, 6)));
+    EXPECT_EXIT(uvq({"rollout", "create", "outage", path("a.cry"), "--range", Range(77, 1, 6)}), 0);
+    auto station = start({"rollout", "run", "outage", "--station", "st-o", "--parallel", "4"});
+    QVERIFY(sim.waitForOutput(" seq 20 ", 60000));  // four units well into their records
+    QVERIFY(server.stop());
+    QVERIFY(station->waitForOutput("the rollout store cannot be reached", 60000));
+    QTRY_COMPARE_WITH_TIMEOUT(ImagesConfirmed(sim).size(), 4, 60000);
+    QVERIFY(sim.sync());
+    // Nothing claimed meanwhile: two units were never sent to.
+    int untouched = 0;
+    for (int unit = 1; unit <= 6; ++unit)
+      untouched += sim.count(QString("127.0.77.%1 from ").arg(unit)) == 0;
+    QCOMPARE(untouched, 2);
+
+    QVERIFY(server.start());
+    const Result run = station->finish(180000);
+    EXPECT_EXIT(run, 0);
+    QCOMPARE(run.out.count("the rollout store answers again"), 1);
+    QCOMPARE(run.out.count("the rollout store cannot be reached"), 1);
+    QVERIFY(sim.sync());
+    const QHash<QString, int> counts = ImagesConfirmed(sim);
+    QCOMPARE(counts.size(), 6);
+    for (auto it = counts.begin(); it != counts.end(); ++it)
+      QVERIFY2(it.value() == 1,
+               qPrintable(it.key() + " programmed " + QString::number(it.value())));
+    const Result status = uvq({"rollout", "status", "outage", "--json"});
+    QVERIFY2(status.out.contains(R"("state":"done")") && status.out.contains(R"("ok":6)"),
+             qPrintable(status.out));
+    const Result rows = uvq({"history", "--json"});
+    EXPECT_EXIT(rows, 0);
+    QCOMPARE(rows.outLines().size(), 6);
+    QCOMPARE(rows.out.count(R"("outcome":"ok")"), 6);
   }
 };
 

@@ -304,14 +304,14 @@ class RolloutRunnerTest : public QObject {
   // kept ends are written in order, each once, said once, and claims start again.
   void storeOutageKeepsEndsUntilItIsBack() {
     Station s(RolloutEvents::Watching::EndOnly, 60);
-    s.store.toHand = {ClaimAt("127.0.72.1", 0), ClaimAt("127.0.72.2", 1), ClaimAt("127.0.72.3", 2)};
+    s.store.toHand = {ClaimAt("127.0.76.1", 0), ClaimAt("127.0.76.2", 1), ClaimAt("127.0.76.3", 2)};
     const TimePoint asked = SteadyClock::now();
     Session* first = s.runner->next(4, asked);
     Session* second = s.runner->next(3, asked);
     Session* third = s.runner->next(2, asked);
     QVERIFY(first && second && third);
     const TimePoint claimedUntil = *third->claimUntil();
-    s.store.toHand.push_back(ClaimAt("127.0.72.4", 3));
+    s.store.toHand.push_back(ClaimAt("127.0.76.4", 3));
 
     s.store.down = true;
     const TimePoint lost = asked + std::chrono::seconds(21);  // the first renewal is due
@@ -366,7 +366,7 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(s.events.count("notice the rollout store answers again: 3 unit ends"), 1);
     Session* fourth = s.runner->next(4, now);
     QVERIFY(fourth);
-    QCOMPARE(fourth->target(), std::string("127.0.72.4"));
+    QCOMPARE(fourth->target(), std::string("127.0.76.4"));
     // Said once more only at the next outage.
     s.store.down = true;
     s.runner->tick(now + std::chrono::seconds(21));
@@ -378,7 +378,7 @@ class RolloutRunnerTest : public QObject {
   // lost is found by the first renewal after and handed back without a datagram.
   void writesWhoseAnswersWereLostCountOnce() {
     Station s(RolloutEvents::Watching::EndOnly, 60);
-    s.store.toHand = {ClaimAt("127.0.72.5", 0)};
+    s.store.toHand = {ClaimAt("127.0.76.5", 0)};
     const TimePoint asked = SteadyClock::now();
     Session* session = s.runner->next(4, asked);
     QVERIFY(session);
@@ -397,7 +397,7 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(s.store.refusedEnds, 1);
     QCOMPARE(s.events.count("ended"), 1);
 
-    s.store.toHand = {ClaimAt("127.0.72.6", 1)};
+    s.store.toHand = {ClaimAt("127.0.76.6", 1)};
     s.store.loseAnswers = 1;
     QVERIFY(s.runner->next(4, now) == nullptr);
     QVERIFY(s.runner->storeDown());
@@ -408,14 +408,14 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(s.store.ended.size(), size_t{2});
     QCOMPARE(s.store.ended[1].position, 1);
     QCOMPARE(s.store.ended[1].end, AttemptEnd::Interrupted);
-    QCOMPARE(s.events.count("started 127.0.72.6"), 0);
+    QCOMPARE(s.events.count("started 127.0.76.6"), 0);
   }
 
   // The database is gone for the history as for the rollouts: the unit's row is spooled as
   // it ends, and moved into the database with the unit's end once it is back: one row, complete.
   void historyRowsSpooledInTheOutageGoInWhenItIsBack() {
     Station s(RolloutEvents::Watching::EndOnly, 60, true);
-    s.store.toHand = {ClaimAt("127.0.72.8", 0)};
+    s.store.toHand = {ClaimAt("127.0.76.8", 0)};
     const TimePoint asked = SteadyClock::now();
     Session* session = s.runner->next(4, asked);
     QVERIFY(session);
@@ -447,7 +447,7 @@ class RolloutRunnerTest : public QObject {
   void endsKeptAtTheStopAreWrittenIfTheStoreIsBack() {
     QFETCH(bool, backAtTheStop);
     Station s(RolloutEvents::Watching::EndOnly, 60);
-    s.store.toHand = {ClaimAt("127.0.72.7", 0)};
+    s.store.toHand = {ClaimAt("127.0.76.7", 0)};
     const TimePoint asked = SteadyClock::now();
     Session* session = s.runner->next(4, asked);
     QVERIFY(session);
