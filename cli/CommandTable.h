@@ -25,7 +25,8 @@ struct OptionRow {
   bool repeatable = false;   // an option with a value that may be given more than once
 };
 
-inline constexpr std::array<OptionRow, 83> kOptionRows{{
+// Counted by the compiler: branches that add rows never meet at a size.
+inline constexpr OptionRow kOptionRows[] = {
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
      Completion::Host, "", true},
@@ -166,6 +167,10 @@ inline constexpr std::array<OptionRow, 83> kOptionRows{{
     {"rollout", "--ask-every-ms", "MS",
      "run --watch: a missing unit's address is asked again at most this often (default 2000)",
      Completion::Nothing, ""},
+    {"rollout", "--exit-on-pause", "",
+     "run: end (exit 8) once the rollout is paused and the units in flight finished, instead "
+     "of waiting for the resume",
+     Completion::Nothing, ""},
     {"station", "IMAGE", "", "the image file (.cry) every unit that appears receives once",
      Completion::ImageFile, ""},
     {"station", "--range", "A-B", "the addresses of the jig, A to B (at most 4096)",
@@ -196,7 +201,7 @@ inline constexpr std::array<OptionRow, 83> kOptionRows{{
     {"report", "--db", "DB", "the history database (as for every subcommand)", Completion::File,
      ""},
     {"help", "TOPIC", "", "a subcommand, or exit-codes", Completion::Nothing, ""},
-}};
+};
 
 // The row of `longName` ("--watchdog-ms", "FILE") of `subcommand` ("" for the global ones);
 // nullptr when the table has none.

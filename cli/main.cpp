@@ -163,7 +163,9 @@ int Run(CliOptions& options) {
   HistoryNotices notices;
   uvq::fleet::OpenedRecorder opened =
       uvq::fleet::OpenRunRecorder(options.history.choice(), &notices);
-  if (!opened.recorder) return Refuse(ExitCode::History, opened.problem);
+  if (!opened.recorder)
+    return Refuse(ExitCode::History,
+                  opened.problem + "; nothing was sent (--no-history runs without recording)");
   RunRecorder& history = *opened.recorder;
 
   RunLogFile runLog;

@@ -123,6 +123,33 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
     return step;
   }
   if (version == 5)
+    return {
+        // Each group's size and its ended units, kept by the write that ends a unit: a unit's end
+        // judges its group from this one row (locked only by that group's ends), and status
+        // reads no count over the units.
+        "CREATE TABLE rollout_groups (rollout " + big +
+            " NOT NULL REFERENCES rollouts(id) ON DELETE CASCADE, rollout_group INTEGER NOT NULL, "
+            "units INTEGER NOT NULL, ok INTEGER NOT NULL DEFAULT 0, failed INTEGER NOT NULL "
+            "DEFAULT 0, PRIMARY KEY (rollout, rollout_group))",
+        "INSERT INTO rollout_groups(rollout, rollout_group, units, ok, failed) SELECT rollout, "
+        "rollout_group, count(*), sum(CASE WHEN progress = 'ok' THEN 1 ELSE 0 END), "
+        "sum(CASE WHEN progress = 'failed' THEN 1 ELSE 0 END) FROM rollout_units "
+        "GROUP BY rollout, rollout_group",
+        // The units not ended yet, in order: a claim reads the first due ones of its group, and
+        // the current group is the first entry, however many units have ended before them.
+        "CREATE INDEX rollout_units_open ON rollout_units(rollout, rollout_group, position) "
+        "WHERE progress IN ('pending', 'running')",
+        // The running units (renewals, take-overs, status) and the failed ones (status, retry),
+        // in order: a unit pending at create is in no index but the key's and the open units'.
+        "CREATE INDEX rollout_units_running ON rollout_units(rollout, position) "
+        "WHERE progress = 'running'",
+        "CREATE INDEX rollout_units_failed ON rollout_units(rollout, position) "
+        "WHERE progress = 'failed'",
+        "DROP INDEX rollout_units_claim", "DROP INDEX rollout_units_group",
+        "DROP INDEX rollout_units_holder",
+        // A rollout's attempts, newest first (history --rollout).
+        "CREATE INDEX operations_rollout_started ON operations(rollout, started_at, id)"};
+  if (version == 6)
     // A writer is one process: its rows name it, and its mark says until when it is known to
     // live (refreshed every few seconds while it has rows open). Rows written before have none.
     return {"ALTER TABLE operations ADD COLUMN writer TEXT NOT NULL DEFAULT ''",

@@ -16,9 +16,11 @@ namespace uvq::store {
 // Step 3: the rollouts, their units (with each unit's claim) and the stations working on them.
 // Step 4: a unit is its ID at its address: each row names its unit's address (moves followed),
 // the units table has a row per ID and address.
-// Step 5: each row's writer (its host, process id and a random part) and the writers' liveness
+// Step 5: each rollout group's counts in a row of its own, and the indexes that keep a station's
+// and the dashboard's statements bounded as a rollout grows.
+// Step 6: each row's writer (its host, process id and a random part) and the writers' liveness
 // marks, so a row begun and not completed shows as running while its writer lives.
-inline constexpr int kSchemaVersion = 5;
+inline constexpr int kSchemaVersion = 6;
 
 // What tells a uvq history from another database: SQLite's PRAGMA application_id ("UVQH") and the
 // application column of PostgreSQL's schema_version.
