@@ -230,7 +230,7 @@ class CliPartsTest : public QObject {
     QCOMPARE(errors.str(),
              std::string("uvq: history: --outcome takes one of ok, internal_error, bad_usage, "
                          "file_error, no_answer, unit_error, network_error, history_error, "
-                         "rollout_held, claim_lost, interrupted, abandoned, not 'bogus'\n"));
+                         "rollout_held, claim_lost, interrupted, abandoned, running, not 'bogus'\n"));
     QCOMPARE(abandoned, 0);
     QCOMPARE(known, 0);
   }
