@@ -3,14 +3,13 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <iostream>
 
+#include "FilterArgs.h"
 #include "HistoryFormat.h"
 #include "HistoryTime.h"
 #include "OptionRows.h"
-#include "platform/PosixFileSystem.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
 #include "reports/TerminalText.h"
@@ -26,18 +25,6 @@ int Fail(ExitCode code, const std::string& message) {
   std::fflush(stdout);
   std::fprintf(stderr, "uvq: %s\n", reports::Escaped(message).c_str());
   return ToInt(code);
-}
-
-bool IsSha256(const std::string& text) {
-  if (text.size() != 64) return false;
-  for (unsigned char c : text)
-    if (!std::isxdigit(c)) return false;
-  return true;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
 }
 
 // The outcome words a row can carry: the outcome table's, and "abandoned" for the rows that
@@ -72,7 +59,8 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
       "carry that image. A unit is its ID at its address: one ID at two addresses is two "
       "units, and a unit given a new address (set-ip) takes its history along.\nTimes are UTC: "
       "2026-12-07, 2026-12-07T10:15[:30][Z], or a time "
-      "back from now: 7d, 12h, 30m, 45s. A row begun and not completed shows as running while the process that began it "
+      "back from now: 7d, 12h, 30m, 45s. A row begun and not completed shows as running while the "
+      "process that began it "
       "lives, else as abandoned.");
   HistoryRequest request;
   request.db = options.history.db;
@@ -142,31 +130,15 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
       return usage("--address takes an address a.b.c.d, not '" + request.filter.unitAddress + "'");
     request.filter.unitAddress = protocol::Ipv4Text(*address);
   }
-  const history::UtcMillis now = recording::NowUtcMillis();
-  if (!since.empty()) {
-    request.filter.since = ParseTimeBound(since, now);
-    if (!request.filter.since) return usage("--since: cannot read the time '" + since + "'");
+  FilterBounds bounds;
+  if (const auto problem = ReadFilterArgs({since, until, image}, bounds)) {
+    std::cerr << "uvq: history: " << reports::Escaped(problem->message) << "\n";
+    exitCode = ToInt(problem->code);
+    return std::nullopt;
   }
-  if (!until.empty()) {
-    request.filter.until = ParseTimeBound(until, now, true);
-    if (!request.filter.until) return usage("--until: cannot read the time '" + until + "'");
-  }
-  if (!image.empty()) {
-    if (IsSha256(image)) {
-      request.filter.image = Lower(image);
-    } else {
-      // A file is identified by its contents, whatever its name was when it was programmed.
-      platform::PosixFileSystem files;
-      const recording::ImageDigest digest = recording::DigestOfImage(files, image);
-      if (!digest.problem.empty()) {
-        std::cerr << "uvq: history: --image " << reports::Escaped(digest.problem)
-                  << " (give a readable file or a SHA-256)\n";
-        exitCode = ToInt(ExitCode::File);
-        return std::nullopt;
-      }
-      request.filter.image = digest.sha256;
-    }
-  }
+  request.filter.since = bounds.since;
+  request.filter.until = bounds.until;
+  if (!bounds.imageSha256OrPath.empty()) request.filter.image = bounds.imageSha256OrPath;
   return request;
 }
 

@@ -2,14 +2,13 @@
 #include "ReportCommand.h"
 
 #include <CLI/CLI.hpp>
-#include <cctype>
 #include <cstdio>
 #include <iostream>
 
 #include "CliOptions.h"
+#include "FilterArgs.h"
 #include "HistoryTime.h"
 #include "OptionRows.h"
-#include "platform/PosixFileSystem.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
 #include "reports/ReportFormats.h"
@@ -21,18 +20,6 @@
 namespace uvq::cli {
 
 namespace {
-
-bool IsSha256(const std::string& text) {
-  if (text.size() != 64) return false;
-  for (unsigned char c : text)
-    if (!std::isxdigit(c)) return false;
-  return true;
-}
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 struct ReportRequest {
   std::string what;  // "rollout" or "units"
@@ -106,31 +93,15 @@ std::optional<ReportRequest> ParseRequest(const CliOptions& options, int& exitCo
   if (!request.filter.address.empty() &&
       !protocol::ParseIpAddressParts(request.filter.address).has_value())
     return usage("--target takes an address a.b.c.d, not '" + request.filter.address + "'");
-  const history::UtcMillis now = recording::NowUtcMillis();
-  if (!since.empty()) {
-    request.filter.since = ParseTimeBound(since, now);
-    if (!request.filter.since) return usage("--since: cannot read the time '" + since + "'");
+  FilterBounds bounds;
+  if (const auto problem = ReadFilterArgs({since, until, image}, bounds)) {
+    std::cerr << "uvq: report: " << reports::Escaped(problem->message) << "\n";
+    exitCode = ToInt(problem->code);
+    return std::nullopt;
   }
-  if (!until.empty()) {
-    request.filter.until = ParseTimeBound(until, now, true);
-    if (!request.filter.until) return usage("--until: cannot read the time '" + until + "'");
-  }
-  if (!image.empty()) {
-    if (IsSha256(image)) {
-      request.filter.image = Lower(image);
-    } else {
-      // An image is known by its contents, whatever its name when it was programmed.
-      platform::PosixFileSystem files;
-      const recording::ImageDigest digest = recording::DigestOfImage(files, image);
-      if (!digest.problem.empty()) {
-        std::cerr << "uvq: report: --image " << reports::Escaped(digest.problem)
-                  << " (give a readable file or a SHA-256)\n";
-        exitCode = ToInt(ExitCode::File);
-        return std::nullopt;
-      }
-      request.filter.image = digest.sha256;
-    }
-  }
+  request.filter.since = bounds.since;
+  request.filter.until = bounds.until;
+  if (!bounds.imageSha256OrPath.empty()) request.filter.image = bounds.imageSha256OrPath;
   return request;
 }
 

@@ -1,0 +1,54 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "FilterArgs.h"
+
+#include <cctype>
+
+#include "HistoryTime.h"
+#include "platform/PosixFileSystem.h"
+#include "recording/StationFacts.h"
+
+namespace uvq::cli {
+
+namespace {
+
+bool IsSha256(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (unsigned char c : text)
+    if (!std::isxdigit(c)) return false;
+  return true;
+}
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+}  // namespace
+
+std::optional<FilterProblem> ReadFilterArgs(const FilterArgs& args, FilterBounds& bounds) {
+  const history::UtcMillis now = recording::NowUtcMillis();
+  if (!args.since.empty()) {
+    bounds.since = ParseTimeBound(args.since, now);
+    if (!bounds.since)
+      return FilterProblem{ExitCode::Usage, "--since: cannot read the time '" + args.since + "'"};
+  }
+  if (!args.until.empty()) {
+    bounds.until = ParseTimeBound(args.until, now, true);
+    if (!bounds.until)
+      return FilterProblem{ExitCode::Usage, "--until: cannot read the time '" + args.until + "'"};
+  }
+  if (args.image.empty()) return std::nullopt;
+  if (IsSha256(args.image)) {
+    bounds.imageSha256OrPath = Lower(args.image);
+    return std::nullopt;
+  }
+  platform::PosixFileSystem files;
+  const recording::ImageDigest digest = recording::DigestOfImage(files, args.image);
+  if (!digest.problem.empty())
+    return FilterProblem{ExitCode::File,
+                         "--image " + digest.problem + " (give a readable file or a SHA-256)"};
+  bounds.imageSha256OrPath = digest.sha256;
+  return std::nullopt;
+}
+
+}  // namespace uvq::cli
