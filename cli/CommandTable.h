@@ -25,7 +25,7 @@ struct OptionRow {
   bool repeatable = false;   // an option with a value that may be given more than once
 };
 
-inline constexpr std::array<OptionRow, 70> kOptionRows{{
+inline constexpr std::array<OptionRow, 74> kOptionRows{{
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
      Completion::Host, "", true},
@@ -89,8 +89,10 @@ inline constexpr std::array<OptionRow, 70> kOptionRows{{
     {"set-ip", "ADDRESS", "", "the new address, a.b.c.d", Completion::Nothing, ""},
     {"scan", "RANGE", "", "FIRST-LAST, e.g. 10.1.2.1-10.1.2.254", Completion::Nothing, ""},
     {"scan", "--rate", "N", "addresses asked per second (default 50)", Completion::Nothing, ""},
-    {"history", "units", "", "each unit's latest known state instead of the operations",
-     Completion::Choices, "units"},
+    {"history", "units", "",
+     "units: each unit's latest known state instead of the operations; actions: the actions on "
+     "rollouts, who did them, from where and when",
+     Completion::Choices, "units actions"},
     {"history", "--unit", "ID", "only this unit ID (hex)", Completion::Nothing, ""},
     {"history", "--image", "FILE|SHA256", "only this image: a file (hashed) or a SHA-256",
      Completion::ImageFile, ""},
@@ -116,9 +118,9 @@ inline constexpr std::array<OptionRow, 70> kOptionRows{{
     {"history", "--flush", "", "move rows spooled while the database was unreachable into it",
      Completion::Nothing, ""},
     {"rollout", "ACTION", "",
-     "create NAME IMAGE, run NAME, status NAME, list, pause|resume|cancel NAME, retry NAME "
-     "--failed",
-     Completion::Choices, "create run status list pause resume cancel retry"},
+     "create NAME IMAGE, run NAME, status NAME, list, pause|resume|cancel|approve NAME, skip NAME "
+     "--target ADDR, retry NAME --failed",
+     Completion::Choices, "create run status list pause resume cancel approve skip retry"},
     {"rollout", "NAME", "", "the rollout's name (printable, at most 64 bytes)", Completion::Nothing,
      ""},
     {"rollout", "IMAGE", "", "create: the image file (.cry), kept in the rollout with its SHA-256",
@@ -148,11 +150,28 @@ inline constexpr std::array<OptionRow, 70> kOptionRows{{
      Completion::Nothing, ""},
     {"rollout", "--failed", "", "retry: put every failed unit back to pending", Completion::Nothing,
      ""},
+    {"rollout", "--approve-groups", "",
+     "create: each group after the first waits for `uvq rollout approve NAME` before any of its "
+     "units is sent to",
+     Completion::Nothing, ""},
+    {"rollout", "--notify-url", "URL",
+     "create: an http:// URL told by a POST when the rollout stops or finishes, or a station "
+     "goes silent",
+     Completion::Nothing, ""},
+    {"rollout", "--accept-failures", "",
+     "resume: go on after a stop by a threshold, the failures so far accepted", Completion::Nothing,
+     ""},
+    {"rollout", "--actor", "NAME",
+     "the person or role recorded with the action (default: the user running uvq)",
+     Completion::Nothing, ""},
     {"serve", "--listen", "HOST:PORT", "address and port of the dashboard (default 127.0.0.1:8080)",
      Completion::Nothing, ""},
-    {"serve", "--allow-actions", "", "allow pause, resume, cancel and retry-failed, with the token",
+    {"serve", "--allow-actions", "",
+     "allow pause, resume, cancel, retry-failed and approve, with an operator's token",
      Completion::Nothing, ""},
-    {"serve", "--token-file", "FILE", "file holding the dashboard's token (mode 600)",
+    {"serve", "--token-file", "FILE",
+     "file holding the dashboard's token, or lines 'NAME ROLE TOKEN' (ROLE viewer or operator) "
+     "(mode 600)",
      Completion::File, ""},
     {"serve", "--db", "DB", "the history database (as for every subcommand)", Completion::File, ""},
     {"rollout", "--watch", "",

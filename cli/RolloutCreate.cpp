@@ -74,6 +74,9 @@ int CreateRollout(const RolloutRequest& request, history::RolloutStore& store) {
   definition.successThreshold = request.successThreshold;
   definition.errorThreshold = request.errorThreshold;
   definition.retries = request.retries;
+  definition.approveGroups = request.approveGroups;
+  definition.notifyUrl = request.notifyUrl;
+  definition.actor = CommandLineActor(request);
   for (size_t i = 0; i < targets.size(); ++i) {
     history::RolloutTarget target;
     target.target = targets[i].text;
@@ -82,7 +85,13 @@ int CreateRollout(const RolloutRequest& request, history::RolloutStore& store) {
     target.group = GroupOf(i, targets.size(), request.groups, request.groupSize);
     definition.targets.push_back(std::move(target));
   }
-  if (!store.create(definition))
+  const history::CreateResult created = store.create(definition);
+  if (!created.conflict.empty())
+    return RolloutFail(ExitCode::Usage,
+                       "rollout '" + created.conflict +
+                           "' sends another image to some of these units and has not finished: "
+                           "cancel it, or wait until it is done, before this one is created");
+  if (!created)
     return RolloutFail(ExitCode::Usage, "the name '" + request.name +
                                             "' is in use; choose another (uvq rollout list)");
   const int groups = definition.targets.back().group + 1;
@@ -90,6 +99,9 @@ int CreateRollout(const RolloutRequest& request, history::RolloutStore& store) {
               Escaped(definition.name).c_str(), definition.targets.size(),
               definition.targets.size() == 1 ? "" : "s", groups, groups == 1 ? "" : "s",
               Escaped(definition.imagePath).c_str(), bytes->size(), definition.imageSha256.c_str());
+  if (definition.approveGroups && groups > 1)
+    std::printf("each group after the first waits for: uvq rollout approve %s\n",
+                Escaped(definition.name).c_str());
   return ToInt(ExitCode::Ok);
 }
 

@@ -29,7 +29,7 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     return n;
   }
 
-  bool create(const rollouts::RolloutDefinition&) override { return true; }
+  rollouts::CreateResult create(const rollouts::RolloutDefinition&) override { return {true, {}}; }
   std::optional<rollouts::RolloutDefinition> load(const std::string&) override {
     return std::nullopt;
   }
@@ -87,10 +87,11 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     calls.push_back("workLeft");
     return workLeftAnswer;
   }
-  rollouts::ActionResult act(const std::string&, rollouts::RolloutAction,
-                             rollouts::UtcMillis) override {
+  using rollouts::RolloutStore::act;
+  rollouts::ActionResult act(const std::string&, const rollouts::ActionRequest&) override {
     return {};
   }
+  std::vector<rollouts::ActionRecord> actions(const std::string&, int) override { return {}; }
 };
 
 }  // namespace uvq::test

@@ -13,7 +13,9 @@ namespace uvq::store {
 // spooled write lands once), the rollout's columns, the indexes of the queries, and the units
 // table of each unit's latest state, kept on every write so `history units` reads no big table.
 // Step 3: the rollouts, their units (with each unit's claim) and the stations working on them.
-inline constexpr int kSchemaVersion = 3;
+// Step 4: approvals of groups, skipped units and accepted failures, the record of actions, and
+// the events told to a rollout's notify URL.
+inline constexpr int kSchemaVersion = 4;
 
 // What tells a uvq history from another database: SQLite's PRAGMA application_id ("UVQH") and the
 // application column of PostgreSQL's schema_version.

@@ -19,7 +19,7 @@ using store::StoreErrorKind;
 
 constexpr const char* kSummaryColumns =
     "id, name, created_at, image_path, image_sha256, image_bytes, success_threshold, "
-    "error_threshold, retries, state, stop_reason";
+    "error_threshold, retries, state, stop_reason, approve_groups, approved_group, notify_url";
 constexpr const char* kUnitColumns =
     "position, rollout_group, target, unit_id, answered_unit_id, progress, attempts, outcome, "
     "detail, status, station, lease_until, redo";
@@ -54,7 +54,20 @@ RolloutSummary ReadSummary(const SqlRow& row) {
   summary.retries = static_cast<int>(row[8].asNumber());
   summary.state = StateOf(row[9]);
   summary.stopReason = row[10].asText();
+  summary.approveGroups = row[11].asNumber() != 0;
+  summary.notifyUrl = row[13].asText();
   return summary;
+}
+
+// A running rollout whose groups wait for approvals waits when its current group (the first not
+// ended) is beyond the last one approved.
+void NoteWaiting(RolloutSummary& summary, int64_t approvedGroup) {
+  if (!summary.approveGroups || summary.state != RolloutState::Running) return;
+  for (const GroupCounts& group : summary.groups)
+    if (group.pending + group.running > 0) {
+      if (group.group > approvedGroup) summary.waitingGroup = group.group;
+      return;
+    }
 }
 
 RolloutUnit ReadUnit(const SqlRow& row) {
@@ -82,6 +95,8 @@ GroupCounts ReadCounts(const SqlRow& row, size_t at) {
   counts.running = static_cast<int>(row[at + 3].asNumber());
   counts.ok = static_cast<int>(row[at + 4].asNumber());
   counts.failed = static_cast<int>(row[at + 5].asNumber());
+  counts.skipped = static_cast<int>(row[at + 6].asNumber());
+  counts.accepted = static_cast<int>(row[at + 7].asNumber());
   return counts;
 }
 
@@ -90,7 +105,13 @@ constexpr const char* kCountColumns =
     "sum(CASE WHEN progress = 'pending' THEN 1 ELSE 0 END), "
     "sum(CASE WHEN progress = 'running' THEN 1 ELSE 0 END), "
     "sum(CASE WHEN progress = 'ok' THEN 1 ELSE 0 END), "
-    "sum(CASE WHEN progress = 'failed' THEN 1 ELSE 0 END)";
+    "sum(CASE WHEN progress = 'failed' THEN 1 ELSE 0 END), "
+    "sum(CASE WHEN progress = 'skipped' THEN 1 ELSE 0 END), "
+    "sum(CASE WHEN progress = 'failed' AND accepted = 1 THEN 1 ELSE 0 END)";
+
+std::string Plural(int count, const std::string& word) {
+  return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
 
 }  // namespace
 
@@ -119,14 +140,19 @@ SqlResult SqlRolloutStore::Run(const std::string& sql, const std::vector<SqlValu
 std::optional<SqlRolloutStore::Rollout> SqlRolloutStore::Find(const std::string& name,
                                                               const char* lock) {
   std::string sql =
-      "SELECT id, state, success_threshold, error_threshold, retries FROM rollouts "
-      "WHERE name = $1";
+      "SELECT id, state, success_threshold, error_threshold, retries, approve_groups, "
+      "approved_group FROM rollouts WHERE name = $1";
   if (connection_->dialect() == Dialect::Postgres && lock) sql += std::string(" ") + lock;
   const SqlResult found = Run(sql, {name});
   if (found.rows.empty()) return std::nullopt;
   const SqlRow& row = found.rows.front();
-  return Rollout{row[0].asNumber(), StateOf(row[1]), static_cast<int>(row[2].asNumber()),
-                 static_cast<int>(row[3].asNumber()), static_cast<int>(row[4].asNumber())};
+  return Rollout{row[0].asNumber(),
+                 StateOf(row[1]),
+                 static_cast<int>(row[2].asNumber()),
+                 static_cast<int>(row[3].asNumber()),
+                 static_cast<int>(row[4].asNumber()),
+                 row[5].asNumber() != 0,
+                 row[6].asNumber()};
 }
 
 std::vector<GroupCounts> SqlRolloutStore::Groups(int64_t rollout, std::optional<int> only) {
@@ -167,21 +193,32 @@ void SqlRolloutStore::NoteStation(int64_t rollout, const std::string& station, U
       {rollout, station, now});
 }
 
-bool SqlRolloutStore::create(const RolloutDefinition& definition) {
+void SqlRolloutStore::Record(const std::string& rollout, std::string_view action,
+                             const Actor& actor, UtcMillis at, const std::string& detail) {
+  Run("INSERT INTO rollout_actions(rollout, action, actor, origin, at, detail) "
+      "VALUES ($1, $2, $3, $4, $5, $6)",
+      {rollout, std::string(action), actor.name, actor.origin, at, detail});
+}
+
+CreateResult SqlRolloutStore::create(const RolloutDefinition& definition) {
   return Transaction(Access::Write, [&] {
+    CreateResult result;
+    // One create at a time checks the other rollouts' units (SQLite's write lock does it there).
+    if (connection_->dialect() == Dialect::Postgres)
+      Run("SELECT pg_advisory_xact_lock(7305182)", {});
     const std::string image = definition.image
                                   ? std::string(definition.image->begin(), definition.image->end())
                                   : std::string();
     const SqlResult made =
         Run("INSERT INTO rollouts(name, created_at, created_by, image_path, image_sha256, image, "
-            "image_bytes, success_threshold, error_threshold, retries, state) "
-            "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
+            "image_bytes, success_threshold, error_threshold, retries, state, approve_groups, "
+            "notify_url) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13) "
             "ON CONFLICT(name) DO NOTHING RETURNING id",
             {definition.name, definition.createdAt, definition.createdBy, definition.imagePath,
              definition.imageSha256, SqlValue::Bytes(image), static_cast<int64_t>(image.size()),
              definition.successThreshold, definition.errorThreshold, definition.retries,
-             Text(RolloutState::Running)});
-    if (made.rows.empty()) return false;
+             Text(RolloutState::Running), definition.approveGroups ? 1 : 0, definition.notifyUrl});
+    if (made.rows.empty()) return result;
     const int64_t id = made.rows.front()[0].asNumber();
     // One prepared statement for every unit, in the one transaction.
     const std::string insert =
@@ -192,7 +229,25 @@ bool SqlRolloutStore::create(const RolloutDefinition& definition) {
       Run(insert, {id, static_cast<int64_t>(i), target.group, target.target,
                    static_cast<int64_t>(target.address), target.unitId});
     }
-    return true;
+    // Two images at once for the same unit: whichever station comes last would win. Refused
+    // while the other rollout may still send (its units are in the table once it is made).
+    const SqlResult clash = Run(
+        "SELECT r.name, mine.target FROM rollout_units mine JOIN rollout_units other ON "
+        "other.address = mine.address AND other.rollout <> mine.rollout JOIN rollouts r ON "
+        "r.id = other.rollout WHERE mine.rollout = $1 AND r.state IN ('running', 'paused', "
+        "'stopped') AND r.image_sha256 <> $2 ORDER BY r.created_at, r.id, mine.position LIMIT 1",
+        {id, definition.imageSha256});
+    if (!clash.rows.empty()) {
+      Run("DELETE FROM rollout_units WHERE rollout = $1", {id});
+      Run("DELETE FROM rollouts WHERE id = $1", {id});
+      result.conflict = clash.rows.front()[0].asText();
+      return result;
+    }
+    Record(definition.name, "create", definition.actor, definition.createdAt,
+           Plural(static_cast<int>(definition.targets.size()), "unit") +
+               (definition.approveGroups ? ", groups approved one by one" : ""));
+    result.created = true;
+    return result;
   });
 }
 
@@ -242,6 +297,7 @@ std::vector<RolloutSummary> SqlRolloutStore::list() {
       const int64_t id = row[0].asNumber();
       for (const SqlRow& count : counts.rows)
         if (count[0].asNumber() == id) summaries.back().groups.push_back(ReadCounts(count, 1));
+      NoteWaiting(summaries.back(), row[12].asNumber());
     }
     return summaries;
   });
@@ -256,6 +312,7 @@ std::optional<RolloutStatus> SqlRolloutStore::status(const std::string& name) {
     status.summary = ReadSummary(found.rows.front());
     const int64_t id = found.rows.front()[0].asNumber();
     status.summary.groups = Groups(id, std::nullopt);
+    NoteWaiting(status.summary, found.rows.front()[12].asNumber());
     const std::string units = std::string("SELECT ") + kUnitColumns +
                               " FROM rollout_units WHERE rollout = $1 AND progress = $2 "
                               "ORDER BY position";
@@ -303,6 +360,9 @@ std::vector<Claim> SqlRolloutStore::claim(const std::string& name, const ClaimRe
             "progress IN ('pending', 'running')",
             {rollout->id});
     if (current.rows.empty() || current.rows.front()[0].null()) return claims;
+    // A group waiting for its approval: none of its units is handed out, to any station.
+    if (rollout->approveGroups && current.rows.front()[0].asNumber() > rollout->approvedGroup)
+      return claims;
     const auto [first, last] =
         request.range.value_or(std::pair<uint32_t, uint32_t>{0, 0xffffffffu});
     const bool lite = connection_->dialect() == Dialect::Sqlite;
@@ -478,8 +538,7 @@ bool SqlRolloutStore::workLeft(const std::string& name,
   });
 }
 
-ActionResult SqlRolloutStore::act(const std::string& name, RolloutAction action,
-                                  UtcMillis /*now*/) {
+ActionResult SqlRolloutStore::act(const std::string& name, const ActionRequest& request) {
   return Transaction(Access::Write, [&] {
     ActionResult result;
     auto rollout = Find(name, "FOR UPDATE");
@@ -502,7 +561,10 @@ ActionResult SqlRolloutStore::act(const std::string& name, RolloutAction action,
       result.state = state;
       result.applied = true;
     };
-    switch (action) {
+    const bool ended =
+        rollout->state == RolloutState::Cancelled || rollout->state == RolloutState::Done;
+    std::string detail;
+    switch (request.action) {
       case RolloutAction::Pause:
         if (rollout->state != RolloutState::Running)
           return refuse("only a running rollout can be paused");
@@ -511,15 +573,14 @@ ActionResult SqlRolloutStore::act(const std::string& name, RolloutAction action,
       case RolloutAction::Resume:
         if (rollout->state != RolloutState::Paused)
           return refuse(rollout->state == RolloutState::Stopped
-                            ? "retry its failed units to go on"
+                            ? "retry its failed units, or accept its failures, to go on"
                             : "only a paused rollout can be resumed");
         become(RolloutState::Running, false);
         // What ended while it was paused counts now.
         result.state = Judge(*rollout, std::nullopt).state;
         break;
       case RolloutAction::Cancel:
-        if (rollout->state == RolloutState::Done || rollout->state == RolloutState::Cancelled)
-          return refuse("it cannot be cancelled any more");
+        if (ended) return refuse("it cannot be cancelled any more");
         become(RolloutState::Cancelled, false);
         break;
       case RolloutAction::RetryFailed: {
@@ -527,19 +588,100 @@ ActionResult SqlRolloutStore::act(const std::string& name, RolloutAction action,
           return refuse("a cancelled rollout is not taken up again");
         result.unitsReset = static_cast<int>(
             Run("UPDATE rollout_units SET progress = 'pending', attempts = 0, redo = 0, "
-                "previous_holder = '', not_before = 0, holder_token = '', lease_until = NULL "
-                "WHERE rollout = $1 AND progress = 'failed'",
+                "previous_holder = '', not_before = 0, holder_token = '', lease_until = NULL, "
+                "accepted = 0 WHERE rollout = $1 AND progress = 'failed'",
                 {rollout->id})
                 .changed);
         result.applied = true;
+        detail = Plural(result.unitsReset, "failed unit") + " pending again";
         if (rollout->state == RolloutState::Stopped || rollout->state == RolloutState::Done) {
           become(RolloutState::Running, true);
           result.state = Judge(*rollout, std::nullopt).state;
         }
         break;
       }
+      case RolloutAction::Approve: {
+        if (!rollout->approveGroups)
+          return refuse("its groups start without approval (create --approve-groups)");
+        if (ended) return refuse("no group is left to approve");
+        const SqlResult current =
+            Run("SELECT min(rollout_group) FROM rollout_units WHERE rollout = $1 AND "
+                "progress IN ('pending', 'running')",
+                {rollout->id});
+        const int64_t group = current.rows.empty() || current.rows.front()[0].null()
+                                  ? -1
+                                  : current.rows.front()[0].asNumber();
+        if (group <= rollout->approvedGroup)
+          return refuse("no group waits for approval (group " +
+                        std::to_string(rollout->approvedGroup + 1) + " may run)");
+        Run("UPDATE rollouts SET approved_group = $1 WHERE id = $2", {group, rollout->id});
+        result.applied = true;
+        result.group = static_cast<int>(group);
+        detail = "group " + std::to_string(group + 1);
+        break;
+      }
+      case RolloutAction::Skip: {
+        if (ended) return refuse("its units are not sent to any more");
+        // Pending and failed units are left out; one in flight is not taken from its station.
+        const SqlResult at =
+            Run("SELECT progress, count(*) FROM rollout_units WHERE rollout = $1 AND "
+                "address = $2 GROUP BY progress ORDER BY progress",
+                {rollout->id, int64_t{request.address}});
+        if (at.rows.empty()) return refuse("no unit of it is at " + request.target);
+        result.unitsReset = static_cast<int>(
+            Run("UPDATE rollout_units SET progress = 'skipped', holder_token = '', "
+                "lease_until = NULL, redo = 0, accepted = 0 WHERE rollout = $1 AND address = $2 "
+                "AND progress IN ('pending', 'failed')",
+                {rollout->id, int64_t{request.address}})
+                .changed);
+        if (result.unitsReset == 0) {
+          std::string found;
+          for (const SqlRow& row : at.rows) found += (found.empty() ? "" : ", ") + row[0].asText();
+          return refuse("the unit at " + request.target + " is " + found +
+                        ": only a pending or failed unit can be skipped");
+        }
+        result.applied = true;
+        detail = request.target + ": " + Plural(result.unitsReset, "unit") + " skipped";
+        // Its group may have ended with it.
+        result.state = Judge(*rollout, std::nullopt).state;
+        break;
+      }
+      case RolloutAction::AcceptFailures: {
+        if (rollout->state != RolloutState::Stopped)
+          return refuse("only a rollout stopped by a threshold goes on with its failures");
+        result.unitsReset = static_cast<int>(
+            Run("UPDATE rollout_units SET accepted = 1 WHERE rollout = $1 AND progress = "
+                "'failed' AND accepted = 0",
+                {rollout->id})
+                .changed);
+        detail = Plural(result.unitsReset, "failure") + " accepted";
+        become(RolloutState::Running, true);
+        result.state = Judge(*rollout, std::nullopt).state;
+        break;
+      }
     }
+    if (result.applied)
+      Record(name, RolloutActionName(request.action), request.actor, request.now, detail);
     return result;
+  });
+}
+
+std::vector<ActionRecord> SqlRolloutStore::actions(const std::string& rollout, int limit) {
+  return Transaction(Access::Read, [&] {
+    const std::string columns = "SELECT id, rollout, action, actor, origin, at, detail FROM ";
+    const int64_t bound = limit > 0 ? int64_t{limit} : kNoLimit;
+    // The newest `limit`, shown oldest first.
+    const SqlResult rows =
+        rollout.empty()
+            ? Run(columns + "rollout_actions ORDER BY id DESC LIMIT $1", {bound})
+            : Run(columns + "rollout_actions WHERE rollout = $1 ORDER BY id DESC LIMIT $2",
+                  {rollout, bound});
+    std::vector<ActionRecord> records;
+    for (auto row = rows.rows.rbegin(); row != rows.rows.rend(); ++row)
+      records.push_back({(*row)[0].asNumber(), (*row)[1].asText(), (*row)[2].asText(),
+                         (*row)[3].asText(), (*row)[4].asText(), (*row)[5].asNumber(),
+                         (*row)[6].asText()});
+    return records;
   });
 }
 
