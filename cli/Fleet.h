@@ -7,6 +7,8 @@
 #include "fleet/BatchRun.h"
 #include "fleet/ClaimToken.h"
 #include "fleet/ImageCheck.h"
+#include "fleet/RunLog.h"
+#include "fleet/RunRecorder.h"
 #include "fleet/Session.h"
 #include "fleet/SessionPool.h"
 #include "fleet/StopSource.h"
@@ -14,10 +16,13 @@
 
 namespace uvq::cli {
 
+using fleet::AbsolutePath;
 using fleet::CheckImage;
 using fleet::ClaimTokenHolderGone;
 using fleet::ExpandScanRange;
+using fleet::FillEndedRow;
 using fleet::FirstDuplicate;
+using fleet::ImageFacts;
 using fleet::ImageProblem;
 using fleet::kMaxScanAddresses;
 using fleet::kMaxTargetsFileSize;
@@ -29,11 +34,15 @@ using fleet::ReadTargetLines;
 using fleet::ResolvedTarget;
 using fleet::ResolveTarget;
 using fleet::RunFigures;
+using fleet::RunLogEntry;
+using fleet::RunLogFile;
+using fleet::RunRecorder;
 using fleet::Session;
 using fleet::SessionEvents;
 using fleet::SessionFeed;
 using fleet::SessionPool;
 using fleet::SessionResult;
+using fleet::Sha256Of;
 using fleet::SharedPorts;
 using fleet::SteadyClock;
 using fleet::StopCause;

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "fleet/RunRecorder.h"
+
 namespace CLI {
 class App;
 }  // namespace CLI
@@ -19,6 +21,7 @@ struct HistoryOptions {
   bool command = false;                  // `uvq history ...` was asked
   std::vector<std::string> commandArgs;  // everything after `history`, parsed by the command
   bool recording() const { return !noHistory && historySwitch != "off"; }
+  fleet::RecordingChoice choice() const { return {recording(), db, station}; }
 };
 
 // Registers --db, --no-history, --history (the configuration's switch), --station and the

@@ -6,10 +6,12 @@
 #include <string>
 #include <string_view>
 
-#include "JsonLine.h"
 #include "ports/Ports.h"
+#include "reports/JsonLine.h"
 
 namespace uvq::cli {
+
+using reports::JsonLine;
 
 // How much a run prints: -q, the default, -v.
 enum class Verbosity { Quiet = -1, Normal = 0, Verbose = 1 };

@@ -8,8 +8,6 @@
 #include "Escaped.h"
 #include "Fleet.h"
 #include "RolloutRequest.h"
-#include "RunHistory.h"
-#include "RunLog.h"
 #include "recording/StationFacts.h"
 
 namespace uvq::cli {

@@ -6,7 +6,6 @@
 #include <cstdio>
 
 #include "Escaped.h"
-#include "RunHistory.h"
 #include "SessionOutput.h"
 #include "recording/StationFacts.h"
 #include "uvq/Version.h"

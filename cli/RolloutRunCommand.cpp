@@ -12,7 +12,6 @@
 #include "Interruption.h"
 #include "OpenFileLimit.h"
 #include "RolloutRun.h"
-#include "RunLog.h"
 #include "SessionOutput.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "SessionOutput.h"
 
-#include "JsonLine.h"
+#include "reports/JsonLine.h"
 #include "StatusText.h"
 #include "protocol/IpAddressText.h"
 #include "protocol/StatusFlags.h"

@@ -17,8 +17,6 @@
 #include "OpenFileLimit.h"
 #include "OptionRows.h"
 #include "RolloutRequest.h"
-#include "RunHistory.h"
-#include "RunLog.h"
 #include "SessionOutput.h"
 #include "StationRunner.h"
 #include "platform/PosixFileSystem.h"

@@ -5,7 +5,6 @@
 
 #include <cstdio>
 
-#include "RunHistory.h"
 #include "SessionOutput.h"
 #include "StatusText.h"
 #include "protocol/StatusFlags.h"

@@ -22,8 +22,6 @@
 #include "Output.h"
 #include "Progress.h"
 #include "RolloutCommand.h"
-#include "RunHistory.h"
-#include "RunLog.h"
 #include "ServeCommand.h"
 #include "SessionOutput.h"
 #include "StationCommand.h"
@@ -73,6 +71,17 @@ class RunProgress final : public uvq::fleet::BatchEvents {
   Progress& progress_;
   const std::vector<std::unique_ptr<Session>>& sessions_;
   Output& output_;
+};
+
+// The history's problems on standard error; the run goes on.
+class HistoryNotices final : public uvq::fleet::RecorderEvents {
+ public:
+  void spooled(const std::string& notice) override {
+    std::fprintf(stderr, "uvq: %s\n", notice.c_str());
+  }
+  void historyProblem(const std::string& problem) override {
+    std::fprintf(stderr, "uvq: history: %s\n", problem.c_str());
+  }
 };
 
 // Said whenever the built-in address is used, so nobody aims at it unknowingly.
@@ -150,9 +159,11 @@ int Run(CliOptions& options) {
     jobImage = {plan.imageFile, std::move(bytes)};
   }
   // The history is opened before anything is sent: a run that cannot be recorded does not start.
-  OpenedRunHistory opened = OpenRunHistory(options.history);
-  if (!opened.history) return Refuse(ExitCode::History, opened.problem);
-  RunHistory& history = *opened.history;
+  HistoryNotices notices;
+  uvq::fleet::OpenedRecorder opened =
+      uvq::fleet::OpenRunRecorder(options.history.choice(), &notices);
+  if (!opened.recorder) return Refuse(ExitCode::History, opened.problem);
+  RunRecorder& history = *opened.recorder;
 
   RunLogFile runLog;
   if (!options.logFile.empty()) {
@@ -196,7 +207,7 @@ int Run(CliOptions& options) {
   Interruption::Install();
   // Each target holds a socket while it works; a scan may start many before the first ends.
   RaiseOpenFileLimit(targets.size() + kOtherDescriptors);
-  history.begin(targets, plan, image);
+  history.begin(targets, JobPlanOf(plan, jobImage), image);
   sessionOutput.setOnChosen([&](const Session& session, const std::string& unit) {
     history.chosen(indexOf.at(&session), unit);
   });

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "operations/EraseKinds.h"
@@ -23,6 +24,29 @@ enum class JobKind : uint8_t {
   Reset,    // find, choose, reset
   SetIp,    // find, choose, give a new address
 };
+
+// The operation's word in history rows, run logs and on the command line ("set-ip").
+constexpr std::string_view KindName(JobKind kind) {
+  switch (kind) {
+    case JobKind::Locate:
+      return "locate";
+    case JobKind::Status:
+      return "status";
+    case JobKind::Scan:
+      return "scan";
+    case JobKind::Capture:
+      return "capture";
+    case JobKind::Program:
+      return "program";
+    case JobKind::Erase:
+      return "erase";
+    case JobKind::Reset:
+      return "reset";
+    case JobKind::SetIp:
+      return "set-ip";
+  }
+  return "locate";
+}
 
 // Whether a job changes the unit: only those choose one unit, claim it and refuse to guess.
 constexpr bool ChangesUnit(JobKind kind) {

@@ -4,11 +4,14 @@
 #include <exception>
 
 #include "protocol/IpAddressText.h"
+#include "recording/RowEnd.h"
 #include "recording/StationFacts.h"
 #include "store/history/SpoolingHistoryStore.h"
 #include "units/UvqTable.h"
 
 namespace uvq::recording {
+
+using jobs::JobOutcome;
 
 namespace {
 
@@ -18,25 +21,25 @@ std::string AddressText(const protocol::Ipv4Bytes& ip) {
 
 }  // namespace
 
-std::string RunOutcome(const RunResult& result) {
+JobOutcome RunOutcome(const RunResult& result) {
   switch (result.end) {
     case RunEnd::Complete:
       // Every record acknowledged, but without "finished programing file" the image is not
       // whole in the unit: the command line fails such a run as the unit's error.
-      return result.fileFinished ? "ok" : "unit_error";
+      return result.fileFinished ? JobOutcome::Ok : JobOutcome::UnitError;
     case RunEnd::NotInLoaderMode:
     case RunEnd::RecordError:
-      return "unit_error";
+      return JobOutcome::UnitError;
     case RunEnd::CommsTimeout:
-      return "no_answer";
+      return JobOutcome::NoAnswer;
     case RunEnd::FileError:
-      return "file_error";
+      return JobOutcome::FileError;
     case RunEnd::LinkError:
-      return "network_error";
+      return JobOutcome::NetworkError;
     case RunEnd::Stopped:  // the operator clicked Capture during the run
-      return "interrupted";
+      return JobOutcome::Interrupted;
   }
-  return "internal_error";
+  return JobOutcome::InternalError;
 }
 
 ServiceRecorder::ServiceRecorder(Ports ports, RecorderIdentity identity)
@@ -67,12 +70,9 @@ void ServiceRecorder::begin(history::OperationRow& row) {
   }
 }
 
-void ServiceRecorder::complete(history::OperationRow& row, std::string outcome,
+void ServiceRecorder::complete(history::OperationRow& row, jobs::JobOutcome outcome,
                                std::optional<uint16_t> status) {
-  row.endedAt = NowUtcMillis();
-  row.outcome = std::move(outcome);
-  row.finalStatus = status;
-  row.finalFlags = status ? StatusFlagsText(*status) : std::string();
+  EndRow(row, outcome, NowUtcMillis(), status);
   if (row.id == 0) return;  // its beginning was not written; nothing to complete
   try {
     ports_.store.complete(row);
@@ -82,10 +82,10 @@ void ServiceRecorder::complete(history::OperationRow& row, std::string outcome,
   }
 }
 
-void ServiceRecorder::writtenOnce(history::OperationRow row, std::string outcome,
+void ServiceRecorder::writtenOnce(history::OperationRow row, jobs::JobOutcome outcome,
                                   std::optional<uint16_t> status) {
   begin(row);
-  complete(row, std::move(outcome), status);
+  complete(row, outcome, status);
 }
 
 // A spooled write is no row lost, but the operator hears of it once: the database is not
@@ -125,13 +125,13 @@ void ServiceRecorder::captureEnded(CaptureEnd end) {
   }
   switch (end) {
     case CaptureEnd::InLoaderMode:
-      return complete(row, "ok", status);
+      return complete(row, JobOutcome::Ok, status);
     case CaptureEnd::TimedOut:
       row.detail = "capture time-out";
-      return complete(row, "no_answer", status);
+      return complete(row, JobOutcome::NoAnswer, status);
     case CaptureEnd::Stopped:
       row.detail = "capture stopped by the operator";
-      return complete(row, "interrupted", status);
+      return complete(row, JobOutcome::Interrupted, status);
   }
 }
 
@@ -171,20 +171,21 @@ void ServiceRecorder::eraseEnded(EraseKind kind, EraseEnd end, uint16_t status) 
   row.eraseKind = std::string(EraseRow(kind).commandLineName);
   switch (end) {
     case EraseEnd::Done:
-      return writtenOnce(std::move(row), "ok", status);
+      return writtenOnce(std::move(row), JobOutcome::Ok, status);
     case EraseEnd::Refused:
       row.detail = "erase refused";
-      return writtenOnce(std::move(row), "unit_error", status);
+      return writtenOnce(std::move(row), JobOutcome::UnitError, status);
     case EraseEnd::NoAnswer:
       row.detail = "no answer to the erase";
-      return writtenOnce(std::move(row), "no_answer", std::nullopt);
+      return writtenOnce(std::move(row), JobOutcome::NoAnswer, std::nullopt);
   }
 }
 
 void ServiceRecorder::resetEnded(ResetEnd end, uint16_t status) {
   history::OperationRow row = newRow("reset");
   if (end == ResetEnd::Refused) row.detail = "reset refused";
-  writtenOnce(std::move(row), end == ResetEnd::Answered ? "ok" : "unit_error", status);
+  writtenOnce(std::move(row), end == ResetEnd::Answered ? JobOutcome::Ok : JobOutcome::UnitError,
+              status);
 }
 
 void ServiceRecorder::addressChangeEnded(bool accepted, protocol::Ipv4Bytes reported,
@@ -192,7 +193,7 @@ void ServiceRecorder::addressChangeEnded(bool accepted, protocol::Ipv4Bytes repo
   history::OperationRow row = newRow("set-ip");
   row.reportedAddress = AddressText(reported);
   if (!accepted) row.detail = "address change refused";
-  writtenOnce(std::move(row), accepted ? "ok" : "unit_error", status);
+  writtenOnce(std::move(row), accepted ? JobOutcome::Ok : JobOutcome::UnitError, status);
 }
 
 }  // namespace uvq::recording

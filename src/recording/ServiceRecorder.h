@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "jobs/JobResult.h"
 #include "operations/LoaderService.h"
 #include "operations/Outcomes.h"
 #include "store/history/HistoryStore.h"
@@ -49,8 +50,10 @@ class ServiceRecorder final : public LoaderOutcomes {
  private:
   history::OperationRow newRow(const std::string& operation) const;
   void begin(history::OperationRow& row);
-  void complete(history::OperationRow& row, std::string outcome, std::optional<uint16_t> status);
-  void writtenOnce(history::OperationRow row, std::string outcome, std::optional<uint16_t> status);
+  void complete(history::OperationRow& row, jobs::JobOutcome outcome,
+                std::optional<uint16_t> status);
+  void writtenOnce(history::OperationRow row, jobs::JobOutcome outcome,
+                   std::optional<uint16_t> status);
   void noteSpooled();
   void failed(const std::string& line);
 
@@ -62,7 +65,7 @@ class ServiceRecorder final : public LoaderOutcomes {
   bool failureReported_ = false;
 };
 
-// The identifier the command line gives a programming run that ended this way.
-std::string RunOutcome(const RunResult& result);
+// The outcome the command line gives a programming run that ended this way.
+jobs::JobOutcome RunOutcome(const RunResult& result);
 
 }  // namespace uvq::recording

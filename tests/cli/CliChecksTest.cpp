@@ -19,10 +19,11 @@
 #include "ConfigFile.h"
 #include "Fleet.h"
 #include "Output.h"
-#include "RunLog.h"
+#include "fleet/RunLog.h"
 #include "UnitLock.h"
 
 using namespace uvq::cli;
+using uvq::fleet::AppendRunLog;
 
 namespace {
 

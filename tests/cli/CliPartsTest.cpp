@@ -15,7 +15,7 @@
 #include "ExitCode.h"
 #include "Fleet.h"
 #include "HistoryCommand.h"
-#include "JsonLine.h"
+#include "reports/JsonLine.h"
 #include "Progress.h"
 
 using namespace uvq::cli;

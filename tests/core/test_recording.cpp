@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QtTest>
 
+#include "HistoryRowsInMemory.h"
 #include "WindowHarness.h"
 #include "recording/ServiceRecorder.h"
 #include "store/history/HistoryStore.h"
@@ -12,18 +13,7 @@ using namespace uvq::test;
 
 namespace {
 
-// Keeps every row begun and completed.
-struct RowsInMemory : history::HistoryStore {
-  std::vector<history::OperationRow> begun;
-  std::vector<history::OperationRow> completed;
-  int64_t begin(const history::OperationRow& row) override {
-    begun.push_back(row);
-    return static_cast<int64_t>(begun.size());
-  }
-  void complete(const history::OperationRow& row) override { completed.push_back(row); }
-  std::vector<history::OperationRow> query(const history::HistoryFilter&) override { return {}; }
-  std::vector<history::UnitState> units(const history::HistoryFilter&) override { return {}; }
-};
+using RowsInMemory = HistoryRowsInMemory;
 
 std::string Sha256Hex(const Bytes& bytes) {
   return QCryptographicHash::hash(QByteArrayView(reinterpret_cast<const char*>(bytes.data()),

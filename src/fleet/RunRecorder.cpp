@@ -1,36 +1,62 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "RunHistory.h"
+#include "fleet/RunRecorder.h"
 
-#include <cstdio>
 #include <exception>
 #include <filesystem>
 
-#include "HistoryTime.h"
 #include "operations/EraseKinds.h"
+#include "protocol/IpAddressText.h"
+#include "recording/RowEnd.h"
 #include "recording/StationFacts.h"
 #include "store/db/RedactedUrl.h"
+#include "store/history/HistoryTime.h"
 #include "store/history/OpenHistoryStore.h"
 #include "store/history/SpoolingHistoryStore.h"
 #include "uvq/Version.h"
 
-namespace uvq::cli {
+namespace uvq::fleet {
 
 using HistoryRow = history::OperationRow;
+using history::MillisIsoUtc;
 using recording::NowUtcMillis;
 
-RunHistory::RunHistory(std::string station, std::string user)
+RunRecorder::RunRecorder(std::string station, std::string user)
     : station_(std::move(station)), user_(std::move(user)) {}
 
-RunHistory::RunHistory(std::unique_ptr<history::SpoolingHistoryStore> store, std::string station,
-                       std::string user)
+RunRecorder::RunRecorder(std::unique_ptr<history::SpoolingHistoryStore> store, std::string station,
+                         std::string user)
     : store_(std::move(store)), station_(std::move(station)), user_(std::move(user)) {}
 
-RunHistory::~RunHistory() = default;
+RunRecorder::~RunRecorder() = default;
 
-void RunHistory::begin(const std::vector<ResolvedTarget>& targets, const SessionPlan& plan,
-                       const ImageFacts& image) {
-  operation_ = plan.operation;
-  newAddress_ = plan.newAddress;
+history::OperationRow RunRecorder::newRow(const std::string& target,
+                                          std::string_view operation) const {
+  HistoryRow row;
+  row.key = history::NewRowKey();  // the same row when its unit is named, and at its end
+  row.startedAt = NowUtcMillis();
+  row.station = station_;
+  row.osUser = user_;
+  row.frontEnd = "cli";
+  row.toolVersion = kVersion;
+  row.target = target;
+  row.operation = std::string(operation);
+  return row;
+}
+
+bool RunRecorder::beginRow(HistoryRow& row) {
+  return store_ && write(row, false);
+}
+
+bool RunRecorder::completeRow(HistoryRow& row, const SessionResult& result) {
+  if (!store_ || row.id == 0) return false;
+  FillEndedRow(row, result, NowUtcMillis());
+  return write(row, true);
+}
+
+void RunRecorder::begin(const std::vector<ResolvedTarget>& targets, const jobs::JobPlan& plan,
+                        const ImageFacts& image) {
+  kind_ = plan.kind;
+  newAddress_ = plan.newAddress ? protocol::Ipv4Text(*plan.newAddress) : std::string();
   const history::UtcMillis now = NowUtcMillis();
   targets_.assign(targets.size(), TargetRows{});
   addresses_.clear();
@@ -40,20 +66,13 @@ void RunHistory::begin(const std::vector<ResolvedTarget>& targets, const Session
     addresses_.push_back(targets[i].addressText);
     // Locate, status and scan change nothing: each unit that answered gets a sighting once
     // the target has ended.
-    if (!store_ || !ChangesUnit(plan.operation)) continue;
-    HistoryRow row;
-    row.key = history::NewRowKey();  // the same row when its unit is named, and at its end
+    if (!store_ || !jobs::ChangesUnit(plan.kind)) continue;
+    HistoryRow row = newRow(targets[i].addressText, jobs::KindName(plan.kind));
     row.startedAt = now;
-    row.station = station_;
-    row.osUser = user_;
-    row.frontEnd = "cli";
-    row.toolVersion = kVersion;
-    row.target = targets[i].addressText;
     if (targets[i].unitId) row.unitId = *targets[i].unitId;
-    row.operation = std::string(OperationName(plan.operation));
-    if (plan.operation == Operation::Erase)
+    if (plan.kind == jobs::JobKind::Erase)
       row.eraseKind = std::string(EraseRow(plan.eraseKind).commandLineName);
-    if (plan.operation == Operation::Program) {
+    if (plan.kind == jobs::JobKind::Program) {
       row.imagePath = image.path;
       row.imageBytes = image.bytes;
       row.imageSha256 = image.sha256;
@@ -75,7 +94,7 @@ void RunHistory::begin(const std::vector<ResolvedTarget>& targets, const Session
 }
 
 // One write for every target's rows: a station of many units waits for the disk once.
-void RunHistory::beginAll() {
+void RunRecorder::beginAll() {
   std::vector<HistoryRow*> pending;
   for (TargetRows& rows : targets_) {
     if (rows.liveReboot) pending.push_back(&*rows.liveReboot);
@@ -98,7 +117,7 @@ void RunHistory::beginAll() {
       rows.lost = true;
 }
 
-void RunHistory::chosen(size_t index, const std::string& unit) {
+void RunRecorder::chosen(size_t index, const std::string& unit) {
   if (!store_ || index >= targets_.size()) return;
   TargetRows& rows = targets_[index];
   for (std::optional<HistoryRow>* row : {&rows.liveReboot, &rows.operation}) {
@@ -110,7 +129,7 @@ void RunHistory::chosen(size_t index, const std::string& unit) {
   }
 }
 
-std::vector<std::string> RunHistory::unrecorded() const {
+std::vector<std::string> RunRecorder::unrecorded() const {
   std::vector<std::string> names;
   for (size_t i = 0; i < targets_.size(); ++i) {
     if (!targets_[i].lost) continue;
@@ -125,13 +144,9 @@ std::vector<std::string> RunHistory::unrecorded() const {
 
 void FillEndedRow(history::OperationRow& row, const SessionResult& result,
                   history::UtcMillis endedAt, bool figures) {
-  row.endedAt = endedAt;
+  recording::EndRow(row, result.outcome, endedAt, result.finalStatus);
   if (!result.unit.empty()) row.unitId = result.unit;
-  row.outcome = std::string(jobs::OutcomeIdentifier(result.outcome));
-  row.finalStatus = result.finalStatus;
   if (!result.reportedAddress.empty()) row.reportedAddress = result.reportedAddress;
-  row.finalFlags =
-      result.finalStatus ? recording::StatusFlagsText(*result.finalStatus) : std::string();
   row.detail = result.detail;
   if (!figures) return;
   row.records = result.records;
@@ -139,7 +154,7 @@ void FillEndedRow(history::OperationRow& row, const SessionResult& result,
   row.refusedRecords = static_cast<int64_t>(result.refusedRecords);
 }
 
-void RunHistory::ended(size_t index, const SessionResult& result) {
+void RunRecorder::ended(size_t index, const SessionResult& result) {
   if (index >= targets_.size() || targets_[index].endedAt) return;
   TargetRows& rows = targets_[index];
   rows.endedAt = NowUtcMillis();
@@ -154,40 +169,30 @@ void RunHistory::ended(size_t index, const SessionResult& result) {
     HistoryRow& row = *rows.operation;
     FillEndedRow(row, result, *rows.endedAt);
     // A unit re-addressed and checked reports its new address.
-    if (operation_ == Operation::SetIp && CodeOf(result) == ExitCode::Ok)
-      row.reportedAddress = newAddress_;
+    if (kind_ == jobs::JobKind::SetIp && result.ok()) row.reportedAddress = newAddress_;
     if (!write(row, true)) rows.lost = true;
   }
-  if (!ChangesUnit(operation_)) sightings(rows, result);
+  if (!jobs::ChangesUnit(kind_)) sightings(rows, result);
 }
 
-void RunHistory::sightings(const TargetRows& rows, const SessionResult& result) {
+void RunRecorder::sightings(const TargetRows& rows, const SessionResult& result) {
   const size_t index = static_cast<size_t>(&rows - targets_.data());
   for (const UnitSeen& unit : result.units) {
-    HistoryRow row;
+    HistoryRow row = newRow(addresses_[index], jobs::KindName(kind_));
     row.startedAt = rows.startedAt;
-    row.endedAt = rows.endedAt;
-    row.station = station_;
-    row.osUser = user_;
-    row.frontEnd = "cli";
-    row.toolVersion = kVersion;
-    row.target = addresses_[index];
     row.unitId = unit.id;
     row.reportedAddress = unit.ip;
-    row.operation = std::string(OperationName(operation_));
-    row.outcome = "ok";
-    row.finalStatus = unit.status;
-    row.finalFlags = recording::StatusFlagsText(unit.status);
+    recording::EndRow(row, jobs::JobOutcome::Ok, *rows.endedAt, unit.status);
     if (!write(row, false) || !write(row, true)) targets_[index].lost = true;
   }
 }
 
-void RunHistory::finish(const std::vector<std::unique_ptr<Session>>& sessions) {
+void RunRecorder::finish(const std::vector<std::unique_ptr<Session>>& sessions) {
   for (size_t i = 0; i < sessions.size() && i < targets_.size(); ++i)
     ended(i, sessions[i]->result());
 }
 
-bool RunHistory::write(HistoryRow& row, bool complete) {
+bool RunRecorder::write(HistoryRow& row, bool complete) {
   // A row whose beginning was lost has nothing to complete.
   if (complete && row.id == 0) return false;
   try {
@@ -203,19 +208,19 @@ bool RunHistory::write(HistoryRow& row, bool complete) {
   }
 }
 
-void RunHistory::noteSpooled() {
-  if (const auto notice = store_->takeSpoolNotice())
-    std::fprintf(stderr, "uvq: %s\n", notice->c_str());
+void RunRecorder::noteSpooled() {
+  const auto notice = store_->takeSpoolNotice();
+  if (notice && events_) events_->spooled(*notice);
 }
 
 // Not even the spool took the row: said once, and the run goes on.
-void RunHistory::said(const std::string& problem) {
+void RunRecorder::said(const std::string& problem) {
   if (writeFailureSaid_) return;
   writeFailureSaid_ = true;
-  std::fprintf(stderr, "uvq: history: %s\n", problem.c_str());
+  if (events_) events_->historyProblem(problem);
 }
 
-void RunHistory::fillLogTimes(size_t index, RunLogEntry& entry) const {
+void RunRecorder::fillLogTimes(size_t index, RunLogEntry& entry) const {
   entry.station = station_;
   entry.user = user_;
   if (index >= targets_.size()) return;
@@ -232,31 +237,37 @@ std::string AbsolutePath(const std::string& path) {
   return error ? path : absolute.lexically_normal().string();
 }
 
-OpenedRunHistory OpenRunHistory(const HistoryOptions& options) {
-  std::string station = options.station.empty() ? recording::HostName() : options.station;
+OpenedRecorder OpenRunRecorder(const RecordingChoice& choice, RecorderEvents* events) {
+  std::string station = choice.station.empty() ? recording::HostName() : choice.station;
   std::string user = recording::OsUser();
-  if (!options.recording())
-    return {std::make_unique<RunHistory>(std::move(station), std::move(user)), {}};
+  OpenedRecorder opened;
+  if (!choice.recording) {
+    opened.recorder = std::make_unique<RunRecorder>(std::move(station), std::move(user));
+    opened.recorder->setEvents(events);
+    return opened;
+  }
   try {
-    auto store = history::OpenSpoolingHistoryStore(options.db);
+    auto store = history::OpenSpoolingHistoryStore(choice.db);
     // What an earlier run could not deliver goes in first. A database refusing it now is no
     // reason to stop this run: the rows stay spooled for the next one.
     if (store->spooledCount() > 0) {
       try {
         store->flush();
       } catch (const history::HistoryError& error) {
-        std::fprintf(stderr, "uvq: history: spooled rows not moved yet: %s\n", error.what());
+        if (events)
+          events->historyProblem(std::string("spooled rows not moved yet: ") + error.what());
       }
     }
-    return {std::make_unique<RunHistory>(std::move(store), std::move(station), std::move(user)),
-            {}};
+    opened.recorder =
+        std::make_unique<RunRecorder>(std::move(store), std::move(station), std::move(user));
+    opened.recorder->setEvents(events);
   } catch (const std::exception& error) {
     // The store's messages carry no password; a library's words are cleaned all the same.
-    return {nullptr, history::WithoutPassword(std::string(error.what()) +
-                                                  "; nothing was sent (--no-history runs "
-                                                  "without recording)",
-                                              options.db)};
+    opened.problem = history::WithoutPassword(
+        std::string(error.what()) + "; nothing was sent (--no-history runs without recording)",
+        choice.db);
   }
+  return opened;
 }
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace uvq::cli {
+namespace uvq::fleet {
 
 // One line of the --log file: what one run did to one unit, for traceability on a production
 // line (which image, bit for bit, went into which unit, and how it ended).
@@ -68,4 +68,4 @@ std::vector<std::string> StatusFlagNames(uint16_t status);
 // SHA-256 of the bytes in lower-case hex.
 std::string Sha256Of(std::span<const uint8_t> bytes);
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "JsonLine.h"
+#include "reports/JsonLine.h"
 
 #include <cmath>
 
 #include "reports/TerminalText.h"
 
-namespace uvq::cli {
+namespace uvq::reports {
 
 namespace {
 
@@ -55,4 +55,4 @@ std::string JsonLine::text() const {
       object_.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
 }
 
-}  // namespace uvq::cli
+}  // namespace uvq::reports

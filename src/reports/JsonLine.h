@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace uvq::cli {
+namespace uvq::reports {
 
 // One flat JSON object of an event, built field by field in the order given. A thin layer over
 // the JSON library: records (history rows, rollouts) have their one form in reports/RecordJson.
@@ -32,4 +32,4 @@ class JsonLine {
   nlohmann::ordered_json object_ = nlohmann::ordered_json::object();
 };
 
-}  // namespace uvq::cli
+}  // namespace uvq::reports

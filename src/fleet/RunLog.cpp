@@ -1,23 +1,22 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "RunLog.h"
+#include "fleet/RunLog.h"
 
 #include <fcntl.h>
-#include <openssl/evp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <memory>
 #include <stdexcept>
 
-#include "JsonLine.h"
-#include "Output.h"
 #include "protocol/StatusFlags.h"
+#include "recording/StationFacts.h"
+#include "reports/JsonLine.h"
+#include "store/history/HistoryTime.h"
 
-namespace uvq::cli {
+namespace uvq::fleet {
 
 // The flags' identifiers come from the protocol's one flag table, in its print order.
 std::vector<std::string> StatusFlagNames(uint16_t status) {
@@ -28,8 +27,8 @@ std::vector<std::string> StatusFlagNames(uint16_t status) {
 }
 
 std::string RunLogLine(const RunLogEntry& e) {
-  JsonLine line;
-  line.field("time", e.time.empty() ? IsoTimeUtc() : e.time);
+  reports::JsonLine line;
+  line.field("time", e.time.empty() ? history::MillisIsoUtc(recording::NowUtcMillis()) : e.time);
   if (e.started.empty())
     line.null("started");
   else
@@ -153,21 +152,9 @@ bool AppendRunLog(const std::string& path, const std::vector<RunLogEntry>& entri
 }
 
 std::string Sha256Of(std::span<const uint8_t> bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                        EVP_MD_CTX_free);
-  if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1 ||
-      EVP_DigestUpdate(context.get(), bytes.data(), bytes.size()) != 1 ||
-      EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
-    throw std::runtime_error("SHA-256 failed");
-  std::string hex;
-  for (unsigned int i = 0; i < length; ++i) {
-    char pair[3];
-    std::snprintf(pair, sizeof pair, "%02x", digest[i]);
-    hex += pair;
-  }
-  return hex;
+  const recording::ImageDigest digest = recording::DigestOfBytes(bytes, "image");
+  if (!digest.problem.empty()) throw std::runtime_error(digest.problem);
+  return digest.sha256;
 }
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet
