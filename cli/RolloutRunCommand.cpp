@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 
 #include "Escaped.h"
 #include "Fleet.h"
@@ -13,6 +15,8 @@
 #include "OpenFileLimit.h"
 #include "RolloutRun.h"
 #include "SessionOutput.h"
+#include "alerts/AlertSender.h"
+#include "alerts/RolloutWatch.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
@@ -170,8 +174,24 @@ int RunRollout(const RolloutRequest& request, history::RolloutStore& store) {
                         sessionEvents, SharedPorts{clock, tone, files}, parallel});
   runner.setPool(&pool);
   runner.refreshCounts();
+  // The notify URL is told of the rollout's stop or end and of silent stations from threads of
+  // their own; the units never wait for it.
+  std::optional<alerts::AlertSender> alertSender;
+  std::optional<alerts::RolloutWatch> alertWatch;
+  if (!definition->notifyUrl.empty()) {
+    alertSender.emplace(alerts::AlertLimits{}, [](const std::string& problem) {
+      std::fprintf(stderr, "uvq: rollout: %s\n", Escaped(problem).c_str());
+    });
+    const int leaseMs = request.leaseSeconds * 1000;
+    alertWatch.emplace(store, definition->name, holder.station, std::min(leaseMs / 3, 5000),
+                       leaseMs, *alertSender, [] { return recording::NowUtcMillis(); });
+  }
   const ExitCode signal = StopExitCode(pool.run(runner));
   sessionOutput.flush();
+  if (alertWatch) {
+    alertWatch->stop();
+    alertSender->drain(10000);
+  }
 
   if (signal != ExitCode::Ok) {
     view.finished("", "interrupted", runner.ok(), runner.failed(), runner.redone(), ToInt(signal));

@@ -403,6 +403,42 @@ class RolloutStoreTest : public QObject {
     QVERIFY(store->create(clash));
   }
 
+  // An event is claimed by one station only: a stop once each time the rollout gets there, a
+  // station gone silent with units once per silence; nothing without a notify URL.
+  void eventsAreClaimedOnce() {
+    const std::string db = NewDb();
+    auto a = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    auto b = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    RolloutDefinition definition = Definition("told", {2}, 100, 50);
+    definition.notifyUrl = "http://127.0.0.1:9/hook";
+    QVERIFY(a->create(definition));
+    QVERIFY(a->create(Definition("quiet", {1})));
+    QCOMPARE(a->claim("told", Ask("A", "ta", 1, 1000)).size(), size_t{1});
+    QCOMPARE(b->claim("told", Ask("B", "tb", 1, 1000)).size(), size_t{1});
+    QVERIFY(a->claimEvents("told", "A", 1500, 1000).empty());  // B seen 500 ms ago
+    // B has not been heard from for longer than the silence: told once, by whoever is first.
+    a->renew("told", {"A", "ta"}, 2100, 60000);
+    const auto silent = a->claimEvents("told", "A", 2100, 1000);
+    QCOMPARE(silent.size(), size_t{1});
+    QCOMPARE(silent[0].state, std::string("station_silent"));
+    QCOMPARE(silent[0].url, definition.notifyUrl);
+    QVERIFY2(silent[0].reason.find("station B") != std::string::npos, silent[0].reason.c_str());
+    QVERIFY(b->claimEvents("told", "C", 2200, 1000).empty());
+    QVERIFY(a->end("told", {"A", "ta"}, Result(0, AttemptEnd::UnitError), 2300).held);
+    QCOMPARE(a->status("told")->summary.state, RolloutState::Stopped);
+    const auto stopped = b->claimEvents("told", "B", 2400, 100000);
+    QCOMPARE(stopped.size(), size_t{1});
+    QCOMPARE(stopped[0].state, std::string("stopped"));
+    QVERIFY(stopped[0].reason.find("group 1") != std::string::npos);
+    QVERIFY(a->claimEvents("told", "A", 2500, 100000).empty());
+    // Taken up again and stopped again: another event.
+    QVERIFY(a->act("told", {RolloutAction::RetryFailed, 2600, {"op", "h"}, 0, {}}).applied);
+    QCOMPARE(a->claim("told", Ask("A", "ta", 1, 2700)).size(), size_t{1});
+    a->end("told", {"A", "ta"}, Result(0, AttemptEnd::UnitError), 2800);
+    QCOMPARE(a->claimEvents("told", "A", 2900, 100000).size(), size_t{1});
+    QVERIFY(a->claimEvents("quiet", "A", 3000, 0).empty());
+  }
+
   // The whole rollout reads back (binary image, targets, groups); a name in use is refused.
   void createdRolloutReadsBackWhole() {
     auto store = OpenRolloutStore(NewDb());

@@ -5,8 +5,10 @@
 // fills, every call is noted in order, and ended attempts are kept as they came.
 #include <algorithm>
 #include <deque>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store/rollouts/RolloutStore.h"
@@ -92,6 +94,17 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     return {};
   }
   std::vector<rollouts::ActionRecord> actions(const std::string&, int) override { return {}; }
+  // Hands out every event the test put in eventsToClaim (under eventsMutex: a watch asks from a
+  // thread of its own), counting the looks.
+  std::vector<rollouts::RolloutEvent> claimEvents(const std::string&, const std::string&,
+                                                  rollouts::UtcMillis, int) override {
+    std::lock_guard lock(eventsMutex);
+    ++eventLooks;
+    return std::exchange(eventsToClaim, {});
+  }
+  std::mutex eventsMutex;
+  std::vector<rollouts::RolloutEvent> eventsToClaim;
+  int eventLooks = 0;
 };
 
 }  // namespace uvq::test

@@ -254,6 +254,16 @@ struct ActionRecord {
   std::string detail;
 };
 
+// Something a rollout's notify URL is told: the rollout stopped or finished, or a station went
+// silent while holding units.
+struct RolloutEvent {
+  std::string rollout;
+  std::string url;
+  std::string state;  // "stopped", "done", "station_silent"
+  std::string reason;
+  UtcMillis at = 0;
+};
+
 // The rollouts' port. Implementations throw store::StoreError when the database cannot be used.
 // Thresholds are judged inside the write that ends an attempt, under the database's lock, so
 // they hold across stations: a group over its error threshold stops the rollout as soon as the
@@ -308,6 +318,13 @@ class RolloutStore {
   // The actions recorded, oldest first: of one rollout, or of all when `rollout` is empty; the
   // newest `limit` (0: all).
   virtual std::vector<ActionRecord> actions(const std::string& rollout, int limit) = 0;
+
+  // The events of a rollout with a notify URL that no station has claimed yet, claimed now for
+  // `station` so that no other tells them again: its stop or its end (once each time it gets
+  // there), and each other station that holds units, or had units taken over, and has not been
+  // seen for `silenceMs`. Empty when the rollout has no notify URL.
+  virtual std::vector<RolloutEvent> claimEvents(const std::string& name, const std::string& station,
+                                                UtcMillis now, int silenceMs) = 0;
 };
 
 // Opens the rollouts of the database a "db" setting names (as OpenHistoryStore does), on the
@@ -335,6 +352,7 @@ using rollouts::Renewal;
 using rollouts::RolloutAction;
 using rollouts::RolloutActionName;
 using rollouts::RolloutDefinition;
+using rollouts::RolloutEvent;
 using rollouts::RolloutState;
 using rollouts::RolloutStateName;
 using rollouts::RolloutStateNamed;

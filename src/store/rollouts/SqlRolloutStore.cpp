@@ -255,7 +255,7 @@ std::optional<RolloutDefinition> SqlRolloutStore::load(const std::string& name) 
   return Transaction(Access::Read, [&]() -> std::optional<RolloutDefinition> {
     const SqlResult found = Run(
         "SELECT id, created_at, created_by, image_path, image_sha256, image, success_threshold, "
-        "error_threshold, retries FROM rollouts WHERE name = $1",
+        "error_threshold, retries, approve_groups, notify_url FROM rollouts WHERE name = $1",
         {name});
     if (found.rows.empty()) return std::nullopt;
     const SqlRow& row = found.rows.front();
@@ -270,6 +270,8 @@ std::optional<RolloutDefinition> SqlRolloutStore::load(const std::string& name) 
     definition.successThreshold = static_cast<int>(row[6].asNumber());
     definition.errorThreshold = static_cast<int>(row[7].asNumber());
     definition.retries = static_cast<int>(row[8].asNumber());
+    definition.approveGroups = row[9].asNumber() != 0;
+    definition.notifyUrl = row[10].asText();
     const SqlResult units =
         Run("SELECT target, address, unit_id, rollout_group FROM rollout_units WHERE rollout = $1 "
             "ORDER BY position",
@@ -682,6 +684,53 @@ std::vector<ActionRecord> SqlRolloutStore::actions(const std::string& rollout, i
                          (*row)[3].asText(), (*row)[4].asText(), (*row)[5].asNumber(),
                          (*row)[6].asText()});
     return records;
+  });
+}
+
+std::vector<RolloutEvent> SqlRolloutStore::claimEvents(const std::string& name,
+                                                       const std::string& station, UtcMillis now,
+                                                       int silenceMs) {
+  return Transaction(Access::Write, [&] {
+    std::vector<RolloutEvent> events;
+    const SqlResult found =
+        Run("SELECT id, state, stop_reason, notify_url FROM rollouts WHERE name = $1", {name});
+    if (found.rows.empty() || found.rows.front()[3].asText().empty()) return events;
+    const int64_t id = found.rows.front()[0].asNumber();
+    const std::string url = found.rows.front()[3].asText();
+    // Whoever inserts an event's row first tells it; the others find it there.
+    const auto claimOne = [&](const std::string& key, const std::string& state,
+                              const std::string& reason) {
+      if (!Run("INSERT INTO rollout_events(rollout, event, at, station) VALUES ($1, $2, $3, $4) "
+               "ON CONFLICT(rollout, event) DO NOTHING RETURNING rollout",
+               {id, key, now, station})
+               .rows.empty())
+        events.push_back({name, url, state, reason, now});
+    };
+    const RolloutState state = StateOf(found.rows.front()[1]);
+    if (state == RolloutState::Stopped || state == RolloutState::Done) {
+      // Each time the rollout is taken up again, its next stop or end is another event.
+      const SqlResult takenUp =
+          Run("SELECT count(*) FROM rollout_actions WHERE rollout = $1 AND action IN ('resume', "
+              "'retry', 'accept')",
+              {name});
+      claimOne(Text(state) + "#" + std::to_string(takenUp.rows.front()[0].asNumber()), Text(state),
+               found.rows.front()[2].asText());
+    }
+    const SqlResult silent =
+        Run("SELECT s.station, s.last_seen FROM rollout_stations s WHERE s.rollout = $1 AND "
+            "s.station <> $2 AND s.last_seen < $3 AND EXISTS (SELECT 1 FROM rollout_units u "
+            "WHERE u.rollout = s.rollout AND ((u.progress = 'running' AND u.station = s.station) "
+            "OR (u.redo = 1 AND u.previous_holder = s.station AND u.progress IN ('pending', "
+            "'running')))) ORDER BY s.station",
+            {id, station, now - silenceMs});
+    for (const SqlRow& row : silent.rows) {
+      const std::string silentStation = row[0].asText();
+      const int64_t lastSeen = row[1].asNumber();
+      claimOne("silent:" + silentStation + "@" + std::to_string(lastSeen), "station_silent",
+               "station " + silentStation + " holds units and has not been heard from for " +
+                   std::to_string((now - lastSeen) / 1000) + " s");
+    }
+    return events;
   });
 }
 

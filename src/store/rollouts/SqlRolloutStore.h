@@ -39,6 +39,8 @@ class SqlRolloutStore : public RolloutStore {
   using RolloutStore::act;
   ActionResult act(const std::string& name, const ActionRequest& request) override;
   std::vector<ActionRecord> actions(const std::string& rollout, int limit) override;
+  std::vector<RolloutEvent> claimEvents(const std::string& name, const std::string& station,
+                                        UtcMillis now, int silenceMs) override;
 
  private:
   struct Rollout {
