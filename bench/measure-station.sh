@@ -34,7 +34,7 @@ for size in "${sizes[@]}"; do [ "$size" -gt "$largest" ] && largest=$size; done
 address() { echo "127.0.$((7 + $1 / 256)).$(($1 % 256))"; }
 last=$(address $((2 * largest)))
 floor_first=$(address $((largest + 1)))
-./uvq-sim --bind "127.0.7.1-$last" --one-socket --quiet --loader-mode --delay-ms 5 \
+./uvq-sim --bind "127.0.7.1-$last" --same-id --one-socket --quiet --loader-mode --delay-ms 5 \
   --expect "$work/img.bin" >"$work/sim.log" 2>&1 &
 sim_pid=$!
 trap 'kill $sim_pid 2>/dev/null || true; rm -rf "$work"' EXIT

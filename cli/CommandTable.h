@@ -25,7 +25,7 @@ struct OptionRow {
   bool repeatable = false;   // an option with a value that may be given more than once
 };
 
-inline constexpr std::array<OptionRow, 74> kOptionRows{{
+inline constexpr std::array<OptionRow, 75> kOptionRows{{
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
      Completion::Host, "", true},
@@ -109,6 +109,10 @@ inline constexpr std::array<OptionRow, 74> kOptionRows{{
     {"history", "--limit", "N", "at most this many rows (default 100; 0: all)", Completion::Nothing,
      ""},
     {"history", "--target", "ADDRESS", "only this target address", Completion::Nothing, ""},
+    {"history", "--address", "ADDRESS",
+     "only the unit at this address (with --unit: its whole history, also from before a set-ip "
+     "moved it there)",
+     Completion::Nothing, ""},
     {"history", "--station", "NAME", "only this station", Completion::Nothing, ""},
     {"history", "--rollout", "NAME", "only the attempts of this rollout", Completion::Nothing, ""},
     {"history", "--json", "", "one JSON object a line", Completion::Nothing, ""},

@@ -9,6 +9,7 @@
 #include "fleet/ImageCheck.h"
 #include "fleet/RunLog.h"
 #include "fleet/RunRecorder.h"
+#include "fleet/RolloutStation.h"
 #include "fleet/Session.h"
 #include "fleet/SessionPool.h"
 #include "fleet/StopSource.h"
@@ -33,6 +34,7 @@ using fleet::ParseDecimalAddress;
 using fleet::ReadTargetLines;
 using fleet::ResolvedTarget;
 using fleet::ResolveTarget;
+using fleet::RolloutRunResult;
 using fleet::RunFigures;
 using fleet::RunLogEntry;
 using fleet::RunLogFile;
@@ -65,6 +67,26 @@ constexpr ExitCode StopExitCode(StopCause cause) {
       return ExitCode::Terminated;
   }
   return ExitCode::Interrupted;
+}
+
+// A station's run of a rollout: a refusal's code, a signal's, held (paused or cancelled), or
+// the outcome's (stopped by a threshold or a unit that failed here: the unit error's).
+inline ExitCode CodeOf(const RolloutRunResult& result) {
+  switch (result.refusal) {
+    case RolloutRunResult::Refusal::NoSuchRollout:
+      return ExitCode::Usage;
+    case RolloutRunResult::Refusal::Image:
+      return ExitCode::File;
+    case RolloutRunResult::Refusal::History:
+      return ExitCode::History;
+    case RolloutRunResult::Refusal::None:
+      break;
+  }
+  if (result.stoppedBy != StopCause::None) return StopExitCode(result.stoppedBy);
+  if (result.state == rollouts::RolloutState::Paused ||
+      result.state == rollouts::RolloutState::Cancelled)
+    return ExitCode::Held;
+  return ExitCodeOf(result.outcome);
 }
 
 // A session's exit code.

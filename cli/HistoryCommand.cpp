@@ -71,9 +71,11 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   app.footer(
       "\nuvq history units [filters]: each unit's latest state (address, last operation and "
       "outcome, last image programmed successfully and when); with --image: the units that "
-      "carry that image.\nuvq history actions [--rollout NAME] [--limit N] [--json]: every "
-      "action on the rollouts (create, pause, approve, skip, ...), who did it, from where and "
-      "when, oldest first.\nTimes are UTC: 2026-12-07, 2026-12-07T10:15[:30][Z], or a time "
+      "carry that image. A unit is its ID at its address: one ID at two addresses is two "
+      "units, and a unit given a new address (set-ip) takes its history along.\nuvq history "
+      "actions [--rollout NAME] [--limit N] [--json]: every action on the rollouts (create, "
+      "pause, approve, skip, ...), who did it, from where and when, oldest first.\nTimes are "
+      "UTC: 2026-12-07, 2026-12-07T10:15[:30][Z], or a time "
       "back from now: 7d, 12h, 30m, 45s. A row begun and never completed shows as abandoned.");
   HistoryRequest request;
   request.db = options.history.db;
@@ -85,6 +87,7 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   AddRow(app, "history", "units", what)->check(CLI::IsMember({"units", "actions"}));
   AddRow(app, "history", "--unit", unit);
   AddRow(app, "history", "--target", request.filter.target);
+  AddRow(app, "history", "--address", request.filter.unitAddress);
   AddRow(app, "history", "--image", image);
   AddRow(app, "history", "--outcome", request.filter.outcome);
   AddRow(app, "history", "--operation", request.filter.operation);
@@ -145,6 +148,12 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   if (!request.filter.target.empty() &&
       !protocol::ParseIpAddressParts(request.filter.target).has_value())
     return usage("--target takes an address a.b.c.d, not '" + request.filter.target + "'");
+  if (!request.filter.unitAddress.empty()) {
+    const auto address = protocol::ParseIpAddressParts(request.filter.unitAddress);
+    if (!address)
+      return usage("--address takes an address a.b.c.d, not '" + request.filter.unitAddress + "'");
+    request.filter.unitAddress = protocol::Ipv4Text(*address);
+  }
   const history::UtcMillis now = recording::NowUtcMillis();
   if (!since.empty()) {
     request.filter.since = ParseTimeBound(since, now);

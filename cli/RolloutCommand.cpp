@@ -158,9 +158,9 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   return request;
 }
 
-int Act(const RolloutRequest& request, history::RolloutStore& store) {
-  using history::RolloutAction;
-  history::ActionRequest asked;
+int Act(const RolloutRequest& request, rollouts::RolloutStore& store) {
+  using rollouts::RolloutAction;
+  rollouts::ActionRequest asked;
   RolloutAction& action = asked.action;
   if (request.action == "resume")
     action = request.acceptFailures ? RolloutAction::AcceptFailures : RolloutAction::Resume;
@@ -174,12 +174,12 @@ int Act(const RolloutRequest& request, history::RolloutStore& store) {
   }
   asked.now = recording::NowUtcMillis();
   asked.actor = CommandLineActor(request);
-  const history::ActionResult result = store.act(request.name, asked);
+  const rollouts::ActionResult result = store.act(request.name, asked);
   if (!result.found) return RolloutFail(ExitCode::Usage, "no rollout named '" + request.name + "'");
   if (!result.applied)
     return RolloutFail(ExitCode::Usage, "'" + request.name + "': " + result.refusal);
   std::string line =
-      "rollout '" + request.name + "' is " + std::string(history::RolloutStateName(result.state));
+      "rollout '" + request.name + "' is " + std::string(rollouts::RolloutStateName(result.state));
   const auto units = [&](const char* what) {
     return " (" + std::to_string(result.unitsReset) + " " + what +
            (result.unitsReset == 1 ? "" : "s");
@@ -231,7 +231,7 @@ std::optional<std::string> NotifyUrlProblem(const std::string& url) {
   return std::nullopt;
 }
 
-history::Actor CommandLineActor(const RolloutRequest& request) {
+rollouts::Actor CommandLineActor(const RolloutRequest& request) {
   return {request.actor.empty() ? recording::OsUser() : request.actor, recording::HostName()};
 }
 
@@ -246,9 +246,9 @@ int RunRolloutCommand(const CliOptions& options) {
   const std::optional<RolloutRequest> request = Parse(options, exitCode);
   if (!request) return exitCode;
   const std::string& db = request->options.history.db;
-  std::unique_ptr<history::RolloutStore> store;
+  std::unique_ptr<rollouts::RolloutStore> store;
   try {
-    store = history::OpenRolloutStore(db);
+    store = rollouts::OpenRolloutStore(db);
   } catch (const std::exception& error) {
     return RolloutFail(ExitCode::History, history::WithoutPassword(error.what(), db));
   }

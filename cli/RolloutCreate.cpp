@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // `uvq rollout create NAME IMAGE`: the image read once and kept with its SHA-256, the targets
-// resolved to addresses, the groups made in the order given.
-#include <arpa/inet.h>
-
+// resolved to addresses, the groups made in the order given (fleet::PlanRollout).
 #include <cstdio>
 
 #include "Escaped.h"
@@ -12,24 +10,7 @@
 
 namespace uvq::cli {
 
-namespace {
-
-// Group of the unit at `position` of `count`: `groups` groups of nearly equal size (the first
-// ones one larger), or groups of `groupSize`, or one group.
-int GroupOf(size_t position, size_t count, int groups, int groupSize) {
-  if (groupSize > 0) return static_cast<int>(position / static_cast<size_t>(groupSize));
-  if (groups <= 1) return 0;
-  const size_t n = std::min(count, static_cast<size_t>(groups));
-  const size_t base = count / n, larger = count % n;
-  // The first `larger` groups hold base + 1 units.
-  const size_t split = larger * (base + 1);
-  if (position < split) return static_cast<int>(position / (base + 1));
-  return static_cast<int>(larger + (position - split) / base);
-}
-
-}  // namespace
-
-int CreateRollout(const RolloutRequest& request, history::RolloutStore& store) {
+int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   // Every target resolved once, here: each station sends to the same addresses.
   std::vector<ResolvedTarget> targets;
   if (!request.range.empty()) {
@@ -61,29 +42,23 @@ int CreateRollout(const RolloutRequest& request, history::RolloutStore& store) {
           LoadImage(request.image, request.options.plan.allowPartialRecord, *bytes))
     return RolloutFail(ExitCode::File, problem->message);
 
-  history::RolloutDefinition definition;
-  definition.name = request.name;
-  definition.createdAt = recording::NowUtcMillis();
-  definition.createdBy = request.options.history.station.empty() ? recording::HostName()
-                                                                 : request.options.history.station;
-  definition.imagePath = AbsolutePath(request.image);
-  definition.imageSha256 = Sha256Of(*bytes);
-  definition.image = bytes;
-  definition.successThreshold = request.successThreshold;
-  definition.errorThreshold = request.errorThreshold;
-  definition.retries = request.retries;
+  fleet::RolloutSpec spec;
+  spec.name = request.name;
+  spec.createdBy = request.options.history.station.empty() ? recording::HostName()
+                                                           : request.options.history.station;
+  spec.imagePath = AbsolutePath(request.image);
+  spec.image = bytes;
+  spec.targets = std::move(targets);
+  spec.groups = request.groups;
+  spec.groupSize = request.groupSize;
+  spec.successThreshold = request.successThreshold;
+  spec.errorThreshold = request.errorThreshold;
+  spec.retries = request.retries;
+  rollouts::RolloutDefinition definition = fleet::PlanRollout(spec);
   definition.approveGroups = request.approveGroups;
   definition.notifyUrl = request.notifyUrl;
   definition.actor = CommandLineActor(request);
-  for (size_t i = 0; i < targets.size(); ++i) {
-    history::RolloutTarget target;
-    target.target = targets[i].text;
-    target.address = ntohl(targets[i].address.s_addr);
-    if (targets[i].unitId) target.unitId = *targets[i].unitId;
-    target.group = GroupOf(i, targets.size(), request.groups, request.groupSize);
-    definition.targets.push_back(std::move(target));
-  }
-  const history::CreateResult created = store.create(definition);
+  const rollouts::CreateResult created = store.create(definition);
   if (!created.conflict.empty())
     return RolloutFail(ExitCode::Usage,
                        "rollout '" + created.conflict +

@@ -57,12 +57,12 @@ std::optional<std::pair<uint32_t, uint32_t>> ParseAddressRange(const std::string
 std::optional<std::string> NotifyUrlProblem(const std::string& url);
 
 // Who acts from the command line: --actor or the OS user, on this host.
-history::Actor CommandLineActor(const RolloutRequest& request);
+rollouts::Actor CommandLineActor(const RolloutRequest& request);
 
-int CreateRollout(const RolloutRequest& request, history::RolloutStore& store);
-int RunRollout(const RolloutRequest& request, history::RolloutStore& store);
-int ShowRolloutStatus(const RolloutRequest& request, history::RolloutStore& store);
-int ListRollouts(const RolloutRequest& request, history::RolloutStore& store);
+int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store);
+int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store);
+int ShowRolloutStatus(const RolloutRequest& request, rollouts::RolloutStore& store);
+int ListRollouts(const RolloutRequest& request, rollouts::RolloutStore& store);
 
 // "uvq: rollout: MESSAGE" on standard error; returns the code.
 int RolloutFail(ExitCode code, const std::string& message);

@@ -15,7 +15,7 @@ namespace uvq::cli {
 
 namespace {
 
-using history::GroupCounts;
+using rollouts::GroupCounts;
 
 double Share(int part, int whole) {
   return whole > 0 ? 100.0 * part / whole : 0.0;
@@ -35,7 +35,7 @@ void Print(const std::string& text) {
   std::fputs(Escaped(text, true).c_str(), stdout);
 }
 
-void Totals(const history::RolloutSummary& summary, GroupCounts& all) {
+void Totals(const rollouts::RolloutSummary& summary, GroupCounts& all) {
   for (const GroupCounts& g : summary.groups) {
     all.size += g.size;
     all.pending += g.pending;
@@ -46,7 +46,7 @@ void Totals(const history::RolloutSummary& summary, GroupCounts& all) {
   }
 }
 
-std::string UnitLine(const history::RolloutUnit& unit) {
+std::string UnitLine(const rollouts::RolloutUnit& unit) {
   std::string line = "  " + unit.target + (unit.unitId.empty() ? "" : " [" + unit.unitId + "]") +
                      "  group " + std::to_string(unit.group + 1) + "  " +
                      (unit.outcome.empty() ? "failed" : unit.outcome) + " after " +
@@ -58,10 +58,10 @@ std::string UnitLine(const history::RolloutUnit& unit) {
 
 }  // namespace
 
-int ShowRolloutStatus(const RolloutRequest& request, history::RolloutStore& store) {
+int ShowRolloutStatus(const RolloutRequest& request, rollouts::RolloutStore& store) {
   const auto status = store.status(request.name);
   if (!status) return RolloutFail(ExitCode::Usage, "no rollout named '" + request.name + "'");
-  const history::RolloutSummary& s = status->summary;
+  const rollouts::RolloutSummary& s = status->summary;
   GroupCounts all;
   Totals(s, all);
   if (request.options.json) {
@@ -70,10 +70,10 @@ int ShowRolloutStatus(const RolloutRequest& request, history::RolloutStore& stor
     return std::fflush(stdout) == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::File);
   }
 
-  std::string out = "rollout " + s.name + ": " + std::string(history::RolloutStateName(s.state));
+  std::string out = "rollout " + s.name + ": " + std::string(rollouts::RolloutStateName(s.state));
   if (!s.stopReason.empty()) out += " (" + s.stopReason + ")";
   if (s.waitingGroup)
-    out += ", " + history::WaitingText(s) + " (uvq rollout approve " + s.name + ")";
+    out += ", " + rollouts::WaitingText(s) + " (uvq rollout approve " + s.name + ")";
   out += '\n';
   out += Line("image %s, %lld bytes, SHA-256 %s\n", s.imagePath.c_str(),
               static_cast<long long>(s.imageBytes), s.imageSha256.c_str());
@@ -109,22 +109,22 @@ int ShowRolloutStatus(const RolloutRequest& request, history::RolloutStore& stor
   return std::fflush(stdout) == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::File);
 }
 
-int ListRollouts(const RolloutRequest& request, history::RolloutStore& store) {
+int ListRollouts(const RolloutRequest& request, rollouts::RolloutStore& store) {
   std::string out;
-  const std::vector<history::RolloutSummary> rollouts = store.list();
+  const std::vector<rollouts::RolloutSummary> rollouts = store.list();
   if (!request.options.json && !rollouts.empty())
     out += Line("%-24s %-10s %6s %6s %7s  %s\n", "rollout", "state", "units", "ok", "failed",
                 "created (UTC)");
-  for (const history::RolloutSummary& s : rollouts) {
+  for (const rollouts::RolloutSummary& s : rollouts) {
     GroupCounts all;
     Totals(s, all);
     if (request.options.json) {
       out += reports::JsonText(reports::RolloutSummaryJson(s)) + "\n";
     } else {
       out += Line("%-24s %-10s %6d %6d %7d  %s%s\n", s.name.c_str(),
-                  std::string(history::RolloutStateName(s.state)).c_str(), all.size, all.ok,
+                  std::string(rollouts::RolloutStateName(s.state)).c_str(), all.size, all.ok,
                   all.failed, MillisTableUtc(s.createdAt).c_str(),
-                  s.waitingGroup ? ("  " + history::WaitingText(s)).c_str() : "");
+                  s.waitingGroup ? ("  " + rollouts::WaitingText(s)).c_str() : "");
     }
   }
   if (request.options.json)

@@ -25,17 +25,17 @@ std::string WithoutRunAgainAdvice(std::string detail) {
   return detail;
 }
 
-std::string EndWord(history::AttemptEnd end) {
+std::string EndWord(rollouts::AttemptEnd end) {
   switch (end) {
-    case history::AttemptEnd::Ok:
+    case rollouts::AttemptEnd::Ok:
       return "ok";
-    case history::AttemptEnd::UnitError:
+    case rollouts::AttemptEnd::UnitError:
       return "failed";
-    case history::AttemptEnd::Retryable:
+    case rollouts::AttemptEnd::Retryable:
       return "retry";
-    case history::AttemptEnd::Missing:
+    case rollouts::AttemptEnd::Missing:
       return "missing";
-    case history::AttemptEnd::Interrupted:
+    case rollouts::AttemptEnd::Interrupted:
       return "interrupted";
   }
   return "?";
@@ -97,7 +97,40 @@ void RolloutView::notice(const std::string& line) {
   event("", "notice", f, line);
 }
 
-void RolloutView::unitStarted(const history::Claim& claim) {
+fleet::RolloutEvents::Watching RolloutView::watching() const {
+  switch (style_) {
+    case Style::Quiet:
+      return Watching::EndOnly;
+    case Style::Board:
+      return Watching::Live;
+    case Style::Lines:
+    case Style::Json:
+      break;
+  }
+  return Watching::Changes;
+}
+
+void RolloutView::unitRedone(const rollouts::Claim& claim) {
+  notice("[" + claim.target + "] was in flight when " +
+         (claim.previousHolder.empty() ? std::string("its station")
+                                       : "station " + claim.previousHolder) +
+         " stopped: redoing it");
+}
+
+void RolloutView::unitMissing(const rollouts::Claim& claim, int askEveryMs) {
+  notice("[" + claim.target + "] no unit answers yet: asked again every " +
+         std::to_string(askEveryMs) + " ms");
+}
+
+// A paused, stopped or cancelled rollout starts no new unit; those in flight finish.
+void RolloutView::stateChanged(rollouts::RolloutState state, const std::string& /*reason*/,
+                               size_t inFlight) {
+  if (state == rollouts::RolloutState::Done || inFlight == 0) return;
+  notice("rollout '" + rollout_ + "' is " + std::string(rollouts::RolloutStateName(state)) +
+         ": no new unit starts; " + std::to_string(inFlight) + " in flight finish");
+}
+
+void RolloutView::unitStarted(const rollouts::Claim& claim) {
   if (style_ == Style::Board) return;  // the board shows it in flight
   JsonLine f;
   f.field("rollout", rollout_)
@@ -109,9 +142,9 @@ void RolloutView::unitStarted(const history::Claim& claim) {
             std::to_string(claim.attempts + 1) + ")");
 }
 
-void RolloutView::unitEnded(const history::Claim& claim, const SessionResult& result,
-                            history::AttemptEnd end, const history::AttemptVerdict& verdict) {
-  const std::string progress(history::UnitProgressName(verdict.progress));
+void RolloutView::unitEnded(const rollouts::Claim& claim, const SessionResult& result,
+                            rollouts::AttemptEnd end, const rollouts::AttemptVerdict& verdict) {
+  const std::string progress(rollouts::UnitProgressName(verdict.progress));
   JsonLine f;
   f.field("rollout", rollout_)
       .field("group", claim.group + 1)
@@ -128,28 +161,28 @@ void RolloutView::unitEnded(const history::Claim& claim, const SessionResult& re
   else
     f.null("status");
   // An attempt that may be retried but has no attempt left is a failure, said as one.
-  const bool failed = verdict.progress == history::UnitProgress::Failed;
+  const bool failed = verdict.progress == rollouts::UnitProgress::Failed;
   std::string text = "[" + claim.target + "] ";
-  text += end == history::AttemptEnd::Retryable && failed ? "failed" : EndWord(end);
+  text += end == rollouts::AttemptEnd::Retryable && failed ? "failed" : EndWord(end);
   if (!result.unit.empty()) text += " (unit " + result.unit + ")";
-  if (end != history::AttemptEnd::Ok) {
+  if (end != rollouts::AttemptEnd::Ok) {
     const std::string detail = WithoutRunAgainAdvice(result.detail);
     if (!detail.empty()) text += ": " + detail;
     // The status once: a unit's error already names it in its detail.
     if (result.finalStatus && detail.find(HexWord(*result.finalStatus)) == std::string::npos)
       text += "; status " + StatusInWords(*result.finalStatus);
     text += "; now " + progress;
-    if (end == history::AttemptEnd::Interrupted) text += ", redone by the next run";
+    if (end == rollouts::AttemptEnd::Interrupted) text += ", redone by the next run";
     if (failed) text += " (uvq rollout retry " + rollout_ + " --failed puts it back)";
   }
   if (!verdict.held) text += " (its claim had run out: another station has it now)";
   // The board shows successes in its counts; everything else stays as a line.
-  if (style_ == Style::Board && end == history::AttemptEnd::Ok && verdict.held) return;
+  if (style_ == Style::Board && end == rollouts::AttemptEnd::Ok && verdict.held) return;
   event(claim.target, "unit_ended", f, text);
 }
 
-void RolloutView::counts(const history::RolloutSummary& summary) {
-  for (const history::GroupCounts& g : summary.groups) {
+void RolloutView::counts(const rollouts::RolloutSummary& summary) {
+  for (const rollouts::GroupCounts& g : summary.groups) {
     const bool ended = g.pending == 0 && g.running == 0 && g.size > 0;
     if (!ended || passed_.count(g.group) > 0) continue;
     if (g.ok * 100 < summary.successThreshold * g.size) continue;
@@ -175,13 +208,13 @@ void RolloutView::redraw(const std::string& flying) {
   int ok = 0, failed = 0, size = 0, running = 0;
   size_t current = summary_->groups.size();
   for (size_t i = 0; i < summary_->groups.size(); ++i) {
-    const history::GroupCounts& g = summary_->groups[i];
+    const rollouts::GroupCounts& g = summary_->groups[i];
     ok += g.ok, failed += g.failed, size += g.size, running += g.running;
     if (current == summary_->groups.size() && (g.pending > 0 || g.running > 0)) current = i;
   }
   char line[256];
   std::snprintf(line, sizeof line, "rollout %s  %s  %d/%d ok  %d failed  %d running",
-                rollout_.c_str(), std::string(history::RolloutStateName(summary_->state)).c_str(),
+                rollout_.c_str(), std::string(rollouts::RolloutStateName(summary_->state)).c_str(),
                 ok, size, failed, running);
   lines.emplace_back(line);
   // The groups around the one being worked on.
@@ -191,7 +224,7 @@ void RolloutView::redraw(const std::string& flying) {
                                       std::min<size_t>(kGroupsShown, summary_->groups.size()))
           : 0;
   for (size_t i = first; i < summary_->groups.size() && i < first + kGroupsShown; ++i) {
-    const history::GroupCounts& g = summary_->groups[i];
+    const rollouts::GroupCounts& g = summary_->groups[i];
     const int done = g.size > 0 ? (g.ok + g.failed) * kBarWidth / g.size : 0;
     const int bad = g.size > 0 ? g.failed * kBarWidth / g.size : 0;
     std::string bar(static_cast<size_t>(done - bad), '#');

@@ -9,6 +9,7 @@
 
 #include "Fleet.h"
 #include "Output.h"
+#include "fleet/RolloutEvents.h"
 #include "store/rollouts/RolloutStore.h"
 
 namespace uvq::cli {
@@ -20,20 +21,30 @@ namespace uvq::cli {
 // - Events: one JSON object a line on standard output (--json), or the same as plain lines
 //   when piped: unit started and ended, group passed, rollout stopped, paused, done, summary.
 // - Quiet: the end only.
-class RolloutView {
+class RolloutView final : public fleet::RolloutEvents {
  public:
   enum class Style { Quiet, Board, Lines, Json };
   RolloutView(Style style, std::string rollout, Output& output);
-  ~RolloutView();
+  ~RolloutView() override;
 
   Style style() const { return style_; }
+  Watching watching() const override;
   // A line that stays (failures, notices): above the board, or a "notice" event.
-  void notice(const std::string& line);
-  void unitStarted(const history::Claim& claim);
-  void unitEnded(const history::Claim& claim, const SessionResult& result, history::AttemptEnd end,
-                 const history::AttemptVerdict& verdict);
+  void notice(const std::string& line) override;
+  void unitStarted(const rollouts::Claim& claim) override;
+  void unitRedone(const rollouts::Claim& claim) override;
+  void unitEnded(const rollouts::Claim& claim, const SessionResult& result,
+                 rollouts::AttemptEnd end, const rollouts::AttemptVerdict& verdict) override;
+  void unitMissing(const rollouts::Claim& claim, int askEveryMs) override;
   // The rollout's counts as the store has them now (all stations).
-  void counts(const history::RolloutSummary& summary);
+  void counts(const rollouts::RolloutSummary& summary) override;
+  void stateChanged(rollouts::RolloutState state, const std::string& reason,
+                    size_t inFlight) override;
+  void historyProblem(const std::string& problem) override { notice("history: " + problem); }
+  void inFlight(TimePoint now, const SessionPool& pool) override {
+    draw(now, [&pool](auto&& visit) { pool.forEachInFlight(visit); });
+  }
+  void roundDone() override { flush(); }
   // Redraws the board when due; `inFlight` lists the sessions working now.
   template <typename ForEach>
   void draw(TimePoint now, ForEach&& forEachInFlight) {
@@ -74,7 +85,7 @@ class RolloutView {
   Style style_;
   std::string rollout_;
   Output& output_;
-  std::optional<history::RolloutSummary> summary_;
+  std::optional<rollouts::RolloutSummary> summary_;
   std::set<int> passed_;  // groups said to have passed
   int linesShown_ = 0;
   bool closed_ = false;

@@ -2,6 +2,7 @@
 #include "Options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 
@@ -63,6 +64,15 @@ Ipv4 NextAddress(Ipv4 ip, uint32_t steps) {
           static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
 }
 
+uint16_t AddressUnitId(Ipv4 ip, unsigned units) {
+  uint32_t id = AsNumber(ip) & 0xFFFF;
+  // Half the ID space away: no range is long enough to hold the address that has it too.
+  if (id == 0) id = 0x8000;
+  const uint32_t count = std::max(units, 1u);
+  if (id + count - 1 > 0xFFFF) id = 0xFFFF - count + 1;
+  return static_cast<uint16_t>(id);
+}
+
 std::optional<AddressRange> ParseAddressRange(const std::string& text) {
   const size_t dash = text.find('-');
   const auto first = ParseIpv4(text.substr(0, dash));
@@ -92,10 +102,16 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   app.add_option("--units", o.units, "number of emulated units behind the address")
       ->capture_default_str()
       ->check(CLI::Range(1, 64));
-  app.add_option("--id", id, "UVQ ID of the first unit, hexadecimal; others follow")
-      ->capture_default_str()
-      ->check(Accepts([](const std::string& v) { return ParseHex(v, 0xFFFF).value_or(0) != 0; },
-                      "not a non-zero 16-bit hexadecimal ID"));
+  auto* idOption =
+      app.add_option("--id", id,
+                     "UVQ ID of the first unit, hexadecimal; others follow (a range: with "
+                     "--same-id only, else each address's ID comes from the address)")
+          ->capture_default_str()
+          ->check(Accepts([](const std::string& v) { return ParseHex(v, 0xFFFF).value_or(0) != 0; },
+                          "not a non-zero 16-bit hexadecimal ID"));
+  app.add_flag("--same-id", o.sameId,
+               "a range: every address's units take the IDs from --id (default: each address "
+               "its own ID, its last two bytes in hex: 127.0.1.5 is 0105)");
   app.add_option("--unit-ip", unitIp, "IP address reported by the first unit (default: --bind)")
       ->check(Accepts([](const std::string& v) { return ParseIpv4(v).has_value(); },
                       "not an IPv4 address"));
@@ -190,6 +206,13 @@ ParsedCommandLine ParseCommandLine(int argc, char** argv) {
   }
   if (o.addresses > kMaxAddresses) {
     std::fprintf(stderr, "uvq-sim: --bind %s: at most %u addresses\n", bind.c_str(), kMaxAddresses);
+    parsed.exitCode = 2;
+    return parsed;
+  }
+  if (o.addresses > 1 && idOption->count() > 0 && !o.sameId) {
+    std::fprintf(stderr,
+                 "uvq-sim: --id with a range needs --same-id (without it each address's ID comes "
+                 "from the address)\n");
     parsed.exitCode = 2;
     return parsed;
   }

@@ -14,7 +14,10 @@ struct SimOptions {
   Ipv4 bind{127, 0, 0, 1};   // the first (or only) address listened on
   unsigned addresses = 1;    // consecutive addresses from `bind`, each with its own units
   bool unitIpGiven = false;  // --unit-ip given: every address's first unit reports it
-  uint16_t port = 16388;     // 0: any free port (printed at start)
+  // --same-id: every address of a range has units of the IDs from --id (as one batch flashed
+  // with one ID); else each address's first unit takes AddressUnitId().
+  bool sameId = false;
+  uint16_t port = 16388;  // 0: any free port (printed at start)
   unsigned units = 1;
   UnitConfig firstUnit;  // the others take the following IDs and IP addresses
   std::string dumpMemory;
@@ -57,6 +60,11 @@ struct AddressRange {
 std::optional<AddressRange> ParseAddressRange(const std::string& text);
 // The address `steps` after `ip`, carrying into the higher bytes.
 Ipv4 NextAddress(Ipv4 ip, uint32_t steps = 1);
+// The ID of the first of `units` units at `ip` of a range: the address's last two bytes
+// (127.0.1.5: 0105; 127.0.1.51: 0133), so that each address of a range has its own and a run
+// gives the same as the one before. x.y.0.0 takes 8000 (0000 names every unit); the IDs of the
+// further units follow, moved down where they would pass FFFF.
+uint16_t AddressUnitId(Ipv4 ip, unsigned units);
 // Most addresses one emulator serves: one socket each, within the default descriptor limit.
 inline constexpr uint32_t kMaxAddresses = 2048;
 

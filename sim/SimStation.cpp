@@ -53,6 +53,7 @@ bool SimStation::open(std::string& error) {
     one.bind = NextAddress(options_.bind, i);
     one.addresses = 1;
     if (!options_.unitIpGiven) one.firstUnit.ip = one.bind;
+    if (several && !options_.sameId) one.firstUnit.id = AddressUnitId(one.bind, one.units);
     one.faults.seed = options_.faults.seed + i;
     // With port 0 the first address picks a free port and the others take the same one.
     if (shared_) one.port = shared_->port();

@@ -262,6 +262,7 @@ class DashboardServer::Impl {
     server_.Get("/history", page);
     server_.Get("/units", page);
     server_.Get(R"(/units/[0-9A-Fa-f]{1,4})", page);
+    server_.Get(R"(/units/[0-9A-Fa-f]{1,4}/[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3})", page);
     server_.Get(R"(/images/[0-9A-Fa-f]{64})", page);
     server_.Get("/rollout", page);
     server_.Get(R"(/assets/(style\.css|app\.js))",
@@ -326,6 +327,7 @@ class DashboardServer::Impl {
         units.push_back(UnitStateJson(unit));
       return json{{"offset", filter.offset}, {"limit", filter.limit}, {"units", std::move(units)}};
     });
+    // A unit is its ID at its address: an ID alone lists its units (one per address).
     Api(R"(/api/units/([^/]{1,16}))", [this](const httplib::Request& request) {
       const auto id = UnitIdOf(request.matches[1]);
       if (!id) throw Refusal{404, "not found"};
@@ -334,8 +336,29 @@ class DashboardServer::Impl {
       filter.unitId = *id;
       filter.offset = page.offset;
       filter.limit = page.limit;
+      json units = json::array();
+      for (const auto& unit :
+           WithHistory([&](history::HistoryStore& s) { return s.units(filter); }))
+        units.push_back(UnitStateJson(unit));
+      return json{{"unit", *id},
+                  {"offset", page.offset},
+                  {"limit", page.limit},
+                  {"units", std::move(units)}};
+    });
+    // One unit: its state and its whole history, rows from before a re-addressing included.
+    Api(R"(/api/units/([^/]{1,16})/([^/]{1,16}))", [this](const httplib::Request& request) {
+      const auto id = UnitIdOf(request.matches[1]);
+      const auto address = AddressOf(request.matches[2]);
+      if (!id || !address) throw Refusal{404, "not found"};
+      const Page page = PageOrRefuse(request);
+      history::HistoryFilter filter;
+      filter.unitId = *id;
+      filter.unitAddress = *address;
+      filter.offset = page.offset;
+      filter.limit = page.limit;
       history::HistoryFilter one;
       one.unitId = *id;
+      one.unitAddress = *address;
       one.limit = 1;
       json state = nullptr;
       json rows = json::array();
@@ -344,11 +367,8 @@ class DashboardServer::Impl {
         for (const auto& row : s.query(filter)) rows.push_back(HistoryRowJson(row));
         return 0;
       });
-      return json{{"unit", *id},
-                  {"state", std::move(state)},
-                  {"offset", page.offset},
-                  {"limit", page.limit},
-                  {"rows", std::move(rows)}};
+      return json{{"unit", *id},           {"address", *address}, {"state", std::move(state)},
+                  {"offset", page.offset}, {"limit", page.limit}, {"rows", std::move(rows)}};
     });
 
     server_.Post(R"(/api/rollout/(pause|resume|cancel|retry-failed|approve))",

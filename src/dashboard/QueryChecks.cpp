@@ -126,6 +126,12 @@ std::optional<std::string> UnitIdOf(const std::string& text) {
   return units::NormalizedUnitId(text);
 }
 
+std::optional<std::string> AddressOf(const std::string& text) {
+  const auto bytes = protocol::ParseDottedAddress(text);
+  if (!bytes) return std::nullopt;
+  return protocol::Ipv4Text(*bytes);
+}
+
 std::optional<std::string> Sha256Of(const std::string& text) {
   if (text.size() != 64) return std::nullopt;
   std::string lower;
@@ -188,9 +194,9 @@ std::optional<history::HistoryFilter> HistoryFilterOf(const QueryParams& params,
     filter.unitId = *id;
   }
   if (const std::string* address = given("address")) {
-    const auto bytes = protocol::ParseDottedAddress(*address);
-    if (!bytes) return fail("address must be an IPv4 address a.b.c.d");
-    filter.target = protocol::Ipv4Text(*bytes);
+    const auto text = AddressOf(*address);
+    if (!text) return fail("address must be an IPv4 address a.b.c.d");
+    filter.target = *text;
   }
   if (const std::string* image = given("image")) {
     const auto sha = Sha256Of(*image);

@@ -28,6 +28,10 @@ bool IsAcceptableName(const std::string& text);
 // "12ab" -> "12AB": 1 to 4 hex digits, zero-padded; nullopt otherwise.
 std::optional<std::string> UnitIdOf(const std::string& text);
 
+// "127.0.0.5" as written by the history (a.b.c.d, no leading zeros); nullopt unless an IPv4
+// address.
+std::optional<std::string> AddressOf(const std::string& text);
+
 // A SHA-256 in lower-case hex; nullopt unless 64 hex digits.
 std::optional<std::string> Sha256Of(const std::string& text);
 

@@ -83,6 +83,7 @@ json HistoryRowJson(const history::OperationRow& r) {
       {"tool_version", Text(r.toolVersion)},
       {"target", Text(r.target)},
       {"unit", Text(r.unitId)},
+      {"unit_address", Text(r.unitAddress)},
       {"reported_address", Text(r.reportedAddress)},
       {"operation", Text(r.operation)},
       {"erase_kind", Text(r.eraseKind)},

@@ -241,6 +241,29 @@ class CliHistoryTest : public QObject {
     EXPECT_EXIT(bad, 2);
   }
 
+  // A re-addressed unit takes its history along: the set-ip row names the old and the new
+  // address, and the unit (with the image it carries) is at the new address only.
+  void setIpMovesTheUnitWithItsHistory() {
+    freshDatabase("moved");
+    Sim sim("127.0.11.12");
+    QVERIFY(sim.start({"--quiet"}));
+    EXPECT_EXIT(uvq({"program", path("b.cry"), "--target", "127.0.11.12"}), 0);
+    EXPECT_EXIT(uvq({"set-ip", "127.0.11.13", "--target", "127.0.11.12"}), 0);
+    const QJsonObject move = history({"--operation", "set-ip"}).value(0);
+    QCOMPARE(move.value("target").toString(), "127.0.11.12");
+    QCOMPARE(move.value("reported_address").toString(), "127.0.11.13");
+    QCOMPARE(move.value("unit").toString(), "0100");
+    const QList<QJsonObject> units = history({"units"});
+    QCOMPARE(units.size(), 1);
+    QCOMPARE(units.first().value("address").toString(), "127.0.11.13");
+    QCOMPARE(units.first().value("last_operation").toString(), "set-ip");
+    QCOMPARE(units.first().value("image_sha256").toString(), Sha256(path("b.cry")));
+    // Its program row belongs to the unit at its new address.
+    const QList<QJsonObject> program = history({"--operation", "program"});
+    QCOMPARE(program.size(), 1);
+    QCOMPARE(program.first().value("unit_address").toString(), "127.0.11.13");
+  }
+
   // A run killed outright never completes its row: it shows as abandoned, never as nothing.
   void killedRunLeavesAnAbandonedRow() {
     freshDatabase("killed");

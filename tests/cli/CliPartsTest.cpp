@@ -17,6 +17,8 @@
 #include "HistoryCommand.h"
 #include "reports/JsonLine.h"
 #include "Progress.h"
+#include "RolloutView.h"
+#include "jobs/UnitJob.h"
 
 using namespace uvq::cli;
 
@@ -310,6 +312,63 @@ class CliPartsTest : public QObject {
     // JSON and the run log carry identifiers, the summary words.
     QCOMPARE(OutcomeWord(ExitCode::NoAnswer), std::string_view("no_answer"));
     QCOMPARE(OutcomeText(ExitCode::NoAnswer), std::string_view("no answer"));
+  }
+
+  // A station's run of a rollout: a refusal's code first, then a signal's, then held (paused or
+  // cancelled), then the units' (stopped by a threshold or a unit that failed here).
+  void rolloutRunCodes() {
+    using uvq::rollouts::RolloutState;
+    RolloutRunResult r;
+    r.joined = true;
+    r.state = RolloutState::Done;
+    QCOMPARE(CodeOf(r), ExitCode::Ok);
+    r.outcome = uvq::jobs::JobOutcome::UnitError;
+    QCOMPARE(CodeOf(r), ExitCode::UnitError);
+    r.state = RolloutState::Cancelled;
+    QCOMPARE(CodeOf(r), ExitCode::Held);
+    r.stoppedBy = StopCause::Terminate;
+    QCOMPARE(CodeOf(r), ExitCode::Terminated);
+    r.refusal = RolloutRunResult::Refusal::History;
+    QCOMPARE(CodeOf(r), ExitCode::History);
+    r.refusal = RolloutRunResult::Refusal::Image;
+    QCOMPARE(CodeOf(r), ExitCode::File);
+    r.refusal = RolloutRunResult::Refusal::NoSuchRollout;
+    QCOMPARE(CodeOf(r), ExitCode::Usage);
+  }
+
+  // A rollout unit whose last attempt failed is said as failed, with the rollout's way to put it
+  // back instead of a plain run's advice, and its status once.
+  void rolloutFailureLineSaysHowToPutTheUnitBack() {
+    std::FILE* lines = std::tmpfile();
+    QVERIFY(lines);
+    {
+      Output output{lines, Output::Mode::Text, Verbosity::Normal, true};
+      RolloutView view(RolloutView::Style::Lines, "fw-2", output);
+      SessionResult result;
+      result.outcome = uvq::jobs::JobOutcome::NoAnswer;
+      result.detail =
+          "comms timeout while programming: 10 of 20 records, unit 0100 stopped "
+          "answering; check its power and link, then " +
+          std::string(uvq::jobs::kRunAgainAdvice);
+      result.unit = "0100";
+      result.finalStatus = 0x4000;
+      uvq::rollouts::AttemptVerdict verdict;
+      verdict.progress = uvq::rollouts::UnitProgress::Failed;
+      uvq::rollouts::Claim claim;
+      claim.position = 3;
+      claim.target = "127.0.70.6";
+      view.unitEnded(claim, result, uvq::rollouts::AttemptEnd::Retryable, verdict);
+      std::fflush(lines);
+    }
+    std::rewind(lines);
+    char buffer[1024] = "";
+    const size_t read = std::fread(buffer, 1, sizeof buffer - 1, lines);
+    std::fclose(lines);
+    const std::string text(buffer, read);
+    QVERIFY2(text.find("] failed (unit 0100): comms timeout") != std::string::npos, text.c_str());
+    QVERIFY2(text.find("program again") == std::string::npos, text.c_str());
+    QVERIFY2(text.find("uvq rollout retry fw-2 --failed") != std::string::npos, text.c_str());
+    QVERIFY2(text.find("4000") != std::string::npos, text.c_str());
   }
 
   void timeLeftText() {

@@ -837,9 +837,13 @@ class CliRunTest : public QObject {
     const Result r =
         RunUvq({"scan", "127.0.5.40-127.0.5.45", "--rate", "200", "--wait-ms", kAnswerWaitMs});
     EXPECT_EXIT(r, 0);
-    for (const char* address : {"127.0.5.41", "127.0.5.42", "127.0.5.43"})
-      for (const char* unit : {"0100", "0101"})
-        QVERIFY2(r.out.contains(QString("%1  unit %2  ip ").arg(address, unit)), qPrintable(r.out));
+    // Each address has units of its own IDs, from its last two bytes (0529 and 052A at .41).
+    for (const int last : {41, 42, 43})
+      for (const int unit : {0x0500 + last, 0x0500 + last + 1}) {
+        const QString id = QString("%1").arg(unit, 4, 16, QChar('0')).toUpper();
+        QVERIFY2(r.out.contains(QString("127.0.5.%1  unit %2  ip ").arg(last).arg(id)),
+                 qPrintable(r.out));
+      }
     QVERIFY2(r.out.contains("6 units at 3 of 6 addresses"), qPrintable(r.out));
     // Addresses without units are no errors of a scan.
     QVERIFY2(r.err.isEmpty(), qPrintable(r.err));

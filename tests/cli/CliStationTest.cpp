@@ -169,6 +169,40 @@ class CliStationTest : public QObject {
     QCOMPARE(erased.count("IMAGE OK"), 1);
   }
 
+  // A batch flashed with one ID on three places of the jig: three units, each programmed once,
+  // each carrying the image in the history; a second run knows all three.
+  void unitsOfOneIdAtSeveralAddressesAreSeveralUnits() {
+    const QString range = Range(75, 1, 3);
+    Sim batch("127.0.75.1");
+    QVERIFY(batch.start(
+        {"--quiet", "--loader-mode", "--same-id", "--id", "0100", "--expect", path("a.bin")},
+        range));
+    const QStringList run{"station", path("a.cry"),           "--range", range, "--ask-every-ms",
+                          "200",     "--capture-interval-ms", "100"};
+    auto station = start(run);
+    for (const char* address : {"127.0.75.1", "127.0.75.2", "127.0.75.3"})
+      QVERIFY(station->waitForOutput(QString("%1 unit 0100: ok in").arg(address), 60000));
+    EXPECT_EXIT(stop(*station), 0);
+
+    const Result carrying = uvq({"history", "units", "--image", path("a.cry"), "--json"});
+    EXPECT_EXIT(carrying, 0);
+    QVERIFY2(carrying.out.count(R"("unit":"0100")") == 3, qPrintable(carrying.out));
+    for (const char* address : {"127.0.75.1", "127.0.75.2", "127.0.75.3"})
+      QVERIFY2(carrying.out.contains(QString(R"("address":"%1")").arg(address)),
+               qPrintable(carrying.out));
+
+    auto rerun = start(run);
+    QVERIFY(rerun->waitForOutput("3 units of the range had it already", 60000));
+    for (const char* address : {"127.0.75.1", "127.0.75.2", "127.0.75.3"})
+      QVERIFY(rerun->waitForOutput(QString("%1 unit 0100: has this image already").arg(address),
+                                   60000));
+    const Result ended = stop(*rerun);
+    QVERIFY2(ended.out.contains("0 programmed"), qPrintable(Diagnostics(ended)));
+    const QHash<QString, int> confirmed = ImagesConfirmed(batch);
+    for (const char* address : {"127.0.75.1", "127.0.75.2", "127.0.75.3"})
+      QCOMPARE(confirmed.value(address), 1);
+  }
+
   // A unit that fails is said with its detail and not tried again while it stays plugged in;
   // the others go on; the station ends with the failure's code. Without a history the station
   // says it remembers this run only; --json gives one event a line.

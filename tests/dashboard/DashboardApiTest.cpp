@@ -79,6 +79,8 @@ void Fill(const std::string& db) {
   OperationRow abandoned = Row("never ended", "0300", "127.0.0.6", "erase", kDay + 86'500'000);
   abandoned.station = "bench-2";
   Record(*store, abandoned, "");
+  // Another unit with 0300's ID, at another address.
+  Record(*store, Row("elsewhere", "0300", "127.0.0.7", "status", kDay + 86'000'000), "ok");
 }
 
 json Body(const http_probe::Answer& answer) {
@@ -225,8 +227,8 @@ class DashboardApiTest : public QObject {
       const auto page = Details(get("/api/history?limit=10&offset=" + std::to_string(offset)));
       all.insert(all.end(), page.begin(), page.end());
     }
-    QCOMPARE(all.size(), size_t{32});
-    QCOMPARE(std::set<std::string>(all.begin(), all.end()).size(), size_t{32});
+    QCOMPARE(all.size(), size_t{33});
+    QCOMPARE(std::set<std::string>(all.begin(), all.end()).size(), size_t{33});
 
     // The filters of the command line, alone and together.
     QCOMPARE(get("/api/history?unit=100&limit=500")["rows"].size(), size_t{15});
@@ -241,16 +243,25 @@ class DashboardApiTest : public QObject {
 
     // Units: each one's latest state; "units carrying image X" by the last good image.
     const json units = get("/api/units");
-    QCOMPARE(units["units"].size(), size_t{3});
+    QCOMPARE(units["units"].size(), size_t{4});
     const json carrying = get("/api/units?image=" + kShaB);
     QCOMPARE(carrying["units"].size(), size_t{2});
     QCOMPARE(get("/api/units?image=" + kShaA)["units"].size(), size_t{0});
-    const json unit = get("/api/units/300");
+    // A unit is its ID at its address: an ID alone lists its units, one per address.
+    const json sameId = get("/api/units/300");
+    QCOMPARE(sameId["unit"].get<std::string>(), std::string("0300"));
+    QCOMPARE(sameId["units"].size(), size_t{2});
+    QCOMPARE(sameId["units"][0]["address"].get<std::string>(), std::string("127.0.0.6"));
+    QCOMPARE(sameId["units"][1]["address"].get<std::string>(), std::string("127.0.0.7"));
+    const json unit = get("/api/units/300/127.0.0.6");
     QCOMPARE(unit["unit"].get<std::string>(), std::string("0300"));
+    QCOMPARE(unit["address"].get<std::string>(), std::string("127.0.0.6"));
     QCOMPARE(unit["state"]["address"].get<std::string>(), std::string("127.0.0.6"));
-    QCOMPARE(unit["rows"].size(), size_t{2});
-    QCOMPARE(get("/api/units/0100?limit=5&offset=10")["rows"].size(), size_t{5});
-    QVERIFY(get("/api/units/0FFF")["state"].is_null());
+    QCOMPARE(Details(unit), (std::vector<std::string>{"never ended", "unit refused"}));
+    QCOMPARE(unit["rows"][0]["unit_address"].get<std::string>(), std::string("127.0.0.6"));
+    QCOMPARE(get("/api/units/0100/127.0.0.5?limit=5&offset=10")["rows"].size(), size_t{5});
+    QVERIFY(get("/api/units/0FFF")["units"].empty());
+    QVERIFY(get("/api/units/0FFF/127.0.0.5")["state"].is_null());
   }
 
   // A rollout half worked through by one station: its groups, failed units with their status
@@ -634,6 +645,9 @@ class DashboardApiTest : public QObject {
         {"/api/units?limit=100000", 400},
         {"/api/units/12345", 404},
         {"/api/units/..%2F..%2Fetc%2Fpasswd", 404},
+        {"/api/units/0100/localhost", 404},
+        {"/api/units/0100/127.0.0.256", 404},
+        {"/api/units/0100/127.0.0.5/x", 404},
         {"/api/rollout?name=a%00b", 400},
         {"/api/rollout?name=" + std::string(200, 'n'), 400},
         {"/api/rollout?name=a%0Ab", 400},
@@ -689,7 +703,7 @@ class DashboardApiTest : public QObject {
     QVERIFY2(dashboard.listening(), dashboard.problem().c_str());
     const uint16_t port = dashboard.port();
     for (const std::string& page :
-         std::vector<std::string>{"/", "/history", "/units", "/units/0100",
+         std::vector<std::string>{"/", "/history", "/units", "/units/0100", "/units/0100/127.0.0.5",
                                   "/rollout?name=line%203", "/images/" + kShaA}) {
       const http_probe::Answer answer = http_probe::Get(address, port, page);
       QCOMPARE(answer.status, 200);

@@ -199,7 +199,12 @@ class DashboardBrowserTest : public QObject {
     QVERIFY(
         browser.waitUntil("return document.querySelectorAll('tbody tr[data-key]').length === 6;"));
     QVERIFY(Shot(browser, "8-history"));
+    // An ID alone lists its units (one per address); a unit's page names ID and address.
     QVERIFY(browser.open(serve.url() + "units/0102"));
+    QVERIFY(browser.waitUntil(
+        "const rows = document.querySelectorAll('tbody tr[data-key]'); return rows.length === 1 "
+        "&& rows[0].textContent.includes('127.30.0.3');"));
+    QVERIFY(browser.open(serve.url() + "units/0102/127.30.0.3"));
     QVERIFY(browser.waitUntil(
         "return document.querySelectorAll('tbody tr[data-key]').length === 1 && "
         "document.querySelector('dl.facts').textContent.includes('127.30.0.3');"));

@@ -1,30 +1,31 @@
 // SPDX-License-Identifier: Apache-2.0
 // A rollout station's feed on its own: claims from an in-memory store, sessions that are made
-// but never sent on (or refused before their first datagram), times given by the test. Nothing
-// waits for the clock.
+// but never sent on (or refused before their first datagram), times given by the test, events
+// noted as they come. Nothing waits for the clock.
 #include <QtTest>
 
 #include <arpa/inet.h>
 
-#include <cstdio>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "FakePorts.h"
 #include "FakeRolloutStore.h"
-#include "RolloutRun.h"
-#include "RolloutView.h"
-#include "SessionOutput.h"
+#include "fleet/RolloutRunner.h"
+#include "fleet/RolloutStation.h"
 #include "jobs/UnitJob.h"
 #include "locks/UnitLock.h"
 
 using namespace uvq;
-using namespace uvq::cli;
-using history::AttemptEnd;
+using namespace uvq::fleet;
+using rollouts::AttemptEnd;
+using rollouts::RolloutState;
 
 namespace {
 
-history::Claim ClaimAt(const char* address, int position) {
-  history::Claim claim;
+rollouts::Claim ClaimAt(const char* address, int position) {
+  rollouts::Claim claim;
   claim.position = position;
   claim.target = address;
   in_addr raw{};
@@ -33,34 +34,73 @@ history::Claim ClaimAt(const char* address, int position) {
   return claim;
 }
 
-// One station's runner on a fake store, its output thrown away.
+// What the runner reported, one word and the unit's address (or the state) an event.
+struct NotedEvents final : RolloutEvents {
+  Watching watchingAs = Watching::EndOnly;
+  std::vector<std::string> said;
+
+  int count(const std::string& word) const {
+    int n = 0;
+    for (const std::string& line : said) n += line.starts_with(word);
+    return n;
+  }
+  Watching watching() const override { return watchingAs; }
+  void unitStarted(const rollouts::Claim& claim) override {
+    said.push_back("started " + claim.target);
+  }
+  void unitRedone(const rollouts::Claim& claim) override {
+    said.push_back("redone " + claim.target);
+  }
+  void unitEnded(const rollouts::Claim& claim, const SessionResult&, AttemptEnd,
+                 const rollouts::AttemptVerdict&) override {
+    said.push_back("ended " + claim.target);
+  }
+  void unitMissing(const rollouts::Claim& claim, int) override {
+    said.push_back("missing " + claim.target);
+  }
+  void counts(const rollouts::RolloutSummary&) override { said.push_back("counts"); }
+  void stateChanged(RolloutState state, const std::string&, size_t) override {
+    said.push_back("state " + std::string(rollouts::RolloutStateName(state)));
+  }
+  void historyProblem(const std::string& problem) override { said.push_back("history " + problem); }
+  void notice(const std::string& line) override { said.push_back("notice " + line); }
+};
+
+struct NoSessionEvents final : SessionEvents {
+  void logLine(std::string_view, std::string_view) override {}
+  void ended(const Session&) override {}
+};
+
+// One station's runner on a fake store.
 struct Station {
   test::FakeRolloutStore store;
-  RolloutRequest request;
-  history::RolloutDefinition definition;
-  std::FILE* sink = std::fopen("/dev/null", "w");
-  Output output{sink, Output::Mode::Text, Verbosity::Quiet, true};
-  SessionOutput sessionEvents{output};
-  std::unique_ptr<RolloutView> view;
+  RolloutRunSettings settings;
+  rollouts::RolloutDefinition definition;
+  NotedEvents events;
+  NoSessionEvents sessionEvents;
   test::FixedClock clock;
   test::SilentTone tone;
   test::MemoryFileSystem files;
   std::unique_ptr<RolloutRunner> runner;
 
-  explicit Station(RolloutView::Style style, int leaseSeconds = 60) {
-    request.leaseSeconds = leaseSeconds;
+  explicit Station(RolloutEvents::Watching watching, int leaseSeconds = 60) {
+    events.watchingAs = watching;
+    settings.leaseSeconds = leaseSeconds;
     definition.name = "r";
     definition.imagePath = "/images/r.cry";
     definition.image = std::make_shared<const std::vector<uint8_t>>(24, uint8_t{0});
-    view = std::make_unique<RolloutView>(style, "r", output);
-    runner = std::make_unique<RolloutRunner>(
-        RolloutRunner::Setup{request, store, definition, history::ClaimHolder{"st", "st:1:x"},
-                             nullptr, *view, sessionEvents, SharedPorts{clock, tone, files}, 4});
-  }
-  ~Station() {
-    runner.reset();
-    view.reset();
-    std::fclose(sink);
+    runner =
+        std::make_unique<RolloutRunner>(RolloutRunner::Setup{settings,
+                                                             store,
+                                                             definition,
+                                                             rollouts::ClaimHolder{"st", "st:1:x"},
+                                                             nullptr,
+                                                             {},
+                                                             jobs::JobPlan{},
+                                                             events,
+                                                             sessionEvents,
+                                                             SharedPorts{clock, tone, files},
+                                                             4});
   }
 };
 
@@ -73,13 +113,13 @@ class RolloutRunnerTest : public QObject {
   // Nothing to claim while another station holds the units: the station asks again half a
   // second later, whether a live view redraws every second or nothing is shown at all.
   void nothingToClaimIsAskedAgainTwiceASecond_data() {
-    QTest::addColumn<RolloutView::Style>("style");
-    QTest::newRow("quiet") << RolloutView::Style::Quiet;
-    QTest::newRow("lines") << RolloutView::Style::Lines;
+    QTest::addColumn<RolloutEvents::Watching>("watching");
+    QTest::newRow("end only") << RolloutEvents::Watching::EndOnly;
+    QTest::newRow("changes") << RolloutEvents::Watching::Changes;
   }
   void nothingToClaimIsAskedAgainTwiceASecond() {
-    QFETCH(RolloutView::Style, style);
-    Station s(style);
+    QFETCH(RolloutEvents::Watching, watching);
+    Station s(watching);
     const TimePoint now = SteadyClock::now();
     s.runner->tick(now);  // the view's own clocks set
     // Asked a second ago (as far as the runner knows) and nothing came.
@@ -96,7 +136,7 @@ class RolloutRunnerTest : public QObject {
   // unit ends as claim_lost without a datagram, a renewal after that does not bring it back,
   // and the store hears it as interrupted (whoever holds the unit now goes on).
   void unitWhoseClaimRanOutEndsAsClaimLost() {
-    Station s(RolloutView::Style::Quiet, 3);
+    Station s(RolloutEvents::Watching::EndOnly, 3);
     s.store.toHand.push_back(ClaimAt("127.0.70.1", 0));
     const TimePoint asked = SteadyClock::now();
     Session* session = s.runner->next(4, asked);
@@ -122,7 +162,7 @@ class RolloutRunnerTest : public QObject {
   // A renewal that no longer finds a unit under this station (another took it over, its clock
   // ahead of ours) ends that unit as claim_lost at once; a unit still held goes on.
   void unitTakenOverAtARenewalEndsAsClaimLost() {
-    Station s(RolloutView::Style::Quiet, 60);
+    Station s(RolloutEvents::Watching::EndOnly, 60);
     s.store.toHand = {ClaimAt("127.0.70.4", 0), ClaimAt("127.0.70.5", 1)};
     const TimePoint asked = SteadyClock::now();
     Session* first = s.runner->next(2, asked);
@@ -140,42 +180,47 @@ class RolloutRunnerTest : public QObject {
     QVERIFY(*kept->claimUntil() > renewal + std::chrono::seconds(30));
   }
 
-  // A unit whose last attempt failed is said as failed, with the rollout's way to put it back
-  // instead of a plain run's advice, and its status once.
-  void finalFailureLineSaysHowToPutTheUnitBack() {
-    std::FILE* lines = std::tmpfile();
-    QVERIFY(lines);
-    {
-      Output output{lines, Output::Mode::Text, Verbosity::Normal, true};
-      RolloutView view(RolloutView::Style::Lines, "fw-2", output);
-      SessionResult result;
-      result.outcome = jobs::JobOutcome::NoAnswer;
-      result.detail =
-          "comms timeout while programming: 10 of 20 records, unit 0100 stopped "
-          "answering; check its power and link, then " +
-          std::string(jobs::kRunAgainAdvice);
-      result.unit = "0100";
-      result.finalStatus = 0x4000;
-      history::AttemptVerdict verdict;
-      verdict.progress = history::UnitProgress::Failed;
-      view.unitEnded(ClaimAt("127.0.70.6", 3), result, AttemptEnd::Retryable, verdict);
-      std::fflush(lines);
+  // Groups are made in the order given: N groups of nearly equal size, the first ones one
+  // larger; or groups of K; never an empty group, even with more groups than units.
+  void groupsAreMadeInTheOrderGiven() {
+    const auto sizes = [](size_t count, int groups, int groupSize) {
+      std::vector<int> sizes;
+      for (size_t i = 0; i < count; ++i) {
+        const int group = GroupOf(i, count, groups, groupSize);
+        if (group == static_cast<int>(sizes.size())) sizes.push_back(0);
+        if (group != static_cast<int>(sizes.size()) - 1)
+          return std::vector<int>{-1};  // not in order
+        ++sizes.back();
+      }
+      return sizes;
+    };
+    QCOMPARE(sizes(10, 3, 0), (std::vector<int>{4, 3, 3}));
+    QCOMPARE(sizes(10, 0, 4), (std::vector<int>{4, 4, 2}));
+    QCOMPARE(sizes(3, 5, 0), (std::vector<int>{1, 1, 1}));
+    QCOMPARE(sizes(5, 0, 0), (std::vector<int>{5}));
+    RolloutSpec spec;
+    spec.name = "g";
+    spec.image = std::make_shared<const std::vector<uint8_t>>(24, uint8_t{1});
+    for (const char* address : {"127.0.71.1", "127.0.71.2", "127.0.71.3"}) {
+      ResolvedTarget target;
+      target.text = address;
+      ::inet_pton(AF_INET, address, &target.address);
+      spec.targets.push_back(target);
     }
-    std::rewind(lines);
-    char buffer[1024] = "";
-    const size_t read = std::fread(buffer, 1, sizeof buffer - 1, lines);
-    std::fclose(lines);
-    const std::string text(buffer, read);
-    QVERIFY2(text.find("] failed (unit 0100): comms timeout") != std::string::npos, text.c_str());
-    QVERIFY2(text.find("program again") == std::string::npos, text.c_str());
-    QVERIFY2(text.find("uvq rollout retry fw-2 --failed") != std::string::npos, text.c_str());
-    QVERIFY2(text.find("4000") != std::string::npos, text.c_str());
+    spec.targets[1].unitId = "0100";
+    spec.groups = 2;
+    const rollouts::RolloutDefinition definition = PlanRollout(spec);
+    QCOMPARE(definition.targets.size(), size_t{3});
+    QCOMPARE(definition.targets[2].group, 1);
+    QCOMPARE(definition.targets[2].address, uint32_t{0x7F004703});
+    QCOMPARE(definition.targets[1].unitId, std::string("0100"));
+    QCOMPARE(definition.imageSha256.size(), size_t{64});
   }
 
   // Units claimed together wait for free slots; one whose claim ran out meanwhile is let go
   // without ever being started.
   void claimedUnitThatWaitedPastItsLeaseIsLetGo() {
-    Station s(RolloutView::Style::Quiet, 3);
+    Station s(RolloutEvents::Watching::EndOnly, 3);
     s.store.toHand = {ClaimAt("127.0.70.2", 0), ClaimAt("127.0.70.3", 1)};
     const TimePoint asked = SteadyClock::now();
     QVERIFY(s.runner->next(2, asked));
@@ -191,7 +236,7 @@ class RolloutRunnerTest : public QObject {
   void unitLockedElsewhereIsTriedLater() {
     const locks::LockAttempt held = locks::TryLockUnit("127.0.70.4", std::nullopt);
     QVERIFY2(held.lock, held.problem.c_str());
-    Station s(RolloutView::Style::Quiet);
+    Station s(RolloutEvents::Watching::EndOnly);
     s.store.toHand.push_back(ClaimAt("127.0.70.4", 0));
     const TimePoint now = SteadyClock::now();
     Session* session = s.runner->next(4, now);

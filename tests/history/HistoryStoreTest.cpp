@@ -119,6 +119,12 @@ class HistoryStoreTest : public QObject {
   void anImageIsCarriedUntilErasedOrReplaced() {
     store_checks::AnImageIsCarriedUntilErasedOrReplaced(*OpenHistoryStore(databases_.newDb()));
   }
+  void oneIdAtManyAddressesIsManyUnits() {
+    store_checks::OneIdAtManyAddressesIsManyUnits(*OpenHistoryStore(databases_.newDb()));
+  }
+  void setIpCarriesTheUnitsHistory() {
+    store_checks::SetIpCarriesTheUnitsHistory(*OpenHistoryStore(databases_.newDb()));
+  }
   void writesOfOneKeyMakeOneRowInAnyOrder() {
     store_checks::WritesOfOneKeyMakeOneRowInAnyOrder(*OpenHistoryStore(databases_.newDb()));
   }
@@ -255,7 +261,11 @@ class HistoryStoreTest : public QObject {
         "INSERT INTO operations(started_at, ended_at, unit_id, target, operation, image_path, "
         "outcome, detail) VALUES (1000, 1500, '0100', '127.0.0.71', 'program', '/img/a.cry', "
         "'ok', 'old program'), (2000, 2100, '0100', '127.0.0.71', 'reset', '', 'ok', "
-        "'old reset'), (3000, NULL, '0101', '127.0.0.72', 'erase', '', NULL, 'old crash');\n";
+        "'old reset'), (3000, NULL, '0101', '127.0.0.72', 'erase', '', NULL, 'old crash'), "
+        "(2200, 2300, '0100', '127.0.0.73', 'status', '', 'ok', 'other unit');\n"
+        "INSERT INTO operations(started_at, ended_at, unit_id, target, reported_address, "
+        "operation, outcome, detail) VALUES (2400, 2500, '0100', '127.0.0.71', '127.0.0.74', "
+        "'set-ip', 'ok', 'old move');\n";
     if (Sqlite()) {
       sql += "PRAGMA application_id = 1431720264; PRAGMA user_version = 1;";
       QVERIFY(RawDb(db).exec(sql));
@@ -269,16 +279,21 @@ class HistoryStoreTest : public QObject {
       auto store = OpenHistoryStore(db);
       const auto rows = store->query({});
       QCOMPARE(store_checks::Names(rows),
-               store_checks::Names_({"old crash", "old reset", "old program"}));
+               store_checks::Names_(
+                   {"old crash", "old move", "other unit", "old reset", "old program"}));
       std::set<std::string> keys;
       for (const auto& row : rows) keys.insert(row.key);
-      QCOMPARE(keys.size(), size_t{3});
+      QCOMPARE(keys.size(), size_t{5});
       QVERIFY(!keys.count(""));
+      // One ID at two addresses is two units; the one re-addressed took its rows along.
       const auto units = store->units({.unitId = "0100"});
-      QCOMPARE(units.size(), size_t{1});
-      QCOMPARE(units[0].lastOperation, std::string("reset"));
-      QCOMPARE(units[0].lastImagePath, std::string("/img/a.cry"));
-      QCOMPARE(units[0].lastProgrammedAt, std::optional<int64_t>(1500));
+      QCOMPARE(store_checks::Addresses(units), store_checks::Names_({"127.0.0.73", "127.0.0.74"}));
+      QCOMPARE(units[1].lastOperation, std::string("set-ip"));
+      QCOMPARE(units[1].lastImagePath, std::string("/img/a.cry"));
+      QCOMPARE(units[1].lastProgrammedAt, std::optional<int64_t>(1500));
+      QCOMPARE(units[0].lastImagePath, std::string());
+      QCOMPARE(store_checks::Names(store->query({.unitId = "0100", .unitAddress = "127.0.0.74"})),
+               store_checks::Names_({"old move", "old reset", "old program"}));
       QCOMPARE(store->units({.outcome = "abandoned"}).at(0).unitId, std::string("0101"));
     }
     if (Sqlite())

@@ -6,6 +6,7 @@
 
 #include <QTest>
 
+#include <set>
 #include <string>
 #include <vector>
 
@@ -68,6 +69,12 @@ inline std::vector<std::string> Units(const std::vector<UnitState>& units) {
   std::vector<std::string> ids;
   for (const auto& unit : units) ids.push_back(unit.unitId);
   return ids;
+}
+
+inline std::vector<std::string> Addresses(const std::vector<UnitState>& units) {
+  std::vector<std::string> addresses;
+  for (const auto& unit : units) addresses.push_back(unit.address);
+  return addresses;
 }
 
 using Names_ = std::vector<std::string>;
@@ -192,7 +199,8 @@ inline void EachFilterSelectsItsRows(HistoryStore& store) {
 // The unit's state follows its newest operation; its image follows its newest good program,
 // and a write that arrives late (from the spool) changes neither.
 inline void UnitsShowLatestStateAndLastGoodImage(HistoryStore& store) {
-  OperationRow good = Row("good", "0100", "127.0.0.31", "program", 1000);
+  // Reached at .31, the unit reports .32: it is the unit at .32, as when reached there.
+  OperationRow good = Row("good", "0100", "127.0.0.32", "program", 1000);
   good.imagePath = "/img/a.cry";
   good.imageSha256 = kShaA;
   Record(store, good, "ok");
@@ -202,7 +210,7 @@ inline void UnitsShowLatestStateAndLastGoodImage(HistoryStore& store) {
   failed.reportedAddress = "127.0.0.32";
   failed.station = "s2";
   Record(store, failed, "unit_error");
-  OperationRow late = Row("late", "0100", "127.0.0.33", "program", 500);
+  OperationRow late = Row("late", "0100", "127.0.0.32", "program", 500);
   late.imagePath = "/img/old.cry";
   Record(store, late, "ok");
 
@@ -258,6 +266,107 @@ inline void AnImageIsCarriedUntilErasedOrReplaced(HistoryStore& store) {
   QVERIFY(!wiped.lastProgrammedAt);
   QCOMPARE(wiped.lastOperation, std::string("erase"));
   QCOMPARE(store.units({.unitId = "0101"}).at(0).lastImagePath, std::string("/img/b.cry"));
+}
+
+// A unit is its ID at its address: units of one ID at many addresses (an emulated range, a
+// batch flashed with one ID) are as many units, each with its own state, image and rows.
+inline void OneIdAtManyAddressesIsManyUnits(HistoryStore& store) {
+  constexpr int kUnits = 200;
+  std::vector<OperationRow> programs;
+  for (int i = 0; i < kUnits; ++i) {
+    OperationRow row = Row("p" + std::to_string(i), "0100", "127.0.3." + std::to_string(i + 1),
+                           "program", 1000 + i);
+    row.imagePath = "/img/a.cry";
+    row.imageSha256 = kShaA;
+    programs.push_back(row);
+  }
+  const std::vector<int64_t> ids = store.beginAll(programs);
+  for (int i = 0; i < kUnits; ++i) {
+    OperationRow done = programs[i];
+    done.id = ids[i];
+    done.outcome = "ok";
+    done.endedAt = done.startedAt + 500;
+    store.complete(done);
+  }
+  // One of them gets another image, one fails to get it: each is that unit's alone.
+  OperationRow other = Row("other", "0100", "127.0.3.8", "program", 5000);
+  other.imagePath = "/img/b.cry";
+  other.imageSha256 = kShaB;
+  Record(store, other, "ok");
+  Record(store, Row("erased", "0100", "127.0.3.9", "erase", 5000), "ok");
+
+  const auto units = store.units({.limit = 0});
+  QCOMPARE(units.size(), size_t{kUnits});
+  std::set<std::string> addresses;
+  for (const UnitState& unit : units) addresses.insert(unit.address);
+  QCOMPARE(addresses.size(), size_t{kUnits});
+  QCOMPARE(store.units({.image = kShaA, .limit = 0}).size(), size_t{kUnits - 2});
+  QCOMPARE(Addresses(store.units({.image = kShaB, .limit = 0})), Names_({"127.0.3.8"}));
+  const UnitState seventh = store.units({.unitId = "0100", .unitAddress = "127.0.3.7"}).at(0);
+  QCOMPARE(seventh.lastImageSha256, kShaA);
+  QCOMPARE(seventh.lastSeen, int64_t{1506});
+  QCOMPARE(Names(store.query({.unitId = "0100", .unitAddress = "127.0.3.8"})),
+           Names_({"other", "p7"}));
+  QCOMPARE(store.units({.unitId = "0100", .unitAddress = "127.0.3.9"}).at(0).lastImagePath,
+           std::string());
+}
+
+// A set-ip moves the unit with its history: its earlier rows count for it at the new address,
+// also rows that arrive late (from a spool) and moves recorded out of order; the old address
+// shows the unit again only once it answers there after the move. A failed set-ip moves nothing.
+inline void SetIpCarriesTheUnitsHistory(HistoryStore& store) {
+  OperationRow program = Row("program", "0100", "127.0.0.61", "program", 1000);
+  program.imagePath = "/img/a.cry";
+  program.imageSha256 = kShaA;
+  Record(store, program, "ok");
+  Record(store, Row("neighbour", "0100", "127.0.0.62", "status", 1000), "ok");
+  OperationRow refused = Row("refused", "0100", "127.0.0.61", "set-ip", 1800);
+  refused.reportedAddress = "127.0.0.61";
+  Record(store, refused, "unit_error");
+  OperationRow move = Row("move", "0100", "127.0.0.61", "set-ip", 2000);
+  move.id = store.begin(move);
+  // While it runs the unit is where it was reached.
+  QCOMPARE(Addresses(store.units({.unitId = "0100"})), Names_({"127.0.0.61", "127.0.0.62"}));
+  move.reportedAddress = "127.0.0.63";
+  move.outcome = "ok";
+  move.endedAt = 2500;
+  store.complete(move);
+
+  QCOMPARE(Addresses(store.units({.unitId = "0100"})), Names_({"127.0.0.62", "127.0.0.63"}));
+  const UnitState moved = store.units({.unitAddress = "127.0.0.63"}).at(0);
+  QCOMPARE(moved.lastOperation, std::string("set-ip"));
+  QCOMPARE(moved.lastImageSha256, kShaA);
+  QCOMPARE(moved.lastProgrammedAt, std::optional<int64_t>(1500));
+  QCOMPARE(Addresses(store.units({.image = kShaA})), Names_({"127.0.0.63"}));
+  // A status from before the move, written only now, belongs to the moved unit.
+  Record(store, Row("late", "0100", "127.0.0.61", "status", 1200), "ok");
+  QCOMPARE(Addresses(store.units({.unitId = "0100"})), Names_({"127.0.0.62", "127.0.0.63"}));
+  QCOMPARE(Names(store.query({.unitId = "0100", .unitAddress = "127.0.0.63"})),
+           Names_({"move", "refused", "late", "program"}));
+  for (const OperationRow& row : store.query({.unitAddress = "127.0.0.63"}))
+    QCOMPARE(row.unitAddress, std::string("127.0.0.63"));
+  // A unit of that ID answers at the old address again: a unit there, with only its own rows.
+  Record(store, Row("again", "0100", "127.0.0.61", "status", 3000), "ok");
+  const UnitState again = store.units({.unitAddress = "127.0.0.61"}).at(0);
+  QCOMPARE(again.lastImagePath, std::string());
+  QCOMPARE(Names(store.query({.unitAddress = "127.0.0.61"})), Names_({"again"}));
+  QCOMPARE(Addresses(store.units({.image = kShaA})), Names_({"127.0.0.63"}));
+
+  // Two moves of one unit, the later written first: the unit ends at the last address.
+  OperationRow chain = Row("chain", "0200", "127.0.0.71", "program", 1000);
+  chain.imagePath = "/img/b.cry";
+  chain.imageSha256 = kShaB;
+  Record(store, chain, "ok");
+  OperationRow second = Row("second", "0200", "127.0.0.72", "set-ip", 3000);
+  second.reportedAddress = "127.0.0.73";
+  Record(store, second, "ok");
+  OperationRow first = Row("first", "0200", "127.0.0.71", "set-ip", 2000);
+  first.reportedAddress = "127.0.0.72";
+  Record(store, first, "ok");
+  QCOMPARE(Addresses(store.units({.unitId = "0200"})), Names_({"127.0.0.73"}));
+  QCOMPARE(store.units({.unitId = "0200"}).at(0).lastImageSha256, kShaB);
+  QCOMPARE(Names(store.query({.unitId = "0200", .unitAddress = "127.0.0.73"})),
+           Names_({"second", "first", "chain"}));
 }
 
 // Keys make a row once: a complete that arrives before its begin, a begin written twice.

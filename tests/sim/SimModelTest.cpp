@@ -6,6 +6,7 @@
 
 #include <QtTest>
 #include <numeric>
+#include <set>
 
 #include "FileRule.h"
 #include "ImageMaker.h"
@@ -423,6 +424,19 @@ void SimModelTest::commandLineNumbers() {
   QCOMPARE(ParseAddressRange("127.0.1.7")->count, 1u);
   for (const char* bad : {"127.0.1.7-", "127.0.1.7-127.0.1.6", "-127.0.1.7", "127.0.1.1-127.0.1"})
     QVERIFY2(!ParseAddressRange(bad), bad);
+
+  // A range's IDs: the address's last two bytes, never 0000, room left for every unit, and
+  // different for every address of the longest range.
+  QCOMPARE(AddressUnitId({127, 0, 1, 5}, 1), uint16_t{0x0105});
+  QCOMPARE(AddressUnitId({127, 9, 1, 5}, 1), uint16_t{0x0105});
+  QCOMPARE(AddressUnitId({127, 0, 1, 51}, 1), uint16_t{0x0133});
+  QCOMPARE(AddressUnitId({127, 1, 0, 0}, 1), uint16_t{0x8000});
+  QCOMPARE(AddressUnitId({127, 0, 255, 255}, 3), uint16_t{0xFFFD});
+  std::set<uint16_t> ids;
+  for (uint32_t i = 0; i < kMaxAddresses; ++i)
+    ids.insert(AddressUnitId(NextAddress({127, 0, 250, 0}, i), 1));
+  QCOMPARE(ids.size(), size_t{kMaxAddresses});
+  QVERIFY(!ids.count(0));
 }
 
 QTEST_GUILESS_MAIN(SimModelTest)

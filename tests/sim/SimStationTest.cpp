@@ -131,6 +131,7 @@ void SimStationTest::sharedSocketAnswersFromTheAddressAsked() {
   options.port = portHeldElsewhere ? ntohs(held.sin_port) : 0;
   options.units = 2;
   options.firstUnit.id = 0x0400;
+  options.sameId = true;
   options.quiet = true;
   options.oneSocket = true;
   options.faults.delayMs = delayMs;

@@ -83,6 +83,7 @@ class SimWireTest : public QObject {
   void garbageDatagrams();
   void garbageFlood();
   void severalAddressesInOneProcess();
+  void eachAddressOfARangeHasItsOwnId();
   void badArgumentsAreRefused_data();
   void badArgumentsAreRefused();
   void fifosEndTheEmulatorWithAClearError();
@@ -362,9 +363,9 @@ void SimWireTest::severalAddressesInOneProcess() {
   QVERIFY(!good.isEmpty() && !bad.isEmpty());
 
   SimPeer peer("127.0.3.40");
-  QVERIFY(peer.start(
-      {"--units", "2", "--id", "0300", "--loader-mode", "--expect", expect, "--dump-memory", dump},
-      "127.0.3.40-127.0.3.42"));
+  QVERIFY(peer.start({"--units", "2", "--id", "0300", "--same-id", "--loader-mode", "--expect",
+                      expect, "--dump-memory", dump},
+                     "127.0.3.40-127.0.3.42"));
   // Each address answers from itself, with its own units reporting its own address.
   peer.aimAt("127.0.3.41");
   peer.send(0x0000, kLocate);
@@ -391,6 +392,27 @@ void SimWireTest::severalAddressesInOneProcess() {
   QCOMPARE(ReadFile(dump + ".127.0.3.42.0301").size(), 0);
 }
 
+// Without --same-id each address of a range answers with an ID of its own, taken from the
+// address, so that a second run (or another emulator on the same addresses) gives the same.
+void SimWireTest::eachAddressOfARangeHasItsOwnId() {
+  SimPeer peer("127.0.3.50");
+  QVERIFY(peer.start({"--units", "2"}, "127.0.3.50-127.0.3.52"));
+  for (const int last : {50, 52}) {
+    peer.aimAt("127.0.3." + QString::number(last));
+    peer.send(0x0000, kLocate);
+    const auto replies = peer.receiveReplies(2);
+    QCOMPARE(replies.size(), 2);
+    // Highest ID first: the address's own ID and the one after it for its second unit.
+    QCOMPARE(ReplyId(replies[0]), 0x0300 + last + 1);
+    QCOMPARE(ReplyId(replies[1]), 0x0300 + last);
+  }
+  peer.aimAt("127.0.3.51");
+  QVERIFY(peer.exchange(0x0300 + 51, kLocate));  // 127.0.3.51: bytes 03 and 33
+  // The ID a single address would have is nobody's here.
+  peer.send(0x0100, kLocate);
+  QVERIFY(peer.nothingMore());
+}
+
 void SimWireTest::badArgumentsAreRefused_data() {
   QTest::addColumn<QStringList>("args");
   QTest::newRow("not loopback") << QStringList{"--bind", "10.1.2.3"};
@@ -400,6 +422,8 @@ void SimWireTest::badArgumentsAreRefused_data() {
   QTest::newRow("share above 1") << QStringList{"--drop", "1.5"};
   QTest::newRow("id not hex") << QStringList{"--id", "01g0"};
   QTest::newRow("id range overflow") << QStringList{"--id", "FFFF", "--units", "2"};
+  QTest::newRow("id of a range without --same-id")
+      << QStringList{"--bind", "127.0.3.60-127.0.3.61", "--id", "0100"};
   QTest::newRow("code flag alone") << QStringList{"--capture-needs-code"};
   QTest::newRow("error bits alone") << QStringList{"--error-bits", "0x40"};
   QTest::newRow("unknown flag") << QStringList{"--frobnicate"};

@@ -48,6 +48,15 @@
   function enc(text) {
     return encodeURIComponent(text);
   }
+  // A unit is its ID at its address: its page names both; an ID alone lists that ID's units.
+  const DOTTED = /^[0-9]{1,3}(\.[0-9]{1,3}){3}$/;
+  function unitHref(id, address) {
+    if (!id) return null;
+    return '/units/' + enc(id) + (address && DOTTED.test(address) ? '/' + address : '');
+  }
+  function unitKey(u) {
+    return u.unit + '@' + u.address;
+  }
   function rolloutHref(name) {
     return '/rollout?name=' + enc(name);
   }
@@ -363,7 +372,7 @@
     { title: 'seconds', get: (r) => (r.duration_s === null ? '' : r.duration_s.toFixed(1)), cls: 'num' },
     { title: 'station', get: (r) => r.station },
     { title: 'target', get: (r) => r.target, cls: 'mono' },
-    { title: 'unit', get: (r) => r.unit, href: (r) => (r.unit ? '/units/' + enc(r.unit) : null), cls: 'mono' },
+    { title: 'unit', get: (r) => r.unit, href: (r) => unitHref(r.unit, r.unit_address), cls: 'mono' },
     { title: 'operation', get: (r) => (r.erase_kind ? r.operation + ' ' + r.erase_kind : r.operation) },
     { title: 'image', get: (r) => r.image, href: (r) => (r.image_sha256 ? '/images/' + r.image_sha256 : null), cls: 'wrap', title2: (r) => r.image_sha256 },
     { title: 'records', get: (r) => String(r.records), cls: 'num' },
@@ -374,7 +383,7 @@
   ];
 
   const UNIT_COLUMNS = [
-    { title: 'unit', get: (u) => u.unit, href: (u) => '/units/' + enc(u.unit), cls: 'mono' },
+    { title: 'unit', get: (u) => u.unit, href: (u) => unitHref(u.unit, u.address), cls: 'mono' },
     { title: 'address', get: (u) => u.address, cls: 'mono' },
     { title: 'last seen (UTC)', get: (u) => when(u.last_seen), cls: 'mono' },
     { title: 'last operation', get: (u) => u.last_operation },
@@ -389,7 +398,7 @@
       { title: '#', get: (u) => String(u.position + 1), cls: 'num' },
       { title: 'group', get: (u) => String(u.group), cls: 'num' },
       { title: 'target', get: (u) => u.target, cls: 'mono' },
-      { title: 'unit', get: (u) => u.unit, href: (u) => (u.unit ? '/units/' + enc(u.unit) : null), cls: 'mono' },
+      { title: 'unit', get: (u) => u.unit, href: (u) => unitHref(u.unit, u.target), cls: 'mono' },
       { title: 'state', get: (u) => u.progress + (u.redo ? ' (redo)' : ''), cellClass: (u) => 'progress-' + u.progress },
       { title: 'outcome', get: (u) => u.outcome, cellClass: (u) => outcomeClass(u.outcome) },
       { title: 'status', get: statusText, cls: 'wrap' },
@@ -638,7 +647,7 @@
           const data = await api('/api/' + (isHistory ? 'history' : 'units') + '?' + q.toString());
           setText(message, '');
           const items = isHistory ? data.rows : data.units;
-          table.update(items, isHistory ? (r) => r.id : (u) => u.unit);
+          table.update(items, isHistory ? (r) => r.id : unitKey);
           pages.update(data.offset, data.limit, items.length);
         } catch (e) {
           if (e.status === 400) { setText(message, e.message); return; }
@@ -648,14 +657,34 @@
     };
   }
 
-  function unitView(id) {
+  // The units that answered with one ID, one per address (an old link to a unit by its ID).
+  function unitListView(id) {
+    const table = keyedTable(UNIT_COLUMNS, 'no unit with this ID');
+    let offset = 0;
+    const pages = pager((o) => { offset = o; refreshNow(); });
+    main.replaceChildren(el('h1', null, 'Units with ID ', el('span', { class: 'mono', text: id })),
+      el('p', { class: 'note', text: 'A unit is its ID at its address: each address below is a unit of its own.' }),
+      pages.root, table.root);
+    document.title = 'Units ' + id + ' · uvq';
+    return {
+      async refresh() {
+        const data = await api('/api/units/' + enc(id) + '?offset=' + offset + '&limit=100');
+        table.update(data.units, unitKey);
+        pages.update(data.offset, data.limit, data.units.length);
+      },
+    };
+  }
+
+  function unitView(id, address) {
     const facts = el('dl', { class: 'facts' });
     const table = keyedTable(HISTORY_COLUMNS, 'no rows for this unit');
     let offset = 0;
     const pages = pager((o) => { offset = o; refreshNow(); });
-    main.replaceChildren(el('h1', null, 'Unit ', el('span', { class: 'mono', text: id })), facts,
+    main.replaceChildren(el('h1', null, 'Unit ', el('span', { class: 'mono', text: id }), ' at ',
+      el('span', { class: 'mono', text: address })), facts,
+      el('p', null, link('/units/' + enc(id), 'Every unit with ID ' + id)),
       el('h2', null, 'Its whole history'), pages.root, table.root);
-    document.title = 'Unit ' + id + ' · uvq';
+    document.title = 'Unit ' + id + ' at ' + address + ' · uvq';
     const factCells = {};
     const FACTS = [['address', (s) => s.address], ['last seen (UTC)', (s) => when(s.last_seen)],
       ['last operation', (s) => s.last_operation], ['last outcome', (s) => s.last_outcome],
@@ -667,7 +696,7 @@
     }
     return {
       async refresh() {
-        const data = await api('/api/units/' + enc(id) + '?offset=' + offset + '&limit=100');
+        const data = await api('/api/units/' + enc(id) + '/' + address + '?offset=' + offset + '&limit=100');
         for (const [label, get] of FACTS) setText(factCells[label], data.state ? get(data.state) : '');
         table.update(data.rows, (r) => r.id);
         pages.update(data.offset, data.limit, data.rows.length);
@@ -690,7 +719,7 @@
           api('/api/units?image=' + sha + '&limit=500'),
           api('/api/history?image=' + sha + '&operation=program&limit=100'),
         ]);
-        units.update(u.units, (x) => x.unit);
+        units.update(u.units, unitKey);
         setText(count, u.units.length + (u.units.length === 500 ? '+' : '') + ' unit' + (u.units.length === 1 ? '' : 's') + ' carrying this image');
         rows.update(r.rows, (x) => x.id);
       },
@@ -713,7 +742,8 @@
     else if (path === '/rollout' && new URLSearchParams(location.search).get('name')) view = rolloutView(new URLSearchParams(location.search).get('name'));
     else if (path === '/history') { nav = 'history'; view = filteredListView('history'); }
     else if (path === '/units') { nav = 'units'; view = filteredListView('units'); }
-    else if ((match = path.match(/^\/units\/([0-9A-Fa-f]{1,4})$/))) { nav = 'units'; view = unitView(match[1].toUpperCase()); }
+    else if ((match = path.match(/^\/units\/([0-9A-Fa-f]{1,4})$/))) { nav = 'units'; view = unitListView(match[1].toUpperCase().padStart(4, '0')); }
+    else if ((match = path.match(/^\/units\/([0-9A-Fa-f]{1,4})\/([0-9]{1,3}(?:\.[0-9]{1,3}){3})$/))) { nav = 'units'; view = unitView(match[1].toUpperCase().padStart(4, '0'), match[2]); }
     else if ((match = path.match(/^\/images\/([0-9A-Fa-f]{64})$/))) { nav = 'units'; view = imageView(match[1].toLowerCase()); }
     else view = notFoundView();
     if (path === '/') document.title = 'Rollouts · uvq';

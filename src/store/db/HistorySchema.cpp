@@ -3,6 +3,8 @@
 
 #include <cctype>
 
+#include "store/db/UnitIdentity.h"
+
 namespace uvq::store {
 
 bool LooksLikeSha256(const std::string& text) {
@@ -97,6 +99,30 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
             big + " NOT NULL, PRIMARY KEY (rollout, station))"};
   }
   if (version == 4) {
+    // A unit is its ID at its address: each row names the address of its unit (where it
+    // answered, carried by the set-ip moves after it; PlaceMovedUnits() follows the moves of
+    // the rows already there), and the units table has a row per ID and address.
+    std::vector<std::string> step = {
+        "ALTER TABLE operations ADD COLUMN unit_address TEXT NOT NULL DEFAULT ''",
+        "UPDATE operations SET unit_address = CASE WHEN reported_address <> '' THEN "
+        "reported_address ELSE target END",
+        "CREATE INDEX operations_unit_address ON operations(unit_id, unit_address, started_at, "
+        "id)",
+        "CREATE INDEX operations_moves ON operations(unit_id, ended_at, id) WHERE operation = "
+        "'set-ip' AND outcome = 'ok'",
+        "DROP TABLE units",
+        "CREATE TABLE units (unit_id TEXT NOT NULL, address TEXT NOT NULL, last_seen " + big +
+            " NOT NULL, last_operation TEXT NOT NULL, last_outcome TEXT, "
+            "last_station TEXT NOT NULL DEFAULT '', last_image_path TEXT, last_image_sha256 TEXT, "
+            "last_programmed_at " +
+            big + ", PRIMARY KEY (unit_id, address))",
+        "CREATE INDEX units_image_sha ON units(last_image_sha256)",
+        "CREATE INDEX units_image_path ON units(last_image_path)",
+        "CREATE INDEX units_address ON units(address)",
+        RebuildPlacedUnitsSql(false)};
+    return step;
+  }
+  if (version == 5) {
     const std::string key = lite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY";
     return {
         // approved_group: the last group (0-based) allowed to start when groups wait for an
@@ -118,6 +144,10 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
             " NOT NULL, station TEXT NOT NULL DEFAULT '', PRIMARY KEY (rollout, event))"};
   }
   return {};
+}
+
+void AfterSchemaSteps(int fromVersion, SqlConnection& db) {
+  if (fromVersion < 4) PlaceMovedUnits(db);
 }
 
 std::string NewerSchemaMessage(const std::string& location, int found) {

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "store/db/SqlConnection.h"
 #include "store/db/SqlValue.h"
 
 namespace uvq::store {
@@ -13,9 +14,11 @@ namespace uvq::store {
 // spooled write lands once), the rollout's columns, the indexes of the queries, and the units
 // table of each unit's latest state, kept on every write so `history units` reads no big table.
 // Step 3: the rollouts, their units (with each unit's claim) and the stations working on them.
-// Step 4: approvals of groups, skipped units and accepted failures, the record of actions, and
+// Step 4: a unit is its ID at its address: each row names its unit's address (moves followed),
+// the units table has a row per ID and address.
+// Step 5: approvals of groups, skipped units and accepted failures, the record of actions, and
 // the events told to a rollout's notify URL.
-inline constexpr int kSchemaVersion = 4;
+inline constexpr int kSchemaVersion = 5;
 
 // What tells a uvq history from another database: SQLite's PRAGMA application_id ("UVQH") and the
 // application column of PostgreSQL's schema_version.
@@ -27,6 +30,10 @@ bool LooksLikeSha256(const std::string& text);
 
 // The statements of step `version` (1 .. kSchemaVersion) that upgrade from version - 1.
 std::vector<std::string> SchemaStep(int version, Dialect dialect);
+
+// What the steps after `fromVersion` need beyond their statements, run in the same transaction
+// right after them.
+void AfterSchemaSteps(int fromVersion, SqlConnection& db);
 
 // Rebuilds the units table from the operations (upgrade to version 2).
 std::string RebuildUnitsSql();

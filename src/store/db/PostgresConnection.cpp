@@ -136,6 +136,7 @@ void PostgresConnection::Migrate() {
     refuse(StoreErrorKind::NewerSchema, NewerSchemaMessage(description(), version));
   for (int step = version + 1; step <= kSchemaVersion; ++step)
     for (const std::string& sql : SchemaStep(step, Dialect::Postgres)) run(sql);
+  AfterSchemaSteps(version, *this);
   if (!versioned)
     run("CREATE TABLE schema_version (application TEXT PRIMARY KEY, version INTEGER NOT NULL)");
   if (version != kSchemaVersion)

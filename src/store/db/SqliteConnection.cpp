@@ -164,6 +164,7 @@ void SqliteConnection::Migrate() {
     check(Pragma("PRAGMA application_id"), version, Pragma(kTables));
     for (int step = static_cast<int>(version) + 1; step <= kSchemaVersion; ++step)
       for (const std::string& sql : SchemaStep(step, Dialect::Sqlite)) Exec(sql);
+    AfterSchemaSteps(static_cast<int>(version), *this);
     // Constants of this program, not values from outside.
     Exec("PRAGMA application_id = " + std::to_string(kSqliteApplicationId));
     Exec("PRAGMA user_version = " + std::to_string(kSchemaVersion));

@@ -14,17 +14,17 @@ const char* const kOperationColumns =
     "id, row_key, started_at, ended_at, station, os_user, front_end, tool_version, target, "
     "unit_id, reported_address, operation, erase_kind, image_path, image_bytes, image_sha256, "
     "records, resends, refused_records, outcome, final_status, final_flags, detail, rollout, "
-    "rollout_group";
+    "rollout_group, unit_address";
 
 namespace {
 
 const std::vector<std::string>& WrittenColumns() {
   static const std::vector<std::string> columns = {
-      "row_key",     "started_at",   "ended_at",        "station",      "os_user",
-      "front_end",   "tool_version", "target",          "unit_id",      "reported_address",
-      "operation",   "erase_kind",   "image_path",      "image_bytes",  "image_sha256",
-      "records",     "resends",      "refused_records", "outcome",      "final_status",
-      "final_flags", "detail",       "rollout",         "rollout_group"};
+      "row_key",     "started_at",   "ended_at",        "station",       "os_user",
+      "front_end",   "tool_version", "target",          "unit_id",       "reported_address",
+      "operation",   "erase_kind",   "image_path",      "image_bytes",   "image_sha256",
+      "records",     "resends",      "refused_records", "outcome",       "final_status",
+      "final_flags", "detail",       "rollout",         "rollout_group", "unit_address"};
   return columns;
 }
 
@@ -103,7 +103,7 @@ void ImageAndOutcome(Where& where, const HistoryFilter& filter, const std::strin
 
 }  // namespace
 
-std::vector<SqlValue> OperationValues(const OperationRow& r) {
+std::vector<SqlValue> OperationValues(const OperationRow& r, const std::string& unitAddress) {
   return {Text(r.key),
           r.startedAt,
           NumberOrNull(r.endedAt),
@@ -127,7 +127,8 @@ std::vector<SqlValue> OperationValues(const OperationRow& r) {
           Text(r.finalFlags),
           Text(r.detail),
           Text(r.rollout),
-          NumberOrNull(r.group)};
+          NumberOrNull(r.group),
+          Text(r.unitId.empty() ? std::string() : unitAddress)};
 }
 
 std::string BeginSql() {
@@ -163,10 +164,7 @@ std::string UnitUpsertSql(Dialect dialect) {
          "last_station, last_image_path, last_image_sha256, last_programmed_at) VALUES(" +
          p(1) + ", " + p(2) + ", " + p(3) + ", " + p(4) + ", " + p(5) + ", " + p(6) + ", " + p(7) +
          ", " + p(8) + ", " + p(9) +
-         ") ON CONFLICT(unit_id) DO UPDATE SET "
-         "address = " +
-         newer +
-         "address ELSE units.address END, "
+         ") ON CONFLICT(unit_id, address) DO UPDATE SET "
          "last_operation = " +
          newer +
          "last_operation ELSE units.last_operation END, "
@@ -189,7 +187,8 @@ std::string UnitUpsertSql(Dialect dialect) {
          greatest + "(units.last_seen, excluded.last_seen)";
 }
 
-std::vector<SqlValue> UnitValues(const OperationRow& r, bool completed) {
+std::vector<SqlValue> UnitValues(const OperationRow& r, const std::string& unitAddress,
+                                 bool completed) {
   const UtcMillis seen = completed ? r.endedAt.value_or(r.startedAt) : r.startedAt;
   const bool programmed = completed && r.operation == "program" && r.outcome == "ok";
   // An erase of the program memory ends the unit's claim to its image: the image fields become
@@ -198,7 +197,7 @@ std::vector<SqlValue> UnitValues(const OperationRow& r, bool completed) {
   const bool erased =
       completed && r.operation == "erase" && r.outcome == "ok" && r.eraseKind != "data";
   return {Text(r.unitId),
-          Text(r.reportedAddress.empty() ? r.target : r.reportedAddress),
+          Text(unitAddress),
           seen,
           Text(r.operation),
           completed ? TextOrNull(r.outcome) : SqlValue{},
@@ -216,6 +215,7 @@ SqlStatement OperationsQuery(const HistoryFilter& filter) {
   where.Equal("operation", filter.operation);
   where.Equal("station", filter.station);
   where.Equal("rollout", filter.rollout);
+  where.Equal("unit_address", filter.unitAddress);
   if (filter.since) where.Clause("started_at >= ", *filter.since);
   if (filter.until) where.Clause("started_at <= ", *filter.until);
   std::string sql = std::string("SELECT ") + kOperationColumns + " FROM operations" + where.sql() +
@@ -228,6 +228,7 @@ SqlStatement UnitsQuery(const HistoryFilter& filter) {
   Where where;
   where.Equal("unit_id", filter.unitId);
   where.Equal("address", filter.target);
+  where.Equal("address", filter.unitAddress);
   ImageAndOutcome(where, filter, "last_image_sha256", "last_image_path", "last_outcome");
   where.Equal("last_operation", filter.operation);
   where.Equal("last_station", filter.station);
@@ -237,7 +238,7 @@ SqlStatement UnitsQuery(const HistoryFilter& filter) {
       "SELECT unit_id, address, last_seen, last_operation, last_outcome, last_station, "
       "last_image_path, last_image_sha256, CASE WHEN last_image_path IS NULL AND "
       "last_image_sha256 IS NULL THEN NULL ELSE last_programmed_at END FROM units" +
-      where.sql() + " ORDER BY unit_id";
+      where.sql() + " ORDER BY unit_id, address";
   sql += where.Limit(filter.limit, filter.offset);
   return {sql, std::move(where.params())};
 }

@@ -20,10 +20,11 @@ using store::SqlValue;
 
 // The operations' columns in the order of every statement below and of ReadRow's columns.
 extern const char* const kOperationColumns;
-inline constexpr int kOperationColumnCount = 25;  // id first, then what OperationValues gives
+inline constexpr int kOperationColumnCount = 26;  // id first, then what OperationValues gives
 
-// Every column but id, in kOperationColumns' order.
-std::vector<SqlValue> OperationValues(const OperationRow& row);
+// Every column but id, in kOperationColumns' order; `unitAddress` is where the store placed the
+// row's unit (see store/db/UnitIdentity.h).
+std::vector<SqlValue> OperationValues(const OperationRow& row, const std::string& unitAddress);
 
 SqlStatement OperationsQuery(const HistoryFilter& filter);
 SqlStatement UnitsQuery(const HistoryFilter& filter);
@@ -34,8 +35,10 @@ std::string BeginSql();
 std::string CompleteSql();
 std::string CompleteByIdSql();
 
-// The unit's latest state after a write: only newer news replaces older.
+// The latest state of the unit (its ID at `unitAddress`) after a write: only newer news replaces
+// older.
 std::string UnitUpsertSql(Dialect dialect);
-std::vector<SqlValue> UnitValues(const OperationRow& row, bool completed);
+std::vector<SqlValue> UnitValues(const OperationRow& row, const std::string& unitAddress,
+                                 bool completed);
 
 }  // namespace uvq::history

@@ -47,6 +47,9 @@ struct OperationRow {
   std::string detail;
   std::string rollout;       // empty outside a rollout
   std::optional<int> group;  // the rollout's group
+  // Given by the store, ignored when written: the address of the unit this row belongs to now
+  // (where it answered, or where a later set-ip moved it; empty without a unit ID).
+  std::string unitAddress;
 };
 
 // What `uvq history` asks for. Empty fields do not filter. For units(), target matches the unit's
@@ -63,12 +66,16 @@ struct HistoryFilter {
   std::optional<UtcMillis> until;  // started at or before
   int limit = 100;                 // 0 or less: no limit
   int offset = 0;                  // rows skipped first, for pages (with a limit)
+  // One unit (with unitId): operations, its rows wherever it was then (before a set-ip too);
+  // units(), the unit at this address.
+  std::string unitAddress;
 };
 
-// A unit's latest known state.
+// A unit's latest known state. A unit is its ID at its address (store/db/UnitIdentity.h): one
+// ID reported at several addresses is several units.
 struct UnitState {
   std::string unitId;
-  std::string address;  // last reported (or target) address
+  std::string address;  // where it answered (the address it reported, else the target)
   UtcMillis lastSeen = 0;
   std::string lastOperation;
   std::string lastOutcome;  // empty: the last operation never ended (abandoned) or still runs
@@ -100,8 +107,8 @@ class HistoryStore {
   virtual void complete(const OperationRow& row) = 0;
   // Newest first.
   virtual std::vector<OperationRow> query(const HistoryFilter& filter) = 0;
-  // Each unit's latest state; filter.image restricts to the units that carry that image now
-  // (programmed with it, and neither erased nor programmed with another since).
+  // Each unit's latest state, by ID and address; filter.image restricts to the units that carry
+  // that image now (programmed with it, and neither erased nor programmed with another since).
   virtual std::vector<UnitState> units(const HistoryFilter& filter) = 0;
   // Where the rows go, fit for any message: a file path or a URL without its password.
   virtual std::string location() const { return {}; }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "store/history/SqlHistoryStore.h"
 
+#include "store/db/UnitIdentity.h"
 #include "store/history/HistoryQuery.h"
 
 namespace uvq::history {
@@ -44,6 +45,7 @@ OperationRow ReadRow(const SqlRow& r) {
   row.detail = r.at(c++).asText();
   row.rollout = r.at(c++).asText();
   if (auto group = NumberOrNone(r.at(c++))) row.group = static_cast<int>(*group);
+  row.unitAddress = r.at(c++).asText();
   return row;
 }
 
@@ -82,7 +84,17 @@ std::vector<int64_t> SqlHistoryStore::Write(const std::vector<OperationRow>& giv
         ids.reserve(rows.size());
         for (const OperationRow& row : rows) {
           int64_t id = row.id;
-          std::vector<SqlValue> values = OperationValues(row);
+          // The unit this row belongs to: where it answered, carried by the moves recorded
+          // after it (a row that arrives late from the spool lands at the unit's address now).
+          std::string unitAddress = store::AnsweredAddress(row.target, row.reportedAddress);
+          const bool move =
+              !row.unitId.empty() && store::IsUnitMove(row.operation, row.outcome, completed,
+                                                       row.target, row.reportedAddress);
+          if (!row.unitId.empty() && !move)
+            unitAddress = store::CarriedAddress(
+                unitAddress, completed ? row.endedAt.value_or(row.startedAt) : row.startedAt,
+                store::ReadUnitMoves(db.run(store::UnitMovesSql(), {row.unitId})));
+          std::vector<SqlValue> values = OperationValues(row, unitAddress);
           if (completed && row.key.empty()) {
             // Begun without a key (elsewhere): only its id finds it.
             values.erase(values.begin(), values.begin() + 2);
@@ -98,7 +110,13 @@ std::vector<int64_t> SqlHistoryStore::Write(const std::vector<OperationRow>& giv
                                       "history " + db.description() + ": a row was not written");
             id = written.rows.front().at(0).asNumber();
           }
-          if (!row.unitId.empty()) db.run(UnitUpsertSql(dialect), UnitValues(row, completed));
+          // A move may carry rows written before it (and the units they made) to the new
+          // address: that ID's rows are placed again. Moves are rare; other writes only update
+          // their unit.
+          if (move)
+            store::PlaceUnitRows(db, row.unitId);
+          else if (!row.unitId.empty())
+            db.run(UnitUpsertSql(dialect), UnitValues(row, unitAddress, completed));
           ids.push_back(id);
         }
         return ids;

@@ -1,22 +1,21 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "RolloutRun.h"
+#include "fleet/RolloutRunner.h"
 
 #include <arpa/inet.h>
 
-#include <cstdio>
+#include <algorithm>
+#include <charconv>
 
-#include "Escaped.h"
-#include "SessionOutput.h"
 #include "recording/StationFacts.h"
 #include "uvq/Version.h"
 
-namespace uvq::cli {
+namespace uvq::fleet {
 
 namespace {
 
-using history::AttemptEnd;
-using history::RolloutState;
 using recording::NowUtcMillis;
+using rollouts::AttemptEnd;
+using rollouts::RolloutState;
 
 // Nothing to claim while work is left: asked again this often.
 constexpr auto kPollPeriod = std::chrono::milliseconds(500);
@@ -55,7 +54,16 @@ AttemptEnd EndOf(const Session& session, bool watch) {
   }
 }
 
-ResolvedTarget TargetOf(const history::Claim& claim) {
+// The unit the claim names ("0100"), or nullopt: the only unit that answers.
+std::optional<protocol::UvqId> UnitOf(const rollouts::Claim& claim) {
+  uint16_t value = 0;
+  const char* end = claim.unitId.data() + claim.unitId.size();
+  const auto [stop, error] = std::from_chars(claim.unitId.data(), end, value, 16);
+  if (claim.unitId.size() != 4 || error != std::errc{} || stop != end) return std::nullopt;
+  return protocol::UvqId{static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value & 0xFF)};
+}
+
+ResolvedTarget TargetOf(const rollouts::Claim& claim) {
   ResolvedTarget target;
   target.text = claim.target;
   target.address.s_addr = htonl(claim.address);
@@ -80,7 +88,7 @@ TimePoint RolloutRunner::claimDeadline(TimePoint asked) const {
 }
 
 RolloutRunner::RolloutRunner(Setup setup)
-    : s_(std::move(setup)), leaseMs_(s_.request.leaseSeconds * 1000) {
+    : s_(std::move(setup)), leaseMs_(s_.settings.leaseSeconds * 1000) {
   const TimePoint now = SteadyClock::now();
   nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
 }
@@ -90,14 +98,15 @@ RolloutRunner::~RolloutRunner() = default;
 std::optional<TimePoint> RolloutRunner::nextTick() const {
   TimePoint next = nextRenew_;
   // A claim that is due waits for a free slot, which the pool reports by itself; with a slot
-  // free, the poll's own clock drives it (twice a second, whatever the view redraws).
+  // free, the poll's own clock drives it (twice a second, whatever the front end redraws).
   const bool slotFree = !pool_ || pool_->inFlight() < pool_->capacity();
   if (claiming() && (slotFree ? !gatherUntil_ : nextClaim_ > SteadyClock::now()) &&
       nextClaim_ < next)
     next = nextClaim_;
   if (claiming() && gatherUntil_ && *gatherUntil_ < next) next = *gatherUntil_;
-  if (s_.view.style() == RolloutView::Style::Board && nextDraw_ < next) next = nextDraw_;
-  if (s_.view.style() != RolloutView::Style::Quiet && nextCounts_ < next) next = nextCounts_;
+  const RolloutEvents::Watching watching = s_.events.watching();
+  if (watching == RolloutEvents::Watching::Live && nextDraw_ < next) next = nextDraw_;
+  if (watching != RolloutEvents::Watching::EndOnly && nextCounts_ < next) next = nextCounts_;
   return next;
 }
 
@@ -109,7 +118,7 @@ void RolloutRunner::tick(TimePoint now) {
     // A unit the renewal no longer finds under this station was taken over (a clock of another
     // machine may run ahead): it is lost at once, as one whose claim ran out.
     const TimePoint renewedUntil = claimDeadline(SteadyClock::now());
-    const history::Renewal renewal =
+    const rollouts::Renewal renewal =
         s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_);
     noteState(renewal.state, {});
     const auto stillHeld = [&](const Unit& unit) {
@@ -123,19 +132,20 @@ void RolloutRunner::tick(TimePoint now) {
     for (auto& unit : claimed_)
       if (unit->claimUntil > now) unit->claimUntil = stillHeld(*unit) ? renewedUntil : now;
   }
-  if (s_.view.style() != RolloutView::Style::Quiet && now >= nextCounts_) {
+  const RolloutEvents::Watching watching = s_.events.watching();
+  if (watching != RolloutEvents::Watching::EndOnly && now >= nextCounts_) {
     nextCounts_ = now + kCountsPeriod;
-    if (countsStale_ || s_.view.style() == RolloutView::Style::Board) refreshCounts();
+    if (countsStale_ || watching == RolloutEvents::Watching::Live) refreshCounts();
   }
-  if (s_.view.style() == RolloutView::Style::Board && now >= nextDraw_) {
+  if (watching == RolloutEvents::Watching::Live && now >= nextDraw_) {
     nextDraw_ = now + kDrawPeriod;
-    if (pool_) s_.view.draw(now, [this](auto&& visit) { pool_->forEachInFlight(visit); });
+    if (pool_) s_.events.inFlight(now, *pool_);
   }
 }
 
 void RolloutRunner::refreshCounts() {
   countsStale_ = false;
-  if (const auto status = s_.store.status(s_.definition.name)) s_.view.counts(status->summary);
+  if (const auto status = s_.store.status(s_.definition.name)) s_.events.counts(status->summary);
 }
 
 // A paused, stopped or cancelled rollout starts no new unit; those in flight finish.
@@ -148,25 +158,22 @@ void RolloutRunner::noteState(RolloutState state, const std::string& reason) {
       if (const auto status = s_.store.status(s_.definition.name))
         stopReason_ = status->summary.stopReason;
   }
-  if (state != RolloutState::Done && !flying_.empty())
-    s_.view.notice("rollout '" + s_.definition.name + "' is " +
-                   std::string(history::RolloutStateName(state)) + ": no new unit starts; " +
-                   std::to_string(flying_.size()) + " in flight finish");
+  s_.events.stateChanged(state, stopReason_, flying_.size());
 }
 
 void RolloutRunner::claimMore(size_t freeSlots, TimePoint now) {
-  history::ClaimRequest request;
+  rollouts::ClaimRequest request;
   request.holder = s_.holder;
   request.count = static_cast<int>(freeSlots);
   request.now = NowUtcMillis();
   request.leaseMs = leaseMs_;
-  request.range = s_.request.onlyRange;
+  request.range = s_.settings.onlyRange;
   const TimePoint until = claimDeadline(SteadyClock::now());
-  std::vector<history::Claim> claims = s_.store.claim(s_.definition.name, request);
+  std::vector<rollouts::Claim> claims = s_.store.claim(s_.definition.name, request);
   if (claims.empty()) {
     nextClaim_ = now + kPollPeriod;
     // Only with nothing in flight: a unit of ours ending may still start the next group.
-    if (flying_.empty() && !s_.store.workLeft(s_.definition.name, s_.request.onlyRange)) {
+    if (flying_.empty() && !s_.store.workLeft(s_.definition.name, s_.settings.onlyRange)) {
       noWorkLeft_ = true;
       noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_).state, {});
     } else if (flying_.empty()) {
@@ -176,17 +183,13 @@ void RolloutRunner::claimMore(size_t freeSlots, TimePoint now) {
     return;
   }
   std::vector<Unit*> started;
-  for (history::Claim& claim : claims) {
+  for (rollouts::Claim& claim : claims) {
     auto unit = std::make_unique<Unit>();
     unit->claim = std::move(claim);
     unit->claimUntil = until;
     if (unit->claim.redo) {
       ++redone_;
-      s_.view.notice("[" + unit->claim.target + "] was in flight when " +
-                     (unit->claim.previousHolder.empty()
-                          ? std::string("its station")
-                          : "station " + unit->claim.previousHolder) +
-                     " stopped: redoing it");
+      s_.events.unitRedone(unit->claim);
     }
     started.push_back(unit.get());
     claimed_.push_back(std::move(unit));
@@ -215,18 +218,16 @@ Session* RolloutRunner::next(size_t freeSlots, TimePoint now) {
     letGo(*unit);
     return nullptr;
   }
-  SessionPlan plan = s_.request.options.plan;
-  plan.operation = Operation::Program;
+  jobs::JobPlan plan = s_.plan;
+  plan.kind = jobs::JobKind::Program;
+  plan.image = jobs::Image{s_.definition.imagePath, s_.definition.image};
   // --watch asks a missing unit again later anyway: two locates, then the slot is free.
-  if (s_.request.watch) plan.findAttempts = 2;
-  plan.unitId =
-      unit->claim.unitId.empty() ? std::nullopt : std::optional<std::string>(unit->claim.unitId);
-  unit->session = std::make_unique<Session>(
-      TargetOf(unit->claim),
-      JobPlanOf(plan, jobs::Image{s_.definition.imagePath, s_.definition.image}),
-      static_cast<SessionEvents&>(*this), s_.ports);
+  if (s_.settings.watch) plan.findAttempts = 2;
+  plan.unit = UnitOf(unit->claim);
+  unit->session = std::make_unique<Session>(TargetOf(unit->claim), std::move(plan),
+                                            static_cast<SessionEvents&>(*this), s_.ports);
   // A unit still missing is said once, not at every ask.
-  if (!missingSaid_.contains(unit->claim.position)) s_.view.unitStarted(unit->claim);
+  if (!missingSaid_.contains(unit->claim.position)) s_.events.unitStarted(unit->claim);
   unit->session->setClaimUntil(unit->claimUntil);
   Session* session = unit->session.get();
   flying_.emplace(session, std::move(unit));
@@ -256,14 +257,14 @@ void RolloutRunner::letGo(Unit& unit) {
   result.outcome = jobs::JobOutcome::ClaimLost;
   result.detail = "the claim on the unit ran out before it started: nothing was sent";
   completeRow(unit, result);
-  history::AttemptResult attempt;
+  rollouts::AttemptResult attempt;
   attempt.position = unit.claim.position;
   attempt.end = AttemptEnd::Interrupted;
   attempt.outcome = std::string(jobs::OutcomeIdentifier(result.outcome));
   attempt.detail = result.detail;
-  const history::AttemptVerdict verdict =
+  const rollouts::AttemptVerdict verdict =
       s_.store.end(s_.definition.name, s_.holder, attempt, NowUtcMillis());
-  s_.view.unitEnded(unit.claim, result, attempt.end, verdict);
+  s_.events.unitEnded(unit.claim, result, attempt.end, verdict);
   noteState(verdict.state, verdict.stopReason);
   countsStale_ = true;
 }
@@ -274,13 +275,13 @@ void RolloutRunner::ended(Session& session, TimePoint now) {
   std::unique_ptr<Unit> unit = std::move(found->second);
   flying_.erase(found);
   const SessionResult& result = session.result();
-  const AttemptEnd end = EndOf(session, s_.request.watch);
-  const bool missing = s_.request.watch && end == AttemptEnd::Missing && !session.lockRefused();
+  const AttemptEnd end = EndOf(session, s_.settings.watch);
+  const bool missing = s_.settings.watch && end == AttemptEnd::Missing && !session.lockRefused();
   // A unit that was not there at its first ask leaves one no_answer row; the asks after that
   // leave none until it answers.
   if (!(missing && unit->deferredRow)) completeRow(*unit, result);
 
-  history::AttemptResult attempt;
+  rollouts::AttemptResult attempt;
   attempt.position = unit->claim.position;
   attempt.end = end;
   attempt.outcome =
@@ -289,18 +290,17 @@ void RolloutRunner::ended(Session& session, TimePoint now) {
   attempt.status = result.finalStatus;
   attempt.unitId = result.unit;
   if (session.lockRefused()) attempt.retryAfterMs = kLockedRetryMs;
-  if (missing) attempt.retryAfterMs = s_.request.askEveryMs;
-  const history::AttemptVerdict verdict =
+  if (missing) attempt.retryAfterMs = s_.settings.askEveryMs;
+  const rollouts::AttemptVerdict verdict =
       s_.store.end(s_.definition.name, s_.holder, attempt, NowUtcMillis());
   if (end == AttemptEnd::Ok) ++ok_;
-  if (verdict.progress == history::UnitProgress::Failed) ++failed_;
+  if (verdict.progress == rollouts::UnitProgress::Failed) ++failed_;
   if (missing) {
     if (missingSaid_.insert(unit->claim.position).second)
-      s_.view.notice("[" + unit->claim.target + "] no unit answers yet: asked again every " +
-                     std::to_string(s_.request.askEveryMs) + " ms");
+      s_.events.unitMissing(unit->claim, s_.settings.askEveryMs);
   } else {
-    if (missingSaid_.erase(unit->claim.position) > 0) s_.view.unitStarted(unit->claim);
-    s_.view.unitEnded(unit->claim, result, end, verdict);
+    if (missingSaid_.erase(unit->claim.position) > 0) s_.events.unitStarted(unit->claim);
+    s_.events.unitEnded(unit->claim, result, end, verdict);
   }
   noteState(verdict.state, verdict.stopReason);
   countsStale_ = true;
@@ -317,7 +317,7 @@ void RolloutRunner::beginRows(std::vector<Unit*>& units) {
     row.startedAt = now;
     row.station = s_.holder.station;
     row.osUser = recording::OsUser();
-    row.frontEnd = "cli";
+    row.frontEnd = s_.frontEnd;
     row.toolVersion = kVersion;
     row.target = TargetOf(unit->claim).addressText;
     row.unitId = unit->claim.unitId;
@@ -351,7 +351,7 @@ void RolloutRunner::completeRow(Unit& unit, const SessionResult& result) {
     historyProblem(error.what());
   }
   if (unit.row.id == 0) return;
-  FillEndedRow(row, result, NowUtcMillis());
+  if (s_.fillEndedRow) s_.fillEndedRow(row, result, NowUtcMillis());
   try {
     s_.history->complete(row);
     if (const auto notice = s_.history->takeSpoolNotice()) historyProblem(*notice);
@@ -364,7 +364,7 @@ void RolloutRunner::completeRow(Unit& unit, const SessionResult& result) {
 void RolloutRunner::historyProblem(const std::string& problem) {
   if (historySaid_) return;
   historySaid_ = true;
-  s_.view.notice("history: " + problem);
+  s_.events.historyProblem(problem);
 }
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

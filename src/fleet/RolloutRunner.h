@@ -1,36 +1,61 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 #include <unordered_map>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
-#include "Fleet.h"
-#include "RolloutRequest.h"
-#include "RolloutView.h"
+#include "fleet/RolloutEvents.h"
+#include "fleet/SessionPool.h"
 #include "store/history/SpoolingHistoryStore.h"
+#include "store/rollouts/RolloutStore.h"
 
-namespace uvq::cli {
+namespace uvq::fleet {
+
+// How one station takes part in a rollout.
+struct RolloutRunSettings {
+  int leaseSeconds = 60;
+  // Only the units whose address lies in [first, last] (host order).
+  std::optional<std::pair<uint32_t, uint32_t>> onlyRange;
+  // A unit that does not answer is asked again every askEveryMs until it does.
+  bool watch = false;
+  int askEveryMs = 2000;
+};
+
+// Fills an attempt's history row from its session's end (the same rule as a plain run's rows).
+using EndedRowFiller =
+    std::function<void(history::OperationRow&, const SessionResult&, history::UtcMillis)>;
 
 // One station's part of a rollout, as a feed of the session pool: units are claimed from the
-// store as slots free up (a few at a time), each programmed by a Session on the command line's
-// verified program path, each attempt recorded in the history (begun when it starts, completed
-// when it ends) and ended in the store, which judges the group's thresholds. The leases are
-// renewed every third of their length, which also tells the station of a pause or a stop. With
-// nothing to claim while work is left for its range, the station polls twice a second.
+// store as slots free up (a few at a time), each programmed by a Session, each attempt recorded
+// in the history (begun when it starts, completed when it ends) and ended in the store, which
+// judges the group's thresholds. The leases are renewed every third of their length, which also
+// tells the station of a pause or a stop. With nothing to claim while work is left for its
+// range, the station polls twice a second. It reports through RolloutEvents only.
 class RolloutRunner final : public SessionFeed, private SessionEvents {
  public:
   struct Setup {
-    const RolloutRequest& request;
-    history::RolloutStore& store;
-    const history::RolloutDefinition& definition;
-    history::ClaimHolder holder;
-    history::SpoolingHistoryStore* history;  // nullptr: --no-history
-    RolloutView& view;
+    const RolloutRunSettings& settings;
+    rollouts::RolloutStore& store;
+    const rollouts::RolloutDefinition& definition;
+    rollouts::ClaimHolder holder;
+    history::SpoolingHistoryStore* history;  // nullptr: nothing recorded
+    EndedRowFiller fillEndedRow;             // used only with a history
+    // How each unit is programmed (timing, verify, strict, ...); the image is the rollout's and
+    // the unit the claim's.
+    jobs::JobPlan plan;
+    RolloutEvents& events;
     SessionEvents& sessionEvents;  // the sessions' own lines
     SharedPorts ports;
     size_t capacity;
+    std::string frontEnd = "cli";  // as the history rows name it
   };
   explicit RolloutRunner(Setup setup);
   ~RolloutRunner() override;
@@ -40,22 +65,22 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   void tick(TimePoint now) override;
   std::optional<TimePoint> nextTick() const override;
   bool drained() const override { return !claiming() && claimed_.empty(); }
-  void roundDone() override { s_.view.flush(); }
+  void roundDone() override { s_.events.roundDone(); }
 
   // The rollout's state as this station saw it last, and why it stopped when it did.
-  history::RolloutState state() const { return state_; }
+  rollouts::RolloutState state() const { return state_; }
   const std::string& stopReason() const { return stopReason_; }
   bool noWorkLeft() const { return noWorkLeft_; }
   int ok() const { return ok_; }
   int failed() const { return failed_; }
   int redone() const { return redone_; }
   void setPool(const SessionPool* pool) { pool_ = pool; }
-  // Reads the rollout's counts for the view (at start, and on its own clock while running).
+  // Reads the rollout's counts for the events (at start, and on its own clock while running).
   void refreshCounts();
 
  private:
   struct Unit {
-    history::Claim claim;
+    rollouts::Claim claim;
     std::unique_ptr<Session> session;
     history::OperationRow row;
     bool deferredRow = false;  // --watch, asked again while missing: begun only once it answers
@@ -76,11 +101,11 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   void unitChosen(const Session& session, const std::string& unit) override;
   void ended(const Session& session) override { s_.sessionEvents.ended(session); }
   void letGo(Unit& unit);
-  bool claiming() const { return state_ == history::RolloutState::Running && !noWorkLeft_; }
+  bool claiming() const { return state_ == rollouts::RolloutState::Running && !noWorkLeft_; }
   void claimMore(size_t freeSlots, TimePoint now);
   void beginRows(std::vector<Unit*>& units);
   void completeRow(Unit& unit, const SessionResult& result);
-  void noteState(history::RolloutState state, const std::string& reason);
+  void noteState(rollouts::RolloutState state, const std::string& reason);
   void historyProblem(const std::string& problem);
 
   Setup s_;
@@ -88,7 +113,7 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   int leaseMs_;
   std::deque<std::unique_ptr<Unit>> claimed_;  // claimed, not started yet
   std::unordered_map<const Session*, std::unique_ptr<Unit>> flying_;
-  history::RolloutState state_ = history::RolloutState::Running;
+  rollouts::RolloutState state_ = rollouts::RolloutState::Running;
   std::string stopReason_;
   bool noWorkLeft_ = false;  // nothing left that this station could claim
   TimePoint nextRenew_{};
@@ -102,4 +127,4 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   std::unordered_set<int> missingSaid_;  // --watch: positions said to be missing, not yet back
 };
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet

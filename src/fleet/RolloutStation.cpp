@@ -1,0 +1,184 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "fleet/RolloutStation.h"
+
+#include <arpa/inet.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "fleet/ClaimToken.h"
+#include "fleet/ImageCheck.h"
+#include "platform/PosixFileSystem.h"
+#include "platform/SystemClock.h"
+#include "recording/StationFacts.h"
+#include "store/db/RedactedUrl.h"
+#include "store/history/OpenHistoryStore.h"
+
+namespace uvq::fleet {
+
+namespace {
+
+using rollouts::RolloutState;
+
+class SilentTone final : public Tone {
+ public:
+  void beep() override {}
+};
+
+std::string Sha256Of(std::span<const uint8_t> bytes) {
+  return recording::DigestOfBytes(bytes, "image").sha256;
+}
+
+// Every station sends exactly the bytes the rollout was created with. A file at the recorded
+// path that holds something else is refused: whoever changed it meant another image, which
+// needs a rollout of its own. A file that is gone is no such sign: the stored copy is sent.
+std::optional<std::string> ImageRefusal(const rollouts::RolloutDefinition& definition,
+                                        RolloutEvents& events) {
+  if (!definition.image || Sha256Of(*definition.image) != definition.imageSha256)
+    return "the image stored with rollout '" + definition.name +
+           "' does not match its SHA-256: the database copy is damaged";
+  struct stat info {};
+  if (::stat(definition.imagePath.c_str(), &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      events.notice("image file " + definition.imagePath +
+                    " is gone: sending the copy stored with the rollout (SHA-256 " +
+                    definition.imageSha256 + ")");
+      return std::nullopt;
+    }
+  }
+  std::vector<uint8_t> bytes;
+  if (const auto problem = LoadImage(definition.imagePath, true, bytes))
+    return problem->message + "; it cannot be compared with the rollout's image";
+  const std::string now = Sha256Of(bytes);
+  if (now != definition.imageSha256)
+    return "image file " + definition.imagePath + " changed since rollout '" + definition.name +
+           "' was created (SHA-256 " + now + ", the rollout's " + definition.imageSha256 +
+           "): nothing was sent; a new image needs a new rollout";
+  return std::nullopt;
+}
+
+std::string ProcessOf(const std::string& token) {
+  const size_t last = token.rfind(':');
+  const size_t middle = last == std::string::npos ? last : token.rfind(':', last - 1);
+  return middle == std::string::npos ? token : token.substr(middle + 1, last - middle - 1);
+}
+
+RolloutRunResult Refused(RolloutRunResult::Refusal refusal, std::string problem) {
+  RolloutRunResult result;
+  result.refusal = refusal;
+  result.problem = std::move(problem);
+  result.outcome = refusal == RolloutRunResult::Refusal::Image ? jobs::JobOutcome::FileError
+                                                               : jobs::JobOutcome::Refused;
+  return result;
+}
+
+}  // namespace
+
+int GroupOf(size_t position, size_t count, int groups, int groupSize) {
+  if (groupSize > 0) return static_cast<int>(position / static_cast<size_t>(groupSize));
+  if (groups <= 1 || count == 0) return 0;
+  const size_t n = std::min(count, static_cast<size_t>(groups));
+  const size_t base = count / n, larger = count % n;
+  // The first `larger` groups hold base + 1 units.
+  const size_t split = larger * (base + 1);
+  if (position < split) return static_cast<int>(position / (base + 1));
+  return static_cast<int>(larger + (position - split) / base);
+}
+
+rollouts::RolloutDefinition PlanRollout(const RolloutSpec& spec) {
+  rollouts::RolloutDefinition definition;
+  definition.name = spec.name;
+  definition.createdAt = recording::NowUtcMillis();
+  definition.createdBy = spec.createdBy;
+  definition.imagePath = spec.imagePath;
+  if (spec.image) definition.imageSha256 = Sha256Of(*spec.image);
+  definition.image = spec.image;
+  definition.successThreshold = spec.successThreshold;
+  definition.errorThreshold = spec.errorThreshold;
+  definition.retries = spec.retries;
+  for (size_t i = 0; i < spec.targets.size(); ++i) {
+    rollouts::RolloutTarget target;
+    target.target = spec.targets[i].text;
+    target.address = ntohl(spec.targets[i].address.s_addr);
+    if (spec.targets[i].unitId) target.unitId = *spec.targets[i].unitId;
+    target.group = GroupOf(i, spec.targets.size(), spec.groups, spec.groupSize);
+    definition.targets.push_back(std::move(target));
+  }
+  return definition;
+}
+
+RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutStationSetup& setup,
+                                   RolloutEvents& events, SessionEvents& sessionEvents) {
+  using Refusal = RolloutRunResult::Refusal;
+  const std::optional<rollouts::RolloutDefinition> definition = store.load(setup.rollout);
+  if (!definition)
+    return Refused(Refusal::NoSuchRollout, "no rollout named '" + setup.rollout + "'");
+  if (const auto refusal = ImageRefusal(*definition, events))
+    return Refused(Refusal::Image, *refusal);
+
+  RolloutRunResult result;
+  if (const auto status = store.status(definition->name)) {
+    result.state = status->summary.state;
+    result.stopReason = status->summary.stopReason;
+    if (result.state == RolloutState::Stopped) result.outcome = jobs::JobOutcome::UnitError;
+    if (result.state != RolloutState::Running) return result;
+  }
+
+  // Attempts are recorded in the history of the same database, through the spool.
+  std::unique_ptr<history::SpoolingHistoryStore> historyStore;
+  if (setup.record) {
+    try {
+      historyStore = history::OpenSpoolingHistoryStore(setup.historyDb);
+      if (historyStore->spooledCount() > 0) {
+        try {
+          historyStore->flush();
+        } catch (const history::HistoryError&) {
+          // Still refused: the rows stay spooled for a later run.
+        }
+      }
+    } catch (const std::exception& error) {
+      return Refused(Refusal::History, history::WithoutPassword(error.what(), setup.historyDb));
+    }
+  }
+
+  rollouts::ClaimHolder holder;
+  holder.station = setup.station.empty() ? recording::HostName() : setup.station;
+  holder.token = NewClaimToken();
+  const int leaseMs = setup.settings.leaseSeconds * 1000;
+  // Claims this station's earlier processes held when they died come back at once.
+  for (const std::string& token : store.holders(definition->name, holder.station)) {
+    if (token == holder.token || !ClaimTokenHolderGone(token)) continue;
+    const int taken = store.takeOver(definition->name, holder.station, token, holder,
+                                     recording::NowUtcMillis(), leaseMs);
+    if (taken > 0)
+      events.notice(std::to_string(taken) + " unit" + (taken == 1 ? " was" : "s were") +
+                    " in flight when this station's process " + ProcessOf(token) +
+                    " stopped: they are redone");
+  }
+
+  uvq::platform::SystemClock clock;
+  uvq::platform::PosixFileSystem files;
+  SilentTone tone;
+  const size_t parallel = std::max<size_t>(1, setup.parallel);
+  SessionPool pool(parallel, setup.stop);
+  RolloutRunner runner({setup.settings, store, *definition, holder, historyStore.get(),
+                        setup.fillEndedRow, setup.plan, events, sessionEvents,
+                        SharedPorts{clock, tone, files}, parallel});
+  runner.setPool(&pool);
+  runner.refreshCounts();
+  result.joined = true;
+  result.stoppedBy = pool.run(runner);
+  result.state = runner.state();
+  result.stopReason = runner.stopReason();
+  result.ok = runner.ok();
+  result.failed = runner.failed();
+  result.redone = runner.redone();
+  if (result.stoppedBy != StopCause::None)
+    result.outcome = jobs::JobOutcome::Interrupted;
+  else if (result.state == RolloutState::Stopped || result.failed > 0)
+    result.outcome = jobs::JobOutcome::UnitError;
+  return result;
+}
+
+}  // namespace uvq::fleet

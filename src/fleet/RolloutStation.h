@@ -1,0 +1,75 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fleet/RolloutEvents.h"
+#include "fleet/RolloutRunner.h"
+#include "fleet/StopSource.h"
+#include "fleet/TargetList.h"
+#include "store/rollouts/RolloutStore.h"
+
+namespace uvq::fleet {
+
+// What a new rollout is made of: its units in the order given and how they are grouped.
+struct RolloutSpec {
+  std::string name;
+  std::string createdBy;  // the station
+  std::string imagePath;  // absolute
+  std::shared_ptr<const std::vector<uint8_t>> image;
+  std::vector<ResolvedTarget> targets;
+  int groups = 0;     // that many groups of nearly equal size (the first ones one larger)
+  int groupSize = 0;  // or groups of this size; neither: one group
+  int successThreshold = 95;
+  int errorThreshold = 10;
+  int retries = 0;
+};
+
+// The group of the unit at `position` of `count`.
+int GroupOf(size_t position, size_t count, int groups, int groupSize);
+// The rollout as the store keeps it: the image with its SHA-256, each unit with its group.
+rollouts::RolloutDefinition PlanRollout(const RolloutSpec& spec);
+
+// One station's run of a rollout.
+struct RolloutStationSetup {
+  std::string rollout;
+  RolloutRunSettings settings;
+  jobs::JobPlan plan;   // how each unit is programmed; the image and the unit come from the rollout
+  std::string station;  // empty: the host's name
+  bool record = true;   // attempts recorded in the history of `historyDb`
+  std::string historyDb;
+  EndedRowFiller fillEndedRow;
+  size_t parallel = 32;  // units at once
+  const StopSource* stop = nullptr;
+};
+
+struct RolloutRunResult {
+  // Refused before anything was claimed; `problem` says why.
+  enum class Refusal { None, NoSuchRollout, Image, History };
+  Refusal refusal = Refusal::None;
+  std::string problem;
+  // Whether the station took part at all: a rollout found done, stopped, paused or cancelled
+  // at the start is not joined.
+  bool joined = false;
+  rollouts::RolloutState state = rollouts::RolloutState::Running;
+  std::string stopReason;  // Stopped: the group's threshold that stopped it
+  StopCause stoppedBy = StopCause::None;
+  // Ok: every unit this station ran got the image, and the rollout is done (or nothing is left
+  // for this station); UnitError: the rollout stopped by a threshold, or a unit failed here;
+  // Interrupted: stopped by `stop`; FileError, Refused: refused (Refusal::Image, NoSuchRollout).
+  jobs::JobOutcome outcome = jobs::JobOutcome::Ok;
+  int ok = 0, failed = 0, redone = 0;
+};
+
+// Loads the rollout, checks its image (the file at its path, when still there, must hold the
+// same bytes), opens the history, takes back the claims this station's processes held when they
+// died, and runs the station's part through a session pool of `parallel` slots until the
+// rollout ends for it or `stop` is requested.
+RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutStationSetup& setup,
+                                   RolloutEvents& events, SessionEvents& sessionEvents);
+
+}  // namespace uvq::fleet
