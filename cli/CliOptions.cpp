@@ -26,7 +26,8 @@ namespace uvq::cli {
 namespace {
 
 // The subcommands that take their own words, beside the operations on units.
-constexpr std::array<std::string_view, 4> kOwnParsers{"history", "rollout", "station", "serve"};
+constexpr std::array<std::string_view, 5> kOwnParsers{"history", "rollout", "station", "serve",
+                                                      "report"};
 
 std::vector<std::string> SubcommandNames() {
   std::vector<std::string> names;
@@ -349,6 +350,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   AddHistoryOptions(app, options.history);
   AddRolloutCommand(app, options.rollout);
   AddServeCommand(app, options.serve);
+  AddReportCommand(app, options.report);
   AddStationCommand(app);
 
   std::array<CLI::App*, kOperations.size()> subcommands{};
@@ -425,6 +427,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
         words.emplace_back("--help");
         if (topic == "history") options.history.command = true, options.history.commandArgs = words;
         if (topic == "serve") options.serve.command = true, options.serve.commandArgs = words;
+        if (topic == "report") options.report.command = true, options.report.commandArgs = words;
         if (topic == "rollout") options.rollout.command = true, options.rollout.args = words;
         if (topic == "station") options.station.command = true, options.station.args = words;
         return {std::move(options), ExitCode::Ok};
@@ -473,6 +476,8 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   if (options.history.command) return {std::move(options), ExitCode::Ok};
   CollectServeCommand(app, options.serve);
   if (options.serve.command) return {std::move(options), ExitCode::Ok};
+  CollectReportCommand(app, options.report);
+  if (options.report.command) return {std::move(options), ExitCode::Ok};
   for (size_t i = 0; i < kOperations.size(); ++i)
     if (subcommands[i]->parsed()) plan.operation = kOperations[i].operation;
   plan.autoReset = !noReset;

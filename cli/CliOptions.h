@@ -11,6 +11,7 @@
 #include "Fleet.h"
 #include "HistoryOptions.h"
 #include "Output.h"
+#include "ReportCommand.h"
 #include "RolloutOptions.h"
 #include "ServeOptions.h"
 #include "operations/EraseKinds.h"
@@ -87,13 +88,14 @@ struct CliOptions {
   std::string logFile;     // --log: one JSON line per unit and run appended here
   std::string configFile;  // the configuration file that was read, "" when none
   // Its values for the subcommands that parse the rest of the command line themselves
-  // (history, rollout, station, serve), applied by their parsers.
+  // (history, rollout, station, serve, report), applied by their parsers.
   std::vector<ConfigValue> sectionValues;
   std::string scanRange;   // scan: "FIRST-LAST"
   int scanRate = 50;       // scan: addresses asked per second
   HistoryOptions history;  // recording, and the `history` subcommand
   RolloutWords rollout;    // the `rollout` subcommand
   ServeOptions serve;      // the `serve` subcommand (the web dashboard)
+  ReportOptions report;    // the `report` subcommand
   RolloutWords station;    // the `station` subcommand
 };
 

@@ -14,9 +14,10 @@ bool IsArgument(const OptionRow& row) {
   return !row.names.starts_with('-');
 }
 
-// The arguments that may be left out: help's topic, history's `units`.
-bool OptionalArgument(std::string_view subcommand) {
-  return subcommand == "help" || subcommand == "history";
+// The arguments that may be left out: help's topic, history's `units`, report's rollout NAME.
+bool OptionalArgument(const OptionRow& row) {
+  return row.subcommand == "help" || row.subcommand == "history" ||
+         (row.subcommand == "report" && row.names == "NAME");
 }
 
 std::vector<std::string_view> Subcommands() {
@@ -24,6 +25,7 @@ std::vector<std::string_view> Subcommands() {
   for (const OperationRow& row : kOperations) names.push_back(row.name);
   names.push_back("history");
   names.push_back("rollout");
+  names.push_back("report");
   names.push_back("serve");
   names.push_back("station");
   names.push_back("help");
@@ -92,9 +94,9 @@ std::string SubcommandSynopsis(std::string_view subcommand) {
   for (const OptionRow& row : kOptionRows) {
     if (row.subcommand != subcommand) continue;
     if (IsArgument(row))
-      text.append(OptionalArgument(subcommand) ? " [" : " ")
+      text.append(OptionalArgument(row) ? " [" : " ")
           .append(row.names)
-          .append(OptionalArgument(subcommand) ? "]" : "");
+          .append(OptionalArgument(row) ? "]" : "");
     else
       text += " [" + std::string(LongName(row)) + (row.value.empty() ? "" : " ") +
               std::string(row.value) + "]";
@@ -214,8 +216,8 @@ std::string ManPageSections() {
     text += ".TP\n\\fB" + Roff(name) + "\\fR";
     for (const OptionRow& row : kOptionRows)
       if (row.subcommand == name && IsArgument(row))
-        text += OptionalArgument(name) ? " [\\fI" + Roff(row.names) + "\\fR]"
-                                       : " \\fI" + Roff(row.names) + "\\fR";
+        text += OptionalArgument(row) ? " [\\fI" + Roff(row.names) + "\\fR]"
+                                      : " \\fI" + Roff(row.names) + "\\fR";
     text += "\n";
     for (const OperationRow& op : kOperations)
       if (op.name == name) text += Roff(op.help) + "\n";
@@ -228,6 +230,11 @@ std::string ManPageSections() {
       text +=
           "show what was done to which unit, newest first, or each unit's latest state "
           "(units); --flush moves rows spooled while the database was unreachable into it\n";
+    if (name == "report")
+      text +=
+          "each unit's final state for sign-off (UVQ ID, address, image SHA-256 and path, "
+          "outcome, last status, station, attempts, time of the final attempt): every unit of a "
+          "rollout, or the units programmed in a time, as CSV, JSON or a printable HTML page\n";
     if (name == "serve")
       text +=
           "a web dashboard of the rollouts and the history, read-only unless "

@@ -25,7 +25,8 @@ struct OptionRow {
   bool repeatable = false;   // an option with a value that may be given more than once
 };
 
-inline constexpr std::array<OptionRow, 75> kOptionRows{{
+// Counted by the compiler: branches that add rows never meet at a size.
+inline constexpr OptionRow kOptionRows[] = {
     {"", "--target", "HOST",
      "unit address or host name (repeatable); else UVQ_TARGET, a configuration file or uvq.INI",
      Completion::Host, "", true},
@@ -185,6 +186,10 @@ inline constexpr std::array<OptionRow, 75> kOptionRows{{
     {"rollout", "--ask-every-ms", "MS",
      "run --watch: a missing unit's address is asked again at most this often (default 2000)",
      Completion::Nothing, ""},
+    {"rollout", "--exit-on-pause", "",
+     "run: end (exit 8) once the rollout is paused and the units in flight finished, instead "
+     "of waiting for the resume",
+     Completion::Nothing, ""},
     {"station", "IMAGE", "", "the image file (.cry) every unit that appears receives once",
      Completion::ImageFile, ""},
     {"station", "--range", "A-B", "the addresses of the jig, A to B (at most 4096)",
@@ -193,8 +198,29 @@ inline constexpr std::array<OptionRow, 75> kOptionRows{{
      Completion::Nothing, ""},
     {"station", "--ask-every-ms", "MS", "each address is asked at most this often (default 2000)",
      Completion::Nothing, ""},
+    {"report", "WHAT", "", "rollout NAME: every unit of a rollout; units: the units programmed",
+     Completion::Choices, "rollout units"},
+    {"report", "NAME", "", "the rollout's name", Completion::Nothing, ""},
+    {"report", "--image", "FILE|SHA256",
+     "units: only the units that carry this image now: a file (hashed) or a SHA-256",
+     Completion::ImageFile, ""},
+    {"report", "--since", "TIME", "units: programmed from this time on (UTC, or 7d, 12h, 30m back)",
+     Completion::Nothing, ""},
+    {"report", "--until", "TIME", "units: programmed up to this time (UTC, or 7d, 12h, 30m back)",
+     Completion::Nothing, ""},
+    {"report", "--station", "NAME", "units: only attempts of this station", Completion::Nothing,
+     ""},
+    {"report", "--unit", "ID", "units: only this unit ID (hex)", Completion::Nothing, ""},
+    {"report", "--target", "ADDRESS", "units: only the unit at this address", Completion::Nothing,
+     ""},
+    {"report", "--csv", "", "CSV with a heading line (the default)", Completion::Nothing, ""},
+    {"report", "--json", "", "one JSON document: the heading, the totals and every unit",
+     Completion::Nothing, ""},
+    {"report", "--html", "", "a printable HTML page (A4), self-contained", Completion::Nothing, ""},
+    {"report", "--db", "DB", "the history database (as for every subcommand)", Completion::File,
+     ""},
     {"help", "TOPIC", "", "a subcommand, or exit-codes", Completion::Nothing, ""},
-}};
+};
 
 // The row of `longName` ("--watchdog-ms", "FILE") of `subcommand` ("" for the global ones);
 // nullptr when the table has none.

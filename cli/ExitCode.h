@@ -21,7 +21,7 @@ enum class ExitCode : int {
   UnitError = 5,  // the unit reported an error, refused the request or holds no valid program
   Network = 6,    // send failed, host cannot be resolved
   History = 7,    // the history database cannot be opened or is not a uvq history
-  Held = 8,       // a rollout paused or cancelled by hand: units in flight finished, none started
+  Held = 8,  // a rollout cancelled (or paused, --exit-on-pause): in flight finished, none started
   // Stopped by a signal: the shell's 128 + signal number, so scripts see the usual codes.
   Interrupted = 130,  // SIGINT (Ctrl-C)
   Terminated = 143,   // SIGTERM, SIGHUP
@@ -68,8 +68,9 @@ inline constexpr std::array<OutcomeRow, 12> kOutcomeTable{{
      "     or has a newer schema; nothing was sent",
      "history_error"},
     {std::nullopt, ExitCode::Held, "rollout held",
-     "rollout paused or cancelled by hand: units in flight finished, no new one\n"
-     "     started (a rollout stopped by its error threshold exits 5)",
+     "rollout cancelled by hand (or paused, with rollout run --exit-on-pause): units in\n"
+     "     flight finished, no new one started (a rollout stopped by its error threshold\n"
+     "     exits 5; without --exit-on-pause a station waits at a pause)",
      "rollout_held"},
     // Said with the rollout's code: the station's own line names the unit it let go.
     {jobs::JobOutcome::ClaimLost, ExitCode::Held, "claim lost", ""},

@@ -7,11 +7,12 @@
 #include "fleet/BatchRun.h"
 #include "fleet/ClaimToken.h"
 #include "fleet/ImageCheck.h"
+#include "fleet/RolloutStation.h"
 #include "fleet/RunLog.h"
 #include "fleet/RunRecorder.h"
-#include "fleet/RolloutStation.h"
 #include "fleet/Session.h"
 #include "fleet/SessionPool.h"
+#include "fleet/StationRunner.h"
 #include "fleet/StopSource.h"
 #include "fleet/TargetList.h"
 
@@ -46,6 +47,8 @@ using fleet::SessionPool;
 using fleet::SessionResult;
 using fleet::Sha256Of;
 using fleet::SharedPorts;
+using fleet::StationRunner;
+using fleet::StationUnit;
 using fleet::SteadyClock;
 using fleet::StopCause;
 using fleet::StopSource;
@@ -69,8 +72,9 @@ constexpr ExitCode StopExitCode(StopCause cause) {
   return ExitCode::Interrupted;
 }
 
-// A station's run of a rollout: a refusal's code, a signal's, held (paused or cancelled), or
-// the outcome's (stopped by a threshold or a unit that failed here: the unit error's).
+// A station's run of a rollout: a refusal's code, a signal's, held (cancelled, or paused when
+// the station ends at a pause), or the outcome's (stopped by a threshold or a unit that failed
+// here: the unit error's).
 inline ExitCode CodeOf(const RolloutRunResult& result) {
   switch (result.refusal) {
     case RolloutRunResult::Refusal::NoSuchRollout:

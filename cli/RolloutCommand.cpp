@@ -48,13 +48,17 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
       "[--groups N | --group-size K] [--success-threshold PCT] [--error-threshold PCT] "
       "[--retries N] [--approve-groups] [--notify-url URL]\nuvq rollout run NAME [--parallel N] "
       "[--lease-s S] [--only-range A-B] "
-      "[--watch [--ask-every-ms MS]] [--station NAME] [--db DB] [--json]\nuvq rollout status NAME "
+      "[--watch [--ask-every-ms MS]] [--exit-on-pause] [--station NAME] [--db DB] [--json]\n"
+      "uvq rollout status NAME "
       "[--json]; uvq rollout list; "
       "uvq rollout pause|resume|cancel|approve NAME; uvq rollout resume NAME --accept-failures; "
       "uvq rollout skip NAME --target ADDR; uvq rollout retry NAME --failed; every action is "
       "recorded with --actor NAME (default: the user)\n"
+      "A station waits while its rollout is paused and goes on at resume; it ends when the "
+      "rollout is done, stopped or cancelled, or by a signal.\n"
       "Exit codes: 0 done, 3 the image file changed since create, 5 stopped by a group's "
-      "threshold, 8 paused or cancelled, 130/143 interrupted (uvq help exit-codes).");
+      "threshold, 8 cancelled (or paused, with --exit-on-pause), 130/143 interrupted (uvq help "
+      "exit-codes).");
   RolloutRequest request;
   request.options = options;
   CliOptions& o = request.options;
@@ -80,6 +84,7 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   AddRow(app, "rollout", "--failed", request.failed);
   AddRow(app, "rollout", "--watch", request.watch);
   AddRow(app, "rollout", "--ask-every-ms", request.askEveryMs)->check(CLI::Range(100, 3600000));
+  AddRow(app, "rollout", "--exit-on-pause", request.exitOnPause);
   AddRow(app, "rollout", "--approve-groups", request.approveGroups);
   AddRow(app, "rollout", "--notify-url", request.notifyUrl);
   AddRow(app, "rollout", "--accept-failures", request.acceptFailures);

@@ -39,6 +39,8 @@ struct RolloutRequest {
   // run --watch: a unit that does not answer is asked again every askEveryMs until it does.
   bool watch = false;
   int askEveryMs = 2000;
+  // run --exit-on-pause: a pause ends the run (exit 8) instead of being waited for.
+  bool exitOnPause = false;
   // shared with every run
   CliOptions options;
 };

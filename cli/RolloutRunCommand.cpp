@@ -67,14 +67,14 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   setup.settings.onlyRange = request.onlyRange;
   setup.settings.watch = request.watch;
   setup.settings.askEveryMs = request.askEveryMs;
+  setup.settings.exitOnPause = request.exitOnPause;
+  view.setWaitsAtPause(!request.exitOnPause);
   SessionPlan plan = options.plan;
   plan.operation = Operation::Program;
   setup.plan = JobPlanOf(plan, jobs::Image{});
   setup.station = options.history.station;
   setup.record = options.history.recording();
   setup.historyDb = options.history.db;
-  setup.fillEndedRow = [](history::OperationRow& row, const SessionResult& result,
-                          history::UtcMillis endedAt) { FillEndedRow(row, result, endedAt); };
 
   // Each unit in flight holds a socket: the limit is raised to what --parallel needs, or the
   // station works with what it may have.

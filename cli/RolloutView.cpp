@@ -122,12 +122,32 @@ void RolloutView::unitMissing(const rollouts::Claim& claim, int askEveryMs) {
          std::to_string(askEveryMs) + " ms");
 }
 
-// A paused, stopped or cancelled rollout starts no new unit; those in flight finish.
-void RolloutView::stateChanged(rollouts::RolloutState state, const std::string& /*reason*/,
+// A paused, stopped or cancelled rollout starts no new unit; those in flight finish. A station
+// that waits at a pause says so, and again when the rollout goes on.
+void RolloutView::stateChanged(rollouts::RolloutState state, const std::string& reason,
                                size_t inFlight) {
-  if (state == rollouts::RolloutState::Done || inFlight == 0) return;
-  notice("rollout '" + rollout_ + "' is " + std::string(rollouts::RolloutStateName(state)) +
-         ": no new unit starts; " + std::to_string(inFlight) + " in flight finish");
+  using rollouts::RolloutState;
+  const bool waits = state == RolloutState::Paused && waitsAtPause_;
+  std::string text =
+      "rollout '" + rollout_ + "' is " + std::string(rollouts::RolloutStateName(state));
+  if (state == RolloutState::Running) {
+    text += " again: units start";
+  } else if (inFlight > 0) {
+    text += ": no new unit starts; " + std::to_string(inFlight) + " in flight finish";
+    if (waits) text += ", then this station waits for uvq rollout resume " + rollout_;
+  } else if (waits) {
+    text += ": this station waits for uvq rollout resume " + rollout_;
+  } else {
+    return;  // said by the end's line
+  }
+  JsonLine f;
+  f.field("rollout", rollout_)
+      .field("state", std::string(rollouts::RolloutStateName(state)))
+      .field("reason", reason)
+      .field("in_flight", static_cast<int64_t>(inFlight))
+      .field("waits", waits)
+      .field("line", text);
+  event("", "rollout_state", f, text);
 }
 
 void RolloutView::unitStarted(const rollouts::Claim& claim) {

@@ -28,6 +28,8 @@ class RolloutView final : public fleet::RolloutEvents {
   ~RolloutView() override;
 
   Style style() const { return style_; }
+  // Whether the station waits at a pause (the lines say so), or ends.
+  void setWaitsAtPause(bool waits) { waitsAtPause_ = waits; }
   Watching watching() const override;
   // A line that stays (failures, notices): above the board, or a "notice" event.
   void notice(const std::string& line) override;
@@ -89,6 +91,7 @@ class RolloutView final : public fleet::RolloutEvents {
   std::set<int> passed_;  // groups said to have passed
   int linesShown_ = 0;
   bool closed_ = false;
+  bool waitsAtPause_ = true;
   TimePoint nextDraw_{};
   int width_ = 80;
 };

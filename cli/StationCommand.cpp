@@ -18,7 +18,7 @@
 #include "OptionRows.h"
 #include "RolloutRequest.h"
 #include "SessionOutput.h"
-#include "StationRunner.h"
+#include "StatusText.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
@@ -97,25 +97,75 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
   return request;
 }
 
-// The units of the range that carry this image now, by address and unit ID: programmed with it,
-// and neither erased nor programmed with another image since (by any front end).
-std::vector<StationUnit> AlreadyProgrammed(history::HistoryStore& store, const std::string& sha256,
-                                           std::pair<uint32_t, uint32_t> range) {
-  history::HistoryFilter filter;
-  filter.image = sha256;
-  filter.limit = 0;
-  std::vector<StationUnit> units;
-  for (const history::UnitState& unit : store.units(filter)) {
-    const auto address = ParseDecimalAddress(unit.address);
-    if (!address || unit.unitId.empty()) continue;
-    const uint32_t a = ntohl(address->s_addr);
-    if (a >= range.first && a <= range.second) units.push_back({a, unit.unitId});
+// The station's lines and events: one line per unit that ends, or --json events; the history's
+// problems said once.
+class StationOutput final : public fleet::StationEvents, public fleet::RecorderEvents {
+ public:
+  explicit StationOutput(Output& output) : output_(output) {}
+
+  void unitSkipped(const std::string& address, const std::string& unit) override {
+    if (output_.json()) {
+      JsonLine fields;
+      fields.field("unit", unit);
+      output_.event(address, "unit_skipped", fields);
+    } else {
+      output_.text(address + " unit " + unit + ": has this image already\n");
+    }
   }
-  // A unit programmed more than once (it came back erased) is one unit.
-  std::sort(units.begin(), units.end());
-  units.erase(std::unique(units.begin(), units.end()), units.end());
-  return units;
-}
+  void unitStarted(const std::string& address, const std::string& unit) override {
+    if (!output_.json()) return;
+    JsonLine fields;
+    fields.field("unit", unit);
+    output_.event(address, "unit_started", fields);
+  }
+  // "127.0.9.3 unit 0102: ok in 4.1 s", or the failure with its detail; an event with --json.
+  void unitEnded(const std::string& address, const std::string& unit, const SessionResult& result,
+                 double seconds) override {
+    const ExitCode code = CodeOf(result);
+    if (output_.json()) {
+      JsonLine fields;
+      fields.field("unit", unit)
+          .field("outcome", jobs::OutcomeIdentifier(result.outcome))
+          .field("exit_code", ToInt(code))
+          .field("seconds", seconds)
+          .field("records", result.records)
+          .field("detail", result.detail);
+      if (result.finalStatus)
+        fields.field("status", HexWord(*result.finalStatus));
+      else
+        fields.null("status");
+      output_.event(address, "unit_done", fields);
+      return;
+    }
+    char time[32];
+    std::snprintf(time, sizeof time, seconds < 10 ? "%.2f s" : "%.1f s", seconds);
+    std::string line = address + " unit " + unit + ": ";
+    if (code == ExitCode::Ok) {
+      line += "ok in " + std::string(time);
+    } else if (code == ExitCode::Interrupted || code == ExitCode::Terminated) {
+      line += "interrupted after " + std::string(time);
+      if (!result.detail.empty()) line += ": " + result.detail;
+    } else {
+      line += "failed (" + std::string(OutcomeText(code)) + ") after " + time;
+      if (!result.detail.empty()) line += ": " + result.detail;
+      if (result.finalStatus) line += "; status " + StatusInWords(*result.finalStatus);
+    }
+    output_.text(line + "\n");
+  }
+  void roundDone() override { output_.flush(); }
+
+  // Said once; the station goes on (it still knows within this run what it programmed).
+  void spooled(const std::string& notice) override { historyProblem(notice); }
+  void historyProblem(const std::string& problem) override {
+    if (historySaid_) return;
+    historySaid_ = true;
+    output_.error("", "history: " + problem);
+  }
+
+ private:
+  Output& output_;
+  bool historySaid_ = false;
+};
 
 }  // namespace
 
@@ -145,18 +195,21 @@ int RunStationCommand(const CliOptions& cliOptions) {
 
   Output output(stdout, options.json ? Output::Mode::Json : Output::Mode::Text, options.verbosity,
                 false);
-  std::unique_ptr<history::SpoolingHistoryStore> historyStore;
+  StationOutput stationOutput(output);
+  fleet::OpenedRecorder opened = fleet::OpenRunRecorder(options.history.choice(), &stationOutput);
   std::vector<StationUnit> known;
-  if (options.history.recording()) {
+  if (opened.recorder && opened.recorder->recording()) {
     try {
-      historyStore = history::OpenSpoolingHistoryStore(options.history.db);
-      known = AlreadyProgrammed(*historyStore, sha256, *range);
+      known = fleet::UnitsWithImage(*opened.recorder->store(), sha256, *range);
     } catch (const std::exception& error) {
-      return Fail(ExitCode::History, history::WithoutPassword(error.what(), options.history.db) +
-                                         "; nothing was sent (--no-history runs without "
-                                         "recording, and remembers within the run only)");
+      opened = {nullptr, history::WithoutPassword(error.what(), options.history.db)};
     }
   }
+  if (!opened.recorder)
+    return Fail(ExitCode::History, opened.problem +
+                                       "; nothing was sent (--no-history runs without "
+                                       "recording, and remembers within the run only)");
+  RunRecorder& recorder = *opened.recorder;
 
   size_t parallel = static_cast<size_t>(request->parallel);
   std::string limitNote;
@@ -169,13 +222,13 @@ int RunStationCommand(const CliOptions& cliOptions) {
     parallel = possible;
   }
 
-  const std::string station =
-      options.history.station.empty() ? recording::HostName() : options.history.station;
+  const std::string& station = recorder.station();
   const std::string memory =
-      historyStore ? std::to_string(known.size()) + " unit" + (known.size() == 1 ? "" : "s") +
-                         " of the range had it already (history " +
-                         history::DisplayedSetting(options.history.db) + ")"
-                   : "no history: this station remembers only what it programs in this run";
+      recorder.recording()
+          ? std::to_string(known.size()) + " unit" + (known.size() == 1 ? "" : "s") +
+                " of the range had it already (history " +
+                history::DisplayedSetting(options.history.db) + ")"
+          : "no history: this station remembers only what it programs in this run";
   if (options.json) {
     JsonLine fields;
     fields.field("image", imagePath)
@@ -184,7 +237,7 @@ int RunStationCommand(const CliOptions& cliOptions) {
         .field("addresses", static_cast<int64_t>(count))
         .field("ask_every_ms", request->askEveryMs)
         .field("parallel", static_cast<int64_t>(parallel))
-        .field("history", historyStore != nullptr)
+        .field("history", recorder.recording())
         .field("known_units", static_cast<int64_t>(known.size()));
     output.event(request->range, "station_started", fields);
   } else {
@@ -208,15 +261,15 @@ int RunStationCommand(const CliOptions& cliOptions) {
   SessionOutput sessionEvents(sessionOutput);
   Interruption::Install();
   SessionPool pool(parallel, &Interruption::Source());
-  StationRunner runner({*range, request->askEveryMs, options.plan, jobs::Image{imagePath, bytes},
-                        sha256, station, historyStore.get(), output, sessionEvents,
-                        SharedPorts{clock, tone, files}});
+  StationRunner runner({*range, request->askEveryMs,
+                        JobPlanOf(options.plan, jobs::Image{imagePath, bytes}), sha256, &recorder,
+                        stationOutput, sessionEvents, SharedPorts{clock, tone, files}});
   runner.setPool(&pool);
   runner.remember(known);
   const ExitCode signal = StopExitCode(pool.run(runner));
   sessionOutput.flush();
 
-  ExitCode code = runner.firstFailure();
+  ExitCode code = ExitCodeOf(runner.firstFailure());
   if (code == ExitCode::Ok && runner.interrupted() > 0) code = signal;
   const std::string ended = signal == ExitCode::Terminated ? "SIGTERM" : "SIGINT";
   if (options.json) {

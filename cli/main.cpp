@@ -21,6 +21,7 @@
 #include "OpenFileLimit.h"
 #include "Output.h"
 #include "Progress.h"
+#include "ReportCommand.h"
 #include "RolloutCommand.h"
 #include "ServeCommand.h"
 #include "SessionOutput.h"
@@ -162,7 +163,9 @@ int Run(CliOptions& options) {
   HistoryNotices notices;
   uvq::fleet::OpenedRecorder opened =
       uvq::fleet::OpenRunRecorder(options.history.choice(), &notices);
-  if (!opened.recorder) return Refuse(ExitCode::History, opened.problem);
+  if (!opened.recorder)
+    return Refuse(ExitCode::History,
+                  opened.problem + "; nothing was sent (--no-history runs without recording)");
   RunRecorder& history = *opened.recorder;
 
   RunLogFile runLog;
@@ -310,6 +313,7 @@ int main(int argc, char** argv) {
     if (parsed.options->history.command) return RunHistoryCommand(*parsed.options);
     if (parsed.options->rollout.command) return RunRolloutCommand(*parsed.options);
     if (parsed.options->serve.command) return RunServeCommand(*parsed.options);
+    if (parsed.options->report.command) return RunReportCommand(*parsed.options);
     if (parsed.options->station.command) return RunStationCommand(*parsed.options);
     return Run(*parsed.options);
   } catch (const std::exception& error) {

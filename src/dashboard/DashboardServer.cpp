@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <limits>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <type_traits>
@@ -18,6 +19,7 @@
 #include "dashboard/QueryChecks.h"
 #include "dashboard/StoreWorker.h"
 #include "reports/RecordJson.h"
+#include "reports/ReportFormats.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/HistoryTime.h"
 #include "store/history/OpenHistoryStore.h"
@@ -371,6 +373,37 @@ class DashboardServer::Impl {
                   {"offset", page.offset}, {"limit", page.limit}, {"rows", std::move(rows)}};
     });
 
+    // The sign-off reports as files to download, the same as `uvq report` writes.
+    Download("/api/report/rollout", [this](const httplib::Request& request) {
+      std::string problem;
+      const auto query = RolloutReportQueryOf(request.params, problem);
+      if (!query) throw Refusal{400, problem};
+      const auto status =
+          WithRollouts([&](history::RolloutStore& s) { return s.status(query->name); });
+      if (!status) throw Refusal{404, "no such rollout"};
+      const auto units = WithRollouts([&](history::RolloutStore& s) {
+        return s.units(query->name, 0, std::numeric_limits<int>::max());
+      });
+      const auto attempts = WithHistory([&](history::HistoryStore& s) {
+        return s.query(reports::RolloutAttemptsFilter(query->name));
+      });
+      return std::pair{reports::RolloutReportOf(status->summary, units, attempts, NowMillis()),
+                       query->format};
+    });
+    Download("/api/report/units", [this](const httplib::Request& request) {
+      std::string problem;
+      const auto query = UnitsReportQueryOf(request.params, NowMillis(), problem);
+      if (!query) throw Refusal{400, problem};
+      std::optional<std::vector<history::UnitState>> carriers;
+      if (const auto carrying = reports::CarriersFilter(query->filter))
+        carriers = WithHistory([&](history::HistoryStore& s) { return s.units(*carrying); });
+      const auto attempts = WithHistory([&](history::HistoryStore& s) {
+        return s.query(reports::UnitsAttemptsFilter(query->filter));
+      });
+      return std::pair{reports::UnitsReportOf(query->filter, attempts, carriers, NowMillis()),
+                       query->format};
+    });
+
     server_.Post(R"(/api/rollout/(pause|resume|cancel|retry-failed|approve))",
                  [this](const httplib::Request& request, httplib::Response& response) {
                    Act(request, response);
@@ -388,6 +421,34 @@ class DashboardServer::Impl {
                   try {
                     response.set_content(JsonText(handler(request)), "application/json");
                     Keep(key, response.body);
+                  } catch (const Refusal& refusal) {
+                    Answer(response, refusal);
+                  } catch (const history::HistoryError& error) {
+                    Answer(response, {503, history::WithoutPassword(error.what(), config_.db)});
+                  }
+                });
+  }
+
+  // A GET of a report: the file itself (never kept: each is made anew with its time), named
+  // for the browser to save; refusals as JSON, as the API's.
+  using ReportMaker =
+      std::function<std::pair<reports::UnitReport, reports::ReportFormat>(const httplib::Request&)>;
+  void Download(const std::string& pattern, ReportMaker make) {
+    server_.Get(pattern,
+                [this, make](const httplib::Request& request, httplib::Response& response) {
+                  if (const auto refusal = ReadRefusal(request)) return Answer(response, *refusal);
+                  const RequestDeadline deadline;
+                  try {
+                    const auto [report, format] = make(request);
+                    // The page stands alone: its own style, nothing else, whoever opens it.
+                    response.headers.erase("Content-Security-Policy");
+                    response.set_header("Content-Security-Policy",
+                                        "default-src 'none'; style-src 'unsafe-inline'");
+                    response.set_header(
+                        "Content-Disposition",
+                        "attachment; filename=\"" + reports::ReportFileName(report, format) + "\"");
+                    response.set_content(reports::ReportText(report, format),
+                                         std::string(reports::ReportMimeType(format)));
                   } catch (const Refusal& refusal) {
                     Answer(response, refusal);
                   } catch (const history::HistoryError& error) {

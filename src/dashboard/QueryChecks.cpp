@@ -231,4 +231,57 @@ std::optional<history::HistoryFilter> HistoryFilterOf(const QueryParams& params,
   return filter;
 }
 
+namespace {
+
+// The format parameter taken out of `params`; false with `problem` said for an unknown one.
+bool TakeFormat(QueryParams& params, reports::ReportFormat& format, std::string& problem) {
+  const auto found = params.equal_range("format");
+  if (found.first == found.second) return true;
+  if (std::next(found.first) != found.second) {
+    problem = "format is given more than once";
+    return false;
+  }
+  const auto named = reports::ReportFormatNamed(found.first->second);
+  if (!named) {
+    problem = "format must be csv, json or html";
+    return false;
+  }
+  format = *named;
+  params.erase(found.first);
+  return true;
+}
+
+}  // namespace
+
+std::optional<ReportQuery> RolloutReportQueryOf(const QueryParams& given, std::string& problem) {
+  QueryParams params = given;
+  ReportQuery query;
+  if (!TakeFormat(params, query.format, problem)) return std::nullopt;
+  const auto rollout = RolloutQueryOf(params, false, problem);
+  if (!rollout) return std::nullopt;
+  query.name = rollout->name;
+  return query;
+}
+
+std::optional<ReportQuery> UnitsReportQueryOf(const QueryParams& given, history::UtcMillis now,
+                                              std::string& problem) {
+  QueryParams params = given;
+  ReportQuery query;
+  if (!TakeFormat(params, query.format, problem)) return std::nullopt;
+  for (const char* other : {"outcome", "operation", "rollout", "offset", "limit"})
+    if (params.contains(other)) {
+      problem = std::string("unknown parameter ") + other;
+      return std::nullopt;
+    }
+  const auto filter = HistoryFilterOf(params, now, problem);
+  if (!filter) return std::nullopt;
+  query.filter.image = filter->image;
+  query.filter.since = filter->since;
+  query.filter.until = filter->until;
+  query.filter.station = filter->station;
+  query.filter.unitId = filter->unitId;
+  query.filter.address = filter->target;
+  return query;
+}
+
 }  // namespace uvq::dashboard

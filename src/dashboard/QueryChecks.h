@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "reports/ReportFormats.h"
 #include "store/history/HistoryStore.h"
 
 namespace uvq::dashboard {
@@ -58,5 +59,16 @@ struct RolloutQuery {
 };
 std::optional<RolloutQuery> RolloutQueryOf(const QueryParams& params, bool paged,
                                            std::string& problem);
+
+// A report download: ?format=csv|json|html (csv when left out) and either a rollout's ?name= or
+// the units report's filters (unit, address, image as SHA-256, station, since, until).
+struct ReportQuery {
+  reports::ReportFormat format = reports::ReportFormat::Csv;
+  std::string name;
+  reports::UnitsReportFilter filter;
+};
+std::optional<ReportQuery> RolloutReportQueryOf(const QueryParams& params, std::string& problem);
+std::optional<ReportQuery> UnitsReportQueryOf(const QueryParams& params, history::UtcMillis now,
+                                              std::string& problem);
 
 }  // namespace uvq::dashboard

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "fleet/RunRecorder.h"
 #include "recording/StationFacts.h"
 #include "uvq/Version.h"
 
@@ -19,6 +20,8 @@ using rollouts::RolloutState;
 
 // Nothing to claim while work is left: asked again this often.
 constexpr auto kPollPeriod = std::chrono::milliseconds(500);
+// Paused with nothing in flight: the rollout's state asked again this often.
+constexpr auto kPausedPollPeriod = std::chrono::seconds(1);
 // Units freed one at a time are claimed together, up to this long later.
 constexpr auto kClaimGather = std::chrono::milliseconds(50);
 constexpr auto kCountsPeriod = std::chrono::seconds(1);
@@ -104,6 +107,7 @@ std::optional<TimePoint> RolloutRunner::nextTick() const {
       nextClaim_ < next)
     next = nextClaim_;
   if (claiming() && gatherUntil_ && *gatherUntil_ < next) next = *gatherUntil_;
+  if (idleAtPause() && nextStateCheck_ < next) next = nextStateCheck_;
   const RolloutEvents::Watching watching = s_.events.watching();
   if (watching == RolloutEvents::Watching::Live && nextDraw_ < next) next = nextDraw_;
   if (watching != RolloutEvents::Watching::EndOnly && nextCounts_ < next) next = nextCounts_;
@@ -132,6 +136,10 @@ void RolloutRunner::tick(TimePoint now) {
     for (auto& unit : claimed_)
       if (unit->claimUntil > now) unit->claimUntil = stillHeld(*unit) ? renewedUntil : now;
   }
+  if (idleAtPause() && now >= nextStateCheck_) {
+    nextStateCheck_ = now + kPausedPollPeriod;
+    noteState(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_).state, {});
+  }
   const RolloutEvents::Watching watching = s_.events.watching();
   if (watching != RolloutEvents::Watching::EndOnly && now >= nextCounts_) {
     nextCounts_ = now + kCountsPeriod;
@@ -148,10 +156,16 @@ void RolloutRunner::refreshCounts() {
   if (const auto status = s_.store.status(s_.definition.name)) s_.events.counts(status->summary);
 }
 
-// A paused, stopped or cancelled rollout starts no new unit; those in flight finish.
+// A paused, stopped or cancelled rollout starts no new unit; those in flight finish. Resumed,
+// it is asked for units at once.
 void RolloutRunner::noteState(RolloutState state, const std::string& reason) {
   if (state == state_) return;
   state_ = state;
+  countsStale_ = true;
+  if (state == RolloutState::Running) {
+    nextClaim_ = TimePoint{};
+    gatherUntil_.reset();
+  }
   if (state == RolloutState::Stopped) {
     stopReason_ = reason;
     if (stopReason_.empty())
@@ -351,7 +365,7 @@ void RolloutRunner::completeRow(Unit& unit, const SessionResult& result) {
     historyProblem(error.what());
   }
   if (unit.row.id == 0) return;
-  if (s_.fillEndedRow) s_.fillEndedRow(row, result, NowUtcMillis());
+  FillEndedRow(row, result, NowUtcMillis());
   try {
     s_.history->complete(row);
     if (const auto notice = s_.history->takeSpoolNotice()) historyProblem(*notice);

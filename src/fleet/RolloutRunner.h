@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,18 +26,20 @@ struct RolloutRunSettings {
   // A unit that does not answer is asked again every askEveryMs until it does.
   bool watch = false;
   int askEveryMs = 2000;
+  // A paused rollout ends the station's part (once its units in flight finished) instead of
+  // being waited for.
+  bool exitOnPause = false;
 };
-
-// Fills an attempt's history row from its session's end (the same rule as a plain run's rows).
-using EndedRowFiller =
-    std::function<void(history::OperationRow&, const SessionResult&, history::UtcMillis)>;
 
 // One station's part of a rollout, as a feed of the session pool: units are claimed from the
 // store as slots free up (a few at a time), each programmed by a Session, each attempt recorded
 // in the history (begun when it starts, completed when it ends) and ended in the store, which
 // judges the group's thresholds. The leases are renewed every third of their length, which also
 // tells the station of a pause or a stop. With nothing to claim while work is left for its
-// range, the station polls twice a second. It reports through RolloutEvents only.
+// range, the station polls twice a second. A pause starts no new unit (those in flight finish)
+// and the station waits, asking the rollout's state every second, until a resume lets it claim
+// again; it is drained once the rollout is done, stopped or cancelled, or nothing is left for
+// its range. It reports through RolloutEvents only.
 class RolloutRunner final : public SessionFeed, private SessionEvents {
  public:
   struct Setup {
@@ -47,7 +48,6 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
     const rollouts::RolloutDefinition& definition;
     rollouts::ClaimHolder holder;
     history::SpoolingHistoryStore* history;  // nullptr: nothing recorded
-    EndedRowFiller fillEndedRow;             // used only with a history
     // How each unit is programmed (timing, verify, strict, ...); the image is the rollout's and
     // the unit the claim's.
     jobs::JobPlan plan;
@@ -64,7 +64,7 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   void ended(Session& session, TimePoint now) override;
   void tick(TimePoint now) override;
   std::optional<TimePoint> nextTick() const override;
-  bool drained() const override { return !claiming() && claimed_.empty(); }
+  bool drained() const override { return !claiming() && !waiting() && claimed_.empty(); }
   void roundDone() override { s_.events.roundDone(); }
 
   // The rollout's state as this station saw it last, and why it stopped when it did.
@@ -77,6 +77,8 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   void setPool(const SessionPool* pool) { pool_ = pool; }
   // Reads the rollout's counts for the events (at start, and on its own clock while running).
   void refreshCounts();
+  // The rollout's state when the station joins it (Running or Paused).
+  void joinedAt(rollouts::RolloutState state) { noteState(state, {}); }
 
  private:
   struct Unit {
@@ -102,6 +104,12 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   void ended(const Session& session) override { s_.sessionEvents.ended(session); }
   void letGo(Unit& unit);
   bool claiming() const { return state_ == rollouts::RolloutState::Running && !noWorkLeft_; }
+  // Paused, and staying for the resume.
+  bool waiting() const {
+    return state_ == rollouts::RolloutState::Paused && !s_.settings.exitOnPause;
+  }
+  // Waiting with nothing of its own in flight: only the store's state can change anything.
+  bool idleAtPause() const { return waiting() && flying_.empty() && claimed_.empty(); }
   void claimMore(size_t freeSlots, TimePoint now);
   void beginRows(std::vector<Unit*>& units);
   void completeRow(Unit& unit, const SessionResult& result);
@@ -118,6 +126,7 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   bool noWorkLeft_ = false;  // nothing left that this station could claim
   TimePoint nextRenew_{};
   TimePoint nextClaim_{};
+  TimePoint nextStateCheck_{};            // paused: the rollout's state asked again then
   std::optional<TimePoint> gatherUntil_;  // slots freed one by one are claimed together then
   TimePoint nextCounts_{};
   TimePoint nextDraw_{};

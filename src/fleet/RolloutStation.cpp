@@ -9,6 +9,7 @@
 
 #include "fleet/ClaimToken.h"
 #include "fleet/ImageCheck.h"
+#include "fleet/RunLog.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
@@ -25,10 +26,6 @@ class SilentTone final : public Tone {
  public:
   void beep() override {}
 };
-
-std::string Sha256Of(std::span<const uint8_t> bytes) {
-  return recording::DigestOfBytes(bytes, "image").sha256;
-}
 
 // Every station sends exactly the bytes the rollout was created with. A file at the recorded
 // path that holds something else is refused: whoever changed it meant another image, which
@@ -122,7 +119,9 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
     result.state = status->summary.state;
     result.stopReason = status->summary.stopReason;
     if (result.state == RolloutState::Stopped) result.outcome = jobs::JobOutcome::UnitError;
-    if (result.state != RolloutState::Running) return result;
+    // A paused rollout is joined and waited for, unless the station is to end at a pause.
+    const bool waits = result.state == RolloutState::Paused && !setup.settings.exitOnPause;
+    if (result.state != RolloutState::Running && !waits) return result;
   }
 
   // Attempts are recorded in the history of the same database, through the spool.
@@ -162,10 +161,10 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   SilentTone tone;
   const size_t parallel = std::max<size_t>(1, setup.parallel);
   SessionPool pool(parallel, setup.stop);
-  RolloutRunner runner({setup.settings, store, *definition, holder, historyStore.get(),
-                        setup.fillEndedRow, setup.plan, events, sessionEvents,
-                        SharedPorts{clock, tone, files}, parallel});
+  RolloutRunner runner({setup.settings, store, *definition, holder, historyStore.get(), setup.plan,
+                        events, sessionEvents, SharedPorts{clock, tone, files}, parallel});
   runner.setPool(&pool);
+  runner.joinedAt(result.state);
   runner.refreshCounts();
   result.joined = true;
   result.stoppedBy = pool.run(runner);

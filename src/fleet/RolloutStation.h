@@ -42,7 +42,6 @@ struct RolloutStationSetup {
   std::string station;  // empty: the host's name
   bool record = true;   // attempts recorded in the history of `historyDb`
   std::string historyDb;
-  EndedRowFiller fillEndedRow;
   size_t parallel = 32;  // units at once
   const StopSource* stop = nullptr;
 };
@@ -52,8 +51,8 @@ struct RolloutRunResult {
   enum class Refusal { None, NoSuchRollout, Image, History };
   Refusal refusal = Refusal::None;
   std::string problem;
-  // Whether the station took part at all: a rollout found done, stopped, paused or cancelled
-  // at the start is not joined.
+  // Whether the station took part at all: a rollout found done, stopped or cancelled at the
+  // start is not joined, nor a paused one with `settings.exitOnPause`.
   bool joined = false;
   rollouts::RolloutState state = rollouts::RolloutState::Running;
   std::string stopReason;  // Stopped: the group's threshold that stopped it
@@ -68,7 +67,8 @@ struct RolloutRunResult {
 // Loads the rollout, checks its image (the file at its path, when still there, must hold the
 // same bytes), opens the history, takes back the claims this station's processes held when they
 // died, and runs the station's part through a session pool of `parallel` slots until the
-// rollout ends for it or `stop` is requested.
+// rollout ends for it or `stop` is requested. A pause is waited for (no new unit meanwhile)
+// unless `settings.exitOnPause`.
 RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutStationSetup& setup,
                                    RolloutEvents& events, SessionEvents& sessionEvents);
 

@@ -263,9 +263,7 @@ OpenedRecorder OpenRunRecorder(const RecordingChoice& choice, RecorderEvents* ev
     opened.recorder->setEvents(events);
   } catch (const std::exception& error) {
     // The store's messages carry no password; a library's words are cleaned all the same.
-    opened.problem = history::WithoutPassword(
-        std::string(error.what()) + "; nothing was sent (--no-history runs without recording)",
-        choice.db);
+    opened.problem = history::WithoutPassword(error.what(), choice.db);
   }
   return opened;
 }

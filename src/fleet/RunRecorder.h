@@ -13,10 +13,7 @@
 #include "fleet/TargetList.h"
 #include "jobs/JobPlan.h"
 #include "store/history/HistoryStore.h"
-
-namespace uvq::history {
-class SpoolingHistoryStore;
-}  // namespace uvq::history
+#include "store/history/SpoolingHistoryStore.h"
 
 namespace uvq::fleet {
 
@@ -118,7 +115,7 @@ struct RecordingChoice {
 
 // Opens the history the choice names, with failed writes spooled, and moves in what an earlier
 // run spooled (a database refusing it now is said through `events` and stops nothing). Without a
-// recorder, the line to print when the database cannot be used.
+// recorder, why the database cannot be used (no password in it).
 struct OpenedRecorder {
   std::unique_ptr<RunRecorder> recorder;
   std::string problem;

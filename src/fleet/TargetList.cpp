@@ -18,6 +18,13 @@ namespace uvq::fleet {
 std::optional<std::string> NormalizedUnitId(const std::string& text) {
   return units::NormalizedUnitId(text);
 }
+
+std::optional<protocol::UvqId> UnitIdOf(const std::string& text) {
+  const auto id = NormalizedUnitId(text);
+  if (!id) return std::nullopt;
+  const auto value = static_cast<uint16_t>(std::stoul(*id, nullptr, 16));
+  return protocol::UvqId{static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value & 0xFF)};
+}
 namespace {
 
 std::string Trimmed(const std::string& text) {

@@ -10,10 +10,14 @@
 #include <variant>
 #include <vector>
 
+#include "protocol/ReplyLayout.h"
+
 namespace uvq::fleet {
 
 // "12ab" -> "12AB"; 1 to 4 hex digits, zero-padded. nullopt for anything else.
 std::optional<std::string> NormalizedUnitId(const std::string& text);
+// The same as the unit's two bytes, as a job names the unit it works on.
+std::optional<protocol::UvqId> UnitIdOf(const std::string& text);
 
 // A target as given: on the command line, or a line of a targets file ("10.1.2.3 0101").
 struct TargetEntry {

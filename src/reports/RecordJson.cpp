@@ -195,6 +195,31 @@ json RolloutStatusJson(const history::RolloutStatus& status, size_t maxListed) {
   return object;
 }
 
+json ReportRowJson(const UnitReportRow& r) {
+  json object = {{"unit", Text(r.unitId)},     {"address", Text(r.address)},
+                 {"image", Text(r.imagePath)}, {"image_sha256", Text(r.imageSha256)},
+                 {"outcome", Text(r.outcome)}, {"station", Text(r.station)},
+                 {"attempts", r.attempts},     {"final_attempt", TimeOrNull(r.finalAttemptAt)}};
+  AddStatus(object, r.status);
+  return object;
+}
+
+json ReportHeadingJson(const UnitReport& report) {
+  const ReportTotals totals = report.totals();
+  json facts = json::array();
+  for (const std::string& fact : report.facts) facts.push_back(Text(fact));
+  return {{"report", report.kind},
+          {"subject", Text(report.subject)},
+          {"facts", std::move(facts)},
+          {"generated", Time(report.generatedAt)},
+          {"totals",
+           {{"units", totals.units},
+            {"ok", totals.ok},
+            {"failed", totals.failed},
+            {"not_ended", totals.pending},
+            {"skipped", totals.skipped}}}};
+}
+
 std::string JsonText(const json& value) {
   return WithoutRawControls(value.dump(-1, ' ', false, json::error_handler_t::replace));
 }

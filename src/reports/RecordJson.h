@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "reports/UnitReport.h"
 #include "store/history/HistoryStore.h"
 #include "store/rollouts/RolloutStore.h"
 
@@ -25,6 +26,11 @@ nlohmann::json ActionRecordJson(const history::ActionRecord& action);
 // At most `maxListed` of the failed and of the running units; the totals count them all.
 nlohmann::json RolloutStatusJson(const history::RolloutStatus& status,
                                  size_t maxListed = std::numeric_limits<size_t>::max());
+
+// A unit's line of a report (`uvq report`, the dashboard's report downloads).
+nlohmann::json ReportRowJson(const UnitReportRow& row);
+// The heading of a report: what it covers, when it was made and its totals.
+nlohmann::json ReportHeadingJson(const UnitReport& report);
 
 // A row's outcome as shown: "abandoned" for a row begun and never completed.
 std::string ShownOutcome(const history::OperationRow& row);

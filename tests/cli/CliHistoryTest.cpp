@@ -239,6 +239,35 @@ class CliHistoryTest : public QObject {
     EXPECT_EXIT(bad, 3);
     history({"--json", "--csv"}, &bad);
     EXPECT_EXIT(bad, 2);
+
+    // The sign-off report of the same runs: each unit programmed, with the image it got.
+    const auto report = [&](const QStringList& args) {
+      return RunUvq(QStringList{"report"} << args << "--db" << db_, 30000, env_);
+    };
+    const Result json = report({"units", "--json"});
+    EXPECT_EXIT(json, 0);
+    const QJsonObject document = QJsonDocument::fromJson(json.out.toUtf8()).object();
+    QCOMPARE(document.value("totals").toObject().value("ok").toInt(), 2);
+    const QJsonArray reported = document.value("units").toArray();
+    QCOMPARE(reported.size(), 2);
+    for (const QJsonValue& value : reported) {
+      const QJsonObject unit = value.toObject();
+      const bool isFirst = unit.value("unit").toString() == "0100";
+      QCOMPARE(unit.value("address").toString(), isFirst ? "127.0.11.2" : "127.0.11.3");
+      QCOMPARE(unit.value("image_sha256").toString(), Sha256(path(isFirst ? "a.cry" : "b.cry")));
+      QCOMPARE(unit.value("station").toString(), isFirst ? "s1" : "s2");
+      QCOMPARE(unit.value("attempts").toInt(), 1);
+    }
+    const Result csvReport = report({"units", "--image", path("b.cry")});  // CSV by default
+    EXPECT_EXIT(csvReport, 0);
+    QCOMPARE(csvReport.out.count("\r\n"), 2);
+    QVERIFY(csvReport.out.section("\r\n", 1, 1)
+                .startsWith("0200,127.0.11.3," + Sha256(path("b.cry")) + ","));
+    QVERIFY(report({"units", "--html", "--station", "s1"}).out.startsWith("<!DOCTYPE html>"));
+    EXPECT_EXIT(report({"rollout", "none-such"}), 2);
+    EXPECT_EXIT(report({"rollout"}), 2);
+    EXPECT_EXIT(report({"units", "--json", "--html"}), 2);
+    EXPECT_EXIT(report({"rollout", "x", "--since", "1h"}), 2);
   }
 
   // A re-addressed unit takes its history along: the set-ip row names the old and the new

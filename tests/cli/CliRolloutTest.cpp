@@ -194,7 +194,8 @@ class CliRolloutTest : public QObject {
   // A claim is the right to send. A station stopped (SIGSTOP) longer than its lease loses its
   // unit to another; once woken it sends the unit nothing more, and the attempt is recorded as
   // claim_lost. (On one machine the second station cannot lock the unit the first one still
-  // holds; the rollout is paused once it has taken the claim over.)
+  // holds; the rollout is paused once it has taken the claim over: both stations wait at the
+  // pause, and end at the cancel.)
   void stalledStationSendsNothingAfterItsClaimRanOut() {
     Sim sim("127.0.68.1");
     QVERIFY(sim.start({"--loader-mode", "--delay-ms", "10", "--expect", path("a.bin")}));
@@ -217,11 +218,15 @@ class CliRolloutTest : public QObject {
         {"rollout", "run", "stall", "--station", "st-b", "--parallel", "1", "--lease-s", "2"});
     QVERIFY(b->waitForOutput("[127.0.68.1] was in flight when station st-a stopped", 60000));
     EXPECT_EXIT(uvq({"rollout", "pause", "stall"}), 0);
-    EXPECT_EXIT(b->finish(), 8);
+    QVERIFY(b->waitForOutput("this station waits for uvq rollout resume stall", 60000));
     QVERIFY(sim.sync());
     const qsizetype mark = sim.output().size();
 
     ::kill(aPid, SIGCONT);
+    QVERIFY(a->waitForOutput("claim on the unit ran out", 60000));
+    QVERIFY(a->waitForOutput("waits for uvq rollout resume stall", 60000));
+    EXPECT_EXIT(uvq({"rollout", "cancel", "stall"}), 0);
+    EXPECT_EXIT(b->finish(), 8);
     const Result ra = a->finish();
     EXPECT_EXIT(ra, 8);
     QVERIFY(sim.sync());
@@ -418,7 +423,25 @@ class CliRolloutTest : public QObject {
     EXPECT_EXIT(uvq({"rollout", "create", "bad name", path("a.cry"), "--target", "127.0.67.1"}), 2);
     EXPECT_EXIT(uvq({"rollout", "run", "nothing-here"}), 2);
     EXPECT_EXIT(uvq({"rollout", "pause", "dup"}), 0);
-    EXPECT_EXIT(uvq({"rollout", "run", "dup"}), 8);
+    EXPECT_EXIT(uvq({"rollout", "run", "dup", "--exit-on-pause"}), 8);
+  }
+
+  // A station started on a paused rollout sends nothing and stays; at the resume it goes on and
+  // ends once the rollout is done.
+  void stationWaitsAtAPauseAndGoesOnAtResume() {
+    Sim sim("127.0.69.1");
+    QVERIFY(sim.start({"--loader-mode", "--expect", path("a.bin")}, Range(69, 1, 4)));
+    EXPECT_EXIT(uvq({"rollout", "create", "held", path("a.cry"), "--range", Range(69, 1, 4)}), 0);
+    EXPECT_EXIT(uvq({"rollout", "pause", "held"}), 0);
+    auto station = start({"rollout", "run", "held", "--parallel", "2", "--station", "st-h"});
+    QVERIFY(station->waitForOutput("this station waits for uvq rollout resume held", 60000));
+    QVERIFY(sim.sync());
+    QVERIFY2(!sim.output().contains(" seq "), qPrintable(sim.output()));
+    EXPECT_EXIT(uvq({"rollout", "resume", "held"}), 0);
+    const Result run = station->finish(120000);
+    EXPECT_EXIT(run, 0);
+    QVERIFY2(run.out.contains("is running again"), qPrintable(Diagnostics(run)));
+    QCOMPARE(ImagesConfirmed(sim).size(), 4);
   }
 };
 

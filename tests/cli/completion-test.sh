@@ -36,6 +36,9 @@ expect exit-codes uvq help ""
 expect station uvq sta
 expect --ask-every-ms uvq station fw.cry --ask
 expect --watch uvq rollout run fw --wa
+expect report uvq rep
+expect units uvq report ""
+expect --html uvq report units --ht
 offered=$(complete_line uvq locate --no-r)
 [ -z "${offered// /}" ] || { echo "FAIL: locate --no-r completes to '$offered'"; failures=$((failures + 1)); }
 exit $((failures > 0))

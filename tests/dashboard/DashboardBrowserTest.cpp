@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 
 #include <sys/stat.h>
 
@@ -29,6 +30,29 @@ const char* const kGroupCount = R"(
   if (!card) return null;
   const counts = card.querySelectorAll('.groups [data-count="' + arguments[2] + '"]');
   return counts[arguments[1]] ? counts[arguments[1]].textContent : null;)";
+
+// The content of the first file the browser finished saving whose name ends in `ending`.
+std::string Downloaded(const WebDriver& browser, const std::string& ending) {
+  const QDir folder(QString::fromStdString(browser.downloads()));
+  QString found;
+  (void)QTest::qWaitFor(
+      [&] {
+        for (const QString& name : folder.entryList(QDir::Files))
+          if (name.endsWith(QString::fromStdString(ending))) found = folder.filePath(name);
+        return !found.isEmpty();
+      },
+      60000);
+  QFile file(found);
+  if (found.isEmpty() || !file.open(QIODevice::ReadOnly)) return {};
+  return file.readAll().toStdString();
+}
+
+// A report page without the line that says when it was made.
+std::string WithoutGenerationTime(std::string html) {
+  const size_t at = html.find("<p>Generated ");
+  if (at != std::string::npos) html.erase(at, html.find("</p>", at) - at);
+  return html;
+}
 
 }  // namespace
 
@@ -213,6 +237,30 @@ class DashboardBrowserTest : public QObject {
     QVERIFY(browser.waitUntil(
         "return document.querySelector('.summary-line').textContent.startsWith('5 units');"));
     QVERIFY(Shot(browser, "10-image"));
+
+    // The report buttons save `uvq report`'s files: the rollout's from its page, the units'
+    // with the units page's filters (only the time each was made may differ).
+    const QString dbArg = QString::fromStdString(db);
+    QVERIFY(browser.open(serve.url() + "rollout?name=" +
+                         QUrl::toPercentEncoding(QString::fromStdString(kRollout)).toStdString()));
+    QVERIFY(browser.waitUntil("return !!document.querySelector('[data-report=\"csv\"]');"));
+    QVERIFY(Shot(browser, "11-rollout-report-buttons"));
+    browser.run("document.querySelector('[data-report=\"csv\"]').click();");
+    const std::string csv = Downloaded(browser, ".csv");
+    QVERIFY(!csv.empty());
+    const std::string csvFromCli =
+        UvqOutput({"report", "rollout", QString::fromStdString(kRollout), "--csv", "--db", dbArg});
+    QVERIFY2(csv == csvFromCli, (csv + "\n" + csvFromCli).c_str());
+    QVERIFY(browser.open(serve.url() + "units?station=bench-2"));
+    QVERIFY(browser.waitUntil("return !!document.querySelector('[data-report=\"html\"]');"));
+    browser.run("document.querySelector('[data-report=\"html\"]').click();");
+    const std::string html = Downloaded(browser, "uvq-units.html");
+    QVERIFY(html.find("station bench-2") != std::string::npos);
+    const std::string htmlFromCli =
+        UvqOutput({"report", "units", "--html", "--station", "bench-2", "--db", dbArg});
+    QVERIFY2(WithoutGenerationTime(html) == WithoutGenerationTime(htmlFromCli),
+             (html + "\n" + htmlFromCli).c_str());
+    QVERIFY(browser.run("return window.pwned === undefined;") == true);
   }
 };
 

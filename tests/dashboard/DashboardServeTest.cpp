@@ -4,6 +4,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <sstream>
 
 #include <sys/stat.h>
@@ -36,18 +37,6 @@ Finished Refused(const QStringList& arguments) {
   finished.code = process.exitCode();
   finished.error = process.readAllStandardError().toStdString();
   return finished;
-}
-
-// `uvq ARGS` run to its end: its standard output.
-std::string UvqOutput(const QStringList& arguments) {
-  QProcess process;
-  process.start(UvqProgram(), arguments);
-  if (!process.waitForFinished(60000)) {
-    process.kill();
-    process.waitForFinished();
-    return {};
-  }
-  return process.readAllStandardOutput().toStdString();
 }
 
 }  // namespace
@@ -248,6 +237,45 @@ class DashboardServeTest : public QObject {
     QCOMPARE(rows[0]["outcome"].get<std::string>(), std::string("abandoned"));
     QCOMPARE(rows[0]["group"].get<int>(), 1);
     QCOMPARE(rows[0]["image"].get<std::string>(), std::string("/images/line\\xFF.cry"));
+
+    // The report downloads are `uvq report`'s files, named for saving; only the time each was
+    // made may differ.
+    const QString dbArg = QString::fromStdString(db);
+    const auto get = [&](const std::string& path) {
+      return http_probe::Get("127.0.21.4", serve.port(), path);
+    };
+    const http_probe::Answer csv = get("/api/report/rollout?name=line-7&format=csv");
+    QCOMPARE(csv.status, 200);
+    QVERIFY2(csv.hasHeader("Content-Disposition: attachment; filename=\"uvq-rollout-line-7.csv\""),
+             csv.head.c_str());
+    QVERIFY(csv.hasHeader("text/csv"));
+    const std::string csvFromCli =
+        UvqOutput({"report", "rollout", "line-7", "--csv", "--db", dbArg});
+    QVERIFY2(csv.body == csvFromCli, (csv.body + "\n" + csvFromCli).c_str());
+    QCOMPARE(std::count(csv.body.begin(), csv.body.end(), '\n'),
+             std::ptrdiff_t{7});  // heading, 6 units
+    const auto withoutTime = [](nlohmann::json report) {
+      report.erase("generated");
+      return report;
+    };
+    const nlohmann::json report = withoutTime(api("/api/report/rollout?name=line-7&format=json"));
+    QCOMPARE(report["totals"]["units"].get<int>(), 6);
+    QCOMPARE(report["totals"]["ok"].get<int>(), 1);
+    const nlohmann::json reportFromCli = withoutTime(
+        nlohmann::json::parse(UvqOutput({"report", "rollout", "line-7", "--json", "--db", dbArg})));
+    QVERIFY2(report == reportFromCli, (report.dump() + "\n" + reportFromCli.dump()).c_str());
+    const nlohmann::json units = withoutTime(api("/api/report/units?format=json"));
+    const nlohmann::json unitsFromCli =
+        withoutTime(nlohmann::json::parse(UvqOutput({"report", "units", "--json", "--db", dbArg})));
+    QVERIFY2(units == unitsFromCli, (units.dump() + "\n" + unitsFromCli.dump()).c_str());
+    QCOMPARE(units["units"].size(), size_t{3});
+    const http_probe::Answer page = get("/api/report/units?format=html&since=1d");
+    QCOMPARE(page.status, 200);
+    QVERIFY(page.hasHeader("filename=\"uvq-units.html\""));
+    QVERIFY(page.body.starts_with("<!DOCTYPE html>"));
+    QCOMPARE(get("/api/report/rollout?name=none&format=csv").status, 404);
+    QCOMPARE(get("/api/report/rollout?name=line-7&format=pdf").status, 400);
+    QCOMPARE(get("/api/report/units?outcome=ok").status, 400);
   }
 
   // A port another dashboard already serves is refused at the start, never shared.

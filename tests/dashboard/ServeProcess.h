@@ -2,7 +2,7 @@
 #pragma once
 
 // `uvq serve` as a process of the build: started with its arguments, its URL read from the line
-// it prints once it listens.
+// it prints once it listens; and `uvq ARGS` run to its end.
 
 #include <QProcess>
 #include <QTest>
@@ -11,6 +11,18 @@
 
 inline QString UvqProgram() {
   return qEnvironmentVariable("UVQ_BUILD_DIR") + "/uvq";
+}
+
+// `uvq ARGS` run to its end: its standard output.
+inline std::string UvqOutput(const QStringList& arguments) {
+  QProcess process;
+  process.start(UvqProgram(), arguments);
+  if (!process.waitForFinished(60000)) {
+    process.kill();
+    process.waitForFinished();
+    return {};
+  }
+  return process.readAllStandardOutput().toStdString();
 }
 
 class ServeProcess {

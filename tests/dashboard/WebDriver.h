@@ -2,7 +2,7 @@
 #pragma once
 
 // Debian's chromedriver and headless Chromium, driven over the WebDriver protocol (plain HTTP
-// on loopback): open a page, run a script in it, take a screenshot.
+// on loopback): open a page, run a script in it, take a screenshot, find what it downloaded.
 
 #include <QDir>
 #include <QProcess>
@@ -23,9 +23,9 @@ class WebDriver {
  public:
   // Starts chromedriver on a free loopback port, with HOME and TMPDIR in `scratch` so that
   // the browser leaves nothing behind it, and opens a session (a 1366x768 window).
-  explicit WebDriver(const std::string& scratch) {
+  explicit WebDriver(const std::string& scratch) : downloads_(scratch + "/downloads") {
     port_ = FreePort();
-    QDir().mkpath(QString::fromStdString(scratch));
+    QDir().mkpath(QString::fromStdString(downloads_));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"HOME", "TMPDIR", "XDG_CONFIG_HOME", "XDG_CACHE_HOME"})
       environment.insert(name, QString::fromStdString(scratch));
@@ -59,6 +59,9 @@ class WebDriver {
            {{"browserName", "chrome"},
             {"goog:chromeOptions",
              {{"binary", "/usr/bin/chromium"},
+              {"prefs",
+               {{"download.default_directory", downloads_},
+                {"download.prompt_for_download", false}}},
               {"args",
                {"--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
                 "--no-first-run", "--disable-extensions", "--disable-background-networking",
@@ -85,6 +88,8 @@ class WebDriver {
   }
 
   bool ready() const { return !session_.empty(); }
+  // Where the browser saves what it downloads.
+  const std::string& downloads() const { return downloads_; }
   const std::string& problem() const { return problem_; }
 
   bool open(const std::string& url) { return Command("/url", {{"url", url}}).has_value(); }
@@ -136,6 +141,7 @@ class WebDriver {
     return ntohs(address.sin_port);
   }
 
+  std::string downloads_;
   QProcess driver_;
   uint16_t port_ = 0;
   std::unique_ptr<httplib::Client> client_;

@@ -89,18 +89,9 @@ struct Station {
     definition.name = "r";
     definition.imagePath = "/images/r.cry";
     definition.image = std::make_shared<const std::vector<uint8_t>>(24, uint8_t{0});
-    runner =
-        std::make_unique<RolloutRunner>(RolloutRunner::Setup{settings,
-                                                             store,
-                                                             definition,
-                                                             rollouts::ClaimHolder{"st", "st:1:x"},
-                                                             nullptr,
-                                                             {},
-                                                             jobs::JobPlan{},
-                                                             events,
-                                                             sessionEvents,
-                                                             SharedPorts{clock, tone, files},
-                                                             4});
+    runner = std::make_unique<RolloutRunner>(RolloutRunner::Setup{
+        settings, store, definition, rollouts::ClaimHolder{"st", "st:1:x"}, nullptr,
+        jobs::JobPlan{}, events, sessionEvents, SharedPorts{clock, tone, files}, 4});
   }
 };
 
@@ -215,6 +206,70 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(definition.targets[2].address, uint32_t{0x7F004703});
     QCOMPARE(definition.targets[1].unitId, std::string("0100"));
     QCOMPARE(definition.imageSha256.size(), size_t{64});
+  }
+
+  // A pause learned as a unit ends starts nothing new: the station claims nothing while the
+  // rollout is paused, but stays and asks the rollout's state every second; at the resume it
+  // claims again at once. A station told to end at a pause is drained instead.
+  void pausedRolloutIsWaitedForUntilItsResume_data() {
+    QTest::addColumn<bool>("exitOnPause");
+    QTest::newRow("waits") << false;
+    QTest::newRow("exit on pause") << true;
+  }
+  void pausedRolloutIsWaitedForUntilItsResume() {
+    QFETCH(bool, exitOnPause);
+    Station s(RolloutEvents::Watching::EndOnly);
+    s.settings.exitOnPause = exitOnPause;
+    s.store.toHand.push_back(ClaimAt("127.0.70.7", 0));
+    const TimePoint start = SteadyClock::now();
+    Session* first = s.runner->next(4, start);
+    QVERIFY(first);
+    s.store.state = RolloutState::Paused;
+    s.store.toHand.push_back(ClaimAt("127.0.70.8", 1));
+    s.runner->ended(*first, start);
+    QCOMPARE(s.events.count("state paused"), 1);
+    QCOMPARE(s.runner->drained(), exitOnPause);
+    if (exitOnPause) return;
+
+    const int claims = s.store.count("claim");
+    QVERIFY(s.runner->next(4, start + std::chrono::milliseconds(1)) == nullptr);
+    // Every second the state is asked again; nothing is claimed while it stays paused.
+    for (int second = 1; second <= 3; ++second) {
+      const TimePoint now = start + std::chrono::seconds(second);
+      const std::optional<TimePoint> due = s.runner->nextTick();
+      QVERIFY(due && *due <= now);
+      s.runner->tick(now);
+      QVERIFY(s.runner->next(4, now) == nullptr);
+      QVERIFY(!s.runner->drained());
+    }
+    QVERIFY(s.store.count("renew") >= 3);
+    QCOMPARE(s.store.count("claim"), claims);
+    QCOMPARE(s.store.handedOut, std::vector<int>{0});
+
+    s.store.state = RolloutState::Running;
+    const TimePoint resumed = start + std::chrono::seconds(4);
+    s.runner->tick(resumed);
+    QCOMPARE(s.events.count("state running"), 1);
+    Session* second = s.runner->next(4, resumed);
+    QVERIFY(second);
+    QCOMPARE(second->target(), std::string("127.0.70.8"));
+  }
+
+  // A station that joins a paused rollout claims nothing until the resume, and says it waits.
+  void stationJoiningAPausedRolloutWaits() {
+    Station s(RolloutEvents::Watching::EndOnly);
+    s.store.state = RolloutState::Paused;
+    s.store.toHand.push_back(ClaimAt("127.0.70.9", 0));
+    s.runner->joinedAt(RolloutState::Paused);
+    QCOMPARE(s.events.count("state paused"), 1);
+    const TimePoint now = SteadyClock::now();
+    QVERIFY(s.runner->next(4, now) == nullptr);
+    QVERIFY(!s.runner->drained());
+    QCOMPARE(s.store.count("claim"), 0);
+    s.store.state = RolloutState::Cancelled;
+    s.runner->tick(now + std::chrono::seconds(1));
+    QVERIFY(s.runner->drained());
+    QCOMPARE(s.store.count("claim"), 0);
   }
 
   // Units claimed together wait for free slots; one whose claim ran out meanwhile is let go

@@ -5,9 +5,11 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 #include "StoreChecks.h"
@@ -27,9 +29,11 @@ using uvq::store::StoreErrorKind;
 namespace {
 
 // Two of a group count the same way on every database.
+// size:pending/running/ok/failed, then the skipped units when there are any.
 std::string Counts(const GroupCounts& g) {
   return std::to_string(g.size) + ":" + std::to_string(g.pending) + "/" +
-         std::to_string(g.running) + "/" + std::to_string(g.ok) + "/" + std::to_string(g.failed);
+         std::to_string(g.running) + "/" + std::to_string(g.ok) + "/" + std::to_string(g.failed) +
+         (g.skipped ? "~" + std::to_string(g.skipped) : std::string());
 }
 
 RolloutDefinition Definition(const std::string& name, const std::vector<int>& groupSizes,
@@ -71,6 +75,81 @@ std::vector<int> Positions(const std::vector<Claim>& claims) {
   std::vector<int> positions;
   for (const Claim& claim : claims) positions.push_back(claim.position);
   return positions;
+}
+
+// What the stations of a run saw, all of them together.
+struct StationsRun {
+  std::vector<std::string> verdicts;  // every end's stop reason that was set (a stop or done)
+  int unitsClaimedAfterStop = 0;      // by claims asked after an end had said stopped
+  int endsCounted = 0;                // ends that came back ok or failed
+  std::vector<std::string> errors;
+};
+
+// `stations` threads, each with a connection of its own, claim `batch` units at a time of
+// rollout `name` and end each (failed when `fails` says so) until they get none.
+StationsRun RunStations(const std::string& db, const std::string& name, int stations, int batch,
+                        bool (*fails)(int position)) {
+  StationsRun run;
+  std::mutex mutex;
+  std::atomic<bool> stopped{false};
+  std::atomic<int> claimedAfterStop{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < stations; ++t)
+    threads.emplace_back([&, t] {
+      try {
+        SqlRolloutStore store(uvq::store::OpenOwnDatabase(db));
+        const ClaimHolder holder{"s" + std::to_string(t), "token" + std::to_string(t)};
+        for (;;) {
+          const bool afterStop = stopped;
+          const auto claims = store.claim(name, {holder, batch, 2000, 600000, std::nullopt});
+          if (claims.empty()) return;
+          if (afterStop) claimedAfterStop += static_cast<int>(claims.size());
+          for (const Claim& claim : claims) {
+            const auto verdict =
+                store.end(name, holder,
+                          Result(claim.position,
+                                 fails(claim.position) ? AttemptEnd::UnitError : AttemptEnd::Ok),
+                          2001);
+            if (verdict.state == RolloutState::Stopped) stopped = true;
+            std::lock_guard counted(mutex);
+            if (!verdict.stopReason.empty()) run.verdicts.push_back(verdict.stopReason);
+            if (verdict.progress == UnitProgress::Ok || verdict.progress == UnitProgress::Failed)
+              ++run.endsCounted;
+          }
+        }
+      } catch (const std::exception& error) {
+        std::lock_guard lock(mutex);
+        run.errors.push_back(error.what());
+      }
+    });
+  for (auto& thread : threads) thread.join();
+  run.unitsClaimedAfterStop = claimedAfterStop;
+  return run;
+}
+
+// The groups' counts as the units themselves say them, "size:pending/running/ok/failed" each.
+std::vector<std::string> CountedFromUnits(RolloutStore& store, const std::string& name) {
+  std::vector<GroupCounts> groups;
+  for (const RolloutUnit& unit : store.units(name, 0, 0)) {
+    if (groups.size() <= static_cast<size_t>(unit.group)) groups.resize(unit.group + 1);
+    GroupCounts& g = groups[unit.group];
+    ++g.size;
+    ++(unit.progress == UnitProgress::Pending   ? g.pending
+       : unit.progress == UnitProgress::Running ? g.running
+       : unit.progress == UnitProgress::Ok      ? g.ok
+       : unit.progress == UnitProgress::Skipped ? g.skipped
+                                                : g.failed);
+  }
+  std::vector<std::string> counts;
+  for (const GroupCounts& g : groups) counts.push_back(Counts(g));
+  return counts;
+}
+
+std::vector<std::string> CountedByStatus(RolloutStore& store, const std::string& name) {
+  std::vector<std::string> counts;
+  const auto status = store.status(name);
+  for (const GroupCounts& g : status->summary.groups) counts.push_back(Counts(g));
+  return counts;
 }
 
 }  // namespace
@@ -122,6 +201,90 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(status->summary.state, RolloutState::Done);
     QCOMPARE(Counts(status->summary.groups.at(0)), std::string("200:0/0/200/0"));
     QCOMPARE(status->stations.size(), size_t{4});
+  }
+
+  // Eight stations, each its own connection, end units side by side: the rollout stops at the
+  // very failure a single station stops it at (not one later), no unit is handed out once the
+  // stop is known, and the groups' counts agree with the units.
+  void concurrentEndsStopAtTheSameFailure() {
+    const std::string db = NewDb();
+    auto store = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    // One unit in five fails; 10 % of 400 stop the rollout: at the 40th failure.
+    auto fails = [](int position) { return position % 5 == 2; };
+    QVERIFY(store->create(Definition("alone", {400}, 95, 10)));
+    QVERIFY(store->create(Definition("crowd", {400}, 95, 10)));
+    const StationsRun alone = RunStations(db, "alone", 1, 1, fails);
+    const StationsRun crowd = RunStations(db, "crowd", 8, 3, fails);
+    QVERIFY2(crowd.errors.empty(), crowd.errors.empty() ? "" : crowd.errors.front().c_str());
+    const std::string reason =
+        "group 1 stopped the rollout: 40 of 400 units failed (10 %), error threshold 10 %";
+    QCOMPARE(alone.verdicts, std::vector{reason});
+    QCOMPARE(crowd.verdicts, std::vector{reason});  // said once, by the end that stopped it
+    QCOMPARE(crowd.unitsClaimedAfterStop, 0);
+    const auto status = store->status("crowd");
+    QCOMPARE(status->summary.state, RolloutState::Stopped);
+    QCOMPARE(status->summary.stopReason, reason);
+    // Units in flight at the stop still end and count; none of them was claimed after it.
+    QVERIFY(crowd.endsCounted < 400);
+    QCOMPARE(CountedByStatus(*store, "crowd"), CountedFromUnits(*store, "crowd"));
+    QCOMPARE(status->summary.groups.at(0).ok + status->summary.groups.at(0).failed,
+             crowd.endsCounted);
+  }
+
+  // Stations side by side through groups that pass: each group starts once the one before it
+  // ended, the rollout is done once, and every count is exact.
+  void concurrentEndsFinishGroupsInOrder() {
+    const std::string db = NewDb();
+    auto store = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    auto fails = [](int position) { return position % 50 == 7; };  // 2 %: under 10, over 95
+    QVERIFY(store->create(Definition("groups", {150, 150, 100}, 95, 10)));
+    const StationsRun crowd = RunStations(db, "groups", 6, 4, fails);
+    QVERIFY2(crowd.errors.empty(), crowd.errors.empty() ? "" : crowd.errors.front().c_str());
+    QCOMPARE(crowd.verdicts,
+             std::vector<std::string>{"every group passed: 392 of 400 units succeeded"});
+    QCOMPARE(crowd.endsCounted, 400);
+    QCOMPARE(store->status("groups")->summary.state, RolloutState::Done);
+    QCOMPARE(CountedByStatus(*store, "groups"),
+             (std::vector<std::string>{"150:0/0/147/3", "150:0/0/147/3", "100:0/0/98/2"}));
+    QCOMPARE(CountedFromUnits(*store, "groups"), CountedByStatus(*store, "groups"));
+    QCOMPARE(store->list().at(0).groups.size(), size_t{3});
+  }
+
+  // Retries of the failed units, pauses and resumes while stations end units side by side: no
+  // call fails (an action and the ends never wait for each other in a circle) and the counts
+  // stay those of the units.
+  void actionsBesideConcurrentEnds() {
+    const std::string db = NewDb();
+    auto store = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    auto fails = [](int position) { return position % 4 == 0; };
+    QVERIFY(store->create(Definition("busy", {300}, 0, 100)));
+    std::atomic<bool> done{false};
+    std::vector<std::string> actionErrors;
+    std::thread actor([&] {
+      try {
+        SqlRolloutStore own(uvq::store::OpenOwnDatabase(db));
+        for (int i = 0; !done; ++i)
+          own.act("busy",
+                  i % 3 == 0   ? RolloutAction::RetryFailed
+                  : i % 3 == 1 ? RolloutAction::Pause
+                               : RolloutAction::Resume,
+                  3000);
+      } catch (const std::exception& error) {
+        actionErrors.push_back(error.what());
+      }
+    });
+    StationsRun crowd = RunStations(db, "busy", 6, 2, fails);
+    done = true;
+    actor.join();
+    QVERIFY2(crowd.errors.empty(), crowd.errors.empty() ? "" : crowd.errors.front().c_str());
+    QVERIFY2(actionErrors.empty(), actionErrors.empty() ? "" : actionErrors.front().c_str());
+    QCOMPARE(CountedByStatus(*store, "busy"), CountedFromUnits(*store, "busy"));
+    // Whatever the actions left, one station finishes the rollout from the counts kept.
+    if (store->status("busy")->summary.state == RolloutState::Paused)
+      store->act("busy", RolloutAction::Resume, 4000);
+    RunStations(db, "busy", 1, 50, fails);
+    QCOMPARE(store->status("busy")->summary.state, RolloutState::Done);
+    QCOMPARE(CountedByStatus(*store, "busy"), (std::vector<std::string>{"300:0/0/225/75"}));
   }
 
   // A lease that ran out goes to another station, said to be a redo; the first station's end
@@ -354,8 +517,8 @@ class RolloutStoreTest : public QObject {
     // Judged on the 3 units not skipped: below its success threshold.
     QCOMPARE(verdict.state, RolloutState::Stopped);
     QVERIFY(verdict.stopReason.find("2 of 3 units succeeded") != std::string::npos);
-    QCOMPARE(Counts(store->status("skip")->summary.groups.at(0)), std::string("4:0/0/2/1"));
-    QCOMPARE(store->status("skip")->summary.groups.at(0).skipped, 1);
+    QCOMPARE(Counts(store->status("skip")->summary.groups.at(0)), std::string("4:0/0/2/1~1"));
+    QCOMPARE(CountedByStatus(*store, "skip"), CountedFromUnits(*store, "skip"));
     QVERIFY(!store->act("skip", RolloutAction::Resume, 1300).applied);
     const auto accepted =
         store->act("skip", {RolloutAction::AcceptFailures, 1300, {"op", "h"}, 0, {}});
@@ -363,6 +526,7 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(accepted.unitsReset, 1);
     QCOMPARE(accepted.state, RolloutState::Running);
     QVERIFY(!store->act("skip", RolloutAction::AcceptFailures, 1350).applied);  // not stopped
+    QCOMPARE(store->status("skip")->summary.groups.at(0).accepted, 1);
     QCOMPARE(Positions(store->claim("skip", Ask("s", "t", 10, 1400))), (std::vector{4, 5}));
     store->end("skip", s, Result(4, AttemptEnd::Ok), 1500);
     verdict = store->end("skip", s, Result(5, AttemptEnd::UnitError), 1500);
@@ -372,11 +536,23 @@ class RolloutStoreTest : public QObject {
                          "threshold 50 %"));
     // A failed unit skipped leaves the group passing once the rollout goes on.
     QCOMPARE(skip(base + 5, 1600).unitsReset, 1);
+    QCOMPARE(CountedByStatus(*store, "skip"), CountedFromUnits(*store, "skip"));
+    QCOMPARE(store->status("skip")->summary.groups.at(1).accepted, 0);
     QCOMPARE(store->act("skip", {RolloutAction::AcceptFailures, 1700, {"op", "h"}, 0, {}}).state,
              RolloutState::Done);
+    // Retrying puts the accepted failure back: judged again once it ends.
+    QCOMPARE(store->act("skip", RolloutAction::RetryFailed, 1800).unitsReset, 1);
+    const auto retried = store->status("skip")->summary;
+    QCOMPARE(retried.state, RolloutState::Running);
+    QCOMPARE(retried.groups.at(0).accepted, 0);
+    QCOMPARE(CountedByStatus(*store, "skip"), CountedFromUnits(*store, "skip"));
+    QCOMPARE(Positions(store->claim("skip", Ask("s", "t", 10, 1900))), (std::vector{3}));
+    QCOMPARE(store->end("skip", s, Result(3, AttemptEnd::UnitError), 2000).state,
+             RolloutState::Stopped);
     std::vector<std::string> recorded;
     for (const ActionRecord& record : store->actions("skip", 0)) recorded.push_back(record.action);
-    QCOMPARE(recorded, (std::vector<std::string>{"create", "skip", "accept", "skip", "accept"}));
+    QCOMPARE(recorded,
+             (std::vector<std::string>{"create", "skip", "accept", "skip", "accept", "retry"}));
   }
 
   // Two unfinished rollouts never send different images to one address; the same image, or one
@@ -498,6 +674,47 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(store->claim("restart", Ask("s", "t", 1, 1200)).size(), size_t{1});
   }
 
+  // A rollout under way in a file of the version before the groups' counts keeps its counts,
+  // and its ends go on from them.
+  void rolloutUnderWayIsUpgraded() {
+    QFETCH_GLOBAL(QString, kind);
+    if (kind != "sqlite") QSKIP("the same steps run on PostgreSQL; the file case is SQLite's");
+    const std::string path = NewDb();
+    {
+      sqlite3* raw = nullptr;
+      QCOMPARE(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+      std::string sql;
+      for (int step = 1; step <= 3; ++step)
+        for (const auto& statement : SchemaStep(step, Dialect::Sqlite)) sql += statement + ";";
+      sql +=
+          "INSERT INTO rollouts(id, name, created_at, image_path, image_sha256, image, "
+          "image_bytes, success_threshold, error_threshold, retries, state) VALUES "
+          "(1, 'old', 1000, '/img/a.cry', 'x', x'0100', 2, 50, 90, 0, 'running');"
+          "INSERT INTO rollout_units(rollout, position, rollout_group, target, address, "
+          "progress, holder_token, lease_until) VALUES "
+          "(1, 0, 0, 'a', 1, 'ok', '', NULL), (1, 1, 0, 'b', 2, 'failed', '', NULL), "
+          "(1, 2, 0, 'c', 3, 'running', 't', 99999), (1, 3, 1, 'd', 4, 'pending', '', NULL), "
+          "(1, 4, 1, 'e', 5, 'pending', '', NULL);"
+          "PRAGMA application_id = 1431720264; PRAGMA user_version = 3;";
+      QCOMPARE(sqlite3_exec(raw, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK);
+      sqlite3_close(raw);
+    }
+    auto store = OpenRolloutStore(path);
+    QCOMPARE(CountedByStatus(*store, "old"), (std::vector<std::string>{"3:0/1/1/1", "2:2/0/0/0"}));
+    QCOMPARE(store->list().at(0).groups.at(1).pending, 2);
+    // The last unit of group 1 fails: 1 of 3 succeeded, under the success threshold of 50 %.
+    const auto verdict = store->end("old", {"s", "t"}, Result(2, AttemptEnd::UnitError), 2000);
+    QCOMPARE(verdict.state, RolloutState::Stopped);
+    QCOMPARE(verdict.stopReason,
+             std::string("group 1 stopped the rollout: 1 of 3 units succeeded (33 %), success "
+                         "threshold 50 %"));
+    QCOMPARE(CountedByStatus(*store, "old"), CountedFromUnits(*store, "old"));
+    // Retrying the failed units takes them off the counts as well.
+    QCOMPARE(store->act("old", RolloutAction::RetryFailed, 2100).unitsReset, 2);
+    QCOMPARE(CountedByStatus(*store, "old"), (std::vector<std::string>{"3:2/0/1/0", "2:2/0/0/0"}));
+    QCOMPARE(Positions(store->claim("old", Ask("s", "t", 5, 2200))), (std::vector{1, 2}));
+  }
+
   // A file of the previous version gains the rollouts in place, its rows kept.
   void previousVersionIsUpgraded() {
     QFETCH_GLOBAL(QString, kind);
@@ -520,6 +737,9 @@ class RolloutStoreTest : public QObject {
     QVERIFY(store->create(Definition("after", {1})));
     QCOMPARE(uvq::history::OpenHistoryStore(path)->query({}).at(0).detail, std::string("kept"));
     QCOMPARE(OpenRolloutStore("sqlite://" + path)->list().size(), size_t{1});
+    QVERIFY(store->claim("after", Ask("s", "t", 1, 1000)).size() == 1);
+    QCOMPARE(store->end("after", {"s", "t"}, Result(0, AttemptEnd::Ok), 1100).state,
+             RolloutState::Done);
     try {
       OpenRolloutStore("mysql://x");
       QFAIL("an unknown kind of database was accepted");

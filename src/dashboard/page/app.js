@@ -111,6 +111,51 @@
     return body;
   }
 
+  // A report for sign-off, as `uvq report` writes it: fetched (with the token when one is
+  // needed) and saved under the name the server gives it.
+  async function download(path, message) {
+    const headers = {};
+    if (token) headers.Authorization = 'Bearer ' + token;
+    try {
+      const response = await fetch(path, { headers, cache: 'no-store' });
+      if (!response.ok) {
+        let text = 'HTTP ' + response.status;
+        try { text = (await response.json()).error || text; } catch (e) { /* not JSON */ }
+        if (response.status === 401) showTokenBar('the dashboard needs its token');
+        setText(message, 'report: ' + text);
+        return;
+      }
+      const disposition = response.headers.get('Content-Disposition') || '';
+      const named = disposition.match(/filename="([A-Za-z0-9._-]+)"/);
+      const href = URL.createObjectURL(await response.blob());
+      const anchor = el('a', { href, download: named ? named[1] : 'uvq-report', hidden: '' });
+      document.body.append(anchor);
+      anchor.click();
+      anchor.remove();
+      setTimeout(() => URL.revokeObjectURL(href), 60000);
+      setText(message, '');
+    } catch (e) {
+      setText(message, 'report: ' + e.message);
+    }
+  }
+
+  // Buttons that download the report `query()` names ("/api/report/units?image=...") in each
+  // format.
+  function reportBar(query) {
+    const message = el('span', { class: 'message bad' });
+    const root = el('div', { class: 'actions report-bar' }, el('span', { class: 'note', text: 'Report for sign-off:' }));
+    for (const format of ['csv', 'json', 'html']) {
+      const button = el('button', { type: 'button', 'data-report': format, text: format.toUpperCase() });
+      button.addEventListener('click', () => {
+        const path = query();
+        download(path + (path.includes('?') ? '&' : '?') + 'format=' + format, message);
+      });
+      root.append(button);
+    }
+    root.append(message);
+    return root;
+  }
+
   function showTokenBar(note) {
     const bar = document.getElementById('token-bar');
     bar.hidden = false;
@@ -479,7 +524,8 @@
     const actions = actionsBar(name);
     const title = el('h1', null, el('span', { id: 'rollout-name', text: name }), badge.root);
     main.replaceChildren(
-      title, meta.root, reason, summary, actions.root, legend(), groups.root,
+      title, meta.root, reason, summary, actions.root,
+      reportBar(() => '/api/report/rollout?name=' + enc(name)), legend(), groups.root,
       el('h2', null, 'Stations'), stations.root,
       el('h2', null, 'Failed units'), failedNote, failed.root,
       el('h2', null, 'Units in flight'), running.root,
@@ -636,7 +682,13 @@
     });
     main.replaceChildren(el('h1', null, isHistory ? 'History' : 'Units'),
       el('p', { class: 'note', text: isHistory ? 'What was done to which unit, newest first (as uvq history).' : 'Each unit\'s latest known state (as uvq history units).' }),
-      form, message, pages.root, table.root);
+      form, isHistory ? null : reportBar(() => {
+        // The units report takes the page's filters that say which units, not how to page.
+        const q = new URLSearchParams();
+        for (const key of ['unit', 'address', 'image', 'station', 'since', 'until'])
+          if (params.get(key)) q.set(key, params.get(key));
+        return '/api/report/units?' + q.toString();
+      }), message, pages.root, table.root);
     document.title = (isHistory ? 'History' : 'Units') + ' · uvq';
     return {
       async refresh() {

@@ -122,7 +122,34 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
         RebuildPlacedUnitsSql(false)};
     return step;
   }
-  if (version == 5) {
+  if (version == 5)
+    return {
+        // Each group's size and its ended units, kept by the write that ends a unit: a unit's end
+        // judges its group from this one row (locked only by that group's ends), and status
+        // reads no count over the units.
+        "CREATE TABLE rollout_groups (rollout " + big +
+            " NOT NULL REFERENCES rollouts(id) ON DELETE CASCADE, rollout_group INTEGER NOT NULL, "
+            "units INTEGER NOT NULL, ok INTEGER NOT NULL DEFAULT 0, failed INTEGER NOT NULL "
+            "DEFAULT 0, PRIMARY KEY (rollout, rollout_group))",
+        "INSERT INTO rollout_groups(rollout, rollout_group, units, ok, failed) SELECT rollout, "
+        "rollout_group, count(*), sum(CASE WHEN progress = 'ok' THEN 1 ELSE 0 END), "
+        "sum(CASE WHEN progress = 'failed' THEN 1 ELSE 0 END) FROM rollout_units "
+        "GROUP BY rollout, rollout_group",
+        // The units not ended yet, in order: a claim reads the first due ones of its group, and
+        // the current group is the first entry, however many units have ended before them.
+        "CREATE INDEX rollout_units_open ON rollout_units(rollout, rollout_group, position) "
+        "WHERE progress IN ('pending', 'running')",
+        // The running units (renewals, take-overs, status) and the failed ones (status, retry),
+        // in order: a unit pending at create is in no index but the key's and the open units'.
+        "CREATE INDEX rollout_units_running ON rollout_units(rollout, position) "
+        "WHERE progress = 'running'",
+        "CREATE INDEX rollout_units_failed ON rollout_units(rollout, position) "
+        "WHERE progress = 'failed'",
+        "DROP INDEX rollout_units_claim", "DROP INDEX rollout_units_group",
+        "DROP INDEX rollout_units_holder",
+        // A rollout's attempts, newest first (history --rollout).
+        "CREATE INDEX operations_rollout_started ON operations(rollout, started_at, id)"};
+  if (version == 6) {
     const std::string key = lite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY";
     return {
         // approved_group: the last group (0-based) allowed to start when groups wait for an
@@ -131,6 +158,10 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
         "ALTER TABLE rollouts ADD COLUMN approved_group INTEGER NOT NULL DEFAULT 0",
         "ALTER TABLE rollouts ADD COLUMN notify_url TEXT NOT NULL DEFAULT ''",
         "ALTER TABLE rollout_units ADD COLUMN accepted INTEGER NOT NULL DEFAULT 0",
+        // A group's skipped units and accepted failures (among its failed ones), counted beside
+        // its ended units by the same writes.
+        "ALTER TABLE rollout_groups ADD COLUMN skipped INTEGER NOT NULL DEFAULT 0",
+        "ALTER TABLE rollout_groups ADD COLUMN accepted INTEGER NOT NULL DEFAULT 0",
         "CREATE INDEX rollout_units_address ON rollout_units(address, rollout)",
         // Every action on a rollout, kept by the rollout's name.
         "CREATE TABLE rollout_actions (id " + key +

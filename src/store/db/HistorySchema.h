@@ -16,9 +16,11 @@ namespace uvq::store {
 // Step 3: the rollouts, their units (with each unit's claim) and the stations working on them.
 // Step 4: a unit is its ID at its address: each row names its unit's address (moves followed),
 // the units table has a row per ID and address.
-// Step 5: approvals of groups, skipped units and accepted failures, the record of actions, and
+// Step 5: each rollout group's counts in a row of its own, and the indexes that keep a station's
+// and the dashboard's statements bounded as a rollout grows.
+// Step 6: approvals of groups, skipped units and accepted failures, the record of actions, and
 // the events told to a rollout's notify URL.
-inline constexpr int kSchemaVersion = 5;
+inline constexpr int kSchemaVersion = 6;
 
 // What tells a uvq history from another database: SQLite's PRAGMA application_id ("UVQH") and the
 // application column of PostgreSQL's schema_version.

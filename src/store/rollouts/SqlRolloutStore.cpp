@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <map>
 
 #include "store/rollouts/RolloutJudgement.h"
 
@@ -24,6 +25,27 @@ constexpr const char* kUnitColumns =
     "position, rollout_group, target, unit_id, answered_unit_id, progress, attempts, outcome, "
     "detail, status, station, lease_until, redo";
 constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max() / 2;
+// Units written by one statement at create (5 parameters each): PostgreSQL's round trips are
+// what counts; SQLite finds a parameter's name by a walk through all of them, so its statements
+// stay short.
+constexpr size_t kUnitsPerInsert = 1000;
+constexpr size_t kSqliteUnitsPerInsert = 20;
+
+// INSERT of `rows` units: their positions, groups, targets, addresses and unit IDs, then the
+// rollout's ID as the last parameter.
+std::string UnitsInsert(size_t rows) {
+  std::string sql =
+      "INSERT INTO rollout_units(rollout, position, rollout_group, target, address, unit_id) "
+      "VALUES ";
+  const std::string rollout = "$" + std::to_string(rows * 5 + 1);
+  for (size_t row = 0; row < rows; ++row) {
+    sql += row ? ", (" : "(";
+    sql += rollout;
+    for (size_t column = 1; column <= 5; ++column) sql += ", $" + std::to_string(row * 5 + column);
+    sql += ")";
+  }
+  return sql;
+}
 
 RolloutState StateOf(const SqlValue& value) {
   return RolloutStateNamed(value.asText()).value_or(RolloutState::Cancelled);
@@ -87,27 +109,30 @@ RolloutUnit ReadUnit(const SqlRow& row) {
   return unit;
 }
 
+// A group's row of counts (rollout_group, units, ok, failed from column `at` on); the units not
+// ended are all counted pending until the running ones are known (CountRunning).
 GroupCounts ReadCounts(const SqlRow& row, size_t at) {
   GroupCounts counts;
   counts.group = static_cast<int>(row[at].asNumber());
   counts.size = static_cast<int>(row[at + 1].asNumber());
-  counts.pending = static_cast<int>(row[at + 2].asNumber());
-  counts.running = static_cast<int>(row[at + 3].asNumber());
-  counts.ok = static_cast<int>(row[at + 4].asNumber());
-  counts.failed = static_cast<int>(row[at + 5].asNumber());
-  counts.skipped = static_cast<int>(row[at + 6].asNumber());
-  counts.accepted = static_cast<int>(row[at + 7].asNumber());
+  counts.ok = static_cast<int>(row[at + 2].asNumber());
+  counts.failed = static_cast<int>(row[at + 3].asNumber());
+  counts.skipped = static_cast<int>(row[at + 4].asNumber());
+  counts.accepted = static_cast<int>(row[at + 5].asNumber());
+  counts.pending = counts.size - counts.ok - counts.failed - counts.skipped;
   return counts;
 }
 
-constexpr const char* kCountColumns =
-    "rollout_group, count(*), "
-    "sum(CASE WHEN progress = 'pending' THEN 1 ELSE 0 END), "
-    "sum(CASE WHEN progress = 'running' THEN 1 ELSE 0 END), "
-    "sum(CASE WHEN progress = 'ok' THEN 1 ELSE 0 END), "
-    "sum(CASE WHEN progress = 'failed' THEN 1 ELSE 0 END), "
-    "sum(CASE WHEN progress = 'skipped' THEN 1 ELSE 0 END), "
-    "sum(CASE WHEN progress = 'failed' AND accepted = 1 THEN 1 ELSE 0 END)";
+// Moves `running` units of group `group` from pending to running.
+void CountRunning(std::vector<GroupCounts>& groups, int group, int running) {
+  for (GroupCounts& counts : groups)
+    if (counts.group == group) {
+      counts.running += running;
+      counts.pending -= running;
+    }
+}
+
+constexpr const char* kCountColumns = "rollout_group, units, ok, failed, skipped, accepted";
 
 std::string Plural(int count, const std::string& word) {
   return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
@@ -155,34 +180,38 @@ std::optional<SqlRolloutStore::Rollout> SqlRolloutStore::Find(const std::string&
                  row[6].asNumber()};
 }
 
-std::vector<GroupCounts> SqlRolloutStore::Groups(int64_t rollout, std::optional<int> only) {
-  const SqlResult result =
-      only ? Run(std::string("SELECT ") + kCountColumns +
-                     " FROM rollout_units WHERE rollout = $1 AND rollout_group = $2 "
-                     "GROUP BY rollout_group",
-                 {rollout, *only})
-           : Run(std::string("SELECT ") + kCountColumns +
-                     " FROM rollout_units WHERE rollout = $1 GROUP BY rollout_group "
-                     "ORDER BY rollout_group",
-                 {rollout});
+std::vector<GroupCounts> SqlRolloutStore::Groups(int64_t rollout) {
+  const SqlResult result = Run(std::string("SELECT ") + kCountColumns +
+                                   " FROM rollout_groups WHERE rollout = $1 ORDER BY rollout_group",
+                               {rollout});
   std::vector<GroupCounts> groups;
   for (const SqlRow& row : result.rows) groups.push_back(ReadCounts(row, 0));
   return groups;
 }
 
-RolloutJudgement SqlRolloutStore::Judge(const Rollout& rollout, std::optional<int> changed) {
+RolloutJudgement SqlRolloutStore::Judge(const Rollout& rollout,
+                                        const std::optional<GroupCounts>& changed) {
   if (rollout.state != RolloutState::Running) return {rollout.state, {}};
   const int success = rollout.successThreshold;
   const int error = rollout.errorThreshold;
   // An end changes only its own group: that group alone says whether the rollout stops or goes
-  // on as it is; every group is counted only when it has ended (a few times per rollout).
+  // on as it is; every group is read only when it has ended (a few times per rollout).
   RolloutJudgement judged;
-  if (changed) judged = JudgeGroups(Groups(rollout.id, changed), success, error);
+  if (changed) judged = JudgeGroups({*changed}, success, error);
   if (!changed || judged.state == RolloutState::Done)
-    judged = JudgeGroups(Groups(rollout.id, std::nullopt), success, error);
-  if (judged.state != RolloutState::Running)
-    Run("UPDATE rollouts SET state = $1, stop_reason = $2 WHERE id = $3",
-        {Text(judged.state), judged.reason, rollout.id});
+    judged = JudgeGroups(Groups(rollout.id), success, error);
+  if (judged.state != RolloutState::Running) {
+    // Only a running rollout changes: a pause, a cancel or another group's verdict that was
+    // kept first (the end does not hold the rollout's row while it judges) stays.
+    const SqlResult kept =
+        Run("UPDATE rollouts SET state = $1, stop_reason = $2 WHERE id = $3 AND state = $4 "
+            "RETURNING id",
+            {Text(judged.state), judged.reason, rollout.id, Text(RolloutState::Running)});
+    if (kept.rows.empty()) {
+      const SqlResult now = Run("SELECT state FROM rollouts WHERE id = $1", {rollout.id});
+      return {now.rows.empty() ? RolloutState::Cancelled : StateOf(now.rows.front()[0]), {}};
+    }
+  }
   return judged;
 }
 
@@ -220,14 +249,23 @@ CreateResult SqlRolloutStore::create(const RolloutDefinition& definition) {
              Text(RolloutState::Running), definition.approveGroups ? 1 : 0, definition.notifyUrl});
     if (made.rows.empty()) return result;
     const int64_t id = made.rows.front()[0].asNumber();
-    // One prepared statement for every unit, in the one transaction.
-    const std::string insert =
-        "INSERT INTO rollout_units(rollout, position, rollout_group, target, address, unit_id) "
-        "VALUES ($1, $2, $3, $4, $5, $6)";
-    for (size_t i = 0; i < definition.targets.size(); ++i) {
-      const RolloutTarget& target = definition.targets[i];
-      Run(insert, {id, static_cast<int64_t>(i), target.group, target.target,
-                   static_cast<int64_t>(target.address), target.unitId});
+    // Many units per statement (one round trip each), in the one transaction.
+    const size_t count = definition.targets.size();
+    std::vector<SqlValue> params;
+    std::map<int, int64_t> sizes;
+    const size_t chunk =
+        connection_->dialect() == Dialect::Sqlite ? kSqliteUnitsPerInsert : kUnitsPerInsert;
+    for (size_t first = 0; first < count; first += chunk) {
+      const size_t rows = std::min(chunk, count - first);
+      params.clear();
+      for (size_t i = first; i < first + rows; ++i) {
+        const RolloutTarget& target = definition.targets[i];
+        params.insert(params.end(), {static_cast<int64_t>(i), target.group, target.target,
+                                     static_cast<int64_t>(target.address), target.unitId});
+        ++sizes[target.group];
+      }
+      params.emplace_back(id);
+      Run(UnitsInsert(rows), params);
     }
     // Two images at once for the same unit: whichever station comes last would win. Refused
     // while the other rollout may still send (its units are in the table once it is made).
@@ -243,6 +281,9 @@ CreateResult SqlRolloutStore::create(const RolloutDefinition& definition) {
       result.conflict = clash.rows.front()[0].asText();
       return result;
     }
+    for (const auto& [group, size] : sizes)
+      Run("INSERT INTO rollout_groups(rollout, rollout_group, units) VALUES ($1, $2, $3)",
+          {id, group, size});
     Record(definition.name, "create", definition.actor, definition.createdAt,
            Plural(static_cast<int>(definition.targets.size()), "unit") +
                (definition.approveGroups ? ", groups approved one by one" : ""));
@@ -288,17 +329,26 @@ std::vector<RolloutSummary> SqlRolloutStore::list() {
   return Transaction(Access::Read, [&] {
     const SqlResult rollouts = Run(
         std::string("SELECT ") + kSummaryColumns + " FROM rollouts ORDER BY created_at, id", {});
-    const SqlResult counts =
-        Run(std::string("SELECT rollout, ") + kCountColumns +
-                " FROM rollout_units GROUP BY rollout, rollout_group ORDER BY rollout, "
-                "rollout_group",
-            {});
+    const SqlResult counts = Run(std::string("SELECT rollout, ") + kCountColumns +
+                                     " FROM rollout_groups ORDER BY rollout, rollout_group",
+                                 {});
+    std::map<int64_t, std::vector<GroupCounts>> groups;
+    for (const SqlRow& count : counts.rows)
+      groups[count[0].asNumber()].push_back(ReadCounts(count, 1));
     std::vector<RolloutSummary> summaries;
     for (const SqlRow& row : rollouts.rows) {
       summaries.push_back(ReadSummary(row));
       const int64_t id = row[0].asNumber();
-      for (const SqlRow& count : counts.rows)
-        if (count[0].asNumber() == id) summaries.back().groups.push_back(ReadCounts(count, 1));
+      summaries.back().groups = std::move(groups[id]);
+      // The running units, rollout by rollout: each an index range as long as the units in
+      // flight.
+      for (const SqlRow& running :
+           Run("SELECT rollout_group, count(*) FROM rollout_units WHERE rollout = $1 AND "
+               "progress = 'running' GROUP BY rollout_group",
+               {id})
+               .rows)
+        CountRunning(summaries.back().groups, static_cast<int>(running[0].asNumber()),
+                     static_cast<int>(running[1].asNumber()));
       NoteWaiting(summaries.back(), row[12].asNumber());
     }
     return summaries;
@@ -313,23 +363,29 @@ std::optional<RolloutStatus> SqlRolloutStore::status(const std::string& name) {
     RolloutStatus status;
     status.summary = ReadSummary(found.rows.front());
     const int64_t id = found.rows.front()[0].asNumber();
-    status.summary.groups = Groups(id, std::nullopt);
+    // One snapshot: the groups' counts agree with the units read.
+    status.summary.groups = Groups(id);
     NoteWaiting(status.summary, found.rows.front()[12].asNumber());
-    const std::string units = std::string("SELECT ") + kUnitColumns +
-                              " FROM rollout_units WHERE rollout = $1 AND progress = $2 "
-                              "ORDER BY position";
-    for (const SqlRow& row : Run(units, {id, Text(UnitProgress::Failed)}).rows)
+    // The progress written out (not a parameter), so that each reads its own partial index.
+    const std::string units =
+        std::string("SELECT ") + kUnitColumns + " FROM rollout_units WHERE rollout = $1 AND ";
+    for (const SqlRow& row : Run(units + "progress = 'failed' ORDER BY position", {id}).rows)
       status.failed.push_back(ReadUnit(row));
-    for (const SqlRow& row : Run(units, {id, Text(UnitProgress::Running)}).rows)
+    for (const SqlRow& row : Run(units + "progress = 'running' ORDER BY position", {id}).rows)
       status.running.push_back(ReadUnit(row));
+    std::map<std::string, int> held;
+    for (const RolloutUnit& unit : status.running) {
+      CountRunning(status.summary.groups, unit.group, 1);
+      ++held[unit.station];
+    }
     const SqlResult stations =
-        Run("SELECT s.station, s.last_seen, (SELECT count(*) FROM rollout_units u WHERE "
-            "u.rollout = s.rollout AND u.progress = 'running' AND u.station = s.station) "
-            "FROM rollout_stations s WHERE s.rollout = $1 ORDER BY s.station",
+        Run("SELECT station, last_seen FROM rollout_stations WHERE rollout = $1 ORDER BY station",
             {id});
-    for (const SqlRow& row : stations.rows)
+    for (const SqlRow& row : stations.rows) {
+      const auto holding = held.find(row[0].asText());
       status.stations.push_back(
-          {row[0].asText(), row[1].asNumber(), static_cast<int>(row[2].asNumber())});
+          {row[0].asText(), row[1].asNumber(), holding == held.end() ? 0 : holding->second});
+    }
     return status;
   });
 }
@@ -351,9 +407,9 @@ std::vector<RolloutUnit> SqlRolloutStore::units(const std::string& name, int off
 std::vector<Claim> SqlRolloutStore::claim(const std::string& name, const ClaimRequest& request) {
   return Transaction(Access::Write, [&] {
     std::vector<Claim> claims;
-    // Shared: claims run side by side, while an end judging the thresholds waits for them (and
-    // they for it).
-    const auto rollout = Find(name, "FOR SHARE");
+    // Claims run side by side, and beside the ends; a pause or a cancel waits for them. An end
+    // that stops the rollout does not: the statement that takes the units sees the state again.
+    const auto rollout = Find(name, "FOR KEY SHARE");
     if (!rollout || request.count <= 0) return claims;
     NoteStation(rollout->id, request.holder.station, request.now);
     if (rollout->state != RolloutState::Running) return claims;
@@ -372,9 +428,11 @@ std::vector<Claim> SqlRolloutStore::claim(const std::string& name, const ClaimRe
     // statement: a unit goes to one station only.
     const SqlResult taken =
         Run(std::string("WITH picked AS MATERIALIZED (SELECT position FROM rollout_units "
-                        "WHERE rollout = $1 AND rollout_group = $2 AND ((progress = 'pending' AND "
-                        "not_before <= $3) OR (progress = 'running' AND lease_until < $3)) AND "
-                        "address >= $4 AND address <= $5 ORDER BY position LIMIT $6") +
+                        "WHERE rollout = $1 AND rollout_group = $2 AND progress IN ('pending', "
+                        "'running') AND ((progress = 'pending' AND not_before <= $3) OR "
+                        "(progress = 'running' AND lease_until < $3)) AND address >= $4 AND "
+                        "address <= $5 AND EXISTS (SELECT 1 FROM rollouts WHERE id = $1 AND "
+                        "state = 'running') ORDER BY position LIMIT $6") +
                 (lite ? "" : " FOR UPDATE SKIP LOCKED") +
                 ") UPDATE rollout_units SET "
                 "redo = CASE WHEN progress = 'running' THEN 1 ELSE redo END, "
@@ -432,27 +490,37 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
                                     const AttemptResult& result, UtcMillis now) {
   return Transaction(Access::Write, [&] {
     AttemptVerdict verdict;
-    // Locked for the whole judgement: the ends of all stations are judged one after another.
-    const auto rollout = Find(name, "FOR UPDATE");
-    if (!rollout) {
-      verdict.held = false;
-      verdict.state = RolloutState::Cancelled;
-      return verdict;
-    }
-    verdict.state = rollout->state;
-    NoteStation(rollout->id, holder.station, now);
+    const bool postgres = connection_->dialect() == Dialect::Postgres;
+    // The rollout's row is not locked: the ends of a group are judged one after another on its
+    // row of counts (see below), the ends of other groups and the claims go on beside them. The
+    // unit's row is, from here to the commit.
     const SqlResult found =
-        Run(std::string("SELECT progress, holder_token, attempts, rollout_group FROM rollout_units "
-                        "WHERE rollout = $1 AND position = $2") +
-                (connection_->dialect() == Dialect::Postgres ? " FOR UPDATE" : ""),
-            {rollout->id, int64_t{result.position}});
-    if (found.rows.empty() || found.rows.front()[0].asText() != Text(UnitProgress::Running) ||
-        found.rows.front()[1].asText() != holder.token || holder.token.empty()) {
+        Run(std::string("SELECT r.id, r.state, r.success_threshold, r.error_threshold, "
+                        "r.retries, u.progress, u.holder_token, u.attempts, u.rollout_group "
+                        "FROM rollouts r JOIN rollout_units u ON u.rollout = r.id AND "
+                        "u.position = $2 WHERE r.name = $1") +
+                (postgres ? " FOR UPDATE OF u" : ""),
+            {name, int64_t{result.position}});
+    if (found.rows.empty()) {
       verdict.held = false;
-      if (!found.rows.empty()) verdict.progress = ProgressOf(found.rows.front()[0].asText());
+      const auto named = Find(name, nullptr);
+      verdict.state = named ? named->state : RolloutState::Cancelled;
+      if (named) NoteStation(named->id, holder.station, now);
       return verdict;
     }
-    int attempts = static_cast<int>(found.rows.front()[2].asNumber());
+    const SqlRow& row = found.rows.front();
+    const Rollout rollout{row[0].asNumber(), StateOf(row[1]), static_cast<int>(row[2].asNumber()),
+                          static_cast<int>(row[3].asNumber()), static_cast<int>(row[4].asNumber())};
+    verdict.state = rollout.state;
+    NoteStation(rollout.id, holder.station, now);
+    if (row[5].asText() != Text(UnitProgress::Running) || row[6].asText() != holder.token ||
+        holder.token.empty()) {
+      verdict.held = false;
+      verdict.progress = ProgressOf(row[5].asText());
+      return verdict;
+    }
+    const int64_t group = row[8].asNumber();
+    int attempts = static_cast<int>(row[7].asNumber());
     UnitProgress progress = UnitProgress::Pending;
     int64_t notBefore = now;
     bool redo = false;
@@ -467,7 +535,7 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
         break;
       case AttemptEnd::Retryable:
         ++attempts;
-        progress = attempts > rollout->retries ? UnitProgress::Failed : UnitProgress::Pending;
+        progress = attempts > rollout.retries ? UnitProgress::Failed : UnitProgress::Pending;
         notBefore = now + result.retryAfterMs;
         break;
       case AttemptEnd::Missing:
@@ -477,18 +545,53 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
         redo = true;
         break;
     }
-    Run("UPDATE rollout_units SET progress = $3, attempts = $4, outcome = $5, detail = $6, "
+    const std::string update =
+        "UPDATE rollout_units SET progress = $3, attempts = $4, outcome = $5, detail = $6, "
         "status = $7, answered_unit_id = CASE WHEN CAST($8 AS TEXT) = '' THEN answered_unit_id "
         "ELSE CAST($8 AS TEXT) END, "
         "station = $9, holder_token = '', lease_until = NULL, not_before = $10, redo = $11, "
-        "previous_holder = $12 WHERE rollout = $1 AND position = $2",
-        {rollout->id, int64_t{result.position}, Text(progress), attempts, result.outcome,
-         result.detail, result.status ? SqlValue(int64_t{*result.status}) : SqlValue(),
-         result.unitId, holder.station, notBefore, redo ? 1 : 0,
-         redo ? holder.station : std::string()});
+        "previous_holder = $12 WHERE rollout = $1 AND position = $2";
+    std::vector<SqlValue> params = {rollout.id,
+                                    int64_t{result.position},
+                                    Text(progress),
+                                    attempts,
+                                    result.outcome,
+                                    result.detail,
+                                    result.status ? SqlValue(int64_t{*result.status}) : SqlValue(),
+                                    result.unitId,
+                                    holder.station,
+                                    notBefore,
+                                    redo ? 1 : 0,
+                                    redo ? holder.station : std::string()};
     verdict.progress = progress;
-    const RolloutJudgement judged =
-        Judge(*rollout, static_cast<int>(found.rows.front()[3].asNumber()));
+    if (progress != UnitProgress::Ok && progress != UnitProgress::Failed) {
+      Run(update, params);
+      return verdict;
+    }
+    // The group's counts as this end leaves them, its row locked until the commit: the ends of
+    // a group see each other's counts, one after another, as a single station's would. The last
+    // statement that locks (but for a verdict to keep), so the lock is held briefly; PostgreSQL
+    // changes the unit and its group's counts in one statement.
+    const bool ok = progress == UnitProgress::Ok;
+    params.insert(params.end(), {group, ok ? 1 : 0, ok ? 0 : 1});
+    const std::string count =
+        " UPDATE rollout_groups SET ok = ok + $14, failed = failed + $15 WHERE rollout = $1 AND "
+        "rollout_group = $13 RETURNING " +
+        std::string(kCountColumns);
+    SqlResult counted;
+    if (postgres) {
+      counted = Run("WITH ended AS (" + update + " RETURNING position)" + count, params);
+    } else {
+      params.resize(12);
+      Run(update, params);
+      counted =
+          Run("UPDATE rollout_groups SET ok = ok + $3, failed = failed + $4 WHERE rollout = $1 AND "
+              "rollout_group = $2 RETURNING " +
+                  std::string(kCountColumns),
+              {rollout.id, group, ok ? 1 : 0, ok ? 0 : 1});
+    }
+    if (counted.rows.empty()) return verdict;
+    const RolloutJudgement judged = Judge(rollout, ReadCounts(counted.rows.front(), 0));
     verdict.state = judged.state;
     verdict.stopReason = judged.reason;
     return verdict;
@@ -543,6 +646,12 @@ bool SqlRolloutStore::workLeft(const std::string& name,
 ActionResult SqlRolloutStore::act(const std::string& name, const ActionRequest& request) {
   return Transaction(Access::Write, [&] {
     ActionResult result;
+    // The groups' rows before the rollout's, as an end that stops the rollout takes them: an
+    // action waits for the ends in flight, and they never wait for it in turn.
+    if (connection_->dialect() == Dialect::Postgres)
+      Run("SELECT rollout_group FROM rollout_groups WHERE rollout = (SELECT id FROM rollouts "
+          "WHERE name = $1) ORDER BY rollout_group FOR UPDATE",
+          {name});
     auto rollout = Find(name, "FOR UPDATE");
     if (!rollout) {
       result.refusal = "no rollout named " + name;
@@ -594,6 +703,7 @@ ActionResult SqlRolloutStore::act(const std::string& name, const ActionRequest& 
                 "accepted = 0 WHERE rollout = $1 AND progress = 'failed'",
                 {rollout->id})
                 .changed);
+        Run("UPDATE rollout_groups SET failed = 0, accepted = 0 WHERE rollout = $1", {rollout->id});
         result.applied = true;
         detail = Plural(result.unitsReset, "failed unit") + " pending again";
         if (rollout->state == RolloutState::Stopped || rollout->state == RolloutState::Done) {
@@ -630,12 +740,33 @@ ActionResult SqlRolloutStore::act(const std::string& name, const ActionRequest& 
                 "address = $2 GROUP BY progress ORDER BY progress",
                 {rollout->id, int64_t{request.address}});
         if (at.rows.empty()) return refuse("no unit of it is at " + request.target);
-        result.unitsReset = static_cast<int>(
-            Run("UPDATE rollout_units SET progress = 'skipped', holder_token = '', "
-                "lease_until = NULL, redo = 0, accepted = 0 WHERE rollout = $1 AND address = $2 "
-                "AND progress IN ('pending', 'failed')",
-                {rollout->id, int64_t{request.address}})
-                .changed);
+        // Each kind of unit left out by a statement of its own, so that its group's counts
+        // follow: a failure no longer counts (nor its acceptance), a skipped unit in neither share.
+        struct Moved {
+          int64_t failed = 0, accepted = 0, skipped = 0;
+        };
+        std::map<int64_t, Moved> moved;
+        const std::string skip =
+            "UPDATE rollout_units SET progress = 'skipped', holder_token = '', lease_until = NULL, "
+            "redo = 0, accepted = 0 WHERE rollout = $1 AND address = $2 AND ";
+        const std::pair<const char*, std::pair<int, int>> kinds[] = {
+            {"progress = 'pending'", {0, 0}},
+            {"progress = 'failed' AND accepted = 0", {1, 0}},
+            {"progress = 'failed' AND accepted = 1", {1, 1}}};
+        for (const auto& [where, counted] : kinds)
+          for (const SqlRow& row : Run(skip + where + " RETURNING rollout_group",
+                                       {rollout->id, int64_t{request.address}})
+                                       .rows) {
+            Moved& group = moved[row[0].asNumber()];
+            group.failed += counted.first;
+            group.accepted += counted.second;
+            ++group.skipped;
+            ++result.unitsReset;
+          }
+        for (const auto& [group, counts] : moved)
+          Run("UPDATE rollout_groups SET skipped = skipped + $3, failed = failed - $4, "
+              "accepted = accepted - $5 WHERE rollout = $1 AND rollout_group = $2",
+              {rollout->id, group, counts.skipped, counts.failed, counts.accepted});
         if (result.unitsReset == 0) {
           std::string found;
           for (const SqlRow& row : at.rows) found += (found.empty() ? "" : ", ") + row[0].asText();
@@ -656,6 +787,8 @@ ActionResult SqlRolloutStore::act(const std::string& name, const ActionRequest& 
                 "'failed' AND accepted = 0",
                 {rollout->id})
                 .changed);
+        // Every failure so far is accepted now, in every group.
+        Run("UPDATE rollout_groups SET accepted = failed WHERE rollout = $1", {rollout->id});
         detail = Plural(result.unitsReset, "failure") + " accepted";
         become(RolloutState::Running, true);
         result.state = Judge(*rollout, std::nullopt).state;

@@ -14,9 +14,10 @@ namespace uvq::rollouts {
 
 // The rollouts on any SQL database: the statements and the rules (claims, ends, thresholds,
 // actions) written once over a store/db connection (shared with the history). Every call is one
-// transaction; a write's transaction holds the database's write lock (SQLite) or the rollout's
-// row lock (PostgreSQL) while it judges, so the rules hold across stations. Safe to call from
-// several threads (one at a time on the connection).
+// transaction; an end holds the database's write lock (SQLite) or its group's row of counts
+// (PostgreSQL) while it judges, so the rules hold across stations; an action holds the
+// rollout's row and its groups'. Safe to call from several threads (one at a time on the
+// connection).
 class SqlRolloutStore : public RolloutStore {
  public:
   explicit SqlRolloutStore(std::shared_ptr<store::SqlConnection> connection);
@@ -58,11 +59,12 @@ class SqlRolloutStore : public RolloutStore {
   // The rollout's row; locked against other writers (PostgreSQL: FOR UPDATE, or FOR SHARE for
   // claims, which may run side by side).
   std::optional<Rollout> Find(const std::string& name, const char* lock);
-  // Every group's counts, or only those of group `only`.
-  std::vector<GroupCounts> Groups(int64_t rollout, std::optional<int> only);
-  // Judges a running rollout's thresholds (after an end in group `changed`, or anything) and
-  // keeps what they say; returns the new state.
-  RolloutJudgement Judge(const Rollout& rollout, std::optional<int> changed);
+  // Every group's counts, in order (the units not ended counted pending).
+  std::vector<GroupCounts> Groups(int64_t rollout);
+  // Judges a running rollout's thresholds (after an end left its group with `changed`, or
+  // anything) and keeps what they say unless the rollout stopped running meanwhile; returns the
+  // rollout's state.
+  RolloutJudgement Judge(const Rollout& rollout, const std::optional<GroupCounts>& changed);
   void NoteStation(int64_t rollout, const std::string& station, UtcMillis now);
   // Keeps an action in the record, in the transaction that did it.
   void Record(const std::string& rollout, std::string_view action, const Actor& actor, UtcMillis at,

@@ -11,12 +11,12 @@
 #include <utility>
 #include <vector>
 
-#include "CliOptions.h"
-#include "Fleet.h"
-#include "Output.h"
-#include "store/history/SpoolingHistoryStore.h"
+#include "fleet/RunRecorder.h"
+#include "fleet/Session.h"
+#include "fleet/SessionPool.h"
+#include "store/history/HistoryStore.h"
 
-namespace uvq::cli {
+namespace uvq::fleet {
 
 // A unit as the station knows it: the address it sits at and its ID.
 struct StationUnit {
@@ -25,24 +25,44 @@ struct StationUnit {
   auto operator<=>(const StationUnit&) const = default;
 };
 
+// The units of the range [first, last] (host order) that carry the image with this SHA-256 now,
+// by address and unit ID: programmed with it, and neither erased nor programmed with another
+// image since (by any front end). Throws HistoryError when the history cannot answer.
+std::vector<StationUnit> UnitsWithImage(history::HistoryStore& store, const std::string& sha256,
+                                        std::pair<uint32_t, uint32_t> range);
+
+// What a station tells whoever runs it, on the pool's thread; the history's problems come
+// through the recorder's events (RecorderEvents), said by the front end.
+class StationEvents {
+ public:
+  virtual ~StationEvents() = default;
+  // A unit plugged in that has the image already: said each time it is plugged in again.
+  virtual void unitSkipped(const std::string& address, const std::string& unit) = 0;
+  // Programming of a unit found at `address` starts.
+  virtual void unitStarted(const std::string& address, const std::string& unit) = 0;
+  // It ended with `result`, `seconds` after it started.
+  virtual void unitEnded(const std::string& address, const std::string& unit,
+                         const SessionResult& result, double seconds) = 0;
+  // Once per round of the pool's loop (write out what the round said).
+  virtual void roundDone() {}
+};
+
 // The production jig as a feed of the session pool: every address of the range is located at
 // most once per `askEveryMs` (round robin, one at a time per address); each unit that answers
 // and has not received the image yet (by unit ID and address, from the history and from this
-// run) is programmed with --id of that unit, and recorded in the history. An address is not
-// asked while one of its units is programmed. A unit that failed is not tried again while it
-// stays plugged in: once it no longer answers there, the next time it does is a new try. The
-// feed never drains: the station runs until SIGINT or SIGTERM.
+// run) is programmed on its own, and recorded in the history. An address is not asked while one
+// of its units is programmed. A unit that failed is not tried again while it stays plugged in:
+// once it no longer answers there, the next time it does is a new try. The feed never drains:
+// the station runs until it is asked to stop.
 class StationRunner final : public SessionFeed {
  public:
   struct Setup {
-    std::pair<uint32_t, uint32_t> range;
+    std::pair<uint32_t, uint32_t> range;  // host order
     int askEveryMs = 2000;
-    SessionPlan plan;  // the command line's program plan
-    jobs::Image image;
+    jobs::JobPlan plan;  // the program plan; its kind and unit are set per session
     std::string imageSha256;
-    std::string station;
-    history::SpoolingHistoryStore* history;  // nullptr: --no-history
-    Output& output;                          // the station's own lines and events
+    RunRecorder* recorder;  // nullptr, or one that does not record: --no-history
+    StationEvents& events;
     SessionEvents& sessionEvents;
     SharedPorts ports;
   };
@@ -57,7 +77,7 @@ class StationRunner final : public SessionFeed {
   void tick(TimePoint now) override;
   std::optional<TimePoint> nextTick() const override;
   bool drained() const override { return false; }
-  void roundDone() override { s_.output.flush(); }
+  void roundDone() override { s_.events.roundDone(); }
   void setPool(const SessionPool* pool) { pool_ = pool; }
 
   int ok() const { return ok_; }
@@ -65,8 +85,8 @@ class StationRunner final : public SessionFeed {
   int interrupted() const { return interrupted_; }
   // Units plugged in that had the image already (each sighting after an absence).
   int skipped() const { return skipped_; }
-  // The exit code of the first unit that failed (Ok when none did).
-  ExitCode firstFailure() const { return firstFailure_; }
+  // How the first unit that failed ended (Ok when none did).
+  jobs::JobOutcome firstFailure() const { return firstFailure_; }
 
  private:
   struct Address {
@@ -94,10 +114,7 @@ class StationRunner final : public SessionFeed {
   void located(Work& work, TimePoint now);
   void programmed(Work& work, TimePoint now);
   void release(size_t address, TimePoint dueAt);
-  void beginRow(Work& work);
-  void completeRow(Work& work, const SessionResult& result);
-  void historyProblem(const std::string& problem);
-  void unitLine(const Work& work, const SessionResult& result, double seconds);
+  bool recording() const { return s_.recorder && s_.recorder->recording(); }
 
   Setup s_;
   const SessionPool* pool_ = nullptr;
@@ -106,9 +123,8 @@ class StationRunner final : public SessionFeed {
   std::deque<std::pair<size_t, std::string>> toProgram_;
   std::unordered_map<const Session*, std::unique_ptr<Work>> flying_;
   std::set<StationUnit> done_;  // have the image: from the history, and programmed now
-  bool historySaid_ = false;
   int ok_ = 0, failed_ = 0, interrupted_ = 0, skipped_ = 0;
-  ExitCode firstFailure_ = ExitCode::Ok;
+  jobs::JobOutcome firstFailure_ = jobs::JobOutcome::Ok;
 };
 
-}  // namespace uvq::cli
+}  // namespace uvq::fleet
