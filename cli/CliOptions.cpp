@@ -12,11 +12,11 @@
 
 #include "CommandTable.h"
 #include "ConfigFile.h"
-#include "Escaped.h"
 #include "OptionRows.h"
 #include "StationOptions.h"
 #include "protocol/AccessCode.h"
 #include "protocol/IpAddressText.h"
+#include "reports/TerminalText.h"
 #include "settings/SettingsFileText.h"
 #include "units/Hex.h"
 #include "uvq/Version.h"
@@ -65,7 +65,7 @@ bool Exists(const std::string& path) {
 }
 
 ParsedOptions UsageError(const std::string& message) {
-  std::cerr << "uvq: " << Escaped(message) << "\nRun 'uvq --help' for more information.\n";
+  std::cerr << "uvq: " << reports::Escaped(message) << "\nRun 'uvq --help' for more information.\n";
   return {std::nullopt, ExitCode::Usage};
 }
 

@@ -97,10 +97,10 @@ inline constexpr OptionRow kOptionRows[] = {
     {"history", "--unit", "ID", "only this unit ID (hex)", Completion::Nothing, ""},
     {"history", "--image", "FILE|SHA256", "only this image: a file (hashed) or a SHA-256",
      Completion::ImageFile, ""},
-    {"history", "--outcome", "WORD", "only this outcome (ok, no_answer, ..., abandoned)",
+    {"history", "--outcome", "WORD", "only this outcome (ok, no_answer, ..., running, abandoned)",
      Completion::Choices,
      "ok internal_error bad_usage file_error no_answer unit_error network_error interrupted "
-     "abandoned"},
+     "running abandoned"},
     {"history", "--operation", "OP", "only this operation (program, erase, reset, ...)",
      Completion::Choices, "program erase reset set-ip capture live-reboot locate status scan"},
     {"history", "--since", "TIME", "from this time on (UTC, or 7d, 12h, 30m back)",

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <iostream>
 
-#include "Escaped.h"
 #include "HistoryFormat.h"
 #include "HistoryTime.h"
 #include "OptionRows.h"
@@ -15,6 +14,7 @@
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
 #include "reports/RecordJson.h"
+#include "reports/TerminalText.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/OpenHistoryStore.h"
 #include "store/history/SpoolingHistoryStore.h"
@@ -26,7 +26,7 @@ namespace {
 
 int Fail(ExitCode code, const std::string& message) {
   std::fflush(stdout);
-  std::fprintf(stderr, "uvq: %s\n", Escaped(message).c_str());
+  std::fprintf(stderr, "uvq: %s\n", reports::Escaped(message).c_str());
   return ToInt(code);
 }
 
@@ -51,6 +51,7 @@ std::vector<std::string> OutcomeWords() {
     if (std::find(words.begin(), words.end(), word) == words.end()) words.push_back(word);
   }
   words.emplace_back("abandoned");
+  words.emplace_back("running");
   return words;
 }
 
@@ -76,7 +77,8 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
       "actions [--rollout NAME] [--limit N] [--json]: every action on the rollouts (create, "
       "pause, approve, skip, ...), who did it, from where and when, oldest first.\nTimes are "
       "UTC: 2026-12-07, 2026-12-07T10:15[:30][Z], or a time "
-      "back from now: 7d, 12h, 30m, 45s. A row begun and never completed shows as abandoned.");
+      "back from now: 7d, 12h, 30m, 45s. A row begun and not completed shows as running while "
+      "the process that began it lives, else as abandoned.");
   HistoryRequest request;
   request.db = options.history.db;
   request.format = options.json ? HistoryFormat::Json : HistoryFormat::Table;
@@ -112,7 +114,7 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
     return std::nullopt;
   }
   const auto usage = [&](const std::string& message) {
-    std::cerr << "uvq: history: " << Escaped(message) << "\n";
+    std::cerr << "uvq: history: " << reports::Escaped(message) << "\n";
     exitCode = ToInt(ExitCode::Usage);
     return std::nullopt;
   };
@@ -171,7 +173,7 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
       platform::PosixFileSystem files;
       const recording::ImageDigest digest = recording::DigestOfImage(files, image);
       if (!digest.problem.empty()) {
-        std::cerr << "uvq: history: --image " << Escaped(digest.problem)
+        std::cerr << "uvq: history: --image " << reports::Escaped(digest.problem)
                   << " (give a readable file or a SHA-256)\n";
         exitCode = ToInt(ExitCode::File);
         return std::nullopt;
@@ -202,7 +204,8 @@ int ShowActions(const HistoryRequest& request) {
     char line[512];
     std::snprintf(line, sizeof line, "%-20s %-24s %-8s %-12s %s", MillisTableUtc(a.at).c_str(),
                   a.rollout.c_str(), a.action.c_str(), a.actor.c_str(), a.origin.c_str());
-    text += Escaped(line, true) + (a.detail.empty() ? "" : "  " + Escaped(a.detail, true)) + "\n";
+    text += reports::Escaped(line, true) +
+            (a.detail.empty() ? "" : "  " + reports::Escaped(a.detail, true)) + "\n";
   }
   std::fwrite(text.data(), 1, text.size(), stdout);
   return std::fflush(stdout) == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::File);
@@ -225,7 +228,7 @@ int RunHistoryCommand(const CliOptions& options) {
     if (request->flush) {
       const size_t moved = store->flush();
       std::printf("%zu spooled write%s moved into %s\n", moved, moved == 1 ? "" : "s",
-                  Escaped(store->location()).c_str());
+                  reports::Escaped(store->location()).c_str());
       return ToInt(ExitCode::Ok);
     }
     // What a failed write left in the spool goes in first, so the answer holds it.

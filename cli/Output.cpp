@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Output.h"
 
-#include "Escaped.h"
+#include "reports/TerminalText.h"
 
 #include <cerrno>
 #include <chrono>
@@ -58,8 +58,8 @@ void Output::logLine(std::string_view target, std::string_view line) {
   }
   std::string out;
   out.reserve(line.size() + target.size() + 4);
-  if (prefixTargets_) out.append("[").append(Escaped(target)).append("] ");
-  out.append(Escaped(line)).append("\n");
+  if (prefixTargets_) out.append("[").append(reports::Escaped(target)).append("] ");
+  out.append(reports::Escaped(line)).append("\n");
   write(out);
 }
 
@@ -67,8 +67,8 @@ void Output::event(std::string_view target, std::string_view name, const JsonLin
   if (!json()) {
     if (verbosity_ < Verbosity::Verbose || name == "result" || name == "progress") return;
     std::string out;
-    if (prefixTargets_) out.append("[").append(Escaped(target)).append("] ");
-    out.append(name).append(" ").append(Escaped(fields.text())).append("\n");
+    if (prefixTargets_) out.append("[").append(reports::Escaped(target)).append("] ");
+    out.append(name).append(" ").append(reports::Escaped(fields.text())).append("\n");
     write(out);
     return;
   }
@@ -87,15 +87,16 @@ void Output::event(std::string_view target, std::string_view name, const JsonLin
 }
 
 void Output::text(std::string_view text) {
-  write(Escaped(text, true));
+  write(reports::Escaped(text, true));
 }
 
 void Output::error(std::string_view target, std::string_view line) {
   if (!errors_) return;
   if (beforeLine_) beforeLine_();
   std::string out = "uvq: ";
-  if (prefixTargets_ && !target.empty()) out.append("[").append(Escaped(target)).append("] ");
-  out.append(Escaped(line)).append("\n");
+  if (prefixTargets_ && !target.empty())
+    out.append("[").append(reports::Escaped(target)).append("] ");
+  out.append(reports::Escaped(line)).append("\n");
   std::fwrite(out.data(), 1, out.size(), errors_);
   std::fflush(errors_);
 }

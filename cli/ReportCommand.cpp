@@ -7,13 +7,13 @@
 #include <iostream>
 
 #include "CliOptions.h"
-#include "Escaped.h"
 #include "HistoryTime.h"
 #include "OptionRows.h"
 #include "platform/PosixFileSystem.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
 #include "reports/ReportFormats.h"
+#include "reports/TerminalText.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/OpenHistoryStore.h"
 #include "store/rollouts/RolloutStore.h"
@@ -82,7 +82,7 @@ std::optional<ReportRequest> ParseRequest(const CliOptions& options, int& exitCo
     return std::nullopt;
   }
   const auto usage = [&](const std::string& message) {
-    std::cerr << "uvq: report: " << Escaped(message) << "\n";
+    std::cerr << "uvq: report: " << reports::Escaped(message) << "\n";
     exitCode = ToInt(ExitCode::Usage);
     return std::nullopt;
   };
@@ -123,7 +123,7 @@ std::optional<ReportRequest> ParseRequest(const CliOptions& options, int& exitCo
       platform::PosixFileSystem files;
       const recording::ImageDigest digest = recording::DigestOfImage(files, image);
       if (!digest.problem.empty()) {
-        std::cerr << "uvq: report: --image " << Escaped(digest.problem)
+        std::cerr << "uvq: report: --image " << reports::Escaped(digest.problem)
                   << " (give a readable file or a SHA-256)\n";
         exitCode = ToInt(ExitCode::File);
         return std::nullopt;
@@ -136,7 +136,7 @@ std::optional<ReportRequest> ParseRequest(const CliOptions& options, int& exitCo
 
 int Fail(ExitCode code, const std::string& message) {
   std::fflush(stdout);
-  std::fprintf(stderr, "uvq: report: %s\n", Escaped(message).c_str());
+  std::fprintf(stderr, "uvq: report: %s\n", reports::Escaped(message).c_str());
   return ToInt(code);
 }
 

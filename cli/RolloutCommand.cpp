@@ -9,10 +9,10 @@
 #include <sstream>
 
 #include "CommandTable.h"
-#include "Escaped.h"
 #include "OptionRows.h"
 #include "RolloutRequest.h"
 #include "recording/StationFacts.h"
+#include "reports/TerminalText.h"
 #include "settings/SettingsFileText.h"
 #include "store/db/RedactedUrl.h"
 
@@ -31,7 +31,7 @@ bool Known(const std::string& action) {
 
 int Usage(const std::string& message) {
   std::fprintf(stderr, "uvq: rollout: %s\nRun 'uvq rollout --help' for more information.\n",
-               Escaped(message).c_str());
+               reports::Escaped(message).c_str());
   return ToInt(ExitCode::Usage);
 }
 
@@ -195,7 +195,7 @@ int Act(const RolloutRequest& request, rollouts::RolloutStore& store) {
   if (action == RolloutAction::AcceptFailures) line += units("failure") + " accepted)";
   if (action == RolloutAction::Approve)
     line += " (group " + std::to_string(result.group + 1) + " approved)";
-  std::printf("%s\n", Escaped(line).c_str());
+  std::printf("%s\n", reports::Escaped(line).c_str());
   return ToInt(ExitCode::Ok);
 }
 
@@ -242,7 +242,7 @@ rollouts::Actor CommandLineActor(const RolloutRequest& request) {
 
 int RolloutFail(ExitCode code, const std::string& message) {
   std::fflush(stdout);
-  std::fprintf(stderr, "uvq: rollout: %s\n", Escaped(message).c_str());
+  std::fprintf(stderr, "uvq: rollout: %s\n", reports::Escaped(message).c_str());
   return ToInt(code);
 }
 

@@ -3,10 +3,10 @@
 // resolved to addresses, the groups made in the order given (fleet::PlanRollout).
 #include <cstdio>
 
-#include "Escaped.h"
 #include "Fleet.h"
 #include "RolloutRequest.h"
 #include "recording/StationFacts.h"
+#include "reports/TerminalText.h"
 
 namespace uvq::cli {
 
@@ -69,12 +69,13 @@ int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) 
                                             "' is in use; choose another (uvq rollout list)");
   const int groups = definition.targets.back().group + 1;
   std::printf("rollout '%s' created: %zu unit%s in %d group%s, image %s (%zu bytes, SHA-256 %s)\n",
-              Escaped(definition.name).c_str(), definition.targets.size(),
+              reports::Escaped(definition.name).c_str(), definition.targets.size(),
               definition.targets.size() == 1 ? "" : "s", groups, groups == 1 ? "" : "s",
-              Escaped(definition.imagePath).c_str(), bytes->size(), definition.imageSha256.c_str());
+              reports::Escaped(definition.imagePath).c_str(), bytes->size(),
+              definition.imageSha256.c_str());
   if (definition.approveGroups && groups > 1)
     std::printf("each group after the first waits for: uvq rollout approve %s\n",
-                Escaped(definition.name).c_str());
+                reports::Escaped(definition.name).c_str());
   return ToInt(ExitCode::Ok);
 }
 

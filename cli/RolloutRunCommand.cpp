@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <optional>
 
-#include "Escaped.h"
 #include "Fleet.h"
 #include "Interruption.h"
 #include "OpenFileLimit.h"
@@ -17,6 +16,7 @@
 #include "alerts/AlertSender.h"
 #include "alerts/RolloutWatch.h"
 #include "recording/StationFacts.h"
+#include "reports/TerminalText.h"
 
 namespace uvq::cli {
 
@@ -106,7 +106,7 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   if (const auto status = store.status(request.name);
       status && !status->summary.notifyUrl.empty()) {
     alertSender.emplace(alerts::AlertLimits{}, [](const std::string& problem) {
-      std::fprintf(stderr, "uvq: rollout: %s\n", Escaped(problem).c_str());
+      std::fprintf(stderr, "uvq: rollout: %s\n", reports::Escaped(problem).c_str());
     });
     const int leaseMs = request.leaseSeconds * 1000;
     alertWatch.emplace(store, request.name,

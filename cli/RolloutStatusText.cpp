@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <string>
 
-#include "Escaped.h"
 #include "HistoryTime.h"
 #include "RolloutRequest.h"
 #include "StatusText.h"
 #include "reports/RecordJson.h"
+#include "reports/TerminalText.h"
 
 namespace uvq::cli {
 
@@ -32,7 +32,7 @@ std::string Line(const char* format, ...) {
 }
 
 void Print(const std::string& text) {
-  std::fputs(Escaped(text, true).c_str(), stdout);
+  std::fputs(reports::Escaped(text, true).c_str(), stdout);
 }
 
 void Totals(const rollouts::RolloutSummary& summary, GroupCounts& all) {

@@ -4,9 +4,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include "Escaped.h"
 #include "StatusText.h"
 #include "jobs/UnitJob.h"
+#include "reports/TerminalText.h"
 
 namespace uvq::cli {
 
@@ -81,7 +81,7 @@ void RolloutView::event(const std::string& target, const char* name, const JsonL
       return output_.text(text + "\n");
     case Style::Board:
       clear();
-      std::fprintf(stderr, "%s\n", Escaped(text).c_str());
+      std::fprintf(stderr, "%s\n", reports::Escaped(text).c_str());
       std::fflush(stderr);
       return;
   }
@@ -91,7 +91,7 @@ void RolloutView::notice(const std::string& line) {
   JsonLine f;
   f.field("rollout", rollout_).field("line", line);
   if (style_ == Style::Quiet) {
-    std::fprintf(stderr, "uvq: %s\n", Escaped(line).c_str());
+    std::fprintf(stderr, "uvq: %s\n", reports::Escaped(line).c_str());
     return;
   }
   event("", "notice", f, line);
@@ -258,7 +258,7 @@ void RolloutView::redraw(const std::string& flying) {
   clear();
   std::string out;
   for (std::string& text : lines) {
-    std::string shown = Escaped(text);
+    std::string shown = reports::Escaped(text);
     if (shown.size() >= static_cast<size_t>(width_)) shown.resize(static_cast<size_t>(width_) - 1);
     out += shown + "\n";
   }
@@ -276,7 +276,7 @@ void RolloutView::finished(const std::string& line, const std::string& state, in
       f.field("rollout", rollout_).field("line", line);
       output_.event("", ("rollout_" + state).c_str(), f);
     } else {
-      std::fprintf(stderr, "uvq: %s\n", Escaped(line).c_str());
+      std::fprintf(stderr, "uvq: %s\n", reports::Escaped(line).c_str());
     }
   }
   if (style_ == Style::Json) {

@@ -2,17 +2,18 @@
 #include "ServeCommand.h"
 
 #include <CLI/CLI.hpp>
-#include <csignal>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
-#include <thread>
+#include <optional>
 
-#include "Escaped.h"
+#include "Interruption.h"
 #include "OpenFileLimit.h"
 #include "OptionRows.h"
 #include "dashboard/AccessToken.h"
 #include "dashboard/DashboardServer.h"
+#include "reports/TerminalText.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/OpenHistoryStore.h"
 #include "store/rollouts/RolloutStore.h"
@@ -36,7 +37,7 @@ void ShortDatabaseTimeouts() {
 }
 
 int Usage(const std::string& message) {
-  std::cerr << "uvq: serve: " << Escaped(message) << "\n";
+  std::cerr << "uvq: serve: " << reports::Escaped(message) << "\n";
   return ToInt(ExitCode::Usage);
 }
 
@@ -93,17 +94,18 @@ int RunServeCommand(const CliOptions& options) {
     history::OpenRolloutStore(db);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "uvq: serve: %s\n",
-                 Escaped(history::WithoutPassword(error.what(), db)).c_str());
+                 reports::Escaped(history::WithoutPassword(error.what(), db)).c_str());
     return ToInt(ExitCode::History);
   }
 
-  // SIGINT and SIGTERM end the server from a thread of its own (never from a handler).
-  sigset_t stopSignals;
-  sigemptyset(&stopSignals);
-  sigaddset(&stopSignals, SIGINT);
-  sigaddset(&stopSignals, SIGTERM);
-  sigaddset(&stopSignals, SIGHUP);
-  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  // SIGINT, SIGTERM and SIGHUP ask the process's stop request, which ends the server; its
+  // threads, started from here on, never take the signals.
+  Interruption::Install();
+  std::atomic<dashboard::DashboardServer*> running{nullptr};
+  std::optional<fleet::StopWatch> stopper;
+  stopper.emplace(Interruption::Source(), [&running] {
+    if (dashboard::DashboardServer* server = running.load()) server->stop();
+  });
 
   // The server waits at most 5 s for the database whatever it does; these bounds also free a
   // connection held by a server gone silent on the network.
@@ -113,21 +115,15 @@ int RunServeCommand(const CliOptions& options) {
       [bounded] { return history::OpenRolloutStore(bounded); });
   if (!server.bind(problem)) return Usage(problem);
   std::printf("uvq serve: http://%s:%u/ (history %s; %s)\n", config.listen.host.c_str(),
-              static_cast<unsigned>(server.port()), Escaped(history::DisplayedSetting(db)).c_str(),
+              static_cast<unsigned>(server.port()),
+              reports::Escaped(history::DisplayedSetting(db)).c_str(),
               allowActions ? "actions allowed with the token" : "read-only");
   std::fflush(stdout);
 
-  std::thread stopper([&server, stopSignals] {
-    int signal = 0;
-    sigwait(&stopSignals, &signal);
-    if (signal != 0) server.stop();
-  });
-  const bool ran = server.run();
-  // Stopped without a signal (the server failed): wake the waiting thread with one.
-  if (stopper.joinable()) {
-    pthread_kill(stopper.native_handle(), SIGTERM);
-    stopper.join();
-  }
+  running = &server;
+  // A stop asked before the server was known is not lost: it does not start.
+  const bool ran = Interruption::Source().requested() || server.run();
+  stopper.reset();  // before the server goes
   return ran ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Internal);
 }
 

@@ -11,7 +11,6 @@
 #include <variant>
 
 #include "CommandTable.h"
-#include "Escaped.h"
 #include "Fleet.h"
 #include "Interruption.h"
 #include "OpenFileLimit.h"
@@ -22,6 +21,7 @@
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
+#include "reports/TerminalText.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/OpenHistoryStore.h"
 
@@ -49,7 +49,7 @@ struct StationRequest {
 
 int Fail(ExitCode code, const std::string& message) {
   std::fflush(stdout);
-  std::fprintf(stderr, "uvq: station: %s\n", Escaped(message).c_str());
+  std::fprintf(stderr, "uvq: station: %s\n", reports::Escaped(message).c_str());
   return ToInt(code);
 }
 

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "CliOptions.h"
-#include "Escaped.h"
 #include "Fleet.h"
 #include "HistoryCommand.h"
 #include "HistoryOptions.h"
@@ -32,6 +31,7 @@
 #include "platform/SystemClock.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
+#include "reports/TerminalText.h"
 #include "settings/SettingsFile.h"
 #include "uvq/Version.h"
 
@@ -46,7 +46,7 @@ class SilentTone final : public uvq::Tone {
 };
 
 int Refuse(ExitCode code, const std::string& message) {
-  std::fprintf(stderr, "uvq: %s\n", Escaped(message).c_str());
+  std::fprintf(stderr, "uvq: %s\n", uvq::reports::Escaped(message).c_str());
   return ToInt(code);
 }
 
@@ -103,7 +103,7 @@ int Run(CliOptions& options) {
     const uvq::settings::TargetSetting setting =
         uvq::settings::ReadTargetSettingFrom(settingsPaths);
     if (const auto notice = uvq::settings::TargetSettingNotice(setting))
-      std::fprintf(stderr, "uvq: %s\n", Escaped(*notice).c_str());
+      std::fprintf(stderr, "uvq: %s\n", uvq::reports::Escaped(*notice).c_str());
     else if (setting.path.empty())
       std::fprintf(stderr, "uvq: %s\n", DefaultTargetNotice(setting.address).c_str());
     options.targets.push_back({setting.address, std::nullopt});
@@ -245,7 +245,7 @@ int Run(CliOptions& options) {
     if (notAsked > 0) {
       code = ExitCode::Network;
       std::fprintf(stderr, "uvq: scan incomplete: %zu of %zu addresses were not asked (%s)\n",
-                   notAsked, sessions.size(), Escaped(why).c_str());
+                   notAsked, sessions.size(), uvq::reports::Escaped(why).c_str());
     }
   }
   // A result that reached neither the database nor the spool (a full disk) is named: the run
@@ -253,7 +253,7 @@ int Run(CliOptions& options) {
   const std::vector<std::string> unrecorded = history.unrecorded();
   for (const std::string& unit : unrecorded)
     std::fprintf(stderr, "uvq: history: the result of %s was not recorded\n",
-                 Escaped(unit).c_str());
+                 uvq::reports::Escaped(unit).c_str());
   if (!unrecorded.empty() && code == ExitCode::Ok) code = ExitCode::History;
   if (const ExitCode signal = Interruption::Pending(); signal != ExitCode::Ok) code = signal;
   if (options.json) {

@@ -7,6 +7,7 @@
 #include <charconv>
 
 #include "fleet/RunRecorder.h"
+#include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
 #include "uvq/Version.h"
 
@@ -70,9 +71,7 @@ ResolvedTarget TargetOf(const rollouts::Claim& claim) {
   ResolvedTarget target;
   target.text = claim.target;
   target.address.s_addr = htonl(claim.address);
-  char text[INET_ADDRSTRLEN] = "";
-  ::inet_ntop(AF_INET, &target.address, text, sizeof text);
-  target.addressText = text;
+  target.addressText = protocol::Ipv4Text(target.address);
   if (!claim.unitId.empty()) target.unitId = claim.unitId;
   return target;
 }

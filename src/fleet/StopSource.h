@@ -3,7 +3,9 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string_view>
+#include <thread>
 
 namespace uvq::fleet {
 
@@ -51,6 +53,22 @@ class StopSource {
  private:
   std::atomic<StopCause> cause_{StopCause::None};
   int pipe_[2] = {-1, -1};
+};
+
+// Calls `onStop` on a thread of its own once `source` is asked to stop, for work that waits in
+// a loop of its own (a web server): the thread is the one that takes the stop signals, so the
+// work's threads are never interrupted by them. Destroyed while no stop was asked (the work
+// ended by itself), it calls nothing.
+class StopWatch {
+ public:
+  StopWatch(const StopSource& source, std::function<void()> onStop);
+  ~StopWatch();
+  StopWatch(const StopWatch&) = delete;
+  StopWatch& operator=(const StopWatch&) = delete;
+
+ private:
+  StopSource dismissed_;
+  std::thread thread_;
 };
 
 }  // namespace uvq::fleet

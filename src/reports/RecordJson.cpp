@@ -66,7 +66,7 @@ json GroupJson(const history::GroupCounts& g) {
 }  // namespace
 
 std::string ShownOutcome(const history::OperationRow& row) {
-  if (!row.endedAt || row.outcome.empty()) return "abandoned";
+  if (!row.endedAt || row.outcome.empty()) return row.writerAlive ? "running" : "abandoned";
   return row.outcome;
 }
 

@@ -32,7 +32,8 @@ nlohmann::json ReportRowJson(const UnitReportRow& row);
 // The heading of a report: what it covers, when it was made and its totals.
 nlohmann::json ReportHeadingJson(const UnitReport& report);
 
-// A row's outcome as shown: "abandoned" for a row begun and never completed.
+// A row's outcome as shown: for a row begun and not completed "running" while its writer lives,
+// else "abandoned".
 std::string ShownOutcome(const history::OperationRow& row);
 
 // Compact text on one line, every control character escaped (safe on a terminal); bytes that

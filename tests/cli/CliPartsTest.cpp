@@ -11,14 +11,14 @@
 #include "CliOptions.h"
 #include "CommandTable.h"
 #include "ConfigFile.h"
-#include "Escaped.h"
 #include "ExitCode.h"
 #include "Fleet.h"
 #include "HistoryCommand.h"
-#include "reports/JsonLine.h"
 #include "Progress.h"
 #include "RolloutView.h"
 #include "jobs/UnitJob.h"
+#include "reports/JsonLine.h"
+#include "reports/TerminalText.h"
 
 using namespace uvq::cli;
 
@@ -127,14 +127,15 @@ class CliPartsTest : public QObject {
 
   void terminalTextIsEscaped() {
     // A name may neither steer the terminal nor be shown as another name.
-    QCOMPARE(Escaped("fw\x1b[2J.cry"), std::string("fw\\x1B[2J.cry"));
-    QCOMPARE(Escaped("a\nb\x7f"), std::string("a\\x0Ab\\x7F"));
-    QCOMPARE(Escaped("line\nnext\n", true), std::string("line\nnext\n"));
-    QCOMPARE(Escaped("caf\xe9.cry"), std::string("caf\\xE9.cry"));  // Latin-1, not UTF-8
-    QCOMPARE(Escaped("\xc2\x9b"
-                     "31m"),
+    QCOMPARE(uvq::reports::Escaped("fw\x1b[2J.cry"), std::string("fw\\x1B[2J.cry"));
+    QCOMPARE(uvq::reports::Escaped("a\nb\x7f"), std::string("a\\x0Ab\\x7F"));
+    QCOMPARE(uvq::reports::Escaped("line\nnext\n", true), std::string("line\nnext\n"));
+    QCOMPARE(uvq::reports::Escaped("caf\xe9.cry"),
+             std::string("caf\\xE9.cry"));  // Latin-1, not UTF-8
+    QCOMPARE(uvq::reports::Escaped("\xc2\x9b"
+                                   "31m"),
              std::string("\\xC2\\x9B31m"));  // C1 CSI
-    QCOMPARE(Escaped("Grüße €"), std::string("Grüße €"));
+    QCOMPARE(uvq::reports::Escaped("Grüße €"), std::string("Grüße €"));
   }
 
   void configurationFiles() {
@@ -229,7 +230,7 @@ class CliPartsTest : public QObject {
     QCOMPARE(errors.str(),
              std::string("uvq: history: --outcome takes one of ok, internal_error, bad_usage, "
                          "file_error, no_answer, unit_error, network_error, history_error, "
-                         "rollout_held, claim_lost, interrupted, abandoned, not 'bogus'\n"));
+                         "rollout_held, claim_lost, interrupted, abandoned, running, not 'bogus'\n"));
     QCOMPARE(abandoned, 0);
     QCOMPARE(known, 0);
   }

@@ -72,6 +72,29 @@ class Recording : public QObject {
     QVERIFY(row.detail.empty());
   }
 
+  // The window's Update records the move the history follows: the unit's ID, the address it
+  // was reached at and the one it reports after; a refused change is no move.
+  void anAddressChangeRecordsTheMove() {
+    RecordingHarness h(Bytes(48, 1));
+    h.controls.setChecked(ControlId::CBIPaddr, true);
+    h.engine.CBIPaddrClick();
+    h.controls.setText(ControlId::EIPAddr, "10.0.0.5");
+    h.engine.BUpdateUVQClick();
+    h.answer(1, 0x0102, 0x0000, {10, 0, 0, 5});
+    QCOMPARE(h.store.completed.size(), size_t(1));
+    const history::OperationRow& moved = h.store.completed[0];
+    QCOMPARE(moved.operation, std::string("set-ip"));
+    QCOMPARE(moved.outcome, std::string("ok"));
+    QCOMPARE(moved.unitId, std::string("0102"));
+    QCOMPARE(moved.target, std::string("127.0.9.1"));
+    QCOMPARE(moved.reportedAddress, std::string("10.0.0.5"));
+
+    h.service.setUnitAddress(protocol::Ipv4Bytes{10, 0, 0, 9});
+    h.answer(1, 0x0102, 0x0000, {10, 0, 0, 5});
+    QCOMPARE(h.store.completed.size(), size_t(2));
+    QCOMPARE(h.store.completed[1].outcome, std::string("unit_error"));
+  }
+
   // A run refused before it started writes no program row.
   void aRunRefusedAtTheClickLeavesNoProgramRow() {
     RecordingHarness h(Bytes(48, 1));

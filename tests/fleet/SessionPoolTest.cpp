@@ -84,6 +84,28 @@ class SessionPoolTest : public QObject {
     QCOMPARE(::poll(&wait, 1, 0), 1);
   }
 
+  // A watch calls its work's stop once a stop is asked, on its own thread; one ended before any
+  // stop was asked calls nothing. The stop is seen from the caller's thread by waiting on its
+  // own descriptor, never by time.
+  void stopWatchCallsOnceAStopIsAskedAndNotAfterItEnded() {
+    StopSource stop;
+    StopSource called;
+    {
+      StopWatch watch(stop, [&called] { called.request(StopCause::Terminate); });
+      stop.request(StopCause::Interrupt);
+      pollfd wait{called.descriptor(), POLLIN, 0};
+      QCOMPARE(::poll(&wait, 1, 60000), 1);
+    }
+    QVERIFY(called.requested());
+
+    StopSource untouched;
+    int calls = 0;
+    {
+      StopWatch watch(untouched, [&calls] { ++calls; });
+    }
+    QCOMPARE(calls, 0);
+  }
+
   // A stop request ends every session in flight as interrupted by its cause, hands each back
   // to the feed, and the pool returns the cause.
   void stopRequestEndsEverySessionInFlight() {

@@ -23,6 +23,9 @@
 #include "store/rollouts/RolloutStore.h"
 
 using namespace uvq::history;
+using store_checks::Names;
+using store_checks::Names_;
+using store_checks::Record;
 using store_checks::Row;
 using uvq::store::Access;
 using uvq::store::Dialect;
@@ -240,13 +243,49 @@ class HistoryStoreTest : public QObject {
                                  writer.state() != QProcess::Running,
                              60000);
     QCOMPARE(writer.state(), QProcess::Running);
+    auto store = OpenHistoryStore(db);
+    // While its writer lives the row is running, not abandoned.
+    const auto running = store->query({.outcome = "running"});
+    QCOMPARE(running.size(), size_t{1});
+    QVERIFY(running[0].writerAlive);
+    QVERIFY(store->query({.outcome = "abandoned"}).empty());
     writer.kill();
     QVERIFY(writer.waitForFinished());
-    auto store = OpenHistoryStore(db);
     const auto abandoned = store->query({.outcome = "abandoned"});
     QCOMPARE(abandoned.size(), size_t{1});
     QCOMPARE(abandoned[0].unitId, std::string("0777"));
+    QVERIFY(!abandoned[0].writerAlive);
     QCOMPARE(store->units({.outcome = "abandoned"}).size(), size_t{1});
+  }
+
+  // A writer on another host is judged by its mark alone: running while it is fresh, abandoned
+  // once it ran out; a store closed with rows still open gives them up at once.
+  void inFlightRowFollowsItsWritersMark() {
+    const std::string db = databases_.newDb();
+    auto elsewhere = OpenHistoryStore(db);
+    Record(*elsewhere, Row("far", "0500", "127.0.0.81", "program", 1000), "");
+    const auto mark = [&](const std::string& aliveUntil) {
+      const std::string sql =
+          "UPDATE writers SET host = 'another-host', pid = 1, alive_until = " + aliveUntil + ";";
+      return Sqlite() ? RawDb(db).exec(sql) : databases_.sql(databases_.lastName(), sql);
+    };
+    QVERIFY(mark("9000000000000"));
+    auto reader = OpenHistoryStore(db);
+    QCOMPARE(Names(reader->query({.outcome = "running"})), Names_{"far"});
+    QVERIFY(reader->query({.outcome = "abandoned"}).empty());
+    QVERIFY(reader->query({}).at(0).writerAlive);
+    QVERIFY(mark("1"));
+    QCOMPARE(Names(reader->query({.outcome = "abandoned"})), Names_{"far"});
+    QVERIFY(reader->query({.outcome = "running"}).empty());
+    QVERIFY(!reader->query({}).at(0).writerAlive);
+
+    const std::string second = databases_.newDb();
+    {
+      auto closing = OpenHistoryStore(second);
+      Record(*closing, Row("open", "0501", "127.0.0.82", "program", 1000), "");
+      QCOMPARE(Names(closing->query({.outcome = "running"})), Names_{"open"});
+    }
+    QCOMPARE(Names(OpenHistoryStore(second)->query({.outcome = "abandoned"})), Names_{"open"});
   }
 
   // A database of the first version, written as that version wrote it, is upgraded in place:

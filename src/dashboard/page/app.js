@@ -15,7 +15,7 @@
   let generation = 0;
 
   const OUTCOMES = ['ok', 'no_answer', 'unit_error', 'file_error', 'network_error', 'interrupted',
-    'internal_error', 'bad_usage', 'abandoned'];
+    'internal_error', 'bad_usage', 'running', 'abandoned'];
   const OPERATIONS = ['program', 'erase', 'reset', 'set-ip', 'capture', 'live-reboot', 'locate',
     'status', 'scan'];
   const STATES = ['ok', 'failed', 'running', 'pending'];

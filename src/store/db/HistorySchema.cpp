@@ -149,7 +149,13 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
         "DROP INDEX rollout_units_holder",
         // A rollout's attempts, newest first (history --rollout).
         "CREATE INDEX operations_rollout_started ON operations(rollout, started_at, id)"};
-  if (version == 6) {
+  if (version == 6)
+    // A writer is one process: its rows name it, and its mark says until when it is known to
+    // live (refreshed every few seconds while it has rows open). Rows written before have none.
+    return {"ALTER TABLE operations ADD COLUMN writer TEXT NOT NULL DEFAULT ''",
+            "CREATE TABLE writers (writer TEXT PRIMARY KEY, host TEXT NOT NULL, pid " + big +
+                " NOT NULL, alive_until " + big + " NOT NULL)"};
+  if (version == 7) {
     const std::string key = lite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY";
     return {
         // approved_group: the last group (0-based) allowed to start when groups wait for an

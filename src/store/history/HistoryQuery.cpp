@@ -24,7 +24,8 @@ const std::vector<std::string>& WrittenColumns() {
       "front_end",   "tool_version", "target",          "unit_id",       "reported_address",
       "operation",   "erase_kind",   "image_path",      "image_bytes",   "image_sha256",
       "records",     "resends",      "refused_records", "outcome",       "final_status",
-      "final_flags", "detail",       "rollout",         "rollout_group", "unit_address"};
+      "final_flags", "detail",       "rollout",         "rollout_group", "unit_address",
+      "writer"};
   return columns;
 }
 
@@ -66,9 +67,9 @@ class Where {
     if (value.empty()) return;
     Clause(column + " = ", value);
   }
-  void Clause(const std::string& head, SqlValue value) {
+  void Clause(const std::string& head, SqlValue value, const std::string& tail = "") {
     params_.push_back(std::move(value));
-    sql_ += " AND " + head + store::Placeholder(params_.size());
+    sql_ += " AND " + head + store::Placeholder(params_.size()) + tail;
   }
   void Raw(const std::string& clause) { sql_ += " AND " + clause; }
   std::string Limit(int limit, int offset) {
@@ -101,6 +102,17 @@ void ImageAndOutcome(Where& where, const HistoryFilter& filter, const std::strin
     where.Equal(outcome, filter.outcome);
 }
 
+// Operations: a row not completed is running while its writer's mark is fresh.
+// Which of them still run is judged by the reader (SqlHistoryStore): on this host a writer's
+// process is asked too, so the rows not completed are read whole and paged there.
+void OperationOutcome(Where& where, const HistoryFilter& filter) {
+  if (filter.outcome == "abandoned" || filter.outcome == "running") {
+    where.Raw("outcome IS NULL");
+  } else {
+    where.Equal("outcome", filter.outcome);
+  }
+}
+
 }  // namespace
 
 std::vector<SqlValue> OperationValues(const OperationRow& r, const std::string& unitAddress) {
@@ -128,7 +140,8 @@ std::vector<SqlValue> OperationValues(const OperationRow& r, const std::string& 
           Text(r.detail),
           Text(r.rollout),
           NumberOrNull(r.group),
-          Text(r.unitId.empty() ? std::string() : unitAddress)};
+          Text(r.unitId.empty() ? std::string() : unitAddress),
+          Text(r.writer)};
 }
 
 std::string BeginSql() {
@@ -207,20 +220,35 @@ std::vector<SqlValue> UnitValues(const OperationRow& r, const std::string& unitA
           programmed || erased ? SqlValue{seen} : SqlValue{}};
 }
 
+std::string WriterMarkSql() {
+  return "INSERT INTO writers(writer, host, pid, alive_until) VALUES($1, $2, $3, $4) "
+         "ON CONFLICT(writer) DO UPDATE SET alive_until = excluded.alive_until";
+}
+
+std::string WriterRefreshSql() {
+  return "UPDATE writers SET alive_until = $1 WHERE writer = $2";
+}
+
 SqlStatement OperationsQuery(const HistoryFilter& filter) {
   Where where;
   where.Equal("unit_id", filter.unitId);
   where.Equal("target", filter.target);
-  ImageAndOutcome(where, filter, "image_sha256", "image_path", "outcome");
+  HistoryFilter image = filter;
+  image.outcome.clear();
+  ImageAndOutcome(where, image, "image_sha256", "image_path", "outcome");
+  OperationOutcome(where, filter);
   where.Equal("operation", filter.operation);
   where.Equal("station", filter.station);
   where.Equal("rollout", filter.rollout);
   where.Equal("unit_address", filter.unitAddress);
   if (filter.since) where.Clause("started_at >= ", *filter.since);
   if (filter.until) where.Clause("started_at <= ", *filter.until);
-  std::string sql = std::string("SELECT ") + kOperationColumns + " FROM operations" + where.sql() +
-                    " ORDER BY started_at DESC, id DESC";
-  sql += where.Limit(filter.limit, filter.offset);
+  std::string sql = std::string("SELECT ") + kOperationColumns +
+                    ", operations.writer, writers.alive_until, writers.host, writers.pid FROM "
+                    "operations LEFT JOIN writers ON writers.writer = operations.writer" +
+                    where.sql() + " ORDER BY started_at DESC, id DESC";
+  if (filter.outcome != "abandoned" && filter.outcome != "running")
+    sql += where.Limit(filter.limit, filter.offset);
   return {sql, std::move(where.params())};
 }
 

@@ -26,6 +26,8 @@ inline constexpr int kOperationColumnCount = 26;  // id first, then what Operati
 // row's unit (see store/db/UnitIdentity.h).
 std::vector<SqlValue> OperationValues(const OperationRow& row, const std::string& unitAddress);
 
+// The rows with their writer, its liveness mark, host and process id (after ReadRow's columns).
+// For "running" and "abandoned": every row not completed, unpaged (the reader judges and pages).
 SqlStatement OperationsQuery(const HistoryFilter& filter);
 SqlStatement UnitsQuery(const HistoryFilter& filter);
 
@@ -34,6 +36,11 @@ SqlStatement UnitsQuery(const HistoryFilter& filter);
 std::string BeginSql();
 std::string CompleteSql();
 std::string CompleteByIdSql();
+
+// A writer's liveness mark: parameters writer, host, pid, alive_until.
+std::string WriterMarkSql();
+// Its refresh: parameters alive_until, writer.
+std::string WriterRefreshSql();
 
 // The latest state of the unit (its ID at `unitAddress`) after a write: only newer news replaces
 // older.

@@ -15,7 +15,8 @@ using UtcMillis = int64_t;
 
 // One operation on one unit (capture, program, erase, reset, set-ip, live reboot), or one sighting
 // of a unit (locate, status, scan). A row is begun when the operation starts and completed when it
-// ends; a row never completed is shown as "abandoned".
+// ends; a row not completed is shown as "running" while the process that began it lives, and as
+// "abandoned" once that process is gone or has not been heard of for a while.
 struct OperationRow {
   int64_t id = 0;  // given by the store when the row is begun
   // Unique across stations and processes (a random UUID, see NewRowKey()); begin and complete of
@@ -50,6 +51,11 @@ struct OperationRow {
   // Given by the store, ignored when written: the address of the unit this row belongs to now
   // (where it answered, or where a later set-ip moved it; empty without a unit ID).
   std::string unitAddress;
+  // The process that wrote the row (host, process id and a random part); set by the store.
+  std::string writer;
+  // As read: the row is not completed and its writer was known to live (its liveness mark
+  // fresh and, on this host, its process there).
+  bool writerAlive = false;
 };
 
 // What `uvq history` asks for. Empty fields do not filter. For units(), target matches the unit's
@@ -57,8 +63,10 @@ struct OperationRow {
 struct HistoryFilter {
   std::string unitId;
   std::string target;
-  std::string image;    // 64 hexadecimal digits: a SHA-256; anything else: the path as recorded
-  std::string outcome;  // "abandoned" selects the rows that never got an outcome
+  std::string image;  // 64 hexadecimal digits: a SHA-256; anything else: the path as recorded
+  // "abandoned" selects the rows never completed whose writer is gone, "running" those whose
+  // writer lives (for units(): "abandoned" is a last operation never completed)
+  std::string outcome;
   std::string operation;
   std::string station;
   std::string rollout;             // operations only: the attempts of this rollout

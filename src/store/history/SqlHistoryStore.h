@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "store/db/SqlConnection.h"
 #include "store/history/HistoryStore.h"
@@ -13,9 +16,19 @@ namespace uvq::history {
 // goes on, so that a power cut leaves the row ("abandoned"); a completion may wait for the next
 // sync (a power cut right after it leaves the row abandoned, never corrupt). Safe to call from
 // several threads.
+//
+// Each store is one writer: its rows name it (host, process id, a random part), and while it
+// has rows begun and not completed it refreshes its liveness mark every few seconds, with one
+// statement for all of them. A row not completed reads as running while its writer's mark is
+// fresh and, when the writer is on this host, its process is there; else as abandoned.
 class SqlHistoryStore : public HistoryStore {
  public:
+  // How long a mark holds, and how often it is refreshed while rows are open.
+  static constexpr int64_t kMarkHoldsMs = 20000;
+  static constexpr int64_t kRefreshEveryMs = 5000;
+
   explicit SqlHistoryStore(std::shared_ptr<store::SqlConnection> connection);
+  ~SqlHistoryStore() override;
 
   int64_t begin(const OperationRow& row) override;
   // Every row in one transaction: all reach the database or none does.
@@ -27,8 +40,17 @@ class SqlHistoryStore : public HistoryStore {
 
  private:
   std::vector<int64_t> Write(const std::vector<OperationRow>& rows, bool completed);
+  void Refresh();
 
   std::shared_ptr<store::SqlConnection> connection_;
+  std::string host_;
+  int64_t pid_ = 0;
+  std::string writer_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  int64_t openRows_ = 0;  // begun here and not completed yet
+  bool stopping_ = false;
+  std::thread refresher_;  // started with the first begin
 };
 
 }  // namespace uvq::history
