@@ -12,10 +12,12 @@
 #include "OptionRows.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
+#include "reports/RecordJson.h"
 #include "reports/TerminalText.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/OpenHistoryStore.h"
 #include "store/history/SpoolingHistoryStore.h"
+#include "store/rollouts/RolloutStore.h"
 
 namespace uvq::cli {
 
@@ -42,6 +44,7 @@ std::vector<std::string> OutcomeWords() {
 
 struct HistoryRequest {
   bool units = false;
+  bool actions = false;  // the actions on rollouts
   bool flush = false;
   HistoryFormat format = HistoryFormat::Table;
   history::HistoryFilter filter;
@@ -57,11 +60,12 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
       "\nuvq history units [filters]: each unit's latest state (address, last operation and "
       "outcome, last image programmed successfully and when); with --image: the units that "
       "carry that image. A unit is its ID at its address: one ID at two addresses is two "
-      "units, and a unit given a new address (set-ip) takes its history along.\nTimes are UTC: "
-      "2026-12-07, 2026-12-07T10:15[:30][Z], or a time "
-      "back from now: 7d, 12h, 30m, 45s. A row begun and not completed shows as running while the "
-      "process that began it "
-      "lives, else as abandoned.");
+      "units, and a unit given a new address (set-ip) takes its history along.\nuvq history "
+      "actions [--rollout NAME] [--limit N] [--json]: every action on the rollouts (create, "
+      "pause, approve, skip, ...), who did it, from where and when, oldest first.\nTimes are "
+      "UTC: 2026-12-07, 2026-12-07T10:15[:30][Z], or a time "
+      "back from now: 7d, 12h, 30m, 45s. A row begun and not completed shows as running while "
+      "the process that began it lives, else as abandoned.");
   HistoryRequest request;
   request.db = options.history.db;
   request.format = options.json ? HistoryFormat::Json : HistoryFormat::Table;
@@ -69,7 +73,7 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   bool json = false, csv = false;
   int limit = 100;
   // Names, value names and help from the one table, as everywhere on the command line.
-  AddRow(app, "history", "units", what)->check(CLI::IsMember({"units"}));
+  AddRow(app, "history", "units", what)->check(CLI::IsMember({"units", "actions"}));
   AddRow(app, "history", "--unit", unit);
   AddRow(app, "history", "--target", request.filter.target);
   AddRow(app, "history", "--address", request.filter.unitAddress);
@@ -105,6 +109,15 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   if (csv) request.format = HistoryFormat::Csv;
   if (json) request.format = HistoryFormat::Json;
   request.units = what == "units";
+  request.actions = what == "actions";
+  if (request.actions) {
+    const history::HistoryFilter& f = request.filter;
+    if (csv || !unit.empty() || !image.empty() || !since.empty() || !until.empty() ||
+        !f.target.empty() || !f.outcome.empty() || !f.operation.empty() || !f.station.empty())
+      return usage("actions takes --rollout, --limit, --json and --db only");
+    request.filter.limit = limit;
+    return request;
+  }
   if (request.units && !request.filter.rollout.empty())
     return usage("--rollout filters the operations, not the units' latest states");
   if (!request.filter.outcome.empty()) {
@@ -142,12 +155,40 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   return request;
 }
 
+// `history actions`: a line (or a JSON object) an action, oldest first.
+int ShowActions(const HistoryRequest& request) {
+  std::vector<history::ActionRecord> actions;
+  try {
+    actions = history::OpenRolloutStore(request.db)
+                  ->actions(request.filter.rollout, request.filter.limit);
+  } catch (const std::exception& error) {
+    return Fail(ExitCode::History, history::WithoutPassword(error.what(), request.db));
+  }
+  std::string text;
+  if (request.format != HistoryFormat::Json && !actions.empty())
+    text += "time (UTC)           rollout                  action   actor        origin\n";
+  for (const history::ActionRecord& a : actions) {
+    if (request.format == HistoryFormat::Json) {
+      text += reports::JsonText(reports::ActionRecordJson(a)) + "\n";
+      continue;
+    }
+    char line[512];
+    std::snprintf(line, sizeof line, "%-20s %-24s %-8s %-12s %s", MillisTableUtc(a.at).c_str(),
+                  a.rollout.c_str(), a.action.c_str(), a.actor.c_str(), a.origin.c_str());
+    text += reports::Escaped(line, true) +
+            (a.detail.empty() ? "" : "  " + reports::Escaped(a.detail, true)) + "\n";
+  }
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return std::fflush(stdout) == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::File);
+}
+
 }  // namespace
 
 int RunHistoryCommand(const CliOptions& options) {
   int exitCode = 0;
   const std::optional<HistoryRequest> request = ParseRequest(options, exitCode);
   if (!request) return exitCode;
+  if (request->actions) return ShowActions(*request);
   std::unique_ptr<history::SpoolingHistoryStore> store;
   try {
     store = history::OpenSpoolingHistoryStore(request->db);

@@ -20,7 +20,8 @@ namespace uvq::cli {
 
 namespace {
 
-const char* kActions[] = {"create", "run", "status", "list", "pause", "resume", "cancel", "retry"};
+const char* kActions[] = {"create", "run",    "status",  "list", "pause",
+                          "resume", "cancel", "approve", "skip", "retry"};
 
 bool Known(const std::string& action) {
   for (const char* known : kActions)
@@ -45,11 +46,14 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   app.footer(
       "\nuvq rollout create NAME IMAGE (--target HOST ... | --targets-file FILE | --range A-B) "
       "[--groups N | --group-size K] [--success-threshold PCT] [--error-threshold PCT] "
-      "[--retries N]\nuvq rollout run NAME [--parallel N] [--lease-s S] [--only-range A-B] "
+      "[--retries N] [--approve-groups] [--notify-url URL]\nuvq rollout run NAME [--parallel N] "
+      "[--lease-s S] [--only-range A-B] "
       "[--watch [--ask-every-ms MS]] [--exit-on-pause] [--station NAME] [--db DB] [--json]\n"
       "uvq rollout status NAME "
       "[--json]; uvq rollout list; "
-      "uvq rollout pause|resume|cancel NAME; uvq rollout retry NAME --failed\n"
+      "uvq rollout pause|resume|cancel|approve NAME; uvq rollout resume NAME --accept-failures; "
+      "uvq rollout skip NAME --target ADDR; uvq rollout retry NAME --failed; every action is "
+      "recorded with --actor NAME (default: the user)\n"
       "A station waits while its rollout is paused and goes on at resume; it ends when the "
       "rollout is done, stopped or cancelled, or by a signal.\n"
       "Exit codes: 0 done, 3 the image file changed since create, 5 stopped by a group's "
@@ -62,7 +66,7 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   std::vector<std::string> targets;
   std::string targetsFile, onlyRange;
   app.add_option("ACTION", request.action,
-                 "create, run, status, list, pause, resume, cancel, retry");
+                 "create, run, status, list, pause, resume, cancel, approve, skip, retry");
   AddRow(app, "rollout", "NAME", request.name);
   AddRow(app, "rollout", "IMAGE", request.image);
   AddRow(app, "", "--target", targets);
@@ -81,6 +85,10 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   AddRow(app, "rollout", "--watch", request.watch);
   AddRow(app, "rollout", "--ask-every-ms", request.askEveryMs)->check(CLI::Range(100, 3600000));
   AddRow(app, "rollout", "--exit-on-pause", request.exitOnPause);
+  AddRow(app, "rollout", "--approve-groups", request.approveGroups);
+  AddRow(app, "rollout", "--notify-url", request.notifyUrl);
+  AddRow(app, "rollout", "--accept-failures", request.acceptFailures);
+  AddRow(app, "rollout", "--actor", request.actor);
   // The options every subcommand takes may also follow `rollout`.
   RunOptionRows runRows(app, o);
 
@@ -100,7 +108,7 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   if (request.action.empty())
     return usage(
         "which one: create, run, status, list, pause, resume, "
-        "cancel or retry");
+        "cancel, approve, skip or retry");
   if (!Known(request.action)) return usage("unknown action '" + request.action + "'");
   if (request.action != "list") {
     if (request.name.empty()) return usage(request.action + " needs the rollout's NAME");
@@ -112,6 +120,14 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
     return usage("create needs NAME and IMAGE");
   if (request.action == "retry" && !request.failed)
     return usage("retry puts failed units back: retry NAME --failed");
+  if (request.action != "create" && (request.approveGroups || !request.notifyUrl.empty()))
+    return usage("--approve-groups and --notify-url are given at create");
+  if (request.action != "resume" && request.acceptFailures)
+    return usage("--accept-failures goes with resume: resume NAME --accept-failures");
+  if (!request.notifyUrl.empty())
+    if (const auto problem = NotifyUrlProblem(request.notifyUrl)) return usage(*problem);
+  if (request.actor.size() > 64 || request.actor.find_first_of("\r\n") != std::string::npos)
+    return usage("--actor takes a name of at most 64 characters on one line");
   if (request.groups > 0 && request.groupSize > 0)
     return usage("--groups and --group-size exclude each other");
   if (!onlyRange.empty()) {
@@ -135,6 +151,13 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
       o.targets.push_back(std::move(entry));
   }
   request.targets = o.targets;
+  if (request.action == "skip") {
+    if (request.targets.size() != 1 || !request.range.empty() ||
+        !ParseDecimalAddress(request.targets.front().text))
+      return usage("skip takes one unit's address: skip NAME --target A.B.C.D");
+    request.skipTarget = request.targets.front().text;
+    request.targets.clear();
+  }
   if (request.action != "create" && (!request.targets.empty() || !request.range.empty()))
     return usage("the targets are given at create; a station limits itself with --only-range");
   return request;
@@ -142,19 +165,36 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
 
 int Act(const RolloutRequest& request, rollouts::RolloutStore& store) {
   using rollouts::RolloutAction;
-  RolloutAction action = RolloutAction::Pause;
-  if (request.action == "resume") action = RolloutAction::Resume;
+  rollouts::ActionRequest asked;
+  RolloutAction& action = asked.action;
+  if (request.action == "resume")
+    action = request.acceptFailures ? RolloutAction::AcceptFailures : RolloutAction::Resume;
   if (request.action == "cancel") action = RolloutAction::Cancel;
   if (request.action == "retry") action = RolloutAction::RetryFailed;
-  const rollouts::ActionResult result = store.act(request.name, action, recording::NowUtcMillis());
+  if (request.action == "approve") action = RolloutAction::Approve;
+  if (request.action == "skip") {
+    action = RolloutAction::Skip;
+    asked.target = request.skipTarget;
+    asked.address = ntohl(ParseDecimalAddress(request.skipTarget)->s_addr);
+  }
+  asked.now = recording::NowUtcMillis();
+  asked.actor = CommandLineActor(request);
+  const rollouts::ActionResult result = store.act(request.name, asked);
   if (!result.found) return RolloutFail(ExitCode::Usage, "no rollout named '" + request.name + "'");
   if (!result.applied)
     return RolloutFail(ExitCode::Usage, "'" + request.name + "': " + result.refusal);
   std::string line =
       "rollout '" + request.name + "' is " + std::string(rollouts::RolloutStateName(result.state));
-  if (action == RolloutAction::RetryFailed)
-    line += " (" + std::to_string(result.unitsReset) + " failed unit" +
-            (result.unitsReset == 1 ? "" : "s") + " pending again)";
+  const auto units = [&](const char* what) {
+    return " (" + std::to_string(result.unitsReset) + " " + what +
+           (result.unitsReset == 1 ? "" : "s");
+  };
+  if (action == RolloutAction::RetryFailed) line += units("failed unit") + " pending again)";
+  if (action == RolloutAction::Skip)
+    line += units("unit") + " at " + request.skipTarget + " skipped)";
+  if (action == RolloutAction::AcceptFailures) line += units("failure") + " accepted)";
+  if (action == RolloutAction::Approve)
+    line += " (group " + std::to_string(result.group + 1) + " approved)";
   std::printf("%s\n", reports::Escaped(line).c_str());
   return ToInt(ExitCode::Ok);
 }
@@ -180,6 +220,24 @@ std::optional<std::pair<uint32_t, uint32_t>> ParseAddressRange(const std::string
   const uint32_t a = ntohl(first->s_addr), b = ntohl(last->s_addr);
   if (b < a) return std::nullopt;
   return std::make_pair(a, b);
+}
+
+std::optional<std::string> NotifyUrlProblem(const std::string& url) {
+  static const std::string kScheme = "http://";
+  if (!url.starts_with(kScheme))
+    return "--notify-url takes an http:// URL (nothing else is sent), not '" + url + "'";
+  const std::string rest = url.substr(kScheme.size());
+  const std::string host = rest.substr(0, rest.find_first_of("/?#"));
+  if (host.empty() || host.find('@') != std::string::npos)
+    return "--notify-url needs a host (and no user name): '" + url + "'";
+  for (unsigned char c : url)
+    if (c <= 0x20 || c >= 0x7f)
+      return "--notify-url holds a blank or a character that is not printable ASCII";
+  return std::nullopt;
+}
+
+rollouts::Actor CommandLineActor(const RolloutRequest& request) {
+  return {request.actor.empty() ? recording::OsUser() : request.actor, recording::HostName()};
 }
 
 int RolloutFail(ExitCode code, const std::string& message) {

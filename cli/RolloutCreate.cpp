@@ -54,8 +54,17 @@ int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) 
   spec.successThreshold = request.successThreshold;
   spec.errorThreshold = request.errorThreshold;
   spec.retries = request.retries;
-  const rollouts::RolloutDefinition definition = fleet::PlanRollout(spec);
-  if (!store.create(definition))
+  rollouts::RolloutDefinition definition = fleet::PlanRollout(spec);
+  definition.approveGroups = request.approveGroups;
+  definition.notifyUrl = request.notifyUrl;
+  definition.actor = CommandLineActor(request);
+  const rollouts::CreateResult created = store.create(definition);
+  if (!created.conflict.empty())
+    return RolloutFail(ExitCode::Usage,
+                       "rollout '" + created.conflict +
+                           "' sends another image to some of these units and has not finished: "
+                           "cancel it, or wait until it is done, before this one is created");
+  if (!created)
     return RolloutFail(ExitCode::Usage, "the name '" + request.name +
                                             "' is in use; choose another (uvq rollout list)");
   const int groups = definition.targets.back().group + 1;
@@ -64,6 +73,9 @@ int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) 
               definition.targets.size() == 1 ? "" : "s", groups, groups == 1 ? "" : "s",
               reports::Escaped(definition.imagePath).c_str(), bytes->size(),
               definition.imageSha256.c_str());
+  if (definition.approveGroups && groups > 1)
+    std::printf("each group after the first waits for: uvq rollout approve %s\n",
+                reports::Escaped(definition.name).c_str());
   return ToInt(ExitCode::Ok);
 }
 

@@ -14,7 +14,7 @@ namespace uvq::cli {
 
 // What `uvq rollout ...` was asked, the options before and after `rollout` together.
 struct RolloutRequest {
-  std::string action;  // create, run, status, list, pause, resume, cancel, retry
+  std::string action;  // create, run, status, list, pause, resume, cancel, approve, skip, retry
   std::string name;
   std::string image;  // create
   // create: the units in the order given, and how they are grouped.
@@ -25,6 +25,12 @@ struct RolloutRequest {
   int successThreshold = 95;
   int errorThreshold = 10;
   int retries = 0;
+  bool approveGroups = false;
+  std::string notifyUrl;
+  // skip: the unit's address as given
+  std::string skipTarget;
+  bool acceptFailures = false;  // resume
+  std::string actor;            // recorded with the action; empty: the OS user
   // run
   int parallel = 32;
   int leaseSeconds = 60;
@@ -48,6 +54,12 @@ std::optional<std::string> RolloutNameProblem(const std::string& name);
 
 // "A-B" as two addresses in host order, A <= B.
 std::optional<std::pair<uint32_t, uint32_t>> ParseAddressRange(const std::string& text);
+
+// A notify URL that cannot be used, in words: only http:// with a host.
+std::optional<std::string> NotifyUrlProblem(const std::string& url);
+
+// Who acts from the command line: --actor or the OS user, on this host.
+rollouts::Actor CommandLineActor(const RolloutRequest& request);
 
 int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store);
 int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store);

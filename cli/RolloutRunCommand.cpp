@@ -3,7 +3,9 @@
 // live view, the signals that stop it, and the lines and exit code of its end.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <optional>
 
 #include "Fleet.h"
 #include "Interruption.h"
@@ -11,6 +13,10 @@
 #include "RolloutRequest.h"
 #include "RolloutView.h"
 #include "SessionOutput.h"
+#include "alerts/AlertSender.h"
+#include "alerts/RolloutWatch.h"
+#include "recording/StationFacts.h"
+#include "reports/TerminalText.h"
 
 namespace uvq::cli {
 
@@ -93,8 +99,27 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   Interruption::Install();
   setup.stop = &Interruption::Source();
 
+  // The notify URL is told of the rollout's stop or end and of silent stations from threads of
+  // their own; the units never wait for it.
+  std::optional<alerts::AlertSender> alertSender;
+  std::optional<alerts::RolloutWatch> alertWatch;
+  if (const auto status = store.status(request.name);
+      status && !status->summary.notifyUrl.empty()) {
+    alertSender.emplace(alerts::AlertLimits{}, [](const std::string& problem) {
+      std::fprintf(stderr, "uvq: rollout: %s\n", reports::Escaped(problem).c_str());
+    });
+    const int leaseMs = request.leaseSeconds * 1000;
+    alertWatch.emplace(store, request.name,
+                       setup.station.empty() ? recording::HostName() : setup.station,
+                       std::min(leaseMs / 3, 5000), leaseMs, *alertSender,
+                       [] { return recording::NowUtcMillis(); });
+  }
   const RolloutRunResult result = fleet::RunRolloutStation(store, setup, view, sessionEvents);
   sessionOutput.flush();
+  if (alertWatch) {
+    alertWatch->stop();
+    alertSender->drain(10000);
+  }
   const ExitCode code = CodeOf(result);
   if (result.refusal == RolloutRunResult::Refusal::History)
     return RolloutFail(code,

@@ -42,6 +42,7 @@ void Totals(const rollouts::RolloutSummary& summary, GroupCounts& all) {
     all.running += g.running;
     all.ok += g.ok;
     all.failed += g.failed;
+    all.skipped += g.skipped;
   }
 }
 
@@ -71,18 +72,22 @@ int ShowRolloutStatus(const RolloutRequest& request, rollouts::RolloutStore& sto
 
   std::string out = "rollout " + s.name + ": " + std::string(rollouts::RolloutStateName(s.state));
   if (!s.stopReason.empty()) out += " (" + s.stopReason + ")";
+  if (s.waitingGroup)
+    out += ", " + rollouts::WaitingText(s) + " (uvq rollout approve " + s.name + ")";
   out += '\n';
   out += Line("image %s, %lld bytes, SHA-256 %s\n", s.imagePath.c_str(),
               static_cast<long long>(s.imageBytes), s.imageSha256.c_str());
-  out += Line("success threshold %d %%, error threshold %d %%, retries %d, created %s\n",
-              s.successThreshold, s.errorThreshold, s.retries, MillisTableUtc(s.createdAt).c_str());
-  out += Line("%-7s %6s %8s %8s %6s %7s %7s %7s\n", "group", "units", "pending", "running", "ok",
-              "failed", "ok %", "fail %");
+  out += Line("success threshold %d %%, error threshold %d %%, retries %d, created %s%s\n",
+              s.successThreshold, s.errorThreshold, s.retries, MillisTableUtc(s.createdAt).c_str(),
+              s.approveGroups ? ", each group after the first approved by hand" : "");
+  out += Line("%-7s %6s %8s %8s %6s %7s %7s %7s %7s\n", "group", "units", "pending", "running",
+              "ok", "failed", "skipped", "ok %", "fail %");
   for (const GroupCounts& g : s.groups)
-    out += Line("%-7d %6d %8d %8d %6d %7d %7.1f %7.1f\n", g.group + 1, g.size, g.pending, g.running,
-                g.ok, g.failed, Share(g.ok, g.size), Share(g.failed, g.size));
-  out += Line("%-7s %6d %8d %8d %6d %7d %7.1f %7.1f\n", "all", all.size, all.pending, all.running,
-              all.ok, all.failed, Share(all.ok, all.size), Share(all.failed, all.size));
+    out += Line("%-7d %6d %8d %8d %6d %7d %7d %7.1f %7.1f\n", g.group + 1, g.size, g.pending,
+                g.running, g.ok, g.failed, g.skipped, Share(g.ok, g.size), Share(g.failed, g.size));
+  out +=
+      Line("%-7s %6d %8d %8d %6d %7d %7d %7.1f %7.1f\n", "all", all.size, all.pending, all.running,
+           all.ok, all.failed, all.skipped, Share(all.ok, all.size), Share(all.failed, all.size));
   if (!status->failed.empty()) {
     out += "failed units:\n";
     for (const auto& unit : status->failed) out += UnitLine(unit);
@@ -116,9 +121,10 @@ int ListRollouts(const RolloutRequest& request, rollouts::RolloutStore& store) {
     if (request.options.json) {
       out += reports::JsonText(reports::RolloutSummaryJson(s)) + "\n";
     } else {
-      out += Line("%-24s %-10s %6d %6d %7d  %s\n", s.name.c_str(),
+      out += Line("%-24s %-10s %6d %6d %7d  %s%s\n", s.name.c_str(),
                   std::string(rollouts::RolloutStateName(s.state)).c_str(), all.size, all.ok,
-                  all.failed, MillisTableUtc(s.createdAt).c_str());
+                  all.failed, MillisTableUtc(s.createdAt).c_str(),
+                  s.waitingGroup ? ("  " + rollouts::WaitingText(s)).c_str() : "");
     }
   }
   if (request.options.json)

@@ -51,9 +51,11 @@ int RunServeCommand(const CliOptions& options) {
   app.footer(
       "\nThe page and its API are served by uvq itself; nothing is fetched from elsewhere. "
       "Beyond loopback every API call needs the token (Authorization: Bearer TOKEN); "
-      "pause, resume, cancel and retry-failed need --allow-actions and the token. The token "
-      "file holds one line of at least 16 printable characters and must not be readable by "
-      "others.");
+      "pause, resume, cancel, retry-failed and approve need --allow-actions and an operator's "
+      "token. The token file holds one token of at least 16 printable characters (an operator "
+      "named 'operator'), or one line per person or role: NAME ROLE TOKEN, ROLE viewer "
+      "(reads) or operator (also acts; its actions are recorded under NAME). It must not be "
+      "readable by others.");
   std::string listen = dashboard::kDefaultListen, tokenFile, db = options.history.db;
   bool allowActions = false;
   AddRow(app, "serve", "--listen", listen);
@@ -78,8 +80,9 @@ int RunServeCommand(const CliOptions& options) {
   config.allowActions = allowActions;
   config.db = db;
   if (!tokenFile.empty()) {
-    config.token = dashboard::ReadTokenFile(tokenFile, problem);
-    if (!config.token) return Usage(problem);
+    auto access = dashboard::ReadAccessFile(tokenFile, problem);
+    if (!access) return Usage(problem);
+    config.access = std::move(*access);
   }
   if (const auto refusal = dashboard::StartRefusal(config)) return Usage(*refusal);
 

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -50,9 +51,8 @@ std::string FolderProblem(const std::string& path) {
   return {};
 }
 
-}  // namespace
-
-std::optional<std::string> ReadTokenFile(const std::string& path, std::string& problem) {
+// The file's text, after the checks every token file passes.
+std::optional<std::string> ReadCheckedFile(const std::string& path, std::string& problem) {
   const std::string shown = "--token-file '" + path + "'";
   // Non-blocking, so a FIFO put in its place cannot hold the start; no link followed.
   const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
@@ -98,17 +98,106 @@ std::optional<std::string> ReadTokenFile(const std::string& path, std::string& p
     used += static_cast<size_t>(n);
   }
   text.resize(used);
-  const std::string token = Trimmed(text.substr(0, text.find('\n')));
-  if (token.size() < kMinTokenLength) {
-    problem = shown + ": the token is shorter than 16 characters";
+  return text;
+}
+
+// Empty when `token` may be used, else why not.
+std::string TokenProblem(const std::string& token) {
+  if (token.size() < kMinTokenLength) return "the token is shorter than 16 characters";
+  for (unsigned char c : token)
+    if (c < 0x21 || c > 0x7e)
+      return "the token holds a blank or a character that is not printable ASCII";
+  return {};
+}
+
+std::vector<std::string> Words(const std::string& line) {
+  std::vector<std::string> words;
+  size_t at = 0;
+  while ((at = line.find_first_not_of(" \t\r", at)) != std::string::npos) {
+    const size_t end = line.find_first_of(" \t\r", at);
+    words.push_back(line.substr(at, end == std::string::npos ? std::string::npos : end - at));
+    at = end;
+  }
+  return words;
+}
+
+}  // namespace
+
+std::optional<std::string> ReadTokenFile(const std::string& path, std::string& problem) {
+  const auto text = ReadCheckedFile(path, problem);
+  if (!text) return std::nullopt;
+  const std::string token = Trimmed(text->substr(0, text->find('\n')));
+  if (const std::string why = TokenProblem(token); !why.empty()) {
+    problem = "--token-file '" + path + "': " + why;
     return std::nullopt;
   }
-  for (unsigned char c : token)
-    if (c < 0x21 || c > 0x7e) {
-      problem = shown + ": the token holds a blank or a character that is not printable ASCII";
+  return token;
+}
+
+std::optional<std::vector<AccessEntry>> ReadAccessFile(const std::string& path,
+                                                       std::string& problem) {
+  const auto text = ReadCheckedFile(path, problem);
+  if (!text) return std::nullopt;
+  const std::string shown = "--token-file '" + path + "'";
+  // Lines of people and roles when the first line that says something has three words; else
+  // the single token of before (an operator's).
+  std::vector<std::string> first;
+  for (size_t at = 0; at < text->size() && first.empty();) {
+    const size_t end = std::min(text->find('\n', at), text->size());
+    first = Words(text->substr(at, end - at));
+    if (!first.empty() && first.front().starts_with('#')) first.clear();
+    at = end + 1;
+  }
+  if (first.size() != 3) {
+    auto token = ReadTokenFile(path, problem);
+    if (!token) return std::nullopt;
+    return std::vector<AccessEntry>{{"operator", AccessRole::Operator, std::move(*token)}};
+  }
+  std::vector<AccessEntry> entries;
+  size_t start = 0;
+  for (int number = 1; start < text->size(); ++number) {
+    const size_t end = std::min(text->find('\n', start), text->size());
+    const std::string line = text->substr(start, end - start);
+    start = end + 1;
+    const std::vector<std::string> words = Words(line);
+    if (words.empty() || words.front().starts_with('#')) continue;
+    const std::string at = shown + ", line " + std::to_string(number) + ": ";
+    if (words.size() != 3) {
+      problem = at + "expected NAME ROLE TOKEN";
       return std::nullopt;
     }
-  return token;
+    AccessEntry entry{words[0], AccessRole::Operator, words[2]};
+    if (words[1] == "viewer")
+      entry.role = AccessRole::Viewer;
+    else if (words[1] != "operator") {
+      problem = at + "the role is viewer or operator, not '" + words[1] + "'";
+      return std::nullopt;
+    }
+    if (const std::string why = TokenProblem(entry.token); !why.empty()) {
+      problem = at + why;
+      return std::nullopt;
+    }
+    for (const AccessEntry& other : entries)
+      if (other.name == entry.name || other.token == entry.token) {
+        problem = at + (other.name == entry.name ? "the name " + entry.name + " is given twice"
+                                                 : "the token is " + other.name + "'s too");
+        return std::nullopt;
+      }
+    entries.push_back(std::move(entry));
+  }
+  if (entries.empty()) {
+    problem = shown + ": no token in it";
+    return std::nullopt;
+  }
+  return entries;
+}
+
+const AccessEntry* MatchingEntry(const std::string& header,
+                                 const std::vector<AccessEntry>& entries) {
+  const AccessEntry* found = nullptr;
+  for (const AccessEntry& entry : entries)
+    if (BearerMatches(header, entry.token) && !found) found = &entry;
+  return found;
 }
 
 bool BearerMatches(const std::string& header, const std::string& token) {

@@ -27,6 +27,7 @@
 namespace uvq::dashboard {
 
 using nlohmann::json;
+using reports::ActionRecordJson;
 using reports::HistoryRowJson;
 using reports::JsonText;
 using reports::RolloutStationJson;
@@ -53,6 +54,8 @@ constexpr size_t kMaxKeptAnswers = 512;
 // stations the overview shows.
 constexpr size_t kMaxRollouts = 200;
 constexpr size_t kMaxStatusUnits = 500;
+// The newest actions shown on a rollout's page.
+constexpr int kMaxShownActions = 50;
 constexpr size_t kMaxOverviewStatuses = 20;
 
 // The longest a request waits for the database (opening it, asking, the network), whatever the
@@ -167,11 +170,12 @@ std::string WithNetworkBounds(const std::string& db) {
 }
 
 std::optional<std::string> StartRefusal(const DashboardConfig& config) {
-  if (!config.listen.loopback() && !config.token)
+  const bool tokens = config.token || !config.access.empty();
+  if (!config.listen.loopback() && !tokens)
     return "listening on " + config.listen.text() +
            " (not loopback) needs --token-file: anyone who can reach the port would read the "
            "history";
-  if (config.allowActions && !config.token)
+  if (config.allowActions && !tokens)
     return "--allow-actions needs --token-file: actions are taken only with the token";
   return std::nullopt;
 }
@@ -182,6 +186,8 @@ class DashboardServer::Impl {
       : config_(std::move(config)),
         history_(std::move(openHistory)),
         rollouts_(std::move(openRollouts)) {
+    access_ = config_.access;
+    if (config_.token) access_.push_back({"operator", AccessRole::Operator, *config_.token});
     Configure();
     Route();
   }
@@ -286,6 +292,11 @@ class DashboardServer::Impl {
       const auto status = WithRollouts([&](history::RolloutStore& s) { return s.status(name); });
       if (!status) throw Refusal{404, "no such rollout"};
       json object = RolloutStatusJson(*status, kMaxStatusUnits);
+      json actions = json::array();
+      for (const history::ActionRecord& action : WithRollouts(
+               [&](history::RolloutStore& s) { return s.actions(name, kMaxShownActions); }))
+        actions.push_back(ActionRecordJson(action));
+      object["actions"] = std::move(actions);
       object["now"] = history::MillisIsoUtc(NowMillis());
       return object;
     });
@@ -393,7 +404,7 @@ class DashboardServer::Impl {
                        query->format};
     });
 
-    server_.Post(R"(/api/rollout/(pause|resume|cancel|retry-failed))",
+    server_.Post(R"(/api/rollout/(pause|resume|cancel|retry-failed|approve))",
                  [this](const httplib::Request& request, httplib::Response& response) {
                    Act(request, response);
                  });
@@ -447,29 +458,38 @@ class DashboardServer::Impl {
   }
 
   void Act(const httplib::Request& request, httplib::Response& response) {
-    if (!config_.allowActions || !config_.token)
+    if (!config_.allowActions || access_.empty())
       return Answer(response, {403,
                                "this dashboard is read-only (start uvq serve with "
                                "--allow-actions and --token-file to allow actions)"});
-    if (!BearerMatches(request.get_header_value("Authorization"), *config_.token))
-      return Answer(response, {401, "a valid token is needed for actions"});
+    const AccessEntry* who = MatchingEntry(request.get_header_value("Authorization"), access_);
+    if (!who) return Answer(response, {401, "a valid token is needed for actions"});
+    if (who->role != AccessRole::Operator)
+      return Answer(response, {403, who->name + " may look but not act (a viewer's token)"});
     static const std::unordered_map<std::string, history::RolloutAction> kActions = {
         {"pause", history::RolloutAction::Pause},
         {"resume", history::RolloutAction::Resume},
         {"cancel", history::RolloutAction::Cancel},
-        {"retry-failed", history::RolloutAction::RetryFailed}};
+        {"retry-failed", history::RolloutAction::RetryFailed},
+        {"approve", history::RolloutAction::Approve}};
     const RequestDeadline deadline;
     try {
       const std::string name = RolloutOrRefuse(ActionParams(request), false).name;
-      const history::RolloutAction action = kActions.at(request.matches[1]);
+      history::ActionRequest asked;
+      asked.action = kActions.at(request.matches[1]);
+      asked.now = NowMillis();
+      // Recorded under the token's name, from the client's address.
+      asked.actor = {who->name, request.remote_addr};
       const history::ActionResult result =
-          WithRollouts([&](history::RolloutStore& s) { return s.act(name, action, NowMillis()); });
+          WithRollouts([&](history::RolloutStore& s) { return s.act(name, asked); });
       ForgetKept();
       if (!result.found) return Answer(response, {404, "no such rollout"});
       if (!result.applied) return Answer(response, {409, result.refusal});
       response.set_content(
           JsonText(json{{"state", std::string(history::RolloutStateName(result.state))},
-                        {"units_reset", result.unitsReset}}),
+                        {"units_reset", result.unitsReset},
+                        {"group", result.group + 1},
+                        {"actor", who->name}}),
           "application/json");
     } catch (const Refusal& refusal) {
       Answer(response, refusal);
@@ -481,8 +501,7 @@ class DashboardServer::Impl {
   // Beyond loopback the API answers only with the token.
   std::optional<Refusal> ReadRefusal(const httplib::Request& request) const {
     if (config_.listen.loopback()) return std::nullopt;
-    if (config_.token && BearerMatches(request.get_header_value("Authorization"), *config_.token))
-      return std::nullopt;
+    if (MatchingEntry(request.get_header_value("Authorization"), access_)) return std::nullopt;
     return Refusal{401, "a valid token is needed"};
   }
 
@@ -625,6 +644,7 @@ class DashboardServer::Impl {
   };
 
   DashboardConfig config_;
+  std::vector<AccessEntry> access_;  // every token: the file's entries and a single one
   StoreWorker<history::HistoryStore> history_;
   StoreWorker<history::RolloutStore> rollouts_;
   // Each store's own: one held by a silent call says nothing of the other's connection.

@@ -5,7 +5,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "dashboard/AccessToken.h"
 #include "dashboard/ListenAddress.h"
 #include "store/history/HistoryStore.h"
 #include "store/rollouts/RolloutStore.h"
@@ -15,7 +17,8 @@ namespace uvq::dashboard {
 struct DashboardConfig {
   ListenAddress listen;
   bool allowActions = false;         // --allow-actions
-  std::optional<std::string> token;  // read from --token-file
+  std::optional<std::string> token;  // a single operator's token ("operator")
+  std::vector<AccessEntry> access;   // read from --token-file: people or roles and their tokens
   std::string db;                    // the "db" setting: only ever shown without its password
   int pollMs = 1500;                 // how often the page asks again
 };

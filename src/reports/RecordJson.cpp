@@ -57,6 +57,8 @@ json GroupJson(const history::GroupCounts& g) {
           {"running", g.running},
           {"ok", g.ok},
           {"failed", g.failed},
+          {"skipped", g.skipped},
+          {"accepted", g.accepted},
           {"ok_percent", Share(g.ok, g.size)},
           {"failed_percent", Share(g.failed, g.size)}};
 }
@@ -121,21 +123,37 @@ json RolloutSummaryJson(const history::RolloutSummary& s) {
     all.running += g.running;
     all.ok += g.ok;
     all.failed += g.failed;
+    all.skipped += g.skipped;
+    all.accepted += g.accepted;
   }
   json totals = GroupJson(all);
   totals.erase("group");
-  return {{"name", Text(s.name)},
-          {"created", Time(s.createdAt)},
-          {"image", Text(s.imagePath)},
-          {"image_sha256", Text(s.imageSha256)},
-          {"image_bytes", s.imageBytes},
-          {"success_threshold", s.successThreshold},
-          {"error_threshold", s.errorThreshold},
-          {"retries", s.retries},
-          {"state", std::string(history::RolloutStateName(s.state))},
-          {"stop_reason", Text(s.stopReason)},
-          {"groups", std::move(groups)},
-          {"totals", std::move(totals)}};
+  return {
+      {"name", Text(s.name)},
+      {"created", Time(s.createdAt)},
+      {"image", Text(s.imagePath)},
+      {"image_sha256", Text(s.imageSha256)},
+      {"image_bytes", s.imageBytes},
+      {"success_threshold", s.successThreshold},
+      {"error_threshold", s.errorThreshold},
+      {"retries", s.retries},
+      {"state", std::string(history::RolloutStateName(s.state))},
+      {"stop_reason", Text(s.stopReason)},
+      {"approve_groups", s.approveGroups},
+      {"waiting_for_approval", s.waitingGroup ? json(ShownGroup(*s.waitingGroup)) : json(nullptr)},
+      {"waiting", Text(history::WaitingText(s))},
+      {"groups", std::move(groups)},
+      {"totals", std::move(totals)}};
+}
+
+json ActionRecordJson(const history::ActionRecord& a) {
+  return {{"id", a.id},
+          {"rollout", Text(a.rollout)},
+          {"action", Text(a.action)},
+          {"actor", Text(a.actor)},
+          {"origin", Text(a.origin)},
+          {"at", Time(a.at)},
+          {"detail", Text(a.detail)}};
 }
 
 json RolloutUnitJson(const history::RolloutUnit& u) {
@@ -198,7 +216,8 @@ json ReportHeadingJson(const UnitReport& report) {
            {{"units", totals.units},
             {"ok", totals.ok},
             {"failed", totals.failed},
-            {"not_ended", totals.pending}}}};
+            {"not_ended", totals.pending},
+            {"skipped", totals.skipped}}}};
 }
 
 std::string JsonText(const json& value) {

@@ -21,6 +21,8 @@ nlohmann::json UnitStateJson(const history::UnitState& unit);
 nlohmann::json RolloutSummaryJson(const history::RolloutSummary& summary);
 nlohmann::json RolloutUnitJson(const history::RolloutUnit& unit);
 nlohmann::json RolloutStationJson(const history::RolloutStation& station);
+// An action on a rollout as recorded: who, from where, when, what it changed.
+nlohmann::json ActionRecordJson(const history::ActionRecord& action);
 // At most `maxListed` of the failed and of the running units; the totals count them all.
 nlohmann::json RolloutStatusJson(const history::RolloutStatus& status,
                                  size_t maxListed = std::numeric_limits<size_t>::max());

@@ -192,7 +192,8 @@ std::string ReportHtml(const UnitReport& report) {
   out += "<p class=\"totals\"><span>Units: " + std::to_string(totals.units) +
          "</span><span>ok: " + std::to_string(totals.ok) +
          "</span><span>failed: " + std::to_string(totals.failed) +
-         "</span><span>not ended: " + std::to_string(totals.pending) + "</span></p>\n";
+         "</span><span>not ended: " + std::to_string(totals.pending) +
+         "</span><span>skipped: " + std::to_string(totals.skipped) + "</span></p>\n";
   out += "<table>\n<thead><tr>";
   const char* const headings[] = {"Unit",    "Address",  "Image SHA-256",
                                   "Image",   "Outcome",  "Status",

@@ -41,6 +41,7 @@ std::string RolloutOutcome(const rollouts::RolloutUnit& unit) {
       return unit.outcome.empty() ? "failed" : unit.outcome;
     case rollouts::UnitProgress::Pending:
     case rollouts::UnitProgress::Running:
+    case rollouts::UnitProgress::Skipped:
       break;
   }
   return std::string(rollouts::UnitProgressName(unit.progress));
@@ -56,6 +57,8 @@ ReportTotals UnitReport::totals() const {
       ++totals.ok;
     else if (row.outcome == "pending" || row.outcome == "running" || row.outcome == "abandoned")
       ++totals.pending;
+    else if (row.outcome == "skipped")
+      ++totals.skipped;
     else
       ++totals.failed;
   }

@@ -31,6 +31,7 @@ struct ReportTotals {
   int ok = 0;
   int failed = 0;   // ended, not ok
   int pending = 0;  // not ended: pending, running or abandoned
+  int skipped = 0;  // left out of a rollout by hand
 };
 
 struct UnitReport {

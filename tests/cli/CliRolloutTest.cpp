@@ -241,6 +241,64 @@ class CliRolloutTest : public QObject {
     QCOMPARE(rows.outLines().size(), 1);
   }
 
+  // With --approve-groups the second group waits: none of its units receives a single datagram
+  // (the emulator logs each one under its address) until an approval; a skipped unit receives
+  // none at all. Every action is recorded with its actor; a rollout of another image for the
+  // same units is refused meanwhile.
+  void waitingGroupReceivesNothingUntilApproved() {
+    Sim sim("127.0.69.1");
+    QVERIFY(sim.start({"--loader-mode", "--expect", path("a.bin")}, Range(69, 1, 8)));
+    EXPECT_EXIT(uvq({"rollout", "create", "gated", path("a.cry"), "--range", Range(69, 1, 8),
+                     "--group-size", "4", "--approve-groups", "--actor", "alice"}),
+                0);
+    auto run = start({"rollout", "run", "gated", "--parallel", "4"});
+    QVERIFY(QTest::qWaitFor([&] { return ImagesConfirmed(sim).size() == 4; }, 60000));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+          return uvq({"rollout", "status", "gated"})
+              .out.contains("waiting for approval of group 2");
+        },
+        60000));
+    const Result clash =
+        uvq({"rollout", "create", "other", path("b.cry"), "--range", Range(69, 8, 9)});
+    EXPECT_EXIT(clash, 2);
+    QVERIFY2(clash.err.contains("rollout 'gated' sends another image"), qPrintable(clash.err));
+    EXPECT_EXIT(uvq({"rollout", "approve", "other"}), 2);
+    const Result skipped =
+        uvq({"rollout", "skip", "gated", "--target", "127.0.69.8", "--actor", "bob"});
+    EXPECT_EXIT(skipped, 0);
+    QVERIFY2(skipped.out.contains("1 unit at 127.0.69.8 skipped"), qPrintable(skipped.out));
+    QVERIFY(sim.sync());
+    static const QRegularExpression secondGroup("^127\\.0\\.69\\.[5-8] ",
+                                                QRegularExpression::MultilineOption);
+    QVERIFY2(!sim.output().contains(secondGroup), qPrintable(sim.output()));
+
+    EXPECT_EXIT(uvq({"rollout", "approve", "gated", "--actor", "carol"}), 0);
+    EXPECT_EXIT(run->finish(120000), 0);
+    const QHash<QString, int> images = ImagesConfirmed(sim);
+    QCOMPARE(images.size(), 7);
+    QVERIFY(sim.sync());
+    QVERIFY2(!sim.output().contains("127.0.69.8 "), qPrintable(sim.output()));
+    const Result status = uvq({"rollout", "status", "gated", "--json"});
+    QVERIFY2(status.out.contains(R"("state":"done")") && status.out.contains(R"("skipped":1)"),
+             qPrintable(status.out));
+
+    const Result actions = uvq({"history", "actions", "--rollout", "gated", "--json"});
+    EXPECT_EXIT(actions, 0);
+    const QStringList lines = actions.outLines();
+    QCOMPARE(lines.size(), 3);
+    const QStringList expected[] = {{"create", "alice"}, {"skip", "bob"}, {"approve", "carol"}};
+    for (int i = 0; i < 3; ++i)
+      QVERIFY2(lines[i].contains(QString("\"action\":\"%1\"").arg(expected[i][0])) &&
+                   lines[i].contains(QString("\"actor\":\"%1\"").arg(expected[i][1])),
+               qPrintable(lines[i]));
+    const Result table = uvq({"history", "actions"});
+    QVERIFY2(table.out.contains("approve") && table.out.contains("group 2"), qPrintable(table.out));
+    EXPECT_EXIT(uvq({"rollout", "create", "tell", path("a.cry"), "--range", Range(69, 1, 1),
+                     "--notify-url", "https://127.0.69.99/"}),
+                2);
+  }
+
   // A rollout that finished with a unit failed is no success: exit 5, with the way to put the
   // unit back, as a plain run that failed.
   void finishedWithAFailedUnitExitsFive() {

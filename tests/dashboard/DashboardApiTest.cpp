@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "HttpProbe.h"
 #include "PgServer.h"
 #include "RolloutFill.h"
+#include "dashboard/AccessToken.h"
 #include "dashboard/DashboardServer.h"
 #include "store/history/OpenHistoryStore.h"
 #include "store/rollouts/RolloutStore.h"
@@ -504,6 +506,80 @@ class DashboardApiTest : public QObject {
     QCOMPARE(act("cancel").status, 200);
     QCOMPARE(state(), std::string("cancelled"));
     QCOMPARE(http_probe::Post(address, port, "/api/rollout/pause?name=other", bearer).status, 404);
+  }
+
+  // Tokens per person or role: a viewer's token reads but does not act; an operator approves
+  // the waiting group, and the action is recorded under the operator's name and the client's
+  // address, shown with the rollout.
+  void namedTokensActAsTheirPeople() {
+    const std::string address = "127.0.19.12";
+    const std::string db = scratch_.filePath("people.sqlite3").toStdString();
+    auto store = uvq::history::OpenRolloutStore(db);
+    auto definition = rollout_fill::Definition("line", 2, 2);
+    definition.approveGroups = true;
+    QVERIFY(store->create(definition));
+    rollout_fill::Station station(*store, "line", "bench-1");
+    for (const auto& claim : station.claim(2, kDay)) station.ok(claim, kDay + 10);
+    const std::string file = scratch_.filePath("people-tokens").toStdString();
+    std::ofstream(file) << "# who role token\n\nann operator ann-has-a-long-token\n"
+                           "vic viewer vic-has-a-long-token\n";
+    QVERIFY(::chmod(file.c_str(), 0600) == 0);
+    std::string problem;
+    const auto access = uvq::dashboard::ReadAccessFile(file, problem);
+    QVERIFY2(access.has_value(), problem.c_str());
+    QCOMPARE(access->size(), size_t{2});
+    DashboardRunner dashboard(address, db, true, std::nullopt, *access);
+    QVERIFY2(dashboard.listening(), dashboard.problem().c_str());
+    const auto approve = [&](const std::string& token) {
+      return http_probe::Post(address, dashboard.port(), "/api/rollout/approve?name=line",
+                              "Authorization: Bearer " + token + "\r\n");
+    };
+    const auto rollout = [&] {
+      return Body(http_probe::Get(address, dashboard.port(), "/api/rollout?name=line"));
+    };
+    QCOMPARE(rollout()["waiting"].get<std::string>(),
+             std::string("waiting for approval of group 2"));
+    QCOMPARE(approve("vic-has-a-long-token").status, 403);
+    QCOMPARE(approve("nobody-has-this-token").status, 401);
+    QCOMPARE(rollout()["waiting_for_approval"].get<int>(), 2);
+    const http_probe::Answer approved = approve("ann-has-a-long-token");
+    QCOMPARE(approved.status, 200);
+    QCOMPARE(Body(approved)["group"].get<int>(), 2);
+    QCOMPARE(approve("ann-has-a-long-token").status, 409);  // nothing waits any more
+    const nlohmann::json after = rollout();
+    QVERIFY(after["waiting_for_approval"].is_null());
+    const nlohmann::json& actions = after["actions"];
+    QCOMPARE(actions.size(), size_t{2});  // create, approve: refusals are not actions
+    QCOMPARE(actions[1]["action"].get<std::string>(), std::string("approve"));
+    QCOMPARE(actions[1]["actor"].get<std::string>(), std::string("ann"));
+    // The client's address, whichever loopback address the probe's connection came from.
+    const std::string origin = actions[1]["origin"].get<std::string>();
+    QVERIFY2(origin.starts_with("127."), origin.c_str());
+    QCOMPARE(station.claim(5, kDay + 20).size(), size_t{2});
+
+    // Lines that are not a person's are refused, naming the line.
+    const struct {
+      const char* text;
+      const char* says;
+    } bad[] = {
+        {"ann operator ann-has-a-long-token\nbob admin bob-has-a-long-token\n", "line 2"},
+        {"ann operator ann-has-a-long-token\nbob viewer short\n", "shorter than 16"},
+        {"ann operator ann-has-a-long-token\nann viewer another-long-token\n", "twice"},
+        {"ann operator ann-has-a-long-token\nbob viewer ann-has-a-long-token\n", "ann's too"},
+        {"ann operator ann-has-a-long-token\nbob viewer\n", "NAME ROLE TOKEN"},
+    };
+    for (const auto& c : bad) {
+      std::ofstream(file, std::ios::trunc) << c.text;
+      QVERIFY(!uvq::dashboard::ReadAccessFile(file, problem).has_value());
+      QVERIFY2(problem.find(c.says) != std::string::npos, problem.c_str());
+    }
+    // The single token of before is one operator.
+    std::ofstream(file, std::ios::trunc) << "  a-single-long-token  \n";
+    const auto single = uvq::dashboard::ReadAccessFile(file, problem);
+    QVERIFY2(single.has_value(), problem.c_str());
+    QCOMPARE(single->at(0).name, std::string("operator"));
+    QCOMPARE(single->at(0).token, std::string("a-single-long-token"));
+    QVERIFY(single->at(0).role == uvq::dashboard::AccessRole::Operator);
   }
 
   // Clients send an action with no body at all, an empty one, or `{}` as JSON or as a form:

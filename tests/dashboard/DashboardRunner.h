@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "HttpProbe.h"
 
@@ -19,12 +20,14 @@
 class DashboardRunner {
  public:
   DashboardRunner(const std::string& address, const std::string& db, bool allowActions = false,
-                  std::optional<std::string> token = std::nullopt) {
+                  std::optional<std::string> token = std::nullopt,
+                  std::vector<uvq::dashboard::AccessEntry> access = {}) {
     uvq::dashboard::DashboardConfig config;
     config.listen.host = address;
     config.listen.port = 0;
     config.allowActions = allowActions;
     config.token = std::move(token);
+    config.access = std::move(access);
     config.db = db;
     server_ = std::make_unique<uvq::dashboard::DashboardServer>(
         config, [db] { return uvq::history::OpenHistoryStore(db); },

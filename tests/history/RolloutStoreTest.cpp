@@ -29,9 +29,11 @@ using uvq::store::StoreErrorKind;
 namespace {
 
 // Two of a group count the same way on every database.
+// size:pending/running/ok/failed, then the skipped units when there are any.
 std::string Counts(const GroupCounts& g) {
   return std::to_string(g.size) + ":" + std::to_string(g.pending) + "/" +
-         std::to_string(g.running) + "/" + std::to_string(g.ok) + "/" + std::to_string(g.failed);
+         std::to_string(g.running) + "/" + std::to_string(g.ok) + "/" + std::to_string(g.failed) +
+         (g.skipped ? "~" + std::to_string(g.skipped) : std::string());
 }
 
 RolloutDefinition Definition(const std::string& name, const std::vector<int>& groupSizes,
@@ -135,6 +137,7 @@ std::vector<std::string> CountedFromUnits(RolloutStore& store, const std::string
     ++(unit.progress == UnitProgress::Pending   ? g.pending
        : unit.progress == UnitProgress::Running ? g.running
        : unit.progress == UnitProgress::Ok      ? g.ok
+       : unit.progress == UnitProgress::Skipped ? g.skipped
                                                 : g.failed);
   }
   std::vector<std::string> counts;
@@ -439,6 +442,177 @@ class RolloutStoreTest : public QObject {
     QVERIFY(!store->act("nothing", RolloutAction::Pause, 1000).found);
     QCOMPARE(RolloutStateNamed("stopped"), std::optional(RolloutState::Stopped));
     QCOMPARE(RolloutStateNamed("gone"), std::nullopt);
+  }
+
+  // With --approve-groups no unit of the next group is handed out, to any station, until the
+  // group is approved; every action is recorded once with its actor, origin and time.
+  void waitingGroupIsClaimedOnlyOnceApproved() {
+    const std::string db = NewDb();
+    auto store = OpenRolloutStore(db);
+    auto other = OpenRolloutStore(db);
+    RolloutDefinition definition = Definition("gated", {2, 2, 1});
+    definition.approveGroups = true;
+    definition.actor = {"alice", "bench-1"};
+    QVERIFY(store->create(definition));
+    const ClaimHolder s{"s", "t"};
+    QVERIFY(!store->act("gated", {RolloutAction::Approve, 1050, {"bob", "h"}, 0, {}}).applied);
+    QCOMPARE(Positions(store->claim("gated", Ask("s", "t", 10, 1100))), (std::vector{0, 1}));
+    for (int p : {0, 1}) store->end("gated", s, Result(p, AttemptEnd::Ok), 1200);
+    for (RolloutStore* station : {store.get(), other.get()})
+      QVERIFY(station->claim("gated", Ask("s", "t", 10, 1300)).empty());
+    QVERIFY(store->workLeft("gated", std::nullopt));
+    auto summary = store->status("gated")->summary;
+    QCOMPARE(summary.state, RolloutState::Running);
+    QCOMPARE(WaitingText(summary), std::string("waiting for approval of group 2"));
+    QCOMPARE(WaitingText(store->list().at(0)), std::string("waiting for approval of group 2"));
+
+    const auto approved = other->act("gated", {RolloutAction::Approve, 1400, {"bob", "h2"}, 0, {}});
+    QVERIFY(approved.applied);
+    QCOMPARE(approved.group, 1);
+    QVERIFY(!store->status("gated")->summary.waitingGroup);
+    // Approved once: a second approval finds nothing waiting.
+    QVERIFY(!store->act("gated", {RolloutAction::Approve, 1450, {"bob", "h2"}, 0, {}}).applied);
+    QCOMPARE(Positions(store->claim("gated", Ask("s", "t", 10, 1500))), (std::vector{2, 3}));
+    for (int p : {2, 3}) store->end("gated", s, Result(p, AttemptEnd::Ok), 1600);
+    QCOMPARE(store->status("gated")->summary.waitingGroup, std::optional(2));
+    QVERIFY(
+        store->act("gated", {RolloutAction::Approve, 1700, {"carol", "10.0.0.9"}, 0, {}}).applied);
+    QCOMPARE(Positions(store->claim("gated", Ask("s", "t", 10, 1800))), std::vector{4});
+    QCOMPARE(store->end("gated", s, Result(4, AttemptEnd::Ok), 1900).state, RolloutState::Done);
+
+    QVERIFY(store->create(Definition("plain", {1, 1})));
+    QVERIFY(!store->act("plain", RolloutAction::Approve, 2000).applied);
+    const auto records = store->actions("gated", 0);
+    QCOMPARE(records.size(), size_t{3});
+    QCOMPARE(records[0].action, std::string("create"));
+    QCOMPARE(records[0].actor, std::string("alice"));
+    QCOMPARE(records[0].origin, std::string("bench-1"));
+    QCOMPARE(records[0].at, int64_t{1000});
+    QCOMPARE(records[1].action, std::string("approve"));
+    QCOMPARE(records[1].detail, std::string("group 2"));
+    QCOMPARE(records[1].actor, std::string("bob"));
+    QCOMPARE(records[2].origin, std::string("10.0.0.9"));
+    QCOMPARE(records[2].at, int64_t{1700});
+    QCOMPARE(store->actions("", 0).size(), size_t{4});  // with plain's create
+    QCOMPARE(store->actions("", 1).at(0).rollout, std::string("plain"));
+  }
+
+  // A skipped unit is never claimed and counts in no threshold; accepted failures let a stopped
+  // rollout go on, and only new failures are judged.
+  void skippedUnitsAndAcceptedFailures() {
+    auto store = OpenRolloutStore(NewDb());
+    QVERIFY(store->create(Definition("skip", {4, 2}, 100, 50)));
+    const ClaimHolder s{"s", "t"};
+    const uint32_t base = 0x7f0a0001;
+    auto skip = [&](uint32_t address, UtcMillis now) {
+      return store->act("skip", {RolloutAction::Skip, now, {"op", "h"}, address, "127.10.0.x"});
+    };
+    QCOMPARE(skip(base + 1, 900).unitsReset, 1);
+    QVERIFY(!skip(base + 1, 901).applied);    // already skipped
+    QVERIFY(!skip(base + 100, 902).applied);  // not a unit of it
+    QCOMPARE(Positions(store->claim("skip", Ask("s", "t", 10, 1000))), (std::vector{0, 2, 3}));
+    QVERIFY(!skip(base + 2, 1050).applied);  // in flight
+    for (int p : {0, 2}) store->end("skip", s, Result(p, AttemptEnd::Ok), 1100);
+    auto verdict = store->end("skip", s, Result(3, AttemptEnd::UnitError), 1200);
+    // Judged on the 3 units not skipped: below its success threshold.
+    QCOMPARE(verdict.state, RolloutState::Stopped);
+    QVERIFY(verdict.stopReason.find("2 of 3 units succeeded") != std::string::npos);
+    QCOMPARE(Counts(store->status("skip")->summary.groups.at(0)), std::string("4:0/0/2/1~1"));
+    QCOMPARE(CountedByStatus(*store, "skip"), CountedFromUnits(*store, "skip"));
+    QVERIFY(!store->act("skip", RolloutAction::Resume, 1300).applied);
+    const auto accepted =
+        store->act("skip", {RolloutAction::AcceptFailures, 1300, {"op", "h"}, 0, {}});
+    QVERIFY(accepted.applied);
+    QCOMPARE(accepted.unitsReset, 1);
+    QCOMPARE(accepted.state, RolloutState::Running);
+    QVERIFY(!store->act("skip", RolloutAction::AcceptFailures, 1350).applied);  // not stopped
+    QCOMPARE(store->status("skip")->summary.groups.at(0).accepted, 1);
+    QCOMPARE(Positions(store->claim("skip", Ask("s", "t", 10, 1400))), (std::vector{4, 5}));
+    store->end("skip", s, Result(4, AttemptEnd::Ok), 1500);
+    verdict = store->end("skip", s, Result(5, AttemptEnd::UnitError), 1500);
+    QCOMPARE(verdict.state, RolloutState::Stopped);  // a new failure is judged
+    QCOMPARE(verdict.stopReason,
+             std::string("group 2 stopped the rollout: 1 of 2 units failed (50 %), error "
+                         "threshold 50 %"));
+    // A failed unit skipped leaves the group passing once the rollout goes on.
+    QCOMPARE(skip(base + 5, 1600).unitsReset, 1);
+    QCOMPARE(CountedByStatus(*store, "skip"), CountedFromUnits(*store, "skip"));
+    QCOMPARE(store->status("skip")->summary.groups.at(1).accepted, 0);
+    QCOMPARE(store->act("skip", {RolloutAction::AcceptFailures, 1700, {"op", "h"}, 0, {}}).state,
+             RolloutState::Done);
+    // Retrying puts the accepted failure back: judged again once it ends.
+    QCOMPARE(store->act("skip", RolloutAction::RetryFailed, 1800).unitsReset, 1);
+    const auto retried = store->status("skip")->summary;
+    QCOMPARE(retried.state, RolloutState::Running);
+    QCOMPARE(retried.groups.at(0).accepted, 0);
+    QCOMPARE(CountedByStatus(*store, "skip"), CountedFromUnits(*store, "skip"));
+    QCOMPARE(Positions(store->claim("skip", Ask("s", "t", 10, 1900))), (std::vector{3}));
+    QCOMPARE(store->end("skip", s, Result(3, AttemptEnd::UnitError), 2000).state,
+             RolloutState::Stopped);
+    std::vector<std::string> recorded;
+    for (const ActionRecord& record : store->actions("skip", 0)) recorded.push_back(record.action);
+    QCOMPARE(recorded,
+             (std::vector<std::string>{"create", "skip", "accept", "skip", "accept", "retry"}));
+  }
+
+  // Two unfinished rollouts never send different images to one address; the same image, or one
+  // after the other has finished, is fine.
+  void conflictingRolloutIsRefusedAtCreate() {
+    auto store = OpenRolloutStore(NewDb());
+    QVERIFY(store->create(Definition("first", {3})));
+    RolloutDefinition clash = Definition("second", {1});
+    clash.targets[0].address += 2;  // the first's third unit
+    clash.imageSha256 = store_checks::kShaB;
+    const CreateResult refused = store->create(clash);
+    QVERIFY(!refused);
+    QCOMPARE(refused.conflict, std::string("first"));
+    QVERIFY(!store->load("second").has_value());
+    QCOMPARE(store->list().size(), size_t{1});
+    clash.targets[0].address += 1;  // beside it
+    clash.name = "beside";
+    QVERIFY(store->create(clash));
+    RolloutDefinition same = Definition("same", {2});
+    QVERIFY(store->create(same));
+    QVERIFY(store->act("first", RolloutAction::Cancel, 1100).applied);
+    clash.name = "after";
+    clash.targets[0].address -= 1;
+    QVERIFY(store->create(clash));
+  }
+
+  // An event is claimed by one station only: a stop once each time the rollout gets there, a
+  // station gone silent with units once per silence; nothing without a notify URL.
+  void eventsAreClaimedOnce() {
+    const std::string db = NewDb();
+    auto a = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    auto b = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    RolloutDefinition definition = Definition("told", {2}, 100, 50);
+    definition.notifyUrl = "http://127.0.0.1:9/hook";
+    QVERIFY(a->create(definition));
+    QVERIFY(a->create(Definition("quiet", {1})));
+    QCOMPARE(a->claim("told", Ask("A", "ta", 1, 1000)).size(), size_t{1});
+    QCOMPARE(b->claim("told", Ask("B", "tb", 1, 1000)).size(), size_t{1});
+    QVERIFY(a->claimEvents("told", "A", 1500, 1000).empty());  // B seen 500 ms ago
+    // B has not been heard from for longer than the silence: told once, by whoever is first.
+    a->renew("told", {"A", "ta"}, 2100, 60000);
+    const auto silent = a->claimEvents("told", "A", 2100, 1000);
+    QCOMPARE(silent.size(), size_t{1});
+    QCOMPARE(silent[0].state, std::string("station_silent"));
+    QCOMPARE(silent[0].url, definition.notifyUrl);
+    QVERIFY2(silent[0].reason.find("station B") != std::string::npos, silent[0].reason.c_str());
+    QVERIFY(b->claimEvents("told", "C", 2200, 1000).empty());
+    QVERIFY(a->end("told", {"A", "ta"}, Result(0, AttemptEnd::UnitError), 2300).held);
+    QCOMPARE(a->status("told")->summary.state, RolloutState::Stopped);
+    const auto stopped = b->claimEvents("told", "B", 2400, 100000);
+    QCOMPARE(stopped.size(), size_t{1});
+    QCOMPARE(stopped[0].state, std::string("stopped"));
+    QVERIFY(stopped[0].reason.find("group 1") != std::string::npos);
+    QVERIFY(a->claimEvents("told", "A", 2500, 100000).empty());
+    // Taken up again and stopped again: another event.
+    QVERIFY(a->act("told", {RolloutAction::RetryFailed, 2600, {"op", "h"}, 0, {}}).applied);
+    QCOMPARE(a->claim("told", Ask("A", "ta", 1, 2700)).size(), size_t{1});
+    a->end("told", {"A", "ta"}, Result(0, AttemptEnd::UnitError), 2800);
+    QCOMPARE(a->claimEvents("told", "A", 2900, 100000).size(), size_t{1});
+    QVERIFY(a->claimEvents("quiet", "A", 3000, 0).empty());
   }
 
   // The whole rollout reads back (binary image, targets, groups); a name in use is refused.

@@ -7,8 +7,10 @@
 // the store and lose its answer (`loseAnswers`).
 #include <algorithm>
 #include <deque>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "store/db/StoreError.h"
@@ -57,7 +59,7 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     return n;
   }
 
-  bool create(const rollouts::RolloutDefinition&) override { return true; }
+  rollouts::CreateResult create(const rollouts::RolloutDefinition&) override { return {true, {}}; }
   std::optional<rollouts::RolloutDefinition> load(const std::string&) override {
     return std::nullopt;
   }
@@ -117,10 +119,22 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     reach("workLeft");
     return workLeftAnswer;
   }
-  rollouts::ActionResult act(const std::string&, rollouts::RolloutAction,
-                             rollouts::UtcMillis) override {
+  using rollouts::RolloutStore::act;
+  rollouts::ActionResult act(const std::string&, const rollouts::ActionRequest&) override {
     return {};
   }
+  std::vector<rollouts::ActionRecord> actions(const std::string&, int) override { return {}; }
+  // Hands out every event the test put in eventsToClaim (under eventsMutex: a watch asks from a
+  // thread of its own), counting the looks.
+  std::vector<rollouts::RolloutEvent> claimEvents(const std::string&, const std::string&,
+                                                  rollouts::UtcMillis, int) override {
+    std::lock_guard lock(eventsMutex);
+    ++eventLooks;
+    return std::exchange(eventsToClaim, {});
+  }
+  std::mutex eventsMutex;
+  std::vector<rollouts::RolloutEvent> eventsToClaim;
+  int eventLooks = 0;
 };
 
 }  // namespace uvq::test

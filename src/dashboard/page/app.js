@@ -323,8 +323,8 @@
 
   // Why the rollout stopped, or that it finished well: only a stop is shown as a problem.
   function setReason(node, r) {
-    setText(node, r.stop_reason);
-    setClass(node, 'stop-reason' + (r.state === 'done' ? ' finished' : ''));
+    setText(node, r.waiting || r.stop_reason);
+    setClass(node, 'stop-reason' + (r.state === 'done' ? ' finished' : '') + (r.waiting ? ' waiting' : ''));
   }
 
   function metaLine() {
@@ -453,6 +453,16 @@
     ];
   }
 
+  function actionColumns() {
+    return [
+      { title: 'time', get: (a) => when(a.at) },
+      { title: 'action', get: (a) => a.action },
+      { title: 'by', get: (a) => a.actor },
+      { title: 'from', get: (a) => a.origin, cls: 'mono' },
+      { title: 'detail', get: (a) => a.detail, cls: 'wrap' },
+    ];
+  }
+
   // ---- views: each builds its page once, then refresh() updates it ----
 
   function rolloutsView() {
@@ -507,6 +517,7 @@
     const failed = keyedTable(rolloutUnitColumns(), 'no unit has failed');
     const running = keyedTable(rolloutUnitColumns(), 'no unit is being worked on');
     const all = keyedTable(rolloutUnitColumns(), 'no units');
+    const done = keyedTable(actionColumns(), 'no action recorded');
     const failedNote = el('p', { class: 'note' });
     let unitsOffset = 0;
     const unitsPager = pager((offset) => { unitsOffset = offset; refreshNow(); });
@@ -518,7 +529,8 @@
       el('h2', null, 'Stations'), stations.root,
       el('h2', null, 'Failed units'), failedNote, failed.root,
       el('h2', null, 'Units in flight'), running.root,
-      el('h2', null, 'All units'), unitsPager.root, all.root);
+      el('h2', null, 'All units'), unitsPager.root, all.root,
+      el('h2', null, 'Actions'), done.root);
     document.title = name + ' · uvq';
     return {
       async refresh() {
@@ -539,6 +551,7 @@
         all.update(units.units, (u) => u.position);
         unitsPager.update(units.offset, units.limit, units.units.length);
         actions.update(r);
+        done.update(r.actions || [], (a) => a.id);
       },
     };
   }
@@ -556,13 +569,13 @@
     const message = el('span', { class: 'message', id: 'action-message' });
     const buttons = {};
     let armedCancel = null;
-    const names = [['pause', 'Pause'], ['resume', 'Resume'], ['retry-failed', 'Retry failed'], ['cancel', 'Cancel…']];
+    const names = [['approve', 'Approve next group'], ['pause', 'Pause'], ['resume', 'Resume'], ['retry-failed', 'Retry failed'], ['cancel', 'Cancel…']];
     for (const [action, label] of names) {
       const b = el('button', { type: 'button', 'data-action': action, class: action === 'cancel' ? 'danger' : null }, label);
       b.addEventListener('click', () => run(action, b));
       buttons[action] = b;
     }
-    root.append(el('label', null, 'Token ', input), buttons.pause, buttons.resume, buttons['retry-failed'], buttons.cancel, message);
+    root.append(el('label', null, 'Token ', input), buttons.approve, buttons.pause, buttons.resume, buttons['retry-failed'], buttons.cancel, message);
     async function run(action, button) {
       // Cancel is final: a second click within a few seconds confirms it.
       if (action === 'cancel' && armedCancel === null) {
@@ -577,7 +590,7 @@
       setText(message, action + '…');
       try {
         const result = await api('/api/rollout/' + action + '?name=' + enc(name), 'POST');
-        setText(message, action + ': done, the rollout is ' + result.state + (action === 'retry-failed' ? ' (' + result.units_reset + ' units put back)' : ''));
+        setText(message, action + ': done, the rollout is ' + result.state + (action === 'retry-failed' ? ' (' + result.units_reset + ' units put back)' : '') + (action === 'approve' ? ' (group ' + result.group + ' may start)' : ''));
       } catch (e) {
         setClass(message, 'message bad');
         if (e.status === 401) {
@@ -596,6 +609,8 @@
       root,
       update(r) {
         const final = r.state === 'cancelled' || r.state === 'done';
+        buttons.approve.hidden = !r.approve_groups;
+        buttons.approve.disabled = r.waiting_for_approval === null;
         buttons.pause.disabled = r.state !== 'running';
         buttons.resume.disabled = r.state !== 'paused';
         buttons['retry-failed'].disabled = final || r.totals.failed === 0;

@@ -155,6 +155,31 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
     return {"ALTER TABLE operations ADD COLUMN writer TEXT NOT NULL DEFAULT ''",
             "CREATE TABLE writers (writer TEXT PRIMARY KEY, host TEXT NOT NULL, pid " + big +
                 " NOT NULL, alive_until " + big + " NOT NULL)"};
+  if (version == 7) {
+    const std::string key = lite ? "INTEGER PRIMARY KEY" : "BIGSERIAL PRIMARY KEY";
+    return {
+        // approved_group: the last group (0-based) allowed to start when groups wait for an
+        // approval; accepted: a failure accepted by hand, judged no more.
+        "ALTER TABLE rollouts ADD COLUMN approve_groups INTEGER NOT NULL DEFAULT 0",
+        "ALTER TABLE rollouts ADD COLUMN approved_group INTEGER NOT NULL DEFAULT 0",
+        "ALTER TABLE rollouts ADD COLUMN notify_url TEXT NOT NULL DEFAULT ''",
+        "ALTER TABLE rollout_units ADD COLUMN accepted INTEGER NOT NULL DEFAULT 0",
+        // A group's skipped units and accepted failures (among its failed ones), counted beside
+        // its ended units by the same writes.
+        "ALTER TABLE rollout_groups ADD COLUMN skipped INTEGER NOT NULL DEFAULT 0",
+        "ALTER TABLE rollout_groups ADD COLUMN accepted INTEGER NOT NULL DEFAULT 0",
+        "CREATE INDEX rollout_units_address ON rollout_units(address, rollout)",
+        // Every action on a rollout, kept by the rollout's name.
+        "CREATE TABLE rollout_actions (id " + key +
+            ", rollout TEXT NOT NULL, action TEXT NOT NULL, actor TEXT NOT NULL DEFAULT '', "
+            "origin TEXT NOT NULL DEFAULT '', at " +
+            big + " NOT NULL, detail TEXT NOT NULL DEFAULT '')",
+        "CREATE INDEX rollout_actions_rollout ON rollout_actions(rollout, id)",
+        // An event told to the rollout's notify URL: the first station to insert its row sends it.
+        "CREATE TABLE rollout_events (rollout " + big +
+            " NOT NULL REFERENCES rollouts(id) ON DELETE CASCADE, event TEXT NOT NULL, at " + big +
+            " NOT NULL, station TEXT NOT NULL DEFAULT '', PRIMARY KEY (rollout, event))"};
+  }
   return {};
 }
 

@@ -20,7 +20,9 @@ namespace uvq::store {
 // and the dashboard's statements bounded as a rollout grows.
 // Step 6: each row's writer (its host, process id and a random part) and the writers' liveness
 // marks, so a row begun and not completed shows as running while its writer lives.
-inline constexpr int kSchemaVersion = 6;
+// Step 7: approvals of groups, skipped units and accepted failures, the record of actions, and
+// the events told to a rollout's notify URL.
+inline constexpr int kSchemaVersion = 7;
 
 // What tells a uvq history from another database: SQLite's PRAGMA application_id ("UVQH") and the
 // application column of PostgreSQL's schema_version.

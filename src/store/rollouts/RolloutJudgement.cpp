@@ -15,7 +15,11 @@ RolloutJudgement JudgeGroups(const std::vector<GroupCounts>& groups, int success
                              int errorThreshold) {
   int ok = 0;
   int size = 0;
-  for (const GroupCounts& group : groups) {
+  for (const GroupCounts& given : groups) {
+    // Skipped units and accepted failures are in no share: the group is judged on the rest.
+    GroupCounts group = given;
+    group.size -= group.skipped + group.accepted;
+    group.failed -= group.accepted;
     const std::string named = "group " + std::to_string(group.group + 1) + " stopped the rollout: ";
     const std::string counted = " of " + std::to_string(group.size) + " units ";
     if (group.failed > 0 && group.failed * 100 >= errorThreshold * group.size)
@@ -32,6 +36,11 @@ RolloutJudgement JudgeGroups(const std::vector<GroupCounts>& groups, int success
   }
   return {RolloutState::Done, "every group passed: " + std::to_string(ok) + " of " +
                                   std::to_string(size) + " units succeeded"};
+}
+
+std::string WaitingText(const RolloutSummary& summary) {
+  if (!summary.waitingGroup) return {};
+  return "waiting for approval of group " + std::to_string(*summary.waitingGroup + 1);
 }
 
 }  // namespace uvq::rollouts

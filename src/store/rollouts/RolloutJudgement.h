@@ -16,7 +16,8 @@ struct RolloutJudgement {
 
 // Judges the groups in order: a group whose failures reach the error threshold stops the rollout
 // at once; a group whose units have all ended starts the next only if enough of it succeeded;
-// when every group has ended and passed, the rollout is done. No failure never reaches a
+// when every group has ended and passed, the rollout is done. Skipped units and accepted failures
+// count in neither share (a group of skipped units only passes). No failure never reaches a
 // threshold, not even 0 %.
 RolloutJudgement JudgeGroups(const std::vector<GroupCounts>& groups, int successThreshold,
                              int errorThreshold);

@@ -37,9 +37,11 @@ enum class UnitProgress : uint8_t {
   Pending,  // not started, or put back (interrupted, its station gone, a retry due)
   Running,  // claimed by a station whose lease has not run out
   Ok,
-  Failed,  // after its retries, or a unit's own error
+  Failed,   // after its retries, or a unit's own error
+  Skipped,  // left out by hand: never claimed, counted in no threshold
 };
-inline constexpr std::string_view kUnitProgressNames[] = {"pending", "running", "ok", "failed"};
+inline constexpr std::string_view kUnitProgressNames[] = {"pending", "running", "ok", "failed",
+                                                          "skipped"};
 constexpr std::string_view UnitProgressName(UnitProgress progress) {
   return kUnitProgressNames[static_cast<size_t>(progress)];
 }
@@ -53,6 +55,13 @@ struct RolloutTarget {
   int group = 0;         // 0-based, groups in the order given
 };
 
+// Who did something to a rollout and from where: a person or role (the OS user, --actor, a
+// dashboard token's name) and a host name or a dashboard client's address.
+struct Actor {
+  std::string name;
+  std::string origin;
+};
+
 struct RolloutDefinition {
   std::string name;
   UtcMillis createdAt = 0;
@@ -64,6 +73,17 @@ struct RolloutDefinition {
   int errorThreshold = 10;             // percent of a group whose failure stops the rollout at once
   int retries = 0;                     // extra attempts after no answer or a communication time-out
   std::vector<RolloutTarget> targets;  // in the order given; position = index
+  bool approveGroups = false;          // each group after the first starts only once approved
+  std::string notifyUrl;               // http:// URL told when the rollout stops or finishes
+  Actor actor;                         // recorded as the create action
+};
+
+// What create did: made it, or refused it because the name is in use or because an unfinished
+// rollout sends another image to one of its units (`conflict` names that rollout).
+struct CreateResult {
+  bool created = false;
+  std::string conflict;
+  explicit operator bool() const { return created; }
 };
 
 struct GroupCounts {
@@ -72,7 +92,9 @@ struct GroupCounts {
   int pending = 0;
   int running = 0;
   int ok = 0;
-  int failed = 0;
+  int failed = 0;    // accepted ones included
+  int skipped = 0;   // left out by hand: not in the thresholds' shares
+  int accepted = 0;  // failed units accepted by `resume --accept-failures`: not judged again
 };
 
 // One unit's place in a rollout, as status shows it.
@@ -117,7 +139,13 @@ struct RolloutSummary {
   RolloutState state = RolloutState::Running;
   std::string stopReason;  // stopped: the line that names the group, its failures and threshold
   std::vector<GroupCounts> groups;
+  bool approveGroups = false;
+  std::optional<int> waitingGroup;  // 0-based: the group that waits for an approval to start
+  std::string notifyUrl;
 };
+
+// "waiting for approval of group 2", or empty.
+std::string WaitingText(const RolloutSummary& summary);
 
 struct RolloutStatus {
   RolloutSummary summary;
@@ -181,14 +209,59 @@ struct AttemptVerdict {
   std::string stopReason;  // set when this attempt stopped the rollout (or finished it)
 };
 
-enum class RolloutAction : uint8_t { Pause, Resume, Cancel, RetryFailed };
+enum class RolloutAction : uint8_t {
+  Pause,
+  Resume,
+  Cancel,
+  RetryFailed,
+  Approve,         // the group waiting for approval may start
+  Skip,            // the units at an address are left out
+  AcceptFailures,  // a rollout stopped by a threshold goes on, its failures so far accepted
+};
+// The names the record of actions keeps ("create" is the other one).
+inline constexpr std::string_view kRolloutActionNames[] = {"pause",   "resume", "cancel", "retry",
+                                                           "approve", "skip",   "accept"};
+constexpr std::string_view RolloutActionName(RolloutAction action) {
+  return kRolloutActionNames[static_cast<size_t>(action)];
+}
+
+struct ActionRequest {
+  RolloutAction action = RolloutAction::Pause;
+  UtcMillis now = 0;
+  Actor actor;
+  // Skip: the units at this address (host order), and the target as the actor gave it.
+  uint32_t address = 0;
+  std::string target;
+};
 
 struct ActionResult {
   bool found = false;
   bool applied = false;  // false: not possible in its state (said in `refusal`)
   std::string refusal;
   RolloutState state = RolloutState::Running;
-  int unitsReset = 0;  // RetryFailed: units put back to pending
+  int unitsReset = 0;  // RetryFailed: units put back to pending; Skip, AcceptFailures: units
+  int group = 0;       // Approve: the group (0-based) that may start now
+};
+
+// One action as recorded: what, by whom, from where, when; `detail` says what it changed.
+struct ActionRecord {
+  int64_t id = 0;
+  std::string rollout;
+  std::string action;  // create, pause, resume, cancel, retry, approve, skip, accept
+  std::string actor;
+  std::string origin;
+  UtcMillis at = 0;
+  std::string detail;
+};
+
+// Something a rollout's notify URL is told: the rollout stopped or finished, or a station went
+// silent while holding units.
+struct RolloutEvent {
+  std::string rollout;
+  std::string url;
+  std::string state;  // "stopped", "done", "station_silent"
+  std::string reason;
+  UtcMillis at = 0;
 };
 
 // The rollouts' port. Implementations throw store::StoreError when the database cannot be used.
@@ -200,8 +273,10 @@ class RolloutStore {
  public:
   virtual ~RolloutStore() = default;
 
-  // false: the name is in use (nothing written).
-  virtual bool create(const RolloutDefinition& definition) = 0;
+  // Refused (nothing written) when the name is in use, or when a unit's address is one of an
+  // unfinished rollout (running, paused, stopped) of another image. Recorded as an action of
+  // definition.actor.
+  virtual CreateResult create(const RolloutDefinition& definition) = 0;
   // With the image's bytes; nullopt: no such rollout.
   virtual std::optional<RolloutDefinition> load(const std::string& name) = 0;
   virtual std::vector<RolloutSummary> list() = 0;
@@ -235,7 +310,21 @@ class RolloutStore {
   virtual bool workLeft(const std::string& name,
                         std::optional<std::pair<uint32_t, uint32_t>> range) = 0;
 
-  virtual ActionResult act(const std::string& name, RolloutAction action, UtcMillis now) = 0;
+  // Applies an action and records it (only when applied) in the same transaction.
+  virtual ActionResult act(const std::string& name, const ActionRequest& request) = 0;
+  ActionResult act(const std::string& name, RolloutAction action, UtcMillis now) {
+    return act(name, ActionRequest{action, now, {}, 0, {}});
+  }
+  // The actions recorded, oldest first: of one rollout, or of all when `rollout` is empty; the
+  // newest `limit` (0: all).
+  virtual std::vector<ActionRecord> actions(const std::string& rollout, int limit) = 0;
+
+  // The events of a rollout with a notify URL that no station has claimed yet, claimed now for
+  // `station` so that no other tells them again: its stop or its end (once each time it gets
+  // there), and each other station that holds units, or had units taken over, and has not been
+  // seen for `silenceMs`. Empty when the rollout has no notify URL.
+  virtual std::vector<RolloutEvent> claimEvents(const std::string& name, const std::string& station,
+                                                UtcMillis now, int silenceMs) = 0;
 };
 
 // Opens the rollouts of the database a "db" setting names (as OpenHistoryStore does), on the
@@ -246,18 +335,24 @@ std::unique_ptr<RolloutStore> OpenRolloutStore(const std::string& db);
 
 namespace uvq::history {
 // The names the front ends use today, until they name the rollouts' namespace themselves.
+using rollouts::ActionRecord;
+using rollouts::ActionRequest;
 using rollouts::ActionResult;
+using rollouts::Actor;
 using rollouts::AttemptEnd;
 using rollouts::AttemptResult;
 using rollouts::AttemptVerdict;
 using rollouts::Claim;
 using rollouts::ClaimHolder;
 using rollouts::ClaimRequest;
+using rollouts::CreateResult;
 using rollouts::GroupCounts;
 using rollouts::OpenRolloutStore;
 using rollouts::Renewal;
 using rollouts::RolloutAction;
+using rollouts::RolloutActionName;
 using rollouts::RolloutDefinition;
+using rollouts::RolloutEvent;
 using rollouts::RolloutState;
 using rollouts::RolloutStateName;
 using rollouts::RolloutStateNamed;
@@ -269,4 +364,5 @@ using rollouts::RolloutTarget;
 using rollouts::RolloutUnit;
 using rollouts::UnitProgress;
 using rollouts::UnitProgressName;
+using rollouts::WaitingText;
 }  // namespace uvq::history

@@ -20,7 +20,7 @@ using store::StoreErrorKind;
 
 constexpr const char* kSummaryColumns =
     "id, name, created_at, image_path, image_sha256, image_bytes, success_threshold, "
-    "error_threshold, retries, state, stop_reason";
+    "error_threshold, retries, state, stop_reason, approve_groups, approved_group, notify_url";
 constexpr const char* kUnitColumns =
     "position, rollout_group, target, unit_id, answered_unit_id, progress, attempts, outcome, "
     "detail, status, station, lease_until, redo";
@@ -76,7 +76,20 @@ RolloutSummary ReadSummary(const SqlRow& row) {
   summary.retries = static_cast<int>(row[8].asNumber());
   summary.state = StateOf(row[9]);
   summary.stopReason = row[10].asText();
+  summary.approveGroups = row[11].asNumber() != 0;
+  summary.notifyUrl = row[13].asText();
   return summary;
+}
+
+// A running rollout whose groups wait for approvals waits when its current group (the first not
+// ended) is beyond the last one approved.
+void NoteWaiting(RolloutSummary& summary, int64_t approvedGroup) {
+  if (!summary.approveGroups || summary.state != RolloutState::Running) return;
+  for (const GroupCounts& group : summary.groups)
+    if (group.pending + group.running > 0) {
+      if (group.group > approvedGroup) summary.waitingGroup = group.group;
+      return;
+    }
 }
 
 RolloutUnit ReadUnit(const SqlRow& row) {
@@ -104,7 +117,9 @@ GroupCounts ReadCounts(const SqlRow& row, size_t at) {
   counts.size = static_cast<int>(row[at + 1].asNumber());
   counts.ok = static_cast<int>(row[at + 2].asNumber());
   counts.failed = static_cast<int>(row[at + 3].asNumber());
-  counts.pending = counts.size - counts.ok - counts.failed;
+  counts.skipped = static_cast<int>(row[at + 4].asNumber());
+  counts.accepted = static_cast<int>(row[at + 5].asNumber());
+  counts.pending = counts.size - counts.ok - counts.failed - counts.skipped;
   return counts;
 }
 
@@ -117,7 +132,11 @@ void CountRunning(std::vector<GroupCounts>& groups, int group, int running) {
     }
 }
 
-constexpr const char* kCountColumns = "rollout_group, units, ok, failed";
+constexpr const char* kCountColumns = "rollout_group, units, ok, failed, skipped, accepted";
+
+std::string Plural(int count, const std::string& word) {
+  return std::to_string(count) + " " + word + (count == 1 ? "" : "s");
+}
 
 }  // namespace
 
@@ -146,14 +165,19 @@ SqlResult SqlRolloutStore::Run(const std::string& sql, const std::vector<SqlValu
 std::optional<SqlRolloutStore::Rollout> SqlRolloutStore::Find(const std::string& name,
                                                               const char* lock) {
   std::string sql =
-      "SELECT id, state, success_threshold, error_threshold, retries FROM rollouts "
-      "WHERE name = $1";
+      "SELECT id, state, success_threshold, error_threshold, retries, approve_groups, "
+      "approved_group FROM rollouts WHERE name = $1";
   if (connection_->dialect() == Dialect::Postgres && lock) sql += std::string(" ") + lock;
   const SqlResult found = Run(sql, {name});
   if (found.rows.empty()) return std::nullopt;
   const SqlRow& row = found.rows.front();
-  return Rollout{row[0].asNumber(), StateOf(row[1]), static_cast<int>(row[2].asNumber()),
-                 static_cast<int>(row[3].asNumber()), static_cast<int>(row[4].asNumber())};
+  return Rollout{row[0].asNumber(),
+                 StateOf(row[1]),
+                 static_cast<int>(row[2].asNumber()),
+                 static_cast<int>(row[3].asNumber()),
+                 static_cast<int>(row[4].asNumber()),
+                 row[5].asNumber() != 0,
+                 row[6].asNumber()};
 }
 
 std::vector<GroupCounts> SqlRolloutStore::Groups(int64_t rollout) {
@@ -198,21 +222,32 @@ void SqlRolloutStore::NoteStation(int64_t rollout, const std::string& station, U
       {rollout, station, now});
 }
 
-bool SqlRolloutStore::create(const RolloutDefinition& definition) {
+void SqlRolloutStore::Record(const std::string& rollout, std::string_view action,
+                             const Actor& actor, UtcMillis at, const std::string& detail) {
+  Run("INSERT INTO rollout_actions(rollout, action, actor, origin, at, detail) "
+      "VALUES ($1, $2, $3, $4, $5, $6)",
+      {rollout, std::string(action), actor.name, actor.origin, at, detail});
+}
+
+CreateResult SqlRolloutStore::create(const RolloutDefinition& definition) {
   return Transaction(Access::Write, [&] {
+    CreateResult result;
+    // One create at a time checks the other rollouts' units (SQLite's write lock does it there).
+    if (connection_->dialect() == Dialect::Postgres)
+      Run("SELECT pg_advisory_xact_lock(7305182)", {});
     const std::string image = definition.image
                                   ? std::string(definition.image->begin(), definition.image->end())
                                   : std::string();
     const SqlResult made =
         Run("INSERT INTO rollouts(name, created_at, created_by, image_path, image_sha256, image, "
-            "image_bytes, success_threshold, error_threshold, retries, state) "
-            "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) "
+            "image_bytes, success_threshold, error_threshold, retries, state, approve_groups, "
+            "notify_url) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13) "
             "ON CONFLICT(name) DO NOTHING RETURNING id",
             {definition.name, definition.createdAt, definition.createdBy, definition.imagePath,
              definition.imageSha256, SqlValue::Bytes(image), static_cast<int64_t>(image.size()),
              definition.successThreshold, definition.errorThreshold, definition.retries,
-             Text(RolloutState::Running)});
-    if (made.rows.empty()) return false;
+             Text(RolloutState::Running), definition.approveGroups ? 1 : 0, definition.notifyUrl});
+    if (made.rows.empty()) return result;
     const int64_t id = made.rows.front()[0].asNumber();
     // Many units per statement (one round trip each), in the one transaction.
     const size_t count = definition.targets.size();
@@ -232,10 +267,28 @@ bool SqlRolloutStore::create(const RolloutDefinition& definition) {
       params.emplace_back(id);
       Run(UnitsInsert(rows), params);
     }
+    // Two images at once for the same unit: whichever station comes last would win. Refused
+    // while the other rollout may still send (its units are in the table once it is made).
+    const SqlResult clash = Run(
+        "SELECT r.name, mine.target FROM rollout_units mine JOIN rollout_units other ON "
+        "other.address = mine.address AND other.rollout <> mine.rollout JOIN rollouts r ON "
+        "r.id = other.rollout WHERE mine.rollout = $1 AND r.state IN ('running', 'paused', "
+        "'stopped') AND r.image_sha256 <> $2 ORDER BY r.created_at, r.id, mine.position LIMIT 1",
+        {id, definition.imageSha256});
+    if (!clash.rows.empty()) {
+      Run("DELETE FROM rollout_units WHERE rollout = $1", {id});
+      Run("DELETE FROM rollouts WHERE id = $1", {id});
+      result.conflict = clash.rows.front()[0].asText();
+      return result;
+    }
     for (const auto& [group, size] : sizes)
       Run("INSERT INTO rollout_groups(rollout, rollout_group, units) VALUES ($1, $2, $3)",
           {id, group, size});
-    return true;
+    Record(definition.name, "create", definition.actor, definition.createdAt,
+           Plural(static_cast<int>(definition.targets.size()), "unit") +
+               (definition.approveGroups ? ", groups approved one by one" : ""));
+    result.created = true;
+    return result;
   });
 }
 
@@ -243,7 +296,7 @@ std::optional<RolloutDefinition> SqlRolloutStore::load(const std::string& name) 
   return Transaction(Access::Read, [&]() -> std::optional<RolloutDefinition> {
     const SqlResult found = Run(
         "SELECT id, created_at, created_by, image_path, image_sha256, image, success_threshold, "
-        "error_threshold, retries FROM rollouts WHERE name = $1",
+        "error_threshold, retries, approve_groups, notify_url FROM rollouts WHERE name = $1",
         {name});
     if (found.rows.empty()) return std::nullopt;
     const SqlRow& row = found.rows.front();
@@ -258,6 +311,8 @@ std::optional<RolloutDefinition> SqlRolloutStore::load(const std::string& name) 
     definition.successThreshold = static_cast<int>(row[6].asNumber());
     definition.errorThreshold = static_cast<int>(row[7].asNumber());
     definition.retries = static_cast<int>(row[8].asNumber());
+    definition.approveGroups = row[9].asNumber() != 0;
+    definition.notifyUrl = row[10].asText();
     const SqlResult units =
         Run("SELECT target, address, unit_id, rollout_group FROM rollout_units WHERE rollout = $1 "
             "ORDER BY position",
@@ -294,6 +349,7 @@ std::vector<RolloutSummary> SqlRolloutStore::list() {
                .rows)
         CountRunning(summaries.back().groups, static_cast<int>(running[0].asNumber()),
                      static_cast<int>(running[1].asNumber()));
+      NoteWaiting(summaries.back(), row[12].asNumber());
     }
     return summaries;
   });
@@ -309,6 +365,7 @@ std::optional<RolloutStatus> SqlRolloutStore::status(const std::string& name) {
     const int64_t id = found.rows.front()[0].asNumber();
     // One snapshot: the groups' counts agree with the units read.
     status.summary.groups = Groups(id);
+    NoteWaiting(status.summary, found.rows.front()[12].asNumber());
     // The progress written out (not a parameter), so that each reads its own partial index.
     const std::string units =
         std::string("SELECT ") + kUnitColumns + " FROM rollout_units WHERE rollout = $1 AND ";
@@ -361,6 +418,9 @@ std::vector<Claim> SqlRolloutStore::claim(const std::string& name, const ClaimRe
             "progress IN ('pending', 'running')",
             {rollout->id});
     if (current.rows.empty() || current.rows.front()[0].null()) return claims;
+    // A group waiting for its approval: none of its units is handed out, to any station.
+    if (rollout->approveGroups && current.rows.front()[0].asNumber() > rollout->approvedGroup)
+      return claims;
     const auto [first, last] =
         request.range.value_or(std::pair<uint32_t, uint32_t>{0, 0xffffffffu});
     const bool lite = connection_->dialect() == Dialect::Sqlite;
@@ -516,7 +576,8 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
     params.insert(params.end(), {group, ok ? 1 : 0, ok ? 0 : 1});
     const std::string count =
         " UPDATE rollout_groups SET ok = ok + $14, failed = failed + $15 WHERE rollout = $1 AND "
-        "rollout_group = $13 RETURNING rollout_group, units, ok, failed";
+        "rollout_group = $13 RETURNING " +
+        std::string(kCountColumns);
     SqlResult counted;
     if (postgres) {
       counted = Run("WITH ended AS (" + update + " RETURNING position)" + count, params);
@@ -525,7 +586,8 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
       Run(update, params);
       counted =
           Run("UPDATE rollout_groups SET ok = ok + $3, failed = failed + $4 WHERE rollout = $1 AND "
-              "rollout_group = $2 RETURNING rollout_group, units, ok, failed",
+              "rollout_group = $2 RETURNING " +
+                  std::string(kCountColumns),
               {rollout.id, group, ok ? 1 : 0, ok ? 0 : 1});
     }
     if (counted.rows.empty()) return verdict;
@@ -581,8 +643,7 @@ bool SqlRolloutStore::workLeft(const std::string& name,
   });
 }
 
-ActionResult SqlRolloutStore::act(const std::string& name, RolloutAction action,
-                                  UtcMillis /*now*/) {
+ActionResult SqlRolloutStore::act(const std::string& name, const ActionRequest& request) {
   return Transaction(Access::Write, [&] {
     ActionResult result;
     // The groups' rows before the rollout's, as an end that stops the rollout takes them: an
@@ -611,7 +672,10 @@ ActionResult SqlRolloutStore::act(const std::string& name, RolloutAction action,
       result.state = state;
       result.applied = true;
     };
-    switch (action) {
+    const bool ended =
+        rollout->state == RolloutState::Cancelled || rollout->state == RolloutState::Done;
+    std::string detail;
+    switch (request.action) {
       case RolloutAction::Pause:
         if (rollout->state != RolloutState::Running)
           return refuse("only a running rollout can be paused");
@@ -620,15 +684,14 @@ ActionResult SqlRolloutStore::act(const std::string& name, RolloutAction action,
       case RolloutAction::Resume:
         if (rollout->state != RolloutState::Paused)
           return refuse(rollout->state == RolloutState::Stopped
-                            ? "retry its failed units to go on"
+                            ? "retry its failed units, or accept its failures, to go on"
                             : "only a paused rollout can be resumed");
         become(RolloutState::Running, false);
         // What ended while it was paused counts now.
         result.state = Judge(*rollout, std::nullopt).state;
         break;
       case RolloutAction::Cancel:
-        if (rollout->state == RolloutState::Done || rollout->state == RolloutState::Cancelled)
-          return refuse("it cannot be cancelled any more");
+        if (ended) return refuse("it cannot be cancelled any more");
         become(RolloutState::Cancelled, false);
         break;
       case RolloutAction::RetryFailed: {
@@ -636,20 +699,171 @@ ActionResult SqlRolloutStore::act(const std::string& name, RolloutAction action,
           return refuse("a cancelled rollout is not taken up again");
         result.unitsReset = static_cast<int>(
             Run("UPDATE rollout_units SET progress = 'pending', attempts = 0, redo = 0, "
-                "previous_holder = '', not_before = 0, holder_token = '', lease_until = NULL "
-                "WHERE rollout = $1 AND progress = 'failed'",
+                "previous_holder = '', not_before = 0, holder_token = '', lease_until = NULL, "
+                "accepted = 0 WHERE rollout = $1 AND progress = 'failed'",
                 {rollout->id})
                 .changed);
-        Run("UPDATE rollout_groups SET failed = 0 WHERE rollout = $1", {rollout->id});
+        Run("UPDATE rollout_groups SET failed = 0, accepted = 0 WHERE rollout = $1", {rollout->id});
         result.applied = true;
+        detail = Plural(result.unitsReset, "failed unit") + " pending again";
         if (rollout->state == RolloutState::Stopped || rollout->state == RolloutState::Done) {
           become(RolloutState::Running, true);
           result.state = Judge(*rollout, std::nullopt).state;
         }
         break;
       }
+      case RolloutAction::Approve: {
+        if (!rollout->approveGroups)
+          return refuse("its groups start without approval (create --approve-groups)");
+        if (ended) return refuse("no group is left to approve");
+        const SqlResult current =
+            Run("SELECT min(rollout_group) FROM rollout_units WHERE rollout = $1 AND "
+                "progress IN ('pending', 'running')",
+                {rollout->id});
+        const int64_t group = current.rows.empty() || current.rows.front()[0].null()
+                                  ? -1
+                                  : current.rows.front()[0].asNumber();
+        if (group <= rollout->approvedGroup)
+          return refuse("no group waits for approval (group " +
+                        std::to_string(rollout->approvedGroup + 1) + " may run)");
+        Run("UPDATE rollouts SET approved_group = $1 WHERE id = $2", {group, rollout->id});
+        result.applied = true;
+        result.group = static_cast<int>(group);
+        detail = "group " + std::to_string(group + 1);
+        break;
+      }
+      case RolloutAction::Skip: {
+        if (ended) return refuse("its units are not sent to any more");
+        // Pending and failed units are left out; one in flight is not taken from its station.
+        const SqlResult at =
+            Run("SELECT progress, count(*) FROM rollout_units WHERE rollout = $1 AND "
+                "address = $2 GROUP BY progress ORDER BY progress",
+                {rollout->id, int64_t{request.address}});
+        if (at.rows.empty()) return refuse("no unit of it is at " + request.target);
+        // Each kind of unit left out by a statement of its own, so that its group's counts
+        // follow: a failure no longer counts (nor its acceptance), a skipped unit in neither share.
+        struct Moved {
+          int64_t failed = 0, accepted = 0, skipped = 0;
+        };
+        std::map<int64_t, Moved> moved;
+        const std::string skip =
+            "UPDATE rollout_units SET progress = 'skipped', holder_token = '', lease_until = NULL, "
+            "redo = 0, accepted = 0 WHERE rollout = $1 AND address = $2 AND ";
+        const std::pair<const char*, std::pair<int, int>> kinds[] = {
+            {"progress = 'pending'", {0, 0}},
+            {"progress = 'failed' AND accepted = 0", {1, 0}},
+            {"progress = 'failed' AND accepted = 1", {1, 1}}};
+        for (const auto& [where, counted] : kinds)
+          for (const SqlRow& row : Run(skip + where + " RETURNING rollout_group",
+                                       {rollout->id, int64_t{request.address}})
+                                       .rows) {
+            Moved& group = moved[row[0].asNumber()];
+            group.failed += counted.first;
+            group.accepted += counted.second;
+            ++group.skipped;
+            ++result.unitsReset;
+          }
+        for (const auto& [group, counts] : moved)
+          Run("UPDATE rollout_groups SET skipped = skipped + $3, failed = failed - $4, "
+              "accepted = accepted - $5 WHERE rollout = $1 AND rollout_group = $2",
+              {rollout->id, group, counts.skipped, counts.failed, counts.accepted});
+        if (result.unitsReset == 0) {
+          std::string found;
+          for (const SqlRow& row : at.rows) found += (found.empty() ? "" : ", ") + row[0].asText();
+          return refuse("the unit at " + request.target + " is " + found +
+                        ": only a pending or failed unit can be skipped");
+        }
+        result.applied = true;
+        detail = request.target + ": " + Plural(result.unitsReset, "unit") + " skipped";
+        // Its group may have ended with it.
+        result.state = Judge(*rollout, std::nullopt).state;
+        break;
+      }
+      case RolloutAction::AcceptFailures: {
+        if (rollout->state != RolloutState::Stopped)
+          return refuse("only a rollout stopped by a threshold goes on with its failures");
+        result.unitsReset = static_cast<int>(
+            Run("UPDATE rollout_units SET accepted = 1 WHERE rollout = $1 AND progress = "
+                "'failed' AND accepted = 0",
+                {rollout->id})
+                .changed);
+        // Every failure so far is accepted now, in every group.
+        Run("UPDATE rollout_groups SET accepted = failed WHERE rollout = $1", {rollout->id});
+        detail = Plural(result.unitsReset, "failure") + " accepted";
+        become(RolloutState::Running, true);
+        result.state = Judge(*rollout, std::nullopt).state;
+        break;
+      }
     }
+    if (result.applied)
+      Record(name, RolloutActionName(request.action), request.actor, request.now, detail);
     return result;
+  });
+}
+
+std::vector<ActionRecord> SqlRolloutStore::actions(const std::string& rollout, int limit) {
+  return Transaction(Access::Read, [&] {
+    const std::string columns = "SELECT id, rollout, action, actor, origin, at, detail FROM ";
+    const int64_t bound = limit > 0 ? int64_t{limit} : kNoLimit;
+    // The newest `limit`, shown oldest first.
+    const SqlResult rows =
+        rollout.empty()
+            ? Run(columns + "rollout_actions ORDER BY id DESC LIMIT $1", {bound})
+            : Run(columns + "rollout_actions WHERE rollout = $1 ORDER BY id DESC LIMIT $2",
+                  {rollout, bound});
+    std::vector<ActionRecord> records;
+    for (auto row = rows.rows.rbegin(); row != rows.rows.rend(); ++row)
+      records.push_back({(*row)[0].asNumber(), (*row)[1].asText(), (*row)[2].asText(),
+                         (*row)[3].asText(), (*row)[4].asText(), (*row)[5].asNumber(),
+                         (*row)[6].asText()});
+    return records;
+  });
+}
+
+std::vector<RolloutEvent> SqlRolloutStore::claimEvents(const std::string& name,
+                                                       const std::string& station, UtcMillis now,
+                                                       int silenceMs) {
+  return Transaction(Access::Write, [&] {
+    std::vector<RolloutEvent> events;
+    const SqlResult found =
+        Run("SELECT id, state, stop_reason, notify_url FROM rollouts WHERE name = $1", {name});
+    if (found.rows.empty() || found.rows.front()[3].asText().empty()) return events;
+    const int64_t id = found.rows.front()[0].asNumber();
+    const std::string url = found.rows.front()[3].asText();
+    // Whoever inserts an event's row first tells it; the others find it there.
+    const auto claimOne = [&](const std::string& key, const std::string& state,
+                              const std::string& reason) {
+      if (!Run("INSERT INTO rollout_events(rollout, event, at, station) VALUES ($1, $2, $3, $4) "
+               "ON CONFLICT(rollout, event) DO NOTHING RETURNING rollout",
+               {id, key, now, station})
+               .rows.empty())
+        events.push_back({name, url, state, reason, now});
+    };
+    const RolloutState state = StateOf(found.rows.front()[1]);
+    if (state == RolloutState::Stopped || state == RolloutState::Done) {
+      // Each time the rollout is taken up again, its next stop or end is another event.
+      const SqlResult takenUp =
+          Run("SELECT count(*) FROM rollout_actions WHERE rollout = $1 AND action IN ('resume', "
+              "'retry', 'accept')",
+              {name});
+      claimOne(Text(state) + "#" + std::to_string(takenUp.rows.front()[0].asNumber()), Text(state),
+               found.rows.front()[2].asText());
+    }
+    const SqlResult silent =
+        Run("SELECT s.station, s.last_seen FROM rollout_stations s WHERE s.rollout = $1 AND "
+            "s.station <> $2 AND s.last_seen < $3 AND EXISTS (SELECT 1 FROM rollout_units u "
+            "WHERE u.rollout = s.rollout AND ((u.progress = 'running' AND u.station = s.station) "
+            "OR (u.redo = 1 AND u.previous_holder = s.station AND u.progress IN ('pending', "
+            "'running')))) ORDER BY s.station",
+            {id, station, now - silenceMs});
+    for (const SqlRow& row : silent.rows) {
+      const std::string silentStation = row[0].asText();
+      const int64_t lastSeen = row[1].asNumber();
+      claimOne("silent:" + silentStation + "@" + std::to_string(lastSeen), "station_silent",
+               "station " + silentStation + " holds units and has not been heard from for " +
+                   std::to_string((now - lastSeen) / 1000) + " s");
+    }
+    return events;
   });
 }
 

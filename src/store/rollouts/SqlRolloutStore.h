@@ -22,7 +22,7 @@ class SqlRolloutStore : public RolloutStore {
  public:
   explicit SqlRolloutStore(std::shared_ptr<store::SqlConnection> connection);
 
-  bool create(const RolloutDefinition& definition) override;
+  CreateResult create(const RolloutDefinition& definition) override;
   std::optional<RolloutDefinition> load(const std::string& name) override;
   std::vector<RolloutSummary> list() override;
   std::optional<RolloutStatus> status(const std::string& name) override;
@@ -37,7 +37,11 @@ class SqlRolloutStore : public RolloutStore {
   std::vector<std::string> holders(const std::string& name, const std::string& station) override;
   bool workLeft(const std::string& name,
                 std::optional<std::pair<uint32_t, uint32_t>> range) override;
-  ActionResult act(const std::string& name, RolloutAction action, UtcMillis now) override;
+  using RolloutStore::act;
+  ActionResult act(const std::string& name, const ActionRequest& request) override;
+  std::vector<ActionRecord> actions(const std::string& rollout, int limit) override;
+  std::vector<RolloutEvent> claimEvents(const std::string& name, const std::string& station,
+                                        UtcMillis now, int silenceMs) override;
 
  private:
   struct Rollout {
@@ -46,6 +50,8 @@ class SqlRolloutStore : public RolloutStore {
     int successThreshold = 0;
     int errorThreshold = 0;
     int retries = 0;
+    bool approveGroups = false;
+    int64_t approvedGroup = 0;
   };
   template <typename Call>
   auto Transaction(store::Access access, Call call);
@@ -60,6 +66,9 @@ class SqlRolloutStore : public RolloutStore {
   // rollout's state.
   RolloutJudgement Judge(const Rollout& rollout, const std::optional<GroupCounts>& changed);
   void NoteStation(int64_t rollout, const std::string& station, UtcMillis now);
+  // Keeps an action in the record, in the transaction that did it.
+  void Record(const std::string& rollout, std::string_view action, const Actor& actor, UtcMillis at,
+              const std::string& detail);
 
   std::shared_ptr<store::SqlConnection> connection_;
 };
