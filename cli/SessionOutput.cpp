@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "SessionOutput.h"
 
-#include "reports/JsonLine.h"
 #include "StatusText.h"
 #include "protocol/IpAddressText.h"
 #include "protocol/StatusFlags.h"
+#include "reports/JsonLine.h"
 #include "uvq/Version.h"
 
 namespace uvq::cli {

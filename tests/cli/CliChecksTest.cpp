@@ -19,8 +19,8 @@
 #include "ConfigFile.h"
 #include "Fleet.h"
 #include "Output.h"
-#include "fleet/RunLog.h"
 #include "UnitLock.h"
+#include "fleet/RunLog.h"
 
 using namespace uvq::cli;
 using uvq::fleet::AppendRunLog;

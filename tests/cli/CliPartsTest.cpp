@@ -227,10 +227,11 @@ class CliPartsTest : public QObject {
     const int known = RunHistoryCommand(options);
     std::cerr.rdbuf(stderrBuffer);
     QCOMPARE(refused, 2);
-    QCOMPARE(errors.str(),
-             std::string("uvq: history: --outcome takes one of ok, internal_error, bad_usage, "
-                         "file_error, no_answer, unit_error, network_error, history_error, "
-                         "rollout_held, claim_lost, interrupted, abandoned, running, not 'bogus'\n"));
+    QCOMPARE(
+        errors.str(),
+        std::string("uvq: history: --outcome takes one of ok, internal_error, bad_usage, "
+                    "file_error, no_answer, unit_error, network_error, history_error, "
+                    "rollout_held, claim_lost, interrupted, abandoned, running, not 'bogus'\n"));
     QCOMPARE(abandoned, 0);
     QCOMPARE(known, 0);
   }

@@ -266,9 +266,9 @@ struct RolloutEvent {
 
 // The rollouts' port. Implementations throw store::StoreError when the database cannot be used.
 // Thresholds are judged inside the write that ends an attempt, under a lock its group's ends
-// share (the database's, or the group's own row), so they hold across stations as for one: a group over its error threshold stops the rollout as soon as the
-// attempt that crosses it ends; a group whose units have all ended starts the next one only if
-// enough of it succeeded.
+// share (the database's, or the group's own row), so they hold across stations as for one: a group
+// over its error threshold stops the rollout as soon as the attempt that crosses it ends; a group
+// whose units have all ended starts the next one only if enough of it succeeded.
 class RolloutStore {
  public:
   virtual ~RolloutStore() = default;
