@@ -42,19 +42,19 @@ int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) 
           LoadImage(request.image, request.options.plan.allowPartialRecord, *bytes))
     return RolloutFail(ExitCode::File, problem->message);
 
-  fleet::RolloutSpec spec;
-  spec.name = request.name;
-  spec.createdBy = request.options.history.station.empty() ? recording::HostName()
-                                                           : request.options.history.station;
-  spec.imagePath = AbsolutePath(request.image);
-  spec.image = bytes;
-  spec.targets = std::move(targets);
-  spec.groups = request.groups;
-  spec.groupSize = request.groupSize;
-  spec.successThreshold = request.successThreshold;
-  spec.errorThreshold = request.errorThreshold;
-  spec.retries = request.retries;
-  rollouts::RolloutDefinition definition = fleet::PlanRollout(spec);
+  fleet::RolloutDraft draft;
+  draft.name = request.name;
+  draft.createdBy = request.options.history.station.empty() ? recording::HostName()
+                                                            : request.options.history.station;
+  draft.imagePath = AbsolutePath(request.image);
+  draft.image = bytes;
+  draft.targets = std::move(targets);
+  draft.groups = request.groups;
+  draft.groupSize = request.groupSize;
+  draft.successThreshold = request.successThreshold;
+  draft.errorThreshold = request.errorThreshold;
+  draft.retries = request.retries;
+  rollouts::RolloutDefinition definition = fleet::PlanRollout(draft);
   definition.approveGroups = request.approveGroups;
   definition.notifyUrl = request.notifyUrl;
   definition.actor = CommandLineActor(request);

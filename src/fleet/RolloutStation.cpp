@@ -83,23 +83,23 @@ int GroupOf(size_t position, size_t count, int groups, int groupSize) {
   return static_cast<int>(larger + (position - split) / base);
 }
 
-rollouts::RolloutDefinition PlanRollout(const RolloutSpec& spec) {
+rollouts::RolloutDefinition PlanRollout(const RolloutDraft& draft) {
   rollouts::RolloutDefinition definition;
-  definition.name = spec.name;
+  definition.name = draft.name;
   definition.createdAt = recording::NowUtcMillis();
-  definition.createdBy = spec.createdBy;
-  definition.imagePath = spec.imagePath;
-  if (spec.image) definition.imageSha256 = Sha256Of(*spec.image);
-  definition.image = spec.image;
-  definition.successThreshold = spec.successThreshold;
-  definition.errorThreshold = spec.errorThreshold;
-  definition.retries = spec.retries;
-  for (size_t i = 0; i < spec.targets.size(); ++i) {
+  definition.createdBy = draft.createdBy;
+  definition.imagePath = draft.imagePath;
+  if (draft.image) definition.imageSha256 = Sha256Of(*draft.image);
+  definition.image = draft.image;
+  definition.successThreshold = draft.successThreshold;
+  definition.errorThreshold = draft.errorThreshold;
+  definition.retries = draft.retries;
+  for (size_t i = 0; i < draft.targets.size(); ++i) {
     rollouts::RolloutTarget target;
-    target.target = spec.targets[i].text;
-    target.address = ntohl(spec.targets[i].address.s_addr);
-    if (spec.targets[i].unitId) target.unitId = *spec.targets[i].unitId;
-    target.group = GroupOf(i, spec.targets.size(), spec.groups, spec.groupSize);
+    target.target = draft.targets[i].text;
+    target.address = ntohl(draft.targets[i].address.s_addr);
+    if (draft.targets[i].unitId) target.unitId = *draft.targets[i].unitId;
+    target.group = GroupOf(i, draft.targets.size(), draft.groups, draft.groupSize);
     definition.targets.push_back(std::move(target));
   }
   return definition;

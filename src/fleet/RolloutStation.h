@@ -16,7 +16,7 @@
 namespace uvq::fleet {
 
 // What a new rollout is made of: its units in the order given and how they are grouped.
-struct RolloutSpec {
+struct RolloutDraft {
   std::string name;
   std::string createdBy;  // the station
   std::string imagePath;  // absolute
@@ -32,7 +32,7 @@ struct RolloutSpec {
 // The group of the unit at `position` of `count`.
 int GroupOf(size_t position, size_t count, int groups, int groupSize);
 // The rollout as the store keeps it: the image with its SHA-256, each unit with its group.
-rollouts::RolloutDefinition PlanRollout(const RolloutSpec& spec);
+rollouts::RolloutDefinition PlanRollout(const RolloutDraft& draft);
 
 // One station's run of a rollout.
 struct RolloutStationSetup {

@@ -201,18 +201,18 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(sizes(10, 0, 4), (std::vector<int>{4, 4, 2}));
     QCOMPARE(sizes(3, 5, 0), (std::vector<int>{1, 1, 1}));
     QCOMPARE(sizes(5, 0, 0), (std::vector<int>{5}));
-    RolloutSpec spec;
-    spec.name = "g";
-    spec.image = std::make_shared<const std::vector<uint8_t>>(24, uint8_t{1});
+    RolloutDraft draft;
+    draft.name = "g";
+    draft.image = std::make_shared<const std::vector<uint8_t>>(24, uint8_t{1});
     for (const char* address : {"127.0.71.1", "127.0.71.2", "127.0.71.3"}) {
       ResolvedTarget target;
       target.text = address;
       ::inet_pton(AF_INET, address, &target.address);
-      spec.targets.push_back(target);
+      draft.targets.push_back(target);
     }
-    spec.targets[1].unitId = "0100";
-    spec.groups = 2;
-    const rollouts::RolloutDefinition definition = PlanRollout(spec);
+    draft.targets[1].unitId = "0100";
+    draft.groups = 2;
+    const rollouts::RolloutDefinition definition = PlanRollout(draft);
     QCOMPARE(definition.targets.size(), size_t{3});
     QCOMPARE(definition.targets[2].group, 1);
     QCOMPARE(definition.targets[2].address, uint32_t{0x7F004703});
