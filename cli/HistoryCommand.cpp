@@ -90,14 +90,9 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
   AddRow(app, "history", "--flush", request.flush);
   AddRow(app, "history", "--db", request.db);
 
-  std::vector<std::string> args(options.history.commandArgs.rbegin(),
-                                options.history.commandArgs.rend());
-  try {
-    app.parse(args);
-    app.applyConfigSection(options.sectionValues, "history");
-  } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error);
-    exitCode = code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);
+  if (const auto code =
+          app.parseWithSection(options.history.commandArgs, options.sectionValues, "history")) {
+    exitCode = *code;
     return std::nullopt;
   }
   const auto usage = [&](const std::string& message) {

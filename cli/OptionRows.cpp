@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "OptionRows.h"
 
+#include "ExitCode.h"
+
 namespace uvq::cli {
 
 void SubcommandApp::applyConfigSection(const std::vector<ConfigValue>& values,
@@ -14,6 +16,20 @@ void SubcommandApp::applyConfigSection(const std::vector<ConfigValue>& values,
     items.push_back(std::move(item));
   }
   if (!items.empty()) _parse_config(items);
+}
+
+std::optional<int> SubcommandApp::parseWithSection(const std::vector<std::string>& words,
+                                                   const std::vector<ConfigValue>& values,
+                                                   std::string_view section) {
+  std::vector<std::string> args(words.rbegin(), words.rend());  // CLI11 takes them last first
+  try {
+    parse(args);
+    applyConfigSection(values, section);
+  } catch (const CLI::ParseError& error) {
+    const int code = exit(error);
+    return code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);
+  }
+  return std::nullopt;
 }
 
 RunOptionRows::RunOptionRows(CLI::App& app, CliOptions& options)

@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "CliOptions.h"
 #include "CommandTable.h"
@@ -36,6 +37,12 @@ class SubcommandApp : public CLI::App {
   using CLI::App::App;
   // The values of section `section`; throws CLI::ParseError for a value its option refuses.
   void applyConfigSection(const std::vector<ConfigValue>& values, std::string_view section);
+  // Parses the subcommand's words (in the order given), then section
+  // `section` of the configuration; nullopt when both were read, else the exit code of CLI11's
+  // answer (0 after --help, the usage code after a refusal it has printed).
+  std::optional<int> parseWithSection(const std::vector<std::string>& words,
+                                      const std::vector<ConfigValue>& values,
+                                      std::string_view section);
 };
 
 // The options of a programming run that may also follow `rollout` and `station`: history,

@@ -58,14 +58,9 @@ std::optional<ReportRequest> ParseRequest(const CliOptions& options, int& exitCo
   AddRow(app, "report", "--json", json);
   AddRow(app, "report", "--html", html);
   AddRow(app, "report", "--db", request.db);
-  std::vector<std::string> args(options.report.commandArgs.rbegin(),
-                                options.report.commandArgs.rend());
-  try {
-    app.parse(args);
-    app.applyConfigSection(options.sectionValues, "report");
-  } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error);
-    exitCode = code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);
+  if (const auto code =
+          app.parseWithSection(options.report.commandArgs, options.sectionValues, "report")) {
+    exitCode = *code;
     return std::nullopt;
   }
   const auto usage = [&](const std::string& message) {

@@ -92,13 +92,9 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   // The options every subcommand takes may also follow `rollout`.
   RunOptionRows runRows(app, o);
 
-  std::vector<std::string> args(options.rollout.args.rbegin(), options.rollout.args.rend());
-  try {
-    app.parse(args);
-    app.applyConfigSection(options.sectionValues, "rollout");
-  } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error);
-    exitCode = code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);
+  if (const auto code =
+          app.parseWithSection(options.rollout.args, options.sectionValues, "rollout")) {
+    exitCode = *code;
     return std::nullopt;
   }
   const auto usage = [&](const std::string& message) {

@@ -62,15 +62,9 @@ int RunServeCommand(const CliOptions& options) {
   AddRow(app, "serve", "--allow-actions", allowActions);
   AddRow(app, "serve", "--token-file", tokenFile);
   AddRow(app, "serve", "--db", db);
-  std::vector<std::string> args(options.serve.commandArgs.rbegin(),
-                                options.serve.commandArgs.rend());
-  try {
-    app.parse(args);
-    app.applyConfigSection(options.sectionValues, "serve");
-  } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error);
-    return code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);
-  }
+  if (const auto code =
+          app.parseWithSection(options.serve.commandArgs, options.sectionValues, "serve"))
+    return *code;
 
   dashboard::DashboardConfig config;
   std::string problem;

@@ -75,13 +75,9 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
   AddRow(app, "station", "--parallel", request.parallel)->check(CLI::Range(1, kMaxParallel));
   AddRow(app, "station", "--ask-every-ms", request.askEveryMs)->check(CLI::Range(100, 3600000));
   RunOptionRows runRows(app, o);
-  std::vector<std::string> args(options.station.args.rbegin(), options.station.args.rend());
-  try {
-    app.parse(args);
-    app.applyConfigSection(options.sectionValues, "station");
-  } catch (const CLI::ParseError& error) {
-    const int code = app.exit(error);
-    exitCode = code == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Usage);
+  if (const auto code =
+          app.parseWithSection(options.station.args, options.sectionValues, "station")) {
+    exitCode = *code;
     return std::nullopt;
   }
   if (request.range.empty()) {
