@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# uvq programs an image into uvq-sim on 127.0.9.1 and the unit confirms every byte; neither
+# uvq programs an image into uvq-sim on 127.0.99.1 and the unit confirms every byte; neither
 # program links Qt. Run it in a loopback-only namespace (CTest: scripts/in-loopback-ns.sh).
 #   cli-smoke.sh UVQ UVQ_SIM VERSION
 set -euo pipefail
 uvq=$1 sim=$2 version=$3
-address=127.0.9.1
+address=127.0.99.1
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
