@@ -152,9 +152,9 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
 
 // `history actions`: a line (or a JSON object) an action, oldest first.
 int ShowActions(const HistoryRequest& request) {
-  std::vector<history::ActionRecord> actions;
+  std::vector<rollouts::ActionRecord> actions;
   try {
-    actions = history::OpenRolloutStore(request.db)
+    actions = rollouts::OpenRolloutStore(request.db)
                   ->actions(request.filter.rollout, request.filter.limit);
   } catch (const std::exception& error) {
     return Fail(ExitCode::History, history::WithoutPassword(error.what(), request.db));
@@ -162,7 +162,7 @@ int ShowActions(const HistoryRequest& request) {
   std::string text;
   if (request.format != HistoryFormat::Json && !actions.empty())
     text += "time (UTC)           rollout                  action   actor        origin\n";
-  for (const history::ActionRecord& a : actions) {
+  for (const rollouts::ActionRecord& a : actions) {
     if (request.format == HistoryFormat::Json) {
       text += reports::JsonText(reports::ActionRecordJson(a)) + "\n";
       continue;

@@ -135,8 +135,8 @@ int RunReportCommand(const CliOptions& options) {
     const history::UtcMillis now = recording::NowUtcMillis();
     std::optional<reports::UnitReport> report;
     if (request->what == "rollout") {
-      const std::unique_ptr<history::RolloutStore> rollouts =
-          history::OpenRolloutStore(request->db);
+      const std::unique_ptr<rollouts::RolloutStore> rollouts =
+          rollouts::OpenRolloutStore(request->db);
       report = reports::RolloutReport(*history, *rollouts, request->name, now);
       if (!report) return Fail(ExitCode::Usage, "no rollout named '" + request->name + "'");
     } else {

@@ -85,7 +85,7 @@ int RunServeCommand(const CliOptions& options) {
   // Opened once before listening, so a database that cannot be used is said at once.
   try {
     history::OpenHistoryStore(db);
-    history::OpenRolloutStore(db);
+    rollouts::OpenRolloutStore(db);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "uvq: serve: %s\n",
                  reports::Escaped(history::WithoutPassword(error.what(), db)).c_str());
@@ -106,7 +106,7 @@ int RunServeCommand(const CliOptions& options) {
   const std::string bounded = dashboard::WithNetworkBounds(db);
   dashboard::DashboardServer server(
       config, [bounded] { return history::OpenHistoryStore(bounded); },
-      [bounded] { return history::OpenRolloutStore(bounded); });
+      [bounded] { return rollouts::OpenRolloutStore(bounded); });
   if (!server.bind(problem)) return Usage(problem);
   std::printf("uvq serve: http://%s:%u/ (history %s; %s)\n", config.listen.host.c_str(),
               static_cast<unsigned>(server.port()),

@@ -120,8 +120,8 @@ struct Refusal {
   std::string message;
 };
 
-bool IsFinal(history::RolloutState state) {
-  return state == history::RolloutState::Cancelled || state == history::RolloutState::Done;
+bool IsFinal(rollouts::RolloutState state) {
+  return state == rollouts::RolloutState::Cancelled || state == rollouts::RolloutState::Done;
 }
 
 // The Host header of a request to a loopback listener names loopback: a page of another site
@@ -289,12 +289,12 @@ class DashboardServer::Impl {
     });
     Api("/api/rollout", [this](const httplib::Request& request) {
       const std::string name = RolloutOrRefuse(request, false).name;
-      const auto status = WithRollouts([&](history::RolloutStore& s) { return s.status(name); });
+      const auto status = WithRollouts([&](rollouts::RolloutStore& s) { return s.status(name); });
       if (!status) throw Refusal{404, "no such rollout"};
       json object = RolloutStatusJson(*status, kMaxStatusUnits);
       json actions = json::array();
-      for (const history::ActionRecord& action : WithRollouts(
-               [&](history::RolloutStore& s) { return s.actions(name, kMaxShownActions); }))
+      for (const rollouts::ActionRecord& action : WithRollouts(
+               [&](rollouts::RolloutStore& s) { return s.actions(name, kMaxShownActions); }))
         actions.push_back(ActionRecordJson(action));
       object["actions"] = std::move(actions);
       object["now"] = history::MillisIsoUtc(NowMillis());
@@ -306,10 +306,10 @@ class DashboardServer::Impl {
       const Page& page = query.page;
       json units = json::array();
       const auto list = WithRollouts(
-          [&](history::RolloutStore& s) { return s.units(name, page.offset, page.limit); });
-      for (const history::RolloutUnit& unit : list) units.push_back(RolloutUnitJson(unit));
+          [&](rollouts::RolloutStore& s) { return s.units(name, page.offset, page.limit); });
+      for (const rollouts::RolloutUnit& unit : list) units.push_back(RolloutUnitJson(unit));
       if (list.empty() && page.offset == 0 &&
-          !WithRollouts([&](history::RolloutStore& s) { return s.status(name).has_value(); }))
+          !WithRollouts([&](rollouts::RolloutStore& s) { return s.status(name).has_value(); }))
         throw Refusal{404, "no such rollout"};
       return json{{"offset", page.offset}, {"limit", page.limit}, {"units", std::move(units)}};
     });
@@ -379,9 +379,9 @@ class DashboardServer::Impl {
       const auto query = RolloutReportQueryOf(request.params, problem);
       if (!query) throw Refusal{400, problem};
       const auto status =
-          WithRollouts([&](history::RolloutStore& s) { return s.status(query->name); });
+          WithRollouts([&](rollouts::RolloutStore& s) { return s.status(query->name); });
       if (!status) throw Refusal{404, "no such rollout"};
-      const auto units = WithRollouts([&](history::RolloutStore& s) {
+      const auto units = WithRollouts([&](rollouts::RolloutStore& s) {
         return s.units(query->name, 0, std::numeric_limits<int>::max());
       });
       const auto attempts = WithHistory([&](history::HistoryStore& s) {
@@ -466,27 +466,27 @@ class DashboardServer::Impl {
     if (!who) return Answer(response, {401, "a valid token is needed for actions"});
     if (who->role != AccessRole::Operator)
       return Answer(response, {403, who->name + " may look but not act (a viewer's token)"});
-    static const std::unordered_map<std::string, history::RolloutAction> kActions = {
-        {"pause", history::RolloutAction::Pause},
-        {"resume", history::RolloutAction::Resume},
-        {"cancel", history::RolloutAction::Cancel},
-        {"retry-failed", history::RolloutAction::RetryFailed},
-        {"approve", history::RolloutAction::Approve}};
+    static const std::unordered_map<std::string, rollouts::RolloutAction> kActions = {
+        {"pause", rollouts::RolloutAction::Pause},
+        {"resume", rollouts::RolloutAction::Resume},
+        {"cancel", rollouts::RolloutAction::Cancel},
+        {"retry-failed", rollouts::RolloutAction::RetryFailed},
+        {"approve", rollouts::RolloutAction::Approve}};
     const RequestDeadline deadline;
     try {
       const std::string name = RolloutOrRefuse(ActionParams(request), false).name;
-      history::ActionRequest asked;
+      rollouts::ActionRequest asked;
       asked.action = kActions.at(request.matches[1]);
       asked.now = NowMillis();
       // Recorded under the token's name, from the client's address.
       asked.actor = {who->name, request.remote_addr};
-      const history::ActionResult result =
-          WithRollouts([&](history::RolloutStore& s) { return s.act(name, asked); });
+      const rollouts::ActionResult result =
+          WithRollouts([&](rollouts::RolloutStore& s) { return s.act(name, asked); });
       ForgetKept();
       if (!result.found) return Answer(response, {404, "no such rollout"});
       if (!result.applied) return Answer(response, {409, result.refusal});
       response.set_content(
-          JsonText(json{{"state", std::string(history::RolloutStateName(result.state))},
+          JsonText(json{{"state", std::string(rollouts::RolloutStateName(result.state))},
                         {"units_reset", result.unitsReset},
                         {"group", result.group + 1},
                         {"actor", who->name}}),
@@ -552,8 +552,8 @@ class DashboardServer::Impl {
   }
 
   json RolloutList() {
-    std::vector<history::RolloutSummary> summaries =
-        WithRollouts([](history::RolloutStore& s) { return s.list(); });
+    std::vector<rollouts::RolloutSummary> summaries =
+        WithRollouts([](rollouts::RolloutStore& s) { return s.list(); });
     // Newest first; the unfinished ones before the finished.
     std::stable_sort(summaries.begin(), summaries.end(), [](const auto& a, const auto& b) {
       if (IsFinal(a.state) != IsFinal(b.state)) return !IsFinal(a.state);
@@ -566,7 +566,7 @@ class DashboardServer::Impl {
       json stations = json::array();
       if (!IsFinal(summaries[i].state) && statuses++ < kMaxOverviewStatuses) {
         const auto status =
-            WithRollouts([&](history::RolloutStore& s) { return s.status(summaries[i].name); });
+            WithRollouts([&](rollouts::RolloutStore& s) { return s.status(summaries[i].name); });
         if (status) {
           for (const auto& s : status->stations) stations.push_back(RolloutStationJson(s));
           item["failed_total"] = status->failed.size();
@@ -587,7 +587,7 @@ class DashboardServer::Impl {
     return Bounded(history_, historyHealth_, call);
   }
   template <typename Call>
-  std::invoke_result_t<Call, history::RolloutStore&> WithRollouts(Call call) {
+  std::invoke_result_t<Call, rollouts::RolloutStore&> WithRollouts(Call call) {
     return Bounded(rollouts_, rolloutsHealth_, call);
   }
   template <typename Store, typename Call>
@@ -646,7 +646,7 @@ class DashboardServer::Impl {
   DashboardConfig config_;
   std::vector<AccessEntry> access_;  // every token: the file's entries and a single one
   StoreWorker<history::HistoryStore> history_;
-  StoreWorker<history::RolloutStore> rollouts_;
+  StoreWorker<rollouts::RolloutStore> rollouts_;
   // Each store's own: one held by a silent call says nothing of the other's connection.
   DatabaseHealth historyHealth_;
   DatabaseHealth rolloutsHealth_;

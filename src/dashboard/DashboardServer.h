@@ -25,7 +25,7 @@ struct DashboardConfig {
 
 // Opens a store for the dashboard; called again after a store failed (the database restarted).
 using HistoryOpener = std::function<std::unique_ptr<history::HistoryStore>()>;
-using RolloutOpener = std::function<std::unique_ptr<history::RolloutStore>()>;
+using RolloutOpener = std::function<std::unique_ptr<rollouts::RolloutStore>()>;
 
 // The "db" setting as the dashboard opens it: a PostgreSQL URL gets bounds of its own on the
 // connection (connect_timeout, TCP user time-out and keep-alives, so a server gone silent on the

@@ -50,7 +50,7 @@ double Share(int part, int whole) {
   return whole > 0 ? 100.0 * part / whole : 0.0;
 }
 
-json GroupJson(const history::GroupCounts& g) {
+json GroupJson(const rollouts::GroupCounts& g) {
   return {{"group", ShownGroup(g.group)},
           {"size", g.size},
           {"pending", g.pending},
@@ -113,10 +113,10 @@ json UnitStateJson(const history::UnitState& u) {
           {"programmed", TimeOrNull(u.lastProgrammedAt)}};
 }
 
-json RolloutSummaryJson(const history::RolloutSummary& s) {
+json RolloutSummaryJson(const rollouts::RolloutSummary& s) {
   json groups = json::array();
-  history::GroupCounts all;
-  for (const history::GroupCounts& g : s.groups) {
+  rollouts::GroupCounts all;
+  for (const rollouts::GroupCounts& g : s.groups) {
     groups.push_back(GroupJson(g));
     all.size += g.size;
     all.pending += g.pending;
@@ -137,16 +137,16 @@ json RolloutSummaryJson(const history::RolloutSummary& s) {
       {"success_threshold", s.successThreshold},
       {"error_threshold", s.errorThreshold},
       {"retries", s.retries},
-      {"state", std::string(history::RolloutStateName(s.state))},
+      {"state", std::string(rollouts::RolloutStateName(s.state))},
       {"stop_reason", Text(s.stopReason)},
       {"approve_groups", s.approveGroups},
       {"waiting_for_approval", s.waitingGroup ? json(ShownGroup(*s.waitingGroup)) : json(nullptr)},
-      {"waiting", Text(history::WaitingText(s))},
+      {"waiting", Text(rollouts::WaitingText(s))},
       {"groups", std::move(groups)},
       {"totals", std::move(totals)}};
 }
 
-json ActionRecordJson(const history::ActionRecord& a) {
+json ActionRecordJson(const rollouts::ActionRecord& a) {
   return {{"id", a.id},
           {"rollout", Text(a.rollout)},
           {"action", Text(a.action)},
@@ -156,12 +156,12 @@ json ActionRecordJson(const history::ActionRecord& a) {
           {"detail", Text(a.detail)}};
 }
 
-json RolloutUnitJson(const history::RolloutUnit& u) {
+json RolloutUnitJson(const rollouts::RolloutUnit& u) {
   json object = {{"position", u.position},
                  {"group", ShownGroup(u.group)},
                  {"target", Text(u.target)},
                  {"unit", Text(u.unitId)},
-                 {"progress", std::string(history::UnitProgressName(u.progress))},
+                 {"progress", std::string(rollouts::UnitProgressName(u.progress))},
                  {"attempts", u.attempts},
                  {"outcome", Text(u.outcome)},
                  {"detail", Text(u.detail)},
@@ -172,13 +172,13 @@ json RolloutUnitJson(const history::RolloutUnit& u) {
   return object;
 }
 
-json RolloutStationJson(const history::RolloutStation& s) {
+json RolloutStationJson(const rollouts::RolloutStation& s) {
   return {{"station", Text(s.station)}, {"last_seen", Time(s.lastSeen)}, {"running", s.running}};
 }
 
-json RolloutStatusJson(const history::RolloutStatus& status, size_t maxListed) {
+json RolloutStatusJson(const rollouts::RolloutStatus& status, size_t maxListed) {
   json object = RolloutSummaryJson(status.summary);
-  const auto listed = [maxListed](const std::vector<history::RolloutUnit>& units) {
+  const auto listed = [maxListed](const std::vector<rollouts::RolloutUnit>& units) {
     json list = json::array();
     for (size_t i = 0; i < units.size() && i < maxListed; ++i)
       list.push_back(RolloutUnitJson(units[i]));
@@ -189,7 +189,7 @@ json RolloutStatusJson(const history::RolloutStatus& status, size_t maxListed) {
   object["running"] = listed(status.running);
   object["running_total"] = status.running.size();
   json stations = json::array();
-  for (const history::RolloutStation& s : status.stations)
+  for (const rollouts::RolloutStation& s : status.stations)
     stations.push_back(RolloutStationJson(s));
   object["stations"] = std::move(stations);
   return object;

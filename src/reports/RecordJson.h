@@ -18,13 +18,13 @@ namespace uvq::reports {
 // them, and a byte of stored text that is not UTF-8 written as \xHH.
 nlohmann::json HistoryRowJson(const history::OperationRow& row);
 nlohmann::json UnitStateJson(const history::UnitState& unit);
-nlohmann::json RolloutSummaryJson(const history::RolloutSummary& summary);
-nlohmann::json RolloutUnitJson(const history::RolloutUnit& unit);
-nlohmann::json RolloutStationJson(const history::RolloutStation& station);
+nlohmann::json RolloutSummaryJson(const rollouts::RolloutSummary& summary);
+nlohmann::json RolloutUnitJson(const rollouts::RolloutUnit& unit);
+nlohmann::json RolloutStationJson(const rollouts::RolloutStation& station);
 // An action on a rollout as recorded: who, from where, when, what it changed.
-nlohmann::json ActionRecordJson(const history::ActionRecord& action);
+nlohmann::json ActionRecordJson(const rollouts::ActionRecord& action);
 // At most `maxListed` of the failed and of the running units; the totals count them all.
-nlohmann::json RolloutStatusJson(const history::RolloutStatus& status,
+nlohmann::json RolloutStatusJson(const rollouts::RolloutStatus& status,
                                  size_t maxListed = std::numeric_limits<size_t>::max());
 
 // A unit's line of a report (`uvq report`, the dashboard's report downloads).

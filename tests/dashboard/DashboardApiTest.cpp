@@ -267,7 +267,7 @@ class DashboardApiTest : public QObject {
   // A rollout half worked through by one station: its groups, failed units with their status
   // words, the station's last sign of life, and its units a page at a time.
   void CheckRolloutAnswers(const std::string& address, const std::string& db) {
-    auto store = uvq::history::OpenRolloutStore(db);
+    auto store = uvq::rollouts::OpenRolloutStore(db);
     QVERIFY(store->create(rollout_fill::Definition("line 3", 2, 4)));
     QVERIFY(store->create(rollout_fill::Definition("<script>alert(1)</script>", 1, 2)));
     rollout_fill::Station station(*store, "line 3", "bench-1");
@@ -389,7 +389,7 @@ class DashboardApiTest : public QObject {
     QVERIFY(server.createDatabase("frozen"));
     const std::string db = server.url("frozen");
     Fill(db);
-    uvq::history::OpenRolloutStore(db);
+    uvq::rollouts::OpenRolloutStore(db);
     const std::string address = "127.0.19.20";
     DashboardRunner dashboard(address, db);
     QVERIFY2(dashboard.listening(), dashboard.problem().c_str());
@@ -474,7 +474,7 @@ class DashboardApiTest : public QObject {
   void actionsWithTheTokenChangeTheRollout() {
     const std::string address = "127.0.19.10";
     const std::string db = scratch_.filePath("actions.sqlite3").toStdString();
-    auto store = uvq::history::OpenRolloutStore(db);
+    auto store = uvq::rollouts::OpenRolloutStore(db);
     QVERIFY(store->create(rollout_fill::Definition("line", 1, 4)));
     rollout_fill::Station station(*store, "line", "bench-1");
     const auto claims = station.claim(1, kDay);
@@ -514,7 +514,7 @@ class DashboardApiTest : public QObject {
   void namedTokensActAsTheirPeople() {
     const std::string address = "127.0.19.12";
     const std::string db = scratch_.filePath("people.sqlite3").toStdString();
-    auto store = uvq::history::OpenRolloutStore(db);
+    auto store = uvq::rollouts::OpenRolloutStore(db);
     auto definition = rollout_fill::Definition("line", 2, 2);
     definition.approveGroups = true;
     QVERIFY(store->create(definition));
@@ -587,7 +587,7 @@ class DashboardApiTest : public QObject {
   void anActionTakesNoBodyAnEmptyOneOrBraces() {
     const std::string address = "127.0.19.11";
     const std::string db = scratch_.filePath("bodies.sqlite3").toStdString();
-    auto store = uvq::history::OpenRolloutStore(db);
+    auto store = uvq::rollouts::OpenRolloutStore(db);
     QVERIFY(store->create(rollout_fill::Definition("line", 1, 4)));
     const std::string token = "correct-horse-battery-staple";
     DashboardRunner dashboard(address, db, true, token);

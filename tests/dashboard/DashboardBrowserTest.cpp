@@ -89,7 +89,7 @@ class DashboardBrowserTest : public QObject {
     }
     ::chmod(tokenFile.toLocal8Bit().constData(), 0600);
 
-    auto store = uvq::history::OpenRolloutStore(db);
+    auto store = uvq::rollouts::OpenRolloutStore(db);
     QVERIFY(store->create(rollout_fill::Definition(kRollout, 3, 6, 50)));
     QVERIFY(store->create(rollout_fill::Definition("line 8", 1, 4)));
     // A little history for the history and unit pages.
@@ -138,7 +138,7 @@ class DashboardBrowserTest : public QObject {
 
     // A station takes four units of the first group and ends three: the page follows by itself.
     rollout_fill::Station station(*store, kRollout, "bench-1");
-    std::vector<uvq::history::Claim> claims = station.claim(4, kNow);
+    std::vector<uvq::rollouts::Claim> claims = station.claim(4, kNow);
     QCOMPARE(claims.size(), size_t{4});
     station.ok(claims[0], kNow + 100);
     station.ok(claims[1], kNow + 200);
@@ -187,14 +187,14 @@ class DashboardBrowserTest : public QObject {
     QVERIFY(browser.waitUntil(
         "return document.getElementById('action-message').textContent.includes('not accepted') "
         "&& document.getElementById('action-token').value === '';"));
-    QCOMPARE(store->status(kRollout)->summary.state, uvq::history::RolloutState::Running);
+    QCOMPARE(store->status(kRollout)->summary.state, uvq::rollouts::RolloutState::Running);
     QVERIFY(Shot(browser, "4-pause-refused"));
 
     // With the token: paused, and the page says so; the station gets nothing more.
     click("pause", kToken);
     QVERIFY(browser.waitUntil(
         "return document.querySelector('h1 .state').getAttribute('data-state') === 'paused';"));
-    QCOMPARE(store->status(kRollout)->summary.state, uvq::history::RolloutState::Paused);
+    QCOMPARE(store->status(kRollout)->summary.state, uvq::rollouts::RolloutState::Paused);
     QVERIFY(station.claim(2, kNow + 400).empty());
     QVERIFY(Shot(browser, "5-paused"));
     click("resume", kToken);
@@ -204,7 +204,7 @@ class DashboardBrowserTest : public QObject {
     // The group ends while the page is open; the next one starts filling.
     station.ok(claims[3], kNow + 500);
     for (const auto& claim : station.claim(2, kNow + 600)) station.ok(claim, kNow + 700);
-    std::vector<uvq::history::Claim> next = station.claim(3, kNow + 800);
+    std::vector<uvq::rollouts::Claim> next = station.claim(3, kNow + 800);
     QVERIFY(!next.empty());
     QCOMPARE(next.front().group, 1);
     station.ok(next.front(), kNow + 900);

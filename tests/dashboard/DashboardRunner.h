@@ -31,7 +31,7 @@ class DashboardRunner {
     config.db = db;
     server_ = std::make_unique<uvq::dashboard::DashboardServer>(
         config, [db] { return uvq::history::OpenHistoryStore(db); },
-        [db] { return uvq::history::OpenRolloutStore(db); });
+        [db] { return uvq::rollouts::OpenRolloutStore(db); });
     if (!server_->bind(problem_)) return;
     thread_ = std::thread([this] { server_->run(); });
     // Stopping works only once the server runs: wait until it answers.

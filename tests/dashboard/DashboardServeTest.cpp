@@ -178,6 +178,7 @@ class DashboardServeTest : public QObject {
   // is `/api/rollout?name=`, `uvq history --json` is `/api/history`'s rows.
   void commandLineAndDashboardGiveTheSameObjects() {
     using namespace uvq::history;
+    using namespace uvq::rollouts;
     const std::string db = scratch_.filePath("same.sqlite3").toStdString();
     const UtcMillis now = 1'796'601'700'000;
     {

@@ -23,6 +23,7 @@
 #include "store/rollouts/RolloutStore.h"
 
 using namespace uvq::history;
+using namespace uvq::rollouts;
 using store_checks::Names;
 using store_checks::Names_;
 using store_checks::Record;

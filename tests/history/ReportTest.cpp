@@ -13,6 +13,7 @@
 #include "store/rollouts/RolloutStore.h"
 
 using namespace uvq::history;
+using namespace uvq::rollouts;
 using namespace uvq::reports;
 using store_checks::kShaA;
 using store_checks::kShaB;

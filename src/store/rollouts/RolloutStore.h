@@ -333,36 +333,3 @@ std::unique_ptr<RolloutStore> OpenRolloutStore(const std::string& db);
 
 }  // namespace uvq::rollouts
 
-namespace uvq::history {
-// The names the front ends use today, until they name the rollouts' namespace themselves.
-using rollouts::ActionRecord;
-using rollouts::ActionRequest;
-using rollouts::ActionResult;
-using rollouts::Actor;
-using rollouts::AttemptEnd;
-using rollouts::AttemptResult;
-using rollouts::AttemptVerdict;
-using rollouts::Claim;
-using rollouts::ClaimHolder;
-using rollouts::ClaimRequest;
-using rollouts::CreateResult;
-using rollouts::GroupCounts;
-using rollouts::OpenRolloutStore;
-using rollouts::Renewal;
-using rollouts::RolloutAction;
-using rollouts::RolloutActionName;
-using rollouts::RolloutDefinition;
-using rollouts::RolloutEvent;
-using rollouts::RolloutState;
-using rollouts::RolloutStateName;
-using rollouts::RolloutStateNamed;
-using rollouts::RolloutStation;
-using rollouts::RolloutStatus;
-using rollouts::RolloutStore;
-using rollouts::RolloutSummary;
-using rollouts::RolloutTarget;
-using rollouts::RolloutUnit;
-using rollouts::UnitProgress;
-using rollouts::UnitProgressName;
-using rollouts::WaitingText;
-}  // namespace uvq::history
