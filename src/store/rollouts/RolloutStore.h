@@ -332,4 +332,3 @@ class RolloutStore {
 std::unique_ptr<RolloutStore> OpenRolloutStore(const std::string& db);
 
 }  // namespace uvq::rollouts
-
