@@ -2,10 +2,12 @@
 #include "FilterArgs.h"
 
 #include <cctype>
+#include <iostream>
 
 #include "HistoryTime.h"
 #include "platform/PosixFileSystem.h"
 #include "recording/StationFacts.h"
+#include "reports/TerminalText.h"
 
 namespace uvq::cli {
 
@@ -49,6 +51,10 @@ std::optional<FilterProblem> ReadFilterArgs(const FilterArgs& args, FilterBounds
                          "--image " + digest.problem + " (give a readable file or a SHA-256)"};
   bounds.imageSha256OrPath = digest.sha256;
   return std::nullopt;
+}
+
+void SayFilterProblem(std::string_view command, const FilterProblem& problem) {
+  std::cerr << "uvq: " << command << ": " << reports::Escaped(problem.message) << "\n";
 }
 
 }  // namespace uvq::cli

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "ExitCode.h"
 #include "store/history/HistoryStore.h"
@@ -31,5 +32,25 @@ struct FilterProblem {
 
 // Reads `args` into `bounds`; nullopt when all of it was read.
 std::optional<FilterProblem> ReadFilterArgs(const FilterArgs& args, FilterBounds& bounds);
+
+// Prints "uvq: COMMAND: problem" on standard error.
+void SayFilterProblem(std::string_view command, const FilterProblem& problem);
+
+// Reads `args` into `filter` (a history or report filter); false, with the problem said and
+// `exitCode` set, when they cannot be read.
+template <typename Filter>
+bool ReadFilterArgsInto(std::string_view command, const FilterArgs& args, Filter& filter,
+                        int& exitCode) {
+  FilterBounds bounds;
+  if (const auto problem = ReadFilterArgs(args, bounds)) {
+    SayFilterProblem(command, *problem);
+    exitCode = ToInt(problem->code);
+    return false;
+  }
+  filter.since = bounds.since;
+  filter.until = bounds.until;
+  if (!bounds.imageSha256OrPath.empty()) filter.image = bounds.imageSha256OrPath;
+  return true;
+}
 
 }  // namespace uvq::cli

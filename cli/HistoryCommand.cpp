@@ -138,15 +138,8 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
       return usage("--address takes an address a.b.c.d, not '" + request.filter.unitAddress + "'");
     request.filter.unitAddress = protocol::Ipv4Text(*address);
   }
-  FilterBounds bounds;
-  if (const auto problem = ReadFilterArgs({since, until, image}, bounds)) {
-    std::cerr << "uvq: history: " << reports::Escaped(problem->message) << "\n";
-    exitCode = ToInt(problem->code);
+  if (!ReadFilterArgsInto("history", {since, until, image}, request.filter, exitCode))
     return std::nullopt;
-  }
-  request.filter.since = bounds.since;
-  request.filter.until = bounds.until;
-  if (!bounds.imageSha256OrPath.empty()) request.filter.image = bounds.imageSha256OrPath;
   return request;
 }
 

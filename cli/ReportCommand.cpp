@@ -88,15 +88,8 @@ std::optional<ReportRequest> ParseRequest(const CliOptions& options, int& exitCo
   if (!request.filter.address.empty() &&
       !protocol::ParseIpAddressParts(request.filter.address).has_value())
     return usage("--target takes an address a.b.c.d, not '" + request.filter.address + "'");
-  FilterBounds bounds;
-  if (const auto problem = ReadFilterArgs({since, until, image}, bounds)) {
-    std::cerr << "uvq: report: " << reports::Escaped(problem->message) << "\n";
-    exitCode = ToInt(problem->code);
+  if (!ReadFilterArgsInto("report", {since, until, image}, request.filter, exitCode))
     return std::nullopt;
-  }
-  request.filter.since = bounds.since;
-  request.filter.until = bounds.until;
-  if (!bounds.imageSha256OrPath.empty()) request.filter.image = bounds.imageSha256OrPath;
   return request;
 }
 
