@@ -69,9 +69,8 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   setup.settings.askEveryMs = request.askEveryMs;
   setup.settings.exitOnPause = request.exitOnPause;
   view.setWaitsAtPause(!request.exitOnPause);
-  SessionPlan plan = options.plan;
-  plan.operation = Operation::Program;
-  setup.plan = JobPlanOf(plan, jobs::Image{});
+  setup.plan = options.plan;
+  setup.plan.kind = jobs::JobKind::Program;
   setup.station = options.history.station;
   setup.record = options.history.recording();
   setup.historyDb = options.history.db;

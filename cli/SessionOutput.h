@@ -10,9 +10,6 @@
 
 namespace uvq::cli {
 
-// The options' plan for one target as the unit job the engines run.
-jobs::JobPlan JobPlanOf(const SessionPlan& plan, const jobs::Image& image);
-
 // Sessions as the command line shows them: log lines with -v, replies and loader mode as
 // events, each failure on standard error, the units a locate found and the result event.
 class SessionOutput final : public SessionEvents {

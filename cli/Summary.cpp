@@ -21,9 +21,8 @@ std::string Outcome(const SessionResult& r) {
   return text;
 }
 
-bool ListsUnits(Operation operation) {
-  return operation == Operation::Locate || operation == Operation::Status ||
-         operation == Operation::Scan;
+bool ListsUnits(jobs::JobKind kind) {
+  return !jobs::ChangesUnit(kind);
 }
 
 // One line per unit that answered: where, who, its status in words and whether it holds a
@@ -60,12 +59,11 @@ std::string ScanSummary(const std::vector<std::unique_ptr<Session>>& sessions) {
 
 }  // namespace
 
-std::string SummaryText(Operation operation,
-                        const std::vector<std::unique_ptr<Session>>& sessions) {
-  if (operation == Operation::Scan) return ScanSummary(sessions);
-  const bool programming = operation == Operation::Program;
+std::string SummaryText(jobs::JobKind kind, const std::vector<std::unique_ptr<Session>>& sessions) {
+  if (kind == jobs::JobKind::Scan) return ScanSummary(sessions);
+  const bool programming = kind == jobs::JobKind::Program;
   char line[512];
-  const std::string units = ListsUnits(operation) ? UnitLines(sessions) : std::string();
+  const std::string units = ListsUnits(kind) ? UnitLines(sessions) : std::string();
   if (sessions.size() == 1) {
     const Session& s = *sessions.front();
     const SessionResult& r = s.result();

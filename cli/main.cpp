@@ -93,7 +93,7 @@ std::string DefaultTargetNotice(const std::string& address) {
 }
 
 int Run(CliOptions& options) {
-  const bool scanning = options.plan.operation == Operation::Scan;
+  const bool scanning = options.plan.kind == uvq::jobs::JobKind::Scan;
   if (options.targets.empty() && !scanning) {
     // Only the settings file beside the program, as before; a file that names no address is
     // said on standard error, so a script does not aim at the default unknowingly.
@@ -126,7 +126,8 @@ int Run(CliOptions& options) {
           error->kind == TargetError::Kind::BadAddress ? ExitCode::Usage : ExitCode::Network,
           error->message);
     targets.push_back(std::get<ResolvedTarget>(std::move(resolved)));
-    if (!targets.back().unitId) targets.back().unitId = options.plan.unitId;
+    if (!targets.back().unitId && options.plan.unit)
+      targets.back().unitId = uvq::jobs::IdText(*options.plan.unit);
   }
   if (const auto duplicate = FirstDuplicate(targets)) {
     const ResolvedTarget& t = targets[*duplicate];
@@ -136,13 +137,12 @@ int Run(CliOptions& options) {
                                        "; each unit may be named once");
   }
 
-  const SessionPlan& plan = options.plan;
-  if (plan.operation == Operation::SetIp) {
+  const uvq::jobs::JobPlan& plan = options.plan;
+  if (plan.kind == uvq::jobs::JobKind::SetIp) {
     // A unit given a loopback address could never be reached again, unless it already is
     // reached on loopback (the emulated unit): one rule with the window's.
-    const auto newAddress = uvq::protocol::ParseUnitIpAddress(plan.newAddress);
     for (const ResolvedTarget& target : targets)
-      if (const auto refusal = uvq::protocol::NewAddressRefusal(*newAddress, BytesOf(target)))
+      if (const auto refusal = uvq::protocol::NewAddressRefusal(*plan.newAddress, BytesOf(target)))
         return Refuse(ExitCode::Usage, "target '" + target.text + "': " + *refusal);
   }
   // The image is read once, before anything is sent: every unit gets exactly these bytes, and
@@ -150,14 +150,14 @@ int Run(CliOptions& options) {
   uvq::platform::PosixFileSystem files;
   uvq::jobs::Image jobImage;
   ImageFacts image;
-  if (plan.operation == Operation::Program) {
+  if (plan.kind == uvq::jobs::JobKind::Program) {
     auto bytes = std::make_shared<std::vector<uint8_t>>();
-    if (const auto problem = LoadImage(plan.imageFile, plan.allowPartialRecord, *bytes))
+    if (const auto problem = LoadImage(options.imageFile, options.allowPartialRecord, *bytes))
       return Refuse(ExitCode::File, problem->message);
-    image.path = AbsolutePath(plan.imageFile);
+    image.path = AbsolutePath(options.imageFile);
     image.bytes = static_cast<int64_t>(bytes->size());
     if (!options.logFile.empty() || options.history.recording()) image.sha256 = Sha256Of(*bytes);
-    jobImage = {plan.imageFile, std::move(bytes)};
+    jobImage = {options.imageFile, std::move(bytes)};
   }
   // The history is opened before anything is sent: a run that cannot be recorded does not start.
   HistoryNotices notices;
@@ -198,11 +198,13 @@ int Run(CliOptions& options) {
   std::unordered_map<const Session*, size_t> indexOf;
   sessions.reserve(targets.size());
   for (const ResolvedTarget& target : targets) {
-    SessionPlan own = plan;
-    own.unitId = target.unitId;  // a targets file line may name its own unit
+    uvq::jobs::JobPlan own = plan;
+    own.image = jobImage;
+    // A targets file line may name its own unit.
+    own.unit = target.unitId ? uvq::fleet::UnitIdOf(*target.unitId) : std::nullopt;
     // The resolved address, so the session looks nothing up again.
-    sessions.push_back(std::make_unique<Session>(target, JobPlanOf(own, jobImage), sessionOutput,
-                                                 SharedPorts{clock, tone, files}));
+    sessions.push_back(
+        std::make_unique<Session>(target, own, sessionOutput, SharedPorts{clock, tone, files}));
     indexOf.emplace(sessions.back().get(), sessions.size() - 1);
   }
   // From here on Ctrl-C and SIGTERM stop the run through its loop, which reports where each
@@ -210,7 +212,9 @@ int Run(CliOptions& options) {
   Interruption::Install();
   // Each target holds a socket while it works; a scan may start many before the first ends.
   RaiseOpenFileLimit(targets.size() + kOtherDescriptors);
-  history.begin(targets, JobPlanOf(plan, jobImage), image);
+  uvq::jobs::JobPlan recorded = plan;
+  recorded.image = jobImage;
+  history.begin(targets, recorded, image);
   sessionOutput.setOnChosen([&](const Session& session, const std::string& unit) {
     history.chosen(indexOf.at(&session), unit);
   });
@@ -264,7 +268,7 @@ int Run(CliOptions& options) {
         .field("exit_code", ToInt(code));
     output.event("", "summary", fields);
   } else {
-    output.text(SummaryText(plan.operation, sessions));
+    output.text(SummaryText(plan.kind, sessions));
   }
   output.flush();
 
@@ -277,15 +281,15 @@ int Run(CliOptions& options) {
       e.target = targets[i].text;
       e.address = targets[i].addressText;
       e.unitId = r.unit;
-      e.operation = std::string(OperationName(plan.operation));
+      e.operation = std::string(uvq::jobs::KindName(plan.kind));
       history.fillLogTimes(i, e);
-      if (plan.operation == Operation::Program) {
-        e.image = plan.imageFile;
+      if (plan.kind == uvq::jobs::JobKind::Program) {
+        e.image = options.imageFile;
         e.imageBytes = image.bytes;
         e.imageSha256 = image.sha256;
       }
       e.records = r.records;
-      if (plan.operation == Operation::Program) e.resends = static_cast<int64_t>(r.resends);
+      if (plan.kind == uvq::jobs::JobKind::Program) e.resends = static_cast<int64_t>(r.resends);
       e.finalStatus = r.finalStatus;
       e.outcome = uvq::jobs::OutcomeIdentifier(r.outcome);
       e.detail = r.detail;
