@@ -9,10 +9,10 @@
 #include <optional>
 
 #include "Interruption.h"
-#include "OpenFileLimit.h"
 #include "OptionRows.h"
 #include "dashboard/AccessToken.h"
 #include "dashboard/DashboardServer.h"
+#include "platform/OpenFileLimit.h"
 #include "reports/TerminalText.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/OpenHistoryStore.h"
@@ -81,7 +81,7 @@ int RunServeCommand(const CliOptions& options) {
   if (const auto refusal = dashboard::StartRefusal(config)) return Usage(*refusal);
 
   ShortDatabaseTimeouts();
-  RaiseOpenFileLimit(kWantedOpenFiles);
+  platform::RaiseOpenFileLimit(kWantedOpenFiles);
   // Opened once before listening, so a database that cannot be used is said at once.
   try {
     history::OpenHistoryStore(db);

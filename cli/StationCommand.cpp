@@ -13,11 +13,11 @@
 #include "CommandTable.h"
 #include "Fleet.h"
 #include "Interruption.h"
-#include "OpenFileLimit.h"
 #include "OptionRows.h"
 #include "RolloutRequest.h"
 #include "SessionOutput.h"
 #include "StatusText.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
@@ -208,7 +208,7 @@ int RunStationCommand(const CliOptions& cliOptions) {
 
   size_t parallel = static_cast<size_t>(request->parallel);
   std::string limitNote;
-  const size_t limit = RaiseOpenFileLimit(parallel + kOtherDescriptors);
+  const size_t limit = platform::RaiseOpenFileLimit(parallel + kOtherDescriptors);
   if (limit < parallel + kOtherDescriptors) {
     const size_t possible = limit > kOtherDescriptors + 1 ? limit - kOtherDescriptors : 1;
     limitNote = "the open-file limit is " + std::to_string(limit) +
