@@ -12,6 +12,7 @@
 #include "OptionRows.h"
 #include "dashboard/AccessToken.h"
 #include "dashboard/DashboardServer.h"
+#include "fleet/OpenStores.h"
 #include "platform/OpenFileLimit.h"
 #include "reports/TerminalText.h"
 #include "store/db/RedactedUrl.h"
@@ -83,12 +84,9 @@ int RunServeCommand(const CliOptions& options) {
   ShortDatabaseTimeouts();
   platform::RaiseOpenFileLimit(kWantedOpenFiles);
   // Opened once before listening, so a database that cannot be used is said at once.
-  try {
-    history::OpenHistoryStore(db);
-    rollouts::OpenRolloutStore(db);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "uvq: serve: %s\n",
-                 reports::Escaped(history::WithoutPassword(error.what(), db)).c_str());
+  if (const auto problem =
+          fleet::OpenStores(db, {fleet::StoreKind::History, fleet::StoreKind::Rollouts}).problem) {
+    std::fprintf(stderr, "uvq: serve: %s\n", reports::Escaped(problem->message).c_str());
     return ToInt(ExitCode::History);
   }
 
