@@ -11,10 +11,11 @@
 #include "CommandTable.h"
 #include "OptionRows.h"
 #include "RolloutRequest.h"
+#include "fleet/OpenStores.h"
+#include "fleet/RolloutCreate.h"
 #include "recording/StationFacts.h"
 #include "reports/TerminalText.h"
 #include "settings/SettingsFileText.h"
-#include "store/db/RedactedUrl.h"
 
 namespace uvq::cli {
 
@@ -231,6 +232,56 @@ std::optional<std::string> NotifyUrlProblem(const std::string& url) {
   return std::nullopt;
 }
 
+int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
+  using Refusal = fleet::CreatedRollout::Refusal;
+  fleet::RolloutOrder order;
+  order.name = request.name;
+  order.image = request.image;
+  order.allowPartialRecord = request.options.allowPartialRecord;
+  order.range = request.range;
+  order.targets = request.targets;
+  order.groups = request.groups;
+  order.groupSize = request.groupSize;
+  order.successThreshold = request.successThreshold;
+  order.errorThreshold = request.errorThreshold;
+  order.retries = request.retries;
+  order.approveGroups = request.approveGroups;
+  order.notifyUrl = request.notifyUrl;
+  order.createdBy = request.options.history.station.empty() ? recording::HostName()
+                                                            : request.options.history.station;
+  order.actor = CommandLineActor(request);
+  const fleet::CreatedRollout created = fleet::CreateRollout(order, store);
+  switch (created.refusal) {
+    case Refusal::None:
+      break;
+    case Refusal::BadRange:
+      return RolloutFail(ExitCode::Usage, "--range: " + created.problem);
+    case Refusal::NoUnits:
+      return RolloutFail(ExitCode::Usage,
+                         "create needs its units: --target, --targets-file or --range A-B");
+    case Refusal::Network:
+      return RolloutFail(ExitCode::Network, created.problem);
+    case Refusal::Image:
+      return RolloutFail(ExitCode::File, created.problem);
+    case Refusal::NameInUse:
+      return RolloutFail(ExitCode::Usage, created.problem + "; choose another (uvq rollout list)");
+    case Refusal::Usage:
+    case Refusal::Conflict:
+      return RolloutFail(ExitCode::Usage, created.problem);
+  }
+  const rollouts::RolloutDefinition& definition = created.definition;
+  const int groups = created.groups;
+  std::printf("rollout '%s' created: %zu unit%s in %d group%s, image %s (%zu bytes, SHA-256 %s)\n",
+              reports::Escaped(definition.name).c_str(), definition.targets.size(),
+              definition.targets.size() == 1 ? "" : "s", groups, groups == 1 ? "" : "s",
+              reports::Escaped(definition.imagePath).c_str(), created.imageBytes,
+              definition.imageSha256.c_str());
+  if (definition.approveGroups && groups > 1)
+    std::printf("each group after the first waits for: uvq rollout approve %s\n",
+                reports::Escaped(definition.name).c_str());
+  return ToInt(ExitCode::Ok);
+}
+
 rollouts::Actor CommandLineActor(const RolloutRequest& request) {
   return {request.actor.empty() ? recording::OsUser() : request.actor, recording::HostName()};
 }
@@ -246,12 +297,9 @@ int RunRolloutCommand(const CliOptions& options) {
   const std::optional<RolloutRequest> request = Parse(options, exitCode);
   if (!request) return exitCode;
   const std::string& db = request->options.history.db;
-  std::unique_ptr<rollouts::RolloutStore> store;
-  try {
-    store = rollouts::OpenRolloutStore(db);
-  } catch (const std::exception& error) {
-    return RolloutFail(ExitCode::History, history::WithoutPassword(error.what(), db));
-  }
+  fleet::OpenedStores opened = fleet::OpenStores(db, {fleet::StoreKind::Rollouts});
+  if (opened.problem) return RolloutFail(ExitCode::History, opened.problem->message);
+  rollouts::RolloutStore* store = opened.rollouts.get();
   try {
     if (request->action == "create") return CreateRollout(*request, *store);
     if (request->action == "run") return RunRollout(*request, *store);
@@ -259,7 +307,7 @@ int RunRolloutCommand(const CliOptions& options) {
     if (request->action == "list") return ListRollouts(*request, *store);
     return Act(*request, *store);
   } catch (const history::HistoryError& error) {
-    return RolloutFail(ExitCode::History, history::WithoutPassword(error.what(), db));
+    return RolloutFail(ExitCode::History, fleet::StoreProblemOf(error, db).message);
   }
 }
 
