@@ -68,16 +68,17 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   app.add_option("ACTION", request.action,
                  "create, run, status, list, pause, resume, cancel, approve, skip, retry");
   AddRow(app, "rollout", "NAME", request.name);
-  AddRow(app, "rollout", "IMAGE", request.image);
+  AddRow(app, "rollout", "IMAGE", request.create.image);
   AddRow(app, "", "--target", targets);
   AddRow(app, "", "--targets-file", targetsFile);
-  AddRow(app, "rollout", "--range", request.range);
-  AddRow(app, "rollout", "--groups", request.groups)->check(CLI::Range(1, 100000));
-  AddRow(app, "rollout", "--group-size", request.groupSize)->check(CLI::Range(1, 1 << 30));
-  AddRow(app, "rollout", "--success-threshold", request.successThreshold)
+  AddRow(app, "rollout", "--range", request.create.range);
+  AddRow(app, "rollout", "--groups", request.create.groups)->check(CLI::Range(1, 100000));
+  AddRow(app, "rollout", "--group-size", request.create.groupSize)->check(CLI::Range(1, 1 << 30));
+  AddRow(app, "rollout", "--success-threshold", request.create.successThreshold)
       ->check(CLI::Range(0, 100));
-  AddRow(app, "rollout", "--error-threshold", request.errorThreshold)->check(CLI::Range(0, 100));
-  AddRow(app, "rollout", "--retries", request.retries)->check(CLI::Range(0, 1000));
+  AddRow(app, "rollout", "--error-threshold", request.create.errorThreshold)
+      ->check(CLI::Range(0, 100));
+  AddRow(app, "rollout", "--retries", request.create.retries)->check(CLI::Range(0, 1000));
   AddRow(app, "rollout", "--parallel", request.parallel)->check(CLI::Range(1, kMaxParallel));
   AddRow(app, "rollout", "--lease-s", request.leaseSeconds)->check(CLI::Range(1, 86400));
   AddRow(app, "rollout", "--only-range", onlyRange);
@@ -85,8 +86,8 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   AddRow(app, "rollout", "--watch", request.watch);
   AddRow(app, "rollout", "--ask-every-ms", request.askEveryMs)->check(CLI::Range(100, 3600000));
   AddRow(app, "rollout", "--exit-on-pause", request.exitOnPause);
-  AddRow(app, "rollout", "--approve-groups", request.approveGroups);
-  AddRow(app, "rollout", "--notify-url", request.notifyUrl);
+  AddRow(app, "rollout", "--approve-groups", request.create.approveGroups);
+  AddRow(app, "rollout", "--notify-url", request.create.notifyUrl);
   AddRow(app, "rollout", "--accept-failures", request.acceptFailures);
   AddRow(app, "rollout", "--actor", request.actor);
   // The options every subcommand takes may also follow `rollout`.
@@ -110,21 +111,22 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
     if (request.name.empty()) return usage(request.action + " needs the rollout's NAME");
     if (const auto problem = RolloutNameProblem(request.name)) return usage(*problem);
   }
-  if (request.action != "create" && !request.image.empty())
-    return usage("unexpected word '" + request.image + "'");
-  if (request.action == "create" && request.image.empty())
+  if (request.action != "create" && !request.create.image.empty())
+    return usage("unexpected word '" + request.create.image + "'");
+  if (request.action == "create" && request.create.image.empty())
     return usage("create needs NAME and IMAGE");
   if (request.action == "retry" && !request.failed)
     return usage("retry puts failed units back: retry NAME --failed");
-  if (request.action != "create" && (request.approveGroups || !request.notifyUrl.empty()))
+  if (request.action != "create" &&
+      (request.create.approveGroups || !request.create.notifyUrl.empty()))
     return usage("--approve-groups and --notify-url are given at create");
   if (request.action != "resume" && request.acceptFailures)
     return usage("--accept-failures goes with resume: resume NAME --accept-failures");
-  if (!request.notifyUrl.empty())
-    if (const auto problem = NotifyUrlProblem(request.notifyUrl)) return usage(*problem);
+  if (!request.create.notifyUrl.empty())
+    if (const auto problem = NotifyUrlProblem(request.create.notifyUrl)) return usage(*problem);
   if (request.actor.size() > 64 || request.actor.find_first_of("\r\n") != std::string::npos)
     return usage("--actor takes a name of at most 64 characters on one line");
-  if (request.groups > 0 && request.groupSize > 0)
+  if (request.create.groups > 0 && request.create.groupSize > 0)
     return usage("--groups and --group-size exclude each other");
   if (!onlyRange.empty()) {
     request.onlyRange = ParseAddressRange(onlyRange);
@@ -146,15 +148,16 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
     for (TargetEntry& entry : std::get<std::vector<TargetEntry>>(lines))
       o.targets.push_back(std::move(entry));
   }
-  request.targets = o.targets;
+  request.create.targets = o.targets;
   if (request.action == "skip") {
-    if (request.targets.size() != 1 || !request.range.empty() ||
-        !ParseDecimalAddress(request.targets.front().text))
+    if (request.create.targets.size() != 1 || !request.create.range.empty() ||
+        !ParseDecimalAddress(request.create.targets.front().text))
       return usage("skip takes one unit's address: skip NAME --target A.B.C.D");
-    request.skipTarget = request.targets.front().text;
-    request.targets.clear();
+    request.skipTarget = request.create.targets.front().text;
+    request.create.targets.clear();
   }
-  if (request.action != "create" && (!request.targets.empty() || !request.range.empty()))
+  if (request.action != "create" &&
+      (!request.create.targets.empty() || !request.create.range.empty()))
     return usage("the targets are given at create; a station limits itself with --only-range");
   return request;
 }
@@ -234,19 +237,9 @@ std::optional<std::string> NotifyUrlProblem(const std::string& url) {
 
 int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   using Refusal = fleet::CreatedRollout::Refusal;
-  fleet::RolloutOrder order;
+  fleet::RolloutOrder order = request.create;
   order.name = request.name;
-  order.image = request.image;
   order.allowPartialRecord = request.options.allowPartialRecord;
-  order.range = request.range;
-  order.targets = request.targets;
-  order.groups = request.groups;
-  order.groupSize = request.groupSize;
-  order.successThreshold = request.successThreshold;
-  order.errorThreshold = request.errorThreshold;
-  order.retries = request.retries;
-  order.approveGroups = request.approveGroups;
-  order.notifyUrl = request.notifyUrl;
   order.createdBy = request.options.history.station.empty() ? recording::HostName()
                                                             : request.options.history.station;
   order.actor = CommandLineActor(request);
