@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <functional>
 
-#include "HistoryTime.h"
 #include "reports/RecordJson.h"
 #include "reports/TerminalText.h"
+#include "store/history/HistoryTime.h"
 
 namespace uvq::cli {
 
@@ -94,7 +94,7 @@ std::string Table(const std::vector<Column<Item>>& columns, const std::vector<It
 
 std::vector<Column<OperationRow>> RowColumns() {
   return {
-      {"started", [](const OperationRow& r) { return MillisTableUtc(r.startedAt); }},
+      {"started", [](const OperationRow& r) { return history::MillisTableUtc(r.startedAt); }},
       {"seconds", Duration},
       {"station", [](const OperationRow& r) { return r.station; }},
       {"user", [](const OperationRow& r) { return r.osUser; }},
@@ -119,9 +119,11 @@ std::vector<Column<OperationRow>> RowColumns() {
 std::vector<Column<OperationRow>> CsvRowColumns() {
   return {
       {"id", [](const OperationRow& r) { return std::to_string(r.id); }},
-      {"started", [](const OperationRow& r) { return MillisIsoUtc(r.startedAt); }},
+      {"started", [](const OperationRow& r) { return history::MillisIsoUtc(r.startedAt); }},
       {"ended",
-       [](const OperationRow& r) { return r.endedAt ? MillisIsoUtc(*r.endedAt) : std::string(); }},
+       [](const OperationRow& r) {
+         return r.endedAt ? history::MillisIsoUtc(*r.endedAt) : std::string();
+       }},
       {"station", [](const OperationRow& r) { return r.station; }},
       {"user", [](const OperationRow& r) { return r.osUser; }},
       {"front_end", [](const OperationRow& r) { return r.frontEnd; }},
@@ -151,7 +153,7 @@ std::vector<Column<OperationRow>> CsvRowColumns() {
 
 std::vector<Column<UnitState>> UnitColumns(bool iso) {
   const auto time = [iso](int64_t millis) {
-    return iso ? MillisIsoUtc(millis) : MillisTableUtc(millis);
+    return iso ? history::MillisIsoUtc(millis) : history::MillisTableUtc(millis);
   };
   return {
       {"unit", [](const UnitState& u) { return u.unitId; }},
