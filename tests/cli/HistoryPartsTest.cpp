@@ -32,11 +32,21 @@ class HistoryPartsTest : public QObject {
       QVERIFY2(!uvq::history::ParseTimeBound(wrong, now), wrong);
   }
 
-  void csvQuotesOnlyWhatNeedsIt() {
-    QCOMPARE(CsvField("plain text"), std::string("plain text"));
-    QCOMPARE(CsvField("a,b"), std::string("\"a,b\""));
-    QCOMPARE(CsvField("say \"hi\""), std::string("\"say \"\"hi\"\"\""));
-    QCOMPARE(CsvField("two\nlines"), std::string("\"two\nlines\""));
+  // A history CSV opened in a spreadsheet: a station or detail anyone typed must not run as a
+  // formula there, and quoting keeps a comma or a quote inside its cell.
+  void csvCellsAreQuotedAndNeverFormulas() {
+    uvq::history::OperationRow row;
+    row.startedAt = 1000;
+    row.station = "=HYPERLINK(\"http://127.0.0.1/\")";
+    row.detail = "@SUM(1,2)";
+    row.osUser = "plain";
+    const std::string csv = FormatRows({row}, HistoryFormat::Csv);
+    QVERIFY(csv.find(",\"'=HYPERLINK(\"\"http://127.0.0.1/\"\")\",plain,") != std::string::npos);
+    QVERIFY(csv.find(",\"'@SUM(1,2)\",") != std::string::npos);
+    uvq::history::UnitState unit;
+    unit.unitId = "0100";
+    unit.lastImagePath = "-x.cry";
+    QVERIFY(FormatUnits({unit}, HistoryFormat::Csv).find(",'-x.cry,") != std::string::npos);
   }
 
   void rowNeverCompletedIsAbandoned() {
