@@ -15,7 +15,6 @@
 #include "CommandTable.h"
 #include "Fleet.h"
 #include "Interruption.h"
-#include "OpenFileLimit.h"
 #include "OptionRows.h"
 #include "RolloutRequest.h"
 #include "RolloutView.h"
@@ -24,6 +23,7 @@
 #include "alerts/AlertSender.h"
 #include "alerts/RolloutWatch.h"
 #include "fleet/StationRollouts.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "protocol/IpAddressText.h"
@@ -83,7 +83,6 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
   StationRequest request;
   request.options = options;
   CliOptions& o = request.options;
-  SessionPlan& plan = o.plan;
   // Required without --rollouts.
   AddRow(app, "station", "IMAGE", request.image);
   // Required without --rollouts, but it may come from the configuration file's [station]
@@ -129,15 +128,15 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
     exitCode = Fail(ExitCode::Usage, *problem);
     return std::nullopt;
   }
-  plan.operation = Operation::Program;
-  plan.imageFile = request.image;
+  o.plan.kind = jobs::JobKind::Program;
+  o.imageFile = request.image;
   return request;
 }
 
 // Each unit in flight holds a socket: the limit is raised to what --parallel needs, or the
 // station works with what it may have (said in `note`).
 size_t PossibleParallel(size_t parallel, std::string& note) {
-  const size_t limit = RaiseOpenFileLimit(parallel + kOtherDescriptors);
+  const size_t limit = platform::RaiseOpenFileLimit(parallel + kOtherDescriptors);
   if (limit >= parallel + kOtherDescriptors) return parallel;
   const size_t possible = limit > kOtherDescriptors + 1 ? limit - kOtherDescriptors : 1;
   note = "the open-file limit is " + std::to_string(limit) +
@@ -336,9 +335,8 @@ int ServeRollouts(const StationRequest& request) {
   fleet::StationRolloutsSetup setup;
   setup.settings.leaseSeconds = request.leaseSeconds;
   setup.settings.onlyRange = request.onlyRange;
-  SessionPlan plan = options.plan;
-  plan.operation = Operation::Program;
-  setup.plan = JobPlanOf(plan, jobs::Image{});
+  setup.plan = options.plan;
+  setup.plan.kind = jobs::JobKind::Program;
   setup.station = options.history.station.empty() ? recording::HostName() : options.history.station;
   setup.record = options.history.recording();
   setup.historyDb = db;
@@ -428,7 +426,7 @@ int RunStationCommand(const CliOptions& cliOptions) {
     return Fail(ExitCode::Usage, "--range: " + error->message);
 
   auto bytes = std::make_shared<std::vector<uint8_t>>();
-  if (const auto problem = LoadImage(request->image, options.plan.allowPartialRecord, *bytes))
+  if (const auto problem = LoadImage(request->image, options.allowPartialRecord, *bytes))
     return Fail(ExitCode::File, problem->message);
   const std::string sha256 = Sha256Of(*bytes);
   const std::string imagePath = AbsolutePath(request->image);
@@ -493,9 +491,10 @@ int RunStationCommand(const CliOptions& cliOptions) {
   SessionOutput sessionEvents(sessionOutput);
   Interruption::Install();
   SessionPool pool(parallel, &Interruption::Source());
-  StationRunner runner({*range, request->askEveryMs,
-                        JobPlanOf(options.plan, jobs::Image{imagePath, bytes}), sha256, &recorder,
-                        stationOutput, sessionEvents, SharedPorts{clock, tone, files}});
+  jobs::JobPlan plan = options.plan;
+  plan.image = {imagePath, bytes};
+  StationRunner runner({*range, request->askEveryMs, plan, sha256, &recorder, stationOutput,
+                        sessionEvents, SharedPorts{clock, tone, files}});
   runner.setPool(&pool);
   runner.remember(known);
   const ExitCode signal = StopExitCode(pool.run(runner));
