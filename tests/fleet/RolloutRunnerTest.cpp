@@ -5,6 +5,8 @@
 #include <QtTest>
 
 #include <arpa/inet.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -18,6 +20,8 @@
 #include "fleet/StopSource.h"
 #include "jobs/UnitJob.h"
 #include "locks/UnitLock.h"
+#include "recording/StationFacts.h"
+#include "store/rollouts/EndSpool.h"
 
 using namespace uvq;
 using namespace uvq::fleet;
@@ -34,6 +38,15 @@ rollouts::Claim ClaimAt(const char* address, int position) {
   ::inet_pton(AF_INET, address, &raw);
   claim.address = ntohl(raw.s_addr);
   return claim;
+}
+
+// The claim token of a station process of this host that has ended (a child reaped at once).
+std::string GoneProcessToken() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return recording::HostName() + ":" + std::to_string(child) + ":gone";
 }
 
 // What the runner reported, one word and the unit's address (or the state) an event.
@@ -89,7 +102,11 @@ struct Station {
   std::unique_ptr<history::SpoolingHistoryStore> history;
   std::unique_ptr<RolloutRunner> runner;
 
-  explicit Station(RolloutEvents::Watching watching, int leaseSeconds = 60, bool recorded = false) {
+  // Ends kept while the store is away go here when the station keeps them on disk.
+  rollouts::EndSpool endSpool{spoolDir.filePath("rollout-ends.spool").toStdString()};
+
+  explicit Station(RolloutEvents::Watching watching, int leaseSeconds = 60, bool recorded = false,
+                   const std::string& token = "st:1:x", bool keepEndsOnDisk = false) {
     if (recorded) {
       auto memory = std::make_unique<test::HistoryRowsInMemory>();
       rows = memory.get();
@@ -101,10 +118,16 @@ struct Station {
     definition.name = "r";
     definition.imagePath = "/images/r.cry";
     definition.image = std::make_shared<const std::vector<uint8_t>>(24, uint8_t{0});
-    runner = std::make_unique<RolloutRunner>(RolloutRunner::Setup{
-        settings, store, definition, rollouts::ClaimHolder{"st", "st:1:x"}, history.get(),
-        jobs::JobPlan{}, events, sessionEvents, SharedPorts{clock, tone, files}, 4});
+    startProcess(token, keepEndsOnDisk);
   }
+  // The station's process (run again: the one before is gone without a word).
+  void startProcess(const std::string& token, bool keepEndsOnDisk) {
+    runner = std::make_unique<RolloutRunner>(RolloutRunner::Setup{
+        settings, store, definition, rollouts::ClaimHolder{"st", token}, history.get(),
+        jobs::JobPlan{}, events, sessionEvents, SharedPorts{clock, tone, files}, 4, "cli",
+        keepEndsOnDisk ? &endSpool : nullptr});
+  }
+  size_t endsOnDisk() const { return endSpool.read(store.location(), definition.name).size(); }
 };
 
 }  // namespace
@@ -435,6 +458,90 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(s.rows->completed.size(), size_t{1});
     QCOMPARE(s.rows->completed[0].key, s.rows->begun[0].key);
     QCOMPARE(s.rows->completed[0].outcome, std::string("interrupted"));
+  }
+
+  // A station process killed during an outage loses none of its kept ends: each is on disk as
+  // its unit ends, before any write to the store. Another process of the rollout writes them
+  // once the store answers (after its own, in order) and takes them out of the spool; a store
+  // that fails meanwhile leaves them there; an end written again after a crash between the
+  // write and its removal is not counted twice; the ends of a process still alive are its own.
+  void endsKeptInAnOutageOutliveTheStation() {
+    Station s(RolloutEvents::Watching::EndOnly, 60, false, GoneProcessToken(), true);
+    s.store.toHand = {ClaimAt("127.0.77.1", 0), ClaimAt("127.0.77.2", 1)};
+    const TimePoint asked = SteadyClock::now();
+    Session* first = s.runner->next(4, asked);
+    Session* second = s.runner->next(3, asked);
+    QVERIFY(first && second);
+    s.store.down = true;
+    s.runner->tick(asked + std::chrono::seconds(21));
+    QVERIFY(s.runner->storeDown());
+    for (Session* session : {first, second}) {
+      session->interrupt(StopCause::None);
+      s.runner->ended(*session, asked + std::chrono::seconds(21));
+    }
+    QCOMPARE(s.endsOnDisk(), size_t{2});
+    QCOMPARE(s.store.count("end"), 0);
+
+    // Killed without settling; another process of the station claims and meets an outage too.
+    const std::string live = recording::HostName() + ":" + std::to_string(::getpid()) + ":live";
+    s.store.down = false;
+    s.startProcess(live, true);
+    s.store.toHand = {ClaimAt("127.0.77.3", 2)};
+    TimePoint now = SteadyClock::now();
+    Session* third = s.runner->next(4, now);
+    QVERIFY(third);
+    s.store.down = true;
+    now += std::chrono::seconds(21);
+    s.runner->tick(now);
+    third->interrupt(StopCause::None);
+    s.runner->ended(*third, now);
+    QCOMPARE(s.endsOnDisk(), size_t{3});
+    QVERIFY_THROWS_EXCEPTION(store::StoreError,
+                             ReplayKeptEnds(s.store, s.endSpool, "r", "st:9:other"));
+    QCOMPARE(s.endsOnDisk(), size_t{3});
+
+    s.store.down = false;
+    s.runner->tick(*s.runner->nextTick());
+    QVERIFY(!s.runner->storeDown());
+    std::vector<int> ended;
+    for (const rollouts::AttemptResult& result : s.store.ended) ended.push_back(result.position);
+    QCOMPARE(ended, (std::vector<int>{2, 0, 1}));
+    QCOMPARE(s.store.refusedEnds, 0);
+    QCOMPARE(s.endsOnDisk(), size_t{0});
+    QCOMPARE(s.events.count("notice 2 unit ends kept by a stopped station process were written"),
+             1);
+
+    // The first end again, as a crash right after its write would leave it: refused, dropped.
+    rollouts::SpooledEnd again;
+    again.id = "again";
+    again.rollout = "r";
+    again.holder = {"st", GoneProcessToken()};
+    again.result = s.store.ended[1];
+    s.endSpool.keep(again);
+    KeptEndsReplayed replayed = ReplayKeptEnds(s.store, s.endSpool, "r", "st:9:other");
+    QCOMPARE(replayed.written, 0);
+    QCOMPARE(replayed.refused, 1);
+    QCOMPARE(s.store.ended.size(), size_t{3});
+    QCOMPARE(s.endsOnDisk(), size_t{0});
+    // A holder still alive writes its own ends.
+    again.holder.token = live;
+    s.endSpool.keep(again);
+    replayed = ReplayKeptEnds(s.store, s.endSpool, "r", "st:9:other");
+    QCOMPARE(replayed.written + replayed.refused, 0);
+    QCOMPARE(s.endsOnDisk(), size_t{1});
+  }
+
+  // Ends go to disk only while the store is away: a run with the store there writes no spool.
+  void endsGoToDiskOnlyInAnOutage() {
+    Station s(RolloutEvents::Watching::EndOnly, 60, false, "st:1:x", true);
+    s.store.toHand = {ClaimAt("127.0.77.4", 0)};
+    const TimePoint now = SteadyClock::now();
+    Session* session = s.runner->next(4, now);
+    QVERIFY(session);
+    session->interrupt(StopCause::None);
+    s.runner->ended(*session, now);
+    QCOMPARE(s.store.ended.size(), size_t{1});
+    QVERIFY(!QFileInfo::exists(QString::fromStdString(s.endSpool.path())));
   }
 
   // A run stopped while the store is away writes its kept ends at the end if it can, and says

@@ -29,7 +29,8 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
   bool down = false;                           // every call fails as a server that is gone
   int loseAnswers = 0;         // the next claims or ends are made, but their answers are lost
   std::vector<int> handedOut;  // positions claim() handed out
-  std::vector<int> takenOver;  // positions another station has taken meanwhile
+  std::vector<std::string> handedTo;  // the holder's token of each
+  std::vector<int> takenOver;         // positions another station has taken meanwhile
 
   // Noted, then refused while the database is down.
   void reach(const std::string& call) {
@@ -79,18 +80,21 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     while (!toHand.empty() && static_cast<int>(claims.size()) < request.count) {
       claims.push_back(toHand.front());
       handedOut.push_back(toHand.front().position);
+      handedTo.push_back(request.holder.token);
       toHand.pop_front();
     }
     answer();
     return claims;
   }
-  // Every unit handed out and not ended is still held, but those listed in takenOver.
-  rollouts::Renewal renew(const std::string&, const rollouts::ClaimHolder&, rollouts::UtcMillis,
-                          int) override {
+  // Every unit handed out to the holder and not ended is still held, but those listed in
+  // takenOver.
+  rollouts::Renewal renew(const std::string&, const rollouts::ClaimHolder& holder,
+                          rollouts::UtcMillis, int) override {
     reach("renew");
     rollouts::Renewal renewal{state, {}};
-    for (int position : handedOut)
-      if (held(position) &&
+    for (size_t i = 0; i < handedOut.size(); ++i)
+      if (const int position = handedOut[i];
+          handedTo[i] == holder.token && held(position) &&
           std::find(renewal.held.begin(), renewal.held.end(), position) == renewal.held.end())
         renewal.held.push_back(position);
     std::sort(renewal.held.begin(), renewal.held.end());

@@ -42,6 +42,7 @@ class SqlRolloutStore : public RolloutStore {
   std::vector<ActionRecord> actions(const std::string& rollout, int limit) override;
   std::vector<RolloutEvent> claimEvents(const std::string& name, const std::string& station,
                                         UtcMillis now, int silenceMs) override;
+  std::string location() const override { return connection_->description(); }
 
  private:
   struct Rollout {
