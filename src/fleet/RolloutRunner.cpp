@@ -10,6 +10,7 @@
 #include "fleet/RunRecorder.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
+#include "store/db/SqlConnection.h"
 #include "store/db/StoreError.h"
 #include "uvq/Version.h"
 
@@ -119,13 +120,23 @@ TimePoint RolloutRunner::claimDeadline(TimePoint asked) const {
   return asked + std::chrono::milliseconds(leaseMs_) - ClaimMargin(leaseMs_);
 }
 
+// The store's calls come from the loop that drives the sessions: a database another process
+// holds locked is waited for briefly only, then met as an outage (units in flight go on).
 RolloutRunner::RolloutRunner(Setup setup)
     : s_(std::move(setup)), leaseMs_(s_.settings.leaseSeconds * 1000) {
   const TimePoint now = SteadyClock::now();
   nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
+  s_.store.setLockWait(store::kLoopLockWaitMs);
+  if (s_.history) s_.history->setLockWait(store::kLoopLockWaitMs);
 }
 
-RolloutRunner::~RolloutRunner() = default;
+RolloutRunner::~RolloutRunner() {
+  s_.store.setLockWait(store::kDefaultLockWaitMs);
+  if (s_.history) {
+    s_.history->setDatabaseAway(false);
+    s_.history->setLockWait(store::kDefaultLockWaitMs);
+  }
+}
 
 std::optional<TimePoint> RolloutRunner::nextTick() const {
   TimePoint next = storeDown_ ? nextReconnect_ : nextRenew_;
@@ -214,6 +225,8 @@ void RolloutRunner::storeLost(const std::exception& error, TimePoint now) {
                         : std::min<std::chrono::milliseconds>(reconnectDelay_ * 2, kLastReconnect);
   nextReconnect_ = now + reconnectDelay_;
   storeDown_ = true;
+  // The history is in the same database: its rows go to the spool without a wait meanwhile.
+  if (s_.history) s_.history->setDatabaseAway(true);
   if (outageSaid_) return;
   outageSaid_ = true;
   s_.events.notice("the rollout store cannot be reached (" + std::string(error.what()) +
@@ -256,6 +269,7 @@ void RolloutRunner::reconnect(TimePoint now) {
       s_.store.end(s_.definition.name, s_.holder, attempt, NowUtcMillis());
     }
     reconnectDelay_ = std::chrono::milliseconds(0);
+    if (s_.history) s_.history->setDatabaseAway(false);
     moveSpooledRows();
     if (outageSaid_)
       s_.events.notice("the rollout store answers again" +
@@ -370,6 +384,7 @@ void RolloutRunner::moveSpooledRows() {
 }
 
 size_t RolloutRunner::settle() {
+  if (s_.history) s_.history->setDatabaseAway(false);
   moveSpooledRows();
   if (!pendingEnds_.empty()) {
     storeDown_ = false;

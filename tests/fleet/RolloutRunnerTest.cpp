@@ -2,6 +2,7 @@
 // A rollout station's feed on its own: claims from an in-memory store, sessions that are made
 // but never sent on (or refused before their first datagram), times given by the test, events
 // noted as they come. Nothing waits for the clock.
+#include <sqlite3.h>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -21,7 +22,10 @@
 #include "jobs/UnitJob.h"
 #include "locks/UnitLock.h"
 #include "recording/StationFacts.h"
+#include "store/db/Database.h"
+#include "store/history/OpenHistoryStore.h"
 #include "store/rollouts/EndSpool.h"
+#include "store/rollouts/SqlRolloutStore.h"
 
 using namespace uvq;
 using namespace uvq::fleet;
@@ -529,6 +533,79 @@ class RolloutRunnerTest : public QObject {
     replayed = ReplayKeptEnds(s.store, s.endSpool, "r", "st:9:other");
     QCOMPARE(replayed.written + replayed.refused, 0);
     QCOMPARE(s.endsOnDisk(), size_t{1});
+  }
+
+  // A database another process holds locked (a long write transaction) stops nothing: the
+  // loop's calls wait briefly and meet it as an outage, the units in flight end meanwhile, and
+  // once the lock is gone their ends and rows go in, each once.
+  void lockedDatabaseIsAnOutageForTheLoop() {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("history.sqlite3").toStdString();
+    const auto connection = store::OpenOwnDatabase(path);
+    rollouts::SqlRolloutStore store(connection);
+    RolloutDraft draft;
+    draft.name = "locked";
+    draft.imagePath = "/images/locked.cry";
+    draft.image = std::make_shared<const std::vector<uint8_t>>(24, uint8_t{0});
+    for (const char* address : {"127.0.78.1", "127.0.78.2"}) {
+      ResolvedTarget target;
+      target.text = address;
+      ::inet_pton(AF_INET, address, &target.address);
+      draft.targets.push_back(target);
+    }
+    QVERIFY(store.create(PlanRollout(draft)));
+    const rollouts::RolloutDefinition definition = *store.load("locked");
+    history::SpoolingHistoryStore rows(history::OpenHistoryStore(connection),
+                                       dir.filePath("history.spool").toStdString());
+    const rollouts::EndSpool ends(dir.filePath("rollout-ends.spool").toStdString());
+    RolloutRunSettings settings;
+    NotedEvents events;
+    NoSessionEvents sessionEvents;
+    test::FixedClock clock;
+    test::SilentTone tone;
+    test::MemoryFileSystem files;
+    auto runner = std::make_unique<RolloutRunner>(RolloutRunner::Setup{
+        settings, store, definition, rollouts::ClaimHolder{"st", "st:1:x"}, &rows, jobs::JobPlan{},
+        events, sessionEvents, SharedPorts{clock, tone, files}, 4, "cli", &ends});
+    QCOMPARE(connection->lockWaitMs(), store::kLoopLockWaitMs);
+
+    TimePoint now = SteadyClock::now();
+    Session* first = runner->next(4, now);
+    Session* second = runner->next(3, now);
+    QVERIFY(first && second);
+    sqlite3* locker = nullptr;
+    QCOMPARE(sqlite3_open(path.c_str(), &locker), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    now += std::chrono::seconds(21);  // the renewal is due
+    runner->tick(now);
+    QVERIFY(runner->storeDown());
+    for (Session* session : {first, second}) {
+      session->interrupt(StopCause::None);
+      runner->ended(*session, now);
+    }
+    QCOMPARE(ends.read(store.location(), "locked").size(), size_t{2});
+    QCOMPARE(rows.spooledCount(), size_t{2});
+
+    QCOMPARE(sqlite3_exec(locker, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(locker);
+    runner->tick(*runner->nextTick());
+    QVERIFY(!runner->storeDown());
+    QCOMPARE(ends.read(store.location(), "locked").size(), size_t{0});
+    QCOMPARE(rows.spooledCount(), size_t{0});
+    QCOMPARE(events.count("ended"), 2);
+    for (const rollouts::RolloutUnit& unit : store.units("locked", 0, 0)) {
+      QCOMPARE(unit.progress, rollouts::UnitProgress::Pending);
+      QCOMPARE(unit.outcome, std::string("interrupted"));
+      QVERIFY(unit.redo);
+    }
+    history::HistoryFilter filter;
+    filter.rollout = "locked";
+    const auto written = rows.query(filter);
+    QCOMPARE(written.size(), size_t{2});
+    for (const history::OperationRow& row : written)
+      QCOMPARE(row.outcome, std::string("interrupted"));
+    runner.reset();
+    QCOMPARE(connection->lockWaitMs(), store::kDefaultLockWaitMs);
   }
 
   // Ends go to disk only while the store is away: a run with the store there writes no spool.

@@ -44,6 +44,7 @@ int64_t SpoolingHistoryStore::begin(const OperationRow& given) {
   if (row.key.empty()) row.key = NewRowKey();
   int64_t id = 0;
   try {
+    ThrowWhileAway();
     id = store_->begin(row);
   } catch (const HistoryError& error) {
     Spool({row}, false, error.what());
@@ -61,6 +62,7 @@ std::vector<int64_t> SpoolingHistoryStore::beginAll(const std::vector<OperationR
     if (row.key.empty()) row.key = NewRowKey();
   std::vector<int64_t> ids;
   try {
+    ThrowWhileAway();
     ids = store_->beginAll(rows);
   } catch (const HistoryError& error) {
     // None reached the database: all go to the spool in one write, or none does.
@@ -89,6 +91,7 @@ void SpoolingHistoryStore::complete(const OperationRow& given) {
         HistoryErrorKind::WriteFailed,
         "history: cannot complete row " + std::to_string(row.id) + ", it was never begun");
   try {
+    if (!row.key.empty()) ThrowWhileAway();
     store_->complete(row);
   } catch (const HistoryError& error) {
     if (row.key.empty()) throw;  // a spooled complete needs the key to find its row later
@@ -121,6 +124,18 @@ void SpoolingHistoryStore::Spool(const std::vector<OperationRow>& rows, bool com
   std::lock_guard lock(mutex_);
   if (!spooled_) firstReason_ = why;
   spooled_ = true;
+}
+
+void SpoolingHistoryStore::setDatabaseAway(bool away) {
+  std::lock_guard lock(mutex_);
+  away_ = away;
+}
+
+void SpoolingHistoryStore::ThrowWhileAway() const {
+  std::lock_guard lock(mutex_);
+  if (away_)
+    throw HistoryError(HistoryErrorKind::Unavailable,
+                       "history " + store_->location() + ": the database cannot be reached");
 }
 
 std::optional<std::string> SpoolingHistoryStore::takeSpoolNotice() {

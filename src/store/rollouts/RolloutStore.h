@@ -329,6 +329,10 @@ class RolloutStore {
   // Where the rollouts are kept, fit for any message (a file path or a URL without its
   // password): what a kept end names as its database.
   virtual std::string location() const { return {}; }
+  // How long the calls from now on wait for a database another process holds locked before
+  // they fail as StoreError (store::kDefaultLockWaitMs unless set; the process's connection is
+  // shared, so the history's calls wait as long).
+  virtual void setLockWait(int /*ms*/) {}
 };
 
 // Opens the rollouts of the database a "db" setting names (as OpenHistoryStore does), on the
