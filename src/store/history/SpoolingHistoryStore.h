@@ -38,6 +38,14 @@ class SpoolingHistoryStore : public HistoryStore {
   // While the database is known to be away (its user met the outage), writes go to the spool
   // at once instead of waiting for it first; flush() still asks it.
   void setDatabaseAway(bool away);
+  std::vector<OutcomeCount> outcomeCounts() override { return store_->outcomeCounts(); }
+  DurationCounts rolloutDurations(const std::string& rollout,
+                                  const std::vector<int64_t>& boundsMs) override {
+    return store_->rolloutDurations(rollout, boundsMs);
+  }
+  AttemptFigures attemptFigures(const FiguresFilter& filter) override {
+    return store_->attemptFigures(filter);
+  }
 
   // Moves the writes spooled for this database (by any process) into it and returns how many;
   // the spool keeps writes meant for other databases and those not moved. Throws HistoryError
