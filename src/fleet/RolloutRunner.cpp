@@ -385,6 +385,25 @@ void RolloutRunner::moveSpooledRows() {
 
 size_t RolloutRunner::settle() {
   if (s_.history) s_.history->setDatabaseAway(false);
+  // Stopped between a claim and its start: nothing was sent, and the unit is free at once
+  // instead of when its lease runs out.
+  while (!claimed_.empty()) {
+    std::unique_ptr<Unit> unit = std::move(claimed_.front());
+    claimed_.pop_front();
+    SessionResult result;
+    result.outcome = jobs::JobOutcome::Interrupted;
+    result.detail = "the station stopped before the unit started: nothing was sent";
+    completeRow(*unit, result);
+    PendingEnd pending;
+    pending.claim = unit->claim;
+    pending.result = result;
+    pending.attempt.position = unit->claim.position;
+    pending.attempt.end = AttemptEnd::Interrupted;
+    pending.attempt.outcome = std::string(jobs::OutcomeIdentifier(result.outcome));
+    pending.attempt.detail = result.detail;
+    pending.at = NowUtcMillis();
+    pendingEnds_.push_back(std::move(pending));
+  }
   moveSpooledRows();
   if (!pendingEnds_.empty()) {
     storeDown_ = false;

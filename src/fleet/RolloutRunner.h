@@ -92,14 +92,18 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   int ok() const { return ok_; }
   int failed() const { return failed_; }
   int redone() const { return redone_; }
+  // Units claimed and not started yet (the next calls of next() start them), and in flight.
+  bool hasClaimed() const { return !claimed_.empty(); }
+  size_t inFlight() const { return flying_.size(); }
   void setPool(const SessionPool* pool) { pool_ = pool; }
   // Reads the rollout's counts for the events (at start, and on its own clock while running).
   void refreshCounts();
   // The rollout's state when the station joins it (Running or Paused).
   void joinedAt(rollouts::RolloutState state) { noteState(state, {}); }
-  // After the run (also a stopped one): the ends still kept for the store are written if it
-  // can be reached now; returns how many could not be (those units stay running in the store
-  // until their lease runs out, then another attempt redoes them).
+  // After the run (also a stopped one): units claimed but never started are handed back, and
+  // the ends still kept for the store are written if it can be reached now; returns how many
+  // could not be (those units stay running in the store until their lease runs out, then
+  // another attempt redoes them).
   size_t settle();
   // Whether the store could not be reached at the last try.
   bool storeDown() const { return storeDown_; }

@@ -28,11 +28,28 @@ class SilentTone final : public Tone {
   void beep() override {}
 };
 
+std::string ProcessOf(const std::string& token) {
+  const size_t last = token.rfind(':');
+  const size_t middle = last == std::string::npos ? last : token.rfind(':', last - 1);
+  return middle == std::string::npos ? token : token.substr(middle + 1, last - middle - 1);
+}
+
+RolloutRunResult Refused(RolloutRunResult::Refusal refusal, std::string problem) {
+  RolloutRunResult result;
+  result.refusal = refusal;
+  result.problem = std::move(problem);
+  result.outcome = refusal == RolloutRunResult::Refusal::Image ? jobs::JobOutcome::FileError
+                                                               : jobs::JobOutcome::Refused;
+  return result;
+}
+
+}  // namespace
+
 // Every station sends exactly the bytes the rollout was created with. A file at the recorded
 // path that holds something else is refused: whoever changed it meant another image, which
 // needs a rollout of its own. A file that is gone is no such sign: the stored copy is sent.
-std::optional<std::string> ImageRefusal(const rollouts::RolloutDefinition& definition,
-                                        RolloutEvents& events) {
+std::optional<std::string> RolloutImageRefusal(const rollouts::RolloutDefinition& definition,
+                                               RolloutEvents& events) {
   if (!definition.image || Sha256Of(*definition.image) != definition.imageSha256)
     return "the image stored with rollout '" + definition.name +
            "' does not match its SHA-256: the database copy is damaged";
@@ -56,22 +73,18 @@ std::optional<std::string> ImageRefusal(const rollouts::RolloutDefinition& defin
   return std::nullopt;
 }
 
-std::string ProcessOf(const std::string& token) {
-  const size_t last = token.rfind(':');
-  const size_t middle = last == std::string::npos ? last : token.rfind(':', last - 1);
-  return middle == std::string::npos ? token : token.substr(middle + 1, last - middle - 1);
+void TakeBackDeadClaims(rollouts::RolloutStore& store, const std::string& rollout,
+                        const rollouts::ClaimHolder& holder, int leaseMs, RolloutEvents& events) {
+  for (const std::string& token : store.holders(rollout, holder.station)) {
+    if (token == holder.token || !ClaimTokenHolderGone(token)) continue;
+    const int taken =
+        store.takeOver(rollout, holder.station, token, holder, recording::NowUtcMillis(), leaseMs);
+    if (taken > 0)
+      events.notice(std::to_string(taken) + " unit" + (taken == 1 ? " was" : "s were") +
+                    " in flight when this station's process " + ProcessOf(token) +
+                    " stopped: they are redone");
+  }
 }
-
-RolloutRunResult Refused(RolloutRunResult::Refusal refusal, std::string problem) {
-  RolloutRunResult result;
-  result.refusal = refusal;
-  result.problem = std::move(problem);
-  result.outcome = refusal == RolloutRunResult::Refusal::Image ? jobs::JobOutcome::FileError
-                                                               : jobs::JobOutcome::Refused;
-  return result;
-}
-
-}  // namespace
 
 int GroupOf(size_t position, size_t count, int groups, int groupSize) {
   if (groupSize > 0) return static_cast<int>(position / static_cast<size_t>(groupSize));
@@ -112,7 +125,7 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   const std::optional<rollouts::RolloutDefinition> definition = store.load(setup.rollout);
   if (!definition)
     return Refused(Refusal::NoSuchRollout, "no rollout named '" + setup.rollout + "'");
-  if (const auto refusal = ImageRefusal(*definition, events))
+  if (const auto refusal = RolloutImageRefusal(*definition, events))
     return Refused(Refusal::Image, *refusal);
 
   RolloutRunResult result;
@@ -175,15 +188,7 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
     }
   }
   // Claims this station's earlier processes held when they died come back at once.
-  for (const std::string& token : store.holders(definition->name, holder.station)) {
-    if (token == holder.token || !ClaimTokenHolderGone(token)) continue;
-    const int taken = store.takeOver(definition->name, holder.station, token, holder,
-                                     recording::NowUtcMillis(), leaseMs);
-    if (taken > 0)
-      events.notice(std::to_string(taken) + " unit" + (taken == 1 ? " was" : "s were") +
-                    " in flight when this station's process " + ProcessOf(token) +
-                    " stopped: they are redone");
-  }
+  TakeBackDeadClaims(store, definition->name, holder, leaseMs, events);
 
   uvq::platform::SystemClock clock;
   uvq::platform::PosixFileSystem files;

@@ -34,15 +34,7 @@ using rollouts::RolloutState;
 
 namespace {
 
-rollouts::Claim ClaimAt(const char* address, int position) {
-  rollouts::Claim claim;
-  claim.position = position;
-  claim.target = address;
-  in_addr raw{};
-  ::inet_pton(AF_INET, address, &raw);
-  claim.address = ntohl(raw.s_addr);
-  return claim;
-}
+using test::ClaimAt;
 
 // The claim token of a station process of this host that has ended (a child reaped at once).
 std::string GoneProcessToken() {
@@ -208,6 +200,23 @@ class RolloutRunnerTest : public QObject {
     QVERIFY(lost->finished());
     QCOMPARE(lost->result().outcome, jobs::JobOutcome::ClaimLost);
     QVERIFY(*kept->claimUntil() > renewal + std::chrono::seconds(30));
+  }
+
+  // Stopped between a claim and its start: the unit is handed back at once (ended as
+  // interrupted, nothing sent) instead of staying held until its lease runs out; the unit in
+  // flight is left to the pool's stop.
+  void unitsClaimedButNotStartedAreHandedBackAtSettle() {
+    Station s(RolloutEvents::Watching::EndOnly);
+    s.store.toHand = {ClaimAt("127.0.70.8", 0), ClaimAt("127.0.70.9", 1)};
+    QVERIFY(s.runner->next(2, SteadyClock::now()));
+    QVERIFY(s.runner->hasClaimed());
+    QCOMPARE(s.runner->settle(), size_t{0});
+    QCOMPARE(s.store.ended.size(), size_t{1});
+    QCOMPARE(s.store.ended[0].position, 1);
+    QCOMPARE(s.store.ended[0].end, AttemptEnd::Interrupted);
+    QVERIFY(!s.store.held(1));
+    QVERIFY(s.store.held(0));
+    QVERIFY(!s.runner->hasClaimed());
   }
 
   // Groups are made in the order given: N groups of nearly equal size, the first ones one

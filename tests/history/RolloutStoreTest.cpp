@@ -429,6 +429,28 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(redo[0].attempts, 0);
   }
 
+  // A station serving every rollout is given those with units it could get in its range: running
+  // or paused, with a unit pending or held under a lease that has run out; oldest first.
+  void unfinishedRolloutsHaveWorkInTheRange() {
+    auto store = OpenRolloutStore(NewDb());
+    for (const char* name : {"both", "held", "paused", "cancelled"})
+      QVERIFY(store->create(Definition(name, {std::string(name) == "both" ? 2 : 1})));
+    QCOMPARE(store->claim("held", Ask("s", "t", 1, 1000, 1000)).size(), size_t{1});
+    QVERIFY(store->act("paused", RolloutAction::Pause, 1000).applied);
+    QVERIFY(store->act("cancelled", RolloutAction::Cancel, 1000).applied);
+    using Names = std::vector<std::string>;
+    QCOMPARE(store->unfinished(std::nullopt, 1500), (Names{"both", "paused"}));
+    QCOMPARE(store->unfinished(std::nullopt, 2500), (Names{"both", "held", "paused"}));
+    // Only "both" has a second unit (127.10.0.2).
+    const std::pair<uint32_t, uint32_t> second{0x7f0a0002, 0x7f0a0002};
+    QCOMPARE(store->unfinished(second, 2500), (Names{"both"}));
+    const ClaimHolder s{"s", "t"};
+    for (const Claim& claim : store->claim("both", Ask("s", "t", 2, 2500)))
+      store->end("both", s, Result(claim.position, AttemptEnd::Ok), 2600);
+    QCOMPARE(store->unfinished(second, 2700), Names{});
+    QCOMPARE(store->unfinished(std::nullopt, 2700), (Names{"held", "paused"}));
+  }
+
   // Pause, resume, cancel and retry in the states that allow them; refused in words otherwise.
   void actionsFollowTheStates() {
     auto store = OpenRolloutStore(NewDb());

@@ -309,6 +309,11 @@ class RolloutStore {
   // running ones in the range, in any group.
   virtual bool workLeft(const std::string& name,
                         std::optional<std::pair<uint32_t, uint32_t>> range) = 0;
+  // The rollouts a station limited to `range` could work on now or after a resume, oldest
+  // first: running or paused, with units in the range that are pending or running under a lease
+  // that has run out by `now`.
+  virtual std::vector<std::string> unfinished(std::optional<std::pair<uint32_t, uint32_t>> range,
+                                              UtcMillis now) = 0;
 
   // Applies an action and records it (only when applied) in the same transaction.
   virtual ActionResult act(const std::string& name, const ActionRequest& request) = 0;
