@@ -130,12 +130,9 @@ RolloutRunner::RolloutRunner(Setup setup)
   if (s_.history) s_.history->setLockWait(store::kLoopLockWaitMs);
 }
 
+// The lock wait stays as it is: other runners of the station may share the connection.
 RolloutRunner::~RolloutRunner() {
-  s_.store.setLockWait(store::kDefaultLockWaitMs);
-  if (s_.history) {
-    s_.history->setDatabaseAway(false);
-    s_.history->setLockWait(store::kDefaultLockWaitMs);
-  }
+  if (s_.history) s_.history->setDatabaseAway(false);
 }
 
 std::optional<TimePoint> RolloutRunner::nextTick() const {

@@ -73,6 +73,8 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
     // Where the ends kept while the store is away are put on disk; nullptr: in memory only.
     const rollouts::EndSpool* endSpool = nullptr;
   };
+  // Sets the store's (and the history's) lock wait to the loop's; whoever runs the loop puts
+  // it back after.
   explicit RolloutRunner(Setup setup);
   ~RolloutRunner() override;
 
