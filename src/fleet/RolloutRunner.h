@@ -36,8 +36,8 @@ struct RolloutRunSettings {
 // The ends kept on disk for `rollout` by this host's processes that are gone now (a station
 // killed during an outage), written to the store and taken out of the spool, each once: the
 // store takes an end only from the claim's holder, so one that reached it before is refused
-// (and dropped all the same). Throws store::StoreError when the store fails; the ends not
-// written yet stay kept.
+// (and dropped all the same). Throws store::StoreError when the store fails (the ends not
+// written yet stay kept), std::runtime_error when the spool cannot be read.
 struct KeptEndsReplayed {
   int written = 0;  // counted by the store
   int refused = 0;  // already written, or the claim was taken back meanwhile
