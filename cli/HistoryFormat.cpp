@@ -87,7 +87,7 @@ std::vector<Column<OperationRow>> RowColumns() {
       {"records", [](const OperationRow& r) { return std::to_string(r.records); }},
       {"resends", [](const OperationRow& r) { return std::to_string(r.resends); }},
       {"refused", [](const OperationRow& r) { return std::to_string(r.refusedRecords); }},
-      {"outcome", ShownOutcome},
+      {"outcome", [](const OperationRow& r) { return ShownOutcome(r); }},
       {"status", [](const OperationRow& r) { return reports::StatusWordText(r.finalStatus); }},
       {"detail", [](const OperationRow& r) { return r.detail; }},
   };
@@ -100,8 +100,7 @@ std::vector<Column<UnitState>> UnitColumns() {
       {"address", [](const UnitState& u) { return u.address; }},
       {"last_seen", [time](const UnitState& u) { return time(u.lastSeen); }},
       {"last_operation", [](const UnitState& u) { return u.lastOperation; }},
-      {"last_outcome",
-       [](const UnitState& u) { return u.lastOutcome.empty() ? "abandoned" : u.lastOutcome; }},
+      {"last_outcome", [](const UnitState& u) { return ShownOutcome(u); }},
       {"image", [](const UnitState& u) { return u.lastImagePath; }},
       {"sha256", [](const UnitState& u) { return u.lastImageSha256.substr(0, 12); }},
       {"programmed",

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <stdexcept>
 
 #include "fleet/ClaimToken.h"
 #include "fleet/RunRecorder.h"
@@ -107,7 +108,14 @@ KeptEndsReplayed ReplayKeptEnds(rollouts::RolloutStore& store, const rollouts::E
       }
     }
   } drop{spool, done};
-  for (const rollouts::SpooledEnd& end : spool.read(store.location(), rollout)) {
+  std::vector<rollouts::SpooledEnd> kept;
+  try {
+    kept = spool.read(store.location(), rollout);
+  } catch (const store::StoreError& error) {
+    // A spool that cannot be read is no outage of the store: its ends wait for a later look.
+    throw std::runtime_error(error.what());
+  }
+  for (const rollouts::SpooledEnd& end : kept) {
     if (end.holder.token == ownToken || !ClaimTokenHolderGone(end.holder.token)) continue;
     const rollouts::AttemptVerdict verdict = store.end(rollout, end.holder, end.result, end.at);
     ++(verdict.held ? replayed.written : replayed.refused);
@@ -130,12 +138,9 @@ RolloutRunner::RolloutRunner(Setup setup)
   if (s_.history) s_.history->setLockWait(store::kLoopLockWaitMs);
 }
 
+// The lock wait stays as it is: other runners of the station may share the connection.
 RolloutRunner::~RolloutRunner() {
-  s_.store.setLockWait(store::kDefaultLockWaitMs);
-  if (s_.history) {
-    s_.history->setDatabaseAway(false);
-    s_.history->setLockWait(store::kDefaultLockWaitMs);
-  }
+  if (s_.history) s_.history->setDatabaseAway(false);
 }
 
 std::optional<TimePoint> RolloutRunner::nextTick() const {

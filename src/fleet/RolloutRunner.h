@@ -36,8 +36,8 @@ struct RolloutRunSettings {
 // The ends kept on disk for `rollout` by this host's processes that are gone now (a station
 // killed during an outage), written to the store and taken out of the spool, each once: the
 // store takes an end only from the claim's holder, so one that reached it before is refused
-// (and dropped all the same). Throws store::StoreError when the store fails; the ends not
-// written yet stay kept.
+// (and dropped all the same). Throws store::StoreError when the store fails (the ends not
+// written yet stay kept), std::runtime_error when the spool cannot be read.
 struct KeptEndsReplayed {
   int written = 0;  // counted by the store
   int refused = 0;  // already written, or the claim was taken back meanwhile
@@ -73,6 +73,8 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
     // Where the ends kept while the store is away are put on disk; nullptr: in memory only.
     const rollouts::EndSpool* endSpool = nullptr;
   };
+  // Sets the store's (and the history's) lock wait to the loop's; whoever runs the loop puts
+  // it back after.
   explicit RolloutRunner(Setup setup);
   ~RolloutRunner() override;
 

@@ -15,6 +15,7 @@
 #include "recording/StationFacts.h"
 #include "store/db/HistoryPaths.h"
 #include "store/db/RedactedUrl.h"
+#include "store/db/SqlConnection.h"
 #include "store/history/OpenHistoryStore.h"
 
 namespace uvq::fleet {
@@ -71,6 +72,36 @@ std::optional<std::string> RolloutImageRefusal(const rollouts::RolloutDefinition
            "' was created (SHA-256 " + now + ", the rollout's " + definition.imageSha256 +
            "): nothing was sent; a new image needs a new rollout";
   return std::nullopt;
+}
+
+std::optional<rollouts::EndSpool> OpenEndSpool(const history::SpoolingHistoryStore* history,
+                                               std::string& problem) {
+  try {
+    if (history) return rollouts::EndSpool(store::EndSpoolPathBeside(history->spoolPath()));
+    store::EnsurePrivateFolder(store::DefaultHistoryFolder());
+    return rollouts::EndSpool(store::EndSpoolPathBeside(store::DefaultSpoolPath()));
+  } catch (const store::StoreError& error) {
+    problem = std::string(error.what()) +
+              ": unit ends are kept in memory only while the rollout store is away";
+    return std::nullopt;
+  }
+}
+
+// Their units count as ended, not as claims of a gone process to redo.
+void WriteKeptEnds(rollouts::RolloutStore& store, const rollouts::EndSpool* spool,
+                   const std::string& rollout, const rollouts::ClaimHolder& holder,
+                   RolloutEvents& events) {
+  if (!spool) return;
+  try {
+    const KeptEndsReplayed replayed = ReplayKeptEnds(store, *spool, rollout, holder.token);
+    if (const int count = replayed.written + replayed.refused; count > 0)
+      events.notice(std::to_string(count) + " unit end" + (count == 1 ? "" : "s") +
+                    " kept by a stopped station process " + (count == 1 ? "was" : "were") +
+                    " written (" + std::to_string(replayed.refused) + " counted before)");
+  } catch (const std::exception& error) {
+    events.notice(std::string("unit ends kept by a stopped station process are not written yet: ") +
+                  error.what());
+  }
 }
 
 void TakeBackDeadClaims(rollouts::RolloutStore& store, const std::string& rollout,
@@ -159,34 +190,10 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   holder.station = setup.station.empty() ? recording::HostName() : setup.station;
   holder.token = NewClaimToken();
   const int leaseMs = setup.settings.leaseSeconds * 1000;
-  // The ends a process of this host kept on disk when it stopped during an outage go in first:
-  // their units count as ended, not as claims of a gone process to redo.
-  std::optional<rollouts::EndSpool> endSpool;
-  try {
-    if (historyStore) {
-      endSpool.emplace(store::EndSpoolPathBeside(historyStore->spoolPath()));
-    } else {
-      store::EnsurePrivateFolder(store::DefaultHistoryFolder());
-      endSpool.emplace(store::EndSpoolPathBeside(store::DefaultSpoolPath()));
-    }
-  } catch (const store::StoreError& error) {
-    events.notice(std::string(error.what()) +
-                  ": unit ends are kept in memory only while the rollout store is away");
-  }
-  if (endSpool) {
-    try {
-      const KeptEndsReplayed replayed =
-          ReplayKeptEnds(store, *endSpool, definition->name, holder.token);
-      if (const int count = replayed.written + replayed.refused; count > 0)
-        events.notice(std::to_string(count) + " unit end" + (count == 1 ? "" : "s") +
-                      " kept by a stopped station process " + (count == 1 ? "was" : "were") +
-                      " written (" + std::to_string(replayed.refused) + " counted before)");
-    } catch (const std::exception& error) {
-      events.notice(std::string("unit ends kept by a stopped station process are not written "
-                                "yet: ") +
-                    error.what());
-    }
-  }
+  std::string spoolProblem;
+  std::optional<rollouts::EndSpool> endSpool = OpenEndSpool(historyStore.get(), spoolProblem);
+  if (!endSpool) events.notice(spoolProblem);
+  WriteKeptEnds(store, endSpool ? &*endSpool : nullptr, definition->name, holder, events);
   // Claims this station's earlier processes held when they died come back at once.
   TakeBackDeadClaims(store, definition->name, holder, leaseMs, events);
 
@@ -204,6 +211,8 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   result.joined = true;
   result.stoppedBy = pool.run(runner);
   runner.settle();
+  store.setLockWait(store::kDefaultLockWaitMs);
+  if (historyStore) historyStore->setLockWait(store::kDefaultLockWaitMs);
   result.state = runner.state();
   result.stopReason = runner.stopReason();
   result.ok = runner.ok();

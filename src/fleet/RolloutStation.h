@@ -74,6 +74,17 @@ std::optional<std::string> RolloutImageRefusal(const rollouts::RolloutDefinition
 void TakeBackDeadClaims(rollouts::RolloutStore& store, const std::string& rollout,
                         const rollouts::ClaimHolder& holder, int leaseMs, RolloutEvents& events);
 
+// The file the ends kept while the store is away go to: beside the history's spool, or beside
+// the default one (its folder made). nullopt, with `problem` set, when that folder cannot be
+// made: the ends are kept in memory only.
+std::optional<rollouts::EndSpool> OpenEndSpool(const history::SpoolingHistoryStore* history,
+                                               std::string& problem);
+// The ends this host's stopped station processes kept on disk for the rollout are written
+// before anything is taken back or claimed (said; a store that fails leaves them kept).
+void WriteKeptEnds(rollouts::RolloutStore& store, const rollouts::EndSpool* spool,
+                   const std::string& rollout, const rollouts::ClaimHolder& holder,
+                   RolloutEvents& events);
+
 // Loads the rollout, checks its image (the file at its path, when still there, must hold the
 // same bytes), opens the history, takes back the claims this station's processes held when they
 // died, and runs the station's part through a session pool of `parallel` slots until the

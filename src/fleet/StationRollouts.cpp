@@ -9,6 +9,7 @@
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
 #include "store/db/RedactedUrl.h"
+#include "store/db/SqlConnection.h"
 #include "store/db/StoreError.h"
 #include "store/history/OpenHistoryStore.h"
 
@@ -127,10 +128,11 @@ void StationRollouts::join(const std::string& name) {
   part->definition = std::move(*definition);
   RolloutEvents& events = s_.events.joined(part->definition, state);
   for (const std::string& line : kept.notices) events.notice(line);
+  WriteKeptEnds(s_.store, s_.endSpool, name, s_.holder, events);
   TakeBackDeadClaims(s_.store, name, s_.holder, s_.settings.leaseSeconds * 1000, events);
   part->runner = std::make_unique<RolloutRunner>(
       RolloutRunner::Setup{s_.settings, s_.store, part->definition, s_.holder, s_.history, s_.plan,
-                           events, s_.sessionEvents, s_.ports, s_.capacity});
+                           events, s_.sessionEvents, s_.ports, s_.capacity, "cli", s_.endSpool});
   part->runner->setPool(pool_);
   part->runner->joinedAt(state);
   part->runner->refreshCounts();
@@ -246,12 +248,17 @@ StationRolloutsResult RunStationRollouts(rollouts::RolloutStore& store,
   SilentTone tone;
   const size_t parallel = std::max<size_t>(1, setup.parallel);
   SessionPool pool(parallel, setup.stop);
+  std::string spoolProblem;
+  const std::optional<rollouts::EndSpool> endSpool = OpenEndSpool(historyStore.get(), spoolProblem);
+  if (!endSpool) events.notice(spoolProblem);
   StationRollouts station({setup.settings, store, holder, historyStore.get(), setup.plan, events,
                            sessionEvents, SharedPorts{clock, tone, files}, parallel,
-                           setup.lookEvery});
+                           setup.lookEvery, endSpool ? &*endSpool : nullptr});
   station.setPool(&pool);
   result.stoppedBy = pool.run(station);
   station.leaveAll(result.stoppedBy);
+  store.setLockWait(store::kDefaultLockWaitMs);
+  if (historyStore) historyStore->setLockWait(store::kDefaultLockWaitMs);
   result.ok = station.ok();
   result.failed = station.failed();
   result.redone = station.redone();

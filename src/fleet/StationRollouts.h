@@ -68,6 +68,7 @@ class StationRollouts final : public SessionFeed {
     SharedPorts ports;
     size_t capacity;
     std::chrono::milliseconds lookEvery{5000};
+    const rollouts::EndSpool* endSpool = nullptr;  // nullptr: ends kept in memory only
   };
   explicit StationRollouts(Setup setup);
   ~StationRollouts() override;

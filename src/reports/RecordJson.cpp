@@ -65,9 +65,19 @@ json GroupJson(const rollouts::GroupCounts& g) {
 
 }  // namespace
 
+namespace {
+std::string NotEnded(bool writerAlive) {
+  return writerAlive ? "running" : "abandoned";
+}
+}  // namespace
+
 std::string ShownOutcome(const history::OperationRow& row) {
-  if (!row.endedAt || row.outcome.empty()) return row.writerAlive ? "running" : "abandoned";
+  if (!row.endedAt || row.outcome.empty()) return NotEnded(row.writerAlive);
   return row.outcome;
+}
+
+std::string ShownOutcome(const history::UnitState& unit) {
+  return unit.lastOutcome.empty() ? NotEnded(unit.writerAlive) : unit.lastOutcome;
 }
 
 json HistoryRowJson(const history::OperationRow& r) {
@@ -106,7 +116,7 @@ json UnitStateJson(const history::UnitState& u) {
           {"address", Text(u.address)},
           {"last_seen", Time(u.lastSeen)},
           {"last_operation", Text(u.lastOperation)},
-          {"last_outcome", Text(u.lastOutcome.empty() ? "abandoned" : u.lastOutcome)},
+          {"last_outcome", Text(ShownOutcome(u))},
           {"last_station", Text(u.lastStation)},
           {"image", Text(u.lastImagePath)},
           {"image_sha256", Text(u.lastImageSha256)},

@@ -40,6 +40,8 @@ nlohmann::json ReportHeadingJson(const UnitReport& report);
 // A row's outcome as shown: for a row begun and not completed "running" while its writer lives,
 // else "abandoned".
 std::string ShownOutcome(const history::OperationRow& row);
+// A unit's last outcome as shown, by the same rule.
+std::string ShownOutcome(const history::UnitState& unit);
 
 // Compact text on one line, every control character escaped (safe on a terminal); bytes that
 // are not UTF-8 (none, after the forms above) would become U+FFFD instead of failing.

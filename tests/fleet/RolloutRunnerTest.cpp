@@ -573,7 +573,7 @@ class RolloutRunnerTest : public QObject {
     test::FixedClock clock;
     test::SilentTone tone;
     test::MemoryFileSystem files;
-    auto runner = std::make_unique<RolloutRunner>(RolloutRunner::Setup{
+    const auto runner = std::make_unique<RolloutRunner>(RolloutRunner::Setup{
         settings, store, definition, rollouts::ClaimHolder{"st", "st:1:x"}, &rows, jobs::JobPlan{},
         events, sessionEvents, SharedPorts{clock, tone, files}, 4, "cli", &ends});
     QCOMPARE(connection->lockWaitMs(), store::kLoopLockWaitMs);
@@ -613,8 +613,6 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(written.size(), size_t{2});
     for (const history::OperationRow& row : written)
       QCOMPARE(row.outcome, std::string("interrupted"));
-    runner.reset();
-    QCOMPARE(connection->lockWaitMs(), store::kDefaultLockWaitMs);
   }
 
   // Ends go to disk only while the store is away: a run with the store there writes no spool.

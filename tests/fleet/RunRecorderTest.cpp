@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The rows a command-line run records, on their own: results handed in by the test, the history
 // in memory behind the spooling store, the spool in a temporary folder.
+#include <sqlite3.h>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -12,6 +13,8 @@
 
 #include "HistoryRowsInMemory.h"
 #include "fleet/RunRecorder.h"
+#include "store/db/Database.h"
+#include "store/history/OpenHistoryStore.h"
 #include "store/history/SpoolingHistoryStore.h"
 
 using namespace uvq;
@@ -179,6 +182,32 @@ class RunRecorderTest : public QObject {
 
   // Neither the database nor the spool: the problem is said once, and the targets whose result
   // was lost are named with their unit.
+  // A run whose database another process holds locked goes on: each row waits briefly only,
+  // then goes to the spool, and reaches the database, once, when the spool is flushed later.
+  void aLockedDatabaseSpoolsTheRowsAfterABriefWait() {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("history.sqlite3").toStdString();
+    const auto connection = store::OpenOwnDatabase(path);
+    auto spooling = std::make_unique<history::SpoolingHistoryStore>(
+        history::OpenHistoryStore(connection), dir.filePath("spool").toStdString());
+    history::SpoolingHistoryStore& rows = *spooling;
+    RunRecorder recorder(std::move(spooling), "jig-1", "op");
+    QCOMPARE(connection->lockWaitMs(), store::kLoopLockWaitMs);
+    recorder.begin({At("127.0.72.20", "0120")}, PlanOf(jobs::JobKind::Reset), {});
+    sqlite3* locker = nullptr;
+    QCOMPARE(sqlite3_open(path.c_str(), &locker), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    recorder.ended(0, Failed(jobs::JobOutcome::Ok, "0120", 0));
+    QVERIFY(recorder.unrecorded().empty());
+    QCOMPARE(rows.spooledCount(), size_t{1});
+    QCOMPARE(sqlite3_exec(locker, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(locker);
+    QCOMPARE(rows.flush(), size_t{1});
+    const auto written = rows.query({});
+    QCOMPARE(written.size(), size_t{1});
+    QCOMPARE(written[0].outcome, std::string("ok"));
+  }
+
   void rowsNeitherStoreTookAreNamed() {
     QTemporaryDir dir;
     const std::string notADirectory = dir.filePath("file").toStdString();

@@ -250,6 +250,10 @@ class HistoryStoreTest : public QObject {
     QCOMPARE(running.size(), size_t{1});
     QVERIFY(running[0].writerAlive);
     QVERIFY(store->query({.outcome = "abandoned"}).empty());
+    // Its unit too: the last operation runs.
+    QCOMPARE(store_checks::Addresses(store->units({.outcome = "running"})).size(), size_t{1});
+    QVERIFY(store->units({}).at(0).writerAlive);
+    QVERIFY(store->units({.outcome = "abandoned"}).empty());
     writer.kill();
     QVERIFY(writer.waitForFinished());
     const auto abandoned = store->query({.outcome = "abandoned"});
@@ -257,6 +261,8 @@ class HistoryStoreTest : public QObject {
     QCOMPARE(abandoned[0].unitId, std::string("0777"));
     QVERIFY(!abandoned[0].writerAlive);
     QCOMPARE(store->units({.outcome = "abandoned"}).size(), size_t{1});
+    QVERIFY(!store->units({}).at(0).writerAlive);
+    QVERIFY(store->units({.outcome = "running"}).empty());
   }
 
   // A writer on another host is judged by its mark alone: running while it is fresh, abandoned
@@ -275,10 +281,18 @@ class HistoryStoreTest : public QObject {
     QCOMPARE(Names(reader->query({.outcome = "running"})), Names_{"far"});
     QVERIFY(reader->query({.outcome = "abandoned"}).empty());
     QVERIFY(reader->query({}).at(0).writerAlive);
+    // The unit whose last operation that row is runs as long, by the same rule.
+    QVERIFY(reader->units({}).at(0).writerAlive);
+    QCOMPARE(store_checks::Addresses(reader->units({.outcome = "running"})),
+             store_checks::Names_({"127.0.0.81"}));
+    QVERIFY(reader->units({.outcome = "abandoned"}).empty());
     QVERIFY(mark("1"));
     QCOMPARE(Names(reader->query({.outcome = "abandoned"})), Names_{"far"});
     QVERIFY(reader->query({.outcome = "running"}).empty());
     QVERIFY(!reader->query({}).at(0).writerAlive);
+    QVERIFY(!reader->units({}).at(0).writerAlive);
+    QCOMPARE(reader->units({.outcome = "abandoned"}).size(), size_t{1});
+    QVERIFY(reader->units({.outcome = "running"}).empty());
 
     const std::string second = databases_.newDb();
     {

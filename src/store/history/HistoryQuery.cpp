@@ -96,7 +96,8 @@ void ImageAndOutcome(Where& where, const HistoryFilter& filter, const std::strin
     else
       where.Clause(path + " = ", filter.image);
   }
-  if (filter.outcome == "abandoned")
+  // Which of the operations not ended still run is judged by the reader, as for the rows.
+  if (filter.outcome == "abandoned" || filter.outcome == "running")
     where.Raw(outcome + " IS NULL");
   else
     where.Equal(outcome, filter.outcome);
@@ -262,12 +263,19 @@ SqlStatement UnitsQuery(const HistoryFilter& filter) {
   where.Equal("last_station", filter.station);
   if (filter.since) where.Clause("last_seen >= ", *filter.since);
   if (filter.until) where.Clause("last_seen <= ", *filter.until);
+  // A last operation not ended: the writer of the unit's newest row not completed, whose mark
+  // and process say whether it still runs.
   std::string sql =
       "SELECT unit_id, address, last_seen, last_operation, last_outcome, last_station, "
       "last_image_path, last_image_sha256, CASE WHEN last_image_path IS NULL AND "
-      "last_image_sha256 IS NULL THEN NULL ELSE last_programmed_at END FROM units" +
+      "last_image_sha256 IS NULL THEN NULL ELSE last_programmed_at END, writers.alive_until, "
+      "writers.host, writers.pid FROM units LEFT JOIN writers ON units.last_outcome IS NULL AND "
+      "writers.writer = (SELECT o.writer FROM operations o WHERE o.unit_id = units.unit_id AND "
+      "o.unit_address = units.address AND o.outcome IS NULL ORDER BY o.started_at DESC, o.id "
+      "DESC LIMIT 1)" +
       where.sql() + " ORDER BY unit_id, address";
-  sql += where.Limit(filter.limit, filter.offset);
+  if (filter.outcome != "abandoned" && filter.outcome != "running")
+    sql += where.Limit(filter.limit, filter.offset);
   return {sql, std::move(where.params())};
 }
 

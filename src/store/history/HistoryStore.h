@@ -65,7 +65,7 @@ struct HistoryFilter {
   std::string target;
   std::string image;  // 64 hexadecimal digits: a SHA-256; anything else: the path as recorded
   // "abandoned" selects the rows never completed whose writer is gone, "running" those whose
-  // writer lives (for units(): "abandoned" is a last operation never completed)
+  // writer lives (for units(): the units whose last operation is such a row)
   std::string outcome;
   std::string operation;
   std::string station;
@@ -87,6 +87,9 @@ struct UnitState {
   UtcMillis lastSeen = 0;
   std::string lastOperation;
   std::string lastOutcome;  // empty: the last operation never ended (abandoned) or still runs
+  // As read: the last operation has not ended and its writer lives (the rule of the rows'
+  // writerAlive), so it runs.
+  bool writerAlive = false;
   std::string lastStation;
   // The image the unit carries: the last programmed with outcome "ok", unless an ok erase of its
   // program memory came after it (then empty).

@@ -267,14 +267,33 @@ bool SqlHistoryStore::WriterLives(std::optional<int64_t> aliveUntil, const std::
   return aliveUntil && *aliveUntil >= now && (host != host_ || ProcessExists(pid.value_or(0)));
 }
 
+// A unit whose last operation has not ended is judged as its row is: running while the row's
+// writer lives, abandoned after.
 std::vector<UnitState> SqlHistoryStore::units(const HistoryFilter& filter) {
+  const UtcMillis now = NowMillis();
   const SqlStatement query = UnitsQuery(filter);
-  return connection_->transaction("history", Access::Read, StoreErrorKind::ReadFailed, [&] {
-    std::vector<UnitState> units;
-    for (const SqlRow& row : connection_->run(query.sql, query.params).rows)
-      units.push_back(ReadUnit(row));
-    return units;
-  });
+  std::vector<UnitState> units =
+      connection_->transaction("history", Access::Read, StoreErrorKind::ReadFailed, [&] {
+        std::vector<UnitState> read;
+        for (const SqlRow& row : connection_->run(query.sql, query.params).rows) {
+          UnitState unit = ReadUnit(row);
+          unit.writerAlive =
+              unit.lastOutcome.empty() && WriterLives(NumberOrNone(row.at(9)), row.at(10).asText(),
+                                                      NumberOrNone(row.at(11)), now);
+          read.push_back(std::move(unit));
+        }
+        return read;
+      });
+  if (filter.outcome == "running" || filter.outcome == "abandoned") {
+    const bool running = filter.outcome == "running";
+    std::erase_if(units, [&](const UnitState& unit) { return unit.writerAlive != running; });
+    if (filter.limit > 0) {
+      const size_t from = std::min(units.size(), static_cast<size_t>(std::max(filter.offset, 0)));
+      units.erase(units.begin(), units.begin() + static_cast<std::ptrdiff_t>(from));
+      if (units.size() > static_cast<size_t>(filter.limit)) units.resize(filter.limit);
+    }
+  }
+  return units;
 }
 
 }  // namespace uvq::history
