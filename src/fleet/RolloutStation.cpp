@@ -14,6 +14,7 @@
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
 #include "store/db/RedactedUrl.h"
+#include "store/db/StoreError.h"
 #include "store/history/OpenHistoryStore.h"
 
 namespace uvq::fleet {
@@ -70,6 +71,15 @@ std::optional<std::string> RolloutImageRefusal(const rollouts::RolloutDefinition
            "' was created (SHA-256 " + now + ", the rollout's " + definition.imageSha256 +
            "): nothing was sent; a new image needs a new rollout";
   return std::nullopt;
+}
+
+void SayStationEnded(rollouts::RolloutStore& store, const std::string& rollout,
+                     const rollouts::ClaimHolder& holder) {
+  try {
+    store.stationEnded(rollout, holder, recording::NowUtcMillis());
+  } catch (const store::StoreError&) {
+    // The store is away: the station is shown as gone once its lease has passed.
+  }
 }
 
 void TakeBackDeadClaims(rollouts::RolloutStore& store, const std::string& rollout,
@@ -174,6 +184,7 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   result.joined = true;
   result.stoppedBy = pool.run(runner);
   runner.settle();
+  SayStationEnded(store, definition->name, holder);
   result.state = runner.state();
   result.stopReason = runner.stopReason();
   result.ok = runner.ok();

@@ -74,6 +74,11 @@ std::optional<std::string> RolloutImageRefusal(const rollouts::RolloutDefinition
 void TakeBackDeadClaims(rollouts::RolloutStore& store, const std::string& rollout,
                         const rollouts::ClaimHolder& holder, int leaseMs, RolloutEvents& events);
 
+// The station's process is done with the rollout: said in the store (an error is left: the
+// station then shows as gone once its lease has passed).
+void SayStationEnded(rollouts::RolloutStore& store, const std::string& rollout,
+                     const rollouts::ClaimHolder& holder);
+
 // Loads the rollout, checks its image (the file at its path, when still there, must hold the
 // same bytes), opens the history, takes back the claims this station's processes held when they
 // died, and runs the station's part through a session pool of `parallel` slots until the
