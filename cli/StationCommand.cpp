@@ -412,7 +412,7 @@ int RunStationCommand(const CliOptions& cliOptions) {
   if (!request) return exitCode;
   if (request->rollouts) return ServeRollouts(*request);
   const CliOptions& options = request->options;
-  const auto range = ParseAddressRange(request->range);
+  const auto range = fleet::ParseAddressRange(request->range);
   if (!range) return Fail(ExitCode::Usage, "--range takes A-B, two addresses, A not after B");
   const uint64_t count = uint64_t{range->second} - range->first + 1;
   if (count > kMaxStationAddresses)

@@ -13,6 +13,7 @@
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
+#include "store/db/HistoryPaths.h"
 #include "store/db/RedactedUrl.h"
 #include "store/db/StoreError.h"
 #include "store/history/OpenHistoryStore.h"
@@ -168,6 +169,34 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   holder.station = setup.station.empty() ? recording::HostName() : setup.station;
   holder.token = NewClaimToken();
   const int leaseMs = setup.settings.leaseSeconds * 1000;
+  // The ends a process of this host kept on disk when it stopped during an outage go in first:
+  // their units count as ended, not as claims of a gone process to redo.
+  std::optional<rollouts::EndSpool> endSpool;
+  try {
+    if (historyStore) {
+      endSpool.emplace(store::EndSpoolPathBeside(historyStore->spoolPath()));
+    } else {
+      store::EnsurePrivateFolder(store::DefaultHistoryFolder());
+      endSpool.emplace(store::EndSpoolPathBeside(store::DefaultSpoolPath()));
+    }
+  } catch (const store::StoreError& error) {
+    events.notice(std::string(error.what()) +
+                  ": unit ends are kept in memory only while the rollout store is away");
+  }
+  if (endSpool) {
+    try {
+      const KeptEndsReplayed replayed =
+          ReplayKeptEnds(store, *endSpool, definition->name, holder.token);
+      if (const int count = replayed.written + replayed.refused; count > 0)
+        events.notice(std::to_string(count) + " unit end" + (count == 1 ? "" : "s") +
+                      " kept by a stopped station process " + (count == 1 ? "was" : "were") +
+                      " written (" + std::to_string(replayed.refused) + " counted before)");
+    } catch (const std::exception& error) {
+      events.notice(std::string("unit ends kept by a stopped station process are not written "
+                                "yet: ") +
+                    error.what());
+    }
+  }
   // Claims this station's earlier processes held when they died come back at once.
   TakeBackDeadClaims(store, definition->name, holder, leaseMs, events);
 
@@ -177,7 +206,8 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   const size_t parallel = std::max<size_t>(1, setup.parallel);
   SessionPool pool(parallel, setup.stop);
   RolloutRunner runner({setup.settings, store, *definition, holder, historyStore.get(), setup.plan,
-                        events, sessionEvents, SharedPorts{clock, tone, files}, parallel});
+                        events, sessionEvents, SharedPorts{clock, tone, files}, parallel, "cli",
+                        endSpool ? &*endSpool : nullptr});
   runner.setPool(&pool);
   runner.joinedAt(result.state);
   runner.refreshCounts();

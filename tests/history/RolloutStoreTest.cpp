@@ -325,6 +325,25 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(a->units("lease", 0, 0).at(0).redo, false);
   }
 
+  // An end kept on disk by a station process that died is written later under the dead
+  // process's claim: counted while the unit still runs under that claim (its lease may have run
+  // out), refused when it reached the store before or another station took the unit meanwhile.
+  void endOfAGoneProcessCountsOnce() {
+    auto store = OpenRolloutStore(NewDb());
+    QVERIFY(store->create(Definition("kept", {3})));
+    QCOMPARE(Positions(store->claim("kept", Ask("A", "ta", 3, 1000, 1000))),
+             (std::vector{0, 1, 2}));
+    QVERIFY(store->end("kept", {"A", "ta"}, Result(0, AttemptEnd::Ok), 1500).held);
+    QCOMPARE(Positions(store->claim("kept", Ask("B", "tb", 1, 5000, 1000))), std::vector{1});
+    // Replayed long after the lease: 0 again, 1 taken over, 2 still under A's claim.
+    QVERIFY(!store->end("kept", {"A", "ta"}, Result(0, AttemptEnd::Ok), 6000).held);
+    QVERIFY(!store->end("kept", {"A", "ta"}, Result(1, AttemptEnd::Ok), 6000).held);
+    QVERIFY(store->end("kept", {"A", "ta"}, Result(2, AttemptEnd::Ok), 6000).held);
+    QVERIFY(!store->end("kept", {"A", "ta"}, Result(2, AttemptEnd::Ok), 6001).held);
+    QCOMPARE(CountedByStatus(*store, "kept"), (std::vector<std::string>{"3:0/1/2/0"}));
+    QCOMPARE(CountedFromUnits(*store, "kept"), (std::vector<std::string>{"3:0/1/2/0"}));
+  }
+
   // A group's failures stop the rollout at the attempt that crosses the error threshold; a group
   // that ended below the success threshold stops it too; retrying the failed units goes on.
   void thresholdsStopAndGateGroups() {

@@ -45,6 +45,7 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
   bool down = false;                           // every call fails as a server that is gone
   int loseAnswers = 0;         // the next claims or ends are made, but their answers are lost
   std::vector<int> handedOut;  // positions claim() handed out
+  std::vector<std::string> handedTo;  // the holder's token of each
   std::vector<int> takenOver;  // positions another station has taken meanwhile
   // Named rollouts: what load() gives, their own state and claims to hand out.
   struct Named {
@@ -120,19 +121,22 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     while (!queue.empty() && static_cast<int>(claims.size()) < request.count) {
       claims.push_back(queue.front());
       handedOut.push_back(queue.front().position);
+      handedTo.push_back(request.holder.token);
       if (found != byName.end()) found->second.handedOut.push_back(queue.front().position);
       queue.pop_front();
     }
     answer();
     return claims;
   }
-  // Every unit handed out and not ended is still held, but those listed in takenOver.
-  rollouts::Renewal renew(const std::string& name, const rollouts::ClaimHolder&,
+  // Every unit handed out to the holder and not ended is still held, but those listed in
+  // takenOver.
+  rollouts::Renewal renew(const std::string& name, const rollouts::ClaimHolder& holder,
                           rollouts::UtcMillis, int) override {
     reach("renew");
     rollouts::Renewal renewal{stateOf(name), {}};
-    for (int position : handedOut)
-      if (held(position) &&
+    for (size_t i = 0; i < handedOut.size(); ++i)
+      if (const int position = handedOut[i];
+          handedTo[i] == holder.token && held(position) &&
           std::find(renewal.held.begin(), renewal.held.end(), position) == renewal.held.end())
         renewal.held.push_back(position);
     std::sort(renewal.held.begin(), renewal.held.end());

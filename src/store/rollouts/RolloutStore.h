@@ -356,6 +356,14 @@ class RolloutStore {
   // seen for `silenceMs`. Empty when the rollout has no notify URL.
   virtual std::vector<RolloutEvent> claimEvents(const std::string& name, const std::string& station,
                                                 UtcMillis now, int silenceMs) = 0;
+
+  // Where the rollouts are kept, fit for any message (a file path or a URL without its
+  // password): what a kept end names as its database.
+  virtual std::string location() const { return {}; }
+  // How long the calls from now on wait for a database another process holds locked before
+  // they fail as StoreError (store::kDefaultLockWaitMs unless set; the process's connection is
+  // shared, so the history's calls wait as long).
+  virtual void setLockWait(int /*ms*/) {}
 };
 
 // Opens the rollouts of the database a "db" setting names (as OpenHistoryStore does), on the

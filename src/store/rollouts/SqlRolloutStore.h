@@ -45,6 +45,8 @@ class SqlRolloutStore : public RolloutStore {
   std::vector<ActionRecord> actions(const std::string& rollout, int limit) override;
   std::vector<RolloutEvent> claimEvents(const std::string& name, const std::string& station,
                                         UtcMillis now, int silenceMs) override;
+  std::string location() const override { return connection_->description(); }
+  void setLockWait(int ms) override { connection_->setLockWait(ms); }
 
  private:
   struct Rollout {
