@@ -101,10 +101,18 @@ int ShowRolloutStatus(const RolloutRequest& request, rollouts::RolloutStore& sto
   }
   if (!status->stations.empty()) {
     out += "stations:\n";
-    for (const auto& station : status->stations)
-      out += Line("  %-20s last seen %s UTC, %d unit%s in flight\n", station.station.c_str(),
-                  history::MillisTableUtc(station.lastSeen).c_str(), station.running,
-                  station.running == 1 ? "" : "s");
+    for (const auto& station : status->stations) {
+      if (station.life == rollouts::StationLife::Running) {
+        out += Line("  %-20s last seen %s UTC, %d unit%s in flight\n", station.station.c_str(),
+                    history::MillisTableUtc(station.lastSeen).c_str(), station.running,
+                    station.running == 1 ? "" : "s");
+        continue;
+      }
+      // Ended cleanly, or gone: silent for longer than its lease.
+      out += Line("  %-20s %s, last seen %s UTC\n", station.station.c_str(),
+                  std::string(rollouts::StationLifeName(station.life)).c_str(),
+                  history::MillisTableUtc(station.lastSeen).c_str());
+    }
   }
   Print(out);
   return std::fflush(stdout) == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::File);

@@ -656,8 +656,9 @@ class DashboardServer::Impl {
           WithRollouts([&](rollouts::RolloutStore& s) { return s.status(r->name); });
       if (!status) continue;
       const auto alive = std::count_if(
-          status->stations.begin(), status->stations.end(),
-          [&](const rollouts::RolloutStation& s) { return s.lastSeen >= now - kStationAliveMs; });
+          status->stations.begin(), status->stations.end(), [&](const rollouts::RolloutStation& s) {
+            return s.life == rollouts::StationLife::Running && s.lastSeen >= now - kStationAliveMs;
+          });
       snapshot.stationsAlive.emplace_back(r->name, static_cast<int>(alive));
     }
     WithHistory([&](history::HistoryStore& s) {

@@ -16,6 +16,7 @@
 #include "store/db/HistoryPaths.h"
 #include "store/db/RedactedUrl.h"
 #include "store/db/SqlConnection.h"
+#include "store/db/StoreError.h"
 #include "store/history/OpenHistoryStore.h"
 
 namespace uvq::fleet {
@@ -101,6 +102,15 @@ void WriteKeptEnds(rollouts::RolloutStore& store, const rollouts::EndSpool* spoo
   } catch (const std::exception& error) {
     events.notice(std::string("unit ends kept by a stopped station process are not written yet: ") +
                   error.what());
+  }
+}
+
+void SayStationEnded(rollouts::RolloutStore& store, const std::string& rollout,
+                     const rollouts::ClaimHolder& holder) {
+  try {
+    store.stationEnded(rollout, holder, recording::NowUtcMillis());
+  } catch (const store::StoreError&) {
+    // The store is away: the station is shown as gone once its lease has passed.
   }
 }
 
@@ -213,6 +223,7 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   runner.settle();
   store.setLockWait(store::kDefaultLockWaitMs);
   if (historyStore) historyStore->setLockWait(store::kDefaultLockWaitMs);
+  SayStationEnded(store, definition->name, holder);
   result.state = runner.state();
   result.stopReason = runner.stopReason();
   result.ok = runner.ok();

@@ -84,6 +84,10 @@ std::optional<rollouts::EndSpool> OpenEndSpool(const history::SpoolingHistorySto
 void WriteKeptEnds(rollouts::RolloutStore& store, const rollouts::EndSpool* spool,
                    const std::string& rollout, const rollouts::ClaimHolder& holder,
                    RolloutEvents& events);
+// The station's process is done with the rollout: said in the store (an error is left: the
+// station then shows as gone once its lease has passed).
+void SayStationEnded(rollouts::RolloutStore& store, const std::string& rollout,
+                     const rollouts::ClaimHolder& holder);
 
 // Loads the rollout, checks its image (the file at its path, when still there, must hold the
 // same bytes), opens the history, takes back the claims this station's processes held when they

@@ -142,6 +142,7 @@ void StationRollouts::join(const std::string& name) {
 void StationRollouts::leave(std::unique_ptr<Part> part, StopCause cause) {
   RolloutRunner& runner = *part->runner;
   runner.settle();
+  SayStationEnded(s_.store, part->definition.name, s_.holder);
   RolloutPart ended;
   ended.state = runner.state();
   ended.stopReason = runner.stopReason();

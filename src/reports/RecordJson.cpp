@@ -182,8 +182,17 @@ json RolloutUnitJson(const rollouts::RolloutUnit& u) {
   return object;
 }
 
+// `state`: running, ended (its process said so) or gone (no sign of life for longer than its
+// lease); `host` and `pid` of its process, null when not known.
 json RolloutStationJson(const rollouts::RolloutStation& s) {
-  return {{"station", Text(s.station)}, {"last_seen", Time(s.lastSeen)}, {"running", s.running}};
+  json object = {{"station", Text(s.station)},
+                 {"state", std::string(rollouts::StationLifeName(s.life))},
+                 {"last_seen", Time(s.lastSeen)},
+                 {"ended_at", TimeOrNull(s.endedAt)},
+                 {"running", s.running}};
+  object["host"] = s.host.empty() ? json(nullptr) : json(Text(s.host));
+  object["pid"] = s.pid > 0 ? json(s.pid) : json(nullptr);
+  return object;
 }
 
 json AttemptFiguresJson(const history::AttemptFigures& figures) {

@@ -390,6 +390,9 @@ class DashboardApiTest : public QObject {
     QCOMPARE(status["running"].size(), size_t{1});
     QCOMPARE(status["stations"][0]["last_seen"].get<std::string>(),
              std::string("2026-12-07T01:00:02.000Z"));
+    // Silent since then, longer than its lease: gone.
+    QCOMPARE(status["stations"][0]["state"].get<std::string>(), std::string("gone"));
+    QVERIFY(status["stations"][0]["ended_at"].is_null());
 
     const json firstUnits = get("/api/rollout/units?name=line%203&limit=3");
     QCOMPARE(firstUnits["units"].size(), size_t{3});

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -449,6 +450,49 @@ class RolloutStoreTest : public QObject {
       store->end("both", s, Result(claim.position, AttemptEnd::Ok), 2600);
     QCOMPARE(store->unfinished(second, 2700), Names{});
     QCOMPARE(store->unfinished(std::nullopt, 2700), (Names{"held", "paused"}));
+  }
+
+  // A station's row names its process and its lease. It runs while its last sign of life is
+  // within its lease, is ended once its own process says so (not another process of the same
+  // name), runs again at its next sign of life, and is gone once silent for longer than its
+  // lease.
+  void stationsEndOrAreGone() {
+    auto store = OpenRolloutStore(NewDb());
+    QVERIFY(store->create(Definition("life", {3})));
+    const UtcMillis now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    const ClaimHolder dead{"dead", "host-b:77:r2"}, done{"done", "host-c:9:r3"},
+        live{"live", "host-a:4242:r1"};
+    QCOMPARE(store->claim("life", Ask(dead.station, dead.token, 1, now - 120000, 30000)).size(),
+             size_t{1});
+    QCOMPARE(store->claim("life", Ask(done.station, done.token, 1, now - 1000)).size(), size_t{1});
+    QCOMPARE(store->claim("life", Ask(live.station, live.token, 1, now - 1000)).size(), size_t{1});
+    store->renew("life", live, now, 60000);
+    store->stationEnded("life", {"done", "host-c:10:r4"}, now);  // another process: nothing
+    const auto lives = [&] {
+      std::vector<std::string> words;
+      const auto status = store->status("life");
+      for (const RolloutStation& s : status->stations)
+        words.push_back(s.station + " " + std::string(StationLifeName(s.life)));
+      return words;
+    };
+    using Words = std::vector<std::string>;
+    QCOMPARE(lives(), (Words{"dead gone", "done running", "live running"}));
+    store->stationEnded("life", done, now);
+    QCOMPARE(lives(), (Words{"dead gone", "done ended", "live running"}));
+    const auto stations = store->status("life")->stations;
+    QCOMPARE(stations[0].host, std::string("host-b"));
+    QCOMPARE(stations[0].pid, int64_t{77});
+    QCOMPARE(stations[0].leaseMs, 30000);
+    QCOMPARE(stations[1].endedAt, std::optional<UtcMillis>(now));
+    QCOMPARE(stations[2].host, std::string("host-a"));
+    QCOMPARE(stations[2].pid, int64_t{4242});
+    // The ended station works again, the dead one comes back: both run.
+    store->renew("life", done, now, 60000);
+    store->renew("life", dead, now, 30000);
+    QCOMPARE(lives(), (Words{"dead running", "done running", "live running"}));
+    QVERIFY(!store->status("life")->stations[1].endedAt);
   }
 
   // Pause, resume, cancel and retry in the states that allow them; refused in words otherwise.

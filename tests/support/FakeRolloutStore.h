@@ -156,6 +156,10 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     answer();
     return verdict;
   }
+  void stationEnded(const std::string&, const rollouts::ClaimHolder&,
+                    rollouts::UtcMillis) override {
+    reach("stationEnded");
+  }
   int takeOver(const std::string&, const std::string&, const std::string&,
                const rollouts::ClaimHolder&, rollouts::UtcMillis, int) override {
     return 0;

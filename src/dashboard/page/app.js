@@ -373,12 +373,16 @@
           boxes.set(s.station, box);
         }
         const seconds = agoSeconds(s.last_seen, nowIso);
+        // Its process ended, or was silent for longer than its lease: gone, holding nothing.
+        const over = s.state === 'gone' || s.state === 'ended';
         // A station holding units that has not renewed its claims for a while may be stuck.
-        const silent = s.running > 0 && seconds !== null && seconds > 30;
-        setClass(box.root, 'station' + (silent ? ' silent' : ''));
+        const silent = !over && s.running > 0 && seconds !== null && seconds > 30;
+        setClass(box.root, 'station' + (silent ? ' silent' : '') + (over ? ' ' + s.state : ''));
         setText(box.name, s.station);
-        setText(box.text, (silent ? 'silent, ' : '') + 'last seen ' + ago(seconds) + ', ' + s.running + ' running');
-        box.root.title = 'last sign of life ' + when(s.last_seen) + ' UTC';
+        setText(box.text, over ? s.state + ', last seen ' + ago(seconds)
+          : (silent ? 'silent, ' : '') + 'last seen ' + ago(seconds) + ', ' + s.running + ' running');
+        box.root.title = 'last sign of life ' + when(s.last_seen) + ' UTC' +
+          (s.host ? ', process ' + s.pid + ' on ' + s.host : '');
         if (root.children[index] !== box.root) root.insertBefore(box.root, root.children[index] || null);
         index++;
       }

@@ -180,6 +180,15 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
             " NOT NULL REFERENCES rollouts(id) ON DELETE CASCADE, event TEXT NOT NULL, at " + big +
             " NOT NULL, station TEXT NOT NULL DEFAULT '', PRIMARY KEY (rollout, event))"};
   }
+  if (version == 8)
+    // A rollout's station names its process (the claim token, its host and pid), how long its
+    // claims last, and when it ended cleanly (NULL while it works): one whose last sign of life
+    // is older than its lease is gone. Rows written before know none of it.
+    return {"ALTER TABLE rollout_stations ADD COLUMN token TEXT NOT NULL DEFAULT ''",
+            "ALTER TABLE rollout_stations ADD COLUMN host TEXT NOT NULL DEFAULT ''",
+            "ALTER TABLE rollout_stations ADD COLUMN pid " + big + " NOT NULL DEFAULT 0",
+            "ALTER TABLE rollout_stations ADD COLUMN lease_ms " + big + " NOT NULL DEFAULT 0",
+            "ALTER TABLE rollout_stations ADD COLUMN ended_at " + big};
   return {};
 }
 

@@ -120,12 +120,34 @@ struct Renewal {
   std::vector<int> held;
 };
 
-// A station that worked on a rollout, and its last sign of life (claim, renewal or end).
+// Whether a station still works on a rollout: its process said it ended, or its last sign of
+// life is older than its lease (it died, hangs or lost the database): gone.
+enum class StationLife : uint8_t { Running, Ended, Gone };
+inline constexpr std::string_view kStationLifeNames[] = {"running", "ended", "gone"};
+constexpr std::string_view StationLifeName(StationLife life) {
+  return kStationLifeNames[static_cast<size_t>(life)];
+}
+// The lease of a station recorded before stations said theirs.
+inline constexpr int kUnknownStationLeaseMs = 60000;
+
+// A station that worked on a rollout, its process and its last sign of life (claim, renewal or
+// end).
 struct RolloutStation {
   std::string station;
   UtcMillis lastSeen = 0;
-  int running = 0;  // units it holds now
+  int running = 0;   // units it holds now (none once ended or gone)
+  std::string host;  // of its process, from its claim token; empty: not known
+  int64_t pid = 0;
+  int leaseMs = 0;  // of its claims; 0: not known (kUnknownStationLeaseMs)
+  std::optional<UtcMillis> endedAt;
+  StationLife life = StationLife::Running;  // as of the status
 };
+// Ended once its process said so; gone once `now` is past its last sign of life and its lease.
+constexpr StationLife StationLifeAt(const RolloutStation& station, UtcMillis now) {
+  if (station.endedAt) return StationLife::Ended;
+  const int lease = station.leaseMs > 0 ? station.leaseMs : kUnknownStationLeaseMs;
+  return now > station.lastSeen + lease ? StationLife::Gone : StationLife::Running;
+}
 
 struct RolloutSummary {
   std::string name;
@@ -280,6 +302,7 @@ class RolloutStore {
   // With the image's bytes; nullopt: no such rollout.
   virtual std::optional<RolloutDefinition> load(const std::string& name) = 0;
   virtual std::vector<RolloutSummary> list() = 0;
+  // Its stations' life judged at the system clock's now.
   virtual std::optional<RolloutStatus> status(const std::string& name) = 0;
   // Every unit of the rollout, in position order (paged: from `offset`, at most `limit`).
   virtual std::vector<RolloutUnit> units(const std::string& name, int offset, int limit) = 0;
@@ -297,6 +320,9 @@ class RolloutStore {
   // Ends an attempt by `holder` and judges the group's thresholds.
   virtual AttemptVerdict end(const std::string& name, const ClaimHolder& holder,
                              const AttemptResult& result, UtcMillis now) = 0;
+  // The station's process ends cleanly: said on the rollout's row of the station (only while
+  // that row is still this process's), so it is shown as ended rather than gone.
+  virtual void stationEnded(const std::string& name, const ClaimHolder& holder, UtcMillis now) = 0;
   // The units a station's earlier process held (same station name, another token): a station
   // run again takes them back at once instead of waiting for the lease (its front end checks
   // that the process that held them is gone). Returns how many.

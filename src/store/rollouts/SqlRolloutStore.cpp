@@ -2,6 +2,8 @@
 #include "store/rollouts/SqlRolloutStore.h"
 
 #include <algorithm>
+#include <charconv>
+#include <chrono>
 #include <limits>
 #include <map>
 
@@ -215,11 +217,46 @@ RolloutJudgement SqlRolloutStore::Judge(const Rollout& rollout,
   return judged;
 }
 
-void SqlRolloutStore::NoteStation(int64_t rollout, const std::string& station, UtcMillis now) {
-  Run("INSERT INTO rollout_stations(rollout, station, last_seen) VALUES ($1, $2, $3) "
+namespace {
+
+// A claim token is "HOST:PID:RANDOM"; anything else names no process.
+std::pair<std::string, int64_t> ProcessOfToken(const std::string& token) {
+  const size_t last = token.rfind(':');
+  if (last == std::string::npos || last == 0) return {};
+  const size_t middle = token.rfind(':', last - 1);
+  if (middle == std::string::npos) return {};
+  int64_t pid = 0;
+  const char* begin = token.data() + middle + 1;
+  const char* end = token.data() + last;
+  const auto [stop, error] = std::from_chars(begin, end, pid);
+  if (error != std::errc{} || stop != end) return {};
+  return {token.substr(0, middle), pid};
+}
+
+}  // namespace
+
+void SqlRolloutStore::NoteStation(int64_t rollout, const ClaimHolder& holder, UtcMillis now,
+                                  int leaseMs) {
+  const auto [host, pid] = ProcessOfToken(holder.token);
+  Run("INSERT INTO rollout_stations(rollout, station, last_seen, token, host, pid, lease_ms, "
+      "ended_at) VALUES ($1, $2, $3, $4, $5, $6, $7, NULL) "
       "ON CONFLICT(rollout, station) DO UPDATE SET last_seen = CASE WHEN excluded.last_seen > "
-      "rollout_stations.last_seen THEN excluded.last_seen ELSE rollout_stations.last_seen END",
-      {rollout, station, now});
+      "rollout_stations.last_seen THEN excluded.last_seen ELSE rollout_stations.last_seen END, "
+      "token = excluded.token, host = excluded.host, pid = excluded.pid, lease_ms = CASE WHEN "
+      "excluded.lease_ms > 0 THEN excluded.lease_ms ELSE rollout_stations.lease_ms END, "
+      "ended_at = NULL",
+      {rollout, holder.station, now, holder.token, host, pid, int64_t{leaseMs}});
+}
+
+void SqlRolloutStore::stationEnded(const std::string& name, const ClaimHolder& holder,
+                                   UtcMillis now) {
+  Transaction(Access::Write, [&] {
+    Run("UPDATE rollout_stations SET ended_at = $1, last_seen = CASE WHEN $1 > last_seen THEN $1 "
+        "ELSE last_seen END WHERE rollout = (SELECT id FROM rollouts WHERE name = $2) AND "
+        "station = $3 AND token = $4",
+        {now, name, holder.station, holder.token});
+    return 0;
+  });
 }
 
 void SqlRolloutStore::Record(const std::string& rollout, std::string_view action,
@@ -379,12 +416,24 @@ std::optional<RolloutStatus> SqlRolloutStore::status(const std::string& name) {
       ++held[unit.station];
     }
     const SqlResult stations =
-        Run("SELECT station, last_seen FROM rollout_stations WHERE rollout = $1 ORDER BY station",
+        Run("SELECT station, last_seen, host, pid, lease_ms, ended_at FROM rollout_stations "
+            "WHERE rollout = $1 ORDER BY station",
             {id});
+    const UtcMillis now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
     for (const SqlRow& row : stations.rows) {
-      const auto holding = held.find(row[0].asText());
-      status.stations.push_back(
-          {row[0].asText(), row[1].asNumber(), holding == held.end() ? 0 : holding->second});
+      RolloutStation station;
+      station.station = row[0].asText();
+      station.lastSeen = row[1].asNumber();
+      station.host = row[2].asText();
+      station.pid = row[3].asNumber();
+      station.leaseMs = static_cast<int>(row[4].asNumber());
+      if (!row[5].null()) station.endedAt = row[5].asNumber();
+      station.life = StationLifeAt(station, now);
+      const auto holding = held.find(station.station);
+      if (holding != held.end()) station.running = holding->second;
+      status.stations.push_back(std::move(station));
     }
     return status;
   });
@@ -411,7 +460,7 @@ std::vector<Claim> SqlRolloutStore::claim(const std::string& name, const ClaimRe
     // that stops the rollout does not: the statement that takes the units sees the state again.
     const auto rollout = Find(name, "FOR KEY SHARE");
     if (!rollout || request.count <= 0) return claims;
-    NoteStation(rollout->id, request.holder.station, request.now);
+    NoteStation(rollout->id, request.holder, request.now, request.leaseMs);
     if (rollout->state != RolloutState::Running) return claims;
     const SqlResult current =
         Run("SELECT min(rollout_group) FROM rollout_units WHERE rollout = $1 AND "
@@ -474,7 +523,7 @@ Renewal SqlRolloutStore::renew(const std::string& name, const ClaimHolder& holde
     }
     // The station's row before the units' rows, as every write takes them (no deadlock with an
     // end on another connection).
-    NoteStation(rollout->id, holder.station, now);
+    NoteStation(rollout->id, holder, now, leaseMs);
     const SqlResult held =
         Run("UPDATE rollout_units SET lease_until = $1 WHERE rollout = $2 AND holder_token = $3 "
             "AND progress = 'running' RETURNING position",
@@ -505,14 +554,14 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
       verdict.held = false;
       const auto named = Find(name, nullptr);
       verdict.state = named ? named->state : RolloutState::Cancelled;
-      if (named) NoteStation(named->id, holder.station, now);
+      if (named) NoteStation(named->id, holder, now, 0);
       return verdict;
     }
     const SqlRow& row = found.rows.front();
     const Rollout rollout{row[0].asNumber(), StateOf(row[1]), static_cast<int>(row[2].asNumber()),
                           static_cast<int>(row[3].asNumber()), static_cast<int>(row[4].asNumber())};
     verdict.state = rollout.state;
-    NoteStation(rollout.id, holder.station, now);
+    NoteStation(rollout.id, holder, now, 0);
     if (row[5].asText() != Text(UnitProgress::Running) || row[6].asText() != holder.token ||
         holder.token.empty()) {
       verdict.held = false;
@@ -600,11 +649,11 @@ AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& 
 
 int SqlRolloutStore::takeOver(const std::string& name, const std::string& station,
                               const std::string& deadToken, const ClaimHolder& holder,
-                              UtcMillis now, int /*leaseMs*/) {
+                              UtcMillis now, int leaseMs) {
   return Transaction(Access::Write, [&] {
     const auto rollout = Find(name, nullptr);
     if (!rollout || deadToken.empty()) return 0;
-    NoteStation(rollout->id, holder.station, now);
+    NoteStation(rollout->id, holder, now, leaseMs);
     // Put back at once, redone by whoever claims them next (first in its group's order): held
     // here instead, they would wait for a lease that this process's renewals keep alive.
     const SqlResult moved =

@@ -32,6 +32,7 @@ class SqlRolloutStore : public RolloutStore {
                 int leaseMs) override;
   AttemptVerdict end(const std::string& name, const ClaimHolder& holder,
                      const AttemptResult& result, UtcMillis now) override;
+  void stationEnded(const std::string& name, const ClaimHolder& holder, UtcMillis now) override;
   int takeOver(const std::string& name, const std::string& station, const std::string& deadToken,
                const ClaimHolder& holder, UtcMillis now, int leaseMs) override;
   std::vector<std::string> holders(const std::string& name, const std::string& station) override;
@@ -69,7 +70,9 @@ class SqlRolloutStore : public RolloutStore {
   // anything) and keeps what they say unless the rollout stopped running meanwhile; returns the
   // rollout's state.
   RolloutJudgement Judge(const Rollout& rollout, const std::optional<GroupCounts>& changed);
-  void NoteStation(int64_t rollout, const std::string& station, UtcMillis now);
+  // The holder's sign of life on its station's row, which names its process from then on;
+  // leaseMs 0 keeps the lease known.
+  void NoteStation(int64_t rollout, const ClaimHolder& holder, UtcMillis now, int leaseMs);
   // Keeps an action in the record, in the transaction that did it.
   void Record(const std::string& rollout, std::string_view action, const Actor& actor, UtcMillis at,
               const std::string& detail);
