@@ -6,6 +6,7 @@
 // made in the order given (PlanRollout), and the store's answer, typed.
 
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,11 @@
 #include "store/rollouts/RolloutStore.h"
 
 namespace uvq::fleet {
+
+// A rollout's name: 1 to kMaxRolloutNameBytes printable characters without blanks, not
+// starting with '-'. The reason in words when it is not.
+inline constexpr size_t kMaxRolloutNameBytes = 64;
+std::optional<std::string> RolloutNameProblem(const std::string& name);
 
 struct RolloutOrder {
   std::string name;
@@ -34,6 +40,7 @@ struct RolloutOrder {
 struct CreatedRollout {
   enum class Refusal {
     None,
+    BadName,   // RolloutNameProblem
     BadRange,  // the range is no range of unit addresses
     NoUnits,
     Usage,    // a bad address, a unit named twice
