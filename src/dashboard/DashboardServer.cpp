@@ -10,11 +10,13 @@
 #include <limits>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <tuple>
 #include <type_traits>
 #include <unordered_map>
 
 #include "dashboard/AccessToken.h"
 #include "dashboard/ConnectionThreads.h"
+#include "dashboard/KeptAnswers.h"
 #include "dashboard/MetricsText.h"
 #include "dashboard/PageFiles.h"
 #include "dashboard/QueryChecks.h"
@@ -298,7 +300,7 @@ class DashboardServer::Impl {
     });
     Api("/api/rollout", [this](const httplib::Request& request) {
       const std::string name = RolloutOrRefuse(request, false).name;
-      const auto status = WithRollouts([&](rollouts::RolloutStore& s) { return s.status(name); });
+      const auto status = WithRollouts([=](rollouts::RolloutStore& s) { return s.status(name); });
       if (!status) throw Refusal{404, "no such rollout"};
       json object = RolloutStatusJson(*status, kMaxStatusUnits);
       json actions = json::array();
@@ -318,14 +320,14 @@ class DashboardServer::Impl {
           [&](rollouts::RolloutStore& s) { return s.units(name, page.offset, page.limit); });
       for (const rollouts::RolloutUnit& unit : list) units.push_back(RolloutUnitJson(unit));
       if (list.empty() && page.offset == 0 &&
-          !WithRollouts([&](rollouts::RolloutStore& s) { return s.status(name).has_value(); }))
+          !WithRollouts([=](rollouts::RolloutStore& s) { return s.status(name).has_value(); }))
         throw Refusal{404, "no such rollout"};
       return json{{"offset", page.offset}, {"limit", page.limit}, {"units", std::move(units)}};
     });
     Api("/api/history", [this](const httplib::Request& request) {
       const history::HistoryFilter filter = FilterOrRefuse(request);
       json rows = json::array();
-      for (const auto& row : WithHistory([&](history::HistoryStore& s) { return s.query(filter); }))
+      for (const auto& row : WithHistory([=](history::HistoryStore& s) { return s.query(filter); }))
         rows.push_back(HistoryRowJson(row));
       return json{{"offset", filter.offset}, {"limit", filter.limit}, {"rows", std::move(rows)}};
     });
@@ -334,7 +336,7 @@ class DashboardServer::Impl {
       if (!filter.rollout.empty()) throw Refusal{400, "rollout filters the history, not the units"};
       json units = json::array();
       for (const auto& unit :
-           WithHistory([&](history::HistoryStore& s) { return s.units(filter); }))
+           WithHistory([=](history::HistoryStore& s) { return s.units(filter); }))
         units.push_back(UnitStateJson(unit));
       return json{{"offset", filter.offset}, {"limit", filter.limit}, {"units", std::move(units)}};
     });
@@ -349,7 +351,7 @@ class DashboardServer::Impl {
       filter.limit = page.limit;
       json units = json::array();
       for (const auto& unit :
-           WithHistory([&](history::HistoryStore& s) { return s.units(filter); }))
+           WithHistory([=](history::HistoryStore& s) { return s.units(filter); }))
         units.push_back(UnitStateJson(unit));
       return json{{"unit", *id},
                   {"offset", page.offset},
@@ -360,19 +362,19 @@ class DashboardServer::Impl {
     // day.
     Api("/api/rollout/figures", [this](const httplib::Request& request) {
       const std::string name = RolloutOrRefuse(request, false).name;
-      if (!WithRollouts([&](rollouts::RolloutStore& s) { return s.status(name); }))
+      if (!WithRollouts([=](rollouts::RolloutStore& s) { return s.status(name); }))
         throw Refusal{404, "no such rollout"};
       history::FiguresFilter filter;
       filter.rollout = name;
       return AttemptFiguresJson(
-          WithHistory([&](history::HistoryStore& s) { return s.attemptFigures(filter); }));
+          WithHistory([=](history::HistoryStore& s) { return s.attemptFigures(filter); }));
     });
     Api("/api/figures", [this](const httplib::Request& request) {
       if (!request.params.empty()) throw Refusal{400, "no query parameters here"};
       history::FiguresFilter filter;
       filter.since = NowMillis() - kStationFiguresMs;
       json figures = AttemptFiguresJson(
-          WithHistory([&](history::HistoryStore& s) { return s.attemptFigures(filter); }));
+          WithHistory([=](history::HistoryStore& s) { return s.attemptFigures(filter); }));
       figures["since"] = history::MillisIsoUtc(*filter.since);
       return figures;
     });
@@ -384,7 +386,7 @@ class DashboardServer::Impl {
       filter.station = query->name;
       filter.since = NowMillis() - kStationFiguresMs;
       json figures = AttemptFiguresJson(
-          WithHistory([&](history::HistoryStore& s) { return s.attemptFigures(filter); }));
+          WithHistory([=](history::HistoryStore& s) { return s.attemptFigures(filter); }));
       figures["since"] = history::MillisIsoUtc(*filter.since);
       return figures;
     });
@@ -411,13 +413,12 @@ class DashboardServer::Impl {
       one.unitId = *id;
       one.unitAddress = *address;
       one.limit = 1;
-      json state = nullptr;
-      json rows = json::array();
-      WithHistory([&](history::HistoryStore& s) {
-        if (const auto units = s.units(one); !units.empty()) state = UnitStateJson(units.front());
-        for (const auto& row : s.query(filter)) rows.push_back(HistoryRowJson(row));
-        return 0;
+      auto [units, found] = WithHistory([one, filter](history::HistoryStore& s) {
+        return std::pair{s.units(one), s.query(filter)};
       });
+      json state = units.empty() ? json(nullptr) : UnitStateJson(units.front());
+      json rows = json::array();
+      for (const auto& row : found) rows.push_back(HistoryRowJson(row));
       return json{{"unit", *id},           {"address", *address}, {"state", std::move(state)},
                   {"offset", page.offset}, {"limit", page.limit}, {"rows", std::move(rows)}};
     });
@@ -428,12 +429,12 @@ class DashboardServer::Impl {
       const auto query = RolloutReportQueryOf(request.params, problem);
       if (!query) throw Refusal{400, problem};
       const auto status =
-          WithRollouts([&](rollouts::RolloutStore& s) { return s.status(query->name); });
+          WithRollouts([=](rollouts::RolloutStore& s) { return s.status(query->name); });
       if (!status) throw Refusal{404, "no such rollout"};
-      const auto units = WithRollouts([&](rollouts::RolloutStore& s) {
+      const auto units = WithRollouts([=](rollouts::RolloutStore& s) {
         return s.units(query->name, 0, std::numeric_limits<int>::max());
       });
-      const auto attempts = WithHistory([&](history::HistoryStore& s) {
+      const auto attempts = WithHistory([=](history::HistoryStore& s) {
         return s.query(reports::RolloutAttemptsFilter(query->name));
       });
       return std::pair{reports::RolloutReportOf(status->summary, units, attempts, NowMillis()),
@@ -445,8 +446,8 @@ class DashboardServer::Impl {
       if (!query) throw Refusal{400, problem};
       std::optional<std::vector<history::UnitState>> carriers;
       if (const auto carrying = reports::CarriersFilter(query->filter))
-        carriers = WithHistory([&](history::HistoryStore& s) { return s.units(*carrying); });
-      const auto attempts = WithHistory([&](history::HistoryStore& s) {
+        carriers = WithHistory([=](history::HistoryStore& s) { return s.units(*carrying); });
+      const auto attempts = WithHistory([=](history::HistoryStore& s) {
         return s.query(reports::UnitsAttemptsFilter(query->filter));
       });
       return std::pair{reports::UnitsReportOf(query->filter, attempts, carriers, NowMillis()),
@@ -474,11 +475,12 @@ class DashboardServer::Impl {
                   if (const auto refusal = ReadRefusal(request)) return Answer(response, *refusal);
                   const std::string key = request.path + "?" + QueryKey(request.params);
                   if (Kept(key, response)) return;
+                  const uint64_t generation = kept_.generation();
                   const RequestDeadline deadline;
                   try {
                     auto [body, type] = handler(request);
                     response.set_content(body, type);
-                    Keep(key, std::move(body), std::move(type));
+                    kept_.keep(key, {std::move(body), std::move(type)}, generation);
                   } catch (const Refusal& refusal) {
                     Answer(response, refusal);
                   } catch (const history::HistoryError& error) {
@@ -539,8 +541,8 @@ class DashboardServer::Impl {
       // Recorded under the token's name, from the client's address.
       asked.actor = {who->name, request.remote_addr};
       const rollouts::ActionResult result =
-          WithRollouts([&](rollouts::RolloutStore& s) { return s.act(name, asked); });
-      ForgetKept();
+          WithRollouts([=](rollouts::RolloutStore& s) { return s.act(name, asked); });
+      kept_.forget();
       if (!result.found) return Answer(response, {404, "no such rollout"});
       if (!result.applied) return Answer(response, {409, result.refusal});
       response.set_content(
@@ -623,8 +625,8 @@ class DashboardServer::Impl {
       json item = RolloutSummaryJson(summaries[i]);
       json stations = json::array();
       if (!IsFinal(summaries[i].state) && statuses++ < kMaxOverviewStatuses) {
-        const auto status =
-            WithRollouts([&](rollouts::RolloutStore& s) { return s.status(summaries[i].name); });
+        const auto status = WithRollouts(
+            [name = summaries[i].name](rollouts::RolloutStore& s) { return s.status(name); });
         if (status) {
           for (const auto& s : status->stations) stations.push_back(RolloutStationJson(s));
           item["failed_total"] = status->failed.size();
@@ -653,7 +655,7 @@ class DashboardServer::Impl {
     for (const auto* r : order) {
       if (IsFinal(r->state) || statuses++ >= kMaxOverviewStatuses) continue;
       const auto status =
-          WithRollouts([&](rollouts::RolloutStore& s) { return s.status(r->name); });
+          WithRollouts([name = r->name](rollouts::RolloutStore& s) { return s.status(name); });
       if (!status) continue;
       const auto alive = std::count_if(
           status->stations.begin(), status->stations.end(), [&](const rollouts::RolloutStation& s) {
@@ -661,18 +663,21 @@ class DashboardServer::Impl {
           });
       snapshot.stationsAlive.emplace_back(r->name, static_cast<int>(alive));
     }
-    WithHistory([&](history::HistoryStore& s) {
-      for (const auto* r : order)
-        snapshot.durations.emplace_back(r->name,
-                                        s.rolloutDurations(r->name, AttemptDurationBoundsMs()));
-      snapshot.rows = s.outcomeCounts();
-      return 0;
+    std::vector<std::string> names;
+    for (const auto* r : order) names.push_back(r->name);
+    std::tie(snapshot.durations, snapshot.rows) = WithHistory([names](history::HistoryStore& s) {
+      std::vector<std::pair<std::string, history::DurationCounts>> durations;
+      for (const std::string& name : names)
+        durations.emplace_back(name, s.rolloutDurations(name, AttemptDurationBoundsMs()));
+      return std::pair{std::move(durations), s.outcomeCounts()};
     });
     return snapshot;
   }
 
   // One call at a time on each store, each on its own worker thread, waited for until the
   // request's deadline; a store that failed is opened again on the next call.
+  // A call owns what it reads (captured by value) and gives its results back as its value: the
+  // request may have given up at its deadline and left while the call still runs.
   template <typename Call>
   std::invoke_result_t<Call, history::HistoryStore&> WithHistory(Call call) {
     return Bounded(history_, historyHealth_, call);
@@ -712,28 +717,11 @@ class DashboardServer::Impl {
   }
 
   bool Kept(const std::string& key, httplib::Response& response) {
-    std::lock_guard lock(keptMutex_);
-    const auto it = kept_.find(key);
-    if (it == kept_.end() || std::chrono::steady_clock::now() - it->second.at > kAnswerKept)
-      return false;
-    response.set_content(it->second.body, it->second.type);
+    const auto answer = kept_.find(key);
+    if (!answer) return false;
+    response.set_content(answer->body, answer->type);
     return true;
   }
-  void Keep(const std::string& key, std::string body, std::string type) {
-    std::lock_guard lock(keptMutex_);
-    if (kept_.size() >= kMaxKeptAnswers) kept_.clear();
-    kept_[key] = {std::chrono::steady_clock::now(), std::move(body), std::move(type)};
-  }
-  void ForgetKept() {
-    std::lock_guard lock(keptMutex_);
-    kept_.clear();
-  }
-
-  struct KeptAnswer {
-    std::chrono::steady_clock::time_point at;
-    std::string body;
-    std::string type;
-  };
 
   DashboardConfig config_;
   std::vector<AccessEntry> access_;  // every token: the file's entries and a single one
@@ -744,8 +732,7 @@ class DashboardServer::Impl {
   DatabaseHealth rolloutsHealth_;
   HttpServer server_;
   uint16_t port_ = 0;
-  std::mutex keptMutex_;
-  std::unordered_map<std::string, KeptAnswer> kept_;
+  KeptAnswers kept_{kAnswerKept, kMaxKeptAnswers};
 };
 
 DashboardServer::DashboardServer(DashboardConfig config, HistoryOpener openHistory,

@@ -25,6 +25,7 @@
 #include "RolloutFill.h"
 #include "dashboard/AccessToken.h"
 #include "dashboard/DashboardServer.h"
+#include "dashboard/KeptAnswers.h"
 #include "reports/RecordJson.h"
 #include "store/history/OpenHistoryStore.h"
 #include "store/rollouts/RolloutStore.h"
@@ -493,6 +494,24 @@ class DashboardApiTest : public QObject {
   }
 
  private slots:
+  // Answers are served again while fresh; an answer read before an action is not kept after
+  // the action forgot the kept ones (viewers would see the old state again after the new one).
+  void keptAnswersNeverOutliveAnAction() {
+    using uvq::dashboard::KeptAnswers;
+    KeptAnswers kept(std::chrono::milliseconds(500), 2);
+    const auto t0 = KeptAnswers::Clock::now();
+    kept.keep("/api/rollout?name=a", {"running", "application/json"}, kept.generation(), t0);
+    QCOMPARE(kept.find("/api/rollout?name=a", t0 + std::chrono::milliseconds(500))->body,
+             std::string("running"));
+    QVERIFY(!kept.find("/api/rollout?name=a", t0 + std::chrono::milliseconds(501)));
+
+    const uint64_t before = kept.generation();  // a read begins
+    kept.forget();                              // an action is taken meanwhile
+    kept.keep("/api/rollout?name=b", {"paused", "application/json"}, kept.generation(), t0);
+    kept.keep("/api/rollout?name=b", {"running", "application/json"}, before, t0);
+    QCOMPARE(kept.find("/api/rollout?name=b", t0)->body, std::string("paused"));
+  }
+
   void metricsAndFiguresAgreeWithTheStoresOnSqlite() {
     CheckMetricsAndFigures("127.0.19.13", scratch_.filePath("metrics.sqlite3").toStdString());
   }
