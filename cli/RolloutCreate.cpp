@@ -57,6 +57,7 @@ int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) 
   rollouts::RolloutDefinition definition = fleet::PlanRollout(draft);
   definition.approveGroups = request.approveGroups;
   definition.notifyUrl = request.notifyUrl;
+  if (request.searchSeconds) definition.searchSeconds = *request.searchSeconds;
   definition.actor = CommandLineActor(request);
   const rollouts::CreateResult created = store.create(definition);
   if (!created.conflict.empty())

@@ -25,6 +25,8 @@ struct RolloutRequest {
   int successThreshold = 95;
   int errorThreshold = 10;
   int retries = 0;
+  // create: stored with the rollout (unset: 20 s); run: instead of the rollout's (unset: its).
+  std::optional<int> searchSeconds;
   bool approveGroups = false;
   std::string notifyUrl;
   // skip: the unit's address as given

@@ -68,6 +68,7 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   setup.settings.watch = request.watch;
   setup.settings.askEveryMs = request.askEveryMs;
   setup.settings.exitOnPause = request.exitOnPause;
+  setup.settings.searchSeconds = request.searchSeconds;
   view.setWaitsAtPause(!request.exitOnPause);
   SessionPlan plan = options.plan;
   plan.operation = Operation::Program;

@@ -136,6 +136,22 @@ void RolloutRunner::applyRenewal(const rollouts::Renewal& renewal, TimePoint now
   noteState(renewal.state, {});
 }
 
+std::vector<rollouts::UnitPhaseNote> RolloutRunner::phasesInFlight(
+    TimePoint now, rollouts::UtcMillis utcNow) const {
+  std::vector<rollouts::UnitPhaseNote> notes;
+  notes.reserve(flying_.size());
+  for (const auto& [session, unit] : flying_) {
+    if (!session->started() || session->finished()) continue;
+    const jobs::PhaseView view = session->phase();
+    const auto ago =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - view.phaseStarted).count();
+    notes.push_back({unit->claim.position, std::string(jobs::UnitPhaseName(view.phase)),
+                     static_cast<int64_t>(view.done), static_cast<int64_t>(view.total),
+                     utcNow - std::max<int64_t>(ago, 0)});
+  }
+  return notes;
+}
+
 void RolloutRunner::tick(TimePoint now) {
   if (storeDown_) {
     if (now >= nextReconnect_) reconnect(now);
@@ -143,8 +159,10 @@ void RolloutRunner::tick(TimePoint now) {
     nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
     const TimePoint renewedUntil = claimDeadline(SteadyClock::now());
     try {
-      applyRenewal(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_), now,
-                   renewedUntil);
+      const rollouts::UtcMillis utcNow = NowUtcMillis();
+      applyRenewal(s_.store.renewWithPhases(s_.definition.name, s_.holder, utcNow, leaseMs_,
+                                            phasesInFlight(now, utcNow)),
+                   now, renewedUntil);
     } catch (const store::StoreError& error) {
       storeLost(error, now);
     }
@@ -386,6 +404,9 @@ Session* RolloutRunner::next(size_t freeSlots, TimePoint now) {
   plan.image = jobs::Image{s_.definition.imagePath, s_.definition.image};
   // --watch asks a missing unit again later anyway: two locates, then the slot is free.
   if (s_.settings.watch) plan.findAttempts = 2;
+  // A silent unit frees its place in the group after the search time, not the capture's
+  // attempts (an attempt that ends as no answer, as before).
+  plan.searchMs = s_.settings.searchSeconds.value_or(s_.definition.searchSeconds) * 1000;
   plan.unit = UnitOf(unit->claim);
   unit->session = std::make_unique<Session>(TargetOf(unit->claim), std::move(plan),
                                             static_cast<SessionEvents&>(*this), s_.ports);

@@ -18,6 +18,7 @@
 #include "fleet/StopSource.h"
 #include "jobs/UnitJob.h"
 #include "locks/UnitLock.h"
+#include "recording/StationFacts.h"
 
 using namespace uvq;
 using namespace uvq::fleet;
@@ -458,6 +459,41 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(s.runner->settle(), backAtTheStop ? size_t{0} : size_t{1});
     QCOMPARE(s.store.ended.size(), backAtTheStop ? size_t{1} : size_t{0});
     QCOMPARE(s.events.count("notice 1 unit end could not be written"), backAtTheStop ? 0 : 1);
+  }
+
+  // A silent unit is searched for only as long as the search time (the station's own before the
+  // rollout's), then its attempt ends as no answer, retried as any no answer; a renewal while it
+  // is searched notes its phase and since when, in the renewal's one call.
+  void silentUnitEndsAfterTheSearchTime() {
+    Station s(RolloutEvents::Watching::EndOnly, 60);
+    s.definition.searchSeconds = 20;
+    s.settings.searchSeconds = 3;
+    s.store.toHand.push_back(ClaimAt("127.0.70.9", 5));
+    const TimePoint asked = SteadyClock::now();
+    Session* session = s.runner->next(4, asked);
+    QVERIFY(session);
+    session->start();
+    const jobs::PhaseView view = session->phase();
+    QVERIFY(view.phase == jobs::UnitPhase::Search);
+
+    const rollouts::UtcMillis utcBefore = recording::NowUtcMillis();
+    s.runner->tick(asked + std::chrono::seconds(21));  // the renewal is due
+    const rollouts::UtcMillis utcAfter = recording::NowUtcMillis();
+    QCOMPARE(s.store.count("renew"), 1);
+    QCOMPARE(s.store.phasesNoted.size(), size_t{1});
+    QCOMPARE(s.store.phasesNoted[0].size(), size_t{1});
+    const rollouts::UnitPhaseNote& note = s.store.phasesNoted[0][0];
+    QCOMPARE(note.position, 5);
+    QCOMPARE(note.phase, std::string("search"));
+    QVERIFY(note.phaseStarted >= utcBefore - 21000 && note.phaseStarted <= utcAfter - 11000);
+
+    session->onTime(view.jobStarted + std::chrono::seconds(3));
+    QVERIFY(session->finished());
+    QCOMPARE(session->result().outcome, jobs::JobOutcome::NoAnswer);
+    s.runner->ended(*session, asked + std::chrono::seconds(21));
+    QCOMPARE(s.store.ended.size(), size_t{1});
+    QCOMPARE(s.store.ended[0].end, AttemptEnd::Retryable);
+    QCOMPARE(s.store.ended[0].outcome, std::string("no_answer"));
   }
 
   // A unit another program holds is refused before anything is sent, and the store is told to

@@ -180,6 +180,17 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
             " NOT NULL REFERENCES rollouts(id) ON DELETE CASCADE, event TEXT NOT NULL, at " + big +
             " NOT NULL, station TEXT NOT NULL DEFAULT '', PRIMARY KEY (rollout, event))"};
   }
+  if (version == 8)
+    return {// search_s: how long a unit that does not answer is searched for per attempt; 0 (the
+            // rollouts made before) bounds it only by the capture's attempts.
+            "ALTER TABLE rollouts ADD COLUMN search_s INTEGER NOT NULL DEFAULT 0",
+            // A running unit's phase ('' until its station's first renewal after the claim), its
+            // records while programming, when the phase began and when the station said so.
+            "ALTER TABLE rollout_units ADD COLUMN phase TEXT NOT NULL DEFAULT ''",
+            "ALTER TABLE rollout_units ADD COLUMN phase_done " + big + " NOT NULL DEFAULT 0",
+            "ALTER TABLE rollout_units ADD COLUMN phase_total " + big + " NOT NULL DEFAULT 0",
+            "ALTER TABLE rollout_units ADD COLUMN phase_started " + big,
+            "ALTER TABLE rollout_units ADD COLUMN phase_at " + big};
   return {};
 }
 
