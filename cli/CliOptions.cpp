@@ -31,7 +31,7 @@ constexpr std::array<std::string_view, 5> kOwnParsers{"history", "rollout", "sta
 
 std::vector<std::string> SubcommandNames() {
   std::vector<std::string> names;
-  for (const OperationRow& row : kOperations) names.emplace_back(row.name);
+  for (const JobSubcommand& row : kJobSubcommands) names.emplace_back(jobs::KindName(row.kind));
   for (const std::string_view name : kOwnParsers) names.emplace_back(name);
   return names;
 }
@@ -314,7 +314,8 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   bool versionWanted = false;
 
   CliOptions options;
-  SessionPlan& plan = options.plan;
+  jobs::JobPlan& plan = options.plan;
+  std::string newAddress;
   std::vector<std::string> targets;
   std::string targetsFile;
   std::string unitId;
@@ -340,7 +341,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   AddRow(app, "", "--erase-timeout-ms", plan.timing.eraseWatchdogMs)->check(CLI::Range(1, 3600000));
   AddRow(app, "", "--strict", plan.strict);
   AddRow(app, "", "--no-verify", noVerify);
-  AddRow(app, "", "--allow-partial-record", plan.allowPartialRecord);
+  AddRow(app, "", "--allow-partial-record", options.allowPartialRecord);
   AddRow(app, "", "--log", options.logFile);
   AddRow(app, "", "--json", options.json);
   AddRow(app, "", "--quiet", quiet);
@@ -353,22 +354,24 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   AddReportCommand(app, options.report);
   AddStationCommand(app);
 
-  std::array<CLI::App*, kOperations.size()> subcommands{};
-  for (size_t i = 0; i < kOperations.size(); ++i)
-    subcommands[i] =
-        app.add_subcommand(std::string(kOperations[i].name), std::string(kOperations[i].help));
-  const auto subcommand = [&](Operation operation) {
-    return subcommands[static_cast<size_t>(&OperationOf(operation) - kOperations.data())];
+  std::array<CLI::App*, kJobSubcommands.size()> subcommands{};
+  for (size_t i = 0; i < kJobSubcommands.size(); ++i)
+    subcommands[i] = app.add_subcommand(std::string(jobs::KindName(kJobSubcommands[i].kind)),
+                                        std::string(kJobSubcommands[i].help));
+  const auto subcommand = [&](jobs::JobKind kind) {
+    for (size_t i = 0; i < kJobSubcommands.size(); ++i)
+      if (kJobSubcommands[i].kind == kind) return subcommands[i];
+    return subcommands.front();  // unreachable: every job kind has its subcommand
   };
-  CLI::App* program = subcommand(Operation::Program);
-  AddRow(*program, "program", "FILE", plan.imageFile)->required();
+  CLI::App* program = subcommand(jobs::JobKind::Program);
+  AddRow(*program, "program", "FILE", options.imageFile)->required();
   AddRow(*program, "program", "--no-reset", noReset);
-  CLI::App* erase = subcommand(Operation::Erase);
+  CLI::App* erase = subcommand(jobs::JobKind::Erase);
   std::string eraseWhat;
   AddRow(*erase, "erase", "WHAT", eraseWhat)->required()->check(CLI::IsMember(EraseKindNames()));
-  CLI::App* setIp = subcommand(Operation::SetIp);
-  AddRow(*setIp, "set-ip", "ADDRESS", plan.newAddress)->required();
-  CLI::App* scan = subcommand(Operation::Scan);
+  CLI::App* setIp = subcommand(jobs::JobKind::SetIp);
+  AddRow(*setIp, "set-ip", "ADDRESS", newAddress)->required();
+  CLI::App* scan = subcommand(jobs::JobKind::Scan);
   AddRow(*scan, "scan", "RANGE", options.scanRange)->required();
   AddRow(*scan, "scan", "--rate", options.scanRate)->check(CLI::Range(1, 10000));
   CLI::App* help = app.add_subcommand("help", "this help, a subcommand's, or the exit codes");
@@ -458,10 +461,11 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
       // The sections of subcommands with parsers of their own go to those parsers.
       std::vector<ConfigValue> mainValues;
       for (ConfigValue& value : contents.values) {
-        const bool own =
-            value.subcommand.empty() ||
-            std::any_of(kOperations.begin(), kOperations.end(),
-                        [&](const OperationRow& row) { return row.name == value.subcommand; });
+        const bool own = value.subcommand.empty() ||
+                         std::any_of(kJobSubcommands.begin(), kJobSubcommands.end(),
+                                     [&](const JobSubcommand& row) {
+                                       return jobs::KindName(row.kind) == value.subcommand;
+                                     });
         (own ? mainValues : options.sectionValues).push_back(std::move(value));
       }
       app.applyConfig(mainValues);
@@ -478,8 +482,8 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   if (options.serve.command) return {std::move(options), ExitCode::Ok};
   CollectReportCommand(app, options.report);
   if (options.report.command) return {std::move(options), ExitCode::Ok};
-  for (size_t i = 0; i < kOperations.size(); ++i)
-    if (subcommands[i]->parsed()) plan.operation = kOperations[i].operation;
+  for (size_t i = 0; i < kJobSubcommands.size(); ++i)
+    if (subcommands[i]->parsed()) plan.kind = kJobSubcommands[i].kind;
   plan.autoReset = !noReset;
   if (const auto kind = EraseKindNamed(eraseWhat)) plan.eraseKind = *kind;
   plan.verify = !noVerify;
@@ -488,14 +492,14 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
                       : verbose > 0 ? Verbosity::Verbose
                                     : Verbosity::Normal;
 
-  if (plan.operation == Operation::SetIp &&
-      !protocol::ParseUnitIpAddress(plan.newAddress).has_value())
-    return UsageError("invalid address '" + plan.newAddress +
+  if (plan.kind == jobs::JobKind::SetIp) plan.newAddress = protocol::ParseUnitIpAddress(newAddress);
+  if (plan.kind == jobs::JobKind::SetIp && !plan.newAddress)
+    return UsageError("invalid address '" + newAddress +
                       "' (expected a.b.c.d, 0 to 255; not 0.x.y.z, multicast, reserved or "
                       "broadcast)");
   if (!unitId.empty() || app.count("--id") > 0) {
-    plan.unitId = NormalizedUnitId(unitId);
-    if (!plan.unitId) return UsageError("invalid unit ID '" + unitId + "' (1 to 4 hex digits)");
+    plan.unit = fleet::UnitIdOf(unitId);
+    if (!plan.unit) return UsageError("invalid unit ID '" + unitId + "' (1 to 4 hex digits)");
   }
   if (app.count("--access-code") > 0) {
     const protocol::AccessCode code(accessCode);
@@ -525,7 +529,7 @@ ParsedOptions ParseCliOptions(int argc, char** argv) {
   if (options.station.command) return {std::move(options), ExitCode::Ok};
   // A scan takes its addresses from its range alone; only a target given on the command line
   // is a contradiction. Otherwise: the file's targets, then UVQ_TARGET.
-  if (options.targets.empty() && plan.operation != Operation::Scan) {
+  if (options.targets.empty() && plan.kind != jobs::JobKind::Scan) {
     if (configTargets.empty())
       if (const char* fromEnvironment = std::getenv("UVQ_TARGET");
           fromEnvironment && *fromEnvironment)

@@ -14,71 +14,35 @@
 #include "ReportCommand.h"
 #include "RolloutOptions.h"
 #include "ServeOptions.h"
-#include "operations/EraseKinds.h"
-#include "operations/LoaderService.h"
+#include "jobs/JobPlan.h"
 
 namespace uvq::cli {
 
-enum class Operation { Locate, Status, Capture, Program, Erase, Reset, SetIp, Scan };
-
-// One row per subcommand: its name, and whether it changes a unit (and so holds the unit's lock
-// and refuses to guess among several units).
-struct OperationRow {
-  Operation operation;
-  std::string_view name;
-  bool changesUnit;
+// The subcommands that run one job on every target, in the order the help lists them; each is
+// named by its job's word ("set-ip").
+struct JobSubcommand {
+  jobs::JobKind kind;
   std::string_view help;
 };
-inline constexpr std::array<OperationRow, 8> kOperations{{
-    {Operation::Locate, "locate", false, "list the units that answer"},
-    {Operation::Status, "status", false, "show what the unit reports"},
-    {Operation::Capture, "capture", true, "put the unit into loader mode"},
-    {Operation::Program, "program", true, "capture, then program an image"},
-    {Operation::Erase, "erase", true, "capture, then erase"},
-    {Operation::Reset, "reset", true, "reset the unit"},
-    {Operation::SetIp, "set-ip", true, "give the unit a new IP address"},
-    {Operation::Scan, "scan", false, "ask every address of a range who is there"},
+inline constexpr std::array<JobSubcommand, 8> kJobSubcommands{{
+    {jobs::JobKind::Locate, "list the units that answer"},
+    {jobs::JobKind::Status, "show what the unit reports"},
+    {jobs::JobKind::Capture, "put the unit into loader mode"},
+    {jobs::JobKind::Program, "capture, then program an image"},
+    {jobs::JobKind::Erase, "capture, then erase"},
+    {jobs::JobKind::Reset, "reset the unit"},
+    {jobs::JobKind::SetIp, "give the unit a new IP address"},
+    {jobs::JobKind::Scan, "ask every address of a range who is there"},
 }};
 
-constexpr const OperationRow& OperationOf(Operation operation) {
-  for (const OperationRow& row : kOperations)
-    if (row.operation == operation) return row;
-  return kOperations.front();  // unreachable: every operation has its row
-}
-constexpr std::string_view OperationName(Operation operation) {
-  return OperationOf(operation).name;
-}
-constexpr bool ChangesUnit(Operation operation) {
-  return OperationOf(operation).changesUnit;
-}
-
-// What one target's session does; the same for every target of a run.
-struct SessionPlan {
-  Operation operation = Operation::Locate;
-  EraseKind eraseKind = EraseKind::Device;
-  std::string imageFile;                  // program
-  std::string newAddress;                 // set-ip, already checked
-  std::optional<std::string> accessCode;  // sent as a live reboot request before capturing
-  std::optional<std::string> unitId;      // four upper-case hex digits
-  int waitMs = 1000;                      // answers to locate, status, reset, set-ip
-  bool autoReset = true;
-  bool beep = false;
-  // The window's figures unless the options say otherwise: capture attempts and interval, erase
-  // time-out, programming watchdog and resends.
-  Timing timing;
-  // --strict: a record the unit refused without aborting the run (it answered that the record
-  // would overwrite the loader, or is of a type it does not take) fails the run.
-  bool strict = false;
-  // --no-verify: after programming, the unit's status is not read back to confirm the image.
-  bool verify = true;
+struct CliOptions {
+  // What each target's job does, the same for every target of a run (a targets file line may
+  // name its own unit). The window's timing unless the options say otherwise; --strict,
+  // --no-verify; findAttempts 0: the capture attempts.
+  jobs::JobPlan plan;
+  std::string imageFile;  // program: the image, read once the options are all known
   // --allow-partial-record: an image whose size is not a multiple of 24 bytes is still sent.
   bool allowPartialRecord = false;
-  // Locates sent while nobody answers; 0: the capture attempts (rollout run --watch, station).
-  int findAttempts = 0;
-};
-
-struct CliOptions {
-  SessionPlan plan;
   // --target and --targets-file; else (not for scan) the configuration file's, else UVQ_TARGET;
   // empty: uvq.INI's address beside the program, else the built-in default.
   std::vector<TargetEntry> targets;

@@ -22,7 +22,7 @@ bool OptionalArgument(const OptionRow& row) {
 
 std::vector<std::string_view> Subcommands() {
   std::vector<std::string_view> names;
-  for (const OperationRow& row : kOperations) names.push_back(row.name);
+  for (const JobSubcommand& row : kJobSubcommands) names.push_back(jobs::KindName(row.kind));
   names.push_back("history");
   names.push_back("rollout");
   names.push_back("report");
@@ -219,8 +219,8 @@ std::string ManPageSections() {
         text += OptionalArgument(row) ? " [\\fI" + Roff(row.names) + "\\fR]"
                                       : " \\fI" + Roff(row.names) + "\\fR";
     text += "\n";
-    for (const OperationRow& op : kOperations)
-      if (op.name == name) text += Roff(op.help) + "\n";
+    for (const JobSubcommand& row : kJobSubcommands)
+      if (jobs::KindName(row.kind) == name) text += Roff(row.help) + "\n";
     if (name == "help") text += "show the help of uvq, of a subcommand, or the exit codes\n";
     if (name == "rollout")
       text +=

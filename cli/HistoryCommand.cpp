@@ -10,12 +10,11 @@
 #include "HistoryFormat.h"
 #include "HistoryTime.h"
 #include "OptionRows.h"
+#include "fleet/OpenStores.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
 #include "reports/RecordJson.h"
 #include "reports/TerminalText.h"
-#include "store/db/RedactedUrl.h"
-#include "store/history/OpenHistoryStore.h"
 #include "store/history/SpoolingHistoryStore.h"
 #include "store/rollouts/RolloutStore.h"
 
@@ -145,12 +144,13 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
 
 // `history actions`: a line (or a JSON object) an action, oldest first.
 int ShowActions(const HistoryRequest& request) {
+  fleet::OpenedStores opened = fleet::OpenStores(request.db, {fleet::StoreKind::Rollouts});
+  if (opened.problem) return Fail(ExitCode::History, opened.problem->message);
   std::vector<rollouts::ActionRecord> actions;
   try {
-    actions = rollouts::OpenRolloutStore(request.db)
-                  ->actions(request.filter.rollout, request.filter.limit);
+    actions = opened.rollouts->actions(request.filter.rollout, request.filter.limit);
   } catch (const std::exception& error) {
-    return Fail(ExitCode::History, history::WithoutPassword(error.what(), request.db));
+    return Fail(ExitCode::History, fleet::StoreProblemOf(error, request.db).message);
   }
   std::string text;
   if (request.format != HistoryFormat::Json && !actions.empty())
@@ -177,12 +177,9 @@ int RunHistoryCommand(const CliOptions& options) {
   const std::optional<HistoryRequest> request = ParseRequest(options, exitCode);
   if (!request) return exitCode;
   if (request->actions) return ShowActions(*request);
-  std::unique_ptr<history::SpoolingHistoryStore> store;
-  try {
-    store = history::OpenSpoolingHistoryStore(request->db);
-  } catch (const std::exception& error) {
-    return Fail(ExitCode::History, history::WithoutPassword(error.what(), request->db));
-  }
+  fleet::OpenedStores opened = fleet::OpenStores(request->db, {fleet::StoreKind::SpoolingHistory});
+  if (opened.problem) return Fail(ExitCode::History, opened.problem->message);
+  history::SpoolingHistoryStore* store = opened.spooled.get();
   try {
     if (request->flush) {
       const size_t moved = store->flush();
@@ -204,7 +201,7 @@ int RunHistoryCommand(const CliOptions& options) {
     std::fwrite(text.data(), 1, text.size(), stdout);
     if (std::fflush(stdout) != 0) return ToInt(ExitCode::File);
   } catch (const std::exception& error) {
-    return Fail(ExitCode::History, history::WithoutPassword(error.what(), request->db));
+    return Fail(ExitCode::History, fleet::StoreProblemOf(error, request->db).message);
   }
   return ToInt(ExitCode::Ok);
 }

@@ -34,7 +34,7 @@ std::optional<int> SubcommandApp::parseWithSection(const std::vector<std::string
 
 RunOptionRows::RunOptionRows(CLI::App& app, CliOptions& options)
     : options_(options), noVerify_(!options.plan.verify) {
-  SessionPlan& plan = options.plan;
+  jobs::JobPlan& plan = options.plan;
   AddRow(app, "", "--db", options.history.db);
   AddRow(app, "", "--station", options.history.station);
   AddRow(app, "", "--no-history", options.history.noHistory);
@@ -49,7 +49,7 @@ RunOptionRows::RunOptionRows(CLI::App& app, CliOptions& options)
       ->check(CLI::Range(1, 600000));
   AddRow(app, "", "--strict", plan.strict);
   AddRow(app, "", "--no-verify", noVerify_);
-  AddRow(app, "", "--allow-partial-record", plan.allowPartialRecord);
+  AddRow(app, "", "--allow-partial-record", options.allowPartialRecord);
 }
 
 std::optional<std::string> RunOptionRows::apply() {

@@ -31,11 +31,6 @@ Progress::Progress(std::FILE* stream, Style style, Output& output, bool prefixTa
 }
 
 void Progress::update(TimePoint now, const std::vector<std::unique_ptr<Session>>& sessions) {
-  if (onEnded_) {
-    endSeen_.resize(sessions.size(), false);
-    for (size_t i = 0; i < sessions.size(); ++i)
-      if (!endSeen_[i] && sessions[i]->finished()) endSeen_[i] = true, onEnded_(i);
-  }
   switch (style_) {
     case Style::None:
       return;

@@ -28,9 +28,6 @@ class Progress {
   void update(TimePoint now, const std::vector<std::unique_ptr<Session>>& sessions);
   // A session has ended: its last line or event, once, before its result is written.
   void sessionEnded(size_t index, const Session& session);
-  // Called once per session, with its index, on the first update that finds it ended (the run's
-  // history and log take each target's end from it), whatever the style.
-  void setOnEnded(std::function<void(size_t)> hook) { onEnded_ = std::move(hook); }
   // Takes the bar off its line so that a log line can be written there; the next update draws
   // it again. Output calls this before every line it writes.
   void clearForLine();
@@ -55,8 +52,6 @@ class Progress {
   bool barShown_ = false;  // the bar is on the terminal's current line
   bool barEnded_ = false;  // drawn a last time and left on its own line
   std::vector<TargetState> states_;
-  std::function<void(size_t)> onEnded_;
-  std::vector<bool> endSeen_;
 };
 
 // "1:05" for 65 seconds; "--:--" when not known.

@@ -9,13 +9,11 @@
 #include "FilterArgs.h"
 #include "HistoryTime.h"
 #include "OptionRows.h"
+#include "fleet/OpenStores.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
 #include "reports/ReportFormats.h"
 #include "reports/TerminalText.h"
-#include "store/db/RedactedUrl.h"
-#include "store/history/OpenHistoryStore.h"
-#include "store/rollouts/RolloutStore.h"
 
 namespace uvq::cli {
 
@@ -123,23 +121,26 @@ int RunReportCommand(const CliOptions& options) {
   int exitCode = 0;
   const std::optional<ReportRequest> request = ParseRequest(options, exitCode);
   if (!request) return exitCode;
+  const bool rollout = request->what == "rollout";
+  const fleet::OpenedStores stores =
+      rollout
+          ? fleet::OpenStores(request->db, {fleet::StoreKind::History, fleet::StoreKind::Rollouts})
+          : fleet::OpenStores(request->db, {fleet::StoreKind::History});
+  if (stores.problem) return Fail(ExitCode::History, stores.problem->message);
   try {
-    const std::unique_ptr<history::HistoryStore> history = history::OpenHistoryStore(request->db);
     const history::UtcMillis now = recording::NowUtcMillis();
     std::optional<reports::UnitReport> report;
-    if (request->what == "rollout") {
-      const std::unique_ptr<rollouts::RolloutStore> rollouts =
-          rollouts::OpenRolloutStore(request->db);
-      report = reports::RolloutReport(*history, *rollouts, request->name, now);
+    if (rollout) {
+      report = reports::RolloutReport(*stores.history, *stores.rollouts, request->name, now);
       if (!report) return Fail(ExitCode::Usage, "no rollout named '" + request->name + "'");
     } else {
-      report = reports::UnitsReport(*history, request->filter, now);
+      report = reports::UnitsReport(*stores.history, request->filter, now);
     }
     const std::string text = reports::ReportText(*report, request->format);
     std::fwrite(text.data(), 1, text.size(), stdout);
     if (std::fflush(stdout) != 0) return ToInt(ExitCode::File);
   } catch (const std::exception& error) {
-    return Fail(ExitCode::History, history::WithoutPassword(error.what(), request->db));
+    return Fail(ExitCode::History, fleet::StoreProblemOf(error, request->db).message);
   }
   return ToInt(ExitCode::Ok);
 }

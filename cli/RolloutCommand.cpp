@@ -62,7 +62,6 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   RolloutRequest request;
   request.options = options;
   CliOptions& o = request.options;
-  SessionPlan& plan = o.plan;
   std::vector<std::string> targets;
   std::string targetsFile, onlyRange;
   app.add_option("ACTION", request.action,
@@ -134,7 +133,7 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
     if (!request.onlyRange) return usage("--only-range takes A-B, two addresses, A not after B");
   }
   if (const auto problem = runRows.apply()) return usage(*problem);
-  plan.operation = Operation::Program;
+  o.plan.kind = jobs::JobKind::Program;
   for (std::string& target : targets) o.targets.push_back({std::move(target), {}});
   if (!targetsFile.empty()) {
     const settings::SettingsFileText file =

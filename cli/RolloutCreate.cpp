@@ -39,7 +39,7 @@ int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) 
 
   auto bytes = std::make_shared<std::vector<uint8_t>>();
   if (const auto problem =
-          LoadImage(request.image, request.options.plan.allowPartialRecord, *bytes))
+          LoadImage(request.image, request.options.allowPartialRecord, *bytes))
     return RolloutFail(ExitCode::File, problem->message);
 
   fleet::RolloutDraft draft;

@@ -9,12 +9,12 @@
 
 #include "Fleet.h"
 #include "Interruption.h"
-#include "OpenFileLimit.h"
 #include "RolloutRequest.h"
 #include "RolloutView.h"
 #include "SessionOutput.h"
 #include "alerts/AlertSender.h"
 #include "alerts/RolloutWatch.h"
+#include "platform/OpenFileLimit.h"
 #include "recording/StationFacts.h"
 #include "reports/TerminalText.h"
 
@@ -70,9 +70,8 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   setup.settings.exitOnPause = request.exitOnPause;
   setup.settings.searchSeconds = request.searchSeconds;
   view.setWaitsAtPause(!request.exitOnPause);
-  SessionPlan plan = options.plan;
-  plan.operation = Operation::Program;
-  setup.plan = JobPlanOf(plan, jobs::Image{});
+  setup.plan = options.plan;
+  setup.plan.kind = jobs::JobKind::Program;
   setup.station = options.history.station;
   setup.record = options.history.recording();
   setup.historyDb = options.history.db;
@@ -80,7 +79,7 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   // Each unit in flight holds a socket: the limit is raised to what --parallel needs, or the
   // station works with what it may have.
   setup.parallel = static_cast<size_t>(request.parallel);
-  const size_t limit = RaiseOpenFileLimit(setup.parallel + kOtherDescriptors);
+  const size_t limit = platform::RaiseOpenFileLimit(setup.parallel + kOtherDescriptors);
   if (limit < setup.parallel + kOtherDescriptors) {
     const size_t possible = limit > kOtherDescriptors + 1 ? limit - kOtherDescriptors : 1;
     view.notice("the open-file limit is " + std::to_string(limit) +

@@ -9,10 +9,11 @@
 #include <optional>
 
 #include "Interruption.h"
-#include "OpenFileLimit.h"
 #include "OptionRows.h"
 #include "dashboard/AccessToken.h"
 #include "dashboard/DashboardServer.h"
+#include "fleet/OpenStores.h"
+#include "platform/OpenFileLimit.h"
 #include "reports/TerminalText.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/OpenHistoryStore.h"
@@ -81,14 +82,11 @@ int RunServeCommand(const CliOptions& options) {
   if (const auto refusal = dashboard::StartRefusal(config)) return Usage(*refusal);
 
   ShortDatabaseTimeouts();
-  RaiseOpenFileLimit(kWantedOpenFiles);
+  platform::RaiseOpenFileLimit(kWantedOpenFiles);
   // Opened once before listening, so a database that cannot be used is said at once.
-  try {
-    history::OpenHistoryStore(db);
-    rollouts::OpenRolloutStore(db);
-  } catch (const std::exception& error) {
-    std::fprintf(stderr, "uvq: serve: %s\n",
-                 reports::Escaped(history::WithoutPassword(error.what(), db)).c_str());
+  if (const auto problem =
+          fleet::OpenStores(db, {fleet::StoreKind::History, fleet::StoreKind::Rollouts}).problem) {
+    std::fprintf(stderr, "uvq: serve: %s\n", reports::Escaped(problem->message).c_str());
     return ToInt(ExitCode::History);
   }
 

@@ -9,56 +9,6 @@
 
 namespace uvq::cli {
 
-namespace {
-
-jobs::JobKind KindOf(Operation operation) {
-  switch (operation) {
-    case Operation::Locate:
-      return jobs::JobKind::Locate;
-    case Operation::Status:
-      return jobs::JobKind::Status;
-    case Operation::Scan:
-      return jobs::JobKind::Scan;
-    case Operation::Capture:
-      return jobs::JobKind::Capture;
-    case Operation::Program:
-      return jobs::JobKind::Program;
-    case Operation::Erase:
-      return jobs::JobKind::Erase;
-    case Operation::Reset:
-      return jobs::JobKind::Reset;
-    case Operation::SetIp:
-      return jobs::JobKind::SetIp;
-  }
-  return jobs::JobKind::Locate;
-}
-
-protocol::UvqId IdFromText(const std::string& text) {
-  const auto value = static_cast<uint16_t>(std::stoul(text, nullptr, 16));
-  return {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value & 0xFF)};
-}
-
-}  // namespace
-
-jobs::JobPlan JobPlanOf(const SessionPlan& plan, const jobs::Image& image) {
-  jobs::JobPlan job;
-  job.kind = KindOf(plan.operation);
-  if (plan.unitId) job.unit = IdFromText(*plan.unitId);
-  job.eraseKind = plan.eraseKind;
-  if (plan.operation == Operation::Program) job.image = image;
-  if (plan.operation == Operation::SetIp)
-    job.newAddress = protocol::ParseUnitIpAddress(plan.newAddress);
-  job.accessCode = plan.accessCode;
-  job.waitMs = plan.waitMs;
-  job.autoReset = plan.autoReset;
-  job.beep = plan.beep;
-  job.strict = plan.strict;
-  job.verify = plan.verify;
-  job.timing = plan.timing;
-  job.findAttempts = plan.findAttempts;
-  return job;
-}
-
 void SessionOutput::replied(const Session& session, const UnitReport& report) {
   JsonLine fields;
   fields.field("type", int{report.type})

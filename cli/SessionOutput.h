@@ -4,14 +4,10 @@
 #include <functional>
 #include <string>
 
-#include "CliOptions.h"
 #include "Fleet.h"
 #include "Output.h"
 
 namespace uvq::cli {
-
-// The options' plan for one target as the unit job the engines run.
-jobs::JobPlan JobPlanOf(const SessionPlan& plan, const jobs::Image& image);
 
 // Sessions as the command line shows them: log lines with -v, replies and loader mode as
 // events, each failure on standard error, the units a locate found and the result event.
@@ -23,10 +19,6 @@ class SessionOutput final : public SessionEvents {
   void setBeforeResult(std::function<void(const Session&)> hook) {
     beforeResult_ = std::move(hook);
   }
-  // Called when a session has chosen its unit (the history's rows name it).
-  void setOnChosen(std::function<void(const Session&, const std::string&)> hook) {
-    onChosen_ = std::move(hook);
-  }
 
   void logLine(std::string_view target, std::string_view line) override {
     output_.logLine(target, line);
@@ -34,15 +26,11 @@ class SessionOutput final : public SessionEvents {
   bool wantsReplies() const override { return output_.json(); }
   void replied(const Session& session, const UnitReport& report) override;
   void loaderModeReached(const Session& session, protocol::UvqId unit) override;
-  void unitChosen(const Session& session, const std::string& unit) override {
-    if (onChosen_) onChosen_(session, unit);
-  }
   void ended(const Session& session) override;
 
  private:
   Output& output_;
   std::function<void(const Session&)> beforeResult_;
-  std::function<void(const Session&, const std::string&)> onChosen_;
 };
 
 }  // namespace uvq::cli

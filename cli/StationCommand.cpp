@@ -13,11 +13,11 @@
 #include "CommandTable.h"
 #include "Fleet.h"
 #include "Interruption.h"
-#include "OpenFileLimit.h"
 #include "OptionRows.h"
 #include "RolloutRequest.h"
 #include "SessionOutput.h"
 #include "StatusText.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
@@ -68,7 +68,6 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
   StationRequest request;
   request.options = options;
   CliOptions& o = request.options;
-  SessionPlan& plan = o.plan;
   AddRow(app, "station", "IMAGE", request.image)->required();
   // Required, but it may come from the configuration file's [station] section.
   AddRow(app, "station", "--range", request.range);
@@ -88,8 +87,8 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
     exitCode = Fail(ExitCode::Usage, *problem);
     return std::nullopt;
   }
-  plan.operation = Operation::Program;
-  plan.imageFile = request.image;
+  o.plan.kind = jobs::JobKind::Program;
+  o.imageFile = request.image;
   return request;
 }
 
@@ -184,7 +183,7 @@ int RunStationCommand(const CliOptions& cliOptions) {
     return Fail(ExitCode::Usage, "--range: " + error->message);
 
   auto bytes = std::make_shared<std::vector<uint8_t>>();
-  if (const auto problem = LoadImage(request->image, options.plan.allowPartialRecord, *bytes))
+  if (const auto problem = LoadImage(request->image, options.allowPartialRecord, *bytes))
     return Fail(ExitCode::File, problem->message);
   const std::string sha256 = Sha256Of(*bytes);
   const std::string imagePath = AbsolutePath(request->image);
@@ -209,7 +208,7 @@ int RunStationCommand(const CliOptions& cliOptions) {
 
   size_t parallel = static_cast<size_t>(request->parallel);
   std::string limitNote;
-  const size_t limit = RaiseOpenFileLimit(parallel + kOtherDescriptors);
+  const size_t limit = platform::RaiseOpenFileLimit(parallel + kOtherDescriptors);
   if (limit < parallel + kOtherDescriptors) {
     const size_t possible = limit > kOtherDescriptors + 1 ? limit - kOtherDescriptors : 1;
     limitNote = "the open-file limit is " + std::to_string(limit) +
@@ -257,9 +256,10 @@ int RunStationCommand(const CliOptions& cliOptions) {
   SessionOutput sessionEvents(sessionOutput);
   Interruption::Install();
   SessionPool pool(parallel, &Interruption::Source());
-  StationRunner runner({*range, request->askEveryMs,
-                        JobPlanOf(options.plan, jobs::Image{imagePath, bytes}), sha256, &recorder,
-                        stationOutput, sessionEvents, SharedPorts{clock, tone, files}});
+  jobs::JobPlan plan = options.plan;
+  plan.image = {imagePath, bytes};
+  StationRunner runner({*range, request->askEveryMs, plan, sha256, &recorder, stationOutput,
+                        sessionEvents, SharedPorts{clock, tone, files}});
   runner.setPool(&pool);
   runner.remember(known);
   const ExitCode signal = StopExitCode(pool.run(runner));

@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "CliOptions.h"
 #include "Fleet.h"
+#include "fleet/PlainRun.h"
 
 namespace uvq::cli {
 
 // The end of a run in words: one line for a single target, else a table with a row per target
 // (target, unit, result, records, time, records per second) and a count of ok and failed.
-std::string SummaryText(Operation operation, const std::vector<std::unique_ptr<Session>>& sessions);
+std::string SummaryText(jobs::JobKind kind, const std::vector<fleet::PlainTargetResult>& targets);
 
 }  // namespace uvq::cli

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "OpenFileLimit.h"
+#include "platform/OpenFileLimit.h"
 
 #include <sys/resource.h>
 
-namespace uvq::cli {
+namespace uvq::platform {
 
 size_t RaiseOpenFileLimit(size_t wanted) {
   rlimit limit{};
@@ -17,4 +17,4 @@ size_t RaiseOpenFileLimit(size_t wanted) {
   return static_cast<size_t>(limit.rlim_cur);
 }
 
-}  // namespace uvq::cli
+}  // namespace uvq::platform
