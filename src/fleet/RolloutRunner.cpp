@@ -28,6 +28,8 @@ constexpr auto kPausedPollPeriod = std::chrono::seconds(1);
 constexpr auto kClaimGather = std::chrono::milliseconds(50);
 constexpr auto kCountsPeriod = std::chrono::seconds(1);
 constexpr auto kDrawPeriod = std::chrono::milliseconds(200);
+// Lines and events: the units in flight said this often while there are any.
+constexpr auto kInFlightPeriod = std::chrono::seconds(5);
 // A unit whose lock another program holds is tried again this much later.
 constexpr int kLockedRetryMs = 2000;
 // The store that went away is asked again after 1 s, then twice as long each time, up to 30 s.
@@ -113,6 +115,8 @@ std::optional<TimePoint> RolloutRunner::nextTick() const {
   if (idleAtPause() && nextStateCheck_ < next) next = nextStateCheck_;
   const RolloutEvents::Watching watching = s_.events.watching();
   if (watching == RolloutEvents::Watching::Live && nextDraw_ < next) next = nextDraw_;
+  if (watching == RolloutEvents::Watching::Changes && !flying_.empty() && nextDraw_ < next)
+    next = nextDraw_;
   if (watching != RolloutEvents::Watching::EndOnly && nextCounts_ < next) next = nextCounts_;
   return next;
 }
@@ -183,6 +187,16 @@ void RolloutRunner::tick(TimePoint now) {
   if (watching == RolloutEvents::Watching::Live && now >= nextDraw_) {
     nextDraw_ = now + kDrawPeriod;
     if (pool_) s_.events.inFlight(now, *pool_);
+  } else if (watching == RolloutEvents::Watching::Changes) {
+    // Units are said once they have worked a while, then every few seconds while any do.
+    if (flying_.empty()) {
+      nextDraw_ = TimePoint{};
+    } else if (nextDraw_ == TimePoint{}) {
+      nextDraw_ = now + kInFlightPeriod;
+    } else if (now >= nextDraw_) {
+      nextDraw_ = now + kInFlightPeriod;
+      if (pool_) s_.events.inFlight(now, *pool_);
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "jobs/DeadlineTimer.h"
@@ -34,5 +35,11 @@ struct PhaseView {
   TimePoint phaseStarted{};  // when the job entered this phase
   TimePoint jobStarted{};    // when the job started
 };
+
+// Seconds in the phase at `now`.
+double SecondsIn(const PhaseView& view, TimePoint now);
+// "program 812/2049 4.1 s", "search 12.0 s": the phase, its records while programming and the
+// time in the phase at `now`.
+std::string PhaseText(const PhaseView& view, TimePoint now);
 
 }  // namespace uvq::jobs

@@ -172,9 +172,9 @@ json RolloutUnitJson(const rollouts::RolloutUnit& u) {
                  {"lease_until", TimeOrNull(u.leaseUntil)},
                  {"redo", u.redo}};
   AddStatus(object, u.status);
-  // As its station's last renewal saw it: the phase, its records, since when and as of when
-  // (elapsed_s counted to that moment, not to now).
-  if (u.phase.empty() || !u.phaseAt) {
+  // Running: as its station's last renewal saw it, the phase, its records, since when and as of
+  // when (elapsed_s counted to that moment, not to now).
+  if (u.progress != rollouts::UnitProgress::Running || u.phase.empty() || !u.phaseAt) {
     object["phase"] = nullptr;
   } else {
     const int64_t elapsed = u.phaseStarted ? std::max<int64_t>(*u.phaseAt - *u.phaseStarted, 0) : 0;

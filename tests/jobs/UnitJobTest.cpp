@@ -158,6 +158,11 @@ class UnitJobTest : public QObject {
       QVERIFY(seen[i].jobStarted == seen[0].jobStarted);
     }
     QVERIFY(run.job->phaseView().phase == UnitPhase::Done);
+    // As the board and the lines show them.
+    QCOMPARE(PhaseText(seen[2], seen[2].phaseStarted + std::chrono::milliseconds(4100)),
+             std::string("program 2/4 4.1 s"));
+    QCOMPARE(PhaseText(PhaseView{}, TimePoint{} + std::chrono::milliseconds(12000)),
+             std::string("search 12.0 s"));
   }
 
   // A silent address is searched for no longer than the plan's search time, however many
