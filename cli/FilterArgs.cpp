@@ -4,10 +4,10 @@
 #include <cctype>
 #include <iostream>
 
-#include "HistoryTime.h"
 #include "platform/PosixFileSystem.h"
 #include "recording/StationFacts.h"
 #include "reports/TerminalText.h"
+#include "store/history/HistoryTime.h"
 
 namespace uvq::cli {
 
@@ -30,12 +30,12 @@ std::string Lower(std::string text) {
 std::optional<FilterProblem> ReadFilterArgs(const FilterArgs& args, FilterBounds& bounds) {
   const history::UtcMillis now = recording::NowUtcMillis();
   if (!args.since.empty()) {
-    bounds.since = ParseTimeBound(args.since, now);
+    bounds.since = history::ParseTimeBound(args.since, now);
     if (!bounds.since)
       return FilterProblem{ExitCode::Usage, "--since: cannot read the time '" + args.since + "'"};
   }
   if (!args.until.empty()) {
-    bounds.until = ParseTimeBound(args.until, now, true);
+    bounds.until = history::ParseTimeBound(args.until, now, true);
     if (!bounds.until)
       return FilterProblem{ExitCode::Usage, "--until: cannot read the time '" + args.until + "'"};
   }

@@ -8,13 +8,13 @@
 
 #include "FilterArgs.h"
 #include "HistoryFormat.h"
-#include "HistoryTime.h"
 #include "OptionRows.h"
 #include "fleet/OpenStores.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
 #include "reports/RecordJson.h"
 #include "reports/TerminalText.h"
+#include "store/history/HistoryTime.h"
 #include "store/history/SpoolingHistoryStore.h"
 #include "store/rollouts/RolloutStore.h"
 
@@ -161,8 +161,9 @@ int ShowActions(const HistoryRequest& request) {
       continue;
     }
     char line[512];
-    std::snprintf(line, sizeof line, "%-20s %-24s %-8s %-12s %s", MillisTableUtc(a.at).c_str(),
-                  a.rollout.c_str(), a.action.c_str(), a.actor.c_str(), a.origin.c_str());
+    std::snprintf(line, sizeof line, "%-20s %-24s %-8s %-12s %s",
+                  history::MillisTableUtc(a.at).c_str(), a.rollout.c_str(), a.action.c_str(),
+                  a.actor.c_str(), a.origin.c_str());
     text += reports::Escaped(line, true) +
             (a.detail.empty() ? "" : "  " + reports::Escaped(a.detail, true)) + "\n";
   }

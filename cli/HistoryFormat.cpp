@@ -5,9 +5,10 @@
 #include <cstdio>
 #include <functional>
 
-#include "HistoryTime.h"
+#include "reports/HistoryCsv.h"
 #include "reports/RecordJson.h"
 #include "reports/TerminalText.h"
+#include "store/history/HistoryTime.h"
 
 namespace uvq::cli {
 
@@ -16,13 +17,6 @@ namespace {
 using history::OperationRow;
 using history::UnitState;
 using reports::ShownOutcome;
-
-std::string StatusText(const std::optional<uint16_t>& status) {
-  if (!status) return "";
-  char word[8];
-  std::snprintf(word, sizeof word, "%04X", *status);
-  return word;
-}
 
 std::string Duration(const OperationRow& row) {
   if (!row.endedAt) return "";
@@ -38,23 +32,6 @@ struct Column {
   const char* heading;
   std::function<std::string(const Item&)> text;
 };
-
-template <typename Item>
-std::string Csv(const std::vector<Column<Item>>& columns, const std::vector<Item>& items) {
-  std::string out;
-  const auto line = [&](const std::function<std::string(const Column<Item>&)>& cell) {
-    for (size_t i = 0; i < columns.size(); ++i) {
-      if (i) out += ',';
-      out += CsvField(cell(columns[i]));
-    }
-    out += "\r\n";
-  };
-  line([](const Column<Item>& c) { return std::string(c.heading); });
-  // No raw control byte in a cell: CSV files are read on terminals and by other tools.
-  for (const Item& item : items)
-    line([&](const Column<Item>& c) { return reports::Escaped(c.text(item)); });
-  return out;
-}
 
 // Line breaks and tabs inside a cell would break the table's lines: shown as spaces. Any other
 // control character (a file or station name is anyone's text) is shown as \xHH.
@@ -94,7 +71,7 @@ std::string Table(const std::vector<Column<Item>>& columns, const std::vector<It
 
 std::vector<Column<OperationRow>> RowColumns() {
   return {
-      {"started", [](const OperationRow& r) { return MillisTableUtc(r.startedAt); }},
+      {"started", [](const OperationRow& r) { return history::MillisTableUtc(r.startedAt); }},
       {"seconds", Duration},
       {"station", [](const OperationRow& r) { return r.station; }},
       {"user", [](const OperationRow& r) { return r.osUser; }},
@@ -111,48 +88,13 @@ std::vector<Column<OperationRow>> RowColumns() {
       {"resends", [](const OperationRow& r) { return std::to_string(r.resends); }},
       {"refused", [](const OperationRow& r) { return std::to_string(r.refusedRecords); }},
       {"outcome", ShownOutcome},
-      {"status", [](const OperationRow& r) { return StatusText(r.finalStatus); }},
+      {"status", [](const OperationRow& r) { return reports::StatusWordText(r.finalStatus); }},
       {"detail", [](const OperationRow& r) { return r.detail; }},
   };
 }
 
-std::vector<Column<OperationRow>> CsvRowColumns() {
-  return {
-      {"id", [](const OperationRow& r) { return std::to_string(r.id); }},
-      {"started", [](const OperationRow& r) { return MillisIsoUtc(r.startedAt); }},
-      {"ended",
-       [](const OperationRow& r) { return r.endedAt ? MillisIsoUtc(*r.endedAt) : std::string(); }},
-      {"station", [](const OperationRow& r) { return r.station; }},
-      {"user", [](const OperationRow& r) { return r.osUser; }},
-      {"front_end", [](const OperationRow& r) { return r.frontEnd; }},
-      {"tool_version", [](const OperationRow& r) { return r.toolVersion; }},
-      {"target", [](const OperationRow& r) { return r.target; }},
-      {"unit", [](const OperationRow& r) { return r.unitId; }},
-      {"reported_address", [](const OperationRow& r) { return r.reportedAddress; }},
-      {"operation", [](const OperationRow& r) { return r.operation; }},
-      {"erase_kind", [](const OperationRow& r) { return r.eraseKind; }},
-      {"image", [](const OperationRow& r) { return r.imagePath; }},
-      {"image_bytes", [](const OperationRow& r) { return std::to_string(r.imageBytes); }},
-      {"image_sha256", [](const OperationRow& r) { return r.imageSha256; }},
-      {"records", [](const OperationRow& r) { return std::to_string(r.records); }},
-      {"resends", [](const OperationRow& r) { return std::to_string(r.resends); }},
-      {"refused_records", [](const OperationRow& r) { return std::to_string(r.refusedRecords); }},
-      {"outcome", ShownOutcome},
-      {"status", [](const OperationRow& r) { return StatusText(r.finalStatus); }},
-      {"status_flags", [](const OperationRow& r) { return r.finalFlags; }},
-      {"detail", [](const OperationRow& r) { return r.detail; }},
-      {"rollout", [](const OperationRow& r) { return r.rollout; }},
-      {"group",
-       [](const OperationRow& r) {
-         return r.group ? std::to_string(*r.group + 1) : std::string();
-       }},
-  };
-}
-
-std::vector<Column<UnitState>> UnitColumns(bool iso) {
-  const auto time = [iso](int64_t millis) {
-    return iso ? MillisIsoUtc(millis) : MillisTableUtc(millis);
-  };
+std::vector<Column<UnitState>> UnitColumns() {
+  const auto time = [](int64_t millis) { return history::MillisTableUtc(millis); };
   return {
       {"unit", [](const UnitState& u) { return u.unitId; }},
       {"address", [](const UnitState& u) { return u.address; }},
@@ -161,10 +103,7 @@ std::vector<Column<UnitState>> UnitColumns(bool iso) {
       {"last_outcome",
        [](const UnitState& u) { return u.lastOutcome.empty() ? "abandoned" : u.lastOutcome; }},
       {"image", [](const UnitState& u) { return u.lastImagePath; }},
-      {iso ? "image_sha256" : "sha256",
-       [iso](const UnitState& u) {
-         return iso ? u.lastImageSha256 : u.lastImageSha256.substr(0, 12);
-       }},
+      {"sha256", [](const UnitState& u) { return u.lastImageSha256.substr(0, 12); }},
       {"programmed",
        [time](const UnitState& u) {
          return u.lastProgrammedAt ? time(*u.lastProgrammedAt) : std::string();
@@ -174,22 +113,12 @@ std::vector<Column<UnitState>> UnitColumns(bool iso) {
 
 }  // namespace
 
-std::string CsvField(const std::string& value) {
-  if (value.find_first_of(",\"\r\n") == std::string::npos) return value;
-  std::string quoted = "\"";
-  for (char c : value) {
-    if (c == '"') quoted += '"';
-    quoted += c;
-  }
-  return quoted + "\"";
-}
-
 std::string FormatRows(const std::vector<OperationRow>& rows, HistoryFormat format) {
   switch (format) {
     case HistoryFormat::Table:
       return Table(RowColumns(), rows);
     case HistoryFormat::Csv:
-      return Csv(CsvRowColumns(), rows);
+      return reports::HistoryRowsCsv(rows);
     case HistoryFormat::Json: {
       std::string out;
       for (const OperationRow& row : rows)
@@ -203,9 +132,9 @@ std::string FormatRows(const std::vector<OperationRow>& rows, HistoryFormat form
 std::string FormatUnits(const std::vector<UnitState>& units, HistoryFormat format) {
   switch (format) {
     case HistoryFormat::Table:
-      return Table(UnitColumns(false), units);
+      return Table(UnitColumns(), units);
     case HistoryFormat::Csv:
-      return Csv(UnitColumns(true), units);
+      return reports::UnitStatesCsv(units);
     case HistoryFormat::Json: {
       std::string out;
       for (const UnitState& unit : units)

@@ -19,7 +19,4 @@ using reports::ShownOutcome;
 std::string FormatRows(const std::vector<history::OperationRow>& rows, HistoryFormat format);
 std::string FormatUnits(const std::vector<history::UnitState>& units, HistoryFormat format);
 
-// One CSV field, quoted when it holds a comma, a quote or a line break.
-std::string CsvField(const std::string& value);
-
 }  // namespace uvq::cli

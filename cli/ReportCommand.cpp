@@ -7,13 +7,13 @@
 
 #include "CliOptions.h"
 #include "FilterArgs.h"
-#include "HistoryTime.h"
 #include "OptionRows.h"
 #include "fleet/OpenStores.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
 #include "reports/ReportFormats.h"
 #include "reports/TerminalText.h"
+#include "store/history/HistoryTime.h"
 
 namespace uvq::cli {
 

@@ -11,10 +11,11 @@
 #include "CommandTable.h"
 #include "OptionRows.h"
 #include "RolloutRequest.h"
+#include "fleet/OpenStores.h"
+#include "fleet/RolloutCreate.h"
 #include "recording/StationFacts.h"
 #include "reports/TerminalText.h"
 #include "settings/SettingsFileText.h"
-#include "store/db/RedactedUrl.h"
 
 namespace uvq::cli {
 
@@ -67,16 +68,17 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   app.add_option("ACTION", request.action,
                  "create, run, status, list, pause, resume, cancel, approve, skip, retry");
   AddRow(app, "rollout", "NAME", request.name);
-  AddRow(app, "rollout", "IMAGE", request.image);
+  AddRow(app, "rollout", "IMAGE", request.create.image);
   AddRow(app, "", "--target", targets);
   AddRow(app, "", "--targets-file", targetsFile);
-  AddRow(app, "rollout", "--range", request.range);
-  AddRow(app, "rollout", "--groups", request.groups)->check(CLI::Range(1, 100000));
-  AddRow(app, "rollout", "--group-size", request.groupSize)->check(CLI::Range(1, 1 << 30));
-  AddRow(app, "rollout", "--success-threshold", request.successThreshold)
+  AddRow(app, "rollout", "--range", request.create.range);
+  AddRow(app, "rollout", "--groups", request.create.groups)->check(CLI::Range(1, 100000));
+  AddRow(app, "rollout", "--group-size", request.create.groupSize)->check(CLI::Range(1, 1 << 30));
+  AddRow(app, "rollout", "--success-threshold", request.create.successThreshold)
       ->check(CLI::Range(0, 100));
-  AddRow(app, "rollout", "--error-threshold", request.errorThreshold)->check(CLI::Range(0, 100));
-  AddRow(app, "rollout", "--retries", request.retries)->check(CLI::Range(0, 1000));
+  AddRow(app, "rollout", "--error-threshold", request.create.errorThreshold)
+      ->check(CLI::Range(0, 100));
+  AddRow(app, "rollout", "--retries", request.create.retries)->check(CLI::Range(0, 1000));
   AddRow(app, "rollout", "--search-s", request.searchSeconds)->check(CLI::Range(0, 86400));
   AddRow(app, "rollout", "--parallel", request.parallel)->check(CLI::Range(1, kMaxParallel));
   AddRow(app, "rollout", "--lease-s", request.leaseSeconds)->check(CLI::Range(1, 86400));
@@ -85,8 +87,8 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   AddRow(app, "rollout", "--watch", request.watch);
   AddRow(app, "rollout", "--ask-every-ms", request.askEveryMs)->check(CLI::Range(100, 3600000));
   AddRow(app, "rollout", "--exit-on-pause", request.exitOnPause);
-  AddRow(app, "rollout", "--approve-groups", request.approveGroups);
-  AddRow(app, "rollout", "--notify-url", request.notifyUrl);
+  AddRow(app, "rollout", "--approve-groups", request.create.approveGroups);
+  AddRow(app, "rollout", "--notify-url", request.create.notifyUrl);
   AddRow(app, "rollout", "--accept-failures", request.acceptFailures);
   AddRow(app, "rollout", "--actor", request.actor);
   // The options every subcommand takes may also follow `rollout`.
@@ -110,23 +112,24 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
     if (request.name.empty()) return usage(request.action + " needs the rollout's NAME");
     if (const auto problem = RolloutNameProblem(request.name)) return usage(*problem);
   }
-  if (request.action != "create" && !request.image.empty())
-    return usage("unexpected word '" + request.image + "'");
-  if (request.action == "create" && request.image.empty())
+  if (request.action != "create" && !request.create.image.empty())
+    return usage("unexpected word '" + request.create.image + "'");
+  if (request.action == "create" && request.create.image.empty())
     return usage("create needs NAME and IMAGE");
   if (request.action == "retry" && !request.failed)
     return usage("retry puts failed units back: retry NAME --failed");
-  if (request.action != "create" && (request.approveGroups || !request.notifyUrl.empty()))
+  if (request.action != "create" &&
+      (request.create.approveGroups || !request.create.notifyUrl.empty()))
     return usage("--approve-groups and --notify-url are given at create");
   if (request.searchSeconds && request.action != "create" && request.action != "run")
     return usage("--search-s goes with create (stored) or run (for this station)");
   if (request.action != "resume" && request.acceptFailures)
     return usage("--accept-failures goes with resume: resume NAME --accept-failures");
-  if (!request.notifyUrl.empty())
-    if (const auto problem = NotifyUrlProblem(request.notifyUrl)) return usage(*problem);
+  if (!request.create.notifyUrl.empty())
+    if (const auto problem = NotifyUrlProblem(request.create.notifyUrl)) return usage(*problem);
   if (request.actor.size() > 64 || request.actor.find_first_of("\r\n") != std::string::npos)
     return usage("--actor takes a name of at most 64 characters on one line");
-  if (request.groups > 0 && request.groupSize > 0)
+  if (request.create.groups > 0 && request.create.groupSize > 0)
     return usage("--groups and --group-size exclude each other");
   if (!onlyRange.empty()) {
     request.onlyRange = ParseAddressRange(onlyRange);
@@ -148,15 +151,16 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
     for (TargetEntry& entry : std::get<std::vector<TargetEntry>>(lines))
       o.targets.push_back(std::move(entry));
   }
-  request.targets = o.targets;
+  request.create.targets = o.targets;
   if (request.action == "skip") {
-    if (request.targets.size() != 1 || !request.range.empty() ||
-        !ParseDecimalAddress(request.targets.front().text))
+    if (request.create.targets.size() != 1 || !request.create.range.empty() ||
+        !ParseDecimalAddress(request.create.targets.front().text))
       return usage("skip takes one unit's address: skip NAME --target A.B.C.D");
-    request.skipTarget = request.targets.front().text;
-    request.targets.clear();
+    request.skipTarget = request.create.targets.front().text;
+    request.create.targets.clear();
   }
-  if (request.action != "create" && (!request.targets.empty() || !request.range.empty()))
+  if (request.action != "create" &&
+      (!request.create.targets.empty() || !request.create.range.empty()))
     return usage("the targets are given at create; a station limits itself with --only-range");
   return request;
 }
@@ -234,6 +238,47 @@ std::optional<std::string> NotifyUrlProblem(const std::string& url) {
   return std::nullopt;
 }
 
+int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
+  using Refusal = fleet::CreatedRollout::Refusal;
+  fleet::RolloutOrder order = request.create;
+  order.name = request.name;
+  order.allowPartialRecord = request.options.allowPartialRecord;
+  order.createdBy = request.options.history.station.empty() ? recording::HostName()
+                                                            : request.options.history.station;
+  order.actor = CommandLineActor(request);
+  order.searchSeconds = request.searchSeconds;
+  const fleet::CreatedRollout created = fleet::CreateRollout(order, store);
+  switch (created.refusal) {
+    case Refusal::None:
+      break;
+    case Refusal::BadRange:
+      return RolloutFail(ExitCode::Usage, "--range: " + created.problem);
+    case Refusal::NoUnits:
+      return RolloutFail(ExitCode::Usage,
+                         "create needs its units: --target, --targets-file or --range A-B");
+    case Refusal::Network:
+      return RolloutFail(ExitCode::Network, created.problem);
+    case Refusal::Image:
+      return RolloutFail(ExitCode::File, created.problem);
+    case Refusal::NameInUse:
+      return RolloutFail(ExitCode::Usage, created.problem + "; choose another (uvq rollout list)");
+    case Refusal::Usage:
+    case Refusal::Conflict:
+      return RolloutFail(ExitCode::Usage, created.problem);
+  }
+  const rollouts::RolloutDefinition& definition = created.definition;
+  const int groups = created.groups;
+  std::printf("rollout '%s' created: %zu unit%s in %d group%s, image %s (%zu bytes, SHA-256 %s)\n",
+              reports::Escaped(definition.name).c_str(), definition.targets.size(),
+              definition.targets.size() == 1 ? "" : "s", groups, groups == 1 ? "" : "s",
+              reports::Escaped(definition.imagePath).c_str(), created.imageBytes,
+              definition.imageSha256.c_str());
+  if (definition.approveGroups && groups > 1)
+    std::printf("each group after the first waits for: uvq rollout approve %s\n",
+                reports::Escaped(definition.name).c_str());
+  return ToInt(ExitCode::Ok);
+}
+
 rollouts::Actor CommandLineActor(const RolloutRequest& request) {
   return {request.actor.empty() ? recording::OsUser() : request.actor, recording::HostName()};
 }
@@ -249,12 +294,9 @@ int RunRolloutCommand(const CliOptions& options) {
   const std::optional<RolloutRequest> request = Parse(options, exitCode);
   if (!request) return exitCode;
   const std::string& db = request->options.history.db;
-  std::unique_ptr<rollouts::RolloutStore> store;
-  try {
-    store = rollouts::OpenRolloutStore(db);
-  } catch (const std::exception& error) {
-    return RolloutFail(ExitCode::History, history::WithoutPassword(error.what(), db));
-  }
+  fleet::OpenedStores opened = fleet::OpenStores(db, {fleet::StoreKind::Rollouts});
+  if (opened.problem) return RolloutFail(ExitCode::History, opened.problem->message);
+  rollouts::RolloutStore* store = opened.rollouts.get();
   try {
     if (request->action == "create") return CreateRollout(*request, *store);
     if (request->action == "run") return RunRollout(*request, *store);
@@ -262,7 +304,7 @@ int RunRolloutCommand(const CliOptions& options) {
     if (request->action == "list") return ListRollouts(*request, *store);
     return Act(*request, *store);
   } catch (const history::HistoryError& error) {
-    return RolloutFail(ExitCode::History, history::WithoutPassword(error.what(), db));
+    return RolloutFail(ExitCode::History, fleet::StoreProblemOf(error, db).message);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CliOptions.h"
+#include "fleet/RolloutCreate.h"
 #include "store/rollouts/RolloutStore.h"
 
 namespace uvq::cli {
@@ -16,19 +17,9 @@ namespace uvq::cli {
 struct RolloutRequest {
   std::string action;  // create, run, status, list, pause, resume, cancel, approve, skip, retry
   std::string name;
-  std::string image;  // create
-  // create: the units in the order given, and how they are grouped.
-  std::vector<TargetEntry> targets;
-  std::string range;
-  int groups = 0;
-  int groupSize = 0;
-  int successThreshold = 95;
-  int errorThreshold = 10;
-  int retries = 0;
-  // create: stored with the rollout (unset: 20 s); run: instead of the rollout's (unset: its).
-  std::optional<int> searchSeconds;
-  bool approveGroups = false;
-  std::string notifyUrl;
+  // create: the image, the units in the order given and how they are grouped (its name, creator
+  // and actor are filled in at create). skip: its one target.
+  fleet::RolloutOrder create;
   // skip: the unit's address as given
   std::string skipTarget;
   bool acceptFailures = false;  // resume
@@ -43,6 +34,8 @@ struct RolloutRequest {
   int askEveryMs = 2000;
   // run --exit-on-pause: a pause ends the run (exit 8) instead of being waited for.
   bool exitOnPause = false;
+  // create: stored with the rollout (unset: 20 s); run: instead of the rollout's (unset: its).
+  std::optional<int> searchSeconds;
   // shared with every run
   CliOptions options;
 };

@@ -5,11 +5,11 @@
 #include <cstdio>
 #include <string>
 
-#include "HistoryTime.h"
 #include "RolloutRequest.h"
 #include "StatusText.h"
 #include "reports/RecordJson.h"
 #include "reports/TerminalText.h"
+#include "store/history/HistoryTime.h"
 
 namespace uvq::cli {
 
@@ -78,7 +78,8 @@ int ShowRolloutStatus(const RolloutRequest& request, rollouts::RolloutStore& sto
   out += Line("image %s, %lld bytes, SHA-256 %s\n", s.imagePath.c_str(),
               static_cast<long long>(s.imageBytes), s.imageSha256.c_str());
   out += Line("success threshold %d %%, error threshold %d %%, retries %d, created %s%s\n",
-              s.successThreshold, s.errorThreshold, s.retries, MillisTableUtc(s.createdAt).c_str(),
+              s.successThreshold, s.errorThreshold, s.retries,
+              history::MillisTableUtc(s.createdAt).c_str(),
               s.approveGroups ? ", each group after the first approved by hand" : "");
   out += Line("%-7s %6s %8s %8s %6s %7s %7s %7s %7s\n", "group", "units", "pending", "running",
               "ok", "failed", "skipped", "ok %", "fail %");
@@ -102,7 +103,7 @@ int ShowRolloutStatus(const RolloutRequest& request, rollouts::RolloutStore& sto
     out += "stations:\n";
     for (const auto& station : status->stations)
       out += Line("  %-20s last seen %s UTC, %d unit%s in flight\n", station.station.c_str(),
-                  MillisTableUtc(station.lastSeen).c_str(), station.running,
+                  history::MillisTableUtc(station.lastSeen).c_str(), station.running,
                   station.running == 1 ? "" : "s");
   }
   Print(out);
@@ -123,7 +124,7 @@ int ListRollouts(const RolloutRequest& request, rollouts::RolloutStore& store) {
     } else {
       out += Line("%-24s %-10s %6d %6d %7d  %s%s\n", s.name.c_str(),
                   std::string(rollouts::RolloutStateName(s.state)).c_str(), all.size, all.ok,
-                  all.failed, MillisTableUtc(s.createdAt).c_str(),
+                  all.failed, history::MillisTableUtc(s.createdAt).c_str(),
                   s.waitingGroup ? ("  " + rollouts::WaitingText(s)).c_str() : "");
     }
   }

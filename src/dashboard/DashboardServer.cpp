@@ -15,6 +15,7 @@
 
 #include "dashboard/AccessToken.h"
 #include "dashboard/ConnectionThreads.h"
+#include "dashboard/MetricsText.h"
 #include "dashboard/PageFiles.h"
 #include "dashboard/QueryChecks.h"
 #include "dashboard/StoreWorker.h"
@@ -28,6 +29,7 @@ namespace uvq::dashboard {
 
 using nlohmann::json;
 using reports::ActionRecordJson;
+using reports::AttemptFiguresJson;
 using reports::HistoryRowJson;
 using reports::JsonText;
 using reports::RolloutStationJson;
@@ -57,6 +59,12 @@ constexpr size_t kMaxStatusUnits = 500;
 // The newest actions shown on a rollout's page.
 constexpr int kMaxShownActions = 50;
 constexpr size_t kMaxOverviewStatuses = 20;
+// /metrics: the rollouts whose attempt durations it counts (unfinished first, then the newest),
+// and how recent a station's sign of life must be for it to count as alive.
+constexpr size_t kMaxMetricRollouts = 50;
+constexpr history::UtcMillis kStationAliveMs = 30'000;
+// A station's figures cover its last day.
+constexpr history::UtcMillis kStationFiguresMs = 86'400'000;
 
 // The longest a request waits for the database (opening it, asking, the network), whatever the
 // database does; then 503. Once it has been silent that long, requests are answered 503 at once
@@ -267,6 +275,7 @@ class DashboardServer::Impl {
     server_.Get(R"(/units/[0-9A-Fa-f]{1,4}/[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3}\.[0-9]{1,3})", page);
     server_.Get(R"(/images/[0-9A-Fa-f]{64})", page);
     server_.Get("/rollout", page);
+    server_.Get("/station", page);
     server_.Get(R"(/assets/(style\.css|app\.js))",
                 [](const httplib::Request& request, httplib::Response& response) {
                   const std::string name = request.matches[1];
@@ -347,6 +356,36 @@ class DashboardServer::Impl {
                   {"limit", page.limit},
                   {"units", std::move(units)}};
     });
+    // What the pages draw: a rollout's attempts, a station's of its last day.
+    Api("/api/rollout/figures", [this](const httplib::Request& request) {
+      const std::string name = RolloutOrRefuse(request, false).name;
+      if (!WithRollouts([&](rollouts::RolloutStore& s) { return s.status(name); }))
+        throw Refusal{404, "no such rollout"};
+      history::FiguresFilter filter;
+      filter.rollout = name;
+      return AttemptFiguresJson(
+          WithHistory([&](history::HistoryStore& s) { return s.attemptFigures(filter); }));
+    });
+    Api("/api/station/figures", [this](const httplib::Request& request) {
+      std::string problem;
+      const auto query = RolloutQueryOf(request.params, false, problem);
+      if (!query) throw Refusal{400, "name must name a station (1 to 128 characters)"};
+      history::FiguresFilter filter;
+      filter.station = query->name;
+      filter.since = NowMillis() - kStationFiguresMs;
+      json figures = AttemptFiguresJson(
+          WithHistory([&](history::HistoryStore& s) { return s.attemptFigures(filter); }));
+      figures["since"] = history::MillisIsoUtc(*filter.since);
+      return figures;
+    });
+
+    // The figures for a monitoring system to collect, in its plain text format.
+    Read("/metrics", [this](const httplib::Request& request) {
+      if (!request.params.empty()) throw Refusal{400, "no query parameters here"};
+      return std::pair{MetricsText(Metrics()),
+                       std::string("text/plain; version=0.0.4; charset=utf-8")};
+    });
+
     // One unit: its state and its whole history, rows from before a re-addressing included.
     Api(R"(/api/units/([^/]{1,16})/([^/]{1,16}))", [this](const httplib::Request& request) {
       const auto id = UnitIdOf(request.matches[1]);
@@ -412,6 +451,14 @@ class DashboardServer::Impl {
 
   // A GET of the API: checked, answered from what was kept when fresh, else asked.
   void Api(const std::string& pattern, std::function<json(const httplib::Request&)> handler) {
+    Read(pattern, [handler](const httplib::Request& request) {
+      return std::pair{JsonText(handler(request)), std::string("application/json")};
+    });
+  }
+
+  // A GET read from the stores, answered with a body of its own type (refusals as JSON).
+  using Reader = std::function<std::pair<std::string, std::string>(const httplib::Request&)>;
+  void Read(const std::string& pattern, Reader handler) {
     server_.Get(pattern,
                 [this, handler](const httplib::Request& request, httplib::Response& response) {
                   if (const auto refusal = ReadRefusal(request)) return Answer(response, *refusal);
@@ -419,8 +466,9 @@ class DashboardServer::Impl {
                   if (Kept(key, response)) return;
                   const RequestDeadline deadline;
                   try {
-                    response.set_content(JsonText(handler(request)), "application/json");
-                    Keep(key, response.body);
+                    auto [body, type] = handler(request);
+                    response.set_content(body, type);
+                    Keep(key, std::move(body), std::move(type));
                   } catch (const Refusal& refusal) {
                     Answer(response, refusal);
                   } catch (const history::HistoryError& error) {
@@ -580,6 +628,38 @@ class DashboardServer::Impl {
                 {"now", history::MillisIsoUtc(NowMillis())}};
   }
 
+  MetricsSnapshot Metrics() {
+    MetricsSnapshot snapshot;
+    snapshot.rollouts = WithRollouts([](rollouts::RolloutStore& s) { return s.list(); });
+    std::vector<const rollouts::RolloutSummary*> order;
+    for (const auto& r : snapshot.rollouts) order.push_back(&r);
+    std::stable_sort(order.begin(), order.end(), [](const auto* a, const auto* b) {
+      if (IsFinal(a->state) != IsFinal(b->state)) return !IsFinal(a->state);
+      return a->createdAt > b->createdAt;
+    });
+    if (order.size() > kMaxMetricRollouts) order.resize(kMaxMetricRollouts);
+    const history::UtcMillis now = NowMillis();
+    size_t statuses = 0;
+    for (const auto* r : order) {
+      if (IsFinal(r->state) || statuses++ >= kMaxOverviewStatuses) continue;
+      const auto status =
+          WithRollouts([&](rollouts::RolloutStore& s) { return s.status(r->name); });
+      if (!status) continue;
+      const auto alive = std::count_if(
+          status->stations.begin(), status->stations.end(),
+          [&](const rollouts::RolloutStation& s) { return s.lastSeen >= now - kStationAliveMs; });
+      snapshot.stationsAlive.emplace_back(r->name, static_cast<int>(alive));
+    }
+    WithHistory([&](history::HistoryStore& s) {
+      for (const auto* r : order)
+        snapshot.durations.emplace_back(r->name,
+                                        s.rolloutDurations(r->name, AttemptDurationBoundsMs()));
+      snapshot.rows = s.outcomeCounts();
+      return 0;
+    });
+    return snapshot;
+  }
+
   // One call at a time on each store, each on its own worker thread, waited for until the
   // request's deadline; a store that failed is opened again on the next call.
   template <typename Call>
@@ -625,13 +705,13 @@ class DashboardServer::Impl {
     const auto it = kept_.find(key);
     if (it == kept_.end() || std::chrono::steady_clock::now() - it->second.at > kAnswerKept)
       return false;
-    response.set_content(it->second.body, "application/json");
+    response.set_content(it->second.body, it->second.type);
     return true;
   }
-  void Keep(const std::string& key, const std::string& body) {
+  void Keep(const std::string& key, std::string body, std::string type) {
     std::lock_guard lock(keptMutex_);
     if (kept_.size() >= kMaxKeptAnswers) kept_.clear();
-    kept_[key] = {std::chrono::steady_clock::now(), body};
+    kept_[key] = {std::chrono::steady_clock::now(), std::move(body), std::move(type)};
   }
   void ForgetKept() {
     std::lock_guard lock(keptMutex_);
@@ -641,6 +721,7 @@ class DashboardServer::Impl {
   struct KeptAnswer {
     std::chrono::steady_clock::time_point at;
     std::string body;
+    std::string type;
   };
 
   DashboardConfig config_;

@@ -190,6 +190,38 @@ json RolloutStationJson(const rollouts::RolloutStation& s) {
   return {{"station", Text(s.station)}, {"last_seen", Time(s.lastSeen)}, {"running", s.running}};
 }
 
+json AttemptFiguresJson(const history::AttemptFigures& figures) {
+  json stations = json::array();
+  json* points = nullptr;
+  int64_t total = 0;
+  const std::string* current = nullptr;
+  for (const history::DoneStep& step : figures.done) {
+    if (!current || *current != step.station) {
+      stations.push_back({{"station", Text(step.station)}, {"points", json::array()}});
+      points = &stations.back()["points"];
+      current = &step.station;
+      total = 0;
+    }
+    total += step.units;
+    points->push_back({{"at", Time(step.at + figures.stepMs)}, {"units", total}});
+  }
+  json failures = json::array();
+  for (const history::FailureCount& f : figures.failures) {
+    json item = {{"outcome", Text(f.outcome)}, {"attempts", f.attempts}};
+    AddStatus(item, f.status);
+    failures.push_back(std::move(item));
+  }
+  const json yield = figures.firstAttempts > 0 ? json(100.0 * static_cast<double>(figures.firstOk) /
+                                                      static_cast<double>(figures.firstAttempts))
+                                               : json(nullptr);
+  return {
+      {"step_s", figures.stepMs / 1000},
+      {"stations", std::move(stations)},
+      {"first_pass",
+       {{"attempts", figures.firstAttempts}, {"ok", figures.firstOk}, {"yield_percent", yield}}},
+      {"failures", std::move(failures)}};
+}
+
 json RolloutStatusJson(const rollouts::RolloutStatus& status, size_t maxListed) {
   json object = RolloutSummaryJson(status.summary);
   const auto listed = [maxListed](const std::vector<rollouts::RolloutUnit>& units) {

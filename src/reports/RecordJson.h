@@ -27,6 +27,11 @@ nlohmann::json ActionRecordJson(const rollouts::ActionRecord& action);
 nlohmann::json RolloutStatusJson(const rollouts::RolloutStatus& status,
                                  size_t maxListed = std::numeric_limits<size_t>::max());
 
+// The figures the dashboard draws: per station its ok attempts as a running total at the end of
+// each step of time, the first-pass yield (percent, null without a first attempt) and the
+// failures by outcome and status word, most first.
+nlohmann::json AttemptFiguresJson(const history::AttemptFigures& figures);
+
 // A unit's line of a report (`uvq report`, the dashboard's report downloads).
 nlohmann::json ReportRowJson(const UnitReportRow& row);
 // The heading of a report: what it covers, when it was made and its totals.

@@ -19,10 +19,11 @@
 #include "ConfigFile.h"
 #include "Fleet.h"
 #include "Output.h"
-#include "UnitLock.h"
 #include "fleet/RunLog.h"
+#include "locks/UnitLock.h"
 
 using namespace uvq::cli;
+using namespace uvq::locks;
 using uvq::fleet::AppendRunLog;
 
 namespace {

@@ -8,8 +8,10 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QtTest>
+#include <nlohmann/json.hpp>
 
 #include "CliRunner.h"
+#include "HookReceiver.h"
 #include "PgServer.h"
 
 using namespace clitest;
@@ -368,6 +370,42 @@ class CliRolloutTest : public QObject {
     EXPECT_EXIT(uvq({"rollout", "run", "stop", "--parallel", "4"}), 0);
     QCOMPARE(ImagesConfirmed(mended).size(), 4);
     QCOMPARE(ImagesConfirmed(good).size(), 8);
+  }
+
+  // The notify URL gets one POST when a rollout stops by its threshold (not again when a
+  // station looks at the stopped rollout later) and one when another rollout finishes.
+  void notifyUrlIsToldOncePerStopAndFinish() {
+    HookReceiver receiver("127.0.78.100");
+    QVERIFY(receiver.ready());
+    const QString url = QString::fromStdString(receiver.url());
+    Sim faulty("127.0.78.1");
+    QVERIFY(
+        faulty.start({"--quiet", "--loader-mode", "--error-bits", "0x0840", "--error-record", "3"},
+                     Range(78, 1, 2)));
+    Sim good("127.0.78.5");
+    QVERIFY(good.start({"--quiet", "--loader-mode", "--expect", path("a.bin")}, Range(78, 5, 6)));
+
+    EXPECT_EXIT(uvq({"rollout", "create", "told-stop", path("a.cry"), "--range", Range(78, 1, 2),
+                     "--error-threshold", "20", "--notify-url", url}),
+                0);
+    EXPECT_EXIT(uvq({"rollout", "run", "told-stop", "--parallel", "1"}), 5);
+    QVERIFY(QTest::qWaitFor([&] { return receiver.count() >= 1; }, 60000));
+    EXPECT_EXIT(uvq({"rollout", "run", "told-stop"}), 5);  // stopped still: told already
+    QCOMPARE(receiver.count(), size_t{1});
+    const auto stop = nlohmann::json::parse(receiver.body(0));
+    QCOMPARE(stop["rollout"].get<std::string>(), std::string("told-stop"));
+    QCOMPARE(stop["state"].get<std::string>(), std::string("stopped"));
+    QVERIFY(stop["reason"].get<std::string>().find("group 1") != std::string::npos);
+
+    EXPECT_EXIT(uvq({"rollout", "create", "told-done", path("a.cry"), "--range", Range(78, 5, 6),
+                     "--notify-url", url}),
+                0);
+    EXPECT_EXIT(uvq({"rollout", "run", "told-done", "--parallel", "2"}), 0);
+    QVERIFY(QTest::qWaitFor([&] { return receiver.count() >= 2; }, 60000));
+    const auto done = nlohmann::json::parse(receiver.body(1));
+    QCOMPARE(done["rollout"].get<std::string>(), std::string("told-done"));
+    QCOMPARE(done["state"].get<std::string>(), std::string("done"));
+    QCOMPARE(receiver.count(), size_t{2});
   }
 
   // Ctrl-C and kill -9, then run again: units done before are not programmed again, those in

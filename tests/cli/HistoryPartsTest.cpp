@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "HistoryFormat.h"
-#include "HistoryTime.h"
+#include "store/history/HistoryTime.h"
 
 using namespace uvq::cli;
 
@@ -14,27 +14,39 @@ class HistoryPartsTest : public QObject {
 
  private slots:
   void timeBounds() {
-    const HistoryMillis now = 1'765'000'000'000;  // 2025-12-06T05:46:40Z
-    QCOMPARE(ParseTimeBound("7d", now), now - 7 * 86'400'000LL);
-    QCOMPARE(ParseTimeBound("12h", now), now - 12 * 3'600'000LL);
-    QCOMPARE(ParseTimeBound("30m", now), now - 30 * 60'000LL);
-    QCOMPARE(ParseTimeBound("2025-12-06", now), 1'764'979'200'000LL);
+    const uvq::history::HistoryMillis now = 1'765'000'000'000;  // 2025-12-06T05:46:40Z
+    QCOMPARE(uvq::history::ParseTimeBound("7d", now), now - 7 * 86'400'000LL);
+    QCOMPARE(uvq::history::ParseTimeBound("12h", now), now - 12 * 3'600'000LL);
+    QCOMPARE(uvq::history::ParseTimeBound("30m", now), now - 30 * 60'000LL);
+    QCOMPARE(uvq::history::ParseTimeBound("2025-12-06", now), 1'764'979'200'000LL);
     // A date as the upper bound takes in the whole of that day.
-    QCOMPARE(ParseTimeBound("2025-12-06", now, true), 1'764'979'200'000LL + 86'400'000 - 1);
-    QCOMPARE(ParseTimeBound("2025-12-06T05:46:40Z", now), now);
-    QCOMPARE(ParseTimeBound("2025-12-06 05:46", now), now - 40'000);
-    QCOMPARE(ParseTimeBound("2025-12-06T05:46:40.25", now, true), now + 250);
-    QCOMPARE(MillisIsoUtc(now + 7), QString("2025-12-06T05:46:40.007Z").toStdString());
+    QCOMPARE(uvq::history::ParseTimeBound("2025-12-06", now, true),
+             1'764'979'200'000LL + 86'400'000 - 1);
+    QCOMPARE(uvq::history::ParseTimeBound("2025-12-06T05:46:40Z", now), now);
+    QCOMPARE(uvq::history::ParseTimeBound("2025-12-06 05:46", now), now - 40'000);
+    QCOMPARE(uvq::history::ParseTimeBound("2025-12-06T05:46:40.25", now, true), now + 250);
+    QCOMPARE(uvq::history::MillisIsoUtc(now + 7),
+             QString("2025-12-06T05:46:40.007Z").toStdString());
     for (const char* wrong : {"", "d", "7", "7w", "-7d", "2025-13-01", "2025-02-30", "2025-12-6",
                               "2025-12-06T24:00", "2025-12-06T05:46:40+01:00", "yesterday"})
-      QVERIFY2(!ParseTimeBound(wrong, now), wrong);
+      QVERIFY2(!uvq::history::ParseTimeBound(wrong, now), wrong);
   }
 
-  void csvQuotesOnlyWhatNeedsIt() {
-    QCOMPARE(CsvField("plain text"), std::string("plain text"));
-    QCOMPARE(CsvField("a,b"), std::string("\"a,b\""));
-    QCOMPARE(CsvField("say \"hi\""), std::string("\"say \"\"hi\"\"\""));
-    QCOMPARE(CsvField("two\nlines"), std::string("\"two\nlines\""));
+  // A history CSV opened in a spreadsheet: a station or detail anyone typed must not run as a
+  // formula there, and quoting keeps a comma or a quote inside its cell.
+  void csvCellsAreQuotedAndNeverFormulas() {
+    uvq::history::OperationRow row;
+    row.startedAt = 1000;
+    row.station = "=HYPERLINK(\"http://127.0.0.1/\")";
+    row.detail = "@SUM(1,2)";
+    row.osUser = "plain";
+    const std::string csv = FormatRows({row}, HistoryFormat::Csv);
+    QVERIFY(csv.find(",\"'=HYPERLINK(\"\"http://127.0.0.1/\"\")\",plain,") != std::string::npos);
+    QVERIFY(csv.find(",\"'@SUM(1,2)\",") != std::string::npos);
+    uvq::history::UnitState unit;
+    unit.unitId = "0100";
+    unit.lastImagePath = "-x.cry";
+    QVERIFY(FormatUnits({unit}, HistoryFormat::Csv).find(",'-x.cry,") != std::string::npos);
   }
 
   void rowNeverCompletedIsAbandoned() {

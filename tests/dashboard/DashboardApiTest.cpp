@@ -11,8 +11,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -23,6 +25,7 @@
 #include "RolloutFill.h"
 #include "dashboard/AccessToken.h"
 #include "dashboard/DashboardServer.h"
+#include "reports/RecordJson.h"
 #include "store/history/OpenHistoryStore.h"
 #include "store/rollouts/RolloutStore.h"
 
@@ -81,6 +84,73 @@ void Fill(const std::string& db) {
   Record(*store, abandoned, "");
   // Another unit with 0300's ID, at another address.
   Record(*store, Row("elsewhere", "0300", "127.0.0.7", "status", kDay + 86'000'000), "ok");
+}
+
+// The samples of a text exposition (version 0.0.4), by name and labels as unescaped; every line
+// must be a HELP or TYPE line or a sample of a family typed before it, else `problem` says which.
+struct Exposition {
+  std::map<std::pair<std::string, std::map<std::string, std::string>>, double> samples;
+  std::string problem;
+  double at(const std::string& name, const std::map<std::string, std::string>& labels) const {
+    const auto it = samples.find({name, labels});
+    return it == samples.end() ? -1 : it->second;
+  }
+};
+
+Exposition ParseExposition(const std::string& text) {
+  static const std::string name = "[a-zA-Z_:][a-zA-Z0-9_:]*";
+  static const std::string label = "[a-zA-Z_][a-zA-Z0-9_]*=\"(?:[^\"\\\\\\n]|\\\\[\\\\\"n])*\"";
+  static const std::regex comment("# (HELP|TYPE) (" + name + ") (.*)");
+  static const std::regex sample(
+      "(" + name + ")(?:\\{((?:" + label + ")(?:," + label +
+      ")*,?)?\\})? ([-+]?(?:[0-9]*\\.?[0-9]+(?:[eE][-+]?[0-9]+)?|Inf|NaN))"
+      "(?: -?[0-9]+)?");
+  static const std::regex oneLabel("([a-zA-Z_][a-zA-Z0-9_]*)=\"((?:[^\"\\\\]|\\\\.)*)\"");
+  static const std::regex types("counter|gauge|histogram|summary|untyped");
+  Exposition exposition;
+  std::set<std::string> typed;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch m;
+    if (std::regex_match(line, m, comment)) {
+      if (m[1] == "TYPE" && !std::regex_match(m[3].str(), types)) {
+        exposition.problem = "bad type: " + line;
+        return exposition;
+      }
+      if (m[1] == "TYPE") typed.insert(m[2]);
+      continue;
+    }
+    if (!std::regex_match(line, m, sample)) {
+      exposition.problem = "not a sample: " + line;
+      return exposition;
+    }
+    std::string family = m[1];
+    for (const char* suffix : {"_bucket", "_sum", "_count"})
+      if (!typed.contains(family) && family.ends_with(suffix))
+        family.resize(family.size() - std::strlen(suffix));
+    if (!typed.contains(family)) {
+      exposition.problem = "no TYPE before: " + line;
+      return exposition;
+    }
+    std::map<std::string, std::string> labels;
+    const std::string labelText = m[2];
+    for (auto it = std::sregex_iterator(labelText.begin(), labelText.end(), oneLabel);
+         it != std::sregex_iterator(); ++it) {
+      std::string value;
+      const std::string raw = (*it)[2];
+      for (size_t i = 0; i < raw.size(); ++i)
+        value += raw[i] == '\\' ? (raw[++i] == 'n' ? '\n' : raw[i]) : raw[i];
+      labels[(*it)[1]] = value;
+    }
+    exposition.samples[{m[1], labels}] = std::stod(m[3]);
+  }
+  return exposition;
+}
+
+int64_t NowMillis() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
 }
 
 json Body(const http_probe::Answer& answer) {
@@ -341,7 +411,101 @@ class DashboardApiTest : public QObject {
              200);
   }
 
+  // A small rollout worked by two stations, its attempts in the history: /metrics agrees with
+  // the stores (units as `rollout status --json` counts them), the pictures' figures with the
+  // attempts, and the text keeps to its format whatever a name holds.
+  void CheckMetricsAndFigures(const std::string& address, const std::string& db) {
+    const std::string odd = "odd \"quoted\" \\ name\nnext line";
+    {
+      auto store = uvq::rollouts::OpenRolloutStore(db);
+      QVERIFY(store->create(rollout_fill::Definition("line 3", 2, 4)));
+      QVERIFY(store->create(rollout_fill::Definition(odd, 1, 1)));
+      const int64_t now = NowMillis();
+      rollout_fill::Station one(*store, "line 3", "bench-1");
+      rollout_fill::Station two(*store, "line 3", "bench-2");
+      const auto claims = one.claim(2, now);
+      const auto more = two.claim(2, now);
+      QCOMPARE(claims.size() + more.size(), size_t{4});
+      one.ok(claims[0], now);
+      one.unitError(claims[1], now);
+      two.ok(more[0], now);
+
+      auto history = uvq::history::OpenHistoryStore(db);
+      const auto attempt = [&](const std::string& target, const std::string& station,
+                               const std::string& outcome, int64_t minutesAgo,
+                               std::optional<uint16_t> status = std::nullopt) {
+        OperationRow row = Row(target, "", target, "program", now - minutesAgo * 60'000);
+        row.station = station;
+        row.rollout = "line 3";
+        row.group = 0;
+        row.finalStatus = status;
+        Record(*history, row, outcome);  // each lasts 1.5 s
+      };
+      attempt("127.30.0.1", "bench-1", "ok", 30);
+      attempt("127.30.0.2", "bench-2", "ok", 29);
+      attempt("127.30.0.3", "bench-1", "unit_error", 28, 0x6042);
+      attempt("127.30.0.3", "bench-1", "ok", 20);  // ok, but not at its first attempt
+      attempt("127.30.0.4", "bench-2", "no_answer", 10);
+      Record(*history, Row("never ended", "", "127.0.0.9", "erase", now), "");
+    }  // the history's writer is gone: its row not completed is abandoned
+
+    DashboardRunner dashboard(address, db);
+    QVERIFY2(dashboard.listening(), dashboard.problem().c_str());
+    const http_probe::Answer answer = http_probe::Get(address, dashboard.port(), "/metrics");
+    QCOMPARE(answer.status, 200);
+    QVERIFY(answer.hasHeader("text/plain; version=0.0.4"));
+    const Exposition metrics = ParseExposition(answer.body);
+    QVERIFY2(metrics.problem.empty(), metrics.problem.c_str());
+
+    auto store = uvq::rollouts::OpenRolloutStore(db);
+    for (const std::string& name : {std::string("line 3"), odd}) {
+      const json totals = uvq::reports::RolloutStatusJson(*store->status(name))["totals"];
+      for (const char* outcome : {"ok", "failed", "running", "pending", "skipped"})
+        QCOMPARE(metrics.at("uvq_rollout_units", {{"rollout", name}, {"outcome", outcome}}),
+                 totals[outcome].get<double>());
+    }
+    QCOMPARE(metrics.at("uvq_stations_alive", {{"rollout", "line 3"}}), 2.0);
+    QCOMPARE(metrics.at("uvq_stations_alive", {{"rollout", odd}}), 0.0);
+    const std::string duration = "uvq_attempt_duration_seconds";
+    QCOMPARE(metrics.at(duration + "_bucket", {{"rollout", "line 3"}, {"le", "1"}}), 0.0);
+    QCOMPARE(metrics.at(duration + "_bucket", {{"rollout", "line 3"}, {"le", "2"}}), 5.0);
+    QCOMPARE(metrics.at(duration + "_bucket", {{"rollout", "line 3"}, {"le", "+Inf"}}), 5.0);
+    QCOMPARE(metrics.at(duration + "_sum", {{"rollout", "line 3"}}), 7.5);
+    QCOMPARE(metrics.at(duration + "_count", {{"rollout", odd}}), 0.0);
+    QCOMPARE(metrics.at("uvq_history_rows", {{"outcome", "ok"}}), 3.0);
+    QCOMPARE(metrics.at("uvq_history_rows", {{"outcome", "unit_error"}}), 1.0);
+    QCOMPARE(metrics.at("uvq_history_rows", {{"outcome", "abandoned"}}), 1.0);
+
+    // The pictures' figures: ok units per station, the first-pass yield, failures ranked.
+    const json figures =
+        Body(http_probe::Get(address, dashboard.port(), "/api/rollout/figures?name=line%203"));
+    QCOMPARE(figures["stations"].size(), size_t{2});
+    QCOMPARE(figures["stations"][0]["station"].get<std::string>(), std::string("bench-1"));
+    QCOMPARE(figures["stations"][0]["points"].back()["units"].get<int>(), 2);
+    QCOMPARE(figures["stations"][1]["points"].back()["units"].get<int>(), 1);
+    QCOMPARE(figures["first_pass"]["attempts"].get<int>(), 4);
+    QCOMPARE(figures["first_pass"]["yield_percent"].get<double>(), 50.0);
+    QCOMPARE(figures["failures"].size(), size_t{2});
+    QCOMPARE(figures["failures"][1]["status"].get<std::string>(), std::string("6042"));
+    const json station =
+        Body(http_probe::Get(address, dashboard.port(), "/api/station/figures?name=bench-2"));
+    QCOMPARE(station["first_pass"]["attempts"].get<int>(), 2);
+    QCOMPARE(station["failures"][0]["outcome"].get<std::string>(), std::string("no_answer"));
+    QCOMPARE(http_probe::Get(address, dashboard.port(), "/api/rollout/figures?name=none").status,
+             404);
+  }
+
  private slots:
+  void metricsAndFiguresAgreeWithTheStoresOnSqlite() {
+    CheckMetricsAndFigures("127.0.19.13", scratch_.filePath("metrics.sqlite3").toStdString());
+  }
+
+  void metricsAndFiguresAgreeWithTheStoresOnPostgres() {
+    const std::string db = PgDatabase("dashboard_metrics");
+    if (db.empty()) return;
+    CheckMetricsAndFigures("127.0.19.14", db);
+  }
+
   void initTestCase() {
     QVERIFY(scratch_.isValid());
     sqlite_ = scratch_.filePath("history.sqlite3").toStdString();

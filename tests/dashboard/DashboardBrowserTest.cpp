@@ -97,7 +97,8 @@ class DashboardBrowserTest : public QObject {
       auto history = uvq::history::OpenHistoryStore(db);
       for (int i = 0; i < 6; ++i) {
         uvq::history::OperationRow row;
-        row.startedAt = kNow + i * 1000;
+        // Two minutes apart: each ok attempt a step of its own in the pictures.
+        row.startedAt = kNow - (6 - i) * 120'000;
         row.station = "bench-" + std::to_string(1 + i % 2);
         row.frontEnd = "cli";
         row.target = "127.30.0." + std::to_string(i + 1);
@@ -260,6 +261,27 @@ class DashboardBrowserTest : public QObject {
         UvqOutput({"report", "units", "--html", "--station", "bench-2", "--db", dbArg});
     QVERIFY2(WithoutGenerationTime(html) == WithoutGenerationTime(htmlFromCli),
              (html + "\n" + htmlFromCli).c_str());
+    // The pictures, drawn by the page from the history: a step line per station with a dot per
+    // ok attempt (bench-1 two, bench-2 three), 5 of 6 units ok at their first attempt, one kind
+    // of failure.
+    QVERIFY(browser.open(serve.url() + "rollout?name=" +
+                         QUrl::toPercentEncoding(QString::fromStdString(kRollout)).toStdString()));
+    const char* const kPictures = R"(
+      const count = (selector) => document.querySelectorAll(selector).length;
+      const text = document.querySelector('svg.chart-yield .yield-text');
+      return [count('svg.chart-done path.series'), count('svg.chart-done circle.point'),
+              count('svg.chart-failures rect.bar'), text ? text.textContent : ''];)";
+    QVERIFY(browser.waitUntil(std::string("return JSON.stringify((() => {") + kPictures +
+                              "})()) === JSON.stringify([2, 5, 1, '83.3 % first pass']);"));
+    QVERIFY(Shot(browser, "12-rollout-pictures"));
+    // A station's page, through its name on the rollout's page: its last day.
+    browser.run(R"(
+      [...document.querySelectorAll('.stations a')].find((a) => a.textContent === 'bench-1').click();)");
+    QVERIFY(browser.waitUntil("return !!document.getElementById('station-name');"));
+    QVERIFY(browser.open(serve.url() + "station?name=bench-2"));
+    QVERIFY(browser.waitUntil(std::string("return JSON.stringify((() => {") + kPictures +
+                              "})()) === JSON.stringify([1, 3, 0, '100.0 % first pass']);"));
+    QVERIFY(Shot(browser, "13-station"));
     QVERIFY(browser.run("return window.pwned === undefined;") == true);
   }
 };

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "FakeRolloutStore.h"
+#include "HookReceiver.h"
 #include "alerts/AlertSender.h"
 #include "alerts/RolloutWatch.h"
 
@@ -20,76 +21,6 @@ using uvq::alerts::AlertSender;
 using uvq::rollouts::RolloutEvent;
 
 namespace {
-
-// Answers POST /hook with the status the test chose for each attempt (the last one again after
-// the list), keeping every body; held() makes it wait inside the handler until released.
-class Receiver {
- public:
-  explicit Receiver(const std::string& address, std::vector<int> statuses = {200})
-      : address_(address), statuses_(std::move(statuses)) {
-    server_.Post("/hook", [this](const httplib::Request& request, httplib::Response& response) {
-      std::unique_lock lock(mutex_);
-      bodies_.push_back(request.body);
-      ++inside_;
-      changed_.notify_all();
-      changed_.wait(lock, [this] { return !hold_; });
-      --inside_;
-      const size_t n = bodies_.size() - 1;
-      response.status = statuses_[std::min(n, statuses_.size() - 1)];
-    });
-    port_ = server_.bind_to_any_port(address_);
-    thread_ = std::thread([this] { server_.listen_after_bind(); });
-  }
-  ~Receiver() {
-    release();
-    server_.stop();
-    thread_.join();
-  }
-  bool ready() {
-    return port_ > 0 && QTest::qWaitFor([this] { return server_.is_running(); }, 10000);
-  }
-  std::string url() const { return "http://" + address_ + ":" + std::to_string(port_) + "/hook"; }
-  size_t count() {
-    std::lock_guard lock(mutex_);
-    return bodies_.size();
-  }
-  std::string body(size_t i) {
-    std::lock_guard lock(mutex_);
-    return bodies_.at(i);
-  }
-  void hold() {
-    std::lock_guard lock(mutex_);
-    hold_ = true;
-  }
-  void release() {
-    {
-      std::lock_guard lock(mutex_);
-      hold_ = false;
-    }
-    changed_.notify_all();
-  }
-  // Until a request is inside the handler, held there.
-  bool waitInside() {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return inside_ > 0; });
-  }
-  int inside() {
-    std::lock_guard lock(mutex_);
-    return inside_;
-  }
-
- private:
-  std::string address_;
-  std::vector<int> statuses_;
-  httplib::Server server_;
-  int port_ = -1;
-  std::thread thread_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> bodies_;
-  bool hold_ = false;
-  int inside_ = 0;
-};
 
 RolloutEvent Event(const std::string& url, const std::string& state = "stopped") {
   return {"line-3", url, state, "group 2 stopped the rollout", 1'796'601'600'000};
@@ -106,7 +37,7 @@ class AlertsTest : public QObject {
  private slots:
   // One event, one POST, its fields as the receiver reads them.
   void anEventIsPostedOnceWithItsFields() {
-    Receiver receiver("127.0.73.1");
+    HookReceiver receiver("127.0.73.1");
     QVERIFY(receiver.ready());
     AlertSender sender(kQuick);
     sender.send(Event(receiver.url()));
@@ -122,7 +53,7 @@ class AlertsTest : public QObject {
 
   // A refusal is tried again until taken, at most `attempts` times; then given up and said.
   void retriesAreBounded() {
-    Receiver flaky("127.0.73.2", {503, 200});
+    HookReceiver flaky("127.0.73.2", {503, 200});
     QVERIFY(flaky.ready());
     std::vector<std::string> problems;
     std::mutex problemsMutex;
@@ -134,7 +65,7 @@ class AlertsTest : public QObject {
     QVERIFY(sender.drain(30000));
     QCOMPARE(flaky.count(), size_t{2});
 
-    Receiver broken("127.0.73.3", {500});
+    HookReceiver broken("127.0.73.3", {500});
     QVERIFY(broken.ready());
     sender.send(Event(broken.url(), "done"));
     QVERIFY(sender.drain(30000));
@@ -151,7 +82,7 @@ class AlertsTest : public QObject {
 
   // A receiver that holds its answer holds only the sender's thread: send() returns at once.
   void aSlowReceiverHoldsNobody() {
-    Receiver slow("127.0.73.4");
+    HookReceiver slow("127.0.73.4");
     QVERIFY(slow.ready());
     slow.hold();
     AlertSender sender(kQuick);
@@ -168,7 +99,7 @@ class AlertsTest : public QObject {
   // The watch looks every period and once more when stopped: an event the store had by then
   // (the rollout's end) is told too.
   void theWatchTellsWhatTheStoreHands() {
-    Receiver receiver("127.0.73.5");
+    HookReceiver receiver("127.0.73.5");
     QVERIFY(receiver.ready());
     AlertSender sender(kQuick);
     uvq::test::FakeRolloutStore store;

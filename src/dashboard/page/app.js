@@ -368,7 +368,7 @@
         seen.add(s.station);
         let box = boxes.get(s.station);
         if (!box) {
-          box = { root: el('span', { class: 'station' }), name: el('b'), text: el('span') };
+          box = { root: el('span', { class: 'station' }), name: link(stationHref(s.station), ''), text: el('span') };
           box.root.append(box.name, ' ', box.text);
           boxes.set(s.station, box);
         }
@@ -383,6 +383,111 @@
         index++;
       }
       for (const [name, box] of boxes) if (!seen.has(name)) { box.root.remove(); boxes.delete(name); }
+    }
+    return { root, update };
+  }
+
+  // ---- pictures: inline SVG drawn here from the API's figures ----
+  const SVG = 'http://www.w3.org/2000/svg';
+  function svg(tag, attrs, text) {
+    const node = document.createElementNS(SVG, tag);
+    for (const [key, value] of Object.entries(attrs || {})) node.setAttribute(key, String(value));
+    if (text !== undefined) node.textContent = text;
+    return node;
+  }
+  function stationHref(name) {
+    return '/station?name=' + enc(name);
+  }
+
+  // Units done over time, a step line per station (its running total of ok attempts), a dot at
+  // each step's end.
+  function doneChart(stations) {
+    const W = 640, H = 220, L = 44, R = 130, T = 10, B = 28;
+    const root = svg('svg', { class: 'chart chart-done', viewBox: `0 0 ${W} ${H}`, role: 'img' });
+    root.append(svg('title', null, 'units done over time per station'));
+    const all = stations.flatMap((s) => s.points.map((p) => Date.parse(p.at)));
+    if (!all.length) {
+      root.append(svg('text', { x: L, y: H / 2, class: 'chart-empty' }, 'no unit programmed yet'));
+      return root;
+    }
+    const t0 = Math.min(...all), t1 = Math.max(...all);
+    const top = Math.max(1, ...stations.map((s) => s.points[s.points.length - 1].units));
+    const x = (t) => L + (t1 > t0 ? ((t - t0) / (t1 - t0)) * (W - L - R) : (W - L - R) / 2);
+    const y = (v) => H - B - (v / top) * (H - T - B);
+    root.append(svg('line', { class: 'axis', x1: L, y1: H - B, x2: W - R, y2: H - B }),
+      svg('line', { class: 'axis', x1: L, y1: T, x2: L, y2: H - B }),
+      svg('text', { class: 'tick', x: L - 6, y: y(top) + 4, 'text-anchor': 'end' }, String(top)),
+      svg('text', { class: 'tick', x: L - 6, y: H - B + 4, 'text-anchor': 'end' }, '0'),
+      svg('text', { class: 'tick', x: L, y: H - 8 }, when(new Date(t0).toISOString())),
+      svg('text', { class: 'tick', x: W - R, y: H - 8, 'text-anchor': 'end' }, when(new Date(t1).toISOString()).slice(11)));
+    stations.forEach((s, i) => {
+      const colour = 'series-' + (i % 6);
+      let path = '';
+      let last = 0;
+      const dots = svg('g', { class: 'points ' + colour });
+      for (const p of s.points) {
+        const px = x(Date.parse(p.at));
+        path += (path ? ` H${px.toFixed(1)} V${y(p.units).toFixed(1)}` : `M${px.toFixed(1)} ${y(p.units).toFixed(1)}`);
+        last = p.units;
+        dots.append(svg('circle', { class: 'point', cx: px.toFixed(1), cy: y(p.units).toFixed(1), r: 3 }));
+      }
+      const line = svg('path', { class: 'series ' + colour, d: path, 'data-station': s.station });
+      const label = svg('text', { class: 'series-label ' + colour, x: W - R + 8, y: Math.min(H - B, 16 + i * 16) }, s.station + ' · ' + last);
+      root.append(line, dots, label);
+    });
+    return root;
+  }
+
+  // First-pass yield: the share of units ok at their first attempt, as one bar of 100 %.
+  function yieldChart(firstPass) {
+    const W = 640, H = 56;
+    const root = svg('svg', { class: 'chart chart-yield', viewBox: `0 0 ${W} ${H}`, role: 'img' });
+    const shown = firstPass.yield_percent === null ? null : firstPass.yield_percent;
+    root.append(svg('title', null, 'first-pass yield'),
+      svg('rect', { class: 'yield-all', x: 0, y: 8, width: W - 160, height: 24 }));
+    if (shown !== null)
+      root.append(svg('rect', { class: 'yield-ok', x: 0, y: 8, width: ((W - 160) * shown) / 100, height: 24 }));
+    root.append(svg('text', { class: 'yield-text', x: W - 150, y: 26 },
+      shown === null ? 'no first attempt yet' : shown.toFixed(1) + ' % first pass'),
+    svg('text', { class: 'tick', x: 0, y: 50 }, firstPass.ok + ' of ' + firstPass.attempts + ' units ok at their first attempt'));
+    return root;
+  }
+
+  // Failed attempts by outcome and status word, most first: a bar each.
+  function failuresChart(failures) {
+    const W = 640, row = 24, L = 230;
+    const H = Math.max(1, failures.length) * row + 8;
+    const root = svg('svg', { class: 'chart chart-failures', viewBox: `0 0 ${W} ${H}`, role: 'img' });
+    root.append(svg('title', null, 'failures by outcome and status'));
+    if (!failures.length) {
+      root.append(svg('text', { class: 'chart-empty', x: 0, y: 18 }, 'no failed attempt'));
+      return root;
+    }
+    const most = Math.max(...failures.map((f) => f.attempts));
+    failures.forEach((f, i) => {
+      const width = Math.max(2, ((W - L - 60) * f.attempts) / most);
+      const name = f.outcome + (f.status ? ' · ' + f.status : '');
+      const bar = svg('rect', { class: 'bar', x: L, y: 4 + i * row, width, height: row - 8 });
+      bar.append(svg('title', null, name + (f.status_words ? ' (' + f.status_words + ')' : '') + ': ' + f.attempts));
+      root.append(svg('text', { class: 'tick', x: L - 8, y: 4 + i * row + 13, 'text-anchor': 'end' }, name),
+        bar, svg('text', { class: 'tick', x: L + width + 6, y: 4 + i * row + 13 }, String(f.attempts)));
+    });
+    return root;
+  }
+
+  // The three pictures of a rollout's or a station's attempts, drawn again when the figures
+  // change.
+  function figuresBox() {
+    const root = el('div', { class: 'figures' });
+    let drawn = '';
+    function update(figures) {
+      const text = JSON.stringify(figures);
+      if (text === drawn) return;
+      drawn = text;
+      root.replaceChildren(
+        el('figure', null, el('figcaption', null, 'Units done over time per station'), doneChart(figures.stations)),
+        el('figure', null, el('figcaption', null, 'First-pass yield'), yieldChart(figures.first_pass)),
+        el('figure', null, el('figcaption', null, 'Failures by outcome and status'), failuresChart(figures.failures)));
     }
     return { root, update };
   }
@@ -528,6 +633,7 @@
     const summary = el('div', { class: 'summary-line' });
     const groups = groupsBox(true);
     const stations = stationsBox();
+    const figures = figuresBox();
     const failed = keyedTable(rolloutUnitColumns(), 'no unit has failed');
     const running = keyedTable(runningUnitColumns(), 'no unit is being worked on');
     const all = keyedTable(rolloutUnitColumns(), 'no units');
@@ -541,6 +647,7 @@
       title, meta.root, reason, summary, actions.root,
       reportBar(() => '/api/report/rollout?name=' + enc(name)), legend(), groups.root,
       el('h2', null, 'Stations'), stations.root,
+      el('h2', null, 'Progress'), figures.root,
       el('h2', null, 'Failed units'), failedNote, failed.root,
       el('h2', null, 'Units in flight'), running.root,
       el('h2', null, 'All units'), unitsPager.root, all.root,
@@ -548,10 +655,12 @@
     document.title = name + ' · uvq';
     return {
       async refresh() {
-        const [r, units] = await Promise.all([
+        const [r, units, f] = await Promise.all([
           api('/api/rollout?name=' + enc(name)),
           api('/api/rollout/units?name=' + enc(name) + '&offset=' + unitsOffset + '&limit=100'),
+          api('/api/rollout/figures?name=' + enc(name)),
         ]);
+        figures.update(f);
         badge.update(r.state, r);
         meta.update(r);
         setReason(reason, r);
@@ -566,6 +675,22 @@
         unitsPager.update(units.offset, units.limit, units.units.length);
         actions.update(r);
         done.update(r.actions || [], (a) => a.id);
+      },
+    };
+  }
+
+  // A station's last day: what it programmed, its first-pass yield, its failures.
+  function stationView(name) {
+    const note = el('p', { class: 'note' });
+    const figures = figuresBox();
+    main.replaceChildren(el('h1', null, el('span', { id: 'station-name', text: name })), note,
+      figures.root, el('p', null, link('/history?station=' + enc(name), 'its history')));
+    document.title = name + ' · uvq';
+    return {
+      async refresh() {
+        const f = await api('/api/station/figures?name=' + enc(name));
+        setText(note, 'program attempts since ' + when(f.since) + ' UTC (the last day)');
+        figures.update(f);
       },
     };
   }
@@ -806,6 +931,7 @@
     let match;
     if (path === '/') view = rolloutsView();
     else if (path === '/rollout' && new URLSearchParams(location.search).get('name')) view = rolloutView(new URLSearchParams(location.search).get('name'));
+    else if (path === '/station' && new URLSearchParams(location.search).get('name')) view = stationView(new URLSearchParams(location.search).get('name'));
     else if (path === '/history') { nav = 'history'; view = filteredListView('history'); }
     else if (path === '/units') { nav = 'units'; view = filteredListView('units'); }
     else if ((match = path.match(/^\/units\/([0-9A-Fa-f]{1,4})$/))) { nav = 'units'; view = unitListView(match[1].toUpperCase().padStart(4, '0')); }

@@ -95,6 +95,58 @@ struct UnitState {
   std::optional<UtcMillis> lastProgrammedAt;
 };
 
+// Rows counted by their outcome as shown: the outcome identifiers, "running" and "abandoned".
+struct OutcomeCount {
+  std::string outcome;
+  int64_t rows = 0;
+};
+
+// The ended rows of a rollout by duration (ended minus started): how many lasted at most each
+// bound (cumulative, as the bounds rise), all of them and their total.
+struct DurationCounts {
+  std::vector<int64_t> boundsMs;
+  std::vector<int64_t> atMost;  // one per bound
+  int64_t count = 0;
+  int64_t sumMs = 0;
+};
+
+// Which program attempts figures are drawn from. Empty fields do not filter.
+struct FiguresFilter {
+  std::string rollout;
+  std::string station;
+  std::optional<UtcMillis> since;  // started at or after
+};
+
+// Units programmed ok by a station in one step of time: [at, at + stepMs).
+struct DoneStep {
+  std::string station;
+  UtcMillis at = 0;
+  int64_t units = 0;
+};
+
+struct FailureCount {
+  std::string outcome;
+  std::optional<uint16_t> status;  // the unit's last status word, when it gave one
+  int64_t attempts = 0;
+};
+
+// What the dashboard draws of the program attempts a filter selects.
+struct AttemptFigures {
+  // Ok attempts per station and step of time, stations by name, steps in order; at most
+  // kMaxSteps steps between the first and the last ok attempt.
+  static constexpr int64_t kMaxSteps = 60;
+  static constexpr int64_t kMinStepMs = 60'000;
+  static constexpr int kMaxFailureKinds = 10;
+  int64_t stepMs = kMinStepMs;
+  std::vector<DoneStep> done;
+  // First attempts: an attempt ended with no earlier program attempt of the same target in the
+  // same rollout (outside rollouts: none since filter.since). `firstOk` of them ended ok.
+  int64_t firstAttempts = 0;
+  int64_t firstOk = 0;
+  // Attempts not ok by outcome and status word, most first (at most kMaxFailureKinds).
+  std::vector<FailureCount> failures;
+};
+
 // The history: rows per operation, never per record. Implementations throw HistoryError when
 // the store cannot be used.
 class HistoryStore {
@@ -118,6 +170,13 @@ class HistoryStore {
   // Each unit's latest state, by ID and address; filter.image restricts to the units that carry
   // that image now (programmed with it, and neither erased nor programmed with another since).
   virtual std::vector<UnitState> units(const HistoryFilter& filter) = 0;
+  // Aggregates for the dashboard, each answered by counts in the database (never rows read
+  // here). A store that keeps none throws HistoryError.
+  virtual std::vector<OutcomeCount> outcomeCounts();
+  // The ended rows of `rollout` (not empty) by duration.
+  virtual DurationCounts rolloutDurations(const std::string& rollout,
+                                          const std::vector<int64_t>& boundsMs);
+  virtual AttemptFigures attemptFigures(const FiguresFilter& filter);
   // Where the rows go, fit for any message: a file path or a URL without its password.
   virtual std::string location() const { return {}; }
 };

@@ -34,6 +34,14 @@ class SpoolingHistoryStore : public HistoryStore {
   std::vector<OperationRow> query(const HistoryFilter& filter) override;
   std::vector<UnitState> units(const HistoryFilter& filter) override;
   std::string location() const override { return store_->location(); }
+  std::vector<OutcomeCount> outcomeCounts() override { return store_->outcomeCounts(); }
+  DurationCounts rolloutDurations(const std::string& rollout,
+                                  const std::vector<int64_t>& boundsMs) override {
+    return store_->rolloutDurations(rollout, boundsMs);
+  }
+  AttemptFigures attemptFigures(const FiguresFilter& filter) override {
+    return store_->attemptFigures(filter);
+  }
 
   // Moves the writes spooled for this database (by any process) into it and returns how many;
   // the spool keeps writes meant for other databases and those not moved. Throws HistoryError

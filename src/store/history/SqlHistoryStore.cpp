@@ -243,8 +243,8 @@ std::vector<OperationRow> SqlHistoryStore::query(const HistoryFilter& filter) {
           const std::string host = r.at(c++).asText();
           const std::optional<int64_t> pid = NumberOrNone(r.at(c++));
           // On this host a writer's process is asked too: one killed is gone at once.
-          row.writerAlive = !row.endedAt && row.outcome.empty() && aliveUntil &&
-                            *aliveUntil >= now && (host != host_ || ProcessExists(pid.value_or(0)));
+          row.writerAlive =
+              !row.endedAt && row.outcome.empty() && WriterLives(aliveUntil, host, pid, now);
           read.push_back(std::move(row));
         }
         return read;
@@ -260,6 +260,11 @@ std::vector<OperationRow> SqlHistoryStore::query(const HistoryFilter& filter) {
     }
   }
   return rows;
+}
+
+bool SqlHistoryStore::WriterLives(std::optional<int64_t> aliveUntil, const std::string& host,
+                                  std::optional<int64_t> pid, UtcMillis now) const {
+  return aliveUntil && *aliveUntil >= now && (host != host_ || ProcessExists(pid.value_or(0)));
 }
 
 std::vector<UnitState> SqlHistoryStore::units(const HistoryFilter& filter) {

@@ -37,8 +37,16 @@ class SqlHistoryStore : public HistoryStore {
   std::vector<OperationRow> query(const HistoryFilter& filter) override;
   std::vector<UnitState> units(const HistoryFilter& filter) override;
   std::string location() const override { return connection_->description(); }
+  std::vector<OutcomeCount> outcomeCounts() override;
+  DurationCounts rolloutDurations(const std::string& rollout,
+                                  const std::vector<int64_t>& boundsMs) override;
+  AttemptFigures attemptFigures(const FiguresFilter& filter) override;
 
  private:
+  // A row not completed runs while its writer's mark holds (until `aliveUntil`) and, when the
+  // writer is on this host, its process is there.
+  bool WriterLives(std::optional<int64_t> aliveUntil, const std::string& host,
+                   std::optional<int64_t> pid, UtcMillis now) const;
   std::vector<int64_t> Write(const std::vector<OperationRow>& rows, bool completed);
   void Refresh();
 
