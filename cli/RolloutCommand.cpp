@@ -110,7 +110,7 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   if (!Known(request.action)) return usage("unknown action '" + request.action + "'");
   if (request.action != "list") {
     if (request.name.empty()) return usage(request.action + " needs the rollout's NAME");
-    if (const auto problem = RolloutNameProblem(request.name)) return usage(*problem);
+    if (const auto problem = fleet::RolloutNameProblem(request.name)) return usage(*problem);
   }
   if (request.action != "create" && !request.create.image.empty())
     return usage("unexpected word '" + request.create.image + "'");
@@ -132,7 +132,7 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   if (request.create.groups > 0 && request.create.groupSize > 0)
     return usage("--groups and --group-size exclude each other");
   if (!onlyRange.empty()) {
-    request.onlyRange = ParseAddressRange(onlyRange);
+    request.onlyRange = fleet::ParseAddressRange(onlyRange);
     if (!request.onlyRange) return usage("--only-range takes A-B, two addresses, A not after B");
   }
   if (const auto problem = runRows.apply()) return usage(*problem);
@@ -203,27 +203,6 @@ int Act(const RolloutRequest& request, rollouts::RolloutStore& store) {
 
 }  // namespace
 
-std::optional<std::string> RolloutNameProblem(const std::string& name) {
-  if (name.empty() || name.size() > kMaxRolloutNameBytes)
-    return "a rollout's name has 1 to " + std::to_string(kMaxRolloutNameBytes) + " characters";
-  if (name.front() == '-') return "a rollout's name does not start with '-'";
-  for (unsigned char c : name)
-    if (c <= 0x20 || c >= 0x7F)
-      return "a rollout's name is made of printable characters without blanks: '" + name + "'";
-  return std::nullopt;
-}
-
-std::optional<std::pair<uint32_t, uint32_t>> ParseAddressRange(const std::string& text) {
-  const size_t dash = text.find('-');
-  if (dash == std::string::npos) return std::nullopt;
-  const auto first = ParseDecimalAddress(text.substr(0, dash));
-  const auto last = ParseDecimalAddress(text.substr(dash + 1));
-  if (!first || !last) return std::nullopt;
-  const uint32_t a = ntohl(first->s_addr), b = ntohl(last->s_addr);
-  if (b < a) return std::nullopt;
-  return std::make_pair(a, b);
-}
-
 std::optional<std::string> NotifyUrlProblem(const std::string& url) {
   static const std::string kScheme = "http://";
   if (!url.starts_with(kScheme))
@@ -262,6 +241,7 @@ int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) 
       return RolloutFail(ExitCode::File, created.problem);
     case Refusal::NameInUse:
       return RolloutFail(ExitCode::Usage, created.problem + "; choose another (uvq rollout list)");
+    case Refusal::BadName:
     case Refusal::Usage:
     case Refusal::Conflict:
       return RolloutFail(ExitCode::Usage, created.problem);

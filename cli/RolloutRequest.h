@@ -41,14 +41,6 @@ struct RolloutRequest {
 };
 
 inline constexpr int kMaxParallel = 1024;
-inline constexpr size_t kMaxRolloutNameBytes = 64;
-
-// A rollout's name: 1 to 64 printable characters without blanks, not starting with '-'. The
-// reason in words when it is not.
-std::optional<std::string> RolloutNameProblem(const std::string& name);
-
-// "A-B" as two addresses in host order, A <= B.
-std::optional<std::pair<uint32_t, uint32_t>> ParseAddressRange(const std::string& text);
 
 // A notify URL that cannot be used, in words: only http:// with a host.
 std::optional<std::string> NotifyUrlProblem(const std::string& url);

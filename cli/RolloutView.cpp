@@ -79,7 +79,7 @@ void RolloutView::event(const std::string& target, const char* name, const JsonL
     case Style::Json:
       return output_.event(target, name, fields);
     case Style::Lines:
-      return output_.text(text + "\n");
+      return output_.text(linePrefix_ + text + "\n");
     case Style::Board:
       clear();
       std::fprintf(stderr, "%s\n", reports::Escaped(text).c_str());

@@ -28,6 +28,8 @@ class RolloutView final : public fleet::RolloutEvents {
   ~RolloutView() override;
 
   Style style() const { return style_; }
+  // Written before each plain line (a station serving several rollouts names the rollout).
+  void setLinePrefix(std::string prefix) { linePrefix_ = std::move(prefix); }
   // Whether the station waits at a pause (the lines say so), or ends.
   void setWaitsAtPause(bool waits) { waitsAtPause_ = waits; }
   Watching watching() const override;
@@ -84,6 +86,7 @@ class RolloutView final : public fleet::RolloutEvents {
   int linesShown_ = 0;
   bool closed_ = false;
   bool waitsAtPause_ = true;
+  std::string linePrefix_;
   TimePoint nextDraw_{};
   int width_ = 80;
 };

@@ -8,6 +8,8 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
+#include <map>
+#include <memory>
 #include <variant>
 
 #include "CommandTable.h"
@@ -15,11 +17,16 @@
 #include "Interruption.h"
 #include "OptionRows.h"
 #include "RolloutRequest.h"
+#include "RolloutView.h"
 #include "SessionOutput.h"
 #include "StatusText.h"
+#include "alerts/AlertSender.h"
+#include "alerts/RolloutWatch.h"
+#include "fleet/StationRollouts.h"
 #include "platform/OpenFileLimit.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
+#include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
 #include "reports/TerminalText.h"
 #include "store/db/RedactedUrl.h"
@@ -44,6 +51,10 @@ struct StationRequest {
   std::string range;
   int parallel = 32;
   int askEveryMs = 2000;
+  // --rollouts: every rollout with units in onlyRange (all without it), until stopped.
+  bool rollouts = false;
+  std::optional<std::pair<uint32_t, uint32_t>> onlyRange;
+  int leaseSeconds = 60;
   CliOptions options;
 };
 
@@ -62,26 +73,56 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
       "uvq station"};
   app.footer(
       "\nuvq station IMAGE --range A-B [--parallel N] [--ask-every-ms MS] [--db DB | "
-      "--no-history] [--station NAME] [--json]\nExit codes: 0 every unit programmed "
-      "succeeded, else the code of the first unit that failed; 130/143 when a unit was being "
-      "programmed at the signal; 3 image file, 7 history database (uvq help exit-codes).");
+      "--no-history] [--station NAME] [--json]\nuvq station --rollouts [--only-range A-B] "
+      "[--parallel N] [--lease-s S] [--station NAME] [--db DB] [--json]: every running rollout "
+      "with units in the range (all without it), joined as `uvq rollout run` does, also those "
+      "created or resumed later, until SIGINT or SIGTERM\nExit codes: 0 every unit programmed "
+      "succeeded, else the code of the first unit that failed (--rollouts: 5 when a unit "
+      "failed here); 130/143 when a unit was being programmed at the signal; 3 image file, 7 "
+      "history database (uvq help exit-codes).");
   StationRequest request;
   request.options = options;
   CliOptions& o = request.options;
-  AddRow(app, "station", "IMAGE", request.image)->required();
-  // Required, but it may come from the configuration file's [station] section.
+  // Required without --rollouts.
+  AddRow(app, "station", "IMAGE", request.image);
+  // Required without --rollouts, but it may come from the configuration file's [station]
+  // section.
   AddRow(app, "station", "--range", request.range);
   AddRow(app, "station", "--parallel", request.parallel)->check(CLI::Range(1, kMaxParallel));
   AddRow(app, "station", "--ask-every-ms", request.askEveryMs)->check(CLI::Range(100, 3600000));
+  AddRow(app, "station", "--rollouts", request.rollouts);
+  std::string onlyRange;
+  AddRow(app, "station", "--only-range", onlyRange);
+  AddRow(app, "station", "--lease-s", request.leaseSeconds)->check(CLI::Range(1, 86400));
   RunOptionRows runRows(app, o);
   if (const auto code =
           app.parseWithSection(options.station.args, options.sectionValues, "station")) {
     exitCode = *code;
     return std::nullopt;
   }
-  if (request.range.empty()) {
-    exitCode = Fail(ExitCode::Usage, "station needs --range A-B (or range = A-B in [station])");
+  const auto usage = [&](const std::string& problem) {
+    exitCode = Fail(ExitCode::Usage, problem);
     return std::nullopt;
+  };
+  if (request.rollouts) {
+    // Each rollout carries its image; a jig's range in the configuration file is left to the
+    // jig mode, but one given here is a mistake for --only-range.
+    if (!request.image.empty())
+      return usage("--rollouts takes no IMAGE: every rollout sends the image it was created with");
+    for (const std::string& word : options.station.args)
+      if (word == "--range" || word.starts_with("--range="))
+        return usage("--rollouts limits the station with --only-range A-B, not --range");
+    if (!onlyRange.empty()) {
+      request.onlyRange = ParseAddressRange(onlyRange);
+      if (!request.onlyRange) return usage("--only-range takes A-B, two addresses, A not after B");
+    }
+  } else {
+    if (request.image.empty())
+      return usage("station needs IMAGE (or --rollouts, to serve the rollouts of the database)");
+    if (request.range.empty())
+      return usage("station needs --range A-B (or range = A-B in [station])");
+    if (!onlyRange.empty())
+      return usage("--only-range goes with --rollouts; the jig takes --range");
   }
   if (const auto problem = runRows.apply()) {
     exitCode = Fail(ExitCode::Usage, *problem);
@@ -90,6 +131,18 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
   o.plan.kind = jobs::JobKind::Program;
   o.imageFile = request.image;
   return request;
+}
+
+// Each unit in flight holds a socket: the limit is raised to what --parallel needs, or the
+// station works with what it may have (said in `note`).
+size_t PossibleParallel(size_t parallel, std::string& note) {
+  const size_t limit = platform::RaiseOpenFileLimit(parallel + kOtherDescriptors);
+  if (limit >= parallel + kOtherDescriptors) return parallel;
+  const size_t possible = limit > kOtherDescriptors + 1 ? limit - kOtherDescriptors : 1;
+  note = "the open-file limit is " + std::to_string(limit) +
+         " (the hard limit; ulimit -Hn): " + std::to_string(possible) +
+         " units at once instead of " + std::to_string(parallel);
+  return possible;
 }
 
 // The station's lines and events: one line per unit that ends, or --json events; the history's
@@ -166,14 +219,204 @@ class StationOutput final : public fleet::StationEvents, public fleet::RecorderE
   bool historySaid_ = false;
 };
 
+// What a station serving the rollouts says: each rollout's lines as `rollout run` says them
+// (plain lines named by the rollout, or --json events that carry its name), when it joins and
+// when its part ends. A rollout with a notify URL is watched while it is joined.
+class RolloutsOutput final : public fleet::StationRolloutsEvents {
+ public:
+  RolloutsOutput(Output& output, RolloutView::Style style, rollouts::RolloutStore& store,
+                 std::string station, int leaseMs)
+      : output_(output),
+        style_(style),
+        store_(store),
+        station_(std::move(station)),
+        leaseMs_(leaseMs) {}
+  ~RolloutsOutput() override {
+    watches_.clear();
+    if (alerts_) alerts_->drain(10000);
+  }
+
+  fleet::RolloutEvents& joined(const rollouts::RolloutDefinition& rollout,
+                               rollouts::RolloutState state) override {
+    auto view = std::make_unique<RolloutView>(style_, rollout.name, output_);
+    view->setLinePrefix(rollout.name + ": ");
+    const std::string line = "rollout '" + rollout.name + "' (" +
+                             std::string(rollouts::RolloutStateName(state)) + ", image " +
+                             rollout.imagePath + "): this station joins it";
+    JsonLine f;
+    f.field("rollout", rollout.name)
+        .field("state", std::string(rollouts::RolloutStateName(state)))
+        .field("image_sha256", rollout.imageSha256)
+        .field("line", line);
+    say("rollout_joined", f, line);
+    if (!rollout.notifyUrl.empty()) {
+      if (!alerts_)
+        alerts_.emplace(alerts::AlertLimits{}, [](const std::string& problem) {
+          std::fprintf(stderr, "uvq: station: %s\n", reports::Escaped(problem).c_str());
+        });
+      watches_[rollout.name] = std::make_unique<alerts::RolloutWatch>(
+          store_, rollout.name, station_, std::min(leaseMs_ / 3, 5000), leaseMs_, *alerts_,
+          [] { return recording::NowUtcMillis(); });
+    }
+    RolloutView& made = *view;
+    views_[rollout.name] = std::move(view);
+    return made;
+  }
+
+  void left(const std::string& rollout, const fleet::RolloutPart& part) override {
+    watches_.erase(rollout);
+    const auto found = views_.find(rollout);
+    if (found == views_.end()) return;
+    RolloutView& view = *found->second;
+    std::string line;
+    std::string state(rollouts::RolloutStateName(part.state));
+    ExitCode code = part.failed > 0 || part.state == rollouts::RolloutState::Stopped
+                        ? ExitCode::UnitError
+                        : ExitCode::Ok;
+    if (part.stoppedBy != StopCause::None) {
+      state = "interrupted";
+      code = StopExitCode(part.stoppedBy);
+    } else if (part.state == rollouts::RolloutState::Stopped) {
+      line = "rollout '" + rollout + "' stopped: " + part.stopReason +
+             "; this station joins it again after uvq rollout retry " + rollout + " --failed";
+    } else if (part.state == rollouts::RolloutState::Cancelled) {
+      line = "rollout '" + rollout + "' was cancelled";
+    } else if (part.state == rollouts::RolloutState::Running) {
+      state = "nothing left for this station";
+    }
+    view.finished(line, state, part.ok, part.failed, part.redone, ToInt(code));
+    views_.erase(found);
+  }
+
+  void refused(const std::string& rollout, const std::string& problem) override {
+    const std::string line = "rollout '" + rollout + "' is not served: " + problem;
+    JsonLine f;
+    f.field("rollout", rollout).field("line", line);
+    say("rollout_refused", f, line);
+  }
+  void notice(const std::string& line) override {
+    JsonLine f;
+    f.field("line", line);
+    say("notice", f, line);
+  }
+  void roundDone() override { output_.flush(); }
+
+ private:
+  void say(const char* event, const JsonLine& fields, const std::string& line) {
+    if (style_ == RolloutView::Style::Json)
+      output_.event("", event, fields);
+    else if (style_ == RolloutView::Style::Quiet)
+      std::fprintf(stderr, "uvq: station: %s\n", reports::Escaped(line).c_str());
+    else
+      output_.text(line + "\n");
+  }
+
+  Output& output_;
+  RolloutView::Style style_;
+  rollouts::RolloutStore& store_;
+  std::string station_;
+  int leaseMs_;
+  std::map<std::string, std::unique_ptr<RolloutView>> views_;
+  std::optional<alerts::AlertSender> alerts_;
+  std::map<std::string, std::unique_ptr<alerts::RolloutWatch>> watches_;
+};
+
+// `station --rollouts`: the rollouts of the history's database, served until a signal.
+int ServeRollouts(const StationRequest& request) {
+  const CliOptions& options = request.options;
+  const std::string& db = options.history.db;
+  std::unique_ptr<rollouts::RolloutStore> store;
+  try {
+    store = rollouts::OpenRolloutStore(db);
+  } catch (const std::exception& error) {
+    return Fail(ExitCode::History, history::WithoutPassword(error.what(), db));
+  }
+  Output output(stdout, options.json ? Output::Mode::Json : Output::Mode::Text, options.verbosity,
+                true);
+  const RolloutView::Style style = options.json      ? RolloutView::Style::Json
+                                   : options.quiet() ? RolloutView::Style::Quiet
+                                                     : RolloutView::Style::Lines;
+  fleet::StationRolloutsSetup setup;
+  setup.settings.leaseSeconds = request.leaseSeconds;
+  setup.settings.onlyRange = request.onlyRange;
+  setup.plan = options.plan;
+  setup.plan.kind = jobs::JobKind::Program;
+  setup.station = options.history.station.empty() ? recording::HostName() : options.history.station;
+  setup.record = options.history.recording();
+  setup.historyDb = db;
+  std::string limitNote;
+  setup.parallel = PossibleParallel(static_cast<size_t>(request.parallel), limitNote);
+
+  const auto text = [](uint32_t address) { return protocol::Ipv4Text(in_addr{htonl(address)}); };
+  const std::string range =
+      request.onlyRange ? text(request.onlyRange->first) + "-" + text(request.onlyRange->second)
+                        : std::string("every address");
+  const std::string started =
+      "station " + setup.station + ": every running rollout with units at " + range + " (" +
+      std::to_string(setup.parallel) + " units at once, shared); Ctrl-C ends it";
+  JsonLine startedFields;
+  startedFields.field("station", setup.station)
+      .field("only_range", request.onlyRange ? range : std::string())
+      .field("parallel", static_cast<int64_t>(setup.parallel))
+      .field("history", setup.record)
+      .field("line", started);
+  if (options.json)
+    output.event("", "station_started", startedFields);
+  else if (!options.quiet())
+    output.text(started + "\n");
+  if (!limitNote.empty()) output.error("", limitNote);
+  output.flush();
+
+  // The sessions' own lines only with -v; their failures are said by the rollouts' lines.
+  Output sessionOutput(
+      stdout, Output::Mode::Text,
+      options.verbosity == Verbosity::Verbose ? Verbosity::Verbose : Verbosity::Quiet, true,
+      nullptr);
+  SessionOutput sessionEvents(sessionOutput);
+  Interruption::Install();
+  setup.stop = &Interruption::Source();
+  fleet::StationRolloutsResult result;
+  {
+    RolloutsOutput events(output, style, *store, setup.station, request.leaseSeconds * 1000);
+    try {
+      result = fleet::RunStationRollouts(*store, setup, events, sessionEvents);
+    } catch (const history::HistoryError& error) {
+      return Fail(ExitCode::History, history::WithoutPassword(error.what(), db));
+    }
+  }
+  sessionOutput.flush();
+  if (!result.historyProblem.empty())
+    return Fail(ExitCode::History,
+                result.historyProblem + "; nothing was sent (--no-history runs without recording)");
+  const ExitCode code = result.failed > 0 ? ExitCode::UnitError : ExitCode::Ok;
+  const std::string ended = result.stoppedBy == StopCause::Terminate ? "SIGTERM"
+                            : result.stoppedBy == StopCause::Hangup  ? "SIGHUP"
+                                                                     : "SIGINT";
+  if (options.json) {
+    JsonLine fields;
+    fields.field("programmed", result.ok)
+        .field("failed", result.failed)
+        .field("redone", result.redone)
+        .field("exit_code", ToInt(code));
+    output.event("", "summary", fields);
+  } else {
+    output.text("station stopped (" + ended + "): " + std::to_string(result.ok) + " programmed, " +
+                std::to_string(result.failed) + " failed, " + std::to_string(result.redone) +
+                " redone, across the rollouts it served\n");
+  }
+  output.flush();
+  return ToInt(code);
+}
+
 }  // namespace
 
 int RunStationCommand(const CliOptions& cliOptions) {
   int exitCode = 0;
   const std::optional<StationRequest> request = Parse(cliOptions, exitCode);
   if (!request) return exitCode;
+  if (request->rollouts) return ServeRollouts(*request);
   const CliOptions& options = request->options;
-  const auto range = ParseAddressRange(request->range);
+  const auto range = fleet::ParseAddressRange(request->range);
   if (!range) return Fail(ExitCode::Usage, "--range takes A-B, two addresses, A not after B");
   const uint64_t count = uint64_t{range->second} - range->first + 1;
   if (count > kMaxStationAddresses)
@@ -210,16 +453,8 @@ int RunStationCommand(const CliOptions& cliOptions) {
                                        "recording, and remembers within the run only)");
   RunRecorder& recorder = *opened.recorder;
 
-  size_t parallel = static_cast<size_t>(request->parallel);
   std::string limitNote;
-  const size_t limit = platform::RaiseOpenFileLimit(parallel + kOtherDescriptors);
-  if (limit < parallel + kOtherDescriptors) {
-    const size_t possible = limit > kOtherDescriptors + 1 ? limit - kOtherDescriptors : 1;
-    limitNote = "the open-file limit is " + std::to_string(limit) +
-                " (the hard limit; ulimit -Hn): " + std::to_string(possible) +
-                " units at once instead of " + std::to_string(parallel);
-    parallel = possible;
-  }
+  const size_t parallel = PossibleParallel(static_cast<size_t>(request->parallel), limitNote);
 
   const std::string& station = recorder.station();
   const std::string memory =

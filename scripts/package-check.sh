@@ -36,7 +36,8 @@ head -n 1 packaging/changelog | grep -q "^uvq-loader ($version) " ||
 # Each package: the files it must hold, the libraries its Depends must name (from
 # dpkg-shlibdeps) and those it must not.
 files_uvq="usr/bin/uvq usr/share/man/man1/uvq.1.gz usr/share/bash-completion/completions/uvq
-  lib/systemd/system/uvq-serve.service lib/systemd/system/uvq-rollout@.service"
+  lib/systemd/system/uvq-serve.service lib/systemd/system/uvq-rollout@.service
+  lib/systemd/system/uvq-station.service"
 files_uvq_loader="usr/bin/uvq-loader usr/share/man/man1/uvq-loader.1.gz
   usr/share/applications/uvq-loader.desktop usr/share/icons/hicolor/scalable/apps/uvq-loader.svg"
 files_uvq_sim="usr/bin/uvq-sim usr/share/man/man1/uvq-sim.1.gz
@@ -116,7 +117,7 @@ completion=$(bash -c 'source "$1"; COMP_WORDS=(uvq erase ""); COMP_CWORD=2; _uvq
 [ "$completion" = "device program data " ] || fail "uvq erase <TAB> completes to '$completion'"
 
 # The systemd units name the installed program, and systemd (when there) finds no fault.
-for unit in uvq-serve.service uvq-rollout@.service; do
+for unit in uvq-serve.service uvq-rollout@.service uvq-station.service; do
   grep -q '^ExecStart=/usr/bin/uvq --config /etc/uvq/uvq.ini ' "$root/uvq/lib/systemd/system/$unit" ||
     fail "$unit does not start /usr/bin/uvq with /etc/uvq/uvq.ini"
 done
@@ -126,8 +127,10 @@ if command -v systemd-analyze >/dev/null; then
     >"$root/units/uvq-serve.service"
   sed "s|/usr/bin/uvq|$root/uvq/usr/bin/uvq|" "$root/uvq/lib/systemd/system/uvq-rollout@.service" \
     >"$root/units/uvq-rollout@line-3.service"
+  sed "s|/usr/bin/uvq|$root/uvq/usr/bin/uvq|" "$root/uvq/lib/systemd/system/uvq-station.service" \
+    >"$root/units/uvq-station.service"
   findings=$(cd "$root/units" && systemd-analyze verify --man=no ./uvq-serve.service \
-    ./uvq-rollout@line-3.service 2>&1) || fail "systemd-analyze verify: $findings"
+    ./uvq-rollout@line-3.service ./uvq-station.service 2>&1) || fail "systemd-analyze verify: $findings"
   [ -z "$findings" ] || fail "systemd-analyze verify: $findings"
 fi
 

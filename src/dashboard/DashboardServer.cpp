@@ -63,7 +63,7 @@ constexpr size_t kMaxOverviewStatuses = 20;
 // and how recent a station's sign of life must be for it to count as alive.
 constexpr size_t kMaxMetricRollouts = 50;
 constexpr history::UtcMillis kStationAliveMs = 30'000;
-// A station's figures cover its last day.
+// The overview's and a station's figures cover the last day.
 constexpr history::UtcMillis kStationFiguresMs = 86'400'000;
 
 // The longest a request waits for the database (opening it, asking, the network), whatever the
@@ -356,7 +356,8 @@ class DashboardServer::Impl {
                   {"limit", page.limit},
                   {"units", std::move(units)}};
     });
-    // What the pages draw: a rollout's attempts, a station's of its last day.
+    // What the pages draw: a rollout's attempts, every station's and one station's of the last
+    // day.
     Api("/api/rollout/figures", [this](const httplib::Request& request) {
       const std::string name = RolloutOrRefuse(request, false).name;
       if (!WithRollouts([&](rollouts::RolloutStore& s) { return s.status(name); }))
@@ -365,6 +366,15 @@ class DashboardServer::Impl {
       filter.rollout = name;
       return AttemptFiguresJson(
           WithHistory([&](history::HistoryStore& s) { return s.attemptFigures(filter); }));
+    });
+    Api("/api/figures", [this](const httplib::Request& request) {
+      if (!request.params.empty()) throw Refusal{400, "no query parameters here"};
+      history::FiguresFilter filter;
+      filter.since = NowMillis() - kStationFiguresMs;
+      json figures = AttemptFiguresJson(
+          WithHistory([&](history::HistoryStore& s) { return s.attemptFigures(filter); }));
+      figures["since"] = history::MillisIsoUtc(*filter.since);
+      return figures;
     });
     Api("/api/station/figures", [this](const httplib::Request& request) {
       std::string problem;

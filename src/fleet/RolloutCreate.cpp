@@ -20,8 +20,20 @@ CreatedRollout Refused(CreatedRollout::Refusal refusal, std::string problem) {
 
 }  // namespace
 
+std::optional<std::string> RolloutNameProblem(const std::string& name) {
+  if (name.empty() || name.size() > kMaxRolloutNameBytes)
+    return "a rollout's name has 1 to " + std::to_string(kMaxRolloutNameBytes) + " characters";
+  if (name.front() == '-') return "a rollout's name does not start with '-'";
+  for (unsigned char c : name)
+    if (c <= 0x20 || c >= 0x7F)
+      return "a rollout's name is made of printable characters without blanks: '" + name + "'";
+  return std::nullopt;
+}
+
 CreatedRollout CreateRollout(const RolloutOrder& order, rollouts::RolloutStore& store) {
   using Refusal = CreatedRollout::Refusal;
+  if (auto problem = RolloutNameProblem(order.name))
+    return Refused(Refusal::BadName, std::move(*problem));
   std::vector<ResolvedTarget> targets;
   if (!order.range.empty()) {
     auto range = ExpandScanRange(order.range);

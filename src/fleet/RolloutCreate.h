@@ -15,6 +15,11 @@
 
 namespace uvq::fleet {
 
+// A rollout's name: 1 to kMaxRolloutNameBytes printable characters without blanks, not
+// starting with '-'. The reason in words when it is not.
+inline constexpr size_t kMaxRolloutNameBytes = 64;
+std::optional<std::string> RolloutNameProblem(const std::string& name);
+
 struct RolloutOrder {
   std::string name;
   std::string image;                 // the image file, as given
@@ -36,6 +41,7 @@ struct RolloutOrder {
 struct CreatedRollout {
   enum class Refusal {
     None,
+    BadName,   // RolloutNameProblem
     BadRange,  // the range is no range of unit addresses
     NoUnits,
     Usage,    // a bad address, a unit named twice

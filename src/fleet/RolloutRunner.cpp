@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <charconv>
 
+#include "fleet/ClaimToken.h"
 #include "fleet/RunRecorder.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
+#include "store/db/SqlConnection.h"
 #include "store/db/StoreError.h"
 #include "uvq/Version.h"
 
@@ -91,17 +93,52 @@ std::chrono::milliseconds ClaimMargin(int leaseMs) {
 
 }  // namespace
 
+KeptEndsReplayed ReplayKeptEnds(rollouts::RolloutStore& store, const rollouts::EndSpool& spool,
+                                const std::string& rollout, const std::string& ownToken) {
+  KeptEndsReplayed replayed;
+  std::vector<std::string> done;
+  // Those written so far leave the spool even when a later one fails.
+  struct Drop {
+    const rollouts::EndSpool& spool;
+    std::vector<std::string>& ids;
+    ~Drop() {
+      try {
+        spool.drop(ids);
+      } catch (const store::StoreError&) {
+        // Written again later, and refused then: counted once all the same.
+      }
+    }
+  } drop{spool, done};
+  for (const rollouts::SpooledEnd& end : spool.read(store.location(), rollout)) {
+    if (end.holder.token == ownToken || !ClaimTokenHolderGone(end.holder.token)) continue;
+    const rollouts::AttemptVerdict verdict = store.end(rollout, end.holder, end.result, end.at);
+    ++(verdict.held ? replayed.written : replayed.refused);
+    done.push_back(end.id);
+  }
+  return replayed;
+}
+
 TimePoint RolloutRunner::claimDeadline(TimePoint asked) const {
   return asked + std::chrono::milliseconds(leaseMs_) - ClaimMargin(leaseMs_);
 }
 
+// The store's calls come from the loop that drives the sessions: a database another process
+// holds locked is waited for briefly only, then met as an outage (units in flight go on).
 RolloutRunner::RolloutRunner(Setup setup)
     : s_(std::move(setup)), leaseMs_(s_.settings.leaseSeconds * 1000) {
   const TimePoint now = SteadyClock::now();
   nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
+  s_.store.setLockWait(store::kLoopLockWaitMs);
+  if (s_.history) s_.history->setLockWait(store::kLoopLockWaitMs);
 }
 
-RolloutRunner::~RolloutRunner() = default;
+RolloutRunner::~RolloutRunner() {
+  s_.store.setLockWait(store::kDefaultLockWaitMs);
+  if (s_.history) {
+    s_.history->setDatabaseAway(false);
+    s_.history->setLockWait(store::kDefaultLockWaitMs);
+  }
+}
 
 std::optional<TimePoint> RolloutRunner::nextTick() const {
   TimePoint next = storeDown_ ? nextReconnect_ : nextRenew_;
@@ -220,6 +257,8 @@ void RolloutRunner::storeLost(const std::exception& error, TimePoint now) {
                         : std::min<std::chrono::milliseconds>(reconnectDelay_ * 2, kLastReconnect);
   nextReconnect_ = now + reconnectDelay_;
   storeDown_ = true;
+  // The history is in the same database: its rows go to the spool without a wait meanwhile.
+  if (s_.history) s_.history->setDatabaseAway(true);
   if (outageSaid_) return;
   outageSaid_ = true;
   s_.events.notice("the rollout store cannot be reached (" + std::string(error.what()) +
@@ -252,6 +291,7 @@ void RolloutRunner::reconnect(TimePoint now) {
     applyRenewal(renewal, now, renewedUntil);
     const size_t kept = pendingEnds_.size();
     if (!writePendingEnds()) return;
+    if (!replayKeptEnds(now)) return;
     for (int position : unknown) {
       rollouts::AttemptResult attempt;
       attempt.position = position;
@@ -261,6 +301,7 @@ void RolloutRunner::reconnect(TimePoint now) {
       s_.store.end(s_.definition.name, s_.holder, attempt, NowUtcMillis());
     }
     reconnectDelay_ = std::chrono::milliseconds(0);
+    if (s_.history) s_.history->setDatabaseAway(false);
     moveSpooledRows();
     if (outageSaid_)
       s_.events.notice("the rollout store answers again" +
@@ -275,12 +316,73 @@ void RolloutRunner::reconnect(TimePoint now) {
   }
 }
 
+// While the store is away, the end is on disk before the slot is given back.
 void RolloutRunner::endAttempt(PendingEnd pending) {
   pendingEnds_.push_back(std::move(pending));
-  if (!storeDown_) writePendingEnds();
+  if (storeDown_)
+    spoolPendingEnds();
+  else
+    writePendingEnds();
+}
+
+void RolloutRunner::spoolPendingEnds() {
+  if (!s_.endSpool) return;
+  for (PendingEnd& pending : pendingEnds_) {
+    if (!pending.spoolId.empty()) continue;
+    rollouts::SpooledEnd end;
+    end.id = s_.holder.token + ":" + std::to_string(nextSpoolId_++);
+    end.location = s_.store.location();
+    end.rollout = s_.definition.name;
+    end.holder = s_.holder;
+    end.result = pending.attempt;
+    end.at = pending.at;
+    try {
+      s_.endSpool->keep(end);
+      pending.spoolId = end.id;
+    } catch (const store::StoreError& error) {
+      if (!spoolProblemSaid_) s_.events.notice(std::string(error.what()) + " (said once)");
+      spoolProblemSaid_ = true;
+      return;
+    }
+  }
+}
+
+bool RolloutRunner::replayKeptEnds(TimePoint now) {
+  if (!s_.endSpool) return true;
+  try {
+    const KeptEndsReplayed replayed =
+        ReplayKeptEnds(s_.store, *s_.endSpool, s_.definition.name, s_.holder.token);
+    if (const int count = replayed.written + replayed.refused; count > 0) {
+      countsStale_ = true;
+      s_.events.notice(std::to_string(count) + " unit end" + (count == 1 ? "" : "s") +
+                       " kept by a stopped station process " + (count == 1 ? "was" : "were") +
+                       " written (" + std::to_string(replayed.refused) + " counted before)");
+    }
+  } catch (const store::StoreError& error) {
+    storeLost(error, now);
+    return false;
+  } catch (const std::exception& error) {
+    // The spool cannot be read: its ends stay there for a later station.
+    if (!spoolProblemSaid_) s_.events.notice(error.what());
+    spoolProblemSaid_ = true;
+  }
+  return true;
 }
 
 bool RolloutRunner::writePendingEnds() {
+  std::vector<std::string> written;  // their lines leave the end spool
+  struct Drop {
+    const rollouts::EndSpool* spool;
+    std::vector<std::string>& ids;
+    ~Drop() {
+      if (!spool) return;
+      try {
+        spool->drop(ids);
+      } catch (const store::StoreError&) {
+        // Written again by the next station and refused then: counted once all the same.
+      }
+    }
+  } drop{s_.endSpool, written};
   while (!pendingEnds_.empty()) {
     PendingEnd& pending = pendingEnds_.front();
     rollouts::AttemptVerdict verdict;
@@ -290,8 +392,10 @@ bool RolloutRunner::writePendingEnds() {
       verdict = s_.store.end(s_.definition.name, s_.holder, pending.attempt, pending.at);
     } catch (const store::StoreError& error) {
       storeLost(error, SteadyClock::now());
+      spoolPendingEnds();
       return false;
     }
+    if (!pending.spoolId.empty()) written.push_back(pending.spoolId);
     const PendingEnd done = std::move(pending);
     pendingEnds_.pop_front();
     verdictReached(done, verdict);
@@ -312,13 +416,40 @@ void RolloutRunner::moveSpooledRows() {
 }
 
 size_t RolloutRunner::settle() {
+  if (s_.history) s_.history->setDatabaseAway(false);
+  // Stopped between a claim and its start: nothing was sent, and the unit is free at once
+  // instead of when its lease runs out.
+  while (!claimed_.empty()) {
+    std::unique_ptr<Unit> unit = std::move(claimed_.front());
+    claimed_.pop_front();
+    SessionResult result;
+    result.outcome = jobs::JobOutcome::Interrupted;
+    result.detail = "the station stopped before the unit started: nothing was sent";
+    completeRow(*unit, result);
+    PendingEnd pending;
+    pending.claim = unit->claim;
+    pending.result = result;
+    pending.attempt.position = unit->claim.position;
+    pending.attempt.end = AttemptEnd::Interrupted;
+    pending.attempt.outcome = std::string(jobs::OutcomeIdentifier(result.outcome));
+    pending.attempt.detail = result.detail;
+    pending.at = NowUtcMillis();
+    pendingEnds_.push_back(std::move(pending));
+  }
   moveSpooledRows();
   if (!pendingEnds_.empty()) {
     storeDown_ = false;
-    if (!writePendingEnds())
-      s_.events.notice(std::to_string(pendingEnds_.size()) + " unit end" +
-                       (pendingEnds_.size() == 1 ? "" : "s") +
-                       " could not be written: those units are redone once their claims run out");
+    if (!writePendingEnds()) {
+      const size_t onDisk = static_cast<size_t>(
+          std::count_if(pendingEnds_.begin(), pendingEnds_.end(),
+                        [](const PendingEnd& pending) { return !pending.spoolId.empty(); }));
+      const size_t count = pendingEnds_.size();
+      s_.events.notice(std::to_string(count) + " unit end" + (count == 1 ? "" : "s") +
+                       " could not be written" +
+                       (onDisk == count ? ": kept in " + s_.endSpool->path() +
+                                              ", the next station of this rollout writes them"
+                                        : ": those units are redone once their claims run out"));
+    }
   }
   return pendingEnds_.size();
 }

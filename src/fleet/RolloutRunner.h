@@ -15,6 +15,7 @@
 #include "fleet/RolloutEvents.h"
 #include "fleet/SessionPool.h"
 #include "store/history/SpoolingHistoryStore.h"
+#include "store/rollouts/EndSpool.h"
 #include "store/rollouts/RolloutStore.h"
 
 namespace uvq::fleet {
@@ -34,6 +35,18 @@ struct RolloutRunSettings {
   // own search time (0: as long as the capture's attempts last).
   std::optional<int> searchSeconds;
 };
+
+// The ends kept on disk for `rollout` by this host's processes that are gone now (a station
+// killed during an outage), written to the store and taken out of the spool, each once: the
+// store takes an end only from the claim's holder, so one that reached it before is refused
+// (and dropped all the same). Throws store::StoreError when the store fails; the ends not
+// written yet stay kept.
+struct KeptEndsReplayed {
+  int written = 0;  // counted by the store
+  int refused = 0;  // already written, or the claim was taken back meanwhile
+};
+KeptEndsReplayed ReplayKeptEnds(rollouts::RolloutStore& store, const rollouts::EndSpool& spool,
+                                const std::string& rollout, const std::string& ownToken);
 
 // One station's part of a rollout, as a feed of the session pool: units are claimed from the
 // store as slots free up (a few at a time), each programmed by a Session, each attempt recorded
@@ -60,6 +73,8 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
     SharedPorts ports;
     size_t capacity;
     std::string frontEnd = "cli";  // as the history rows name it
+    // Where the ends kept while the store is away are put on disk; nullptr: in memory only.
+    const rollouts::EndSpool* endSpool = nullptr;
   };
   explicit RolloutRunner(Setup setup);
   ~RolloutRunner() override;
@@ -80,14 +95,18 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   int ok() const { return ok_; }
   int failed() const { return failed_; }
   int redone() const { return redone_; }
+  // Units claimed and not started yet (the next calls of next() start them), and in flight.
+  bool hasClaimed() const { return !claimed_.empty(); }
+  size_t inFlight() const { return flying_.size(); }
   void setPool(const SessionPool* pool) { pool_ = pool; }
   // Reads the rollout's counts for the events (at start, and on its own clock while running).
   void refreshCounts();
   // The rollout's state when the station joins it (Running or Paused).
   void joinedAt(rollouts::RolloutState state) { noteState(state, {}); }
-  // After the run (also a stopped one): the ends still kept for the store are written if it
-  // can be reached now; returns how many could not be (those units stay running in the store
-  // until their lease runs out, then another attempt redoes them).
+  // After the run (also a stopped one): units claimed but never started are handed back, and
+  // the ends still kept for the store are written if it can be reached now; returns how many
+  // could not be (those units stay running in the store until their lease runs out, then
+  // another attempt redoes them).
   size_t settle();
   // Whether the store could not be reached at the last try.
   bool storeDown() const { return storeDown_; }
@@ -107,12 +126,18 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
     SessionResult result;
     rollouts::AttemptResult attempt;
     rollouts::UtcMillis at = 0;
+    std::string spoolId;  // its line in the end spool; empty: kept in memory only
   };
   TimePoint claimDeadline(TimePoint asked) const;
   // Ends an attempt in the store, or keeps it for later while the store is away.
   void endAttempt(PendingEnd pending);
   // Writes the kept ends in order; false: the store went away again (the rest stay kept).
   bool writePendingEnds();
+  // Puts the kept ends not on disk yet into the end spool (synced), said once when it cannot.
+  void spoolPendingEnds();
+  // The ends other processes of this rollout kept on disk and could not write before they
+  // stopped; false: the store went away meanwhile.
+  bool replayKeptEnds(TimePoint now);
   void verdictReached(const PendingEnd& pending, const rollouts::AttemptVerdict& verdict);
   // The store failed: said once, no unit is claimed until it answers again.
   void storeLost(const std::exception& error, TimePoint now);
@@ -172,6 +197,8 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   TimePoint nextReconnect_{};
   std::chrono::milliseconds reconnectDelay_{0};
   std::deque<PendingEnd> pendingEnds_;
+  int64_t nextSpoolId_ = 0;
+  bool spoolProblemSaid_ = false;
   int ok_ = 0, failed_ = 0, redone_ = 0;
   std::unordered_set<int> missingSaid_;  // --watch: positions said to be missing, not yet back
 };

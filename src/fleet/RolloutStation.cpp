@@ -13,6 +13,7 @@
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
+#include "store/db/HistoryPaths.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/OpenHistoryStore.h"
 
@@ -27,11 +28,28 @@ class SilentTone final : public Tone {
   void beep() override {}
 };
 
+std::string ProcessOf(const std::string& token) {
+  const size_t last = token.rfind(':');
+  const size_t middle = last == std::string::npos ? last : token.rfind(':', last - 1);
+  return middle == std::string::npos ? token : token.substr(middle + 1, last - middle - 1);
+}
+
+RolloutRunResult Refused(RolloutRunResult::Refusal refusal, std::string problem) {
+  RolloutRunResult result;
+  result.refusal = refusal;
+  result.problem = std::move(problem);
+  result.outcome = refusal == RolloutRunResult::Refusal::Image ? jobs::JobOutcome::FileError
+                                                               : jobs::JobOutcome::Refused;
+  return result;
+}
+
+}  // namespace
+
 // Every station sends exactly the bytes the rollout was created with. A file at the recorded
 // path that holds something else is refused: whoever changed it meant another image, which
 // needs a rollout of its own. A file that is gone is no such sign: the stored copy is sent.
-std::optional<std::string> ImageRefusal(const rollouts::RolloutDefinition& definition,
-                                        RolloutEvents& events) {
+std::optional<std::string> RolloutImageRefusal(const rollouts::RolloutDefinition& definition,
+                                               RolloutEvents& events) {
   if (!definition.image || Sha256Of(*definition.image) != definition.imageSha256)
     return "the image stored with rollout '" + definition.name +
            "' does not match its SHA-256: the database copy is damaged";
@@ -55,22 +73,18 @@ std::optional<std::string> ImageRefusal(const rollouts::RolloutDefinition& defin
   return std::nullopt;
 }
 
-std::string ProcessOf(const std::string& token) {
-  const size_t last = token.rfind(':');
-  const size_t middle = last == std::string::npos ? last : token.rfind(':', last - 1);
-  return middle == std::string::npos ? token : token.substr(middle + 1, last - middle - 1);
+void TakeBackDeadClaims(rollouts::RolloutStore& store, const std::string& rollout,
+                        const rollouts::ClaimHolder& holder, int leaseMs, RolloutEvents& events) {
+  for (const std::string& token : store.holders(rollout, holder.station)) {
+    if (token == holder.token || !ClaimTokenHolderGone(token)) continue;
+    const int taken =
+        store.takeOver(rollout, holder.station, token, holder, recording::NowUtcMillis(), leaseMs);
+    if (taken > 0)
+      events.notice(std::to_string(taken) + " unit" + (taken == 1 ? " was" : "s were") +
+                    " in flight when this station's process " + ProcessOf(token) +
+                    " stopped: they are redone");
+  }
 }
-
-RolloutRunResult Refused(RolloutRunResult::Refusal refusal, std::string problem) {
-  RolloutRunResult result;
-  result.refusal = refusal;
-  result.problem = std::move(problem);
-  result.outcome = refusal == RolloutRunResult::Refusal::Image ? jobs::JobOutcome::FileError
-                                                               : jobs::JobOutcome::Refused;
-  return result;
-}
-
-}  // namespace
 
 int GroupOf(size_t position, size_t count, int groups, int groupSize) {
   if (groupSize > 0) return static_cast<int>(position / static_cast<size_t>(groupSize));
@@ -111,7 +125,7 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   const std::optional<rollouts::RolloutDefinition> definition = store.load(setup.rollout);
   if (!definition)
     return Refused(Refusal::NoSuchRollout, "no rollout named '" + setup.rollout + "'");
-  if (const auto refusal = ImageRefusal(*definition, events))
+  if (const auto refusal = RolloutImageRefusal(*definition, events))
     return Refused(Refusal::Image, *refusal);
 
   RolloutRunResult result;
@@ -145,16 +159,36 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   holder.station = setup.station.empty() ? recording::HostName() : setup.station;
   holder.token = NewClaimToken();
   const int leaseMs = setup.settings.leaseSeconds * 1000;
-  // Claims this station's earlier processes held when they died come back at once.
-  for (const std::string& token : store.holders(definition->name, holder.station)) {
-    if (token == holder.token || !ClaimTokenHolderGone(token)) continue;
-    const int taken = store.takeOver(definition->name, holder.station, token, holder,
-                                     recording::NowUtcMillis(), leaseMs);
-    if (taken > 0)
-      events.notice(std::to_string(taken) + " unit" + (taken == 1 ? " was" : "s were") +
-                    " in flight when this station's process " + ProcessOf(token) +
-                    " stopped: they are redone");
+  // The ends a process of this host kept on disk when it stopped during an outage go in first:
+  // their units count as ended, not as claims of a gone process to redo.
+  std::optional<rollouts::EndSpool> endSpool;
+  try {
+    if (historyStore) {
+      endSpool.emplace(store::EndSpoolPathBeside(historyStore->spoolPath()));
+    } else {
+      store::EnsurePrivateFolder(store::DefaultHistoryFolder());
+      endSpool.emplace(store::EndSpoolPathBeside(store::DefaultSpoolPath()));
+    }
+  } catch (const store::StoreError& error) {
+    events.notice(std::string(error.what()) +
+                  ": unit ends are kept in memory only while the rollout store is away");
   }
+  if (endSpool) {
+    try {
+      const KeptEndsReplayed replayed =
+          ReplayKeptEnds(store, *endSpool, definition->name, holder.token);
+      if (const int count = replayed.written + replayed.refused; count > 0)
+        events.notice(std::to_string(count) + " unit end" + (count == 1 ? "" : "s") +
+                      " kept by a stopped station process " + (count == 1 ? "was" : "were") +
+                      " written (" + std::to_string(replayed.refused) + " counted before)");
+    } catch (const std::exception& error) {
+      events.notice(std::string("unit ends kept by a stopped station process are not written "
+                                "yet: ") +
+                    error.what());
+    }
+  }
+  // Claims this station's earlier processes held when they died come back at once.
+  TakeBackDeadClaims(store, definition->name, holder, leaseMs, events);
 
   uvq::platform::SystemClock clock;
   uvq::platform::PosixFileSystem files;
@@ -162,7 +196,8 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   const size_t parallel = std::max<size_t>(1, setup.parallel);
   SessionPool pool(parallel, setup.stop);
   RolloutRunner runner({setup.settings, store, *definition, holder, historyStore.get(), setup.plan,
-                        events, sessionEvents, SharedPorts{clock, tone, files}, parallel});
+                        events, sessionEvents, SharedPorts{clock, tone, files}, parallel, "cli",
+                        endSpool ? &*endSpool : nullptr});
   runner.setPool(&pool);
   runner.joinedAt(result.state);
   runner.refreshCounts();

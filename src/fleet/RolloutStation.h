@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,15 @@ struct RolloutRunResult {
   jobs::JobOutcome outcome = jobs::JobOutcome::Ok;
   int ok = 0, failed = 0, redone = 0;
 };
+
+// Why a station must not send the rollout's image: the copy stored with it is damaged, or the
+// file at its path now holds other bytes (a file that is gone is said, and the copy is sent).
+std::optional<std::string> RolloutImageRefusal(const rollouts::RolloutDefinition& definition,
+                                               RolloutEvents& events);
+// The units this station's earlier processes held when they died (same station name, a token
+// whose process is gone) are taken back under `holder` at once, and said.
+void TakeBackDeadClaims(rollouts::RolloutStore& store, const std::string& rollout,
+                        const rollouts::ClaimHolder& holder, int leaseMs, RolloutEvents& events);
 
 // Loads the rollout, checks its image (the file at its path, when still there, must hold the
 // same bytes), opens the history, takes back the claims this station's processes held when they

@@ -9,6 +9,7 @@
 #include "recording/RowEnd.h"
 #include "recording/StationFacts.h"
 #include "store/db/RedactedUrl.h"
+#include "store/db/SqlConnection.h"
 #include "store/history/HistoryTime.h"
 #include "store/history/OpenHistoryStore.h"
 #include "store/history/SpoolingHistoryStore.h"
@@ -23,9 +24,13 @@ using recording::NowUtcMillis;
 RunRecorder::RunRecorder(std::string station, std::string user)
     : station_(std::move(station)), user_(std::move(user)) {}
 
+// Rows are written from the loop that drives the sessions: a database another process holds
+// locked is waited for briefly only, then the row is spooled and the units go on.
 RunRecorder::RunRecorder(std::unique_ptr<history::SpoolingHistoryStore> store, std::string station,
                          std::string user)
-    : store_(std::move(store)), station_(std::move(station)), user_(std::move(user)) {}
+    : store_(std::move(store)), station_(std::move(station)), user_(std::move(user)) {
+  if (store_) store_->setLockWait(store::kLoopLockWaitMs);
+}
 
 RunRecorder::~RunRecorder() = default;
 

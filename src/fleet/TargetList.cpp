@@ -163,4 +163,15 @@ std::variant<std::vector<ResolvedTarget>, TargetError> ExpandScanRange(const std
   return targets;
 }
 
+std::optional<std::pair<uint32_t, uint32_t>> ParseAddressRange(const std::string& text) {
+  const size_t dash = text.find('-');
+  if (dash == std::string::npos) return std::nullopt;
+  const auto first = ParseDecimalAddress(text.substr(0, dash));
+  const auto last = ParseDecimalAddress(text.substr(dash + 1));
+  if (!first || !last) return std::nullopt;
+  const uint32_t a = ntohl(first->s_addr), b = ntohl(last->s_addr);
+  if (b < a) return std::nullopt;
+  return std::make_pair(a, b);
+}
+
 }  // namespace uvq::fleet

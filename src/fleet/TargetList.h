@@ -7,6 +7,7 @@
 #include <istream>
 #include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -67,5 +68,8 @@ std::optional<size_t> FirstDuplicate(const std::vector<ResolvedTarget>& targets)
 // a target of its own. At most kMaxScanAddresses; a bad range is a BadAddress error.
 inline constexpr uint32_t kMaxScanAddresses = 65536;
 std::variant<std::vector<ResolvedTarget>, TargetError> ExpandScanRange(const std::string& text);
+
+// "A-B" as its two addresses in host order, A not after B; nullopt for anything else.
+std::optional<std::pair<uint32_t, uint32_t>> ParseAddressRange(const std::string& text);
 
 }  // namespace uvq::fleet

@@ -500,6 +500,31 @@ class CliRolloutTest : public QObject {
     QCOMPARE(ImagesConfirmed(sim).size(), 4);
   }
 
+  // One station serves two rollouts at once through its --parallel budget, each unit
+  // programmed once, both done; SIGTERM ends it with a summary.
+  void stationServesEveryRolloutUntilStopped() {
+    Sim sim("127.0.78.1");
+    QVERIFY(sim.start({"--quiet", "--loader-mode", "--expect", path("a.bin")}, Range(78, 1, 8)));
+    EXPECT_EXIT(uvq({"rollout", "create", "left", path("a.cry"), "--range", Range(78, 1, 4)}), 0);
+    EXPECT_EXIT(uvq({"rollout", "create", "right", path("a.cry"), "--range", Range(78, 5, 8)}), 0);
+    auto station = start({"station", "--rollouts", "--station", "st-all", "--parallel", "3"});
+    QVERIFY(station->waitForOutput("rollout right: done", 120000));
+    QVERIFY(station->waitForOutput("rollout left: done", 120000));
+    ::kill(static_cast<pid_t>(station->processId()), SIGTERM);
+    const Result run = station->finish(60000);
+    EXPECT_EXIT(run, 0);
+    QVERIFY2(run.out.contains("station stopped (SIGTERM): 8 programmed, 0 failed"),
+             qPrintable(Diagnostics(run)));
+    QVERIFY2(run.out.contains("left: [127.0.78.1] started"), qPrintable(Diagnostics(run)));
+    QTRY_COMPARE_WITH_TIMEOUT(ImagesConfirmed(sim).size(), 8, 60000);
+    const QHash<QString, int> counts = ImagesConfirmed(sim);
+    for (auto it = counts.begin(); it != counts.end(); ++it) QCOMPARE(it.value(), 1);
+    for (const char* name : {"left", "right"}) {
+      const Result status = uvq({"rollout", "status", name, "--json"});
+      QVERIFY2(status.out.contains(R"("state":"done")"), qPrintable(status.out));
+    }
+  }
+
   // The database server stops mid-rollout (a server of the test's own): the station claims
   // nothing more, its units in flight finish, and once the server is back their ends and rows
   // are written: every unit programmed once, the rollout done, every row there and complete.

@@ -243,12 +243,20 @@ class CliStationTest : public QObject {
     QCOMPARE(good.count("IMAGE OK"), 2);  // no history: the second run programs it again
   }
 
-  // Bad ranges and images are refused before anything is sent.
+  // Bad ranges and images, and options of the other mode, are refused before anything is sent.
   void refusals() {
     EXPECT_EXIT(uvq({"station", path("a.cry"), "--range", "127.0.74.9-127.0.74.1"}), 2);
     EXPECT_EXIT(uvq({"station", path("a.cry"), "--range", "127.0.0.0-127.0.255.255"}), 2);
     EXPECT_EXIT(uvq({"station", path("missing.cry"), "--range", Range(74, 1, 2)}), 3);
     EXPECT_EXIT(uvq({"station", path("a.cry")}), 2);
+    EXPECT_EXIT(uvq({"station", "--range", Range(74, 1, 2)}), 2);  // no image
+    // A station of every rollout takes no image and no jig range.
+    EXPECT_EXIT(uvq({"station", "--rollouts", path("a.cry")}), 2);
+    EXPECT_EXIT(uvq({"station", "--rollouts", "--range", Range(74, 1, 2)}), 2);
+    EXPECT_EXIT(uvq({"station", "--rollouts", "--only-range", "127.0.74.9-127.0.74.1"}), 2);
+    EXPECT_EXIT(uvq({"station", path("a.cry"), "--range", Range(74, 1, 2), "--only-range",
+                     Range(74, 1, 2)}),
+                2);
     // Where no unit can be, nothing is sent: multicast, 0.x.y.z, reserved, broadcast.
     const std::pair<const char*, const char*> unusable[] = {
         {"224.0.0.1-224.0.0.5", "multicast address 224.0.0.1"},

@@ -491,6 +491,8 @@ class DashboardApiTest : public QObject {
         Body(http_probe::Get(address, dashboard.port(), "/api/station/figures?name=bench-2"));
     QCOMPARE(station["first_pass"]["attempts"].get<int>(), 2);
     QCOMPARE(station["failures"][0]["outcome"].get<std::string>(), std::string("no_answer"));
+    const json day = Body(http_probe::Get(address, dashboard.port(), "/api/figures"));
+    QCOMPARE(day["first_pass"]["attempts"].get<int>(), 4);
     QCOMPARE(http_probe::Get(address, dashboard.port(), "/api/rollout/figures?name=none").status,
              404);
   }

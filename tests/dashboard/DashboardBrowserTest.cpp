@@ -274,6 +274,14 @@ class DashboardBrowserTest : public QObject {
     QVERIFY(browser.waitUntil(std::string("return JSON.stringify((() => {") + kPictures +
                               "})()) === JSON.stringify([2, 5, 1, '83.3 % first pass']);"));
     QVERIFY(Shot(browser, "12-rollout-pictures"));
+    // The overview draws every station's last day: the same attempts here.
+    QVERIFY(browser.open(serve.url()));
+    QVERIFY(browser.waitUntil(std::string("return JSON.stringify((() => {") + kPictures +
+                              "})()) === JSON.stringify([2, 5, 1, '83.3 % first pass']);"));
+    QVERIFY(Shot(browser, "13-overview-pictures"));
+    QVERIFY(browser.open(serve.url() + "rollout?name=" +
+                         QUrl::toPercentEncoding(QString::fromStdString(kRollout)).toStdString()));
+    QVERIFY(browser.waitUntil("return document.querySelectorAll('.stations a').length === 1;"));
     // A station's page, through its name on the rollout's page: its last day.
     browser.run(R"(
       [...document.querySelectorAll('.stations a')].find((a) => a.textContent === 'bench-1').click();)");
@@ -281,7 +289,7 @@ class DashboardBrowserTest : public QObject {
     QVERIFY(browser.open(serve.url() + "station?name=bench-2"));
     QVERIFY(browser.waitUntil(std::string("return JSON.stringify((() => {") + kPictures +
                               "})()) === JSON.stringify([1, 3, 0, '100.0 % first pass']);"));
-    QVERIFY(Shot(browser, "13-station"));
+    QVERIFY(Shot(browser, "14-station"));
     QVERIFY(browser.run("return window.pwned === undefined;") == true);
   }
 };

@@ -77,6 +77,13 @@ class RolloutCreateTest : public QObject {
     QCOMPARE(int(CreateRollout(Order("r1", image, "127.0.75.9-127.0.75.1"), *store_).refusal),
              int(Refusal::BadRange));
     QCOMPARE(int(CreateRollout(Order("r1", image, ""), *store_).refusal), int(Refusal::NoUnits));
+    for (const std::string& name : {std::string(), std::string(65, 'n'), std::string("-r"),
+                                    std::string("two words"), std::string("tab\there")})
+      QCOMPARE(int(CreateRollout(Order(name, image, "127.0.75.1-127.0.75.2"), *store_).refusal),
+               int(Refusal::BadName));
+    QCOMPARE(int(CreateRollout(Order(std::string(64, 'n'), image, "127.0.75.7-127.0.75.8"), *store_)
+                     .refusal),
+             int(Refusal::None));
     RolloutOrder twice = Order("r1", image, "127.0.75.1-127.0.75.2");
     twice.targets.push_back({"127.0.75.2", std::nullopt});
     const CreatedRollout duplicate = CreateRollout(twice, *store_);
@@ -97,6 +104,17 @@ class RolloutCreateTest : public QObject {
         CreateRollout(Order("r2", other, "127.0.75.2-127.0.75.3"), *store_);
     QCOMPARE(int(conflict.refusal), int(Refusal::Conflict));
     QCOMPARE(conflict.conflict, std::string("r1"));
+  }
+
+  // A station's or a run's "A-B": both ends, in host order, the first not after the last.
+  void addressRangeHasTwoEndsInOrder() {
+    const auto range = ParseAddressRange("127.0.75.250-127.0.76.3");
+    QVERIFY(range.has_value());
+    QCOMPARE(range->second - range->first, 9u);
+    QVERIFY(ParseAddressRange("127.0.75.1-127.0.75.1").has_value());
+    for (const char* bad : {"127.0.75.9-127.0.75.1", "127.0.75.1", "127.0.75.1-", "-127.0.75.1",
+                            "127.0.75.1-host", "127.0.75.1-127.0.75.2-127.0.75.3"})
+      QVERIFY2(!ParseAddressRange(bad), bad);
   }
 };
 

@@ -2,9 +2,12 @@
 // A rollout station's feed on its own: claims from an in-memory store, sessions that are made
 // but never sent on (or refused before their first datagram), times given by the test, events
 // noted as they come. Nothing waits for the clock.
+#include <sqlite3.h>
 #include <QtTest>
 
 #include <arpa/inet.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -19,6 +22,10 @@
 #include "jobs/UnitJob.h"
 #include "locks/UnitLock.h"
 #include "recording/StationFacts.h"
+#include "store/db/Database.h"
+#include "store/history/OpenHistoryStore.h"
+#include "store/rollouts/EndSpool.h"
+#include "store/rollouts/SqlRolloutStore.h"
 
 using namespace uvq;
 using namespace uvq::fleet;
@@ -27,14 +34,15 @@ using rollouts::RolloutState;
 
 namespace {
 
-rollouts::Claim ClaimAt(const char* address, int position) {
-  rollouts::Claim claim;
-  claim.position = position;
-  claim.target = address;
-  in_addr raw{};
-  ::inet_pton(AF_INET, address, &raw);
-  claim.address = ntohl(raw.s_addr);
-  return claim;
+using test::ClaimAt;
+
+// The claim token of a station process of this host that has ended (a child reaped at once).
+std::string GoneProcessToken() {
+  const pid_t child = ::fork();
+  if (child == 0) ::_exit(0);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return recording::HostName() + ":" + std::to_string(child) + ":gone";
 }
 
 // What the runner reported, one word and the unit's address (or the state) an event.
@@ -91,7 +99,11 @@ struct Station {
   std::unique_ptr<history::SpoolingHistoryStore> history;
   std::unique_ptr<RolloutRunner> runner;
 
-  explicit Station(RolloutEvents::Watching watching, int leaseSeconds = 60, bool recorded = false) {
+  // Ends kept while the store is away go here when the station keeps them on disk.
+  rollouts::EndSpool endSpool{spoolDir.filePath("rollout-ends.spool").toStdString()};
+
+  explicit Station(RolloutEvents::Watching watching, int leaseSeconds = 60, bool recorded = false,
+                   const std::string& token = "st:1:x", bool keepEndsOnDisk = false) {
     if (recorded) {
       auto memory = std::make_unique<test::HistoryRowsInMemory>();
       rows = memory.get();
@@ -103,10 +115,16 @@ struct Station {
     definition.name = "r";
     definition.imagePath = "/images/r.cry";
     definition.image = std::make_shared<const std::vector<uint8_t>>(24, uint8_t{0});
-    runner = std::make_unique<RolloutRunner>(RolloutRunner::Setup{
-        settings, store, definition, rollouts::ClaimHolder{"st", "st:1:x"}, history.get(),
-        jobs::JobPlan{}, events, sessionEvents, SharedPorts{clock, tone, files}, 4});
+    startProcess(token, keepEndsOnDisk);
   }
+  // The station's process (run again: the one before is gone without a word).
+  void startProcess(const std::string& token, bool keepEndsOnDisk) {
+    runner = std::make_unique<RolloutRunner>(RolloutRunner::Setup{
+        settings, store, definition, rollouts::ClaimHolder{"st", token}, history.get(),
+        jobs::JobPlan{}, events, sessionEvents, SharedPorts{clock, tone, files}, 4, "cli",
+        keepEndsOnDisk ? &endSpool : nullptr});
+  }
+  size_t endsOnDisk() const { return endSpool.read(store.location(), definition.name).size(); }
 };
 
 }  // namespace
@@ -183,6 +201,23 @@ class RolloutRunnerTest : public QObject {
     QVERIFY(lost->finished());
     QCOMPARE(lost->result().outcome, jobs::JobOutcome::ClaimLost);
     QVERIFY(*kept->claimUntil() > renewal + std::chrono::seconds(30));
+  }
+
+  // Stopped between a claim and its start: the unit is handed back at once (ended as
+  // interrupted, nothing sent) instead of staying held until its lease runs out; the unit in
+  // flight is left to the pool's stop.
+  void unitsClaimedButNotStartedAreHandedBackAtSettle() {
+    Station s(RolloutEvents::Watching::EndOnly);
+    s.store.toHand = {ClaimAt("127.0.70.8", 0), ClaimAt("127.0.70.9", 1)};
+    QVERIFY(s.runner->next(2, SteadyClock::now()));
+    QVERIFY(s.runner->hasClaimed());
+    QCOMPARE(s.runner->settle(), size_t{0});
+    QCOMPARE(s.store.ended.size(), size_t{1});
+    QCOMPARE(s.store.ended[0].position, 1);
+    QCOMPARE(s.store.ended[0].end, AttemptEnd::Interrupted);
+    QVERIFY(!s.store.held(1));
+    QVERIFY(s.store.held(0));
+    QVERIFY(!s.runner->hasClaimed());
   }
 
   // Groups are made in the order given: N groups of nearly equal size, the first ones one
@@ -437,6 +472,163 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(s.rows->completed.size(), size_t{1});
     QCOMPARE(s.rows->completed[0].key, s.rows->begun[0].key);
     QCOMPARE(s.rows->completed[0].outcome, std::string("interrupted"));
+  }
+
+  // A station process killed during an outage loses none of its kept ends: each is on disk as
+  // its unit ends, before any write to the store. Another process of the rollout writes them
+  // once the store answers (after its own, in order) and takes them out of the spool; a store
+  // that fails meanwhile leaves them there; an end written again after a crash between the
+  // write and its removal is not counted twice; the ends of a process still alive are its own.
+  void endsKeptInAnOutageOutliveTheStation() {
+    Station s(RolloutEvents::Watching::EndOnly, 60, false, GoneProcessToken(), true);
+    s.store.toHand = {ClaimAt("127.0.77.1", 0), ClaimAt("127.0.77.2", 1)};
+    const TimePoint asked = SteadyClock::now();
+    Session* first = s.runner->next(4, asked);
+    Session* second = s.runner->next(3, asked);
+    QVERIFY(first && second);
+    s.store.down = true;
+    s.runner->tick(asked + std::chrono::seconds(21));
+    QVERIFY(s.runner->storeDown());
+    for (Session* session : {first, second}) {
+      session->interrupt(StopCause::None);
+      s.runner->ended(*session, asked + std::chrono::seconds(21));
+    }
+    QCOMPARE(s.endsOnDisk(), size_t{2});
+    QCOMPARE(s.store.count("end"), 0);
+
+    // Killed without settling; another process of the station claims and meets an outage too.
+    const std::string live = recording::HostName() + ":" + std::to_string(::getpid()) + ":live";
+    s.store.down = false;
+    s.startProcess(live, true);
+    s.store.toHand = {ClaimAt("127.0.77.3", 2)};
+    TimePoint now = SteadyClock::now();
+    Session* third = s.runner->next(4, now);
+    QVERIFY(third);
+    s.store.down = true;
+    now += std::chrono::seconds(21);
+    s.runner->tick(now);
+    third->interrupt(StopCause::None);
+    s.runner->ended(*third, now);
+    QCOMPARE(s.endsOnDisk(), size_t{3});
+    QVERIFY_THROWS_EXCEPTION(store::StoreError,
+                             ReplayKeptEnds(s.store, s.endSpool, "r", "st:9:other"));
+    QCOMPARE(s.endsOnDisk(), size_t{3});
+
+    s.store.down = false;
+    s.runner->tick(*s.runner->nextTick());
+    QVERIFY(!s.runner->storeDown());
+    std::vector<int> ended;
+    for (const rollouts::AttemptResult& result : s.store.ended) ended.push_back(result.position);
+    QCOMPARE(ended, (std::vector<int>{2, 0, 1}));
+    QCOMPARE(s.store.refusedEnds, 0);
+    QCOMPARE(s.endsOnDisk(), size_t{0});
+    QCOMPARE(s.events.count("notice 2 unit ends kept by a stopped station process were written"),
+             1);
+
+    // The first end again, as a crash right after its write would leave it: refused, dropped.
+    rollouts::SpooledEnd again;
+    again.id = "again";
+    again.rollout = "r";
+    again.holder = {"st", GoneProcessToken()};
+    again.result = s.store.ended[1];
+    s.endSpool.keep(again);
+    KeptEndsReplayed replayed = ReplayKeptEnds(s.store, s.endSpool, "r", "st:9:other");
+    QCOMPARE(replayed.written, 0);
+    QCOMPARE(replayed.refused, 1);
+    QCOMPARE(s.store.ended.size(), size_t{3});
+    QCOMPARE(s.endsOnDisk(), size_t{0});
+    // A holder still alive writes its own ends.
+    again.holder.token = live;
+    s.endSpool.keep(again);
+    replayed = ReplayKeptEnds(s.store, s.endSpool, "r", "st:9:other");
+    QCOMPARE(replayed.written + replayed.refused, 0);
+    QCOMPARE(s.endsOnDisk(), size_t{1});
+  }
+
+  // A database another process holds locked (a long write transaction) stops nothing: the
+  // loop's calls wait briefly and meet it as an outage, the units in flight end meanwhile, and
+  // once the lock is gone their ends and rows go in, each once.
+  void lockedDatabaseIsAnOutageForTheLoop() {
+    QTemporaryDir dir;
+    const std::string path = dir.filePath("history.sqlite3").toStdString();
+    const auto connection = store::OpenOwnDatabase(path);
+    rollouts::SqlRolloutStore store(connection);
+    RolloutDraft draft;
+    draft.name = "locked";
+    draft.imagePath = "/images/locked.cry";
+    draft.image = std::make_shared<const std::vector<uint8_t>>(24, uint8_t{0});
+    for (const char* address : {"127.0.78.1", "127.0.78.2"}) {
+      ResolvedTarget target;
+      target.text = address;
+      ::inet_pton(AF_INET, address, &target.address);
+      draft.targets.push_back(target);
+    }
+    QVERIFY(store.create(PlanRollout(draft)));
+    const rollouts::RolloutDefinition definition = *store.load("locked");
+    history::SpoolingHistoryStore rows(history::OpenHistoryStore(connection),
+                                       dir.filePath("history.spool").toStdString());
+    const rollouts::EndSpool ends(dir.filePath("rollout-ends.spool").toStdString());
+    RolloutRunSettings settings;
+    NotedEvents events;
+    NoSessionEvents sessionEvents;
+    test::FixedClock clock;
+    test::SilentTone tone;
+    test::MemoryFileSystem files;
+    auto runner = std::make_unique<RolloutRunner>(RolloutRunner::Setup{
+        settings, store, definition, rollouts::ClaimHolder{"st", "st:1:x"}, &rows, jobs::JobPlan{},
+        events, sessionEvents, SharedPorts{clock, tone, files}, 4, "cli", &ends});
+    QCOMPARE(connection->lockWaitMs(), store::kLoopLockWaitMs);
+
+    TimePoint now = SteadyClock::now();
+    Session* first = runner->next(4, now);
+    Session* second = runner->next(3, now);
+    QVERIFY(first && second);
+    sqlite3* locker = nullptr;
+    QCOMPARE(sqlite3_open(path.c_str(), &locker), SQLITE_OK);
+    QCOMPARE(sqlite3_exec(locker, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr), SQLITE_OK);
+    now += std::chrono::seconds(21);  // the renewal is due
+    runner->tick(now);
+    QVERIFY(runner->storeDown());
+    for (Session* session : {first, second}) {
+      session->interrupt(StopCause::None);
+      runner->ended(*session, now);
+    }
+    QCOMPARE(ends.read(store.location(), "locked").size(), size_t{2});
+    QCOMPARE(rows.spooledCount(), size_t{2});
+
+    QCOMPARE(sqlite3_exec(locker, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(locker);
+    runner->tick(*runner->nextTick());
+    QVERIFY(!runner->storeDown());
+    QCOMPARE(ends.read(store.location(), "locked").size(), size_t{0});
+    QCOMPARE(rows.spooledCount(), size_t{0});
+    QCOMPARE(events.count("ended"), 2);
+    for (const rollouts::RolloutUnit& unit : store.units("locked", 0, 0)) {
+      QCOMPARE(unit.progress, rollouts::UnitProgress::Pending);
+      QCOMPARE(unit.outcome, std::string("interrupted"));
+      QVERIFY(unit.redo);
+    }
+    history::HistoryFilter filter;
+    filter.rollout = "locked";
+    const auto written = rows.query(filter);
+    QCOMPARE(written.size(), size_t{2});
+    for (const history::OperationRow& row : written)
+      QCOMPARE(row.outcome, std::string("interrupted"));
+    runner.reset();
+    QCOMPARE(connection->lockWaitMs(), store::kDefaultLockWaitMs);
+  }
+
+  // Ends go to disk only while the store is away: a run with the store there writes no spool.
+  void endsGoToDiskOnlyInAnOutage() {
+    Station s(RolloutEvents::Watching::EndOnly, 60, false, "st:1:x", true);
+    s.store.toHand = {ClaimAt("127.0.77.4", 0)};
+    const TimePoint now = SteadyClock::now();
+    Session* session = s.runner->next(4, now);
+    QVERIFY(session);
+    session->interrupt(StopCause::None);
+    s.runner->ended(*session, now);
+    QCOMPARE(s.store.ended.size(), size_t{1});
+    QVERIFY(!QFileInfo::exists(QString::fromStdString(s.endSpool.path())));
   }
 
   // A run stopped while the store is away writes its kept ends at the end if it can, and says

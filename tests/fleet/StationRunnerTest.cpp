@@ -5,15 +5,13 @@
 #include <QtTest>
 
 #include <arpa/inet.h>
-#include <poll.h>
 
-#include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "FakePorts.h"
+#include "UnitsOnTheirThread.h"
 #include "fleet/SessionPool.h"
 #include "fleet/StationRunner.h"
 #include "fleet/StopSource.h"
@@ -31,31 +29,6 @@ uint32_t HostOrder(const char* address) {
   ::inet_pton(AF_INET, address, &raw);
   return ntohl(raw.s_addr);
 }
-
-// The units answer on their own thread; `plugged` is the one thing the test changes meanwhile.
-class UnitsOnTheirThread {
- public:
-  explicit UnitsOnTheirThread(jobtest::ScriptedUnits& site) : site_(site) {
-    thread_ = std::thread([this] {
-      while (!stop_.load()) {
-        for (jobtest::ScriptedUnit& unit : site_.units) unit.silent = !plugged.load();
-        site_.pump();
-        pollfd wait{site_.handle(), POLLIN, 0};
-        ::poll(&wait, 1, site_.answersPending() ? 1 : 5);
-      }
-    });
-  }
-  ~UnitsOnTheirThread() {
-    stop_ = true;
-    thread_.join();
-  }
-  std::atomic<bool> plugged{true};
-
- private:
-  jobtest::ScriptedUnits& site_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
 
 // What the station said, and a script run on its events: `onEvent` is asked after each one and
 // may stop the pool. A case that never reaches its end stops at the guard and fails.
@@ -112,17 +85,6 @@ struct Watched final : StationEvents, SessionEvents {
   }
 };
 
-jobs::JobPlan ProgramPlan() {
-  jobs::JobPlan plan;
-  plan.kind = jobs::JobKind::Program;
-  auto bytes = std::make_shared<std::vector<uint8_t>>(kRecords * protocol::kRecordSize, 0x5A);
-  plan.image = {"fw.cry", bytes};
-  plan.waitMs = 40;
-  plan.verifyMs = 300;
-  plan.timing.captureIntervalMs = 50;
-  return plan;
-}
-
 // One station over one address until the events stop it.
 struct Station {
   jobtest::ScriptedUnits site;
@@ -134,8 +96,15 @@ struct Station {
   explicit Station(const char* address) : site(address) {
     site.imageRecords = kRecords;
     const uint32_t a = HostOrder(address);
-    runner = std::make_unique<StationRunner>(StationRunner::Setup{
-        {a, a}, 20, ProgramPlan(), "sha", nullptr, watched, watched, {clock, tone, files}});
+    runner =
+        std::make_unique<StationRunner>(StationRunner::Setup{{a, a},
+                                                             20,
+                                                             test::ScriptedProgramPlan(kRecords),
+                                                             "sha",
+                                                             nullptr,
+                                                             watched,
+                                                             watched,
+                                                             {clock, tone, files}});
   }
   void run() {
     SessionPool pool(4, &watched.stop);
@@ -159,7 +128,7 @@ class StationRunnerTest : public QObject {
       if (locatesAtEnd >= 0 && w.locates >= locatesAtEnd + 5) w.stop.request(StopCause::Interrupt);
     };
     {
-      UnitsOnTheirThread units(s.site);
+      test::UnitsOnTheirThread units(s.site);
       s.run();
     }
     QVERIFY(!s.watched.guardPassed);
@@ -178,7 +147,7 @@ class StationRunnerTest : public QObject {
     Station s("127.0.74.2");
     s.site.units = {jobtest::ScriptedUnit{.id = 0x0742}};
     s.site.statusAfterReset = [] { return uint16_t{0x2000}; };  // no valid program: verify fails
-    std::unique_ptr<UnitsOnTheirThread> units;
+    std::unique_ptr<test::UnitsOnTheirThread> units;
     int locatesAtFailure = -1;
     int startsBeforeUnplugging = -1;
     s.watched.onEvent = [&](Watched& w) {
@@ -193,7 +162,7 @@ class StationRunnerTest : public QObject {
       if (startsBeforeUnplugging >= 0 && w.locatesSeeingNone > 0) units->plugged = true;
       if (w.count("started") == 2) w.stop.request(StopCause::Interrupt);
     };
-    units = std::make_unique<UnitsOnTheirThread>(s.site);
+    units = std::make_unique<test::UnitsOnTheirThread>(s.site);
     s.run();
     units.reset();
     QVERIFY(!s.watched.guardPassed);
@@ -216,7 +185,7 @@ class StationRunnerTest : public QObject {
       if (w.count("ended") == 1 && w.locates >= 6) w.stop.request(StopCause::Interrupt);
     };
     {
-      UnitsOnTheirThread units(s.site);
+      test::UnitsOnTheirThread units(s.site);
       s.run();
     }
     QVERIFY(!s.watched.guardPassed);

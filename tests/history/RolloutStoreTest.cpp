@@ -324,6 +324,25 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(a->units("lease", 0, 0).at(0).redo, false);
   }
 
+  // An end kept on disk by a station process that died is written later under the dead
+  // process's claim: counted while the unit still runs under that claim (its lease may have run
+  // out), refused when it reached the store before or another station took the unit meanwhile.
+  void endOfAGoneProcessCountsOnce() {
+    auto store = OpenRolloutStore(NewDb());
+    QVERIFY(store->create(Definition("kept", {3})));
+    QCOMPARE(Positions(store->claim("kept", Ask("A", "ta", 3, 1000, 1000))),
+             (std::vector{0, 1, 2}));
+    QVERIFY(store->end("kept", {"A", "ta"}, Result(0, AttemptEnd::Ok), 1500).held);
+    QCOMPARE(Positions(store->claim("kept", Ask("B", "tb", 1, 5000, 1000))), std::vector{1});
+    // Replayed long after the lease: 0 again, 1 taken over, 2 still under A's claim.
+    QVERIFY(!store->end("kept", {"A", "ta"}, Result(0, AttemptEnd::Ok), 6000).held);
+    QVERIFY(!store->end("kept", {"A", "ta"}, Result(1, AttemptEnd::Ok), 6000).held);
+    QVERIFY(store->end("kept", {"A", "ta"}, Result(2, AttemptEnd::Ok), 6000).held);
+    QVERIFY(!store->end("kept", {"A", "ta"}, Result(2, AttemptEnd::Ok), 6001).held);
+    QCOMPARE(CountedByStatus(*store, "kept"), (std::vector<std::string>{"3:0/1/2/0"}));
+    QCOMPARE(CountedFromUnits(*store, "kept"), (std::vector<std::string>{"3:0/1/2/0"}));
+  }
+
   // A group's failures stop the rollout at the attempt that crosses the error threshold; a group
   // that ended below the success threshold stops it too; retrying the failed units goes on.
   void thresholdsStopAndGateGroups() {
@@ -408,6 +427,28 @@ class RolloutStoreTest : public QObject {
     QVERIFY(redo[0].redo);
     QCOMPARE(redo[0].previousHolder, std::string("s"));
     QCOMPARE(redo[0].attempts, 0);
+  }
+
+  // A station serving every rollout is given those with units it could get in its range: running
+  // or paused, with a unit pending or held under a lease that has run out; oldest first.
+  void unfinishedRolloutsHaveWorkInTheRange() {
+    auto store = OpenRolloutStore(NewDb());
+    for (const char* name : {"both", "held", "paused", "cancelled"})
+      QVERIFY(store->create(Definition(name, {std::string(name) == "both" ? 2 : 1})));
+    QCOMPARE(store->claim("held", Ask("s", "t", 1, 1000, 1000)).size(), size_t{1});
+    QVERIFY(store->act("paused", RolloutAction::Pause, 1000).applied);
+    QVERIFY(store->act("cancelled", RolloutAction::Cancel, 1000).applied);
+    using Names = std::vector<std::string>;
+    QCOMPARE(store->unfinished(std::nullopt, 1500), (Names{"both", "paused"}));
+    QCOMPARE(store->unfinished(std::nullopt, 2500), (Names{"both", "held", "paused"}));
+    // Only "both" has a second unit (127.10.0.2).
+    const std::pair<uint32_t, uint32_t> second{0x7f0a0002, 0x7f0a0002};
+    QCOMPARE(store->unfinished(second, 2500), (Names{"both"}));
+    const ClaimHolder s{"s", "t"};
+    for (const Claim& claim : store->claim("both", Ask("s", "t", 2, 2500)))
+      store->end("both", s, Result(claim.position, AttemptEnd::Ok), 2600);
+    QCOMPARE(store->unfinished(second, 2700), Names{});
+    QCOMPARE(store->unfinished(std::nullopt, 2700), (Names{"held", "paused"}));
   }
 
   // Pause, resume, cancel and retry in the states that allow them; refused in words otherwise.

@@ -4,9 +4,14 @@
 // A rollout store in memory for the engines' tests: claims are handed out from a queue the test
 // fills, every call is noted in order, and ended attempts are kept as they came. It can fail as
 // a database that went away: every call throws while `down`, and a write can be made to reach
-// the store and lose its answer (`loseAnswers`).
+// the store and lose its answer (`loseAnswers`). It holds one rollout whatever its name, or
+// several: a rollout put in `byName` has a definition, a state and claims of its own (give
+// the rollouts distinct positions).
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -17,6 +22,17 @@
 #include "store/rollouts/RolloutStore.h"
 
 namespace uvq::test {
+
+// A claim of the unit at `address` ("127.0.70.1").
+inline rollouts::Claim ClaimAt(const char* address, int position) {
+  rollouts::Claim claim;
+  claim.position = position;
+  claim.target = address;
+  in_addr raw{};
+  ::inet_pton(AF_INET, address, &raw);
+  claim.address = ntohl(raw.s_addr);
+  return claim;
+}
 
 class FakeRolloutStore final : public rollouts::RolloutStore {
  public:
@@ -29,7 +45,27 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
   bool down = false;                           // every call fails as a server that is gone
   int loseAnswers = 0;         // the next claims or ends are made, but their answers are lost
   std::vector<int> handedOut;  // positions claim() handed out
+  std::vector<std::string> handedTo;  // the holder's token of each
   std::vector<int> takenOver;  // positions another station has taken meanwhile
+  // Named rollouts: what load() gives, their own state and claims to hand out.
+  struct Named {
+    rollouts::RolloutDefinition definition;
+    rollouts::RolloutState state = rollouts::RolloutState::Running;
+    std::deque<rollouts::Claim> toHand;
+    std::vector<int> handedOut;
+  };
+  std::map<std::string, Named> byName;
+  int unfinishedFailures = 0;  // the next calls of unfinished() throw as a server that is gone
+
+  rollouts::RolloutState stateOf(const std::string& name) const {
+    const auto found = byName.find(name);
+    return found == byName.end() ? state : found->second.state;
+  }
+  // A named rollout has work while it has claims to hand out or units handed out not ended.
+  bool namedWorkLeft(const Named& named) const {
+    return !named.toHand.empty() || std::any_of(named.handedOut.begin(), named.handedOut.end(),
+                                                [&](int position) { return held(position); });
+  }
 
   // Noted, then refused while the database is down.
   void reach(const std::string& call) {
@@ -60,37 +96,47 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
   }
 
   rollouts::CreateResult create(const rollouts::RolloutDefinition&) override { return {true, {}}; }
-  std::optional<rollouts::RolloutDefinition> load(const std::string&) override {
-    return std::nullopt;
+  std::optional<rollouts::RolloutDefinition> load(const std::string& name) override {
+    const auto found = byName.find(name);
+    if (found == byName.end()) return std::nullopt;
+    return found->second.definition;
   }
   std::vector<rollouts::RolloutSummary> list() override { return {}; }
   std::optional<rollouts::RolloutStatus> status(const std::string& name) override {
     reach("status");
     rollouts::RolloutStatus status;
     status.summary.name = name;
-    status.summary.state = state;
+    status.summary.state = stateOf(name);
     return status;
   }
   std::vector<rollouts::RolloutUnit> units(const std::string&, int, int) override { return {}; }
-  std::vector<rollouts::Claim> claim(const std::string&,
+  std::vector<rollouts::Claim> claim(const std::string& name,
                                      const rollouts::ClaimRequest& request) override {
     reach("claim");
     std::vector<rollouts::Claim> claims;
-    while (!toHand.empty() && static_cast<int>(claims.size()) < request.count) {
-      claims.push_back(toHand.front());
-      handedOut.push_back(toHand.front().position);
-      toHand.pop_front();
+    const auto found = byName.find(name);
+    if (found != byName.end() && found->second.state != rollouts::RolloutState::Running)
+      return claims;
+    auto& queue = found == byName.end() ? toHand : found->second.toHand;
+    while (!queue.empty() && static_cast<int>(claims.size()) < request.count) {
+      claims.push_back(queue.front());
+      handedOut.push_back(queue.front().position);
+      handedTo.push_back(request.holder.token);
+      if (found != byName.end()) found->second.handedOut.push_back(queue.front().position);
+      queue.pop_front();
     }
     answer();
     return claims;
   }
-  // Every unit handed out and not ended is still held, but those listed in takenOver.
-  rollouts::Renewal renew(const std::string&, const rollouts::ClaimHolder&, rollouts::UtcMillis,
-                          int) override {
+  // Every unit handed out to the holder and not ended is still held, but those listed in
+  // takenOver.
+  rollouts::Renewal renew(const std::string& name, const rollouts::ClaimHolder& holder,
+                          rollouts::UtcMillis, int) override {
     reach("renew");
-    rollouts::Renewal renewal{state, {}};
-    for (int position : handedOut)
-      if (held(position) &&
+    rollouts::Renewal renewal{stateOf(name), {}};
+    for (size_t i = 0; i < handedOut.size(); ++i)
+      if (const int position = handedOut[i];
+          handedTo[i] == holder.token && held(position) &&
           std::find(renewal.held.begin(), renewal.held.end(), position) == renewal.held.end())
         renewal.held.push_back(position);
     std::sort(renewal.held.begin(), renewal.held.end());
@@ -104,12 +150,12 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     return renew(name, holder, now, leaseMs);
   }
   std::vector<std::vector<rollouts::UnitPhaseNote>> phasesNoted;
-  rollouts::AttemptVerdict end(const std::string&, const rollouts::ClaimHolder&,
+  rollouts::AttemptVerdict end(const std::string& name, const rollouts::ClaimHolder&,
                                const rollouts::AttemptResult& result,
                                rollouts::UtcMillis) override {
     reach("end");
     rollouts::AttemptVerdict verdict;
-    verdict.state = state;
+    verdict.state = stateOf(name);
     verdict.held = held(result.position);
     if (verdict.held)
       ended.push_back(result);
@@ -123,9 +169,25 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     return 0;
   }
   std::vector<std::string> holders(const std::string&, const std::string&) override { return {}; }
-  bool workLeft(const std::string&, std::optional<std::pair<uint32_t, uint32_t>>) override {
+  bool workLeft(const std::string& name, std::optional<std::pair<uint32_t, uint32_t>>) override {
     reach("workLeft");
-    return workLeftAnswer;
+    const auto found = byName.find(name);
+    return found == byName.end() ? workLeftAnswer : namedWorkLeft(found->second);
+  }
+  // The named rollouts, running or paused, with work left (the range is not looked at).
+  std::vector<std::string> unfinished(std::optional<std::pair<uint32_t, uint32_t>>,
+                                      rollouts::UtcMillis) override {
+    reach("unfinished");
+    if (unfinishedFailures > 0 && unfinishedFailures--)
+      throw store::StoreError(store::StoreErrorKind::Unavailable,
+                              "rollouts of test-db: the server is gone");
+    std::vector<std::string> names;
+    for (const auto& [name, named] : byName)
+      if ((named.state == rollouts::RolloutState::Running ||
+           named.state == rollouts::RolloutState::Paused) &&
+          namedWorkLeft(named))
+        names.push_back(name);
+    return names;
   }
   using rollouts::RolloutStore::act;
   rollouts::ActionResult act(const std::string&, const rollouts::ActionRequest&) override {

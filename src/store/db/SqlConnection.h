@@ -15,6 +15,12 @@ namespace uvq::store {
 // commit returns (SQLite's synchronous=FULL; PostgreSQL always does).
 enum class Access { Read, Write, DurableWrite };
 
+// How long a transaction waits for a database another process holds locked before it fails as
+// one that cannot be used: by default, and in a loop that sends to units (whose sessions go on
+// only while it turns: a lock held longer is an outage there, met with its backoff).
+inline constexpr int kDefaultLockWaitMs = 15000;
+inline constexpr int kLoopLockWaitMs = 250;
+
 // One connection to a uvq database, its schema checked and brought up to date when it was made.
 // Every use is a transaction, one at a time: safe to share between the history and the rollouts
 // and between threads.
@@ -61,6 +67,18 @@ class SqlConnection {
     }
   }
 
+  // Sets how long the transactions from now on wait for another process's lock (an engine
+  // without such a wait ignores it).
+  void setLockWait(int ms) {
+    std::lock_guard lock(mutex_);
+    lockWaitMs_ = ms;
+    applyLockWait(ms);
+  }
+  int lockWaitMs() const {
+    std::lock_guard lock(mutex_);
+    return lockWaitMs_;
+  }
+
   // One statement of the running transaction, its values only as parameters ("$1", "$2"...).
   // Prepared once per connection.
   virtual SqlResult run(const std::string& sql, const std::vector<SqlValue>& params = {}) = 0;
@@ -72,6 +90,7 @@ class SqlConnection {
   virtual void begin(Access access) = 0;
   virtual void commit() = 0;
   virtual void rollback() noexcept = 0;
+  virtual void applyLockWait(int /*ms*/) {}
   // False while a lost connection is not made again yet.
   virtual bool connected() const { return true; }
 
@@ -87,7 +106,8 @@ class SqlConnection {
  private:
   Dialect dialect_;
   std::string description_;
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
+  int lockWaitMs_ = kDefaultLockWaitMs;
 };
 
 }  // namespace uvq::store

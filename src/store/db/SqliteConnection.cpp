@@ -186,6 +186,10 @@ void SqliteConnection::begin(Access access) {
   Exec(access == Access::Read ? "BEGIN" : "BEGIN IMMEDIATE");
 }
 
+void SqliteConnection::applyLockWait(int ms) {
+  if (db_) sqlite3_busy_timeout(db_, ms);
+}
+
 void SqliteConnection::commit() {
   Exec("COMMIT");
 }

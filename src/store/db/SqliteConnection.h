@@ -16,7 +16,7 @@ namespace uvq::store {
 class SqliteConnection : public SqlConnection {
  public:
   // How long a write waits for another process's transaction before it fails.
-  static constexpr int kBusyTimeoutMs = 15000;
+  static constexpr int kBusyTimeoutMs = kDefaultLockWaitMs;
 
   // Opens the file, creating it and its schema when missing, upgrading an older schema in
   // place. Throws StoreError: a file that is no uvq history, a newer schema, a file that cannot
@@ -30,6 +30,7 @@ class SqliteConnection : public SqlConnection {
   void begin(Access access) override;
   void commit() override;
   void rollback() noexcept override;
+  void applyLockWait(int ms) override;
 
  private:
   void Open(int busyTimeoutMs);

@@ -179,6 +179,9 @@ class HistoryStore {
   virtual AttemptFigures attemptFigures(const FiguresFilter& filter);
   // Where the rows go, fit for any message: a file path or a URL without its password.
   virtual std::string location() const { return {}; }
+  // How long the writes and reads from now on wait for a database another process holds locked
+  // before they fail (store::kDefaultLockWaitMs unless set).
+  virtual void setLockWait(int /*ms*/) {}
 };
 
 // A new random row key (UUID version 4 text).

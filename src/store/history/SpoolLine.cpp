@@ -4,6 +4,8 @@
 #include <charconv>
 #include <vector>
 
+#include "store/db/SpoolFile.h"
+
 namespace uvq::history {
 
 namespace {
@@ -13,54 +15,11 @@ constexpr const char* kMissing = "\\N";
 constexpr size_t kFieldCount = 28;
 
 std::string Escaped(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    switch (c) {
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      default:
-        out += c;
-    }
-  }
-  return out;
+  return store::EscapedField(text);
 }
 
 std::optional<std::string> Unescaped(const std::string& text) {
-  std::string out;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\\') {
-      out += text[i];
-      continue;
-    }
-    if (++i == text.size()) return std::nullopt;
-    switch (text[i]) {
-      case '\\':
-        out += '\\';
-        break;
-      case 't':
-        out += '\t';
-        break;
-      case 'n':
-        out += '\n';
-        break;
-      case 'r':
-        out += '\r';
-        break;
-      default:
-        return std::nullopt;
-    }
-  }
-  return out;
+  return store::UnescapedField(text);
 }
 
 template <typename T>

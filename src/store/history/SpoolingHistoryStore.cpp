@@ -10,94 +10,14 @@
 #include <cstring>
 #include <vector>
 
+#include "store/db/SpoolFile.h"
 #include "store/history/SpoolLine.h"
 
 namespace uvq::history {
 
 namespace {
 
-// The spool file, open and locked against the other processes for as long as this lives. The
-// lock is the file's: once held, the path must still name the file that was opened, since a
-// writer that created the file and could not fill it removes it again.
-class LockedSpool {
- public:
-  // create: make the file when missing (mode 0600); created() then says whether this did.
-  LockedSpool(const std::string& path, int flags, bool create = false) : path_(path) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      created_ = false;
-      fd_ = ::open(path.c_str(), flags | O_CLOEXEC | O_NOFOLLOW);
-      if (fd_ < 0 && errno == ENOENT && create) {
-        fd_ = ::open(path.c_str(), flags | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-        if (fd_ < 0 && errno == EEXIST) continue;  // another process made it first
-        created_ = fd_ >= 0;
-      }
-      if (fd_ < 0) return;
-      while (::flock(fd_, LOCK_EX) != 0) {
-        if (errno != EINTR) {
-          Close();
-          return;
-        }
-      }
-      struct stat held {
-      }, named{};
-      if (::fstat(fd_, &held) == 0 && ::stat(path.c_str(), &named) == 0 &&
-          held.st_dev == named.st_dev && held.st_ino == named.st_ino)
-        return;
-      const int lost = errno;
-      Close();
-      if (!create && lost == ENOENT) {
-        errno = ENOENT;
-        return;
-      }
-    }
-    errno = EAGAIN;
-  }
-  ~LockedSpool() { Close(); }
-  LockedSpool(const LockedSpool&) = delete;
-  LockedSpool& operator=(const LockedSpool&) = delete;
-
-  bool open() const { return fd_ >= 0; }
-  bool created() const { return created_; }
-  int fd() const { return fd_; }
-
-  std::string ReadAll() const {
-    std::string text;
-    char buffer[65536];
-    for (off_t at = 0;;) {
-      const ssize_t n = ::pread(fd_, buffer, sizeof buffer, at);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw HistoryError(HistoryErrorKind::ReadFailed, Reason("cannot read"));
-      if (n == 0) break;
-      text.append(buffer, static_cast<size_t>(n));
-      at += n;
-    }
-    return text;
-  }
-
-  bool WriteAt(const std::string& text, off_t at) const {
-    for (size_t done = 0; done < text.size();) {
-      const ssize_t n =
-          ::pwrite(fd_, text.data() + done, text.size() - done, at + static_cast<off_t>(done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
-
-  std::string Reason(const std::string& what) const {
-    return "history spool " + path_ + ": " + what + ": " + std::strerror(errno);
-  }
-
- private:
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  std::string path_;
-  int fd_ = -1;
-  bool created_ = false;
-};
+using LockedSpool = store::LockedSpoolFile;
 
 // The spool's complete lines, each with its entry when it is one.
 std::vector<std::pair<std::string, std::optional<SpoolEntry>>> Lines(const std::string& text) {
@@ -124,6 +44,7 @@ int64_t SpoolingHistoryStore::begin(const OperationRow& given) {
   if (row.key.empty()) row.key = NewRowKey();
   int64_t id = 0;
   try {
+    ThrowWhileAway();
     id = store_->begin(row);
   } catch (const HistoryError& error) {
     Spool({row}, false, error.what());
@@ -141,6 +62,7 @@ std::vector<int64_t> SpoolingHistoryStore::beginAll(const std::vector<OperationR
     if (row.key.empty()) row.key = NewRowKey();
   std::vector<int64_t> ids;
   try {
+    ThrowWhileAway();
     ids = store_->beginAll(rows);
   } catch (const HistoryError& error) {
     // None reached the database: all go to the spool in one write, or none does.
@@ -169,6 +91,7 @@ void SpoolingHistoryStore::complete(const OperationRow& given) {
         HistoryErrorKind::WriteFailed,
         "history: cannot complete row " + std::to_string(row.id) + ", it was never begun");
   try {
+    if (!row.key.empty()) ThrowWhileAway();
     store_->complete(row);
   } catch (const HistoryError& error) {
     if (row.key.empty()) throw;  // a spooled complete needs the key to find its row later
@@ -190,17 +113,10 @@ void SpoolingHistoryStore::Spool(const std::vector<OperationRow>& rows, bool com
   struct stat info {};
   if (::fstat(spool.fd(), &info) != 0)
     throw HistoryError(HistoryErrorKind::WriteFailed, lost + ": " + spool.Reason("cannot read"));
-  // A line cut short by a crash stays a line of its own, never the head of these.
-  char last = '\n';
-  if (info.st_size > 0 && ::pread(spool.fd(), &last, 1, info.st_size - 1) == 1 && last != '\n')
-    text.insert(text.begin(), '\n');
   // Whole lines or nothing (disk full, a size limit): what was written of them is taken back,
   // and a spool this call made is removed again rather than left empty.
-  if (!spool.WriteAt(text, info.st_size)) {
+  if (!spool.AppendLines(std::move(text), false)) {
     const std::string reason = spool.Reason("cannot write");
-    if (::ftruncate(spool.fd(), info.st_size) != 0) {
-      // The reader skips a line cut short; nothing more can be done here.
-    }
     if (spool.created() && info.st_size == 0) ::unlink(spoolPath_.c_str());
     throw HistoryError(HistoryErrorKind::WriteFailed,
                        lost + ": " + reason + " (after: " + why + ")");
@@ -208,6 +124,18 @@ void SpoolingHistoryStore::Spool(const std::vector<OperationRow>& rows, bool com
   std::lock_guard lock(mutex_);
   if (!spooled_) firstReason_ = why;
   spooled_ = true;
+}
+
+void SpoolingHistoryStore::setDatabaseAway(bool away) {
+  std::lock_guard lock(mutex_);
+  away_ = away;
+}
+
+void SpoolingHistoryStore::ThrowWhileAway() const {
+  std::lock_guard lock(mutex_);
+  if (away_)
+    throw HistoryError(HistoryErrorKind::Unavailable,
+                       "history " + store_->location() + ": the database cannot be reached");
 }
 
 std::optional<std::string> SpoolingHistoryStore::takeSpoolNotice() {

@@ -34,6 +34,10 @@ class SpoolingHistoryStore : public HistoryStore {
   std::vector<OperationRow> query(const HistoryFilter& filter) override;
   std::vector<UnitState> units(const HistoryFilter& filter) override;
   std::string location() const override { return store_->location(); }
+  void setLockWait(int ms) override { store_->setLockWait(ms); }
+  // While the database is known to be away (its user met the outage), writes go to the spool
+  // at once instead of waiting for it first; flush() still asks it.
+  void setDatabaseAway(bool away);
   std::vector<OutcomeCount> outcomeCounts() override { return store_->outcomeCounts(); }
   DurationCounts rolloutDurations(const std::string& rollout,
                                   const std::vector<int64_t>& boundsMs) override {
@@ -59,6 +63,7 @@ class SpoolingHistoryStore : public HistoryStore {
 
  private:
   void Spool(const std::vector<OperationRow>& rows, bool completed, const std::string& why);
+  void ThrowWhileAway() const;
 
   std::unique_ptr<HistoryStore> store_;
   std::string spoolPath_;
@@ -66,6 +71,7 @@ class SpoolingHistoryStore : public HistoryStore {
   std::map<int64_t, std::string> keys_;  // ids handed out -> row keys, until completed
   int64_t nextLocalId_ = -1;
   bool spooled_ = false;
+  bool away_ = false;
   bool noticeTaken_ = false;
   std::string firstReason_;
 };

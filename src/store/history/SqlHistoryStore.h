@@ -37,6 +37,7 @@ class SqlHistoryStore : public HistoryStore {
   std::vector<OperationRow> query(const HistoryFilter& filter) override;
   std::vector<UnitState> units(const HistoryFilter& filter) override;
   std::string location() const override { return connection_->description(); }
+  void setLockWait(int ms) override { connection_->setLockWait(ms); }
   std::vector<OutcomeCount> outcomeCounts() override;
   DurationCounts rolloutDurations(const std::string& rollout,
                                   const std::vector<int64_t>& boundsMs) override;

@@ -337,6 +337,11 @@ class RolloutStore {
   // running ones in the range, in any group.
   virtual bool workLeft(const std::string& name,
                         std::optional<std::pair<uint32_t, uint32_t>> range) = 0;
+  // The rollouts a station limited to `range` could work on now or after a resume, oldest
+  // first: running or paused, with units in the range that are pending or running under a lease
+  // that has run out by `now`.
+  virtual std::vector<std::string> unfinished(std::optional<std::pair<uint32_t, uint32_t>> range,
+                                              UtcMillis now) = 0;
 
   // Applies an action and records it (only when applied) in the same transaction.
   virtual ActionResult act(const std::string& name, const ActionRequest& request) = 0;
@@ -353,6 +358,14 @@ class RolloutStore {
   // seen for `silenceMs`. Empty when the rollout has no notify URL.
   virtual std::vector<RolloutEvent> claimEvents(const std::string& name, const std::string& station,
                                                 UtcMillis now, int silenceMs) = 0;
+
+  // Where the rollouts are kept, fit for any message (a file path or a URL without its
+  // password): what a kept end names as its database.
+  virtual std::string location() const { return {}; }
+  // How long the calls from now on wait for a database another process holds locked before
+  // they fail as StoreError (store::kDefaultLockWaitMs unless set; the process's connection is
+  // shared, so the history's calls wait as long).
+  virtual void setLockWait(int /*ms*/) {}
 };
 
 // Opens the rollouts of the database a "db" setting names (as OpenHistoryStore does), on the

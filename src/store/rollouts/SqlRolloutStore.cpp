@@ -685,6 +685,23 @@ bool SqlRolloutStore::workLeft(const std::string& name,
   });
 }
 
+std::vector<std::string> SqlRolloutStore::unfinished(
+    std::optional<std::pair<uint32_t, uint32_t>> range, UtcMillis now) {
+  return Transaction(Access::Read, [&] {
+    const auto [first, last] = range.value_or(std::pair<uint32_t, uint32_t>{0, 0xffffffffu});
+    std::vector<std::string> names;
+    for (const SqlRow& row :
+         Run("SELECT r.name FROM rollouts r WHERE r.state IN ('running', 'paused') AND EXISTS "
+             "(SELECT 1 FROM rollout_units u WHERE u.rollout = r.id AND u.address >= $1 AND "
+             "u.address <= $2 AND (u.progress = 'pending' OR (u.progress = 'running' AND "
+             "u.lease_until < $3))) ORDER BY r.created_at, r.id",
+             {int64_t{first}, int64_t{last}, now})
+             .rows)
+      names.push_back(row[0].asText());
+    return names;
+  });
+}
+
 ActionResult SqlRolloutStore::act(const std::string& name, const ActionRequest& request) {
   return Transaction(Access::Write, [&] {
     ActionResult result;

@@ -39,11 +39,15 @@ class SqlRolloutStore : public RolloutStore {
   std::vector<std::string> holders(const std::string& name, const std::string& station) override;
   bool workLeft(const std::string& name,
                 std::optional<std::pair<uint32_t, uint32_t>> range) override;
+  std::vector<std::string> unfinished(std::optional<std::pair<uint32_t, uint32_t>> range,
+                                      UtcMillis now) override;
   using RolloutStore::act;
   ActionResult act(const std::string& name, const ActionRequest& request) override;
   std::vector<ActionRecord> actions(const std::string& rollout, int limit) override;
   std::vector<RolloutEvent> claimEvents(const std::string& name, const std::string& station,
                                         UtcMillis now, int silenceMs) override;
+  std::string location() const override { return connection_->description(); }
+  void setLockWait(int ms) override { connection_->setLockWait(ms); }
 
  private:
   struct Rollout {
