@@ -113,7 +113,7 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
       if (word == "--range" || word.starts_with("--range="))
         return usage("--rollouts limits the station with --only-range A-B, not --range");
     if (!onlyRange.empty()) {
-      request.onlyRange = ParseAddressRange(onlyRange);
+      request.onlyRange = fleet::ParseAddressRange(onlyRange);
       if (!request.onlyRange) return usage("--only-range takes A-B, two addresses, A not after B");
     }
   } else {
