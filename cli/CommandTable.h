@@ -146,6 +146,11 @@ inline constexpr OptionRow kOptionRows[] = {
     {"rollout", "--retries", "N",
      "create: extra attempts after no answer or a communication time-out (default 0)",
      Completion::Nothing, ""},
+    {"rollout", "--search-s", "S",
+     "create: how long a unit that does not answer is searched for in one attempt before the "
+     "attempt ends as no answer, stored with the rollout (default 20; 0: as long as the capture "
+     "tries); run: this station's own, instead of the rollout's",
+     Completion::Nothing, ""},
     {"rollout", "--parallel", "N", "run: units programmed at once (default 32, at most 1024)",
      Completion::Nothing, ""},
     {"rollout", "--lease-s", "S",

@@ -47,8 +47,8 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   app.footer(
       "\nuvq rollout create NAME IMAGE (--target HOST ... | --targets-file FILE | --range A-B) "
       "[--groups N | --group-size K] [--success-threshold PCT] [--error-threshold PCT] "
-      "[--retries N] [--approve-groups] [--notify-url URL]\nuvq rollout run NAME [--parallel N] "
-      "[--lease-s S] [--only-range A-B] "
+      "[--retries N] [--search-s S] [--approve-groups] [--notify-url URL]\nuvq rollout run NAME "
+      "[--parallel N] [--lease-s S] [--search-s S] [--only-range A-B] "
       "[--watch [--ask-every-ms MS]] [--exit-on-pause] [--station NAME] [--db DB] [--json]\n"
       "uvq rollout status NAME "
       "[--json]; uvq rollout list; "
@@ -79,6 +79,7 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   AddRow(app, "rollout", "--error-threshold", request.create.errorThreshold)
       ->check(CLI::Range(0, 100));
   AddRow(app, "rollout", "--retries", request.create.retries)->check(CLI::Range(0, 1000));
+  AddRow(app, "rollout", "--search-s", request.searchSeconds)->check(CLI::Range(0, 86400));
   AddRow(app, "rollout", "--parallel", request.parallel)->check(CLI::Range(1, kMaxParallel));
   AddRow(app, "rollout", "--lease-s", request.leaseSeconds)->check(CLI::Range(1, 86400));
   AddRow(app, "rollout", "--only-range", onlyRange);
@@ -120,6 +121,8 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   if (request.action != "create" &&
       (request.create.approveGroups || !request.create.notifyUrl.empty()))
     return usage("--approve-groups and --notify-url are given at create");
+  if (request.searchSeconds && request.action != "create" && request.action != "run")
+    return usage("--search-s goes with create (stored) or run (for this station)");
   if (request.action != "resume" && request.acceptFailures)
     return usage("--accept-failures goes with resume: resume NAME --accept-failures");
   if (!request.create.notifyUrl.empty())
@@ -222,6 +225,7 @@ int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) 
   order.createdBy = request.options.history.station.empty() ? recording::HostName()
                                                             : request.options.history.station;
   order.actor = CommandLineActor(request);
+  order.searchSeconds = request.searchSeconds;
   const fleet::CreatedRollout created = fleet::CreateRollout(order, store);
   switch (created.refusal) {
     case Refusal::None:

@@ -34,6 +34,8 @@ struct RolloutRequest {
   int askEveryMs = 2000;
   // run --exit-on-pause: a pause ends the run (exit 8) instead of being waited for.
   bool exitOnPause = false;
+  // create: stored with the rollout (unset: 20 s); run: instead of the rollout's (unset: its).
+  std::optional<int> searchSeconds;
   // shared with every run
   CliOptions options;
 };

@@ -68,6 +68,7 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   setup.settings.watch = request.watch;
   setup.settings.askEveryMs = request.askEveryMs;
   setup.settings.exitOnPause = request.exitOnPause;
+  setup.settings.searchSeconds = request.searchSeconds;
   view.setWaitsAtPause(!request.exitOnPause);
   setup.plan = options.plan;
   setup.plan.kind = jobs::JobKind::Program;

@@ -4,6 +4,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include "SessionOutput.h"
 #include "StatusText.h"
 #include "jobs/UnitJob.h"
 #include "reports/TerminalText.h"
@@ -222,7 +223,13 @@ void RolloutView::counts(const rollouts::RolloutSummary& summary) {
   summary_ = summary;
 }
 
-void RolloutView::redraw(const std::string& flying) {
+void RolloutView::inFlight(TimePoint now, const SessionPool& pool) {
+  if (style_ == Style::Board)
+    return draw(now, [&pool](auto&& visit) { pool.forEachInFlight(visit); });
+  if (style_ == Style::Lines || style_ == Style::Json) SayInFlight(output_, pool, now, rollout_);
+}
+
+void RolloutView::redraw(const std::vector<std::string>& flying) {
   if (!summary_) return;
   std::vector<std::string> lines;
   int ok = 0, failed = 0, size = 0, running = 0;
@@ -254,7 +261,10 @@ void RolloutView::redraw(const std::string& flying) {
                   bar.c_str(), g.ok, g.size, g.failed, g.running);
     lines.emplace_back(line);
   }
-  if (!flying.empty()) lines.push_back(" in flight:" + flying);
+  if (!flying.empty()) {
+    lines.emplace_back(" in flight:");
+    lines.insert(lines.end(), flying.begin(), flying.end());
+  }
   clear();
   std::string out;
   for (std::string& text : lines) {

@@ -45,29 +45,21 @@ class RolloutView final : public fleet::RolloutEvents {
   void stateChanged(rollouts::RolloutState state, const std::string& reason,
                     size_t inFlight) override;
   void historyProblem(const std::string& problem) override { notice("history: " + problem); }
-  void inFlight(TimePoint now, const SessionPool& pool) override {
-    draw(now, [&pool](auto&& visit) { pool.forEachInFlight(visit); });
-  }
+  // The board redraws them; lines and events say them (every few seconds).
+  void inFlight(TimePoint now, const SessionPool& pool) override;
   void roundDone() override { flush(); }
   // Redraws the board when due; `inFlight` lists the sessions working now.
   template <typename ForEach>
   void draw(TimePoint now, ForEach&& forEachInFlight) {
     if (style_ != Style::Board || closed_ || now < nextDraw_) return;
-    std::string flying;
-    int shown = 0, more = 0;
+    // "  127.0.5.3 program 812/2049 4.1 s": a line each, the first few.
+    std::vector<std::string> flying;
+    int more = 0;
     forEachInFlight([&](const Session& session) {
-      if (shown >= kInFlightShown) return void(++more);
-      ++shown;
-      const RunFigures& f = session.figures();
-      char part[64];
-      if (f.total > 0)
-        std::snprintf(part, sizeof part, "  %s %3d%%", session.target().c_str(),
-                      static_cast<int>(f.acknowledged * 100 / f.total));
-      else
-        std::snprintf(part, sizeof part, "  %s --", session.target().c_str());
-      flying += part;
+      if (flying.size() >= kInFlightShown) return void(++more);
+      flying.push_back("  " + session.target() + " " + jobs::PhaseText(session.phase(), now));
     });
-    if (more > 0) flying += "  +" + std::to_string(more) + " more";
+    if (more > 0) flying.push_back("  +" + std::to_string(more) + " more");
     redraw(flying);
     nextDraw_ = now + std::chrono::milliseconds(200);
   }
@@ -80,9 +72,9 @@ class RolloutView final : public fleet::RolloutEvents {
                 int exitCode);
 
  private:
-  static constexpr int kInFlightShown = 8;
+  static constexpr size_t kInFlightShown = 8;
   void clear();
-  void redraw(const std::string& flying);
+  void redraw(const std::vector<std::string>& flying);
   void event(const std::string& target, const char* name, const JsonLine& fields,
              const std::string& text);
 

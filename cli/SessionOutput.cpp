@@ -9,6 +9,38 @@
 
 namespace uvq::cli {
 
+namespace {
+
+constexpr int kInFlightNamed = 8;
+
+}  // namespace
+
+void SayInFlight(Output& output, const SessionPool& pool, TimePoint now,
+                 const std::string& rollout) {
+  std::string line;
+  int named = 0, more = 0;
+  pool.forEachInFlight([&](const Session& session) {
+    if (!jobs::ChangesUnit(session.kind()) || !session.started()) return;
+    const jobs::PhaseView view = session.phase();
+    if (output.json()) {
+      JsonLine fields;
+      if (!rollout.empty()) fields.field("rollout", rollout);
+      fields.field("phase", jobs::UnitPhaseName(view.phase))
+          .field("done", static_cast<int64_t>(view.done))
+          .field("total", static_cast<int64_t>(view.total))
+          .field("phase_s", jobs::SecondsIn(view, now))
+          .field("elapsed_s", std::chrono::duration<double>(now - view.jobStarted).count());
+      output.event(session.target(), "in_flight", fields);
+      return;
+    }
+    if (named >= kInFlightNamed) return void(++more);
+    line += (named++ ? ", " : "in flight: ") + session.target() + " " + jobs::PhaseText(view, now);
+  });
+  if (line.empty()) return;
+  if (more > 0) line += " (+" + std::to_string(more) + " more)";
+  output.text(line + "\n");
+}
+
 void SessionOutput::replied(const Session& session, const UnitReport& report) {
   JsonLine fields;
   fields.field("type", int{report.type})

@@ -33,4 +33,10 @@ class SessionOutput final : public SessionEvents {
   std::function<void(const Session&)> beforeResult_;
 };
 
+// The units a pool works on now (its locates left out), each with its phase and the time in it:
+// with --json an "in_flight" event per unit (`rollout`, when not empty, names its rollout), else
+// one line "in flight: 127.0.5.3 program 812/2049 4.1 s, ..." naming the first few.
+void SayInFlight(Output& output, const SessionPool& pool, TimePoint now,
+                 const std::string& rollout = {});
+
 }  // namespace uvq::cli

@@ -201,6 +201,10 @@ class StationOutput final : public fleet::StationEvents, public fleet::RecorderE
     output_.text(line + "\n");
   }
   void roundDone() override { output_.flush(); }
+  bool showsInFlight() const override { return true; }
+  void inFlight(TimePoint now, const SessionPool& pool) override {
+    SayInFlight(output_, pool, now);
+  }
 
   // Said once; the station goes on (it still knows within this run what it programmed).
   void spooled(const std::string& notice) override { historyProblem(notice); }

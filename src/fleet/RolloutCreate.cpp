@@ -76,6 +76,7 @@ CreatedRollout CreateRollout(const RolloutOrder& order, rollouts::RolloutStore& 
   created.definition = PlanRollout(draft);
   created.definition.approveGroups = order.approveGroups;
   created.definition.notifyUrl = order.notifyUrl;
+  if (order.searchSeconds) created.definition.searchSeconds = *order.searchSeconds;
   created.definition.actor = order.actor;
   const rollouts::CreateResult stored = store.create(created.definition);
   if (!stored.conflict.empty()) {

@@ -33,7 +33,8 @@ struct RolloutOrder {
   int retries = 0;
   bool approveGroups = false;
   std::string notifyUrl;
-  std::string createdBy;  // the station
+  std::optional<int> searchSeconds;  // stored with the rollout; unset: the definition's default
+  std::string createdBy;             // the station
   rollouts::Actor actor;
 };
 

@@ -46,7 +46,8 @@ class RolloutEvents {
   virtual void historyProblem(const std::string& problem) = 0;
   // Anything else worth a line of its own (units taken back, an image file that is gone).
   virtual void notice(const std::string& line) = 0;
-  // Watching::Live: the units in flight, at most five times a second.
+  // The units in flight (Session::phase): Watching::Live at most five times a second,
+  // Watching::Changes every few seconds while there are any.
   virtual void inFlight(TimePoint /*now*/, const SessionPool& /*pool*/) {}
   // Once per round of the run loop (write out what the round said).
   virtual void roundDone() {}

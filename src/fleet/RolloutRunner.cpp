@@ -31,6 +31,8 @@ constexpr auto kPausedPollPeriod = std::chrono::seconds(1);
 constexpr auto kClaimGather = std::chrono::milliseconds(50);
 constexpr auto kCountsPeriod = std::chrono::seconds(1);
 constexpr auto kDrawPeriod = std::chrono::milliseconds(200);
+// Lines and events: the units in flight said this often while there are any.
+constexpr auto kInFlightPeriod = std::chrono::seconds(5);
 // A unit whose lock another program holds is tried again this much later.
 constexpr int kLockedRetryMs = 2000;
 // The store that went away is asked again after 1 s, then twice as long each time, up to 30 s.
@@ -155,6 +157,8 @@ std::optional<TimePoint> RolloutRunner::nextTick() const {
   if (idleAtPause() && nextStateCheck_ < next) next = nextStateCheck_;
   const RolloutEvents::Watching watching = s_.events.watching();
   if (watching == RolloutEvents::Watching::Live && nextDraw_ < next) next = nextDraw_;
+  if (watching == RolloutEvents::Watching::Changes && !flying_.empty() && nextDraw_ < next)
+    next = nextDraw_;
   if (watching != RolloutEvents::Watching::EndOnly && nextCounts_ < next) next = nextCounts_;
   return next;
 }
@@ -178,6 +182,22 @@ void RolloutRunner::applyRenewal(const rollouts::Renewal& renewal, TimePoint now
   noteState(renewal.state, {});
 }
 
+std::vector<rollouts::UnitPhaseNote> RolloutRunner::phasesInFlight(
+    TimePoint now, rollouts::UtcMillis utcNow) const {
+  std::vector<rollouts::UnitPhaseNote> notes;
+  notes.reserve(flying_.size());
+  for (const auto& [session, unit] : flying_) {
+    if (!session->started() || session->finished()) continue;
+    const jobs::PhaseView view = session->phase();
+    const auto ago =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now - view.phaseStarted).count();
+    notes.push_back({unit->claim.position, std::string(jobs::UnitPhaseName(view.phase)),
+                     static_cast<int64_t>(view.done), static_cast<int64_t>(view.total),
+                     utcNow - std::max<int64_t>(ago, 0)});
+  }
+  return notes;
+}
+
 void RolloutRunner::tick(TimePoint now) {
   if (storeDown_) {
     if (now >= nextReconnect_) reconnect(now);
@@ -185,8 +205,10 @@ void RolloutRunner::tick(TimePoint now) {
     nextRenew_ = now + std::chrono::milliseconds(leaseMs_ / 3);
     const TimePoint renewedUntil = claimDeadline(SteadyClock::now());
     try {
-      applyRenewal(s_.store.renew(s_.definition.name, s_.holder, NowUtcMillis(), leaseMs_), now,
-                   renewedUntil);
+      const rollouts::UtcMillis utcNow = NowUtcMillis();
+      applyRenewal(s_.store.renewWithPhases(s_.definition.name, s_.holder, utcNow, leaseMs_,
+                                            phasesInFlight(now, utcNow)),
+                   now, renewedUntil);
     } catch (const store::StoreError& error) {
       storeLost(error, now);
     }
@@ -207,6 +229,16 @@ void RolloutRunner::tick(TimePoint now) {
   if (watching == RolloutEvents::Watching::Live && now >= nextDraw_) {
     nextDraw_ = now + kDrawPeriod;
     if (pool_) s_.events.inFlight(now, *pool_);
+  } else if (watching == RolloutEvents::Watching::Changes) {
+    // Units are said once they have worked a while, then every few seconds while any do.
+    if (flying_.empty()) {
+      nextDraw_ = TimePoint{};
+    } else if (nextDraw_ == TimePoint{}) {
+      nextDraw_ = now + kInFlightPeriod;
+    } else if (now >= nextDraw_) {
+      nextDraw_ = now + kInFlightPeriod;
+      if (pool_) s_.events.inFlight(now, *pool_);
+    }
   }
 }
 
@@ -522,6 +554,9 @@ Session* RolloutRunner::next(size_t freeSlots, TimePoint now) {
   plan.image = jobs::Image{s_.definition.imagePath, s_.definition.image};
   // --watch asks a missing unit again later anyway: two locates, then the slot is free.
   if (s_.settings.watch) plan.findAttempts = 2;
+  // A silent unit frees its place in the group after the search time, not the capture's
+  // attempts (an attempt that ends as no answer, as before).
+  plan.searchMs = s_.settings.searchSeconds.value_or(s_.definition.searchSeconds) * 1000;
   plan.unit = UnitOf(unit->claim);
   unit->session = std::make_unique<Session>(TargetOf(unit->claim), std::move(plan),
                                             static_cast<SessionEvents&>(*this), s_.ports);

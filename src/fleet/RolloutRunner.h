@@ -31,6 +31,9 @@ struct RolloutRunSettings {
   // A paused rollout ends the station's part (once its units in flight finished) instead of
   // being waited for.
   bool exitOnPause = false;
+  // How long a unit that does not answer is searched for in one attempt; unset: the rollout's
+  // own search time (0: as long as the capture's attempts last).
+  std::optional<int> searchSeconds;
 };
 
 // The ends kept on disk for `rollout` by this host's processes that are gone now (a station
@@ -143,6 +146,9 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
   void reconnect(TimePoint now);
   void moveSpooledRows();
   void applyRenewal(const rollouts::Renewal& renewal, TimePoint now, TimePoint renewedUntil);
+  // The phase of each unit in flight, for the renewal to write (a few times a minute).
+  std::vector<rollouts::UnitPhaseNote> phasesInFlight(TimePoint now,
+                                                      rollouts::UtcMillis utcNow) const;
   // SessionEvents: passed on to the sessions' own events; the unit chosen names its row.
   void logLine(std::string_view target, std::string_view line) override {
     s_.sessionEvents.logLine(target, line);

@@ -87,6 +87,8 @@ class Session final : private jobs::JobObserver {
   bool finished() const { return done_; }
   const SessionResult& result() const { return result_; }
   const RunFigures& figures() const { return job_.figures(); }
+  // Where its job stands (phase, records, since when), copied for a display.
+  jobs::PhaseView phase() const { return job_.phaseView(); }
   // The unit's lock was held by another program: it was left alone, nothing was sent (a
   // rollout tries it later).
   bool lockRefused() const { return lockRefused_; }

@@ -13,6 +13,9 @@ namespace uvq::fleet {
 
 namespace {
 
+// The units being programmed are said this often (when the front end wants them).
+constexpr auto kInFlightPeriod = std::chrono::seconds(5);
+
 ResolvedTarget TargetAt(uint32_t address, const std::string& text) {
   ResolvedTarget target;
   target.text = text;
@@ -73,11 +76,21 @@ void StationRunner::remember(const std::vector<StationUnit>& units) {
 // Every slot taken: nothing can start before one frees, which the pool reports by itself (a
 // due time in the past would only spin its wait).
 std::optional<TimePoint> StationRunner::nextTick() const {
-  if (due_.empty() || (pool_ && pool_->inFlight() == pool_->capacity())) return std::nullopt;
-  return due_.top().at;
+  std::optional<TimePoint> next;
+  if (!due_.empty() && !(pool_ && pool_->inFlight() == pool_->capacity())) next = due_.top().at;
+  if (showingInFlight() && (!next || nextShown_ < *next)) next = nextShown_;
+  return next;
 }
 
-void StationRunner::tick(TimePoint) {}
+bool StationRunner::showingInFlight() const {
+  return programsInFlight_ > 0 && pool_ && s_.events.showsInFlight();
+}
+
+void StationRunner::tick(TimePoint now) {
+  if (!showingInFlight() || now < nextShown_) return;
+  nextShown_ = now + kInFlightPeriod;
+  s_.events.inFlight(now, *pool_);
+}
 
 // Units found are programmed first; then the address asked longest ago, once it is due.
 Session* StationRunner::next(size_t, TimePoint now) {
@@ -132,6 +145,8 @@ Session* StationRunner::startProgram(size_t address, std::string unitId, TimePoi
     s_.recorder->beginRow(row);
   }
   s_.events.unitStarted(a.text, work->unitId);
+  // Said once a unit has worked a while, then every few seconds while any does.
+  if (programsInFlight_++ == 0) nextShown_ = now + kInFlightPeriod;
   Session* session = work->session.get();
   flying_.emplace(session, std::move(work));
   return session;
@@ -190,6 +205,7 @@ void StationRunner::programmed(Work& work, TimePoint now) {
   Address& a = addresses_[work.address];
   const SessionResult& result = work.session->result();
   const double seconds = SecondsSince(work.startedAt, now);
+  --programsInFlight_;
   if (recording() && work.row.id != 0) s_.recorder->completeRow(work.row, result);
   const StationUnit key{a.address, work.unitId};
   if (result.ok()) {

@@ -45,6 +45,10 @@ class StationEvents {
                          const SessionResult& result, double seconds) = 0;
   // Once per round of the pool's loop (write out what the round said).
   virtual void roundDone() {}
+  // Whether inFlight is wanted: then, every few seconds while units are programmed, the pool's
+  // sessions (its locates among them) to say each unit's phase.
+  virtual bool showsInFlight() const { return false; }
+  virtual void inFlight(TimePoint /*now*/, const SessionPool& /*pool*/) {}
 };
 
 // The production jig as a feed of the session pool: every address of the range is located at
@@ -115,6 +119,7 @@ class StationRunner final : public SessionFeed {
   void programmed(Work& work, TimePoint now);
   void release(size_t address, TimePoint dueAt);
   bool recording() const { return s_.recorder && s_.recorder->recording(); }
+  bool showingInFlight() const;
 
   Setup s_;
   const SessionPool* pool_ = nullptr;
@@ -124,6 +129,8 @@ class StationRunner final : public SessionFeed {
   std::unordered_map<const Session*, std::unique_ptr<Work>> flying_;
   std::set<StationUnit> done_;  // have the image: from the history, and programmed now
   int ok_ = 0, failed_ = 0, interrupted_ = 0, skipped_ = 0;
+  int programsInFlight_ = 0;
+  TimePoint nextShown_{};  // the units in flight said next then
   jobs::JobOutcome firstFailure_ = jobs::JobOutcome::Ok;
 };
 

@@ -81,6 +81,10 @@ struct JobPlan {
   // Locates sent while nobody answers before the job gives up; 0: the capture attempts. A
   // station that asks again later anyway looks only briefly.
   int findAttempts = 0;
+  // How long a unit may take to be found and enter loader mode, from the job's start; past it
+  // the job ends as no answer. 0: only the attempts bound it. A rollout bounds it so that a
+  // silent unit frees its place in the group early.
+  int searchMs = 0;
   Timing timing;
   ClaimUnit claim;
 };

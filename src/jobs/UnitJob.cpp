@@ -2,6 +2,7 @@
 #include "jobs/UnitJob.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "jobs/StatusText.h"
 #include "link/ReceiveError.h"
@@ -51,6 +52,9 @@ void UnitJob::drive(Operation&& operation) {
 
 void UnitJob::start() {
   if (phase_ != Phase::Start) return;
+  jobStarted_ = SteadyClock::now();
+  phaseStarted_ = jobStarted_;
+  if (plan_.searchMs > 0) searchUntil_ = jobStarted_ + std::chrono::milliseconds(plan_.searchMs);
   service_ = std::make_unique<LoaderService>(
       ServicePorts{ports_.link, ports_.log, timer_, ports_.clock, ports_.tone, ports_.files},
       plan_.timing);
@@ -82,9 +86,65 @@ void UnitJob::start() {
   advance();
 }
 
+UnitPhase UnitJob::Shown(Phase phase) {
+  switch (phase) {
+    case Phase::Start:
+    case Phase::Finding:
+    case Phase::Registering:
+    case Phase::Collecting:
+      return UnitPhase::Search;
+    case Phase::RebootRequest:
+    case Phase::Capturing:
+      return UnitPhase::Capture;
+    case Phase::Programming:
+      return UnitPhase::Program;
+    case Phase::AwaitingReset:
+    case Phase::Resetting:
+    case Phase::SettingIp:
+      return UnitPhase::Reset;
+    case Phase::Verifying:
+      return UnitPhase::Verify;
+    case Phase::Erasing:
+      return UnitPhase::Erase;
+    case Phase::Done:
+      return UnitPhase::Done;
+  }
+  return UnitPhase::Done;
+}
+
+void UnitJob::enter(Phase phase) {
+  if (Shown(phase) != Shown(phase_)) phaseStarted_ = SteadyClock::now();
+  phase_ = phase;
+}
+
+PhaseView UnitJob::phaseView() const {
+  PhaseView view;
+  view.phase = Shown(phase_);
+  if (view.phase == UnitPhase::Program) {
+    view.done = figures_.acknowledged;
+    view.total = figures_.total;
+  }
+  view.phaseStarted = phaseStarted_;
+  view.jobStarted = jobStarted_;
+  return view;
+}
+
+bool UnitJob::searching() const {
+  return phase_ == Phase::Finding || phase_ == Phase::RebootRequest || phase_ == Phase::Capturing;
+}
+
+std::string UnitJob::searchEndedText() const {
+  char bound[32];
+  std::snprintf(bound, sizeof bound, plan_.searchMs % 1000 ? "%.1f s" : "%.0f s",
+                plan_.searchMs / 1000.0);
+  if (phase_ == Phase::Finding)
+    return notFoundText() + "; searched for " + bound + ", the search time";
+  return unitName() + " answered but did not enter loader mode within the search time of " + bound;
+}
+
 void UnitJob::sendLocate(Phase phase, int waitMs) {
   if (phase_ == Phase::Done) return;
-  phase_ = phase;
+  enter(phase);
   answers_ = 0;
   ++locatesSent_;
   drive([&] { service_->locate(); });
@@ -240,7 +300,7 @@ void UnitJob::choose() {
   if (phase_ == Phase::Done) return;
   if (phase_ == Phase::Registering) return afterSelect();
   if (plan_.accessCode) {
-    phase_ = Phase::RebootRequest;
+    enter(Phase::RebootRequest);
     replySeen_ = false;
     ports_.log.addLogLine("Live reboot request sent with the access code");
     drive([&] { service_->liveReboot(protocol::AccessCode(*plan_.accessCode)); });
@@ -252,7 +312,7 @@ void UnitJob::choose() {
 
 void UnitJob::startCapture() {
   waitUntil_.reset();
-  phase_ = Phase::Capturing;
+  enter(Phase::Capturing);
   captureEnd_.reset();
   captureRefusals_ = 0;
   drive([&] { service_->capture(); });
@@ -265,12 +325,12 @@ void UnitJob::afterCapture() {
   notStarted_.reset();
   switch (plan_.kind) {
     case JobKind::Program:
-      phase_ = Phase::Programming;
+      enter(Phase::Programming);
       run_.reset();
       drive([&] { service_->program(); });
       return advance();
     case JobKind::Erase:
-      phase_ = Phase::Erasing;
+      enter(Phase::Erasing);
       eraseEnd_.reset();
       drive([&] { service_->erase(plan_.eraseKind); });
       return advance();
@@ -283,14 +343,14 @@ void UnitJob::afterSelect() {
   waitUntil_.reset();
   switch (plan_.kind) {
     case JobKind::Reset:
-      phase_ = Phase::Resetting;
+      enter(Phase::Resetting);
       resetEnd_.reset();
       drive([&] { service_->reset(); });
       waitFor(plan_.waitMs);
       return;
     case JobKind::SetIp:
       if (!plan_.newAddress) return finish(JobOutcome::Refused, "no new address given");
-      phase_ = Phase::SettingIp;
+      enter(Phase::SettingIp);
       addressAccepted_.reset();
       drive([&] { service_->setUnitAddress(plan_.newAddress); });
       waitFor(plan_.waitMs);
@@ -312,7 +372,7 @@ void UnitJob::afterRun() {
   switch (run_->end) {
     case RunEnd::Complete:
       if (plan_.autoReset) {
-        phase_ = Phase::AwaitingReset;
+        enter(Phase::AwaitingReset);
         resetEnd_.reset();
         waitFor(plan_.waitMs);
         return;
@@ -381,6 +441,10 @@ void UnitJob::receive(std::span<const uint8_t> datagram) {
 
 void UnitJob::onTime(TimePoint now) {
   if (phase_ == Phase::Done || phase_ == Phase::Start) return;
+  if (searchUntil_ && now >= *searchUntil_ && searching()) {
+    if (phase_ == Phase::Capturing) drive([&] { service_->stopCapture(); });
+    return finish(JobOutcome::NoAnswer, searchEndedText());
+  }
   if (const std::optional<TimerRole> role = timer_.takeDue(now)) {
     drive([&] { service_->timerTick(*role); });
     advance();
@@ -419,6 +483,7 @@ std::optional<TimePoint> UnitJob::nextDeadline() const {
   if (phase_ == Phase::Done) return std::nullopt;
   std::optional<TimePoint> next = timer_.deadline();
   if (waitUntil_ && (!next || *waitUntil_ < *next)) next = waitUntil_;
+  if (searchUntil_ && searching() && (!next || *searchUntil_ < *next)) next = searchUntil_;
   return next;
 }
 
@@ -535,7 +600,7 @@ void UnitJob::addressChangeEnded(bool accepted, protocol::Ipv4Bytes reported, ui
 void UnitJob::finish(JobOutcome outcome, const std::string& detail) {
   if (phase_ == Phase::Done) return;
   const bool wasRunning = figures_.running;
-  phase_ = Phase::Done;
+  enter(Phase::Done);
   timer_.disable();
   waitUntil_.reset();
   if (wasRunning) {

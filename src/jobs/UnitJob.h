@@ -10,6 +10,7 @@
 #include "jobs/DeadlineTimer.h"
 #include "jobs/JobPlan.h"
 #include "jobs/JobResult.h"
+#include "jobs/UnitPhase.h"
 #include "operations/LoaderService.h"
 
 namespace uvq::jobs {
@@ -85,6 +86,8 @@ class UnitJob final : private LoaderOutcomes {
   const JobFigures& figures() const { return figures_; }
   const JobPlan& plan() const { return plan_; }
   const LoaderService* service() const { return service_.get(); }
+  // Where the job stands, for a display (a copy of a few numbers; cheap enough for every redraw).
+  PhaseView phaseView() const;
 
  private:
   enum class Phase {
@@ -117,6 +120,12 @@ class UnitJob final : private LoaderOutcomes {
   template <typename Operation>
   void drive(Operation&& operation);
   void advance();
+  // Every change of state goes through here: the phase shown and when it began follow it.
+  void enter(Phase phase);
+  static UnitPhase Shown(Phase phase);
+  // Finding the unit and taking it into loader mode, where the plan's search time bounds it.
+  bool searching() const;
+  std::string searchEndedText() const;
   void sendLocate(Phase phase, int waitMs);
   void waitFor(int milliseconds);
   void answerTimeEnded();
@@ -143,6 +152,9 @@ class UnitJob final : private LoaderOutcomes {
   std::unique_ptr<LoaderService> service_;
 
   Phase phase_ = Phase::Start;
+  TimePoint jobStarted_{};
+  TimePoint phaseStarted_{};
+  std::optional<TimePoint> searchUntil_;  // plan_.searchMs after the start
   std::optional<TimePoint> waitUntil_;
   TimePoint verifyUntil_{};
   int locatesSent_ = 0;

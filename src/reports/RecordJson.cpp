@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "reports/RecordJson.h"
 
+#include <algorithm>
+
 #include "jobs/StatusText.h"
 #include "protocol/StatusFlags.h"
 #include "reports/TerminalText.h"
@@ -152,6 +154,7 @@ json RolloutSummaryJson(const rollouts::RolloutSummary& s) {
       {"approve_groups", s.approveGroups},
       {"waiting_for_approval", s.waitingGroup ? json(ShownGroup(*s.waitingGroup)) : json(nullptr)},
       {"waiting", Text(rollouts::WaitingText(s))},
+      {"search_s", s.searchSeconds},
       {"groups", std::move(groups)},
       {"totals", std::move(totals)}};
 }
@@ -179,6 +182,17 @@ json RolloutUnitJson(const rollouts::RolloutUnit& u) {
                  {"lease_until", TimeOrNull(u.leaseUntil)},
                  {"redo", u.redo}};
   AddStatus(object, u.status);
+  // Running: as its station's last renewal saw it, the phase, its records, since when and as of
+  // when (elapsed_s counted to that moment, not to now).
+  if (u.progress != rollouts::UnitProgress::Running || u.phase.empty() || !u.phaseAt) {
+    object["phase"] = nullptr;
+  } else {
+    const int64_t elapsed = u.phaseStarted ? std::max<int64_t>(*u.phaseAt - *u.phaseStarted, 0) : 0;
+    object["phase"] = {
+        {"name", Text(u.phase)},     {"done", u.phaseDone},
+        {"total", u.phaseTotal},     {"started", TimeOrNull(u.phaseStarted)},
+        {"as_of", Time(*u.phaseAt)}, {"elapsed_s", static_cast<double>(elapsed) / 1000.0}};
+  }
   return object;
 }
 

@@ -321,6 +321,23 @@ class CliRolloutTest : public QObject {
     QCOMPARE(ImagesConfirmed(good).size(), 3);
   }
 
+  // A unit that never answers holds its place only for the rollout's search time: the one slot
+  // is free for the next unit long before the capture's attempts would have run out.
+  void silentUnitIsSearchedForOnlyItsSearchTime() {
+    Sim good("127.0.78.2");
+    QVERIFY(good.start({"--quiet", "--loader-mode", "--expect", path("a.bin")}, Range(78, 2, 3)));
+    EXPECT_EXIT(uvq({"rollout", "create", "silent", path("a.cry"), "--range", Range(78, 1, 3),
+                     "--search-s", "1", "--success-threshold", "50", "--error-threshold", "100"}),
+                0);
+    const Result run = uvq({"rollout", "run", "silent", "--parallel", "1"});
+    EXPECT_EXIT(run, 5);
+    QVERIFY2(
+        run.out.contains(QRegularExpression(
+            R"(\[127\.0\.78\.1\] failed: no unit answered at 127\.0\.78\.1.*searched for 1 s)")),
+        qPrintable(Diagnostics(run)));
+    QCOMPARE(ImagesConfirmed(good).size(), 2);
+  }
+
   // A group over its error threshold stops the rollout (exit 5, one line naming the group);
   // later groups are not started; `retry --failed` once the cause is gone completes it.
   void errorThresholdStopsAndRetryCompletes() {

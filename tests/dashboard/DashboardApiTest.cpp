@@ -348,6 +348,7 @@ class DashboardApiTest : public QObject {
     station.ok(claims[0], now + 1000);
     station.ok(claims[1], now + 1000);
     station.unitError(claims[2], now + 2000);
+    station.renew({{claims[3].position, "program", 812, 2049, now + 1000}}, now + 1500);
     DashboardRunner dashboard(address, db);
     QVERIFY2(dashboard.listening(), dashboard.problem().c_str());
     const uint16_t port = dashboard.port();
@@ -389,6 +390,13 @@ class DashboardApiTest : public QObject {
     QVERIFY(failed["status_words"].get<std::string>().find("record checksum error") !=
             std::string::npos);
     QCOMPARE(status["running"].size(), size_t{1});
+    // The unit in flight with its phase as the station's renewal said it, and as of when.
+    const json phase = status["running"][0]["phase"];
+    QCOMPARE(phase["name"].get<std::string>(), std::string("program"));
+    QCOMPARE(phase["done"].get<int>(), 812);
+    QCOMPARE(phase["total"].get<int>(), 2049);
+    QCOMPARE(phase["elapsed_s"].get<double>(), 0.5);
+    QCOMPARE(phase["as_of"].get<std::string>(), std::string("2026-12-07T01:00:01.500Z"));
     QCOMPARE(status["stations"][0]["last_seen"].get<std::string>(),
              std::string("2026-12-07T01:00:02.000Z"));
     // Silent since then, longer than its lease: gone.

@@ -47,6 +47,10 @@ class Station {
   std::vector<Claim> claim(int count, UtcMillis now) {
     return store_.claim(rollout_, {holder_, count, now, 60000, std::nullopt});
   }
+  // The lease renewed, noting the phases of units in flight.
+  Renewal renew(const std::vector<UnitPhaseNote>& phases, UtcMillis now) {
+    return store_.renewWithPhases(rollout_, holder_, now, 60000, phases);
+  }
   AttemptVerdict ok(const Claim& claim, UtcMillis now) {
     AttemptResult result;
     result.position = claim.position;

@@ -75,6 +75,7 @@ struct NotedEvents final : RolloutEvents {
   }
   void historyProblem(const std::string& problem) override { said.push_back("history " + problem); }
   void notice(const std::string& line) override { said.push_back("notice " + line); }
+  void inFlight(TimePoint, const SessionPool&) override { said.push_back("in flight"); }
 };
 
 struct NoSessionEvents final : SessionEvents {
@@ -649,6 +650,72 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(s.runner->settle(), backAtTheStop ? size_t{0} : size_t{1});
     QCOMPARE(s.store.ended.size(), backAtTheStop ? size_t{1} : size_t{0});
     QCOMPARE(s.events.count("notice 1 unit end could not be written"), backAtTheStop ? 0 : 1);
+  }
+
+  // Lines and events say the units in flight every few seconds, once they have worked a while,
+  // and only while there are any; the station's wait wakes for it.
+  void unitsInFlightAreSaidEveryFewSeconds() {
+    Station s(RolloutEvents::Watching::Changes);
+    SessionPool pool(4, nullptr);
+    s.runner->setPool(&pool);
+    s.store.toHand.push_back(ClaimAt("127.0.70.10", 0));
+    const TimePoint t0 = SteadyClock::now();
+    Session* session = s.runner->next(4, t0);
+    QVERIFY(session);
+    s.runner->tick(t0);
+    QCOMPARE(s.events.count("in flight"), 0);
+    QVERIFY(*s.runner->nextTick() <= t0 + std::chrono::seconds(5));
+    s.runner->tick(t0 + std::chrono::seconds(5));
+    QCOMPARE(s.events.count("in flight"), 1);
+    s.runner->tick(t0 + std::chrono::seconds(7));
+    QCOMPARE(s.events.count("in flight"), 1);
+    session->interrupt(StopCause::Interrupt);
+    s.runner->ended(*session, t0 + std::chrono::seconds(8));
+    s.runner->tick(t0 + std::chrono::seconds(10));
+    QCOMPARE(s.events.count("in flight"), 1);
+    // The next unit to start is said only once it too has worked a while.
+    s.store.toHand.push_back(ClaimAt("127.0.70.11", 1));
+    QVERIFY(s.runner->next(4, t0 + std::chrono::seconds(30)));
+    s.runner->tick(t0 + std::chrono::seconds(30));
+    s.runner->tick(t0 + std::chrono::seconds(31));
+    QCOMPARE(s.events.count("in flight"), 1);
+    s.runner->tick(t0 + std::chrono::seconds(35));
+    QCOMPARE(s.events.count("in flight"), 2);
+  }
+
+  // A silent unit is searched for only as long as the search time (the station's own before the
+  // rollout's), then its attempt ends as no answer, retried as any no answer; a renewal while it
+  // is searched notes its phase and since when, in the renewal's one call.
+  void silentUnitEndsAfterTheSearchTime() {
+    Station s(RolloutEvents::Watching::EndOnly, 60);
+    s.definition.searchSeconds = 20;
+    s.settings.searchSeconds = 3;
+    s.store.toHand.push_back(ClaimAt("127.0.70.9", 5));
+    const TimePoint asked = SteadyClock::now();
+    Session* session = s.runner->next(4, asked);
+    QVERIFY(session);
+    session->start();
+    const jobs::PhaseView view = session->phase();
+    QVERIFY(view.phase == jobs::UnitPhase::Search);
+
+    const rollouts::UtcMillis utcBefore = recording::NowUtcMillis();
+    s.runner->tick(asked + std::chrono::seconds(21));  // the renewal is due
+    const rollouts::UtcMillis utcAfter = recording::NowUtcMillis();
+    QCOMPARE(s.store.count("renew"), 1);
+    QCOMPARE(s.store.phasesNoted.size(), size_t{1});
+    QCOMPARE(s.store.phasesNoted[0].size(), size_t{1});
+    const rollouts::UnitPhaseNote& note = s.store.phasesNoted[0][0];
+    QCOMPARE(note.position, 5);
+    QCOMPARE(note.phase, std::string("search"));
+    QVERIFY(note.phaseStarted >= utcBefore - 21000 && note.phaseStarted <= utcAfter - 11000);
+
+    session->onTime(view.jobStarted + std::chrono::seconds(3));
+    QVERIFY(session->finished());
+    QCOMPARE(session->result().outcome, jobs::JobOutcome::NoAnswer);
+    s.runner->ended(*session, asked + std::chrono::seconds(21));
+    QCOMPARE(s.store.ended.size(), size_t{1});
+    QCOMPARE(s.store.ended[0].end, AttemptEnd::Retryable);
+    QCOMPARE(s.store.ended[0].outcome, std::string("no_answer"));
   }
 
   // A unit another program holds is refused before anything is sent, and the store is told to

@@ -708,6 +708,7 @@ class RolloutStoreTest : public QObject {
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i % 7 ? i : 0);
     definition.image = std::make_shared<const std::vector<uint8_t>>(image);
     definition.targets[5].unitId = "0105";
+    definition.searchSeconds = 7;
     QVERIFY(store->create(definition));
     RolloutDefinition other = Definition("whole", {1});
     QVERIFY(!store->create(other));
@@ -720,10 +721,12 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(loaded->targets[1023].address, definition.targets[1023].address);
     QCOMPARE(loaded->imagePath, definition.imagePath);
     QCOMPARE(loaded->retries, 3);
+    QCOMPARE(loaded->searchSeconds, 7);
     QVERIFY(!store->load("none").has_value());
     const auto list = store->list();
     QCOMPARE(list.size(), size_t{1});
     QCOMPARE(list[0].imageBytes, int64_t{70000});
+    QCOMPARE(list[0].searchSeconds, 7);
     QCOMPARE(Counts(list[0].groups.at(1)), std::string("424:424/0/0/0"));
     const auto page = store->units("whole", 600, 10);
     QCOMPARE(page.size(), size_t{10});
@@ -741,6 +744,44 @@ class RolloutStoreTest : public QObject {
     const auto status = store->status("whole");
     QCOMPARE(status->stations.at(0).station, std::string("s"));
     QCOMPARE(status->stations.at(0).lastSeen, int64_t{1100});
+  }
+
+  // A renewal notes the phases of its own units in flight, as of its time; a unit it does not
+  // name keeps its phase, another station's units are not touched, and a new claim starts with
+  // no phase.
+  void renewalNotesPhasesOfItsUnits() {
+    const std::string db = NewDb();
+    auto a = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    auto b = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    QVERIFY(a->create(Definition("phases", {3})));
+    QCOMPARE(Positions(a->claim("phases", Ask("A", "ta", 2, 1000))), (std::vector{0, 1}));
+    QCOMPARE(Positions(b->claim("phases", Ask("B", "tb", 1, 1000))), std::vector{2});
+    const auto renewed =
+        a->renewWithPhases("phases", {"A", "ta"}, 1500, 60000,
+                           {{0, "program", 812, 2049, 1400}, {1, "search", 0, 0, 900}});
+    QCOMPARE(renewed.held, (std::vector{0, 1}));
+    // B names A's unit: nothing of A's changes.
+    QCOMPARE(
+        b->renewWithPhases("phases", {"B", "tb"}, 1600, 60000, {{0, "verify", 0, 0, 1590}}).held,
+        std::vector{2});
+    a->renewWithPhases("phases", {"A", "ta"}, 1700, 60000, {{1, "capture", 0, 0, 1650}});
+    const auto running = a->status("phases")->running;
+    QCOMPARE(running.size(), size_t{3});
+    QCOMPARE(running[0].phase, std::string("program"));
+    QCOMPARE(running[0].phaseDone, int64_t{812});
+    QCOMPARE(running[0].phaseTotal, int64_t{2049});
+    QCOMPARE(running[0].phaseStarted.value_or(0), int64_t{1400});
+    QCOMPARE(running[0].phaseAt.value_or(0), int64_t{1700});
+    QCOMPARE(running[1].phase, std::string("capture"));
+    QCOMPARE(running[1].phaseStarted.value_or(0), int64_t{1650});
+    QCOMPARE(running[2].phase, std::string());  // B's renewal named none of its own
+    QCOMPARE(running[2].phaseAt.value_or(0), int64_t{1600});
+    // Put back and claimed again: the old attempt's phase is gone.
+    a->end("phases", {"A", "ta"}, Result(0, AttemptEnd::Interrupted), 1800);
+    QCOMPARE(Positions(b->claim("phases", Ask("B", "tb", 1, 1900))), std::vector{0});
+    const RolloutUnit again = a->units("phases", 0, 1).at(0);
+    QCOMPARE(again.station, std::string("B"));
+    QVERIFY(again.phase.empty() && !again.phaseAt && !again.phaseStarted);
   }
 
   // A server restarted between two calls costs no call: the connection is made again.

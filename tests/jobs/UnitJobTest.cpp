@@ -25,8 +25,17 @@ class Observer final : public JobObserver {
     ++finishedCalls;
     last = result;
   }
+  // The job's phase as a display would read it at these moments.
+  void loaderModeReached(protocol::UvqId) override {
+    if (job) phases.push_back(job->phaseView());
+  }
+  void progress(const JobFigures&) override {
+    if (job) phases.push_back(job->phaseView());
+  }
   int finishedCalls = 0;
   JobResult last;
+  const UnitJob* job = nullptr;
+  std::vector<PhaseView> phases;
 };
 
 in_addr Address(const std::string& text) {
@@ -124,6 +133,60 @@ class UnitJobTest : public QObject {
     QCOMPARE(r.recordsTotal, uint64_t{5});
     QVERIFY(r.unit && r.unit->value() == 0x0100);
     QCOMPARE(r.lastStatus.value(), uint16_t{0});  // out of loader mode, valid program
+  }
+
+  // The phase a display reads follows the job: capture until loader mode, then programming with
+  // its records counted, each phase timed from its own start; done at the end.
+  void phaseViewFollowsTheJob() {
+    ScriptedUnits site("127.0.9.12");
+    site.units = {ScriptedUnit{.id = 0x0100}};
+    site.imageRecords = 4;
+    JobRun run("127.0.9.12", ProgramPlan(4));
+    run.observer.job = run.job.get();
+    QVERIFY(run.job->phaseView().phase == UnitPhase::Search);
+    QVERIFY(run.run(site));
+    QVERIFY2(run.observer.last.outcome == JobOutcome::Ok, run.observer.last.detail.c_str());
+    const std::vector<PhaseView>& seen = run.observer.phases;
+    QCOMPARE(seen.size(), size_t{5});  // loader mode, then one per record
+    QVERIFY(seen[0].phase == UnitPhase::Capture);
+    QVERIFY(seen[0].phaseStarted >= seen[0].jobStarted);
+    for (size_t i = 1; i < seen.size(); ++i) {
+      QVERIFY(seen[i].phase == UnitPhase::Program);
+      QCOMPARE(seen[i].done, uint64_t{i});
+      QCOMPARE(seen[i].total, uint64_t{4});
+      QVERIFY(seen[i].phaseStarted >= seen[0].phaseStarted);
+      QVERIFY(seen[i].jobStarted == seen[0].jobStarted);
+    }
+    QVERIFY(run.job->phaseView().phase == UnitPhase::Done);
+    // As the board and the lines show them.
+    QCOMPARE(PhaseText(seen[2], seen[2].phaseStarted + std::chrono::milliseconds(4100)),
+             std::string("program 2/4 4.1 s"));
+    QCOMPARE(PhaseText(PhaseView{}, TimePoint{} + std::chrono::milliseconds(12000)),
+             std::string("search 12.0 s"));
+  }
+
+  // A silent address is searched for no longer than the plan's search time, however many
+  // attempts are left: the job's own deadline says when, and it ends as no answer.
+  void silentUnitEndsWithinItsSearchTime() {
+    ScriptedUnits site("127.0.9.11");
+    JobPlan plan = ProgramPlan(2);
+    plan.timing.captureAttempts = 150;
+    plan.searchMs = 2000;
+    JobRun run("127.0.9.11", std::move(plan));
+    run.job->start();
+    const TimePoint started = run.job->phaseView().jobStarted;
+    const TimePoint bound = started + std::chrono::milliseconds(2000);
+    run.job->onTime(bound - std::chrono::milliseconds(1));
+    QVERIFY(!run.job->finished());
+    QVERIFY(run.job->nextDeadline() && *run.job->nextDeadline() <= bound);
+    run.job->onTime(bound);
+    QVERIFY(run.job->finished());
+    const JobResult& r = run.observer.last;
+    QVERIFY(r.outcome == JobOutcome::NoAnswer);
+    QVERIFY2(r.detail.find("no unit answered at 127.0.9.11") != std::string::npos &&
+                 r.detail.find("searched for 2 s") != std::string::npos,
+             r.detail.c_str());
+    QVERIFY(!r.unit);
   }
 
   // A refused claim (a lock held elsewhere) changes nothing on the unit.

@@ -142,6 +142,14 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     std::sort(renewal.held.begin(), renewal.held.end());
     return renewal;
   }
+  // The phases each renewal carried, in order.
+  rollouts::Renewal renewWithPhases(const std::string& name, const rollouts::ClaimHolder& holder,
+                                    rollouts::UtcMillis now, int leaseMs,
+                                    const std::vector<rollouts::UnitPhaseNote>& phases) override {
+    phasesNoted.push_back(phases);
+    return renew(name, holder, now, leaseMs);
+  }
+  std::vector<std::vector<rollouts::UnitPhaseNote>> phasesNoted;
   rollouts::AttemptVerdict end(const std::string& name, const rollouts::ClaimHolder&,
                                const rollouts::AttemptResult& result,
                                rollouts::UtcMillis) override {

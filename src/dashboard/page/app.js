@@ -563,6 +563,20 @@
     ];
   }
 
+  // A unit in flight as its station's last renewal saw it: "program 812/2049 4.1 s, as of 12:01:02".
+  function phaseText(u) {
+    const p = u.phase;
+    if (!p) return 'claimed';
+    const records = p.name === 'program' && p.total > 0 ? ' ' + p.done + '/' + p.total : '';
+    return p.name + records + ' ' + p.elapsed_s.toFixed(1) + ' s, as of ' + when(p.as_of).slice(11);
+  }
+
+  function runningUnitColumns() {
+    const columns = rolloutUnitColumns();
+    columns.splice(5, 0, { title: 'phase', get: phaseText, cls: 'mono' });
+    return columns;
+  }
+
   function actionColumns() {
     return [
       { title: 'time', get: (a) => when(a.at) },
@@ -631,7 +645,7 @@
     const stations = stationsBox();
     const figures = figuresBox();
     const failed = keyedTable(rolloutUnitColumns(), 'no unit has failed');
-    const running = keyedTable(rolloutUnitColumns(), 'no unit is being worked on');
+    const running = keyedTable(runningUnitColumns(), 'no unit is being worked on');
     const all = keyedTable(rolloutUnitColumns(), 'no units');
     const done = keyedTable(actionColumns(), 'no action recorded');
     const failedNote = el('p', { class: 'note' });

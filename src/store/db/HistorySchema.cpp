@@ -189,6 +189,17 @@ std::vector<std::string> SchemaStep(int version, Dialect dialect) {
             "ALTER TABLE rollout_stations ADD COLUMN pid " + big + " NOT NULL DEFAULT 0",
             "ALTER TABLE rollout_stations ADD COLUMN lease_ms " + big + " NOT NULL DEFAULT 0",
             "ALTER TABLE rollout_stations ADD COLUMN ended_at " + big};
+  if (version == 9)
+    return {// search_s: how long a unit that does not answer is searched for per attempt; 0 (the
+            // rollouts made before) bounds it only by the capture's attempts.
+            "ALTER TABLE rollouts ADD COLUMN search_s INTEGER NOT NULL DEFAULT 0",
+            // A running unit's phase ('' until its station's first renewal after the claim), its
+            // records while programming, when the phase began and when the station said so.
+            "ALTER TABLE rollout_units ADD COLUMN phase TEXT NOT NULL DEFAULT ''",
+            "ALTER TABLE rollout_units ADD COLUMN phase_done " + big + " NOT NULL DEFAULT 0",
+            "ALTER TABLE rollout_units ADD COLUMN phase_total " + big + " NOT NULL DEFAULT 0",
+            "ALTER TABLE rollout_units ADD COLUMN phase_started " + big,
+            "ALTER TABLE rollout_units ADD COLUMN phase_at " + big};
   return {};
 }
 

@@ -22,7 +22,10 @@ namespace uvq::store {
 // marks, so a row begun and not completed shows as running while its writer lives.
 // Step 7: approvals of groups, skipped units and accepted failures, the record of actions, and
 // the events told to a rollout's notify URL.
-inline constexpr int kSchemaVersion = 8;
+// Step 8: a rollout's stations name their process, their lease and their clean end.
+// Step 9: a rollout's search time for silent units, and each running unit's phase as its
+// station's last renewal saw it.
+inline constexpr int kSchemaVersion = 9;
 
 // What tells a uvq history from another database: SQLite's PRAGMA application_id ("UVQH") and the
 // application column of PostgreSQL's schema_version.

@@ -75,7 +75,10 @@ struct RolloutDefinition {
   std::vector<RolloutTarget> targets;  // in the order given; position = index
   bool approveGroups = false;          // each group after the first starts only once approved
   std::string notifyUrl;               // http:// URL told when the rollout stops or finishes
-  Actor actor;                         // recorded as the create action
+  // How long a unit that does not answer is searched for in one attempt before the attempt ends
+  // as no answer (its group's place freed); 0: as long as the capture's attempts last.
+  int searchSeconds = 20;
+  Actor actor;  // recorded as the create action
 };
 
 // What create did: made it, or refused it because the name is in use or because an unfinished
@@ -111,6 +114,23 @@ struct RolloutUnit {
   std::string station;                  // holding it (running) or that ended it last
   std::optional<UtcMillis> leaseUntil;  // running: when its claim runs out
   bool redo = false;  // in flight when its station stopped: the next attempt redoes it
+  // Running: its phase as its station's last renewal said ("search", "program", ...; empty
+  // before the first one), the records while programming, when the phase began and when the
+  // station said so.
+  std::string phase;
+  int64_t phaseDone = 0;
+  int64_t phaseTotal = 0;
+  std::optional<UtcMillis> phaseStarted;
+  std::optional<UtcMillis> phaseAt;
+};
+
+// A unit in flight as its station sees it, written with the station's lease renewal.
+struct UnitPhaseNote {
+  int position = 0;
+  std::string phase;  // UnitPhaseName
+  int64_t done = 0;   // records acknowledged while programming, of `total`
+  int64_t total = 0;
+  UtcMillis phaseStarted = 0;
 };
 
 // What a renewal found: the rollout's state and the positions of the units the holder still
@@ -164,6 +184,7 @@ struct RolloutSummary {
   bool approveGroups = false;
   std::optional<int> waitingGroup;  // 0-based: the group that waits for an approval to start
   std::string notifyUrl;
+  int searchSeconds = 0;  // see RolloutDefinition
 };
 
 // "waiting for approval of group 2", or empty.
@@ -317,6 +338,13 @@ class RolloutStore {
   // units the holder still runs: one it ran that is missing was taken over by another station.
   virtual Renewal renew(const std::string& name, const ClaimHolder& holder, UtcMillis now,
                         int leaseMs) = 0;
+  // The same renewal, which also notes the phase of each unit in flight (`phases`, by position;
+  // units of the holder not named keep theirs) as of `now`, in the same statement. A store that
+  // keeps no phases only renews.
+  virtual Renewal renewWithPhases(const std::string& name, const ClaimHolder& holder, UtcMillis now,
+                                  int leaseMs, const std::vector<UnitPhaseNote>& /*phases*/) {
+    return renew(name, holder, now, leaseMs);
+  }
   // Ends an attempt by `holder` and judges the group's thresholds.
   virtual AttemptVerdict end(const std::string& name, const ClaimHolder& holder,
                              const AttemptResult& result, UtcMillis now) = 0;

@@ -22,10 +22,12 @@ using store::StoreErrorKind;
 
 constexpr const char* kSummaryColumns =
     "id, name, created_at, image_path, image_sha256, image_bytes, success_threshold, "
-    "error_threshold, retries, state, stop_reason, approve_groups, approved_group, notify_url";
+    "error_threshold, retries, state, stop_reason, approve_groups, approved_group, notify_url, "
+    "search_s";
 constexpr const char* kUnitColumns =
     "position, rollout_group, target, unit_id, answered_unit_id, progress, attempts, outcome, "
-    "detail, status, station, lease_until, redo";
+    "detail, status, station, lease_until, redo, phase, phase_done, phase_total, phase_started, "
+    "phase_at";
 constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max() / 2;
 // Units written by one statement at create (5 parameters each): PostgreSQL's round trips are
 // what counts; SQLite finds a parameter's name by a walk through all of them, so its statements
@@ -80,6 +82,7 @@ RolloutSummary ReadSummary(const SqlRow& row) {
   summary.stopReason = row[10].asText();
   summary.approveGroups = row[11].asNumber() != 0;
   summary.notifyUrl = row[13].asText();
+  summary.searchSeconds = static_cast<int>(row[14].asNumber());
   return summary;
 }
 
@@ -108,6 +111,11 @@ RolloutUnit ReadUnit(const SqlRow& row) {
   unit.station = row[10].asText();
   if (!row[11].null()) unit.leaseUntil = row[11].asNumber();
   unit.redo = row[12].asNumber() != 0;
+  unit.phase = row[13].asText();
+  unit.phaseDone = row[14].asNumber();
+  unit.phaseTotal = row[15].asNumber();
+  if (!row[16].null()) unit.phaseStarted = row[16].asNumber();
+  if (!row[17].null()) unit.phaseAt = row[17].asNumber();
   return unit;
 }
 
@@ -278,12 +286,14 @@ CreateResult SqlRolloutStore::create(const RolloutDefinition& definition) {
     const SqlResult made =
         Run("INSERT INTO rollouts(name, created_at, created_by, image_path, image_sha256, image, "
             "image_bytes, success_threshold, error_threshold, retries, state, approve_groups, "
-            "notify_url) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13) "
+            "notify_url, search_s) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, "
+            "$13, $14) "
             "ON CONFLICT(name) DO NOTHING RETURNING id",
             {definition.name, definition.createdAt, definition.createdBy, definition.imagePath,
              definition.imageSha256, SqlValue::Bytes(image), static_cast<int64_t>(image.size()),
              definition.successThreshold, definition.errorThreshold, definition.retries,
-             Text(RolloutState::Running), definition.approveGroups ? 1 : 0, definition.notifyUrl});
+             Text(RolloutState::Running), definition.approveGroups ? 1 : 0, definition.notifyUrl,
+             std::max(definition.searchSeconds, 0)});
     if (made.rows.empty()) return result;
     const int64_t id = made.rows.front()[0].asNumber();
     // Many units per statement (one round trip each), in the one transaction.
@@ -333,7 +343,8 @@ std::optional<RolloutDefinition> SqlRolloutStore::load(const std::string& name) 
   return Transaction(Access::Read, [&]() -> std::optional<RolloutDefinition> {
     const SqlResult found = Run(
         "SELECT id, created_at, created_by, image_path, image_sha256, image, success_threshold, "
-        "error_threshold, retries, approve_groups, notify_url FROM rollouts WHERE name = $1",
+        "error_threshold, retries, approve_groups, notify_url, search_s FROM rollouts WHERE name = "
+        "$1",
         {name});
     if (found.rows.empty()) return std::nullopt;
     const SqlRow& row = found.rows.front();
@@ -350,6 +361,7 @@ std::optional<RolloutDefinition> SqlRolloutStore::load(const std::string& name) 
     definition.retries = static_cast<int>(row[8].asNumber());
     definition.approveGroups = row[9].asNumber() != 0;
     definition.notifyUrl = row[10].asText();
+    definition.searchSeconds = static_cast<int>(row[11].asNumber());
     const SqlResult units =
         Run("SELECT target, address, unit_id, rollout_group FROM rollout_units WHERE rollout = $1 "
             "ORDER BY position",
@@ -487,7 +499,9 @@ std::vector<Claim> SqlRolloutStore::claim(const std::string& name, const ClaimRe
                 "redo = CASE WHEN progress = 'running' THEN 1 ELSE redo END, "
                 "previous_holder = CASE WHEN progress = 'running' THEN station "
                 "ELSE previous_holder END, "
-                "progress = 'running', station = $7, holder_token = $8, lease_until = $9 "
+                "progress = 'running', station = $7, holder_token = $8, lease_until = $9, "
+                "phase = '', phase_done = 0, phase_total = 0, phase_started = NULL, "
+                "phase_at = NULL "
                 "WHERE rollout = $1 AND position IN (SELECT position FROM picked) "
                 "RETURNING position, rollout_group, target, address, unit_id, attempts, redo, "
                 "previous_holder",
@@ -514,6 +528,36 @@ std::vector<Claim> SqlRolloutStore::claim(const std::string& name, const ClaimRe
 
 Renewal SqlRolloutStore::renew(const std::string& name, const ClaimHolder& holder, UtcMillis now,
                                int leaseMs) {
+  return renewWithPhases(name, holder, now, leaseMs, {});
+}
+
+// The phases go into the renewal's own statement: one per renewal, however many units.
+Renewal SqlRolloutStore::renewWithPhases(const std::string& name, const ClaimHolder& holder,
+                                         UtcMillis now, int leaseMs,
+                                         const std::vector<UnitPhaseNote>& phases) {
+  std::string set = "lease_until = $1";
+  std::vector<SqlValue> params{now + leaseMs, int64_t{0}, holder.token};
+  if (!phases.empty()) {
+    std::string phase, done, total, started;
+    for (const UnitPhaseNote& note : phases) {
+      const size_t at = params.size() + 1;
+      const std::string when = " WHEN $" + std::to_string(at) + " THEN $";
+      phase += when + std::to_string(at + 1);
+      done += when + std::to_string(at + 2);
+      total += when + std::to_string(at + 3);
+      started += when + std::to_string(at + 4);
+      params.insert(params.end(),
+                    {int64_t{note.position}, note.phase, note.done, note.total, note.phaseStarted});
+    }
+    params.emplace_back(now);
+    set += ", phase = CASE position" + phase + " ELSE phase END, phase_done = CASE position" +
+           done + " ELSE phase_done END, phase_total = CASE position" + total +
+           " ELSE phase_total END, phase_started = CASE position" + started +
+           " ELSE phase_started END, phase_at = $" + std::to_string(params.size());
+  }
+  const std::string sql = "UPDATE rollout_units SET " + set +
+                          " WHERE rollout = $2 AND holder_token = $3 AND progress = 'running' "
+                          "RETURNING position";
   return Transaction(Access::Write, [&] {
     Renewal renewal;
     const auto rollout = Find(name, nullptr);
@@ -524,10 +568,8 @@ Renewal SqlRolloutStore::renew(const std::string& name, const ClaimHolder& holde
     // The station's row before the units' rows, as every write takes them (no deadlock with an
     // end on another connection).
     NoteStation(rollout->id, holder, now, leaseMs);
-    const SqlResult held =
-        Run("UPDATE rollout_units SET lease_until = $1 WHERE rollout = $2 AND holder_token = $3 "
-            "AND progress = 'running' RETURNING position",
-            {now + leaseMs, rollout->id, holder.token});
+    params[1] = rollout->id;
+    const SqlResult held = Run(sql, params);
     renewal.state = rollout->state;
     for (const SqlRow& row : held.rows) renewal.held.push_back(static_cast<int>(row[0].asNumber()));
     std::sort(renewal.held.begin(), renewal.held.end());

@@ -30,6 +30,8 @@ class SqlRolloutStore : public RolloutStore {
   std::vector<Claim> claim(const std::string& name, const ClaimRequest& request) override;
   Renewal renew(const std::string& name, const ClaimHolder& holder, UtcMillis now,
                 int leaseMs) override;
+  Renewal renewWithPhases(const std::string& name, const ClaimHolder& holder, UtcMillis now,
+                          int leaseMs, const std::vector<UnitPhaseNote>& phases) override;
   AttemptVerdict end(const std::string& name, const ClaimHolder& holder,
                      const AttemptResult& result, UtcMillis now) override;
   void stationEnded(const std::string& name, const ClaimHolder& holder, UtcMillis now) override;
