@@ -350,14 +350,16 @@ class HistoryStoreTest : public QObject {
                store_checks::Names_({"old move", "old reset", "old program"}));
       QCOMPARE(store->units({.outcome = "abandoned"}).at(0).unitId, std::string("0101"));
     }
+    const std::string future = std::to_string(kSchemaVersion + 1);
     if (Sqlite())
-      QVERIFY(RawDb(db).exec("PRAGMA user_version = 9"));
+      QVERIFY(RawDb(db).exec("PRAGMA user_version = " + future));
     else
-      QVERIFY(databases_.sql(databases_.lastName(), "UPDATE schema_version SET version = 9;"));
+      QVERIFY(databases_.sql(databases_.lastName(),
+                             "UPDATE schema_version SET version = " + future + ";"));
     const HistoryError newer = OpenError(db);
     const std::string message = newer.what();
     QCOMPARE(newer.kind(), HistoryErrorKind::NewerSchema);
-    QVERIFY2(message.find("version 9") != std::string::npos, newer.what());
+    QVERIFY2(message.find("version " + future) != std::string::npos, newer.what());
     QVERIFY2(message.find(std::to_string(kSchemaVersion)) != std::string::npos, newer.what());
   }
 
