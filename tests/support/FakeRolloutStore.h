@@ -46,7 +46,7 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
   int loseAnswers = 0;         // the next claims or ends are made, but their answers are lost
   std::vector<int> handedOut;  // positions claim() handed out
   std::vector<std::string> handedTo;  // the holder's token of each
-  std::vector<int> takenOver;  // positions another station has taken meanwhile
+  std::vector<int> takenOver;         // positions another station has taken meanwhile
   // Named rollouts: what load() gives, their own state and claims to hand out.
   struct Named {
     rollouts::RolloutDefinition definition;
