@@ -15,6 +15,7 @@
 #include "reports/RecordJson.h"
 #include "reports/TerminalText.h"
 #include "store/history/HistoryTime.h"
+#include "store/history/OpenHistoryStore.h"
 #include "store/history/SpoolingHistoryStore.h"
 #include "store/rollouts/RolloutStore.h"
 
@@ -189,13 +190,8 @@ int RunHistoryCommand(const CliOptions& options) {
       return ToInt(ExitCode::Ok);
     }
     // What a failed write left in the spool goes in first, so the answer holds it.
-    if (store->spooledCount() > 0) {
-      try {
-        store->flush();
-      } catch (const history::HistoryError&) {
-        // Still refused: the rows stay spooled, and the answer is what the database holds.
-      }
-    }
+    // Still refused: the rows stay spooled, and the answer is what the database holds.
+    history::MoveSpooledRows(*store);
     const std::string text = request->units
                                  ? FormatUnits(store->units(request->filter), request->format)
                                  : FormatRows(store->query(request->filter), request->format);

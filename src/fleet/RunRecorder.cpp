@@ -253,16 +253,8 @@ OpenedRecorder OpenRunRecorder(const RecordingChoice& choice, RecorderEvents* ev
   }
   try {
     auto store = history::OpenSpoolingHistoryStore(choice.db);
-    // What an earlier run could not deliver goes in first. A database refusing it now is no
-    // reason to stop this run: the rows stay spooled for the next one.
-    if (store->spooledCount() > 0) {
-      try {
-        store->flush();
-      } catch (const history::HistoryError& error) {
-        if (events)
-          events->historyProblem(std::string("spooled rows not moved yet: ") + error.what());
-      }
-    }
+    if (const std::string refused = history::MoveSpooledRows(*store); !refused.empty() && events)
+      events->historyProblem("spooled rows not moved yet: " + refused);
     opened.recorder =
         std::make_unique<RunRecorder>(std::move(store), std::move(station), std::move(user));
     opened.recorder->setEvents(events);

@@ -228,13 +228,7 @@ StationRolloutsResult RunStationRollouts(rollouts::RolloutStore& store,
   if (setup.record) {
     try {
       historyStore = history::OpenSpoolingHistoryStore(setup.historyDb);
-      if (historyStore->spooledCount() > 0) {
-        try {
-          historyStore->flush();
-        } catch (const history::HistoryError&) {
-          // Still refused: the rows stay spooled for a later run.
-        }
-      }
+      history::MoveSpooledRows(*historyStore);  // still refused: they stay for a later run
     } catch (const std::exception& error) {
       result.historyProblem = history::WithoutPassword(error.what(), setup.historyDb);
       return result;

@@ -27,13 +27,8 @@ WindowRecording::WindowRecording(Setup setup) : service_(setup.service) {
           history::WithoutPassword(std::string("History not recorded: ") + error.what(), setup.db));
     return;
   }
-  if (store_->spooledCount() > 0) {
-    try {
-      store_->flush();
-    } catch (const std::exception&) {
-      // Refused again: the rows stay spooled for a later start or `uvq history --flush`.
-    }
-  }
+  // Refused again: the rows stay spooled for a later start or `uvq history --flush`.
+  history::MoveSpooledRows(*store_);
   const std::string db = setup.db;
   auto logLine = setup.logLine;
   ServiceRecorder::Ports ports{*store_, setup.service, std::move(setup.target),

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "store/history/OpenHistoryStore.h"
 
+#include <exception>
+
 #include "store/db/Database.h"
 #include "store/db/HistoryPaths.h"
 #include "store/history/SqlHistoryStore.h"
@@ -26,6 +28,16 @@ std::unique_ptr<SpoolingHistoryStore> OpenSpoolingHistoryStore(const std::string
     return std::make_unique<SpoolingHistoryStore>(std::move(store), spoolPath);
   store::EnsurePrivateFolder(store::DefaultHistoryFolder());
   return std::make_unique<SpoolingHistoryStore>(std::move(store), store::DefaultSpoolPath());
+}
+
+std::string MoveSpooledRows(SpoolingHistoryStore& store) {
+  if (store.spooledCount() == 0) return {};
+  try {
+    store.flush();
+    return {};
+  } catch (const std::exception& error) {
+    return error.what();
+  }
 }
 
 }  // namespace uvq::history

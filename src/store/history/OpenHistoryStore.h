@@ -21,6 +21,11 @@ std::unique_ptr<HistoryStore> OpenHistoryStore(std::shared_ptr<store::SqlConnect
 std::unique_ptr<SpoolingHistoryStore> OpenSpoolingHistoryStore(const std::string& db,
                                                                const std::string& spoolPath = {});
 
+// What an earlier writer could not deliver goes in first. A database refusing it now is no
+// reason to stop: the rows stay spooled for a later writer. Returns the refusal, "" when the
+// spool was empty or is moved.
+std::string MoveSpooledRows(SpoolingHistoryStore& store);
+
 // The setting as it may be shown: the default file's path, or the setting without its password.
 std::string DisplayedSetting(const std::string& db);
 
