@@ -99,7 +99,8 @@ std::string MetricsText(const MetricsSnapshot& s) {
   }
 
   Family(out, "uvq_stations_alive", "gauge",
-         "Stations of each unfinished rollout seen within the last 30 seconds.");
+         "Running stations of each unfinished rollout (not ended, not gone) seen within the last "
+         "30 seconds.");
   for (const auto& [rollout, stations] : s.stationsAlive)
     Sample(out, "uvq_stations_alive", {{"rollout", rollout}}, std::to_string(stations));
 
