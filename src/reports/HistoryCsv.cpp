@@ -16,23 +16,7 @@ using history::OperationRow;
 using history::UnitState;
 
 template <typename Item>
-struct Column {
-  const char* heading;
-  std::function<std::string(const Item&)> text;
-};
-
-template <typename Item>
-std::string Csv(const std::vector<Column<Item>>& columns, const std::vector<Item>& items) {
-  std::string out;
-  for (size_t i = 0; i < columns.size(); ++i) out += (i ? "," : "") + CsvCell(columns[i].heading);
-  out += "\r\n";
-  for (const Item& item : items) {
-    for (size_t i = 0; i < columns.size(); ++i)
-      out += (i ? "," : "") + CsvCell(columns[i].text(item));
-    out += "\r\n";
-  }
-  return out;
-}
+using Column = CsvColumn<Item>;
 
 std::string Number(int64_t value) {
   return std::to_string(value);
@@ -79,7 +63,7 @@ std::string HistoryRowsCsv(const std::vector<OperationRow>& rows) {
       {"rollout", [](R r) { return r.rollout; }},
       {"group", [](R r) { return r.group ? Number(*r.group + 1) : std::string(); }},
   };
-  return Csv(columns, rows);
+  return CsvTable(columns, rows);
 }
 
 std::string UnitStatesCsv(const std::vector<UnitState>& units) {
@@ -94,7 +78,7 @@ std::string UnitStatesCsv(const std::vector<UnitState>& units) {
       {"image_sha256", [](U u) { return u.lastImageSha256; }},
       {"programmed", [](U u) { return Iso(u.lastProgrammedAt); }},
   };
-  return Csv(columns, units);
+  return CsvTable(columns, units);
 }
 
 }  // namespace uvq::reports

@@ -12,10 +12,7 @@ namespace uvq::reports {
 
 namespace {
 
-struct Column {
-  const char* heading;
-  std::function<std::string(const UnitReportRow&)> text;
-};
+using Column = CsvColumn<UnitReportRow>;
 
 std::string StatusHex(const std::optional<uint16_t>& status) {
   return status ? jobs::HexWord(*status) : std::string();
@@ -110,17 +107,7 @@ std::string CsvCell(const std::string& given) {
 }
 
 std::string ReportCsv(const UnitReport& report) {
-  std::string out;
-  const std::vector<Column>& columns = Columns();
-  for (size_t i = 0; i < columns.size(); ++i)
-    out += (i ? "," : "") + std::string(columns[i].heading);
-  out += "\r\n";
-  for (const UnitReportRow& row : report.rows) {
-    for (size_t i = 0; i < columns.size(); ++i)
-      out += (i ? "," : "") + CsvCell(columns[i].text(row));
-    out += "\r\n";
-  }
-  return out;
+  return CsvTable(Columns(), report.rows);
 }
 
 std::string ReportJson(const UnitReport& report) {
