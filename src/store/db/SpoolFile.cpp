@@ -149,4 +149,24 @@ std::optional<std::string> UnescapedField(const std::string& text) {
   return out;
 }
 
+std::string JoinedLine(const std::vector<std::string>& fields) {
+  std::string line;
+  for (const std::string& field : fields) {
+    if (!line.empty()) line += '\t';
+    line += field;
+  }
+  line += '\n';
+  return line;
+}
+
+std::vector<std::string> SplitLine(const std::string& line) {
+  std::vector<std::string> fields;
+  for (size_t start = 0;;) {
+    const size_t tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab - start));
+    if (tab == std::string::npos) return fields;
+    start = tab + 1;
+  }
+}
+
 }  // namespace uvq::store

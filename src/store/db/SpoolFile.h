@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace uvq::store {
 
@@ -46,5 +47,8 @@ class LockedSpoolFile {
 std::string EscapedField(const std::string& text);
 // nullopt: not an escaped field.
 std::optional<std::string> UnescapedField(const std::string& text);
+// A line of fields already escaped, joined by tabs and ended by a newline; and split back.
+std::string JoinedLine(const std::vector<std::string>& fields);
+std::vector<std::string> SplitLine(const std::string& line);
 
 }  // namespace uvq::store

@@ -77,19 +77,11 @@ std::string SpoolLine(const SpoolEntry& e) {
                                            Escaped(r.rollout),
                                            Number(r.group),
                                            "end"};
-  std::string line;
-  for (size_t i = 0; i < fields.size(); ++i) line += (i ? "\t" : "") + fields[i];
-  return line + "\n";
+  return store::JoinedLine(fields);
 }
 
 std::optional<SpoolEntry> ParseSpoolLine(const std::string& line) {
-  std::vector<std::string> raw;
-  for (size_t start = 0;;) {
-    const size_t tab = line.find('\t', start);
-    raw.push_back(line.substr(start, tab - start));
-    if (tab == std::string::npos) break;
-    start = tab + 1;
-  }
+  const std::vector<std::string> raw = store::SplitLine(line);
   // The last field tells a line written whole from one cut short.
   if (raw.size() != kFieldCount || raw[0] != kFormat || raw.back() != "end") return std::nullopt;
   if (raw[2] != "begin" && raw[2] != "complete") return std::nullopt;

@@ -45,34 +45,26 @@ std::vector<std::string> Lines(const std::string& text) {
 std::string EndSpoolLine(const SpooledEnd& e) {
   using store::EscapedField;
   const AttemptResult& r = e.result;
-  const std::string fields[] = {kFormat,
-                                EscapedField(e.id),
-                                EscapedField(e.location),
-                                EscapedField(e.rollout),
-                                EscapedField(e.holder.station),
-                                EscapedField(e.holder.token),
-                                std::to_string(r.position),
-                                std::string(kEndNames[static_cast<size_t>(r.end)]),
-                                EscapedField(r.outcome),
-                                EscapedField(r.detail),
-                                r.status ? std::to_string(*r.status) : kMissing,
-                                EscapedField(r.unitId),
-                                std::to_string(r.retryAfterMs),
-                                std::to_string(e.at),
-                                "end"};
-  std::string line;
-  for (const std::string& field : fields) line += (line.empty() ? "" : "\t") + field;
-  return line + "\n";
+  const std::vector<std::string> fields = {kFormat,
+                                           EscapedField(e.id),
+                                           EscapedField(e.location),
+                                           EscapedField(e.rollout),
+                                           EscapedField(e.holder.station),
+                                           EscapedField(e.holder.token),
+                                           std::to_string(r.position),
+                                           std::string(kEndNames[static_cast<size_t>(r.end)]),
+                                           EscapedField(r.outcome),
+                                           EscapedField(r.detail),
+                                           r.status ? std::to_string(*r.status) : kMissing,
+                                           EscapedField(r.unitId),
+                                           std::to_string(r.retryAfterMs),
+                                           std::to_string(e.at),
+                                           "end"};
+  return store::JoinedLine(fields);
 }
 
 std::optional<SpooledEnd> ParseEndSpoolLine(const std::string& line) {
-  std::vector<std::string> raw;
-  for (size_t start = 0;;) {
-    const size_t tab = line.find('\t', start);
-    raw.push_back(line.substr(start, tab - start));
-    if (tab == std::string::npos) break;
-    start = tab + 1;
-  }
+  const std::vector<std::string> raw = store::SplitLine(line);
   if (raw.size() != kFieldCount || raw[0] != kFormat || raw.back() != "end") return std::nullopt;
   std::vector<std::string> text(raw.size());
   for (size_t i = 1; i < raw.size(); ++i) {
