@@ -263,19 +263,26 @@ SqlStatement UnitsQuery(const HistoryFilter& filter) {
   where.Equal("last_station", filter.station);
   if (filter.since) where.Clause("last_seen >= ", *filter.since);
   if (filter.until) where.Clause("last_seen <= ", *filter.until);
+  // The page is chosen first, so that only its units look for their writer: a page far down
+  // the list does not judge every unit before it.
+  std::string page =
+      "SELECT unit_id, address, last_seen, last_operation, last_outcome, last_station, "
+      "last_image_path, last_image_sha256, last_programmed_at FROM units" +
+      where.sql() + " ORDER BY unit_id, address";
+  if (filter.outcome != "abandoned" && filter.outcome != "running")
+    page += where.Limit(filter.limit, filter.offset);
   // A last operation not ended: the writer of the unit's newest row not completed, whose mark
   // and process say whether it still runs.
   std::string sql =
       "SELECT unit_id, address, last_seen, last_operation, last_outcome, last_station, "
       "last_image_path, last_image_sha256, CASE WHEN last_image_path IS NULL AND "
       "last_image_sha256 IS NULL THEN NULL ELSE last_programmed_at END, writers.alive_until, "
-      "writers.host, writers.pid FROM units LEFT JOIN writers ON units.last_outcome IS NULL AND "
+      "writers.host, writers.pid FROM (" +
+      page +
+      ") units LEFT JOIN writers ON units.last_outcome IS NULL AND "
       "writers.writer = (SELECT o.writer FROM operations o WHERE o.unit_id = units.unit_id AND "
       "o.unit_address = units.address AND o.outcome IS NULL ORDER BY o.started_at DESC, o.id "
-      "DESC LIMIT 1)" +
-      where.sql() + " ORDER BY unit_id, address";
-  if (filter.outcome != "abandoned" && filter.outcome != "running")
-    sql += where.Limit(filter.limit, filter.offset);
+      "DESC LIMIT 1) ORDER BY unit_id, address";
   return {sql, std::move(where.params())};
 }
 
