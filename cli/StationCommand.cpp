@@ -41,11 +41,6 @@ constexpr uint32_t kMaxStationAddresses = 4096;
 // Standard streams, the signal pipe, the pool's wait, the database, the unit locks' probes.
 constexpr size_t kOtherDescriptors = 64;
 
-class SilentTone final : public Tone {
- public:
-  void beep() override {}
-};
-
 struct StationRequest {
   std::string image;
   std::string range;

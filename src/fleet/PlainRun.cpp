@@ -22,12 +22,6 @@ namespace {
 // Standard streams, the signal pipe, the run loop's wait, the log, the unit locks' probes.
 constexpr size_t kOtherDescriptors = 64;
 
-// The beep is off unless asked for; a run then never asks for it.
-class SilentTone final : public Tone {
- public:
-  void beep() override {}
-};
-
 protocol::Ipv4Bytes BytesOf(const ResolvedTarget& target) {
   const uint32_t value = ntohl(target.address.s_addr);
   return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),

@@ -25,11 +25,6 @@ namespace {
 
 using rollouts::RolloutState;
 
-class SilentTone final : public Tone {
- public:
-  void beep() override {}
-};
-
 std::string ProcessOf(const std::string& token) {
   const size_t last = token.rfind(':');
   const size_t middle = last == std::string::npos ? last : token.rfind(':', last - 1);

@@ -19,11 +19,6 @@ namespace {
 
 using rollouts::RolloutState;
 
-class SilentTone final : public Tone {
- public:
-  void beep() override {}
-};
-
 // Events said while a rollout is only being looked at, before it is joined: an image file
 // that is gone is said once the part is joined, by its own events.
 class Kept final : public RolloutEvents {

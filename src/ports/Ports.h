@@ -62,6 +62,12 @@ class Tone {
   virtual void beep() = 0;
 };
 
+// The beep of a run that was not asked to beep (stations, rollouts): it never sounds.
+class SilentTone final : public Tone {
+ public:
+  void beep() override {}
+};
+
 // The open programming file: read 24 bytes at a time, never reopened per record.
 class RecordFile {
  public:
