@@ -590,6 +590,8 @@ class RolloutRunnerTest : public QObject {
     std::vector<int> ended;
     for (const rollouts::AttemptResult& result : s.store.ended) ended.push_back(result.position);
     QCOMPARE(ended, (std::vector<int>{2, 0, 1}));
+    // Its own, then the gone process's ends together.
+    QCOMPARE(s.store.endCalls, (std::vector<std::vector<int>>{{2}, {0, 1}}));
     QCOMPARE(s.store.refusedEnds, 0);
     QCOMPARE(s.endsOnDisk(), size_t{0});
     QCOMPARE(s.events.count("notice 2 unit ends kept by a stopped station process were written"),
