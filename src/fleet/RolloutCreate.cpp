@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "fleet/ImageCheck.h"
+#include "fleet/Refused.h"
 #include "fleet/RolloutStation.h"
 #include "fleet/RunRecorder.h"
 
@@ -12,10 +13,7 @@ namespace uvq::fleet {
 namespace {
 
 CreatedRollout Refused(CreatedRollout::Refusal refusal, std::string problem) {
-  CreatedRollout created;
-  created.refusal = refusal;
-  created.problem = std::move(problem);
-  return created;
+  return RefusedResult<CreatedRollout>(refusal, std::move(problem));
 }
 
 }  // namespace
