@@ -155,7 +155,7 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   request.create.targets = o.targets;
   if (request.action == "skip") {
     if (request.create.targets.size() != 1 || !request.create.range.empty() ||
-        !ParseDecimalAddress(request.create.targets.front().text))
+        !fleet::ParseDecimalAddress(request.create.targets.front().text))
       return usage("skip takes one unit's address: skip NAME --target A.B.C.D");
     request.skipTarget = request.create.targets.front().text;
     request.create.targets.clear();

@@ -26,7 +26,7 @@ RolloutView::Style ViewStyle(const CliOptions& options) {
 }
 
 // A rollout found not running at the start: nothing was claimed.
-int NotJoined(const RolloutRunResult& result, const std::string& name, RolloutView& view) {
+int NotJoined(const fleet::RolloutRunResult& result, const std::string& name, RolloutView& view) {
   switch (result.state) {
     case RolloutState::Done:
       view.finished("", "done", 0, 0, 0, 0);
@@ -83,13 +83,15 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   Interruption::Install();
   setup.stop = &Interruption::Source();
 
-  const RolloutRunResult result = fleet::RunRolloutStation(store, setup, view, sessionEvents);
+  const fleet::RolloutRunResult result =
+      fleet::RunRolloutStation(store, setup, view, sessionEvents);
   sessionOutput.flush();
   const ExitCode code = CodeOf(result);
-  if (result.refusal == RolloutRunResult::Refusal::History)
+  if (result.refusal == fleet::RolloutRunResult::Refusal::History)
     return RolloutFail(code,
                        result.problem + "; nothing was sent (--no-history runs without recording)");
-  if (result.refusal != RolloutRunResult::Refusal::None) return RolloutFail(code, result.problem);
+  if (result.refusal != fleet::RolloutRunResult::Refusal::None)
+    return RolloutFail(code, result.problem);
   if (!result.joined) return NotJoined(result, request.name, view);
 
   if (result.stoppedBy != StopCause::None) {
