@@ -13,7 +13,6 @@
 #include "fleet/OpenStores.h"
 #include "fleet/RolloutActions.h"
 #include "fleet/RolloutCreate.h"
-#include "recording/StationFacts.h"
 #include "reports/TerminalText.h"
 #include "settings/SettingsFileText.h"
 
@@ -203,8 +202,7 @@ int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) 
   fleet::RolloutOrder order = request.create;
   order.name = request.name;
   order.allowPartialRecord = request.options.allowPartialRecord;
-  order.createdBy = request.options.history.station.empty() ? recording::HostName()
-                                                            : request.options.history.station;
+  order.createdBy = request.options.history.station;
   order.actor = fleet::ActorOf(request.actor);
   order.searchSeconds = request.searchSeconds;
   const fleet::CreatedRollout created = fleet::CreateRollout(order, store);

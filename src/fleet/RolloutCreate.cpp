@@ -7,6 +7,7 @@
 #include "fleet/Refused.h"
 #include "fleet/RolloutStation.h"
 #include "fleet/RunRecorder.h"
+#include "recording/StationFacts.h"
 
 namespace uvq::fleet {
 
@@ -61,7 +62,7 @@ CreatedRollout CreateRollout(const RolloutOrder& order, rollouts::RolloutStore& 
 
   RolloutDraft draft;
   draft.name = order.name;
-  draft.createdBy = order.createdBy;
+  draft.createdBy = order.createdBy.empty() ? recording::HostName() : order.createdBy;
   draft.imagePath = AbsolutePath(order.image);
   draft.image = bytes;
   draft.targets = std::move(targets);
