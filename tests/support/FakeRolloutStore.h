@@ -220,9 +220,15 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     return names;
   }
   using rollouts::RolloutStore::act;
-  rollouts::ActionResult act(const std::string&, const rollouts::ActionRequest&) override {
-    return {};
+  // Every action asked is kept; each is answered with `actAnswer`.
+  rollouts::ActionResult act(const std::string& name,
+                             const rollouts::ActionRequest& asked) override {
+    calls.push_back("act " + name);
+    acted.push_back(asked);
+    return actAnswer;
   }
+  std::vector<rollouts::ActionRequest> acted;
+  rollouts::ActionResult actAnswer;
   std::vector<rollouts::ActionRecord> actions(const std::string&, int) override { return {}; }
   // Hands out every event the test put in eventsToClaim (under eventsMutex: a watch asks from a
   // thread of its own), counting the looks.
