@@ -200,7 +200,8 @@ class DashboardBrowserTest : public QObject {
     QVERIFY(Shot(browser, "5-paused"));
     click("resume", kToken);
     QVERIFY(browser.waitUntil(
-        "return document.querySelector('h1 .state').getAttribute('data-state') === 'running';"));
+        "return document.getElementById('action-message').textContent.startsWith('resume: done') "
+        "&& document.querySelector('h1 .state').getAttribute('data-state') === 'running';"));
 
     // The group ends while the page is open; the next one starts filling.
     station.ok(claims[3], kNow + 500);

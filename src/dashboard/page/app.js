@@ -94,9 +94,12 @@
       this.status = status;
     }
   }
+  // A read answered after a newer refresh began is dropped, never drawn: a poll sent before an
+  // action would otherwise paint the state from before it over the state after it.
   async function api(path, method) {
     const headers = { Accept: 'application/json' };
     if (token) headers.Authorization = 'Bearer ' + token;
+    const asked = generation;
     const response = await fetch(path, { method: method || 'GET', headers, cache: 'no-store' });
     let body = null;
     try {
@@ -104,6 +107,7 @@
     } catch (e) {
       body = null;
     }
+    if (!method && asked !== generation) throw new ApiError(0, 'a newer answer is on its way');
     if (!response.ok) {
       if (response.status === 401 && (!method || method === 'GET')) showTokenBar('the dashboard needs its token');
       throw new ApiError(response.status, (body && body.error) || 'HTTP ' + response.status);
