@@ -22,6 +22,9 @@ constexpr uint64_t kSharedTag = kSignalTag - 1;
 // than any late reply to its last datagram takes.
 constexpr auto kSharedQuarantine = std::chrono::seconds(2);
 constexpr int kEventsPerWait = 256;
+// A read that filled a whole batch most likely left more behind: it is read again at once
+// (up to this many batches) rather than after another wait.
+constexpr int kBatchesPerWake = 4;
 
 int MillisecondsUntil(std::optional<TimePoint> deadline, TimePoint now) {
   if (!deadline) return -1;
@@ -111,7 +114,13 @@ void SessionPool::start(Session& session, size_t slot, TimePoint now) {
 // Only what comes from a sharing session's address and the unit port is its reply; the rest is
 // dropped, as a connected socket's kernel would drop it.
 void SessionPool::receiveShared(SessionFeed& feed) {
-  for (const link::SharedSocket::Received& datagram : shared_->receive()) {
+  for (int batches = 0; batches < kBatchesPerWake; ++batches)
+    if (receiveSharedBatch(feed) < link::SharedSocket::kBatch) return;
+}
+
+size_t SessionPool::receiveSharedBatch(SessionFeed& feed) {
+  const std::span<const link::SharedSocket::Received> batch = shared_->receive();
+  for (const link::SharedSocket::Received& datagram : batch) {
     if (datagram.port != protocol::kUnitPort) continue;
     const auto found = sharers_.find(datagram.from.s_addr);
     if (found == sharers_.end()) continue;
@@ -124,6 +133,7 @@ void SessionPool::receiveShared(SessionFeed& feed) {
     else
       Earliest(nextCheck_, session->nextDeadline());
   }
+  return batch.size();
 }
 
 // What the replies and timers of a round made the sessions send leaves together.

@@ -60,6 +60,7 @@ class SessionPool {
   void fill(SessionFeed& feed, TimePoint now);
   void start(Session& session, size_t slot, TimePoint now);
   void receiveShared(SessionFeed& feed);
+  size_t receiveSharedBatch(SessionFeed& feed);  // one read; how many datagrams it brought
   void flushShared(SessionFeed& feed, TimePoint now);
   void endSlot(size_t slot, SessionFeed& feed, TimePoint now);
   void checkDeadlines(SessionFeed& feed, TimePoint now);
