@@ -114,8 +114,10 @@ void SessionPool::start(Session& session, size_t slot, TimePoint now) {
 // Only what comes from a sharing session's address and the unit port is its reply; the rest is
 // dropped, as a connected socket's kernel would drop it.
 void SessionPool::receiveShared(SessionFeed& feed) {
-  for (int batches = 0; batches < kBatchesPerWake; ++batches)
+  for (int batches = 0; batches < kBatchesPerWake; ++batches) {
+    if (batches > 0) roundNow_ = SteadyClock::now();  // the sessions' timers count from it
     if (receiveSharedBatch(feed) < link::SharedSocket::kBatch) return;
+  }
 }
 
 size_t SessionPool::receiveSharedBatch(SessionFeed& feed) {

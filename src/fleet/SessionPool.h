@@ -77,8 +77,9 @@ class SessionPool {
   std::vector<Session*> slots_;                             // nullptr: free
   std::vector<size_t> free_;                                // free slots, used from the back
   std::optional<TimePoint> nextCheck_;
-  // The time of the current round, read once per round (at its top and when a wait returns):
-  // sessions under a claim compare against it before every datagram.
+  // The time of the current round, read once per round (at its top, when a wait returns and
+  // before each further batch read): sessions under a claim compare against it before every
+  // datagram, and the timers of sessions on the shared socket count from it.
   TimePoint roundNow_{};
   bool feedIdle_ = false;  // the feed had nothing the last time it was asked
 };
