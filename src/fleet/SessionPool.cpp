@@ -41,6 +41,7 @@ void Earliest(std::optional<TimePoint>& into, std::optional<TimePoint> candidate
 SessionPool::SessionPool(size_t capacity, const StopSource* stop)
     : stop_(stop),
       epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+      sharers_(capacity == 0 ? 1 : capacity),
       slots_(capacity == 0 ? 1 : capacity, nullptr) {
   if (epoll_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
   free_.reserve(slots_.size());
@@ -79,9 +80,8 @@ void SessionPool::fill(SessionFeed& feed, TimePoint now) {
     const size_t slot = free_.back();
     start(*session, slot, now);
     if (session->finished()) {  // no socket, a failed send: handed back at once
-      if (const auto found = sharers_.find(session->address().s_addr);
-          found != sharers_.end() && found->second == slot)
-        sharers_.erase(found);
+      if (sharers_.find(session->address().s_addr) == slot)
+        sharers_.erase(session->address().s_addr);
       feed.ended(*session, now);
       continue;
     }
@@ -107,7 +107,7 @@ void SessionPool::start(Session& session, size_t slot, TimePoint now) {
         ended != lastSharedEnd_.end() && now - ended->second < kSharedQuarantine)
       share = false;
   if (!share) return session.start();
-  sharers_[address] = slot;
+  sharers_.set(address, slot);
   session.startShared(*shared_, slot);
 }
 
@@ -124,9 +124,9 @@ size_t SessionPool::receiveSharedBatch(SessionFeed& feed) {
   const std::span<const link::SharedSocket::Received> batch = shared_->receive();
   for (const link::SharedSocket::Received& datagram : batch) {
     if (datagram.port != protocol::kUnitPort) continue;
-    const auto found = sharers_.find(datagram.from.s_addr);
-    if (found == sharers_.end()) continue;
-    const size_t slot = found->second;
+    const std::optional<size_t> found = sharers_.find(datagram.from.s_addr);
+    if (!found) continue;
+    const size_t slot = *found;
     Session* session = slots_[slot];
     if (!session) continue;
     session->deliver({datagram.bytes.data(), datagram.bytes.size()}, datagram.length);
@@ -156,9 +156,8 @@ void SessionPool::flushShared(SessionFeed& feed, TimePoint now) {
 void SessionPool::endSlot(size_t slot, SessionFeed& feed, TimePoint now) {
   Session* session = slots_[slot];
   slots_[slot] = nullptr;
-  if (const auto found = sharers_.find(session->address().s_addr);
-      found != sharers_.end() && found->second == slot) {
-    sharers_.erase(found);
+  if (sharers_.find(session->address().s_addr) == slot) {
+    sharers_.erase(session->address().s_addr);
     lastSharedEnd_[session->address().s_addr] = now;
   }
   free_.push_back(slot);

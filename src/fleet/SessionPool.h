@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fleet/AddressSlots.h"
 #include "fleet/Session.h"
 #include "fleet/StopSource.h"
 
@@ -72,7 +73,7 @@ class SessionPool {
   // same address, or one right after the last at that address ended (whose late replies may
   // still arrive), gets a connected socket of its own, where the kernel keeps them apart.
   std::unique_ptr<link::SharedSocket> shared_;
-  std::unordered_map<in_addr_t, size_t> sharers_;           // address -> slot
+  AddressSlots sharers_;                                    // address -> slot
   std::unordered_map<in_addr_t, TimePoint> lastSharedEnd_;  // address -> when its sharer ended
   std::vector<Session*> slots_;                             // nullptr: free
   std::vector<size_t> free_;                                // free slots, used from the back

@@ -8,12 +8,15 @@
 #include <poll.h>
 
 #include <memory>
+#include <random>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "FakePorts.h"
 #include "LoopbackPeer.h"
 #include "UnitsOnTheirThread.h"
+#include "fleet/AddressSlots.h"
 #include "fleet/Session.h"
 #include "fleet/SessionPool.h"
 #include "fleet/StopSource.h"
@@ -200,6 +203,36 @@ class SessionPoolTest : public QObject {
       for (const jobtest::ScriptedUnit& unit : site->units) QVERIFY(unit.written == image);
     QCOMPARE(events.ownSocket.size(), size_t{5});
     for (const auto& [unit, own] : events.ownSocket) QCOMPARE(own, unit == "0799");
+  }
+
+  // The pool's address table against a map, through many adds, moves and removals of
+  // neighbouring addresses (long probe runs, runs that wrap around the table's end): every
+  // address is found with its slot until it is removed, and never after.
+  void addressTableAgreesWithAMap() {
+    constexpr size_t kMost = 64;
+    AddressSlots table(kMost);
+    std::unordered_map<in_addr_t, size_t> model;
+    std::mt19937 random(7);
+    for (int step = 0; step < 20000; ++step) {
+      // Station-like addresses (127.0.x.y, consecutive), in network order as sockets give them.
+      const in_addr_t address = htonl(0x7F000000u + 0x0700u + random() % 160);
+      if (random() % 3 == 0 || model.size() == kMost) {
+        table.erase(address);
+        model.erase(address);
+      } else {
+        const size_t slot = random() % kMost;
+        table.set(address, slot);
+        model[address] = slot;
+      }
+      QCOMPARE(table.size(), model.size());
+      if (step % 50 == 0)
+        for (uint32_t i = 0; i < 160; ++i) {
+          const in_addr_t a = htonl(0x7F000000u + 0x0700u + i);
+          const auto kept = model.find(a);
+          QCOMPARE(table.find(a),
+                   kept == model.end() ? std::nullopt : std::optional<size_t>(kept->second));
+        }
+    }
   }
 
   // A session whose claim has run out sends nothing more: not even its first datagram.
