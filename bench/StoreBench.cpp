@@ -5,7 +5,9 @@
 // (one statement), times the history's default queries, creates a rollout of UNITS units in 10
 // groups, then runs 1 and 16 stations (threads, each its own connection) that claim, renew and
 // end units as fast as the store lets them (one unit in 50 fails, so every end is judged against
-// the thresholds) while a dashboard thread asks what the rollout page and the overview ask.
+// the thresholds) while a dashboard thread asks what the rollout page and the overview ask. The
+// stations end the units of a claim together, in one call, as a station's rounds do; then the
+// same again on a new rollout with one call per end, to compare.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -155,8 +157,10 @@ rollouts::RolloutDefinition Definition(const std::string& name, int units) {
   return definition;
 }
 
-// S stations on rollout `name` for `seconds`, the dashboard asking meanwhile.
-void Stations(const std::string& db, const std::string& name, int stations, int seconds) {
+// S stations on rollout `name` for `seconds`, the dashboard asking meanwhile; each ends the
+// units of a claim in one call (`together`) or one call per unit.
+void Stations(const std::string& db, const std::string& name, int stations, int seconds,
+              bool together) {
   std::atomic<bool> stop{false};
   std::atomic<int64_t> ends{0};
   std::atomic<int64_t> claims{0};
@@ -182,15 +186,19 @@ void Stations(const std::string& db, const std::string& name, int stations, int 
           }));
           claims += static_cast<int64_t>(claimed.size());
           if (claimed.empty()) break;
+          std::vector<rollouts::AttemptResult> results;
           for (const auto& claim : claimed) {
             rollouts::AttemptResult result;
             result.position = claim.position;
             const bool fails = claim.position % kFailEvery == kFailEvery - 1;
             result.end = fails ? rollouts::AttemptEnd::UnitError : rollouts::AttemptEnd::Ok;
             result.outcome = fails ? "unit_error" : "ok";
-            endLatency.add(TimeIt([&] { store.end(name, holder, result, now); }));
-            ++ends;
+            results.push_back(std::move(result));
           }
+          if (together) endLatency.add(TimeIt([&] { store.endAll(name, holder, results, now); }));
+          for (size_t i = 0; !together && i < results.size(); ++i)
+            endLatency.add(TimeIt([&] { store.end(name, holder, results[i], now); }));
+          ends += static_cast<int64_t>(results.size());
           renewLatency.add(TimeIt([&] { store.renew(name, holder, now, 600000); }));
         }
       } catch (const std::exception& error) {
@@ -225,11 +233,12 @@ void Stations(const std::string& db, const std::string& name, int stations, int 
   for (auto& thread : threads) thread.join();
   const double elapsed = Ms(Clock::now() - start) / 1000;
   dashboard.join();
-  std::printf("  %2d station(s): %7lld unit ends in %5.1f s = %7.0f ends/s%s\n", stations,
-              static_cast<long long>(ends.load()), elapsed, static_cast<double>(ends) / elapsed,
-              errors ? "  (ERRORS)" : "");
+  std::printf("  %2d station(s), %s: %7lld unit ends in %5.1f s = %7.0f ends/s%s\n", stations,
+              together ? "ends together" : "one by one   ", static_cast<long long>(ends.load()),
+              elapsed, static_cast<double>(ends) / elapsed, errors ? "  (ERRORS)" : "");
   std::printf("    claim (%2d units)     %s\n", kClaimCount, claimLatency.text().c_str());
-  std::printf("    end (one unit)       %s\n", endLatency.text().c_str());
+  std::printf("    %s %s\n", together ? "end (a claim's units)" : "end (one unit)       ",
+              endLatency.text().c_str());
   std::printf("    renew (%2d units)     %s\n", kClaimCount, renewLatency.text().c_str());
   std::printf("    dashboard rollout    %s\n", page.text().c_str());
   std::printf("    dashboard overview   %s\n", overview.text().c_str());
@@ -254,13 +263,15 @@ int main(int argc, char** argv) {
     std::printf("  history filled: %d rows over 100000 units in %.1f s\n", rows, filled / 1000);
     HistoryQueries(connection);
     rollouts::SqlRolloutStore store(connection);
-    for (int stations : {1, 16}) {
-      const std::string name = "fleet-" + std::to_string(stations);
-      const auto definition = Definition(name, units);
-      const double created = TimeIt([&] { store.create(definition); });
-      std::printf("  create: %d units in %d groups in %.2f s\n", units, kGroups, created / 1000);
-      Stations(db, name, stations, seconds);
-    }
+    for (const bool together : {true, false})
+      for (int stations : {1, 16}) {
+        const std::string name =
+            "fleet-" + std::to_string(stations) + (together ? "-together" : "-alone");
+        const auto definition = Definition(name, units);
+        const double created = TimeIt([&] { store.create(definition); });
+        std::printf("  create: %d units in %d groups in %.2f s\n", units, kGroups, created / 1000);
+        Stations(db, name, stations, seconds, together);
+      }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "uvq-bench-store: %s\n", error.what());
     return 1;

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The fleet's engines under the command line's names, and what their results mean as exit
-// codes: the one mapping from a session's outcome (and what stopped it) to the code.
+// The fleet's engines, the few of their names the command line's files use most, and what their
+// results mean as exit codes: the one mapping from a session's outcome (and what stopped it) to
+// the code.
 #include "ExitCode.h"
 #include "fleet/BatchRun.h"
 #include "fleet/ClaimToken.h"
@@ -18,42 +19,16 @@
 
 namespace uvq::cli {
 
-using fleet::AbsolutePath;
-using fleet::CheckImage;
-using fleet::ClaimTokenHolderGone;
-using fleet::ExpandScanRange;
-using fleet::FillEndedRow;
-using fleet::FirstDuplicate;
-using fleet::ImageFacts;
-using fleet::ImageProblem;
-using fleet::kMaxScanAddresses;
 using fleet::kMaxTargetsFileSize;
-using fleet::LoadImage;
-using fleet::NewClaimToken;
 using fleet::NormalizedUnitId;
-using fleet::ParseDecimalAddress;
 using fleet::ReadTargetLines;
-using fleet::ResolvedTarget;
-using fleet::ResolveTarget;
-using fleet::RolloutRunResult;
-using fleet::RunFigures;
-using fleet::RunLogEntry;
-using fleet::RunLogFile;
 using fleet::RunRecorder;
 using fleet::Session;
-using fleet::SessionEvents;
-using fleet::SessionFeed;
 using fleet::SessionPool;
 using fleet::SessionResult;
-using fleet::Sha256Of;
-using fleet::SharedPorts;
-using fleet::StationRunner;
-using fleet::StationUnit;
-using fleet::SteadyClock;
 using fleet::StopCause;
 using fleet::StopSource;
 using fleet::TargetEntry;
-using fleet::TargetError;
 using fleet::TargetFileError;
 using fleet::TimePoint;
 using fleet::UnitSeen;
@@ -75,15 +50,15 @@ constexpr ExitCode StopExitCode(StopCause cause) {
 // A station's run of a rollout: a refusal's code, a signal's, held (cancelled, or paused when
 // the station ends at a pause), or the outcome's (stopped by a threshold or a unit that failed
 // here: the unit error's).
-inline ExitCode CodeOf(const RolloutRunResult& result) {
+inline ExitCode CodeOf(const fleet::RolloutRunResult& result) {
   switch (result.refusal) {
-    case RolloutRunResult::Refusal::NoSuchRollout:
+    case fleet::RolloutRunResult::Refusal::NoSuchRollout:
       return ExitCode::Usage;
-    case RolloutRunResult::Refusal::Image:
+    case fleet::RolloutRunResult::Refusal::Image:
       return ExitCode::File;
-    case RolloutRunResult::Refusal::History:
+    case fleet::RolloutRunResult::Refusal::History:
       return ExitCode::History;
-    case RolloutRunResult::Refusal::None:
+    case fleet::RolloutRunResult::Refusal::None:
       break;
   }
   if (result.stoppedBy != StopCause::None) return StopExitCode(result.stoppedBy);

@@ -54,7 +54,7 @@ void Progress::drawBar(TimePoint now, const std::vector<std::unique_ptr<Session>
   TimePoint earliest = now;
   TimePoint latestEnd{};
   for (const auto& session : sessions) {
-    const RunFigures& f = session->figures();
+    const fleet::RunFigures& f = session->figures();
     if (f.total == 0) {
       runsToCome = runsToCome || !session->finished();
       continue;
@@ -65,7 +65,7 @@ void Progress::drawBar(TimePoint now, const std::vector<std::unique_ptr<Session>
     total += static_cast<int64_t>(f.total);
     if (f.started < earliest) earliest = f.started;
     if (!f.running) {
-      const auto end = f.started + std::chrono::duration_cast<SteadyClock::duration>(
+      const auto end = f.started + std::chrono::duration_cast<fleet::SteadyClock::duration>(
                                        std::chrono::duration<double>(session->result().seconds));
       if (end > latestEnd) latestEnd = end;
     }
@@ -100,7 +100,7 @@ void Progress::reportLines(TimePoint now, const std::vector<std::unique_ptr<Sess
   if (states_.size() < sessions.size())
     states_.resize(sessions.size(), TargetState{0, now - kLinePeriod, false});
   for (size_t i = 0; i < sessions.size(); ++i) {
-    const RunFigures& f = sessions[i]->figures();
+    const fleet::RunFigures& f = sessions[i]->figures();
     if (f.total == 0) continue;
     TargetState& state = states_[i];
     if (!f.running) {
@@ -122,7 +122,7 @@ void Progress::reportLines(TimePoint now, const std::vector<std::unique_ptr<Sess
 
 void Progress::sessionEnded(size_t index, const Session& session) {
   if (style_ != Style::Lines && style_ != Style::Events) return;
-  const RunFigures& f = session.figures();
+  const fleet::RunFigures& f = session.figures();
   if (f.total == 0) return;
   if (states_.size() <= index) states_.resize(index + 1, TargetState{0, TimePoint{}, false});
   if (states_[index].endReported) return;

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "RolloutCommand.h"
 
-#include <arpa/inet.h>
-
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
@@ -11,9 +9,10 @@
 #include "CommandTable.h"
 #include "OptionRows.h"
 #include "RolloutRequest.h"
+#include "alerts/AlertSender.h"
 #include "fleet/OpenStores.h"
+#include "fleet/RolloutActions.h"
 #include "fleet/RolloutCreate.h"
-#include "recording/StationFacts.h"
 #include "reports/TerminalText.h"
 #include "settings/SettingsFileText.h"
 
@@ -126,7 +125,8 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   if (request.action != "resume" && request.acceptFailures)
     return usage("--accept-failures goes with resume: resume NAME --accept-failures");
   if (!request.create.notifyUrl.empty())
-    if (const auto problem = NotifyUrlProblem(request.create.notifyUrl)) return usage(*problem);
+    if (const auto problem = alerts::NotifyUrlProblem(request.create.notifyUrl))
+      return usage("--notify-url " + *problem);
   if (request.actor.size() > 64 || request.actor.find_first_of("\r\n") != std::string::npos)
     return usage("--actor takes a name of at most 64 characters on one line");
   if (request.create.groups > 0 && request.create.groupSize > 0)
@@ -154,7 +154,7 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
   request.create.targets = o.targets;
   if (request.action == "skip") {
     if (request.create.targets.size() != 1 || !request.create.range.empty() ||
-        !ParseDecimalAddress(request.create.targets.front().text))
+        !fleet::ParseDecimalAddress(request.create.targets.front().text))
       return usage("skip takes one unit's address: skip NAME --target A.B.C.D");
     request.skipTarget = request.create.targets.front().text;
     request.create.targets.clear();
@@ -167,24 +167,18 @@ std::optional<RolloutRequest> Parse(const CliOptions& options, int& exitCode) {
 
 int Act(const RolloutRequest& request, rollouts::RolloutStore& store) {
   using rollouts::RolloutAction;
-  rollouts::ActionRequest asked;
-  RolloutAction& action = asked.action;
-  if (request.action == "resume")
-    action = request.acceptFailures ? RolloutAction::AcceptFailures : RolloutAction::Resume;
-  if (request.action == "cancel") action = RolloutAction::Cancel;
-  if (request.action == "retry") action = RolloutAction::RetryFailed;
-  if (request.action == "approve") action = RolloutAction::Approve;
-  if (request.action == "skip") {
-    action = RolloutAction::Skip;
-    asked.target = request.skipTarget;
-    asked.address = ntohl(ParseDecimalAddress(request.skipTarget)->s_addr);
-  }
-  asked.now = recording::NowUtcMillis();
-  asked.actor = CommandLineActor(request);
-  const rollouts::ActionResult result = store.act(request.name, asked);
-  if (!result.found) return RolloutFail(ExitCode::Usage, "no rollout named '" + request.name + "'");
-  if (!result.applied)
-    return RolloutFail(ExitCode::Usage, "'" + request.name + "': " + result.refusal);
+  const auto named = fleet::RolloutActionOf(request.action, request.acceptFailures);
+  if (!named) return Usage("unknown action '" + request.action + "'");
+  fleet::RolloutActionOrder order;
+  order.rollout = request.name;
+  order.action = *named;
+  order.skipTarget = request.skipTarget;
+  order.actor = fleet::ActorOf(request.actor);
+  const fleet::RolloutActionDone done = fleet::ActOnRollout(store, order);
+  if (done.refusal != fleet::RolloutActionDone::Refusal::None)
+    return RolloutFail(ExitCode::Usage, done.problem);
+  const rollouts::ActionResult& result = done.result;
+  const RolloutAction action = order.action;
   std::string line =
       "rollout '" + request.name + "' is " + std::string(rollouts::RolloutStateName(result.state));
   const auto units = [&](const char* what) {
@@ -203,28 +197,13 @@ int Act(const RolloutRequest& request, rollouts::RolloutStore& store) {
 
 }  // namespace
 
-std::optional<std::string> NotifyUrlProblem(const std::string& url) {
-  static const std::string kScheme = "http://";
-  if (!url.starts_with(kScheme))
-    return "--notify-url takes an http:// URL (nothing else is sent), not '" + url + "'";
-  const std::string rest = url.substr(kScheme.size());
-  const std::string host = rest.substr(0, rest.find_first_of("/?#"));
-  if (host.empty() || host.find('@') != std::string::npos)
-    return "--notify-url needs a host (and no user name): '" + url + "'";
-  for (unsigned char c : url)
-    if (c <= 0x20 || c >= 0x7f)
-      return "--notify-url holds a blank or a character that is not printable ASCII";
-  return std::nullopt;
-}
-
 int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   using Refusal = fleet::CreatedRollout::Refusal;
   fleet::RolloutOrder order = request.create;
   order.name = request.name;
   order.allowPartialRecord = request.options.allowPartialRecord;
-  order.createdBy = request.options.history.station.empty() ? recording::HostName()
-                                                            : request.options.history.station;
-  order.actor = CommandLineActor(request);
+  order.createdBy = request.options.history.station;
+  order.actor = fleet::ActorOf(request.actor);
   order.searchSeconds = request.searchSeconds;
   const fleet::CreatedRollout created = fleet::CreateRollout(order, store);
   switch (created.refusal) {
@@ -257,10 +236,6 @@ int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store) 
     std::printf("each group after the first waits for: uvq rollout approve %s\n",
                 reports::Escaped(definition.name).c_str());
   return ToInt(ExitCode::Ok);
-}
-
-rollouts::Actor CommandLineActor(const RolloutRequest& request) {
-  return {request.actor.empty() ? recording::OsUser() : request.actor, recording::HostName()};
 }
 
 int RolloutFail(ExitCode code, const std::string& message) {

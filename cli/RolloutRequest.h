@@ -42,12 +42,6 @@ struct RolloutRequest {
 
 inline constexpr int kMaxParallel = 1024;
 
-// A notify URL that cannot be used, in words: only http:// with a host.
-std::optional<std::string> NotifyUrlProblem(const std::string& url);
-
-// Who acts from the command line: --actor or the OS user, on this host.
-rollouts::Actor CommandLineActor(const RolloutRequest& request);
-
 int CreateRollout(const RolloutRequest& request, rollouts::RolloutStore& store);
 int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store);
 int ShowRolloutStatus(const RolloutRequest& request, rollouts::RolloutStore& store);

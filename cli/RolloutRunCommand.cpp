@@ -3,7 +3,6 @@
 // live view, the signals that stop it, and the lines and exit code of its end.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -12,10 +11,6 @@
 #include "RolloutRequest.h"
 #include "RolloutView.h"
 #include "SessionOutput.h"
-#include "alerts/AlertSender.h"
-#include "alerts/RolloutWatch.h"
-#include "platform/OpenFileLimit.h"
-#include "recording/StationFacts.h"
 #include "reports/TerminalText.h"
 
 namespace uvq::cli {
@@ -24,9 +19,6 @@ namespace {
 
 using rollouts::RolloutState;
 
-// Standard streams, the signal pipe, the pool's wait, the databases, the unit locks' probes.
-constexpr size_t kOtherDescriptors = 64;
-
 RolloutView::Style ViewStyle(const CliOptions& options) {
   if (options.json) return RolloutView::Style::Json;
   if (options.quiet()) return RolloutView::Style::Quiet;
@@ -34,7 +26,7 @@ RolloutView::Style ViewStyle(const CliOptions& options) {
 }
 
 // A rollout found not running at the start: nothing was claimed.
-int NotJoined(const RolloutRunResult& result, const std::string& name, RolloutView& view) {
+int NotJoined(const fleet::RolloutRunResult& result, const std::string& name, RolloutView& view) {
   switch (result.state) {
     case RolloutState::Done:
       view.finished("", "done", 0, 0, 0, 0);
@@ -75,18 +67,10 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   setup.station = options.history.station;
   setup.record = options.history.recording();
   setup.historyDb = options.history.db;
-
-  // Each unit in flight holds a socket: the limit is raised to what --parallel needs, or the
-  // station works with what it may have.
   setup.parallel = static_cast<size_t>(request.parallel);
-  const size_t limit = platform::RaiseOpenFileLimit(setup.parallel + kOtherDescriptors);
-  if (limit < setup.parallel + kOtherDescriptors) {
-    const size_t possible = limit > kOtherDescriptors + 1 ? limit - kOtherDescriptors : 1;
-    view.notice("the open-file limit is " + std::to_string(limit) +
-                " (the hard limit; ulimit -Hn)" + ": " + std::to_string(possible) +
-                " units at once instead of " + std::to_string(setup.parallel));
-    setup.parallel = possible;
-  }
+  setup.alertProblem = [](const std::string& problem) {
+    std::fprintf(stderr, "uvq: rollout: %s\n", reports::Escaped(problem).c_str());
+  };
 
   // The sessions' own lines only with -v; their failures are said by the view.
   Output sessionOutput(
@@ -99,32 +83,15 @@ int RunRollout(const RolloutRequest& request, rollouts::RolloutStore& store) {
   Interruption::Install();
   setup.stop = &Interruption::Source();
 
-  // The notify URL is told of the rollout's stop or end and of silent stations from threads of
-  // their own; the units never wait for it.
-  std::optional<alerts::AlertSender> alertSender;
-  std::optional<alerts::RolloutWatch> alertWatch;
-  if (const auto status = store.status(request.name);
-      status && !status->summary.notifyUrl.empty()) {
-    alertSender.emplace(alerts::AlertLimits{}, [](const std::string& problem) {
-      std::fprintf(stderr, "uvq: rollout: %s\n", reports::Escaped(problem).c_str());
-    });
-    const int leaseMs = request.leaseSeconds * 1000;
-    alertWatch.emplace(store, request.name,
-                       setup.station.empty() ? recording::HostName() : setup.station,
-                       std::min(leaseMs / 3, 5000), leaseMs, *alertSender,
-                       [] { return recording::NowUtcMillis(); });
-  }
-  const RolloutRunResult result = fleet::RunRolloutStation(store, setup, view, sessionEvents);
+  const fleet::RolloutRunResult result =
+      fleet::RunRolloutStation(store, setup, view, sessionEvents);
   sessionOutput.flush();
-  if (alertWatch) {
-    alertWatch->stop();
-    alertSender->drain(10000);
-  }
   const ExitCode code = CodeOf(result);
-  if (result.refusal == RolloutRunResult::Refusal::History)
+  if (result.refusal == fleet::RolloutRunResult::Refusal::History)
     return RolloutFail(code,
                        result.problem + "; nothing was sent (--no-history runs without recording)");
-  if (result.refusal != RolloutRunResult::Refusal::None) return RolloutFail(code, result.problem);
+  if (result.refusal != fleet::RolloutRunResult::Refusal::None)
+    return RolloutFail(code, result.problem);
   if (!result.joined) return NotJoined(result, request.name, view);
 
   if (result.stoppedBy != StopCause::None) {

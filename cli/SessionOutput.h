@@ -11,7 +11,7 @@ namespace uvq::cli {
 
 // Sessions as the command line shows them: log lines with -v, replies and loader mode as
 // events, each failure on standard error, the units a locate found and the result event.
-class SessionOutput final : public SessionEvents {
+class SessionOutput final : public fleet::SessionEvents {
  public:
   explicit SessionOutput(Output& output) : output_(output) {}
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// `uvq station IMAGE --range A-B`: the image read once, what the history says already has it,
-// then the station's feed in the session pool until a signal ends it, and a summary.
+// `uvq station IMAGE --range A-B` (fleet::RunJigStation) and `uvq station --rollouts`
+// (fleet::RunStationRollouts): their options, their lines and events, and their exit codes.
 #include "StationCommand.h"
 
 #include <arpa/inet.h>
@@ -20,14 +20,9 @@
 #include "RolloutView.h"
 #include "SessionOutput.h"
 #include "StatusText.h"
-#include "alerts/AlertSender.h"
-#include "alerts/RolloutWatch.h"
+#include "fleet/JigStation.h"
 #include "fleet/StationRollouts.h"
-#include "platform/OpenFileLimit.h"
-#include "platform/PosixFileSystem.h"
-#include "platform/SystemClock.h"
 #include "protocol/IpAddressText.h"
-#include "recording/StationFacts.h"
 #include "reports/TerminalText.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/OpenHistoryStore.h"
@@ -35,11 +30,6 @@
 namespace uvq::cli {
 
 namespace {
-
-// More addresses than a jig has places; a wider range is a typo.
-constexpr uint32_t kMaxStationAddresses = 4096;
-// Standard streams, the signal pipe, the pool's wait, the database, the unit locks' probes.
-constexpr size_t kOtherDescriptors = 64;
 
 struct StationRequest {
   std::string image;
@@ -128,23 +118,44 @@ std::optional<StationRequest> Parse(const CliOptions& options, int& exitCode) {
   return request;
 }
 
-// Each unit in flight holds a socket: the limit is raised to what --parallel needs, or the
-// station works with what it may have (said in `note`).
-size_t PossibleParallel(size_t parallel, std::string& note) {
-  const size_t limit = platform::RaiseOpenFileLimit(parallel + kOtherDescriptors);
-  if (limit >= parallel + kOtherDescriptors) return parallel;
-  const size_t possible = limit > kOtherDescriptors + 1 ? limit - kOtherDescriptors : 1;
-  note = "the open-file limit is " + std::to_string(limit) +
-         " (the hard limit; ulimit -Hn): " + std::to_string(possible) +
-         " units at once instead of " + std::to_string(parallel);
-  return possible;
-}
-
 // The station's lines and events: one line per unit that ends, or --json events; the history's
 // problems said once.
-class StationOutput final : public fleet::StationEvents, public fleet::RecorderEvents {
+class StationOutput final : public fleet::JigStationEvents {
  public:
-  explicit StationOutput(Output& output) : output_(output) {}
+  StationOutput(Output& output, std::string range, int askEveryMs, std::string historySetting)
+      : output_(output),
+        range_(std::move(range)),
+        askEveryMs_(askEveryMs),
+        db_(std::move(historySetting)) {}
+
+  void started(const fleet::JigStationStart& start) override {
+    if (output_.json()) {
+      JsonLine fields;
+      fields.field("image", start.imagePath)
+          .field("image_sha256", start.imageSha256)
+          .field("image_bytes", static_cast<int64_t>(start.imageBytes))
+          .field("addresses", static_cast<int64_t>(start.addresses))
+          .field("ask_every_ms", askEveryMs_)
+          .field("parallel", static_cast<int64_t>(start.parallel))
+          .field("history", start.recording)
+          .field("known_units", static_cast<int64_t>(start.knownUnits));
+      output_.event(range_, "station_started", fields);
+    } else {
+      const size_t known = start.knownUnits;
+      const std::string memory =
+          start.recording
+              ? std::to_string(known) + " unit" + (known == 1 ? "" : "s") +
+                    " of the range had it already (history " + history::DisplayedSetting(db_) + ")"
+              : "no history: this station remembers only what it programs in this run";
+      output_.text("station " + start.station + ": image " + start.imagePath + " (" +
+                   std::to_string(start.imageBytes) + " bytes, SHA-256 " + start.imageSha256 +
+                   ") to every unit at " + range_ + " (" + std::to_string(start.addresses) +
+                   " addresses, each asked every " + std::to_string(askEveryMs_) + " ms at most, " +
+                   std::to_string(start.parallel) + " at once); " + memory + "; Ctrl-C ends it\n");
+    }
+    if (!start.parallelNote.empty()) output_.error("", start.parallelNote);
+    output_.flush();
+  }
 
   void unitSkipped(const std::string& address, const std::string& unit) override {
     if (output_.json()) {
@@ -211,24 +222,41 @@ class StationOutput final : public fleet::StationEvents, public fleet::RecorderE
 
  private:
   Output& output_;
+  std::string range_;
+  int askEveryMs_;
+  std::string db_;
   bool historySaid_ = false;
 };
 
-// What a station serving the rollouts says: each rollout's lines as `rollout run` says them
-// (plain lines named by the rollout, or --json events that carry its name), when it joins and
-// when its part ends. A rollout with a notify URL is watched while it is joined.
+// What a station serving the rollouts says: how it starts, each rollout's lines as `rollout
+// run` says them (plain lines named by the rollout, or --json events that carry its name), when
+// it joins and when its part ends.
 class RolloutsOutput final : public fleet::StationRolloutsEvents {
  public:
-  RolloutsOutput(Output& output, RolloutView::Style style, rollouts::RolloutStore& store,
-                 std::string station, int leaseMs)
-      : output_(output),
-        style_(style),
-        store_(store),
-        station_(std::move(station)),
-        leaseMs_(leaseMs) {}
-  ~RolloutsOutput() override {
-    watches_.clear();
-    if (alerts_) alerts_->drain(10000);
+  RolloutsOutput(Output& output, RolloutView::Style style,
+                 std::optional<std::pair<uint32_t, uint32_t>> onlyRange, bool recording)
+      : output_(output), style_(style), onlyRange_(onlyRange), recording_(recording) {}
+
+  void started(const fleet::StationRolloutsStart& start) override {
+    const auto text = [](uint32_t address) { return protocol::Ipv4Text(in_addr{htonl(address)}); };
+    const std::string range = onlyRange_ ? text(onlyRange_->first) + "-" + text(onlyRange_->second)
+                                         : std::string("every address");
+    const std::string line = "station " + start.station + ": every running rollout with units at " +
+                             range + " (" + std::to_string(start.parallel) +
+                             " units at once, shared); Ctrl-C ends it";
+    if (style_ == RolloutView::Style::Json) {
+      JsonLine fields;
+      fields.field("station", start.station)
+          .field("only_range", onlyRange_ ? range : std::string())
+          .field("parallel", static_cast<int64_t>(start.parallel))
+          .field("history", recording_)
+          .field("line", line);
+      output_.event("", "station_started", fields);
+    } else if (style_ != RolloutView::Style::Quiet) {
+      output_.text(line + "\n");
+    }
+    if (!start.parallelNote.empty()) output_.error("", start.parallelNote);
+    output_.flush();
   }
 
   fleet::RolloutEvents& joined(const rollouts::RolloutDefinition& rollout,
@@ -244,22 +272,12 @@ class RolloutsOutput final : public fleet::StationRolloutsEvents {
         .field("image_sha256", rollout.imageSha256)
         .field("line", line);
     say("rollout_joined", f, line);
-    if (!rollout.notifyUrl.empty()) {
-      if (!alerts_)
-        alerts_.emplace(alerts::AlertLimits{}, [](const std::string& problem) {
-          std::fprintf(stderr, "uvq: station: %s\n", reports::Escaped(problem).c_str());
-        });
-      watches_[rollout.name] = std::make_unique<alerts::RolloutWatch>(
-          store_, rollout.name, station_, std::min(leaseMs_ / 3, 5000), leaseMs_, *alerts_,
-          [] { return recording::NowUtcMillis(); });
-    }
     RolloutView& made = *view;
     views_[rollout.name] = std::move(view);
     return made;
   }
 
   void left(const std::string& rollout, const fleet::RolloutPart& part) override {
-    watches_.erase(rollout);
     const auto found = views_.find(rollout);
     if (found == views_.end()) return;
     RolloutView& view = *found->second;
@@ -308,24 +326,19 @@ class RolloutsOutput final : public fleet::StationRolloutsEvents {
 
   Output& output_;
   RolloutView::Style style_;
-  rollouts::RolloutStore& store_;
-  std::string station_;
-  int leaseMs_;
+  std::optional<std::pair<uint32_t, uint32_t>> onlyRange_;
+  bool recording_;
   std::map<std::string, std::unique_ptr<RolloutView>> views_;
-  std::optional<alerts::AlertSender> alerts_;
-  std::map<std::string, std::unique_ptr<alerts::RolloutWatch>> watches_;
 };
+
+// An alert given up, from the sender's thread.
+void SayAlertProblem(const std::string& problem) {
+  std::fprintf(stderr, "uvq: station: %s\n", reports::Escaped(problem).c_str());
+}
 
 // `station --rollouts`: the rollouts of the history's database, served until a signal.
 int ServeRollouts(const StationRequest& request) {
   const CliOptions& options = request.options;
-  const std::string& db = options.history.db;
-  std::unique_ptr<rollouts::RolloutStore> store;
-  try {
-    store = rollouts::OpenRolloutStore(db);
-  } catch (const std::exception& error) {
-    return Fail(ExitCode::History, history::WithoutPassword(error.what(), db));
-  }
   Output output(stdout, options.json ? Output::Mode::Json : Output::Mode::Text, options.verbosity,
                 true);
   const RolloutView::Style style = options.json      ? RolloutView::Style::Json
@@ -336,31 +349,11 @@ int ServeRollouts(const StationRequest& request) {
   setup.settings.onlyRange = request.onlyRange;
   setup.plan = options.plan;
   setup.plan.kind = jobs::JobKind::Program;
-  setup.station = options.history.station.empty() ? recording::HostName() : options.history.station;
+  setup.station = options.history.station;
   setup.record = options.history.recording();
-  setup.historyDb = db;
-  std::string limitNote;
-  setup.parallel = PossibleParallel(static_cast<size_t>(request.parallel), limitNote);
-
-  const auto text = [](uint32_t address) { return protocol::Ipv4Text(in_addr{htonl(address)}); };
-  const std::string range =
-      request.onlyRange ? text(request.onlyRange->first) + "-" + text(request.onlyRange->second)
-                        : std::string("every address");
-  const std::string started =
-      "station " + setup.station + ": every running rollout with units at " + range + " (" +
-      std::to_string(setup.parallel) + " units at once, shared); Ctrl-C ends it";
-  JsonLine startedFields;
-  startedFields.field("station", setup.station)
-      .field("only_range", request.onlyRange ? range : std::string())
-      .field("parallel", static_cast<int64_t>(setup.parallel))
-      .field("history", setup.record)
-      .field("line", started);
-  if (options.json)
-    output.event("", "station_started", startedFields);
-  else if (!options.quiet())
-    output.text(started + "\n");
-  if (!limitNote.empty()) output.error("", limitNote);
-  output.flush();
+  setup.historyDb = options.history.db;
+  setup.parallel = static_cast<size_t>(request.parallel);
+  setup.alertProblem = SayAlertProblem;
 
   // The sessions' own lines only with -v; their failures are said by the rollouts' lines.
   Output sessionOutput(
@@ -370,19 +363,15 @@ int ServeRollouts(const StationRequest& request) {
   SessionOutput sessionEvents(sessionOutput);
   Interruption::Install();
   setup.stop = &Interruption::Source();
-  fleet::StationRolloutsResult result;
-  {
-    RolloutsOutput events(output, style, *store, setup.station, request.leaseSeconds * 1000);
-    try {
-      result = fleet::RunStationRollouts(*store, setup, events, sessionEvents);
-    } catch (const history::HistoryError& error) {
-      return Fail(ExitCode::History, history::WithoutPassword(error.what(), db));
-    }
-  }
+  RolloutsOutput events(output, style, request.onlyRange, setup.record);
+  const fleet::StationRolloutsResult result =
+      fleet::RunStationRollouts(setup, events, sessionEvents);
   sessionOutput.flush();
-  if (!result.historyProblem.empty())
+  using Refusal = fleet::StationRolloutsResult::Refusal;
+  if (result.refusal == Refusal::Store) return Fail(ExitCode::History, result.problem);
+  if (result.refusal == Refusal::History)
     return Fail(ExitCode::History,
-                result.historyProblem + "; nothing was sent (--no-history runs without recording)");
+                result.problem + "; nothing was sent (--no-history runs without recording)");
   const ExitCode code = result.failed > 0 ? ExitCode::UnitError : ExitCode::Ok;
   const std::string ended = result.stoppedBy == StopCause::Terminate ? "SIGTERM"
                             : result.stoppedBy == StopCause::Hangup  ? "SIGHUP"
@@ -411,112 +400,63 @@ int RunStationCommand(const CliOptions& cliOptions) {
   if (!request) return exitCode;
   if (request->rollouts) return ServeRollouts(*request);
   const CliOptions& options = request->options;
-  const auto range = fleet::ParseAddressRange(request->range);
-  if (!range) return Fail(ExitCode::Usage, "--range takes A-B, two addresses, A not after B");
-  const uint64_t count = uint64_t{range->second} - range->first + 1;
-  if (count > kMaxStationAddresses)
-    return Fail(ExitCode::Usage, "--range " + request->range + " has " + std::to_string(count) +
-                                     " addresses; a station watches at most " +
-                                     std::to_string(kMaxStationAddresses));
-  // Where no unit can be (a multicast group, broadcast, 0.x.y.z, reserved), nothing is sent:
-  // the same rule and words as scan's and rollout create's ranges.
-  const auto addresses = ExpandScanRange(request->range);
-  if (const auto* error = std::get_if<TargetError>(&addresses))
-    return Fail(ExitCode::Usage, "--range: " + error->message);
-
-  auto bytes = std::make_shared<std::vector<uint8_t>>();
-  if (const auto problem = LoadImage(request->image, options.allowPartialRecord, *bytes))
-    return Fail(ExitCode::File, problem->message);
-  const std::string sha256 = Sha256Of(*bytes);
-  const std::string imagePath = AbsolutePath(request->image);
+  fleet::JigStationSetup setup;
+  setup.image = request->image;
+  setup.allowPartialRecord = options.allowPartialRecord;
+  setup.range = request->range;
+  setup.askEveryMs = request->askEveryMs;
+  setup.parallel = static_cast<size_t>(request->parallel);
+  setup.plan = options.plan;
+  setup.recording = options.history.choice();
 
   Output output(stdout, options.json ? Output::Mode::Json : Output::Mode::Text, options.verbosity,
                 false);
-  StationOutput stationOutput(output);
-  fleet::OpenedRecorder opened = fleet::OpenRunRecorder(options.history.choice(), &stationOutput);
-  std::vector<StationUnit> known;
-  if (opened.recorder && opened.recorder->recording()) {
-    try {
-      known = fleet::UnitsWithImage(*opened.recorder->store(), sha256, *range);
-    } catch (const std::exception& error) {
-      opened = {nullptr, history::WithoutPassword(error.what(), options.history.db)};
-    }
-  }
-  if (!opened.recorder)
-    return Fail(ExitCode::History, opened.problem +
-                                       "; nothing was sent (--no-history runs without "
-                                       "recording, and remembers within the run only)");
-  RunRecorder& recorder = *opened.recorder;
-
-  std::string limitNote;
-  const size_t parallel = PossibleParallel(static_cast<size_t>(request->parallel), limitNote);
-
-  const std::string& station = recorder.station();
-  const std::string memory =
-      recorder.recording()
-          ? std::to_string(known.size()) + " unit" + (known.size() == 1 ? "" : "s") +
-                " of the range had it already (history " +
-                history::DisplayedSetting(options.history.db) + ")"
-          : "no history: this station remembers only what it programs in this run";
-  if (options.json) {
-    JsonLine fields;
-    fields.field("image", imagePath)
-        .field("image_sha256", sha256)
-        .field("image_bytes", static_cast<int64_t>(bytes->size()))
-        .field("addresses", static_cast<int64_t>(count))
-        .field("ask_every_ms", request->askEveryMs)
-        .field("parallel", static_cast<int64_t>(parallel))
-        .field("history", recorder.recording())
-        .field("known_units", static_cast<int64_t>(known.size()));
-    output.event(request->range, "station_started", fields);
-  } else {
-    output.text("station " + station + ": image " + imagePath + " (" +
-                std::to_string(bytes->size()) + " bytes, SHA-256 " + sha256 +
-                ") to every unit at " + request->range + " (" + std::to_string(count) +
-                " addresses, each asked every " + std::to_string(request->askEveryMs) +
-                " ms at most, " + std::to_string(parallel) + " at once); " + memory +
-                "; Ctrl-C ends it\n");
-  }
-  if (!limitNote.empty()) output.error("", limitNote);
-  output.flush();
-
-  uvq::platform::SystemClock clock;
-  uvq::platform::PosixFileSystem files;
-  SilentTone tone;
+  StationOutput stationOutput(output, request->range, request->askEveryMs, options.history.db);
   Output sessionOutput(
       stdout, Output::Mode::Text,
       options.verbosity == Verbosity::Verbose ? Verbosity::Verbose : Verbosity::Quiet, true,
       nullptr);
   SessionOutput sessionEvents(sessionOutput);
   Interruption::Install();
-  SessionPool pool(parallel, &Interruption::Source());
-  jobs::JobPlan plan = options.plan;
-  plan.image = {imagePath, bytes};
-  StationRunner runner({*range, request->askEveryMs, plan, sha256, &recorder, stationOutput,
-                        sessionEvents, SharedPorts{clock, tone, files}});
-  runner.setPool(&pool);
-  runner.remember(known);
-  const ExitCode signal = StopExitCode(pool.run(runner));
+  setup.stop = &Interruption::Source();
+  const fleet::JigStationResult result = fleet::RunJigStation(setup, stationOutput, sessionEvents);
+  using Refusal = fleet::JigStationResult::Refusal;
+  switch (result.refusal) {
+    case Refusal::None:
+      break;
+    case Refusal::BadRange:
+      return Fail(ExitCode::Usage, "--range takes A-B, two addresses, A not after B");
+    case Refusal::TooWide:
+      return Fail(ExitCode::Usage, "--range " + request->range + " " + result.problem);
+    case Refusal::Unreachable:
+      return Fail(ExitCode::Usage, "--range: " + result.problem);
+    case Refusal::Image:
+      return Fail(ExitCode::File, result.problem);
+    case Refusal::History:
+      return Fail(ExitCode::History, result.problem +
+                                         "; nothing was sent (--no-history runs without "
+                                         "recording, and remembers within the run only)");
+  }
   sessionOutput.flush();
 
-  ExitCode code = ExitCodeOf(runner.firstFailure());
-  if (code == ExitCode::Ok && runner.interrupted() > 0) code = signal;
+  const ExitCode signal = StopExitCode(result.stoppedBy);
+  ExitCode code = ExitCodeOf(result.firstFailure);
+  if (code == ExitCode::Ok && result.interrupted > 0) code = signal;
   const std::string ended = signal == ExitCode::Terminated ? "SIGTERM" : "SIGINT";
   if (options.json) {
     JsonLine fields;
-    fields.field("programmed", runner.ok())
-        .field("failed", runner.failed())
-        .field("interrupted", runner.interrupted())
-        .field("had_image", runner.skipped())
+    fields.field("programmed", result.ok)
+        .field("failed", result.failed)
+        .field("interrupted", result.interrupted)
+        .field("had_image", result.skipped)
         .field("exit_code", ToInt(code));
     output.event(request->range, "summary", fields);
   } else {
-    std::string line = "station stopped (" + ended + "): " + std::to_string(runner.ok()) +
-                       " programmed, " + std::to_string(runner.failed()) + " failed, " +
-                       std::to_string(runner.interrupted()) + " interrupted, " +
-                       std::to_string(runner.skipped()) + " had the image already";
-    if (runner.interrupted() > 0)
-      line += "; an interrupted unit is programmed again by the next run";
+    std::string line = "station stopped (" + ended + "): " + std::to_string(result.ok) +
+                       " programmed, " + std::to_string(result.failed) + " failed, " +
+                       std::to_string(result.interrupted) + " interrupted, " +
+                       std::to_string(result.skipped) + " had the image already";
+    if (result.interrupted > 0) line += "; an interrupted unit is programmed again by the next run";
     output.text(line + "\n");
   }
   output.flush();

@@ -14,10 +14,14 @@ std::optional<HttpUrl> ParseHttpUrl(const std::string& url) {
   static const std::string kScheme = "http://";
   if (!url.starts_with(kScheme)) return std::nullopt;
   const std::string rest = url.substr(kScheme.size());
-  const size_t slash = rest.find('/');
-  std::string authority = rest.substr(0, slash);
+  // The host ends where its path, query or fragment begins; a fragment is never sent.
+  const size_t end = rest.find_first_of("/?#");
+  std::string authority = rest.substr(0, end);
   HttpUrl parsed;
-  if (slash != std::string::npos) parsed.path = rest.substr(slash);
+  if (end != std::string::npos) {
+    const std::string tail = rest.substr(end, rest.find('#', end) - end);
+    if (!tail.empty()) parsed.path = tail.front() == '?' ? "/" + tail : tail;
+  }
   if (authority.empty() || authority.find('@') != std::string::npos) return std::nullopt;
   const size_t colon = authority.rfind(':');
   if (colon != std::string::npos) {
@@ -32,6 +36,21 @@ std::optional<HttpUrl> ParseHttpUrl(const std::string& url) {
   if (authority.empty()) return std::nullopt;
   parsed.host = authority;
   return parsed;
+}
+
+std::optional<std::string> NotifyUrlProblem(const std::string& url) {
+  static const std::string kScheme = "http://";
+  if (!url.starts_with(kScheme))
+    return "takes an http:// URL (nothing else is sent), not '" + url + "'";
+  const std::string rest = url.substr(kScheme.size());
+  const std::string host = rest.substr(0, rest.find_first_of("/?#"));
+  if (host.empty() || host.find('@') != std::string::npos)
+    return "needs a host (and no user name): '" + url + "'";
+  for (unsigned char c : url)
+    if (c <= 0x20 || c >= 0x7f) return "holds a blank or a character that is not printable ASCII";
+  if (!ParseHttpUrl(url))
+    return "needs a port from 1 to 65535 after the host's colon: '" + url + "'";
+  return std::nullopt;
 }
 
 std::string AlertBody(const rollouts::RolloutEvent& event) {

@@ -27,6 +27,11 @@ struct HttpUrl {
 };
 std::optional<HttpUrl> ParseHttpUrl(const std::string& url);
 
+// Why `url` cannot be a rollout's notify URL, in words that follow the option's name ("takes an
+// http:// URL ..."): only http:// (nothing else is sent), a host without a user name, a port
+// from 1 to 65535, printable ASCII without blanks. nullopt when the sender can use it.
+std::optional<std::string> NotifyUrlProblem(const std::string& url);
+
 // The object told: {"rollout", "state", "reason", "at"} (at as ISO 8601 UTC).
 std::string AlertBody(const rollouts::RolloutEvent& event);
 

@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "fleet/ImageCheck.h"
+#include "fleet/Refused.h"
 #include "fleet/RunLog.h"
 #include "platform/AlsaTone.h"
 #include "platform/OpenFileLimit.h"
@@ -19,9 +20,6 @@ namespace uvq::fleet {
 
 namespace {
 
-// Standard streams, the signal pipe, the run loop's wait, the log, the unit locks' probes.
-constexpr size_t kOtherDescriptors = 64;
-
 protocol::Ipv4Bytes BytesOf(const ResolvedTarget& target) {
   const uint32_t value = ntohl(target.address.s_addr);
   return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
@@ -29,10 +27,7 @@ protocol::Ipv4Bytes BytesOf(const ResolvedTarget& target) {
 }
 
 PlainRunResult Refused(PlainRunRefusal refusal, std::string problem) {
-  PlainRunResult result;
-  result.refusal = refusal;
-  result.problem = std::move(problem);
-  return result;
+  return RefusedResult<PlainRunResult>(refusal, std::move(problem));
 }
 
 // The targets the run works on, each resolved once, or why not.
@@ -230,7 +225,7 @@ PlainRunResult RunPlainBatch(const PlainRunRequest& request, PlainRunEvents& eve
   relay.track(sessions);
   events.starting(sessions);
   // Each target holds a socket while it works; a scan may start many before the first ends.
-  platform::RaiseOpenFileLimit(sessions.size() + kOtherDescriptors);
+  platform::RaiseOpenFileLimit(sessions.size() + platform::kOtherDescriptors);
   history.begin(targets.resolved, plan, image);
 
   PlainRunResult result;

@@ -4,18 +4,17 @@
 #include <memory>
 
 #include "fleet/ImageCheck.h"
+#include "fleet/Refused.h"
 #include "fleet/RolloutStation.h"
 #include "fleet/RunRecorder.h"
+#include "recording/StationFacts.h"
 
 namespace uvq::fleet {
 
 namespace {
 
 CreatedRollout Refused(CreatedRollout::Refusal refusal, std::string problem) {
-  CreatedRollout created;
-  created.refusal = refusal;
-  created.problem = std::move(problem);
-  return created;
+  return RefusedResult<CreatedRollout>(refusal, std::move(problem));
 }
 
 }  // namespace
@@ -63,7 +62,7 @@ CreatedRollout CreateRollout(const RolloutOrder& order, rollouts::RolloutStore& 
 
   RolloutDraft draft;
   draft.name = order.name;
-  draft.createdBy = order.createdBy;
+  draft.createdBy = order.createdBy.empty() ? recording::HostName() : order.createdBy;
   draft.imagePath = AbsolutePath(order.image);
   draft.image = bytes;
   draft.targets = std::move(targets);

@@ -34,7 +34,7 @@ struct RolloutOrder {
   bool approveGroups = false;
   std::string notifyUrl;
   std::optional<int> searchSeconds;  // stored with the rollout; unset: the definition's default
-  std::string createdBy;             // the station
+  std::string createdBy;             // the station; empty: the host's name
   rollouts::Actor actor;
 };
 

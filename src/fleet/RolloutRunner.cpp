@@ -117,11 +117,29 @@ KeptEndsReplayed ReplayKeptEnds(rollouts::RolloutStore& store, const rollouts::E
     // A spool that cannot be read is no outage of the store: its ends wait for a later look.
     throw std::runtime_error(error.what());
   }
-  for (const rollouts::SpooledEnd& end : kept) {
-    if (end.holder.token == ownToken || !ClaimTokenHolderGone(end.holder.token)) continue;
-    const rollouts::AttemptVerdict verdict = store.end(rollout, end.holder, end.result, end.at);
-    ++(verdict.held ? replayed.written : replayed.refused);
-    done.push_back(end.id);
+  // The ends of one process go in together, in the order they were kept.
+  std::vector<const rollouts::SpooledEnd*> gone;
+  for (const rollouts::SpooledEnd& end : kept)
+    if (end.holder.token != ownToken && ClaimTokenHolderGone(end.holder.token))
+      gone.push_back(&end);
+  for (size_t first = 0; first < gone.size();) {
+    const rollouts::ClaimHolder& holder = gone[first]->holder;
+    std::vector<rollouts::AttemptResult> results;
+    rollouts::UtcMillis at = 0;
+    size_t last = first;
+    for (; last < gone.size() && gone[last]->holder.token == holder.token &&
+           gone[last]->holder.station == holder.station;
+         ++last) {
+      results.push_back(gone[last]->result);
+      at = std::max(at, gone[last]->at);
+    }
+    const std::vector<rollouts::AttemptVerdict> verdicts =
+        store.endAll(rollout, holder, results, at);
+    for (size_t i = 0; i < verdicts.size() && first + i < last; ++i) {
+      ++(verdicts[i].held ? replayed.written : replayed.refused);
+      done.push_back(gone[first + i]->id);
+    }
+    first = last;
   }
   return replayed;
 }
@@ -146,6 +164,8 @@ RolloutRunner::~RolloutRunner() {
 }
 
 std::optional<TimePoint> RolloutRunner::nextTick() const {
+  // The ends of the round go to the store at the next tick (or claim), before the pool waits.
+  if (!storeDown_ && !pendingEnds_.empty()) return TimePoint{};
   TimePoint next = storeDown_ ? nextReconnect_ : nextRenew_;
   // A claim that is due waits for a free slot, which the pool reports by itself; with a slot
   // free, the poll's own clock drives it (twice a second, whatever the front end redraws).
@@ -199,6 +219,7 @@ std::vector<rollouts::UnitPhaseNote> RolloutRunner::phasesInFlight(
 }
 
 void RolloutRunner::tick(TimePoint now) {
+  if (!storeDown_) writePendingEnds();
   if (storeDown_) {
     if (now >= nextReconnect_) reconnect(now);
   } else if (now >= nextRenew_) {
@@ -297,14 +318,16 @@ void RolloutRunner::reconnect(TimePoint now) {
     const size_t kept = pendingEnds_.size();
     if (!writePendingEnds()) return;
     if (!replayKeptEnds(now)) return;
+    std::vector<rollouts::AttemptResult> handedBack;
     for (int position : unknown) {
-      rollouts::AttemptResult attempt;
+      rollouts::AttemptResult& attempt = handedBack.emplace_back();
       attempt.position = position;
       attempt.end = AttemptEnd::Interrupted;
       attempt.outcome = std::string(jobs::OutcomeIdentifier(jobs::JobOutcome::Interrupted));
       attempt.detail = "claimed as the rollout store went away: nothing was sent";
-      s_.store.end(s_.definition.name, s_.holder, attempt, NowUtcMillis());
     }
+    if (!handedBack.empty())
+      s_.store.endAll(s_.definition.name, s_.holder, handedBack, NowUtcMillis());
     reconnectDelay_ = std::chrono::milliseconds(0);
     if (s_.history) s_.history->setDatabaseAway(false);
     moveSpooledRows();
@@ -321,13 +344,12 @@ void RolloutRunner::reconnect(TimePoint now) {
   }
 }
 
-// While the store is away, the end is on disk before the slot is given back.
+// The ends of a round are written together, at the next tick or before the next claim (the
+// pool asks for either before it waits). While the store is away, the end is on disk before
+// the slot is given back.
 void RolloutRunner::endAttempt(PendingEnd pending) {
   pendingEnds_.push_back(std::move(pending));
-  if (storeDown_)
-    spoolPendingEnds();
-  else
-    writePendingEnds();
+  if (storeDown_) spoolPendingEnds();
 }
 
 void RolloutRunner::spoolPendingEnds() {
@@ -388,21 +410,33 @@ bool RolloutRunner::writePendingEnds() {
       }
     }
   } drop{s_.endSpool, written};
-  while (!pendingEnds_.empty()) {
-    PendingEnd& pending = pendingEnds_.front();
-    rollouts::AttemptVerdict verdict;
-    try {
-      // An end that reached the store before its answer was lost is not counted again: the
-      // store takes an end only from the claim's holder, which it no longer is after the first.
-      verdict = s_.store.end(s_.definition.name, s_.holder, pending.attempt, pending.at);
-    } catch (const store::StoreError& error) {
-      storeLost(error, SteadyClock::now());
-      spoolPendingEnds();
-      return false;
-    }
-    if (!pending.spoolId.empty()) written.push_back(pending.spoolId);
-    const PendingEnd done = std::move(pending);
+  if (pendingEnds_.empty()) return true;
+  std::vector<rollouts::AttemptResult> attempts;
+  rollouts::UtcMillis at = 0;  // when the last of them ended
+  for (const PendingEnd& pending : pendingEnds_) {
+    attempts.push_back(pending.attempt);
+    at = std::max(at, pending.at);
+  }
+  std::vector<rollouts::AttemptVerdict> verdicts;
+  try {
+    // All of them in one write, or none. An end that reached the store before its answer was
+    // lost is not counted again: the store takes an end only from the claim's holder, which
+    // it no longer is after the first.
+    verdicts = s_.store.endAll(s_.definition.name, s_.holder, attempts, at);
+    if (verdicts.size() != attempts.size())
+      throw store::StoreError(store::StoreErrorKind::WriteFailed,
+                              "the rollout store answered " + std::to_string(verdicts.size()) +
+                                  " of " + std::to_string(attempts.size()) + " unit ends");
+  } catch (const store::StoreError& error) {
+    storeLost(error, SteadyClock::now());
+    spoolPendingEnds();
+    return false;
+  }
+  // Each verdict said in order: a unit let go is said as such, a stop stops the claims at once.
+  for (const rollouts::AttemptVerdict& verdict : verdicts) {
+    const PendingEnd done = std::move(pendingEnds_.front());
     pendingEnds_.pop_front();
+    if (!done.spoolId.empty()) written.push_back(done.spoolId);
     verdictReached(done, verdict);
   }
   return true;
@@ -529,6 +563,8 @@ void RolloutRunner::claimMore(size_t freeSlots, TimePoint now) {
 }
 
 Session* RolloutRunner::next(size_t freeSlots, TimePoint now) {
+  // What the round ended is judged before anything is claimed or started: a stop is known.
+  if (!storeDown_) writePendingEnds();
   if (claimed_.empty()) {
     if (!claiming()) return nullptr;
     // Slots freed one at a time are gathered for a moment, so claims go a few at a time.

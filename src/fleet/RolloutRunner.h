@@ -131,9 +131,10 @@ class RolloutRunner final : public SessionFeed, private SessionEvents {
     std::string spoolId;  // its line in the end spool; empty: kept in memory only
   };
   TimePoint claimDeadline(TimePoint asked) const;
-  // Ends an attempt in the store, or keeps it for later while the store is away.
+  // Keeps an ended attempt for the round's write to the store (on disk while it is away).
   void endAttempt(PendingEnd pending);
-  // Writes the kept ends in order; false: the store went away again (the rest stay kept).
+  // Writes the kept ends in one call, their verdicts said in order; false: the store went away
+  // again (they all stay kept).
   bool writePendingEnds();
   // Puts the kept ends not on disk yet into the end spool (synced), said once when it cannot.
   void spoolPendingEnds();

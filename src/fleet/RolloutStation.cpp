@@ -9,7 +9,10 @@
 
 #include "fleet/ClaimToken.h"
 #include "fleet/ImageCheck.h"
+#include "fleet/Refused.h"
+#include "fleet/RolloutAlerts.h"
 #include "fleet/RunLog.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
@@ -32,15 +35,33 @@ std::string ProcessOf(const std::string& token) {
 }
 
 RolloutRunResult Refused(RolloutRunResult::Refusal refusal, std::string problem) {
-  RolloutRunResult result;
-  result.refusal = refusal;
-  result.problem = std::move(problem);
+  RolloutRunResult result = RefusedResult<RolloutRunResult>(refusal, std::move(problem));
   result.outcome = refusal == RolloutRunResult::Refusal::Image ? jobs::JobOutcome::FileError
                                                                : jobs::JobOutcome::Refused;
   return result;
 }
 
 }  // namespace
+
+StationHistory OpenStationHistory(bool record, const std::string& db) {
+  StationHistory opened;
+  if (!record) return opened;
+  try {
+    opened.store = history::OpenSpoolingHistoryStore(db);
+    history::MoveSpooledRows(*opened.store);  // still refused: they stay for a later run
+  } catch (const std::exception& error) {
+    opened.store.reset();
+    opened.problem = history::WithoutPassword(error.what(), db);
+  }
+  return opened;
+}
+
+rollouts::ClaimHolder StationClaimHolder(const std::string& station) {
+  rollouts::ClaimHolder holder;
+  holder.station = station.empty() ? recording::HostName() : station;
+  holder.token = NewClaimToken();
+  return holder;
+}
 
 // Every station sends exactly the bytes the rollout was created with. A file at the recorded
 // path that holds something else is refused: whoever changed it meant another image, which
@@ -168,9 +189,16 @@ rollouts::RolloutDefinition PlanRollout(const RolloutDraft& draft) {
 RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutStationSetup& setup,
                                    RolloutEvents& events, SessionEvents& sessionEvents) {
   using Refusal = RolloutRunResult::Refusal;
+  const platform::ParallelInLimit parallel = platform::PossibleParallel(setup.parallel);
+  if (!parallel.note.empty()) events.notice(parallel.note);
   const std::optional<rollouts::RolloutDefinition> definition = store.load(setup.rollout);
   if (!definition)
     return Refused(Refusal::NoSuchRollout, "no rollout named '" + setup.rollout + "'");
+  rollouts::ClaimHolder holder = StationClaimHolder(setup.station);
+  const int leaseMs = setup.settings.leaseSeconds * 1000;
+  // Its end is told even when this station finds it ended, or refuses it.
+  RolloutAlerts alerts(store, holder.station, leaseMs, setup.alertProblem);
+  alerts.watch(definition->name, definition->notifyUrl);
   if (const auto refusal = RolloutImageRefusal(*definition, events))
     return Refused(Refusal::Image, *refusal);
 
@@ -184,21 +212,9 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
     if (result.state != RolloutState::Running && !waits) return result;
   }
 
-  // Attempts are recorded in the history of the same database, through the spool.
-  std::unique_ptr<history::SpoolingHistoryStore> historyStore;
-  if (setup.record) {
-    try {
-      historyStore = history::OpenSpoolingHistoryStore(setup.historyDb);
-      history::MoveSpooledRows(*historyStore);  // still refused: they stay for a later run
-    } catch (const std::exception& error) {
-      return Refused(Refusal::History, history::WithoutPassword(error.what(), setup.historyDb));
-    }
-  }
-
-  rollouts::ClaimHolder holder;
-  holder.station = setup.station.empty() ? recording::HostName() : setup.station;
-  holder.token = NewClaimToken();
-  const int leaseMs = setup.settings.leaseSeconds * 1000;
+  StationHistory opened = OpenStationHistory(setup.record, setup.historyDb);
+  if (!opened.problem.empty()) return Refused(Refusal::History, opened.problem);
+  const std::unique_ptr<history::SpoolingHistoryStore>& historyStore = opened.store;
   std::string spoolProblem;
   std::optional<rollouts::EndSpool> endSpool = OpenEndSpool(historyStore.get(), spoolProblem);
   if (!endSpool) events.notice(spoolProblem);
@@ -209,11 +225,10 @@ RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutS
   uvq::platform::SystemClock clock;
   uvq::platform::PosixFileSystem files;
   SilentTone tone;
-  const size_t parallel = std::max<size_t>(1, setup.parallel);
-  SessionPool pool(parallel, setup.stop);
+  SessionPool pool(parallel.parallel, setup.stop);
   RolloutRunner runner({setup.settings, store, *definition, holder, historyStore.get(), setup.plan,
-                        events, sessionEvents, SharedPorts{clock, tone, files}, parallel, "cli",
-                        endSpool ? &*endSpool : nullptr});
+                        events, sessionEvents, SharedPorts{clock, tone, files}, parallel.parallel,
+                        "cli", endSpool ? &*endSpool : nullptr});
   runner.setPool(&pool);
   runner.joinedAt(result.state);
   runner.refreshCounts();

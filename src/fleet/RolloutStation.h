@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -43,8 +44,11 @@ struct RolloutStationSetup {
   std::string station;  // empty: the host's name
   bool record = true;   // attempts recorded in the history of `historyDb`
   std::string historyDb;
-  size_t parallel = 32;  // units at once
+  size_t parallel = 32;  // units at once; fewer when the open-file limit leaves fewer (said)
   const StopSource* stop = nullptr;
+  // A rollout with a notify URL is watched while the station runs it; an alert given up is said
+  // here, from the sender's thread.
+  std::function<void(const std::string&)> alertProblem;
 };
 
 struct RolloutRunResult {
@@ -64,6 +68,19 @@ struct RolloutRunResult {
   jobs::JobOutcome outcome = jobs::JobOutcome::Ok;
   int ok = 0, failed = 0, redone = 0;
 };
+
+// The history a station records its attempts of rollouts in (the same database's, through the
+// spool), with what earlier runs spooled moved in (rows still refused stay for a later run).
+// No store when not recording, or when it cannot be opened: then `problem` says why (no
+// password in it).
+struct StationHistory {
+  std::unique_ptr<history::SpoolingHistoryStore> store;
+  std::string problem;
+};
+StationHistory OpenStationHistory(bool record, const std::string& db);
+// The claims of this station's process: held under its name (empty: the host's) with a token of
+// this process.
+rollouts::ClaimHolder StationClaimHolder(const std::string& station);
 
 // Why a station must not send the rollout's image: the copy stored with it is damaged, or the
 // file at its path now holds other bytes (a file that is gone is said, and the copy is sent).
@@ -89,11 +106,11 @@ void WriteKeptEnds(rollouts::RolloutStore& store, const rollouts::EndSpool* spoo
 void SayStationEnded(rollouts::RolloutStore& store, const std::string& rollout,
                      const rollouts::ClaimHolder& holder);
 
-// Loads the rollout, checks its image (the file at its path, when still there, must hold the
-// same bytes), opens the history, takes back the claims this station's processes held when they
-// died, and runs the station's part through a session pool of `parallel` slots until the
-// rollout ends for it or `stop` is requested. A pause is waited for (no new unit meanwhile)
-// unless `settings.exitOnPause`.
+// Loads the rollout, watches its alerts when it has a notify URL, checks its image (the file at its
+// path, when still there, must hold the same bytes), opens the history, takes back the claims this
+// station's processes held when they died, and runs the station's part through a session pool of
+// `parallel` slots until the rollout ends for it or `stop` is requested. A pause is waited for (no
+// new unit meanwhile) unless `settings.exitOnPause`.
 RolloutRunResult RunRolloutStation(rollouts::RolloutStore& store, const RolloutStationSetup& setup,
                                    RolloutEvents& events, SessionEvents& sessionEvents);
 

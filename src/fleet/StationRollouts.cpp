@@ -4,7 +4,9 @@
 #include <algorithm>
 
 #include "fleet/ClaimToken.h"
+#include "fleet/Refused.h"
 #include "fleet/RolloutStation.h"
+#include "platform/OpenFileLimit.h"
 #include "platform/PosixFileSystem.h"
 #include "platform/SystemClock.h"
 #include "recording/StationFacts.h"
@@ -122,6 +124,7 @@ void StationRollouts::join(const std::string& name) {
   auto part = std::make_unique<Part>();
   part->definition = std::move(*definition);
   RolloutEvents& events = s_.events.joined(part->definition, state);
+  if (s_.alerts) s_.alerts->watch(name, part->definition.notifyUrl);
   for (const std::string& line : kept.notices) events.notice(line);
   WriteKeptEnds(s_.store, s_.endSpool, name, s_.holder, events);
   TakeBackDeadClaims(s_.store, name, s_.holder, s_.settings.leaseSeconds * 1000, events);
@@ -149,6 +152,7 @@ void StationRollouts::leave(std::unique_ptr<Part> part, StopCause cause) {
   ok_ += ended.ok, failed_ += ended.failed, redone_ += ended.redone;
   const std::string name = part->definition.name;
   part.reset();  // its events are the front end's to drop once told
+  if (s_.alerts) s_.alerts->unwatch(name);
   s_.events.left(name, ended);
 }
 
@@ -214,44 +218,53 @@ void StationRollouts::ended(Session& session, TimePoint now) {
   leaveDrained(StopCause::None);
 }
 
-StationRolloutsResult RunStationRollouts(rollouts::RolloutStore& store,
-                                         const StationRolloutsSetup& setup,
+StationRolloutsResult RunStationRollouts(const StationRolloutsSetup& setup,
                                          StationRolloutsEvents& events,
                                          SessionEvents& sessionEvents) {
+  using Refusal = StationRolloutsResult::Refusal;
   StationRolloutsResult result;
-  std::unique_ptr<history::SpoolingHistoryStore> historyStore;
-  if (setup.record) {
-    try {
-      historyStore = history::OpenSpoolingHistoryStore(setup.historyDb);
-      history::MoveSpooledRows(*historyStore);  // still refused: they stay for a later run
-    } catch (const std::exception& error) {
-      result.historyProblem = history::WithoutPassword(error.what(), setup.historyDb);
-      return result;
-    }
+  const auto refused = [&](Refusal refusal, const std::string& problem) {
+    return RefusedResult<StationRolloutsResult>(refusal,
+                                                history::WithoutPassword(problem, setup.historyDb));
+  };
+  std::unique_ptr<rollouts::RolloutStore> store;
+  try {
+    store = rollouts::OpenRolloutStore(setup.historyDb);
+  } catch (const std::exception& error) {
+    return refused(Refusal::Store, error.what());
   }
-  rollouts::ClaimHolder holder;
-  holder.station = setup.station.empty() ? recording::HostName() : setup.station;
-  holder.token = NewClaimToken();
-
-  uvq::platform::SystemClock clock;
-  uvq::platform::PosixFileSystem files;
-  SilentTone tone;
-  const size_t parallel = std::max<size_t>(1, setup.parallel);
-  SessionPool pool(parallel, setup.stop);
-  std::string spoolProblem;
-  const std::optional<rollouts::EndSpool> endSpool = OpenEndSpool(historyStore.get(), spoolProblem);
-  if (!endSpool) events.notice(spoolProblem);
-  StationRollouts station({setup.settings, store, holder, historyStore.get(), setup.plan, events,
-                           sessionEvents, SharedPorts{clock, tone, files}, parallel,
-                           setup.lookEvery, endSpool ? &*endSpool : nullptr});
-  station.setPool(&pool);
-  result.stoppedBy = pool.run(station);
-  station.leaveAll(result.stoppedBy);
-  store.setLockWait(store::kDefaultLockWaitMs);
-  if (historyStore) historyStore->setLockWait(store::kDefaultLockWaitMs);
-  result.ok = station.ok();
-  result.failed = station.failed();
-  result.redone = station.redone();
+  const platform::ParallelInLimit parallel = platform::PossibleParallel(setup.parallel);
+  const rollouts::ClaimHolder holder = StationClaimHolder(setup.station);
+  events.started({holder.station, parallel.parallel, parallel.note});
+  try {
+    StationHistory opened = OpenStationHistory(setup.record, setup.historyDb);
+    if (!opened.problem.empty())
+      return RefusedResult<StationRolloutsResult>(Refusal::History, opened.problem);
+    const std::unique_ptr<history::SpoolingHistoryStore>& historyStore = opened.store;
+    RolloutAlerts alerts(*store, holder.station, setup.settings.leaseSeconds * 1000,
+                         setup.alertProblem);
+    uvq::platform::SystemClock clock;
+    uvq::platform::PosixFileSystem files;
+    SilentTone tone;
+    SessionPool pool(parallel.parallel, setup.stop);
+    std::string spoolProblem;
+    const std::optional<rollouts::EndSpool> endSpool =
+        OpenEndSpool(historyStore.get(), spoolProblem);
+    if (!endSpool) events.notice(spoolProblem);
+    StationRollouts station({setup.settings, *store, holder, historyStore.get(), setup.plan, events,
+                             sessionEvents, SharedPorts{clock, tone, files}, parallel.parallel,
+                             setup.lookEvery, endSpool ? &*endSpool : nullptr, &alerts});
+    station.setPool(&pool);
+    result.stoppedBy = pool.run(station);
+    station.leaveAll(result.stoppedBy);
+    store->setLockWait(store::kDefaultLockWaitMs);
+    if (historyStore) historyStore->setLockWait(store::kDefaultLockWaitMs);
+    result.ok = station.ok();
+    result.failed = station.failed();
+    result.redone = station.redone();
+  } catch (const history::HistoryError& error) {
+    return refused(Refusal::Store, error.what());
+  }
   return result;
 }
 

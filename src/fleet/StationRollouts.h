@@ -3,12 +3,14 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
+#include "fleet/RolloutAlerts.h"
 #include "fleet/RolloutEvents.h"
 #include "fleet/RolloutRunner.h"
 #include "fleet/SessionPool.h"
@@ -28,9 +30,17 @@ struct RolloutPart {
 };
 
 // What a station serving every rollout tells its front end. Called on the run loop's thread.
+struct StationRolloutsStart {
+  std::string station;
+  size_t parallel = 0;
+  std::string parallelNote;  // set: fewer units at once than wanted, and why
+};
+
 class StationRolloutsEvents {
  public:
   virtual ~StationRolloutsEvents() = default;
+  // Once the rollout store is open, before the history is opened and anything is claimed.
+  virtual void started(const StationRolloutsStart& /*start*/) {}
   // The station joins the rollout (running or paused): the events of its part, kept by the front
   // end until left() is called for it.
   virtual RolloutEvents& joined(const rollouts::RolloutDefinition& rollout,
@@ -51,7 +61,8 @@ class StationRolloutsEvents {
 // station's dead processes taken back) and run by a RolloutRunner of its own under the station's
 // one claim holder. A paused rollout, or one whose next group waits for an approval, is waited
 // for by its runner; one that is done, stopped or cancelled, or has nothing left for the range,
-// is left (its ends written) and joined again once it has work. The free slots go first to a
+// is left (its ends written) and joined again once it has work. A rollout with a notify URL is
+// watched by `alerts` (when given) while it is joined. The free slots go first to a
 // rollout with units claimed and not started, then to each rollout in turn up to its share
 // (the slots divided among the rollouts that claim), then to any that has more. It never drains:
 // only a stop ends the pool's run (the units in flight are interrupted and ended in the store).
@@ -69,6 +80,7 @@ class StationRollouts final : public SessionFeed {
     size_t capacity;
     std::chrono::milliseconds lookEvery{5000};
     const rollouts::EndSpool* endSpool = nullptr;  // nullptr: ends kept in memory only
+    RolloutAlerts* alerts = nullptr;               // nullptr: no rollout is watched
   };
   explicit StationRollouts(Setup setup);
   ~StationRollouts() override;
@@ -118,22 +130,27 @@ struct StationRolloutsSetup {
   jobs::JobPlan plan;
   std::string station;  // empty: the host's name
   bool record = true;
-  std::string historyDb;
-  size_t parallel = 32;
+  std::string historyDb;  // the rollouts' database, and the history's
+  size_t parallel = 32;   // wanted; fewer when the open-file limit leaves fewer
   const StopSource* stop = nullptr;
   std::chrono::milliseconds lookEvery{5000};
+  // An alert of a watched rollout given up, from the sender's thread.
+  std::function<void(const std::string&)> alertProblem;
 };
 
 struct StationRolloutsResult {
-  std::string historyProblem;  // set: refused before anything was claimed
+  // Store: the rollouts' database cannot be opened, or failed under the station; History: the
+  // history cannot be opened (nothing claimed). `problem` says why, without a password.
+  enum class Refusal { None, Store, History };
+  Refusal refusal = Refusal::None;
+  std::string problem;
   StopCause stoppedBy = StopCause::None;
   int ok = 0, failed = 0, redone = 0;
 };
 
-// Opens the history, then serves the rollouts through a session pool of `parallel` slots until
-// `stop` is requested.
-StationRolloutsResult RunStationRollouts(rollouts::RolloutStore& store,
-                                         const StationRolloutsSetup& setup,
+// Opens the rollouts' database and the history, then serves the rollouts through a session
+// pool of `parallel` slots until `stop` is requested.
+StationRolloutsResult RunStationRollouts(const StationRolloutsSetup& setup,
                                          StationRolloutsEvents& events,
                                          SessionEvents& sessionEvents);
 

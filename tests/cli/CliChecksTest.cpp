@@ -23,6 +23,7 @@
 #include "locks/UnitLock.h"
 
 using namespace uvq::cli;
+using namespace uvq::fleet;
 using namespace uvq::locks;
 using uvq::fleet::AppendRunLog;
 

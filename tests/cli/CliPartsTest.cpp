@@ -21,6 +21,7 @@
 #include "reports/TerminalText.h"
 
 using namespace uvq::cli;
+using namespace uvq::fleet;
 
 namespace {
 

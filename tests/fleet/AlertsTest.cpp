@@ -80,6 +80,48 @@ class AlertsTest : public QObject {
     QCOMPARE(uvq::alerts::ParseHttpUrl("http://127.0.73.3:8080")->path, std::string("/"));
   }
 
+  // A notify URL is refused at create unless the sender can use it: a URL that passed there
+  // and then could never be told to would fail silently for the rollout's whole life.
+  void aNotifyUrlIsRefusedUnlessItCanBeUsed_data() {
+    QTest::addColumn<QString>("url");
+    QTest::addColumn<QString>("problem");  // empty: usable
+    QTest::newRow("plain") << "http://127.0.73.9/hook"
+                           << "";
+    QTest::newRow("port and query") << "http://127.0.73.9:8080/hook?line=3"
+                                    << "";
+    QTest::newRow("query right after the host") << "http://127.0.73.9?line=3"
+                                                << "";
+    QTest::newRow("https") << "https://127.0.73.9/"
+                           << "takes an http:// URL";
+    QTest::newRow("no host") << "http:///hook"
+                             << "needs a host";
+    QTest::newRow("user name") << "http://me@127.0.73.9/"
+                               << "needs a host";
+    QTest::newRow("blank") << "http://127.0.73.9/a b"
+                           << "holds a blank";
+    QTest::newRow("port too big") << "http://127.0.73.9:99999/"
+                                  << "needs a port";
+    QTest::newRow("port missing") << "http://127.0.73.9:/"
+                                  << "needs a port";
+  }
+  void aNotifyUrlIsRefusedUnlessItCanBeUsed() {
+    QFETCH(QString, url);
+    QFETCH(QString, problem);
+    const auto said = uvq::alerts::NotifyUrlProblem(url.toStdString());
+    QCOMPARE(said.has_value(), !problem.isEmpty());
+    if (said) QVERIFY2(said->starts_with(problem.toStdString()), said->c_str());
+    // What create accepts, the sender can post to, at the host as given.
+    if (!said)
+      QCOMPARE(uvq::alerts::ParseHttpUrl(url.toStdString())->host, std::string("127.0.73.9"));
+  }
+
+  // The query goes with the path; a fragment is never sent.
+  void theQueryIsSentAndTheFragmentIsNot() {
+    QCOMPARE(uvq::alerts::ParseHttpUrl("http://127.0.73.9?a=1")->path, std::string("/?a=1"));
+    QCOMPARE(uvq::alerts::ParseHttpUrl("http://127.0.73.9/h?a=1#top")->path, std::string("/h?a=1"));
+    QCOMPARE(uvq::alerts::ParseHttpUrl("http://127.0.73.9#top")->path, std::string("/"));
+  }
+
   // A receiver that holds its answer holds only the sender's thread: send() returns at once.
   void aSlowReceiverHoldsNobody() {
     HookReceiver slow("127.0.73.4");

@@ -12,6 +12,7 @@
 #include "fleet/RolloutCreate.h"
 #include "fleet/RolloutStation.h"
 #include "fleet/RunLog.h"
+#include "recording/StationFacts.h"
 
 using namespace uvq;
 using namespace uvq::fleet;
@@ -117,6 +118,7 @@ class RolloutCreateTest : public QObject {
   void groupsInTheOrderGiven() {
     RolloutOrder order =
         Order("spring", WriteImage(dir_, "a.cry", 4, 'a'), "127.0.75.1-127.0.75.4");
+    order.createdBy.clear();  // the host's name
     order.targets.push_back({"127.0.75.9", std::string("0102")});
     order.groupSize = 2;
     const CreatedRollout created = CreateRollout(order, *store_);
@@ -126,6 +128,7 @@ class RolloutCreateTest : public QObject {
     const auto stored = store_->load("spring");
     QVERIFY(stored.has_value());
     QCOMPARE(stored->imageSha256.size(), size_t{64});
+    QCOMPARE(stored->createdBy, recording::HostName());
     QCOMPARE(stored->targets.size(), size_t{5});
     QCOMPARE(stored->targets[0].target, std::string("127.0.75.1"));
     QCOMPARE(stored->targets[4].target, std::string("127.0.75.9"));

@@ -177,6 +177,7 @@ class RolloutRunnerTest : public QObject {
     QVERIFY(session->finished());
     QCOMPARE(session->result().outcome, jobs::JobOutcome::ClaimLost);
     s.runner->ended(*session, late);
+    s.runner->tick(late);  // the round's ends written
     QCOMPARE(s.store.ended.size(), size_t{1});
     QCOMPARE(s.store.ended[0].outcome, std::string("claim_lost"));
     QCOMPARE(s.store.ended[0].end, AttemptEnd::Interrupted);
@@ -218,6 +219,69 @@ class RolloutRunnerTest : public QObject {
     QVERIFY(!s.store.held(1));
     QVERIFY(s.store.held(0));
     QVERIFY(!s.runner->hasClaimed());
+  }
+
+  // The units that end in one round of the pool go to the store in one call: due at once,
+  // written before anything else is claimed; the next round's ends in a call of their own.
+  void endsOfARoundGoInOneCall() {
+    Station s(RolloutEvents::Watching::EndOnly);
+    s.store.toHand = {ClaimAt("127.0.72.1", 0), ClaimAt("127.0.72.2", 1), ClaimAt("127.0.72.3", 2)};
+    const TimePoint now = SteadyClock::now();
+    std::vector<Session*> sessions;
+    for (size_t free = 4; free > 1; --free) sessions.push_back(s.runner->next(free, now));
+    QVERIFY(sessions[0] && sessions[1] && sessions[2]);
+    s.store.toHand = {ClaimAt("127.0.72.4", 3)};
+    for (Session* session : {sessions[1], sessions[0]}) {
+      session->interrupt(StopCause::None);
+      s.runner->ended(*session, now);
+    }
+    QCOMPARE(s.store.count("endAll"), 0);
+    QVERIFY(!s.runner->drained());
+    QVERIFY(s.runner->nextTick() && *s.runner->nextTick() <= now);  // the pool does not wait
+    QVERIFY(s.runner->next(2, now));
+    QCOMPARE(s.store.calls.back(), std::string("claim"));
+    QCOMPARE(s.store.calls.at(s.store.calls.size() - 2), std::string("endAll"));
+    QCOMPARE(s.store.endCalls, (std::vector<std::vector<int>>{{1, 0}}));  // in the order ended
+    QCOMPARE(s.events.count("ended"), 2);
+
+    sessions[2]->interrupt(StopCause::None);
+    s.runner->ended(*sessions[2], now);
+    s.runner->tick(now);
+    s.runner->tick(now);
+    QCOMPARE(s.store.endCalls, (std::vector<std::vector<int>>{{1, 0}, {2}}));
+    QCOMPARE(s.store.count("end"), 0);
+    QCOMPARE(s.store.refusedEnds, 0);
+  }
+
+  // Each verdict of a round's write is handled for its own unit: a unit another station took
+  // meanwhile is said as ended without counting, the end that stopped the rollout stops the
+  // claims at once (before the slot freed is filled), and nothing is written twice.
+  void verdictsOfARoundAreHandledUnitByUnit() {
+    Station s(RolloutEvents::Watching::EndOnly);
+    s.store.toHand = {ClaimAt("127.0.72.5", 0), ClaimAt("127.0.72.6", 1), ClaimAt("127.0.72.7", 2)};
+    const TimePoint now = SteadyClock::now();
+    std::vector<Session*> sessions;
+    for (size_t free = 4; free > 1; --free) sessions.push_back(s.runner->next(free, now));
+    QVERIFY(sessions[0] && sessions[1] && sessions[2]);
+    s.store.toHand = {ClaimAt("127.0.72.8", 3)};
+    s.store.takenOver = {2};
+    s.store.stopAtEnd = 1;
+    for (Session* session : sessions) {
+      session->interrupt(StopCause::None);
+      s.runner->ended(*session, now);
+    }
+    QVERIFY(s.runner->next(3, now) == nullptr);
+    QCOMPARE(s.store.count("claim"), 1);
+    QCOMPARE(s.runner->state(), RolloutState::Stopped);
+    QCOMPARE(s.runner->stopReason(), std::string("stopped by the end of 1"));
+    QCOMPARE(s.events.count("state stopped"), 1);
+    QCOMPARE(s.events.count("ended"), 3);
+    QCOMPARE(s.store.ended.size(), size_t{2});
+    QCOMPARE(s.store.refusedEnds, 1);
+    QVERIFY(s.runner->drained());
+    s.runner->tick(now);
+    QCOMPARE(s.runner->settle(), size_t{0});
+    QCOMPARE(s.store.endCalls.size(), size_t{1});
   }
 
   // Groups are made in the order given: N groups of nearly equal size, the first ones one
@@ -276,6 +340,7 @@ class RolloutRunnerTest : public QObject {
     s.store.state = RolloutState::Paused;
     s.store.toHand.push_back(ClaimAt("127.0.70.8", 1));
     s.runner->ended(*first, start);
+    s.runner->tick(start);
     QCOMPARE(s.events.count("state paused"), 1);
     QCOMPARE(s.runner->drained(), exitOnPause);
     if (exitOnPause) return;
@@ -330,6 +395,7 @@ class RolloutRunnerTest : public QObject {
     QVERIFY(s.runner->next(2, asked));
     QCOMPARE(s.store.count("claim"), 1);
     QVERIFY(s.runner->next(1, asked + std::chrono::seconds(10)) == nullptr);
+    s.runner->tick(asked + std::chrono::seconds(10));
     QCOMPARE(s.store.ended.size(), size_t{1});
     QCOMPARE(s.store.ended[0].position, 1);
     QCOMPARE(s.store.ended[0].outcome, std::string("claim_lost"));
@@ -362,7 +428,7 @@ class RolloutRunnerTest : public QObject {
     s.runner->ended(*first, lost);
     QVERIFY(s.runner->next(4, lost) == nullptr);
     QVERIFY(!s.runner->drained());
-    QCOMPARE(s.store.count("end"), 0);
+    QCOMPARE(s.store.count("endAll"), 0);
     QCOMPARE(s.store.count("claim"), 1);
 
     // Asked again after 1 s, then 2 s, 4 s...; said only once.
@@ -386,7 +452,7 @@ class RolloutRunnerTest : public QObject {
     QVERIFY(third->finished());
     QCOMPARE(third->result().outcome, jobs::JobOutcome::ClaimLost);
     s.runner->ended(*third, now);
-    QCOMPARE(s.store.count("end"), 0);
+    QCOMPARE(s.store.count("endAll"), 0);
     QCOMPARE(s.events.count("ended"), 0);
 
     s.store.down = false;
@@ -398,6 +464,7 @@ class RolloutRunnerTest : public QObject {
     QCOMPARE(s.store.ended[1].position, 1);
     QCOMPARE(s.store.ended[2].position, 2);
     QCOMPARE(s.store.ended[2].outcome, std::string("claim_lost"));
+    QCOMPARE(s.store.endCalls, (std::vector<std::vector<int>>{{0, 1, 2}}));  // in one write
     QCOMPARE(s.store.refusedEnds, 0);
     QCOMPARE(s.events.count("ended"), 3);
     QCOMPARE(s.events.count("notice the rollout store answers again: 3 unit ends"), 1);
@@ -422,6 +489,7 @@ class RolloutRunnerTest : public QObject {
     session->interrupt(StopCause::None);
     s.store.loseAnswers = 1;
     s.runner->ended(*session, asked);
+    s.runner->tick(asked);
     QVERIFY(s.runner->storeDown());
     QCOMPARE(s.store.ended.size(), size_t{1});
     QCOMPARE(s.events.count("ended"), 0);
@@ -461,6 +529,8 @@ class RolloutRunnerTest : public QObject {
     s.rows->down = true;
     session->interrupt(StopCause::None);
     s.runner->ended(*session, asked);
+    s.runner->tick(asked);  // the end's write meets the outage
+    QVERIFY(s.runner->storeDown());
     QCOMPARE(s.history->spooledCount(), size_t{1});
     QCOMPARE(s.rows->completed.size(), size_t{0});
 
@@ -494,7 +564,7 @@ class RolloutRunnerTest : public QObject {
       s.runner->ended(*session, asked + std::chrono::seconds(21));
     }
     QCOMPARE(s.endsOnDisk(), size_t{2});
-    QCOMPARE(s.store.count("end"), 0);
+    QCOMPARE(s.store.count("endAll"), 0);
 
     // Killed without settling; another process of the station claims and meets an outage too.
     const std::string live = recording::HostName() + ":" + std::to_string(::getpid()) + ":live";
@@ -520,6 +590,8 @@ class RolloutRunnerTest : public QObject {
     std::vector<int> ended;
     for (const rollouts::AttemptResult& result : s.store.ended) ended.push_back(result.position);
     QCOMPARE(ended, (std::vector<int>{2, 0, 1}));
+    // Its own, then the gone process's ends together.
+    QCOMPARE(s.store.endCalls, (std::vector<std::vector<int>>{{2}, {0, 1}}));
     QCOMPARE(s.store.refusedEnds, 0);
     QCOMPARE(s.endsOnDisk(), size_t{0});
     QCOMPARE(s.events.count("notice 2 unit ends kept by a stopped station process were written"),
@@ -625,6 +697,7 @@ class RolloutRunnerTest : public QObject {
     QVERIFY(session);
     session->interrupt(StopCause::None);
     s.runner->ended(*session, now);
+    s.runner->tick(now);
     QCOMPARE(s.store.ended.size(), size_t{1});
     QVERIFY(!QFileInfo::exists(QString::fromStdString(s.endSpool.path())));
   }
@@ -713,6 +786,7 @@ class RolloutRunnerTest : public QObject {
     QVERIFY(session->finished());
     QCOMPARE(session->result().outcome, jobs::JobOutcome::NoAnswer);
     s.runner->ended(*session, asked + std::chrono::seconds(21));
+    s.runner->tick(asked + std::chrono::seconds(21));
     QCOMPARE(s.store.ended.size(), size_t{1});
     QCOMPARE(s.store.ended[0].end, AttemptEnd::Retryable);
     QCOMPARE(s.store.ended[0].outcome, std::string("no_answer"));
@@ -733,6 +807,7 @@ class RolloutRunnerTest : public QObject {
     QVERIFY(session->lockRefused());
     QCOMPARE(session->socket(), -1);
     s.runner->ended(*session, now);
+    s.runner->tick(now);
     QCOMPARE(s.store.ended.size(), size_t{1});
     QCOMPARE(s.store.ended[0].end, AttemptEnd::Missing);
     QCOMPARE(s.store.ended[0].outcome, std::string("locked"));

@@ -6,13 +6,16 @@
 #include <QtTest>
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "FakePorts.h"
 #include "FakeRolloutStore.h"
 #include "UnitsOnTheirThread.h"
+#include "fleet/RolloutAlerts.h"
 #include "fleet/RunLog.h"
 #include "fleet/SessionPool.h"
 #include "fleet/StationRollouts.h"
@@ -100,6 +103,8 @@ struct Script final : StationRolloutsEvents, SessionEvents {
 struct Station {
   std::vector<std::unique_ptr<jobtest::ScriptedUnits>> sites;
   test::FakeRolloutStore store;
+  // Never sends here: the store has no events for it to claim.
+  RolloutAlerts alerts{store, "st", 60000, {}};
   test::FixedClock clock;
   test::SilentTone tone;
   test::MemoryFileSystem files;
@@ -119,7 +124,7 @@ struct Station {
     station = std::make_unique<StationRollouts>(StationRollouts::Setup{
         settings, store, rollouts::ClaimHolder{"st", "st:1:x"}, nullptr,
         test::ScriptedProgramPlan(kRecords), script, script, SharedPorts{clock, tone, files},
-        capacity, std::chrono::milliseconds(10)});
+        capacity, std::chrono::milliseconds(10), nullptr, &alerts});
   }
   // A rollout of the units at these addresses, its positions from `first` on.
   void add(const std::string& name, std::vector<const char*> addresses, int first,
@@ -221,6 +226,34 @@ class StationRolloutsTest : public QObject {
     QCOMPARE(s.script.leftParts.size(), size_t{2});
     for (const RolloutPart& part : s.script.leftParts)
       QCOMPARE(part.stoppedBy, StopCause::Terminate);
+  }
+
+  // Only a rollout with a notify URL is watched, and only while the station is joined to it; the
+  // watch has its last look as the station leaves (the rollout's end is told too).
+  void onlyARolloutWithANotifyUrlIsWatchedWhileJoined() {
+    Station s({"127.0.76.10", "127.0.76.11"}, 2);
+    s.add("told", {"127.0.76.10"}, 0);
+    s.store.byName["told"].definition.notifyUrl = "http://127.0.76.250:9/hook";
+    s.add("quiet", {"127.0.76.11"}, 10);
+    std::map<std::string, std::string> watchedAt;  // event -> the rollouts watched then
+    int looksAtLeave = -1;
+    s.script.onEvent = [&](Script& w) {
+      std::string watched;
+      for (const std::string& name : s.alerts.watching()) watched += name + " ";
+      watchedAt[w.said.back()] = watched;
+      if (w.said.back() == "left told") {
+        std::lock_guard lock(s.store.eventsMutex);
+        looksAtLeave = s.store.eventLooks;
+      }
+      if (w.saw("left told") && w.saw("left quiet")) w.stop.request(StopCause::Interrupt);
+    };
+    s.run();
+    QVERIFY(!s.script.guardPassed);
+    QCOMPARE(watchedAt.at("told: started 127.0.76.10"), std::string("told "));
+    QVERIFY(watchedAt.at("quiet: started 127.0.76.11").find("quiet") == std::string::npos);
+    QVERIFY(watchedAt.at("left told").find("told") == std::string::npos);
+    QVERIFY(looksAtLeave >= 1);
+    QVERIFY(s.alerts.watching().empty());
   }
 
   // The store cannot be asked for rollouts: said once, asked again, and the rollouts are served

@@ -87,9 +87,10 @@ struct StationsRun {
 };
 
 // `stations` threads, each with a connection of its own, claim `batch` units at a time of
-// rollout `name` and end each (failed when `fails` says so) until they get none.
+// rollout `name` and end each (failed when `fails` says so) until they get none: one call per
+// end, or all the ends of a claim in one call (`together`).
 StationsRun RunStations(const std::string& db, const std::string& name, int stations, int batch,
-                        bool (*fails)(int position)) {
+                        bool (*fails)(int position), bool together = false) {
   StationsRun run;
   std::mutex mutex;
   std::atomic<bool> stopped{false};
@@ -105,12 +106,15 @@ StationsRun RunStations(const std::string& db, const std::string& name, int stat
           const auto claims = store.claim(name, {holder, batch, 2000, 600000, std::nullopt});
           if (claims.empty()) return;
           if (afterStop) claimedAfterStop += static_cast<int>(claims.size());
-          for (const Claim& claim : claims) {
-            const auto verdict =
-                store.end(name, holder,
-                          Result(claim.position,
-                                 fails(claim.position) ? AttemptEnd::UnitError : AttemptEnd::Ok),
-                          2001);
+          std::vector<AttemptResult> results;
+          for (const Claim& claim : claims)
+            results.push_back(Result(
+                claim.position, fails(claim.position) ? AttemptEnd::UnitError : AttemptEnd::Ok));
+          std::vector<AttemptVerdict> verdicts;
+          if (together) verdicts = store.endAll(name, holder, results, 2001);
+          for (size_t i = 0; !together && i < results.size(); ++i)
+            verdicts.push_back(store.end(name, holder, results[i], 2001));
+          for (const AttemptVerdict& verdict : verdicts) {
             if (verdict.state == RolloutState::Stopped) stopped = true;
             std::lock_guard counted(mutex);
             if (!verdict.stopReason.empty()) run.verdicts.push_back(verdict.stopReason);
@@ -230,6 +234,94 @@ class RolloutStoreTest : public QObject {
     QCOMPARE(CountedByStatus(*store, "crowd"), CountedFromUnits(*store, "crowd"));
     QCOMPARE(status->summary.groups.at(0).ok + status->summary.groups.at(0).failed,
              crowd.endsCounted);
+  }
+
+  // The same with each station's ends written together: the stop comes at the same failure,
+  // said once; groups that pass still finish in order, the rollout done once, every count exact.
+  void concurrentEndsTogetherStopAtTheSameFailure() {
+    const std::string db = NewDb();
+    auto store = std::make_unique<SqlRolloutStore>(uvq::store::OpenOwnDatabase(db));
+    QVERIFY(store->create(Definition("crowd", {400}, 95, 10)));
+    QVERIFY(store->create(Definition("groups", {150, 150, 100}, 95, 10)));
+    const StationsRun crowd = RunStations(
+        db, "crowd", 8, 7, [](int position) { return position % 5 == 2; }, true);
+    QVERIFY2(crowd.errors.empty(), crowd.errors.empty() ? "" : crowd.errors.front().c_str());
+    const std::string reason =
+        "group 1 stopped the rollout: 40 of 400 units failed (10 %), error threshold 10 %";
+    QCOMPARE(crowd.verdicts, std::vector{reason});
+    QCOMPARE(crowd.unitsClaimedAfterStop, 0);
+    QCOMPARE(store->status("crowd")->summary.stopReason, reason);
+    QCOMPARE(CountedByStatus(*store, "crowd"), CountedFromUnits(*store, "crowd"));
+    const GroupCounts stopped = store->status("crowd")->summary.groups.at(0);
+    QCOMPARE(stopped.ok + stopped.failed, crowd.endsCounted);
+    QVERIFY(crowd.endsCounted < 400);
+
+    // Claims larger than the ends one statement writes.
+    const StationsRun groups = RunStations(
+        db, "groups", 3, 120, [](int position) { return position % 50 == 7; }, true);
+    QVERIFY2(groups.errors.empty(), groups.errors.empty() ? "" : groups.errors.front().c_str());
+    QCOMPARE(groups.verdicts,
+             std::vector<std::string>{"every group passed: 392 of 400 units succeeded"});
+    QCOMPARE(groups.endsCounted, 400);
+    QCOMPARE(CountedByStatus(*store, "groups"),
+             (std::vector<std::string>{"150:0/0/147/3", "150:0/0/147/3", "100:0/0/98/2"}));
+    QCOMPARE(CountedFromUnits(*store, "groups"), CountedByStatus(*store, "groups"));
+  }
+
+  // Ends written together give each the verdict it gets written alone, in the same order: the
+  // end that crosses the threshold in the middle stops the rollout and says why, the later ones
+  // find it stopped (and still count); a second end of a unit and an end of a unit not held
+  // change nothing; retries, missing and interrupted units are kept as alone.
+  void endsTogetherAreJudgedOneByOne() {
+    auto store = OpenRolloutStore(NewDb());
+    const ClaimHolder s{"s", "t"};
+    const std::vector<AttemptResult> results = {
+        Result(0, AttemptEnd::Ok),        Result(1, AttemptEnd::Retryable, 300),
+        Result(2, AttemptEnd::UnitError), Result(3, AttemptEnd::Missing, 200),
+        Result(2, AttemptEnd::Ok),        Result(4, AttemptEnd::UnitError),
+        Result(9, AttemptEnd::Ok),        Result(5, AttemptEnd::Interrupted),
+        Result(6, AttemptEnd::UnitError), Result(7, AttemptEnd::Ok),
+        Result(42, AttemptEnd::Ok)};
+    std::vector<std::vector<AttemptVerdict>> verdicts;
+    std::vector<std::vector<std::string>> rows;
+    for (const std::string name : {"alone", "together"}) {
+      QVERIFY(store->create(Definition(name, {10, 5}, 50, 20, 1)));
+      QCOMPARE(store->claim(name, Ask("s", "t", 8, 1000)).size(), size_t{8});  // not 8 and 9
+      if (name == "alone") {
+        verdicts.emplace_back();
+        for (const AttemptResult& result : results)
+          verdicts.back().push_back(store->end(name, s, result, 1100));
+      } else {
+        verdicts.push_back(store->endAll(name, s, results, 1100));
+      }
+      rows.emplace_back();
+      for (const RolloutUnit& unit : store->units(name, 0, 0))
+        rows.back().push_back(std::to_string(unit.position) + " " +
+                              std::string(UnitProgressName(unit.progress)) + " " +
+                              std::to_string(unit.attempts) + " " + unit.outcome + " " +
+                              unit.station + (unit.redo ? " redo" : ""));
+      rows.back().push_back(Counts(store->status(name)->summary.groups.at(0)));
+    }
+    const std::string reason =
+        "group 1 stopped the rollout: 2 of 10 units failed (20 %), error threshold 20 %";
+    QCOMPARE(verdicts[1].size(), results.size());
+    for (size_t i = 0; i < results.size(); ++i) {
+      const AttemptVerdict& alone = verdicts[0][i];
+      const AttemptVerdict& together = verdicts[1][i];
+      QCOMPARE(together.held, alone.held);
+      QCOMPARE(together.progress, alone.progress);
+      QCOMPARE(together.state, alone.state);
+      QCOMPARE(together.stopReason, alone.stopReason);
+      QCOMPARE(alone.stopReason, i == 5 ? reason : std::string());
+      QCOMPARE(alone.state, i < 5 ? RolloutState::Running : RolloutState::Stopped);
+    }
+    QVERIFY(!verdicts[1][4].held);  // position 2 again
+    QCOMPARE(verdicts[1][4].progress, UnitProgress::Failed);
+    QVERIFY(!verdicts[1][6].held);                            // 9: not claimed
+    QVERIFY(!verdicts[1][10].held);                           // 42: no such unit
+    QCOMPARE(verdicts[1][8].progress, UnitProgress::Failed);  // after the stop: still counted
+    QCOMPARE(rows[1], rows[0]);
+    QCOMPARE(rows[1].back(), std::string("10:5/0/2/3"));
   }
 
   // Stations side by side through groups that pass: each group starts once the one before it

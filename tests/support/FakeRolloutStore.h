@@ -39,7 +39,7 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
   std::deque<rollouts::Claim> toHand;  // handed out by claim(), as many as asked at most
   bool workLeftAnswer = true;
   rollouts::RolloutState state = rollouts::RolloutState::Running;
-  std::vector<std::string> calls;              // "claim", "renew", "end", "workLeft", "status"
+  std::vector<std::string> calls;  // "claim", "renew", "end", "endAll", "workLeft", "status"
   std::vector<rollouts::AttemptResult> ended;  // ends taken: one per claim, by its holder
   int refusedEnds = 0;                         // ends of units no longer held: nothing changed
   bool down = false;                           // every call fails as a server that is gone
@@ -154,14 +154,40 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
                                const rollouts::AttemptResult& result,
                                rollouts::UtcMillis) override {
     reach("end");
+    const rollouts::AttemptVerdict verdict = take(name, result);
+    answer();
+    return verdict;
+  }
+  // Noted as "endAll", the positions of each call in `endCalls`; all taken or (down) none.
+  std::vector<rollouts::AttemptVerdict> endAll(const std::string& name,
+                                               const rollouts::ClaimHolder&,
+                                               const std::vector<rollouts::AttemptResult>& results,
+                                               rollouts::UtcMillis) override {
+    reach("endAll");
+    std::vector<int>& positions = endCalls.emplace_back();
+    std::vector<rollouts::AttemptVerdict> verdicts;
+    for (const rollouts::AttemptResult& result : results) {
+      positions.push_back(result.position);
+      verdicts.push_back(take(name, result));
+    }
+    answer();
+    return verdicts;
+  }
+  std::vector<std::vector<int>> endCalls;
+  // The verdict of an end; a unit of stopAtEnd's position stops the rollout as it ends.
+  std::optional<int> stopAtEnd;
+  rollouts::AttemptVerdict take(const std::string& name, const rollouts::AttemptResult& result) {
     rollouts::AttemptVerdict verdict;
-    verdict.state = stateOf(name);
     verdict.held = held(result.position);
+    if (verdict.held && stopAtEnd == result.position) {
+      state = rollouts::RolloutState::Stopped;
+      verdict.stopReason = "stopped by the end of " + std::to_string(result.position);
+    }
+    verdict.state = stateOf(name);
     if (verdict.held)
       ended.push_back(result);
     else
       ++refusedEnds;
-    answer();
     return verdict;
   }
   void stationEnded(const std::string&, const rollouts::ClaimHolder&,
@@ -194,9 +220,15 @@ class FakeRolloutStore final : public rollouts::RolloutStore {
     return names;
   }
   using rollouts::RolloutStore::act;
-  rollouts::ActionResult act(const std::string&, const rollouts::ActionRequest&) override {
-    return {};
+  // Every action asked is kept; each is answered with `actAnswer`.
+  rollouts::ActionResult act(const std::string& name,
+                             const rollouts::ActionRequest& asked) override {
+    calls.push_back("act " + name);
+    acted.push_back(asked);
+    return actAnswer;
   }
+  std::vector<rollouts::ActionRequest> acted;
+  rollouts::ActionResult actAnswer;
   std::vector<rollouts::ActionRecord> actions(const std::string&, int) override { return {}; }
   // Hands out every event the test put in eventsToClaim (under eventsMutex: a watch asks from a
   // thread of its own), counting the looks.

@@ -348,6 +348,18 @@ class RolloutStore {
   // Ends an attempt by `holder` and judges the group's thresholds.
   virtual AttemptVerdict end(const std::string& name, const ClaimHolder& holder,
                              const AttemptResult& result, UtcMillis now) = 0;
+  // Ends several attempts by `holder` in one write, each judged in order as if it ended alone
+  // (the end that crosses a threshold stops the rollout, the ends after it find it stopped; an
+  // end of a unit no longer held changes nothing): one verdict per result, in their order. A
+  // store that fails writes none of them. A store without writes of its own ends them one by one.
+  virtual std::vector<AttemptVerdict> endAll(const std::string& name, const ClaimHolder& holder,
+                                             const std::vector<AttemptResult>& results,
+                                             UtcMillis now) {
+    std::vector<AttemptVerdict> verdicts;
+    verdicts.reserve(results.size());
+    for (const AttemptResult& result : results) verdicts.push_back(end(name, holder, result, now));
+    return verdicts;
+  }
   // The station's process ends cleanly: said on the rollout's row of the station (only while
   // that row is still this process's), so it is shown as ended rather than gone.
   virtual void stationEnded(const std::string& name, const ClaimHolder& holder, UtcMillis now) = 0;

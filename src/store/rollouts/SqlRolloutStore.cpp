@@ -34,6 +34,9 @@ constexpr int64_t kNoLimit = std::numeric_limits<int64_t>::max() / 2;
 // stay short.
 constexpr size_t kUnitsPerInsert = 1000;
 constexpr size_t kSqliteUnitsPerInsert = 20;
+// Ends written by one statement (10 parameters each), for the same reasons.
+constexpr size_t kEndsPerStatement = 100;
+constexpr size_t kSqliteEndsPerStatement = 10;
 
 // INSERT of `rows` units: their positions, groups, targets, addresses and unit IDs, then the
 // rollout's ID as the last parameter.
@@ -200,7 +203,8 @@ std::vector<GroupCounts> SqlRolloutStore::Groups(int64_t rollout) {
 }
 
 RolloutJudgement SqlRolloutStore::Judge(const Rollout& rollout,
-                                        const std::optional<GroupCounts>& changed) {
+                                        const std::optional<GroupCounts>& changed,
+                                        const std::map<int64_t, GroupCounts>* ending) {
   if (rollout.state != RolloutState::Running) return {rollout.state, {}};
   const int success = rollout.successThreshold;
   const int error = rollout.errorThreshold;
@@ -208,8 +212,13 @@ RolloutJudgement SqlRolloutStore::Judge(const Rollout& rollout,
   // on as it is; every group is read only when it has ended (a few times per rollout).
   RolloutJudgement judged;
   if (changed) judged = JudgeGroups({*changed}, success, error);
-  if (!changed || judged.state == RolloutState::Done)
-    judged = JudgeGroups(Groups(rollout.id), success, error);
+  if (!changed || judged.state == RolloutState::Done) {
+    std::vector<GroupCounts> groups = Groups(rollout.id);
+    if (ending)
+      for (GroupCounts& group : groups)
+        if (const auto now = ending->find(group.group); now != ending->end()) group = now->second;
+    judged = JudgeGroups(groups, success, error);
+  }
   if (judged.state != RolloutState::Running) {
     // Only a running rollout changes: a pause, a cancel or another group's verdict that was
     // kept first (the end does not hold the rollout's row while it judges) stays.
@@ -579,114 +588,245 @@ Renewal SqlRolloutStore::renewWithPhases(const std::string& name, const ClaimHol
 
 AttemptVerdict SqlRolloutStore::end(const std::string& name, const ClaimHolder& holder,
                                     const AttemptResult& result, UtcMillis now) {
+  return endAll(name, holder, {result}, now).front();
+}
+
+std::vector<AttemptVerdict> SqlRolloutStore::endAll(const std::string& name,
+                                                    const ClaimHolder& holder,
+                                                    const std::vector<AttemptResult>& results,
+                                                    UtcMillis now) {
+  if (results.empty()) return {};
+  const size_t perStatement =
+      connection_->dialect() == Dialect::Postgres ? kEndsPerStatement : kSqliteEndsPerStatement;
   return Transaction(Access::Write, [&] {
-    AttemptVerdict verdict;
-    const bool postgres = connection_->dialect() == Dialect::Postgres;
-    // The rollout's row is not locked: the ends of a group are judged one after another on its
-    // row of counts (see below), the ends of other groups and the claims go on beside them. The
-    // unit's row is, from here to the commit.
-    const SqlResult found =
-        Run(std::string("SELECT r.id, r.state, r.success_threshold, r.error_threshold, "
-                        "r.retries, u.progress, u.holder_token, u.attempts, u.rollout_group "
-                        "FROM rollouts r JOIN rollout_units u ON u.rollout = r.id AND "
-                        "u.position = $2 WHERE r.name = $1") +
-                (postgres ? " FOR UPDATE OF u" : ""),
-            {name, int64_t{result.position}});
+    std::vector<AttemptVerdict> verdicts(results.size());
+    std::optional<Rollout> rollout;
+    for (size_t first = 0; first < results.size(); first += perStatement) {
+      const size_t count = std::min(perStatement, results.size() - first);
+      EndSome(name, holder, {results.data() + first, count}, now, rollout,
+              {verdicts.data() + first, count});
+    }
+    return verdicts;
+  });
+}
+
+namespace {
+
+// A unit as an end finds it, and as the ends before it in the same call left it.
+struct UnitAtEnd {
+  UnitProgress progress = UnitProgress::Pending;
+  std::string token;
+  int attempts = 0;
+  int64_t group = 0;
+};
+
+// What an end held by its station writes on the unit's row.
+struct UnitChange {
+  const AttemptResult* result = nullptr;
+  UnitProgress progress = UnitProgress::Pending;
+  int attempts = 0;
+  int64_t notBefore = 0;
+  bool redo = false;
+};
+
+// Adds ended units to a group's counts (they were pending or running before).
+void AddEnded(GroupCounts& counts, int ok, int failed) {
+  counts.ok += ok;
+  counts.failed += failed;
+  counts.pending -= ok + failed;
+}
+
+}  // namespace
+
+void SqlRolloutStore::EndSome(const std::string& name, const ClaimHolder& holder,
+                              std::span<const AttemptResult> results, UtcMillis now,
+                              std::optional<Rollout>& rollout, std::span<AttemptVerdict> verdicts) {
+  const bool postgres = connection_->dialect() == Dialect::Postgres;
+  // The rollout's row is not locked: the ends of a group are judged one after another on its
+  // row of counts (see below), the ends of other groups and the claims go on beside them. The
+  // units' rows are, from here to the commit, in position order.
+  std::vector<SqlValue> params{name};
+  std::string positions;
+  for (const AttemptResult& result : results) {
+    positions += (positions.empty() ? "$" : ", $") + std::to_string(params.size() + 1);
+    params.emplace_back(int64_t{result.position});
+  }
+  const SqlResult found =
+      Run("SELECT r.id, r.state, r.success_threshold, r.error_threshold, r.retries, u.position, "
+          "u.progress, u.holder_token, u.attempts, u.rollout_group FROM rollouts r JOIN "
+          "rollout_units u ON u.rollout = r.id AND u.position IN (" +
+              positions + ") WHERE r.name = $1 ORDER BY u.position" +
+              (postgres ? " FOR UPDATE OF u" : ""),
+          params);
+  if (!rollout) {
     if (found.rows.empty()) {
-      verdict.held = false;
-      const auto named = Find(name, nullptr);
-      verdict.state = named ? named->state : RolloutState::Cancelled;
-      if (named) NoteStation(named->id, holder, now, 0);
-      return verdict;
+      rollout = Find(name, nullptr);
+    } else {
+      const SqlRow& row = found.rows.front();
+      rollout = Rollout{row[0].asNumber(), StateOf(row[1]), static_cast<int>(row[2].asNumber()),
+                        static_cast<int>(row[3].asNumber()), static_cast<int>(row[4].asNumber())};
     }
-    const SqlRow& row = found.rows.front();
-    const Rollout rollout{row[0].asNumber(), StateOf(row[1]), static_cast<int>(row[2].asNumber()),
-                          static_cast<int>(row[3].asNumber()), static_cast<int>(row[4].asNumber())};
-    verdict.state = rollout.state;
-    NoteStation(rollout.id, holder, now, 0);
-    if (row[5].asText() != Text(UnitProgress::Running) || row[6].asText() != holder.token ||
-        holder.token.empty()) {
-      verdict.held = false;
-      verdict.progress = ProgressOf(row[5].asText());
-      return verdict;
+    if (!rollout) {
+      for (AttemptVerdict& verdict : verdicts) {
+        verdict.held = false;
+        verdict.state = RolloutState::Cancelled;
+      }
+      return;
     }
-    const int64_t group = row[8].asNumber();
-    int attempts = static_cast<int>(row[7].asNumber());
-    UnitProgress progress = UnitProgress::Pending;
-    int64_t notBefore = now;
-    bool redo = false;
+    NoteStation(rollout->id, holder, now, 0);
+  }
+  std::map<int, UnitAtEnd> units;
+  for (const SqlRow& row : found.rows)
+    units[static_cast<int>(row[5].asNumber())] = {ProgressOf(row[6].asText()), row[7].asText(),
+                                                  static_cast<int>(row[8].asNumber()),
+                                                  row[9].asNumber()};
+
+  // Each end in order, as if alone: an end of a unit that an end before it in the same call
+  // ended already finds the unit no longer held.
+  std::vector<UnitChange> changes;
+  std::vector<std::optional<int64_t>> countedIn(results.size());  // the group an end counts in
+  for (size_t i = 0; i < results.size(); ++i) {
+    const AttemptResult& result = results[i];
+    AttemptVerdict& verdict = verdicts[i];
+    const auto unit = units.find(result.position);
+    if (unit == units.end()) {
+      verdict.held = false;
+      continue;
+    }
+    UnitAtEnd& at = unit->second;
+    if (at.progress != UnitProgress::Running || at.token != holder.token || holder.token.empty()) {
+      verdict.held = false;
+      verdict.progress = at.progress;
+      continue;
+    }
+    UnitChange change{&result, UnitProgress::Pending, at.attempts, now, false};
     switch (result.end) {
       case AttemptEnd::Ok:
-        ++attempts;
-        progress = UnitProgress::Ok;
+        ++change.attempts;
+        change.progress = UnitProgress::Ok;
         break;
       case AttemptEnd::UnitError:
-        ++attempts;
-        progress = UnitProgress::Failed;
+        ++change.attempts;
+        change.progress = UnitProgress::Failed;
         break;
       case AttemptEnd::Retryable:
-        ++attempts;
-        progress = attempts > rollout.retries ? UnitProgress::Failed : UnitProgress::Pending;
-        notBefore = now + result.retryAfterMs;
+        ++change.attempts;
+        change.progress =
+            change.attempts > rollout->retries ? UnitProgress::Failed : UnitProgress::Pending;
+        change.notBefore = now + result.retryAfterMs;
         break;
       case AttemptEnd::Missing:
-        notBefore = now + result.retryAfterMs;
+        change.notBefore = now + result.retryAfterMs;
         break;
       case AttemptEnd::Interrupted:
-        redo = true;
+        change.redo = true;
         break;
     }
-    const std::string update =
-        "UPDATE rollout_units SET progress = $3, attempts = $4, outcome = $5, detail = $6, "
-        "status = $7, answered_unit_id = CASE WHEN CAST($8 AS TEXT) = '' THEN answered_unit_id "
-        "ELSE CAST($8 AS TEXT) END, "
-        "station = $9, holder_token = '', lease_until = NULL, not_before = $10, redo = $11, "
-        "previous_holder = $12 WHERE rollout = $1 AND position = $2";
-    std::vector<SqlValue> params = {rollout.id,
-                                    int64_t{result.position},
-                                    Text(progress),
-                                    attempts,
-                                    result.outcome,
-                                    result.detail,
-                                    result.status ? SqlValue(int64_t{*result.status}) : SqlValue(),
-                                    result.unitId,
-                                    holder.station,
-                                    notBefore,
-                                    redo ? 1 : 0,
-                                    redo ? holder.station : std::string()};
-    verdict.progress = progress;
-    if (progress != UnitProgress::Ok && progress != UnitProgress::Failed) {
-      Run(update, params);
-      return verdict;
+    at = {change.progress, std::string(), change.attempts, at.group};
+    verdict.progress = change.progress;
+    if (change.progress == UnitProgress::Ok || change.progress == UnitProgress::Failed)
+      countedIn[i] = at.group;
+    changes.push_back(change);
+  }
+
+  // Every unit's row in one statement: each value chosen by the unit's position.
+  std::string unitsSql;
+  std::vector<SqlValue> unitParams{rollout->id, holder.station};
+  if (!changes.empty()) {
+    std::string progress, attempts, outcome, detail, status, answered, notBefore, redo, previous,
+        where;
+    for (const UnitChange& change : changes) {
+      const AttemptResult& result = *change.result;
+      const size_t at = unitParams.size() + 1;
+      const auto then = [&](size_t offset) {
+        return " WHEN $" + std::to_string(at) + " THEN $" + std::to_string(at + offset);
+      };
+      progress += then(1);
+      attempts += then(2);
+      outcome += then(3);
+      detail += then(4);
+      status += then(5);
+      answered += " WHEN $" + std::to_string(at) + " THEN CASE WHEN CAST($" +
+                  std::to_string(at + 6) + " AS TEXT) = '' THEN answered_unit_id ELSE CAST($" +
+                  std::to_string(at + 6) + " AS TEXT) END";
+      notBefore += then(7);
+      redo += then(8);
+      previous += then(9);
+      where += (where.empty() ? "$" : ", $") + std::to_string(at);
+      unitParams.insert(
+          unitParams.end(),
+          {int64_t{result.position}, Text(change.progress), change.attempts, result.outcome,
+           result.detail, result.status ? SqlValue(int64_t{*result.status}) : SqlValue(),
+           result.unitId, change.notBefore, change.redo ? 1 : 0,
+           change.redo ? holder.station : std::string()});
     }
-    // The group's counts as this end leaves them, its row locked until the commit: the ends of
-    // a group see each other's counts, one after another, as a single station's would. The last
-    // statement that locks (but for a verdict to keep), so the lock is held briefly; PostgreSQL
-    // changes the unit and its group's counts in one statement.
-    const bool ok = progress == UnitProgress::Ok;
-    params.insert(params.end(), {group, ok ? 1 : 0, ok ? 0 : 1});
-    const std::string count =
-        " UPDATE rollout_groups SET ok = ok + $14, failed = failed + $15 WHERE rollout = $1 AND "
-        "rollout_group = $13 RETURNING " +
-        std::string(kCountColumns);
-    SqlResult counted;
-    if (postgres) {
-      counted = Run("WITH ended AS (" + update + " RETURNING position)" + count, params);
-    } else {
-      params.resize(12);
-      Run(update, params);
-      counted =
-          Run("UPDATE rollout_groups SET ok = ok + $3, failed = failed + $4 WHERE rollout = $1 AND "
-              "rollout_group = $2 RETURNING " +
-                  std::string(kCountColumns),
-              {rollout.id, group, ok ? 1 : 0, ok ? 0 : 1});
+    const auto column = [](const char* name, const std::string& cases) {
+      return std::string(name) + " = CASE position" + cases + " ELSE " + name + " END, ";
+    };
+    unitsSql = "UPDATE rollout_units SET " + column("progress", progress) +
+               column("attempts", attempts) + column("outcome", outcome) +
+               column("detail", detail) + column("status", status) +
+               column("answered_unit_id", answered) + column("not_before", notBefore) +
+               column("redo", redo) + column("previous_holder", previous) +
+               "station = $2, holder_token = '', lease_until = NULL WHERE rollout = $1 AND "
+               "position IN (" +
+               where + ")";
+  }
+
+  // The groups' counts as these ends leave them, their rows locked until the commit (in group
+  // order): the ends of a group see each other's counts, one after another, as a single
+  // station's would. The last statements that lock (but for a verdict to keep), so the locks are
+  // held briefly; PostgreSQL changes the units and the first group's counts in one statement.
+  std::map<int64_t, std::pair<int, int>> added;  // by group: ok, failed
+  for (size_t i = 0; i < results.size(); ++i)
+    if (countedIn[i]) {
+      const bool ok = verdicts[i].progress == UnitProgress::Ok;
+      auto& [oks, failures] = added[*countedIn[i]];
+      oks += ok ? 1 : 0;
+      failures += ok ? 0 : 1;
     }
-    if (counted.rows.empty()) return verdict;
-    const RolloutJudgement judged = Judge(rollout, ReadCounts(counted.rows.front(), 0));
+  bool unitsWritten = changes.empty();
+  std::map<int64_t, GroupCounts> counts;  // before these ends
+  for (const auto& [group, ended] : added) {
+    std::vector<SqlValue> countParams;
+    std::string sql;
+    if (postgres && !unitsWritten) {
+      countParams = unitParams;
+      sql = "WITH ended AS (" + unitsSql + " RETURNING position) ";
+    } else if (!unitsWritten) {
+      Run(unitsSql, unitParams);
+    }
+    unitsWritten = true;
+    const auto param = [&](int offset) {
+      return "$" + std::to_string(countParams.size() + static_cast<size_t>(offset));
+    };
+    sql += "UPDATE rollout_groups SET ok = ok + " + param(3) + ", failed = failed + " + param(4) +
+           " WHERE rollout = " + param(1) + " AND rollout_group = " + param(2) + " RETURNING " +
+           kCountColumns;
+    countParams.insert(countParams.end(), {rollout->id, group, ended.first, ended.second});
+    const SqlResult counted = Run(sql, countParams);
+    if (counted.rows.empty()) continue;
+    GroupCounts before = ReadCounts(counted.rows.front(), 0);
+    AddEnded(before, -ended.first, -ended.second);
+    counts[group] = before;
+  }
+  if (!unitsWritten) Run(unitsSql, unitParams);
+
+  // Judged end by end, in order: the end that crosses a threshold stops the rollout, those after
+  // it find it stopped.
+  for (size_t i = 0; i < results.size(); ++i) {
+    AttemptVerdict& verdict = verdicts[i];
+    verdict.state = rollout->state;
+    if (!countedIn[i]) continue;
+    const auto group = counts.find(*countedIn[i]);
+    if (group == counts.end()) continue;
+    const bool ok = verdict.progress == UnitProgress::Ok;
+    AddEnded(group->second, ok ? 1 : 0, ok ? 0 : 1);
+    const RolloutJudgement judged = Judge(*rollout, group->second, &counts);
     verdict.state = judged.state;
     verdict.stopReason = judged.reason;
-    return verdict;
-  });
+    rollout->state = judged.state;
+  }
 }
 
 int SqlRolloutStore::takeOver(const std::string& name, const std::string& station,

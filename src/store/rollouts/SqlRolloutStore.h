@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
+#include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -34,6 +37,10 @@ class SqlRolloutStore : public RolloutStore {
                           int leaseMs, const std::vector<UnitPhaseNote>& phases) override;
   AttemptVerdict end(const std::string& name, const ClaimHolder& holder,
                      const AttemptResult& result, UtcMillis now) override;
+  // One transaction; the units' rows written a statement for many ends at a time.
+  std::vector<AttemptVerdict> endAll(const std::string& name, const ClaimHolder& holder,
+                                     const std::vector<AttemptResult>& results,
+                                     UtcMillis now) override;
   void stationEnded(const std::string& name, const ClaimHolder& holder, UtcMillis now) override;
   int takeOver(const std::string& name, const std::string& station, const std::string& deadToken,
                const ClaimHolder& holder, UtcMillis now, int leaseMs) override;
@@ -71,7 +78,15 @@ class SqlRolloutStore : public RolloutStore {
   // Judges a running rollout's thresholds (after an end left its group with `changed`, or
   // anything) and keeps what they say unless the rollout stopped running meanwhile; returns the
   // rollout's state.
-  RolloutJudgement Judge(const Rollout& rollout, const std::optional<GroupCounts>& changed);
+  // `ending`: the counts of the groups that the ends being judged leave, as of the end judged
+  // (their rows hold the counts after all of them).
+  RolloutJudgement Judge(const Rollout& rollout, const std::optional<GroupCounts>& changed,
+                         const std::map<int64_t, GroupCounts>* ending = nullptr);
+  // Ends some of an endAll call's attempts (as many as one statement writes), in its
+  // transaction; `rollout` is found by the first and carries the state from one to the next.
+  void EndSome(const std::string& name, const ClaimHolder& holder,
+               std::span<const AttemptResult> results, UtcMillis now,
+               std::optional<Rollout>& rollout, std::span<AttemptVerdict> verdicts);
   // The holder's sign of life on its station's row, which names its process from then on;
   // leaseMs 0 keeps the lease known.
   void NoteStation(int64_t rollout, const ClaimHolder& holder, UtcMillis now, int leaseMs);
