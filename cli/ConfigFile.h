@@ -23,9 +23,10 @@ struct ConfigContents {
   std::vector<std::string> targets;
 };
 
-// Reads the INI text of a configuration file: `key = value` lines, `[section]` headers, `;` and
-// `#` comments, names without regard to case, values optionally quoted. Keys are the options'
-// long names without dashes; a subcommand's options go in a section named after it; the
+// Reads the INI text of a configuration file (settings::ReadIniText: `key = value` lines,
+// `[section]` headers, `;` and `#` comments, names without regard to case, values optionally
+// quoted) and checks it against the option table. Keys are the options' long names without
+// dashes; a subcommand's options go in a section named after it; the
 // window's settings section `[Net]` with its `Address` is understood too. An unknown section or
 // key, or a line that is neither, is an error naming it and its line.
 std::variant<ConfigContents, std::string> ParseConfigText(const std::string& text);

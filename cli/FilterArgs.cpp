@@ -7,18 +7,12 @@
 #include "platform/PosixFileSystem.h"
 #include "recording/StationFacts.h"
 #include "reports/TerminalText.h"
+#include "store/db/HistorySchema.h"
 #include "store/history/HistoryTime.h"
 
 namespace uvq::cli {
 
 namespace {
-
-bool IsSha256(const std::string& text) {
-  if (text.size() != 64) return false;
-  for (unsigned char c : text)
-    if (!std::isxdigit(c)) return false;
-  return true;
-}
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -40,7 +34,7 @@ std::optional<FilterProblem> ReadFilterArgs(const FilterArgs& args, FilterBounds
       return FilterProblem{ExitCode::Usage, "--until: cannot read the time '" + args.until + "'"};
   }
   if (args.image.empty()) return std::nullopt;
-  if (IsSha256(args.image)) {
+  if (store::LooksLikeSha256(args.image)) {
     bounds.imageSha256OrPath = Lower(args.image);
     return std::nullopt;
   }

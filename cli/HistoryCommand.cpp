@@ -7,12 +7,11 @@
 #include <iostream>
 
 #include "FilterArgs.h"
-#include "HistoryFormat.h"
 #include "OptionRows.h"
 #include "fleet/OpenStores.h"
 #include "protocol/IpAddressText.h"
 #include "recording/StationFacts.h"
-#include "reports/RecordJson.h"
+#include "reports/HistoryText.h"
 #include "reports/TerminalText.h"
 #include "store/history/HistoryTime.h"
 #include "store/history/OpenHistoryStore.h"
@@ -29,24 +28,19 @@ int Fail(ExitCode code, const std::string& message) {
   return ToInt(code);
 }
 
-// The outcome words a row can carry: the outcome table's, and "abandoned" for the rows that
-// never got one.
+// The outcome words a filter takes: the outcome table's, then those of rows never completed.
 std::vector<std::string> OutcomeWords() {
-  std::vector<std::string> words;
-  for (const OutcomeRow& row : kOutcomeTable) {
-    const std::string word(row.outcome ? jobs::OutcomeIdentifier(*row.outcome) : row.word);
-    if (std::find(words.begin(), words.end(), word) == words.end()) words.push_back(word);
-  }
-  words.emplace_back("abandoned");
-  words.emplace_back("running");
-  return words;
+  std::vector<std::string> ended;
+  for (const OutcomeRow& row : kOutcomeTable)
+    ended.emplace_back(row.outcome ? jobs::OutcomeIdentifier(*row.outcome) : row.word);
+  return history::OutcomeFilterWords(ended);
 }
 
 struct HistoryRequest {
   bool units = false;
   bool actions = false;  // the actions on rollouts
   bool flush = false;
-  HistoryFormat format = HistoryFormat::Table;
+  reports::HistoryForm format = reports::HistoryForm::Table;
   history::HistoryFilter filter;
   std::string db;
 };
@@ -68,7 +62,7 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
       "the process that began it lives, else as abandoned.");
   HistoryRequest request;
   request.db = options.history.db;
-  request.format = options.json ? HistoryFormat::Json : HistoryFormat::Table;
+  request.format = options.json ? reports::HistoryForm::Json : reports::HistoryForm::Table;
   std::string what, unit, image, since, until;
   bool json = false, csv = false;
   int limit = 100;
@@ -101,8 +95,8 @@ std::optional<HistoryRequest> ParseRequest(const CliOptions& options, int& exitC
     return std::nullopt;
   };
   if (json && csv) return usage("--json and --csv exclude each other");
-  if (csv) request.format = HistoryFormat::Csv;
-  if (json) request.format = HistoryFormat::Json;
+  if (csv) request.format = reports::HistoryForm::Csv;
+  if (json) request.format = reports::HistoryForm::Json;
   request.units = what == "units";
   request.actions = what == "actions";
   if (request.actions) {
@@ -153,21 +147,8 @@ int ShowActions(const HistoryRequest& request) {
   } catch (const std::exception& error) {
     return Fail(ExitCode::History, fleet::StoreProblemOf(error, request.db).message);
   }
-  std::string text;
-  if (request.format != HistoryFormat::Json && !actions.empty())
-    text += "time (UTC)           rollout                  action   actor        origin\n";
-  for (const rollouts::ActionRecord& a : actions) {
-    if (request.format == HistoryFormat::Json) {
-      text += reports::JsonText(reports::ActionRecordJson(a)) + "\n";
-      continue;
-    }
-    char line[512];
-    std::snprintf(line, sizeof line, "%-20s %-24s %-8s %-12s %s",
-                  history::MillisTableUtc(a.at).c_str(), a.rollout.c_str(), a.action.c_str(),
-                  a.actor.c_str(), a.origin.c_str());
-    text += reports::Escaped(line, true) +
-            (a.detail.empty() ? "" : "  " + reports::Escaped(a.detail, true)) + "\n";
-  }
+  const std::string text =
+      reports::ActionRecordsText(actions, request.format == reports::HistoryForm::Json);
   std::fwrite(text.data(), 1, text.size(), stdout);
   return std::fflush(stdout) == 0 ? ToInt(ExitCode::Ok) : ToInt(ExitCode::File);
 }
@@ -192,9 +173,9 @@ int RunHistoryCommand(const CliOptions& options) {
     // What a failed write left in the spool goes in first, so the answer holds it.
     // Still refused: the rows stay spooled, and the answer is what the database holds.
     history::MoveSpooledRows(*store);
-    const std::string text = request->units
-                                 ? FormatUnits(store->units(request->filter), request->format)
-                                 : FormatRows(store->query(request->filter), request->format);
+    const std::string text =
+        request->units ? reports::UnitStatesText(store->units(request->filter), request->format)
+                       : reports::HistoryRowsText(store->query(request->filter), request->format);
     std::fwrite(text.data(), 1, text.size(), stdout);
     if (std::fflush(stdout) != 0) return ToInt(ExitCode::File);
   } catch (const std::exception& error) {

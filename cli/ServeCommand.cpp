@@ -4,7 +4,6 @@
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <iostream>
 #include <optional>
 
@@ -12,12 +11,12 @@
 #include "OptionRows.h"
 #include "dashboard/AccessToken.h"
 #include "dashboard/DashboardServer.h"
+#include "dashboard/ServeSetup.h"
 #include "fleet/OpenStores.h"
 #include "platform/OpenFileLimit.h"
 #include "reports/TerminalText.h"
 #include "store/db/RedactedUrl.h"
 #include "store/history/OpenHistoryStore.h"
-#include "store/rollouts/RolloutStore.h"
 
 namespace uvq::cli {
 
@@ -25,17 +24,6 @@ namespace {
 
 // Open connections the dashboard may hold at once (each a descriptor), with room to spare.
 constexpr size_t kWantedOpenFiles = 8192;
-
-// The dashboard's database calls end quickly on PostgreSQL, whatever a statement waits for:
-// the dashboard never holds a lock long enough to slow the stations sharing the database.
-void ShortDatabaseTimeouts() {
-  std::string options =
-      "-c statement_timeout=5000 -c lock_timeout=2000 "
-      "-c idle_in_transaction_session_timeout=10000";
-  if (const char* given = std::getenv("PGOPTIONS"); given && *given)
-    options = std::string(given) + " " + options;
-  ::setenv("PGOPTIONS", options.c_str(), 1);
-}
 
 int Usage(const std::string& message) {
   std::cerr << "uvq: serve: " << reports::Escaped(message) << "\n";
@@ -81,7 +69,7 @@ int RunServeCommand(const CliOptions& options) {
   }
   if (const auto refusal = dashboard::StartRefusal(config)) return Usage(*refusal);
 
-  ShortDatabaseTimeouts();
+  dashboard::UseShortDatabaseTimeouts();
   platform::RaiseOpenFileLimit(kWantedOpenFiles);
   // Opened once before listening, so a database that cannot be used is said at once.
   if (const auto problem =
@@ -99,22 +87,17 @@ int RunServeCommand(const CliOptions& options) {
     if (dashboard::DashboardServer* server = running.load()) server->stop();
   });
 
-  // The server waits at most 5 s for the database whatever it does; these bounds also free a
-  // connection held by a server gone silent on the network.
-  const std::string bounded = dashboard::WithNetworkBounds(db);
-  dashboard::DashboardServer server(
-      config, [bounded] { return history::OpenHistoryStore(bounded); },
-      [bounded] { return rollouts::OpenRolloutStore(bounded); });
-  if (!server.bind(problem)) return Usage(problem);
+  const std::unique_ptr<dashboard::DashboardServer> server = dashboard::ServerOnDatabase(config);
+  if (!server->bind(problem)) return Usage(problem);
   std::printf("uvq serve: http://%s:%u/ (history %s; %s)\n", config.listen.host.c_str(),
-              static_cast<unsigned>(server.port()),
+              static_cast<unsigned>(server->port()),
               reports::Escaped(history::DisplayedSetting(db)).c_str(),
               allowActions ? "actions allowed with the token" : "read-only");
   std::fflush(stdout);
 
-  running = &server;
+  running = server.get();
   // A stop asked before the server was known is not lost: it does not start.
-  const bool ran = Interruption::Source().requested() || server.run();
+  const bool ran = Interruption::Source().requested() || server->run();
   stopper.reset();  // before the server goes
   return ran ? ToInt(ExitCode::Ok) : ToInt(ExitCode::Internal);
 }

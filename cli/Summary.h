@@ -10,8 +10,8 @@
 
 namespace uvq::cli {
 
-// The end of a run in words: one line for a single target, else a table with a row per target
-// (target, unit, result, records, time, records per second) and a count of ok and failed.
+// The end of a run in words (reports::RunSummaryText), each outcome in the words of its exit
+// code.
 std::string SummaryText(jobs::JobKind kind, const std::vector<fleet::PlainTargetResult>& targets);
 
 }  // namespace uvq::cli

@@ -70,14 +70,7 @@ std::string MetricsText(const MetricsSnapshot& s) {
   std::string out;
   Family(out, "uvq_rollout_units", "gauge", "Units of each rollout by their progress.");
   for (const rollouts::RolloutSummary& r : s.rollouts) {
-    rollouts::GroupCounts all;
-    for (const rollouts::GroupCounts& g : r.groups) {
-      all.pending += g.pending;
-      all.running += g.running;
-      all.ok += g.ok;
-      all.failed += g.failed;
-      all.skipped += g.skipped;
-    }
+    const rollouts::GroupCounts all = rollouts::TotalCounts(r);
     for (const auto& [outcome, units] :
          {std::pair{"ok", all.ok}, std::pair{"failed", all.failed},
           std::pair{"running", all.running}, std::pair{"pending", all.pending},

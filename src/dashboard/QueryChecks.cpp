@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "protocol/IpAddressText.h"
+#include "store/db/HistorySchema.h"
 #include "store/history/HistoryTime.h"
 #include "units/Hex.h"
 
@@ -133,12 +134,9 @@ std::optional<std::string> AddressOf(const std::string& text) {
 }
 
 std::optional<std::string> Sha256Of(const std::string& text) {
-  if (text.size() != 64) return std::nullopt;
+  if (!store::LooksLikeSha256(text)) return std::nullopt;
   std::string lower;
-  for (unsigned char c : text) {
-    if (!std::isxdigit(c)) return std::nullopt;
-    lower += static_cast<char>(std::tolower(c));
-  }
+  for (unsigned char c : text) lower += static_cast<char>(std::tolower(c));
   return lower;
 }
 

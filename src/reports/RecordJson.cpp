@@ -69,7 +69,7 @@ json GroupJson(const rollouts::GroupCounts& g) {
 
 namespace {
 std::string NotEnded(bool writerAlive) {
-  return writerAlive ? "running" : "abandoned";
+  return std::string(writerAlive ? history::kRunningOutcome : history::kAbandonedOutcome);
 }
 }  // namespace
 
@@ -127,18 +127,8 @@ json UnitStateJson(const history::UnitState& u) {
 
 json RolloutSummaryJson(const rollouts::RolloutSummary& s) {
   json groups = json::array();
-  rollouts::GroupCounts all;
-  for (const rollouts::GroupCounts& g : s.groups) {
-    groups.push_back(GroupJson(g));
-    all.size += g.size;
-    all.pending += g.pending;
-    all.running += g.running;
-    all.ok += g.ok;
-    all.failed += g.failed;
-    all.skipped += g.skipped;
-    all.accepted += g.accepted;
-  }
-  json totals = GroupJson(all);
+  for (const rollouts::GroupCounts& g : s.groups) groups.push_back(GroupJson(g));
+  json totals = GroupJson(rollouts::TotalCounts(s));
   totals.erase("group");
   return {
       {"name", Text(s.name)},

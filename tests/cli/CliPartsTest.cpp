@@ -166,6 +166,12 @@ class CliPartsTest : public QObject {
              std::string("line 2: unknown key 'no-reset' in section [scan]"));
     QCOMPARE(problem("config = other.ini\n"), std::string("line 1: unknown key 'config'"));
     QVERIFY(problem("just words\n").starts_with("line 1: expected 'key = value'"));
+    // The earliest fault is named, whether it is a name the options do not know or a line that
+    // cannot be read at all.
+    QCOMPARE(problem("[prog]\njust words\n"),
+             std::string("line 1: unknown section [prog] (known: [Net] and one per subcommand, "
+                         "e.g. [program])"));
+    QVERIFY(problem("a b\nwachdog-ms = 1\n").starts_with("line 1: expected 'key = value'"));
   }
 
   void everyOptionHasItsRowAndTypos() {

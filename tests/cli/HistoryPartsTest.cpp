@@ -4,10 +4,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "HistoryFormat.h"
+#include "reports/HistoryText.h"
+#include "reports/RecordJson.h"
 #include "store/history/HistoryTime.h"
 
-using namespace uvq::cli;
+using namespace uvq::reports;
 
 class HistoryPartsTest : public QObject {
   Q_OBJECT
@@ -40,13 +41,13 @@ class HistoryPartsTest : public QObject {
     row.station = "=HYPERLINK(\"http://127.0.0.1/\")";
     row.detail = "@SUM(1,2)";
     row.osUser = "plain";
-    const std::string csv = FormatRows({row}, HistoryFormat::Csv);
+    const std::string csv = HistoryRowsText({row}, HistoryForm::Csv);
     QVERIFY(csv.find(",\"'=HYPERLINK(\"\"http://127.0.0.1/\"\")\",plain,") != std::string::npos);
     QVERIFY(csv.find(",\"'@SUM(1,2)\",") != std::string::npos);
     uvq::history::UnitState unit;
     unit.unitId = "0100";
     unit.lastImagePath = "-x.cry";
-    QVERIFY(FormatUnits({unit}, HistoryFormat::Csv).find(",'-x.cry,") != std::string::npos);
+    QVERIFY(UnitStatesText({unit}, HistoryForm::Csv).find(",'-x.cry,") != std::string::npos);
   }
 
   void rowNeverCompletedIsAbandoned() {
@@ -55,7 +56,7 @@ class HistoryPartsTest : public QObject {
     row.operation = "program";
     row.detail = "a, \"quoted\" detail";
     QCOMPARE(ShownOutcome(row), std::string("abandoned"));
-    const std::string csv = FormatRows({row}, HistoryFormat::Csv);
+    const std::string csv = HistoryRowsText({row}, HistoryForm::Csv);
     QVERIFY(csv.find(",abandoned,,,\"a, \"\"quoted\"\" detail\",,\r\n") != std::string::npos);
     row.endedAt = 2000;
     row.outcome = "no_answer";
@@ -82,9 +83,9 @@ class HistoryPartsTest : public QObject {
         if ((c < 0x20 && c != '\n' && c != '\r') || c == 0x7f || c == 0xff) return true;
       return text.find("\xc2\x9b") != std::string::npos;
     };
-    for (HistoryFormat format : {HistoryFormat::Table, HistoryFormat::Csv}) {
-      const std::string rows = FormatRows({row}, format);
-      const std::string units = FormatUnits({unit}, format);
+    for (HistoryForm format : {HistoryForm::Table, HistoryForm::Csv}) {
+      const std::string rows = HistoryRowsText({row}, format);
+      const std::string units = UnitStatesText({unit}, format);
       QVERIFY2(!raw(rows), rows.c_str());
       QVERIFY2(!raw(units), units.c_str());
       QVERIFY(rows.find(R"(evil\x1B]2;PWNED\x07\x1B[2J.cry)") != std::string::npos);
@@ -92,11 +93,11 @@ class HistoryPartsTest : public QObject {
       QVERIFY(rows.find(R"(st\x1B[31mATION\xC2\x9B\xFF)") != std::string::npos);
     }
     // CSV: the escaped detail keeps its own quoting; lines end in CR LF only.
-    const std::string csv = FormatRows({row}, HistoryFormat::Csv);
+    const std::string csv = HistoryRowsText({row}, HistoryForm::Csv);
     QVERIFY(csv.find(R"("a, ""quoted""\x0Ddetail")") != std::string::npos);
     QCOMPARE(std::count(csv.begin(), csv.end(), '\r'), 2);
     // JSON: the text is data, exactly, and a byte that is not UTF-8 is written \xHH.
-    const std::string json = FormatRows({row}, HistoryFormat::Json);
+    const std::string json = HistoryRowsText({row}, HistoryForm::Json);
     QVERIFY(!raw(json.substr(0, json.size() - 1)));
     const nlohmann::json parsed = nlohmann::json::parse(json);
     QCOMPARE(parsed["image"].get<std::string>(), row.imagePath);
@@ -108,9 +109,9 @@ class HistoryPartsTest : public QObject {
     uvq::history::OperationRow row;
     row.rollout = "fw-1";
     row.group = 0;
-    QCOMPARE(nlohmann::json::parse(FormatRows({row}, HistoryFormat::Json))["group"].get<int>(), 1);
+    QCOMPARE(nlohmann::json::parse(HistoryRowsText({row}, HistoryForm::Json))["group"].get<int>(), 1);
     row.group.reset();
-    QVERIFY(nlohmann::json::parse(FormatRows({row}, HistoryFormat::Json))["group"].is_null());
+    QVERIFY(nlohmann::json::parse(HistoryRowsText({row}, HistoryForm::Json))["group"].is_null());
   }
 };
 

@@ -25,6 +25,7 @@
 #include "RolloutFill.h"
 #include "dashboard/AccessToken.h"
 #include "dashboard/DashboardServer.h"
+#include "dashboard/ServeSetup.h"
 #include "dashboard/KeptAnswers.h"
 #include "reports/RecordJson.h"
 #include "store/history/OpenHistoryStore.h"
@@ -572,6 +573,17 @@ class DashboardApiTest : public QObject {
                                "tcp_user_timeout=5000&"),
              given.c_str());
     QCOMPARE(given.find("connect_timeout=5"), std::string::npos);
+  }
+
+  // The dashboard's short time-outs are its own rule: a user's PGOPTIONS is kept, but put first,
+  // so that a longer statement_timeout of theirs cannot undo the bound (the last -c wins).
+  void databaseTimeoutsStayShortWhateverPgOptionsSays() {
+    using uvq::dashboard::ShortTimeoutOptions;
+    const std::string ours =
+        "-c statement_timeout=5000 -c lock_timeout=2000 -c idle_in_transaction_session_timeout=10000";
+    QCOMPARE(ShortTimeoutOptions(""), ours);
+    QCOMPARE(ShortTimeoutOptions("-c statement_timeout=0 -c search_path=uvq"),
+             "-c statement_timeout=0 -c search_path=uvq " + ours);
   }
 
   // A database that stops answering (PostgreSQL frozen by SIGSTOP: it keeps its connections and

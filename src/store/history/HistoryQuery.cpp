@@ -97,7 +97,7 @@ void ImageAndOutcome(Where& where, const HistoryFilter& filter, const std::strin
       where.Clause(path + " = ", filter.image);
   }
   // Which of the operations not ended still run is judged by the reader, as for the rows.
-  if (filter.outcome == "abandoned" || filter.outcome == "running")
+  if (IsNotEndedOutcome(filter.outcome))
     where.Raw(outcome + " IS NULL");
   else
     where.Equal(outcome, filter.outcome);
@@ -107,7 +107,7 @@ void ImageAndOutcome(Where& where, const HistoryFilter& filter, const std::strin
 // Which of them still run is judged by the reader (SqlHistoryStore): on this host a writer's
 // process is asked too, so the rows not completed are read whole and paged there.
 void OperationOutcome(Where& where, const HistoryFilter& filter) {
-  if (filter.outcome == "abandoned" || filter.outcome == "running") {
+  if (IsNotEndedOutcome(filter.outcome)) {
     where.Raw("outcome IS NULL");
   } else {
     where.Equal("outcome", filter.outcome);
@@ -248,8 +248,7 @@ SqlStatement OperationsQuery(const HistoryFilter& filter) {
                     ", operations.writer, writers.alive_until, writers.host, writers.pid FROM "
                     "operations LEFT JOIN writers ON writers.writer = operations.writer" +
                     where.sql() + " ORDER BY started_at DESC, id DESC";
-  if (filter.outcome != "abandoned" && filter.outcome != "running")
-    sql += where.Limit(filter.limit, filter.offset);
+  if (!IsNotEndedOutcome(filter.outcome)) sql += where.Limit(filter.limit, filter.offset);
   return {sql, std::move(where.params())};
 }
 
@@ -269,8 +268,7 @@ SqlStatement UnitsQuery(const HistoryFilter& filter) {
       "SELECT unit_id, address, last_seen, last_operation, last_outcome, last_station, "
       "last_image_path, last_image_sha256, last_programmed_at FROM units" +
       where.sql() + " ORDER BY unit_id, address";
-  if (filter.outcome != "abandoned" && filter.outcome != "running")
-    page += where.Limit(filter.limit, filter.offset);
+  if (!IsNotEndedOutcome(filter.outcome)) page += where.Limit(filter.limit, filter.offset);
   // A last operation not ended: the writer of the unit's newest row not completed, whose mark
   // and process say whether it still runs.
   std::string sql =

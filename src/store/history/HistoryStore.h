@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "store/db/StoreError.h"
@@ -12,6 +14,25 @@ namespace uvq::history {
 
 // Milliseconds since 1970-01-01 UTC.
 using UtcMillis = int64_t;
+
+// The outcomes shown for a row begun and not completed (and a filter by outcome may ask for):
+// running while the process that began it lives, else abandoned.
+inline constexpr std::string_view kRunningOutcome = "running";
+inline constexpr std::string_view kAbandonedOutcome = "abandoned";
+constexpr bool IsNotEndedOutcome(std::string_view outcome) {
+  return outcome == kAbandonedOutcome || outcome == kRunningOutcome;
+}
+
+// The words a filter by outcome takes: `ended` (the outcomes rows are completed with), each once
+// in the order given, then "abandoned" and "running".
+inline std::vector<std::string> OutcomeFilterWords(const std::vector<std::string>& ended) {
+  std::vector<std::string> words;
+  for (const std::string& word : ended)
+    if (std::find(words.begin(), words.end(), word) == words.end()) words.push_back(word);
+  words.emplace_back(kAbandonedOutcome);
+  words.emplace_back(kRunningOutcome);
+  return words;
+}
 
 // One operation on one unit (capture, program, erase, reset, set-ip, live reboot), or one sighting
 // of a unit (locate, status, scan). A row is begun when the operation starts and completed when it

@@ -38,6 +38,20 @@ RolloutJudgement JudgeGroups(const std::vector<GroupCounts>& groups, int success
                                   std::to_string(size) + " units succeeded"};
 }
 
+GroupCounts TotalCounts(const RolloutSummary& summary) {
+  GroupCounts all;
+  for (const GroupCounts& g : summary.groups) {
+    all.size += g.size;
+    all.pending += g.pending;
+    all.running += g.running;
+    all.ok += g.ok;
+    all.failed += g.failed;
+    all.skipped += g.skipped;
+    all.accepted += g.accepted;
+  }
+  return all;
+}
+
 std::string WaitingText(const RolloutSummary& summary) {
   if (!summary.waitingGroup) return {};
   return "waiting for approval of group " + std::to_string(*summary.waitingGroup + 1);

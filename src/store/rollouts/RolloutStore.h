@@ -190,6 +190,9 @@ struct RolloutSummary {
 // "waiting for approval of group 2", or empty.
 std::string WaitingText(const RolloutSummary& summary);
 
+// Every group's counts added up (its `group` is 0).
+GroupCounts TotalCounts(const RolloutSummary& summary);
+
 struct RolloutStatus {
   RolloutSummary summary;
   std::vector<RolloutUnit> failed;  // progress Failed, in position order

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "HistoryFormat.h"
+#include "reports/HistoryText.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,13 +10,12 @@
 #include "reports/TerminalText.h"
 #include "store/history/HistoryTime.h"
 
-namespace uvq::cli {
+namespace uvq::reports {
 
 namespace {
 
 using history::OperationRow;
 using history::UnitState;
-using reports::ShownOutcome;
 
 std::string Duration(const OperationRow& row) {
   if (!row.endedAt) return "";
@@ -26,7 +25,7 @@ std::string Duration(const OperationRow& row) {
   return text;
 }
 
-// Columns of a table or a CSV file: a heading and how each record gives its text.
+// Columns of a table: a heading and how each record gives its text.
 template <typename Item>
 struct Column {
   const char* heading;
@@ -38,7 +37,7 @@ struct Column {
 std::string OneLine(std::string text) {
   std::replace_if(
       text.begin(), text.end(), [](char c) { return c == '\n' || c == '\r' || c == '\t'; }, ' ');
-  return reports::Escaped(text);
+  return Escaped(text);
 }
 
 template <typename Item>
@@ -88,7 +87,7 @@ std::vector<Column<OperationRow>> RowColumns() {
       {"resends", [](const OperationRow& r) { return std::to_string(r.resends); }},
       {"refused", [](const OperationRow& r) { return std::to_string(r.refusedRecords); }},
       {"outcome", [](const OperationRow& r) { return ShownOutcome(r); }},
-      {"status", [](const OperationRow& r) { return reports::StatusWordText(r.finalStatus); }},
+      {"status", [](const OperationRow& r) { return StatusWordText(r.finalStatus); }},
       {"detail", [](const OperationRow& r) { return r.detail; }},
   };
 }
@@ -110,38 +109,53 @@ std::vector<Column<UnitState>> UnitColumns() {
   };
 }
 
+template <typename Item>
+std::string JsonLines(const std::vector<Item>& items, nlohmann::json (*form)(const Item&)) {
+  std::string out;
+  for (const Item& item : items) out += JsonText(form(item)) + "\n";
+  return out;
+}
+
+// The records in `form`: the table of `columns`, the CSV of `csv` or a JSON object a line.
+template <typename Item>
+std::string InForm(const std::vector<Item>& items, HistoryForm form,
+                   const std::vector<Column<Item>>& columns,
+                   std::string (*csv)(const std::vector<Item>&),
+                   nlohmann::json (*json)(const Item&)) {
+  switch (form) {
+    case HistoryForm::Table:
+      return Table(columns, items);
+    case HistoryForm::Csv:
+      return csv(items);
+    case HistoryForm::Json:
+      return JsonLines(items, json);
+  }
+  return {};
+}
+
 }  // namespace
 
-std::string FormatRows(const std::vector<OperationRow>& rows, HistoryFormat format) {
-  switch (format) {
-    case HistoryFormat::Table:
-      return Table(RowColumns(), rows);
-    case HistoryFormat::Csv:
-      return reports::HistoryRowsCsv(rows);
-    case HistoryFormat::Json: {
-      std::string out;
-      for (const OperationRow& row : rows)
-        out += reports::JsonText(reports::HistoryRowJson(row)) + "\n";
-      return out;
-    }
-  }
-  return {};
+std::string HistoryRowsText(const std::vector<OperationRow>& rows, HistoryForm form) {
+  return InForm(rows, form, RowColumns(), &HistoryRowsCsv, &HistoryRowJson);
 }
 
-std::string FormatUnits(const std::vector<UnitState>& units, HistoryFormat format) {
-  switch (format) {
-    case HistoryFormat::Table:
-      return Table(UnitColumns(), units);
-    case HistoryFormat::Csv:
-      return reports::UnitStatesCsv(units);
-    case HistoryFormat::Json: {
-      std::string out;
-      for (const UnitState& unit : units)
-        out += reports::JsonText(reports::UnitStateJson(unit)) + "\n";
-      return out;
-    }
-  }
-  return {};
+std::string UnitStatesText(const std::vector<UnitState>& units, HistoryForm form) {
+  return InForm(units, form, UnitColumns(), &UnitStatesCsv, &UnitStateJson);
 }
 
-}  // namespace uvq::cli
+std::string ActionRecordsText(const std::vector<rollouts::ActionRecord>& actions, bool json) {
+  if (json) return JsonLines(actions, &ActionRecordJson);
+  std::string text;
+  if (!actions.empty())
+    text += "time (UTC)           rollout                  action   actor        origin\n";
+  for (const rollouts::ActionRecord& a : actions) {
+    char line[512];
+    std::snprintf(line, sizeof line, "%-20s %-24s %-8s %-12s %s",
+                  history::MillisTableUtc(a.at).c_str(), a.rollout.c_str(), a.action.c_str(),
+                  a.actor.c_str(), a.origin.c_str());
+    text += Escaped(line, true) + (a.detail.empty() ? "" : "  " + Escaped(a.detail, true)) + "\n";
+  }
+  return text;
+}
+
+}  // namespace uvq::reports
