@@ -80,10 +80,20 @@ std::optional<std::string> RolloutImageRefusal(const rollouts::RolloutDefinition
       return std::nullopt;
     }
   }
-  std::vector<uint8_t> bytes;
-  if (const auto problem = LoadImage(definition.imagePath, true, bytes))
-    return problem->message + "; it cannot be compared with the rollout's image";
-  const std::string now = Sha256Of(bytes);
+  // The file is hashed as it is read, a buffer at a time: the rollout's copy stays the only one
+  // held (read whole beside it, the image counted twice in the run's peak memory).
+  constexpr const char* kUncompared = "; it cannot be compared with the rollout's image";
+  int64_t size = 0;
+  if (const auto problem = CheckImage(definition.imagePath, true, &size))
+    return problem->message + kUncompared;
+  if (size > kMaxImageBytes)
+    return "image '" + definition.imagePath + "' is " + std::to_string(size) +
+           " bytes, more than any image (" + std::to_string(kMaxImageBytes >> 20) + " MiB)" +
+           kUncompared;
+  platform::PosixFileSystem files;
+  const recording::ImageDigest digest = recording::DigestOfImage(files, definition.imagePath);
+  if (!digest.problem.empty()) return digest.problem + kUncompared;
+  const std::string& now = digest.sha256;
   if (now != definition.imageSha256)
     return "image file " + definition.imagePath + " changed since rollout '" + definition.name +
            "' was created (SHA-256 " + now + ", the rollout's " + definition.imageSha256 +

@@ -99,6 +99,9 @@ void Session::startShared(link::SharedSocket& shared, uint64_t tag) {
   sending_.shared = &shared;
   sending_.address = address_;
   sending_.tag = tag;
+  // The loop that reads the shared socket reads the clock once per batch of replies: the
+  // record watchdog, restarted on each acknowledgement, counts from that time.
+  if (sending_.roundNow) job_.useRoundClock(sending_.roundNow);
   job_.start();
   afterJob();
 }

@@ -22,6 +22,9 @@ constexpr uint64_t kSharedTag = kSignalTag - 1;
 // than any late reply to its last datagram takes.
 constexpr auto kSharedQuarantine = std::chrono::seconds(2);
 constexpr int kEventsPerWait = 256;
+// A read that filled a whole batch most likely left more behind: it is read again at once
+// (up to this many batches) rather than after another wait.
+constexpr int kBatchesPerWake = 4;
 
 int MillisecondsUntil(std::optional<TimePoint> deadline, TimePoint now) {
   if (!deadline) return -1;
@@ -38,6 +41,7 @@ void Earliest(std::optional<TimePoint>& into, std::optional<TimePoint> candidate
 SessionPool::SessionPool(size_t capacity, const StopSource* stop)
     : stop_(stop),
       epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+      sharers_(capacity == 0 ? 1 : capacity),
       slots_(capacity == 0 ? 1 : capacity, nullptr) {
   if (epoll_ < 0) throw std::system_error(errno, std::generic_category(), "epoll_create1");
   free_.reserve(slots_.size());
@@ -76,9 +80,8 @@ void SessionPool::fill(SessionFeed& feed, TimePoint now) {
     const size_t slot = free_.back();
     start(*session, slot, now);
     if (session->finished()) {  // no socket, a failed send: handed back at once
-      if (const auto found = sharers_.find(session->address().s_addr);
-          found != sharers_.end() && found->second == slot)
-        sharers_.erase(found);
+      if (sharers_.find(session->address().s_addr) == slot)
+        sharers_.erase(session->address().s_addr);
       feed.ended(*session, now);
       continue;
     }
@@ -104,18 +107,26 @@ void SessionPool::start(Session& session, size_t slot, TimePoint now) {
         ended != lastSharedEnd_.end() && now - ended->second < kSharedQuarantine)
       share = false;
   if (!share) return session.start();
-  sharers_[address] = slot;
+  sharers_.set(address, slot);
   session.startShared(*shared_, slot);
 }
 
 // Only what comes from a sharing session's address and the unit port is its reply; the rest is
 // dropped, as a connected socket's kernel would drop it.
 void SessionPool::receiveShared(SessionFeed& feed) {
-  for (const link::SharedSocket::Received& datagram : shared_->receive()) {
+  for (int batches = 0; batches < kBatchesPerWake; ++batches) {
+    if (batches > 0) roundNow_ = SteadyClock::now();  // the sessions' timers count from it
+    if (receiveSharedBatch(feed) < link::SharedSocket::kBatch) return;
+  }
+}
+
+size_t SessionPool::receiveSharedBatch(SessionFeed& feed) {
+  const std::span<const link::SharedSocket::Received> batch = shared_->receive();
+  for (const link::SharedSocket::Received& datagram : batch) {
     if (datagram.port != protocol::kUnitPort) continue;
-    const auto found = sharers_.find(datagram.from.s_addr);
-    if (found == sharers_.end()) continue;
-    const size_t slot = found->second;
+    const std::optional<size_t> found = sharers_.find(datagram.from.s_addr);
+    if (!found) continue;
+    const size_t slot = *found;
     Session* session = slots_[slot];
     if (!session) continue;
     session->deliver({datagram.bytes.data(), datagram.bytes.size()}, datagram.length);
@@ -124,6 +135,7 @@ void SessionPool::receiveShared(SessionFeed& feed) {
     else
       Earliest(nextCheck_, session->nextDeadline());
   }
+  return batch.size();
 }
 
 // What the replies and timers of a round made the sessions send leaves together.
@@ -144,9 +156,8 @@ void SessionPool::flushShared(SessionFeed& feed, TimePoint now) {
 void SessionPool::endSlot(size_t slot, SessionFeed& feed, TimePoint now) {
   Session* session = slots_[slot];
   slots_[slot] = nullptr;
-  if (const auto found = sharers_.find(session->address().s_addr);
-      found != sharers_.end() && found->second == slot) {
-    sharers_.erase(found);
+  if (sharers_.find(session->address().s_addr) == slot) {
+    sharers_.erase(session->address().s_addr);
     lastSharedEnd_[session->address().s_addr] = now;
   }
   free_.push_back(slot);

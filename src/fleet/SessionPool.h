@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "fleet/AddressSlots.h"
 #include "fleet/Session.h"
 #include "fleet/StopSource.h"
 
@@ -60,6 +61,7 @@ class SessionPool {
   void fill(SessionFeed& feed, TimePoint now);
   void start(Session& session, size_t slot, TimePoint now);
   void receiveShared(SessionFeed& feed);
+  size_t receiveSharedBatch(SessionFeed& feed);  // one read; how many datagrams it brought
   void flushShared(SessionFeed& feed, TimePoint now);
   void endSlot(size_t slot, SessionFeed& feed, TimePoint now);
   void checkDeadlines(SessionFeed& feed, TimePoint now);
@@ -71,13 +73,14 @@ class SessionPool {
   // same address, or one right after the last at that address ended (whose late replies may
   // still arrive), gets a connected socket of its own, where the kernel keeps them apart.
   std::unique_ptr<link::SharedSocket> shared_;
-  std::unordered_map<in_addr_t, size_t> sharers_;           // address -> slot
+  AddressSlots sharers_;                                    // address -> slot
   std::unordered_map<in_addr_t, TimePoint> lastSharedEnd_;  // address -> when its sharer ended
   std::vector<Session*> slots_;                             // nullptr: free
   std::vector<size_t> free_;                                // free slots, used from the back
   std::optional<TimePoint> nextCheck_;
-  // The time of the current round, read once per round (at its top and when a wait returns):
-  // sessions under a claim compare against it before every datagram.
+  // The time of the current round, read once per round (at its top, when a wait returns and
+  // before each further batch read): sessions under a claim compare against it before every
+  // datagram, and the timers of sessions on the shared socket count from it.
   TimePoint roundNow_{};
   bool feedIdle_ = false;  // the feed had nothing the last time it was asked
 };

@@ -19,6 +19,10 @@ class DeadlineTimer final : public SharedTimer {
   void disable() override { enabled_ = false; }
   void enable() override { start(); }
   void setHandler(TimerRole role) override { role_ = role; }
+  // Starts count from `*roundNow`, a run loop's time of its current round, instead of a clock
+  // read each (a record's watchdog is restarted on every acknowledgement); nullptr: the steady
+  // clock. The loop must keep it current: it is read whenever the timer starts.
+  void useRoundClock(const TimePoint* roundNow) { roundNow_ = roundNow; }
   void setInterval(int milliseconds) override {
     interval_ = std::chrono::milliseconds(milliseconds);
     if (enabled_) start();
@@ -40,13 +44,14 @@ class DeadlineTimer final : public SharedTimer {
  private:
   void start() {
     enabled_ = true;
-    deadline_ = SteadyClock::now() + interval_;
+    deadline_ = (roundNow_ ? *roundNow_ : SteadyClock::now()) + interval_;
   }
 
   bool enabled_ = false;
   TimerRole role_ = TimerRole::None;
   std::chrono::milliseconds interval_{1000};  // a widget timer's default interval
   TimePoint deadline_{};
+  const TimePoint* roundNow_ = nullptr;
 };
 
 }  // namespace uvq::jobs

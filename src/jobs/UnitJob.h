@@ -66,6 +66,8 @@ class UnitJob final : private LoaderOutcomes {
 
   // The claim hook, when the plan was made without it.
   void setClaim(ClaimUnit claim) { plan_.claim = std::move(claim); }
+  // The service's timer counts from a run loop's round time (see DeadlineTimer::useRoundClock).
+  void useRoundClock(const TimePoint* roundNow) { timer_.useRoundClock(roundNow); }
 
   void start();
   // One datagram as received from the unit's address.

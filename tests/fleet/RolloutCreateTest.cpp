@@ -4,11 +4,14 @@
 // are 127.0.75.x addresses; nothing is sent.
 #include <QtTest>
 
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 
 #include "fleet/RolloutCreate.h"
+#include "fleet/RolloutStation.h"
+#include "fleet/RunLog.h"
 #include "recording/StationFacts.h"
 
 using namespace uvq;
@@ -34,6 +37,34 @@ RolloutOrder Order(const std::string& name, const std::string& image, const std:
   return order;
 }
 
+// Keeps the notices; a station's other events do not come from the image check.
+struct Notices final : RolloutEvents {
+  std::vector<std::string> lines;
+  Watching watching() const override { return Watching::EndOnly; }
+  void unitStarted(const rollouts::Claim&) override {}
+  void unitRedone(const rollouts::Claim&) override {}
+  void unitEnded(const rollouts::Claim&, const SessionResult&, rollouts::AttemptEnd,
+                 const rollouts::AttemptVerdict&) override {}
+  void unitMissing(const rollouts::Claim&, int) override {}
+  void counts(const rollouts::RolloutSummary&) override {}
+  void stateChanged(rollouts::RolloutState, const std::string&, size_t) override {}
+  void historyProblem(const std::string&) override {}
+  void notice(const std::string& line) override { lines.push_back(line); }
+};
+
+// A rollout whose stored copy is the file's bytes at `path` as they are now.
+rollouts::RolloutDefinition StoredFrom(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  auto bytes = std::make_shared<std::vector<uint8_t>>(std::istreambuf_iterator<char>(in),
+                                                      std::istreambuf_iterator<char>());
+  rollouts::RolloutDefinition definition;
+  definition.name = "spring";
+  definition.imagePath = path;
+  definition.imageSha256 = Sha256Of(*bytes);
+  definition.image = bytes;
+  return definition;
+}
+
 }  // namespace
 
 class RolloutCreateTest : public QObject {
@@ -48,6 +79,38 @@ class RolloutCreateTest : public QObject {
     store_ = rollouts::OpenRolloutStore(
         dir_.filePath(QString("rollouts-%1.sqlite3").arg(QTest::currentTestFunction()))
             .toStdString());
+  }
+
+  // Before a station sends, the file at the rollout's path is compared with the stored copy:
+  // the same bytes pass; other bytes of the same length, something that is no file, or a
+  // damaged stored copy refuse; a file that is gone passes with a notice (the copy is sent).
+  void imageFileIsComparedWithTheStoredCopy() {
+    const std::string path = WriteImage(dir_, "cmp.cry", 300, 'c');
+    rollouts::RolloutDefinition definition = StoredFrom(path);
+    Notices notices;
+    QVERIFY(!RolloutImageRefusal(definition, notices));
+
+    WriteImage(dir_, "cmp.cry", 300, 'd');
+    const auto changed = RolloutImageRefusal(definition, notices);
+    QVERIFY(changed && changed->find("changed since rollout 'spring'") != std::string::npos);
+    QVERIFY(changed->find(StoredFrom(path).imageSha256) != std::string::npos);
+
+    QVERIFY(std::filesystem::remove(path));
+    QVERIFY(std::filesystem::create_directory(path));
+    const auto notAFile = RolloutImageRefusal(definition, notices);
+    QVERIFY(notAFile && notAFile->ends_with("it cannot be compared with the rollout's image"));
+
+    QVERIFY(std::filesystem::remove(path));
+    QVERIFY(notices.lines.empty());
+    QVERIFY(!RolloutImageRefusal(definition, notices));
+    QCOMPARE(notices.lines.size(), size_t{1});
+    QVERIFY(notices.lines[0].find("is gone") != std::string::npos);
+
+    auto damaged = std::make_shared<std::vector<uint8_t>>(*definition.image);
+    (*damaged)[7] ^= 1;
+    definition.image = damaged;
+    const auto refused = RolloutImageRefusal(definition, notices);
+    QVERIFY(refused && refused->find("database copy is damaged") != std::string::npos);
   }
 
   // The range's addresses first, then the targets, in groups of the size asked; the store

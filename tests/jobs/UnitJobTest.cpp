@@ -354,6 +354,23 @@ class UnitJobTest : public QObject {
     QVERIFY(!timer.deadline());
   }
 
+  // On a run loop's round clock every start counts from the round's time, as it stands then:
+  // a restart in a later round counts from that round.
+  void timerOnARoundClockCountsFromTheRound() {
+    TimePoint round = SteadyClock::now() - std::chrono::hours(1);
+    DeadlineTimer timer;
+    timer.useRoundClock(&round);
+    timer.setInterval(5000);
+    timer.enable();
+    QCOMPARE(*timer.deadline(), round + std::chrono::milliseconds(5000));
+    round += std::chrono::milliseconds(7);
+    timer.enable();
+    QCOMPARE(*timer.deadline(), round + std::chrono::milliseconds(5000));
+    timer.useRoundClock(nullptr);  // back on the steady clock
+    timer.enable();
+    QVERIFY(*timer.deadline() > round + std::chrono::minutes(30));
+  }
+
   void newIntervalWhileRunningRestartsTheWait() {
     DeadlineTimer timer;
     timer.setInterval(10);
