@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "fleet/Session.h"
 #include "store/rollouts/RolloutStore.h"
@@ -51,6 +52,23 @@ class RolloutEvents {
   virtual void inFlight(TimePoint /*now*/, const SessionPool& /*pool*/) {}
   // Once per round of the run loop (write out what the round said).
   virtual void roundDone() {}
+};
+
+// Keeps the notices and nothing else: what a rollout says while it is only being looked at
+// (an image check before it is joined), to be said later by its own events.
+class NoticesOnly final : public RolloutEvents {
+ public:
+  std::vector<std::string> notices;
+  Watching watching() const override { return Watching::EndOnly; }
+  void unitStarted(const rollouts::Claim&) override {}
+  void unitRedone(const rollouts::Claim&) override {}
+  void unitEnded(const rollouts::Claim&, const SessionResult&, rollouts::AttemptEnd,
+                 const rollouts::AttemptVerdict&) override {}
+  void unitMissing(const rollouts::Claim&, int) override {}
+  void counts(const rollouts::RolloutSummary&) override {}
+  void stateChanged(rollouts::RolloutState, const std::string&, size_t) override {}
+  void historyProblem(const std::string&) override {}
+  void notice(const std::string& line) override { notices.push_back(line); }
 };
 
 }  // namespace uvq::fleet

@@ -17,28 +17,7 @@
 
 namespace uvq::fleet {
 
-namespace {
-
 using rollouts::RolloutState;
-
-// Events said while a rollout is only being looked at, before it is joined: an image file
-// that is gone is said once the part is joined, by its own events.
-class Kept final : public RolloutEvents {
- public:
-  std::vector<std::string> notices;
-  Watching watching() const override { return Watching::EndOnly; }
-  void unitStarted(const rollouts::Claim&) override {}
-  void unitRedone(const rollouts::Claim&) override {}
-  void unitEnded(const rollouts::Claim&, const SessionResult&, rollouts::AttemptEnd,
-                 const rollouts::AttemptVerdict&) override {}
-  void unitMissing(const rollouts::Claim&, int) override {}
-  void counts(const rollouts::RolloutSummary&) override {}
-  void stateChanged(RolloutState, const std::string&, size_t) override {}
-  void historyProblem(const std::string&) override {}
-  void notice(const std::string& line) override { notices.push_back(line); }
-};
-
-}  // namespace
 
 StationRollouts::StationRollouts(Setup setup) : s_(std::move(setup)) {}
 
@@ -108,7 +87,7 @@ void StationRollouts::look(TimePoint now) {
 void StationRollouts::join(const std::string& name) {
   std::optional<rollouts::RolloutDefinition> definition = s_.store.load(name);
   if (!definition) return;  // deleted between the look and now
-  Kept kept;
+  NoticesOnly kept;
   if (const auto refusal = RolloutImageRefusal(*definition, kept)) {
     std::string& said = refusals_[name];
     if (said != *refusal) s_.events.refused(name, *refusal);

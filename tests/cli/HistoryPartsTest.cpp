@@ -109,7 +109,8 @@ class HistoryPartsTest : public QObject {
     uvq::history::OperationRow row;
     row.rollout = "fw-1";
     row.group = 0;
-    QCOMPARE(nlohmann::json::parse(HistoryRowsText({row}, HistoryForm::Json))["group"].get<int>(), 1);
+    QCOMPARE(nlohmann::json::parse(HistoryRowsText({row}, HistoryForm::Json))["group"].get<int>(),
+             1);
     row.group.reset();
     QVERIFY(nlohmann::json::parse(HistoryRowsText({row}, HistoryForm::Json))["group"].is_null());
   }

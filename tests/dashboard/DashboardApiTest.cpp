@@ -25,8 +25,8 @@
 #include "RolloutFill.h"
 #include "dashboard/AccessToken.h"
 #include "dashboard/DashboardServer.h"
-#include "dashboard/ServeSetup.h"
 #include "dashboard/KeptAnswers.h"
+#include "dashboard/ServeSetup.h"
 #include "reports/RecordJson.h"
 #include "store/history/OpenHistoryStore.h"
 #include "store/rollouts/RolloutStore.h"
@@ -580,7 +580,8 @@ class DashboardApiTest : public QObject {
   void databaseTimeoutsStayShortWhateverPgOptionsSays() {
     using uvq::dashboard::ShortTimeoutOptions;
     const std::string ours =
-        "-c statement_timeout=5000 -c lock_timeout=2000 -c idle_in_transaction_session_timeout=10000";
+        "-c statement_timeout=5000 -c lock_timeout=2000 -c "
+        "idle_in_transaction_session_timeout=10000";
     QCOMPARE(ShortTimeoutOptions(""), ours);
     QCOMPARE(ShortTimeoutOptions("-c statement_timeout=0 -c search_path=uvq"),
              "-c statement_timeout=0 -c search_path=uvq " + ours);

@@ -37,21 +37,6 @@ RolloutOrder Order(const std::string& name, const std::string& image, const std:
   return order;
 }
 
-// Keeps the notices; a station's other events do not come from the image check.
-struct Notices final : RolloutEvents {
-  std::vector<std::string> lines;
-  Watching watching() const override { return Watching::EndOnly; }
-  void unitStarted(const rollouts::Claim&) override {}
-  void unitRedone(const rollouts::Claim&) override {}
-  void unitEnded(const rollouts::Claim&, const SessionResult&, rollouts::AttemptEnd,
-                 const rollouts::AttemptVerdict&) override {}
-  void unitMissing(const rollouts::Claim&, int) override {}
-  void counts(const rollouts::RolloutSummary&) override {}
-  void stateChanged(rollouts::RolloutState, const std::string&, size_t) override {}
-  void historyProblem(const std::string&) override {}
-  void notice(const std::string& line) override { lines.push_back(line); }
-};
-
 // A rollout whose stored copy is the file's bytes at `path` as they are now.
 rollouts::RolloutDefinition StoredFrom(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -87,7 +72,7 @@ class RolloutCreateTest : public QObject {
   void imageFileIsComparedWithTheStoredCopy() {
     const std::string path = WriteImage(dir_, "cmp.cry", 300, 'c');
     rollouts::RolloutDefinition definition = StoredFrom(path);
-    Notices notices;
+    NoticesOnly notices;
     QVERIFY(!RolloutImageRefusal(definition, notices));
 
     WriteImage(dir_, "cmp.cry", 300, 'd');
@@ -101,10 +86,10 @@ class RolloutCreateTest : public QObject {
     QVERIFY(notAFile && notAFile->ends_with("it cannot be compared with the rollout's image"));
 
     QVERIFY(std::filesystem::remove(path));
-    QVERIFY(notices.lines.empty());
+    QVERIFY(notices.notices.empty());
     QVERIFY(!RolloutImageRefusal(definition, notices));
-    QCOMPARE(notices.lines.size(), size_t{1});
-    QVERIFY(notices.lines[0].find("is gone") != std::string::npos);
+    QCOMPARE(notices.notices.size(), size_t{1});
+    QVERIFY(notices.notices[0].find("is gone") != std::string::npos);
 
     auto damaged = std::make_shared<std::vector<uint8_t>>(*definition.image);
     (*damaged)[7] ^= 1;
