@@ -2,6 +2,7 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
@@ -35,11 +36,18 @@ const char* const kGroupCount = R"(
 std::string Downloaded(const WebDriver& browser, const std::string& ending) {
   const QDir folder(QString::fromStdString(browser.downloads()));
   QString found;
+  // The browser puts an empty file of the final name in place before the download is written
+  // (to a .crdownload file renamed over it at the end): a download is there once no
+  // .crdownload is left and its file has bytes.
   (void)QTest::qWaitFor(
       [&] {
-        for (const QString& name : folder.entryList(QDir::Files))
+        found.clear();
+        bool inProgress = false;
+        for (const QString& name : folder.entryList(QDir::Files)) {
+          if (name.endsWith(".crdownload")) inProgress = true;
           if (name.endsWith(QString::fromStdString(ending))) found = folder.filePath(name);
-        return !found.isEmpty();
+        }
+        return !inProgress && !found.isEmpty() && QFileInfo(found).size() > 0;
       },
       60000);
   QFile file(found);
