@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -125,6 +126,16 @@ struct Station {
         keepEndsOnDisk ? &endSpool : nullptr});
   }
   size_t endsOnDisk() const { return endSpool.read(store.location(), definition.name).size(); }
+  // Up to three claims handed out one by one into a pool of four slots: their sessions, in
+  // order (a null where none was started).
+  std::vector<Session*> startClaims(std::deque<rollouts::Claim> claims, TimePoint now) {
+    const size_t count = claims.size();
+    store.toHand = std::move(claims);
+    std::vector<Session*> sessions;
+    for (size_t free = 4; sessions.size() < count; --free)
+      sessions.push_back(runner->next(free, now));
+    return sessions;
+  }
 };
 
 }  // namespace
@@ -225,10 +236,9 @@ class RolloutRunnerTest : public QObject {
   // written before anything else is claimed; the next round's ends in a call of their own.
   void endsOfARoundGoInOneCall() {
     Station s(RolloutEvents::Watching::EndOnly);
-    s.store.toHand = {ClaimAt("127.0.72.1", 0), ClaimAt("127.0.72.2", 1), ClaimAt("127.0.72.3", 2)};
     const TimePoint now = SteadyClock::now();
-    std::vector<Session*> sessions;
-    for (size_t free = 4; free > 1; --free) sessions.push_back(s.runner->next(free, now));
+    const std::vector<Session*> sessions = s.startClaims(
+        {ClaimAt("127.0.72.1", 0), ClaimAt("127.0.72.2", 1), ClaimAt("127.0.72.3", 2)}, now);
     QVERIFY(sessions[0] && sessions[1] && sessions[2]);
     s.store.toHand = {ClaimAt("127.0.72.4", 3)};
     for (Session* session : {sessions[1], sessions[0]}) {
@@ -258,10 +268,9 @@ class RolloutRunnerTest : public QObject {
   // claims at once (before the slot freed is filled), and nothing is written twice.
   void verdictsOfARoundAreHandledUnitByUnit() {
     Station s(RolloutEvents::Watching::EndOnly);
-    s.store.toHand = {ClaimAt("127.0.72.5", 0), ClaimAt("127.0.72.6", 1), ClaimAt("127.0.72.7", 2)};
     const TimePoint now = SteadyClock::now();
-    std::vector<Session*> sessions;
-    for (size_t free = 4; free > 1; --free) sessions.push_back(s.runner->next(free, now));
+    const std::vector<Session*> sessions = s.startClaims(
+        {ClaimAt("127.0.72.5", 0), ClaimAt("127.0.72.6", 1), ClaimAt("127.0.72.7", 2)}, now);
     QVERIFY(sessions[0] && sessions[1] && sessions[2]);
     s.store.toHand = {ClaimAt("127.0.72.8", 3)};
     s.store.takenOver = {2};
